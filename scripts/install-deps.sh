@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run.
+# Safe to run any number of times; run as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libgl-dev
+  libopencv-dev
+  libsqlite3-dev sqlite3
+  libtinyxml-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  fonts-noto-cjk xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "install-deps: installed ${missing[*]}"

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace bhv {
+
+// Creates a folder and every missing parent. True when the folder exists afterwards; an empty
+// path fails.
+bool CreateDirectoryTree(const std::wstring& path);
+
+// Free space available on the drive (file system) of `path`, in whole gigabytes (2^30 bytes,
+// truncated); -1 when the query fails.
+int64_t FreeSpaceGB(const std::wstring& path);
+
+// Replaces `target` so that a reader never sees a half-written file: `write` fills a temporary
+// file beside the target, which is flushed to disk and then renamed over the target. When
+// `write` fails or the disk is full, the temporary file is removed and the old target is left as
+// it was. True when the target now holds the new content.
+bool ReplaceFileAtomically(const std::filesystem::path& target,
+                           const std::function<bool(const std::filesystem::path& temp)>& write);
+
+}  // namespace bhv

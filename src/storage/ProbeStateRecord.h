@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bhv {
+
+// The probe's attitude block: 17 doubles in a fixed order. It is copied whole into every
+// probe-state record, so its order and width are part of the stored data.
+using AttitudeBlock = std::array<double, 17>;
+
+namespace attitude {
+inline constexpr std::size_t kTilt = 0;
+inline constexpr std::size_t kReserved = 1;
+inline constexpr std::size_t kAccX = 2, kAccY = 3, kAccZ = 4;
+inline constexpr std::size_t kRateX = 5, kRateY = 6, kRateZ = 7;
+inline constexpr std::size_t kMagX = 8, kMagY = 9, kMagZ = 10;
+inline constexpr std::size_t kAngleX = 11, kAngleY = 12, kAngleZ = 13;
+inline constexpr std::size_t kTemperature = 14;
+inline constexpr std::size_t kHumidity = 15;
+inline constexpr std::size_t kAuxiliary = 16;
+}  // namespace attitude
+
+// One step of the probe's path: made every 100 mm of depth.
+struct ProbeStateRecord {
+    int32_t id = 0;        // depth in millimetres
+    float tilt = 0.0f;     // degrees
+    float angleX = 0.0f;   // degrees
+    int32_t nMove = 0;     // horizontal displacement since the previous record, mm
+    int32_t nTotalMove = 0;  // sum of the project's displacements, mm
+    float fVerticality = 0.0f;  // nTotalMove per depth travelled, percent
+    AttitudeBlock telemetry{};  // the attitude block at the moment of the record
+};
+
+struct DiameterConfig {
+    int32_t startDepth = 0;  // tenths of a millimetre
+    int32_t diameter = 0;    // tenths of a millimetre
+};
+
+struct VideoConfig {
+    int32_t startDepth = 0;
+    int32_t endDepth = 0;
+    std::wstring filePath;
+};
+
+}  // namespace bhv

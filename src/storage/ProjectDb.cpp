@@ -1,0 +1,225 @@
+#include "storage/ProjectDb.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+
+#include "platform/FileSystem.h"
+#include "platform/Numbers.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "platform/Trace.h"
+
+namespace bhv {
+namespace {
+
+constexpr const char* kCreateStatements[] = {
+    "CREATE TABLE `ProjectInfo` (`FileVer` varchar, `strTestTime` varchar, `direction` varchar, "
+    "`start` integer, `diameter` integer, `fLongitude` double, `fLatitude` double)",
+    "CREATE TABLE `bigImages` (`id` integer, `data` blob, PRIMARY KEY(id))",
+    "CREATE TABLE `images` (`id` integer, `data` blob, `azimuth` double, PRIMARY KEY(id))",
+    "CREATE TABLE `sideBigImages` (`id` integer, `No` integer, `data` blob, `startAngle` integer, "
+    "`EndAngle` integer, PRIMARY KEY(id,No))",
+    "CREATE TABLE `sideImages` (`id` integer, `No` integer, `angle` integer, `data` blob, "
+    "PRIMARY KEY(id,No,angle))",
+    "CREATE TABLE `oldimages` (`id` integer, `data` blob, `azimuth` double, PRIMARY KEY(id))",
+    "CREATE TABLE `probeState` (`id` integer, `nMove` integer, `nTotalMove` integer, "
+    "`fTiltAngle` double, `fVerticality` double, `fGyroAngleX` double, `fGyroAngleY` double, "
+    "`fGyroAngleZ` double, PRIMARY KEY(id))",
+};
+constexpr size_t kProbeStateTable = 6;
+
+constexpr const char* kInsertProbeState =
+    "insert into  probeState(id,nMove,nTotalMove,fTiltAngle,fVerticality,fGyroAngleX,"
+    "fGyroAngleY,fGyroAngleZ) values (?,?,?,?,?,?,?,?)";
+constexpr const char* kInsertBigImage = "insert into bigImages (id, data) values (?,?)";
+constexpr const char* kNextBigImage =
+    "SELECT id, data FROM bigImages where id > ? order by id limit 0, 1";
+constexpr const char* kPreviousBigImage =
+    "SELECT id, data FROM bigImages where id < ? order by id desc limit 0, 1";
+
+// Runs one statement; a failure only releases the error text (a table that already exists when
+// two runs share a folder is not an error for the project).
+void ExecIgnoringFailure(sqlite3* db, const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, [](void*, int, char**, char**) { return 0; }, nullptr, &error) !=
+        SQLITE_OK) {
+        TraceLine(std::string("sqlite: ") + (error ? error : "error") + " in: " + sql);
+    }
+    sqlite3_free(error);
+}
+
+// A prepared statement finalized on every path out of the calling operation.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace
+
+ProjectDb::ProjectDb(const Clock& clock) : clock_(clock) {
+    workspacePath_ = WorkspaceRoot();
+    projectFolder_ = workspacePath_;
+    CreateDirectoryTree(workspacePath_);
+}
+
+ProjectDb::~ProjectDb() { Close(); }
+
+void ProjectDb::SetWorkspacePath(const std::wstring& path) {
+    workspacePath_ = path;
+    projectFolder_ = path;
+    CreateDirectoryTree(path);
+}
+
+bool ProjectDb::IsValidProjectName(const std::wstring& name) {
+    if (name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7F) return false;
+        if (std::wstring_view(L"/\\:*?\"<>|").find(c) != std::wstring_view::npos) return false;
+    }
+    return true;
+}
+
+std::wstring ProjectDb::DatabasePath() const {
+    return projectFolder_ + kPathSep + (projectName_.empty() ? L"Project" : projectName_) + L".prj";
+}
+
+bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
+                              double longitude, double latitude) {
+    // A hole number with a separator or ".." would put the project outside the workspace.
+    if (!IsValidProjectName(name)) return false;
+
+    longitude_ = longitude;
+    latitude_ = latitude;
+    projectName_ = name;
+
+    const LocalTime now = clock_.Now();
+    const std::wstring stamp = FormatTimeW(now, "%Y-%m-%d %H.%M.%S");
+    projectFolderName_ = name.empty() ? stamp : name + L" - " + stamp;
+    projectFolder_ = WithTrailingSep(workspacePath_) + projectFolderName_;
+
+    if (!CreateDirectoryTree(projectFolder_)) return false;
+    if (!CreateDirectoryTree(projectFolder_ + kPathSep + L"sidePic")) return false;
+
+    diameters_.clear();
+    diameters_.push_back({startDepth, diameter});
+
+    std::unique_lock lock(connectionMutex_);
+    if (db_) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    const std::string dbPath = ToNarrow(DatabasePath());
+    if (sqlite3_open_v2(dbPath.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        sqlite3_close(db_);  // a handle is returned even on failure
+        db_ = nullptr;
+        return false;
+    }
+
+    for (size_t i = 0; i < std::size(kCreateStatements); ++i) {
+        if (i == kProbeStateTable) probeStates_.clear();
+        ExecIgnoringFailure(db_, kCreateStatements[i]);
+    }
+
+    // The doubles go in with six decimals, formatted without the process locale so a comma
+    // decimal mark can never break the statement.
+    const std::string testTime = FormatTime(now, "%Y-%m-%d %H:%M:%S");
+    char insert[4096];
+    std::snprintf(insert, sizeof insert,
+                  "insert into ProjectInfo(FileVer,strTestTime,direction, start, "
+                  "diameter,fLongitude,fLatitude) values ('%s','%s','%s', %d, %d,%s,%s)",
+                  kFileVersion, testTime.c_str(), nDirection == 1 ? "up" : "down", startDepth,
+                  diameter, FormatFixed6(longitude).c_str(), FormatFixed6(latitude).c_str());
+    ExecIgnoringFailure(db_, insert);
+    return true;
+}
+
+bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
+    probeStates_.push_back(record);
+
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return false;
+    Statement stmt(db_, kInsertProbeState);
+    if (!stmt) return false;
+    sqlite3_stmt* s = stmt.get();
+    if (sqlite3_bind_int(s, 1, record.id) != SQLITE_OK ||
+        sqlite3_bind_int(s, 2, record.nMove) != SQLITE_OK ||
+        sqlite3_bind_int(s, 3, record.nTotalMove) != SQLITE_OK ||
+        sqlite3_bind_double(s, 4, record.tilt) != SQLITE_OK ||
+        sqlite3_bind_double(s, 5, record.fVerticality) != SQLITE_OK ||
+        sqlite3_bind_double(s, 6, record.telemetry[attitude::kAngleX]) != SQLITE_OK ||
+        sqlite3_bind_double(s, 7, record.telemetry[attitude::kAngleY]) != SQLITE_OK ||
+        sqlite3_bind_double(s, 8, record.telemetry[attitude::kAngleZ]) != SQLITE_OK)
+        return false;
+    return sqlite3_step(s) == SQLITE_DONE;
+}
+
+bool ProjectDb::InsertBigImage(int32_t id, std::span<const uint8_t> jpeg) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return false;
+    Statement stmt(db_, kInsertBigImage);
+    if (!stmt) return false;
+    if (sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK ||
+        sqlite3_bind_blob(stmt.get(), 2, jpeg.data(), static_cast<int>(jpeg.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK)
+        return false;
+    return sqlite3_step(stmt.get()) == SQLITE_DONE;
+}
+
+cv::Mat ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return {};
+    Statement stmt(db_, next ? kNextBigImage : kPreviousBigImage);
+    if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return {};
+    cv::Mat image;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+        const int found = sqlite3_column_int(stmt.get(), 0);
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 1));
+        const int size = sqlite3_column_bytes(stmt.get(), 1);
+        if (bytes && size > 0) {
+            try {
+                image = cv::imdecode(cv::Mat(1, size, CV_8UC1, const_cast<uint8_t*>(bytes)),
+                                     cv::IMREAD_COLOR);
+            } catch (const cv::Exception&) {
+                image.release();
+            }
+        }
+        id = found;
+    }
+    return image;
+}
+
+void ProjectDb::AddDiameter(int32_t startDepth, int32_t diameter) {
+    diameters_.push_back({startDepth, diameter});
+}
+
+void ProjectDb::AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath) {
+    videos_.push_back({startDepth, endDepth, filePath});
+}
+
+void ProjectDb::Close() {
+    std::unique_lock lock(connectionMutex_);
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+bool ProjectDb::IsOpen() const {
+    std::shared_lock lock(connectionMutex_);
+    return db_ != nullptr;
+}
+
+}  // namespace bhv

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include "platform/Clock.h"
+#include "storage/ProbeStateRecord.h"
+
+struct sqlite3;
+
+namespace bhv {
+
+// The project of an acquisition run: a folder in the workspace with one SQLite database and a
+// "sidePic" subfolder. The connection stays open after the run so that stored pages can be
+// browsed, until the next project replaces it.
+//
+// Threads: the user-interface thread and the image thread both use the connection. SQLite runs
+// in serialized mode and every operation prepares, steps and finalizes its own statement; a
+// reader-writer lock only keeps the connection from being closed or replaced while another
+// thread is inside a statement. Nothing here throws.
+class ProjectDb {
+public:
+    static constexpr const char* kFileVersion = "BHVE-V1.0.221205";
+    static constexpr int32_t kProbeStateStepMm = 100;
+
+    explicit ProjectDb(const Clock& clock = SystemClock());
+    ~ProjectDb();
+    ProjectDb(const ProjectDb&) = delete;
+    ProjectDb& operator=(const ProjectDb&) = delete;
+
+    // Start-up: the workspace in which projects are created (the upload settings' path). The
+    // project folder is set to it too, and the folder is created if missing.
+    void SetWorkspacePath(const std::wstring& path);
+
+    // Creates the project folder "<workspace><name> - <time>" (or "<workspace><time>" for an
+    // empty name), its "sidePic" folder and the database "<name>.prj" ("Project.prj"), with the
+    // seven tables and the ProjectInfo row. The direction flag must be set before. False when a
+    // folder or the database cannot be made, or when the name is not a valid folder name (path
+    // separators, "." or "..", the characters : * ? " < > | or control characters).
+    bool CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
+                       double longitude, double latitude);
+
+    // Appends to the history and inserts a probeState row; true when the row was stored.
+    bool AddProbeState(const ProbeStateRecord& record);
+
+    // Inserts a page of the unrolled image (JPEG bytes) under its travel key.
+    bool InsertBigImage(int32_t id, std::span<const uint8_t> jpeg);
+
+    // The page after (next) or before `id`; on success `id` becomes the page's id. An empty
+    // image when there is no such page or no project is open.
+    cv::Mat ReadNeighbourBigImage(int32_t& id, bool next);
+
+    void AddDiameter(int32_t startDepth, int32_t diameter);
+    void AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath);
+
+    // Closes the connection (at exit; also done by the destructor).
+    void Close();
+    bool IsOpen() const;
+
+    const std::wstring& WorkspacePath() const { return workspacePath_; }
+    const std::wstring& ProjectFolder() const { return projectFolder_; }
+    const std::wstring& ProjectFolderName() const { return projectFolderName_; }
+    const std::wstring& ProjectName() const { return projectName_; }
+    std::wstring DatabasePath() const;
+    double Longitude() const { return longitude_; }
+    double Latitude() const { return latitude_; }
+
+    const std::vector<ProbeStateRecord>& ProbeStates() const { return probeStates_; }
+    void ClearProbeStates() { probeStates_.clear(); }
+    const std::list<DiameterConfig>& Diameters() const { return diameters_; }
+    const std::list<VideoConfig>& Videos() const { return videos_; }
+
+    // Run fields kept here for the controller, which owns their meaning.
+    int32_t nRunActive = 0;
+    int32_t nAcquisitionMode = 1;
+    int32_t nDirection = 0;  // 1 up, 0 down
+    uint8_t byFlag = 0;
+
+    static bool IsValidProjectName(const std::wstring& name);
+
+private:
+    const Clock& clock_;
+    double longitude_ = 0.0;
+    double latitude_ = 0.0;
+    std::wstring projectFolderName_;
+    std::vector<ProbeStateRecord> probeStates_;
+    std::wstring projectName_;
+    std::wstring workspacePath_;
+    std::wstring projectFolder_;
+    std::list<DiameterConfig> diameters_;
+    std::list<VideoConfig> videos_;
+
+    mutable std::shared_mutex connectionMutex_;
+    sqlite3* db_ = nullptr;
+};
+
+}  // namespace bhv

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace bhv {
+
+// The system configuration: the geometry of the bottom camera's ring image, the stitching
+// clarity, the winch mode and pulley, the borehole diameter, the tilt correction and the
+// bottom-arrival trigger, kept in "BhvSysConfigParam.xml" in the program's folder. A plain
+// value: the controller owns one live copy and each acquisition run works from a snapshot.
+struct SysConfigParam {
+    static constexpr const char* kFileName = "BhvSysConfigParam.xml";
+
+    // Stored keys, in the order in which they are written.
+    int32_t Diameter = 700;  // borehole diameter, tenths of a millimetre
+    int32_t Xoffset = 732;   // ring centre column, pixels of the 1440 x 1080 reference frame
+    int32_t Yoffset = 572;   // ring centre row, reference pixels
+    int32_t RadiusIn = 260;  // inner radius of the unwrapped annulus, reference pixels
+    int32_t RadiusOut = 500;  // outer radius, reference pixels
+    float fStitchClarityScal = 1.33334f;  // kept and written back; clamped to 1.0..1.8
+    float fPulleyDiametermm = 100.0f;     // follows the winch mode on loading
+    int32_t nWinchMode = 0;               // 1: 63 mm pulley, 0: 100 mm pulley
+    int32_t nStitchClarity = 0;           // 1: high clarity (1800 x 1350), 0: normal
+    std::wstring strWorkspacePath;        // the root folder by default
+    float fTiltAdjust = 0.0f;             // degrees added to every computed tilt
+    int32_t nIsArrivalToBotTrigValue = 1;  // thousandths; <= 0 switches bottom detection off
+
+    // Working values, never stored: the ring in pixels of the working frame.
+    int32_t nWorkCentreX = 732;
+    int32_t nWorkCentreY = 572;
+    int32_t nWorkRadiusIn = 260;
+    int32_t nWorkRadiusOut = 500;
+    int32_t nSrcFrameWidth = 2592;  // bottom camera frame
+    int32_t nSrcFrameHeight = 1944;
+    int32_t nWorkFrameWidth = 1440;  // 1800 in high clarity
+    int32_t nWorkFrameHeight = 1080;  // 1350 in high clarity
+    int32_t nEncoderCountsPerTurn = 1024;
+    int32_t nLightLevel = 30;  // light level shown by the control panel at start-up
+    float fConst13816 = 138.16f;
+    uint8_t byWinchFree = 1;  // 0 while the winch's emergency-stop brake holds
+    int32_t nWinchSpeed = 0;
+    int32_t nWinchState = 0;        // 0 stop, 1 and 2 the two directions
+    int32_t nBotArrivalCount = 0;  // consecutive still samples while lowering
+
+    // Folder of the file; the program's folder unless a caller (a test) points elsewhere.
+    std::filesystem::path folder;
+
+    SysConfigParam();
+
+    // Reads `fileName` in `folder`. False (and nothing changed) when the file is missing,
+    // unreadable, not XML or without a root element.
+    bool Load(const std::string& fileName = kFileName);
+
+    // Writes every key to the file, replacing it only once the new file is complete.
+    // True when the file was written (the program does not report a failed save).
+    bool Save() const;
+
+    // 1: high clarity, anything else: normal. Sets the working frame and the working ring.
+    void SetStitchClarity(int mode);
+
+    // Moves the working centre by whole working pixels, refusing any move that brings the
+    // outer circle within 10 pixels of the frame's edge; saves when a move is accepted.
+    // True when either coordinate moved.
+    bool MoveCentre(int dx, int dy);
+
+    // The pulley diameter that goes with a winch mode: 63.0 for mode 1, else 100.0.
+    static float PulleyForWinchMode(int mode) { return mode == 1 ? 63.0f : 100.0f; }
+};
+
+}  // namespace bhv
