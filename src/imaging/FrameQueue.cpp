@@ -1,0 +1,41 @@
+#include "imaging/FrameQueue.h"
+
+namespace bhv {
+
+std::atomic<bool> StitchStopped{true};
+
+FrameQueue& g_vecFrame() {
+    static FrameQueue queue;
+    return queue;
+}
+
+bool FrameQueue::Push(std::unique_ptr<RawFrame> frame, size_t* countBefore) {
+    std::lock_guard lock(mutex_);
+    if (countBefore) *countBefore = frames_.size();
+    if (frames_.size() >= kCapacity) return false;
+    frames_.push_back(std::move(frame));
+    return true;
+}
+
+std::unique_ptr<RawFrame> FrameQueue::Pop() {
+    std::lock_guard lock(mutex_);
+    if (frames_.empty()) return nullptr;
+    std::unique_ptr<RawFrame> frame = std::move(frames_.front());
+    frames_.pop_front();
+    return frame;
+}
+
+void FrameQueue::Clear() {
+    std::deque<std::unique_ptr<RawFrame>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(frames_);
+    }
+}
+
+size_t FrameQueue::Size() const {
+    std::lock_guard lock(mutex_);
+    return frames_.size();
+}
+
+}  // namespace bhv

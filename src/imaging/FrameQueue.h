@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace bhv {
+
+// One decoded bottom-camera frame on its way from the camera's decode thread to the stitch
+// worker. It owns its own copy of the pixels (the decoder reuses its output buffer).
+// Pixels: planar YUV 4:2:0, height * 3/2 rows of width bytes: the luma plane (Y), then the
+// chroma plane U (Cb), then the chroma plane V (Cr), each chroma plane (width/2) x (height/2).
+struct RawFrame {
+    std::vector<uint8_t> data;
+    uint32_t size = 0;  // width * height * 3 / 2
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t stamp = 0;  // passed through from the camera callback
+    uint8_t flag = 0;
+};
+
+// The frame queue between the camera and the stitch worker (oldest first, at most 30 frames).
+class FrameQueue {
+public:
+    static constexpr size_t kCapacity = 30;
+
+    // Appends a frame; false (and the frame dropped) when the queue already holds kCapacity.
+    bool Push(std::unique_ptr<RawFrame> frame, size_t* countBefore = nullptr);
+    // Removes the oldest frame; nullptr when the queue is empty.
+    std::unique_ptr<RawFrame> Pop();
+    // Releases every queued frame.
+    void Clear();
+    size_t Size() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<std::unique_ptr<RawFrame>> frames_;
+};
+
+// The process-wide frame queue and the stitch worker's stop flag (set while no worker runs: the
+// camera queues frames only while it is clear).
+FrameQueue& g_vecFrame();
+extern std::atomic<bool> StitchStopped;
+
+}  // namespace bhv
