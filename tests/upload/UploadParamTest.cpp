@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "upload/UploadParam.h"
 
 namespace bhv {
