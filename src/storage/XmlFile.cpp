@@ -25,7 +25,9 @@ bool SaveFlatXml(const std::filesystem::path& path, const std::string& root,
 
 std::optional<FlatXml> FlatXml::Load(const std::filesystem::path& path) {
     TiXmlDocument doc;
-    doc.LoadFile(path.string().c_str());  // a parse error shows as a missing root below
+    // A truncated or otherwise malformed file counts as no file at all: a parser that stopped
+    // half-way may leave a partial tree whose missing keys would wrongly reset values.
+    if (!doc.LoadFile(path.string().c_str()) || doc.Error()) return std::nullopt;
     const TiXmlElement* root = doc.FirstChildElement();
     if (!root) return std::nullopt;
     FlatXml xml;

@@ -20,7 +20,7 @@ bool SaveFlatXml(const std::filesystem::path& path, const std::string& root,
 
 // The children of the document's first element (whatever its name): key -> text of the first
 // element with that name ("" for an element without text). nullopt when the file is missing,
-// unreadable, not XML or has no element at all.
+// unreadable, not well-formed XML (truncated, for instance) or has no element at all.
 class FlatXml {
 public:
     static std::optional<FlatXml> Load(const std::filesystem::path& path);

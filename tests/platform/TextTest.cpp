@@ -1,14 +1,80 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "platform/Numbers.h"
 #include "platform/Text.h"
 
 namespace bhv {
 namespace {
 
-TEST(Text, Utf8AndWideRoundTrip) {
+TEST(Text, Utf8AndWideRoundTripAndBadBytesBecomeReplacement) {
     const std::string utf8 = "测孔K1 \xF0\x9F\x98\x80";
     EXPECT_EQ(ToNarrow(ToWide(utf8)), utf8);
     EXPECT_EQ(ToWide("\xFF" "a"), L"\uFFFD" L"a");
+    EXPECT_EQ(ToWide("\xE6\xB5"), L"\uFFFD\uFFFD");  // truncated sequence
+    EXPECT_EQ(ToWide("\xC0\xAF"), L"\uFFFD\uFFFD");  // overlong '/'
+}
+
+TEST(Text, GbkBytesOfChineseAndUnmappableCharacters) {
+    EXPECT_EQ(ToGbk(L"测孔"), "\xB2\xE2\xBF\xD7");
+    EXPECT_EQ(ToGbk(L"K2"), "K2");
+    EXPECT_EQ(ToGbk(L"\U0001F600"), "?");
+}
+
+TEST(GbkField, ShortTextGetsOneZeroByteThenSpaces) {
+    EXPECT_EQ(GbkField(L"140072", 24), std::string("140072\0", 7) + std::string(17, ' '));
+    EXPECT_EQ(GbkField(L"", 16), std::string(1, '\0') + std::string(15, ' '));
+}
+
+TEST(GbkField, TextFillingTheWidthHasNoZeroByte) {
+    const std::wstring thirty(30, L'A');
+    EXPECT_EQ(GbkField(thirty, 24), std::string(24, 'A'));
+    EXPECT_EQ(GbkField(std::wstring(24, L'B'), 24), std::string(24, 'B'));
+    EXPECT_EQ(GbkField(std::wstring(23, L'B'), 24), std::string(23, 'B') + '\0');
+}
+
+TEST(GbkField, NeverSplitsADoubleByteCharacter) {
+    // 22 ASCII bytes and a Chinese character end at byte 24: it fits exactly.
+    std::wstring endsAt24 = std::wstring(22, L'x') + L"测";
+    EXPECT_EQ(GbkField(endsAt24, 24), std::string(22, 'x') + "\xB2\xE2");
+    // 23 ASCII bytes: the character would need bytes 24 and 25, so it is left out and the
+    // byte left over is a space, not half a character and not a terminator.
+    std::wstring endsAt25 = std::wstring(23, L'x') + L"测";
+    EXPECT_EQ(GbkField(endsAt25, 24), std::string(23, 'x') + " ");
+    // Chinese text ending at byte 23 (21 ASCII + 1 char = 23 bytes) keeps its zero byte.
+    std::wstring endsAt23 = std::wstring(21, L'x') + L"孔";
+    EXPECT_EQ(GbkField(endsAt23, 24), std::string(21, 'x') + "\xBF\xD7" + '\0');
+}
+
+TEST(Numbers, ParseLikeAtoiAndAtofWhateverTheLocale) {
+    EXPECT_EQ(ParseInt("  42abc"), 42);
+    EXPECT_EQ(ParseInt("+7"), 7);
+    EXPECT_EQ(ParseInt("-13"), -13);
+    EXPECT_EQ(ParseInt("abc"), 0);
+    EXPECT_EQ(ParseInt(""), 0);
+    EXPECT_EQ(ParseInt("99999999999"), 2147483647);
+    EXPECT_DOUBLE_EQ(ParseDouble("1.5x"), 1.5);
+    EXPECT_DOUBLE_EQ(ParseDouble(" -2.25"), -2.25);
+    EXPECT_DOUBLE_EQ(ParseDouble("garbage"), 0.0);
+    EXPECT_DOUBLE_EQ(ParseDouble("1e-999"), 0.0);
+}
+
+TEST(Numbers, FormatLikePrintfFAndG) {
+    EXPECT_EQ(FormatFixed6(1.33334f), "1.333340");
+    EXPECT_EQ(FormatFixed6(100.0), "100.000000");
+    EXPECT_EQ(FormatFixed6(-0.5), "-0.500000");
+    EXPECT_EQ(FormatGeneral(5.6f), "5.6");
+    EXPECT_EQ(FormatGeneral(5.0f), "5");
+    EXPECT_EQ(FormatGeneral(1e-7), "1e-07");
+    // The C library in the "C" locale is the reference.
+    for (double v : {114.3055, 30.5928, 0.1, 123456789.0, -7.25e-5, 1e21}) {
+        char f[400], g[64];
+        std::snprintf(f, sizeof f, "%f", v);
+        std::snprintf(g, sizeof g, "%g", v);
+        EXPECT_EQ(FormatFixed6(v), f);
+        EXPECT_EQ(FormatGeneral(v), g);
+    }
 }
 
 }  // namespace

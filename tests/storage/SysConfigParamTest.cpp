@@ -1,13 +1,198 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "storage/SysConfigParam.h"
+#include "support/TempDir.h"
 
 namespace bhv {
 namespace {
 
-TEST(SysConfigParamPlaceholder, Defaults) {
-    SysConfigParam c;
+class SysConfigFile : public ::testing::Test {
+protected:
+    SysConfigParam Fresh() const {
+        SysConfigParam c;
+        c.folder = tmp.path();
+        return c;
+    }
+    void Write(const std::string& content) const {
+        std::ofstream(tmp / SysConfigParam::kFileName, std::ios::binary) << content;
+    }
+    void WriteKeys(const std::string& children, const std::string& root = "SYSCONFIG_PARAM") const {
+        Write("<?xml version=\"1.0\" ?>\n<" + root + ">" + children + "</" + root + ">\n");
+    }
+    std::string Read() const {
+        std::ifstream in(tmp / SysConfigParam::kFileName, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    test::TempDir tmp;
+};
+
+TEST_F(SysConfigFile, WithoutAFileLoadingFailsAndTheFirstSaveWritesEveryKeyInOrder) {
+    SysConfigParam c = Fresh();
+    c.strWorkspacePath = L"/data/ws/";
+    EXPECT_FALSE(c.Load());
     EXPECT_EQ(c.Diameter, 700);
+    EXPECT_EQ(c.nWorkCentreX, 732);
+    EXPECT_TRUE(c.Save());
+    EXPECT_EQ(Read(),
+              "<?xml version=\"1.0\" ?>\n"
+              "<SYSCONFIG_PARAM>\n"
+              "    <Diameter>700</Diameter>\n"
+              "    <Xoffset>732</Xoffset>\n"
+              "    <Yoffset>572</Yoffset>\n"
+              "    <RadiusIn>260</RadiusIn>\n"
+              "    <RadiusOut>500</RadiusOut>\n"
+              "    <fStitchClarityScal>1.333340</fStitchClarityScal>\n"
+              "    <fPulleyDiametermm>100.000000</fPulleyDiametermm>\n"
+              "    <nWinchMode>0</nWinchMode>\n"
+              "    <nStitchClarity>0</nStitchClarity>\n"
+              "    <strWorkspacePath>/data/ws/</strWorkspacePath>\n"
+              "    <fTiltAdjust>0.000000</fTiltAdjust>\n"
+              "    <nIsArrivalToBotTrigValue>1</nIsArrivalToBotTrigValue>\n"
+              "</SYSCONFIG_PARAM>\n");
+}
+
+TEST_F(SysConfigFile, SaveThenLoadKeepsEveryStoredValue) {
+    SysConfigParam a = Fresh();
+    a.Diameter = 910;
+    a.Xoffset = 700;
+    a.RadiusIn = 261;
+    a.fStitchClarityScal = 1.5f;
+    a.nWinchMode = 1;
+    a.SetStitchClarity(1);
+    a.strWorkspacePath = L"/数据/孔/";
+    a.fTiltAdjust = -0.25f;
+    a.nIsArrivalToBotTrigValue = 0;
+    ASSERT_TRUE(a.Save());
+    SysConfigParam b = Fresh();
+    ASSERT_TRUE(b.Load());
+    EXPECT_EQ(b.Diameter, 910);
+    EXPECT_EQ(b.Xoffset, 700);
+    EXPECT_FLOAT_EQ(b.fStitchClarityScal, 1.5f);
+    EXPECT_EQ(b.nWinchMode, 1);
+    EXPECT_FLOAT_EQ(b.fPulleyDiametermm, 63.0f);
+    EXPECT_EQ(b.nStitchClarity, 1);
+    EXPECT_EQ(b.nWorkCentreX, 875);
+    EXPECT_EQ(b.nWorkRadiusIn, 326);  // 261 * 1.25 = 326.25, truncated
+    EXPECT_EQ(b.strWorkspacePath, L"/数据/孔/");
+    EXPECT_FLOAT_EQ(b.fTiltAdjust, -0.25f);
+    EXPECT_EQ(b.nIsArrivalToBotTrigValue, 0);
+}
+
+TEST_F(SysConfigFile, ClarityScaleIsClampedOnLoading) {
+    for (auto [text, expected] : {std::pair{"2.5", 1.8f}, {"0.5", 1.0f}, {"1.8", 1.8f},
+                                  {"1.0", 1.0f}, {"1.2", 1.2f}}) {
+        WriteKeys(std::string("<fStitchClarityScal>") + text + "</fStitchClarityScal>");
+        SysConfigParam c = Fresh();
+        ASSERT_TRUE(c.Load());
+        EXPECT_FLOAT_EQ(c.fStitchClarityScal, expected) << text;
+    }
+}
+
+TEST_F(SysConfigFile, PulleyFollowsTheWinchModeWhateverTheFileSays) {
+    WriteKeys("<nWinchMode>2</nWinchMode><fPulleyDiametermm>63.0</fPulleyDiametermm>");
+    SysConfigParam c = Fresh();
+    ASSERT_TRUE(c.Load());
+    EXPECT_EQ(c.nWinchMode, 0);
+    EXPECT_FLOAT_EQ(c.fPulleyDiametermm, 100.0f);
+
+    WriteKeys("<nWinchMode>1</nWinchMode><fPulleyDiametermm>100.0</fPulleyDiametermm>");
+    c = Fresh();
+    ASSERT_TRUE(c.Load());
+    EXPECT_FLOAT_EQ(c.fPulleyDiametermm, 63.0f);
+}
+
+TEST_F(SysConfigFile, MissingKeysKeepValuesExceptTheWorkspaceWhichBecomesEmpty) {
+    WriteKeys("<Diameter>1200</Diameter>", "OTHER_ROOT");  // the root's name is not checked
+    SysConfigParam c = Fresh();
+    c.Yoffset = 600;
+    ASSERT_TRUE(c.Load());
+    EXPECT_EQ(c.Diameter, 1200);
+    EXPECT_EQ(c.Yoffset, 600);
+    EXPECT_EQ(c.strWorkspacePath, L"");
+}
+
+TEST_F(SysConfigFile, GarbageTextReadsAsZeroAndIsThenMapped) {
+    WriteKeys("<Diameter>abc</Diameter><RadiusOut>480px</RadiusOut><nStitchClarity>x</nStitchClarity>"
+              "<fStitchClarityScal>wide</fStitchClarityScal><Xoffset/>");
+    SysConfigParam c = Fresh();
+    ASSERT_TRUE(c.Load());
+    EXPECT_EQ(c.Diameter, 0);
+    EXPECT_EQ(c.RadiusOut, 480);
+    EXPECT_EQ(c.Xoffset, 0);
+    EXPECT_EQ(c.nStitchClarity, 0);
+    EXPECT_FLOAT_EQ(c.fStitchClarityScal, 1.0f);
+}
+
+TEST_F(SysConfigFile, BrokenFilesLeaveEveryValueAsItWas) {
+    for (const std::string content :
+         {"", "not xml at all", "<?xml version=\"1.0\" ?>", "<?xml version=\"1.0\" ?>\n<SYS"}) {
+        Write(content);
+        SysConfigParam c = Fresh();
+        c.Diameter = 1234;
+        EXPECT_FALSE(c.Load()) << content;
+        EXPECT_EQ(c.Diameter, 1234);
+        EXPECT_FALSE(c.strWorkspacePath.empty());
+    }
+}
+
+TEST_F(SysConfigFile, AFailedSaveLeavesTheOldFile) {
+    SysConfigParam c = Fresh();
+    ASSERT_TRUE(c.Save());
+    const std::string before = Read();
+    c.folder = tmp.path() / "missing-folder";
+    c.Diameter = 5;
+    EXPECT_FALSE(c.Save());
+    EXPECT_EQ(Read(), before);
+}
+
+TEST(SysConfigClarity, HighClarityScalesTheWorkingRing) {
+    SysConfigParam c;
+    c.Xoffset = 732;
+    c.RadiusIn = 261;
+    c.SetStitchClarity(1);
+    EXPECT_EQ(c.nWorkCentreX, 915);
+    EXPECT_EQ(c.nWorkRadiusIn, 326);
+    EXPECT_EQ(c.nWorkFrameWidth, 1800);
+    EXPECT_EQ(c.nWorkFrameHeight, 1350);
+    c.SetStitchClarity(7);  // anything but 1 is normal
+    EXPECT_EQ(c.nStitchClarity, 0);
+    EXPECT_EQ(c.nWorkCentreX, 732);
+    EXPECT_EQ(c.nWorkFrameWidth, 1440);
+}
+
+TEST_F(SysConfigFile, MoveCentreRefusesMovesNearTheFrameEdge) {
+    SysConfigParam c = Fresh();
+    c.nWorkRadiusOut = 500;
+    c.nWorkCentreX = 920;
+    EXPECT_FALSE(c.MoveCentre(10, 0));  // 930 + 500 is not below 1430
+    EXPECT_EQ(c.nWorkCentreX, 920);
+    EXPECT_FALSE(std::filesystem::exists(tmp / SysConfigParam::kFileName));
+
+    c.nWorkCentreX = 900;
+    EXPECT_TRUE(c.MoveCentre(10, 0));
+    EXPECT_EQ(c.nWorkCentreX, 910);
+    EXPECT_EQ(c.Xoffset, 910);
+    EXPECT_NE(Read().find("<Xoffset>910</Xoffset>"), std::string::npos);
+
+    c.nWorkCentreY = 520;  // 510 - 500 is not above 10
+    EXPECT_FALSE(c.MoveCentre(0, -10));
+    EXPECT_EQ(c.nWorkCentreY, 520);
+}
+
+TEST_F(SysConfigFile, MoveCentreInHighClarityStoresReferencePixels) {
+    SysConfigParam c = Fresh();
+    c.SetStitchClarity(1);
+    c.nWorkCentreX = 905;
+    EXPECT_TRUE(c.MoveCentre(10, 0));
+    EXPECT_EQ(c.nWorkCentreX, 915);
+    EXPECT_EQ(c.Xoffset, 732);  // 915 / 1.25
+    const int32_t storedY = c.Yoffset;
+    EXPECT_EQ(c.Yoffset, storedY);  // a horizontal move leaves the row alone
 }
 
 }  // namespace

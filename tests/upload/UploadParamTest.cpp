@@ -1,15 +1,131 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "platform/Paths.h"
 #include "support/TempDir.h"
 #include "upload/UploadParam.h"
 
 namespace bhv {
 namespace {
 
-TEST(UploadParamPlaceholder, DefaultsAreTheFactorySettings) {
+class UploadSettingsFile : public ::testing::Test {
+protected:
+    void Write(const std::string& children) const {
+        std::ofstream(tmp / "BHVW_Config.xml", std::ios::binary)
+            << "<?xml version=\"1.0\" ?>\n<sUPLOAD_PARAM>" << children << "</sUPLOAD_PARAM>\n";
+    }
+    std::string Read() const {
+        std::ifstream in(tmp / "BHVW_Config.xml", std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    test::TempDir tmp;
+    test::ScopedRoot root{tmp.path()};
+};
+
+TEST_F(UploadSettingsFile, SaveWritesTheFourteenKeysInOrderAtTheRootFolder) {
     UploadParam p;
+    EXPECT_EQ(p.m_strWorkspacePath, tmp.wide());
+    p.m_strWorkspacePath = L"/ws/";
+    ASSERT_TRUE(SaveUploadParam(p));
+    EXPECT_EQ(Read(),
+              "<?xml version=\"1.0\" ?>\n"
+              "<sUPLOAD_PARAM>\n"
+              "    <dwIP>127.0.0.1</dwIP>\n"
+              "    <iPort>5005</iPort>\n"
+              "    <strLSH>140072</strLSH>\n"
+              "    <strSZBH>P1</strSZBH>\n"
+              "    <strCKBH>K2</strCKBH>\n"
+              "    <nKJ>200</nKJ>\n"
+              "    <nSGZC>15000</nSGZC>\n"
+              "    <fZKSD>5.6</fZKSD>\n"
+              "    <fZDBG>5</fZDBG>\n"
+              "    <fSJQD>6.4</fSJQD>\n"
+              "    <fLongitude>114.305</fLongitude>\n"
+              "    <fLatitude>30.5928</fLatitude>\n"
+              "    <IsUpload>0</IsUpload>\n"
+              "    <m_strWorkspacePath>/ws/</m_strWorkspacePath>\n"
+              "</sUPLOAD_PARAM>\n");
+}
+
+TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
+    UploadParam a;
+    a.dwIP = 0xC0A8009A;
+    a.iPort = 6006;
+    a.strLSH = L"流水123";
+    a.strSZBH = L"桩-7";
+    a.strCKBH = L"测孔1";
+    a.nKJ = 110;
+    a.nSGZC = 22000;
+    a.fZKSD = 12.75f;
+    a.fZDBG = -1.5f;
+    a.fSJQD = 30.0f;
+    a.fLongitude = 116.4f;
+    a.fLatitude = 39.9f;
+    a.IsUpload = 1;
+    a.m_strWorkspacePath = L"/数据/";
+    ASSERT_TRUE(SaveUploadParam(a));
+    EXPECT_NE(Read().find("<dwIP>192.168.0.154</dwIP>"), std::string::npos);
+    UploadParam b;
+    ASSERT_TRUE(LoadUploadParam(b));
+    EXPECT_EQ(b.dwIP, 0xC0A8009Au);
+    EXPECT_EQ(b.iPort, 6006);
+    EXPECT_EQ(b.strLSH, L"流水123");
+    EXPECT_EQ(b.strSZBH, L"桩-7");
+    EXPECT_EQ(b.strCKBH, L"测孔1");
+    EXPECT_EQ(b.nKJ, 110);
+    EXPECT_EQ(b.nSGZC, 22000);
+    EXPECT_FLOAT_EQ(b.fZKSD, 12.75f);
+    EXPECT_FLOAT_EQ(b.fZDBG, -1.5f);
+    EXPECT_FLOAT_EQ(b.fSJQD, 30.0f);
+    EXPECT_FLOAT_EQ(b.fLongitude, 116.4f);
+    EXPECT_FLOAT_EQ(b.fLatitude, 39.9f);
+    EXPECT_EQ(b.IsUpload, 1);
+    EXPECT_EQ(b.m_strWorkspacePath, L"/数据/");
+}
+
+TEST_F(UploadSettingsFile, MissingStringsBecomeEmptyAndMissingNumbersKeepTheirValues) {
+    Write("<iPort>7000</iPort><strLSH>9</strLSH>");
+    UploadParam p;
+    ASSERT_TRUE(LoadUploadParam(p));
+    EXPECT_EQ(p.iPort, 7000);
     EXPECT_EQ(p.dwIP, 0x7F000001u);
-    EXPECT_EQ(p.iPort, 5005);
+    EXPECT_EQ(p.nKJ, 200);
+    EXPECT_EQ(p.strLSH, L"9");
+    EXPECT_EQ(p.strSZBH, L"");
+    EXPECT_EQ(p.strCKBH, L"");
+    EXPECT_EQ(p.m_strWorkspacePath, L"");
+}
+
+TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
+    Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>");
+    UploadParam p;
+    ASSERT_TRUE(LoadUploadParam(p));
+    EXPECT_EQ(p.dwIP, 0xFFFFFFFFu);
+    EXPECT_EQ(p.iPort, 12);
+    EXPECT_FLOAT_EQ(p.fZKSD, 0.0f);
+}
+
+TEST_F(UploadSettingsFile, MissingOrBrokenFileKeepsEveryValue) {
+    UploadParam p;
+    p.iPort = 1;
+    EXPECT_FALSE(LoadUploadParam(p));
+    std::ofstream(tmp / "BHVW_Config.xml") << "<sUPLOAD_PARAM><iPort>9</iPo";
+    EXPECT_FALSE(LoadUploadParam(p));
+    EXPECT_EQ(p.iPort, 1);
+    EXPECT_EQ(p.strLSH, L"140072");
+}
+
+TEST(DottedIPv4, ParsesOnlyFourOctets) {
+    EXPECT_EQ(ParseDottedIPv4("192.168.0.154"), 0xC0A8009Au);
+    EXPECT_EQ(ParseDottedIPv4("0.0.0.0"), 0u);
+    EXPECT_EQ(ParseDottedIPv4("255.255.255.255"), 0xFFFFFFFFu);
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d", "1..2.3", " 1.2.3.4"})
+        EXPECT_EQ(ParseDottedIPv4(bad), 0xFFFFFFFFu) << bad;
+    EXPECT_EQ(FormatDottedIPv4(0xC0A8009A), "192.168.0.154");
 }
 
 }  // namespace

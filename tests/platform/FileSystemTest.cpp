@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "support/TempDir.h"
+
+namespace bhv {
+namespace {
+
+std::string ReadAll(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(CreateDirectoryTree, CreatesEveryMissingParentAndAcceptsExistingFolders) {
+    test::TempDir tmp;
+    const std::wstring deep = tmp.wide() + L"a/b/测孔/d";
+    EXPECT_TRUE(CreateDirectoryTree(deep));
+    EXPECT_TRUE(std::filesystem::is_directory(FsPath(deep)));
+    EXPECT_TRUE(CreateDirectoryTree(deep));
+    EXPECT_TRUE(CreateDirectoryTree(tmp.wide()));  // trailing separator
+    EXPECT_FALSE(CreateDirectoryTree(L""));
+}
+
+TEST(CreateDirectoryTree, FailsWhereAFileStandsInTheWay) {
+    test::TempDir tmp;
+    std::ofstream(tmp / "file") << "x";
+    EXPECT_FALSE(CreateDirectoryTree(tmp.wide() + L"file/sub"));
+}
+
+TEST(FreeSpaceGB, AnswersForMissingFoldersOnAnExistingDrive) {
+    test::TempDir tmp;
+    EXPECT_GE(FreeSpaceGB(tmp.wide()), 0);
+    EXPECT_EQ(FreeSpaceGB(tmp.wide() + L"not/yet/made"), FreeSpaceGB(tmp.wide()));
+}
+
+TEST(ReplaceFileAtomically, AFailedWriteLeavesTheOldFileWhole) {
+    test::TempDir tmp;
+    const auto target = tmp / "settings.xml";
+    ASSERT_TRUE(ReplaceFileAtomically(target, [](const std::filesystem::path& p) {
+        std::ofstream(p) << "old";
+        return true;
+    }));
+    EXPECT_FALSE(ReplaceFileAtomically(target, [](const std::filesystem::path& p) {
+        std::ofstream(p) << "half";  // the writer reports a full disk after writing part
+        return false;
+    }));
+    EXPECT_EQ(ReadAll(target), "old");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "settings.xml.tmp"));
+}
+
+TEST(Paths, RootFollowsBhvRootAndDerivedPathsHangBelowIt) {
+    test::TempDir tmp;
+    test::ScopedRoot root(tmp.path() / "ws");
+    const std::wstring expected = (tmp.path() / "ws" / "").wstring();
+    EXPECT_EQ(WorkspaceRoot(), expected);
+    EXPECT_EQ(UploadFolder(), expected + L"upload_data");
+    EXPECT_EQ(UploadSettingsPath(), expected + L"BHVW_Config.xml");
+    EXPECT_EQ(WithTrailingSep(L"/a/b//"), L"/a/b/");
+}
+
+}  // namespace
+}  // namespace bhv

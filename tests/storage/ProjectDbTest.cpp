@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <array>
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+#include <fstream>
+#include <thread>
+
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "storage/ProjectDb.h"
+#include "support/TempDir.h"
+
+namespace bhv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Jpeg(uchar shade) {
+    cv::Mat page(40, 60, CV_8UC3, cv::Scalar(shade, shade, shade));
+    std::vector<uint8_t> bytes;
+    cv::imencode(".jpg", page, bytes);
+    return bytes;
+}
+
+// Runs a query through the sqlite3 command-line client, as a person checking a project would.
+std::string Sqlite3Cli(const std::wstring& db, const std::string& sql) {
+    const std::string cmd = "sqlite3 '" + FsPath(db).string() + "' \"" + sql + "\" 2>&1";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+class ProjectDbTest : public ::testing::Test {
+protected:
+    ProjectDbTest() : clock({2022, 12, 5, 14, 3, 27, 0}), db(clock) {
+        db.SetWorkspacePath(tmp.wide());
+    }
+    test::TempDir tmp;
+    ManualClock clock;
+    ProjectDb db;
+};
+
+TEST_F(ProjectDbTest, NamedProjectGetsItsFolderDatabaseAndSidePicFolder) {
+    db.nDirection = 0;
+    ASSERT_TRUE(db.CreateProject(L"K1", 12000, 910, 114.5, 30.25));
+    EXPECT_EQ(db.ProjectFolderName(), L"K1 - 2022-12-05 14.03.27");
+    const fs::path folder = tmp.path() / "K1 - 2022-12-05 14.03.27";
+    EXPECT_TRUE(fs::is_directory(folder / "sidePic"));
+    EXPECT_TRUE(fs::is_regular_file(folder / "K1.prj"));
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select * from ProjectInfo"),
+              "BHVE-V1.0.221205|2022-12-05 14:03:27|down|12000|910|114.5|30.25\n");
+    ASSERT_EQ(db.Diameters().size(), 1u);
+    EXPECT_EQ(db.Diameters().front().startDepth, 12000);
+    EXPECT_EQ(db.Diameters().front().diameter, 910);
+}
+
+TEST_F(ProjectDbTest, EmptyNameGivesAFolderNamedByTimeAndProjectPrj) {
+    db.nDirection = 1;
+    ASSERT_TRUE(db.CreateProject(L"", 0, 700, 0, 0));
+    EXPECT_EQ(db.ProjectFolderName(), L"2022-12-05 14.03.27");
+    EXPECT_TRUE(fs::is_regular_file(tmp.path() / "2022-12-05 14.03.27" / "Project.prj"));
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select direction from ProjectInfo"), "up\n");
+}
+
+TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), ".schema"),
+              "CREATE TABLE `ProjectInfo` (`FileVer` varchar, `strTestTime` varchar, `direction` "
+              "varchar, `start` integer, `diameter` integer, `fLongitude` double, `fLatitude` "
+              "double);\n"
+              "CREATE TABLE `bigImages` (`id` integer, `data` blob, PRIMARY KEY(id));\n"
+              "CREATE TABLE `images` (`id` integer, `data` blob, `azimuth` double, PRIMARY "
+              "KEY(id));\n"
+              "CREATE TABLE `sideBigImages` (`id` integer, `No` integer, `data` blob, "
+              "`startAngle` integer, `EndAngle` integer, PRIMARY KEY(id,No));\n"
+              "CREATE TABLE `sideImages` (`id` integer, `No` integer, `angle` integer, `data` "
+              "blob, PRIMARY KEY(id,No,angle));\n"
+              "CREATE TABLE `oldimages` (`id` integer, `data` blob, `azimuth` double, PRIMARY "
+              "KEY(id));\n"
+              "CREATE TABLE `probeState` (`id` integer, `nMove` integer, `nTotalMove` integer, "
+              "`fTiltAngle` double, `fVerticality` double, `fGyroAngleX` double, `fGyroAngleY` "
+              "double, `fGyroAngleZ` double, PRIMARY KEY(id));\n");
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
+                         "select (select count(*) from ProjectInfo),(select count(*) from "
+                         "images),(select count(*) from oldimages)"),
+              "1|0|0\n");
+}
+
+TEST_F(ProjectDbTest, TwoRunsInTheSameSecondShareTheProjectAndStillCount) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    ASSERT_TRUE(db.InsertBigImage(0, Jpeg(10)));
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));  // tables exist: ignored
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from ProjectInfo"), "2\n");
+    int32_t id = -1;
+    EXPECT_FALSE(db.ReadNeighbourBigImage(id, true).empty());
+}
+
+TEST_F(ProjectDbTest, NamesThatWouldLeaveTheWorkspaceOrAreNoFolderNameAreRefused) {
+    for (const std::wstring name : {L"../escape", L"..", L".", L"a/b", L"a\\b", L"K:1", L"K*",
+                                    L"K?", L"K\"1", L"<K>", L"K|1", L"K\n1"}) {
+        EXPECT_FALSE(db.CreateProject(name, 0, 700, 0, 0)) << ToNarrow(name);
+    }
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+    EXPECT_FALSE(db.IsOpen());
+    EXPECT_TRUE(db.CreateProject(L"测孔 K-1..2", 0, 700, 0, 0));
+}
+
+TEST_F(ProjectDbTest, ProjectThatCannotBeCreatedReportsFalse) {
+    std::ofstream(tmp / "file") << "x";  // a file where the workspace folder should be
+    db.SetWorkspacePath(tmp.wide() + L"file/");
+    EXPECT_FALSE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    EXPECT_FALSE(db.IsOpen());
+}
+
+TEST_F(ProjectDbTest, WithoutAProjectInsertsFailAndBrowsingFindsNothing) {
+    ProbeStateRecord r;
+    EXPECT_FALSE(db.AddProbeState(r));
+    EXPECT_FALSE(db.InsertBigImage(0, Jpeg(1)));
+    int32_t id = 0;
+    EXPECT_TRUE(db.ReadNeighbourBigImage(id, true).empty());
+    EXPECT_EQ(id, 0);
+}
+
+TEST_F(ProjectDbTest, DuplicatePageIdFailsAndKeepsTheFirstPage) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    ASSERT_TRUE(db.InsertBigImage(10000, Jpeg(200)));
+    EXPECT_FALSE(db.InsertBigImage(10000, Jpeg(20)));
+    int32_t id = 0;
+    cv::Mat page = db.ReadNeighbourBigImage(id, true);
+    ASSERT_FALSE(page.empty());
+    EXPECT_EQ(id, 10000);
+    EXPECT_NEAR(page.at<cv::Vec3b>(5, 5)[0], 200, 3);
+}
+
+TEST_F(ProjectDbTest, BrowsingStopsAtBothEnds) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(db.InsertBigImage(i * 10000, Jpeg(50 * (i + 1))));
+    int32_t id = 30000;
+    cv::Mat page = db.ReadNeighbourBigImage(id, false);
+    ASSERT_FALSE(page.empty());
+    EXPECT_EQ(id, 20000);
+    EXPECT_EQ(page.size(), cv::Size(60, 40));
+    EXPECT_NEAR(page.at<cv::Vec3b>(5, 5)[1], 150, 3);
+    EXPECT_TRUE(db.ReadNeighbourBigImage(id, true).empty());  // last page: nothing after
+    EXPECT_EQ(id, 20000);
+    id = 0;
+    EXPECT_TRUE(db.ReadNeighbourBigImage(id, false).empty());  // first page: nothing before
+    EXPECT_EQ(id, 0);
+    EXPECT_FALSE(db.ReadNeighbourBigImage(id, true).empty());
+    EXPECT_EQ(id, 10000);
+}
+
+TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    ProbeStateRecord r;
+    r.id = 100;
+    r.nMove = -5;
+    r.nTotalMove = 7;
+    r.tilt = 3.5f;
+    r.fVerticality = 2.5f;
+    r.telemetry[attitude::kAngleX] = 350.0;
+    r.telemetry[attitude::kAngleY] = 1.5;
+    r.telemetry[attitude::kAngleZ] = 90.25;
+    ASSERT_TRUE(db.AddProbeState(r));
+    EXPECT_FALSE(db.AddProbeState(r));  // same depth twice: primary key
+    EXPECT_EQ(db.ProbeStates().size(), 2u);
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select * from probeState"),
+              "100|-5|7|3.5|2.5|350.0|1.5|90.25\n");
+    ASSERT_TRUE(db.CreateProject(L"K2", 0, 700, 0, 0));
+    EXPECT_TRUE(db.ProbeStates().empty());
+}
+
+TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    const std::vector<uint8_t> jpeg = Jpeg(90);
+    std::thread worker([&] {
+        for (int i = 0; i < 40; ++i) EXPECT_TRUE(db.InsertBigImage(i * 10000, jpeg));
+    });
+    for (int i = 0; i < 40; ++i) {
+        int32_t id = -1;
+        db.ReadNeighbourBigImage(id, true);
+        ProbeStateRecord r;
+        r.id = i * 100;
+        EXPECT_TRUE(db.AddProbeState(r));
+    }
+    worker.join();
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from bigImages"), "40\n");
+}
+
+}  // namespace
+}  // namespace bhv

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/Paths.h"
+#include "storage/RunLog.h"
+#include "support/TempDir.h"
+
+namespace bhv {
+namespace {
+
+std::string ReadAll(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(RunLog, ARunWritesStartLinesAndEndInCrLfThenRefusesFurtherLines) {
+    test::TempDir tmp;
+    std::filesystem::create_directory(tmp / "P");
+    ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
+    RunLog log(clock);
+    EXPECT_FALSE(log.WriteRunLog(L"before"));
+    ASSERT_TRUE(log.OpenRunLog(tmp.wide(), std::wstring(L"P") + kPathSep));
+    const auto file = tmp / "P" / "2023-09-07 14.05.10.txt";
+    EXPECT_EQ(log.Path(), (tmp / "P" / "2023-09-07 14.05.10.txt").wstring());
+    EXPECT_TRUE(log.WriteRunLog(L"Start"));
+    EXPECT_TRUE(log.WriteRunLog(L"FWJ:0.0,1.5,1.5    TLY:1.0,2.0,3.0   ProbeState:1"));
+    log.CloseRunLog();
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_FALSE(log.WriteRunLog(L"after"));
+    EXPECT_EQ(ReadAll(file),
+              "Start\r\nFWJ:0.0,1.5,1.5    TLY:1.0,2.0,3.0   ProbeState:1\r\nEnd\r\n");
+}
+
+TEST(RunLog, AMissingProjectFolderMeansNoLogAndNothingWritten) {
+    test::TempDir tmp;
+    ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
+    RunLog log(clock);
+    EXPECT_FALSE(log.OpenRunLog(tmp.wide(), std::wstring(L"P") + kPathSep));
+    EXPECT_FALSE(log.WriteRunLog(L"Start"));
+    log.CloseRunLog();
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+}
+
+TEST(RunLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
+    test::TempDir tmp;
+    ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
+    RunLog log(clock);
+    ASSERT_TRUE(log.OpenRunLog(tmp.wide(), L""));
+    log.WriteRunLog(L"Start");
+    log.CloseRunLog();
+    ASSERT_TRUE(log.OpenRunLog(tmp.wide(), L""));
+    log.WriteRunLog(L"Start");
+    log.CloseRunLog();
+    EXPECT_EQ(ReadAll(tmp / "2023-09-07 14.05.10.txt"), "Start\r\nEnd\r\nStart\r\nEnd\r\n");
+}
+
+}  // namespace
+}  // namespace bhv
