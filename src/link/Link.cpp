@@ -1,0 +1,289 @@
+#include "link/Link.h"
+
+#include <cerrno>
+#include <chrono>
+#include <iostream>
+#include <vector>
+
+#include "link/FrameParser.h"
+#include "platform/Prompter.h"
+
+namespace bhv {
+namespace {
+// How long a receiving thread waits before it tries again after its socket failed or was
+// closed by the peer, so that a dead connection does not spin until the watchdog replaces it.
+constexpr auto kRetryAfterFailure = std::chrono::milliseconds(50);
+}  // namespace
+
+std::wstring BatteryText(int percent) {
+    if (percent < 0) return L"未连接";
+    return L"电量:" + std::to_wstring(percent) + L"%";
+}
+
+Link::Link(LinkState& state, TelemetryListener& listener, LinkOptions options)
+    : state_(state), listener_(listener), options_(std::move(options)) {}
+
+Link::~Link() {
+    CloseSockets();
+    StopThreads();
+}
+
+void Link::SetReceiveNotify(std::function<void()> notify) { notify_ = std::move(notify); }
+
+std::shared_ptr<TcpSocket> Link::CurrentSocket(Peer peer) const {
+    std::lock_guard lock(socketMutex_);
+    return peer == Peer::Host ? hostSocket_ : probeSocket_;
+}
+
+void Link::ReplaceSocket(Peer peer, std::shared_ptr<TcpSocket> socket) {
+    std::shared_ptr<TcpSocket> old;
+    {
+        std::lock_guard lock(socketMutex_);
+        auto& field = peer == Peer::Host ? hostSocket_ : probeSocket_;
+        old = std::move(field);
+        field = std::move(socket);
+    }
+    // A thread still blocked on the old socket wakes up; the handle is closed when the last
+    // user lets go of it, so no thread ever reads from a reused handle number.
+    if (old) old->Shutdown();
+}
+
+void Link::CloseSockets() {
+    ReplaceSocket(Peer::Host, nullptr);
+    ReplaceSocket(Peer::Probe, nullptr);
+}
+
+Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
+    state_.busy = true;
+    auto probe = std::make_shared<TcpSocket>(TcpSocket::Create());
+    auto host = std::make_shared<TcpSocket>(TcpSocket::Create());
+    ConnectResult result = ConnectResult::Ok;
+    if (!probe->Valid() || !host->Valid())
+        result = ConnectResult::SocketFailed;
+    else if (!probe->Connect(options_.probe))
+        result = ConnectResult::ProbeFailed;
+    else if (!host->Connect(options_.host))
+        result = ConnectResult::HostFailed;
+    else if (cameraLogin && !cameraLogin())
+        result = ConnectResult::CameraFailed;
+    if (result != ConnectResult::Ok) {
+        state_.busy = false;
+        return result;
+    }
+
+    StopThreads();  // a previous connection's threads, if the owner never disconnected
+    ReplaceSocket(Peer::Probe, std::move(probe));
+    ReplaceSocket(Peer::Host, std::move(host));
+    StartThreads();
+
+    state_.connected = true;
+    PostCommand(CMD_PROBE_VERSION);
+    PostCommand(CMD_HOST_VERSION);
+    PostCommand(CMD_LED_STEP, kLedBottomDown);
+    PostCommand(CMD_LED_STEP, kLedBottomDown);
+    PostCommand(CMD_HOST_TICK);
+    PostCommand(CMD_RUN_END);
+    PostCommand(CMD_LED_STEP, kLedBottomDown);
+    PostCommand(CMD_LED_STEP, kLedBottomDown);
+    state_.busy = false;
+    return ConnectResult::Ok;
+}
+
+std::wstring Link::ConnectFailureText(ConnectResult result) {
+    switch (result) {
+    case ConnectResult::SocketFailed: return L"连接视频失败，请检查网络连接";
+    case ConnectResult::ProbeFailed:
+    case ConnectResult::HostFailed: return L"连接主机失败，请检查网络连接";
+    default: return {};
+    }
+}
+
+void Link::Disconnect() {
+    CloseSockets();
+    state_.hostAlive = false;
+    listener_.ShowBattery(-1);
+    state_.probeAlive = false;
+    state_.attitudeViewOnline = false;
+    listener_.SetAttitudeViewOnline(false);
+    StopThreads();
+    state_.connected = false;
+    listener_.ShowBattery(-1);
+}
+
+void Link::StartThreads() {
+    quit_ = false;
+    {
+        std::lock_guard lock(sendMutex_);
+        sendSignalled_ = false;
+    }
+    sender_ = std::thread([this] { SendLoop(); });
+    probeReceiver_ = std::thread([this] { ReceiveLoop(Peer::Probe); });
+    hostReceiver_ = std::thread([this] { ReceiveLoop(Peer::Host); });
+}
+
+void Link::StopThreads() {
+    quit_ = true;
+    sendEvent_.notify_all();
+    for (std::thread* t : {&sender_, &probeReceiver_, &hostReceiver_})
+        if (t->joinable()) t->join();
+}
+
+bool Link::PostCommand(int command, int value) {
+    auto message = BuildCommand(command, value);
+    if (!message) return false;
+    {
+        std::lock_guard lock(sendMutex_);
+        sendQueue_.push_back(std::move(*message));
+        sendSignalled_ = true;
+    }
+    sendEvent_.notify_one();
+    return true;
+}
+
+std::size_t Link::SendQueueSize() const {
+    std::lock_guard lock(sendMutex_);
+    return sendQueue_.size();
+}
+
+std::optional<Message> Link::TakeReceived() {
+    std::lock_guard lock(receiveMutex_);
+    if (receiveQueue_.empty()) return std::nullopt;
+    Message m = std::move(receiveQueue_.front());
+    receiveQueue_.pop_front();
+    return m;
+}
+
+void Link::SendLoop() {
+    while (!quit_) {
+        std::deque<Message> batch;
+        {
+            std::unique_lock lock(sendMutex_);
+            sendEvent_.wait_for(lock, std::chrono::milliseconds(100),
+                                [this] { return sendSignalled_ || quit_; });
+            sendSignalled_ = false;
+            // Everything queued goes out in this wake-up: sending one message per wake-up
+            // would let the poll's three frames every 100 ms pile up without end.
+            batch.swap(sendQueue_);
+        }
+        for (const Message& m : batch) {
+            if (quit_) break;
+            auto socket = CurrentSocket(IsHostCode(m.Code()) ? Peer::Host : Peer::Probe);
+            if (!socket) continue;  // lost, as any failed send; the poll repeats the winch state
+            socket->SetSendTimeout(options_.ioTimeoutMs);
+            socket->Send(EncodeFrame(m));
+        }
+    }
+}
+
+void Link::ReceiveLoop(Peer peer) {
+    FrameParser parser;
+    std::vector<uint8_t> buffer(512);
+    std::vector<Message> received;
+    std::shared_ptr<TcpSocket> socket;
+    while (!quit_) {
+        auto current = CurrentSocket(peer);
+        if (current != socket) {
+            parser.Abort();  // bytes of a replaced connection never join the new stream
+            socket = std::move(current);
+        }
+        if (!socket) {
+            std::this_thread::sleep_for(kRetryAfterFailure);
+            continue;
+        }
+        socket->SetReceiveTimeout(options_.ioTimeoutMs);
+        const long n = socket->Receive(buffer);
+        if (n <= 0) {
+            // Time-out, error or closed by the peer: a partial frame is dropped.
+            parser.Abort();
+            const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (!timedOut) std::this_thread::sleep_for(kRetryAfterFailure);
+            continue;
+        }
+        received.clear();
+        const std::size_t crcFailures =
+            parser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
+        for (std::size_t i = 0; i < crcFailures; ++i) ConsoleLine("Message CRC verify failed");
+        for (Message& m : received) {
+            {
+                std::lock_guard lock(receiveMutex_);
+                receiveQueue_.push_back(std::move(m));
+            }
+            if (notify_) notify_();
+        }
+    }
+}
+
+void Link::ConsoleLine(const std::string& text, bool error) {
+    std::lock_guard lock(consoleMutex_);
+    std::ostream& out = error ? (options_.errors ? *options_.errors : std::cerr)
+                              : (options_.console ? *options_.console : std::cout);
+    out << text << '\n';
+    out.flush();
+}
+
+void Link::Reconnect(Peer peer) {
+    auto socket = std::make_shared<TcpSocket>(TcpSocket::Create());
+    if (!socket->Valid()) {
+        ReplaceSocket(peer, nullptr);
+        return;
+    }
+    const bool ok = socket->ConnectWithin(peer == Peer::Host ? options_.host : options_.probe,
+                                          options_.reconnectWaitMs);
+    if (!ok) {
+        ConsoleLine(peer == Peer::Host ? "Cannot Connect the main server!"
+                                       : "Cannot Connect the probe server!",
+                    true);
+        socket.reset();
+    }
+    // The old connection is given up either way: its peer has been silent for over 3 s.
+    ReplaceSocket(peer, std::move(socket));
+}
+
+void Link::Poll(int64_t now, int winchState, int winchSpeed) {
+    if (!state_.connected) return;
+    PostCommand(CMD_ATTITUDE_QUERY);
+    PostCommand(CMD_WINCH_ACTION, winchState);
+    PostCommand(CMD_WINCH_SPEED, winchSpeed);
+
+    if (now - state_.hostLastHeard > 3) {
+        state_.hostAlive = false;
+        state_.hostLastHeard = now + 5;
+        listener_.ShowBattery(-1);
+        ConsoleLine("<Main> Relink...");
+        Reconnect(Peer::Host);
+    }
+    if (now - state_.probeLastHeard > 3) {
+        state_.probeAlive = false;
+        state_.probeLastHeard = now + 5;
+        if (state_.attitudeViewOnline) {
+            state_.attitudeViewOnline = false;
+            listener_.SetAttitudeViewOnline(false);
+        }
+        ConsoleLine("<Probe> Relink...");
+        Reconnect(Peer::Probe);
+    }
+}
+
+void Link::Tick20s() {
+    if (state_.connected) PostCommand(CMD_HOST_TICK);
+}
+
+bool Link::SendAcknowledged(int command, int value, const std::function<void()>& pumpEvents,
+                            Prompter& prompter) {
+    state_.probeState = 5;
+    PostCommand(command, value);
+    state_.lastAcknowledgement = 0;
+    for (int i = 0;;) {
+        if (pumpEvents) pumpEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ++i;
+        if (i == 80) PostCommand(command, value);
+        if (i > 100) {
+            prompter.Tell(L"网络信号不好，请重试:)");
+            return false;
+        }
+        if (state_.lastAcknowledgement == command + 128) return true;
+    }
+}
+
+}  // namespace bhv

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "link/LinkState.h"
+#include "link/Protocol.h"
+#include "link/Socket.h"
+#include "link/TelemetryListener.h"
+
+namespace bhv {
+
+class Prompter;
+
+struct LinkOptions {
+    Endpoint host = HostEndpoint();
+    Endpoint probe = ProbeEndpoint();
+    int ioTimeoutMs = 500;        // SO_RCVTIMEO / SO_SNDTIMEO of both sockets
+    int reconnectWaitMs = 1000;   // how long a reconnect waits for the connection
+    std::ostream* console = nullptr;  // relink and CRC lines; standard output when null
+    std::ostream* errors = nullptr;   // failed reconnects; standard error when null
+};
+
+// The two TCP connections to the host unit and the probe with one sending thread and two
+// receiving threads. Commands are queued by PostCommand and sent by the sending thread to the
+// peer their code belongs to; frames received from either peer are parsed on their receiving
+// thread, appended to one receive queue, and announced through the notify callback (once per
+// message), after which the owner takes them with TakeReceived on its own thread.
+//
+// Threads: every public method except TakeReceived, PostCommand and the counters is for the
+// owner's (user-interface) thread only, as is the LinkState it was given. The notify callback
+// runs on a receiving thread and must only hand the news over (a queued call).
+class Link {
+public:
+    enum class ConnectResult { Ok, SocketFailed, ProbeFailed, HostFailed, CameraFailed };
+
+    Link(LinkState& state, TelemetryListener& listener, LinkOptions options = {});
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    void SetReceiveNotify(std::function<void()> notify);
+
+    // The connect sequence: probe first, then host (both blocking); then `cameraLogin` when
+    // given; then the threads and the start-up commands. On any failure nothing is started and
+    // the sockets opened so far are closed.
+    ConnectResult Connect(const std::function<bool()>& cameraLogin = {});
+    // The operator's message for a failed connect (empty for Ok and CameraFailed, whose message
+    // the camera shows itself).
+    static std::wstring ConnectFailureText(ConnectResult result);
+
+    // Closes both sockets, clears the alive flags (showing "未连接" and the offline attitude
+    // view), ends and joins the three threads. Queued commands stay queued.
+    void Disconnect();
+
+    // Builds the command and queues it for the sending thread; false when the builder refuses
+    // the code. Thread-safe.
+    bool PostCommand(int command, int value = 0);
+
+    // The oldest received message, if any. Thread-safe.
+    std::optional<Message> TakeReceived();
+
+    // The 100 ms link timer: the attitude query, the winch state and speed, then both
+    // watchdogs. `nowSeconds` is the current time in whole seconds. Does nothing unless
+    // connected.
+    void Poll(int64_t nowSeconds, int winchState, int winchSpeed);
+
+    // The 20 s tick: CMD_HOST_TICK while connected.
+    void Tick20s();
+
+    // Posts the command and waits for its acknowledgement (last acknowledgement = command + 128),
+    // calling `pumpEvents` (which must dispatch received messages) every 10 ms. Posts the
+    // command again after 80 rounds; after 101 rounds shows "网络信号不好，请重试:)" and
+    // returns false.
+    bool SendAcknowledged(int command, int value, const std::function<void()>& pumpEvents,
+                          Prompter& prompter);
+
+    bool ThreadsRunning() const { return sender_.joinable(); }
+    std::size_t SendQueueSize() const;
+
+private:
+    enum class Peer { Host, Probe };
+
+    std::shared_ptr<TcpSocket> CurrentSocket(Peer peer) const;
+    void ReplaceSocket(Peer peer, std::shared_ptr<TcpSocket> socket);
+    void Reconnect(Peer peer);
+    void StartThreads();
+    void StopThreads();
+    void CloseSockets();
+    void SendLoop();
+    void ReceiveLoop(Peer peer);
+    void ConsoleLine(const std::string& text, bool error = false);
+
+    LinkState& state_;
+    TelemetryListener& listener_;
+    LinkOptions options_;
+    std::function<void()> notify_;
+
+    mutable std::mutex socketMutex_;
+    std::shared_ptr<TcpSocket> hostSocket_;
+    std::shared_ptr<TcpSocket> probeSocket_;
+
+    std::atomic<bool> quit_{false};
+
+    mutable std::mutex sendMutex_;
+    std::condition_variable sendEvent_;
+    std::deque<Message> sendQueue_;
+    bool sendSignalled_ = false;
+
+    std::mutex receiveMutex_;
+    std::deque<Message> receiveQueue_;
+
+    std::mutex consoleMutex_;
+
+    std::thread sender_;
+    std::thread hostReceiver_;
+    std::thread probeReceiver_;
+};
+
+}  // namespace bhv

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace bhv {
+
+class Prompter;
+
+// The winch and probe command state behind the information panel, the control panel and the
+// calibration dialog: winch state and speed (repeated by the 100 ms poll), the brake refusal,
+// and the one-shot light and calibration commands. Commands leave through `post`
+// (command, value), which the controller binds to the link's PostCommand.
+// User-interface thread only.
+class WinchControl {
+public:
+    using Post = std::function<void(int command, int value)>;
+
+    static constexpr const wchar_t* kBrakeHint =
+        L"提示：当前绞车处于制动安全模式，如需收放线，需拧动绞车的急停旋钮，确保按钮处于弹起状态！";
+
+    WinchControl(Post post, Prompter& prompter) : post_(std::move(post)), prompter_(prompter) {}
+
+    // The operator pressed "停止" (0), "收线" (1) or "放线" (2). Reeling in or paying out while
+    // the brake holds shows the brake hint and changes nothing (false). Otherwise the panel's
+    // report follows: CMD_WINCH_ACTION and CMD_WINCH_SPEED at once.
+    bool Choose(int state, bool winchFree);
+    // The operator chose a speed index 0..2.
+    void ChooseSpeed(int speed);
+
+    // The panel's settings 14 (state) and 15 (speed). A state that differs from the stored one
+    // is stored and resets the bottom-still counter (true returned).
+    bool ReportState(int state);
+    void ReportSpeed(int speed);
+
+    // An automatic stop at the hole mouth or on the bottom: state 0, the panel's report, and
+    // CMD_WINCH_ACTION 0 once more.
+    void AutoStop();
+
+    // The "电动模式" setting: a different mode stops the winch; true when it changed.
+    bool SetMode(int mode);
+
+    void LightStep(int step);  // CMD_LED_STEP with 1 ("B-") or 2 ("B+")
+    void CalibrationBegin();
+    void CalibrationEnd();
+    void HeadingZero();
+
+    int State() const { return state_; }
+    int Speed() const { return speed_; }
+    int Mode() const { return mode_; }
+
+    // Called when a state change resets the bottom-still counter.
+    std::function<void()> onBottomStillReset;
+
+private:
+    Post post_;
+    Prompter& prompter_;
+    int state_ = 0;
+    int speed_ = 0;
+    int mode_ = 0;
+};
+
+}  // namespace bhv
