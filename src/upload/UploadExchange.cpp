@@ -1,0 +1,74 @@
+#include "upload/UploadExchange.h"
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "upload/UploadPackets.h"
+
+namespace bhv {
+namespace {
+
+class ThreadSleeper : public Sleeper {
+public:
+    void SleepMs(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+};
+
+// The largest reply read; the server's reply is interpreted by its first bytes only.
+constexpr std::size_t kReplyCapacity = 2048;
+
+}  // namespace
+
+Sleeper& RealSleeper() {
+    static ThreadSleeper sleeper;
+    return sleeper;
+}
+
+int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
+             const ExchangeOptions& options) {
+    Sleeper& sleeper = options.sleeper ? *options.sleeper : RealSleeper();
+    std::ostream& console = options.console ? *options.console : std::cout;
+    const auto cancelled = [&options] { return options.cancel && options.cancel(); };
+
+    TcpSocket socket;
+    switch (socket.Connect(server.ip, server.port, options.cancel)) {
+        case TcpSocket::ConnectResult::Connected:
+            break;
+        case TcpSocket::ConnectResult::NoSocket:
+            return kExchangeNoConnection;
+        case TcpSocket::ConnectResult::Failed:
+            console << "错误：连接服务器失败，程序即将关闭（回车）！" << std::endl;
+            return kExchangeNoConnection;
+        case TcpSocket::ConnectResult::Cancelled:
+            return kExchangeFailed;
+    }
+
+    const ExchangeTimings& t = options.timings;
+    // A send that takes only part of the packet is continued, never restarted, so the server
+    // cannot receive the start of the packet twice on one connection.
+    std::size_t offset = 0;
+    for (int attempt = 1; attempt <= t.sendAttempts && offset < packet.size(); ++attempt) {
+        const long n = socket.SendOnce(packet.data() + offset, packet.size() - offset);
+        if (n > 0) offset += static_cast<std::size_t>(n);
+        sleeper.SleepMs(t.afterSendMs);
+        if (offset == packet.size()) break;
+        if (n < 0) {
+            console << "send() failed: " << socket.LastError() << "\n" << std::flush;
+            if (attempt < t.sendAttempts) sleeper.SleepMs(t.sendRetryMs);
+        }
+        if (cancelled()) return kExchangeFailed;
+    }
+    const bool sent = offset == packet.size();
+    if (!sent) return kExchangeFailed;
+
+    uint8_t reply[kReplyCapacity];
+    std::size_t got = 0;
+    for (int attempt = 1; attempt <= t.receiveAttempts; ++attempt) {
+        const auto status =
+            socket.ReceiveOnce(reply, sizeof reply, t.receiveTimeoutMs, got, options.cancel);
+        if (status != TcpSocket::ReceiveStatus::TimedOut) break;
+    }
+    return InterpretReply(std::span<const uint8_t>(reply, got));
+}
+
+}  // namespace bhv
