@@ -1,0 +1,320 @@
+#include "camera/CameraStream.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include <opencv2/imgproc.hpp>
+
+#include "imaging/FrameQueue.h"
+
+namespace bhv {
+
+namespace {
+const std::wstring kConnectFailed = L"连接视频失败，请检查网络连接";
+}
+
+CameraStream::CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
+                           Prompter& prompter, const Clock& clock, CameraEvents events)
+    : sdk_(sdk),
+      player_(player),
+      device_(&device),
+      prompter_(prompter),
+      clock_(clock),
+      events_(std::move(events)) {
+    displayThread_ = std::thread(&CameraStream::DisplayLoop, this);
+}
+
+CameraStream::~CameraStream() {
+    // No callback may reach this object once it is gone: stop the stream, detach the decoder
+    // from it (waiting for a running callback), then end the display thread.
+    StopPlay();
+    if (PlayerPort != -1) player_.H264_PLAY_SetDecCallBack(PlayerPort, nullptr, nullptr);
+    quit_ = true;
+    if (displayThread_.joinable()) displayThread_.join();
+}
+
+void CameraStream::Print(const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+void CameraStream::SetBottomWindow(VideoSink* window) {
+    bottomWindow_ = window;
+    DisplayWindow = window;
+}
+
+CameraStreamCounters CameraStream::Counters() const {
+    return {framesRejected_, framesTaken_, framesQueued_, framesDroppedAtQueue_,
+            framesDisplayed_};
+}
+
+bool CameraStream::ConnectCamera() {
+    if (events_.waitCursor) events_.waitCursor(true);
+    auto fail = [this] {
+        if (events_.waitCursor) events_.waitCursor(false);
+        prompter_.Tell(kConnectFailed);
+        return false;
+    };
+
+    if (device_->loginHandle <= 0) {
+        sdk_.H264_DVR_SetConnectTime(3000, 1);
+        loginCopy_ = 0;
+        sdk::DeviceInfo info;
+        int32_t error = 0;
+        const auto port = static_cast<uint16_t>(device_->port);
+        int32_t handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password,
+                                             &info, &error, 0);
+        if (handle <= 0) {
+            // The camera may have been set up without a password: from now on use none.
+            device_->password[0] = '\0';
+            handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password,
+                                         &info, &error, 0);
+        }
+        if (handle <= 0) {
+            Print("Login err:%d\n", sdk_.H264_DVR_GetLastError());
+            Print("login:%d\n", 0);
+            return fail();
+        }
+        device_->loginHandle = handle;
+        loginCopy_ = handle;
+        sdk_.H264_DVR_SetupAlarmChan(handle);
+    }
+    Print("login:%d\n", 1);
+    DisplayWindow = bottomWindow_;
+
+    if (!StartRealPlay()) return fail();
+
+    // The camera's clock follows the computer's at every connection; results are ignored.
+    if (loginCopy_ > 0) {
+        uint8_t record[sdk::devcfg::kClockSize] = {};
+        uint32_t returned = 0;
+        if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdClock, -1, record,
+                                       sizeof record, &returned, 1000) > 0) {
+            const LocalTime now = clock_.Now();
+            using namespace sdk::devcfg;
+            sdk::WriteField(record, kClockYear, now.year);
+            sdk::WriteField(record, kClockMonth, now.month);
+            sdk::WriteField(record, kClockDay, now.day);
+            sdk::WriteField(record, kClockHour, now.hour);
+            sdk::WriteField(record, kClockMinute, now.minute);
+            sdk::WriteField(record, kClockSecond, now.second);
+            sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdClock, channel_, record,
+                                       sizeof record, 1000);
+            sdk_.H264_DVR_SetSystemDateTime(device_->loginHandle, record, 0);
+        }
+    }
+
+    const int32_t fps = GetFrameRate();
+    Print("nFPS:%d\n", fps);
+    if (fps > 0 && events_.showFrameRate) events_.showFrameRate(fps);
+
+    SetImageColor(50, 50, 50);
+
+    if (loginCopy_ > 0) {
+        uint8_t record[sdk::devcfg::kColorSize] = {};
+        uint32_t returned = 0;
+        const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdColor,
+                                                     channel_, record, sizeof record, &returned,
+                                                     1000);
+        Print("H264_DVR_GetDevConfig ret:%d\n", r);
+        if (r > 0) {
+            using namespace sdk::devcfg;
+            ImageColor_.brightness = sdk::ReadField(record, kColorBrightness);
+            ImageColor_.contrast = sdk::ReadField(record, kColorContrast);
+            ImageColor_.saturation = sdk::ReadField(record, kColorSaturation);
+            Print("nBrightness:%d nContrast:%d nSaturation:%d\n", ImageColor_.brightness,
+                  ImageColor_.contrast, ImageColor_.saturation);
+            if (events_.showImageColor) events_.showImageColor(ImageColor_);
+        }
+    }
+
+    if (events_.waitCursor) events_.waitCursor(false);
+    return true;
+}
+
+void CameraStream::StopPlay() {
+    if (playHandle_ == -1) return;
+    sdk_.H264_DVR_DelRealDataCallBack(playHandle_, &CameraStream::OnRealData, this);
+    if (!sdk_.H264_DVR_StopRealPlay(playHandle_, nullptr))
+        Print("H264_DVR_StopRealPlay fail m_iPlayhandle = %d", playHandle_);
+    playHandle_ = -1;
+}
+
+bool CameraStream::StartRealPlay() {
+    StopPlay();
+
+    if (PlayerPort == -1) {
+        const uint8_t header = 0;
+        if (!player_.H264_PLAY_OpenStream(playerPortNumber_, &header, 1, kPlayerPool))
+            return false;
+        player_.H264_PLAY_SetStreamOpenMode(playerPortNumber_, 0);
+        player_.H264_PLAY_SetDecCallBack(playerPortNumber_, &CameraStream::OnDecodedFrame, this);
+        if (!player_.H264_PLAY_Play(playerPortNumber_, nullptr)) return false;
+        PlayerPort = playerPortNumber_;
+    }
+
+    sdk::ClientInfo client;
+    client.nChannel = channel_;
+    client.nStream = 0;
+    client.nMode = 1;
+    client.hWnd = nullptr;
+    playHandle_ = sdk_.H264_DVR_RealPlay(device_->loginHandle, &client);
+    if (playHandle_ > 0) {
+        sdk_.H264_DVR_MakeKeyFrame(device_->loginHandle, channel_, 0);
+        sdk_.H264_DVR_SetRealDataCallBack(playHandle_, &CameraStream::OnRealData, this);
+        DisplayFrozen = 0;
+        channelCopy_ = channel_;
+        loginCopy_ = device_->loginHandle;
+        return true;
+    }
+    Print("RealPlay err:%d\n", sdk_.H264_DVR_GetLastError());
+    playHandle_ = -1;
+    return false;
+}
+
+void CameraStream::Freeze() {
+    StopPlay();
+    DisplayFrozen = 1;
+}
+
+bool CameraStream::Play() { return StartRealPlay(); }
+
+void CameraStream::Disconnect() {
+    StopPlay();
+    if (device_->loginHandle > 0) {
+        sdk_.H264_DVR_Logout(device_->loginHandle);
+        device_->loginHandle = 0;
+        loginCopy_ = 0;
+    }
+}
+
+int32_t CameraStream::GetFrameRate() {
+    if (loginCopy_ < 1) return -1;
+    uint8_t record[sdk::devcfg::kEncodeSize] = {};
+    uint32_t returned = 0;
+    const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1,
+                                                 record, sizeof record, &returned, 1000);
+    Print("H264_DVR_GetDevConfig ret:%d\n", r);
+    return r == 1 ? sdk::ReadField(record, sdk::devcfg::kEncodeFrameRate) : -1;
+}
+
+bool CameraStream::SetFrameRate(int32_t fps) {
+    if (loginCopy_ < 1) return false;
+    uint8_t record[sdk::devcfg::kEncodeSize] = {};
+    uint32_t returned = 0;
+    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record,
+                                   sizeof record, &returned, 1000) <= 0)
+        return false;
+    sdk::WriteField(record, sdk::devcfg::kEncodeFrameRate, fps);
+    sdk_.H264_DVR_SetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record,
+                               sizeof record, 1000);
+    return GetFrameRate() == fps;
+}
+
+bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t saturation) {
+    if (loginCopy_ < 1) return false;
+    using namespace sdk::devcfg;
+    uint8_t record[kColorSize] = {};
+    uint32_t returned = 0;
+    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, kCmdColor, channel_, record,
+                                   sizeof record, &returned, 1000) <= 0)
+        return false;
+    // A value above 100 (or a negative one, compared as unsigned) keeps the camera's value.
+    if (static_cast<uint32_t>(brightness) <= 100) sdk::WriteField(record, kColorBrightness, brightness);
+    if (static_cast<uint32_t>(contrast) <= 100) sdk::WriteField(record, kColorContrast, contrast);
+    if (static_cast<uint32_t>(saturation) <= 100) sdk::WriteField(record, kColorSaturation, saturation);
+    if (sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdColor, channel_, record,
+                                   sizeof record, 5000) != 0)
+        return false;
+    ImageColor_ = {sdk::ReadField(record, kColorBrightness), sdk::ReadField(record, kColorContrast),
+                   sdk::ReadField(record, kColorSaturation)};
+    return true;
+}
+
+int32_t CameraStream::OnRealData(int32_t, const sdk::PacketInfo* packet, void* user) {
+    auto* self = static_cast<CameraStream*>(user);
+    const int32_t port = self->PlayerPort;
+    if (packet && packet->pPacketBuffer && port != -1)
+        self->player_.H264_PLAY_InputData(port, packet->pPacketBuffer, packet->dwPacketSize);
+    return 1;
+}
+
+void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, int32_t width,
+                                  int32_t height, int32_t stamp, int32_t type, void* user) {
+    auto* self = static_cast<CameraStream*>(user);
+    if (type != sdk::kFrameTypeYuv420 || width != kFrameWidth || height != kFrameHeight ||
+        size != kFrameBytes || !pixels) {
+        ++self->framesRejected_;
+        return;
+    }
+    ++self->framesTaken_;
+
+    DisplayFrameBuffer& display = self->DisplayFrame;
+    if (display.pending.load(std::memory_order_acquire) == 0) {
+        if (display.buffer && display.size != kFrameBytes) display.buffer.reset();
+        display.height = kFrameHeight;
+        display.width = kFrameWidth;
+        display.size = kFrameBytes;
+        display.stamp = stamp;
+        if (!display.buffer) display.buffer = std::make_unique<uint8_t[]>(kFrameBytes);
+        std::memcpy(display.buffer.get(), pixels, kFrameBytes);
+        display.pending.store(1, std::memory_order_release);
+    }
+
+    if (!StitchStopped.load()) {
+        FrameQueue& queue = g_vecFrame();
+        size_t count = queue.Size();
+        bool queued = false;
+        // A full queue would refuse the frame anyway: skip its 7.5 MB copy.
+        if (count < FrameQueue::kCapacity) {
+            auto frame = std::make_unique<RawFrame>();
+            frame->data.assign(pixels, pixels + kFrameBytes);
+            frame->size = kFrameBytes;
+            frame->width = kFrameWidth;
+            frame->height = kFrameHeight;
+            frame->stamp = stamp;
+            frame->flag = 0;
+            queued = queue.Push(std::move(frame), &count);
+        }
+        if (queued) {
+            ++self->framesQueued_;
+        } else {
+            ++self->framesDroppedAtQueue_;
+            self->Print(" g_vecFrame:%zu\n", count);
+        }
+    }
+}
+
+void CameraStream::DisplayLoop() {
+    cv::Mat picture;
+    while (!quit_) {
+        DisplayFrameBuffer& display = DisplayFrame;
+        if (display.pending.load(std::memory_order_acquire) != 0 && display.buffer) {
+            const cv::Mat yuv(display.height + display.height / 2, display.width, CV_8UC1,
+                              display.buffer.get());
+            // The frame is planar Y, U, V; the sink takes blue-green-red, the byte order of a
+            // 24-bit device-independent bitmap.
+            cv::cvtColor(yuv, picture, cv::COLOR_YUV2BGR_I420);
+            if (VideoSink* window = DisplayWindow.load()) {
+                const cv::Size client = window->ClientSize();
+                const cv::Size target(client.width / 4 * 4, client.height / 4 * 4);
+                // A window with no area (hidden or laid out at zero size) gets nothing.
+                if (target.width > 0 && target.height > 0) {
+                    cv::resize(picture, picture, target, 0, 0, cv::INTER_LINEAR);
+                    if (DisplayFrozen.load() == 0 && window->Paint(picture)) ++framesDisplayed_;
+                }
+            }
+            display.pending.store(0, std::memory_order_release);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+}  // namespace bhv

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "camera/CameraDevice.h"
+#include "camera/VideoSink.h"
+#include "camera/sdk/H264Player.h"
+#include "camera/sdk/NetSdk.h"
+#include "platform/Clock.h"
+#include "platform/Prompter.h"
+
+namespace bhv {
+
+// The newest decoded frame waiting for the display thread. Handed over by `pending` alone: the
+// decode callback writes the buffer only while pending is clear and then sets it (release); the
+// display thread reads only while it is set and then clears it (release), each side reading the
+// flag with acquire.
+struct DisplayFrameBuffer {
+    std::unique_ptr<uint8_t[]> buffer;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t size = 0;
+    int32_t stamp = 0;
+    std::atomic<uint8_t> pending{0};
+};
+
+// Camera colour values as last read from or written to the camera (0..100 each).
+struct ImageColorValues {
+    int32_t brightness = 50;
+    int32_t contrast = 50;
+    int32_t saturation = 50;
+};
+
+// What the stream tells the user interface; each is optional and called on the caller's thread.
+struct CameraEvents {
+    std::function<void(bool busy)> waitCursor;
+    std::function<void(int32_t fps)> showFrameRate;
+    std::function<void(const ImageColorValues&)> showImageColor;
+};
+
+// Counters of the decode and display path.
+struct CameraStreamCounters {
+    uint64_t framesRejected = 0;  // wrong type or size
+    uint64_t framesTaken = 0;
+    uint64_t framesQueued = 0;
+    uint64_t framesDroppedAtQueue = 0;
+    uint64_t framesDisplayed = 0;
+};
+
+// The live stream of the probe's bottom camera: login, live stream, decoding through the
+// player, the hand-off of the newest frame to the display thread, the frames for the stitching
+// worker (g_vecFrame), freeze and play, disconnect, and the camera's frame rate, colour and
+// clock. Owned by the controller, one per process: the player port, the display hand-off, the
+// frozen flag, the display window and the colour values live as long as it does.
+//
+// Threads: ConnectCamera, StartRealPlay, Freeze, Play, Disconnect and the settings run on the
+// user-interface thread; OnRealData on the network library's thread, OnDecodedFrame on the
+// player's decode thread; DisplayLoop on the display thread that the constructor starts and the
+// destructor joins.
+class CameraStream {
+public:
+    static constexpr int32_t kFrameWidth = 2592;
+    static constexpr int32_t kFrameHeight = 1944;
+    static constexpr int32_t kFrameBytes = kFrameWidth * kFrameHeight * 3 / 2;  // 7558272
+    static constexpr uint32_t kPlayerPool = 102400000;
+
+    // The network library, the player and the device must outlive the stream.
+    CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
+                 Prompter& prompter, const Clock& clock = SystemClock(), CameraEvents events = {});
+    ~CameraStream();
+    CameraStream(const CameraStream&) = delete;
+    CameraStream& operator=(const CameraStream&) = delete;
+
+    // The bottom live video window; ConnectCamera points DisplayWindow at it. The sink must
+    // outlive the stream.
+    void SetBottomWindow(VideoSink* window);
+
+    bool ConnectCamera();
+    bool StartRealPlay();
+    // Freeze: the stream stops and the display paints nothing. Play: the stream starts again.
+    void Freeze();
+    bool Play();
+    // The camera part of the link's disconnect.
+    void Disconnect();
+
+    int32_t GetFrameRate();
+    bool SetFrameRate(int32_t fps);
+    bool SetImageColor(int32_t brightness, int32_t contrast, int32_t saturation);
+
+    static int32_t OnRealData(int32_t playHandle, const sdk::PacketInfo* packet, void* user);
+    static void OnDecodedFrame(int32_t port, const uint8_t* pixels, int32_t size, int32_t width,
+                               int32_t height, int32_t stamp, int32_t type, void* user);
+
+    int32_t PlayHandle() const { return playHandle_; }
+    int32_t LoginCopy() const { return loginCopy_; }
+    const ImageColorValues& ImageColor() const { return ImageColor_; }
+    CameraStreamCounters Counters() const;
+
+    // Shared with the callbacks and the display thread.
+    std::atomic<int32_t> PlayerPort{-1};
+    DisplayFrameBuffer DisplayFrame;
+    std::atomic<uint8_t> DisplayFrozen{1};
+    std::atomic<VideoSink*> DisplayWindow{nullptr};
+
+private:
+    void DisplayLoop();
+    void StopPlay();
+    void Print(const char* format, ...);
+
+    sdk::NetSdk& sdk_;
+    sdk::H264Player& player_;
+    CameraDevice* device_;
+    Prompter& prompter_;
+    const Clock& clock_;
+    CameraEvents events_;
+    VideoSink* bottomWindow_ = nullptr;
+
+    int32_t channel_ = 0;
+    int32_t playerPortNumber_ = 1;
+    int32_t playHandle_ = -1;
+    int32_t loginCopy_ = 0;
+    int32_t channelCopy_ = 0;
+    ImageColorValues ImageColor_;
+
+    std::atomic<uint64_t> framesRejected_{0}, framesTaken_{0}, framesQueued_{0},
+        framesDroppedAtQueue_{0}, framesDisplayed_{0};
+
+    std::atomic<bool> quit_{false};
+    std::thread displayThread_;
+};
+
+}  // namespace bhv

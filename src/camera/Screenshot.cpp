@@ -1,0 +1,40 @@
+#include "camera/Screenshot.h"
+
+#include <cstdio>
+
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace bhv {
+
+namespace {
+constexpr int32_t kBottomPlayerPort = 1;
+
+std::wstring ScreenshotFolder(const std::wstring& folder) {
+    return WithTrailingSep(folder) + L"ScreenShot";
+}
+}  // namespace
+
+std::wstring ScreenshotPath(const std::wstring& folder, const LocalTime& time,
+                            int32_t depthTenthsMm) {
+    return ScreenshotFolder(folder) + kPathSep + ToWide(FormatTime(time, "%Y-%m-%d %H.%M.%S")) +
+           L"-BotPic-" + std::to_wstring(depthTenthsMm / 10) + L"mm.jpg";
+}
+
+bool TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk, const std::wstring& folder,
+                    int32_t depthTenthsMm, const Clock& clock, Prompter& prompter) {
+    const LocalTime now = clock.Now();
+    if (!CreateDirectoryTree(ScreenshotFolder(folder))) return false;
+    const std::wstring name = ScreenshotPath(folder, now, depthTenthsMm);
+    if (!player.H264_PLAY_CatchPic(kBottomPlayerPort, ToNarrow(name).c_str(), 0)) {
+        std::printf("catch pic error:%d\n", sdk.H264_DVR_GetLastError());
+        std::fflush(stdout);
+        prompter.Tell(L"底部截图失败");
+        return false;
+    }
+    prompter.Tell(L"底部截图成功 :" + name);
+    return true;
+}
+
+}  // namespace bhv

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "camera/sdk/H264Player.h"
+#include "platform/Prompter.h"
+#include "storage/ProjectDb.h"
+
+namespace bhv {
+
+// One subtitle time "HH:MM:SS,000" for a whole number of seconds; the hours are not wrapped.
+std::string SrtTime(int64_t seconds);
+// The subtitle entry of the i-th depth sample (i from 1): number, time span from second i - 1 to
+// second i, and " H:<metres with three decimals>m", each line ended by "\n", then an empty line.
+std::string SrtEntry(int64_t index, int32_t depthTenthsMm);
+// Writes one entry per sample with CR LF line ends (an empty file for no samples); false when
+// the file cannot be written.
+bool WriteSrtFile(const std::filesystem::path& path, const std::vector<int32_t>& samples);
+
+// Recording of the bottom camera's stream with depth subtitles, for the controller's record
+// button ("录像"), its one-second timer and the end of a run. The player remuxes the received
+// stream into "<project folder>/Bot-VideoFrom<S>mm.avi"; at the stop the subtitles go beside it
+// as ".srt" and the recording is entered in the project's video list. S is the start depth in
+// whole millimetres. Runs on the user-interface thread.
+class VideoRecorder {
+public:
+    static constexpr int kSampleIntervalMs = 1000;
+
+    // `playerPort` is the open player port (CameraStream::PlayerPort); `setTimer` starts (true)
+    // or stops (false) the one-second timer that calls OnTimer.
+    VideoRecorder(sdk::H264Player& player, const std::atomic<int32_t>& playerPort, ProjectDb& db,
+                  Prompter& prompter, std::function<void(bool run)> setTimer = {});
+
+    // The record button: starts or stops; returns the button's new caption. Without an active
+    // run it only tells the operator so.
+    std::wstring OnRecordButton(bool runActive, int32_t currentDepth);
+    // The end of an acquisition run: stops a running recording; the caption to show.
+    std::wstring OnRunEnd(int32_t currentDepth);
+    // The timer: one depth sample per second while recording.
+    void OnTimer(int32_t currentDepth);
+
+    bool Recording() const { return recording_; }
+    const std::vector<int32_t>& Samples() const { return samples_; }
+    // "Bot-VideoFrom<S>mm" for a start depth in tenths of a millimetre.
+    static std::wstring BaseName(int32_t startDepth);
+    std::filesystem::path VideoPath() const;
+    std::filesystem::path SubtitlePath() const;
+
+private:
+    void Start(int32_t currentDepth);
+    void Stop(int32_t currentDepth);
+    std::filesystem::path PathWithExtension(const wchar_t* extension) const;
+
+    sdk::H264Player& player_;
+    const std::atomic<int32_t>& playerPort_;
+    ProjectDb& db_;
+    Prompter& prompter_;
+    std::function<void(bool)> setTimer_;
+    bool recording_ = false;
+    int32_t startDepth_ = 0;
+    std::vector<int32_t> samples_;
+};
+
+}  // namespace bhv

@@ -1,0 +1,71 @@
+#include "camera/sdk/AviRemuxer.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "camera/sdk/FfmpegHandles.h"
+
+namespace bhv::sdk {
+
+bool AviRemuxer::Open(const std::string& path) {
+    Close();
+    if (avformat_alloc_output_context2(&ctx_, nullptr, "avi", path.c_str()) < 0 || !ctx_) {
+        ctx_ = nullptr;
+        return false;
+    }
+    if (const int r = avio_open(&ctx_->pb, path.c_str(), AVIO_FLAG_WRITE); r < 0) {
+        std::cerr << "AviRemuxer: cannot open " << path << ": " << AvErrorText(r) << '\n';
+        avformat_free_context(ctx_);
+        ctx_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, int height,
+                       int fpsNum, int fpsDen) {
+    if (!ctx_ || size <= 0) return false;
+    if (!headerWritten_) {
+        if (!keyFrame || width <= 0 || height <= 0) return false;
+        AVStream* stream = avformat_new_stream(ctx_, nullptr);
+        if (!stream) return false;
+        stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        stream->codecpar->codec_id = AV_CODEC_ID_H264;
+        stream->codecpar->width = width;
+        stream->codecpar->height = height;
+        stream->codecpar->format = AV_PIX_FMT_YUV420P;
+        if (fpsNum <= 0 || fpsDen <= 0) fpsNum = 20, fpsDen = 1;
+        stream->time_base = AVRational{fpsDen, fpsNum};
+        stream->avg_frame_rate = AVRational{fpsNum, fpsDen};
+        stream->r_frame_rate = stream->avg_frame_rate;
+        if (const int r = avformat_write_header(ctx_, nullptr); r < 0) {
+            std::cerr << "AviRemuxer: header: " << AvErrorText(r) << '\n';
+            return false;
+        }
+        headerWritten_ = true;
+    }
+    AvPacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), size) < 0) return false;
+    std::memcpy(packet->data, data, static_cast<size_t>(size));
+    AVStream* stream = ctx_->streams[0];
+    const AVRational frameBase{stream->avg_frame_rate.den, stream->avg_frame_rate.num};
+    packet->pts = packet->dts = av_rescale_q(frames_, frameBase, stream->time_base);
+    packet->duration = av_rescale_q(1, frameBase, stream->time_base);
+    packet->stream_index = 0;
+    if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
+    if (av_write_frame(ctx_, packet.get()) < 0) return false;
+    ++frames_;
+    return true;
+}
+
+void AviRemuxer::Close() {
+    if (!ctx_) return;
+    if (headerWritten_) av_write_trailer(ctx_);
+    avio_closep(&ctx_->pb);
+    avformat_free_context(ctx_);
+    ctx_ = nullptr;
+    headerWritten_ = false;
+    frames_ = 0;
+}
+
+}  // namespace bhv::sdk

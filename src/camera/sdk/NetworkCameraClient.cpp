@@ -1,0 +1,288 @@
+#include "camera/sdk/NetworkCameraClient.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace bhv::sdk {
+
+NetworkCameraClient::~NetworkCameraClient() { H264_DVR_Cleanup(); }
+
+int32_t NetworkCameraClient::Fail(int32_t error) {
+    lastError_ = error;
+    return error;
+}
+
+bool NetworkCameraClient::H264_DVR_Init(DisconnectCallBack, void*) {
+    // The program's disconnect callback does nothing, so a lost connection is only seen as
+    // failing calls and an ending stream.
+    lastError_ = kSdkNoError;
+    return true;
+}
+
+bool NetworkCameraClient::H264_DVR_SetDVRMessCallBack(MessCallBack, void*) { return true; }
+
+bool NetworkCameraClient::H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) {
+    connectWaitMs_ = std::max(waitMs, 1);
+    connectTries_ = std::max(tries, 1);
+    return true;
+}
+
+bool NetworkCameraClient::Connect(TcpSocket& socket, const std::string& ip, uint16_t port) {
+    const int32_t waitMs = connectWaitMs_;
+    const int32_t tries = connectTries_;
+    for (int32_t i = 0; i < tries; ++i)
+        if (socket.Connect(ip, port, waitMs)) return true;
+    return false;
+}
+
+std::shared_ptr<NetworkCameraClient::Login> NetworkCameraClient::FindLogin(int32_t handle) {
+    std::lock_guard lock(mutex_);
+    auto it = logins_.find(handle);
+    return it == logins_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<NetworkCameraClient::Play> NetworkCameraClient::FindPlay(int32_t handle) {
+    std::lock_guard lock(mutex_);
+    auto it = plays_.find(handle);
+    return it == plays_.end() ? nullptr : it->second;
+}
+
+int32_t NetworkCameraClient::H264_DVR_Login(const char* ip, uint16_t port, const char* user,
+                                            const char* password, DeviceInfo* info,
+                                            int32_t* error, int32_t) {
+    auto setError = [&](int32_t e) {
+        if (error) *error = e;
+        Fail(e);
+        return 0;
+    };
+    if (!ip || !user || !password) return setError(kSdkBadArgument);
+    auto login = std::make_shared<Login>();
+    login->ip = ip;
+    login->port = port;
+    if (!Connect(login->socket, login->ip, port)) return setError(kSdkConnectFailed);
+
+    CameraMessage request{CameraMsg::Login, 0, 0, {}};
+    request.payload.insert(request.payload.end(), user, user + std::strlen(user) + 1);
+    request.payload.insert(request.payload.end(), password, password + std::strlen(password) + 1);
+    if (!SendMessage(login->socket, request)) return setError(kSdkConnectFailed);
+    const auto reply = ReceiveMessage(login->socket, connectWaitMs_);
+    if (!reply || reply->type != CameraMsg::Login) return setError(kSdkTimeout);
+    if (reply->status != 0) return setError(reply->status);
+    login->session = reply->session;
+    if (info) {
+        *info = DeviceInfo{};
+        const size_t n = std::min(reply->payload.size(), sizeof info->serialNumber - 1);
+        std::memcpy(info->serialNumber, reply->payload.data(), n);
+        info->channelCount = 1;
+    }
+    if (error) *error = kSdkNoError;
+    lastError_ = kSdkNoError;
+    std::lock_guard lock(mutex_);
+    const int32_t handle = nextHandle_++;
+    logins_[handle] = std::move(login);
+    return handle;
+}
+
+std::optional<CameraMessage> NetworkCameraClient::Request(int32_t loginHandle, CameraMsg type,
+                                                          std::vector<uint8_t> payload,
+                                                          int32_t waitMs) {
+    const auto login = FindLogin(loginHandle);
+    if (!login) {
+        Fail(kSdkNotLoggedIn);
+        return std::nullopt;
+    }
+    std::lock_guard lock(login->mutex);
+    if (!login->socket.IsOpen()) {
+        Fail(kSdkConnectFailed);
+        return std::nullopt;
+    }
+    const CameraMessage request{type, 0, login->session, std::move(payload)};
+    auto reply = SendMessage(login->socket, request)
+                     ? ReceiveMessage(login->socket, std::max(waitMs, 1))
+                     : std::nullopt;
+    if (!reply || reply->type != type) {
+        // A late or missing reply would be taken for the next request's: drop the connection.
+        login->socket.Close();
+        Fail(kSdkTimeout);
+        return std::nullopt;
+    }
+    if (reply->status != 0) {
+        Fail(reply->status);
+        return std::nullopt;
+    }
+    lastError_ = kSdkNoError;
+    return reply;
+}
+
+bool NetworkCameraClient::H264_DVR_SetupAlarmChan(int32_t loginHandle) {
+    return Request(loginHandle, CameraMsg::AlarmSubscribe, {}, connectWaitMs_).has_value();
+}
+
+int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const ClientInfo* client) {
+    const auto login = FindLogin(loginHandle);
+    if (!login) return Fail(kSdkNotLoggedIn), 0;
+    auto play = std::make_shared<Play>();
+    play->loginHandle = loginHandle;
+    if (!Connect(play->socket, login->ip, login->port)) return Fail(kSdkConnectFailed), 0;
+    CameraMessage request{CameraMsg::StartStream, 0, login->session, {}};
+    AppendInt32(request.payload, client ? client->nChannel : 0);
+    AppendInt32(request.payload, client ? client->nStream : 0);
+    if (!SendMessage(play->socket, request)) return Fail(kSdkConnectFailed), 0;
+    const auto reply = ReceiveMessage(play->socket, connectWaitMs_);
+    if (!reply || reply->type != CameraMsg::StartStream) return Fail(kSdkTimeout), 0;
+    if (reply->status != 0) return Fail(reply->status), 0;
+
+    int32_t handle;
+    {
+        std::lock_guard lock(mutex_);
+        handle = nextHandle_++;
+        plays_[handle] = play;
+    }
+    play->thread = std::thread([this, p = play.get()] { ReceiveStream(p); });
+    lastError_ = kSdkNoError;
+    return handle;
+}
+
+void NetworkCameraClient::ReceiveStream(Play* play) {
+    for (;;) {
+        auto message = ReceiveMessage(play->socket, -1);
+        if (!message) return;  // stopped, or the camera closed the stream
+        if (message->type != CameraMsg::StreamData || message->payload.empty()) continue;
+        ++packetsReceived_;
+        std::lock_guard lock(play->callbackMutex);
+        if (!play->callback) continue;
+        PacketInfo packet;
+        packet.pPacketBuffer = message->payload.data();
+        packet.dwPacketSize = static_cast<uint32_t>(message->payload.size());
+        play->callback(0, &packet, play->user);
+    }
+}
+
+bool NetworkCameraClient::H264_DVR_MakeKeyFrame(int32_t loginHandle, int32_t channel, int32_t) {
+    std::vector<uint8_t> payload;
+    AppendInt32(payload, channel);
+    return Request(loginHandle, CameraMsg::KeyFrame, std::move(payload), connectWaitMs_)
+        .has_value();
+}
+
+bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
+                                                       RealDataCallBack callback, void* user) {
+    const auto play = FindPlay(playHandle);
+    if (!play) return Fail(kSdkBadArgument), false;
+    std::lock_guard lock(play->callbackMutex);
+    play->callback = callback;
+    play->user = user;
+    return true;
+}
+
+bool NetworkCameraClient::H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack,
+                                                       void*) {
+    const auto play = FindPlay(playHandle);
+    if (!play) return Fail(kSdkBadArgument), false;
+    std::lock_guard lock(play->callbackMutex);  // waits for a running callback
+    play->callback = nullptr;
+    play->user = nullptr;
+    return true;
+}
+
+void NetworkCameraClient::StopPlay(const std::shared_ptr<Play>& play) {
+    play->socket.Shutdown();
+    if (play->thread.joinable()) play->thread.join();
+    play->socket.Close();
+}
+
+bool NetworkCameraClient::H264_DVR_StopRealPlay(int32_t playHandle, void*) {
+    std::shared_ptr<Play> play;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = plays_.find(playHandle);
+        if (it == plays_.end()) return Fail(kSdkBadArgument), false;
+        play = it->second;
+        plays_.erase(it);
+    }
+    StopPlay(play);
+    return true;
+}
+
+bool NetworkCameraClient::H264_DVR_Logout(int32_t loginHandle) {
+    const auto login = FindLogin(loginHandle);
+    if (!login) return Fail(kSdkNotLoggedIn), false;
+    Request(loginHandle, CameraMsg::Logout, {}, 1000);
+    // The streams of the login end with it.
+    std::vector<std::shared_ptr<Play>> ended;
+    {
+        std::lock_guard lock(mutex_);
+        logins_.erase(loginHandle);
+        for (auto it = plays_.begin(); it != plays_.end();) {
+            if (it->second->loginHandle == loginHandle) {
+                ended.push_back(it->second);
+                it = plays_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& play : ended) StopPlay(play);
+    std::lock_guard lock(login->mutex);
+    login->socket.Close();
+    return true;
+}
+
+int32_t NetworkCameraClient::H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command,
+                                                   int32_t channel, void* buffer, uint32_t size,
+                                                   uint32_t* bytesReturned, int32_t waitMs) {
+    if (bytesReturned) *bytesReturned = 0;
+    if (!buffer) return Fail(kSdkBadArgument);
+    std::vector<uint8_t> payload;
+    AppendInt32(payload, static_cast<int32_t>(command));
+    AppendInt32(payload, channel);
+    const auto reply = Request(loginHandle, CameraMsg::GetConfig, std::move(payload), waitMs);
+    if (!reply) return lastError_.load();
+    // A record larger than the caller's buffer would overrun it: refuse it whole.
+    if (reply->payload.size() > size) return Fail(kSdkProtocol);
+    std::memset(buffer, 0, size);
+    std::memcpy(buffer, reply->payload.data(), reply->payload.size());
+    if (bytesReturned) *bytesReturned = static_cast<uint32_t>(reply->payload.size());
+    return 1;
+}
+
+int32_t NetworkCameraClient::H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t command,
+                                                   int32_t channel, const void* buffer,
+                                                   uint32_t size, int32_t waitMs) {
+    if (!buffer) return Fail(kSdkBadArgument);
+    std::vector<uint8_t> payload;
+    AppendInt32(payload, static_cast<int32_t>(command));
+    AppendInt32(payload, channel);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    payload.insert(payload.end(), bytes, bytes + size);
+    const auto reply = Request(loginHandle, CameraMsg::SetConfig, std::move(payload), waitMs);
+    return reply ? 0 : lastError_.load();
+}
+
+bool NetworkCameraClient::H264_DVR_SetSystemDateTime(int32_t loginHandle, const void* clockRecord,
+                                                     int32_t) {
+    if (!clockRecord) return Fail(kSdkBadArgument), false;
+    const auto* bytes = static_cast<const uint8_t*>(clockRecord);
+    std::vector<uint8_t> payload(bytes, bytes + devcfg::kClockSize);
+    return Request(loginHandle, CameraMsg::SetClock, std::move(payload), 1000).has_value();
+}
+
+bool NetworkCameraClient::H264_DVR_Cleanup() {
+    std::vector<int32_t> handles;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, login] : logins_) handles.push_back(handle);
+    }
+    for (int32_t handle : handles) H264_DVR_Logout(handle);
+    std::vector<std::shared_ptr<Play>> rest;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [handle, play] : plays_) rest.push_back(play);
+        plays_.clear();
+    }
+    for (auto& play : rest) StopPlay(play);
+    return true;
+}
+
+}  // namespace bhv::sdk

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "camera/sdk/CameraProtocol.h"
+#include "camera/sdk/NetSdk.h"
+#include "camera/sdk/TcpSocket.h"
+
+namespace bhv::sdk {
+
+// The camera library for a network camera that speaks our TCP camera protocol
+// (docs/camera-protocol.md). Each login keeps one request connection; each live stream opens
+// a connection of its own whose receiving thread hands every access unit to the real-data
+// callback. Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or the
+// destructor.
+class NetworkCameraClient : public NetSdk {
+public:
+    NetworkCameraClient() = default;
+    ~NetworkCameraClient() override;
+
+    bool H264_DVR_Init(DisconnectCallBack onDisconnect, void* user) override;
+    bool H264_DVR_SetDVRMessCallBack(MessCallBack callback, void* user) override;
+    bool H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) override;
+    int32_t H264_DVR_Login(const char* ip, uint16_t port, const char* user, const char* password,
+                           DeviceInfo* info, int32_t* error, int32_t socketType) override;
+    int32_t H264_DVR_GetLastError() override { return lastError_.load(); }
+    bool H264_DVR_SetupAlarmChan(int32_t loginHandle) override;
+    int32_t H264_DVR_RealPlay(int32_t loginHandle, const ClientInfo* client) override;
+    bool H264_DVR_MakeKeyFrame(int32_t loginHandle, int32_t channel, int32_t stream) override;
+    bool H264_DVR_SetRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
+                                      void* user) override;
+    bool H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
+                                      void* user) override;
+    bool H264_DVR_StopRealPlay(int32_t playHandle, void* hWnd) override;
+    bool H264_DVR_Logout(int32_t loginHandle) override;
+    int32_t H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
+                                  void* buffer, uint32_t size, uint32_t* bytesReturned,
+                                  int32_t waitMs) override;
+    int32_t H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
+                                  const void* buffer, uint32_t size, int32_t waitMs) override;
+    bool H264_DVR_SetSystemDateTime(int32_t loginHandle, const void* clockRecord,
+                                    int32_t reserved) override;
+    bool H264_DVR_Cleanup() override;
+
+    // Stream statistics, for tests and measurements.
+    uint64_t PacketsReceived() const { return packetsReceived_.load(); }
+
+private:
+    struct Login {
+        std::string ip;
+        uint16_t port = 0;
+        int32_t session = 0;
+        std::mutex mutex;  // one request at a time on the connection
+        TcpSocket socket;
+    };
+    struct Play {
+        int32_t loginHandle = 0;
+        TcpSocket socket;
+        std::thread thread;
+        std::mutex callbackMutex;  // held while the callback runs
+        RealDataCallBack callback = nullptr;
+        void* user = nullptr;
+    };
+
+    std::shared_ptr<Login> FindLogin(int32_t handle);
+    std::shared_ptr<Play> FindPlay(int32_t handle);
+    bool Connect(TcpSocket& socket, const std::string& ip, uint16_t port);
+    // One request and its reply on a login's connection; the reply only when its status is 0.
+    std::optional<CameraMessage> Request(int32_t loginHandle, CameraMsg type,
+                                         std::vector<uint8_t> payload, int32_t waitMs);
+    void ReceiveStream(Play* play);
+    void StopPlay(const std::shared_ptr<Play>& play);
+    int32_t Fail(int32_t error);
+
+    std::mutex mutex_;  // guards the maps and the handle counter
+    std::map<int32_t, std::shared_ptr<Login>> logins_;
+    std::map<int32_t, std::shared_ptr<Play>> plays_;
+    int32_t nextHandle_ = 1;
+    std::atomic<int32_t> connectWaitMs_{3000};
+    std::atomic<int32_t> connectTries_{1};
+    std::atomic<int32_t> lastError_{kSdkNoError};
+    std::atomic<uint64_t> packetsReceived_{0};
+};
+
+}  // namespace bhv::sdk
