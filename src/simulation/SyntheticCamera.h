@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "simulation/BoreholeWall.h"
+
+namespace bhv {
+
+// Where and how the synthetic camera is built.
+//
+// The camera hangs on the borehole axis and looks straight down it (a pinhole camera): a wall
+// point at distance z ahead of the lens appears at the image radius focal * wallRadius / z
+// around the principal point, so points farther ahead appear nearer the centre and the wall
+// slides outwards while the probe goes down.
+//
+// Focal length: 1500 source pixels (833.3 pixels of the 1440 x 1080 working frame). For the
+// default 70 mm hole a ring of working radius r then shows the wall r^2 / 29167 columns of band
+// per millimetre of travel: at the downward band (r about 462) 3.0 columns per frame at 0.5 m/min
+// and 20 frames per second, at the upward band (r about 295) 1.2 columns; it looks 63 mm
+// (downward band) and 99 mm (upward band) ahead of the lens.
+//
+// Principal point: (1318, 1030) in source pixels, which the scaling of the 2592 x 1944 frame to
+// the working frame maps exactly onto the default working centre (732, 572).
+//
+// Heading sensor mounting: straight up in the image points at the azimuth 360 - heading, i.e.
+// the sensor reads the angle from the image's up direction to north, counted clockwise as seen
+// from above. The image is not mirrored (right of up is clockwise, as on a map seen from above).
+// With this mounting, turning a stitched page by 360 - start heading brings north to its first
+// column.
+struct SyntheticCameraOptions {
+    double focalPx = 1500.0;
+    double centreX = 1318.0;
+    double centreY = 1030.0;
+    // Only pixels whose distance from the principal point lies in [minRadiusPx, maxRadiusPx]
+    // are rendered; the rest stay black. Tests narrow this to the ring they use, for speed.
+    double minRadiusPx = 0.0;
+    double maxRadiusPx = 1.0e9;
+    // Wall points farther ahead than this are too dark to see (the hole's far end).
+    double farLimitMm = 3000.0;
+};
+
+class SyntheticBoreholeCamera {
+public:
+    // Default wall (70 mm hole, seed 1) and default options.
+    SyntheticBoreholeCamera();
+    explicit SyntheticBoreholeCamera(const BoreholeWall& wall,
+                                     const SyntheticCameraOptions& options = {});
+
+    static constexpr int kWidth = 2592, kHeight = 1944;
+
+    // Planar YUV 4:2:0 (Y, U, V planes), kWidth * kHeight * 3 / 2 bytes, BT.601 limited range.
+    std::vector<uint8_t> RenderYuv420(double depthTenthsMm, double headingDeg) const;
+    // The same into a caller's buffer of kWidth * kHeight * 3 / 2 bytes.
+    void RenderYuv420(double depthTenthsMm, double headingDeg, uint8_t* out) const;
+
+    const BoreholeWall& Wall() const { return wall_; }
+    const SyntheticCameraOptions& Options() const { return options_; }
+
+    // How far ahead of the lens (mm) the wall is seen at a radius of the working frame whose
+    // width is `workWidth` (the source frame is scaled by kWidth / workWidth).
+    double LookAheadMm(double workingRadiusPx, int workWidth = 1440) const;
+
+private:
+    struct PixelRay {
+        float aheadMm;     // distance ahead of the lens; negative: not rendered
+        uint16_t azIndex;  // image azimuth (heading 0) in steps of 360 / kAzSteps degrees
+    };
+    static constexpr int kAzSteps = 16384;
+
+    BoreholeWall wall_;
+    SyntheticCameraOptions options_;
+    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;  // rendered box, even-aligned, end exclusive
+    std::vector<PixelRay> rays_;              // one per pixel of the box
+    std::vector<float> cos_, sin_;
+};
+
+}  // namespace bhv
