@@ -1,0 +1,27 @@
+#pragma once
+
+namespace bhv::sim {
+
+// The simulated borehole's path: inclination and azimuth as smooth functions of the measured
+// depth along the hole.
+//   inclination(d) = min(0.5 + 0.04 * d, 6.0) degrees          (d in metres, d < 0 taken as 0)
+//   azimuth(d)     = (45 + 1.5 * d) mod 360 degrees
+// The probe turns with the hole (its roll follows the azimuth), so both tilt angles change
+// along the hole while the tilt computed from them, acos(cos X * cos Y), equals the
+// inclination.
+struct TrajectoryPoint {
+    double inclination = 0.0;  // degrees from vertical
+    double azimuth = 0.0;      // degrees from north, 0..<360
+    double angleX = 0.0;       // the probe's two tilt angles, degrees 0..<360
+    double angleY = 0.0;
+};
+
+class Trajectory {
+public:
+    static TrajectoryPoint At(double depthMetres);
+    // The tilt angles whose combined tilt is `inclination`, split by the roll angle `roll`
+    // (degrees); both wrapped into 0..<360.
+    static void SplitTilt(double inclination, double roll, double& angleX, double& angleY);
+};
+
+}  // namespace bhv::sim

@@ -1,0 +1,238 @@
+#include "SiteSimulator.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "link/Messages.h"
+
+namespace bhv::sim {
+namespace {
+
+constexpr FirmwareVersion kHostFirmware{1, 2023, 9, 7};
+constexpr FirmwareVersion kProbeFirmware{2, 2023, 6, 30};
+constexpr double kLongitude = 116.39120;
+constexpr double kLatitude = 39.90750;
+
+bool ParseSwitch(const std::string& word, bool current, bool& out) {
+    if (word.empty()) {
+        out = !current;
+        return true;
+    }
+    if (word == "on") { out = true; return true; }
+    if (word == "off") { out = false; return true; }
+    return false;
+}
+
+}  // namespace
+
+SiteSimulator::SiteSimulator(SiteModel& model)
+    : model_(model),
+      host_("host", [this](SimPeer& p, const Message& m) { OnHostMessage(p, m); }),
+      probe_("probe", [this](SimPeer& p, const Message& m) { OnProbeMessage(p, m); }) {}
+
+bool SiteSimulator::Listen(uint16_t hostPort, uint16_t probePort) {
+    return host_.Listen(hostPort) && probe_.Listen(probePort);
+}
+
+void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
+    const int value = m.Length() >= 1 ? m.Payload()[0] : 0;
+    switch (m.Code()) {
+    case CMD_WINCH_ACTION:
+        model_.SetWinchAction(value);
+        peer.Send(EncodeHostStatus(model_.BrakeHeld()));
+        break;
+    case CMD_WINCH_SPEED: model_.SetWinchSpeed(value); break;
+    case CMD_ZERO_DEPTH:
+        if (ignoreZeroDepth) break;
+        model_.ZeroEncoder();
+        peer.Send(EncodeDepth(model_.EncoderCount()));
+        break;
+    case CMD_HOST_VERSION: peer.Send(EncodeFirmware(MSG_HOST_VERSION, kHostFirmware)); break;
+    default: break;  // tick, run begin and end: nothing to answer
+    }
+}
+
+void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
+    switch (m.Code()) {
+    case CMD_ATTITUDE_QUERY: {
+        const SiteModel::Attitude a = model_.CurrentAttitude();
+        AttitudeRaw raw;
+        raw.auxiliary = 12345.0f;
+        raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY), AccelerationToRaw(a.accZ)};
+        raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
+        raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
+        raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY), static_cast<int16_t>(a.magZ)};
+        raw.temperature = PercentToRaw(a.temperature);
+        raw.humidity = PercentToRaw(a.humidity);
+        peer.Send(EncodeAttitude(raw));
+        break;
+    }
+    case CMD_PROBE_VERSION: peer.Send(EncodeFirmware(MSG_PROBE_VERSION, kProbeFirmware)); break;
+    case CMD_CALIB_BEGIN: peer.Send(Message::Make(MSG_CALIB_STARTED, {})); break;
+    case CMD_CALIB_END: peer.Send(Message::Make(MSG_CALIB_ENDED, {})); break;
+    case 3: peer.Send(Message::Make(MSG_ACK_3, {})); break;
+    case 15: peer.Send(Message::Make(MSG_ACK_15, {})); break;
+    case CMD_HEADING_ZERO: model_.ZeroHeading(); break;
+    default: break;  // light steps and the rest: nothing to answer
+    }
+}
+
+void SiteSimulator::SendProbeHousekeeping() {
+    probe_.Send(EncodeBattery(model_.Battery()));
+    probe_.Send(EncodeGps(kLongitude, kLatitude));
+}
+
+SimPeer* SiteSimulator::PeerByName(const std::string& name) {
+    if (name == "host") return &host_;
+    if (name == "probe") return &probe_;
+    return nullptr;
+}
+
+bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
+    std::istringstream in(line);
+    std::string verb, arg1, arg2;
+    in >> verb >> arg1 >> arg2;
+    if (verb.empty()) return true;
+    if (verb == "quit" || verb == "exit") {
+        quitRequested = true;
+        return true;
+    }
+    if (verb == "status") {
+        out << "depth=" << model_.ProbeDepthTenthsMm() / 10 << "mm count=" << model_.EncoderCount()
+            << " winch=" << model_.WinchAction() << " speed=" << model_.WinchSpeed()
+            << " brake=" << (model_.BrakeHeld() ? "held" : "free")
+            << " heading=" << model_.HeadingDegrees() << " tilt=" << model_.CurrentAttitude().tilt
+            << " host=" << (host_.Connected() ? "connected" : "-")
+            << (host_.silent ? ",silent" : "") << (host_.corruptCrc ? ",corrupt" : "")
+            << " probe=" << (probe_.Connected() ? "connected" : "-")
+            << (probe_.silent ? ",silent" : "") << (probe_.corruptCrc ? ",corrupt" : "")
+            << (ignoreZeroDepth ? " ignore-zero" : "") << std::endl;
+        return true;
+    }
+    bool flag = false;
+    if (verb == "silence" || verb == "corrupt" || verb == "drop") {
+        SimPeer* peer = PeerByName(arg1);
+        if (!peer) {
+            out << "error: " << verb << " needs host or probe" << std::endl;
+            return false;
+        }
+        if (verb == "drop") {
+            peer->Drop();
+        } else {
+            bool& field = verb == "silence" ? peer->silent : peer->corruptCrc;
+            if (!ParseSwitch(arg2, field, flag)) {
+                out << "error: " << verb << " " << arg1 << " on|off" << std::endl;
+                return false;
+            }
+            field = flag;
+        }
+    } else if (verb == "brake") {
+        if (!ParseSwitch(arg1, model_.BrakeHeld(), flag)) {
+            out << "error: brake on|off" << std::endl;
+            return false;
+        }
+        model_.SetBrake(flag);
+    } else if (verb == "ignore-zero") {
+        if (!ParseSwitch(arg1, ignoreZeroDepth, flag)) {
+            out << "error: ignore-zero on|off" << std::endl;
+            return false;
+        }
+        ignoreZeroDepth = flag;
+    } else if (verb == "bottom") {
+        if (arg1 == "off") {
+            model_.SetBottom(std::nullopt);
+        } else {
+            char* end = nullptr;
+            const double metres = std::strtod(arg1.c_str(), &end);
+            if (arg1.empty() || *end != '\0' || !(metres > 0)) {
+                out << "error: bottom <metres>|off" << std::endl;
+                return false;
+            }
+            model_.SetBottom(metres);
+        }
+    } else if (verb == "winch" || verb == "speed") {
+        // Drive the model directly, as a technician at the winch would.
+        char* end = nullptr;
+        const long v = std::strtol(arg1.c_str(), &end, 10);
+        if (arg1.empty() || *end != '\0' || v < 0 || v > 2) {
+            out << "error: " << verb << " 0|1|2" << std::endl;
+            return false;
+        }
+        verb == "winch" ? model_.SetWinchAction(static_cast<int>(v)) : model_.SetWinchSpeed(static_cast<int>(v));
+    } else if (verb == "garbage") {
+        SimPeer* peer = PeerByName(arg1);
+        if (!peer) {
+            out << "error: garbage needs host or probe" << std::endl;
+            return false;
+        }
+        // Noise, an oversized length, and a frame cut off after its code.
+        peer->SendRaw({0x00, 0x55, 0x7E, 0x80, 0x13, 0x7E, 0x05, MSG_BATTERY});
+    } else {
+        out << "error: unknown command '" << verb << "'" << std::endl;
+        return false;
+    }
+    out << "ok " << line << std::endl;
+    return true;
+}
+
+void SiteSimulator::Periodic(std::chrono::steady_clock::time_point now) {
+    model_.Advance(std::chrono::duration<double>(now - lastAdvance_).count());
+    lastAdvance_ = now;
+    if (now >= nextDepth_) {
+        host_.Send(EncodeDepth(model_.EncoderCount()));
+        nextDepth_ = now + std::chrono::milliseconds(100);
+    }
+    if (now >= nextHousekeeping_) {
+        SendProbeHousekeeping();
+        nextHousekeeping_ = now + std::chrono::seconds(5);
+    }
+}
+
+void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
+    lastAdvance_ = nextDepth_ = nextHousekeeping_ = std::chrono::steady_clock::now();
+    bool stdinOpen = readStdin;
+    while (!stop && !quitRequested) {
+        std::vector<pollfd> fds;
+        if (stdinOpen) fds.push_back({STDIN_FILENO, POLLIN, 0});
+        for (SimPeer* p : {&host_, &probe_}) {
+            fds.push_back({p->ListenFd(), POLLIN, 0});
+            fds.push_back({p->ClientFd(), POLLIN, 0});  // -1 is ignored by poll
+        }
+        ::poll(fds.data(), fds.size(), 10);
+
+        std::size_t i = 0;
+        if (stdinOpen) {
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                char buf[512];
+                const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (n <= 0) {
+                    stdinOpen = false;
+                    break;  // end of standard input ends the simulator
+                }
+                stdinBuffer_.append(buf, static_cast<std::size_t>(n));
+                std::size_t eol;
+                while ((eol = stdinBuffer_.find('\n')) != std::string::npos) {
+                    std::string line = stdinBuffer_.substr(0, eol);
+                    stdinBuffer_.erase(0, eol + 1);
+                    if (!line.empty() && line.back() == '\r') line.pop_back();
+                    Command(line, std::cout);
+                }
+            }
+            ++i;
+        }
+        for (SimPeer* p : {&host_, &probe_}) {
+            const bool accept = fds[i].revents & POLLIN;
+            const bool readable = fds[i + 1].fd >= 0 && (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR));
+            i += 2;
+            if (readable) p->ReadPending();
+            if (accept && p->AcceptPending() && p == &probe_) SendProbeHousekeeping();
+        }
+        Periodic(std::chrono::steady_clock::now());
+    }
+}
+
+}  // namespace bhv::sim

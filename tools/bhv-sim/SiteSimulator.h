@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <iosfwd>
+#include <string>
+
+#include "SimPeer.h"
+#include "simulation/SiteModel.h"
+
+namespace bhv::sim {
+
+// The host unit and the probe played from one SiteModel, in one loop on one thread.
+//
+// Host unit: answers CMD_WINCH_ACTION with its status (246, brake byte), takes CMD_WINCH_SPEED,
+// zeroes its encoder on CMD_ZERO_DEPTH and answers with a depth message, answers
+// CMD_HOST_VERSION (245), and sends its encoder count (244) every 100 ms.
+// Probe: answers CMD_ATTITUDE_QUERY (132, 41 bytes), CMD_PROBE_VERSION (148), CMD_CALIB_BEGIN
+// and CMD_CALIB_END (136, 137), codes 3 and 15 (131, 143), zeroes its heading on
+// CMD_HEADING_ZERO, and sends its battery (130) and GPS position (145) on connection and every
+// 5 s.
+class SiteSimulator {
+public:
+    explicit SiteSimulator(SiteModel& model);
+
+    bool Listen(uint16_t hostPort, uint16_t probePort);
+    SimPeer& Host() { return host_; }
+    SimPeer& Probe() { return probe_; }
+
+    // Applies one fault or control command (see README); false with a message on `out` when
+    // the line is not understood. "quit" sets `quitRequested`.
+    bool Command(const std::string& line, std::ostream& out);
+
+    // Runs until `stop` is set, standard input ends (when `readStdin`), or "quit".
+    void Run(const std::atomic<bool>& stop, bool readStdin);
+
+    void SetTrace(bool on) { host_.trace = probe_.trace = on; }
+
+    bool quitRequested = false;
+    bool ignoreZeroDepth = false;
+
+private:
+    void OnHostMessage(SimPeer& peer, const Message& m);
+    void OnProbeMessage(SimPeer& peer, const Message& m);
+    void SendProbeHousekeeping();
+    void Periodic(std::chrono::steady_clock::time_point now);
+    SimPeer* PeerByName(const std::string& name);
+
+    SiteModel& model_;
+    SimPeer host_;
+    SimPeer probe_;
+    std::chrono::steady_clock::time_point lastAdvance_;
+    std::chrono::steady_clock::time_point nextDepth_;
+    std::chrono::steady_clock::time_point nextHousekeeping_;
+    std::string stdinBuffer_;
+};
+
+}  // namespace bhv::sim
