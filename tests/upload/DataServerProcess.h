@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bhv::test {
+
+// Reads a whole file as bytes (empty when missing).
+inline std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Bytes that differ from position to position, so a misplaced piece shows.
+inline std::string PatternBytes(std::size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// bhv-data-server started as a child process with its output in a log file; ended by its
+// process id.
+class DataServerProcess {
+public:
+    DataServerProcess(const std::filesystem::path& folder, const std::vector<std::string>& faults = {}) {
+        out_ = folder / "received";
+        log_ = folder / "server.log";
+        std::vector<std::string> args = {BHV_DATA_SERVER_PATH, "--port", "0", "--out", out_.string()};
+        args.insert(args.end(), faults.begin(), faults.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string log = Log();
+            const auto at = log.find("listening on 127.0.0.1:");
+            if (at != std::string::npos && log.find('\n', at) != std::string::npos) {
+                port_ = static_cast<uint16_t>(std::stoi(log.substr(at + 23)));
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ADD_FAILURE() << "bhv-data-server did not start: " << Log();
+    }
+    ~DataServerProcess() { Stop(); }
+
+    uint16_t port() const { return port_; }
+    const std::filesystem::path& out() const { return out_; }
+    std::string Log() const { return ReadFileBytes(log_); }
+
+    // Ends the server with SIGTERM; its exit status (0 for a clean stop).
+    int Stop() {
+        if (pid_ <= 0) return exitStatus_;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return exitStatus_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+    int exitStatus_ = -1;
+    std::filesystem::path out_;
+    std::filesystem::path log_;
+};
+
+}  // namespace bhv::test

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "ScriptedPeer.h"
+#include "upload/UploadExchange.h"
+#include "upload/UploadPackets.h"
+
+namespace bhv {
+namespace {
+
+using test::ScriptedPeer;
+
+// Short waits: the exchange logic is the same, the test is fast.
+ExchangeOptions FastOptions(std::ostream& console) {
+    ExchangeOptions o;
+    o.timings.afterSendMs = 0;
+    o.timings.sendRetryMs = 1;
+    o.timings.receiveTimeoutMs = 30;
+    o.console = &console;
+    return o;
+}
+
+Packet SomePacket() {
+    UploadParam param;
+    return BuildRegistrationPacket(param, "20230907140509");
+}
+
+TEST(UploadExchange, SendsThePacketOnItsOwnConnectionAndReadsTheReply) {
+    std::ostringstream console;
+    const Packet packet = SomePacket();
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Answer, "ok");
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeAccepted);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeAccepted);
+        EXPECT_EQ(peer.connections(), 2);
+        ASSERT_EQ(peer.packets().size(), 2u);
+        EXPECT_EQ(peer.packets()[0], std::string(packet.begin(), packet.end()));
+    }
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Answer, "o");
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+    }
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Answer, "TAV" + std::string(15, '\0') + "e16F");
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeProjectExists);
+    }
+}
+
+TEST(UploadExchange, ServerThatFailsGivesMinusOneOrMinusFour) {
+    std::ostringstream console;
+    const Packet packet = SomePacket();
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Silent);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+    }
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Close);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+    }
+    {
+        ScriptedPeer peer(ScriptedPeer::Act::Reset);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+    }
+    uint16_t freePort;
+    {
+        TcpSocket probe;
+        ASSERT_TRUE(probe.ListenLoopback(0));
+        freePort = probe.LocalPort();
+    }
+    EXPECT_EQ(Exchange({0x7F000001, freePort}, packet, FastOptions(console)), kExchangeNoConnection);
+    EXPECT_NE(console.str().find("错误：连接服务器失败，程序即将关闭（回车）！"), std::string::npos);
+}
+
+// The program's own time-outs (1000 ms, five times) with a peer that never answers: a cancel
+// from another thread abandons the wait, so an owner can shut down quickly.
+TEST(UploadExchange, CancelAbandonsAReplyThatNeverComes) {
+    ScriptedPeer peer(ScriptedPeer::Act::Silent);
+    std::atomic<bool> cancel{false};
+    ExchangeOptions options;
+    options.timings.receiveAttempts = 1000000;  // would wait for days without the cancel
+    options.cancel = [&cancel] { return cancel.load(); };
+    std::thread canceller([&] {
+        while (!peer.holding()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        cancel = true;
+    });
+    EXPECT_EQ(Exchange({0x7F000001, peer.port()}, SomePacket(), options), kExchangeFailed);
+    canceller.join();
+}
+
+}  // namespace
+}  // namespace bhv

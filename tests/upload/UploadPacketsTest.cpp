@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+
+#include "upload/UploadPackets.h"
+
+namespace bhv {
+namespace {
+
+std::string At(const Packet& p, std::size_t offset, std::size_t n) {
+    return std::string(reinterpret_cast<const char*>(p.data()) + offset, n);
+}
+
+int32_t Int32At(const Packet& p, std::size_t offset) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[offset + static_cast<std::size_t>(i)];
+    return static_cast<int32_t>(v);
+}
+
+float FloatAt(const Packet& p, std::size_t offset) {
+    const int32_t bits = Int32At(p, offset);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// "F" and a correct checksum at the end.
+void ExpectTrailer(const Packet& p) {
+    ASSERT_GE(p.size(), 2u);
+    EXPECT_EQ(p[p.size() - 2], 'F');
+    const unsigned sum = std::accumulate(p.begin(), p.end() - 1, 0u);
+    EXPECT_EQ(p.back(), static_cast<uint8_t>(sum & 0xFF));
+}
+
+UploadParam Project() {
+    UploadParam param;
+    param.strCKBH = L"K2";
+    param.strLSH = L"140072";
+    param.strSZBH = L"P1";
+    param.nKJ = 200;
+    param.nSGZC = 15000;
+    param.fZKSD = 5.6f;
+    param.fZDBG = 5.0f;
+    param.fSJQD = 6.4f;
+    param.fLongitude = 114.25f;
+    param.fLatitude = 30.5f;
+    return param;
+}
+
+const std::string kStamp = "20230907140509";
+
+TEST(UploadPackets, RegistrationCarriesEveryFieldAtItsOffset) {
+    const Packet p = BuildRegistrationPacket(Project(), kStamp);
+    ASSERT_EQ(p.size(), 136u);
+    EXPECT_EQ(At(p, 0, 3), "TAV");
+    EXPECT_EQ(Int32At(p, 3), 136);
+    EXPECT_EQ(Int32At(p, 7), 136);
+    EXPECT_EQ(At(p, 11, 3), "004");
+    EXPECT_EQ(p[14], 0xBB);
+    EXPECT_EQ(At(p, 15, 24), std::string("K2\0", 3) + std::string(21, ' '));
+    // The serial number "140072": six digits, a zero byte and 17 spaces.
+    EXPECT_EQ(At(p, 39, 24), std::string("140072\0", 7) + std::string(17, ' '));
+    EXPECT_EQ(At(p, 63, 16), std::string("P1\0", 3) + std::string(13, ' '));
+    EXPECT_EQ(At(p, 79, 12), std::string(12, '\0'));
+    EXPECT_EQ(At(p, 91, 14), kStamp);
+    EXPECT_EQ(p[105], 0);
+    EXPECT_EQ(Int32At(p, 106), 200);
+    EXPECT_EQ(Int32At(p, 110), 15000);
+    EXPECT_EQ(FloatAt(p, 114), 5.6f);
+    EXPECT_EQ(FloatAt(p, 118), 5.0f);
+    EXPECT_EQ(FloatAt(p, 122), 6.4f);
+    EXPECT_EQ(FloatAt(p, 126), 114.25f);
+    EXPECT_EQ(FloatAt(p, 130), 30.5f);
+    ExpectTrailer(p);
+    // Little-endian on the wire, whatever the host: 15000 = 0x3A98.
+    EXPECT_EQ(p[110], 0x98);
+    EXPECT_EQ(p[111], 0x3A);
+}
+
+TEST(UploadPackets, ChecksumIsTheLowByteOfTheSumIncludingF) {
+    std::vector<uint8_t> bytes(0x1234 / 0xFF, 0xFF);
+    bytes.push_back(static_cast<uint8_t>(0x1234 - bytes.size() * 0xFF));
+    EXPECT_EQ(PacketChecksum(bytes), 0x34);
+
+    // A registration whose bytes 0 to 134 sum to 0x1234: empty texts and zero numbers, then
+    // the hole diameter and pile length make up the difference byte by byte.
+    UploadParam param;
+    param.strCKBH = param.strLSH = param.strSZBH = L"";
+    param.nKJ = param.nSGZC = 0;
+    param.fZKSD = param.fZDBG = param.fSJQD = param.fLongitude = param.fLatitude = 0.0f;
+    const Packet zero = BuildRegistrationPacket(param, kStamp);
+    const unsigned base = std::accumulate(zero.begin(), zero.end() - 1, 0u);
+    ASSERT_LE(base, 0x1234u);
+    ASSERT_LE(0x1234u - base, 8u * 0xFF);
+    unsigned rest = 0x1234u - base;
+    uint32_t words[2] = {0, 0};
+    for (int i = 0; i < 8 && rest > 0; ++i) {
+        const unsigned b = std::min(rest, 0xFFu);
+        words[i / 4] |= b << (8 * (i % 4));
+        rest -= b;
+    }
+    param.nKJ = static_cast<int32_t>(words[0]);
+    param.nSGZC = static_cast<int32_t>(words[1]);
+    const Packet p = BuildRegistrationPacket(param, kStamp);
+    ASSERT_EQ(std::accumulate(p.begin(), p.end() - 1, 0u), 0x1234u);
+    EXPECT_EQ(p[135], 0x34);
+}
+
+TEST(UploadPackets, TextFieldsAreCutWithoutZeroAndNeverSplitACharacter) {
+    UploadParam param = Project();
+    // 30 ASCII characters: the first 24, no zero byte.
+    param.strCKBH = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
+    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), "ABCDEFGHIJKLMNOPQRSTUVWX");
+
+    const std::string zhong = "\xD6\xD0";  // GBK of 中
+    // A Chinese character ending at byte 23: the zero byte takes the last byte.
+    param.strCKBH = std::wstring(21, L'A') + L"中";
+    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24),
+              std::string(21, 'A') + zhong + std::string(1, '\0'));
+    // Ending at byte 24: the field is full, no zero byte.
+    param.strCKBH = std::wstring(22, L'A') + L"中";
+    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), std::string(22, 'A') + zhong);
+    // It would end at byte 25: left out whole, the last byte is a space, no zero byte.
+    param.strCKBH = std::wstring(23, L'A') + L"中";
+    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), std::string(23, 'A') + " ");
+    // An empty text: a zero byte and spaces.
+    param.strSZBH.clear();
+    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 63, 16),
+              std::string(1, '\0') + std::string(15, ' '));
+}
+
+class PicturePackets : public ::testing::Test {
+protected:
+    PictureState Picture(std::size_t length) {
+        data_.resize(length);
+        for (std::size_t i = 0; i < length; ++i) data_[i] = static_cast<uint8_t>(i * 7 + 3);
+        PictureState s;
+        s.depthMm = 15000;
+        s.kind = kPictureKindSide;
+        s.timestamp = kStamp;
+        s.data = data_;
+        return s;
+    }
+    std::vector<uint8_t> data_;
+};
+
+TEST_F(PicturePackets, HeaderAndEndShareTheirFirst102Bytes) {
+    const PictureState s = Picture(1000);
+    const Packet h = BuildPictureHeaderPacket(Project(), s);
+    ASSERT_EQ(h.size(), 118u);
+    EXPECT_EQ(Int32At(h, 3), 118);
+    EXPECT_EQ(Int32At(h, 7), 118);
+    EXPECT_EQ(h[14], 0xCB);
+    EXPECT_EQ(Int32At(h, 79), 15000);
+    EXPECT_EQ(h[83], 3);
+    EXPECT_EQ(At(h, 84, 4), std::string(4, '\0'));
+    EXPECT_EQ(At(h, 88, 14), kStamp);
+    EXPECT_EQ(At(h, 102, 10), std::string(1, '\0') + std::string(9, ' '));
+    EXPECT_EQ(Int32At(h, 112), 1000);
+    ExpectTrailer(h);
+
+    const Packet e = BuildPictureEndPacket(Project(), s);
+    ASSERT_EQ(e.size(), 104u);
+    EXPECT_EQ(Int32At(e, 3), 104);
+    EXPECT_EQ(Int32At(e, 7), 104);
+    EXPECT_EQ(e[14], 0xCE);
+    EXPECT_EQ(At(e, 15, 87), At(h, 15, 87));
+    ExpectTrailer(e);
+}
+
+TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
+    PictureState s = Picture(388);
+    EXPECT_EQ(DataPacketCount(388), 1);
+    const auto one = BuildPictureDataPacket(Project(), s, 1);
+    ASSERT_TRUE(one);
+    ASSERT_EQ(one->size(), 496u);
+    EXPECT_EQ(Int32At(*one, 3), 496);
+    EXPECT_EQ(Int32At(*one, 7), 388);
+    EXPECT_EQ((*one)[14], 0xCC);
+    EXPECT_EQ(Int32At(*one, 102), 1);
+    EXPECT_TRUE(std::equal(data_.begin(), data_.end(), one->begin() + 106));
+    ExpectTrailer(*one);
+    EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 0));
+    EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 2));
+
+    s = Picture(389);
+    EXPECT_EQ(DataPacketCount(389), 2);
+    const auto last = BuildPictureDataPacket(Project(), s, 2);
+    ASSERT_TRUE(last);
+    ASSERT_EQ(last->size(), 109u);
+    EXPECT_EQ(Int32At(*last, 3), 109);
+    EXPECT_EQ(Int32At(*last, 7), 1);
+    EXPECT_EQ(Int32At(*last, 102), 2);
+    EXPECT_EQ((*last)[106], data_[388]);
+    EXPECT_EQ(At(*last, 15, 87), At(*BuildPictureDataPacket(Project(), s, 1), 15, 87));
+    ExpectTrailer(*last);
+    EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 3));
+    EXPECT_FALSE(BuildPictureDataPacket(Project(), s, -1));
+
+    s = Picture(0);
+    EXPECT_EQ(DataPacketCount(0), 0);
+    EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 1));
+    EXPECT_EQ(DataPacketCount(1000), 3);
+}
+
+TEST(UploadPackets, ProjectEndCarriesTheLastTimestamp) {
+    const Packet p = BuildProjectEndPacket(Project(), kStamp);
+    ASSERT_EQ(p.size(), 104u);
+    EXPECT_EQ(Int32At(p, 3), 104);
+    EXPECT_EQ(Int32At(p, 7), 104);
+    EXPECT_EQ(p[14], 0xBE);
+    EXPECT_EQ(At(p, 39, 7), std::string("140072\0", 7));
+    EXPECT_EQ(At(p, 79, 9), std::string(9, '\0'));
+    EXPECT_EQ(At(p, 88, 14), kStamp);
+    ExpectTrailer(p);
+}
+
+TEST(UploadPackets, TimestampIsFourteenDigits) {
+    EXPECT_EQ(PacketTimestamp(LocalTime{2023, 9, 7, 4, 5, 9, 999}), "20230907040509");
+}
+
+TEST(UploadReply, TwoBytesAcceptOneByteDoesNotAndE16Refuses) {
+    auto reply = [](const std::string& s) {
+        return InterpretReply(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+    };
+    EXPECT_EQ(reply("ok"), kExchangeAccepted);
+    EXPECT_EQ(reply("\x01\x02"), kExchangeAccepted);
+    EXPECT_EQ(reply("o"), kExchangeFailed);
+    EXPECT_EQ(reply(""), kExchangeFailed);
+    std::string refused = "TAV" + std::string(15, '\0') + "e16";
+    EXPECT_EQ(reply(refused), kExchangeProjectExists);
+    EXPECT_EQ(reply(refused + "F?"), kExchangeProjectExists);
+    EXPECT_EQ(reply("TAX" + refused.substr(3)), kExchangeAccepted);   // no magic
+    EXPECT_EQ(reply(refused.substr(0, 20)), kExchangeAccepted);        // too short for byte 20
+    refused[19] = '2';
+    EXPECT_EQ(reply(refused), kExchangeAccepted);                      // another code
+}
+
+}  // namespace
+}  // namespace bhv

@@ -1,0 +1,191 @@
+// bhv-upload: registers a project with the data server named in the upload settings (or on the
+// command line), sends the pictures given on the command line with the program's upload job
+// and closes the project. For sending results again after a field run whose live upload
+// failed.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Numbers.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "upload/UploadJob.h"
+#include "upload/UploadParam.h"
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnSignal(int) { g_interrupted = true; }
+
+const char* kUsage =
+    "usage: bhv-upload [options] PICTURE...\n"
+    "  --settings FILE    upload settings file (default: BHVW_Config.xml in the root folder)\n"
+    "  --server IP:PORT   data server, instead of the one in the settings\n"
+    "  --project NAME     hole number (project name), instead of the one in the settings\n"
+    "  --existing         the project is registered on the server already: do not register\n"
+    "Pictures are named by their depth in tenths of a millimetre (150000.jpg); side pictures\n"
+    "start with \"s-\" (s-4200.jpg).\n";
+
+// Prints each status text of the upload bar once, as a line.
+class ConsoleView : public bhv::UploadView {
+public:
+    void ShowStatus(const std::wstring& text) override {
+        std::lock_guard lock(mutex_);
+        if (text == last_ || text.empty()) return;
+        last_ = text;
+        std::cout << bhv::ToNarrow(text) << std::endl;
+    }
+    void ShowUploadSwitch(bool, bool) override {}
+    void SetBusy(bool) override {}
+    void ShowMessageField(const std::wstring& text) override {
+        if (!text.empty()) std::cout << bhv::ToNarrow(text) << std::endl;
+    }
+
+private:
+    std::mutex mutex_;
+    std::wstring last_;
+};
+
+// Message boxes become lines on standard error; a question is answered "no".
+class ConsolePrompter : public bhv::Prompter {
+public:
+    bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
+                           const std::wstring&) override {
+        std::cerr << bhv::ToNarrow(text) << std::endl;
+        return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::No : bhv::PromptAnswer::Ok;
+    }
+};
+
+bool ParseServer(const std::string& text, uint32_t& ip, int32_t& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    ip = bhv::ParseDottedIPv4(text.substr(0, colon));
+    char* end = nullptr;
+    const long p = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (ip == 0xFFFFFFFFu || *end != '\0' || p < 1 || p > 65535) return false;
+    port = static_cast<int32_t>(p);
+    return true;
+}
+
+// The upload job retries a picture it cannot read for ever, so the tool checks each file first.
+bool CheckPicture(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        std::cerr << path << ": 不能打开文件! (no such file)" << std::endl;
+        return false;
+    }
+    if (fs::file_size(path, ec) == 0) {
+        std::cerr << path << ": 文件长度为0!" << std::endl;
+        return false;
+    }
+    if (!std::ifstream(path, std::ios::binary)) {
+        std::cerr << path << ": 不能打开文件!" << std::endl;
+        return false;
+    }
+    std::string name = fs::path(path).stem().string();
+    if (name.rfind("s-", 0) == 0) name.erase(0, 2);
+    if (name.empty() || name.find_first_of("0123456789") != (name[0] == '-' ? 1u : 0u)) {
+        std::cerr << path << ": the name does not start with the depth in tenths of a millimetre"
+                  << std::endl;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string settingsPath, server, project;
+    bool existing = false;
+    std::vector<std::string> pictures;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--settings" && hasValue) settingsPath = argv[++i];
+        else if (arg == "--server" && hasValue) server = argv[++i];
+        else if (arg == "--project" && hasValue) project = argv[++i];
+        else if (arg == "--existing") existing = true;
+        else if (arg == "--help" || arg == "-h" || (arg.rfind("--", 0) == 0)) {
+            std::cerr << kUsage;
+            return arg == "--help" || arg == "-h" ? 0 : 2;
+        } else pictures.push_back(arg);
+    }
+    if (pictures.empty()) {
+        std::cerr << kUsage;
+        return 2;
+    }
+
+    bhv::UploadParam param;
+    const std::wstring settings = settingsPath.empty() ? bhv::UploadSettingsPath() : bhv::ToWide(settingsPath);
+    if (!bhv::LoadUploadParam(param, settings))
+        std::cerr << "settings file " << bhv::ToNarrow(settings) << " not read; using the defaults"
+                  << std::endl;
+    if (!server.empty() && !ParseServer(server, param.dwIP, param.iPort)) {
+        std::cerr << "bad server address: " << server << std::endl;
+        return 2;
+    }
+    if (!project.empty()) param.strCKBH = bhv::ToWide(project);
+    param.IsUpload = 1;
+
+    std::vector<std::string> good;
+    for (const std::string& p : pictures)
+        if (CheckPicture(p)) good.push_back(p);
+    if (good.empty()) return 1;
+
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    std::cout << "data server " << bhv::FormatDottedIPv4(param.dwIP) << ":" << param.iPort
+              << ", project " << bhv::ToNarrow(param.strCKBH) << "/" << bhv::ToNarrow(param.strLSH)
+              << "/" << bhv::ToNarrow(param.strSZBH) << std::endl;
+
+    ConsoleView view;
+    ConsolePrompter prompter;
+    bhv::UploadJobConfig config;
+    config.view = &view;
+    config.prompter = &prompter;
+    config.settingsPath = settings;
+    config.saveSettingsOnDestroy = false;  // the technician's settings file stays as it is
+    int rc = 0;
+    {
+        bhv::UploadJob job(config);
+        job.SetParam(param);
+        if (existing) {
+            job.AdoptRegisteredProject();
+        } else if (!job.RegisterAtRunStart()) {
+            if (job.LastRegistrationResult() == bhv::kExchangeProjectExists)
+                std::cerr << "the project exists on the server: add --existing to send the "
+                             "pictures to it" << std::endl;
+            return 1;
+        }
+        job.StartWorker();
+        for (const std::string& p : good) job.Enqueue(bhv::ToWide(std::filesystem::absolute(p).string()));
+        job.EndRun();
+        while (!g_interrupted && (job.QueueLength() > 0 || job.IsRegistered()))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto sent = job.PicturesSent();
+        if (g_interrupted) {
+            std::cout << "interrupted: " << sent << " of " << good.size() << " pictures sent; "
+                      << "last message: " << bhv::ToNarrow(job.LastMessage()) << std::endl;
+            rc = 130;
+        } else {
+            std::cout << sent << " of " << pictures.size() << " pictures sent, project closed ("
+                      << job.ExchangeCount() << " connections)" << std::endl;
+            rc = sent == pictures.size() ? 0 : 1;
+        }
+    }
+    return rc;
+}
