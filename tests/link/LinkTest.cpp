@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "link/FrameParser.h"
+#include "link/Link.h"
+#include "link/Messages.h"
+#include "support/RecordingPrompter.h"
+
+namespace bhv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A device on a loopback port that the test drives by hand.
+class FakePeer {
+public:
+    FakePeer() { EXPECT_TRUE(listener.Listen("127.0.0.1", 0)); }
+    Endpoint At() const { return {"127.0.0.1", listener.Port()}; }
+
+    bool Accept() {
+        client = listener.Accept(5000);
+        client.SetReceiveTimeout(100);
+        return client.Valid();
+    }
+
+    // Reads until `count` messages arrived or five seconds passed.
+    std::vector<Message> Read(std::size_t count) {
+        std::vector<Message> out;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        uint8_t buf[256];
+        while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
+            const long n = client.Receive(buf);
+            if (n > 0) parser.Feed(std::span<const uint8_t>(buf, static_cast<std::size_t>(n)), out);
+        }
+        return out;
+    }
+
+    void Send(const Message& m) { client.Send(EncodeFrame(m)); }
+
+    TcpListener listener;
+    TcpSocket client;
+    FrameParser parser;
+};
+
+// An endpoint on which nobody listens.
+Endpoint ClosedEndpoint() {
+    TcpListener l;
+    l.Listen("127.0.0.1", 0);
+    return {"127.0.0.1", l.Port()};
+}
+
+class Recorder : public TelemetryListener {
+public:
+    void ShowBattery(int p) override { battery.push_back(p); }
+    void SetAttitudeViewOnline(bool o) override { online.push_back(o); }
+    std::vector<int> battery;
+    std::vector<bool> online;
+};
+
+class LinkTest : public ::testing::Test {
+protected:
+    void MakeLink(Endpoint host, Endpoint probe) {
+        LinkOptions o{host, probe};
+        o.console = &console;
+        o.errors = &errors;
+        link = std::make_unique<Link>(state, recorder, o);
+        link->SetReceiveNotify([this] {
+            std::lock_guard lock(mutex);
+            ++notified;
+            cv.notify_all();
+        });
+    }
+
+    bool WaitNotified(int count) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 5s, [&] { return notified >= count; });
+    }
+
+    std::vector<int> Codes(const std::vector<Message>& ms) {
+        std::vector<int> codes;
+        for (const auto& m : ms) codes.push_back(m.Code());
+        return codes;
+    }
+
+    std::string ConsoleText() {
+        std::lock_guard lock(mutex);  // the link writes under its own lock; read after it settled
+        return console.str();
+    }
+
+    LinkState state{1000};
+    Recorder recorder;
+    std::ostringstream console, errors;
+    std::unique_ptr<Link> link;
+    std::mutex mutex;
+    std::condition_variable cv;
+    int notified = 0;
+};
+
+TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsWhenItIsMissing) {
+    FakePeer host;
+    MakeLink(host.At(), ClosedEndpoint());
+    EXPECT_EQ(link->Connect(), Link::ConnectResult::ProbeFailed);
+    EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed), L"连接主机失败，请检查网络连接");
+    EXPECT_FALSE(host.listener.Accept(200).Valid());  // the host was never contacted
+    EXPECT_FALSE(state.connected);
+    EXPECT_FALSE(link->ThreadsRunning());
+    link->Poll(2000, 0, 0);  // not connected: nothing queued, no watchdog
+    EXPECT_EQ(link->SendQueueSize(), 0u);
+}
+
+TEST_F(LinkTest, ConnectFailsWhenTheHostIsMissingOrTheCameraLoginFails) {
+    FakePeer probe;
+    MakeLink(ClosedEndpoint(), probe.At());
+    EXPECT_EQ(link->Connect(), Link::ConnectResult::HostFailed);
+    EXPECT_FALSE(link->ThreadsRunning());
+
+    FakePeer host;
+    MakeLink(host.At(), probe.At());
+    EXPECT_EQ(link->Connect([] { return false; }), Link::ConnectResult::CameraFailed);
+    EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::CameraFailed), L"");
+    EXPECT_FALSE(state.connected);
+    EXPECT_FALSE(link->ThreadsRunning());
+}
+
+TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+    EXPECT_TRUE(state.connected);
+    EXPECT_EQ(Codes(host.Read(3)), (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
+    const auto probeStart = probe.Read(5);
+    EXPECT_EQ(Codes(probeStart), (std::vector<int>{CMD_PROBE_VERSION, 1, 1, 1, 1}));
+    for (std::size_t i = 1; i < probeStart.size(); ++i) EXPECT_EQ(probeStart[i].Payload()[0], kLedBottomDown);
+
+    link->Poll(1000, kWinchPayOut, 1);
+    const auto polled = host.Read(2);
+    ASSERT_EQ(Codes(polled), (std::vector<int>{CMD_WINCH_ACTION, CMD_WINCH_SPEED}));
+    EXPECT_EQ(polled[0].Payload()[0], kWinchPayOut);
+    EXPECT_EQ(polled[1].Payload()[0], 1);
+    EXPECT_EQ(Codes(probe.Read(1)), std::vector<int>{CMD_ATTITUDE_QUERY});
+
+    link->Tick20s();
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_HOST_TICK});
+    EXPECT_FALSE(link->PostCommand(10));
+    EXPECT_EQ(ConsoleText(), "");  // no watchdog fired at the construction time
+}
+
+TEST_F(LinkTest, MessagesFromBothPeersAreQueuedAndAnnouncedOneByOne) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+
+    host.Send(EncodeDepth(-1000));
+    probe.Send(EncodeBattery(50));
+    ASSERT_TRUE(WaitNotified(2));
+    std::vector<int> codes;
+    while (auto m = link->TakeReceived()) codes.push_back(m->Code());
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(codes, (std::vector<int>{MSG_BATTERY, MSG_DEPTH}));
+
+    // In order of arrival on the queue.
+    host.Send(EncodeHostStatus(false));
+    ASSERT_TRUE(WaitNotified(3));
+    probe.Send(EncodeBattery(51));
+    ASSERT_TRUE(WaitNotified(4));
+    EXPECT_EQ(link->TakeReceived()->Code(), MSG_HOST_STATUS);
+    EXPECT_EQ(link->TakeReceived()->Code(), MSG_BATTERY);
+    EXPECT_FALSE(link->TakeReceived());
+}
+
+TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+
+    std::vector<uint8_t> bad = EncodeFrame(EncodeBattery(10));
+    bad.back() ^= 0xFF;
+    probe.client.Send(bad);
+    probe.client.Send(std::vector<uint8_t>{0x00, 0x7E, 0x80, 0x42});  // garbage and L = 128
+    probe.client.Send(std::vector<uint8_t>{0x7E, 0x05, MSG_BATTERY});  // cut off, then silence
+    std::this_thread::sleep_for(700ms);  // longer than the receive time-out: the stub is dropped
+    probe.Send(EncodeBattery(20));
+    ASSERT_TRUE(WaitNotified(1));
+    auto m = link->TakeReceived();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Payload()[0], 20);
+    EXPECT_NE(ConsoleText().find("Message CRC verify failed\n"), std::string::npos);
+}
+
+TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+    state.probeLastHeard = 1003;
+    state.attitudeViewOnline = true;
+
+    link->Poll(1003, 0, 0);  // 3 s: not yet
+    EXPECT_EQ(ConsoleText(), "");
+    link->Poll(1004, 0, 0);
+    EXPECT_EQ(ConsoleText(), "<Main> Relink...\n");
+    EXPECT_FALSE(state.hostAlive);
+    EXPECT_EQ(state.hostLastHeard, 1009);
+    EXPECT_EQ(recorder.battery, std::vector<int>{-1});
+    ASSERT_TRUE(host.Accept());  // the new connection
+
+    // The new connection carries the traffic.
+    host.Send(EncodeDepth(5));
+    ASSERT_TRUE(WaitNotified(1));
+    EXPECT_EQ(link->TakeReceived()->Code(), MSG_DEPTH);
+
+    link->Poll(1012, 0, 0);  // the probe is silent too now, the host not yet again
+    EXPECT_EQ(ConsoleText(), "<Main> Relink...\n<Probe> Relink...\n");
+    EXPECT_EQ(recorder.online, std::vector<bool>{false});
+    ASSERT_TRUE(probe.Accept());
+    host.listener.Close();  // the host is gone for good
+    link->Poll(1013, 0, 0);
+    EXPECT_EQ(ConsoleText(), "<Main> Relink...\n<Probe> Relink...\n<Main> Relink...\n");
+    EXPECT_EQ(errors.str(), "Cannot Connect the main server!\n");
+    EXPECT_TRUE(state.connected);
+}
+
+TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+    host.Read(3);
+    test::RecordingPrompter prompter;
+    int rounds = 0;
+    EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] { ++rounds; }, prompter));
+    EXPECT_EQ(rounds, 101);
+    EXPECT_EQ(state.probeState, 5);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络信号不好，请重试:)"});
+    EXPECT_EQ(Codes(host.Read(2)), (std::vector<int>{CMD_ZERO_DEPTH, CMD_ZERO_DEPTH}));
+
+    // An acknowledgement that the pump delivers ends the wait.
+    rounds = 0;
+    EXPECT_TRUE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] {
+        if (++rounds == 3) state.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+    }, prompter));
+    EXPECT_EQ(rounds, 3);
+    EXPECT_EQ(prompter.Texts().size(), 1u);
+}
+
+TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+    probe.client.Close();  // the peer closes its side
+    link->PostCommand(CMD_ATTITUDE_QUERY);  // sent into a closed connection: lost, no crash
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(link->ThreadsRunning());
+
+    state.hostAlive = state.probeAlive = true;
+    link->Disconnect();
+    EXPECT_FALSE(link->ThreadsRunning());
+    EXPECT_FALSE(state.connected);
+    EXPECT_FALSE(state.hostAlive);
+    EXPECT_FALSE(state.probeAlive);
+    EXPECT_EQ(recorder.battery, (std::vector<int>{-1, -1}));
+
+    // Reconnecting after a disconnect works with the same object.
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    EXPECT_EQ(Codes(host.Read(1)).at(0), CMD_HOST_VERSION);
+    link.reset();  // destroyed while connected: every thread is joined
+}
+
+}  // namespace
+}  // namespace bhv

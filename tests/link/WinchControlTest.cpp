@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "link/Protocol.h"
+#include "link/WinchControl.h"
+#include "support/RecordingPrompter.h"
+
+namespace bhv {
+namespace {
+
+using Posts = std::vector<std::pair<int, int>>;
+
+class WinchControlTest : public ::testing::Test {
+protected:
+    WinchControlTest() : winch([this](int c, int v) { posts.emplace_back(c, v); }, prompter) {
+        winch.onBottomStillReset = [this] { ++resets; };
+    }
+    Posts posts;
+    test::RecordingPrompter prompter;
+    WinchControl winch;
+    int resets = 0;
+};
+
+TEST_F(WinchControlTest, BrakeRefusesReelingInAndPayingOutButNotStopping) {
+    EXPECT_FALSE(winch.Choose(kWinchReelIn, false));
+    EXPECT_FALSE(winch.Choose(kWinchPayOut, false));
+    EXPECT_TRUE(posts.empty());
+    ASSERT_EQ(prompter.Texts().size(), 2u);
+    EXPECT_EQ(prompter.Texts()[0],
+              L"提示：当前绞车处于制动安全模式，如需收放线，需拧动绞车的急停旋钮，确保按钮处于弹起状态！");
+    EXPECT_EQ(winch.State(), kWinchStop);
+
+    EXPECT_TRUE(winch.Choose(kWinchStop, false));
+    EXPECT_TRUE(winch.Choose(kWinchReelIn, true));
+    EXPECT_EQ(winch.State(), kWinchReelIn);
+}
+
+TEST_F(WinchControlTest, PayingOutTwiceSendsTwiceAndResetsTheCounterOnce) {
+    winch.Choose(kWinchPayOut, true);
+    winch.Choose(kWinchPayOut, true);
+    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 2}, {CMD_WINCH_SPEED, 0}, {CMD_WINCH_ACTION, 2},
+                            {CMD_WINCH_SPEED, 0}}));
+    EXPECT_EQ(resets, 1);
+}
+
+TEST_F(WinchControlTest, SpeedWhileStoppedIsSentAtOnce) {
+    winch.ChooseSpeed(2);
+    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 0}, {CMD_WINCH_SPEED, 2}}));
+    EXPECT_EQ(winch.Speed(), 2);
+}
+
+TEST_F(WinchControlTest, AutomaticStopSendsStopTwice) {
+    winch.ChooseSpeed(1);
+    winch.Choose(kWinchReelIn, true);
+    posts.clear();
+    winch.AutoStop();
+    EXPECT_EQ(winch.State(), kWinchStop);
+    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 0}, {CMD_WINCH_SPEED, 1}, {CMD_WINCH_ACTION, 0}}));
+}
+
+TEST_F(WinchControlTest, ModeChangeStopsTheWinchAndProbeCommandsPost) {
+    winch.Choose(kWinchPayOut, true);
+    EXPECT_FALSE(winch.SetMode(0));
+    EXPECT_EQ(winch.State(), kWinchPayOut);
+    EXPECT_TRUE(winch.SetMode(1));
+    EXPECT_EQ(winch.State(), kWinchStop);
+    posts.clear();
+    winch.LightStep(kLedBottomUp);
+    winch.CalibrationBegin();
+    winch.CalibrationEnd();
+    winch.HeadingZero();
+    EXPECT_EQ(posts, (Posts{{CMD_LED_STEP, 2}, {CMD_CALIB_BEGIN, 0}, {CMD_CALIB_END, 0},
+                            {CMD_HEADING_ZERO, 0}}));
+}
+
+}  // namespace
+}  // namespace bhv
