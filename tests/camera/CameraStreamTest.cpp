@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "CameraRig.h"
+#include "camera/sdk/NetSdk.h"
+#include "camera/sdk/TcpSocket.h"
+
+namespace bhv::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace devcfg = sdk::devcfg;
+
+int32_t Field(const std::vector<uint8_t>& record, size_t offset) {
+    return sdk::ReadField(record.data(), offset);
+}
+
+// A loopback port on which nothing listens.
+uint16_t ClosedPort() {
+    sdk::TcpListener listener;
+    EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
+    return listener.Port();
+}
+
+TEST(CameraAddress, ComesFromTheOverrideOnlyWhenItIsAValidAddress) {
+    CameraDevice device;
+    InitCameraDevice(device, nullptr);
+    EXPECT_STREQ(device.ip, "192.168.0.154");
+    EXPECT_EQ(device.port, 34567u);
+    EXPECT_STREQ(device.user, "admin");
+    EXPECT_STREQ(device.password, "KWP396");
+
+    InitCameraDevice(device, "127.0.0.1:4100");
+    EXPECT_STREQ(device.ip, "127.0.0.1");
+    EXPECT_EQ(device.port, 4100u);
+    InitCameraDevice(device, "255.255.255.255:1");
+    EXPECT_STREQ(device.ip, "255.255.255.255");
+
+    for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
+                            "localhost:80", "1.2.3:80", "127.0.0.1:8x", ":80"}) {
+        InitCameraDevice(device, bad);
+        EXPECT_STREQ(device.ip, "192.168.0.154") << bad;
+        EXPECT_EQ(device.port, 34567u) << bad;
+    }
+}
+
+TEST(CameraConnect, LogsInStreamsAndSetsTheCameraClockAndColour) {
+    CameraRig rig;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("login:1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("nFPS:20\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("H264_DVR_GetDevConfig ret:1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("nBrightness:50 nContrast:50 nSaturation:50\n"), std::string::npos) << out;
+    EXPECT_TRUE(rig.prompter.prompts.empty());
+    EXPECT_GT(rig.device.loginHandle, 0);
+    EXPECT_GT(rig.stream->PlayHandle(), 0);
+    EXPECT_EQ(rig.stream->DisplayFrozen.load(), 0);
+
+    // The clock record carries the computer's local time; the field at byte 12 keeps the
+    // camera's own value.
+    const auto clock = rig.server.Record(devcfg::kCmdClock);
+    EXPECT_EQ(Field(clock, devcfg::kClockYear), 2026);
+    EXPECT_EQ(Field(clock, devcfg::kClockMonth), 12);
+    EXPECT_EQ(Field(clock, devcfg::kClockDay), 6);
+    EXPECT_EQ(Field(clock, devcfg::kClockKeep), 3);
+    EXPECT_EQ(Field(clock, devcfg::kClockHour), 21);
+    EXPECT_EQ(Field(clock, devcfg::kClockMinute), 5);
+    EXPECT_EQ(Field(clock, devcfg::kClockSecond), 7);
+    const auto calls = rig.server.ClockCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], clock);
+
+    // Frames arrive and are shown, scaled to the window cut down to multiples of 4.
+    ASSERT_TRUE(WaitUntil([&] { return rig.sink.Painted() >= 2; }));
+    const cv::Mat shown = rig.sink.Last();
+    EXPECT_EQ(shown.cols, 640);
+    EXPECT_EQ(shown.rows, 480);
+    EXPECT_EQ(shown.type(), CV_8UC3);
+
+    // Connecting again while logged in skips the login and restarts the stream.
+    const int attempts = rig.server.LoginAttempts();
+    const int32_t firstPlay = rig.stream->PlayHandle();
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    EXPECT_EQ(rig.server.LoginAttempts(), attempts);
+    EXPECT_NE(rig.stream->PlayHandle(), firstPlay);
+    const uint64_t before = rig.Taken();
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > before + 2; }));
+}
+
+TEST(CameraConnect, RetriesWithAnEmptyPasswordAndKeepsItForLaterLogins) {
+    CameraServerOptions options;
+    options.emptyPasswordOnly = true;
+    CameraRig rig(options);
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    EXPECT_STREQ(rig.device.password, "");
+    rig.stream->Disconnect();
+    EXPECT_EQ(rig.device.loginHandle, 0);
+    EXPECT_EQ(rig.stream->PlayHandle(), -1);
+
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    EXPECT_EQ(rig.server.PasswordsTried(), (std::vector<std::string>{"KWP396", "", ""}));
+    EXPECT_TRUE(rig.prompter.prompts.empty());
+}
+
+TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
+    CameraServerOptions options;
+    options.password = "other";
+    CameraRig rig(options);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(rig.stream->ConnectCamera());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Login err:" + std::to_string(sdk::kSdkBadPassword) + "\n"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("login:0\n"), std::string::npos) << out;
+    EXPECT_EQ(rig.server.LoginAttempts(), 2);
+    EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"连接视频失败，请检查网络连接"});
+    EXPECT_LE(rig.device.loginHandle, 0);
+
+    CameraDevice nowhere;
+    InitCameraDevice(nowhere, ("127.0.0.1:" + std::to_string(ClosedPort())).c_str());
+    RecordingPrompter prompter;
+    sdk::NetworkCameraClient client;
+    sdk::FfmpegPlayer player;
+    CameraStream stream(client, player, nowhere, prompter);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(stream.ConnectCamera());
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Login err:" + std::to_string(sdk::kSdkConnectFailed)), std::string::npos);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"连接视频失败，请检查网络连接"});
+    // Settings without a login fail without asking the camera.
+    EXPECT_EQ(stream.GetFrameRate(), -1);
+    EXPECT_FALSE(stream.SetFrameRate(15));
+    EXPECT_FALSE(stream.SetImageColor(10, 10, 10));
+}
+
+TEST(CameraStreamFrames, QueuesFramesUpToThirtyAndDropsTheRestWithTheConsoleLine) {
+    CameraRig rig;
+    StitchStopped = false;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    const bool dropped = WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; });
+    rig.stream->Freeze();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(g_vecFrame().Size(), FrameQueue::kCapacity);
+    EXPECT_NE(out.find(" g_vecFrame:30\n"), std::string::npos);
+    EXPECT_EQ(rig.stream->Counters().framesQueued, 30u);
+
+    auto frame = g_vecFrame().Pop();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->width, 2592u);
+    EXPECT_EQ(frame->height, 1944u);
+    EXPECT_EQ(frame->size, 7558272u);
+    EXPECT_EQ(frame->data.size(), 7558272u);
+    EXPECT_EQ(frame->flag, 0);
+    auto second = g_vecFrame().Pop();
+    ASSERT_TRUE(second);
+    EXPECT_GE(second->stamp, frame->stamp);
+    // Frames are the player's pictures, not one reused buffer: consecutive ones differ.
+    EXPECT_NE(frame->data, second->data);
+}
+
+TEST(CameraStreamFrames, FreezeStopsTheFramesAndPlayResumesThem) {
+    CameraRig rig;
+    StitchStopped = false;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 3; }));
+    rig.stream->Freeze();
+    EXPECT_EQ(rig.stream->PlayHandle(), -1);
+    EXPECT_EQ(rig.stream->DisplayFrozen.load(), 1);
+    rig.player.WaitIdle(1, 2000);
+    std::this_thread::sleep_for(100ms);  // a picture being painted at the freeze
+    g_vecFrame().Clear();
+    const uint64_t taken = rig.Taken();
+    const int painted = rig.sink.Painted();
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(rig.Taken(), taken);
+    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_EQ(rig.sink.Painted(), painted);
+
+    ASSERT_TRUE(rig.stream->Play());
+    EXPECT_EQ(rig.stream->DisplayFrozen.load(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > taken + 2 && g_vecFrame().Size() > 0; }));
+}
+
+TEST(CameraStreamFrames, FramesOfAnotherSizeAreNeitherShownNorQueued) {
+    CameraServerOptions options;
+    options.width = 640;
+    options.height = 480;
+    CameraRig rig(options);
+    StitchStopped = false;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.stream->Counters().framesRejected >= 5; }));
+    EXPECT_EQ(rig.Taken(), 0u);
+    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_EQ(rig.sink.Painted(), 0);
+}
+
+TEST(CameraStreamFrames, SurvivesCorruptTruncatedAndStoppedStreams) {
+    CameraRig rig;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 2; }));
+    rig.server.CorruptNextUnits(8);
+    ASSERT_TRUE(WaitUntil([&] { return rig.server.UnitsSent() > 30; }));
+    const uint64_t afterDamage = rig.Taken();
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > afterDamage + 5; }));
+
+    // A stream that goes quiet, then one that the camera drops.
+    rig.server.PauseStream(true);
+    rig.player.WaitIdle(1, 2000);
+    std::this_thread::sleep_for(200ms);
+    const uint64_t paused = rig.Taken();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(rig.Taken(), paused + 1);
+    rig.server.PauseStream(false);
+    rig.server.DropStreams();
+    std::this_thread::sleep_for(200ms);
+    // The stream is gone; the freeze, play and disconnect paths still work.
+    rig.stream->Freeze();
+    ASSERT_TRUE(rig.stream->Play());
+    const uint64_t resumed = rig.Taken();
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > resumed + 2; }));
+    rig.stream->Disconnect();
+    EXPECT_EQ(rig.device.loginHandle, 0);
+}
+
+TEST(CameraStreamFrames, GarbageInputNeitherCrashesThePlayerNorYieldsFrames) {
+    sdk::FfmpegPlayer player;
+    const uint8_t header = 0;
+    ASSERT_TRUE(player.H264_PLAY_OpenStream(1, &header, 1, 1 << 20));
+    int frames = 0;
+    ASSERT_TRUE(player.H264_PLAY_SetDecCallBack(
+        1, [](int32_t, const uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
+            ++*static_cast<int*>(user);
+        },
+        &frames));
+    ASSERT_TRUE(player.H264_PLAY_Play(1, nullptr));
+    std::vector<uint8_t> junk(200000);
+    uint32_t state = 12345;
+    for (auto& b : junk) b = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
+    // Start codes in the junk make the parser cut it into bogus units.
+    for (size_t i = 0; i + 4 < junk.size(); i += 5000) junk[i] = 0, junk[i + 1] = 0, junk[i + 2] = 1;
+    EXPECT_TRUE(player.H264_PLAY_InputData(1, junk.data(), static_cast<uint32_t>(junk.size())));
+    // Beyond the pool: refused, not queued.
+    std::vector<uint8_t> big(2 << 20, 0);
+    EXPECT_FALSE(player.H264_PLAY_InputData(1, big.data(), static_cast<uint32_t>(big.size())));
+    EXPECT_TRUE(player.WaitIdle(1, 5000));
+    EXPECT_EQ(frames, 0);
+    EXPECT_EQ(player.PortStats(1).bytesDropped, big.size());
+    EXPECT_FALSE(player.H264_PLAY_CatchPic(1, "/nonexistent/x.jpg", 0));
+    EXPECT_FALSE(player.H264_PLAY_InputData(2, junk.data(), 10));
+}
+
+TEST(CameraSettings, FrameRateAndColourRecordsAreReadAndWrittenAtTheirOffsets) {
+    CameraRig rig;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    EXPECT_EQ(rig.stream->GetFrameRate(), 20);
+    EXPECT_TRUE(rig.stream->SetFrameRate(15));
+    EXPECT_EQ(rig.server.FrameRate(), 15);
+    EXPECT_EQ(Field(rig.server.Record(devcfg::kCmdEncode), 16), 15);
+    EXPECT_EQ(rig.stream->GetFrameRate(), 15);
+    // The camera refuses a rate it does not have; the stream reports the failure.
+    EXPECT_FALSE(rig.stream->SetFrameRate(25));
+    EXPECT_EQ(rig.server.FrameRate(), 15);
+    // Other fields of the record are left as the camera sent them.
+    EXPECT_EQ(Field(rig.server.Record(devcfg::kCmdEncode), 0), 2592);
+
+    EXPECT_TRUE(rig.stream->SetImageColor(30, 200, -1));
+    auto colour = rig.server.Record(devcfg::kCmdColor);
+    EXPECT_EQ(Field(colour, 28), 30);
+    EXPECT_EQ(Field(colour, 32), 50);
+    EXPECT_EQ(Field(colour, 36), 50);
+    EXPECT_TRUE(rig.stream->SetImageColor(0, 100, 77));
+    colour = rig.server.Record(devcfg::kCmdColor);
+    EXPECT_EQ(Field(colour, 28), 0);
+    EXPECT_EQ(Field(colour, 32), 100);
+    EXPECT_EQ(Field(colour, 36), 77);
+    EXPECT_EQ(rig.stream->ImageColor().saturation, 77);
+
+    // The stream still runs at the new rate with the new colours.
+    const uint64_t before = rig.Taken();
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > before + 3; }));
+}
+
+TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
+    // Grey picture with a red square (BT.601 limited range red: Y 81, U 90, V 240).
+    const int w = 2592, h = 1944;
+    const cv::Rect patch(1000, 800, 400, 300);
+    CameraFrameSource redPatch = [&](const CameraPose&, std::vector<uint8_t>& yuv) {
+        const size_t luma = static_cast<size_t>(w) * h, chroma = luma / 4;
+        std::fill(yuv.begin(), yuv.begin() + luma, uint8_t{126});
+        std::fill(yuv.begin() + luma, yuv.end(), uint8_t{128});
+        for (int y = patch.y; y < patch.br().y; ++y)
+            for (int x = patch.x; x < patch.br().x; ++x) yuv[static_cast<size_t>(y) * w + x] = 81;
+        for (int y = patch.y / 2; y < patch.br().y / 2; ++y)
+            for (int x = patch.x / 2; x < patch.br().x / 2; ++x) {
+                yuv[luma + static_cast<size_t>(y) * (w / 2) + x] = 90;
+                yuv[luma + chroma + static_cast<size_t>(y) * (w / 2) + x] = 240;
+            }
+        return true;
+    };
+    CameraRig rig({}, redPatch);
+    StitchStopped = false;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return g_vecFrame().Size() >= 1 && rig.sink.Painted() >= 1; }));
+    auto frame = g_vecFrame().Pop();
+    ASSERT_TRUE(frame);
+    cv::Mat i420(h * 3 / 2, w, CV_8UC1, frame->data.data());
+    cv::Mat bgr;
+    cv::cvtColor(i420, bgr, cv::COLOR_YUV2BGR_I420);
+    const cv::Vec3b red = bgr.at<cv::Vec3b>(950, 1200);
+    EXPECT_GT(red[2], 200) << red;
+    EXPECT_LT(red[1], 60) << red;
+    EXPECT_LT(red[0], 60) << red;
+    const cv::Vec3b grey = bgr.at<cv::Vec3b>(200, 200);
+    EXPECT_NEAR(grey[0], grey[2], 8) << grey;
+
+    const cv::Mat shown = rig.sink.Last();
+    const cv::Vec3b shownRed = shown.at<cv::Vec3b>(950 * shown.rows / h, 1200 * shown.cols / w);
+    EXPECT_GT(shownRed[2], 200) << shownRed;
+    EXPECT_LT(shownRed[0], 60) << shownRed;
+}
+
+TEST(CameraDisplay, AWindowWithoutAreaGetsNoPictureAndNothingBreaks) {
+    TestSink empty(cv::Size(3, 0));  // outlives the stream that paints into it
+    CameraRig rig;
+    rig.stream->SetBottomWindow(&empty);
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 3; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(empty.Painted(), 0);
+    rig.stream->Disconnect();
+}
+
+}  // namespace
+}  // namespace bhv::test

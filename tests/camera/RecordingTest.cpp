@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "CameraRig.h"
+#include "camera/VideoRecorder.h"
+#include "storage/ProjectDb.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Output of a command (stdout only).
+std::string RunCommand(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+TEST(Subtitles, EntriesCoverOneSecondEachWithTheDepthInMetres) {
+    EXPECT_EQ(SrtTime(0), "00:00:00,000");
+    EXPECT_EQ(SrtTime(3599), "00:59:59,000");
+    EXPECT_EQ(SrtTime(3600), "01:00:00,000");
+    EXPECT_EQ(SrtTime(25 * 3600 + 61), "25:01:01,000");  // hours are not wrapped at 24
+    EXPECT_EQ(SrtTime(100 * 3600), "100:00:00,000");
+    EXPECT_EQ(SrtEntry(3, 123456), "3\n00:00:02,000 --> 00:00:03,000\n H:12.346m\n\n");
+    EXPECT_EQ(SrtEntry(3601, 0), "3601\n01:00:00,000 --> 01:00:01,000\n H:0.000m\n\n");
+    EXPECT_EQ(SrtEntry(1, -25000), "1\n00:00:00,000 --> 00:00:01,000\n H:-2.500m\n\n");
+}
+
+TEST(Subtitles, FileHasWindowsLineEndsAndIsEmptyWithoutSamples) {
+    TempDir dir;
+    ASSERT_TRUE(WriteSrtFile(dir / "a.srt", {10000, 10500}));
+    EXPECT_EQ(ReadFile(dir / "a.srt"),
+              "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:1.000m\r\n\r\n"
+              "2\r\n00:00:01,000 --> 00:00:02,000\r\n H:1.050m\r\n\r\n");
+    ASSERT_TRUE(WriteSrtFile(dir / "b.srt", {}));
+    EXPECT_TRUE(std::filesystem::exists(dir / "b.srt"));
+    EXPECT_EQ(std::filesystem::file_size(dir / "b.srt"), 0u);
+    EXPECT_FALSE(WriteSrtFile(dir / "missing" / "c.srt", {1}));
+}
+
+// A project whose folder is a temporary folder.
+struct RecordingRig {
+    RecordingRig() {
+        db.SetWorkspacePath(dir.wide());
+        recorder = std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db,
+                                                   rig.prompter,
+                                                   [this](bool run) { timerRuns.push_back(run); });
+    }
+    TempDir dir;
+    CameraRig rig;
+    ProjectDb db;
+    std::vector<bool> timerRuns;
+    std::unique_ptr<VideoRecorder> recorder;
+};
+
+TEST(Recording, NeedsAnActiveRun) {
+    RecordingRig r;
+    EXPECT_EQ(r.recorder->OnRecordButton(false, 5000), L"录像");
+    EXPECT_FALSE(r.recorder->Recording());
+    EXPECT_EQ(r.rig.prompter.Texts(), std::vector<std::wstring>{L"请先开始采集，再录像"});
+    EXPECT_TRUE(r.timerRuns.empty());
+    EXPECT_TRUE(r.db.Videos().empty());
+}
+
+TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
+    RecordingRig r;
+    ASSERT_TRUE(r.rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return r.rig.Taken() >= 2; }));
+    EXPECT_EQ(r.recorder->OnRecordButton(true, 123456), L"停止录像");
+    EXPECT_TRUE(r.recorder->Recording());
+    for (int32_t depth : {123500, 124000, 124600}) {
+        std::this_thread::sleep_for(700ms);
+        r.recorder->OnTimer(depth);
+    }
+    EXPECT_EQ(r.recorder->OnRecordButton(true, 125000), L"录像");
+    EXPECT_FALSE(r.recorder->Recording());
+    EXPECT_EQ(r.timerRuns, (std::vector<bool>{true, false}));
+    const uint64_t recorded = r.rig.player.PortStats(1).framesRecorded;
+    EXPECT_GT(recorded, 10u);
+
+    const auto avi = r.dir / "Bot-VideoFrom12345mm.avi";
+    const auto srt = r.dir / "Bot-VideoFrom12345mm.srt";
+    ASSERT_TRUE(std::filesystem::exists(avi));
+    EXPECT_EQ(ReadFile(srt),
+              "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:12.350m\r\n\r\n"
+              "2\r\n00:00:01,000 --> 00:00:02,000\r\n H:12.400m\r\n\r\n"
+              "3\r\n00:00:02,000 --> 00:00:03,000\r\n H:12.460m\r\n\r\n");
+    ASSERT_EQ(r.db.Videos().size(), 1u);
+    EXPECT_EQ(r.db.Videos().back().startDepth, 123456);
+    EXPECT_EQ(r.db.Videos().back().endDepth, 125000);
+    EXPECT_EQ(r.db.Videos().back().filePath, L"Bot-VideoFrom12345mm");
+
+#ifdef BHV_FFPROBE
+    const std::string probe = RunCommand(std::string(BHV_FFPROBE) +
+                                  " -v error -count_frames -select_streams v:0 -show_entries "
+                                  "format=format_name:stream=codec_name,width,height,nb_read_frames"
+                                  " -of default=noprint_wrappers=1 '" + avi.string() + "'");
+    EXPECT_NE(probe.find("format_name=avi"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=2592"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("height=1944"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(recorded) + "\n"), std::string::npos)
+        << probe;
+#else
+    GTEST_SKIP() << "ffprobe not installed";
+#endif
+}
+
+TEST(Recording, AShortRecordingHasAnEmptySubtitleFileAndTheSameNamesAreReused) {
+    RecordingRig r;
+    ASSERT_TRUE(r.rig.stream->ConnectCamera());
+    r.recorder->OnRecordButton(true, 5);
+    r.recorder->OnRecordButton(true, 7);
+    EXPECT_EQ(std::filesystem::file_size(r.dir / "Bot-VideoFrom0mm.srt"), 0u);
+    // A second recording at the same depth replaces the first one's files.
+    r.recorder->OnRecordButton(true, 9);
+    r.recorder->OnTimer(9);
+    r.recorder->OnRunEnd(11);
+    EXPECT_FALSE(r.recorder->Recording());
+    EXPECT_EQ(ReadFile(r.dir / "Bot-VideoFrom0mm.srt"),
+              "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:0.001m\r\n\r\n");
+    ASSERT_EQ(r.db.Videos().size(), 2u);
+    EXPECT_EQ(r.db.Videos().back().endDepth, 11);
+    // The run's end without a recording changes nothing.
+    EXPECT_EQ(r.recorder->OnRunEnd(12), L"录像");
+    EXPECT_EQ(r.db.Videos().size(), 2u);
+}
+
+TEST(Recording, AFolderThatCannotBeWrittenKeepsTheVideoEntry) {
+    RecordingRig r;
+    {
+        std::ofstream file(r.dir / "plain-file");
+    }
+    ProjectDb blocked;
+    blocked.SetWorkspacePath((r.dir / "plain-file" / "project").wstring());
+    VideoRecorder recorder(r.rig.player, r.rig.stream->PlayerPort, blocked, r.rig.prompter);
+    ASSERT_TRUE(r.rig.stream->ConnectCamera());
+    recorder.OnRecordButton(true, 20000);
+    recorder.OnTimer(20010);
+    recorder.OnRecordButton(true, 20020);
+    ASSERT_EQ(blocked.Videos().size(), 1u);
+    EXPECT_EQ(blocked.Videos().back().filePath, L"Bot-VideoFrom2000mm");
+    EXPECT_TRUE(r.rig.prompter.prompts.empty());
+}
+
+TEST(Recording, ADisconnectWhileRecordingStillLeavesAPlayableFile) {
+    RecordingRig r;
+    ASSERT_TRUE(r.rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return r.rig.Taken() >= 2; }));
+    r.recorder->OnRecordButton(true, 30000);
+    ASSERT_TRUE(WaitUntil([&] { return r.rig.player.PortStats(1).framesRecorded >= 5; }));
+    r.rig.stream->Disconnect();
+    r.recorder->OnRunEnd(30100);
+    const auto avi = r.dir / "Bot-VideoFrom3000mm.avi";
+    ASSERT_TRUE(std::filesystem::exists(avi));
+#ifdef BHV_FFPROBE
+    const std::string probe = RunCommand(std::string(BHV_FFPROBE) +
+                                  " -v error -count_frames -show_entries stream=nb_read_frames"
+                                  " -of default=noprint_wrappers=1 '" + avi.string() + "'");
+    const uint64_t recorded = r.rig.player.PortStats(1).framesRecorded;
+    EXPECT_EQ(probe, "nb_read_frames=" + std::to_string(recorded) + "\n");
+#endif
+}
+
+}  // namespace
+}  // namespace bhv::test

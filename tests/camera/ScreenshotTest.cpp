@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "CameraRig.h"
+#include "camera/Screenshot.h"
+#include "platform/Text.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+namespace {
+
+TEST(Screenshot, NameCarriesTimeAndWholeMillimetres) {
+    const LocalTime t{2023, 9, 7, 14, 5, 9, 0};
+    EXPECT_EQ(ScreenshotPath(L"/p/proj", t, 123456),
+              L"/p/proj/ScreenShot/2023-09-07 14.05.09-BotPic-12345mm.jpg");
+    EXPECT_EQ(ScreenshotPath(L"/p/ws/", t, 5), L"/p/ws/ScreenShot/2023-09-07 14.05.09-BotPic-0mm.jpg");
+    EXPECT_EQ(ScreenshotPath(L"/p", t, -123), L"/p/ScreenShot/2023-09-07 14.05.09-BotPic--12mm.jpg");
+}
+
+TEST(Screenshot, SavesTheNewestFrameAsAFullSizeJpeg) {
+    TempDir dir;
+    CameraRig rig;
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 2; }));
+    const std::wstring folder = (dir.path() / "a" / "b").wstring();
+    ASSERT_TRUE(TakeScreenshot(rig.player, rig.sdk, folder, 5, rig.clock, rig.prompter));
+    const std::wstring name = ScreenshotPath(folder, rig.clock.Now(), 5);
+    EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"底部截图成功 :" + name});
+    const cv::Mat picture = cv::imread(ToNarrow(name));
+    ASSERT_FALSE(picture.empty());
+    EXPECT_EQ(picture.cols, 2592);
+    EXPECT_EQ(picture.rows, 1944);
+}
+
+TEST(Screenshot, ReportsFailureWithoutAPictureAndStaysQuietWithoutAFolder) {
+    TempDir dir;
+    RecordingPrompter prompter;
+    sdk::NetworkCameraClient client;
+    sdk::FfmpegPlayer player;  // never opened: no picture to take
+    ManualClock clock;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(TakeScreenshot(player, client, dir.wide(), 0, clock, prompter));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("catch pic error:"), std::string::npos);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"底部截图失败"});
+
+    {
+        std::ofstream file(dir / "plain-file");
+    }
+    prompter.prompts.clear();
+    EXPECT_FALSE(TakeScreenshot(player, client, (dir / "plain-file").wstring(), 0, clock, prompter));
+    EXPECT_TRUE(prompter.prompts.empty());
+}
+
+}  // namespace
+}  // namespace bhv::test
