@@ -320,7 +320,7 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
 
     if (fault && fault->kind == FaultKind::Reset) {
         client.Reset();
-        line << "connection";
+        line << "connection ";
         finish("reset before reading (fault)");
         return;
     }
@@ -394,6 +394,7 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     if (!refuse) {
         const std::string why = Apply(packet);
         if (!why.empty()) {
+            note_.clear();
             finish("rejected: " + why + ", closed without answer");
             return;
         }
@@ -415,7 +416,9 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     }
     reply.push_back(PacketChecksum(reply));
     const bool sent = client.SendAll(reply.data(), reply.size());
-    finish(outcome + (refuse ? "refused e16" : "accepted") + (sent ? "" : " (reply not delivered)"));
+    finish(outcome + (refuse ? "refused e16" : "accepted") + (sent ? "" : " (reply not delivered)") +
+           note_);
+    note_.clear();
 }
 
 std::string DataServer::Apply(const ReceivedPacket& p) {
@@ -471,7 +474,7 @@ std::string DataServer::Apply(const ReceivedPacket& p) {
                        std::to_string(pic.fileLength) + " bytes";
             std::string name;
             if (!WritePicture(pic.header, pic.data, name)) return "cannot write " + name;
-            log_ << "picture written: " << name << " (" << pic.data.size() << " bytes)" << std::endl;
+            note_ = ", picture written: " + name + " (" + std::to_string(pic.data.size()) + " bytes)";
             ++picturesWritten_;
             pictures_.erase(it);
             finished_.insert(pictureKey);

@@ -96,6 +96,7 @@ private:
     std::set<std::string> projects_;
     std::map<std::string, OpenPicture> pictures_;  // by project key + depth + kind
     std::set<std::string> finished_;               // pictures completed, for repeated end packets
+    std::string note_;                             // added to the current log line
 };
 
 }  // namespace bhv::dataserver

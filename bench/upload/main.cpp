@@ -1,0 +1,132 @@
+// Uploads one picture (1 MB unless a size in bytes is given) through bhv-data-server on
+// loopback with the program's upload job and its real waits, and prints the time and the number
+// of connections used. The protocol sends at most 388 bytes per connection and the job pauses
+// 50 ms before each data packet, so this measures what an operator waits for.
+//   bench_upload [size-in-bytes]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "upload/UploadJob.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class QuietView : public bhv::UploadView {
+public:
+    void ShowStatus(const std::wstring&) override {}
+    void ShowUploadSwitch(bool, bool) override {}
+    void SetBusy(bool) override {}
+    void ShowMessageField(const std::wstring&) override {}
+};
+
+class QuietPrompter : public bhv::Prompter {
+public:
+    bhv::PromptAnswer Show(const std::wstring&, bhv::PromptButtons, const std::wstring&) override {
+        return bhv::PromptAnswer::No;
+    }
+};
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long size = argc > 1 ? std::atol(argv[1]) : 1 << 20;
+    if (size < 1) {
+        std::cerr << "usage: bench_upload [size-in-bytes]\n";
+        return 2;
+    }
+    char pattern[] = "/tmp/bhv-bench-upload-XXXXXX";
+    if (!mkdtemp(pattern)) return 1;
+    const fs::path dir = pattern;
+    const fs::path out = dir / "received";
+    const fs::path log = dir / "server.log";
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(BHV_DATA_SERVER_PATH, BHV_DATA_SERVER_PATH, "--port", "0", "--out", out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int port = 0;
+    for (int i = 0; i < 2000 && port == 0; ++i) {
+        const std::string text = ReadAll(log);
+        const auto at = text.find("listening on 127.0.0.1:");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+            port = std::atoi(text.c_str() + at + 23);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    const fs::path picture = dir / "150000.jpg";
+    {
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        unsigned x = 1;
+        for (auto& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        std::ofstream(picture, std::ios::binary).write(bytes.data(), size);
+    }
+
+    QuietView view;
+    QuietPrompter prompter;
+    bhv::UploadJobConfig config;
+    config.view = &view;
+    config.prompter = &prompter;
+    config.settingsPath = (dir / "BHVW_Config.xml").wstring();
+    config.saveSettingsOnDestroy = false;
+    bool ok = port != 0;
+    double seconds = 0;
+    uint64_t connections = 0;
+    if (ok) {
+        bhv::UploadJob job(config);
+        bhv::UploadParam param = job.Param();
+        param.iPort = port;
+        param.IsUpload = 1;
+        job.SetParam(param);
+        job.StartWorker();
+        const auto start = std::chrono::steady_clock::now();
+        ok = job.RegisterAtRunStart();
+        if (ok) {
+            job.Enqueue(picture.wstring());
+            job.EndRun();
+            while (job.QueueLength() > 0 || job.IsRegistered())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        connections = job.ExchangeCount();
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    const bool identical = ok && ReadAll(out / "K2_140072_P1_15000mm_kind0.jpg") == ReadAll(picture);
+    std::printf("picture: %ld bytes, %d data packets\n", size, bhv::DataPacketCount(size));
+    std::printf("time: %.1f s (%.1f KB/s)\n", seconds, size / 1024.0 / (seconds > 0 ? seconds : 1));
+    std::printf("connections: %llu (registration, header, data packets, end, project end)\n",
+                static_cast<unsigned long long>(connections));
+    std::printf("per connection: %.1f ms\n", connections ? seconds * 1000 / connections : 0.0);
+    std::printf("delivered byte-identical: %s\n", identical ? "yes" : "no");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return identical ? 0 : 1;
+}
