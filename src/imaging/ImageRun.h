@@ -1,0 +1,114 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <opencv2/core/mat.hpp>
+
+#include "imaging/Stitching.h"
+#include "storage/ProjectDb.h"
+#include "storage/SysConfigParam.h"
+
+namespace bhv {
+
+// Set while the image thread must not tick (at start-up, between runs, at exit).
+extern std::atomic<bool> ImageTickPaused;
+
+// What the image pipeline takes when an acquisition run starts.
+struct ImageRunStart {
+    SysConfigParam config;        // snapshot: working centre, radii and frame width
+    ProjectDb* project = nullptr;  // page storage and diameter list; may be null
+    bool upward = false;           // the run goes upward (depth decreases)
+    int32_t startDepth = 0;        // tenths of a millimetre
+    float startHeading = 0.0f;     // probe heading at run start, degrees
+};
+
+// The image side of the unrolled image view: owns the stitcher, runs the image thread that
+// stitches and cuts pages, stores the pages, finishes a run, and serves the page browsing and
+// the depth ruler's start. The view only paints what this produces.
+//
+// Threads: ImageTick runs on the image thread; StartRun, FinishImageRun and the browse
+// commands on the window thread. They are serialised by one tick lock, so FinishImageRun waits
+// for a tick that is under way. Travel and depth are atomics written by the telemetry.
+class ImageRun {
+public:
+    explicit ImageRun(FrameQueue& frames = g_vecFrame(),
+                      StitchParamQueue& records = g_vecStitchParam());
+    ~ImageRun();
+    ImageRun(const ImageRun&) = delete;
+    ImageRun& operator=(const ImageRun&) = delete;
+
+    StripStitcher& Stitcher() { return stitcher_; }
+    // Called after each tick that took over a new display (the view repaints).
+    void SetRepaint(std::function<void()> repaint) { repaint_ = std::move(repaint); }
+
+    // Telemetry: distance moved since the run started and current depth (tenths of a mm).
+    void SetTravel(int32_t travel) { travel_.store(travel); }
+    void SetDepth(int32_t depth) { depth_.store(depth); }
+    int32_t Travel() const { return travel_.load(); }
+
+    // Start of an acquisition run: resets the stitcher and the page state, then releases the
+    // image thread.
+    void StartRun(const ImageRunStart& start);
+    // One tick: a stitch step and, when it produced a new display, the page step. Does nothing
+    // while ImageTickPaused is set. True when a new display was taken over.
+    bool ImageTick();
+    // End of the run: pauses the image thread (waiting for a tick under way), stops the worker,
+    // drops queued frames, stores the last partial page and, when uploading, writes the
+    // annotated upload copy and hands its path to `queueUpload`.
+    void FinishImageRun(bool uploadEnabled,
+                        const std::function<void(const std::wstring& path)>& queueUpload = {});
+
+    // The image thread: ticks every millisecond while not paused, checks every 100 ms while
+    // paused. StopImageThread pauses it and waits for it to leave.
+    void StartImageThread();
+    void StopImageThread();
+
+    // Browse commands: the stored page before or after the current position.
+    void BrowsePrevious() { Browse(false); }
+    void BrowseNext() { Browse(true); }
+
+    // What the view shows: the browsed page while browsing, otherwise the stitcher's display.
+    cv::Mat ViewSource() const;
+    bool Browsing() const { return browse_.load(); }
+    int32_t AxisStartMm() const { return axisStart_.load(); }
+    int32_t PageEnd() const { return pageEnd_.load(); }
+    cv::Mat LiveImage() const;
+    float StartHeading() const;
+
+private:
+    bool TickLocked();
+    void PageStep();
+    void StorePage(int32_t id, const cv::Mat& page);
+    void Browse(bool next);
+
+    FrameQueue& frames_;
+    StitchParamQueue& records_;
+    StripStitcher stitcher_;
+    std::function<void()> repaint_;
+
+    mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
+    std::atomic<int32_t> travel_{0};
+    std::atomic<int32_t> depth_{0};
+    std::atomic<int32_t> pageEnd_{10000};
+    std::atomic<int32_t> axisStart_{0};
+    std::atomic<bool> browse_{false};
+    int32_t pageLen_ = 10000;
+    int32_t startDepth_ = 0;
+    float startHeading_ = 0.0f;
+    bool upward_ = false;
+    ProjectDb* project_ = nullptr;
+    cv::Mat live_;
+
+    mutable std::mutex browsedMutex_;
+    cv::Mat browsed_;
+
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
+};
+
+}  // namespace bhv

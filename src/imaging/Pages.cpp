@@ -1,0 +1,78 @@
+#include "imaging/Pages.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace bhv {
+namespace {
+constexpr double kPi = 3.141592653589793;
+}
+
+int32_t PageRows(int32_t liveRows, int32_t pageEnd, int32_t pageLen, int32_t travel) {
+    const int64_t span = static_cast<int64_t>(pageLen) - pageEnd + travel;
+    if (span <= 0) return 0;
+    return static_cast<int32_t>(static_cast<int64_t>(pageLen) * liveRows / span);
+}
+
+int32_t TrueProportionRows(int32_t width, int32_t pageLen, int32_t diameter) {
+    if (diameter <= 0) return 0;
+    return static_cast<int32_t>(width * static_cast<double>(pageLen) / (diameter * kPi));
+}
+
+int32_t UploadCopyHeight(int32_t travel) {
+    const int32_t partial = travel - (travel / 10000) * 10000;
+    return std::min(static_cast<int32_t>(partial * 750.0 / 10000.0), 750);
+}
+
+int32_t AxisStart(bool upward, int32_t startDepth, int32_t pageEnd) {
+    const int32_t start = upward ? (startDepth - pageEnd + 10000) / 10 : (startDepth + pageEnd - 10000) / 10;
+    return std::max(start, 0);
+}
+
+void RollByAngle(cv::Mat& image, float angle) {
+    const int a = static_cast<int>(angle) % 360;
+    if (a == 0 || image.empty()) return;
+    const int width = image.cols;
+    const int k = (width * a) / 360;
+    if (k <= 0 || k >= width) return;
+    cv::Mat rolled;
+    cv::hconcat(image.colRange(width - k, width), image.colRange(0, width - k), rolled);
+    image = rolled;
+}
+
+cv::Mat AnnotateUploadImage(const cv::Mat& src, int32_t p) {
+    const cv::Scalar black(0, 0, 0);
+    constexpr int kFont = cv::FONT_HERSHEY_COMPLEX_SMALL;
+    cv::Mat dst;
+    cv::copyMakeBorder(src, dst, 50, 20, 50, 10, cv::BORDER_CONSTANT, cv::Scalar(255, 255, 255));
+
+    cv::line(dst, {49, 50}, {49, src.rows + 50}, black, 1, cv::LINE_8);
+    float y = 50.0f;
+    for (int i = 0; static_cast<int>(y) <= src.rows + 50; ++i, y += 15.0f) {
+        const int yi = static_cast<int>(y);
+        if (i % 5 == 0) {
+            cv::line(dst, {41, yi}, {49, yi}, black, 1, cv::LINE_8);
+            char label[32];
+            std::snprintf(label, sizeof label, "%.2f", (p + 200 * i) / 10000.0 - 1.0);
+            cv::putText(dst, label, {5, yi}, kFont, 0.6, black, 1, cv::LINE_AA);
+        } else {
+            cv::line(dst, {45, yi}, {49, yi}, black, 1, cv::LINE_8);
+        }
+    }
+
+    cv::line(dst, {50, 49}, {src.cols + 50, 49}, black, 1, cv::LINE_8);
+    static const char* const kLetters[] = {"N", "E", "S", "W", "N"};
+    const int step = static_cast<int>(static_cast<float>(src.cols) * 0.25f);
+    int x = 50;
+    for (int i = 0; i < 5 && x <= src.cols + 50; ++i, x += step) {
+        cv::putText(dst, kLetters[i], {x - 6, 41}, kFont, 0.8, black, 1, cv::LINE_AA);
+        cv::line(dst, {x, 49}, {x, 44}, black, 1, cv::LINE_8);
+        if (step <= 0) break;
+    }
+    return dst;
+}
+
+}  // namespace bhv

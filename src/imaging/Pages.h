@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+#include <opencv2/core/mat.hpp>
+
+namespace bhv {
+
+// Page arithmetic, all lengths in tenths of a millimetre.
+
+// Rows of the live image that cover one page: the live image spans the travel from
+// pageEnd - 10000 to `travel`, so pageLen * rows / (pageLen - pageEnd + travel).
+int32_t PageRows(int32_t liveRows, int32_t pageEnd, int32_t pageLen, int32_t travel);
+
+// Rows that give a page of `width` columns its true proportions for a hole of the given
+// diameter: one pixel covers the same wall length around and along the hole. 0 when the
+// diameter is not positive.
+int32_t TrueProportionRows(int32_t width, int32_t pageLen, int32_t diameter);
+
+// Height of the upload copy of the last page: 750 rows per metre of the partial metre, at most
+// 750.
+int32_t UploadCopyHeight(int32_t travel);
+
+// Depth in millimetres at which the current page begins (for the depth ruler); never negative.
+int32_t AxisStart(bool upward, int32_t startDepth, int32_t pageEnd);
+
+// Turns an unrolled image about the hole: a circular shift of trunc(angle) mod 360 degrees of
+// columns to the right (its last k columns move to the front).
+void RollByAngle(cv::Mat& image, float angle);
+
+// The small upload copy with white margins, a depth ruler in metres of travel starting at
+// (p - 10000) on the left and the compass letters N E S W N along the top.
+cv::Mat AnnotateUploadImage(const cv::Mat& src, int32_t p);
+
+}  // namespace bhv

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+
+#include <opencv2/core/mat.hpp>
+
+namespace bhv {
+
+// Geometry of the ring in pixels of the working frame and the run direction, copied from the
+// system configuration when a run starts.
+struct UnwrapParams {
+    int32_t radiusIn = 100;
+    int32_t radiusOut = 220;
+    int32_t centreX = 376;
+    int32_t centreY = 240;
+    uint8_t upward = 0;  // 1 when the run goes upward (depth decreases)
+};
+
+// What one frame contributes to stitching: a thin band of the wall at a fixed radius.
+struct FrameBands {
+    cv::Mat band;     // 8-bit BGR, W rows (angle) x h columns (radius)
+    cv::Mat grey;     // the same band, 8-bit grey
+    cv::Mat profile;  // 1 x h, 64-bit float: column sums of the grey band
+};
+
+// Unwraps the annulus around (cx, cy) of a working frame into a strip: one column per angle step
+// over the full circle (W = floor(2 pi R), counter-clockwise on screen from the +x direction),
+// one row per radius step from rIn to R - 1. Throws cv::Exception when the square of side 2R
+// around the centre does not lie inside the frame.
+//
+// The remap tables are built once per (R) and shared by the whole process; a lock keeps two
+// callers from rebuilding them under each other.
+cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy);
+
+// Entry (i, j) of the remap tables for a ring of outer radius R unwrapped into H rows and W
+// columns: the point of the 2R x 2R region that strip row i, column j shows.
+void RemapPoint(int i, int j, int H, int W, int R, float& x, float& y);
+
+// How many times the shared remap tables have been (re)built since the process started.
+uint64_t RemapTableBuilds();
+
+// The band geometry that PrepareFrame derives from the parameters, for callers that need it
+// without a frame (the fast path, tests).
+struct BandGeometry {
+    int32_t rIn = 0;        // inner radius used for unwrapping
+    int32_t R = 0;          // outer radius used for unwrapping
+    int32_t W = 0;          // strip width: angle steps over the circle
+    int32_t stripRows = 0;  // H - rIn
+    int32_t roll = 0;       // columns moved from the end of the strip to its start
+    int32_t h = 0;          // band height (strip rows) = band width after rotation
+    int32_t firstRow = 0;   // first strip row of the band
+};
+BandGeometry BandGeometryFor(const UnwrapParams& params);
+
+// Unwraps a working frame and cuts the band of the run direction: roll by 270 degrees, the band
+// near the outer radius (downward run) or near the inner radius (upward run), rotated so that
+// its rows are angles, plus its grey copy and column profile. A band height of 0 (fewer than 10
+// strip rows) gives empty bands.
+FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params);
+
+// Grey band and profile of a colour band (the last two steps of PrepareFrame).
+void FinishBands(FrameBands& bands);
+
+}  // namespace bhv

@@ -1,0 +1,368 @@
+#include "imaging/Stitching.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "platform/Trace.h"
+
+namespace bhv {
+
+std::atomic<bool> DepthAssistMode{true};
+
+void StitchParamQueue::Append(std::unique_ptr<StitchParam> record) {
+    std::lock_guard lock(mutex_);
+    records_.push_back(std::move(record));
+}
+
+size_t StitchParamQueue::Size() const {
+    std::lock_guard lock(mutex_);
+    return records_.size();
+}
+
+void StitchParamQueue::Clear() {
+    std::deque<std::unique_ptr<StitchParam>> dropped;
+    std::lock_guard lock(mutex_);
+    dropped.swap(records_);
+}
+
+StitchParam* StitchParamQueue::ClaimNext(size_t* index, size_t* total) {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < records_.size(); ++i) {
+        StitchParam& r = *records_[i];
+        if (r.taken || r.computed) continue;
+        r.taken = 1;
+        if (index) *index = i;
+        if (total) *total = records_.size();
+        return &r;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<StitchParam> StitchParamQueue::PopComputedFront() {
+    std::lock_guard lock(mutex_);
+    if (records_.empty() || !records_.front()->computed) return nullptr;
+    std::unique_ptr<StitchParam> record = std::move(records_.front());
+    records_.pop_front();
+    return record;
+}
+
+StitchParamQueue& g_vecStitchParam() {
+    static StitchParamQueue queue;
+    return queue;
+}
+
+double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift) {
+    if (a.empty() || b.empty()) return 0.0;
+    const int limit = std::min({maxShift, a.cols, b.cols});
+    int best = 0;
+    double bestScore = 0.0;
+    for (int s = 0; s < limit && b.cols - s >= 1; ++s) {
+        const int n = std::min(a.cols - s, b.cols - s);
+        const double* pa = a.ptr<double>(0) + s;
+        const double* pb = b.ptr<double>(0);
+        double na = 0, nb = 0;
+        for (int i = 0; i < n; ++i) {
+            na += pa[i] * pa[i];
+            nb += pb[i] * pb[i];
+        }
+        // Each part scaled to unit length, then the sum of products; a zero part scales to
+        // zeros (score 0).
+        const double ka = na > 0 ? 1.0 / std::sqrt(na) : 0.0;
+        const double kb = nb > 0 ? 1.0 / std::sqrt(nb) : 0.0;
+        double score = 0;
+        for (int i = 0; i < n; ++i) score += (pa[i] * ka) * (pb[i] * kb);
+        if (s == 0 || score > bestScore) {
+            bestScore = score;
+            best = s;
+        }
+    }
+    return best;
+}
+
+void ComputeOffset(StitchParam& record, bool depthAssist) {
+    int k = std::min({record.previous.profile.cols, 150, record.current.profile.cols});
+    double off = 0.0;
+    while (k > 0) {
+        off = BestShift(record.previous.profile, record.current.profile, k);
+        if (off < 8) break;
+        --k;
+    }
+    if (depthAssist) {
+        TraceLine("lastDepth:" + std::to_string(record.lastDepth) +
+                  " curDepth:" + std::to_string(record.curDepth) + " offx:" + std::to_string(off));
+        if (off <= 0) {
+            const bool moved = record.params.upward ? record.lastDepth > record.curDepth
+                                                    : record.lastDepth < record.curDepth;
+            if (moved) off = 16;
+        }
+    }
+    record.shift = off;
+    record.computed = 1;
+}
+
+cv::Mat BlendBand(const cv::Mat& tail, const cv::Mat& band, double dx) {
+    const int right = static_cast<int>(dx + band.cols - 1);
+    const int left = static_cast<int>(dx);
+    const int w = std::min(tail.cols - left, tail.cols);
+    const int h = static_cast<int>(w * 0.125 * 0.5);
+
+    cv::Mat result = cv::Mat::zeros(tail.rows, std::max(tail.cols, right), CV_8UC3);
+    cv::Mat warped;
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, 0);
+    cv::warpAffine(band, warped, shift, result.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                   cv::Scalar::all(0));
+    tail.copyTo(result.colRange(0, tail.cols));
+    if (h > 0) {
+        for (int y = 0; y < result.rows; ++y) {
+            auto* out = result.ptr<cv::Vec3b>(y);
+            const auto* in = warped.ptr<cv::Vec3b>(y);
+            for (int x = tail.cols - 2 * h; x < tail.cols; ++x)
+                for (int c = 0; c < 3; ++c)
+                    out[x][c] = static_cast<uint8_t>(0.5 * in[x][c] + 0.5 * out[x][c]);
+        }
+    }
+    if (result.cols > tail.cols)
+        warped.colRange(tail.cols, result.cols).copyTo(result.colRange(tail.cols, result.cols));
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+StitchWorker::StitchWorker(FrameQueue& frames, StitchParamQueue& records)
+    : frames_(frames), records_(records), depth_([] { return 0.0; }),
+      reader_(std::make_shared<FastBandReader>()) {}
+
+void StitchWorker::Configure(const UnwrapParams& params, int32_t workWidth,
+                             std::function<double()> depth, std::shared_ptr<BandReader> reader) {
+    params_ = params;
+    workWidth_ = workWidth;
+    if (depth) depth_ = std::move(depth);
+    if (reader) reader_ = std::move(reader);
+}
+
+void StitchWorker::Reset() {
+    havePrevious_ = false;
+    previous_ = FrameBands{};
+    rememberedDepth_ = 0.0;
+}
+
+bool StitchWorker::ReadInto(FrameBands& out) {
+    return reader_->ReadBands(frames_, workWidth_, params_, out);
+}
+
+bool StitchWorker::Pass() {
+    if (StitchStopped.load()) return false;
+    if (!havePrevious_) {
+        if (!ReadInto(previous_)) return true;
+        havePrevious_ = true;
+        rememberedDepth_ = depth_();
+    }
+    if (records_.Size() >= StitchParamQueue::kCapacity) {
+        // The image thread is behind: the next frame replaces the previous one unpaired.
+        TraceLine(" read frame remove");
+        FrameBands next;
+        if (ReadInto(next)) previous_ = next;
+        return true;
+    }
+    for (size_t queued = records_.Size(); queued < StitchParamQueue::kCapacity;
+         queued = records_.Size()) {
+        if (queued > 10) TraceLine(" g_vecStitchParam.size():" + std::to_string(queued));
+        if (StitchStopped.load()) return false;
+        FrameBands current;
+        // No frame yet: leave the loop and pause rather than asking again at once.
+        if (!ReadInto(current)) break;
+        auto record = std::make_unique<StitchParam>();
+        record->previous = previous_;
+        record->current = current;
+        record->params = params_;
+        const double now = depth_();
+        record->lastDepth = static_cast<int32_t>(rememberedDepth_);
+        record->curDepth = static_cast<int32_t>(now);
+        rememberedDepth_ = now;
+        previous_ = current;
+        records_.Append(std::move(record));
+    }
+    return true;
+}
+
+void StitchWorker::Run() {
+    while (Pass()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+StripStitcher::StripStitcher(FrameQueue& frames, StitchParamQueue& records)
+    : frames_(frames), records_(records), worker_(frames, records), depth_([] { return 0.0; }),
+      sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+
+StripStitcher::~StripStitcher() { StopWorker(); }
+
+void StripStitcher::StopWorker() {
+    StitchStopped.store(true);
+    std::lock_guard lock(workerMutex_);
+    if (workerThread_.joinable()) workerThread_.join();
+}
+
+void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
+    StopWorker();
+    params_ = params;
+    workWidth_ = workWidth;
+    offset_ = 0.0;
+    tail_.release();
+    accumulator_.release();
+    fill_ = 0;
+    consumed_ = 0;
+    commits_ = 0;
+    {
+        std::lock_guard lock(displayMutex_);
+        display_.release();
+        displayCopy_.release();
+    }
+    std::shared_ptr<BandReader> reader;
+    if (fast_)
+        reader = std::make_shared<FastBandReader>();
+    else
+        reader = std::make_shared<FaithfulBandReader>();
+    worker_.Configure(params_, workWidth_, depth_, std::move(reader));
+    worker_.Reset();
+    records_.Clear();
+}
+
+void StripStitcher::Release(std::unique_ptr<StitchParam> record, double off) {
+    ++consumed_;
+    offset_ += off;
+    record.reset();
+}
+
+bool StripStitcher::StitchStep() {
+    if (StitchStopped.load()) {
+        // First step of a run: start the worker (after the previous one has left).
+        std::lock_guard lock(workerMutex_);
+        if (workerThread_.joinable()) workerThread_.join();
+        records_.Clear();
+        StitchStopped.store(false);
+        if (threaded_) workerThread_ = std::thread([this] { worker_.Run(); });
+    }
+
+    size_t index = 0, total = 0;
+    if (StitchParam* claimed = records_.ClaimNext(&index, &total)) {
+        if (index >= 11)
+            TraceLine(" nTotal:" + std::to_string(total) + " i:" + std::to_string(index));
+        ComputeOffset(*claimed, DepthAssistMode.load());
+    }
+
+    std::unique_ptr<StitchParam> record = records_.PopComputedFront();
+    if (!record) {
+        sleep_(10);
+        return false;
+    }
+    const cv::Mat band = record->current.band;
+    const double off = record->shift;
+
+    // A band that cannot be placed (no band: ring too thin; another height: geometry changed)
+    // is counted but not used.
+    if (band.empty() || (!tail_.empty() && band.rows != tail_.rows)) {
+        Release(std::move(record), 0.0);
+        return false;
+    }
+    if (consumed_ == 0 || tail_.empty()) {
+        tail_ = band.clone();
+        consumed_ = std::max(consumed_, 0) + 1;
+        return false;
+    }
+    if (off <= 0) {
+        Release(std::move(record), off);
+        sleep_(10);
+        return false;
+    }
+
+    const int b = band.cols;
+    if (offset_ < 0) offset_ = 0;
+    const int t = std::min(tail_.cols, b + 2);
+    const cv::Mat tailPart = tail_.colRange(tail_.cols - t, tail_.cols);
+    cv::Mat result = BlendBand(tailPart, band, off + offset_);
+    tail_ = result;
+
+    if (t >= b + 2 && result.cols - t > 0) {
+        const int width = result.cols - t;
+        const cv::Mat commit = result.colRange(0, width);
+        if (accumulator_.empty())
+            accumulator_ = cv::Mat::zeros(commit.rows, kAccumulatorStep, CV_8UC3);
+        if (fill_ + width > accumulator_.cols) {
+            cv::Mat grown = cv::Mat::zeros(accumulator_.rows, accumulator_.cols + kAccumulatorStep, CV_8UC3);
+            accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
+            accumulator_ = grown;
+        }
+        commit.copyTo(accumulator_.colRange(fill_, fill_ + width));
+        fill_ += width;
+        offset_ -= width;
+
+        const uint32_t n = commits_++;
+        if (n % 10 != 0) {
+            Release(std::move(record), off);
+            return false;
+        }
+        const cv::Mat view = accumulator_.colRange(0, fill_);
+        const int cols = static_cast<int>(static_cast<float>(fill_) * kColScale);
+        const int rows = static_cast<int>(static_cast<float>(view.rows) * kRowScale);
+        if (cols > 0 && rows > 0) {
+            cv::Mat scaled, upright;
+            cv::resize(view, scaled, cv::Size(cols, rows), 0, 0, cv::INTER_LINEAR);
+            cv::rotate(scaled, upright,
+                       params_.upward ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
+            std::lock_guard lock(displayMutex_);
+            display_ = upright;
+            displayCopy_ = upright.clone();
+        }
+    }
+    Release(std::move(record), off);
+    return true;
+}
+
+void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
+    if (rows <= 0) return;
+    if (!debugFolder_.empty()) {
+        cv::Mat head;
+        {
+            std::lock_guard lock(displayMutex_);
+            if (!display_.empty()) head = display_.rowRange(0, std::min(rows, display_.rows)).clone();
+        }
+        if (!head.empty()) {
+            const std::string name = std::to_string((travel / 10000) * 10000) + ".jpg";
+            try {
+                cv::imwrite((debugFolder_ / name).string(), head);
+            } catch (const cv::Exception&) {
+            }
+        }
+    }
+    {
+        std::lock_guard lock(displayMutex_);
+        if (!display_.empty()) {
+            display_ = display_.rowRange(std::min(rows, display_.rows), display_.rows);
+            displayCopy_ = display_.clone();
+        }
+    }
+    const int k = static_cast<int>(static_cast<float>(rows) / kColScale);
+    if (k < fill_) {
+        const cv::Mat rest = accumulator_.colRange(k, fill_).clone();
+        rest.copyTo(accumulator_.colRange(0, fill_ - k));
+        fill_ -= k;
+    }
+}
+
+cv::Mat StripStitcher::DisplayCopy() const {
+    std::lock_guard lock(displayMutex_);
+    return displayCopy_.clone();
+}
+
+int StripStitcher::DisplayRows() const {
+    std::lock_guard lock(displayMutex_);
+    return displayCopy_.rows;
+}
+
+}  // namespace bhv

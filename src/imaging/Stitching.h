@@ -1,0 +1,183 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <opencv2/core/mat.hpp>
+
+#include "imaging/FrameQueue.h"
+#include "imaging/FrameReader.h"
+#include "imaging/RingUnwrap.h"
+
+namespace bhv {
+
+// Set at start-up: a zero image shift becomes 16 columns when the depth of the pair moved in the
+// run's direction.
+extern std::atomic<bool> DepthAssistMode;
+
+// One pair of consecutive frames on its way from the stitch worker to the image thread.
+struct StitchParam {
+    FrameBands current;   // the newer frame
+    FrameBands previous;  // the older frame
+    UnwrapParams params;
+    double shift = 0.0;    // band columns the wall moved; valid once computed
+    uint8_t taken = 0;     // claimed by ComputeOffset
+    uint8_t computed = 0;  // shift is valid
+    int32_t lastDepth = 0;  // depth when the older frame was paired (truncated)
+    int32_t curDepth = 0;   // depth when the newer frame was paired
+};
+
+// The pairs, oldest first. The worker appends; the image thread claims, computes and removes.
+// A claimed record stays in the queue but only the image thread touches it.
+class StitchParamQueue {
+public:
+    static constexpr size_t kCapacity = 30;
+
+    void Append(std::unique_ptr<StitchParam> record);
+    size_t Size() const;
+    void Clear();
+    // Marks the first record that is neither taken nor computed as taken and returns it (owned
+    // by the queue), with its index and the queue's size; nullptr when there is none.
+    StitchParam* ClaimNext(size_t* index = nullptr, size_t* total = nullptr);
+    // Removes the front record when it is computed.
+    std::unique_ptr<StitchParam> PopComputedFront();
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<std::unique_ptr<StitchParam>> records_;
+};
+
+StitchParamQueue& g_vecStitchParam();
+
+// The shift s in [0, maxShift) for which profile a without its first s values best matches
+// profile b without its last s values (largest normalised correlation; the smallest s on ties).
+double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift);
+
+// Shift of one record: the best match below 8 columns; in depth-assist mode a zero shift becomes
+// 16 when the depth moved in the run's direction. Marks the record computed.
+void ComputeOffset(StitchParam& record, bool depthAssist);
+
+// The band moved right by dx columns after the tail, the last columns of the tail cross-faded
+// with it. Columns between the tail's end and dx stay black when dx exceeds the tail's width.
+cv::Mat BlendBand(const cv::Mat& tail, const cv::Mat& band, double dx);
+
+// The stitch worker's body: turns queued frames into pairs of bands.
+class StitchWorker {
+public:
+    StitchWorker(FrameQueue& frames, StitchParamQueue& records);
+
+    // Run settings; set while the worker is stopped.
+    void Configure(const UnwrapParams& params, int32_t workWidth, std::function<double()> depth,
+                   std::shared_ptr<BandReader> reader);
+    // Forgets the previous frame (a new run).
+    void Reset();
+
+    // One pass over the queue: seeds the previous frame, or pairs every frame available while
+    // fewer than 30 records wait. False when StitchStopped was found set.
+    bool Pass();
+    // Passes with a 10 ms pause between them until StitchStopped is set.
+    void Run();
+
+private:
+    bool ReadInto(FrameBands& out);
+
+    FrameQueue& frames_;
+    StitchParamQueue& records_;
+    UnwrapParams params_;
+    int32_t workWidth_ = 1440;
+    std::function<double()> depth_;
+    std::shared_ptr<BandReader> reader_;
+    bool havePrevious_ = false;
+    FrameBands previous_;
+    double rememberedDepth_ = 0.0;
+};
+
+// The stitching state of one unrolled image view: places each new band after the previous ones,
+// commits the columns that can no longer change into the accumulator and rebuilds the display
+// every tenth commit.
+//
+// Threads: StitchStep and CutStitcher run on the image thread; the run reset and StopWorker on
+// the window thread while the image thread is paused; DisplayCopy from any thread.
+class StripStitcher {
+public:
+    static constexpr int kAccumulatorStep = 10000;
+    static constexpr float kColScale = 1.5f;
+    static constexpr float kRowScale = 0.5f;
+
+    explicit StripStitcher(FrameQueue& frames = g_vecFrame(),
+                           StitchParamQueue& records = g_vecStitchParam());
+    ~StripStitcher();
+    StripStitcher(const StripStitcher&) = delete;
+    StripStitcher& operator=(const StripStitcher&) = delete;
+
+    // Where the current depth (tenths of a millimetre) is read when frames are paired.
+    void SetDepthSource(std::function<double()> depth) { depth_ = std::move(depth); }
+    // The fast band path (default) or the reference one.
+    void SetFastPath(bool fast) { fast_ = fast; }
+    // Without a worker thread the caller runs Worker().Pass() itself (tests, benchmarks).
+    void SetWorkerThread(bool threaded) { threaded_ = threaded; }
+    // The 10 ms pauses of StitchStep (tests replace them).
+    void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }
+    // When set, every cut page's display rows are also written there as "<metre * 10000>.jpg".
+    void SetDebugFolder(std::filesystem::path folder) { debugFolder_ = std::move(folder); }
+
+    // Start of a run: stops the worker, takes the run's geometry and clears every image.
+    void ResetForRun(const UnwrapParams& params, int32_t workWidth);
+    // One step on the image thread; true when it placed a band and the display may have changed.
+    bool StitchStep();
+    // Drops the first `rows` display rows (a page of that many rows was stored) and the matching
+    // accumulator columns.
+    void CutStitcher(int32_t travel, int32_t rows);
+    // Sets StitchStopped and waits for the worker thread to leave.
+    void StopWorker();
+
+    // A deep copy of the display (taken under the display mutex); its row count.
+    cv::Mat DisplayCopy() const;
+    int DisplayRows() const;
+
+    StitchWorker& Worker() { return worker_; }
+    const UnwrapParams& Params() const { return params_; }
+    int32_t Consumed() const { return consumed_; }
+    uint32_t Commits() const { return commits_; }
+    double Offset() const { return offset_; }
+    int Fill() const { return fill_; }
+    int Capacity() const { return accumulator_.cols; }
+    const cv::Mat& Tail() const { return tail_; }
+    cv::Mat View() const { return accumulator_.colRange(0, fill_); }
+
+private:
+    void Release(std::unique_ptr<StitchParam> record, double off);
+
+    FrameQueue& frames_;
+    StitchParamQueue& records_;
+    StitchWorker worker_;
+    std::function<double()> depth_;
+    std::function<void(int)> sleep_;
+    bool fast_ = true;
+    bool threaded_ = true;
+    std::filesystem::path debugFolder_;
+
+    std::mutex workerMutex_;
+    std::thread workerThread_;
+
+    UnwrapParams params_;
+    int32_t workWidth_ = 1440;
+    cv::Mat accumulator_;
+    int fill_ = 0;
+    cv::Mat tail_;
+    double offset_ = 0.0;
+    int32_t consumed_ = 0;
+    uint32_t commits_ = 0;
+
+    mutable std::mutex displayMutex_;
+    cv::Mat display_;
+    cv::Mat displayCopy_;
+};
+
+}  // namespace bhv
