@@ -98,7 +98,12 @@ TcpSocket::ConnectResult TcpSocket::Connect(uint32_t address, uint16_t port,
             return ConnectResult::Cancelled;
         }
         socklen_t len = sizeof error;
-        if (ready < 0 || ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) < 0 || error != 0) {
+        if (ready >= 0 && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) < 0) error = errno;
+        // A reset can only follow an established connection (a refused one reports
+        // ECONNREFUSED): the peer accepted and dropped it at once. A blocking connect would have
+        // succeeded here, so the connection counts as made and the exchange fails on it later.
+        if (ready >= 0 && (error == ECONNRESET || error == EPIPE)) error = 0;
+        if (ready < 0 || error != 0) {
             lastError_ = error;
             Close();
             return ConnectResult::Failed;
