@@ -1,0 +1,135 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bhv::test {
+
+// A program started with pipes on its standard input and output. It is always ended by its own
+// process id: closing its input, then SIGTERM, then waiting for it.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& path, const std::vector<std::string>& args) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(path.c_str()));
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(path.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+    }
+
+    ~ChildProcess() { Stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Running() const { return pid_ > 0; }
+
+    void Write(const std::string& line) {
+        const std::string text = line + "\n";
+        if (stdin_ >= 0) [[maybe_unused]] auto n = ::write(stdin_, text.data(), text.size());
+    }
+
+    // The next line of output, or nothing after `timeout` or at the end of output.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto eol = buffer_.find('\n');
+            if (eol != std::string::npos) {
+                std::string line = buffer_.substr(0, eol);
+                buffer_.erase(0, eol + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || stdout_ < 0) return std::nullopt;
+            pollfd p{stdout_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char chunk[4096];
+            const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Reads lines until one contains `text`; the lines read go to `seen` when given.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                 std::vector<std::string>* seen = nullptr) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            auto line = ReadLine(left);
+            if (!line) return false;
+            if (seen) seen->push_back(*line);
+            if (line->find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    // Lines that arrive within `quiet` of each other.
+    std::vector<std::string> Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
+        std::vector<std::string> lines;
+        while (auto line = ReadLine(quiet)) lines.push_back(*line);
+        return lines;
+    }
+
+    void CloseInput() {
+        if (stdin_ >= 0) ::close(stdin_);
+        stdin_ = -1;
+    }
+
+    // Ends the program (end of input, then SIGTERM) and returns its exit status.
+    int Stop() {
+        CloseInput();
+        int status = -1;
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+        if (stdout_ >= 0) ::close(stdout_);
+        stdout_ = -1;
+        return status;
+    }
+
+    // Waits for the program to end by itself; its exit status, or -1 when it is still running.
+    int WaitExit(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            ::usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int stdout_ = -1;
+    std::string buffer_;
+};
+
+}  // namespace bhv::test

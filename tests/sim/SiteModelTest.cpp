@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "link/Telemetry.h"
+#include "simulation/SiteModel.h"
+#include "simulation/Trajectory.h"
+
+namespace bhv::sim {
+namespace {
+
+// The depth the program computes from the model's encoder count (lowering from 0).
+int32_t ProgramDepth(const SiteModel& m, double pulley = 100.0) {
+    int32_t depth = 0, moved = 0;
+    Telemetry::DepthFromCount(m.EncoderCount(), pulley, 1024, {0, false}, depth, moved);
+    return depth;
+}
+
+TEST(SiteModel, WinchMovesTheCableAtItsSpeedsAndTheEncoderCountsIt) {
+    SiteModel m;
+    m.SetWinchSpeed(1);
+    m.SetWinchAction(2);
+    m.Advance(60.0);  // one minute at 5 m/min
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 50000);
+    EXPECT_LT(m.EncoderCount(), 0);  // paying out counts down
+    EXPECT_NEAR(ProgramDepth(m), 50000, 4);  // within one count
+
+    m.SetWinchSpeed(2);
+    m.SetWinchAction(1);
+    m.Advance(6.0);  // 1 m up at 10 m/min
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 40000);
+    m.Advance(60.0);  // stops 2 m above the mouth
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), -20000);
+
+    SiteModel small(0.0, 63.0);
+    small.SetWinchAction(2);
+    small.Advance(30.0);  // 1 m at 2 m/min
+    EXPECT_NEAR(ProgramDepth(small, 63.0), 10000, 2);
+}
+
+TEST(SiteModel, ZeroingTheEncoderMakesTheCurrentDepthTheReference) {
+    SiteModel m(12.0);
+    EXPECT_EQ(m.EncoderCount(), 0);
+    m.SetWinchAction(2);
+    m.Advance(30.0);
+    EXPECT_NE(m.EncoderCount(), 0);
+    m.ZeroEncoder();
+    EXPECT_EQ(m.EncoderCount(), 0);
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 130000);
+}
+
+TEST(SiteModel, BrakeHoldsTheWinch) {
+    SiteModel m;
+    m.SetWinchAction(2);
+    m.SetBrake(true);
+    EXPECT_EQ(m.WinchAction(), 0);
+    m.SetWinchAction(1);
+    m.Advance(10.0);
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 0);
+    m.SetBrake(false);
+    m.SetWinchAction(2);
+    m.Advance(3.0);
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 1000);
+}
+
+TEST(SiteModel, AtTheBottomTheProbeStaysAndTiltsOver) {
+    SiteModel m;
+    m.SetBottom(1.0);
+    m.SetWinchAction(2);
+    m.Advance(30.0);  // exactly at the bottom
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 10000);
+    EXPECT_LT(m.CurrentAttitude().tilt, 10.0);
+    m.Advance(3.0);   // 10 cm of slack
+    EXPECT_EQ(m.ProbeDepthTenthsMm(), 10000);
+    const auto a = m.CurrentAttitude();
+    EXPECT_GE(a.tilt, 60.0);
+    EXPECT_EQ(a.rateY, 0.0);
+    EXPECT_NEAR(Telemetry::TiltFromAngles(a.angleX, a.angleY, 0.0), a.tilt, 0.01);
+}
+
+TEST(Trajectory, TiltAnglesCombineToTheInclination) {
+    for (double d : {0.0, 10.0, 55.5, 200.0, 400.0}) {
+        const TrajectoryPoint p = Trajectory::At(d);
+        EXPECT_NEAR(Telemetry::TiltFromAngles(p.angleX, p.angleY, 0.0), p.inclination, 0.01) << d;
+        EXPECT_GE(p.azimuth, 0.0);
+        EXPECT_LT(p.azimuth, 360.0);
+    }
+    EXPECT_DOUBLE_EQ(Trajectory::At(100.0).inclination, 4.5);
+    EXPECT_DOUBLE_EQ(Trajectory::At(1000.0).inclination, 6.0);
+    EXPECT_DOUBLE_EQ(Trajectory::At(10.0).azimuth, 60.0);
+}
+
+TEST(SiteModel, HeadingZeroAndCameraView) {
+    SiteModel m(10.0);
+    EXPECT_DOUBLE_EQ(m.HeadingDegrees(), 60.0);
+    m.ZeroHeading();
+    EXPECT_DOUBLE_EQ(m.HeadingDegrees(), 0.0);
+    EXPECT_NEAR(m.CurrentAttitude().angleZ, 0.0, 1e-9);
+}
+
+}  // namespace
+}  // namespace bhv::sim
