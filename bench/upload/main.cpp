@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    const bool identical = ok && ReadAll(out / "K2_140072_P1_15000mm_kind0.jpg") == ReadAll(picture);
+    const bool identical =
+        ok && ReadAll(out / "K2_140072_P1_15000mm_kind0.jpg") == ReadAll(picture);
     std::printf("picture: %ld bytes, %d data packets\n", size, bhv::DataPacketCount(size));
     std::printf("time: %.1f s (%.1f KB/s)\n", seconds, size / 1024.0 / (seconds > 0 ? seconds : 1));
     std::printf("connections: %llu (registration, header, data packets, end, project end)\n",

@@ -32,9 +32,9 @@ int PollSliced(int fd, short events, int timeoutMs, const CancelCheck& cancel, i
         if (cancel && cancel()) return -2;
         int slice = TcpSocket::kCancelSliceMs;
         if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - SteadyClock::now())
-                                  .count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
+                    .count();
             if (left <= 0) return 0;
             if (left < slice) slice = static_cast<int>(left);
         }

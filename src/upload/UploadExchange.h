@@ -22,10 +22,10 @@ Sleeper& RealSleeper();
 // The waits of one exchange. The program keeps these values; tests shorten them.
 struct ExchangeTimings {
     int sendAttempts = 4;
-    int afterSendMs = 10;        // pause after each send call
-    int sendRetryMs = 2000;      // pause after a failed send
-    int receiveTimeoutMs = 1000; // one receive time-out
-    int receiveAttempts = 5;     // receives that may end by time-out before giving up
+    int afterSendMs = 10;         // pause after each send call
+    int sendRetryMs = 2000;       // pause after a failed send
+    int receiveTimeoutMs = 1000;  // one receive time-out
+    int receiveAttempts = 5;      // receives that may end by time-out before giving up
 };
 
 struct ServerAddress {

@@ -131,12 +131,15 @@ bool UploadJob::RegisterAtRunStart() {
             std::lock_guard lock(paramMutex_);
             lastTimestamp_ = timestamp;
         }
-        const int result = Send(BuildRegistrationPacket(param, timestamp),
-                                [this] { return exit_.load(); });
+        const int result =
+            Send(BuildRegistrationPacket(param, timestamp), [this] { return exit_.load(); });
         lastRegistrationResult_ = result;
-        if (result == kExchangeNoConnection) failure = L"网络连接失败!";
-        else if (result == kExchangeProjectExists) failure = L"此工程已存在,请修改桩号或孔号!";
-        else if (result != kExchangeAccepted) failure = L"注册工程信息失败!";
+        if (result == kExchangeNoConnection)
+            failure = L"网络连接失败!";
+        else if (result == kExchangeProjectExists)
+            failure = L"此工程已存在,请修改桩号或孔号!";
+        else if (result != kExchangeAccepted)
+            failure = L"注册工程信息失败!";
     }
 
     config_.view->SetBusy(false);
@@ -209,7 +212,9 @@ std::wstring UploadJob::ProgressText() const {
     return progressText_;
 }
 
-void UploadJob::Status(const std::wstring& text) { config_.view->ShowStatus(text); }
+void UploadJob::Status(const std::wstring& text) {
+    config_.view->ShowStatus(text);
+}
 
 void UploadJob::SetLastMessage(const std::wstring& text) {
     std::lock_guard lock(textMutex_);
@@ -231,7 +236,9 @@ void UploadJob::RefreshProjectFields() {
     param_.fLatitude = static_cast<float>(fields.latitude);
 }
 
-void UploadJob::SaveSettings() { SaveUploadParam(Param(), config_.settingsPath); }
+void UploadJob::SaveSettings() {
+    SaveUploadParam(Param(), config_.settingsPath);
+}
 
 void UploadJob::Wait(int ms) {
     std::unique_lock lock(waitMutex_);

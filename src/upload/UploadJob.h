@@ -39,8 +39,8 @@ public:
 // The project fields that the main controller owns and that replace the settings' values
 // before each registration and before the settings dialog opens.
 struct ProjectFields {
-    std::wstring name;              // becomes strCKBH
-    int32_t diameterTenthsMm = 0;   // nKJ = diameter / 10
+    std::wstring name;             // becomes strCKBH
+    int32_t diameterTenthsMm = 0;  // nKJ = diameter / 10
     double longitude = 0;
     double latitude = 0;
 };
@@ -52,15 +52,15 @@ struct UploadTimings {
 };
 
 struct UploadJobConfig {
-    UploadView* view = nullptr;        // required
-    Prompter* prompter = nullptr;      // required; message boxes, UI thread only
-    const Clock* clock = nullptr;      // SystemClock() when null; packet time stamps
-    std::wstring settingsPath;         // empty: the root folder's BHVW_Config.xml
-    std::wstring uploadFolder;         // empty: the root folder's upload_data
+    UploadView* view = nullptr;    // required
+    Prompter* prompter = nullptr;  // required; message boxes, UI thread only
+    const Clock* clock = nullptr;  // SystemClock() when null; packet time stamps
+    std::wstring settingsPath;     // empty: the root folder's BHVW_Config.xml
+    std::wstring uploadFolder;     // empty: the root folder's upload_data
     bool saveSettingsOnDestroy = true;
     UploadTimings timings;
     std::function<ProjectFields()> projectFields;  // empty: the settings' values stay
-    std::ostream* console = nullptr;   // the exchange's console messages; stdout when null
+    std::ostream* console = nullptr;  // the exchange's console messages; stdout when null
 };
 
 // The background upload of result pictures to the data server: a queue of picture files, a

@@ -31,7 +31,9 @@ public:
         field.resize(packet::kTimestampWidth, '0');
         Text(field);
     }
-    void Bytes(std::span<const uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
+    void Bytes(std::span<const uint8_t> data) {
+        bytes_.insert(bytes_.end(), data.begin(), data.end());
+    }
 
     // "F" and the checksum of everything before it (the "F" included).
     Packet Finish() {
@@ -66,7 +68,9 @@ void WritePictureIdentity(PacketWriter& w, const PictureState& picture) {
 
 }  // namespace
 
-std::string PacketTimestamp(const LocalTime& t) { return FormatTime(t, "%Y%m%d%H%M%S"); }
+std::string PacketTimestamp(const LocalTime& t) {
+    return FormatTime(t, "%Y%m%d%H%M%S");
+}
 
 uint8_t PacketChecksum(std::span<const uint8_t> bytes) {
     unsigned sum = 0;

@@ -82,9 +82,9 @@ Packet BuildProjectEndPacket(const UploadParam& param, std::string_view timestam
 
 // Results of one exchange with the data server.
 inline constexpr int kExchangeAccepted = 1;
-inline constexpr int kExchangeFailed = -1;         // not sent in 4 attempts, or no usable reply
-inline constexpr int kExchangeNoConnection = -4;   // the connection could not be made
-inline constexpr int kExchangeProjectExists = -16; // the server answered "e16"
+inline constexpr int kExchangeFailed = -1;          // not sent in 4 attempts, or no usable reply
+inline constexpr int kExchangeNoConnection = -4;    // the connection could not be made
+inline constexpr int kExchangeProjectExists = -16;  // the server answered "e16"
 
 // The meaning of a reply: fewer than 2 bytes -> kExchangeFailed; "TAV" at the start and "e16"
 // at bytes 18 to 20 -> kExchangeProjectExists; anything else -> kExchangeAccepted.

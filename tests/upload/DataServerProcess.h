@@ -1,9 +1,9 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -45,10 +45,12 @@ inline std::string PatternBytes(std::size_t n, unsigned seed) {
 // process id.
 class DataServerProcess {
 public:
-    DataServerProcess(const std::filesystem::path& folder, const std::vector<std::string>& faults = {}) {
+    DataServerProcess(const std::filesystem::path& folder,
+                      const std::vector<std::string>& faults = {}) {
         out_ = folder / "received";
         log_ = folder / "server.log";
-        std::vector<std::string> args = {BHV_DATA_SERVER_PATH, "--port", "0", "--out", out_.string()};
+        std::vector<std::string> args = {BHV_DATA_SERVER_PATH, "--port", "0", "--out",
+                                         out_.string()};
         args.insert(args.end(), faults.begin(), faults.end());
         pid_ = fork();
         if (pid_ == 0) {

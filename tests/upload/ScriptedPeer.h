@@ -18,7 +18,8 @@ class ScriptedPeer {
 public:
     enum class Act { Answer, Silent, Close, Reset };
 
-    explicit ScriptedPeer(Act act, std::string answer = "ok") : act_(act), answer_(std::move(answer)) {
+    explicit ScriptedPeer(Act act, std::string answer = "ok")
+        : act_(act), answer_(std::move(answer)) {
         listener_.ListenLoopback(0);
         thread_ = std::thread([this] { Run(); });
     }
@@ -53,7 +54,9 @@ private:
             while (bytes.size() < need) {
                 char buf[2048];
                 std::size_t got = 0;
-                if (client.ReceiveOnce(buf, sizeof buf, 2000, got, cancel) != TcpSocket::ReceiveStatus::Data) break;
+                if (client.ReceiveOnce(buf, sizeof buf, 2000, got, cancel) !=
+                    TcpSocket::ReceiveStatus::Data)
+                    break;
                 bytes.append(buf, got);
                 if (bytes.size() >= 7 && need == 7)
                     need = static_cast<uint8_t>(bytes[3]) | static_cast<uint8_t>(bytes[4]) << 8;

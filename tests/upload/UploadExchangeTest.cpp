@@ -33,15 +33,18 @@ TEST(UploadExchange, SendsThePacketOnItsOwnConnectionAndReadsTheReply) {
     const Packet packet = SomePacket();
     {
         ScriptedPeer peer(ScriptedPeer::Act::Answer, "ok");
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeAccepted);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeAccepted);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeAccepted);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeAccepted);
         EXPECT_EQ(peer.connections(), 2);
         ASSERT_EQ(peer.packets().size(), 2u);
         EXPECT_EQ(peer.packets()[0], std::string(packet.begin(), packet.end()));
     }
     {
         ScriptedPeer peer(ScriptedPeer::Act::Answer, "o");
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeFailed);
     }
     {
         ScriptedPeer peer(ScriptedPeer::Act::Answer, "TAV" + std::string(15, '\0') + "e16F");
@@ -55,15 +58,18 @@ TEST(UploadExchange, ServerThatFailsGivesMinusOneOrMinusFour) {
     const Packet packet = SomePacket();
     {
         ScriptedPeer peer(ScriptedPeer::Act::Silent);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeFailed);
     }
     {
         ScriptedPeer peer(ScriptedPeer::Act::Close);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeFailed);
     }
     {
         ScriptedPeer peer(ScriptedPeer::Act::Reset);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)), kExchangeFailed);
+        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
+                  kExchangeFailed);
     }
     uint16_t freePort;
     {
@@ -71,8 +77,10 @@ TEST(UploadExchange, ServerThatFailsGivesMinusOneOrMinusFour) {
         ASSERT_TRUE(probe.ListenLoopback(0));
         freePort = probe.LocalPort();
     }
-    EXPECT_EQ(Exchange({0x7F000001, freePort}, packet, FastOptions(console)), kExchangeNoConnection);
-    EXPECT_NE(console.str().find("错误：连接服务器失败，程序即将关闭（回车）！"), std::string::npos);
+    EXPECT_EQ(Exchange({0x7F000001, freePort}, packet, FastOptions(console)),
+              kExchangeNoConnection);
+    EXPECT_NE(console.str().find("错误：连接服务器失败，程序即将关闭（回车）！"),
+              std::string::npos);
 }
 
 // The program's own time-outs (1000 ms, five times) with a peer that never answers: a cancel

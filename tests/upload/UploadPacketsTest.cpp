@@ -223,7 +223,8 @@ TEST(UploadPackets, TimestampIsFourteenDigits) {
 
 TEST(UploadReply, TwoBytesAcceptOneByteDoesNotAndE16Refuses) {
     auto reply = [](const std::string& s) {
-        return InterpretReply(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+        return InterpretReply(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
     };
     EXPECT_EQ(reply("ok"), kExchangeAccepted);
     EXPECT_EQ(reply("\x01\x02"), kExchangeAccepted);
@@ -232,10 +233,10 @@ TEST(UploadReply, TwoBytesAcceptOneByteDoesNotAndE16Refuses) {
     std::string refused = "TAV" + std::string(15, '\0') + "e16";
     EXPECT_EQ(reply(refused), kExchangeProjectExists);
     EXPECT_EQ(reply(refused + "F?"), kExchangeProjectExists);
-    EXPECT_EQ(reply("TAX" + refused.substr(3)), kExchangeAccepted);   // no magic
-    EXPECT_EQ(reply(refused.substr(0, 20)), kExchangeAccepted);        // too short for byte 20
+    EXPECT_EQ(reply("TAX" + refused.substr(3)), kExchangeAccepted);  // no magic
+    EXPECT_EQ(reply(refused.substr(0, 20)), kExchangeAccepted);      // too short for byte 20
     refused[19] = '2';
-    EXPECT_EQ(reply(refused), kExchangeAccepted);                      // another code
+    EXPECT_EQ(reply(refused), kExchangeAccepted);  // another code
 }
 
 }  // namespace

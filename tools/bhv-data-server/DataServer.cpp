@@ -26,25 +26,36 @@ int32_t ReadInt32(const std::vector<uint8_t>& b, std::size_t at) {
 // an unknown type or an impossible data length.
 std::size_t ExpectedLength(uint8_t type, int32_t second) {
     switch (type) {
-        case packet::kRegistration: return packet::kRegistrationSize;
-        case packet::kPictureHeader: return packet::kPictureHeaderSize;
-        case packet::kPictureEnd: return packet::kPictureEndSize;
-        case packet::kProjectEnd: return packet::kProjectEndSize;
+        case packet::kRegistration:
+            return packet::kRegistrationSize;
+        case packet::kPictureHeader:
+            return packet::kPictureHeaderSize;
+        case packet::kPictureEnd:
+            return packet::kPictureEndSize;
+        case packet::kProjectEnd:
+            return packet::kProjectEndSize;
         case packet::kPictureData:
             if (second < 1 || second > packet::kMaxDataBytes) return 0;
             return packet::kDataOverhead + static_cast<std::size_t>(second);
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 const char* TypeName(uint8_t type) {
     switch (type) {
-        case packet::kRegistration: return "registration";
-        case packet::kPictureHeader: return "header";
-        case packet::kPictureData: return "data";
-        case packet::kPictureEnd: return "end";
-        case packet::kProjectEnd: return "project-end";
-        default: return "unknown";
+        case packet::kRegistration:
+            return "registration";
+        case packet::kPictureHeader:
+            return "header";
+        case packet::kPictureData:
+            return "data";
+        case packet::kPictureEnd:
+            return "end";
+        case packet::kProjectEnd:
+            return "project-end";
+        default:
+            return "unknown";
     }
 }
 
@@ -257,7 +268,8 @@ std::string CheckPacket(const std::vector<uint8_t>& b, ReceivedPacket& p) {
             return {};
         case packet::kProjectEnd:
             if (!AllZero(b, 79, 9)) return "project end: reserved bytes not zero";
-            if (!ReadTimestamp(b, packet::kTimestampAt, p.timestamp)) return "project end: bad time stamp";
+            if (!ReadTimestamp(b, packet::kTimestampAt, p.timestamp))
+                return "project end: bad time stamp";
             return {};
         default:
             break;
@@ -316,7 +328,9 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     const Fault* fault = FaultFor(n);
     std::ostringstream line;
     line << "#" << n << " ";
-    auto finish = [&](const std::string& outcome) { log_ << line.str() << "-> " << outcome << std::endl; };
+    auto finish = [&](const std::string& outcome) {
+        log_ << line.str() << "-> " << outcome << std::endl;
+    };
 
     if (fault && fault->kind == FaultKind::Reset) {
         client.Reset();
@@ -328,8 +342,8 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     // Read the 15-byte start, then as many bytes as the start announces.
     std::vector<uint8_t> bytes;
     std::size_t need = 15;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(options_.readTimeoutMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
     const CancelCheck cancel = [&quit] { return quit.load(); };
     while (bytes.size() < need) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -341,7 +355,8 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
         }
         uint8_t buf[2048];
         std::size_t got = 0;
-        const auto status = client.ReceiveOnce(buf, need - bytes.size(), static_cast<int>(left), got, cancel);
+        const auto status =
+            client.ReceiveOnce(buf, need - bytes.size(), static_cast<int>(left), got, cancel);
         if (status != TcpSocket::ReceiveStatus::Data) {
             if (status != TcpSocket::ReceiveStatus::TimedOut) {
                 finish("connection ended after " + std::to_string(bytes.size()) + " bytes");
@@ -356,7 +371,8 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
                 return;
             }
             const std::size_t expected = ExpectedLength(bytes[14], ReadInt32(bytes, 7));
-            if (expected == 0 || static_cast<int64_t>(ReadInt32(bytes, 3)) != static_cast<int64_t>(expected)) {
+            if (expected == 0 ||
+                static_cast<int64_t>(ReadInt32(bytes, 3)) != static_cast<int64_t>(expected)) {
                 finish("bad type or length words, closed");
                 return;
             }
@@ -400,7 +416,8 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
         }
     }
     if (fault && fault->kind == FaultKind::Late) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.lateMs);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.lateMs);
         while (!quit && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         outcome = "late by " + std::to_string(options_.lateMs) + " ms (fault), ";
@@ -408,16 +425,16 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
 
     // The reply: "TAV", its length twice, "004", the packet's type, three zero bytes, the
     // result ("e16" refused, "e00" taken) at bytes 18 to 20, "F" and the checksum.
-    std::vector<uint8_t> reply = {'T', 'A', 'V', 23, 0, 0, 0, 23, 0, 0, 0, '0', '0', '4',
-                                  packet.type, 0, 0, 0, 'e', '0', '0', 'F'};
+    std::vector<uint8_t> reply = {'T', 'A', 'V', 23,          0, 0, 0, 23,  0,   0,   0,
+                                  '0', '0', '4', packet.type, 0, 0, 0, 'e', '0', '0', 'F'};
     if (refuse) {
         reply[19] = '1';
         reply[20] = '6';
     }
     reply.push_back(PacketChecksum(reply));
     const bool sent = client.SendAll(reply.data(), reply.size());
-    finish(outcome + (refuse ? "refused e16" : "accepted") + (sent ? "" : " (reply not delivered)") +
-           note_);
+    finish(outcome + (refuse ? "refused e16" : "accepted") +
+           (sent ? "" : " (reply not delivered)") + note_);
     note_.clear();
 }
 
@@ -455,10 +472,11 @@ std::string DataServer::Apply(const ReceivedPacket& p) {
                 return "packet " + std::to_string(p.packetNumber) + " out of order (expected " +
                        std::to_string(pic.nextPacket) + ")";
             const int64_t offset = static_cast<int64_t>(p.packetNumber - 1) * packet::kMaxDataBytes;
-            const int64_t expected = std::min<int64_t>(packet::kMaxDataBytes, pic.fileLength - offset);
+            const int64_t expected =
+                std::min<int64_t>(packet::kMaxDataBytes, pic.fileLength - offset);
             if (expected != p.dataLength)
-                return "data length " + std::to_string(p.dataLength) + " where the file length gives " +
-                       std::to_string(expected);
+                return "data length " + std::to_string(p.dataLength) +
+                       " where the file length gives " + std::to_string(expected);
             pic.data.insert(pic.data.end(), piece.begin(), piece.end());
             pic.lastPiece = piece;
             ++pic.nextPacket;
@@ -474,7 +492,8 @@ std::string DataServer::Apply(const ReceivedPacket& p) {
                        std::to_string(pic.fileLength) + " bytes";
             std::string name;
             if (!WritePicture(pic.header, pic.data, name)) return "cannot write " + name;
-            note_ = ", picture written: " + name + " (" + std::to_string(pic.data.size()) + " bytes)";
+            note_ =
+                ", picture written: " + name + " (" + std::to_string(pic.data.size()) + " bytes)";
             ++picturesWritten_;
             pictures_.erase(it);
             finished_.insert(pictureKey);
@@ -495,7 +514,8 @@ bool DataServer::WritePicture(const ReceivedPacket& header, const std::vector<ui
     temp += ".part";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        out.write(reinterpret_cast<const char*>(data.data()),
+                  static_cast<std::streamsize>(data.size()));
         if (!out.flush()) return false;
     }
     std::error_code ec;

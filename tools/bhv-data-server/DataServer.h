@@ -32,8 +32,8 @@ struct Options {
     std::filesystem::path outFolder;
     bool refuseRegistration = false;  // answer every registration with "e16"
     std::vector<Fault> faults;
-    int lateMs = 7000;            // delay of the Late fault
-    int readTimeoutMs = 3000;     // a client must deliver its packet within this time
+    int lateMs = 7000;         // delay of the Late fault
+    int readTimeoutMs = 3000;  // a client must deliver its packet within this time
 };
 
 // Parses the command line; false (with a message in `error`) on bad usage.

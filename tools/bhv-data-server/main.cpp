@@ -10,7 +10,9 @@ namespace {
 
 std::atomic<bool> g_quit{false};
 
-extern "C" void OnSignal(int) { g_quit = true; }
+extern "C" void OnSignal(int) {
+    g_quit = true;
+}
 
 }  // namespace
 

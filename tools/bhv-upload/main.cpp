@@ -24,7 +24,9 @@ namespace {
 
 std::atomic<bool> g_interrupted{false};
 
-extern "C" void OnSignal(int) { g_interrupted = true; }
+extern "C" void OnSignal(int) {
+    g_interrupted = true;
+}
 
 const char* kUsage =
     "usage: bhv-upload [options] PICTURE...\n"
@@ -111,14 +113,19 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--settings" && hasValue) settingsPath = argv[++i];
-        else if (arg == "--server" && hasValue) server = argv[++i];
-        else if (arg == "--project" && hasValue) project = argv[++i];
-        else if (arg == "--existing") existing = true;
+        if (arg == "--settings" && hasValue)
+            settingsPath = argv[++i];
+        else if (arg == "--server" && hasValue)
+            server = argv[++i];
+        else if (arg == "--project" && hasValue)
+            project = argv[++i];
+        else if (arg == "--existing")
+            existing = true;
         else if (arg == "--help" || arg == "-h" || (arg.rfind("--", 0) == 0)) {
             std::cerr << kUsage;
             return arg == "--help" || arg == "-h" ? 0 : 2;
-        } else pictures.push_back(arg);
+        } else
+            pictures.push_back(arg);
     }
     if (pictures.empty()) {
         std::cerr << kUsage;
@@ -126,7 +133,8 @@ int main(int argc, char** argv) {
     }
 
     bhv::UploadParam param;
-    const std::wstring settings = settingsPath.empty() ? bhv::UploadSettingsPath() : bhv::ToWide(settingsPath);
+    const std::wstring settings =
+        settingsPath.empty() ? bhv::UploadSettingsPath() : bhv::ToWide(settingsPath);
     if (!bhv::LoadUploadParam(param, settings))
         std::cerr << "settings file " << bhv::ToNarrow(settings) << " not read; using the defaults"
                   << std::endl;
@@ -168,11 +176,13 @@ int main(int argc, char** argv) {
         } else if (!job.RegisterAtRunStart()) {
             if (job.LastRegistrationResult() == bhv::kExchangeProjectExists)
                 std::cerr << "the project exists on the server: add --existing to send the "
-                             "pictures to it" << std::endl;
+                             "pictures to it"
+                          << std::endl;
             return 1;
         }
         job.StartWorker();
-        for (const std::string& p : good) job.Enqueue(bhv::ToWide(std::filesystem::absolute(p).string()));
+        for (const std::string& p : good)
+            job.Enqueue(bhv::ToWide(std::filesystem::absolute(p).string()));
         job.EndRun();
         while (!g_interrupted && (job.QueueLength() > 0 || job.IsRegistered()))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
