@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -119,6 +120,28 @@ int main(int argc, char** argv) {
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
+
+    // Shutdown while an exchange waits for a reply that never comes: a listener that takes
+    // connections into its backlog and never answers.
+    double shutdownMs = -1;
+    bhv::TcpSocket silent;
+    if (silent.ListenLoopback(0)) {
+        auto job = std::make_unique<bhv::UploadJob>(config);
+        bhv::UploadParam param = job->Param();
+        param.iPort = silent.LocalPort();
+        param.IsUpload = 1;
+        job->SetParam(param);
+        job->StartWorker();
+        job->AdoptRegisteredProject();
+        job->Enqueue(picture.wstring());
+        while (job->ExchangeCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well into the reply wait
+        const auto start = std::chrono::steady_clock::now();
+        job.reset();
+        shutdownMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+    }
     const bool identical =
         ok && ReadAll(out / "K2_140072_P1_15000mm_kind0.jpg") == ReadAll(picture);
     std::printf("picture: %ld bytes, %d data packets\n", size, bhv::DataPacketCount(size));
@@ -127,6 +150,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(connections));
     std::printf("per connection: %.1f ms\n", connections ? seconds * 1000 / connections : 0.0);
     std::printf("delivered byte-identical: %s\n", identical ? "yes" : "no");
+    std::printf("job destruction during an unanswered exchange: %.1f ms\n", shutdownMs);
     std::error_code ec;
     fs::remove_all(dir, ec);
     return identical ? 0 : 1;
