@@ -139,23 +139,30 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
         handle = nextHandle_++;
         plays_[handle] = play;
     }
-    play->thread = std::thread([this, p = play.get()] { ReceiveStream(p); });
+    play->thread = std::thread([this, p = play.get(), handle] { ReceiveStream(p, handle); });
     lastError_ = kSdkNoError;
     return handle;
 }
 
-void NetworkCameraClient::ReceiveStream(Play* play) {
+void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
     for (;;) {
         auto message = ReceiveMessage(play->socket, -1);
         if (!message) return;  // stopped, or the camera closed the stream
         if (message->type != CameraMsg::StreamData || message->payload.empty()) continue;
         ++packetsReceived_;
         std::lock_guard lock(play->callbackMutex);
-        if (!play->callback) continue;
+        if (!play->callback) {
+            if (!play->callbackEverSet &&
+                play->earlyBytes + message->payload.size() <= kMaxEarlyBytes) {
+                play->earlyBytes += message->payload.size();
+                play->early.push_back(std::move(message->payload));
+            }
+            continue;
+        }
         PacketInfo packet;
         packet.pPacketBuffer = message->payload.data();
         packet.dwPacketSize = static_cast<uint32_t>(message->payload.size());
-        play->callback(0, &packet, play->user);
+        play->callback(handle, &packet, play->user);
     }
 }
 
@@ -173,6 +180,17 @@ bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
     std::lock_guard lock(play->callbackMutex);
     play->callback = callback;
     play->user = user;
+    if (!play->callbackEverSet && callback) {
+        play->callbackEverSet = true;
+        for (const auto& data : play->early) {
+            PacketInfo packet;
+            packet.pPacketBuffer = data.data();
+            packet.dwPacketSize = static_cast<uint32_t>(data.size());
+            callback(playHandle, &packet, user);
+        }
+        play->early.clear();
+        play->earlyBytes = 0;
+    }
     return true;
 }
 

@@ -16,7 +16,8 @@ namespace bhv::sdk {
 // The camera library for a network camera that speaks our TCP camera protocol
 // (docs/camera-protocol.md). Each login keeps one request connection; each live stream opens
 // a connection of its own whose receiving thread hands every access unit to the real-data
-// callback. Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or the
+// callback (the data received before the first callback is set is handed to it when it is set,
+// on the setting thread). Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or the
 // destructor.
 class NetworkCameraClient : public NetSdk {
 public:
@@ -65,7 +66,13 @@ private:
         std::mutex callbackMutex;  // held while the callback runs
         RealDataCallBack callback = nullptr;
         void* user = nullptr;
+        // What arrives before the first callback is set: the stream's opening key frame must not
+        // be lost to the moment between the play's start and the caller setting its callback.
+        bool callbackEverSet = false;
+        std::vector<std::vector<uint8_t>> early;
+        size_t earlyBytes = 0;
     };
+    static constexpr size_t kMaxEarlyBytes = 16u << 20;
 
     std::shared_ptr<Login> FindLogin(int32_t handle);
     std::shared_ptr<Play> FindPlay(int32_t handle);
@@ -73,7 +80,7 @@ private:
     // One request and its reply on a login's connection; the reply only when its status is 0.
     std::optional<CameraMessage> Request(int32_t loginHandle, CameraMsg type,
                                          std::vector<uint8_t> payload, int32_t waitMs);
-    void ReceiveStream(Play* play);
+    void ReceiveStream(Play* play, int32_t handle);
     void StopPlay(const std::shared_ptr<Play>& play);
     int32_t Fail(int32_t error);
 

@@ -1,0 +1,316 @@
+// Streams the simulated borehole camera on loopback into the program's camera path (network
+// library, H.264 player, camera stream, display thread, stitching worker) and prints what the
+// path sustains: decoded frames per second, frames dropped at the stitching queue, and the CPU
+// time per frame of decoding and of the display path.
+//
+// The camera runs in a child process, so that the figures of this process are the program's
+// alone. By default the camera replays a clip it rendered and encoded in advance (rendering and
+// encoding 5-megapixel frames live competes for the same two cores); --live renders and encodes
+// every frame at the probe's moving pose instead. Linux only (reads /proc for thread CPU times).
+//
+//   camera_bench [--seconds 60] [--live] [--fps 20] [--clip-frames 40]
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "camera/CameraDevice.h"
+#include "camera/CameraStream.h"
+#include "camera/VideoSink.h"
+#include "camera/sdk/FfmpegPlayer.h"
+#include "camera/sdk/NetworkCameraClient.h"
+#include "imaging/FrameQueue.h"
+#include "imaging/FrameReader.h"
+#include "platform/Prompter.h"
+#include "simulation/CameraServer.h"
+#include "simulation/SimulatedCameraEncoder.h"
+#include "simulation/SyntheticCamera.h"
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+pid_t ThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// CPU seconds (user + system) of every thread of this process, by thread id.
+std::map<pid_t, double> ThreadCpu() {
+    std::map<pid_t, double> cpu;
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        cpu[static_cast<pid_t>(std::stol(entry.path().filename().string()))] =
+            static_cast<double>(utime + stime) / tick;
+    }
+    return cpu;
+}
+
+class NullPrompter : public bhv::Prompter {
+public:
+    bhv::PromptAnswer Show(const std::wstring&, bhv::PromptButtons, const std::wstring&) override {
+        return bhv::PromptAnswer::Ok;
+    }
+};
+
+// The live video window: takes each picture as the window would (one copy).
+class BenchSink : public bhv::VideoSink {
+public:
+    cv::Size ClientSize() const override { return {1024, 768}; }
+    bool Paint(const cv::Mat& bgr) override {
+        tid = ThreadId();
+        bgr.copyTo(last_);
+        return true;
+    }
+    std::atomic<pid_t> tid{0};
+
+private:
+    cv::Mat last_;
+};
+
+// The player as the program uses it, noting which thread feeds it (the network receiver).
+class NotingPlayer : public bhv::sdk::FfmpegPlayer {
+public:
+    bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override {
+        feederTid = ThreadId();
+        return FfmpegPlayer::H264_PLAY_InputData(port, data, length);
+    }
+    std::atomic<pid_t> feederTid{0};
+};
+
+struct Options {
+    int seconds = 60;
+    bool live = false;
+    int fps = 20;
+    int clipFrames = 40;
+};
+
+// How fast this machine renders and encodes the synthetic camera alone.
+void MeasureLiveRendering(const bhv::SyntheticBoreholeCamera& camera) {
+    bhv::SimulatedCameraEncoder encoder;
+    encoder.Open(bhv::SyntheticBoreholeCamera::kWidth, bhv::SyntheticBoreholeCamera::kHeight, 20,
+                 20, 30);
+    std::vector<uint8_t> yuv(bhv::CameraStream::kFrameBytes);
+    double renderS = 0, encodeS = 0;
+    const int frames = 20;
+    for (int i = 0; i < frames; ++i) {
+        auto t0 = Steady::now();
+        camera.RenderYuv420(50000 + i * 4.0, 30.0, yuv.data());
+        auto t1 = Steady::now();
+        encoder.Encode(yuv.data(), i == 0);
+        auto t2 = Steady::now();
+        renderS += std::chrono::duration<double>(t1 - t0).count();
+        encodeS += std::chrono::duration<double>(t2 - t1).count();
+    }
+    std::printf("live camera alone: render %.1f ms/frame, encode %.1f ms/frame -> %.1f frames/s\n",
+                renderS * 1000 / frames, encodeS * 1000 / frames, frames / (renderS + encodeS));
+}
+
+// The camera process: serves until its parent closes the pipe.
+[[noreturn]] void RunCamera(const Options& options, int portPipe, int quitPipe) {
+    bhv::SyntheticBoreholeCamera camera;
+    const auto start = Steady::now();
+    // While the clip is prerendered, its poses step by one frame time; live, they follow the
+    // clock. Either way the probe is lowered at 0.5 m/min from 5 m and turns slowly.
+    std::atomic<int> clipFrame{options.live ? -1 : 0};
+    const int fps = options.fps;
+    auto pose = [start, &clipFrame, fps] {
+        const int frame = clipFrame.load();
+        const double t = frame >= 0 ? static_cast<double>(frame) / fps
+                                    : std::chrono::duration<double>(Steady::now() - start).count();
+        return bhv::CameraPose{50000 + t * 5000.0 / 60.0, 30.0 + t * 0.5};
+    };
+    auto frames = [&camera, &clipFrame](const bhv::CameraPose& p, std::vector<uint8_t>& yuv) {
+        camera.RenderYuv420(p.depthTenthsMm, p.headingDeg, yuv.data());
+        if (clipFrame >= 0) ++clipFrame;
+        return true;
+    };
+    bhv::CameraServerOptions serverOptions;
+    serverOptions.fps = options.fps;
+    bhv::CameraServer server(frames, pose, serverOptions);
+    if (!options.live && !server.UsePrerenderedClip(options.clipFrames)) std::_Exit(3);
+    if (!server.Start(0, "127.0.0.1")) std::_Exit(4);
+    const uint16_t port = server.Port();
+    if (::write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(5);
+    char byte;
+    while (::read(quitPipe, &byte, 1) > 0) {
+    }
+    std::printf("camera: %llu frames sent, %llu encoded live, %llu late\n",
+                static_cast<unsigned long long>(server.UnitsSent()),
+                static_cast<unsigned long long>(server.FramesEncoded()),
+                static_cast<unsigned long long>(server.FramesLate()));
+    if (server.FramesEncoded() > 0)
+        std::printf("camera: live render %.1f ms/frame, encode %.1f ms/frame\n",
+                    server.RenderMsTotal() / server.FramesEncoded(),
+                    server.EncodeMsTotal() / server.FramesEncoded());
+    std::fflush(stdout);
+    server.Stop();
+    std::_Exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc) options.seconds = std::atoi(argv[++i]);
+        else if (a == "--live") options.live = true;
+        else if (a == "--fps" && i + 1 < argc) options.fps = std::atoi(argv[++i]);
+        else if (a == "--clip-frames" && i + 1 < argc) options.clipFrames = std::atoi(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: camera_bench [--seconds N] [--live] [--fps 20|15] [--clip-frames N]\n");
+            return 2;
+        }
+    }
+    std::printf("camera bench: %d s at %d frames/s, %s\n", options.seconds, options.fps,
+                options.live ? "camera renders and encodes live" : "camera replays a pre-rendered clip");
+    std::fflush(stdout);
+
+    int portPipe[2], quitPipe[2];
+    if (::pipe(portPipe) != 0 || ::pipe(quitPipe) != 0) return 1;
+    const pid_t child = ::fork();
+    if (child < 0) return 1;
+    if (child == 0) {
+        ::close(portPipe[0]);
+        ::close(quitPipe[1]);
+        RunCamera(options, portPipe[1], quitPipe[0]);
+    }
+    ::close(portPipe[1]);
+    ::close(quitPipe[0]);
+    uint16_t port = 0;
+    if (::read(portPipe[0], &port, sizeof port) != sizeof port) {
+        std::fprintf(stderr, "camera process failed\n");
+        ::waitpid(child, nullptr, 0);
+        return 1;
+    }
+
+    {
+        bhv::SyntheticBoreholeCamera camera;
+        MeasureLiveRendering(camera);
+    }
+
+    bhv::sdk::NetworkCameraClient sdk;
+    NotingPlayer player;
+    bhv::CameraDevice device;
+    bhv::InitCameraDevice(device, ("127.0.0.1:" + std::to_string(port)).c_str());
+    NullPrompter prompter;
+    BenchSink sink;
+    uint64_t bandsMade = 0;
+    {
+        bhv::CameraStream stream(sdk, player, device, prompter);
+        stream.SetBottomWindow(&sink);
+
+        // The stitching worker: takes each queued frame and makes its bands.
+        std::atomic<bool> stop{false};
+        std::atomic<pid_t> workerTid{0};
+        bhv::StitchStopped = false;
+        std::thread worker([&] {
+            workerTid = ThreadId();
+            bhv::FastBandReader reader;
+            bhv::UnwrapParams params;
+            params.radiusIn = 420;
+            params.radiusOut = 480;
+            params.centreX = 732;
+            params.centreY = 572;
+            bhv::FrameBands bands;
+            while (!stop) {
+                try {
+                    if (reader.ReadBands(bhv::g_vecFrame(), 1440, params, bands)) {
+                        ++bandsMade;
+                        continue;
+                    }
+                } catch (const std::exception&) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+
+        if (!stream.ConnectCamera()) {
+            std::fprintf(stderr, "camera connection failed\n");
+        } else {
+            // Warm up, then measure.
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            const auto c0 = stream.Counters();
+            const auto p0 = player.PortStats(1);
+            const auto cpu0 = ThreadCpu();
+            const auto t0 = Steady::now();
+            std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
+            const auto c1 = stream.Counters();
+            const auto p1 = player.PortStats(1);
+            const auto cpu1 = ThreadCpu();
+            const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
+
+            std::map<pid_t, double> used;
+            for (const auto& [tid, seconds] : cpu1) {
+                const auto before = cpu0.find(tid);
+                used[tid] = seconds - (before == cpu0.end() ? 0.0 : before->second);
+            }
+            auto take = [&](pid_t tid) {
+                const auto it = used.find(tid);
+                if (it == used.end()) return 0.0;
+                const double s = it->second;
+                used.erase(it);
+                return s;
+            };
+            const double displayCpu = take(sink.tid);
+            const double workerCpu = take(workerTid);
+            const double receiveCpu = take(player.feederTid);
+            take(ThreadId());
+            // What is left is the player's decode thread and the decoder's own threads.
+            double decodeCpu = 0;
+            for (const auto& [tid, s] : used) decodeCpu += s;
+
+            const double decoded = static_cast<double>(p1.framesDecoded - p0.framesDecoded);
+            const double displayed = static_cast<double>(c1.framesDisplayed - c0.framesDisplayed);
+            std::printf("decoded: %.1f frames/s (%llu frames in %.1f s), %llu decode errors\n",
+                        decoded / wall, static_cast<unsigned long long>(decoded), wall,
+                        static_cast<unsigned long long>(p1.decodeErrors - p0.decodeErrors));
+            std::printf("stitching queue: %llu queued, %llu dropped at the queue (bound 30)\n",
+                        static_cast<unsigned long long>(c1.framesQueued - c0.framesQueued),
+                        static_cast<unsigned long long>(c1.framesDroppedAtQueue - c0.framesDroppedAtQueue));
+            std::printf("display: %.1f pictures/s shown\n", displayed / wall);
+            std::printf("CPU per frame: decoding %.1f ms (decode thread, decoder threads, two "
+                        "frame copies), display path %.1f ms, network receive %.2f ms\n",
+                        decoded > 0 ? decodeCpu * 1000 / decoded : 0.0,
+                        displayed > 0 ? displayCpu * 1000 / displayed : 0.0,
+                        decoded > 0 ? receiveCpu * 1000 / decoded : 0.0);
+            std::printf("stitching worker: %.1f ms CPU per frame taken\n",
+                        (c1.framesQueued - c0.framesQueued) > 0
+                            ? workerCpu * 1000 / static_cast<double>(c1.framesQueued - c0.framesQueued)
+                            : 0.0);
+            std::fflush(stdout);
+            stream.Disconnect();
+        }
+        stop = true;
+        worker.join();
+        bhv::StitchStopped = true;
+        bhv::g_vecFrame().Clear();
+    }
+    ::close(quitPipe[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return 0;
+}
