@@ -5,17 +5,11 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace bhv {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 TEST(CreateDirectoryTree, CreatesEveryMissingParentAndAcceptsExistingFolders) {
     test::TempDir tmp;
@@ -50,7 +44,7 @@ TEST(ReplaceFileAtomically, AFailedWriteLeavesTheOldFileWhole) {
         std::ofstream(p) << "half";  // the writer reports a full disk after writing part
         return false;
     }));
-    EXPECT_EQ(ReadAll(target), "old");
+    EXPECT_EQ(test::ReadFile(target), "old");
     EXPECT_FALSE(std::filesystem::exists(tmp / "settings.xml.tmp"));
 }
 

@@ -5,17 +5,11 @@
 
 #include "platform/Paths.h"
 #include "storage/RunLog.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace bhv {
 namespace {
-
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 TEST(RunLog, ARunWritesStartLinesAndEndInCrLfThenRefusesFurtherLines) {
     test::TempDir tmp;
@@ -31,7 +25,7 @@ TEST(RunLog, ARunWritesStartLinesAndEndInCrLfThenRefusesFurtherLines) {
     log.CloseRunLog();
     EXPECT_FALSE(log.IsOpen());
     EXPECT_FALSE(log.WriteRunLog(L"after"));
-    EXPECT_EQ(ReadAll(file),
+    EXPECT_EQ(test::ReadFile(file),
               "Start\r\nFWJ:0.0,1.5,1.5    TLY:1.0,2.0,3.0   ProbeState:1\r\nEnd\r\n");
 }
 
@@ -55,7 +49,7 @@ TEST(RunLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
     ASSERT_TRUE(log.OpenRunLog(tmp.wide(), L""));
     log.WriteRunLog(L"Start");
     log.CloseRunLog();
-    EXPECT_EQ(ReadAll(tmp / "2023-09-07 14.05.10.txt"), "Start\r\nEnd\r\nStart\r\nEnd\r\n");
+    EXPECT_EQ(test::ReadFile(tmp / "2023-09-07 14.05.10.txt"), "Start\r\nEnd\r\nStart\r\nEnd\r\n");
 }
 
 }  // namespace

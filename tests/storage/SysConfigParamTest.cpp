@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "storage/SysConfigParam.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace bhv {
@@ -22,12 +23,7 @@ protected:
     void WriteKeys(const std::string& children, const std::string& root = "SYSCONFIG_PARAM") const {
         Write("<?xml version=\"1.0\" ?>\n<" + root + ">" + children + "</" + root + ">\n");
     }
-    std::string Read() const {
-        std::ifstream in(tmp / SysConfigParam::kFileName, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Read() const { return test::ReadFile(tmp / SysConfigParam::kFileName); }
     test::TempDir tmp;
 };
 

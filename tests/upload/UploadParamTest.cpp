@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/Paths.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "upload/UploadParam.h"
 
@@ -16,12 +17,7 @@ protected:
         std::ofstream(tmp / "BHVW_Config.xml", std::ios::binary)
             << "<?xml version=\"1.0\" ?>\n<sUPLOAD_PARAM>" << children << "</sUPLOAD_PARAM>\n";
     }
-    std::string Read() const {
-        std::ifstream in(tmp / "BHVW_Config.xml", std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Read() const { return test::ReadFile(tmp / "BHVW_Config.xml"); }
     test::TempDir tmp;
     test::ScopedRoot root{tmp.path()};
 };
