@@ -233,6 +233,29 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
     EXPECT_TRUE(state.connected);
 }
 
+TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
+    FakePeer host, probe;
+    MakeLink(host.At(), probe.At());
+    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+    ASSERT_TRUE(host.Accept());
+    ASSERT_TRUE(probe.Accept());
+    state.probeLastHeard = 1000000;
+
+    // The host unit restarts: its connection and its listening socket go away and come back.
+    const uint16_t port = host.listener.Port();
+    host.client.Close();
+    host.listener.Close();
+    TcpListener restarted;
+    ASSERT_TRUE(restarted.Listen("127.0.0.1", port));
+    link->Poll(1004, 0, 0);
+    TcpSocket fresh = restarted.Accept(5000);
+    ASSERT_TRUE(fresh.Valid());
+    EXPECT_EQ(errors.str(), "");
+    fresh.Send(EncodeFrame(EncodeHostStatus(false)));
+    ASSERT_TRUE(WaitNotified(1));
+    EXPECT_EQ(link->TakeReceived()->Code(), MSG_HOST_STATUS);
+}
+
 TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
     FakePeer host, probe;
     MakeLink(host.At(), probe.At());
