@@ -384,6 +384,7 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     const std::string bad = CheckPacket(bytes, packet);
     line << TypeName(bytes[14]);
     if (!bad.empty()) {
+        line << " ";
         finish("rejected: " + bad + ", closed without answer");
         return;
     }
