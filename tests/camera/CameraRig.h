@@ -23,7 +23,7 @@
 namespace bhv::test {
 
 // Polls `done` every 10 ms until it holds or `limitMs` passes; the result of the last poll.
-inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 8000) {
+inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 30000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;

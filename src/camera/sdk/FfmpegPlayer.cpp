@@ -131,7 +131,10 @@ bool FfmpegPlayer::H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32
             p->bytesDropped += length;
             return false;
         }
-        p->chunks.emplace_back(data, data + length);
+        // The parser reads ahead of what it is given: every buffer it sees carries FFmpeg's
+        // zeroed padding after the data.
+        std::vector<uint8_t>& chunk = p->chunks.emplace_back(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        std::memcpy(chunk.data(), data, length);
         p->pooled += length;
     }
     p->bytesIn += length;
@@ -150,11 +153,11 @@ void FfmpegPlayer::DecodeLoop(Port* p) {
             if (p->stop) return;
             chunk = std::move(p->chunks.front());
             p->chunks.pop_front();
-            p->pooled -= chunk.size();
+            p->pooled -= chunk.size() - AV_INPUT_BUFFER_PADDING_SIZE;
             p->busy = true;
         }
         const uint8_t* in = chunk.data();
-        int left = static_cast<int>(chunk.size());
+        int left = static_cast<int>(chunk.size() - AV_INPUT_BUFFER_PADDING_SIZE);
         while (left > 0) {
             uint8_t* unit = nullptr;
             int unitSize = 0;
