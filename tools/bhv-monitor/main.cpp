@@ -58,7 +58,17 @@ struct Options {
     bool raw = false;
 };
 
+// A variable that is set but not a valid "ip:port" is an error here rather than a silent fall
+// back to the devices' addresses: a mistyped test or demo address must not reach a device.
+bool EnvironmentValid(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || ParseEndpoint(value)) return true;
+    std::cerr << "bhv-monitor: " << name << "=\"" << value << "\" is not ip:port\n";
+    return false;
+}
+
 bool ParseArguments(int argc, char** argv, Options& o) {
+    if (!EnvironmentValid("BHV_HOST_ADDR") || !EnvironmentValid("BHV_PROBE_ADDR")) return false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,8 +90,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     site.SetTrace(options.trace);
-    for (const std::string& fault : options.faults)
-        if (!site.Command(fault, std::cerr)) return 2;
+    // Faults from the command line are applied silently, so that the port line below is the
+    // first line of output; a wrong one is reported on standard error.
+    for (const std::string& fault : options.faults) {
+        std::ostringstream reply;
+        if (!site.Command(fault, reply)) {
+            std::cerr << reply.str();
+            return 2;
+        }
+    }
 
     // One line with every simulated device's address, read by scripts and tests.
     std::cout << "bhv-sim listening host=127.0.0.1:" << site.Host().Port()
