@@ -58,8 +58,9 @@ UploadJob::~UploadJob() {
 }
 
 void UploadJob::Initialise() {
-    LoadUploadParam(param_, config_.settingsPath);
-    uploadOn_ = param_.IsUpload != 0;
+    UploadParam loaded = Param();
+    LoadUploadParam(loaded, config_.settingsPath);
+    SetParam(loaded);
     config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
     if (!uploadOn_) config_.view->ShowStatus(L"");
     StartWorker();
