@@ -34,6 +34,19 @@ bool SetNonBlocking(int fd, bool on) {
     return ioctl(fd, FIONBIO, &arg) == 0;
 }
 
+// Sockets are not inherited by programs the process starts (the tests start the simulator).
+int NewSocket() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer is a failed send, not SIGPIPE
+#else
+constexpr int kSendFlags = 0;
+#endif
+
 Endpoint FromEnvironment(const char* name, Endpoint fallback) {
     if (const char* value = std::getenv(name))
         if (auto parsed = ParseEndpoint(value)) return *parsed;
@@ -74,7 +87,7 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
 }
 
 TcpSocket TcpSocket::Create() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd = NewSocket();
     if (fd >= 0) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -118,7 +131,7 @@ bool TcpSocket::SetSendTimeout(int ms) { return fd_ >= 0 && SetTimeout(fd_, SO_S
 
 long TcpSocket::Send(std::span<const uint8_t> bytes) {
     if (fd_ < 0) return -1;
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return ::send(fd_, bytes.data(), bytes.size(), kSendFlags);
 }
 
 long TcpSocket::Receive(std::span<uint8_t> buffer) {
@@ -142,7 +155,7 @@ void TcpSocket::Close() {
 }
 
 bool TcpListener::Listen(const std::string& ip, uint16_t port) {
-    socket_ = TcpSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    socket_ = TcpSocket(NewSocket());
     if (!socket_.Valid()) return false;
     const int one = 1;
     setsockopt(socket_.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -160,8 +173,9 @@ TcpSocket TcpListener::Accept(int timeoutMs) {
     if (!socket_.Valid()) return {};
     pollfd p{socket_.Fd(), POLLIN, 0};
     if (::poll(&p, 1, timeoutMs) != 1) return {};
-    TcpSocket s(::accept4(socket_.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    TcpSocket s(::accept(socket_.Fd(), nullptr, nullptr));
     if (s.Valid()) {
+        ::fcntl(s.Fd(), F_SETFD, FD_CLOEXEC);
         const int one = 1;
         setsockopt(s.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
