@@ -81,8 +81,16 @@ std::string GbkOf(char32_t cp) {
 #else
     std::string utf8;
     AppendUtf8(utf8, cp);
-    // One converter per thread: iconv descriptors carry state and are not thread-safe.
-    thread_local iconv_t cd = iconv_open("GBK", "UTF-8");
+    // One converter per thread (iconv descriptors carry state and are not thread-safe), closed
+    // when the thread ends.
+    struct Converter {
+        iconv_t cd = iconv_open("GBK", "UTF-8");
+        ~Converter() {
+            if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+        }
+    };
+    thread_local Converter converter;
+    iconv_t cd = converter.cd;
     if (cd == reinterpret_cast<iconv_t>(-1)) return "?";
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char* in = utf8.data();
