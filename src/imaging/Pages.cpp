@@ -43,6 +43,12 @@ void RollByAngle(cv::Mat& image, float angle) {
     image = rolled;
 }
 
+std::string RulerLabel(int32_t p, int tick) {
+    char label[32];
+    std::snprintf(label, sizeof label, "%.2f", (p + 200 * tick) / 10000.0 - 1.0);
+    return label;
+}
+
 cv::Mat AnnotateUploadImage(const cv::Mat& src, int32_t p) {
     const cv::Scalar black(0, 0, 0);
     constexpr int kFont = cv::FONT_HERSHEY_COMPLEX_SMALL;
@@ -55,9 +61,7 @@ cv::Mat AnnotateUploadImage(const cv::Mat& src, int32_t p) {
         const int yi = static_cast<int>(y);
         if (i % 5 == 0) {
             cv::line(dst, {41, yi}, {49, yi}, black, 1, cv::LINE_8);
-            char label[32];
-            std::snprintf(label, sizeof label, "%.2f", (p + 200 * i) / 10000.0 - 1.0);
-            cv::putText(dst, label, {5, yi}, kFont, 0.6, black, 1, cv::LINE_AA);
+            cv::putText(dst, RulerLabel(p, i), {5, yi}, kFont, 0.6, black, 1, cv::LINE_AA);
         } else {
             cv::line(dst, {45, yi}, {49, yi}, black, 1, cv::LINE_8);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <opencv2/core/mat.hpp>
 
@@ -27,6 +28,10 @@ int32_t AxisStart(bool upward, int32_t startDepth, int32_t pageEnd);
 // Turns an unrolled image about the hole: a circular shift of trunc(angle) mod 360 degrees of
 // columns to the right (its last k columns move to the front).
 void RollByAngle(cv::Mat& image, float angle);
+
+// Label of ruler tick `tick` of an upload copy whose page ends at travel p: the travel at the
+// tick in metres, "%.2f" (one tick is 20 mm of travel).
+std::string RulerLabel(int32_t p, int tick);
 
 // The small upload copy with white margins, a depth ruler in metres of travel starting at
 // (p - 10000) on the left and the compass letters N E S W N along the top.

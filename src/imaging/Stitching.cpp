@@ -76,7 +76,9 @@ double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift) {
         const double kb = nb > 0 ? 1.0 / std::sqrt(nb) : 0.0;
         double score = 0;
         for (int i = 0; i < n; ++i) score += (pa[i] * ka) * (pb[i] * kb);
-        if (s == 0 || score > bestScore) {
+        // Scores equal up to rounding (a flat profile matches every shift alike) count as a
+        // tie, which the smallest shift wins.
+        if (s == 0 || score > bestScore + 1e-12) {
             bestScore = score;
             best = s;
         }

@@ -51,7 +51,15 @@ constexpr std::array<std::array<float, 3>, 6> kPalette = {{
 
 BoreholeWall::BoreholeWall() : BoreholeWall(BoreholeWallOptions{}) {}
 
-BoreholeWall::BoreholeWall(const BoreholeWallOptions& options) : options_(options) {}
+BoreholeWall::BoreholeWall(const BoreholeWallOptions& options) : options_(options) {
+    const double circumference = kPi * options_.diameterMm;
+    grainCells_ = static_cast<int>(std::max<int64_t>(1, std::llround(circumference / kGrainCellMm)));
+    grain_.resize(static_cast<size_t>(grainCells_) * kGrainPeriodCells);
+    for (int j = 0; j < kGrainPeriodCells; ++j)
+        for (int i = 0; i < grainCells_; ++i)
+            grain_[static_cast<size_t>(j) * grainCells_ + i] =
+                Hash01(options_.seed, static_cast<int64_t>(j) * grainCells_ + i, 6);
+}
 
 cv::Vec3f BoreholeWall::LayerColour(double depthMm) const {
     const auto cell = static_cast<int64_t>(std::floor(depthMm / kLayerCellMm));
@@ -68,22 +76,68 @@ float BoreholeWall::Lamination(double depthMm) const {
     return 0.36f * (fine - 0.5f) + 0.44f * (coarse - 0.5f);
 }
 
+cv::Vec3f BoreholeWall::Base(double depthMm) const {
+    return LayerColour(depthMm) * (1.0f + Lamination(depthMm));
+}
+
 float BoreholeWall::Grain(double azimuthDeg, double depthMm) const {
-    constexpr double kCellMm = 1.2;
-    const double circumference = kPi * options_.diameterMm;
-    const auto cells = std::max<int64_t>(1, std::llround(circumference / kCellMm));
-    const double u = azimuthDeg / 360.0 * static_cast<double>(cells);
-    const double v = depthMm / kCellMm;
+    // Azimuth in [0, 360); the depth period is a power of two, so masking wraps it.
+    const double u = azimuthDeg * (1.0 / 360.0) * grainCells_;
+    const double v = depthMm * (1.0 / kGrainCellMm);
     const double fu = std::floor(u), fv = std::floor(v);
     const float tu = static_cast<float>(u - fu), tv = static_cast<float>(v - fv);
-    auto wrap = [cells](int64_t i) { return ((i % cells) + cells) % cells; };
-    const int64_t i0 = wrap(static_cast<int64_t>(fu)), i1 = wrap(static_cast<int64_t>(fu) + 1);
-    const auto j0 = static_cast<int64_t>(fv);
-    auto h = [this, cells](int64_t i, int64_t j) { return Hash01(options_.seed, j * cells + i, 6); };
-    const float top = h(i0, j0) + (h(i1, j0) - h(i0, j0)) * tu;
-    const float bottom = h(i0, j0 + 1) + (h(i1, j0 + 1) - h(i0, j0 + 1)) * tu;
+    size_t i0 = static_cast<size_t>(std::clamp(static_cast<int>(fu), 0, grainCells_ - 1));
+    const size_t i1 = i0 + 1 == static_cast<size_t>(grainCells_) ? 0 : i0 + 1;
+    constexpr int64_t kMask = kGrainPeriodCells - 1;
+    const auto j = static_cast<int64_t>(fv);
+    const size_t j0 = static_cast<size_t>(j & kMask) * grainCells_;
+    const size_t j1 = static_cast<size_t>((j + 1) & kMask) * grainCells_;
+    const float top = grain_[j0 + i0] + (grain_[j0 + i1] - grain_[j0 + i0]) * tu;
+    const float bottom = grain_[j1 + i0] + (grain_[j1 + i1] - grain_[j1 + i0]) * tu;
     return 0.2f * (top + (bottom - top) * tv - 0.5f);
 }
+
+// Grain, marks and the clamp, common to both ways of sampling.
+cv::Vec3f BoreholeWall::Finish(cv::Vec3f colour, double azimuthDeg, double depthMm) const {
+    colour *= 1.0f + Grain(azimuthDeg, depthMm);
+    if (azimuthDeg < 1.5 || azimuthDeg > 358.5) {
+        const double inHalfMetre = depthMm - std::floor(depthMm * (1.0 / 500.0)) * 500.0;
+        if (inHalfMetre < 60.0) colour = {40, 200, 40};
+    }
+    const double dz = depthMm - (std::floor(depthMm * 0.001) * 1000.0 + 300.0);
+    if (std::abs(dz) < 12.0) {
+        const double dx = (azimuthDeg - 90.0) / 360.0 * kPi * options_.diameterMm;
+        if (dx * dx + dz * dz < 12.0 * 12.0) colour = {40, 40, 220};
+    }
+    for (int k = 0; k < 3; ++k) colour[k] = std::clamp(colour[k], 0.0f, 255.0f);
+    return colour;
+}
+
+namespace {
+
+// At most one fracture per metre of depth; its sinusoid never reaches beyond the neighbouring
+// metres.
+struct FractureShape {
+    bool present;
+    double centre, amplitude, halfWidth, direction;
+};
+FractureShape FractureOf(uint32_t seed, int64_t m, double radius) {
+    FractureShape f{};
+    f.present = Hash01(seed, m, 7) <= 0.75f;
+    f.centre = m * kFractureCellMm + 100.0 + Hash01(seed, m, 8) * 800.0;
+    const double dip = (15.0 + 50.0 * Hash01(seed, m, 9)) * kPi / 180.0;
+    f.amplitude = radius * std::tan(dip);
+    f.halfWidth = 1.2 + 1.8 * Hash01(seed, m, 10);
+    f.direction = Hash01(seed, m, 11) * 2.0 * kPi;
+    return f;
+}
+
+float FractureShade(double depthMm, double c, double centre, double amplitude, double halfWidth) {
+    const double d = std::abs(depthMm - (centre + amplitude * c));
+    return d < halfWidth ? static_cast<float>(0.3 + 0.7 * (d / halfWidth) * (d / halfWidth)) : 1.0f;
+}
+
+}  // namespace
 
 cv::Vec3f BoreholeWall::Sample(double azimuthDeg, double depthMm) const {
     const double a = azimuthDeg * kPi / 180.0;
@@ -95,47 +149,73 @@ cv::Vec3f BoreholeWall::Sample(double azimuthDeg, float cosAz, float sinAz, doub
     if (options_.uniformBgr) return *options_.uniformBgr;
     azimuthDeg = std::fmod(azimuthDeg, 360.0);
     if (azimuthDeg < 0) azimuthDeg += 360.0;
-
-    cv::Vec3f colour = LayerColour(depthMm);
-    const float gain = (1.0f + Lamination(depthMm)) * (1.0f + Grain(azimuthDeg, depthMm));
-    colour *= gain;
-
-    // Fractures: at most one per metre of depth; their sinusoids never reach a neighbour's
-    // neighbour, so three cells cover every line that can pass here.
-    const double radius = options_.diameterMm * 0.5;
+    cv::Vec3f colour = Base(depthMm);
     const auto cell = static_cast<int64_t>(std::floor(depthMm / kFractureCellMm));
     for (int64_t m = cell - 1; m <= cell + 1; ++m) {
-        if (Hash01(options_.seed, m, 7) > 0.75f) continue;
-        const double centre = m * kFractureCellMm + 100.0 + Hash01(options_.seed, m, 8) * 800.0;
-        const double dip = (15.0 + 50.0 * Hash01(options_.seed, m, 9)) * kPi / 180.0;
-        const double amplitude = radius * std::tan(dip);
-        const double halfWidth = 1.2 + 1.8 * Hash01(options_.seed, m, 10);
-        if (std::abs(depthMm - centre) > amplitude + halfWidth) continue;
-        const double direction = Hash01(options_.seed, m, 11) * 2.0 * kPi;
-        const double c = cosAz * std::cos(direction) + sinAz * std::sin(direction);
-        const double d = std::abs(depthMm - (centre + amplitude * c));
-        if (d < halfWidth) colour *= static_cast<float>(0.3 + 0.7 * (d / halfWidth) * (d / halfWidth));
+        const FractureShape f = FractureOf(options_.seed, m, options_.diameterMm * 0.5);
+        if (!f.present || std::abs(depthMm - f.centre) > f.amplitude + f.halfWidth) continue;
+        const double c = cosAz * std::cos(f.direction) + sinAz * std::sin(f.direction);
+        colour *= FractureShade(depthMm, c, f.centre, f.amplitude, f.halfWidth);
     }
+    return Finish(colour, azimuthDeg, depthMm);
+}
 
-    // North stripe and east disc.
-    const double inHalfMetre = depthMm - std::floor(depthMm / 500.0) * 500.0;
-    if ((azimuthDeg < 1.5 || azimuthDeg > 358.5) && inHalfMetre < 60.0) colour = {40, 200, 40};
-    const double circumference = kPi * options_.diameterMm;
-    const double dx = (azimuthDeg - 90.0) / 360.0 * circumference;
-    const double dz = depthMm - (std::floor(depthMm / 1000.0) * 1000.0 + 300.0);
-    if (dx * dx + dz * dz < 12.0 * 12.0) colour = {40, 40, 220};
+BoreholeWall::Window BoreholeWall::MakeWindow(double topDepthMm, double bottomDepthMm) const {
+    Window w;
+    w.wall_ = this;
+    if (bottomDepthMm < topDepthMm) std::swap(topDepthMm, bottomDepthMm);
+    w.top_ = topDepthMm;
+    const auto n = static_cast<size_t>((bottomDepthMm - topDepthMm) / kWindowStepMm) + 2;
+    w.base_.resize(n);
+    for (size_t i = 0; i < n; ++i) w.base_[i] = Base(topDepthMm + static_cast<double>(i) * kWindowStepMm);
+    const auto first = static_cast<int64_t>(std::floor(topDepthMm / kFractureCellMm)) - 1;
+    const auto last = static_cast<int64_t>(std::floor(bottomDepthMm / kFractureCellMm)) + 1;
+    for (int64_t m = first; m <= last; ++m) {
+        const FractureShape f = FractureOf(options_.seed, m, options_.diameterMm * 0.5);
+        if (!f.present || f.centre + f.amplitude + f.halfWidth < topDepthMm ||
+            f.centre - f.amplitude - f.halfWidth > bottomDepthMm)
+            continue;
+        w.fractures_.push_back({f.centre, f.amplitude, f.halfWidth,
+                                static_cast<float>(std::cos(f.direction)),
+                                static_cast<float>(std::sin(f.direction))});
+    }
+    return w;
+}
 
-    for (int k = 0; k < 3; ++k) colour[k] = std::clamp(colour[k], 0.0f, 255.0f);
-    return colour;
+cv::Vec3f BoreholeWall::Window::Sample(double azimuthDeg, float cosAz, float sinAz,
+                                       double depthMm) const {
+    const BoreholeWallOptions& options = wall_->options_;
+    if (options.uniformBgr) return *options.uniformBgr;
+    const double u = (depthMm - top_) / kWindowStepMm;
+    cv::Vec3f colour;
+    if (u < 0 || u >= static_cast<double>(base_.size() - 1)) {
+        colour = wall_->Base(depthMm);
+    } else {
+        const auto i = static_cast<size_t>(u);
+        const float t = static_cast<float>(u - static_cast<double>(i));
+        colour = base_[i] + (base_[i + 1] - base_[i]) * t;
+    }
+    for (const Fracture& f : fractures_) {
+        if (std::abs(depthMm - f.centre) > f.amplitude + f.halfWidth) continue;
+        const double c = cosAz * f.cosDir + sinAz * f.sinDir;
+        colour *= FractureShade(depthMm, c, f.centre, f.amplitude, f.halfWidth);
+    }
+    return wall_->Finish(colour, azimuthDeg, depthMm);
 }
 
 cv::Mat BoreholeWall::Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows) const {
     cv::Mat image(std::max(rows, 0), std::max(width, 0), CV_8UC3);
+    const Window window = MakeWindow(topDepthMm, bottomDepthMm);
+    std::vector<float> cosAz(image.cols), sinAz(image.cols);
+    for (int j = 0; j < image.cols; ++j) {
+        cosAz[j] = static_cast<float>(std::cos(2.0 * kPi * j / width));
+        sinAz[j] = static_cast<float>(std::sin(2.0 * kPi * j / width));
+    }
     for (int i = 0; i < image.rows; ++i) {
         const double depth = topDepthMm + (bottomDepthMm - topDepthMm) * (i + 0.5) / rows;
         auto* out = image.ptr<cv::Vec3b>(i);
         for (int j = 0; j < image.cols; ++j) {
-            const cv::Vec3f c = Sample(360.0 * j / width, depth);
+            const cv::Vec3f c = window.Sample(360.0 * j / width, cosAz[j], sinAz[j], depth);
             out[j] = cv::Vec3b(cv::saturate_cast<uint8_t>(c[0]), cv::saturate_cast<uint8_t>(c[1]),
                                cv::saturate_cast<uint8_t>(c[2]));
         }

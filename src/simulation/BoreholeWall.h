@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include <opencv2/core/mat.hpp>
 
@@ -43,6 +44,27 @@ public:
     // The same with the azimuth's cosine and sine given (the camera precomputes them per pixel).
     cv::Vec3f Sample(double azimuthDeg, float cosAz, float sinAz, double depthMm) const;
 
+    // A stretch of the wall between two depths prepared for fast sampling (the camera renders
+    // through one per frame): the depth-only part of the colour tabulated every 0.02 mm and the
+    // fractures that can reach the stretch listed. Samples equal Sample() up to the linear
+    // interpolation between table entries.
+    class Window {
+    public:
+        cv::Vec3f Sample(double azimuthDeg, float cosAz, float sinAz, double depthMm) const;
+
+    private:
+        friend class BoreholeWall;
+        struct Fracture {
+            double centre, amplitude, halfWidth;
+            float cosDir, sinDir;
+        };
+        const BoreholeWall* wall_ = nullptr;
+        double top_ = 0.0;
+        std::vector<cv::Vec3f> base_;
+        std::vector<Fracture> fractures_;
+    };
+    Window MakeWindow(double topDepthMm, double bottomDepthMm) const;
+
     // The unrolled wall between two depths as an 8-bit blue-green-red image: `width` columns
     // over the full circle starting at north with the azimuth growing to the right (column j
     // shows azimuth 360 * j / width), `rows` rows from topDepthMm (row 0) to bottomDepthMm.
@@ -50,11 +72,19 @@ public:
     cv::Mat Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows) const;
 
 private:
+    static constexpr double kWindowStepMm = 0.02;
+    static constexpr double kGrainCellMm = 1.2;
+    static constexpr int kGrainPeriodCells = 8192;  // the grain repeats every 9.8 m
+
+    cv::Vec3f Base(double depthMm) const;  // layer colour with its laminations
     float Lamination(double depthMm) const;
     float Grain(double azimuthDeg, double depthMm) const;
     cv::Vec3f LayerColour(double depthMm) const;
+    cv::Vec3f Finish(cv::Vec3f colour, double azimuthDeg, double depthMm) const;
 
     BoreholeWallOptions options_;
+    int grainCells_ = 1;         // grain cells around the hole
+    std::vector<float> grain_;   // grainCells_ x kGrainPeriodCells
 };
 
 }  // namespace bhv

@@ -33,6 +33,8 @@ SyntheticBoreholeCamera::SyntheticBoreholeCamera(const BoreholeWall& wall,
     y1_ = even(std::ceil(options_.centreY + reach) + 2, kHeight);
 
     const double wallRadius = wall_.DiameterMm() * 0.5;
+    minAhead_ = static_cast<float>(options_.farLimitMm);
+    maxAhead_ = 0.0f;
     rays_.resize(static_cast<size_t>(x1_ - x0_) * (y1_ - y0_));
     size_t n = 0;
     for (int y = y0_; y < y1_; ++y) {
@@ -49,12 +51,22 @@ SyntheticBoreholeCamera::SyntheticBoreholeCamera(const BoreholeWall& wall,
                     double az = std::fmod(90.0 - screen, 360.0);
                     if (az < 0) az += 360.0;
                     ray.aheadMm = static_cast<float>(ahead);
+                    minAhead_ = std::min(minAhead_, ray.aheadMm);
+                    maxAhead_ = std::max(maxAhead_, ray.aheadMm);
                     ray.azIndex = static_cast<uint16_t>(static_cast<int>(std::lround(az / 360.0 * kAzSteps)) % kAzSteps);
                 }
             }
             rays_[n] = ray;
         }
     }
+    const int boxWidth = x1_ - x0_;
+    for (int y = y0_; y < y1_; y += 2)
+        for (int x = x0_; x < x1_; x += 2) {
+            const size_t at = static_cast<size_t>(y - y0_) * boxWidth + (x - x0_);
+            if (rays_[at].aheadMm >= 0 || rays_[at + 1].aheadMm >= 0 ||
+                rays_[at + boxWidth].aheadMm >= 0 || rays_[at + boxWidth + 1].aheadMm >= 0)
+                blocks_.push_back(static_cast<int32_t>(at));
+        }
     cos_.resize(kAzSteps);
     sin_.resize(kAzSteps);
     for (int i = 0; i < kAzSteps; ++i) {
@@ -89,27 +101,26 @@ void SyntheticBoreholeCamera::RenderYuv420(double depthTenthsMm, double headingD
     if (h < 0) h += 360.0;
     const int headingSteps = static_cast<int>(std::lround(h / 360.0 * kAzSteps)) % kAzSteps;
     const int boxWidth = x1_ - x0_;
+    const BoreholeWall::Window window = wall_.MakeWindow(depthMm + minAhead_, depthMm + maxAhead_);
 
-    for (int y = y0_; y < y1_; y += 2) {
-        for (int x = x0_; x < x1_; x += 2) {
+    for (const int32_t block : blocks_) {
+        const int y = y0_ + block / boxWidth, x = x0_ + block % boxWidth;
+        {
             float sumB = 0, sumG = 0, sumR = 0;
-            bool any = false;
             for (int k = 0; k < 4; ++k) {
                 const int px = x + (k & 1), py = y + (k >> 1);
                 const PixelRay& ray = rays_[static_cast<size_t>(py - y0_) * boxWidth + (px - x0_)];
                 if (ray.aheadMm < 0) continue;
                 const int step = (ray.azIndex - headingSteps + kAzSteps) % kAzSteps;
-                const cv::Vec3f c = wall_.Sample(step * (360.0 / kAzSteps), cos_[step], sin_[step],
-                                                 depthMm + ray.aheadMm) *
+                const cv::Vec3f c = window.Sample(step * (360.0 / kAzSteps), cos_[step], sin_[step],
+                                                  depthMm + ray.aheadMm) *
                                     Light(ray.aheadMm);
                 planeY[static_cast<size_t>(py) * kWidth + px] =
                     Clamp8(16.0f + 0.257f * c[2] + 0.504f * c[1] + 0.098f * c[0]);
                 sumB += c[0];
                 sumG += c[1];
                 sumR += c[2];
-                any = true;
             }
-            if (!any) continue;
             // The block's chroma comes from its mean colour (missing pixels count as black).
             const float b = sumB / 4, g = sumG / 4, r = sumR / 4;
             const size_t c = static_cast<size_t>(y / 2) * (kWidth / 2) + x / 2;

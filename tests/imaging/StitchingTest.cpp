@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "imaging/Stitching.h"
+
+namespace bhv {
+namespace {
+
+cv::Mat Profile(const std::vector<double>& values) {
+    return cv::Mat(values, true).reshape(1, 1);
+}
+
+TEST(BestShift, FindsTheMoveOfTheOlderProfileAndPrefersTheSmallestOnTies) {
+    const std::vector<double> wall = {5, 9, 2, 7, 7, 1, 8, 3, 6, 4, 9, 0, 5, 2, 8, 6, 1, 7, 3, 9};
+    const cv::Mat older = Profile(std::vector<double>(wall.begin(), wall.begin() + 14));
+    const cv::Mat newer = Profile(std::vector<double>(wall.begin() + 3, wall.begin() + 17));
+    EXPECT_EQ(BestShift(older, newer, 8), 3);
+    EXPECT_EQ(BestShift(older, older, 8), 0);
+    // Every shift of a flat profile matches equally well: the smallest wins.
+    const cv::Mat flat = Profile(std::vector<double>(14, 4.0));
+    EXPECT_EQ(BestShift(flat, flat, 8), 0);
+    // A black profile scores 0 everywhere.
+    const cv::Mat black = Profile(std::vector<double>(14, 0.0));
+    EXPECT_EQ(BestShift(black, older, 8), 0);
+    // Only shifts below the limit are tried.
+    EXPECT_LT(BestShift(older, newer, 2), 2);
+}
+
+StitchParam Record(const cv::Mat& previous, const cv::Mat& current, bool upward, int32_t last,
+                   int32_t cur) {
+    StitchParam r;
+    r.previous.profile = previous;
+    r.current.profile = current;
+    r.params.upward = upward ? 1 : 0;
+    r.lastDepth = last;
+    r.curDepth = cur;
+    return r;
+}
+
+TEST(ComputeOffset, KeepsMatchesBelowEightAndLetsDepthReplaceAZeroShift) {
+    std::vector<double> wall(60);
+    for (size_t i = 0; i < wall.size(); ++i) wall[i] = static_cast<double>((i * 37) % 23);
+    const cv::Mat a = Profile(std::vector<double>(wall.begin(), wall.begin() + 23));
+    const cv::Mat b = Profile(std::vector<double>(wall.begin() + 5, wall.begin() + 28));
+    for (int s = 0; s < 23; ++s) {
+        const cv::Mat moved = Profile(std::vector<double>(wall.begin() + s, wall.begin() + 23 + s));
+        StitchParam r = Record(a, moved, false, 0, 0);
+        ComputeOffset(r, false);
+        EXPECT_GE(r.shift, 0);
+        EXPECT_LT(r.shift, 8);
+    }
+    StitchParam five = Record(a, b, false, 50000, 50010);
+    ComputeOffset(five, true);
+    EXPECT_EQ(five.shift, 5);  // a shift found by matching is kept
+
+    struct Case {
+        bool upward;
+        int32_t last, cur;
+        bool assist;
+        double expected;
+    };
+    for (const Case& c : {Case{false, 50000, 50010, true, 16}, Case{true, 50010, 50000, true, 16},
+                          Case{false, 50010, 50000, true, 0}, Case{true, 50000, 50010, true, 0},
+                          Case{false, 50000, 50000, true, 0}, Case{false, 50000, 50010, false, 0}}) {
+        StitchParam r = Record(a, a, c.upward, c.last, c.cur);
+        ComputeOffset(r, c.assist);
+        EXPECT_EQ(r.shift, c.expected) << c.upward << " " << c.last << " " << c.cur;
+        EXPECT_TRUE(r.computed);
+    }
+}
+
+cv::Mat RandomBand(int rows, int cols, int seed) {
+    cv::Mat band(rows, cols, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(band, cv::RNG::UNIFORM, 0, 256);
+    return band;
+}
+
+TEST(BlendBand, CrossFadesTheSeamAndLeavesAGapBlackWhenTheBandJumpsPastTheTail) {
+    const cv::Mat tail = RandomBand(16, 25, 1);
+    const cv::Mat band = RandomBand(16, 23, 2);
+    const cv::Mat result = BlendBand(tail, band, 10.0);
+    ASSERT_EQ(result.cols, 32);  // trunc(10 + 22)
+    // h = trunc(min(25 - 10, 25) / 16) = 0: no cross-fade; the tail is kept, the band follows.
+    EXPECT_EQ(cv::norm(result.colRange(0, 25), tail, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(result.colRange(25, 32), band.colRange(15, 22), cv::NORM_INF), 0);
+
+    const cv::Mat wide = RandomBand(16, 60, 3);
+    const cv::Mat blended = BlendBand(wide, band, 40.0);  // h = trunc(20 / 16) = 1
+    ASSERT_EQ(blended.cols, 62);
+    EXPECT_EQ(cv::norm(blended.colRange(0, 58), wide.colRange(0, 58), cv::NORM_INF), 0);
+    for (int x = 58; x < 60; ++x)
+        for (int y = 0; y < 16; ++y)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(blended.at<cv::Vec3b>(y, x)[c],
+                          static_cast<uint8_t>(0.5 * band.at<cv::Vec3b>(y, x - 40)[c] +
+                                               0.5 * wide.at<cv::Vec3b>(y, x)[c]));
+
+    const cv::Mat gap = BlendBand(tail, band, 30.0);
+    ASSERT_EQ(gap.cols, 52);
+    EXPECT_EQ(cv::countNonZero(gap.colRange(25, 30).reshape(1)), 0);
+    EXPECT_EQ(cv::norm(gap.colRange(30, 52), band.colRange(0, 22), cv::NORM_INF), 0);
+}
+
+// Feeds the stitcher records whose profiles move by `shift` columns per frame, without the
+// worker thread.
+class StitcherSteps : public ::testing::Test {
+protected:
+    void SetUp() override {
+        assist_ = DepthAssistMode.load();
+        DepthAssistMode.store(false);
+        stitcher_.SetWorkerThread(false);
+        stitcher_.SetSleep([](int) {});
+        stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, 0}, 1440);
+        for (int i = 0; i < 4000; ++i) wall_.push_back(static_cast<double>((i * 7919) % 101));
+    }
+    void TearDown() override {
+        stitcher_.StopWorker();
+        g_vecStitchParam().Clear();
+        DepthAssistMode.store(assist_);
+    }
+    FrameBands Bands(int frame, int shift) {
+        FrameBands b;
+        b.band = RandomBand(rows_, 23, frame);
+        b.profile = Profile(std::vector<double>(wall_.begin() + frame * shift,
+                                                wall_.begin() + frame * shift + 23));
+        return b;
+    }
+    bool Step(int frame, int shift) {
+        auto record = std::make_unique<StitchParam>();
+        record->previous = Bands(frame - 1 < 0 ? 0 : frame - 1, shift);
+        record->current = Bands(frame, shift);
+        g_vecStitchParam().Append(std::move(record));
+        return stitcher_.StitchStep();
+    }
+
+    int rows_ = 12;
+    bool assist_ = true;
+    std::vector<double> wall_;
+    StripStitcher stitcher_;
+};
+
+TEST_F(StitcherSteps, SettlesIntoCommittingTheShiftAndRebuildsTheDisplayEveryTenthCommit) {
+    stitcher_.StitchStep();  // first step of the run: clears the stop flag
+    EXPECT_FALSE(Step(0, 5));  // seeds the tail, commits nothing
+    EXPECT_EQ(stitcher_.Tail().cols, 23);
+    EXPECT_EQ(stitcher_.Fill(), 0);
+
+    const int results[] = {27, 32, 30, 30, 30};
+    const int fills[] = {0, 7, 12, 17, 22};
+    const bool placed[] = {true, true, false, false, false};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Step(i + 1, 5), placed[i]) << i;
+        EXPECT_EQ(stitcher_.Tail().cols, results[i]) << i;
+        EXPECT_EQ(stitcher_.Fill(), fills[i]) << i;
+    }
+    EXPECT_DOUBLE_EQ(stitcher_.Offset(), 3.0);
+    EXPECT_EQ(stitcher_.Commits(), 4u);
+    // The display shows the first commit, scaled and upright: 7 * 1.5 rows, 12 * 0.5 columns.
+    EXPECT_EQ(stitcher_.DisplayCopy().size(), cv::Size(6, 10));
+
+    // Commits 4..9 are held back; commit 10 rebuilds the display.
+    for (int i = 6; i < 12; ++i) EXPECT_FALSE(Step(i, 5)) << i;
+    EXPECT_TRUE(Step(12, 5));
+    EXPECT_EQ(stitcher_.Commits(), 11u);
+    EXPECT_EQ(stitcher_.DisplayRows(), static_cast<int>(stitcher_.Fill() * 1.5f));
+}
+
+TEST_F(StitcherSteps, ZeroShiftsAddNothingAndForeignBandsAreSkipped) {
+    stitcher_.StitchStep();
+    Step(0, 0);
+    EXPECT_FALSE(Step(1, 0));
+    EXPECT_EQ(stitcher_.Tail().cols, 23);
+    EXPECT_EQ(stitcher_.Consumed(), 2);
+    // A band of another height (the geometry changed) is counted but not placed.
+    rows_ = 7;
+    EXPECT_FALSE(Step(2, 5));
+    EXPECT_EQ(stitcher_.Tail().rows, 12);
+    EXPECT_EQ(stitcher_.Consumed(), 3);
+}
+
+TEST_F(StitcherSteps, AccumulatorGrowsByTenThousandColumnsAndCutsShiftItLeft) {
+    rows_ = 4;
+    stitcher_.StitchStep();
+    Step(0, 1);
+    int frame = 1;
+    while (stitcher_.Fill() <= 10000) Step(frame++ % 3000, 5);
+    EXPECT_EQ(stitcher_.Capacity(), 20000);
+    const cv::Mat before = stitcher_.View().clone();
+
+    // Rebuild the display so that it matches the accumulator, then cut 300 display rows.
+    while (stitcher_.Commits() % 10 != 1) Step(frame++ % 3000, 5);
+    const cv::Mat view = stitcher_.View().clone();
+    const int rows = stitcher_.DisplayRows();
+    stitcher_.CutStitcher(12345, 300);
+    EXPECT_EQ(stitcher_.DisplayRows(), rows - 300);
+    EXPECT_EQ(stitcher_.Fill(), view.cols - 200);
+    EXPECT_EQ(cv::norm(stitcher_.View(), view.colRange(200, view.cols), cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(before.colRange(200, 1000), view.colRange(200, 1000), cv::NORM_INF), 0);
+}
+
+}  // namespace
+}  // namespace bhv
