@@ -124,11 +124,11 @@ int main(int argc, char** argv) {
     // Shutdown while an exchange waits for a reply that never comes: a listener that takes
     // connections into its backlog and never answers.
     double shutdownMs = -1;
-    bhv::TcpSocket silent;
-    if (silent.ListenLoopback(0)) {
+    bhv::TcpListener silent;
+    if (silent.Listen("127.0.0.1", 0)) {
         auto job = std::make_unique<bhv::UploadJob>(config);
         bhv::UploadParam param = job->Param();
-        param.iPort = silent.LocalPort();
+        param.iPort = silent.Port();
         param.IsUpload = 1;
         job->SetParam(param);
         job->StartWorker();

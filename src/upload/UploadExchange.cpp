@@ -31,7 +31,7 @@ int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
     const auto cancelled = [&options] { return options.cancel && options.cancel(); };
 
     TcpSocket socket;
-    switch (socket.Connect(server.ip, server.port, options.cancel)) {
+    switch (socket.ConnectCancellable(Endpoint::FromIPv4(server.ip, server.port), options.cancel)) {
         case TcpSocket::ConnectResult::Connected:
             break;
         case TcpSocket::ConnectResult::NoSocket:
@@ -48,7 +48,7 @@ int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
     // cannot receive the start of the packet twice on one connection.
     std::size_t offset = 0;
     for (int attempt = 1; attempt <= t.sendAttempts && offset < packet.size(); ++attempt) {
-        const long n = socket.SendOnce(packet.data() + offset, packet.size() - offset);
+        const long n = socket.Send(packet.subspan(offset));
         if (n > 0) offset += static_cast<std::size_t>(n);
         sleeper.SleepMs(t.afterSendMs);
         if (offset == packet.size()) break;

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <span>
 
-#include "upload/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "upload/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::test {
 
@@ -20,7 +20,7 @@ public:
 
     explicit ScriptedPeer(Act act, std::string answer = "ok")
         : act_(act), answer_(std::move(answer)) {
-        listener_.ListenLoopback(0);
+        listener_.Listen("127.0.0.1", 0);
         thread_ = std::thread([this] { Run(); });
     }
     ~ScriptedPeer() {
@@ -28,7 +28,7 @@ public:
         thread_.join();
     }
 
-    uint16_t port() const { return listener_.LocalPort(); }
+    uint16_t port() const { return listener_.Port(); }
     int connections() const { return connections_; }
     // Set once a silent peer has read a packet and holds its connection.
     bool holding() const { return holding_; }
@@ -75,7 +75,7 @@ private:
 
     Act act_;
     std::string answer_;
-    TcpSocket listener_;
+    TcpListener listener_;
     std::thread thread_;
     std::atomic<bool> quit_{false};
     std::atomic<int> connections_{0};

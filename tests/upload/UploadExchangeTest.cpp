@@ -73,9 +73,9 @@ TEST(UploadExchange, ServerThatFailsGivesMinusOneOrMinusFour) {
     }
     uint16_t freePort;
     {
-        TcpSocket probe;
-        ASSERT_TRUE(probe.ListenLoopback(0));
-        freePort = probe.LocalPort();
+        TcpListener probe;
+        ASSERT_TRUE(probe.Listen("127.0.0.1", 0));
+        freePort = probe.Port();
     }
     EXPECT_EQ(Exchange({0x7F000001, freePort}, packet, FastOptions(console)),
               kExchangeNoConnection);

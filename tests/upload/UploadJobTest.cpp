@@ -229,9 +229,9 @@ TEST_F(UploadJobTest, RegistrationRefusesEmptyIdentifiersBeforeAnyConnection) {
 TEST_F(UploadJobTest, RegistrationFailuresNameTheirCause) {
     uint16_t freePort;
     {
-        TcpSocket probe;
-        ASSERT_TRUE(probe.ListenLoopback(0));
-        freePort = probe.LocalPort();
+        TcpListener probe;
+        ASSERT_TRUE(probe.Listen("127.0.0.1", 0));
+        freePort = probe.Port();
     }
     auto job = MakeJob(freePort);
     EXPECT_FALSE(job->RegisterAtRunStart());

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -302,9 +303,9 @@ bool DataServer::Listen() {
         log_ << "cannot create the output folder " << options_.outFolder << std::endl;
         return false;
     }
-    if (!listener_.ListenLoopback(options_.port)) {
+    if (!listener_.Listen("127.0.0.1", options_.port)) {
         log_ << "cannot listen on 127.0.0.1:" << options_.port << " (error "
-             << listener_.LastError() << ")" << std::endl;
+             << errno << ")" << std::endl;
         return false;
     }
     return true;

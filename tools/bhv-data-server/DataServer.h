@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "upload/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::dataserver {
 
@@ -64,7 +64,7 @@ class DataServer {
 public:
     DataServer(Options options, std::ostream& log);
     bool Listen();
-    uint16_t Port() const { return listener_.LocalPort(); }
+    uint16_t Port() const { return listener_.Port(); }
     // Serves until `quit` is set.
     void Serve(const std::atomic<bool>& quit);
 
@@ -90,7 +90,7 @@ private:
 
     Options options_;
     std::ostream& log_;
-    TcpSocket listener_;
+    TcpListener listener_;
     uint64_t connections_ = 0;
     uint64_t picturesWritten_ = 0;
     std::set<std::string> projects_;
