@@ -127,9 +127,10 @@ TEST_F(SimLinkTest, SendAcknowledgedSucceedsOrPostsTwiceAndGivesUp) {
     EXPECT_TRUE(prompter.prompts.empty());
     EXPECT_TRUE(sim->WaitFor("host< 6"));
 
-    // A host that sends nothing (depth messages count as the acknowledgement too).
-    sim->Write("silence host on");
-    ASSERT_TRUE(sim->WaitFor("ok silence host on"));
+    // A host that ignores the reset; its winch stands still, so no depth message (which would
+    // count as the acknowledgement too) arrives either.
+    sim->Write("ignore-zero on");
+    ASSERT_TRUE(sim->WaitFor("ok ignore-zero on"));
     std::this_thread::sleep_for(200ms);
     Pump();
     EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [this] { Pump(); }, prompter));

@@ -49,7 +49,8 @@ void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
     case CMD_ZERO_DEPTH:
         if (ignoreZeroDepth) break;
         model_.ZeroEncoder();
-        peer.Send(EncodeDepth(model_.EncoderCount()));
+        lastDepthSent_ = model_.EncoderCount();
+        peer.Send(EncodeDepth(*lastDepthSent_));
         break;
     case CMD_HOST_VERSION: peer.Send(EncodeFirmware(MSG_HOST_VERSION, kHostFirmware)); break;
     default: break;  // tick, run begin and end: nothing to answer
@@ -183,7 +184,11 @@ void SiteSimulator::Periodic(std::chrono::steady_clock::time_point now) {
     model_.Advance(std::chrono::duration<double>(now - lastAdvance_).count());
     lastAdvance_ = now;
     if (now >= nextDepth_) {
-        host_.Send(EncodeDepth(model_.EncoderCount()));
+        const int32_t count = model_.EncoderCount();
+        if (host_.Connected() && lastDepthSent_ != count) {
+            host_.Send(EncodeDepth(count));
+            lastDepthSent_ = count;
+        }
         nextDepth_ = now + std::chrono::milliseconds(100);
     }
     if (now >= nextHousekeeping_) {
@@ -229,7 +234,10 @@ void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
             const bool readable = fds[i + 1].fd >= 0 && (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR));
             i += 2;
             if (readable) p->ReadPending();
-            if (accept && p->AcceptPending() && p == &probe_) SendProbeHousekeeping();
+            if (accept && p->AcceptPending()) {
+                if (p == &probe_) SendProbeHousekeeping();
+                if (p == &host_) lastDepthSent_.reset();  // the new connection gets the depth
+            }
         }
         Periodic(std::chrono::steady_clock::now());
     }

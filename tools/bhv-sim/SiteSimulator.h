@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "SimPeer.h"
@@ -14,7 +15,9 @@ namespace bhv::sim {
 //
 // Host unit: answers CMD_WINCH_ACTION with its status (246, brake byte), takes CMD_WINCH_SPEED,
 // zeroes its encoder on CMD_ZERO_DEPTH and answers with a depth message, answers
-// CMD_HOST_VERSION (245), and sends its encoder count (244) every 100 ms.
+// CMD_HOST_VERSION (245), and sends its encoder count (244) on connection and then every 100 ms
+// while the count changes (a still winch sends no depth, so an ignored depth reset goes
+// unanswered).
 // Probe: answers CMD_ATTITUDE_QUERY (132, 41 bytes), CMD_PROBE_VERSION (148), CMD_CALIB_BEGIN
 // and CMD_CALIB_END (136, 137), codes 3 and 15 (131, 143), zeroes its heading on
 // CMD_HEADING_ZERO, and sends its battery (130) and GPS position (145) on connection and every
@@ -53,6 +56,7 @@ private:
     std::chrono::steady_clock::time_point nextDepth_;
     std::chrono::steady_clock::time_point nextHousekeeping_;
     std::string stdinBuffer_;
+    std::optional<int32_t> lastDepthSent_;
 };
 
 }  // namespace bhv::sim
