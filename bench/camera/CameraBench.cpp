@@ -8,7 +8,7 @@
 // encoding 5-megapixel frames live competes for the same two cores); --live renders and encodes
 // every frame at the probe's moving pose instead. Linux only (reads /proc for thread CPU times).
 //
-//   camera_bench [--seconds 60] [--live] [--fps 20] [--clip-frames 40]
+//   camera_bench [--seconds 60] [--live] [--fps 20] [--clip-frames 40] [--record FILE.avi]
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +30,7 @@
 #include "camera/CameraDevice.h"
 #include "camera/CameraStream.h"
 #include "camera/VideoSink.h"
+#include "camera/sdk/FfmpegHandles.h"
 #include "camera/sdk/FfmpegPlayer.h"
 #include "camera/sdk/NetworkCameraClient.h"
 #include "imaging/FrameQueue.h"
@@ -105,6 +106,7 @@ struct Options {
     bool live = false;
     int fps = 20;
     int clipFrames = 40;
+    std::string recordPath;  // records the first 3 s of the measurement here
 };
 
 // How fast this machine renders and encodes the synthetic camera alone.
@@ -180,11 +182,13 @@ int main(int argc, char** argv) {
         else if (a == "--live") options.live = true;
         else if (a == "--fps" && i + 1 < argc) options.fps = std::atoi(argv[++i]);
         else if (a == "--clip-frames" && i + 1 < argc) options.clipFrames = std::atoi(argv[++i]);
+        else if (a == "--record" && i + 1 < argc) options.recordPath = argv[++i];
         else {
-            std::fprintf(stderr, "usage: camera_bench [--seconds N] [--live] [--fps 20|15] [--clip-frames N]\n");
+            std::fprintf(stderr, "usage: camera_bench [--seconds N] [--live] [--fps 20|15] [--clip-frames N] [--record FILE.avi]\n");
             return 2;
         }
     }
+    av_log_set_level(AV_LOG_ERROR);
     std::printf("camera bench: %d s at %d frames/s, %s\n", options.seconds, options.fps,
                 options.live ? "camera renders and encodes live" : "camera replays a pre-rendered clip");
     std::fflush(stdout);
@@ -257,7 +261,15 @@ int main(int argc, char** argv) {
             const auto p0 = player.PortStats(1);
             const auto cpu0 = ThreadCpu();
             const auto t0 = Steady::now();
-            std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
+            if (!options.recordPath.empty()) {
+                player.H264_PLAY_StartDataRecord(1, options.recordPath.c_str(), 2);
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                player.H264_PLAY_StopDataRecord(1);
+                std::printf("recorded %llu frames to %s\n",
+                            static_cast<unsigned long long>(player.PortStats(1).framesRecorded),
+                            options.recordPath.c_str());
+            }
+            std::this_thread::sleep_until(t0 + std::chrono::seconds(options.seconds));
             const auto c1 = stream.Counters();
             const auto p1 = player.PortStats(1);
             const auto cpu1 = ThreadCpu();
