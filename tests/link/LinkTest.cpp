@@ -88,10 +88,9 @@ protected:
         return codes;
     }
 
-    std::string ConsoleText() {
-        std::lock_guard lock(mutex);  // the link writes under its own lock; read after it settled
-        return console.str();
-    }
+    // The receiving threads write here only before announcing a message (so before WaitNotified
+    // returns); Poll writes on this thread.
+    std::string ConsoleText() { return console.str(); }
 
     LinkState state{1000};
     Recorder recorder;
