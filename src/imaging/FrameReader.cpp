@@ -20,25 +20,6 @@ int WorkingHeight(uint32_t width, uint32_t height, int32_t workWidth) {
                             (static_cast<float>(width) / static_cast<float>(workWidth)));
 }
 
-// Planar YUV 4:2:0 to blue-green-red, BT.601 limited range, in the 20-bit fixed point that
-// OpenCV's conversion uses, so that both paths give the same bytes.
-struct YuvTables {
-    int y[256], rV[256], gU[256], gV[256], bU[256];
-    YuvTables() {
-        for (int i = 0; i < 256; ++i) {
-            y[i] = std::max(0, i - 16) * 1220542 + (1 << 19);
-            rV[i] = 1673527 * (i - 128);
-            gU[i] = -409993 * (i - 128);
-            gV[i] = -852492 * (i - 128);
-            bU[i] = 2116026 * (i - 128);
-        }
-    }
-};
-const YuvTables& Yuv() {
-    static const YuvTables tables;
-    return tables;
-}
-
 inline int Sat8(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
 }  // namespace
@@ -237,10 +218,23 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
                     }
                 }
             }
+            // Visit the working pixels row by row, so that the frame is read in memory order.
+            std::vector<int32_t> order(plan->work.size());
+            for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+            std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+                const Plan::WorkPixel &pa = plan->work[a], &pb = plan->work[b];
+                return pa.row0 != pb.row0 ? pa.row0 < pb.row0 : pa.x0 < pb.x0;
+            });
+            std::vector<int32_t> position(order.size());
+            std::vector<Plan::WorkPixel> sorted(order.size());
+            for (size_t i = 0; i < order.size(); ++i) {
+                position[order[i]] = static_cast<int32_t>(i);
+                sorted[i] = plan->work[order[i]];
+            }
+            plan->work.swap(sorted);
             const auto blackIndex = static_cast<int32_t>(plan->work.size());
             for (Plan::Tap& tap : plan->taps)
-                for (int32_t& index : tap.index)
-                    if (index < 0) index = blackIndex;
+                for (int32_t& index : tap.index) index = index < 0 ? blackIndex : position[index];
             (void)n;
         }
         plan_ = std::move(plan);
@@ -255,8 +249,10 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
     const BandGeometry& g = p->geometry;
     if (g.h <= 0) return true;
 
-    // Working pixels the band needs, converted and scaled.
-    const YuvTables& t = Yuv();
+    // Working pixels the band needs: the 2 x 2 source pixels of each blended with the scaling
+    // weights in the YUV planes, then converted once. (The reference converts each source pixel
+    // and rounds before blending; both round to the nearest level, so they differ by at most a
+    // level except where a colour leaves the gamut and the conversion clips.)
     const size_t lumaSize = static_cast<size_t>(frame.width) * frame.height;
     const uint8_t* planeY = frame.data.data();
     const uint8_t* planeU = planeY + lumaSize;
@@ -264,46 +260,52 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
     std::vector<cv::Vec3b> values(p->work.size() + 1);
     for (size_t w = 0; w < p->work.size(); ++w) {
         const Plan::WorkPixel& wp = p->work[w];
-        int acc[2][3];
-        const int32_t rows[2] = {wp.row0, wp.row1}, crows[2] = {wp.crow0, wp.crow1};
-        for (int r = 0; r < 2; ++r) {
-            int bgr[2][3];
-            const int32_t xs[2] = {wp.x0, wp.x1};
-            for (int q = 0; q < 2; ++q) {
-                const int yv = t.y[planeY[rows[r] + xs[q]]];
-                const int ci = crows[r] + xs[q] / 2;
-                const int u = planeU[ci], v = planeV[ci];
-                bgr[q][0] = Sat8((yv + t.bU[u]) >> 20);
-                bgr[q][1] = Sat8((yv + t.gU[u] + t.gV[v]) >> 20);
-                bgr[q][2] = Sat8((yv + t.rV[v]) >> 20);
-            }
-            for (int ch = 0; ch < 3; ++ch) acc[r][ch] = bgr[0][ch] * wp.a0 + bgr[1][ch] * wp.a1;
-        }
-        cv::Vec3b& v = values[w];
-        for (int ch = 0; ch < 3; ++ch) {
-            const int s = (((acc[0][ch] >> 4) * wp.b0) >> 16) + (((acc[1][ch] >> 4) * wp.b1) >> 16);
-            v[ch] = static_cast<uint8_t>(Sat8((s + 2) >> 2));
-        }
+        const int a0 = wp.a0, a1 = wp.a1, b0 = wp.b0, b1 = wp.b1;
+        const int x0 = wp.x0, x1 = wp.x1, c0 = wp.x0 >> 1, c1 = wp.x1 >> 1;
+        const uint8_t *y0 = planeY + wp.row0, *y1 = planeY + wp.row1;
+        const uint8_t *u0 = planeU + wp.crow0, *u1 = planeU + wp.crow1;
+        const uint8_t *v0 = planeV + wp.crow0, *v1 = planeV + wp.crow1;
+        // Blended samples in units of 1/1024 level (the weights sum to 2048 in each direction).
+        const int yy = ((y0[x0] * a0 + y0[x1] * a1) * b0 + (y1[x0] * a0 + y1[x1] * a1) * b1) >> 12;
+        const int uu = (((u0[c0] * a0 + u0[c1] * a1) * b0 + (u1[c0] * a0 + u1[c1] * a1) * b1) >> 12) - (128 << 10);
+        const int vv = (((v0[c0] * a0 + v0[c1] * a1) * b0 + (v1[c0] * a0 + v1[c1] * a1) * b1) >> 12) - (128 << 10);
+        // BT.601 limited range, the reference conversion's coefficients in 10-bit fixed point.
+        const int luma = std::max(0, yy - (16 << 10)) * 1192 + (1 << 19);
+        values[w] = cv::Vec3b(static_cast<uint8_t>(Sat8((luma + 2066 * uu) >> 20)),
+                              static_cast<uint8_t>(Sat8((luma - 833 * vv - 400 * uu) >> 20)),
+                              static_cast<uint8_t>(Sat8((luma + 1634 * vv) >> 20)));
     }
     values.back() = cv::Vec3b(0, 0, 0);
 
+    // Band pixels from the working pixels with the unwrap's 1/32-pixel weights, and with them
+    // the grey band (the luma weights of the grey conversion, 14-bit fixed point) and its
+    // column sums.
     out.band.create(g.W, g.h, CV_8UC3);
+    out.grey.create(g.W, g.h, CV_8UC1);
+    std::vector<int64_t> sums(g.h, 0);
     for (int a = 0; a < g.W; ++a) {
         auto* row = out.band.ptr<cv::Vec3b>(a);
+        auto* grey = out.grey.ptr<uint8_t>(a);
         const Plan::Tap* tap = &p->taps[static_cast<size_t>(a) * g.h];
         for (int c = 0; c < g.h; ++c, ++tap) {
             const cv::Vec3b& p0 = values[tap->index[0]];
             const cv::Vec3b& p1 = values[tap->index[1]];
             const cv::Vec3b& p2 = values[tap->index[2]];
             const cv::Vec3b& p3 = values[tap->index[3]];
+            int bgr[3];
             for (int ch = 0; ch < 3; ++ch) {
                 const int s = p0[ch] * tap->weight[0] + p1[ch] * tap->weight[1] +
                               p2[ch] * tap->weight[2] + p3[ch] * tap->weight[3];
-                row[c][ch] = static_cast<uint8_t>(Sat8((s + (1 << 14)) >> 15));
+                bgr[ch] = Sat8((s + (1 << 14)) >> 15);
+                row[c][ch] = static_cast<uint8_t>(bgr[ch]);
             }
+            const int luma = (bgr[0] * 1868 + bgr[1] * 9617 + bgr[2] * 4899 + (1 << 13)) >> 14;
+            grey[c] = static_cast<uint8_t>(luma);
+            sums[c] += luma;
         }
     }
-    FinishBands(out);
+    out.profile.create(1, g.h, CV_64F);
+    for (int c = 0; c < g.h; ++c) out.profile.at<double>(0, c) = static_cast<double>(sums[c]);
     return true;
 }
 

@@ -41,11 +41,12 @@ public:
                    FrameBands& out) override;
 };
 
-// The fast path: the band alone, sampled straight from the YUV planes. For every band pixel it
-// does the same arithmetic as the reference path on just the pixels that pixel depends on
-// (colour conversion of 4 source pixels per working pixel, the scaling weights, the unwrap
-// lookup with its 1/32-pixel weights), so its bands equal the reference's. The sampling plan is
-// built once per frame size, working width and ring geometry.
+// The fast path: the band alone, sampled straight from the YUV planes. For every working pixel
+// the band touches it blends the 2 x 2 source pixels with the scaling weights of the reference
+// path in the Y, U and V planes and converts the result once (the reference converts every
+// source pixel first); band pixels then take the unwrap lookup's 1/32-pixel weights, and the
+// grey band and profile are made on the way. In-gamut colours come out within one level of the
+// reference. The sampling plan is built once per frame size, working width and ring geometry.
 class FastBandReader : public BandReader {
 public:
     FastBandReader();

@@ -44,6 +44,9 @@ void ImageRun::StartRun(const ImageRunStart& start) {
             browsed_.release();
         }
         project_ = start.project;
+        // The diameter list is made with the project at run start; taking its first entry now
+        // keeps the image thread off a list the window thread owns.
+        diameter_ = project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
         upward_ = start.upward;
         travel_.store(0);
         startDepth_ = start.startDepth;
@@ -75,11 +78,8 @@ bool ImageRun::TickLocked() {
 }
 
 void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
-    std::vector<uint8_t> jpeg;
-    jpeg.reserve(16u << 20);
-    try {
-        if (!cv::imencode(".jpg", page, jpeg)) return;
-    } catch (const cv::Exception&) {
+    const std::vector<uint8_t> jpeg = EncodePage(page);
+    if (jpeg.empty()) {
         TraceLine("page " + std::to_string(id) + ": JPEG encoding failed");
         return;
     }
@@ -101,18 +101,7 @@ void ImageRun::PageStep() {
         pageLen_ = 10000;
         return;
     }
-    cv::Mat page = live_.rowRange(0, r).clone();
-    const int32_t diameter =
-        project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
-    const int32_t rows = TrueProportionRows(page.cols, pageLen_, diameter);
-    if (rows > 0) {
-        cv::Mat scaled;
-        cv::resize(page, scaled, cv::Size(page.cols, rows), 0, 0, cv::INTER_LINEAR);
-        page = scaled;
-    } else {
-        TraceLine("diameter " + std::to_string(diameter) + ": page stored without rescaling");
-    }
-    RollByAngle(page, 360.0f - startHeading_);
+    const cv::Mat page = FormPage(live_.rowRange(0, r), pageLen_, diameter_, startHeading_);
     StorePage((travel / 10000) * 10000, page);
 
     live_ = live_.rowRange(r, live_.rows);

@@ -102,6 +102,7 @@ private:
     float startHeading_ = 0.0f;
     bool upward_ = false;
     ProjectDb* project_ = nullptr;
+    int32_t diameter_ = 0;  // first entry of the project's diameter list
     cv::Mat live_;
 
     mutable std::mutex browsedMutex_;

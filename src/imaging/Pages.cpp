@@ -4,7 +4,10 @@
 #include <cstdio>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "platform/Trace.h"
 
 namespace bhv {
 namespace {
@@ -41,6 +44,31 @@ void RollByAngle(cv::Mat& image, float angle) {
     cv::Mat rolled;
     cv::hconcat(image.colRange(width - k, width), image.colRange(0, width - k), rolled);
     image = rolled;
+}
+
+cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float startHeading) {
+    cv::Mat page = rows.clone();
+    const int32_t height = TrueProportionRows(page.cols, pageLen, diameter);
+    if (height > 0) {
+        cv::Mat scaled;
+        cv::resize(page, scaled, cv::Size(page.cols, height), 0, 0, cv::INTER_LINEAR);
+        page = scaled;
+    } else {
+        TraceLine("diameter " + std::to_string(diameter) + ": page stored without rescaling");
+    }
+    RollByAngle(page, 360.0f - startHeading);
+    return page;
+}
+
+std::vector<uint8_t> EncodePage(const cv::Mat& page) {
+    std::vector<uint8_t> jpeg;
+    jpeg.reserve(16u << 20);
+    try {
+        if (!cv::imencode(".jpg", page, jpeg)) jpeg.clear();
+    } catch (const cv::Exception&) {
+        jpeg.clear();
+    }
+    return jpeg;
 }
 
 std::string RulerLabel(int32_t p, int tick) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <opencv2/core/mat.hpp>
 
@@ -28,6 +29,14 @@ int32_t AxisStart(bool upward, int32_t startDepth, int32_t pageEnd);
 // Turns an unrolled image about the hole: a circular shift of trunc(angle) mod 360 degrees of
 // columns to the right (its last k columns move to the front).
 void RollByAngle(cv::Mat& image, float angle);
+
+// A stored page from the first rows of the live image: scaled to true proportions (unless the
+// diameter or the resulting height is 0: then it keeps its rows, with a trace line) and turned
+// so that north comes first.
+cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float startHeading);
+
+// JPEG bytes of an image with the default settings (quality 95); empty on failure.
+std::vector<uint8_t> EncodePage(const cv::Mat& page);
 
 // Label of ruler tick `tick` of an upload copy whose page ends at travel p: the travel at the
 // tick in metres, "%.2f" (one tick is 20 mm of travel).

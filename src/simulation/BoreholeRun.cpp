@@ -1,0 +1,109 @@
+#include "simulation/BoreholeRun.h"
+
+#include <memory>
+
+#include <opencv2/imgproc.hpp>
+
+#include "imaging/ImageRun.h"
+#include "imaging/RingUnwrap.h"
+#include "simulation/SyntheticCamera.h"
+#include "storage/ProjectDb.h"
+
+namespace bhv {
+namespace {
+
+UnwrapParams DefaultRing(bool upward) {
+    const SysConfigParam config;
+    return UnwrapParams{config.nWorkRadiusIn, config.nWorkRadiusOut, config.nWorkCentreX,
+                        config.nWorkCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+}
+
+}  // namespace
+
+std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
+                                                   const BoreholeWall& wall, ProjectDb& db) {
+    const BandGeometry g = BandGeometryFor(DefaultRing(spec.upward));
+    const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
+    SyntheticCameraOptions options;
+    options.minRadiusPx = scale * (g.rIn + g.firstRow) - 8;
+    options.maxRadiusPx = scale * (g.rIn + g.firstRow + g.h) + 8;
+    const SyntheticBoreholeCamera camera(wall, options);
+
+    ImageRun run;
+    double depth = spec.startDepth;
+    run.Stitcher().SetWorkerThread(false);
+    run.Stitcher().SetFastPath(spec.fastPath);
+    run.Stitcher().SetSleep([](int) {});
+    run.Stitcher().SetDepthSource([&depth] { return depth; });
+
+    ImageRunStart start;
+    start.project = &db;
+    start.upward = spec.upward;
+    start.startDepth = spec.startDepth;
+    start.startHeading = spec.heading;
+    run.StartRun(start);
+    run.ImageTick();  // the first step of a run lifts the worker's stop flag
+
+    const int frames = static_cast<int>(spec.length / spec.step) + 1;
+    for (int i = 0; i < frames; ++i) {
+        const double travel = i * spec.step;
+        depth = spec.upward ? spec.startDepth - travel : spec.startDepth + travel;
+        auto frame = std::make_unique<RawFrame>();
+        frame->data = camera.RenderYuv420(depth, spec.heading);
+        frame->size = static_cast<uint32_t>(frame->data.size());
+        frame->width = SyntheticBoreholeCamera::kWidth;
+        frame->height = SyntheticBoreholeCamera::kHeight;
+        g_vecFrame().Push(std::move(frame));
+        run.SetTravel(static_cast<int32_t>(travel));
+        run.SetDepth(static_cast<int32_t>(depth));
+        run.Stitcher().Worker().Pass();
+        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+    }
+    run.FinishImageRun(false);
+
+    std::map<int32_t, cv::Mat> pages;
+    int32_t id = -1;
+    for (cv::Mat page = db.ReadNeighbourBigImage(id, true); !page.empty();
+         page = db.ReadNeighbourBigImage(id, true))
+        pages[id] = page;
+    return pages;
+}
+
+cv::Mat PageGroundTruth(const BoreholeRunSpec& spec, const BoreholeWall& wall, int32_t id,
+                        const cv::Size& size) {
+    const BandGeometry g = BandGeometryFor(DefaultRing(spec.upward));
+    const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
+    const double look = camera.LookAheadMm(g.rIn + g.firstRow + g.h / 2.0);
+    // Downward, a page holds the metre of travel that ends at its id; upward the newest metre
+    // when it is cut, 20 mm past its end. Either way its top is the shallow end.
+    const double top = spec.upward ? (spec.startDepth - (id + 200)) / 10.0 + look
+                                   : (spec.startDepth + id - 10000) / 10.0 + look;
+    return wall.Unrolled(top, top + 1000.0, size.width, size.height);
+}
+
+double PageSimilarity(const cv::Mat& page, const cv::Mat& truth) {
+    constexpr int kReduce = 8, kRows = 48, kCols = 6;
+    auto prepare = [](const cv::Mat& bgr) {
+        cv::Mat grey, small, f;
+        cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+        cv::resize(grey, small, cv::Size(bgr.cols / kReduce, bgr.rows / kReduce), 0, 0,
+                   cv::INTER_AREA);
+        small.convertTo(f, CV_32F);
+        cv::Mat rowMean;
+        cv::reduce(f, rowMean, 1, cv::REDUCE_AVG);
+        for (int i = 0; i < f.rows; ++i) f.row(i) -= rowMean.at<float>(i);
+        return f;
+    };
+    if (page.empty() || truth.empty() || page.size() != truth.size()) return 0.0;
+    const cv::Mat p = prepare(page), t = prepare(truth);
+    if (p.rows <= 2 * kRows + 10 || p.cols <= 2 * kCols) return 0.0;
+    cv::Mat padded;
+    cv::copyMakeBorder(t, padded, 0, 0, kCols, kCols, cv::BORDER_WRAP);
+    cv::Mat scores;
+    cv::matchTemplate(padded, p.rowRange(kRows, p.rows - kRows), scores, cv::TM_CCORR_NORMED);
+    double best = 0;
+    cv::minMaxLoc(scores, nullptr, &best);
+    return best;
+}
+
+}  // namespace bhv

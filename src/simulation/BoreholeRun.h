@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include <opencv2/core/mat.hpp>
+
+#include "simulation/BoreholeWall.h"
+
+namespace bhv {
+
+class ProjectDb;
+
+// One simulated acquisition run at constant speed and heading.
+struct BoreholeRunSpec {
+    bool upward = false;
+    int32_t startDepth = 100000;  // tenths of a millimetre
+    int32_t length = 20500;       // travel of the run, tenths of a millimetre
+    double step = 6.9;            // travel per frame, tenths of a millimetre
+    float heading = 0.0f;         // degrees
+    bool fastPath = true;         // the band path the worker uses
+};
+
+// Films the wall with the synthetic camera and drives every frame through the image pipeline
+// (frame queue, stitch worker pass, image ticks with their page steps) into `db`, one frame at
+// a time and without threads, so that depth and travel are exact for every frame. Only the
+// ring the band is cut from is rendered. Returns the pages stored, by id.
+std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
+                                                   const BoreholeWall& wall, ProjectDb& db);
+
+// The wall a full page with id `id` (travel at the page's end) should show, north first, at
+// the page's size: one metre of travel seen at the band's ring.
+cv::Mat PageGroundTruth(const BoreholeRunSpec& spec, const BoreholeWall& wall, int32_t id,
+                        const cv::Size& size);
+
+// Similarity of a page and its ground truth, in [-1, 1]: both in grey, reduced 8 times, each
+// row's mean removed, then the normalised cross-correlation at the best shift within +-6
+// columns around the hole (circular) and +-48 rows (about 54 mm) along it. Removing the row
+// means leaves what changes around the hole (fractures, marks, grain), since the layers look the
+// same all round: a page turned about the hole or upside down no longer matches.
+double PageSimilarity(const cv::Mat& page, const cv::Mat& truth);
+
+}  // namespace bhv

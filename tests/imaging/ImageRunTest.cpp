@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "imaging/ImageRun.h"
+#include "imaging/Pages.h"
+#include "platform/Paths.h"
+#include "simulation/SyntheticCamera.h"
+#include "support/TempDir.h"
+
+namespace bhv {
+namespace {
+
+std::unique_ptr<RawFrame> Frame(const SyntheticBoreholeCamera& camera, double depth, double heading) {
+    auto frame = std::make_unique<RawFrame>();
+    frame->data = camera.RenderYuv420(depth, heading);
+    frame->size = static_cast<uint32_t>(frame->data.size());
+    frame->width = SyntheticBoreholeCamera::kWidth;
+    frame->height = SyntheticBoreholeCamera::kHeight;
+    return frame;
+}
+
+// Only the ring of the downward band is rendered.
+SyntheticBoreholeCamera RingCamera(const BoreholeWall& wall) {
+    SyntheticCameraOptions options;
+    options.minRadiusPx = 800;
+    options.maxRadiusPx = 866;
+    return SyntheticBoreholeCamera(wall, options);
+}
+
+class ImageRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        db_.SetWorkspacePath(tmp_.wide());
+        ASSERT_TRUE(db_.CreateProject(L"run", 100000, 700, 0, 0));
+    }
+    ImageRunStart Start(float heading = 0.0f) {
+        ImageRunStart start;
+        start.project = &db_;
+        start.startDepth = 100000;
+        start.startHeading = heading;
+        return start;
+    }
+    bool HasPage(int32_t id) {
+        int32_t found = id - 1;
+        return !db_.ReadNeighbourBigImage(found, true).empty() && found == id;
+    }
+
+    test::TempDir tmp_;
+    test::ScopedRoot root_{tmp_.path()};
+    ProjectDb db_;
+};
+
+// A red wall, filmed without threads: the probe reports 4 mm of travel per frame while the wall
+// hardly moves, so depth assist places every band and pages come quickly.
+TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
+    BoreholeWallOptions red;
+    red.uniformBgr = cv::Vec3f(30, 30, 200);
+    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall(red));
+    ImageRun run;
+    double depth = 100000;
+    run.Stitcher().SetWorkerThread(false);
+    run.Stitcher().SetSleep([](int) {});
+    run.Stitcher().SetDepthSource([&depth] { return depth; });
+    int repaints = 0;
+    run.SetRepaint([&repaints] { ++repaints; });
+    run.StartRun(Start(90.0f));
+    run.ImageTick();
+
+    int32_t travel = 0;
+    for (int i = 0; i < 300; ++i) {
+        travel = i * 40;
+        depth = 100000 + i;
+        g_vecFrame().Push(Frame(camera, depth, 90.0));
+        run.SetTravel(travel);
+        run.Stitcher().Worker().Pass();
+        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        if (travel <= 10200) {
+            EXPECT_FALSE(HasPage(10000)) << travel;
+        }
+    }
+    EXPECT_GT(repaints, 0);
+    ASSERT_TRUE(HasPage(10000));
+    EXPECT_EQ(run.PageEnd(), 20000);
+    EXPECT_EQ(run.AxisStartMm(), (100000 + 20000 - 10000) / 10);
+
+    int32_t id = 0;
+    const cv::Mat page = db_.ReadNeighbourBigImage(id, true);
+    EXPECT_EQ(id, 10000);
+    EXPECT_EQ(page.size(), cv::Size(1567, TrueProportionRows(1567, 10000, 700)));
+    const cv::Scalar colour = cv::mean(page);
+    EXPECT_GT(colour[2], 150);  // red stays red
+    EXPECT_LT(colour[0], 60);
+    EXPECT_LT(colour[1], 60);
+
+    std::wstring uploaded;
+    const cv::Mat live = run.LiveImage();
+    run.FinishImageRun(true, [&uploaded](const std::wstring& path) { uploaded = path; });
+    EXPECT_TRUE(StitchStopped.load());
+    ASSERT_TRUE(HasPage(travel));  // the last page under its exact travel, unscaled
+    int32_t lastId = travel - 1;
+    EXPECT_EQ(db_.ReadNeighbourBigImage(lastId, true).rows, live.rows);
+    EXPECT_EQ(uploaded, WithTrailingSep(UploadFolder()) + std::to_wstring(travel) + L".jpg");
+    const cv::Mat copy = cv::imread(FsPath(uploaded).string());
+    EXPECT_EQ(copy.size(), cv::Size(410, UploadCopyHeight(travel) + 70));
+    EXPECT_EQ(run.StartHeading(), 0.0f);
+
+    // Browsing between runs: back to the full page, forward to the last, then past it.
+    run.BrowsePrevious();
+    EXPECT_TRUE(run.Browsing());
+    EXPECT_EQ(run.Travel(), 10000);
+    EXPECT_EQ(run.ViewSource().rows, page.rows);
+    run.BrowseNext();
+    EXPECT_EQ(run.Travel(), travel);
+    run.BrowseNext();
+    EXPECT_EQ(run.Travel(), travel + 1);
+    EXPECT_EQ(run.ViewSource().size(), run.LiveImage().size());
+
+    // A new run starts from nothing.
+    run.StartRun(Start());
+    EXPECT_TRUE(run.LiveImage().empty());
+    EXPECT_EQ(run.PageEnd(), 10000);
+    run.ImageTick();
+    EXPECT_FALSE(run.Browsing());
+    run.FinishImageRun(false);
+}
+
+// The threaded pipeline: the image thread and the worker, two runs in a row, a run ended while a
+// tick is under way and frames are still queued, and a run without any frame.
+TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
+    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall());
+    std::atomic<double> depth{100000};
+    ImageRun run;
+    run.Stitcher().SetDepthSource([&depth] { return depth.load(); });
+
+    std::atomic<bool> blockFirstRepaint{true}, entered{false}, left{false};
+    run.SetRepaint([&] {
+        if (!blockFirstRepaint.exchange(false)) return;
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        left = true;
+    });
+    run.StartImageThread();
+
+    auto feed = [&](int frames, double from) {
+        for (int i = 0; i < frames; ++i) {
+            while (g_vecFrame().Size() >= FrameQueue::kCapacity)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            depth = from + i * 6.9;
+            run.SetTravel(static_cast<int32_t>(i * 6.9));
+            g_vecFrame().Push(Frame(camera, depth, 0.0));
+        }
+    };
+
+    // Run 1: ended from this thread while the image thread sits in a tick and frames wait.
+    run.StartRun(Start());
+    feed(40, 100000);
+    for (int i = 0; i < 20000 && !entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(entered);
+    for (int i = 0; i < 10; ++i) g_vecFrame().Push(Frame(camera, depth, 0.0));
+    run.FinishImageRun(false);
+    EXPECT_TRUE(left);  // the tick under way finished before the run was closed
+    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_TRUE(HasPage(run.Travel()));
+
+    // Run 2: frames until the queue drains, a quiet spell, then the end.
+    run.StartRun(Start());
+    feed(60, 110000);
+    for (int i = 0; i < 20000 && g_vecFrame().Size() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.FinishImageRun(false);
+    EXPECT_TRUE(HasPage(run.Travel()));
+
+    // Run 3: no frame at all.
+    run.StartRun(Start());
+    run.SetTravel(500);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    run.FinishImageRun(false);
+    EXPECT_TRUE(run.LiveImage().empty());
+    EXPECT_FALSE(HasPage(500));
+    run.StopImageThread();
+}
+
+}  // namespace
+}  // namespace bhv
