@@ -58,7 +58,7 @@ Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
     auto probe = std::make_shared<TcpSocket>(TcpSocket::Create());
     auto host = std::make_shared<TcpSocket>(TcpSocket::Create());
     ConnectResult result = ConnectResult::Ok;
-    if (!probe->Valid() || !host->Valid())
+    if (!probe->IsOpen() || !host->IsOpen())
         result = ConnectResult::SocketFailed;
     else if (!probe->Connect(options_.probe))
         result = ConnectResult::ProbeFailed;
@@ -223,7 +223,7 @@ void Link::ConsoleLine(const std::string& text, bool error) {
 
 void Link::Reconnect(Peer peer) {
     auto socket = std::make_shared<TcpSocket>(TcpSocket::Create());
-    if (!socket->Valid()) {
+    if (!socket->IsOpen()) {
         ReplaceSocket(peer, nullptr);
         return;
     }

@@ -14,7 +14,8 @@
 
 #include "link/LinkState.h"
 #include "link/Protocol.h"
-#include "link/Socket.h"
+#include "link/Endpoints.h"
+#include "platform/Socket.h"
 #include "link/TelemetryListener.h"
 
 namespace bhv {

@@ -26,7 +26,7 @@ public:
     bool Accept() {
         client = listener.Accept(5000);
         client.SetReceiveTimeout(100);
-        return client.Valid();
+        return client.IsOpen();
     }
 
     // Reads until `count` messages arrived or five seconds passed.
@@ -106,7 +106,7 @@ TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsWhenItIsMissing) {
     MakeLink(host.At(), ClosedEndpoint());
     EXPECT_EQ(link->Connect(), Link::ConnectResult::ProbeFailed);
     EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed), L"连接主机失败，请检查网络连接");
-    EXPECT_FALSE(host.listener.Accept(200).Valid());  // the host was never contacted
+    EXPECT_FALSE(host.listener.Accept(200).IsOpen());  // the host was never contacted
     EXPECT_FALSE(state.connected);
     EXPECT_FALSE(link->ThreadsRunning());
     link->Poll(2000, 0, 0);  // not connected: nothing queued, no watchdog
@@ -248,7 +248,7 @@ TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
     ASSERT_TRUE(restarted.Listen("127.0.0.1", port));
     link->Poll(1004, 0, 0);
     TcpSocket fresh = restarted.Accept(5000);
-    ASSERT_TRUE(fresh.Valid());
+    ASSERT_TRUE(fresh.IsOpen());
     EXPECT_EQ(errors.str(), "");
     fresh.Send(EncodeFrame(EncodeHostStatus(false)));
     ASSERT_TRUE(WaitNotified(1));

@@ -8,7 +8,7 @@ bool SimPeer::Listen(uint16_t port) { return listener_.Listen("127.0.0.1", port)
 
 bool SimPeer::AcceptPending() {
     TcpSocket s = listener_.Accept(0);
-    if (!s.Valid()) return false;
+    if (!s.IsOpen()) return false;
     client_ = std::move(s);
     client_.SetSendTimeout(200);
     parser_.Abort();
@@ -44,7 +44,7 @@ void SimPeer::Send(const Message& m) {
 }
 
 void SimPeer::SendRaw(const std::vector<uint8_t>& bytes) {
-    if (silent || !client_.Valid()) return;
+    if (silent || !client_.IsOpen()) return;
     client_.Send(bytes);
 }
 

@@ -7,7 +7,8 @@
 
 #include "link/FrameParser.h"
 #include "link/Protocol.h"
-#include "link/Socket.h"
+#include "link/Endpoints.h"
+#include "platform/Socket.h"
 
 namespace bhv::sim {
 
@@ -27,7 +28,7 @@ public:
     // Descriptors to watch for reading, and the handlers for them.
     int ListenFd() const { return listener_.Fd(); }
     int ClientFd() const { return client_.Fd(); }
-    bool Connected() const { return client_.Valid(); }
+    bool Connected() const { return client_.IsOpen(); }
     // Returns true when a new connection was accepted.
     bool AcceptPending();
     void ReadPending();
