@@ -225,7 +225,7 @@ void Latency(int seconds) {
         if (Clock::now() >= nextPoll) {
             queryAt = Clock::now();
             awaitingAttitude = true;
-            link.Poll(nowSeconds(), 0, 0);
+            link.Poll(nowSeconds(), kWinchPayOut, 0);  // paying out: depth messages flow too
             nextPoll += std::chrono::milliseconds(100);
         }
     }
