@@ -1,27 +1,19 @@
 #include "camera/CameraDevice.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+
+#include "platform/Socket.h"
 
 namespace bhv {
 
 bool ParseCameraAddress(const std::string& text, std::string& ip, uint16_t& port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    const std::string host = text.substr(0, colon);
-    const std::string portText = text.substr(colon + 1);
-    in_addr addr{};
-    if (host.size() > 15 || ::inet_pton(AF_INET, host.c_str(), &addr) != 1) return false;
-    if (portText.empty() || portText.size() > 5) return false;
-    for (char c : portText)
-        if (c < '0' || c > '9') return false;
-    const long value = std::strtol(portText.c_str(), nullptr, 10);
-    if (value < 1 || value > 65535) return false;
-    ip = host;
-    port = static_cast<uint16_t>(value);
+    const std::optional<Endpoint> endpoint = ParseEndpoint(text);
+    if (!endpoint || endpoint->port == 0 || endpoint->ip.size() > 15) return false;
+    ip = endpoint->ip;
+    port = endpoint->port;
     return true;
 }
 

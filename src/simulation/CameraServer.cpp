@@ -78,7 +78,7 @@ void CameraServer::Stop() {
 
 void CameraServer::AcceptLoop() {
     while (running_) {
-        sdk::TcpSocket socket = listener_.Accept(100);
+        TcpSocket socket = listener_.Accept(100);
         ReapConnections(false);
         if (!socket.IsOpen()) continue;
         auto connection = std::make_unique<Connection>();

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "camera/sdk/CameraProtocol.h"
-#include "camera/sdk/TcpSocket.h"
+#include "platform/Socket.h"
 #include "simulation/SimulatedCameraEncoder.h"
 
 namespace bhv {
@@ -95,12 +95,12 @@ public:
 
 private:
     struct Connection {
-        sdk::TcpSocket socket;
+        TcpSocket socket;
         std::thread thread;
         std::atomic<bool> done{false};
     };
     struct Subscriber {
-        sdk::TcpSocket* socket = nullptr;
+        TcpSocket* socket = nullptr;
         bool waitingForKey = true;
     };
 
@@ -118,7 +118,7 @@ private:
     CameraPoseSource pose_;
     CameraServerOptions options_;
 
-    sdk::TcpListener listener_;
+    TcpListener listener_;
     std::atomic<bool> running_{false};
     std::thread acceptThread_;
     std::mutex connectionsMutex_;

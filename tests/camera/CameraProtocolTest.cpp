@@ -5,7 +5,7 @@
 #include "CameraRig.h"
 #include "camera/sdk/CameraProtocol.h"
 #include "camera/sdk/NetSdk.h"
-#include "camera/sdk/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::test {
 namespace {
@@ -17,13 +17,14 @@ using sdk::CameraMsg;
 struct SocketPair {
     SocketPair() {
         EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
-        std::thread connect([&] { EXPECT_TRUE(client.Connect("127.0.0.1", listener.Port(), 2000)); });
+        std::thread connect([&] { client = TcpSocket::ConnectTo({"127.0.0.1", listener.Port()}, 2000); });
         server = listener.Accept(2000);
         connect.join();
+        EXPECT_TRUE(client.IsOpen());
         EXPECT_TRUE(server.IsOpen());
     }
-    sdk::TcpListener listener;
-    sdk::TcpSocket client, server;
+    TcpListener listener;
+    TcpSocket client, server;
 };
 
 TEST(CameraProtocol, MessagesRoundTripAndMalformedHeadersAreRefused) {
@@ -61,8 +62,8 @@ TEST(CameraProtocol, MessagesRoundTripAndMalformedHeadersAreRefused) {
 
 TEST(CameraProtocol, TheCameraAnswersOnlyLoggedInSessions) {
     CameraRig rig;
-    sdk::TcpSocket socket;
-    ASSERT_TRUE(socket.Connect("127.0.0.1", rig.server.Port(), 2000));
+    TcpSocket socket = TcpSocket::ConnectTo({"127.0.0.1", rig.server.Port()}, 2000);
+    ASSERT_TRUE(socket.IsOpen());
     std::vector<uint8_t> payload;
     sdk::AppendInt32(payload, 68);
     sdk::AppendInt32(payload, -1);
@@ -79,8 +80,8 @@ TEST(CameraProtocol, TheCameraAnswersOnlyLoggedInSessions) {
     EXPECT_EQ(reply->status, sdk::kSdkBadArgument);
 
     // A stream cannot be started without a session either.
-    sdk::TcpSocket stream;
-    ASSERT_TRUE(stream.Connect("127.0.0.1", rig.server.Port(), 2000));
+    TcpSocket stream = TcpSocket::ConnectTo({"127.0.0.1", rig.server.Port()}, 2000);
+    ASSERT_TRUE(stream.IsOpen());
     ASSERT_TRUE(sdk::SendMessage(stream, {CameraMsg::StartStream, 0, 5, {0, 0, 0, 0, 0, 0, 0, 0}}));
     reply = sdk::ReceiveMessage(stream, 2000);
     ASSERT_TRUE(reply);

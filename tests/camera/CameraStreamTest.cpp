@@ -4,7 +4,7 @@
 
 #include "CameraRig.h"
 #include "camera/sdk/NetSdk.h"
-#include "camera/sdk/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::test {
 namespace {
@@ -18,7 +18,7 @@ int32_t Field(const std::vector<uint8_t>& record, size_t offset) {
 
 // A loopback port on which nothing listens.
 uint16_t ClosedPort() {
-    sdk::TcpListener listener;
+    TcpListener listener;
     EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
     return listener.Port();
 }

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "camera/sdk/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::sdk {
 

@@ -31,8 +31,10 @@ bool NetworkCameraClient::H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries)
 bool NetworkCameraClient::Connect(TcpSocket& socket, const std::string& ip, uint16_t port) {
     const int32_t waitMs = connectWaitMs_;
     const int32_t tries = connectTries_;
-    for (int32_t i = 0; i < tries; ++i)
-        if (socket.Connect(ip, port, waitMs)) return true;
+    for (int32_t i = 0; i < tries; ++i) {
+        socket = TcpSocket::ConnectTo(Endpoint{ip, port}, waitMs);
+        if (socket.IsOpen()) return true;
+    }
     return false;
 }
 

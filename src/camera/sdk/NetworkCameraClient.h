@@ -9,7 +9,7 @@
 
 #include "camera/sdk/CameraProtocol.h"
 #include "camera/sdk/NetSdk.h"
-#include "camera/sdk/TcpSocket.h"
+#include "platform/Socket.h"
 
 namespace bhv::sdk {
 
