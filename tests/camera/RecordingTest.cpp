@@ -6,6 +6,7 @@
 
 #include "CameraRig.h"
 #include "camera/VideoRecorder.h"
+#include "platform/Text.h"
 #include "storage/ProjectDb.h"
 #include "support/TempDir.h"
 
@@ -58,12 +59,13 @@ TEST(Subtitles, FileHasWindowsLineEndsAndIsEmptyWithoutSamples) {
 // A project whose folder is a temporary folder.
 struct RecordingRig {
     RecordingRig() {
-        db.SetWorkspacePath(dir.wide());
+        db.SetWorkspacePath(ToWide(folder.string()));
         recorder = std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db,
                                                    rig.prompter,
                                                    [this](bool run) { timerRuns.push_back(run); });
     }
     TempDir dir;
+    std::filesystem::path folder = dir / "项目 A";  // project folders may carry Chinese names
     CameraRig rig;
     ProjectDb db;
     std::vector<bool> timerRuns;
@@ -93,8 +95,8 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     const uint64_t recorded = r.rig.player.PortStats(1).framesRecorded;
     EXPECT_GE(recorded, 40u);
 
-    const auto avi = r.dir / "Bot-VideoFrom12345mm.avi";
-    const auto srt = r.dir / "Bot-VideoFrom12345mm.srt";
+    const auto avi = r.folder / "Bot-VideoFrom12345mm.avi";
+    const auto srt = r.folder / "Bot-VideoFrom12345mm.srt";
     ASSERT_TRUE(std::filesystem::exists(avi));
     EXPECT_EQ(ReadFile(srt),
               "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:12.350m\r\n\r\n"
@@ -126,13 +128,13 @@ TEST(Recording, AShortRecordingHasAnEmptySubtitleFileAndTheSameNamesAreReused) {
     ASSERT_TRUE(r.rig.stream->ConnectCamera());
     r.recorder->OnRecordButton(true, 5);
     r.recorder->OnRecordButton(true, 7);
-    EXPECT_EQ(std::filesystem::file_size(r.dir / "Bot-VideoFrom0mm.srt"), 0u);
+    EXPECT_EQ(std::filesystem::file_size(r.folder / "Bot-VideoFrom0mm.srt"), 0u);
     // A second recording at the same depth replaces the first one's files.
     r.recorder->OnRecordButton(true, 9);
     r.recorder->OnTimer(9);
     r.recorder->OnRunEnd(11);
     EXPECT_FALSE(r.recorder->Recording());
-    EXPECT_EQ(ReadFile(r.dir / "Bot-VideoFrom0mm.srt"),
+    EXPECT_EQ(ReadFile(r.folder / "Bot-VideoFrom0mm.srt"),
               "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:0.001m\r\n\r\n");
     ASSERT_EQ(r.db.Videos().size(), 2u);
     EXPECT_EQ(r.db.Videos().back().endDepth, 11);
@@ -166,7 +168,7 @@ TEST(Recording, ADisconnectWhileRecordingStillLeavesAPlayableFile) {
     ASSERT_TRUE(WaitUntil([&] { return r.rig.player.PortStats(1).framesRecorded >= 5; }));
     r.rig.stream->Disconnect();
     r.recorder->OnRunEnd(30100);
-    const auto avi = r.dir / "Bot-VideoFrom3000mm.avi";
+    const auto avi = r.folder / "Bot-VideoFrom3000mm.avi";
     ASSERT_TRUE(std::filesystem::exists(avi));
 #ifdef BHV_FFPROBE
     const std::string probe = RunCommand(std::string(BHV_FFPROBE) +

@@ -25,7 +25,7 @@ TEST(Screenshot, SavesTheNewestFrameAsAFullSizeJpeg) {
     CameraRig rig;
     ASSERT_TRUE(rig.stream->ConnectCamera());
     ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 2; }));
-    const std::wstring folder = (dir.path() / "a" / "b").wstring();
+    const std::wstring folder = dir.wide() + L"a/钻孔 1";  // missing parents, a Chinese name
     ASSERT_TRUE(TakeScreenshot(rig.player, rig.sdk, folder, 5, rig.clock, rig.prompter));
     const std::wstring name = ScreenshotPath(folder, rig.clock.Now(), 5);
     EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"底部截图成功 :" + name});
