@@ -120,7 +120,7 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
     if (this != &other) {
         Close();
         fd_ = other.fd_;
-        lastError_ = other.lastError_;
+        lastError_ = other.lastError_.load();
         other.fd_ = -1;
     }
     return *this;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,7 +43,7 @@ public:
     TcpSocket() = default;
     explicit TcpSocket(int fd) : fd_(fd) {}
     ~TcpSocket();
-    TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_), lastError_(other.lastError_) {
+    TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_), lastError_(other.lastError_.load()) {
         other.fd_ = -1;
     }
     TcpSocket& operator=(TcpSocket&& other) noexcept;
@@ -103,7 +104,9 @@ public:
 
 private:
     int fd_ = -1;
-    int lastError_ = 0;
+    // Written by whichever thread's call failed (a sending and a receiving thread may share one
+    // socket).
+    std::atomic<int> lastError_{0};
 };
 
 // A listening TCP socket.
