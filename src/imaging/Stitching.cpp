@@ -233,6 +233,8 @@ void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
     worker_.Configure(params_, workWidth_, depth_, std::move(reader));
     worker_.Reset();
     records_.Clear();
+    // A frame the camera queued just as the last run stopped belongs to no run.
+    frames_.Clear();
 }
 
 void StripStitcher::Release(std::unique_ptr<StitchParam> record, double off) {

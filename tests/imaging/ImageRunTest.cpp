@@ -57,7 +57,7 @@ protected:
     ProjectDb db_;
 };
 
-// A red wall, filmed without threads: the probe reports 4 mm of travel per frame while the wall
+// A red wall, filmed without threads: the probe reports 8 mm of travel per frame while the wall
 // hardly moves, so depth assist places every band and pages come quickly.
 TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     BoreholeWallOptions red;
@@ -74,8 +74,8 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     run.ImageTick();
 
     int32_t travel = 0;
-    for (int i = 0; i < 300; ++i) {
-        travel = i * 40;
+    for (int i = 0; i < 150; ++i) {
+        travel = i * 80;
         depth = 100000 + i;
         g_vecFrame().Push(Frame(camera, depth, 90.0));
         run.SetTravel(travel);

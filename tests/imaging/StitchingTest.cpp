@@ -187,12 +187,12 @@ TEST_F(StitcherSteps, AccumulatorGrowsByTenThousandColumnsAndCutsShiftItLeft) {
     stitcher_.StitchStep();
     Step(0, 1);
     int frame = 1;
-    while (stitcher_.Fill() <= 10000) Step(frame++ % 3000, 5);
+    while (stitcher_.Fill() <= 10000) Step(frame++ % 700, 5);
     EXPECT_EQ(stitcher_.Capacity(), 20000);
     const cv::Mat before = stitcher_.View().clone();
 
     // Rebuild the display so that it matches the accumulator, then cut 300 display rows.
-    while (stitcher_.Commits() % 10 != 1) Step(frame++ % 3000, 5);
+    while (stitcher_.Commits() % 10 != 1) Step(frame++ % 700, 5);
     const cv::Mat view = stitcher_.View().clone();
     const int rows = stitcher_.DisplayRows();
     stitcher_.CutStitcher(12345, 300);

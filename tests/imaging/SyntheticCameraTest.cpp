@@ -33,7 +33,10 @@ TEST(SyntheticCamera, RendersAFullPlanarFrameWhoseWallKeepsItsColour) {
 }
 
 TEST(SyntheticCamera, WallSlidesOutwardsWhenTheProbeGoesDownAndTurnsWithTheHeading) {
-    const SyntheticBoreholeCamera camera;
+    SyntheticCameraOptions ring;  // only the ring this test looks at
+    ring.minRadiusPx = 780;
+    ring.maxRadiusPx = 850;
+    const SyntheticBoreholeCamera camera(BoreholeWall(), ring);
     // A ring of radius rho shows depth + focal * R / rho, so a point of the wall seen at rho1
     // from depth d is seen at rho2 from depth d + f R / rho1 - f R / rho2.
     const double rho1 = 800, rho2 = 830;

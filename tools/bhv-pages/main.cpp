@@ -1,0 +1,70 @@
+// bhv-pages <output folder> [metres]
+//
+// Runs a simulated downward and upward acquisition over the synthetic borehole wall (default
+// 2.05 m each, start headings 57 and 200 degrees) through the whole image pipeline into a
+// project database inside the output folder, then writes every stored page as
+// "<direction>-<id>.png", the wall it should show as "<direction>-<id>-truth.png", and prints
+// the similarity of each full page and their mean.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "simulation/BoreholeRun.h"
+#include "storage/ProjectDb.h"
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bhv-pages <output folder> [metres]\n");
+        return 2;
+    }
+    const std::filesystem::path out = argv[1];
+    const double metres = argc > 2 ? std::atof(argv[2]) : 2.05;
+    std::error_code ec;
+    std::filesystem::create_directories(out, ec);
+    if (ec) {
+        std::fprintf(stderr, "cannot create %s\n", out.c_str());
+        return 1;
+    }
+
+    const bhv::BoreholeWall wall;
+    bhv::BoreholeRunSpec down;
+    down.length = static_cast<int32_t>(metres * 10000);
+    down.heading = 57.0f;
+    bhv::BoreholeRunSpec up = down;
+    up.upward = true;
+    up.startDepth = 200000;
+    up.step = 17.0;
+    up.heading = 200.0f;
+
+    double sum = 0;
+    int count = 0;
+    for (const bhv::BoreholeRunSpec& spec : {down, up}) {
+        const char* name = spec.upward ? "up" : "down";
+        bhv::ProjectDb db;
+        db.SetWorkspacePath((out / "").wstring());
+        if (!db.CreateProject(spec.upward ? L"up" : L"down", spec.startDepth, 700, 0, 0)) {
+            std::fprintf(stderr, "cannot create the project in %s\n", out.c_str());
+            return 1;
+        }
+        for (const auto& [id, page] : bhv::RunSimulatedAcquisition(spec, wall, db)) {
+            const std::string stem = (out / (std::string(name) + "-" + std::to_string(id))).string();
+            cv::imwrite(stem + ".png", page);
+            if (id % 10000 != 0) {
+                std::printf("%s page %d: last page, %d x %d (display proportions)\n", name, id,
+                            page.cols, page.rows);
+                continue;
+            }
+            const cv::Mat truth = bhv::PageGroundTruth(spec, wall, id, page.size());
+            cv::imwrite(stem + "-truth.png", truth);
+            const double q = bhv::PageSimilarity(page, truth);
+            std::printf("%s page %d: %d x %d, similarity %.3f\n", name, id, page.cols, page.rows, q);
+            sum += q;
+            ++count;
+        }
+    }
+    if (count > 0) std::printf("mean similarity %.3f over %d pages\n", sum / count, count);
+    return 0;
+}
