@@ -1,6 +1,7 @@
 // The main of every test program. Before any test runs, HOME and BHV_ROOT point into a fresh
 // temporary folder of this process, so no test (nor any simulator or tool a test starts, which
 // inherits the environment) can write into the real home folder; the folder is removed at exit.
+// The device addresses default to loopback for the same reason.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
     setenv("HOME", home.c_str(), 1);
     setenv("BHV_ROOT", (home + "/workspace/").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // A test that forgets to point the program at its own peer must never reach the compiled-in
+    // device addresses: by default the devices are a loopback port where nothing listens.
+    for (const char* device : {"BHV_HOST_ADDR", "BHV_PROBE_ADDR", "BHV_CAMERA_ADDR"})
+        setenv(device, "127.0.0.1:9", 0);
 
     ::testing::InitGoogleMock(&argc, argv);
     const int result = RUN_ALL_TESTS();
