@@ -43,7 +43,9 @@ public:
     ImageRun& operator=(const ImageRun&) = delete;
 
     StripStitcher& Stitcher() { return stitcher_; }
-    // Called after each tick that took over a new display (the view repaints).
+    // Called after each tick that took over a new display (the view repaints). It runs on the
+    // image thread inside the tick, so it may only use ViewSource, AxisStartMm and Browsing (or
+    // post to another thread); set it before the image thread starts.
     void SetRepaint(std::function<void()> repaint) { repaint_ = std::move(repaint); }
 
     // Telemetry: distance moved since the run started and current depth (tenths of a mm).

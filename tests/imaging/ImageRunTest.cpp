@@ -160,7 +160,7 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
 
     // Run 1: ended from this thread while the image thread sits in a tick and frames wait.
     run.StartRun(Start());
-    feed(40, 100000);
+    feed(20, 100000);
     for (int i = 0; i < 20000 && !entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(entered);
     for (int i = 0; i < 10; ++i) g_vecFrame().Push(Frame(camera, depth, 0.0));
@@ -171,7 +171,7 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
 
     // Run 2: frames until the queue drains, a quiet spell, then the end.
     run.StartRun(Start());
-    feed(60, 110000);
+    feed(30, 110000);
     for (int i = 0; i < 20000 && g_vecFrame().Size() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
