@@ -91,19 +91,19 @@ struct FastBandReader::Plan {
     BandGeometry geometry;
 
     // One working-frame pixel the band needs: its 2 x 2 source pixels and scaling weights.
+    // (Kept small: the plan is streamed through once per frame.)
     struct WorkPixel {
-        int32_t row0, row1;    // offsets of the two source rows in the Y plane
-        int32_t crow0, crow1;  // offsets of their chroma rows in a chroma plane
-        int32_t x0, x1;        // the two source columns
-        int16_t a0, a1;        // horizontal weights, sum 2048
-        int16_t b0, b1;        // vertical weights
+        uint16_t y0, y1;  // the two source rows
+        uint16_t x0, x1;  // the two source columns
+        int16_t a0, a1;   // horizontal weights, sum 2048
+        int16_t b0, b1;   // vertical weights
     };
     std::vector<WorkPixel> work;
 
     // One band pixel: four working pixels (index work.size() is black) and their weights.
     struct Tap {
         int32_t index[4];
-        int32_t weight[4];  // sum 32768
+        uint8_t fx, fy;  // position between the four in 1/32 pixel
     };
     std::vector<Tap> taps;  // band rows (angles) x band columns, row by row
 };
@@ -179,9 +179,8 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
                     ResizeTaps(x, scaleX, srcW, true, x0, x1, w.a0, w.a1);
                     ResizeTaps(y, scaleY, srcH, false, y0, y1, w.b0, w.b1);
                 }
-                w.x0 = x0, w.x1 = x1;
-                w.row0 = y0 * srcW, w.row1 = y1 * srcW;
-                w.crow0 = (y0 / 2) * (srcW / 2), w.crow1 = (y1 / 2) * (srcW / 2);
+                w.x0 = static_cast<uint16_t>(x0), w.x1 = static_cast<uint16_t>(x1);
+                w.y0 = static_cast<uint16_t>(y0), w.y1 = static_cast<uint16_t>(y1);
                 slot = static_cast<int32_t>(plan->work.size());
                 plan->work.push_back(w);
                 return slot;
@@ -207,10 +206,9 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
                     Plan::Tap& tap = plan->taps[static_cast<size_t>(a) * h + c];
                     const int tx[4] = {ix, ix + 1, ix, ix + 1};
                     const int ty[4] = {iy, iy, iy + 1, iy + 1};
-                    const int wt[4] = {(32 - fx) * (32 - fy) * 32, fx * (32 - fy) * 32,
-                                       (32 - fx) * fy * 32, fx * fy * 32};
+                    tap.fx = static_cast<uint8_t>(fx);
+                    tap.fy = static_cast<uint8_t>(fy);
                     for (int q = 0; q < 4; ++q) {
-                        tap.weight[q] = wt[q];
                         if (tx[q] < 0 || ty[q] < 0 || tx[q] >= 2 * g.R || ty[q] >= 2 * g.R)
                             tap.index[q] = -1;
                         else
@@ -223,7 +221,7 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
             for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
             std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
                 const Plan::WorkPixel &pa = plan->work[a], &pb = plan->work[b];
-                return pa.row0 != pb.row0 ? pa.row0 < pb.row0 : pa.x0 < pb.x0;
+                return pa.y0 != pb.y0 ? pa.y0 < pb.y0 : pa.x0 < pb.x0;
             });
             std::vector<int32_t> position(order.size());
             std::vector<Plan::WorkPixel> sorted(order.size());
@@ -257,14 +255,16 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
     const uint8_t* planeY = frame.data.data();
     const uint8_t* planeU = planeY + lumaSize;
     const uint8_t* planeV = planeU + lumaSize / 4;
+    const int srcWidth = static_cast<int>(frame.width), chromaWidth = srcWidth / 2;
     std::vector<cv::Vec3b> values(p->work.size() + 1);
     for (size_t w = 0; w < p->work.size(); ++w) {
         const Plan::WorkPixel& wp = p->work[w];
         const int a0 = wp.a0, a1 = wp.a1, b0 = wp.b0, b1 = wp.b1;
         const int x0 = wp.x0, x1 = wp.x1, c0 = wp.x0 >> 1, c1 = wp.x1 >> 1;
-        const uint8_t *y0 = planeY + wp.row0, *y1 = planeY + wp.row1;
-        const uint8_t *u0 = planeU + wp.crow0, *u1 = planeU + wp.crow1;
-        const uint8_t *v0 = planeV + wp.crow0, *v1 = planeV + wp.crow1;
+        const uint8_t *y0 = planeY + wp.y0 * srcWidth, *y1 = planeY + wp.y1 * srcWidth;
+        const int crow0 = (wp.y0 >> 1) * chromaWidth, crow1 = (wp.y1 >> 1) * chromaWidth;
+        const uint8_t *u0 = planeU + crow0, *u1 = planeU + crow1;
+        const uint8_t *v0 = planeV + crow0, *v1 = planeV + crow1;
         // Blended samples in units of 1/1024 level (the weights sum to 2048 in each direction).
         const int yy = ((y0[x0] * a0 + y0[x1] * a1) * b0 + (y1[x0] * a0 + y1[x1] * a1) * b1) >> 12;
         const int uu = (((u0[c0] * a0 + u0[c1] * a1) * b0 + (u1[c0] * a0 + u1[c1] * a1) * b1) >> 12) - (128 << 10);
@@ -292,11 +292,13 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
             const cv::Vec3b& p1 = values[tap->index[1]];
             const cv::Vec3b& p2 = values[tap->index[2]];
             const cv::Vec3b& p3 = values[tap->index[3]];
+            // Bilinear weights in 1/1024 (the lookup's 15-bit weights divided by 32).
+            const int fx = tap->fx, fy = tap->fy;
+            const int w0 = (32 - fx) * (32 - fy), w1 = fx * (32 - fy), w2 = (32 - fx) * fy, w3 = fx * fy;
             int bgr[3];
             for (int ch = 0; ch < 3; ++ch) {
-                const int s = p0[ch] * tap->weight[0] + p1[ch] * tap->weight[1] +
-                              p2[ch] * tap->weight[2] + p3[ch] * tap->weight[3];
-                bgr[ch] = Sat8((s + (1 << 14)) >> 15);
+                const int s = p0[ch] * w0 + p1[ch] * w1 + p2[ch] * w2 + p3[ch] * w3;
+                bgr[ch] = Sat8((s + (1 << 9)) >> 10);
                 row[c][ch] = static_cast<uint8_t>(bgr[ch]);
             }
             const int luma = (bgr[0] * 1868 + bgr[1] * 9617 + bgr[2] * 4899 + (1 << 13)) >> 14;
