@@ -97,6 +97,7 @@ struct FastBandReader::Plan {
         uint16_t x0, x1;  // the two source columns
         int16_t a0, a1;   // horizontal weights, sum 2048
         int16_t b0, b1;   // vertical weights
+        int16_t w[4];     // their products (x0,y0), (x1,y0), (x0,y1), (x1,y1) in 1/2048
     };
     std::vector<WorkPixel> work;
 
@@ -179,6 +180,10 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
                     ResizeTaps(x, scaleX, srcW, true, x0, x1, w.a0, w.a1);
                     ResizeTaps(y, scaleY, srcH, false, y0, y1, w.b0, w.b1);
                 }
+                w.w[0] = static_cast<int16_t>((w.a0 * w.b0 + 1024) >> 11);
+                w.w[1] = static_cast<int16_t>((w.a1 * w.b0 + 1024) >> 11);
+                w.w[2] = static_cast<int16_t>((w.a0 * w.b1 + 1024) >> 11);
+                w.w[3] = static_cast<int16_t>((w.a1 * w.b1 + 1024) >> 11);
                 w.x0 = static_cast<uint16_t>(x0), w.x1 = static_cast<uint16_t>(x1);
                 w.y0 = static_cast<uint16_t>(y0), w.y1 = static_cast<uint16_t>(y1);
                 slot = static_cast<int32_t>(plan->work.size());
@@ -259,16 +264,16 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
     std::vector<cv::Vec3b> values(p->work.size() + 1);
     for (size_t w = 0; w < p->work.size(); ++w) {
         const Plan::WorkPixel& wp = p->work[w];
-        const int a0 = wp.a0, a1 = wp.a1, b0 = wp.b0, b1 = wp.b1;
+        const int w0 = wp.w[0], w1 = wp.w[1], w2 = wp.w[2], w3 = wp.w[3];
         const int x0 = wp.x0, x1 = wp.x1, c0 = wp.x0 >> 1, c1 = wp.x1 >> 1;
         const uint8_t *y0 = planeY + wp.y0 * srcWidth, *y1 = planeY + wp.y1 * srcWidth;
         const int crow0 = (wp.y0 >> 1) * chromaWidth, crow1 = (wp.y1 >> 1) * chromaWidth;
         const uint8_t *u0 = planeU + crow0, *u1 = planeU + crow1;
         const uint8_t *v0 = planeV + crow0, *v1 = planeV + crow1;
-        // Blended samples in units of 1/1024 level (the weights sum to 2048 in each direction).
-        const int yy = ((y0[x0] * a0 + y0[x1] * a1) * b0 + (y1[x0] * a0 + y1[x1] * a1) * b1) >> 12;
-        const int uu = (((u0[c0] * a0 + u0[c1] * a1) * b0 + (u1[c0] * a0 + u1[c1] * a1) * b1) >> 12) - (128 << 10);
-        const int vv = (((v0[c0] * a0 + v0[c1] * a1) * b0 + (v1[c0] * a0 + v1[c1] * a1) * b1) >> 12) - (128 << 10);
+        // Blended samples in units of 1/1024 level (the weights sum to 2048).
+        const int yy = (y0[x0] * w0 + y0[x1] * w1 + y1[x0] * w2 + y1[x1] * w3) >> 1;
+        const int uu = ((u0[c0] * w0 + u0[c1] * w1 + u1[c0] * w2 + u1[c1] * w3) >> 1) - (128 << 10);
+        const int vv = ((v0[c0] * w0 + v0[c1] * w1 + v1[c0] * w2 + v1[c1] * w3) >> 1) - (128 << 10);
         // BT.601 limited range, the reference conversion's coefficients in 10-bit fixed point.
         const int luma = std::max(0, yy - (16 << 10)) * 1192 + (1 << 19);
         values[w] = cv::Vec3b(static_cast<uint8_t>(Sat8((luma + 2066 * uu) >> 20)),
