@@ -8,17 +8,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
-#include <vector>
-
+#include <filesystem>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <thread>
+#include <vector>
 
 #include "imaging/FrameReader.h"
 #include "imaging/ImageRun.h"
@@ -152,11 +150,15 @@ int main(int argc, char** argv) {
     const double fastMs = fastTotal / (3 * kFrames);
 
     std::printf("\nread + prepare per frame, one thread:\n");
-    std::printf("  reference path: %.2f ms (colour conversion %.2f, resize %.2f, remap %.2f, band %.2f)\n",
-                faithfulMs, convert / kFrames, resize / kFrames, unwrap / kFrames, band / kFrames);
-    std::printf("  fast path:      %.2f ms (%.1f %% of the reference; sampling plan built once in %.0f ms)\n",
-                fastMs, 100.0 * fastMs / faithfulMs, planMs);
-    std::printf("  fast vs reference bands: mean abs difference %.4f, max %.0f\n", sumDiff / kFrames, maxDiff);
+    std::printf(
+        "  reference path: %.2f ms (colour conversion %.2f, resize %.2f, remap %.2f, band %.2f)\n",
+        faithfulMs, convert / kFrames, resize / kFrames, unwrap / kFrames, band / kFrames);
+    std::printf(
+        "  fast path:      %.2f ms (%.1f %% of the reference; sampling plan built once in %.0f "
+        "ms)\n",
+        fastMs, 100.0 * fastMs / faithfulMs, planMs);
+    std::printf("  fast vs reference bands: mean abs difference %.4f, max %.0f\n",
+                sumDiff / kFrames, maxDiff);
 
     // ComputeOffset per pair.
     const bool assist = DepthAssistMode.exchange(false);
@@ -171,7 +173,8 @@ int main(int argc, char** argv) {
         shiftSum += p.shift;
     }
     const double offsetUs = Ms(t0, Steady::now()) * 1000.0 / reps;
-    std::printf("\nComputeOffset per pair: %.1f us (mean shift %.2f columns)\n", offsetUs, shiftSum / reps);
+    std::printf("\nComputeOffset per pair: %.1f us (mean shift %.2f columns)\n", offsetUs,
+                shiftSum / reps);
 
     // StitchStep per record (it includes the record's ComputeOffset).
     {
@@ -194,9 +197,10 @@ int main(int argc, char** argv) {
             if (stitcher.Fill() >= 7250) stitcher.CutStitcher(10000, static_cast<int>(7250 * 1.5f));
             total += Ms(t0, Steady::now());
         }
-        std::printf("StitchStep per record: %.3f ms (its ComputeOffset, the display rebuilt every tenth "
-                    "commit and a page cut every 7250 columns included; %d records)\n",
-                    total / reps, reps);
+        std::printf(
+            "StitchStep per record: %.3f ms (its ComputeOffset, the display rebuilt every tenth "
+            "commit and a page cut every 7250 columns included; %d records)\n",
+            total / reps, reps);
         stitcher.StopWorker();
         g_vecStitchParam().Clear();
     }
@@ -205,7 +209,9 @@ int main(int argc, char** argv) {
     // The page step: a metre of display rows scaled, turned, encoded and stored.
     {
         const std::string folder =
-            (std::filesystem::temp_directory_path() / ("bench-imaging-" + std::to_string(getpid()))).string() + "/";
+            (std::filesystem::temp_directory_path() / ("bench-imaging-" + std::to_string(getpid())))
+                .string() +
+            "/";
         ProjectDb db;
         db.SetWorkspacePath(std::wstring(folder.begin(), folder.end()));
         db.CreateProject(L"bench", 100000, 700, 0, 0);
@@ -217,18 +223,21 @@ int main(int argc, char** argv) {
             const cv::Mat page = FormPage(live.rowRange(0, 4600), 10000, 700, 57.0f);
             db.InsertBigImage(10000 * (i + 1), EncodePage(page));
         }
-        std::printf("page step per page: %.1f ms (4600 display rows -> 1567 x 7125 page, JPEG, insert)\n",
-                    Ms(t0, Steady::now()) / pages);
+        std::printf(
+            "page step per page: %.1f ms (4600 display rows -> 1567 x 7125 page, JPEG, insert)\n",
+            Ms(t0, Steady::now()) / pages);
         db.Close();
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
     }
 
-    std::printf("\nwhole pipeline (worker + image thread), frames fed as fast as taken, %d frames:\n",
-                pipelineFrames);
+    std::printf(
+        "\nwhole pipeline (worker + image thread), frames fed as fast as taken, %d frames:\n",
+        pipelineFrames);
     std::printf("  fast path:      %.1f frames/s\n", PipelineFps(frames, pipelineFrames, true));
-    std::printf("  reference path: %.1f frames/s\n", PipelineFps(frames, pipelineFrames / 4, false));
-    std::printf("\npeak memory: %ld MB (of which about %zu MB are the %d rendered frames)\n", PeakRssMb(),
-                frames.size() * frames[0].size() >> 20, kFrames);
+    std::printf("  reference path: %.1f frames/s\n",
+                PipelineFps(frames, pipelineFrames / 4, false));
+    std::printf("\npeak memory: %ld MB (of which about %zu MB are the %d rendered frames)\n",
+                PeakRssMb(), frames.size() * frames[0].size() >> 20, kFrames);
     return 0;
 }

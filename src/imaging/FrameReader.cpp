@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <string>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
 
 #include "platform/Trace.h"
 
@@ -20,7 +19,9 @@ int WorkingHeight(uint32_t width, uint32_t height, int32_t workWidth) {
                             (static_cast<float>(width) / static_cast<float>(workWidth)));
 }
 
-inline int Sat8(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+inline int Sat8(int v) {
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
 
 }  // namespace
 
@@ -35,7 +36,8 @@ bool IsReadableFrame(const RawFrame& frame) {
 bool ConvertFrame(const RawFrame& frame, int32_t workWidth, cv::Mat& out) {
     if (!IsReadableFrame(frame) || workWidth <= 0) {
         TraceLine("ReadFrame: unreadable frame " + std::to_string(frame.width) + "x" +
-                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) + " bytes");
+                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) +
+                  " bytes");
         return false;
     }
     try {
@@ -65,8 +67,8 @@ bool ReadFrame(FrameQueue& queue, int32_t workWidth, cv::Mat& out) {
     return ConvertFrame(*frame, workWidth, out);
 }
 
-bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth,
-                                   const UnwrapParams& params, FrameBands& out) {
+bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
+                                   FrameBands& out) {
     cv::Mat frame;
     if (!ReadFrame(queue, workWidth, frame)) return false;
     try {
@@ -122,8 +124,8 @@ bool FastBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const Unwra
 namespace {
 
 // Scaling taps of one output coordinate, as OpenCV's bilinear resize computes them.
-void ResizeTaps(int d, double scale, int srcSize, bool clampFraction, int& s0, int& s1,
-                int16_t& w0, int16_t& w1) {
+void ResizeTaps(int d, double scale, int srcSize, bool clampFraction, int& s0, int& s1, int16_t& w0,
+                int16_t& w1) {
     float f = static_cast<float>((d + 0.5) * scale - 0.5);
     int s = static_cast<int>(std::floor(f));
     f -= static_cast<float>(s);
@@ -139,11 +141,12 @@ void ResizeTaps(int d, double scale, int srcSize, bool clampFraction, int& s0, i
 
 }  // namespace
 
-bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
-                               const UnwrapParams& params, FrameBands& out) {
+bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const UnwrapParams& params,
+                               FrameBands& out) {
     if (!IsReadableFrame(frame) || workWidth <= 0) {
         TraceLine("ReadFrame: unreadable frame " + std::to_string(frame.width) + "x" +
-                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) + " bytes");
+                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) +
+                  " bytes");
         return false;
     }
     const Plan* p = plan_.get();
@@ -160,7 +163,8 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
         const BandGeometry& g = plan->geometry;
         const int srcW = static_cast<int>(frame.width), srcH = static_cast<int>(frame.height);
         const int workW = srcW == workWidth ? srcW : workWidth;
-        const int workH = srcW == workWidth ? srcH : WorkingHeight(frame.width, frame.height, workWidth);
+        const int workH =
+            srcW == workWidth ? srcH : WorkingHeight(frame.width, frame.height, workWidth);
         const cv::Rect region(params.centreX - g.R, params.centreY - g.R, 2 * g.R, 2 * g.R);
         plan->usable = g.R > 0 && workH > 0 && region.x >= 0 && region.y >= 0 &&
                        region.x + region.width <= workW && region.y + region.height <= workH;
@@ -299,7 +303,8 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth,
             const cv::Vec3b& p3 = values[tap->index[3]];
             // Bilinear weights in 1/1024 (the lookup's 15-bit weights divided by 32).
             const int fx = tap->fx, fy = tap->fy;
-            const int w0 = (32 - fx) * (32 - fy), w1 = fx * (32 - fy), w2 = (32 - fx) * fy, w3 = fx * fy;
+            const int w0 = (32 - fx) * (32 - fy), w1 = fx * (32 - fy), w2 = (32 - fx) * fy,
+                      w3 = fx * fy;
             int bgr[3];
             for (int ch = 0; ch < 3; ++ch) {
                 const int s = p0[ch] * w0 + p1[ch] * w1 + p2[ch] * w2 + p3[ch] * w3;

@@ -2,9 +2,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
-
 #include <opencv2/core/mat.hpp>
+#include <vector>
 
 #include "imaging/FrameQueue.h"
 #include "imaging/RingUnwrap.h"

@@ -2,12 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
-#include <string>
-#include <vector>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
 
 #include "imaging/Pages.h"
 #include "platform/FileSystem.h"
@@ -46,7 +45,8 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         project_ = start.project;
         // The diameter list is made with the project at run start; taking its first entry now
         // keeps the image thread off a list the window thread owns.
-        diameter_ = project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
+        diameter_ =
+            project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
         upward_ = start.upward;
         travel_.store(0);
         startDepth_ = start.startDepth;

@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <opencv2/core/mat.hpp>
 #include <string>
 #include <thread>
-
-#include <opencv2/core/mat.hpp>
 
 #include "imaging/Stitching.h"
 #include "storage/ProjectDb.h"
@@ -20,7 +19,7 @@ extern std::atomic<bool> ImageTickPaused;
 
 // What the image pipeline takes when an acquisition run starts.
 struct ImageRunStart {
-    SysConfigParam config;        // snapshot: working centre, radii and frame width
+    SysConfigParam config;         // snapshot: working centre, radii and frame width
     ProjectDb* project = nullptr;  // page storage and diameter list; may be null
     bool upward = false;           // the run goes upward (depth decreases)
     int32_t startDepth = 0;        // tenths of a millimetre

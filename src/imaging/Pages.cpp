@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -31,7 +30,8 @@ int32_t UploadCopyHeight(int32_t travel) {
 }
 
 int32_t AxisStart(bool upward, int32_t startDepth, int32_t pageEnd) {
-    const int32_t start = upward ? (startDepth - pageEnd + 10000) / 10 : (startDepth + pageEnd - 10000) / 10;
+    const int32_t start =
+        upward ? (startDepth - pageEnd + 10000) / 10 : (startDepth + pageEnd - 10000) / 10;
     return std::max(start, 0);
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core/mat.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core/mat.hpp>
 
 namespace bhv {
 

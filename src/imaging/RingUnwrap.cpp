@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <mutex>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -27,7 +26,8 @@ void BuildTables(RemapTables& t, int H, int W, int R) {
     t.mapX.create(H, W, CV_32FC1);
     t.mapY.create(H, W, CV_32FC1);
     for (int i = 0; i < H; ++i)
-        for (int j = 0; j < W; ++j) RemapPoint(i, j, H, W, R, t.mapX.at<float>(i, j), t.mapY.at<float>(i, j));
+        for (int j = 0; j < W; ++j)
+            RemapPoint(i, j, H, W, R, t.mapX.at<float>(i, j), t.mapY.at<float>(i, j));
     t.H = H;
     t.W = W;
     ++t.builds;

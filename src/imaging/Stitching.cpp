@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
 
 #include "platform/Trace.h"
 
@@ -136,7 +135,9 @@ cv::Mat BlendBand(const cv::Mat& tail, const cv::Mat& band, double dx) {
 // ---------------------------------------------------------------------------------------------
 
 StitchWorker::StitchWorker(FrameQueue& frames, StitchParamQueue& records)
-    : frames_(frames), records_(records), depth_([] { return 0.0; }),
+    : frames_(frames),
+      records_(records),
+      depth_([] { return 0.0; }),
       reader_(std::make_shared<FastBandReader>()) {}
 
 void StitchWorker::Configure(const UnwrapParams& params, int32_t workWidth,
@@ -199,10 +200,15 @@ void StitchWorker::Run() {
 // ---------------------------------------------------------------------------------------------
 
 StripStitcher::StripStitcher(FrameQueue& frames, StitchParamQueue& records)
-    : frames_(frames), records_(records), worker_(frames, records), depth_([] { return 0.0; }),
+    : frames_(frames),
+      records_(records),
+      worker_(frames, records),
+      depth_([] { return 0.0; }),
       sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
-StripStitcher::~StripStitcher() { StopWorker(); }
+StripStitcher::~StripStitcher() {
+    StopWorker();
+}
 
 void StripStitcher::StopWorker() {
     StitchStopped.store(true);
@@ -298,7 +304,8 @@ bool StripStitcher::StitchStep() {
         if (accumulator_.empty())
             accumulator_ = cv::Mat::zeros(commit.rows, kAccumulatorStep, CV_8UC3);
         if (fill_ + width > accumulator_.cols) {
-            cv::Mat grown = cv::Mat::zeros(accumulator_.rows, accumulator_.cols + kAccumulatorStep, CV_8UC3);
+            cv::Mat grown =
+                cv::Mat::zeros(accumulator_.rows, accumulator_.cols + kAccumulatorStep, CV_8UC3);
             accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
             accumulator_ = grown;
         }
@@ -334,7 +341,8 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
         cv::Mat head;
         {
             std::lock_guard lock(displayMutex_);
-            if (!display_.empty()) head = display_.rowRange(0, std::min(rows, display_.rows)).clone();
+            if (!display_.empty())
+                head = display_.rowRange(0, std::min(rows, display_.rows)).clone();
         }
         if (!head.empty()) {
             const std::string name = std::to_string((travel / 10000) * 10000) + ".jpg";

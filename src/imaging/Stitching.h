@@ -7,9 +7,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
-
 #include <opencv2/core/mat.hpp>
+#include <thread>
 
 #include "imaging/FrameQueue.h"
 #include "imaging/FrameReader.h"
@@ -26,9 +25,9 @@ struct StitchParam {
     FrameBands current;   // the newer frame
     FrameBands previous;  // the older frame
     UnwrapParams params;
-    double shift = 0.0;    // band columns the wall moved; valid once computed
-    uint8_t taken = 0;     // claimed by ComputeOffset
-    uint8_t computed = 0;  // shift is valid
+    double shift = 0.0;     // band columns the wall moved; valid once computed
+    uint8_t taken = 0;      // claimed by ComputeOffset
+    uint8_t computed = 0;   // shift is valid
     int32_t lastDepth = 0;  // depth when the older frame was paired (truncated)
     int32_t curDepth = 0;   // depth when the newer frame was paired
 };

@@ -1,7 +1,6 @@
 #include "simulation/BoreholeRun.h"
 
 #include <memory>
-
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/ImageRun.h"
@@ -20,9 +19,9 @@ UnwrapParams DefaultRing(bool upward) {
 
 }  // namespace
 
-std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
+std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& settings,
                                                    const BoreholeWall& wall, ProjectDb& db) {
-    const BandGeometry g = BandGeometryFor(DefaultRing(spec.upward));
+    const BandGeometry g = BandGeometryFor(DefaultRing(settings.upward));
     const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
     SyntheticCameraOptions options;
     options.minRadiusPx = scale * (g.rIn + g.firstRow) - 8;
@@ -30,26 +29,26 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
     const SyntheticBoreholeCamera camera(wall, options);
 
     ImageRun run;
-    double depth = spec.startDepth;
+    double depth = settings.startDepth;
     run.Stitcher().SetWorkerThread(false);
-    run.Stitcher().SetFastPath(spec.fastPath);
+    run.Stitcher().SetFastPath(settings.fastPath);
     run.Stitcher().SetSleep([](int) {});
     run.Stitcher().SetDepthSource([&depth] { return depth; });
 
     ImageRunStart start;
     start.project = &db;
-    start.upward = spec.upward;
-    start.startDepth = spec.startDepth;
-    start.startHeading = spec.heading;
+    start.upward = settings.upward;
+    start.startDepth = settings.startDepth;
+    start.startHeading = settings.heading;
     run.StartRun(start);
     run.ImageTick();  // the first step of a run lifts the worker's stop flag
 
-    const int frames = static_cast<int>(spec.length / spec.step) + 1;
+    const int frames = static_cast<int>(settings.length / settings.step) + 1;
     for (int i = 0; i < frames; ++i) {
-        const double travel = i * spec.step;
-        depth = spec.upward ? spec.startDepth - travel : spec.startDepth + travel;
+        const double travel = i * settings.step;
+        depth = settings.upward ? settings.startDepth - travel : settings.startDepth + travel;
         auto frame = std::make_unique<RawFrame>();
-        frame->data = camera.RenderYuv420(depth, spec.heading);
+        frame->data = camera.RenderYuv420(depth, settings.heading);
         frame->size = static_cast<uint32_t>(frame->data.size());
         frame->width = SyntheticBoreholeCamera::kWidth;
         frame->height = SyntheticBoreholeCamera::kHeight;
@@ -69,15 +68,15 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
     return pages;
 }
 
-cv::Mat PageGroundTruth(const BoreholeRunSpec& spec, const BoreholeWall& wall, int32_t id,
+cv::Mat PageGroundTruth(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id,
                         const cv::Size& size) {
-    const BandGeometry g = BandGeometryFor(DefaultRing(spec.upward));
+    const BandGeometry g = BandGeometryFor(DefaultRing(settings.upward));
     const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
     const double look = camera.LookAheadMm(g.rIn + g.firstRow + g.h / 2.0);
     // Downward, a page holds the metre of travel that ends at its id; upward the newest metre
     // when it is cut, 20 mm past its end. Either way its top is the shallow end.
-    const double top = spec.upward ? (spec.startDepth - (id + 200)) / 10.0 + look
-                                   : (spec.startDepth + id - 10000) / 10.0 + look;
+    const double top = settings.upward ? (settings.startDepth - (id + 200)) / 10.0 + look
+                                       : (settings.startDepth + id - 10000) / 10.0 + look;
     return wall.Unrolled(top, top + 1000.0, size.width, size.height);
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <map>
-
 #include <opencv2/core/mat.hpp>
 
 #include "simulation/BoreholeWall.h"
@@ -12,7 +11,7 @@ namespace bhv {
 class ProjectDb;
 
 // One simulated acquisition run at constant speed and heading.
-struct BoreholeRunSpec {
+struct BoreholeRunSettings {
     bool upward = false;
     int32_t startDepth = 100000;  // tenths of a millimetre
     int32_t length = 20500;       // travel of the run, tenths of a millimetre
@@ -25,12 +24,12 @@ struct BoreholeRunSpec {
 // (frame queue, stitch worker pass, image ticks with their page steps) into `db`, one frame at
 // a time and without threads, so that depth and travel are exact for every frame. Only the
 // ring the band is cut from is rendered. Returns the pages stored, by id.
-std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSpec& spec,
+std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& settings,
                                                    const BoreholeWall& wall, ProjectDb& db);
 
 // The wall a full page with id `id` (travel at the page's end) should show, north first, at
 // the page's size: one metre of travel seen at the band's ring.
-cv::Mat PageGroundTruth(const BoreholeRunSpec& spec, const BoreholeWall& wall, int32_t id,
+cv::Mat PageGroundTruth(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id,
                         const cv::Size& size);
 
 // Similarity of a page and its ground truth, in [-1, 1]: both in grey, reduced 8 times, each

@@ -12,7 +12,8 @@ constexpr double kPi = 3.141592653589793;
 // A well-mixed 32-bit hash of a seed, an integer cell and a salt, as a float in [0, 1).
 float Hash01(uint32_t seed, int64_t cell, uint32_t salt) {
     uint64_t x = static_cast<uint64_t>(cell) * 0x9E3779B97F4A7C15ull ^
-                 (static_cast<uint64_t>(seed) << 32) ^ (static_cast<uint64_t>(salt) * 0xBF58476D1CE4E5B9ull);
+                 (static_cast<uint64_t>(seed) << 32) ^
+                 (static_cast<uint64_t>(salt) * 0xBF58476D1CE4E5B9ull);
     x ^= x >> 30;
     x *= 0xBF58476D1CE4E5B9ull;
     x ^= x >> 27;
@@ -21,7 +22,9 @@ float Hash01(uint32_t seed, int64_t cell, uint32_t salt) {
     return static_cast<float>(x >> 40) * (1.0f / 16777216.0f);
 }
 
-float Smooth(float t) { return t * t * (3.0f - 2.0f * t); }
+float Smooth(float t) {
+    return t * t * (3.0f - 2.0f * t);
+}
 
 // One-dimensional value noise in [0, 1) with cells of `cell` millimetres.
 float ValueNoise1(uint32_t seed, uint32_t salt, double x, double cell) {
@@ -53,7 +56,8 @@ BoreholeWall::BoreholeWall() : BoreholeWall(BoreholeWallOptions{}) {}
 
 BoreholeWall::BoreholeWall(const BoreholeWallOptions& options) : options_(options) {
     const double circumference = kPi * options_.diameterMm;
-    grainCells_ = static_cast<int>(std::max<int64_t>(1, std::llround(circumference / kGrainCellMm)));
+    grainCells_ =
+        static_cast<int>(std::max<int64_t>(1, std::llround(circumference / kGrainCellMm)));
     grain_.resize(static_cast<size_t>(grainCells_) * kGrainPeriodCells);
     for (int j = 0; j < kGrainPeriodCells; ++j)
         for (int i = 0; i < grainCells_; ++i)
@@ -65,7 +69,8 @@ cv::Vec3f BoreholeWall::LayerColour(double depthMm) const {
     const auto cell = static_cast<int64_t>(std::floor(depthMm / kLayerCellMm));
     const double boundary = cell * kLayerCellMm + 40.0 + Hash01(options_.seed, cell, 1) * 120.0;
     const int64_t layer = depthMm >= boundary ? cell : cell - 1;
-    const auto& base = kPalette[static_cast<size_t>(Hash01(options_.seed, layer, 2) * kPalette.size())];
+    const auto& base =
+        kPalette[static_cast<size_t>(Hash01(options_.seed, layer, 2) * kPalette.size())];
     const float gain = 0.9f + 0.2f * Hash01(options_.seed, layer, 3);
     return {base[0] * gain, base[1] * gain, base[2] * gain};
 }
@@ -167,7 +172,8 @@ BoreholeWall::Window BoreholeWall::MakeWindow(double topDepthMm, double bottomDe
     w.top_ = topDepthMm;
     const auto n = static_cast<size_t>((bottomDepthMm - topDepthMm) / kWindowStepMm) + 2;
     w.base_.resize(n);
-    for (size_t i = 0; i < n; ++i) w.base_[i] = Base(topDepthMm + static_cast<double>(i) * kWindowStepMm);
+    for (size_t i = 0; i < n; ++i)
+        w.base_[i] = Base(topDepthMm + static_cast<double>(i) * kWindowStepMm);
     const auto first = static_cast<int64_t>(std::floor(topDepthMm / kFractureCellMm)) - 1;
     const auto last = static_cast<int64_t>(std::floor(bottomDepthMm / kFractureCellMm)) + 1;
     for (int64_t m = first; m <= last; ++m) {

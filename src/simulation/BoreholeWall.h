@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <opencv2/core/mat.hpp>
 #include <optional>
 #include <vector>
-
-#include <opencv2/core/mat.hpp>
 
 namespace bhv {
 
@@ -83,8 +82,8 @@ private:
     cv::Vec3f Finish(cv::Vec3f colour, double azimuthDeg, double depthMm) const;
 
     BoreholeWallOptions options_;
-    int grainCells_ = 1;         // grain cells around the hole
-    std::vector<float> grain_;   // grainCells_ x kGrainPeriodCells
+    int grainCells_ = 1;        // grain cells around the hole
+    std::vector<float> grain_;  // grainCells_ x kGrainPeriodCells
 };
 
 }  // namespace bhv

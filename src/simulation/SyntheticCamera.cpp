@@ -15,7 +15,9 @@ float Light(float aheadMm) {
     return 1.0f / (1.0f + t * t);
 }
 
-uint8_t Clamp8(float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); }
+uint8_t Clamp8(float v) {
+    return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
+}
 
 }  // namespace
 
@@ -53,7 +55,8 @@ SyntheticBoreholeCamera::SyntheticBoreholeCamera(const BoreholeWall& wall,
                     ray.aheadMm = static_cast<float>(ahead);
                     minAhead_ = std::min(minAhead_, ray.aheadMm);
                     maxAhead_ = std::max(maxAhead_, ray.aheadMm);
-                    ray.azIndex = static_cast<uint16_t>(static_cast<int>(std::lround(az / 360.0 * kAzSteps)) % kAzSteps);
+                    ray.azIndex = static_cast<uint16_t>(
+                        static_cast<int>(std::lround(az / 360.0 * kAzSteps)) % kAzSteps);
                 }
             }
             rays_[n] = ray;

@@ -70,9 +70,9 @@ private:
 
     BoreholeWall wall_;
     SyntheticCameraOptions options_;
-    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;  // rendered box, even-aligned, end exclusive
-    std::vector<PixelRay> rays_;              // one per pixel of the box
-    std::vector<int32_t> blocks_;             // 2 x 2 blocks of the box with a rendered pixel
+    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;    // rendered box, even-aligned, end exclusive
+    std::vector<PixelRay> rays_;               // one per pixel of the box
+    std::vector<int32_t> blocks_;              // 2 x 2 blocks of the box with a rendered pixel
     float minAhead_ = 0.0f, maxAhead_ = 0.0f;  // range of the rendered rays
     std::vector<float> cos_, sin_;
 };

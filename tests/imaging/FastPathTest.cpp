@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-
 #include <opencv2/core.hpp>
 
 #include "imaging/FrameReader.h"

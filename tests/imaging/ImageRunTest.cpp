@@ -3,10 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <thread>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <thread>
 
 #include "imaging/ImageRun.h"
 #include "imaging/Pages.h"
@@ -17,7 +16,8 @@
 namespace bhv {
 namespace {
 
-std::unique_ptr<RawFrame> Frame(const SyntheticBoreholeCamera& camera, double depth, double heading) {
+std::unique_ptr<RawFrame> Frame(const SyntheticBoreholeCamera& camera, double depth,
+                                double heading) {
     auto frame = std::make_unique<RawFrame>();
     frame->data = camera.RenderYuv420(depth, heading);
     frame->size = static_cast<uint32_t>(frame->data.size());
@@ -161,7 +161,8 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
     // Run 1: ended from this thread while the image thread sits in a tick and frames wait.
     run.StartRun(Start());
     feed(20, 100000);
-    for (int i = 0; i < 20000 && !entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 20000 && !entered; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(entered);
     for (int i = 0; i < 10; ++i) g_vecFrame().Push(Frame(camera, depth, 0.0));
     run.FinishImageRun(false);

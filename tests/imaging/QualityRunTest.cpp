@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -24,11 +23,11 @@ TEST(QualityRun, StoredPagesMatchTheWallInBothDirections) {
     test::TempDir tmp;
     test::ScopedRoot root(tmp.path());
     const BoreholeWall wall;
-    BoreholeRunSpec down;
+    BoreholeRunSettings down;
     down.startDepth = 100000;
     down.step = 6.9;  // about 5 band columns per frame
     down.heading = 57.0f;
-    BoreholeRunSpec up;
+    BoreholeRunSettings up;
     up.upward = true;
     up.startDepth = 200000;
     up.step = 17.0;  // about 5 band columns at the upward band's smaller ring
@@ -36,20 +35,21 @@ TEST(QualityRun, StoredPagesMatchTheWallInBothDirections) {
 
     double sum = 0;
     int count = 0;
-    for (const BoreholeRunSpec& spec : {down, up}) {
+    for (const BoreholeRunSettings& settings : {down, up}) {
         ProjectDb db;
         db.SetWorkspacePath(tmp.wide());
-        ASSERT_TRUE(db.CreateProject(spec.upward ? L"up" : L"down", spec.startDepth, 700, 0, 0));
-        const std::map<int32_t, cv::Mat> pages = RunSimulatedAcquisition(spec, wall, db);
+        ASSERT_TRUE(
+            db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth, 700, 0, 0));
+        const std::map<int32_t, cv::Mat> pages = RunSimulatedAcquisition(settings, wall, db);
         ASSERT_EQ(pages.size(), 3u);  // two full pages and the last, partial one
         // The last page's id is the travel at the end of the run.
-        const int lastFrame = static_cast<int>(spec.length / spec.step);
-        EXPECT_EQ(pages.rbegin()->first, static_cast<int32_t>(lastFrame * spec.step));
+        const int lastFrame = static_cast<int>(settings.length / settings.step);
+        EXPECT_EQ(pages.rbegin()->first, static_cast<int32_t>(lastFrame * settings.step));
         for (const auto& [id, page] : pages) {
             if (id % 10000 != 0) continue;  // the last page keeps display proportions
             EXPECT_EQ(page.cols, 1567);
             EXPECT_EQ(page.rows, TrueProportionRows(page.cols, 10000, 700));
-            const cv::Mat truth = PageGroundTruth(spec, wall, id, page.size());
+            const cv::Mat truth = PageGroundTruth(settings, wall, id, page.size());
             const double q = PageSimilarity(page, truth);
             // A page turned a quarter round or upside down no longer matches.
             cv::Mat turned = page.clone(), flipped;
@@ -58,7 +58,7 @@ TEST(QualityRun, StoredPagesMatchTheWallInBothDirections) {
             const double qTurned = PageSimilarity(turned, truth);
             const double qFlipped = PageSimilarity(flipped, truth);
             std::printf("%s page %d: similarity %.3f (turned 90: %.3f, upside down: %.3f)\n",
-                        spec.upward ? "upward" : "downward", id, q, qTurned, qFlipped);
+                        settings.upward ? "upward" : "downward", id, q, qTurned, qFlipped);
             EXPECT_GT(q, 0.6);
             EXPECT_LT(qTurned, 0.3);
             EXPECT_LT(qFlipped, 0.3);

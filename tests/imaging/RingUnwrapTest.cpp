@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -139,7 +138,7 @@ TEST(BandReaders, RefuseUnreadableFramesAndRingsOutsideTheFrame) {
         EXPECT_FALSE(reader->ReadBands(queue, 1440, good, bands));  // nothing queued
 
         queue.Push(std::make_unique<RawFrame>(GreyFrame(2592, 1944, 1000)));  // too few bytes
-        queue.Push(std::make_unique<RawFrame>(GreyFrame(0, 0, 0)));            // empty
+        queue.Push(std::make_unique<RawFrame>(GreyFrame(0, 0, 0)));           // empty
         queue.Push(std::make_unique<RawFrame>(GreyFrame(2591, 1944, 2591 * 1944 * 2)));  // odd
         for (int i = 0; i < 3; ++i) EXPECT_FALSE(reader->ReadBands(queue, 1440, good, bands));
 
@@ -153,7 +152,8 @@ TEST(BandReaders, RefuseUnreadableFramesAndRingsOutsideTheFrame) {
         ASSERT_TRUE(reader->ReadBands(queue, 1440, good, bands));
         EXPECT_EQ(bands.band.size(), cv::Size(23, 3135));
     }
-    EXPECT_THROW(UnwrapRing(cv::Mat::zeros(1080, 1440, CV_8UC3), 261, 499, 400, 572), cv::Exception);
+    EXPECT_THROW(UnwrapRing(cv::Mat::zeros(1080, 1440, CV_8UC3), 261, 499, 400, 572),
+                 cv::Exception);
 }
 
 }  // namespace

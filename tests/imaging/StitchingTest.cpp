@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "imaging/Stitching.h"
 
@@ -62,9 +61,10 @@ TEST(ComputeOffset, KeepsMatchesBelowEightAndLetsDepthReplaceAZeroShift) {
         bool assist;
         double expected;
     };
-    for (const Case& c : {Case{false, 50000, 50010, true, 16}, Case{true, 50010, 50000, true, 16},
-                          Case{false, 50010, 50000, true, 0}, Case{true, 50000, 50010, true, 0},
-                          Case{false, 50000, 50000, true, 0}, Case{false, 50000, 50010, false, 0}}) {
+    for (const Case& c :
+         {Case{false, 50000, 50010, true, 16}, Case{true, 50010, 50000, true, 16},
+          Case{false, 50010, 50000, true, 0}, Case{true, 50000, 50010, true, 0},
+          Case{false, 50000, 50000, true, 0}, Case{false, 50000, 50010, false, 0}}) {
         StitchParam r = Record(a, a, c.upward, c.last, c.cur);
         ComputeOffset(r, c.assist);
         EXPECT_EQ(r.shift, c.expected) << c.upward << " " << c.last << " " << c.cur;
@@ -125,8 +125,8 @@ protected:
     FrameBands Bands(int frame, int shift) {
         FrameBands b;
         b.band = RandomBand(rows_, 23, frame);
-        b.profile = Profile(std::vector<double>(wall_.begin() + frame * shift,
-                                                wall_.begin() + frame * shift + 23));
+        b.profile = Profile(
+            std::vector<double>(wall_.begin() + frame * shift, wall_.begin() + frame * shift + 23));
         return b;
     }
     bool Step(int frame, int shift) {
@@ -144,7 +144,7 @@ protected:
 };
 
 TEST_F(StitcherSteps, SettlesIntoCommittingTheShiftAndRebuildsTheDisplayEveryTenthCommit) {
-    stitcher_.StitchStep();  // first step of the run: clears the stop flag
+    stitcher_.StitchStep();    // first step of the run: clears the stop flag
     EXPECT_FALSE(Step(0, 5));  // seeds the tail, commits nothing
     EXPECT_EQ(stitcher_.Tail().cols, 23);
     EXPECT_EQ(stitcher_.Fill(), 0);

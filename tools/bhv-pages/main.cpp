@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-
 #include <opencv2/imgcodecs.hpp>
+#include <string>
 
 #include "simulation/BoreholeRun.h"
 #include "storage/ProjectDb.h"
@@ -30,10 +29,10 @@ int main(int argc, char** argv) {
     }
 
     const bhv::BoreholeWall wall;
-    bhv::BoreholeRunSpec down;
+    bhv::BoreholeRunSettings down;
     down.length = static_cast<int32_t>(metres * 10000);
     down.heading = 57.0f;
-    bhv::BoreholeRunSpec up = down;
+    bhv::BoreholeRunSettings up = down;
     up.upward = true;
     up.startDepth = 200000;
     up.step = 17.0;
@@ -41,26 +40,28 @@ int main(int argc, char** argv) {
 
     double sum = 0;
     int count = 0;
-    for (const bhv::BoreholeRunSpec& spec : {down, up}) {
-        const char* name = spec.upward ? "up" : "down";
+    for (const bhv::BoreholeRunSettings& settings : {down, up}) {
+        const char* name = settings.upward ? "up" : "down";
         bhv::ProjectDb db;
         db.SetWorkspacePath((out / "").wstring());
-        if (!db.CreateProject(spec.upward ? L"up" : L"down", spec.startDepth, 700, 0, 0)) {
+        if (!db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth, 700, 0, 0)) {
             std::fprintf(stderr, "cannot create the project in %s\n", out.c_str());
             return 1;
         }
-        for (const auto& [id, page] : bhv::RunSimulatedAcquisition(spec, wall, db)) {
-            const std::string stem = (out / (std::string(name) + "-" + std::to_string(id))).string();
+        for (const auto& [id, page] : bhv::RunSimulatedAcquisition(settings, wall, db)) {
+            const std::string stem =
+                (out / (std::string(name) + "-" + std::to_string(id))).string();
             cv::imwrite(stem + ".png", page);
             if (id % 10000 != 0) {
                 std::printf("%s page %d: last page, %d x %d (display proportions)\n", name, id,
                             page.cols, page.rows);
                 continue;
             }
-            const cv::Mat truth = bhv::PageGroundTruth(spec, wall, id, page.size());
+            const cv::Mat truth = bhv::PageGroundTruth(settings, wall, id, page.size());
             cv::imwrite(stem + "-truth.png", truth);
             const double q = bhv::PageSimilarity(page, truth);
-            std::printf("%s page %d: %d x %d, similarity %.3f\n", name, id, page.cols, page.rows, q);
+            std::printf("%s page %d: %d x %d, similarity %.3f\n", name, id, page.cols, page.rows,
+                        q);
             sum += q;
             ++count;
         }
