@@ -195,10 +195,9 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
                 return slot;
             };
 
-            const int H = g.R, W = g.W, h = g.h, n = g.stripRows;
+            const int H = g.R, W = g.W, h = g.h;
             const int k = g.roll;
             plan->taps.resize(static_cast<size_t>(W) * h);
-            std::vector<std::array<int, 2>> black;  // taps outside the region, patched below
             for (int a = 0; a < W; ++a) {
                 for (int c = 0; c < h; ++c) {
                     // Band pixel (a, c) -> rolled strip (row, column) -> unwrap (i, j).
@@ -242,7 +241,6 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
             const auto blackIndex = static_cast<int32_t>(plan->work.size());
             for (Plan::Tap& tap : plan->taps)
                 for (int32_t& index : tap.index) index = index < 0 ? blackIndex : position[index];
-            (void)n;
         }
         plan_ = std::move(plan);
         ++plansBuilt_;
