@@ -3,10 +3,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "SimCamera.h"
 #include "SiteSimulator.h"
 #include "simulation/SiteModel.h"
 
@@ -24,6 +26,8 @@ struct Options {
     bool trace = false;
     bool readStdin = true;
     std::vector<std::string> faults;
+    int cameraPort = -1;  // -1: no camera
+    bhv::sim::SimCamera::Options camera;
 };
 
 void Usage() {
@@ -32,7 +36,8 @@ void Usage() {
                  "Port 0 picks a free port. Commands (also read from standard input, one per line):\n"
                  "  silence host|probe [on|off]   corrupt host|probe [on|off]   drop host|probe\n"
                  "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
-                 "  winch 0|1|2   speed 0|1|2   status   quit\n";
+                 "  winch 0|1|2   speed 0|1|2   status   quit\n"
+                 "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n";
 }
 
 bool ParsePort(const char* text, uint16_t& port) {
@@ -60,6 +65,13 @@ bool ParseArguments(int argc, char** argv, Options& o) {
             o.faults.push_back(argv[++i]);
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--camera-port" && hasValue) {
+            if (!ParsePort(argv[++i], o.camera.port)) return false;
+            o.cameraPort = o.camera.port;
+        } else if (a == "--camera-clip" && hasValue) {
+            o.camera.clipFrames = std::atoi(argv[++i]);
+        } else if (a == "--camera-empty-password") {
+            o.camera.emptyPasswordOnly = true;
         } else if (a == "--no-stdin") {
             o.readStdin = false;
         } else {
@@ -103,6 +115,12 @@ int main(int argc, char** argv) {
     // One line with every simulated device's address, read by scripts and tests.
     std::cout << "bhv-sim listening host=127.0.0.1:" << site.Host().Port()
               << " probe=127.0.0.1:" << site.Probe().Port() << std::endl;
+    std::unique_ptr<bhv::sim::SimCamera> camera;
+    if (options.cameraPort >= 0) {
+        camera = std::make_unique<bhv::sim::SimCamera>(model, options.camera);
+        if (!camera->Start()) return 1;
+        std::cout << "bhv-sim camera=127.0.0.1:" << camera->Port() << std::endl;
+    }
 
     site.Run(g_stop, options.readStdin);
     std::cout << "bhv-sim stopped" << std::endl;
