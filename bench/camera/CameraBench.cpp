@@ -8,7 +8,7 @@
 // encoding 5-megapixel frames live competes for the same two cores); --live renders and encodes
 // every frame at the probe's moving pose instead. Linux only (reads /proc for thread CPU times).
 //
-//   camera_bench [--seconds 60] [--live] [--fps 20] [--clip-frames 40] [--record FILE.avi]
+//   bench_camera [--seconds 60] [--live] [--fps 20] [--clip-frames 40] [--record FILE.avi]
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
         else if (a == "--clip-frames" && i + 1 < argc) options.clipFrames = std::atoi(argv[++i]);
         else if (a == "--record" && i + 1 < argc) options.recordPath = argv[++i];
         else {
-            std::fprintf(stderr, "usage: camera_bench [--seconds N] [--live] [--fps 20|15] [--clip-frames N] [--record FILE.avi]\n");
+            std::fprintf(stderr, "usage: bench_camera [--seconds N] [--live] [--fps 20|15] [--clip-frames N] [--record FILE.avi]\n");
             return 2;
         }
     }

@@ -88,7 +88,7 @@ bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t,
     p->newest.reset(av_frame_alloc());
     if (!p->codec || !p->parser || !p->packet || !p->frame || !p->newest) return false;
     // One thread decodes a 5-megapixel stream at 20 frames per second with room to spare
-    // (camera_bench), without the frame of latency that frame threads add.
+    // (bench_camera), without the frame of latency that frame threads add.
     p->codec->thread_count = 1;
     if (const int r = avcodec_open2(p->codec.get(), decoder, nullptr); r < 0) {
         std::cerr << "H264 decoder: " << AvErrorText(r) << '\n';
