@@ -41,6 +41,22 @@ inline std::string PatternBytes(std::size_t n, unsigned seed) {
     return s;
 }
 
+// Starts `args` (the program first) as a child process, standard output and error in `log`.
+inline pid_t Spawn(std::vector<std::string> args, const std::filesystem::path& log) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // bhv-data-server started as a child process with its output in a log file; ended by its
 // process id.
 class DataServerProcess {
@@ -52,17 +68,7 @@ public:
         std::vector<std::string> args = {BHV_DATA_SERVER_PATH, "--port", "0", "--out",
                                          out_.string()};
         args.insert(args.end(), faults.begin(), faults.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = Spawn(args, log_);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string log = Log();

@@ -13,72 +13,49 @@ namespace {
 
 using test::ScriptedPeer;
 
-// Short waits: the exchange logic is the same, the test is fast.
-ExchangeOptions FastOptions(std::ostream& console) {
-    ExchangeOptions o;
-    o.timings.afterSendMs = 0;
-    o.timings.sendRetryMs = 1;
-    o.timings.receiveTimeoutMs = 30;
-    o.console = &console;
-    return o;
-}
-
 Packet SomePacket() {
     UploadParam param;
     return BuildRegistrationPacket(param, "20230907140509");
 }
 
-TEST(UploadExchange, SendsThePacketOnItsOwnConnectionAndReadsTheReply) {
-    std::ostringstream console;
-    const Packet packet = SomePacket();
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Answer, "ok");
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeAccepted);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeAccepted);
-        EXPECT_EQ(peer.connections(), 2);
-        ASSERT_EQ(peer.packets().size(), 2u);
-        EXPECT_EQ(peer.packets()[0], std::string(packet.begin(), packet.end()));
-    }
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Answer, "o");
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeFailed);
-    }
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Answer, "TAV" + std::string(15, '\0') + "e16F");
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeProjectExists);
-    }
+// One exchange with short waits: the exchange logic is the same, the test is fast.
+int FastExchange(uint16_t port, std::ostream& console) {
+    ExchangeOptions o;
+    o.timings.afterSendMs = 0;
+    o.timings.sendRetryMs = 1;
+    o.timings.receiveTimeoutMs = 30;
+    o.console = &console;
+    return Exchange({0x7F000001, port}, SomePacket(), o);
 }
 
-TEST(UploadExchange, ServerThatFailsGivesMinusOneOrMinusFour) {
+TEST(UploadExchange, SendsThePacketOnItsOwnConnectionAndReadsTheReply) {
     std::ostringstream console;
+    ScriptedPeer peer(ScriptedPeer::Act::Answer, "ok");
+    EXPECT_EQ(FastExchange(peer.port(), console), kExchangeAccepted);
+    EXPECT_EQ(FastExchange(peer.port(), console), kExchangeAccepted);
+    EXPECT_EQ(peer.connections(), 2);
     const Packet packet = SomePacket();
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Silent);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeFailed);
+    ASSERT_EQ(peer.packets().size(), 2u);
+    EXPECT_EQ(peer.packets()[0], std::string(packet.begin(), packet.end()));
+}
+
+TEST(UploadExchange, EveryPeerBehaviourGivesItsResult) {
+    using Act = ScriptedPeer::Act;
+    const struct {
+        Act act;
+        std::string answer;
+        int result;
+    } cases[] = {{Act::Answer, "o", kExchangeFailed},
+                 {Act::Answer, "TAV" + std::string(15, '\0') + "e16F", kExchangeProjectExists},
+                 {Act::Silent, "", kExchangeFailed},
+                 {Act::Close, "", kExchangeFailed},
+                 {Act::Reset, "", kExchangeFailed}};
+    std::ostringstream console;
+    for (const auto& c : cases) {
+        ScriptedPeer peer(c.act, c.answer);
+        EXPECT_EQ(FastExchange(peer.port(), console), c.result) << static_cast<int>(c.act);
     }
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Close);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeFailed);
-    }
-    {
-        ScriptedPeer peer(ScriptedPeer::Act::Reset);
-        EXPECT_EQ(Exchange({0x7F000001, peer.port()}, packet, FastOptions(console)),
-                  kExchangeFailed);
-    }
-    uint16_t freePort;
-    {
-        TcpListener probe;
-        ASSERT_TRUE(probe.Listen("127.0.0.1", 0));
-        freePort = probe.Port();
-    }
-    EXPECT_EQ(Exchange({0x7F000001, freePort}, packet, FastOptions(console)),
-              kExchangeNoConnection);
+    EXPECT_EQ(FastExchange(test::FreePort(), console), kExchangeNoConnection);
     EXPECT_NE(console.str().find("错误：连接服务器失败，程序即将关闭（回车）！"),
               std::string::npos);
 }

@@ -26,9 +26,15 @@ float FloatAt(const Packet& p, std::size_t offset) {
     return f;
 }
 
-// "F" and a correct checksum at the end.
-void ExpectTrailer(const Packet& p) {
-    ASSERT_GE(p.size(), 2u);
+// The frame every packet shares: "TAV", total length, second length word, "004", type, and at
+// the end "F" and the low byte of the sum of everything before it.
+void ExpectFrame(const Packet& p, std::size_t size, int32_t secondWord, uint8_t type) {
+    ASSERT_EQ(p.size(), size);
+    EXPECT_EQ(At(p, 0, 3), "TAV");
+    EXPECT_EQ(Int32At(p, 3), static_cast<int32_t>(size));
+    EXPECT_EQ(Int32At(p, 7), secondWord);
+    EXPECT_EQ(At(p, 11, 3), "004");
+    EXPECT_EQ(p[14], type);
     EXPECT_EQ(p[p.size() - 2], 'F');
     const unsigned sum = std::accumulate(p.begin(), p.end() - 1, 0u);
     EXPECT_EQ(p.back(), static_cast<uint8_t>(sum & 0xFF));
@@ -53,12 +59,7 @@ const std::string kStamp = "20230907140509";
 
 TEST(UploadPackets, RegistrationCarriesEveryFieldAtItsOffset) {
     const Packet p = BuildRegistrationPacket(Project(), kStamp);
-    ASSERT_EQ(p.size(), 136u);
-    EXPECT_EQ(At(p, 0, 3), "TAV");
-    EXPECT_EQ(Int32At(p, 3), 136);
-    EXPECT_EQ(Int32At(p, 7), 136);
-    EXPECT_EQ(At(p, 11, 3), "004");
-    EXPECT_EQ(p[14], 0xBB);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(p, 136, 136, 0xBB));
     EXPECT_EQ(At(p, 15, 24), std::string("K2\0", 3) + std::string(21, ' '));
     // The serial number "140072": six digits, a zero byte and 17 spaces.
     EXPECT_EQ(At(p, 39, 24), std::string("140072\0", 7) + std::string(17, ' '));
@@ -73,58 +74,33 @@ TEST(UploadPackets, RegistrationCarriesEveryFieldAtItsOffset) {
     EXPECT_EQ(FloatAt(p, 122), 6.4f);
     EXPECT_EQ(FloatAt(p, 126), 114.25f);
     EXPECT_EQ(FloatAt(p, 130), 30.5f);
-    ExpectTrailer(p);
     // Little-endian on the wire, whatever the host: 15000 = 0x3A98.
     EXPECT_EQ(p[110], 0x98);
     EXPECT_EQ(p[111], 0x3A);
 }
 
-TEST(UploadPackets, ChecksumIsTheLowByteOfTheSumIncludingF) {
+TEST(UploadPackets, ChecksumIsTheLowByteOfTheSum) {
     std::vector<uint8_t> bytes(0x1234 / 0xFF, 0xFF);
     bytes.push_back(static_cast<uint8_t>(0x1234 - bytes.size() * 0xFF));
     EXPECT_EQ(PacketChecksum(bytes), 0x34);
-
-    // A registration whose bytes 0 to 134 sum to 0x1234: empty texts and zero numbers, then
-    // the hole diameter and pile length make up the difference byte by byte.
-    UploadParam param;
-    param.strCKBH = param.strLSH = param.strSZBH = L"";
-    param.nKJ = param.nSGZC = 0;
-    param.fZKSD = param.fZDBG = param.fSJQD = param.fLongitude = param.fLatitude = 0.0f;
-    const Packet zero = BuildRegistrationPacket(param, kStamp);
-    const unsigned base = std::accumulate(zero.begin(), zero.end() - 1, 0u);
-    ASSERT_LE(base, 0x1234u);
-    ASSERT_LE(0x1234u - base, 8u * 0xFF);
-    unsigned rest = 0x1234u - base;
-    uint32_t words[2] = {0, 0};
-    for (int i = 0; i < 8 && rest > 0; ++i) {
-        const unsigned b = std::min(rest, 0xFFu);
-        words[i / 4] |= b << (8 * (i % 4));
-        rest -= b;
-    }
-    param.nKJ = static_cast<int32_t>(words[0]);
-    param.nSGZC = static_cast<int32_t>(words[1]);
-    const Packet p = BuildRegistrationPacket(param, kStamp);
-    ASSERT_EQ(std::accumulate(p.begin(), p.end() - 1, 0u), 0x1234u);
-    EXPECT_EQ(p[135], 0x34);
 }
 
 TEST(UploadPackets, TextFieldsAreCutWithoutZeroAndNeverSplitACharacter) {
-    UploadParam param = Project();
-    // 30 ASCII characters: the first 24, no zero byte.
-    param.strCKBH = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
-    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), "ABCDEFGHIJKLMNOPQRSTUVWX");
-
     const std::string zhong = "\xD6\xD0";  // GBK of 中
-    // A Chinese character ending at byte 23: the zero byte takes the last byte.
-    param.strCKBH = std::wstring(21, L'A') + L"中";
-    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24),
-              std::string(21, 'A') + zhong + std::string(1, '\0'));
-    // Ending at byte 24: the field is full, no zero byte.
-    param.strCKBH = std::wstring(22, L'A') + L"中";
-    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), std::string(22, 'A') + zhong);
-    // It would end at byte 25: left out whole, the last byte is a space, no zero byte.
-    param.strCKBH = std::wstring(23, L'A') + L"中";
-    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), std::string(23, 'A') + " ");
+    const std::pair<std::wstring, std::string> cases[] = {
+        // 30 ASCII characters: the first 24, no zero byte.
+        {L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", "ABCDEFGHIJKLMNOPQRSTUVWX"},
+        // A Chinese character ending at byte 23: the zero byte takes the last byte.
+        {std::wstring(21, L'A') + L"中", std::string(21, 'A') + zhong + std::string(1, '\0')},
+        // Ending at byte 24: the field is full, no zero byte.
+        {std::wstring(22, L'A') + L"中", std::string(22, 'A') + zhong},
+        // It would end at byte 25: left out whole, the last byte is a space, no zero byte.
+        {std::wstring(23, L'A') + L"中", std::string(23, 'A') + " "}};
+    UploadParam param = Project();
+    for (const auto& [hole, field] : cases) {
+        param.strCKBH = hole;
+        EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), field);
+    }
     // An empty text: a zero byte and spaces.
     param.strSZBH.clear();
     EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 63, 16),
@@ -149,25 +125,17 @@ protected:
 TEST_F(PicturePackets, HeaderAndEndShareTheirFirst102Bytes) {
     const PictureState s = Picture(1000);
     const Packet h = BuildPictureHeaderPacket(Project(), s);
-    ASSERT_EQ(h.size(), 118u);
-    EXPECT_EQ(Int32At(h, 3), 118);
-    EXPECT_EQ(Int32At(h, 7), 118);
-    EXPECT_EQ(h[14], 0xCB);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(h, 118, 118, 0xCB));
     EXPECT_EQ(Int32At(h, 79), 15000);
     EXPECT_EQ(h[83], 3);
     EXPECT_EQ(At(h, 84, 4), std::string(4, '\0'));
     EXPECT_EQ(At(h, 88, 14), kStamp);
     EXPECT_EQ(At(h, 102, 10), std::string(1, '\0') + std::string(9, ' '));
     EXPECT_EQ(Int32At(h, 112), 1000);
-    ExpectTrailer(h);
 
     const Packet e = BuildPictureEndPacket(Project(), s);
-    ASSERT_EQ(e.size(), 104u);
-    EXPECT_EQ(Int32At(e, 3), 104);
-    EXPECT_EQ(Int32At(e, 7), 104);
-    EXPECT_EQ(e[14], 0xCE);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(e, 104, 104, 0xCE));
     EXPECT_EQ(At(e, 15, 87), At(h, 15, 87));
-    ExpectTrailer(e);
 }
 
 TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
@@ -175,13 +143,9 @@ TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
     EXPECT_EQ(DataPacketCount(388), 1);
     const auto one = BuildPictureDataPacket(Project(), s, 1);
     ASSERT_TRUE(one);
-    ASSERT_EQ(one->size(), 496u);
-    EXPECT_EQ(Int32At(*one, 3), 496);
-    EXPECT_EQ(Int32At(*one, 7), 388);
-    EXPECT_EQ((*one)[14], 0xCC);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(*one, 496, 388, 0xCC));
     EXPECT_EQ(Int32At(*one, 102), 1);
     EXPECT_TRUE(std::equal(data_.begin(), data_.end(), one->begin() + 106));
-    ExpectTrailer(*one);
     EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 0));
     EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 2));
 
@@ -189,13 +153,10 @@ TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
     EXPECT_EQ(DataPacketCount(389), 2);
     const auto last = BuildPictureDataPacket(Project(), s, 2);
     ASSERT_TRUE(last);
-    ASSERT_EQ(last->size(), 109u);
-    EXPECT_EQ(Int32At(*last, 3), 109);
-    EXPECT_EQ(Int32At(*last, 7), 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(*last, 109, 1, 0xCC));
     EXPECT_EQ(Int32At(*last, 102), 2);
     EXPECT_EQ((*last)[106], data_[388]);
     EXPECT_EQ(At(*last, 15, 87), At(*BuildPictureDataPacket(Project(), s, 1), 15, 87));
-    ExpectTrailer(*last);
     EXPECT_FALSE(BuildPictureDataPacket(Project(), s, 3));
     EXPECT_FALSE(BuildPictureDataPacket(Project(), s, -1));
 
@@ -207,14 +168,10 @@ TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
 
 TEST(UploadPackets, ProjectEndCarriesTheLastTimestamp) {
     const Packet p = BuildProjectEndPacket(Project(), kStamp);
-    ASSERT_EQ(p.size(), 104u);
-    EXPECT_EQ(Int32At(p, 3), 104);
-    EXPECT_EQ(Int32At(p, 7), 104);
-    EXPECT_EQ(p[14], 0xBE);
+    ASSERT_NO_FATAL_FAILURE(ExpectFrame(p, 104, 104, 0xBE));
     EXPECT_EQ(At(p, 39, 7), std::string("140072\0", 7));
     EXPECT_EQ(At(p, 79, 9), std::string(9, '\0'));
     EXPECT_EQ(At(p, 88, 14), kStamp);
-    ExpectTrailer(p);
 }
 
 TEST(UploadPackets, TimestampIsFourteenDigits) {
