@@ -77,6 +77,14 @@ protected:
         });
     }
 
+    // Connects to both fake peers and accepts the link's connections.
+    void ConnectBoth() {
+        MakeLink(host.At(), probe.At());
+        ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
+        ASSERT_TRUE(host.Accept());
+        ASSERT_TRUE(probe.Accept());
+    }
+
     bool WaitNotified(int count) {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, 5s, [&] { return notified >= count; });
@@ -92,6 +100,7 @@ protected:
     // returns); Poll writes on this thread.
     std::string ConsoleText() { return console.str(); }
 
+    FakePeer host, probe;
     LinkState state{1000};
     Recorder recorder;
     std::ostringstream console, errors;
@@ -102,7 +111,6 @@ protected:
 };
 
 TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsWhenItIsMissing) {
-    FakePeer host;
     MakeLink(host.At(), ClosedEndpoint());
     EXPECT_EQ(link->Connect(), Link::ConnectResult::ProbeFailed);
     EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed), L"连接主机失败，请检查网络连接");
@@ -114,12 +122,10 @@ TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsWhenItIsMissing) {
 }
 
 TEST_F(LinkTest, ConnectFailsWhenTheHostIsMissingOrTheCameraLoginFails) {
-    FakePeer probe;
     MakeLink(ClosedEndpoint(), probe.At());
     EXPECT_EQ(link->Connect(), Link::ConnectResult::HostFailed);
     EXPECT_FALSE(link->ThreadsRunning());
 
-    FakePeer host;
     MakeLink(host.At(), probe.At());
     EXPECT_EQ(link->Connect([] { return false; }), Link::ConnectResult::CameraFailed);
     EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::CameraFailed), L"");
@@ -128,11 +134,7 @@ TEST_F(LinkTest, ConnectFailsWhenTheHostIsMissingOrTheCameraLoginFails) {
 }
 
 TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     EXPECT_TRUE(state.connected);
     EXPECT_EQ(Codes(host.Read(3)), (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
     const auto probeStart = probe.Read(5);
@@ -153,11 +155,7 @@ TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
 }
 
 TEST_F(LinkTest, MessagesFromBothPeersAreQueuedAndAnnouncedOneByOne) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
 
     host.Send(EncodeDepth(-1000));
     probe.Send(EncodeBattery(50));
@@ -178,11 +176,7 @@ TEST_F(LinkTest, MessagesFromBothPeersAreQueuedAndAnnouncedOneByOne) {
 }
 
 TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
 
     std::vector<uint8_t> bad = EncodeFrame(EncodeBattery(10));
     bad.back() ^= 0xFF;
@@ -199,11 +193,7 @@ TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
 }
 
 TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     state.probeLastHeard = 1003;
     state.attitudeViewOnline = true;
 
@@ -233,11 +223,7 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
 }
 
 TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     state.probeLastHeard = 1000000;
 
     // The host unit restarts: its connection and its listening socket go away and come back.
@@ -256,11 +242,7 @@ TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
 }
 
 TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     host.Read(3);
     test::RecordingPrompter prompter;
     int rounds = 0;
@@ -280,11 +262,7 @@ TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
 }
 
 TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
-    FakePeer host, probe;
-    MakeLink(host.At(), probe.At());
-    ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
-    ASSERT_TRUE(host.Accept());
-    ASSERT_TRUE(probe.Accept());
+    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     probe.client.Close();  // the peer closes its side
     link->PostCommand(CMD_ATTITUDE_QUERY);  // sent into a closed connection: lost, no crash
     std::this_thread::sleep_for(200ms);

@@ -103,7 +103,6 @@ TEST(Encoders, RoundTripThroughTheDecoders) {
     EXPECT_NEAR(*f->temperature, 21.5, 0.01);
     EXPECT_NEAR(*f->humidity, 60.0, 0.01);
     EXPECT_EQ(DecodeDepthCount(EncodeDepth(-123456)), -123456);
-    EXPECT_EQ(DecodeBrakeHeld(EncodeHostStatus(true)), true);
     EXPECT_NEAR(DecodeGps(EncodeGps(116.3912, -39.9075))->latitude, -39.9075, 1e-9);
 }
 

@@ -67,24 +67,26 @@ protected:
     std::ostringstream console;
 };
 
-TEST_F(TelemetryTest, DepthFollowsTheEncoderInBothDirections) {
-    int32_t depth = 0, moved = 0;
-    Telemetry::DepthFromCount(-1000, 100.0, 1024, {0, false}, depth, moved);
-    EXPECT_EQ(moved, 3067);
-    EXPECT_EQ(depth, 3067);
-    Telemetry::DepthFromCount(1000, 100.0, 1024, {0, false}, depth, moved);
-    EXPECT_EQ(depth, -3067);
-    EXPECT_EQ(moved, -3067);
-    Telemetry::DepthFromCount(1000, 100.0, 1024, {50000, true}, depth, moved);
-    EXPECT_EQ(depth, 496933);
-    EXPECT_EQ(moved, 3067);
-    Telemetry::DepthFromCount(-1000, 63.0, 1024, {0, false}, depth, moved);
-    EXPECT_EQ(depth, 1932);  // 1.9328 tenths per count
-    Telemetry::DepthFromCount(123, 0.0, 1024, {7, false}, depth, moved);
-    EXPECT_EQ(depth, 70);  // a pulley of 0 leaves the start depth
-    // Counts far beyond any borehole clamp instead of overflowing.
-    Telemetry::DepthFromCount(INT32_MIN, 100.0, 1024, {0, false}, depth, moved);
-    EXPECT_EQ(depth, INT32_MAX);
+TEST(DepthFromCount, FollowsTheEncoderInBothDirections) {
+    const struct {
+        int32_t count;
+        double pulley;
+        DepthReference start;
+        int32_t depth, moved;
+    } cases[] = {
+        {-1000, 100.0, {0, false}, 3067, 3067},
+        {1000, 100.0, {0, false}, -3067, -3067},
+        {1000, 100.0, {50000, true}, 496933, 3067},
+        {-1000, 63.0, {0, false}, 1932, 1932},      // 1.9328 tenths per count
+        {123, 0.0, {7, false}, 70, 0},              // a pulley of 0 leaves the start depth
+        {INT32_MIN, 100.0, {0, false}, INT32_MAX, INT32_MAX},  // clamped, not overflowed
+    };
+    for (const auto& c : cases) {
+        int32_t depth = 0, moved = 0;
+        Telemetry::DepthFromCount(c.count, c.pulley, 1024, c.start, depth, moved);
+        EXPECT_EQ(depth, c.depth) << c.count << " / " << c.pulley;
+        EXPECT_EQ(moved, c.moved) << c.count << " / " << c.pulley;
+    }
 }
 
 TEST_F(TelemetryTest, DepthMessageUpdatesStatePublishesAndAcknowledges) {

@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -39,9 +40,7 @@ protected:
 
     void TearDown() override {
         link.reset();
-        if (sim) {
-            sim->Stop();
-        }
+        if (sim) sim->Stop();
     }
 
     static Endpoint ParseAfter(const std::string& line, const std::string& key) {
@@ -75,15 +74,6 @@ protected:
             link->Poll(now, winchState, winchSpeed);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             Pump();
-        }
-    }
-
-    // Moves the clock one second at a time, polling once at each second, so that a peer that
-    // answers the poll stays heard while the clock runs ahead of real time.
-    void AdvanceTo(int64_t target) {
-        while (now < target) {
-            ++now;
-            Run(100);
         }
     }
 
