@@ -11,7 +11,7 @@ namespace bhv {
 namespace {
 
 using test::DataServerProcess;
-using test::ReadFileBytes;
+using test::ReadFile;
 using test::TempDir;
 
 // The data server takes only well-formed packets in order; anything else is closed without an
@@ -86,7 +86,7 @@ TEST_F(DataServerChecks, DataMustFollowItsHeaderInOrderAndEndOnlyWhenComplete) {
     EXPECT_EQ(Send(BuildPictureEndPacket(param_, picture_)), kExchangeAccepted);  // repeat
     EXPECT_EQ(Send(BuildProjectEndPacket(param_, picture_.timestamp)), kExchangeAccepted);
     EXPECT_EQ(server_.Stop(), 0);
-    EXPECT_TRUE(ReadFileBytes(server_.out() / "K2_140072_P1_15000mm_kind0.jpg") ==
+    EXPECT_TRUE(ReadFile(server_.out() / "K2_140072_P1_15000mm_kind0.jpg") ==
                 std::string(data_.begin(), data_.end()));
     EXPECT_NE(server_.Log().find("stopped: 13 connections, 1 pictures written"), std::string::npos)
         << server_.Log();

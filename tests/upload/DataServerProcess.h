@@ -15,15 +15,9 @@
 #include <thread>
 #include <vector>
 
-namespace bhv::test {
+#include "support/Files.h"
 
-// Reads a whole file as bytes (empty when missing).
-inline std::string ReadFileBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace bhv::test {
 
 inline void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -85,7 +79,7 @@ public:
 
     uint16_t port() const { return port_; }
     const std::filesystem::path& out() const { return out_; }
-    std::string Log() const { return ReadFileBytes(log_); }
+    std::string Log() const { return ReadFile(log_); }
 
     // Ends the server with SIGTERM; its exit status (0 for a clean stop).
     int Stop() {

@@ -39,21 +39,12 @@ TEST(UploadExchange, SendsThePacketOnItsOwnConnectionAndReadsTheReply) {
     EXPECT_EQ(peer.packets()[0], std::string(packet.begin(), packet.end()));
 }
 
-TEST(UploadExchange, EveryPeerBehaviourGivesItsResult) {
+TEST(UploadExchange, PeerThatFailsGivesMinusOneAndNoPeerMinusFour) {
     using Act = ScriptedPeer::Act;
-    const struct {
-        Act act;
-        std::string answer;
-        int result;
-    } cases[] = {{Act::Answer, "o", kExchangeFailed},
-                 {Act::Answer, "TAV" + std::string(15, '\0') + "e16F", kExchangeProjectExists},
-                 {Act::Silent, "", kExchangeFailed},
-                 {Act::Close, "", kExchangeFailed},
-                 {Act::Reset, "", kExchangeFailed}};
     std::ostringstream console;
-    for (const auto& c : cases) {
-        ScriptedPeer peer(c.act, c.answer);
-        EXPECT_EQ(FastExchange(peer.port(), console), c.result) << static_cast<int>(c.act);
+    for (const Act act : {Act::Silent, Act::Close, Act::Reset}) {
+        ScriptedPeer peer(act);
+        EXPECT_EQ(FastExchange(peer.port(), console), kExchangeFailed) << static_cast<int>(act);
     }
     EXPECT_EQ(FastExchange(test::FreePort(), console), kExchangeNoConnection);
     EXPECT_NE(console.str().find("错误：连接服务器失败，程序即将关闭（回车）！"),

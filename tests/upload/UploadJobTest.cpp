@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -18,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::DataServerProcess;
 using test::PatternBytes;
-using test::ReadFileBytes;
+using test::ReadFile;
 using test::RecordingPrompter;
 using test::ScriptedPeer;
 using test::TempDir;
@@ -41,20 +42,18 @@ struct ViewRecord {
 class RecordingView : public UploadView {
 public:
     void ShowStatus(const std::wstring& text) override {
-        std::lock_guard lock(mutex_);
-        if (seen_.statuses.empty() || seen_.statuses.back() != text) seen_.statuses.push_back(text);
+        Record([&](ViewRecord& r) {
+            if (r.statuses.empty() || r.statuses.back() != text) r.statuses.push_back(text);
+        });
     }
     void ShowUploadSwitch(bool checked, bool enabled) override {
-        std::lock_guard lock(mutex_);
-        seen_.switches.push_back({checked, enabled});
+        Record([&](ViewRecord& r) { r.switches.push_back({checked, enabled}); });
     }
     void SetBusy(bool busy) override {
-        std::lock_guard lock(mutex_);
-        seen_.busy.push_back(busy);
+        Record([&](ViewRecord& r) { r.busy.push_back(busy); });
     }
     void ShowMessageField(const std::wstring& text) override {
-        std::lock_guard lock(mutex_);
-        seen_.messageField.push_back(text);
+        Record([&](ViewRecord& r) { r.messageField.push_back(text); });
     }
     ViewRecord Seen() const {
         std::lock_guard lock(mutex_);
@@ -62,6 +61,10 @@ public:
     }
 
 private:
+    void Record(const std::function<void(ViewRecord&)>& change) {
+        std::lock_guard lock(mutex_);
+        change(seen_);
+    }
     mutable std::mutex mutex_;
     ViewRecord seen_;
 };
@@ -155,9 +158,7 @@ TEST_F(UploadJobTest, QueuedPicturesArriveByteIdenticalWithDepthKindAndProgress)
     const fs::path page = Picture("150000.jpg", 1000, 1);
     const fs::path side = Picture("s-4200.jpg", 5000, 2);
     ASSERT_TRUE(StartRegistered(server.port(), L"测孔一号"));
-    EXPECT_TRUE(job_->IsRegistered());
-    EXPECT_EQ(job_->Param().strCKBH, L"测孔一号");
-    EXPECT_EQ(job_->Param().nKJ, 200);
+    EXPECT_EQ(job_->Param().nKJ, 200);  // the controller's diameter in tenths of a millimetre
     ASSERT_TRUE(job_->Enqueue(page.wstring()));
     ASSERT_TRUE(job_->Enqueue(side.wstring()));
     job_->EndRun();
@@ -169,10 +170,9 @@ TEST_F(UploadJobTest, QueuedPicturesArriveByteIdenticalWithDepthKindAndProgress)
     job_.reset();
 
     const std::string prefix = "测孔一号_140072_P1_";
-    EXPECT_TRUE(ReadFileBytes(server.out() / fs::u8path(prefix + "15000mm_kind0.jpg")) ==
-                ReadFileBytes(page));
-    EXPECT_TRUE(ReadFileBytes(server.out() / fs::u8path(prefix + "420mm_kind3.jpg")) ==
-                ReadFileBytes(side));
+    EXPECT_TRUE(ReadFile(server.out() / fs::u8path(prefix + "15000mm_kind0.jpg")) ==
+                ReadFile(page));
+    EXPECT_TRUE(ReadFile(server.out() / fs::u8path(prefix + "420mm_kind3.jpg")) == ReadFile(side));
     const std::string log = server.Log();
     for (const char* line : {"k=1 n=388", "k=3 n=224", "project-end"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
@@ -213,7 +213,7 @@ TEST_F(UploadJobTest, FaultyServerStillReceivesEveryPictureByteIdentical) {
     server.Stop();
 
     for (const auto& [sent, received] : pictures)
-        EXPECT_TRUE(ReadFileBytes(server.out() / received) == ReadFileBytes(sent)) << received;
+        EXPECT_TRUE(ReadFile(server.out() / received) == ReadFile(sent)) << received;
     const std::string log = server.Log();
     for (const char* fault : {"closed without answer (fault)", "answered one byte (fault)",
                               "refused e16", "reset before reading (fault)", "(fault), accepted"})
@@ -313,24 +313,26 @@ TEST_F(UploadJobTest, ForcedInterruptionEmptiesTheQueueAndRefusesTheStartOnce) {
     EXPECT_FALSE(job_->IsStopped());
 }
 
-TEST_F(UploadJobTest, UnusablePictureStaysAtTheHeadWithItsMessage) {
+TEST_F(UploadJobTest, UnusablePictureStaysAtTheHeadWithItsMessageUntilItCanBeSent) {
     DataServerProcess server(dir_.path());
     ASSERT_TRUE(StartRegistered(server.port()));
-    job_->Enqueue((dir_.path() / "missing.jpg").wstring());
+    const fs::path late = dir_.path() / "150000.jpg";
+    job_->Enqueue(late.wstring());
     ASSERT_TRUE(Eventually([&] { return job_->LastMessage() == L"不能打开文件!"; }));
-    EXPECT_EQ(job_->QueueLength(), 1u);
-
-    prompter_.answers = {PromptAnswer::Yes};
-    job_->EndRun();
-    job_->RegisterAtRunStart();  // the forced interruption
-    ASSERT_TRUE(Eventually([&] { return !job_->IsRegistered(); }));
-    ASSERT_TRUE(job_->RegisterAtRunStart());
-    job_->Enqueue(Picture("150000.jpg", 0, 1).wstring());
+    WriteFileBytes(late, "");
     ASSERT_TRUE(Eventually([&] { return job_->LastMessage() == L"文件长度为0!"; }));
-    const ViewRecord seen = view_.Seen();
-    EXPECT_TRUE(seen.ShowedStatus(L"文件长度为0!"));
-    EXPECT_TRUE(seen.ShowedStatus(L"不能打开文件!"));
+    EXPECT_EQ(job_->QueueLength(), 1u);
     EXPECT_EQ(job_->PicturesSent(), 0u);
+    const ViewRecord seen = view_.Seen();
+    EXPECT_TRUE(seen.ShowedStatus(L"不能打开文件!"));
+    EXPECT_TRUE(seen.ShowedStatus(L"文件长度为0!"));
+
+    fs::rename(Picture("ready.tmp", 700, 1), late);  // whole at once
+    job_->EndRun();
+    ASSERT_TRUE(Finished()) << ToNarrow(job_->LastMessage());
+    EXPECT_EQ(job_->PicturesSent(), 1u);
+    job_.reset();
+    EXPECT_TRUE(ReadFile(server.out() / "K2_140072_P1_15000mm_kind0.jpg") == PatternBytes(700, 1));
 }
 
 // Destruction during an exchange whose reply would be awaited for days: the destructor's stop

@@ -79,12 +79,6 @@ TEST(UploadPackets, RegistrationCarriesEveryFieldAtItsOffset) {
     EXPECT_EQ(p[111], 0x3A);
 }
 
-TEST(UploadPackets, ChecksumIsTheLowByteOfTheSum) {
-    std::vector<uint8_t> bytes(0x1234 / 0xFF, 0xFF);
-    bytes.push_back(static_cast<uint8_t>(0x1234 - bytes.size() * 0xFF));
-    EXPECT_EQ(PacketChecksum(bytes), 0x34);
-}
-
 TEST(UploadPackets, TextFieldsAreCutWithoutZeroAndNeverSplitACharacter) {
     const std::string zhong = "\xD6\xD0";  // GBK of 中
     const std::pair<std::wstring, std::string> cases[] = {

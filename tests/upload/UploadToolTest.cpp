@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::DataServerProcess;
 using test::PatternBytes;
-using test::ReadFileBytes;
+using test::ReadFile;
 using test::TempDir;
 using test::WriteFileBytes;
 
@@ -27,7 +27,7 @@ TEST(UploadTool, SendsPicturesAgainAndLeavesTheSettingsFileAlone) {
     settings.strCKBH = L"K9";
     const fs::path settingsFile = dir / "BHVW_Config.xml";
     ASSERT_TRUE(SaveUploadParam(settings, settingsFile.wstring()));
-    const std::string before = ReadFileBytes(settingsFile);
+    const std::string before = ReadFile(settingsFile);
     // Runs bhv-upload with the settings file, then `args` and the pictures `names`; its exit
     // status, its output in `out`.
     std::string out;
@@ -36,20 +36,20 @@ TEST(UploadTool, SendsPicturesAgainAndLeavesTheSettingsFileAlone) {
         for (const auto& name : names) args.push_back((dir / name).string());
         int status = 0;
         waitpid(test::Spawn(args, dir / "tool.log"), &status, 0);
-        out = ReadFileBytes(dir / "tool.log");
+        out = ReadFile(dir / "tool.log");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
 
     WriteFileBytes(dir / "150000.jpg", PatternBytes(1000, 11));
     WriteFileBytes(dir / "s-4200.jpg", PatternBytes(777, 12));
     EXPECT_EQ(run({}, {"150000.jpg", "s-4200.jpg"}), 0) << out;
-    EXPECT_TRUE(ReadFileBytes(server.out() / "K9_140072_P1_15000mm_kind0.jpg") ==
-                ReadFileBytes(dir / "150000.jpg"));
-    EXPECT_TRUE(ReadFileBytes(server.out() / "K9_140072_P1_420mm_kind3.jpg") ==
-                ReadFileBytes(dir / "s-4200.jpg"));
+    EXPECT_TRUE(ReadFile(server.out() / "K9_140072_P1_15000mm_kind0.jpg") ==
+                ReadFile(dir / "150000.jpg"));
+    EXPECT_TRUE(ReadFile(server.out() / "K9_140072_P1_420mm_kind3.jpg") ==
+                ReadFile(dir / "s-4200.jpg"));
     EXPECT_NE(out.find("深度:15000mm 上传进度:100%"), std::string::npos) << out;
     EXPECT_NE(out.find("2 of 2 pictures sent, project closed"), std::string::npos) << out;
-    EXPECT_TRUE(ReadFileBytes(settingsFile) == before);
+    EXPECT_TRUE(ReadFile(settingsFile) == before);
 
     // A project the server refuses as existing is sent to with --existing; files that cannot be
     // sent are named and left out, and the exit status says not everything went.
@@ -65,8 +65,8 @@ TEST(UploadTool, SendsPicturesAgainAndLeavesTheSettingsFileAlone) {
               1);
     EXPECT_NE(out.find("文件长度为0!"), std::string::npos) << out;
     EXPECT_NE(out.find("1 of 4 pictures sent"), std::string::npos) << out;
-    EXPECT_TRUE(ReadFileBytes(refusing.out() / "K10_140072_P1_15000mm_kind0.jpg") ==
-                ReadFileBytes(dir / "150000.jpg"));
+    EXPECT_TRUE(ReadFile(refusing.out() / "K10_140072_P1_15000mm_kind0.jpg") ==
+                ReadFile(dir / "150000.jpg"));
 }
 
 }  // namespace
