@@ -106,7 +106,7 @@ TEST_F(TelemetryTest, DepthMessageUpdatesStatePublishesAndAcknowledges) {
     EXPECT_EQ(listener.depthUpdates, 2);
 }
 
-TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSigns) {
+TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSignsAndUpsideDownTilt) {
     Attitude(3.0, 0.0, 0.0);
     ASSERT_NEAR(telemetry.State().attitude[attitude::kTilt], 3.0, 0.01);
     DepthMm(1000);
@@ -131,18 +131,13 @@ TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSigns) {
     EXPECT_EQ(project.ProbeStates()[2].nMove, -5);
     EXPECT_EQ(project.ProbeStates()[2].nTotalMove, 0);
 
-    // Moving back up by 100 mm also records.
-    DepthMm(1100);
-    EXPECT_EQ(project.ProbeStates().size(), 4u);
-}
-
-TEST_F(TelemetryTest, UpsideDownTiltCountsAsNegativeAngle) {
+    // Moving back up by 100 mm also records. 120 deg is taken as -60 deg:
+    // trunc(100 * sin(-60 deg)) = -86; angle X below 180 keeps the sign.
     Attitude(120.0, 0.0, 0.0);
     ASSERT_NEAR(telemetry.State().attitude[attitude::kTilt], 120.0, 0.01);
-    DepthMm(0);
-    DepthMm(100);
-    // 120 deg is taken as -60 deg: trunc(100 * sin(-60 deg)) = -86; angle X below 180 keeps it.
-    EXPECT_EQ(project.ProbeStates()[1].nMove, -86);
+    DepthMm(1100);
+    ASSERT_EQ(project.ProbeStates().size(), 4u);
+    EXPECT_EQ(project.ProbeStates()[3].nMove, -86);
 }
 
 TEST_F(TelemetryTest, TiltAddsTheAdjustment) {

@@ -74,22 +74,12 @@ public:
     bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10),
                  std::vector<std::string>* seen = nullptr) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            auto line = ReadLine(left);
-            if (!line) return false;
+        while (auto line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                   deadline - std::chrono::steady_clock::now()))) {
             if (seen) seen->push_back(*line);
             if (line->find(text) != std::string::npos) return true;
         }
         return false;
-    }
-
-    // Lines that arrive within `quiet` of each other.
-    std::vector<std::string> Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
-        std::vector<std::string> lines;
-        while (auto line = ReadLine(quiet)) lines.push_back(*line);
-        return lines;
     }
 
     void CloseInput() {

@@ -46,10 +46,8 @@ protected:
     static Endpoint ParseAfter(const std::string& line, const std::string& key) {
         const auto at = line.find(key);
         if (at == std::string::npos) return {};
-        const auto end = line.find(' ', at);
-        return ParseEndpoint(line.substr(at + key.size(), end == std::string::npos ? std::string::npos
-                                                                                 : end - at - key.size()))
-            .value_or(Endpoint{});
+        const auto from = at + key.size();
+        return ParseEndpoint(line.substr(from, line.find(' ', from) - from)).value_or(Endpoint{});
     }
 
     void Connect() {
