@@ -1,11 +1,11 @@
 #include "upload/UploadParam.h"
 
 #include <charconv>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "platform/Paths.h"
+#include "platform/Socket.h"
 #include "platform/Text.h"
 #include "storage/XmlFile.h"
 
@@ -31,13 +31,7 @@ uint32_t ParseDottedIPv4(const std::string& text) {
     return p == end ? address : 0xFFFFFFFFu;
 }
 
-std::string FormatDottedIPv4(uint32_t a) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%d.%d.%d.%d", static_cast<int>(a >> 24),
-                  static_cast<int>((a >> 16) & 0xFF), static_cast<int>((a >> 8) & 0xFF),
-                  static_cast<int>(a & 0xFF));
-    return buf;
-}
+std::string FormatDottedIPv4(uint32_t address) { return Endpoint::FromIPv4(address, 0).ip; }
 
 bool LoadUploadParam(UploadParam& param, const std::wstring& path) {
     const std::optional<FlatXml> xml =
