@@ -16,7 +16,7 @@ target_include_directories(bhv_opencv SYSTEM INTERFACE ${OpenCV_INCLUDE_DIRS})
 target_link_libraries(bhv_opencv INTERFACE ${OpenCV_LIBS})
 
 if(BHV_BUILD_GUI)
-  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Charts Test)
+  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Charts Svg Test)
 endif()
 
 # bhv_add_subsystem(<name> DEPS <targets...>): the library bhv_<name> from every .cpp file in the

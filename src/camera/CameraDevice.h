@@ -3,13 +3,15 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/DeviceAddresses.h"
+
 namespace bhv {
 
-// The probe's network camera as the program logs in to it. The address is a fixed default;
-// BHV_CAMERA_ADDR ("ip:port") replaces it for the simulator and tests.
+// The probe's network camera as the program logs in to it. The address is compiled in
+// (platform/DeviceAddresses.h); BHV_CAMERA_ADDR ("ip:port") replaces it.
 struct CameraDevice {
-    static constexpr const char* kDefaultIp = "192.168.0.154";
-    static constexpr uint32_t kDefaultPort = 34567;
+    static constexpr const char* kDefaultIp = kCameraDevice.ip;
+    static constexpr uint32_t kDefaultPort = kCameraDevice.port;
 
     int32_t loginHandle = -1;  // -1 when created, > 0 while logged in, 0 after a logout
     // 16 bytes, so that every dotted IPv4 address ("255.255.255.255") fits with its zero.

@@ -1,8 +1,14 @@
 #include "link/Endpoints.h"
 
+#include "platform/DeviceAddresses.h"
+
 namespace bhv {
 
-Endpoint HostEndpoint() { return EndpointFromEnvironment("BHV_HOST_ADDR", {"192.168.0.7", 20108}); }
-Endpoint ProbeEndpoint() { return EndpointFromEnvironment("BHV_PROBE_ADDR", {"192.168.0.8", 2008}); }
+Endpoint HostEndpoint() {
+    return EndpointFromEnvironment("BHV_HOST_ADDR", {kHostDevice.ip, kHostDevice.port});
+}
+Endpoint ProbeEndpoint() {
+    return EndpointFromEnvironment("BHV_PROBE_ADDR", {kProbeDevice.ip, kProbeDevice.port});
+}
 
 }  // namespace bhv

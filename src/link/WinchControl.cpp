@@ -40,13 +40,6 @@ void WinchControl::AutoStop() {
     post_(CMD_WINCH_ACTION, kWinchStop);
 }
 
-bool WinchControl::SetMode(int mode) {
-    if (mode == mode_) return false;
-    mode_ = mode;
-    state_ = kWinchStop;
-    return true;
-}
-
 void WinchControl::LightStep(int step) { post_(CMD_LED_STEP, step); }
 void WinchControl::CalibrationBegin() { post_(CMD_CALIB_BEGIN, 0); }
 void WinchControl::CalibrationEnd() { post_(CMD_CALIB_END, 0); }

@@ -38,8 +38,9 @@ public:
     // CMD_WINCH_ACTION 0 once more.
     void AutoStop();
 
-    // The "电动模式" setting: a different mode stops the winch; true when it changed.
-    bool SetMode(int mode);
+    // The "电动模式" setting changed (the mode itself is kept in the configuration): the winch
+    // stops.
+    void StopForModeChange() { state_ = 0; }
 
     void LightStep(int step);  // CMD_LED_STEP with 1 ("B-") or 2 ("B+")
     void CalibrationBegin();
@@ -48,7 +49,6 @@ public:
 
     int State() const { return state_; }
     int Speed() const { return speed_; }
-    int Mode() const { return mode_; }
 
     // Called when a state change resets the bottom-still counter.
     std::function<void()> onBottomStillReset;
@@ -58,7 +58,6 @@ private:
     Prompter& prompter_;
     int state_ = 0;
     int speed_ = 0;
-    int mode_ = 0;
 };
 
 }  // namespace bhv

@@ -39,6 +39,10 @@ std::wstring WorkspaceRoot() {
 #endif
 }
 
+std::wstring WorkspaceFolder(const std::wstring& path) {
+    return path.empty() ? WorkspaceRoot() : WithTrailingSep(path);
+}
+
 std::wstring UploadFolder() { return WorkspaceRoot() + L"upload_data"; }
 
 std::wstring UploadSettingsPath() { return WorkspaceRoot() + L"BHVW_Config.xml"; }

@@ -32,4 +32,8 @@ std::filesystem::path FsPath(std::wstring_view path);
 // `path` with exactly one trailing separator.
 std::wstring WithTrailingSep(std::wstring path);
 
+// A workspace folder as every writer joins it: `path` with exactly one trailing separator, or
+// the root folder when `path` is empty (never the file system's root).
+std::wstring WorkspaceFolder(const std::wstring& path);
+
 }  // namespace bhv

@@ -78,9 +78,9 @@ ProjectDb::ProjectDb(const Clock& clock) : clock_(clock) {
 ProjectDb::~ProjectDb() { Close(); }
 
 void ProjectDb::SetWorkspacePath(const std::wstring& path) {
-    workspacePath_ = path;
-    projectFolder_ = path;
-    CreateDirectoryTree(path);
+    workspacePath_ = WorkspaceFolder(path);
+    projectFolder_ = workspacePath_;
+    CreateDirectoryTree(workspacePath_);
 }
 
 bool ProjectDb::IsValidProjectName(const std::wstring& name) {
@@ -108,7 +108,7 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     const LocalTime now = clock_.Now();
     const std::wstring stamp = FormatTimeW(now, "%Y-%m-%d %H.%M.%S");
     projectFolderName_ = name.empty() ? stamp : name + L" - " + stamp;
-    projectFolder_ = WithTrailingSep(workspacePath_) + projectFolderName_;
+    projectFolder_ = workspacePath_ + projectFolderName_;
 
     if (!CreateDirectoryTree(projectFolder_)) return false;
     if (!CreateDirectoryTree(projectFolder_ + kPathSep + L"sidePic")) return false;

@@ -39,10 +39,8 @@ struct SysConfigParam {
     int32_t nEncoderCountsPerTurn = 1024;
     int32_t nLightLevel = 30;  // light level shown by the control panel at start-up
     float fConst13816 = 138.16f;
-    uint8_t byWinchFree = 1;  // 0 while the winch's emergency-stop brake holds
-    int32_t nWinchSpeed = 0;
-    int32_t nWinchState = 0;        // 0 stop, 1 and 2 the two directions
-    int32_t nBotArrivalCount = 0;  // consecutive still samples while lowering
+    // The winch's state and speed live in WinchControl, the brake and the bottom-still count in
+    // the telemetry state: one owner each, never copied here.
 
     // Folder of the file; the program's folder unless a caller (a test) points elsewhere.
     std::filesystem::path folder;

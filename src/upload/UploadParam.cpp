@@ -1,6 +1,8 @@
 #include "upload/UploadParam.h"
 
+#include <algorithm>
 #include <charconv>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -42,8 +44,12 @@ bool LoadUploadParam(UploadParam& param, const std::wstring& path) {
     auto readInt = [&xml](const char* key, int32_t& field) {
         if (auto text = xml->Text(key)) field = ParseInt(*text);
     };
+    // A long is 64 bits here: clamp to the field's 32-bit range instead of letting it wrap.
     auto readLong = [&xml](const char* key, int32_t& field) {
-        if (auto text = xml->Text(key)) field = static_cast<int32_t>(ParseLong(*text));
+        if (auto text = xml->Text(key))
+            field = static_cast<int32_t>(std::clamp<long long>(
+                ParseLong(*text), std::numeric_limits<int32_t>::min(),
+                std::numeric_limits<int32_t>::max()));
     };
     auto readFloat = [&xml](const char* key, float& field) {
         if (auto text = xml->Text(key)) field = static_cast<float>(ParseDouble(*text));

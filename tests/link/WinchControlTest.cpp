@@ -62,9 +62,7 @@ TEST_F(WinchControlTest, AutomaticStopSendsStopTwice) {
 
 TEST_F(WinchControlTest, ModeChangeStopsTheWinchAndProbeCommandsPost) {
     winch.Choose(kWinchPayOut, true);
-    EXPECT_FALSE(winch.SetMode(0));
-    EXPECT_EQ(winch.State(), kWinchPayOut);
-    EXPECT_TRUE(winch.SetMode(1));
+    winch.StopForModeChange();
     EXPECT_EQ(winch.State(), kWinchStop);
     posts.clear();
     winch.LightStep(kLedBottomUp);

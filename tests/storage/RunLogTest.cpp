@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/Paths.h"
+#include "storage/ProjectDb.h"
 #include "storage/RunLog.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
@@ -50,6 +51,29 @@ TEST(RunLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
     log.WriteRunLog(L"Start");
     log.CloseRunLog();
     EXPECT_EQ(test::ReadFile(tmp / "2023-09-07 14.05.10.txt"), "Start\r\nEnd\r\nStart\r\nEnd\r\n");
+}
+
+// The project store and the run log join a workspace path the same way, so the log always lands
+// in the run's project folder: with or without a trailing separator, and with no path at all (the
+// root folder, never the file system's root).
+TEST(RunLog, LandsInTheProjectFolderHoweverTheWorkspaceIsWritten) {
+    test::TempDir tmp;
+    test::ScopedRoot root(tmp / "root");
+    ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
+    for (const std::wstring& workspace :
+         {(tmp / "ws").wstring(), (tmp / "ws2").wstring() + kPathSep, std::wstring()}) {
+        ProjectDb db(clock);
+        db.SetWorkspacePath(workspace);
+        ASSERT_TRUE(db.CreateProject(L"P", 0, 1100, 0, 0));
+        EXPECT_EQ(db.WorkspacePath().back(), kPathSep);
+        RunLog log(clock);
+        ASSERT_TRUE(log.OpenRunLog(workspace, db.ProjectFolderName() + kPathSep))
+            << FsPath(workspace);
+        EXPECT_EQ(FsPath(log.Path()).parent_path(), FsPath(db.ProjectFolder()));
+        log.CloseRunLog();
+    }
+    EXPECT_EQ(ProjectDb(clock).WorkspacePath(), WorkspaceRoot());
+    EXPECT_TRUE(std::filesystem::exists(tmp / "root"));
 }
 
 }  // namespace

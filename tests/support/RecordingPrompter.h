@@ -16,11 +16,17 @@ public:
         std::wstring text;
         PromptButtons buttons;
         std::wstring caption;
+        PromptStyle style;
     };
 
     PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
                       const std::wstring& caption) override {
-        prompts.push_back({text, buttons, caption});
+        return ShowStyled(text, buttons, caption, PromptStyle{});
+    }
+
+    PromptAnswer ShowStyled(const std::wstring& text, PromptButtons buttons,
+                            const std::wstring& caption, const PromptStyle& style) override {
+        prompts.push_back({text, buttons, caption, style});
         if (!answers.empty()) {
             const PromptAnswer a = answers.front();
             answers.pop_front();

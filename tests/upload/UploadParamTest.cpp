@@ -97,12 +97,16 @@ TEST_F(UploadSettingsFile, MissingStringsBecomeEmptyAndMissingNumbersKeepTheirVa
 }
 
 TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
-    Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>");
+    Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>"
+          "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");
     UploadParam p;
     ASSERT_TRUE(LoadUploadParam(p));
     EXPECT_EQ(p.dwIP, 0xFFFFFFFFu);
     EXPECT_EQ(p.iPort, 12);
     EXPECT_FLOAT_EQ(p.fZKSD, 0.0f);
+    // Beyond 32 bits the numbers are clamped, not wrapped (4294967406 would wrap to 110).
+    EXPECT_EQ(p.nKJ, 2147483647);
+    EXPECT_EQ(p.nSGZC, -2147483647 - 1);
 }
 
 TEST_F(UploadSettingsFile, MissingOrBrokenFileKeepsEveryValue) {

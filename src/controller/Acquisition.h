@@ -1,0 +1,248 @@
+#pragma once
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "camera/CameraDevice.h"
+#include "camera/CameraStream.h"
+#include "camera/VideoRecorder.h"
+#include "camera/sdk/FfmpegPlayer.h"
+#include "camera/sdk/NetworkCameraClient.h"
+#include "controller/AcquisitionView.h"
+#include "controller/LoggingSpeed.h"
+#include "imaging/ImageRun.h"
+#include "link/Link.h"
+#include "link/LinkState.h"
+#include "link/Telemetry.h"
+#include "link/WinchControl.h"
+#include "platform/Clock.h"
+#include "platform/Prompter.h"
+#include "storage/ProjectDb.h"
+#include "storage/RunLog.h"
+#include "storage/SysConfigParam.h"
+#include "upload/UploadJob.h"
+
+namespace bhv {
+
+// The application title; the caption adds the firmware versions once they arrive.
+inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V1.0.230907";
+
+// Where the controller's parts find their peers and files. The program takes the defaults;
+// tests and the headless tool point them at a simulator and temporary folders.
+struct AcquisitionOptions {
+    LinkOptions link;                     // host and probe endpoints, time-outs
+    std::optional<std::string> camera;    // "ip:port"; BHV_CAMERA_ADDR / compiled-in when empty
+    std::filesystem::path configFolder;   // BhvSysConfigParam.xml; the program's folder if empty
+    std::wstring uploadSettingsPath;      // empty: the root folder's BHVW_Config.xml
+    std::wstring uploadFolder;            // empty: the root folder's upload_data
+    UploadTimings uploadTimings;
+    const Clock* clock = nullptr;         // SystemClock() when null
+    std::ostream* console = nullptr;      // link console lines; stdout when null
+    bool telemetryLines = true;           // each attitude message's angle lines on stdout
+    // Free space of the workspace in whole gigabytes (-1: unknown); FreeSpaceGB when empty.
+    std::function<int64_t(const std::wstring&)> freeSpace;
+};
+
+// The run settings the operator enters in the control panel before a run.
+struct RunSettings {
+    std::wstring holeNumber;
+    int32_t diameterTenthsMm = 1100;
+    int32_t startHeightMm = 0;
+};
+
+// The acquisition controller: owns the program's parts (project store, configuration, link
+// state, telemetry, link, winch control, camera library, player, camera stream, image run,
+// recorder, upload job, run log), builds them in the order the program needs and tears them
+// down in reverse, and holds every rule that is not drawing: connect and disconnect, the run's
+// start and stop, the run checks with the automatic winch stops, the panel settings, the
+// calibration commands and the exit. It reports through AcquisitionView and asks through
+// Prompter.
+//
+// Threads: every public method is for the user-interface thread. The link's receiving threads
+// only call the notify function given to SetReceiveNotify, which must post a call to
+// DispatchReceived onto the user-interface thread. The image thread calls the repaint function
+// given to SetImageRepaint.
+class Acquisition : private TelemetryListener, private UploadView {
+public:
+    Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionOptions options = {});
+    // Closes the link (threads joined), stops the image thread, releases the camera, stops the
+    // upload worker and closes the database last.
+    ~Acquisition() override;
+    Acquisition(const Acquisition&) = delete;
+    Acquisition& operator=(const Acquisition&) = delete;
+
+    // ---- Set-up by the window, before Initialise ----
+    // After Initialise the panels take their first values from Settings(), Config(),
+    // LightLevel() and Project().WorkspacePath(); later changes arrive through the view.
+    // Called on a receiving thread for every received message: post DispatchReceived.
+    void SetReceiveNotify(std::function<void()> notify);
+    // Called on the image thread after each new display: post a repaint of the image view.
+    void SetImageRepaint(std::function<void()> repaint);
+    // The live video window (must outlive the controller).
+    void SetVideoSink(VideoSink* sink);
+
+    // The window's initialisation: loads the configuration, checks the screen (false after the
+    // resolution box: the program must end), starts the upload job and the image thread, shows
+    // the panels' first values and the button states.
+    bool Initialise(int screenWidth, int screenHeight);
+    // The live video window's client size changed: the ring is scaled to it again.
+    void OnVideoResized(int width, int height);
+
+    // ---- Bottom row ----
+    void OnConnectButton();     // "连接" / "断开"
+    void OnRunButton();         // "开始" / "结束"
+    void OnRecordButton();      // "录像" / "停止录像"
+    void OnScreenshotButton();  // "截图"
+    // "退出" or the close box: asks "确认要退出?"; true after OK, when the settings are saved and
+    // the window may close.
+    bool RequestExit();
+    // The browse buttons "上一张" / "下一张".
+    void OnBrowse(bool next);
+    // The browsed page's overspeed share (0..1), when known.
+    std::optional<double> BrowsedOverspeedShare() const;
+
+    // ---- Control panel and settings dialog ----
+    void SetRunSettings(const RunSettings& settings);  // hole number, start height
+    const RunSettings& Settings() const { return settings_; }
+    // The panels' entries; false (nothing changed) outside their ranges: diameter 70..500 mm,
+    // pulley 10..9999 mm, tilt correction -90..90 degrees. The window shows the range message.
+    bool OnDiameterEntered(int32_t millimetres);      // setting 7 with mm x 10
+    void OnPanelSetting(int setting, int value);      // 0, 7, 13, 14, 15
+    void OnFreezeButton();                            // setting 0 with the inverted state
+    void OnDirectionButton();
+    void OnWorkspaceChosen(const std::wstring& folder);
+    void OnWinchModeChecked(bool electric);
+    bool OnPulleyEntered(float millimetres);
+    bool OnTiltAdjustEntered(float degrees);
+    void OnLightStep(bool up);                        // "B+" / "B-": CMD_LED_STEP
+    void OnFrameRateMode(bool high);                  // 20 / 15 frames per second
+    void OnClarityMode(bool high);
+    void OnImageColor(int brightness, int saturation);
+    // Arrow keys while the picture is frozen: move the ring centre by (dx, dy) working pixels.
+    void OnMoveCentre(int dx, int dy);
+
+    // ---- Information panel ----
+    void OnWinchButton(int state);  // 0 停止, 1 收线, 2 放线
+    void OnWinchSpeed(int speed);   // 0..2
+
+    // ---- Calibration dialog ----
+    void OnCalibrationBegin();
+    void OnCalibrationEnd();
+    void OnHeadingZero();
+    CalibrationView Calibration() const;
+
+    // ---- Upload bar ----
+    void OnUploadSwitch(bool checked);
+    void OnUploadSettings(const UploadJob::SettingsEditor& editor);
+
+    // ---- Timers and received messages ----
+    void OnPollTimer();    // 100 ms while connected
+    void OnTickTimer();    // 20 s while connected
+    void OnRecordTimer();  // 1 s while recording
+    // Dispatches every received message (the queued call after the receive notify).
+    void DispatchReceived();
+
+    // ---- State the windows read ----
+    bool Connected() const { return linkState_.connected; }
+    bool Busy() const { return linkState_.busy || uploadBusy_; }
+    bool RunActive() const { return db_.nRunActive == 1; }
+    bool Acquiring() const { return acquiring_; }
+    bool Frozen() const { return frozen_; }
+    bool PullUp() const { return db_.nDirection == 1; }
+    WindowRing Ring() const { return ring_; }
+    const SysConfigParam& Config() const { return config_; }
+    const TelemetryState& Telemetry() const { return telemetry_.State(); }
+    const ProjectDb& Project() const { return db_; }
+    const RunLog& Log() const { return runLog_; }
+    const VideoRecorder& Recorder() const { return recorder_; }
+    const UploadJob& Upload() const { return upload_; }
+    const CameraStream& Camera() const { return camera_; }
+    ImageRun& Images() { return imageRun_; }
+    const LinkState& LinkStatus() const { return linkState_; }
+    int WinchState() const { return winch_.State(); }
+    int WinchSpeed() const { return winch_.Speed(); }
+    int LightLevel() const { return lightLevel_; }
+
+private:
+    // TelemetryListener
+    void ShowBattery(int percent) override;
+    void SetCaption(const std::wstring& caption) override;
+    void SetAttitudeViewOnline(bool online) override;
+    void UpdateAttitudeView(const AttitudeBlock& block, bool redraw) override;
+    void ShowMessage(const std::wstring& text) override;
+    void RedrawCharts(const std::vector<ProbeStateRecord>& history) override;
+    void OnDepthUpdate() override;
+    void OnAttitudeUpdate() override;
+    void WriteRunLog(const std::wstring& line) override;
+    // UploadView
+    void ShowStatus(const std::wstring& text) override;
+    void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
+    void SetBusy(bool busy) override;
+    void ShowMessageField(const std::wstring& text) override;
+
+    void Connect();
+    void Disconnect();
+    void StartRun();
+    void StopRun();
+    bool StartRunProper();
+    void UpdateButtons();
+    void UpdateRing();
+    // The winch buttons' display; `report` also sends the state and speed (the panel's
+    // settings 14 and 15), which a choice or an automatic stop has already sent.
+    void RefreshWinchPanel(bool report);
+    bool OverspeedNow();
+    void ShowOverspeedState(bool active);
+    void SetFrozen(bool frozen);
+    void ClearCaptions();
+    int64_t NowSeconds() const;
+    ProjectFields CurrentProjectFields() const;
+
+    AcquisitionView& view_;
+    Prompter& prompter_;
+    AcquisitionOptions options_;
+    const Clock& clock_;
+
+    // Plain state first: the parts below may call back while they are built.
+    RunSettings settings_;
+    LoggingSpeed speed_;
+    WindowRing ring_;
+    int videoWidth_ = 0, videoHeight_ = 0;
+    bool acquiring_ = false;
+    bool directionWarned_ = true;
+    bool mouthDisarmed_ = true;
+    bool frozen_ = false;
+    bool uploadBusy_ = false;
+    bool screenshotEnabled_ = false;
+    bool imageThreadStarted_ = false;
+    int lightLevel_ = 30;
+    int32_t shownCaptureHeight_ = INT32_MIN;
+    int32_t shownDepth_ = INT32_MIN;
+    bool overspeedShown_ = false;
+    std::atomic<bool> tearingDown_{false};
+
+    // Owned parts, in construction order; destroyed in reverse, the database last.
+    ProjectDb db_;
+    SysConfigParam config_;
+    LinkState linkState_;
+    bhv::Telemetry telemetry_;
+    Link link_;
+    WinchControl winch_;
+    sdk::NetworkCameraClient netSdk_;
+    sdk::FfmpegPlayer player_;
+    CameraDevice cameraDevice_;
+    CameraStream camera_;
+    ImageRun imageRun_;
+    VideoRecorder recorder_;
+    UploadJob upload_;
+    RunLog runLog_;
+
+};
+
+}  // namespace bhv

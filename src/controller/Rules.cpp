@@ -1,0 +1,69 @@
+#include "controller/Rules.h"
+
+#include <cmath>
+
+#include "link/Protocol.h"
+
+namespace bhv {
+
+ButtonStates ButtonStatesFor(bool connected, bool runActive, bool screenshotWasEnabled) {
+    ButtonStates s;
+    if (!connected) return s;  // 连接 and 退出 only
+    if (!runActive) return {true, true, true, true, true, true};
+    s.connect = false;
+    s.exit = false;
+    s.run = s.record = s.settings = true;
+    s.screenshot = screenshotWasEnabled;
+    return s;
+}
+
+WindowRing ScaleRingToWindow(const SysConfigParam& c, int width, int height) {
+    if (width <= 0 || height <= 0 || c.nWorkFrameWidth <= 0 || c.nWorkFrameHeight <= 0)
+        return {};
+    auto scale = [](int64_t value, int64_t window, int64_t work) {
+        return static_cast<int32_t>(value * window / work);
+    };
+    return {scale(c.nWorkCentreX, width, c.nWorkFrameWidth),
+            scale(c.nWorkCentreY, height, c.nWorkFrameHeight),
+            scale(c.nWorkRadiusIn, width, c.nWorkFrameWidth),
+            scale(c.nWorkRadiusOut, height, c.nWorkFrameHeight)};
+}
+
+int NextLightLevel(int level, bool up) {
+    if (!up) {
+        switch (level) {
+        case 15: case 20: case 25: case 30: case 35: case 40: return level - 5;
+        case 60: case 80: case 100: return level - 20;
+        default: return 0;
+        }
+    }
+    switch (level) {
+    case 0: return 10;
+    case 10: case 15: case 20: case 25: case 30: case 35: return level + 5;
+    case 40: case 60: case 80: return level + 20;
+    default: return 100;
+    }
+}
+
+bool DiskTooFullForRun(int64_t freeGigabytes) { return freeGigabytes >= 0 && freeGigabytes <= 4; }
+
+bool DepthAgainstDirection(int32_t depthMm, int32_t startHeightMm, bool pullUp) {
+    return pullUp ? depthMm > startHeightMm + 200 : depthMm < startHeightMm - 200;
+}
+
+int32_t NextBottomStillCount(int32_t count, int winchState, int32_t trigger, double rateY,
+                             double rateZ) {
+    if (winchState != kWinchPayOut || trigger <= 0) return 0;
+    const float t = trigger / 1000.f;
+    return t >= std::fabs(rateY) * 100 && t >= std::fabs(rateZ) * 100 ? count + 1 : 0;
+}
+
+bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t stillCount) {
+    return depthTenthsMm > 10000 && winchState == kWinchPayOut && (tilt >= 60.0 || stillCount >= 5);
+}
+
+bool MouthReached(int32_t depthTenthsMm, int winchState) {
+    return winchState == kWinchReelIn && depthTenthsMm <= 0;
+}
+
+}  // namespace bhv

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+#include "controller/AcquisitionView.h"
+#include "storage/SysConfigParam.h"
+
+namespace bhv {
+
+// The working ring (configuration, working-frame pixels) scaled to a live video window of
+// width x height: x and the inner radius by the width, y and the outer radius by the height,
+// truncating. A window without area keeps the ring at the origin with the default radii.
+WindowRing ScaleRingToWindow(const SysConfigParam& config, int width, int height);
+
+// The bottom light level after one click on "B-" (up = false) or "B+" (up = true): the panels
+// keep this display of their own; the probe only gets the step command.
+int NextLightLevel(int level, bool up);
+
+// The run-start disk check: 0 to 4 whole gigabytes free refuses the start; an unknown free
+// space (negative) does not.
+bool DiskTooFullForRun(int64_t freeGigabytes);
+
+// The direction check of each depth message: the depth has moved more than 200 mm against the
+// run's direction (depth and start height in millimetres).
+bool DepthAgainstDirection(int32_t depthMm, int32_t startHeightMm, bool pullUp);
+
+// The bottom-still counter after one attitude sample: counts while the winch pays out and both
+// angular rates (Y and Z, degrees per second) stay within the trigger (thousandths, 0 = off).
+int32_t NextBottomStillCount(int32_t count, int winchState, int32_t trigger, double rateY,
+                             double rateZ);
+
+// The bottom arrival: deeper than 1 m, paying out, and the probe laid over (tilt of 60 degrees
+// or more) or still for 5 samples.
+bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t stillCount);
+
+// The hole-mouth stop: reeling in and at or above the mouth.
+bool MouthReached(int32_t depthTenthsMm, int winchState);
+
+}  // namespace bhv

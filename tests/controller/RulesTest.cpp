@@ -1,0 +1,97 @@
+// The controller's pure rules: button states, ring scaling, light steps, the run checks and the
+// logging speed.
+#include <gtest/gtest.h>
+
+#include "controller/LoggingSpeed.h"
+#include "controller/Rules.h"
+#include "link/Protocol.h"
+
+namespace bhv {
+namespace {
+
+TEST(ControllerRules, ButtonStatesFollowConnectionAndRun) {
+    const ButtonStates off = ButtonStatesFor(false, false, true);
+    EXPECT_EQ(off, (ButtonStates{true, false, false, false, false, true}));
+    EXPECT_EQ(ButtonStatesFor(true, false, false),
+              (ButtonStates{true, true, true, true, true, true}));
+    // During a run 连接 and 退出 are off and 截图 keeps what it had.
+    EXPECT_EQ(ButtonStatesFor(true, true, true),
+              (ButtonStates{false, true, true, true, true, false}));
+    EXPECT_EQ(ButtonStatesFor(true, true, false).screenshot, false);
+}
+
+TEST(ControllerRules, RingScalesByWidthAndHeightSeparately) {
+    SysConfigParam c;  // 732, 572, 260, 500 in a 1440 x 1080 working frame
+    EXPECT_EQ(ScaleRingToWindow(c, 1440, 1080), (WindowRing{732, 572, 260, 500}));
+    EXPECT_EQ(ScaleRingToWindow(c, 720, 540), (WindowRing{366, 286, 130, 250}));
+    // Truncation, and inner radius by width, outer by height.
+    EXPECT_EQ(ScaleRingToWindow(c, 637, 478), (WindowRing{323, 253, 115, 221}));
+    EXPECT_EQ(ScaleRingToWindow(c, 0, 478), WindowRing{});
+    c.SetStitchClarity(1);
+    const WindowRing high = ScaleRingToWindow(c, 900, 675);
+    EXPECT_EQ(high.cx, c.nWorkCentreX * 900 / 1800);
+    EXPECT_EQ(high.rout, c.nWorkRadiusOut * 675 / 1350);
+}
+
+TEST(ControllerRules, LightStepsWalkTheLevelsBothWays) {
+    std::vector<int> up{0};
+    while (up.back() != 100) up.push_back(NextLightLevel(up.back(), true));
+    EXPECT_EQ(up, (std::vector<int>{0, 10, 15, 20, 25, 30, 35, 40, 60, 80, 100}));
+    std::vector<int> down{100};
+    while (down.back() != 0) down.push_back(NextLightLevel(down.back(), false));
+    EXPECT_EQ(down, (std::vector<int>{100, 80, 60, 40, 35, 30, 25, 20, 15, 10, 0}));
+    EXPECT_EQ(NextLightLevel(100, true), 100);
+    EXPECT_EQ(NextLightLevel(7, false), 0);
+}
+
+TEST(ControllerRules, RunChecks) {
+    // Whole gigabytes: 4.9 GB reads as 4 and refuses; an unknown free space does not.
+    for (auto [gb, refused] : {std::pair{4, true}, {5, false}, {0, true}, {-1, false}})
+        EXPECT_EQ(DiskTooFullForRun(gb), refused) << gb;
+
+    // Lowering from 10 m: 9.79 m is more than 200 mm against the direction; 9.80 m is not.
+    EXPECT_TRUE(DepthAgainstDirection(9790, 10000, false));
+    EXPECT_FALSE(DepthAgainstDirection(9800, 10000, false));
+    EXPECT_TRUE(DepthAgainstDirection(10201, 10000, true));
+    EXPECT_FALSE(DepthAgainstDirection(9000, 10000, true));
+
+    // Still while paying out within the trigger (1 = 0.001, so rates up to 0.00001 deg/s).
+    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 1, 0.0, 0.0), 4);
+    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 1, 0.5, 0.0), 0);
+    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 0, 0.0, 0.0), 0);  // trigger 0: off
+    EXPECT_EQ(NextBottomStillCount(3, kWinchStop, 1, 0.0, 0.0), 0);
+
+    EXPECT_TRUE(BottomReached(15000, kWinchPayOut, 65.0, 0));
+    EXPECT_FALSE(BottomReached(9000, kWinchPayOut, 65.0, 0));
+    EXPECT_TRUE(BottomReached(15000, kWinchPayOut, 10.0, 5));
+    EXPECT_FALSE(BottomReached(15000, kWinchPayOut, 10.0, 4));
+    EXPECT_FALSE(BottomReached(15000, kWinchReelIn, 65.0, 9));
+
+    EXPECT_TRUE(MouthReached(0, kWinchReelIn));
+    EXPECT_TRUE(MouthReached(-5, kWinchReelIn));
+    EXPECT_FALSE(MouthReached(1, kWinchReelIn));
+    EXPECT_FALSE(MouthReached(-5, kWinchPayOut));
+}
+
+TEST(LoggingSpeed, SmoothsTheDepthMessagesAndDecaysWhenTheyStop) {
+    LoggingSpeed speed(2.0);
+    EXPECT_EQ(speed.MetresPerMinute(), 0.0);
+    // 2 m/min = 33.3 mm/s, depth messages every 100 ms with a jittery encoder.
+    for (int i = 0; i <= 50; ++i)
+        speed.AddDepth(static_cast<int32_t>(i * 33.33) + (i % 2) * 3, i * 0.1);
+    EXPECT_NEAR(speed.MetresPerMinute(), 2.0, 0.02);
+    // Upwards is negative.
+    LoggingSpeed up;
+    for (int i = 0; i <= 30; ++i) up.AddDepth(50000 - i * 50, i * 0.1);
+    EXPECT_NEAR(up.MetresPerMinute(), -3.0, 0.01);
+    // No messages for longer than the window: the winch stands.
+    speed.AddIdle(5.0 + 2.5);
+    speed.AddIdle(5.0 + 5.0);
+    EXPECT_EQ(speed.MetresPerMinute(), 0.0);
+    // A clock that goes back starts afresh instead of dividing by a negative time.
+    speed.AddDepth(100, 1.0);
+    EXPECT_EQ(speed.MetresPerMinute(), 0.0);
+}
+
+}  // namespace
+}  // namespace bhv
