@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -38,13 +39,16 @@
 #include "platform/Prompter.h"
 #include "simulation/CameraServer.h"
 #include "simulation/SimulatedCameraEncoder.h"
+#include "simulation/SiteModel.h"
 #include "simulation/SyntheticCamera.h"
 
 namespace {
 
 using Steady = std::chrono::steady_clock;
 
-pid_t ThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+pid_t ThreadId() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 
 // CPU seconds (user + system) of every thread of this process, by thread id.
 std::map<pid_t, double> ThreadCpu() {
@@ -109,25 +113,51 @@ struct Options {
     std::string recordPath;  // records the first 3 s of the measurement here
 };
 
-// How fast this machine renders and encodes the synthetic camera alone.
+// CPU seconds of the calling thread and of the whole process.
+double ThreadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+double ProcessCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// How fast this machine renders and encodes the live camera alone, in CPU time (this process
+// runs nothing else meanwhile, so the encoder's own threads count in the process time): the
+// probe going down at the slow winch speed, 20 frames per second.
 void MeasureLiveRendering(const bhv::SyntheticBoreholeCamera& camera) {
     bhv::SimulatedCameraEncoder encoder;
     encoder.Open(bhv::SyntheticBoreholeCamera::kWidth, bhv::SyntheticBoreholeCamera::kHeight, 20,
                  20, 30);
     std::vector<uint8_t> yuv(bhv::CameraStream::kFrameBytes);
-    double renderS = 0, encodeS = 0;
-    const int frames = 20;
+    const double step = bhv::sim::kDefaultWinchSpeedsMPerMin[0] * 10000.0 / 60.0 / 20.0;
+    camera.RenderYuv420(50000, 30.0, yuv.data());  // the texture's first fill, not counted
+    const uint64_t texels0 = camera.TexelsRendered();
+    double renderCpu = 0, encodeCpu = 0, wall = 0;
+    const int frames = 60;
     for (int i = 0; i < frames; ++i) {
-        auto t0 = Steady::now();
-        camera.RenderYuv420(50000 + i * 4.0, 30.0, yuv.data());
-        auto t1 = Steady::now();
-        encoder.Encode(yuv.data(), i == 0);
-        auto t2 = Steady::now();
-        renderS += std::chrono::duration<double>(t1 - t0).count();
-        encodeS += std::chrono::duration<double>(t2 - t1).count();
+        const auto t0 = Steady::now();
+        const double c0 = ProcessCpuSeconds();
+        camera.RenderYuv420(50000 + (i + 1) * step, 30.0 + i * 0.05, yuv.data());
+        const double c1 = ProcessCpuSeconds();
+        encoder.Encode(yuv.data(), i % 20 == 0);
+        const double c2 = ProcessCpuSeconds();
+        wall += std::chrono::duration<double>(Steady::now() - t0).count();
+        renderCpu += c1 - c0;
+        encodeCpu += c2 - c1;
     }
-    std::printf("live camera alone: render %.1f ms/frame, encode %.1f ms/frame -> %.1f frames/s\n",
-                renderS * 1000 / frames, encodeS * 1000 / frames, frames / (renderS + encodeS));
+    const double perFrame = (renderCpu + encodeCpu) / frames;
+    std::printf(
+        "live camera alone (%.2f m/min): CPU per frame: render %.1f ms (%.0f texels), "
+        "encode %.1f ms, together %.1f ms -> %.1f frames/s on one core "
+        "(%.1f frames/s by the clock here)\n",
+        bhv::sim::kDefaultWinchSpeedsMPerMin[0], renderCpu * 1000 / frames,
+        static_cast<double>(camera.TexelsRendered() - texels0) / frames, encodeCpu * 1000 / frames,
+        perFrame * 1000, 1.0 / perFrame, frames / wall);
+    std::fflush(stdout);
 }
 
 // The camera process: serves until its parent closes the pipe.
@@ -135,14 +165,15 @@ void MeasureLiveRendering(const bhv::SyntheticBoreholeCamera& camera) {
     bhv::SyntheticBoreholeCamera camera;
     const auto start = Steady::now();
     // While the clip is prerendered, its poses step by one frame time; live, they follow the
-    // clock. Either way the probe is lowered at 0.5 m/min from 5 m and turns slowly.
+    // clock. Either way the probe is lowered at the slow winch speed from 5 m and turns slowly.
     std::atomic<int> clipFrame{options.live ? -1 : 0};
     const int fps = options.fps;
     auto pose = [start, &clipFrame, fps] {
         const int frame = clipFrame.load();
         const double t = frame >= 0 ? static_cast<double>(frame) / fps
                                     : std::chrono::duration<double>(Steady::now() - start).count();
-        return bhv::CameraPose{50000 + t * 5000.0 / 60.0, 30.0 + t * 0.5};
+        const double tenthsPerSecond = bhv::sim::kDefaultWinchSpeedsMPerMin[0] * 10000.0 / 60.0;
+        return bhv::CameraPose{50000 + t * tenthsPerSecond, 30.0 + t * 0.5};
     };
     auto frames = [&camera, &clipFrame](const bhv::CameraPose& p, std::vector<uint8_t>& yuv) {
         camera.RenderYuv420(p.depthTenthsMm, p.headingDeg, yuv.data());
@@ -155,18 +186,26 @@ void MeasureLiveRendering(const bhv::SyntheticBoreholeCamera& camera) {
     if (!options.live && !server.UsePrerenderedClip(options.clipFrames)) std::_Exit(3);
     if (!server.Start(0, "127.0.0.1")) std::_Exit(4);
     const uint16_t port = server.Port();
+    const double cpuStart = ProcessCpuSeconds();
     if (::write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(5);
     char byte;
     while (::read(quitPipe, &byte, 1) > 0) {
     }
+    const double cpuUsed = ProcessCpuSeconds() - cpuStart;
     std::printf("camera: %llu frames sent, %llu encoded live, %llu late\n",
                 static_cast<unsigned long long>(server.UnitsSent()),
                 static_cast<unsigned long long>(server.FramesEncoded()),
                 static_cast<unsigned long long>(server.FramesLate()));
-    if (server.FramesEncoded() > 0)
-        std::printf("camera: live render %.1f ms/frame, encode %.1f ms/frame\n",
+    if (server.FramesEncoded() > 0) {
+        const double perFrame = cpuUsed * 1000 / static_cast<double>(server.FramesEncoded());
+        std::printf("camera: live render %.1f ms/frame, encode %.1f ms/frame (by the clock)\n",
                     server.RenderMsTotal() / server.FramesEncoded(),
                     server.EncodeMsTotal() / server.FramesEncoded());
+        std::printf(
+            "camera: CPU per live frame (render + encode, whole camera process) %.1f ms, "
+            "%.2f cores at %d frames/s\n",
+            perFrame, perFrame * options.fps / 1000.0, options.fps);
+    }
     std::fflush(stdout);
     server.Stop();
     std::_Exit(0);
@@ -178,19 +217,27 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc) options.seconds = std::atoi(argv[++i]);
-        else if (a == "--live") options.live = true;
-        else if (a == "--fps" && i + 1 < argc) options.fps = std::atoi(argv[++i]);
-        else if (a == "--clip-frames" && i + 1 < argc) options.clipFrames = std::atoi(argv[++i]);
-        else if (a == "--record" && i + 1 < argc) options.recordPath = argv[++i];
+        if (a == "--seconds" && i + 1 < argc)
+            options.seconds = std::atoi(argv[++i]);
+        else if (a == "--live")
+            options.live = true;
+        else if (a == "--fps" && i + 1 < argc)
+            options.fps = std::atoi(argv[++i]);
+        else if (a == "--clip-frames" && i + 1 < argc)
+            options.clipFrames = std::atoi(argv[++i]);
+        else if (a == "--record" && i + 1 < argc)
+            options.recordPath = argv[++i];
         else {
-            std::fprintf(stderr, "usage: bench_camera [--seconds N] [--live] [--fps 20|15] [--clip-frames N] [--record FILE.avi]\n");
+            std::fprintf(stderr,
+                         "usage: bench_camera [--seconds N] [--live] [--fps 20|15] [--clip-frames "
+                         "N] [--record FILE.avi]\n");
             return 2;
         }
     }
     av_log_set_level(AV_LOG_ERROR);
-    std::printf("camera bench: %d s at %d frames/s, %s\n", options.seconds, options.fps,
-                options.live ? "camera renders and encodes live" : "camera replays a pre-rendered clip");
+    std::printf(
+        "camera bench: %d s at %d frames/s, %s\n", options.seconds, options.fps,
+        options.live ? "camera renders and encodes live" : "camera replays a pre-rendered clip");
     std::fflush(stdout);
 
     int portPipe[2], quitPipe[2];
@@ -300,19 +347,22 @@ int main(int argc, char** argv) {
             std::printf("decoded: %.1f frames/s (%llu frames in %.1f s), %llu decode errors\n",
                         decoded / wall, static_cast<unsigned long long>(decoded), wall,
                         static_cast<unsigned long long>(p1.decodeErrors - p0.decodeErrors));
-            std::printf("stitching queue: %llu queued, %llu dropped at the queue (bound 30)\n",
-                        static_cast<unsigned long long>(c1.framesQueued - c0.framesQueued),
-                        static_cast<unsigned long long>(c1.framesDroppedAtQueue - c0.framesDroppedAtQueue));
+            std::printf(
+                "stitching queue: %llu queued, %llu dropped at the queue (bound 30)\n",
+                static_cast<unsigned long long>(c1.framesQueued - c0.framesQueued),
+                static_cast<unsigned long long>(c1.framesDroppedAtQueue - c0.framesDroppedAtQueue));
             std::printf("display: %.1f pictures/s shown\n", displayed / wall);
-            std::printf("CPU per frame: decoding %.1f ms (decode thread, decoder threads, two "
-                        "frame copies), display path %.1f ms, network receive %.2f ms\n",
-                        decoded > 0 ? decodeCpu * 1000 / decoded : 0.0,
-                        displayed > 0 ? displayCpu * 1000 / displayed : 0.0,
-                        decoded > 0 ? receiveCpu * 1000 / decoded : 0.0);
-            std::printf("stitching worker: %.1f ms CPU per frame taken\n",
-                        (c1.framesQueued - c0.framesQueued) > 0
-                            ? workerCpu * 1000 / static_cast<double>(c1.framesQueued - c0.framesQueued)
-                            : 0.0);
+            std::printf(
+                "CPU per frame: decoding %.1f ms (decode thread, decoder threads, two "
+                "frame copies), display path %.1f ms, network receive %.2f ms\n",
+                decoded > 0 ? decodeCpu * 1000 / decoded : 0.0,
+                displayed > 0 ? displayCpu * 1000 / displayed : 0.0,
+                decoded > 0 ? receiveCpu * 1000 / decoded : 0.0);
+            std::printf(
+                "stitching worker: %.1f ms CPU per frame taken\n",
+                (c1.framesQueued - c0.framesQueued) > 0
+                    ? workerCpu * 1000 / static_cast<double>(c1.framesQueued - c0.framesQueued)
+                    : 0.0);
             std::fflush(stdout);
             stream.Disconnect();
         }

@@ -209,6 +209,67 @@ cv::Vec3f BoreholeWall::Window::Sample(double azimuthDeg, float cosAz, float sin
     return wall_->Finish(colour, azimuthDeg, depthMm);
 }
 
+void BoreholeWall::SampleRing(double depthMm, int columns, const float* cosAz, const float* sinAz,
+                              cv::Vec3f* out) const {
+    if (columns <= 0) return;
+    if (options_.uniformBgr) {
+        std::fill(out, out + columns, *options_.uniformBgr);
+        return;
+    }
+    const cv::Vec3f base = Base(depthMm);
+    struct Crossing {
+        double centre, amplitude, halfWidth;
+        float cosDir, sinDir;
+    };
+    Crossing crossings[3];
+    int nCrossings = 0;
+    const auto cell = static_cast<int64_t>(std::floor(depthMm / kFractureCellMm));
+    for (int64_t m = cell - 1; m <= cell + 1; ++m) {
+        const FractureShape f = FractureOf(options_.seed, m, options_.diameterMm * 0.5);
+        if (!f.present || std::abs(depthMm - f.centre) > f.amplitude + f.halfWidth) continue;
+        crossings[nCrossings++] = {f.centre, f.amplitude, f.halfWidth,
+                                   static_cast<float>(std::cos(f.direction)),
+                                   static_cast<float>(std::sin(f.direction))};
+    }
+    // Grain rows and mark rows depend on the depth only.
+    const double v = depthMm * (1.0 / kGrainCellMm);
+    const double fv = std::floor(v);
+    const float tv = static_cast<float>(v - fv);
+    constexpr int64_t kMask = kGrainPeriodCells - 1;
+    const auto jv = static_cast<int64_t>(fv);
+    const float* grain0 = &grain_[static_cast<size_t>(jv & kMask) * grainCells_];
+    const float* grain1 = &grain_[static_cast<size_t>((jv + 1) & kMask) * grainCells_];
+    const double inHalfMetre = depthMm - std::floor(depthMm * (1.0 / 500.0)) * 500.0;
+    const bool northStripe = inHalfMetre < 60.0;
+    const double dz = depthMm - (std::floor(depthMm * 0.001) * 1000.0 + 300.0);
+    const bool discRow = std::abs(dz) < 12.0;
+
+    for (int j = 0; j < columns; ++j) {
+        const double azimuthDeg = 360.0 * j / columns;
+        cv::Vec3f colour = base;
+        for (int k = 0; k < nCrossings; ++k) {
+            const Crossing& f = crossings[k];
+            const double c = cosAz[j] * f.cosDir + sinAz[j] * f.sinDir;
+            colour *= FractureShade(depthMm, c, f.centre, f.amplitude, f.halfWidth);
+        }
+        const double u = azimuthDeg * (1.0 / 360.0) * grainCells_;
+        const double fu = std::floor(u);
+        const float tu = static_cast<float>(u - fu);
+        const auto i0 = static_cast<size_t>(std::clamp(static_cast<int>(fu), 0, grainCells_ - 1));
+        const size_t i1 = i0 + 1 == static_cast<size_t>(grainCells_) ? 0 : i0 + 1;
+        const float top = grain0[i0] + (grain0[i1] - grain0[i0]) * tu;
+        const float bottom = grain1[i0] + (grain1[i1] - grain1[i0]) * tu;
+        colour *= 1.0f + 0.2f * (top + (bottom - top) * tv - 0.5f);
+        if (northStripe && (azimuthDeg < 1.5 || azimuthDeg > 358.5)) colour = {40, 200, 40};
+        if (discRow) {
+            const double dx = (azimuthDeg - 90.0) / 360.0 * kPi * options_.diameterMm;
+            if (dx * dx + dz * dz < 12.0 * 12.0) colour = {40, 40, 220};
+        }
+        for (int k = 0; k < 3; ++k) colour[k] = std::clamp(colour[k], 0.0f, 255.0f);
+        out[j] = colour;
+    }
+}
+
 cv::Mat BoreholeWall::Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows) const {
     cv::Mat image(std::max(rows, 0), std::max(width, 0), CV_8UC3);
     const Window window = MakeWindow(topDepthMm, bottomDepthMm);

@@ -64,6 +64,12 @@ public:
     };
     Window MakeWindow(double topDepthMm, double bottomDepthMm) const;
 
+    // One ring of the wall at a depth: out[j] = Sample(360 * j / columns, depthMm) for every j,
+    // with the work that depends on the depth alone done once. cosAz and sinAz hold the
+    // cosine and sine of those azimuths.
+    void SampleRing(double depthMm, int columns, const float* cosAz, const float* sinAz,
+                    cv::Vec3f* out) const;
+
     // The unrolled wall between two depths as an 8-bit blue-green-red image: `width` columns
     // over the full circle starting at north with the azimuth growing to the right (column j
     // shows azimuth 360 * j / width), `rows` rows from topDepthMm (row 0) to bottomDepthMm.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
 
 #include "camera/sdk/NetSdk.h"
 
@@ -48,7 +49,9 @@ CameraServer::CameraServer(CameraFrameSource frames, CameraPoseSource pose,
     records_[devcfg::kCmdColor] = colour;
 }
 
-CameraServer::~CameraServer() { Stop(); }
+CameraServer::~CameraServer() {
+    Stop();
+}
 
 bool CameraServer::Start(uint16_t port, const std::string& ip) {
     if (running_) return false;
@@ -155,56 +158,56 @@ std::optional<CameraMessage> CameraServer::Handle(const CameraMessage& request) 
     if (!ValidSession(request.session)) return Reply(request, sdk::kSdkNotLoggedIn);
 
     switch (request.type) {
-    case CameraMsg::Logout: {
-        std::lock_guard lock(recordsMutex_);
-        sessions_.erase(request.session);
-        return Reply(request);
-    }
-    case CameraMsg::AlarmSubscribe:
-        return Reply(request);
-    case CameraMsg::KeyFrame:
-        forceKey_ = true;
-        return Reply(request);
-    case CameraMsg::GetConfig: {
-        if (p.size() < 8) return Reply(request, sdk::kSdkBadArgument);
-        const auto command = static_cast<uint32_t>(sdk::ReadInt32(p.data()));
-        std::lock_guard lock(recordsMutex_);
-        const auto it = records_.find(command);
-        if (it == records_.end()) return Reply(request, sdk::kSdkBadArgument);
-        CameraMessage reply = Reply(request);
-        reply.payload = it->second;
-        return reply;
-    }
-    case CameraMsg::SetConfig: {
-        if (p.size() < 8) return Reply(request, sdk::kSdkBadArgument);
-        const auto command = static_cast<uint32_t>(sdk::ReadInt32(p.data()));
-        const std::vector<uint8_t> record(p.begin() + 8, p.end());
-        std::lock_guard lock(recordsMutex_);
-        const auto it = records_.find(command);
-        if (it == records_.end() || record.size() != it->second.size())
-            return Reply(request, sdk::kSdkBadArgument);
-        if (command == devcfg::kCmdEncode) {
-            const int32_t fps = sdk::ReadField(record.data(), devcfg::kEncodeFrameRate);
-            if (fps != 20 && fps != 15) return Reply(request, sdk::kSdkRejected);
+        case CameraMsg::Logout: {
+            std::lock_guard lock(recordsMutex_);
+            sessions_.erase(request.session);
+            return Reply(request);
         }
-        if (command == devcfg::kCmdColor) {
-            for (size_t offset : {devcfg::kColorBrightness, devcfg::kColorContrast,
-                                  devcfg::kColorSaturation}) {
-                const int32_t value = sdk::ReadField(record.data(), offset);
-                if (value < 0 || value > 100) return Reply(request, sdk::kSdkRejected);
+        case CameraMsg::AlarmSubscribe:
+            return Reply(request);
+        case CameraMsg::KeyFrame:
+            forceKey_ = true;
+            return Reply(request);
+        case CameraMsg::GetConfig: {
+            if (p.size() < 8) return Reply(request, sdk::kSdkBadArgument);
+            const auto command = static_cast<uint32_t>(sdk::ReadInt32(p.data()));
+            std::lock_guard lock(recordsMutex_);
+            const auto it = records_.find(command);
+            if (it == records_.end()) return Reply(request, sdk::kSdkBadArgument);
+            CameraMessage reply = Reply(request);
+            reply.payload = it->second;
+            return reply;
+        }
+        case CameraMsg::SetConfig: {
+            if (p.size() < 8) return Reply(request, sdk::kSdkBadArgument);
+            const auto command = static_cast<uint32_t>(sdk::ReadInt32(p.data()));
+            const std::vector<uint8_t> record(p.begin() + 8, p.end());
+            std::lock_guard lock(recordsMutex_);
+            const auto it = records_.find(command);
+            if (it == records_.end() || record.size() != it->second.size())
+                return Reply(request, sdk::kSdkBadArgument);
+            if (command == devcfg::kCmdEncode) {
+                const int32_t fps = sdk::ReadField(record.data(), devcfg::kEncodeFrameRate);
+                if (fps != 20 && fps != 15) return Reply(request, sdk::kSdkRejected);
             }
+            if (command == devcfg::kCmdColor) {
+                for (size_t offset :
+                     {devcfg::kColorBrightness, devcfg::kColorContrast, devcfg::kColorSaturation}) {
+                    const int32_t value = sdk::ReadField(record.data(), offset);
+                    if (value < 0 || value > 100) return Reply(request, sdk::kSdkRejected);
+                }
+            }
+            it->second = record;
+            return Reply(request);
         }
-        it->second = record;
-        return Reply(request);
-    }
-    case CameraMsg::SetClock: {
-        if (p.size() != devcfg::kClockSize) return Reply(request, sdk::kSdkBadArgument);
-        std::lock_guard lock(recordsMutex_);
-        clockCalls_.push_back(p);
-        return Reply(request);
-    }
-    default:
-        return Reply(request, sdk::kSdkBadArgument);
+        case CameraMsg::SetClock: {
+            if (p.size() != devcfg::kClockSize) return Reply(request, sdk::kSdkBadArgument);
+            std::lock_guard lock(recordsMutex_);
+            clockCalls_.push_back(p);
+            return Reply(request);
+        }
+        default:
+            return Reply(request, sdk::kSdkBadArgument);
     }
 }
 
@@ -278,7 +281,8 @@ void CameraServer::ApplyColour(std::vector<uint8_t>& yuv) const {
         chromaMap[v] = static_cast<uint8_t>(std::clamp(chroma, 0, 255));
     }
     const size_t lumaSize = static_cast<size_t>(options_.width) * options_.height;
-    for (size_t i = 0; i < yuv.size(); ++i) yuv[i] = i < lumaSize ? lumaMap[yuv[i]] : chromaMap[yuv[i]];
+    for (size_t i = 0; i < yuv.size(); ++i)
+        yuv[i] = i < lumaSize ? lumaMap[yuv[i]] : chromaMap[yuv[i]];
 }
 
 int32_t CameraServer::FrameRate() const {
@@ -306,7 +310,8 @@ bool CameraServer::UsePrerenderedClip(int frames) {
     const int gop = std::max(options_.gop, 1);
     frames = std::max(1, (frames + gop - 1) / gop) * gop;
     SimulatedCameraEncoder encoder;
-    if (!encoder.Open(options_.width, options_.height, FrameRate(), gop, options_.crf)) return false;
+    if (!encoder.Open(options_.width, options_.height, FrameRate(), gop, options_.crf))
+        return false;
     std::vector<uint8_t> yuv(static_cast<size_t>(options_.width) * options_.height * 3 / 2);
     std::vector<EncodedUnit> clip;
     for (int i = 0; i < frames; ++i) {
@@ -324,28 +329,49 @@ bool CameraServer::UsePrerenderedClip(int frames) {
 void CameraServer::StreamLoop() {
     using Clock = std::chrono::steady_clock;
     SimulatedCameraEncoder encoder;
-    std::vector<uint8_t> yuv(static_cast<size_t>(options_.width) * options_.height * 3 / 2);
+    const size_t frameBytes = static_cast<size_t>(options_.width) * options_.height * 3 / 2;
+    // Live, the next picture is rendered on a helper thread while this one is encoded, so that
+    // rendering and encoding each have a whole frame period (the picture goes out one period
+    // after its pose was taken).
+    std::vector<uint8_t> current(frameBytes), next(frameBytes);
+    std::future<bool> rendering;
+    auto renderNext = [this, &next] {
+        return std::async(std::launch::async, [this, &next] {
+            const auto start = Clock::now();
+            const bool ok = frames_(pose_(), next);
+            if (ok) ApplyColour(next);
+            renderUs_ += MicrosSince(start);
+            return ok;
+        });
+    };
     size_t clipIndex = 0;
-    Clock::time_point next = Clock::now();
+    Clock::time_point nextTick = Clock::now();
     while (running_) {
         {
             std::unique_lock lock(streamMutex_);
             if (subscribers_.empty()) {
+                // Nobody watches: a picture rendered ahead would be stale when someone does.
+                if (rendering.valid()) {
+                    lock.unlock();
+                    rendering.wait();
+                    rendering = {};
+                    lock.lock();
+                }
                 streamCv_.wait(lock, [this] { return !running_ || !subscribers_.empty(); });
-                next = Clock::now();
+                nextTick = Clock::now();
             }
         }
         if (!running_) break;
         const int fps = std::clamp(FrameRate(), 1, 60);
         const auto period = std::chrono::microseconds(1000000 / fps);
         const auto now = Clock::now();
-        if (now > next + period) {
+        if (now > nextTick + period) {
             // Rendering fell behind: count it and keep the pace from here instead of bursting.
             ++framesLate_;
-            next = now;
+            nextTick = now;
         }
-        std::this_thread::sleep_until(next);
-        next += period;
+        std::this_thread::sleep_until(nextTick);
+        nextTick += period;
         if (paused_) continue;
 
         bool replay;
@@ -359,11 +385,12 @@ void CameraServer::StreamLoop() {
             Publish(unit);
             continue;
         }
-        auto start = Clock::now();
-        if (!frames_(pose_(), yuv)) continue;
-        ApplyColour(yuv);
-        renderUs_ += MicrosSince(start);
-        start = Clock::now();
+        if (!rendering.valid()) rendering = renderNext();
+        const bool rendered = rendering.get();
+        std::swap(current, next);
+        rendering = renderNext();
+        if (!rendered) continue;
+        const auto start = Clock::now();
         if (!encoder.IsOpen() || encoder.Fps() != fps) {
             if (!encoder.Open(options_.width, options_.height, fps, options_.gop, options_.crf)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -371,11 +398,12 @@ void CameraServer::StreamLoop() {
             }
             forceKey_ = true;
         }
-        const auto units = encoder.Encode(yuv.data(), forceKey_.exchange(false));
+        const auto units = encoder.Encode(current.data(), forceKey_.exchange(false));
         encodeUs_ += MicrosSince(start);
         ++framesEncoded_;
         for (const auto& u : units) Publish(u);
     }
+    if (rendering.valid()) rendering.wait();
 }
 
 }  // namespace bhv

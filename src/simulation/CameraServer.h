@@ -38,9 +38,9 @@ struct CameraServerOptions {
     bool emptyPasswordOnly = false;
     int width = 2592;
     int height = 1944;
-    int fps = 20;     // 20 or 15, as the encoding record allows
-    int gop = 20;     // pictures from one key frame to the next
-    int crf = 30;     // encoder quality
+    int fps = 20;  // 20 or 15, as the encoding record allows
+    int gop = 20;  // pictures from one key frame to the next
+    int crf = 30;  // encoder quality
 };
 
 // The probe's network camera for the site simulator and tests: serves the camera protocol
@@ -50,7 +50,8 @@ struct CameraServerOptions {
 // encoded in advance, and it has switches for the faults the program must survive.
 //
 // Threads: one accepting thread, one thread per connection and one streaming thread (which
-// renders and encodes only while a stream is watched); all are joined by Stop.
+// renders and encodes only while a stream is watched; live, it renders each next picture on a
+// helper task while it encodes the current one); all are joined by Stop.
 class CameraServer {
 public:
     CameraServer(CameraFrameSource frames, CameraPoseSource pose, CameraServerOptions options = {});

@@ -18,16 +18,16 @@ double Wrap360(double d) {
 }
 }  // namespace
 
-double SiteModel::SpeedMetresPerMinute(int speedIndex) {
-    switch (speedIndex) {
-    case 1: return 5.0;
-    case 2: return 10.0;
-    default: return 2.0;
-    }
+double SiteModel::SpeedMetresPerMinute(int speedIndex) const {
+    return speeds_[static_cast<size_t>(std::clamp(speedIndex, 0, 2))];
 }
 
-SiteModel::SiteModel(double startDepthMetres, double pulleyDiameterMm)
-    : cable_(startDepthMetres), zeroCable_(startDepthMetres), pulleyMm_(pulleyDiameterMm) {}
+SiteModel::SiteModel(double startDepthMetres, double pulleyDiameterMm,
+                     std::array<double, 3> winchSpeedsMPerMin)
+    : cable_(startDepthMetres),
+      zeroCable_(startDepthMetres),
+      pulleyMm_(pulleyDiameterMm),
+      speeds_(winchSpeedsMPerMin) {}
 
 void SiteModel::Advance(double seconds) {
     std::lock_guard lock(mutex_);
@@ -89,6 +89,10 @@ bool SiteModel::BrakeHeld() const {
 
 int32_t SiteModel::EncoderCount() const {
     std::lock_guard lock(mutex_);
+    return EncoderCountLocked();
+}
+
+int32_t SiteModel::EncoderCountLocked() const {
     const double turns = (cable_ - zeroCable_) * 1000.0 / (kPi * pulleyMm_);
     return static_cast<int32_t>(-std::lround(turns * 1024.0));
 }
@@ -110,6 +114,22 @@ int32_t SiteModel::ProbeDepthTenthsMm() const {
 double SiteModel::HeadingDegrees() const {
     std::lock_guard lock(mutex_);
     return Wrap360(Trajectory::At(ProbeDepthLocked()).azimuth - headingOffset_);
+}
+
+SiteModel::State SiteModel::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    State s;
+    const double depth = ProbeDepthLocked();
+    s.probeDepthTenthsMm = static_cast<int32_t>(std::lround(depth * 10000.0));
+    s.probeDepthMetres = depth;
+    const Attitude a = AttitudeLocked();
+    s.headingDegrees = a.angleZ;
+    s.tiltDegrees = a.tilt;
+    s.winchAction = action_;
+    s.winchSpeed = speed_;
+    s.brake = brake_;
+    s.encoderCount = EncoderCountLocked();
+    return s;
 }
 
 SiteModel::Attitude SiteModel::CurrentAttitude() const {

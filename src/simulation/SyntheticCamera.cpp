@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <mutex>
 
 namespace bhv {
 namespace {
@@ -19,68 +22,266 @@ uint8_t Clamp8(float v) {
     return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
 }
 
+// Levels of detail by distance ahead of the lens: level 0 closer than kLevelBaseMm, level k from
+// kLevelBaseMm * 2^(k-1) to kLevelBaseMm * 2^k. A level's rows are twice as far apart as the
+// previous level's and it has half as many columns (down to a floor), while the picture of the
+// wall shrinks at least as fast (a depth step at distance z covers z^2 / (f a) pixels of radius,
+// the circle 2 pi f a / z pixels). Level 0 has 0.05 mm rows and 4096 columns for luma: finer
+// than a pixel at the ring the stitching uses (0.076 mm of depth and 0.042 mm of circumference
+// per source pixel in the 70 mm hole), and about 5 pixels per texel in the frame's corners.
+constexpr double kLevelBaseMm = 80.0;
+constexpr double kLumaStepMm = 0.05;
+constexpr int kLumaColumnsLog2 = 12;
+constexpr double kChromaStepMm = 0.1;
+constexpr int kChromaColumnsLog2 = 11;
+constexpr int kMinColumnsLog2 = 6;
+constexpr int kMaxLevels = 16;
+
+// A pixel's look-up entry, 32 bits: its lamp light (0..255 for 0..1), its distance ahead in whole
+// texel rows of its level (below 1600 = kLevelBaseMm / kLumaStepMm, so 11 bits) and its azimuth
+// in 1/4096 turns. The probe's depth is taken in whole rows too, so a frame adds one row number
+// and one heading to every entry.
+constexpr int kAzBits = 12;
+constexpr uint32_t kAzMask = (1u << kAzBits) - 1;
+constexpr int kRowBits = 11;
+constexpr uint32_t kRowMask = (1u << kRowBits) - 1;
+constexpr int kLightShift = kAzBits + kRowBits;
+
+int LevelOf(double aheadMm) {
+    if (aheadMm < kLevelBaseMm) return 0;
+    return std::min(kMaxLevels - 1,
+                    1 + static_cast<int>(std::floor(std::log2(aheadMm / kLevelBaseMm))));
+}
+
+// Texels are stored in tiles of 8 x 8 (rows x columns), 64 texels one after the other, so that
+// the look-ups of neighbouring pixels stay in few cache lines whichever way the picture crosses
+// the texture (along the circle near the top and bottom of the frame, along the depth at its
+// sides).
+inline uint32_t TexelIndex(uint32_t row, uint32_t column, uint32_t columnsLog2) {
+    return ((row & ~7u) << columnsLog2) | ((column & ~7u) << 3) | ((row & 7u) << 3) | (column & 7u);
+}
+
+// One level of a texture: a ring buffer of texel rows along the depth (row r shows the depth
+// r * step mm; rows validLo .. validHi - 1 are current), `channels` bytes per texel.
+struct TextureLevel {
+    double step = 0.0;
+    int columnsLog2 = 0;
+    int capacityLog2 = 0;
+    int channels = 1;
+    uint32_t aheadMin = std::numeric_limits<uint32_t>::max(), aheadMax = 0;  // rows
+    std::vector<uint8_t> texels;
+    std::vector<float> cosAz, sinAz;
+    int64_t validLo = 0, validHi = 0;
+
+    bool Used() const { return aheadMax >= aheadMin; }
+};
+
+// A run of samples of one output row that look at the same level.
+struct Span {
+    uint32_t out;    // offset in the output plane
+    uint32_t count;  // samples
+    uint32_t first;  // first look-up entry
+    uint32_t level;
+};
+
+// Luma (one channel per texel, sampled per pixel) or chroma (U and V, per 2 x 2 block).
+struct Layer {
+    std::vector<TextureLevel> levels;
+    std::vector<Span> spans;
+    std::vector<uint32_t> entries;
+};
+
+using RayFunction = std::function<bool(double x, double y, double& ahead, double& azimuth)>;
+
+// Works out the look-up entries of the samples (i, j), boxX0 <= i < boxX1, boxY0 <= j < boxY1, of
+// an output plane `planeWidth` wide; sample (i, j) looks where the source frame's point
+// (i * scale + offset, j * scale + offset) looks.
+void BuildLayer(Layer& layer, int planeWidth, int boxX0, int boxY0, int boxX1, int boxY1,
+                double scale, double offset, double step0, int columnsLog2, int channels,
+                const RayFunction& ray) {
+    for (int j = boxY0; j < boxY1; ++j) {
+        Span span{0, 0, 0, 0};
+        for (int i = boxX0; i < boxX1; ++i) {
+            double ahead = 0.0, azimuth = 0.0;
+            const bool seen = ray(i * scale + offset, j * scale + offset, ahead, azimuth);
+            const int level = seen ? LevelOf(ahead) : -1;
+            if (span.count > 0 && (level < 0 || static_cast<uint32_t>(level) != span.level)) {
+                layer.spans.push_back(span);
+                span.count = 0;
+            }
+            if (level < 0) continue;
+            if (static_cast<size_t>(level) >= layer.levels.size()) {
+                const size_t before = layer.levels.size();
+                layer.levels.resize(static_cast<size_t>(level) + 1);
+                for (size_t l = before; l < layer.levels.size(); ++l) {
+                    TextureLevel& t = layer.levels[l];
+                    t.step = step0 * static_cast<double>(1 << l);
+                    t.columnsLog2 = std::max(kMinColumnsLog2, columnsLog2 - static_cast<int>(l));
+                    t.channels = channels;
+                }
+            }
+            TextureLevel& t = layer.levels[static_cast<size_t>(level)];
+            const auto rows =
+                std::min(static_cast<uint32_t>(std::lround(ahead / t.step)), kRowMask);
+            const auto az =
+                static_cast<uint32_t>(std::lround(azimuth / 360.0 * (kAzMask + 1))) & kAzMask;
+            const auto light =
+                static_cast<uint32_t>(std::lround(Light(static_cast<float>(ahead)) * 255.0f));
+            t.aheadMin = std::min(t.aheadMin, rows);
+            t.aheadMax = std::max(t.aheadMax, rows);
+            if (span.count == 0) {
+                span.out = static_cast<uint32_t>(j * planeWidth + i);
+                span.first = static_cast<uint32_t>(layer.entries.size());
+                span.level = static_cast<uint32_t>(level);
+            }
+            layer.entries.push_back((light << kLightShift) | (rows << kAzBits) | az);
+            ++span.count;
+        }
+        if (span.count > 0) layer.spans.push_back(span);
+    }
+    for (TextureLevel& t : layer.levels) {
+        if (!t.Used()) continue;
+        const uint32_t rows = t.aheadMax - t.aheadMin + 1;
+        t.capacityLog2 = 3;  // at least one tile
+        while ((1u << t.capacityLog2) < rows) ++t.capacityLog2;
+        t.texels.assign((size_t{1} << (t.capacityLog2 + t.columnsLog2)) * t.channels, 0);
+        const int columns = 1 << t.columnsLog2;
+        t.cosAz.resize(columns);
+        t.sinAz.resize(columns);
+        for (int c = 0; c < columns; ++c) {
+            t.cosAz[c] = static_cast<float>(std::cos(2.0 * kPi * c / columns));
+            t.sinAz[c] = static_cast<float>(std::sin(2.0 * kPi * c / columns));
+        }
+    }
+}
+
+// Renders texel row `row` of a level from the wall.
+void RenderRow(const BoreholeWall& wall, TextureLevel& t, int64_t row,
+               std::vector<cv::Vec3f>& ring) {
+    const int columns = 1 << t.columnsLog2;
+    ring.resize(columns);
+    wall.SampleRing(static_cast<double>(row) * t.step, columns, t.cosAz.data(), t.sinAz.data(),
+                    ring.data());
+    const auto slot = static_cast<uint32_t>(row & ((int64_t{1} << t.capacityLog2) - 1));
+    const auto columnsLog2 = static_cast<uint32_t>(t.columnsLog2);
+    uint8_t* texels = t.texels.data();
+    if (t.channels == 1) {
+        for (int c = 0; c < columns; ++c) {
+            const cv::Vec3f& bgr = ring[c];
+            texels[TexelIndex(slot, static_cast<uint32_t>(c), columnsLog2)] =
+                Clamp8(0.257f * bgr[2] + 0.504f * bgr[1] + 0.098f * bgr[0]);
+        }
+    } else {
+        for (int c = 0; c < columns; ++c) {
+            const cv::Vec3f& bgr = ring[c];
+            uint8_t* out =
+                &texels[size_t{2} * TexelIndex(slot, static_cast<uint32_t>(c), columnsLog2)];
+            out[0] = Clamp8(128.0f - 0.148f * bgr[2] - 0.291f * bgr[1] + 0.439f * bgr[0]);
+            out[1] = Clamp8(128.0f + 0.439f * bgr[2] - 0.368f * bgr[1] - 0.071f * bgr[0]);
+        }
+    }
+}
+
+// Brings a level's rows to the probe's depth (`depthRow`: in texel rows) and returns how many
+// texels that rendered: only the rows that came into view, or all after a jump.
+uint64_t UpdateLevel(const BoreholeWall& wall, TextureLevel& t, int64_t depthRow,
+                     std::vector<cv::Vec3f>& ring) {
+    const int64_t lo = depthRow + t.aheadMin;
+    const int64_t hi = depthRow + t.aheadMax + 1;
+    uint64_t rendered = 0;
+    auto render = [&](int64_t from, int64_t to) {
+        for (int64_t r = from; r < to; ++r) RenderRow(wall, t, r, ring);
+        rendered += static_cast<uint64_t>(std::max<int64_t>(to - from, 0)) << t.columnsLog2;
+    };
+    if (t.validHi <= t.validLo || lo >= t.validHi || hi <= t.validLo) {
+        render(lo, hi);
+    } else {
+        render(lo, std::min(hi, t.validLo));
+        render(std::max(lo, t.validHi), hi);
+    }
+    t.validLo = lo;
+    t.validHi = hi;
+    return rendered;
+}
+
+// Per-frame constants of one level.
+struct LevelFrame {
+    const uint8_t* texels = nullptr;
+    uint32_t rowBase = 0, mask = 0, shift = 0, columnsLog2 = 0, heading = 0;
+};
+
+LevelFrame FrameOf(const TextureLevel& t, int64_t depthRow, uint32_t heading12) {
+    LevelFrame f;
+    f.texels = t.texels.data();
+    // Only the low bits of the row matter to the ring buffer, so the row may wrap.
+    f.rowBase = static_cast<uint32_t>(static_cast<uint64_t>(depthRow));
+    f.mask = (1u << t.capacityLog2) - 1;
+    f.columnsLog2 = static_cast<uint32_t>(t.columnsLog2);
+    f.shift = static_cast<uint32_t>(kAzBits - t.columnsLog2);
+    // The column nearest to (pixel azimuth - heading): half a column added before truncating.
+    f.heading = heading12 - ((1u << f.shift) >> 1);
+    return f;
+}
+
 }  // namespace
+
+struct SyntheticBoreholeCamera::View {
+    std::mutex mutex;
+    Layer luma, chroma;
+    std::vector<cv::Vec3f> ring;  // one texel row's colours, scratch
+    uint64_t texels = 0;
+};
 
 SyntheticBoreholeCamera::SyntheticBoreholeCamera()
     : SyntheticBoreholeCamera(BoreholeWall(), SyntheticCameraOptions{}) {}
 
+SyntheticBoreholeCamera::SyntheticBoreholeCamera(const SyntheticBoreholeCamera& other)
+    : SyntheticBoreholeCamera(other.wall_, other.options_) {}
+
+SyntheticBoreholeCamera::~SyntheticBoreholeCamera() = default;
+
 SyntheticBoreholeCamera::SyntheticBoreholeCamera(const BoreholeWall& wall,
                                                  const SyntheticCameraOptions& options)
-    : wall_(wall), options_(options) {
+    : wall_(wall), options_(options), view_(std::make_unique<View>()) {
+    // Only the box around the rendered radii is looked at.
     const double reach = std::min(options_.maxRadiusPx, 4.0 * kWidth);
     auto even = [](double v, int limit) { return std::clamp(static_cast<int>(v) & ~1, 0, limit); };
-    x0_ = even(std::floor(options_.centreX - reach), kWidth);
-    y0_ = even(std::floor(options_.centreY - reach), kHeight);
-    x1_ = even(std::ceil(options_.centreX + reach) + 2, kWidth);
-    y1_ = even(std::ceil(options_.centreY + reach) + 2, kHeight);
+    const int x0 = even(std::floor(options_.centreX - reach), kWidth);
+    const int y0 = even(std::floor(options_.centreY - reach), kHeight);
+    const int x1 = even(std::ceil(options_.centreX + reach) + 2, kWidth);
+    const int y1 = even(std::ceil(options_.centreY + reach) + 2, kHeight);
+    const RayFunction ray = [this](double x, double y, double& ahead, double& azimuth) {
+        return RayAt(x, y, ahead, azimuth);
+    };
+    BuildLayer(view_->luma, kWidth, x0, y0, x1, y1, 1.0, 0.0, kLumaStepMm, kLumaColumnsLog2, 1,
+               ray);
+    // A chroma sample stands for a 2 x 2 block: it looks where the block's centre looks.
+    BuildLayer(view_->chroma, kWidth / 2, x0 / 2, y0 / 2, x1 / 2, y1 / 2, 2.0, 0.5, kChromaStepMm,
+               kChromaColumnsLog2, 2, ray);
+}
 
-    const double wallRadius = wall_.DiameterMm() * 0.5;
-    minAhead_ = static_cast<float>(options_.farLimitMm);
-    maxAhead_ = 0.0f;
-    rays_.resize(static_cast<size_t>(x1_ - x0_) * (y1_ - y0_));
-    size_t n = 0;
-    for (int y = y0_; y < y1_; ++y) {
-        for (int x = x0_; x < x1_; ++x, ++n) {
-            const double dx = x - options_.centreX, dy = y - options_.centreY;
-            const double rho = std::hypot(dx, dy);
-            PixelRay ray{-1.0f, 0};
-            if (rho >= options_.minRadiusPx && rho <= options_.maxRadiusPx && rho > 0.0) {
-                const double ahead = options_.focalPx * wallRadius / rho;
-                if (ahead <= options_.farLimitMm) {
-                    // Screen angle counter-clockwise from +x (rows grow downwards); the wall
-                    // azimuth seen there, for heading 0, is clockwise from the image's up.
-                    const double screen = std::atan2(-dy, dx) * 180.0 / kPi;
-                    double az = std::fmod(90.0 - screen, 360.0);
-                    if (az < 0) az += 360.0;
-                    ray.aheadMm = static_cast<float>(ahead);
-                    minAhead_ = std::min(minAhead_, ray.aheadMm);
-                    maxAhead_ = std::max(maxAhead_, ray.aheadMm);
-                    ray.azIndex = static_cast<uint16_t>(
-                        static_cast<int>(std::lround(az / 360.0 * kAzSteps)) % kAzSteps);
-                }
-            }
-            rays_[n] = ray;
-        }
-    }
-    const int boxWidth = x1_ - x0_;
-    for (int y = y0_; y < y1_; y += 2)
-        for (int x = x0_; x < x1_; x += 2) {
-            const size_t at = static_cast<size_t>(y - y0_) * boxWidth + (x - x0_);
-            if (rays_[at].aheadMm >= 0 || rays_[at + 1].aheadMm >= 0 ||
-                rays_[at + boxWidth].aheadMm >= 0 || rays_[at + boxWidth + 1].aheadMm >= 0)
-                blocks_.push_back(static_cast<int32_t>(at));
-        }
-    cos_.resize(kAzSteps);
-    sin_.resize(kAzSteps);
-    for (int i = 0; i < kAzSteps; ++i) {
-        cos_[i] = static_cast<float>(std::cos(2.0 * kPi * i / kAzSteps));
-        sin_[i] = static_cast<float>(std::sin(2.0 * kPi * i / kAzSteps));
-    }
+bool SyntheticBoreholeCamera::RayAt(double x, double y, double& aheadMm, double& azimuthDeg) const {
+    const double dx = x - options_.centreX, dy = y - options_.centreY;
+    const double rho = std::hypot(dx, dy);
+    if (!(rho >= options_.minRadiusPx && rho <= options_.maxRadiusPx && rho > 0.0)) return false;
+    aheadMm = options_.focalPx * wall_.DiameterMm() * 0.5 / rho;
+    if (aheadMm > options_.farLimitMm) return false;
+    // Screen angle counter-clockwise from +x (rows grow downwards); the wall azimuth seen there,
+    // for heading 0, is clockwise from the image's up.
+    const double screen = std::atan2(-dy, dx) * 180.0 / kPi;
+    azimuthDeg = std::fmod(90.0 - screen, 360.0);
+    if (azimuthDeg < 0) azimuthDeg += 360.0;
+    return true;
 }
 
 double SyntheticBoreholeCamera::LookAheadMm(double workingRadiusPx, int workWidth) const {
     const double sourceRadius = workingRadiusPx * static_cast<double>(kWidth) / workWidth;
     return options_.focalPx * wall_.DiameterMm() * 0.5 / sourceRadius;
+}
+
+uint64_t SyntheticBoreholeCamera::TexelsRendered() const {
+    std::lock_guard lock(view_->mutex);
+    return view_->texels;
 }
 
 std::vector<uint8_t> SyntheticBoreholeCamera::RenderYuv420(double depthTenthsMm,
@@ -99,31 +300,83 @@ void SyntheticBoreholeCamera::RenderYuv420(double depthTenthsMm, double headingD
     std::memset(planeU, 128, static_cast<size_t>(kWidth) * kHeight / 2);
 
     const double depthMm = depthTenthsMm / 10.0;
-    // The image's up direction looks at azimuth -heading: subtract the heading in steps.
+    // The image's up direction looks at azimuth -heading: the heading is subtracted.
     double h = std::fmod(headingDeg, 360.0);
     if (h < 0) h += 360.0;
-    const int headingSteps = static_cast<int>(std::lround(h / 360.0 * kAzSteps)) % kAzSteps;
-    const int boxWidth = x1_ - x0_;
-    const BoreholeWall::Window window = wall_.MakeWindow(depthMm + minAhead_, depthMm + maxAhead_);
+    const auto heading12 = static_cast<uint32_t>(std::lround(h / 360.0 * (kAzMask + 1))) & kAzMask;
 
-    for (const int32_t block : blocks_) {
-        const int y = y0_ + block / boxWidth, x = x0_ + block % boxWidth;
-        {
+    std::lock_guard lock(view_->mutex);
+    View& v = *view_;
+    LevelFrame frames[2][kMaxLevels];
+    Layer* layers[2] = {&v.luma, &v.chroma};
+    for (int k = 0; k < 2; ++k) {
+        for (size_t l = 0; l < layers[k]->levels.size(); ++l) {
+            TextureLevel& t = layers[k]->levels[l];
+            if (!t.Used()) continue;
+            const auto depthRow = static_cast<int64_t>(std::floor(depthMm / t.step + 0.5));
+            v.texels += UpdateLevel(wall_, t, depthRow, v.ring);
+            frames[k][l] = FrameOf(t, depthRow, heading12);
+        }
+    }
+
+    for (const Span& span : v.luma.spans) {
+        const LevelFrame& f = frames[0][span.level];
+        const uint32_t* entry = &v.luma.entries[span.first];
+        uint8_t* dst = planeY + span.out;
+        for (uint32_t i = 0; i < span.count; ++i) {
+            const uint32_t e = entry[i];
+            const uint32_t row = (f.rowBase + ((e >> kAzBits) & kRowMask)) & f.mask;
+            const uint32_t column = ((e - f.heading) & kAzMask) >> f.shift;
+            const uint32_t texel = f.texels[TexelIndex(row, column, f.columnsLog2)];
+            // light / 255 * texel, rounded: (light * texel * 257 + 32768) >> 16.
+            dst[i] = static_cast<uint8_t>(16 + (((e >> kLightShift) * texel * 257 + 32768) >> 16));
+        }
+    }
+    for (const Span& span : v.chroma.spans) {
+        const LevelFrame& f = frames[1][span.level];
+        const uint32_t* entry = &v.chroma.entries[span.first];
+        uint8_t* dstU = planeU + span.out;
+        uint8_t* dstV = planeV + span.out;
+        for (uint32_t i = 0; i < span.count; ++i) {
+            const uint32_t e = entry[i];
+            const uint32_t row = (f.rowBase + ((e >> kAzBits) & kRowMask)) & f.mask;
+            const uint32_t column = ((e - f.heading) & kAzMask) >> f.shift;
+            const uint8_t* texel = &f.texels[size_t{2} * TexelIndex(row, column, f.columnsLog2)];
+            const auto light = static_cast<int32_t>(e >> kLightShift) * 257;
+            dstU[i] = static_cast<uint8_t>(128 + ((light * (texel[0] - 128) + 32768) >> 16));
+            dstV[i] = static_cast<uint8_t>(128 + ((light * (texel[1] - 128) + 32768) >> 16));
+        }
+    }
+}
+
+void SyntheticBoreholeCamera::RenderYuv420Reference(double depthTenthsMm, double headingDeg,
+                                                    uint8_t* out) const {
+    uint8_t* planeY = out;
+    uint8_t* planeU = out + static_cast<size_t>(kWidth) * kHeight;
+    uint8_t* planeV = planeU + static_cast<size_t>(kWidth / 2) * (kHeight / 2);
+    std::memset(planeY, 16, static_cast<size_t>(kWidth) * kHeight);
+    std::memset(planeU, 128, static_cast<size_t>(kWidth) * kHeight / 2);
+    const double depthMm = depthTenthsMm / 10.0;
+    for (int y = 0; y < kHeight; y += 2) {
+        for (int x = 0; x < kWidth; x += 2) {
             float sumB = 0, sumG = 0, sumR = 0;
+            bool any = false;
             for (int k = 0; k < 4; ++k) {
                 const int px = x + (k & 1), py = y + (k >> 1);
-                const PixelRay& ray = rays_[static_cast<size_t>(py - y0_) * boxWidth + (px - x0_)];
-                if (ray.aheadMm < 0) continue;
-                const int step = (ray.azIndex - headingSteps + kAzSteps) % kAzSteps;
-                const cv::Vec3f c = window.Sample(step * (360.0 / kAzSteps), cos_[step], sin_[step],
-                                                  depthMm + ray.aheadMm) *
-                                    Light(ray.aheadMm);
+                double ahead = 0.0, azimuth = 0.0;
+                if (!RayAt(px, py, ahead, azimuth)) continue;
+                any = true;
+                double wallAzimuth = std::fmod(azimuth - headingDeg, 360.0);
+                if (wallAzimuth < 0) wallAzimuth += 360.0;
+                const cv::Vec3f c =
+                    wall_.Sample(wallAzimuth, depthMm + ahead) * Light(static_cast<float>(ahead));
                 planeY[static_cast<size_t>(py) * kWidth + px] =
                     Clamp8(16.0f + 0.257f * c[2] + 0.504f * c[1] + 0.098f * c[0]);
                 sumB += c[0];
                 sumG += c[1];
                 sumR += c[2];
             }
+            if (!any) continue;
             // The block's chroma comes from its mean colour (missing pixels count as black).
             const float b = sumB / 4, g = sumG / 4, r = sumR / 4;
             const size_t c = static_cast<size_t>(y / 2) * (kWidth / 2) + x / 2;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "simulation/BoreholeWall.h"
@@ -40,19 +41,37 @@ struct SyntheticCameraOptions {
     double farLimitMm = 3000.0;
 };
 
+// Rendering: the camera's view never changes, only the depth and heading from which it looks,
+// so every pixel's place on the wall (its azimuth at heading 0 and its distance ahead of the
+// lens) is worked out once, and a frame costs one look-up per pixel in a texture of the wall:
+// its rings (one texel row per depth step, the full circle across) in a few levels of detail by
+// distance ahead (the farther, the coarser, as the picture shrinks with distance), each a ring
+// buffer along the depth that renders only the rows the probe has newly come to see. Luma is
+// looked up per pixel, chroma per 2 x 2 block from its own texture at half the detail. The
+// lamp's fall-off is applied per pixel.
 class SyntheticBoreholeCamera {
 public:
     // Default wall (70 mm hole, seed 1) and default options.
     SyntheticBoreholeCamera();
     explicit SyntheticBoreholeCamera(const BoreholeWall& wall,
                                      const SyntheticCameraOptions& options = {});
+    ~SyntheticBoreholeCamera();
+    // A copy films the same wall with a texture of its own.
+    SyntheticBoreholeCamera(const SyntheticBoreholeCamera& other);
+    SyntheticBoreholeCamera& operator=(const SyntheticBoreholeCamera& other) = delete;
 
     static constexpr int kWidth = 2592, kHeight = 1944;
 
     // Planar YUV 4:2:0 (Y, U, V planes), kWidth * kHeight * 3 / 2 bytes, BT.601 limited range.
+    // Thread-safe (calls from several threads take turns on the texture).
     std::vector<uint8_t> RenderYuv420(double depthTenthsMm, double headingDeg) const;
     // The same into a caller's buffer of kWidth * kHeight * 3 / 2 bytes.
     void RenderYuv420(double depthTenthsMm, double headingDeg, uint8_t* out) const;
+
+    // The same picture computed pixel by pixel from the wall (each pixel sampled exactly, each
+    // block's chroma from the mean colour of its pixels): slow, the reference the textured
+    // rendering is checked against.
+    void RenderYuv420Reference(double depthTenthsMm, double headingDeg, uint8_t* out) const;
 
     const BoreholeWall& Wall() const { return wall_; }
     const SyntheticCameraOptions& Options() const { return options_; }
@@ -61,20 +80,18 @@ public:
     // width is `workWidth` (the source frame is scaled by kWidth / workWidth).
     double LookAheadMm(double workingRadiusPx, int workWidth = 1440) const;
 
+    // Texels rendered since construction (the texture's upkeep), for benchmarks.
+    uint64_t TexelsRendered() const;
+
 private:
-    struct PixelRay {
-        float aheadMm;     // distance ahead of the lens; negative: not rendered
-        uint16_t azIndex;  // image azimuth (heading 0) in steps of 360 / kAzSteps degrees
-    };
-    static constexpr int kAzSteps = 16384;
+    struct View;
+    // Distance ahead (mm; negative when the pixel shows nothing) and azimuth (degrees, heading 0)
+    // that a point of the source frame shows.
+    bool RayAt(double x, double y, double& aheadMm, double& azimuthDeg) const;
 
     BoreholeWall wall_;
     SyntheticCameraOptions options_;
-    int x0_ = 0, y0_ = 0, x1_ = 0, y1_ = 0;    // rendered box, even-aligned, end exclusive
-    std::vector<PixelRay> rays_;               // one per pixel of the box
-    std::vector<int32_t> blocks_;              // 2 x 2 blocks of the box with a rendered pixel
-    float minAhead_ = 0.0f, maxAhead_ = 0.0f;  // range of the rendered rays
-    std::vector<float> cos_, sin_;
+    std::unique_ptr<View> view_;
 };
 
 }  // namespace bhv

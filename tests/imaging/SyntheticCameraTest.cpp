@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
 #include "simulation/SyntheticCamera.h"
@@ -68,6 +69,57 @@ TEST(SyntheticCamera, WallSlidesOutwardsWhenTheProbeGoesDownAndTurnsWithTheHeadi
         diff += cv::norm(cv::Vec3d(up) - cv::Vec3d(left));
     }
     EXPECT_LT(diff / 40, 12.0);
+}
+
+// The textured rendering against the pixel-by-pixel reference over the whole frame (every level
+// of detail): the same picture up to the texels' rounding.
+TEST(SyntheticCamera, TexturedPictureMatchesThePixelByPixelReference) {
+    const SyntheticBoreholeCamera camera;
+    const size_t luma =
+        static_cast<size_t>(SyntheticBoreholeCamera::kWidth) * SyntheticBoreholeCamera::kHeight;
+    std::vector<uint8_t> reference(luma * 3 / 2);
+    camera.RenderYuv420Reference(123456, 40, reference.data());
+    const std::vector<uint8_t> textured = camera.RenderYuv420(123456, 40);
+    double sumY = 0, sumC = 0;
+    size_t far = 0;
+    for (size_t i = 0; i < luma; ++i) {
+        const int d = std::abs(int(textured[i]) - int(reference[i]));
+        sumY += d;
+        far += d > 40;  // a pixel on the other side of a sharp edge (a mark, a layer boundary)
+    }
+    for (size_t i = luma; i < reference.size(); ++i)
+        sumC += std::abs(int(textured[i]) - int(reference[i]));
+    EXPECT_LT(sumY / luma, 2.5);
+    EXPECT_LT(sumC / (luma / 2), 1.5);
+    EXPECT_LT(static_cast<double>(far) / luma, 0.002);
+}
+
+// The texture keeps only the rows in view and renders those that come into view: whatever road
+// the probe took to a pose, the picture there is the one a new camera renders.
+TEST(SyntheticCamera, PictureDependsOnThePoseOnlyNotOnTheRoadThere) {
+    const SyntheticBoreholeCamera travelled;
+    struct Step {
+        double depth, heading;
+    };
+    const Step road[] = {
+        {50000, 10},    // first fill
+        {50006.7, 10},  // slow speed, one frame
+        {50050, 12},    // 5 mm on, a little turned
+        {49990, 12},    // back up
+        {80000, 300},   // a jump far beyond every level's rows
+        {-15000, 0},    // above the hole mouth
+        {-14990, 359.9},
+    };
+    for (const Step& step : road) {
+        const std::vector<uint8_t> a = travelled.RenderYuv420(step.depth, step.heading);
+        const SyntheticBoreholeCamera fresh;
+        const std::vector<uint8_t> b = fresh.RenderYuv420(step.depth, step.heading);
+        EXPECT_TRUE(a == b) << step.depth << " " << step.heading;
+    }
+    EXPECT_GT(travelled.TexelsRendered(), 0u);
+    // A copy renders the same pictures with a texture of its own.
+    const SyntheticBoreholeCamera copy(travelled);
+    EXPECT_TRUE(copy.RenderYuv420(50000, 10) == travelled.RenderYuv420(50000, 10));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "SimFixture.h"
 #include "link/Protocol.h"
@@ -12,7 +13,7 @@ using namespace std::chrono_literals;
 class SimLinkTest : public SimFixture {};
 
 TEST_F(SimLinkTest, DepthFollowsTheWinch) {
-    StartSim();
+    StartSim({"--winch-speeds", "2,5,10"});
     Connect();
     Run(1500, kWinchPayOut, 2);  // 10 m/min for about 1.5 s: some 250 mm
     const int32_t down = telemetry->State().depth;
@@ -36,7 +37,8 @@ TEST_F(SimLinkTest, SendAcknowledgedTakesTheHostsAnswer) {
     StartSim();
     Connect();
     RecordingPrompter prompter;
-    EXPECT_TRUE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [this] { Pump(); }, prompter));
+    EXPECT_TRUE(link->SendAcknowledged(
+        CMD_ZERO_DEPTH, 0, [this] { Pump(); }, prompter));
     EXPECT_TRUE(prompter.prompts.empty());
     EXPECT_TRUE(sim->WaitFor("host< 6"));
 }
@@ -56,7 +58,7 @@ TEST_F(SimLinkTest, BrakeReachesTheProgramAsTheStatusFlag) {
 }
 
 TEST_F(SimLinkTest, ProbeStopsAtTheBottomAndLaysOver) {
-    StartSim({"--fault", "bottom 0.1"});
+    StartSim({"--fault", "bottom 0.1", "--winch-speeds", "2,5,10"});
     Connect();
     Run(2500, kWinchPayOut, 2);  // 10 m/min: at the bottom after 0.6 s, then slack
     EXPECT_GT(telemetry->State().attitude[attitude::kTilt], 60.0);
@@ -77,11 +79,34 @@ TEST_F(SimLinkTest, SimulatorEndsOnEndOfInputAndOnSigterm) {
     EXPECT_EQ(second.Stop(), 0);  // SIGTERM: a clean exit
 }
 
+TEST_F(SimLinkTest, WrongArgumentsAndCommandsAreRefused) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--winch-speeds", "1,2"},
+                                                 {"--winch-speeds", "1,2,x"},
+                                                 {"--winch-speeds", "0,2,5"},
+                                                 {"--winch-speeds", "1,2,5,"},
+                                                 {"--fault", "drop camera"},
+                                                 {"--pulley", "80"}}) {
+        std::vector<std::string> full = {"--host-port", "0", "--probe-port", "0"};
+        full.insert(full.end(), args.begin(), args.end());
+        ChildProcess sim(BHV_SIM_PATH, full);
+        const int status = sim.WaitExit(10s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2)
+            << args.front() << ' ' << args.back() << ": " << status;
+    }
+    StartSim();
+    sim->Write("drop camera");  // this simulator plays no camera
+    EXPECT_TRUE(sim->WaitFor("error: drop camera: no camera"));
+    sim->Write("drop probe");
+    EXPECT_TRUE(sim->WaitFor("ok drop probe"));
+}
+
 TEST_F(SimLinkTest, MonitorPrintsTelemetryAndSendsTypedCommands) {
     StartSim();
-    ChildProcess monitor(BHV_MONITOR_PATH, {"--host", host.ToString(), "--probe", probe.ToString()});
+    ChildProcess monitor(BHV_MONITOR_PATH,
+                         {"--host", host.ToString(), "--probe", probe.ToString()});
     ASSERT_TRUE(monitor.WaitFor("connected"));
-    EXPECT_TRUE(monitor.WaitFor("caption: BHV    主机固件版本:0120230907  探头固件版本:0220230630"));
+    EXPECT_TRUE(
+        monitor.WaitFor("caption: BHV    主机固件版本:0120230907  探头固件版本:0220230630"));
     EXPECT_TRUE(monitor.WaitFor("host=alive probe=alive"));
     monitor.Write("speed 2");
     monitor.Write("out");

@@ -17,12 +17,12 @@ int32_t ProgramDepth(const SiteModel& m, double pulley = 100.0) {
 }
 
 TEST(SiteModel, WinchMovesTheCableAtItsSpeedsAndTheEncoderCountsIt) {
-    SiteModel m;
+    SiteModel m(0.0, 100.0, {2.0, 5.0, 10.0});
     m.SetWinchSpeed(1);
     m.SetWinchAction(2);
     m.Advance(60.0);  // one minute at 5 m/min
     EXPECT_EQ(m.ProbeDepthTenthsMm(), 50000);
-    EXPECT_LT(m.EncoderCount(), 0);  // paying out counts down
+    EXPECT_LT(m.EncoderCount(), 0);          // paying out counts down
     EXPECT_NEAR(ProgramDepth(m), 50000, 4);  // within one count
 
     m.SetWinchSpeed(2);
@@ -32,14 +32,34 @@ TEST(SiteModel, WinchMovesTheCableAtItsSpeedsAndTheEncoderCountsIt) {
     m.Advance(60.0);  // stops 2 m above the mouth
     EXPECT_EQ(m.ProbeDepthTenthsMm(), -20000);
 
-    SiteModel small(0.0, 63.0);
+    SiteModel small(0.0, 63.0, {2.0, 5.0, 10.0});
     small.SetWinchAction(2);
     small.Advance(30.0);  // 1 m at 2 m/min
     EXPECT_NEAR(ProgramDepth(small, 63.0), 10000, 2);
 }
 
+// The default speeds: a logging speed the stitching follows, and two that it does not.
+TEST(SiteModel, DefaultWinchSpeedsAreSlowMediumFast) {
+    struct Case {
+        int speed;
+        double metresPerMinute;
+    };
+    for (const Case c : {Case{0, 0.8}, Case{1, 2.0}, Case{2, 6.0}}) {
+        SiteModel m;
+        m.SetWinchSpeed(c.speed);
+        m.SetWinchAction(2);
+        m.Advance(60.0);
+        EXPECT_EQ(m.ProbeDepthTenthsMm(), static_cast<int32_t>(c.metresPerMinute * 10000))
+            << c.speed;
+        const SiteModel::State s = m.Snapshot();
+        EXPECT_EQ(s.probeDepthTenthsMm, m.ProbeDepthTenthsMm());
+        EXPECT_EQ(s.encoderCount, m.EncoderCount());
+        EXPECT_EQ(s.winchSpeed, c.speed);
+    }
+}
+
 TEST(SiteModel, ZeroingTheEncoderMakesTheCurrentDepthTheReference) {
-    SiteModel m(12.0);
+    SiteModel m(12.0, 100.0, {2.0, 5.0, 10.0});
     EXPECT_EQ(m.EncoderCount(), 0);
     m.SetWinchAction(2);
     m.Advance(30.0);
@@ -50,7 +70,7 @@ TEST(SiteModel, ZeroingTheEncoderMakesTheCurrentDepthTheReference) {
 }
 
 TEST(SiteModel, BrakeHoldsTheWinch) {
-    SiteModel m;
+    SiteModel m(0.0, 100.0, {2.0, 5.0, 10.0});
     m.SetWinchAction(2);
     m.SetBrake(true);
     EXPECT_EQ(m.WinchAction(), 0);
@@ -64,13 +84,13 @@ TEST(SiteModel, BrakeHoldsTheWinch) {
 }
 
 TEST(SiteModel, AtTheBottomTheProbeStaysAndTiltsOver) {
-    SiteModel m;
+    SiteModel m(0.0, 100.0, {2.0, 5.0, 10.0});
     m.SetBottom(1.0);
     m.SetWinchAction(2);
     m.Advance(30.0);  // exactly at the bottom
     EXPECT_EQ(m.ProbeDepthTenthsMm(), 10000);
     EXPECT_LT(m.CurrentAttitude().tilt, 10.0);
-    m.Advance(3.0);   // 10 cm of slack
+    m.Advance(3.0);  // 10 cm of slack
     EXPECT_EQ(m.ProbeDepthTenthsMm(), 10000);
     const auto a = m.CurrentAttitude();
     EXPECT_GE(a.tilt, 60.0);

@@ -1,5 +1,8 @@
-// bhv-sim: the site simulator. Plays the host unit and the probe on loopback ports from one
-// physical model; see README.md for the options and the commands read from standard input.
+// bhv-sim: the site simulator. Plays the host unit, the probe and (with --camera-port) the
+// probe's camera on loopback ports from one physical model (src/simulation, which also offers
+// the same site inside another process as bhv::sim::Site); see README.md for the options and the
+// commands read from standard input.
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -8,21 +11,24 @@
 #include <string>
 #include <vector>
 
-#include "SimCamera.h"
-#include "SiteSimulator.h"
+#include "simulation/SimCamera.h"
 #include "simulation/SiteModel.h"
+#include "simulation/SiteSimulator.h"
 
 namespace {
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) {
+    g_stop = true;
+}
 
 struct Options {
     uint16_t hostPort = 20108;
     uint16_t probePort = 2008;
     double startDepth = 0.0;
     double pulley = 100.0;
+    std::array<double, 3> winchSpeeds = bhv::sim::kDefaultWinchSpeedsMPerMin;
     bool trace = false;
     bool readStdin = true;
     std::vector<std::string> faults;
@@ -31,13 +37,17 @@ struct Options {
 };
 
 void Usage() {
-    std::cerr << "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
-                 "               [--pulley 100|63] [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
-                 "Port 0 picks a free port. Commands (also read from standard input, one per line):\n"
-                 "  silence host|probe [on|off]   corrupt host|probe [on|off]   drop host|probe\n"
-                 "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
-                 "  winch 0|1|2   speed 0|1|2   status   quit\n"
-                 "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n";
+    std::cerr
+        << "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
+           "               [--pulley 100|63] [--winch-speeds SLOW,MEDIUM,FAST]\n"
+           "               [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
+           "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6).\n"
+           "Commands (also read from standard input, one per line):\n"
+           "  silence host|probe [on|off]   corrupt host|probe [on|off]\n"
+           "  drop host|probe|camera (camera: breaks the live streams once)\n"
+           "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
+           "  winch 0|1|2   speed 0|1|2   status   quit\n"
+           "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n";
 }
 
 bool ParsePort(const char* text, uint16_t& port) {
@@ -45,6 +55,22 @@ bool ParsePort(const char* text, uint16_t& port) {
     const long v = std::strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0' || v < 0 || v > 65535) return false;
     port = static_cast<uint16_t>(v);
+    return true;
+}
+
+// "SLOW,MEDIUM,FAST": three positive numbers of metres per minute.
+bool ParseSpeeds(const char* text, std::array<double, 3>& speeds) {
+    std::array<double, 3> parsed{};
+    const char* at = text;
+    for (size_t i = 0; i < parsed.size(); ++i) {
+        char* end = nullptr;
+        parsed[i] = std::strtod(at, &end);
+        if (end == at || !(parsed[i] > 0.0) || parsed[i] > 1000.0) return false;
+        const char expected = i + 1 < parsed.size() ? ',' : '\0';
+        if (*end != expected) return false;
+        at = end + 1;
+    }
+    speeds = parsed;
     return true;
 }
 
@@ -61,6 +87,8 @@ bool ParseArguments(int argc, char** argv, Options& o) {
         } else if (a == "--pulley" && hasValue) {
             o.pulley = std::strtod(argv[++i], nullptr);
             if (o.pulley != 100.0 && o.pulley != 63.0) return false;
+        } else if (a == "--winch-speeds" && hasValue) {
+            if (!ParseSpeeds(argv[++i], o.winchSpeeds)) return false;
         } else if (a == "--fault" && hasValue) {
             o.faults.push_back(argv[++i]);
         } else if (a == "--trace") {
@@ -90,18 +118,25 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    bhv::sim::SiteModel model(options.startDepth, options.pulley);
+    bhv::sim::SiteModel model(options.startDepth, options.pulley, options.winchSpeeds);
     bhv::sim::SiteSimulator site(model);
     if (!site.Listen(options.hostPort, options.probePort)) {
         std::cerr << "bhv-sim: cannot listen on the requested ports" << std::endl;
         return 1;
     }
     site.SetTrace(options.trace);
+    // The camera exists before the faults are applied (so that they may name it), but it starts
+    // listening only after the first line.
+    std::unique_ptr<bhv::sim::SimCamera> camera;
+    if (options.cameraPort >= 0) {
+        camera = std::make_unique<bhv::sim::SimCamera>(model, options.camera);
+        site.SetCamera(&camera->Server());
+    }
     // Faults from the command line are applied silently, so that the port line below is the
     // first line of output; a wrong one is reported on standard error.
     for (const std::string& fault : options.faults) {
@@ -113,11 +148,9 @@ int main(int argc, char** argv) {
     }
 
     // One line with every simulated device's address, read by scripts and tests.
-    std::cout << "bhv-sim listening host=127.0.0.1:" << site.Host().Port()
-              << " probe=127.0.0.1:" << site.Probe().Port() << std::endl;
-    std::unique_ptr<bhv::sim::SimCamera> camera;
-    if (options.cameraPort >= 0) {
-        camera = std::make_unique<bhv::sim::SimCamera>(model, options.camera);
+    std::cout << "bhv-sim listening host=127.0.0.1:" << site.HostPort()
+              << " probe=127.0.0.1:" << site.ProbePort() << std::endl;
+    if (camera) {
         if (!camera->Start()) return 1;
         std::cout << "bhv-sim camera=127.0.0.1:" << camera->Port() << std::endl;
     }

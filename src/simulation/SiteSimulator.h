@@ -3,11 +3,16 @@
 #include <atomic>
 #include <chrono>
 #include <iosfwd>
+#include <mutex>
 #include <optional>
 #include <string>
 
-#include "SimPeer.h"
+#include "simulation/SimPeer.h"
 #include "simulation/SiteModel.h"
+
+namespace bhv {
+class CameraServer;
+}
 
 namespace bhv::sim {
 
@@ -22,27 +27,35 @@ namespace bhv::sim {
 // and CMD_CALIB_END (136, 137), codes 3 and 15 (131, 143), zeroes its heading on
 // CMD_HEADING_ZERO, and sends its battery (130) and GPS position (145) on connection and every
 // 5 s.
+//
+// Threads: Run drives both peers on the calling thread; Command may be called from any other
+// thread at the same time (a lock orders it with the loop's work, never held while the loop
+// waits for input).
 class SiteSimulator {
 public:
     explicit SiteSimulator(SiteModel& model);
 
+    // Listens on 127.0.0.1 (port 0: a free port).
     bool Listen(uint16_t hostPort, uint16_t probePort);
-    SimPeer& Host() { return host_; }
-    SimPeer& Probe() { return probe_; }
+    uint16_t HostPort() const { return host_.Port(); }
+    uint16_t ProbePort() const { return probe_.Port(); }
+
+    // The camera that "drop camera" acts on; none by default. Set before Run.
+    void SetCamera(CameraServer* camera) { camera_ = camera; }
 
     // Applies one fault or control command (see README); false with a message on `out` when
-    // the line is not understood. "quit" sets `quitRequested`.
+    // the line is not understood. "quit" sets `quitRequested`. Thread-safe.
     bool Command(const std::string& line, std::ostream& out);
 
     // Runs until `stop` is set, standard input ends (when `readStdin`), or "quit".
     void Run(const std::atomic<bool>& stop, bool readStdin);
 
-    void SetTrace(bool on) { host_.trace = probe_.trace = on; }
+    void SetTrace(bool on);
 
-    bool quitRequested = false;
-    bool ignoreZeroDepth = false;
+    std::atomic<bool> quitRequested{false};
 
 private:
+    bool CommandLocked(const std::string& line, std::ostream& out);
     void OnHostMessage(SimPeer& peer, const Message& m);
     void OnProbeMessage(SimPeer& peer, const Message& m);
     void SendProbeHousekeeping();
@@ -50,6 +63,9 @@ private:
     SimPeer* PeerByName(const std::string& name);
 
     SiteModel& model_;
+    std::mutex mutex_;  // the peers, the switches and the timers below
+    bool ignoreZeroDepth_ = false;
+    CameraServer* camera_ = nullptr;
     SimPeer host_;
     SimPeer probe_;
     std::chrono::steady_clock::time_point lastAdvance_;

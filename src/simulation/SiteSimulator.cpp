@@ -1,4 +1,4 @@
-#include "SiteSimulator.h"
+#include "simulation/SiteSimulator.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/Messages.h"
+#include "simulation/CameraServer.h"
 
 namespace bhv::sim {
 namespace {
@@ -22,8 +23,14 @@ bool ParseSwitch(const std::string& word, bool current, bool& out) {
         out = !current;
         return true;
     }
-    if (word == "on") { out = true; return true; }
-    if (word == "off") { out = false; return true; }
+    if (word == "on") {
+        out = true;
+        return true;
+    }
+    if (word == "off") {
+        out = false;
+        return true;
+    }
     return false;
 }
 
@@ -41,44 +48,64 @@ bool SiteSimulator::Listen(uint16_t hostPort, uint16_t probePort) {
 void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
     const int value = m.Length() >= 1 ? m.Payload()[0] : 0;
     switch (m.Code()) {
-    case CMD_WINCH_ACTION:
-        model_.SetWinchAction(value);
-        peer.Send(EncodeHostStatus(model_.BrakeHeld()));
-        break;
-    case CMD_WINCH_SPEED: model_.SetWinchSpeed(value); break;
-    case CMD_ZERO_DEPTH:
-        if (ignoreZeroDepth) break;
-        model_.ZeroEncoder();
-        lastDepthSent_ = model_.EncoderCount();
-        peer.Send(EncodeDepth(*lastDepthSent_));
-        break;
-    case CMD_HOST_VERSION: peer.Send(EncodeFirmware(MSG_HOST_VERSION, kHostFirmware)); break;
-    default: break;  // tick, run begin and end: nothing to answer
+        case CMD_WINCH_ACTION:
+            model_.SetWinchAction(value);
+            peer.Send(EncodeHostStatus(model_.BrakeHeld()));
+            break;
+        case CMD_WINCH_SPEED:
+            model_.SetWinchSpeed(value);
+            break;
+        case CMD_ZERO_DEPTH:
+            if (ignoreZeroDepth_) break;
+            model_.ZeroEncoder();
+            lastDepthSent_ = model_.EncoderCount();
+            peer.Send(EncodeDepth(*lastDepthSent_));
+            break;
+        case CMD_HOST_VERSION:
+            peer.Send(EncodeFirmware(MSG_HOST_VERSION, kHostFirmware));
+            break;
+        default:
+            break;  // tick, run begin and end: nothing to answer
     }
 }
 
 void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
     switch (m.Code()) {
-    case CMD_ATTITUDE_QUERY: {
-        const SiteModel::Attitude a = model_.CurrentAttitude();
-        AttitudeRaw raw;
-        raw.auxiliary = 12345.0f;
-        raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY), AccelerationToRaw(a.accZ)};
-        raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
-        raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
-        raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY), static_cast<int16_t>(a.magZ)};
-        raw.temperature = PercentToRaw(a.temperature);
-        raw.humidity = PercentToRaw(a.humidity);
-        peer.Send(EncodeAttitude(raw));
-        break;
-    }
-    case CMD_PROBE_VERSION: peer.Send(EncodeFirmware(MSG_PROBE_VERSION, kProbeFirmware)); break;
-    case CMD_CALIB_BEGIN: peer.Send(Message::Make(MSG_CALIB_STARTED, {})); break;
-    case CMD_CALIB_END: peer.Send(Message::Make(MSG_CALIB_ENDED, {})); break;
-    case 3: peer.Send(Message::Make(MSG_ACK_3, {})); break;
-    case 15: peer.Send(Message::Make(MSG_ACK_15, {})); break;
-    case CMD_HEADING_ZERO: model_.ZeroHeading(); break;
-    default: break;  // light steps and the rest: nothing to answer
+        case CMD_ATTITUDE_QUERY: {
+            const SiteModel::Attitude a = model_.CurrentAttitude();
+            AttitudeRaw raw;
+            raw.auxiliary = 12345.0f;
+            raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY),
+                                AccelerationToRaw(a.accZ)};
+            raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
+            raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
+            raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY),
+                            static_cast<int16_t>(a.magZ)};
+            raw.temperature = PercentToRaw(a.temperature);
+            raw.humidity = PercentToRaw(a.humidity);
+            peer.Send(EncodeAttitude(raw));
+            break;
+        }
+        case CMD_PROBE_VERSION:
+            peer.Send(EncodeFirmware(MSG_PROBE_VERSION, kProbeFirmware));
+            break;
+        case CMD_CALIB_BEGIN:
+            peer.Send(Message::Make(MSG_CALIB_STARTED, {}));
+            break;
+        case CMD_CALIB_END:
+            peer.Send(Message::Make(MSG_CALIB_ENDED, {}));
+            break;
+        case 3:
+            peer.Send(Message::Make(MSG_ACK_3, {}));
+            break;
+        case 15:
+            peer.Send(Message::Make(MSG_ACK_15, {}));
+            break;
+        case CMD_HEADING_ZERO:
+            model_.ZeroHeading();
+            break;
+        default:
+            break;  // light steps and the rest: nothing to answer
     }
 }
 
@@ -93,7 +120,17 @@ SimPeer* SiteSimulator::PeerByName(const std::string& name) {
     return nullptr;
 }
 
+void SiteSimulator::SetTrace(bool on) {
+    std::lock_guard lock(mutex_);
+    host_.trace = probe_.trace = on;
+}
+
 bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
+    std::lock_guard lock(mutex_);
+    return CommandLocked(line, out);
+}
+
+bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
     std::istringstream in(line);
     std::string verb, arg1, arg2;
     in >> verb >> arg1 >> arg2;
@@ -111,14 +148,24 @@ bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
             << (host_.silent ? ",silent" : "") << (host_.corruptCrc ? ",corrupt" : "")
             << " probe=" << (probe_.Connected() ? "connected" : "-")
             << (probe_.silent ? ",silent" : "") << (probe_.corruptCrc ? ",corrupt" : "")
-            << (ignoreZeroDepth ? " ignore-zero" : "") << std::endl;
+            << (ignoreZeroDepth_ ? " ignore-zero" : "") << std::endl;
         return true;
     }
     bool flag = false;
-    if (verb == "silence" || verb == "corrupt" || verb == "drop") {
+    if (verb == "drop" && arg1 == "camera") {
+        // Breaks the live-stream connections once; the camera keeps listening, so the client
+        // logs in and starts its stream again.
+        if (!camera_) {
+            out << "error: drop camera: no camera" << std::endl;
+            return false;
+        }
+        camera_->DropStreams();
+    } else if (verb == "silence" || verb == "corrupt" || verb == "drop") {
         SimPeer* peer = PeerByName(arg1);
         if (!peer) {
-            out << "error: " << verb << " needs host or probe" << std::endl;
+            out << "error: " << verb
+                << (verb == "drop" ? " needs host, probe or camera" : " needs host or probe")
+                << std::endl;
             return false;
         }
         if (verb == "drop") {
@@ -138,11 +185,11 @@ bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
         }
         model_.SetBrake(flag);
     } else if (verb == "ignore-zero") {
-        if (!ParseSwitch(arg1, ignoreZeroDepth, flag)) {
+        if (!ParseSwitch(arg1, ignoreZeroDepth_, flag)) {
             out << "error: ignore-zero on|off" << std::endl;
             return false;
         }
-        ignoreZeroDepth = flag;
+        ignoreZeroDepth_ = flag;
     } else if (verb == "bottom") {
         if (arg1 == "off") {
             model_.SetBottom(std::nullopt);
@@ -163,7 +210,8 @@ bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
             out << "error: " << verb << " 0|1|2" << std::endl;
             return false;
         }
-        verb == "winch" ? model_.SetWinchAction(static_cast<int>(v)) : model_.SetWinchSpeed(static_cast<int>(v));
+        verb == "winch" ? model_.SetWinchAction(static_cast<int>(v))
+                        : model_.SetWinchSpeed(static_cast<int>(v));
     } else if (verb == "garbage") {
         SimPeer* peer = PeerByName(arg1);
         if (!peer) {
@@ -198,17 +246,25 @@ void SiteSimulator::Periodic(std::chrono::steady_clock::time_point now) {
 }
 
 void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
-    lastAdvance_ = nextDepth_ = nextHousekeeping_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(mutex_);
+        lastAdvance_ = nextDepth_ = nextHousekeeping_ = std::chrono::steady_clock::now();
+    }
     bool stdinOpen = readStdin;
+    std::vector<pollfd> fds;
     while (!stop && !quitRequested) {
-        std::vector<pollfd> fds;
-        if (stdinOpen) fds.push_back({STDIN_FILENO, POLLIN, 0});
-        for (SimPeer* p : {&host_, &probe_}) {
-            fds.push_back({p->ListenFd(), POLLIN, 0});
-            fds.push_back({p->ClientFd(), POLLIN, 0});  // -1 is ignored by poll
+        fds.clear();
+        {
+            std::lock_guard lock(mutex_);
+            if (stdinOpen) fds.push_back({STDIN_FILENO, POLLIN, 0});
+            for (SimPeer* p : {&host_, &probe_}) {
+                fds.push_back({p->ListenFd(), POLLIN, 0});
+                fds.push_back({p->ClientFd(), POLLIN, 0});  // -1 is ignored by poll
+            }
         }
         ::poll(fds.data(), fds.size(), 10);
 
+        std::lock_guard lock(mutex_);
         std::size_t i = 0;
         if (stdinOpen) {
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -224,14 +280,17 @@ void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
                     std::string line = stdinBuffer_.substr(0, eol);
                     stdinBuffer_.erase(0, eol + 1);
                     if (!line.empty() && line.back() == '\r') line.pop_back();
-                    Command(line, std::cout);
+                    CommandLocked(line, std::cout);
                 }
             }
             ++i;
         }
         for (SimPeer* p : {&host_, &probe_}) {
             const bool accept = fds[i].revents & POLLIN;
-            const bool readable = fds[i + 1].fd >= 0 && (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR));
+            // A command may have dropped the connection while the loop waited: only the
+            // connection that was watched is read.
+            const bool readable = fds[i + 1].fd >= 0 && fds[i + 1].fd == p->ClientFd() &&
+                                  (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR));
             i += 2;
             if (readable) p->ReadPending();
             if (accept && p->AcceptPending()) {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "link/Endpoints.h"
 #include "link/FrameParser.h"
 #include "link/Protocol.h"
-#include "link/Endpoints.h"
 #include "platform/Socket.h"
 
 namespace bhv::sim {
@@ -38,9 +38,9 @@ public:
     void Drop();  // closes the current connection
 
     // Fault switches.
-    bool silent = false;        // send nothing
-    bool corruptCrc = false;    // every frame leaves with a wrong checksum
-    bool trace = false;         // print every received message on standard output
+    bool silent = false;      // send nothing
+    bool corruptCrc = false;  // every frame leaves with a wrong checksum
+    bool trace = false;       // print every received message on standard output
 
 private:
     std::string name_;

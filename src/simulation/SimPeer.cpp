@@ -1,10 +1,12 @@
-#include "SimPeer.h"
+#include "simulation/SimPeer.h"
 
 #include <iostream>
 
 namespace bhv::sim {
 
-bool SimPeer::Listen(uint16_t port) { return listener_.Listen("127.0.0.1", port); }
+bool SimPeer::Listen(uint16_t port) {
+    return listener_.Listen("127.0.0.1", port);
+}
 
 bool SimPeer::AcceptPending() {
     TcpSocket s = listener_.Accept(0);

@@ -12,24 +12,25 @@ namespace bhv::sim {
 
 // The probe's network camera in the site simulator: serves the camera protocol on a loopback
 // port and streams the synthetic borehole wall as seen at the probe's current depth and heading.
-// Rendering 5-megapixel frames live gives a few frames per second on a small machine; with a
-// clip length the camera renders and encodes that many frames at start-up (the probe standing
-// where it is) and replays them in a loop at the full frame rate.
+// Live, every frame shows the probe's pose at the moment it is rendered (20 frames per second).
+// With a clip length the camera instead renders and encodes that many frames at start-up (the
+// probe standing where it is) and replays them in a loop.
 class SimCamera {
 public:
     struct Options {
         uint16_t port = 34567;
-        int clipFrames = 0;             // 0: render live
+        int clipFrames = 0;  // 0: render live
         bool emptyPasswordOnly = false;
     };
 
-    SimCamera(SiteModel& model, const Options& options);
+    SimCamera(SiteModel& model, const Options& options, const BoreholeWall& wall = BoreholeWall());
     ~SimCamera();
 
     bool Start();
     void Stop();
     uint16_t Port() const { return server_->Port(); }
     CameraServer& Server() { return *server_; }
+    const BoreholeWall& Wall() const { return camera_.Wall(); }
 
 private:
     SiteModel& model_;
