@@ -68,7 +68,10 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
       winch_([this](int command, int value) { link_.PostCommand(command, value); }, prompter_),
       camera_(netSdk_, player_, cameraDevice_, prompter_, clock_,
               CameraEvents{[this](bool busy) { view_.SetWaitCursor(busy); },
-                           [this](int32_t fps) { view_.ShowFrameRateMode(fps > 15, true); },
+                           [this](int32_t fps) {
+                               frameRate_ = fps;
+                               view_.ShowFrameRateMode(fps > 15, true);
+                           },
                            [this](const ImageColorValues& c) {
                                view_.ShowImageColor(c.brightness, c.saturation);
                            }}),
@@ -275,6 +278,7 @@ bool Acquisition::StartRunProper() {
     start.upward = pullUp;
     start.startDepth = startDepth;
     start.startHeading = static_cast<float>(state.attitude[kAngleZ]);
+    start.frameRate = frameRate_;
     imageRun_.StartRun(start);
 
     view_.SetButtonCaption(MainButton::Run, L"结束");
@@ -313,6 +317,7 @@ void Acquisition::OnDepthUpdate() {
     const TelemetryState& state = telemetry_.State();
     const int32_t depth = state.depth;
     speed_.AddDepth(depth, SteadySecondsPrecise());
+    imageRun_.SetDepthSpeed(speed_.MillimetresPerSecond());
 
     const bool pullUp = PullUp();
     if (!directionWarned_ &&
@@ -438,7 +443,9 @@ void Acquisition::OnBrowse(bool next) {
         imageRun_.BrowsePrevious();
 }
 
-std::optional<double> Acquisition::BrowsedOverspeedShare() const { return std::nullopt; }
+std::optional<double> Acquisition::BrowsedOverspeedShare() const {
+    return imageRun_.BrowsedOverspeedShare();
+}
 
 // ---- Control panel ----
 
@@ -530,8 +537,10 @@ void Acquisition::OnLightStep(bool up) {
 }
 
 void Acquisition::OnFrameRateMode(bool high) {
-    if (camera_.SetFrameRate(high ? 20 : 15))
+    if (camera_.SetFrameRate(high ? 20 : 15)) {
+        frameRate_ = high ? 20 : 15;
         view_.ShowFrameRateMode(high, true);
+    }
     else
         prompter_.Tell(L"配置失败，请确保视频已正常连接");
 }
@@ -610,6 +619,7 @@ void Acquisition::OnPollTimer() {
     link_.Poll(NowSeconds(), winch_.State(), winch_.Speed());
     if (!Connected()) return;
     speed_.AddIdle(SteadySecondsPrecise());
+    imageRun_.SetDepthSpeed(speed_.MillimetresPerSecond());
     view_.ShowLoggingSpeed(speed_.MetresPerMinute());
     ShowOverspeedState(acquiring_ && OverspeedNow());
 }
@@ -618,7 +628,7 @@ void Acquisition::OnTickTimer() { link_.Tick20s(); }
 
 void Acquisition::OnRecordTimer() { recorder_.OnTimer(telemetry_.State().depth); }
 
-bool Acquisition::OverspeedNow() { return false; }
+bool Acquisition::OverspeedNow() { return imageRun_.OverspeedActive(); }
 
 void Acquisition::ShowOverspeedState(bool active) {
     if (active == overspeedShown_) return;

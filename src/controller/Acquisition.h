@@ -222,6 +222,7 @@ private:
     bool screenshotEnabled_ = false;
     bool imageThreadStarted_ = false;
     int lightLevel_ = 30;
+    int frameRate_ = 20;  // the camera's, as last read or set
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;

@@ -20,7 +20,7 @@ int WorkingHeight(uint32_t width, uint32_t height, int32_t workWidth) {
 }
 
 inline int Sat8(int v) {
-    return v < 0 ? 0 : (v > 255 ? 255 : v);
+    return std::min(std::max(v, 0), 255);
 }
 
 }  // namespace
@@ -82,6 +82,39 @@ bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const U
 
 // ---------------------------------------------------------------------------------------------
 // Fast path
+//
+// The plan lists the working-frame pixels the band needs as runs along working rows (each with
+// the scaling taps of its row, the columns taking theirs from a per-column table), and for every
+// band pixel the index of its top-left working pixel in the row above and in the row below
+// (the right-hand neighbours follow at index + 1: the plan always takes both). Per frame, the
+// working pixels are computed run by run straight from the YUV planes into a reused buffer,
+// then the band pixels are blended from them.
+
+namespace {
+
+// A working pixel's colour spread over a 64-bit word, one channel per 21 bits (blue, green,
+// red from the bottom), so that the bilinear blend of four pixels is four multiplications for
+// all three channels: with weights summing to 1024 each channel's sum stays below 2^18.
+constexpr int kLaneBits = 21;
+inline uint64_t Spread(int b, int g, int r) {
+    return static_cast<uint64_t>(b) | (static_cast<uint64_t>(g) << kLaneBits) |
+           (static_cast<uint64_t>(r) << (2 * kLaneBits));
+}
+constexpr size_t kPrefetchRuns = 6;
+
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+constexpr uint64_t kLaneMask = (uint64_t{1} << kLaneBits) - 1;
+constexpr uint64_t kLaneHalf =
+    (uint64_t{512}) | (uint64_t{512} << kLaneBits) | (uint64_t{512} << (2 * kLaneBits));
+
+}  // namespace
 
 struct FastBandReader::Plan {
     // What the plan was built for.
@@ -92,23 +125,36 @@ struct FastBandReader::Plan {
 
     BandGeometry geometry;
 
-    // One working-frame pixel the band needs: its 2 x 2 source pixels and scaling weights.
-    // (Kept small: the plan is streamed through once per frame.)
-    struct WorkPixel {
-        uint16_t y0, y1;  // the two source rows
-        uint16_t x0, x1;  // the two source columns
-        int16_t a0, a1;   // horizontal weights, sum 2048
-        int16_t b0, b1;   // vertical weights
-        int16_t w[4];     // their products (x0,y0), (x1,y0), (x0,y1), (x1,y1) in 1/2048
+    // Scaling taps of one working column or row: the two source columns (rows) and their
+    // weights in 1/2048; for columns also the two chroma columns.
+    struct Taps {
+        uint16_t s0, s1;
+        uint16_t c0, c1;
+        int16_t w0, w1;
     };
-    std::vector<WorkPixel> work;
+    std::vector<Taps> columns;  // per working column
+    std::vector<Taps> rows;     // per working row
 
-    // One band pixel: four working pixels (index work.size() is black) and their weights.
+    // Consecutive working pixels of one working row; their values are stored from `first` on.
+    // A run outside the unwrapped square (which the reference fills with black) is black.
+    struct Run {
+        int32_t first;
+        uint16_t y;
+        uint16_t x0, x1;  // working columns [x0, x1)
+        uint8_t black;
+    };
+    std::vector<Run> runs;
+    size_t pixels = 0;
+
+    // One band pixel: its four working pixels are i0, i0 + 1 (upper row) and i2, i2 + 1 (lower
+    // row), weighted by the lookup's position between them in 1/32 pixel.
     struct Tap {
-        int32_t index[4];
-        uint8_t fx, fy;  // position between the four in 1/32 pixel
+        int32_t i0, i2;
+        uint16_t w[4];  // (32 - fx)(32 - fy), fx (32 - fy), (32 - fx) fy, fx fy: sum 1024
     };
     std::vector<Tap> taps;  // band rows (angles) x band columns, row by row
+
+    std::vector<uint64_t> values;  // per-frame scratch: the working pixels' colours
 };
 
 FastBandReader::FastBandReader() = default;
@@ -149,100 +195,13 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
                   " bytes");
         return false;
     }
-    const Plan* p = plan_.get();
+    Plan* p = plan_.get();
     if (!p || p->srcWidth != frame.width || p->srcHeight != frame.height ||
         p->workWidth != workWidth || p->params.radiusIn != params.radiusIn ||
         p->params.radiusOut != params.radiusOut || p->params.centreX != params.centreX ||
-        p->params.centreY != params.centreY || p->params.upward != params.upward) {
-        auto plan = std::make_unique<Plan>();
-        plan->srcWidth = frame.width;
-        plan->srcHeight = frame.height;
-        plan->workWidth = workWidth;
-        plan->params = params;
-        plan->geometry = BandGeometryFor(params);
-        const BandGeometry& g = plan->geometry;
-        const int srcW = static_cast<int>(frame.width), srcH = static_cast<int>(frame.height);
-        const int workW = srcW == workWidth ? srcW : workWidth;
-        const int workH =
-            srcW == workWidth ? srcH : WorkingHeight(frame.width, frame.height, workWidth);
-        const cv::Rect region(params.centreX - g.R, params.centreY - g.R, 2 * g.R, 2 * g.R);
-        plan->usable = g.R > 0 && workH > 0 && region.x >= 0 && region.y >= 0 &&
-                       region.x + region.width <= workW && region.y + region.height <= workH;
-        if (plan->usable && g.h > 0) {
-            const double scaleX = 1.0 / (static_cast<double>(workW) / srcW);
-            const double scaleY = 1.0 / (static_cast<double>(workH) / srcH);
-            std::vector<int32_t> workIndex(static_cast<size_t>(workW) * workH, -1);
-            auto workPixel = [&](int x, int y) -> int32_t {
-                int32_t& slot = workIndex[static_cast<size_t>(y) * workW + x];
-                if (slot >= 0) return slot;
-                Plan::WorkPixel w{};
-                int x0, x1, y0, y1;
-                if (workW == srcW) {
-                    x0 = x1 = x, y0 = y1 = y;
-                    w.a0 = 2048, w.a1 = 0, w.b0 = 2048, w.b1 = 0;
-                } else {
-                    ResizeTaps(x, scaleX, srcW, true, x0, x1, w.a0, w.a1);
-                    ResizeTaps(y, scaleY, srcH, false, y0, y1, w.b0, w.b1);
-                }
-                w.w[0] = static_cast<int16_t>((w.a0 * w.b0 + 1024) >> 11);
-                w.w[1] = static_cast<int16_t>((w.a1 * w.b0 + 1024) >> 11);
-                w.w[2] = static_cast<int16_t>((w.a0 * w.b1 + 1024) >> 11);
-                w.w[3] = static_cast<int16_t>((w.a1 * w.b1 + 1024) >> 11);
-                w.x0 = static_cast<uint16_t>(x0), w.x1 = static_cast<uint16_t>(x1);
-                w.y0 = static_cast<uint16_t>(y0), w.y1 = static_cast<uint16_t>(y1);
-                slot = static_cast<int32_t>(plan->work.size());
-                plan->work.push_back(w);
-                return slot;
-            };
-
-            const int H = g.R, W = g.W, h = g.h;
-            const int k = g.roll;
-            plan->taps.resize(static_cast<size_t>(W) * h);
-            for (int a = 0; a < W; ++a) {
-                for (int c = 0; c < h; ++c) {
-                    // Band pixel (a, c) -> rolled strip (row, column) -> unwrap (i, j).
-                    const int stripRow = params.upward ? g.firstRow + c : g.firstRow + (h - 1 - c);
-                    const int rolled = params.upward ? W - 1 - a : a;
-                    int j = rolled;
-                    if (k >= 1 && k < W) j = rolled < k ? W - k + rolled : rolled - k;
-                    const int i = g.rIn + stripRow;
-                    float mx, my;
-                    RemapPoint(i, j, H, W, g.R, mx, my);
-                    const int sx = static_cast<int>(std::lrint(mx * 32.0f));
-                    const int sy = static_cast<int>(std::lrint(my * 32.0f));
-                    const int ix = sx >> 5, iy = sy >> 5, fx = sx & 31, fy = sy & 31;
-                    Plan::Tap& tap = plan->taps[static_cast<size_t>(a) * h + c];
-                    const int tx[4] = {ix, ix + 1, ix, ix + 1};
-                    const int ty[4] = {iy, iy, iy + 1, iy + 1};
-                    tap.fx = static_cast<uint8_t>(fx);
-                    tap.fy = static_cast<uint8_t>(fy);
-                    for (int q = 0; q < 4; ++q) {
-                        if (tx[q] < 0 || ty[q] < 0 || tx[q] >= 2 * g.R || ty[q] >= 2 * g.R)
-                            tap.index[q] = -1;
-                        else
-                            tap.index[q] = workPixel(region.x + tx[q], region.y + ty[q]);
-                    }
-                }
-            }
-            // Visit the working pixels row by row, so that the frame is read in memory order.
-            std::vector<int32_t> order(plan->work.size());
-            for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-            std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-                const Plan::WorkPixel &pa = plan->work[a], &pb = plan->work[b];
-                return pa.y0 != pb.y0 ? pa.y0 < pb.y0 : pa.x0 < pb.x0;
-            });
-            std::vector<int32_t> position(order.size());
-            std::vector<Plan::WorkPixel> sorted(order.size());
-            for (size_t i = 0; i < order.size(); ++i) {
-                position[order[i]] = static_cast<int32_t>(i);
-                sorted[i] = plan->work[order[i]];
-            }
-            plan->work.swap(sorted);
-            const auto blackIndex = static_cast<int32_t>(plan->work.size());
-            for (Plan::Tap& tap : plan->taps)
-                for (int32_t& index : tap.index) index = index < 0 ? blackIndex : position[index];
-        }
-        plan_ = std::move(plan);
+        p->params.centreY != params.centreY || p->params.upward != params.upward ||
+        p->params.upwardBandOuter != params.upwardBandOuter) {
+        plan_ = BuildPlan(frame.width, frame.height, workWidth, params);
         ++plansBuilt_;
         p = plan_.get();
     }
@@ -254,69 +213,233 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
     const BandGeometry& g = p->geometry;
     if (g.h <= 0) return true;
 
-    // Working pixels the band needs: the 2 x 2 source pixels of each blended with the scaling
-    // weights in the YUV planes, then converted once. (The reference converts each source pixel
-    // and rounds before blending; both round to the nearest level, so they differ by at most a
-    // level except where a colour leaves the gamut and the conversion clips.)
+    // Working pixels: the 2 x 2 source pixels of each blended with the scaling weights in the
+    // YUV planes, then converted once. (The reference converts each source pixel and rounds
+    // before blending; both round to the nearest level, so they differ by at most a level
+    // except where a colour leaves the gamut and the conversion clips.)
     const size_t lumaSize = static_cast<size_t>(frame.width) * frame.height;
     const uint8_t* planeY = frame.data.data();
     const uint8_t* planeU = planeY + lumaSize;
     const uint8_t* planeV = planeU + lumaSize / 4;
     const int srcWidth = static_cast<int>(frame.width), chromaWidth = srcWidth / 2;
-    std::vector<cv::Vec3b> values(p->work.size() + 1);
-    for (size_t w = 0; w < p->work.size(); ++w) {
-        const Plan::WorkPixel& wp = p->work[w];
-        const int w0 = wp.w[0], w1 = wp.w[1], w2 = wp.w[2], w3 = wp.w[3];
-        const int x0 = wp.x0, x1 = wp.x1, c0 = wp.x0 >> 1, c1 = wp.x1 >> 1;
-        const uint8_t *y0 = planeY + wp.y0 * srcWidth, *y1 = planeY + wp.y1 * srcWidth;
-        const int crow0 = (wp.y0 >> 1) * chromaWidth, crow1 = (wp.y1 >> 1) * chromaWidth;
-        const uint8_t *u0 = planeU + crow0, *u1 = planeU + crow1;
-        const uint8_t *v0 = planeV + crow0, *v1 = planeV + crow1;
-        // Blended samples in units of 1/1024 level (the weights sum to 2048).
-        const int yy = (y0[x0] * w0 + y0[x1] * w1 + y1[x0] * w2 + y1[x1] * w3) >> 1;
-        const int uu = ((u0[c0] * w0 + u0[c1] * w1 + u1[c0] * w2 + u1[c1] * w3) >> 1) - (128 << 10);
-        const int vv = ((v0[c0] * w0 + v0[c1] * w1 + v1[c0] * w2 + v1[c1] * w3) >> 1) - (128 << 10);
-        // BT.601 limited range, the reference conversion's coefficients in 10-bit fixed point.
-        const int luma = std::max(0, yy - (16 << 10)) * 1192 + (1 << 19);
-        values[w] = cv::Vec3b(static_cast<uint8_t>(Sat8((luma + 2066 * uu) >> 20)),
-                              static_cast<uint8_t>(Sat8((luma - 833 * vv - 400 * uu) >> 20)),
-                              static_cast<uint8_t>(Sat8((luma + 1634 * vv) >> 20)));
+    uint64_t* values = p->values.data();
+    const Plan::Taps* columns = p->columns.data();
+    const size_t runCount = p->runs.size();
+    for (size_t r = 0; r < runCount; ++r) {
+        const Plan::Run& run = p->runs[r];
+        // The source rows a few runs ahead are fetched while this run is computed: the ring
+        // touches short stretches of many rows, which the processor cannot foresee.
+        if (r + kPrefetchRuns < runCount) {
+            const Plan::Run& ahead = p->runs[r + kPrefetchRuns];
+            if (!ahead.black) {
+                const Plan::Taps& at = p->rows[ahead.y];
+                const int from = columns[ahead.x0].s0, to = columns[ahead.x1 - 1].s1;
+                for (int x = from; x <= to + 63; x += 64) {
+                    Prefetch(planeY + at.s0 * srcWidth + std::min(x, to));
+                    Prefetch(planeY + at.s1 * srcWidth + std::min(x, to));
+                }
+                for (int x = from / 2; x <= to / 2 + 63; x += 64) {
+                    Prefetch(planeU + (at.s1 >> 1) * chromaWidth + std::min(x, to / 2));
+                    Prefetch(planeV + (at.s1 >> 1) * chromaWidth + std::min(x, to / 2));
+                }
+            }
+        }
+        uint64_t* value = values + run.first;
+        if (run.black) {
+            std::fill(value, value + (run.x1 - run.x0), uint64_t{0});
+            continue;
+        }
+        const Plan::Taps& rt = p->rows[run.y];
+        const int b0 = rt.w0, b1 = rt.w1;
+        const uint8_t *y0 = planeY + rt.s0 * srcWidth, *y1 = planeY + rt.s1 * srcWidth;
+        const uint8_t *u0 = planeU + (rt.s0 >> 1) * chromaWidth,
+                      *u1 = planeU + (rt.s1 >> 1) * chromaWidth;
+        const uint8_t *v0 = planeV + (rt.s0 >> 1) * chromaWidth,
+                      *v1 = planeV + (rt.s1 >> 1) * chromaWidth;
+        for (int x = run.x0; x < run.x1; ++x, ++value) {
+            const Plan::Taps& ct = columns[x];
+            const int a0 = ct.w0, a1 = ct.w1;
+            const uint64_t w0 = static_cast<uint64_t>((a0 * b0 + 1024) >> 11);
+            const uint64_t w1 = static_cast<uint64_t>((a1 * b0 + 1024) >> 11);
+            const uint64_t w2 = static_cast<uint64_t>((a0 * b1 + 1024) >> 11);
+            const uint64_t w3 = static_cast<uint64_t>((a1 * b1 + 1024) >> 11);
+            const int x0 = ct.s0, x1 = ct.s1, c0 = ct.c0, c1 = ct.c1;
+            // Y, U and V of each source pixel share one weight: blend all three at once, one
+            // 21-bit lane each (a lane's sum stays below 255 * 2048 < 2^19).
+            const uint64_t sum =
+                Spread(y0[x0], u0[c0], v0[c0]) * w0 + Spread(y0[x1], u0[c1], v0[c1]) * w1 +
+                Spread(y1[x0], u1[c0], v1[c0]) * w2 + Spread(y1[x1], u1[c1], v1[c1]) * w3;
+            // Blended samples in units of 1/1024 level (the weights sum to 2048).
+            const int yy = static_cast<int>((sum & kLaneMask) >> 1);
+            const int uu = static_cast<int>(((sum >> kLaneBits) & kLaneMask) >> 1) - (128 << 10);
+            const int vv =
+                static_cast<int>(((sum >> (2 * kLaneBits)) & kLaneMask) >> 1) - (128 << 10);
+            // BT.601 limited range, the reference conversion's coefficients in 10-bit fixed
+            // point.
+            const int luma = std::max(0, yy - (16 << 10)) * 1192 + (1 << 19);
+            *value =
+                Spread(Sat8((luma + 2066 * uu) >> 20), Sat8((luma - 833 * vv - 400 * uu) >> 20),
+                       Sat8((luma + 1634 * vv) >> 20));
+        }
     }
-    values.back() = cv::Vec3b(0, 0, 0);
 
     // Band pixels from the working pixels with the unwrap's 1/32-pixel weights, and with them
     // the grey band (the luma weights of the grey conversion, 14-bit fixed point) and its
     // column sums.
     out.band.create(g.W, g.h, CV_8UC3);
     out.grey.create(g.W, g.h, CV_8UC1);
-    std::vector<int64_t> sums(g.h, 0);
+    int32_t sums[256] = {};
+    std::vector<int64_t> wideSums;
+    const bool narrow = g.h <= 256 && static_cast<int64_t>(g.W) * 255 < (int64_t{1} << 31);
+    if (!narrow) wideSums.assign(g.h, 0);
+    const Plan::Tap* tap = p->taps.data();
     for (int a = 0; a < g.W; ++a) {
-        auto* row = out.band.ptr<cv::Vec3b>(a);
-        auto* grey = out.grey.ptr<uint8_t>(a);
-        const Plan::Tap* tap = &p->taps[static_cast<size_t>(a) * g.h];
-        for (int c = 0; c < g.h; ++c, ++tap) {
-            const cv::Vec3b& p0 = values[tap->index[0]];
-            const cv::Vec3b& p1 = values[tap->index[1]];
-            const cv::Vec3b& p2 = values[tap->index[2]];
-            const cv::Vec3b& p3 = values[tap->index[3]];
+        uint8_t* row = out.band.ptr<uint8_t>(a);
+        uint8_t* grey = out.grey.ptr<uint8_t>(a);
+        for (int c = 0; c < g.h; ++c, ++tap, row += 3) {
             // Bilinear weights in 1/1024 (the lookup's 15-bit weights divided by 32).
-            const int fx = tap->fx, fy = tap->fy;
-            const int w0 = (32 - fx) * (32 - fy), w1 = fx * (32 - fy), w2 = (32 - fx) * fy,
-                      w3 = fx * fy;
-            int bgr[3];
-            for (int ch = 0; ch < 3; ++ch) {
-                const int s = p0[ch] * w0 + p1[ch] * w1 + p2[ch] * w2 + p3[ch] * w3;
-                bgr[ch] = Sat8((s + (1 << 9)) >> 10);
-                row[c][ch] = static_cast<uint8_t>(bgr[ch]);
-            }
-            const int luma = (bgr[0] * 1868 + bgr[1] * 9617 + bgr[2] * 4899 + (1 << 13)) >> 14;
+            const uint64_t s = values[tap->i0] * tap->w[0] + values[tap->i0 + 1] * tap->w[1] +
+                               values[tap->i2] * tap->w[2] + values[tap->i2 + 1] * tap->w[3] +
+                               kLaneHalf;
+            const int b = static_cast<int>((s >> 10) & 0xFF);
+            const int gr = static_cast<int>((s >> (10 + kLaneBits)) & 0xFF);
+            const int r = static_cast<int>((s >> (10 + 2 * kLaneBits)) & 0xFF);
+            row[0] = static_cast<uint8_t>(b);
+            row[1] = static_cast<uint8_t>(gr);
+            row[2] = static_cast<uint8_t>(r);
+            const int luma = (b * 1868 + gr * 9617 + r * 4899 + (1 << 13)) >> 14;
             grey[c] = static_cast<uint8_t>(luma);
-            sums[c] += luma;
+            if (narrow)
+                sums[c] += luma;
+            else
+                wideSums[c] += luma;
         }
     }
     out.profile.create(1, g.h, CV_64F);
-    for (int c = 0; c < g.h; ++c) out.profile.at<double>(0, c) = static_cast<double>(sums[c]);
+    for (int c = 0; c < g.h; ++c)
+        out.profile.at<double>(0, c) = static_cast<double>(narrow ? sums[c] : wideSums[c]);
     return true;
+}
+
+std::unique_ptr<FastBandReader::Plan> FastBandReader::BuildPlan(uint32_t srcWidthU,
+                                                                uint32_t srcHeightU,
+                                                                int32_t workWidth,
+                                                                const UnwrapParams& params) {
+    auto plan = std::make_unique<Plan>();
+    plan->srcWidth = srcWidthU;
+    plan->srcHeight = srcHeightU;
+    plan->workWidth = workWidth;
+    plan->params = params;
+    plan->geometry = BandGeometryFor(params);
+    const BandGeometry& g = plan->geometry;
+    const int srcW = static_cast<int>(srcWidthU), srcH = static_cast<int>(srcHeightU);
+    const int workW = srcW == workWidth ? srcW : workWidth;
+    const int workH = srcW == workWidth ? srcH : WorkingHeight(srcWidthU, srcHeightU, workWidth);
+    const cv::Rect region(params.centreX - g.R, params.centreY - g.R, 2 * g.R, 2 * g.R);
+    plan->usable = g.R > 0 && workH > 0 && region.x >= 0 && region.y >= 0 &&
+                   region.x + region.width <= workW && region.y + region.height <= workH;
+    if (!plan->usable || g.h <= 0) return plan;
+
+    // Scaling taps of every working column and row.
+    const double scaleX = 1.0 / (static_cast<double>(workW) / srcW);
+    const double scaleY = 1.0 / (static_cast<double>(workH) / srcH);
+    auto taps = [&](int d, bool column) {
+        Plan::Taps t{};
+        int s0, s1;
+        if (workW == srcW) {
+            s0 = s1 = d;
+            t.w0 = 2048, t.w1 = 0;
+        } else if (column) {
+            ResizeTaps(d, scaleX, srcW, true, s0, s1, t.w0, t.w1);
+        } else {
+            ResizeTaps(d, scaleY, srcH, false, s0, s1, t.w0, t.w1);
+        }
+        t.s0 = static_cast<uint16_t>(s0), t.s1 = static_cast<uint16_t>(s1);
+        t.c0 = static_cast<uint16_t>(s0 >> 1), t.c1 = static_cast<uint16_t>(s1 >> 1);
+        return t;
+    };
+    plan->columns.resize(workW);
+    for (int x = 0; x < workW; ++x) plan->columns[x] = taps(x, true);
+    plan->rows.resize(workH);
+    for (int y = 0; y < workH; ++y) plan->rows[y] = taps(y, false);
+
+    // Lookup positions of the band pixels in the unwrapped square (1/32 pixel), and the
+    // square's pixels they need: each position takes its pixel, the one to the right and the
+    // two below. The needed set spans one pixel more than the square on each side.
+    const int H = g.R, W = g.W, h = g.h;
+    const int k = g.roll;
+    const int side = 2 * g.R + 2;  // square coordinates -1 .. 2R
+    std::vector<uint8_t> needed(static_cast<size_t>(side) * side, 0);
+    std::vector<cv::Point> tops(static_cast<size_t>(W) * h);
+    plan->taps.resize(static_cast<size_t>(W) * h);
+    for (int a = 0; a < W; ++a) {
+        for (int c = 0; c < h; ++c) {
+            // Band pixel (a, c) -> rolled strip (row, column) -> unwrap (i, j).
+            const int stripRow = params.upward ? g.firstRow + c : g.firstRow + (h - 1 - c);
+            const int rolled = params.upward ? W - 1 - a : a;
+            int j = rolled;
+            if (k >= 1 && k < W) j = rolled < k ? W - k + rolled : rolled - k;
+            const int i = g.rIn + stripRow;
+            float mx, my;
+            RemapPoint(i, j, H, W, g.R, mx, my);
+            const int sx = static_cast<int>(std::lrint(mx * 32.0f));
+            const int sy = static_cast<int>(std::lrint(my * 32.0f));
+            // Positions stay within the square for a band inside the ring; clamp the rest to
+            // its black border.
+            const int ix = std::clamp(sx >> 5, -1, 2 * g.R - 1);
+            const int iy = std::clamp(sy >> 5, -1, 2 * g.R - 1);
+            const size_t n = static_cast<size_t>(a) * h + c;
+            tops[n] = cv::Point(ix, iy);
+            Plan::Tap& tap = plan->taps[n];
+            const int fx = sx & 31, fy = sy & 31;
+            tap.w[0] = static_cast<uint16_t>((32 - fx) * (32 - fy));
+            tap.w[1] = static_cast<uint16_t>(fx * (32 - fy));
+            tap.w[2] = static_cast<uint16_t>((32 - fx) * fy);
+            tap.w[3] = static_cast<uint16_t>(fx * fy);
+            for (int dy = 0; dy < 2; ++dy)
+                for (int dx = 0; dx < 2; ++dx)
+                    needed[static_cast<size_t>(iy + 1 + dy) * side + (ix + 1 + dx)] = 1;
+        }
+    }
+
+    // Runs of needed pixels, row by row; indices follow each other along a row, so a pixel's
+    // right-hand neighbour is at index + 1. A run is cut where it leaves the square.
+    std::vector<int32_t> index(needed.size(), -1);
+    int32_t next = 0;
+    for (int ty = -1; ty <= 2 * g.R; ++ty) {
+        const uint8_t* row = &needed[static_cast<size_t>(ty + 1) * side];
+        int tx = -1;
+        while (tx <= 2 * g.R) {
+            if (!row[tx + 1]) {
+                ++tx;
+                continue;
+            }
+            const bool inside = ty >= 0 && ty < 2 * g.R && tx >= 0 && tx < 2 * g.R;
+            const int start = tx;
+            while (tx <= 2 * g.R && row[tx + 1] &&
+                   (ty >= 0 && ty < 2 * g.R && tx >= 0 && tx < 2 * g.R) == inside) {
+                index[static_cast<size_t>(ty + 1) * side + (tx + 1)] = next + (tx - start);
+                ++tx;
+            }
+            Plan::Run run{};
+            run.first = next;
+            // Black runs only need their count; their coordinates are not used.
+            run.y = static_cast<uint16_t>(inside ? region.y + ty : 0);
+            run.x0 = static_cast<uint16_t>(inside ? region.x + start : 0);
+            run.x1 = static_cast<uint16_t>(run.x0 + (tx - start));
+            run.black = inside ? 0 : 1;
+            plan->runs.push_back(run);
+            next += tx - start;
+        }
+    }
+    plan->pixels = static_cast<size_t>(next);
+    plan->values.resize(plan->pixels);
+    for (size_t n = 0; n < tops.size(); ++n) {
+        const cv::Point t = tops[n];
+        plan->taps[n].i0 = index[static_cast<size_t>(t.y + 1) * side + (t.x + 1)];
+        plan->taps[n].i2 = index[static_cast<size_t>(t.y + 2) * side + (t.x + 1)];
+    }
+    return plan;
 }
 
 }  // namespace bhv

@@ -60,6 +60,8 @@ public:
 
 private:
     struct Plan;
+    static std::unique_ptr<Plan> BuildPlan(uint32_t srcWidth, uint32_t srcHeight, int32_t workWidth,
+                                           const UnwrapParams& params);
     std::unique_ptr<Plan> plan_;
     int plansBuilt_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "imaging/ImageRun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <opencv2/core.hpp>
@@ -17,8 +18,24 @@ namespace bhv {
 
 std::atomic<bool> ImageTickPaused{true};
 
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
 ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
-    : frames_(frames), records_(records), stitcher_(frames, records) {}
+    : frames_(frames), records_(records), stitcher_(frames, records) {
+    // Frames are paired with the depth the telemetry last wrote here, so that depth assist
+    // sees the probe move.
+    stitcher_.SetDepthSource([this] { return static_cast<double>(depth_.load()); });
+    // Runs inside StitchStep, on the image thread under the tick lock.
+    stitcher_.SetPairObserver([this](const StitchParam& pair) {
+        detector_.AddPair(Seconds(pair.pairedAt), pair.atCap != 0);
+    });
+}
 
 ImageRun::~ImageRun() {
     StopImageThread();
@@ -55,6 +72,23 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         pageEnd_.store(10000);
         pageLen_ = 10000;
         axisStart_.store(0);
+
+        const double focalWork =
+            start.config.nSrcFrameWidth > 0
+                ? start.focalSourcePx * start.config.nWorkFrameWidth / start.config.nSrcFrameWidth
+                : 0.0;
+        const double limit =
+            MaxStitchSpeedMmPerS(start.frameRate, params, focalWork, diameter_ / 10.0);
+        maxStitchSpeed_.store(limit);
+        detector_.Reset();
+        detector_.SetLimit(limit);
+        overspeedActive_.store(false);
+        overspeed_.clear();
+        lastTravel_ = 0;
+        {
+            std::lock_guard browsedLock(browsedMutex_);
+            browsedShare_.reset();
+        }
     }
     ImageTickPaused.store(false);
 }
@@ -67,14 +101,58 @@ bool ImageRun::ImageTick() {
 
 bool ImageRun::TickLocked() {
     browse_.store(false);
-    if (!stitcher_.StitchStep()) return false;
-    cv::Mat display = stitcher_.DisplayCopy();
+    const bool placed = stitcher_.StitchStep();
+    TrackOverspeed();
+    if (!placed) return false;
+    // The display's own rows, without a copy: only this thread writes them, inside the tick.
+    cv::Mat display = stitcher_.DisplayShared();
     if (live_.rows == display.rows) return false;
     live_ = display;
     PageStep();
     axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
     if (repaint_) repaint_();
     return true;
+}
+
+void ImageRun::TrackOverspeed() {
+    const bool active =
+        detector_.Update(Seconds(std::chrono::steady_clock::now()), depthSpeed_.load());
+    overspeedActive_.store(active);
+    const int32_t travel = travel_.load();
+    if (active && travel != lastTravel_) {
+        const int32_t from = std::min(travel, lastTravel_), to = std::max(travel, lastTravel_);
+        if (!overspeed_.empty() && overspeed_.back().second >= from &&
+            overspeed_.back().first <= to) {
+            overspeed_.back().first = std::min(overspeed_.back().first, from);
+            overspeed_.back().second = std::max(overspeed_.back().second, to);
+        } else {
+            overspeed_.emplace_back(from, to);
+        }
+    }
+    lastTravel_ = travel;
+}
+
+int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
+    int64_t tenths = 0;
+    for (const auto& [a, b] : overspeed_) {
+        const int32_t lo = std::max(a, from), hi = std::min(b, to);
+        if (hi > lo) tenths += hi - lo;
+    }
+    return static_cast<int32_t>(tenths / 10);
+}
+
+int32_t ImageRun::CurrentPageOverspeedMm() const {
+    std::lock_guard lock(tickMutex_);
+    const int32_t pageEnd = pageEnd_.load();
+    return OverspeedMm(pageEnd - 10000, std::max(pageEnd, travel_.load()));
+}
+
+void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
+    if (!project_ || to <= from) return;
+    project_->SetPageOverspeed(id, OverspeedMm(from, to), (to - from) / 10);
+    // Ranges wholly before the next page are done with.
+    while (!overspeed_.empty() && overspeed_.front().second <= to)
+        overspeed_.erase(overspeed_.begin());
 }
 
 void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
@@ -103,6 +181,7 @@ void ImageRun::PageStep() {
     }
     const cv::Mat page = FormPage(live_.rowRange(0, r), pageLen_, diameter_, startHeading_);
     StorePage((travel / 10000) * 10000, page);
+    StorePageOverspeed((travel / 10000) * 10000, pageEnd - 10000, pageEnd);
 
     live_ = live_.rowRange(r, live_.rows);
     pageEnd_.store(pageEnd + 10000);
@@ -117,6 +196,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     stitcher_.StopWorker();
     frames_.Clear();
     records_.Clear();
+    overspeedActive_.store(false);
 
     if (live_.empty()) {
         startHeading_ = 0.0f;
@@ -125,6 +205,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     const int32_t travel = travel_.load();
     RollByAngle(live_, 360.0f - startHeading_);
     StorePage(travel, live_);
+    StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 
     if (uploadEnabled) {
         const int32_t height = UploadCopyHeight(travel);
@@ -177,12 +258,17 @@ void ImageRun::Browse(bool next) {
     cv::Mat page = project_ ? project_->ReadNeighbourBigImage(id, next) : cv::Mat();
     travel_.store(id);
     if (!page.empty()) {
+        std::optional<double> share;
+        if (const auto stored = project_->PageOverspeed(id); stored && stored->second > 0)
+            share = std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
         std::lock_guard browsedLock(browsedMutex_);
         browsed_ = page;
+        browsedShare_ = share;
     } else if (next) {
         {
             std::lock_guard browsedLock(browsedMutex_);
             browsed_ = live_.clone();
+            browsedShare_.reset();  // the live image: no stored page
         }
         travel_.store(id + 1);
     }
@@ -195,6 +281,12 @@ cv::Mat ImageRun::ViewSource() const {
         return browsed_.clone();
     }
     return stitcher_.DisplayCopy();
+}
+
+std::optional<double> ImageRun::BrowsedOverspeedShare() const {
+    if (!browse_.load()) return std::nullopt;
+    std::lock_guard lock(browsedMutex_);
+    return browsedShare_;
 }
 
 cv::Mat ImageRun::LiveImage() const {

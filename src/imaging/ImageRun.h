@@ -5,9 +5,13 @@
 #include <functional>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "imaging/Overspeed.h"
 #include "imaging/Stitching.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
@@ -24,6 +28,10 @@ struct ImageRunStart {
     bool upward = false;           // the run goes upward (depth decreases)
     int32_t startDepth = 0;        // tenths of a millimetre
     float startHeading = 0.0f;     // probe heading at run start, degrees
+    // For the stitching's top speed (overspeed): the camera's frame rate and the bottom
+    // camera's focal length in pixels of the source frame (the optics the simulator models).
+    double frameRate = 20.0;
+    double focalSourcePx = 1500.0;
 };
 
 // The image side of the unrolled image view: owns the stitcher, runs the image thread that
@@ -32,7 +40,12 @@ struct ImageRunStart {
 //
 // Threads: ImageTick runs on the image thread; StartRun, FinishImageRun and the browse
 // commands on the window thread. They are serialised by one tick lock, so FinishImageRun waits
-// for a tick that is under way. Travel and depth are atomics written by the telemetry.
+// for a tick that is under way. Travel, depth and depth speed are atomics written by the
+// telemetry; the stitcher reads the depth from here when it pairs frames.
+//
+// Overspeed: every frame pair the stitcher consumes goes to an OverspeedDetector together with
+// the depth speed; while it is active the travel counts as overspeed, and each stored page
+// carries the millimetres of its travel that were (table pageOverspeed of the project).
 class ImageRun {
 public:
     explicit ImageRun(FrameQueue& frames = g_vecFrame(),
@@ -51,6 +64,17 @@ public:
     void SetTravel(int32_t travel) { travel_.store(travel); }
     void SetDepth(int32_t depth) { depth_.store(depth); }
     int32_t Travel() const { return travel_.load(); }
+    // Depth speed in mm/s (either sign), fed by the controller.
+    void SetDepthSpeed(double mmPerS) { depthSpeed_.store(mmPerS); }
+    // True while the probe moves faster than the stitching follows. Safe from any thread.
+    bool OverspeedActive() const { return overspeedActive_.load(); }
+    // The stitching's top speed for the current run, mm/s (0: unknown).
+    double MaxStitchSpeed() const { return maxStitchSpeed_.load(); }
+    // Share (0..1) of the browsed page's travel that was overspeed; nullopt when not browsing
+    // a stored page or when the page has no record (older projects).
+    std::optional<double> BrowsedOverspeedShare() const;
+    // Overspeed millimetres of travel of the current page so far.
+    int32_t CurrentPageOverspeedMm() const;
 
     // Start of an acquisition run: resets the stitcher and the page state, then releases the
     // image thread.
@@ -83,6 +107,10 @@ public:
 
 private:
     bool TickLocked();
+    void TrackOverspeed();
+    // Overspeed travel inside [from, to] (tenths of a millimetre), in whole millimetres.
+    int32_t OverspeedMm(int32_t from, int32_t to) const;
+    void StorePageOverspeed(int32_t id, int32_t from, int32_t to);
     void PageStep();
     void StorePage(int32_t id, const cv::Mat& page);
     void Browse(bool next);
@@ -98,6 +126,12 @@ private:
     std::atomic<int32_t> pageEnd_{10000};
     std::atomic<int32_t> axisStart_{0};
     std::atomic<bool> browse_{false};
+    std::atomic<double> depthSpeed_{0.0};
+    std::atomic<bool> overspeedActive_{false};
+    std::atomic<double> maxStitchSpeed_{0.0};
+    OverspeedDetector detector_;                          // image thread (tick lock)
+    std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
+    int32_t lastTravel_ = 0;
     int32_t pageLen_ = 10000;
     int32_t startDepth_ = 0;
     float startHeading_ = 0.0f;
@@ -108,6 +142,7 @@ private:
 
     mutable std::mutex browsedMutex_;
     cv::Mat browsed_;
+    std::optional<double> browsedShare_;
 
     std::atomic<bool> quit_{false};
     std::thread thread_;

@@ -78,7 +78,7 @@ BandGeometry BandGeometryFor(const UnwrapParams& params) {
     g.stripRows = std::max(0, H - std::max(0, g.rIn));
     g.roll = (g.W * 270) / 360;
     g.h = g.stripRows / 10;
-    g.firstRow = params.upward ? g.h : 8 * g.stripRows / 10;
+    g.firstRow = params.upward && !params.upwardBandOuter ? g.h : 8 * g.stripRows / 10;
     return g;
 }
 
@@ -109,7 +109,7 @@ FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params) {
     FrameBands bands;
     const int h = n / 10;
     if (h <= 0) return bands;
-    const int first = params.upward ? h : 8 * n / 10;
+    const int first = params.upward && !params.upwardBandOuter ? h : 8 * n / 10;
     cv::rotate(strip.rowRange(first, first + h), bands.band,
                params.upward ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
     FinishBands(bands);

@@ -13,6 +13,10 @@ struct UnwrapParams {
     int32_t centreX = 376;
     int32_t centreY = 240;
     uint8_t upward = 0;  // 1 when the run goes upward (depth decreases)
+    // Upward runs only: 1 takes the band near the outer radius, as a downward run does (more
+    // pixels, sharper pages, but more columns per millimetre: a lower top speed). The live
+    // program keeps 0, the band near the inner radius; re-processing offers both.
+    uint8_t upwardBandOuter = 0;
 };
 
 // What one frame contributes to stitching: a thin band of the wall at a fixed radius.

@@ -85,6 +85,38 @@ double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift) {
     return best;
 }
 
+bool ReachesCap(const cv::Mat& a, const cv::Mat& b) {
+    // The shift search above scores overlaps of different lengths, and short overlaps of
+    // positive profiles always correlate well, so it cannot tell how far beyond the cap the wall
+    // went. Here every shift up to twice the cap is scored on overlaps of one length, with the
+    // means taken out (zero-mean normalised correlation).
+    if (a.empty() || b.empty()) return false;
+    const int n = std::min(a.cols, b.cols);
+    const int range = 2 * kMaxStitchShift + 1;
+    const int length = n - range + 1;
+    if (length < 4) return false;
+    const double* pb = b.ptr<double>(0);
+    double meanB = 0;
+    for (int i = 0; i < length; ++i) meanB += pb[i];
+    meanB /= length;
+    int best = 0;
+    double bestScore = -2.0;
+    for (int s = 0; s < range; ++s) {
+        const double* pa = a.ptr<double>(0) + s;
+        double meanA = 0;
+        for (int i = 0; i < length; ++i) meanA += pa[i];
+        meanA /= length;
+        double ab = 0, aa = 0, bb = 0;
+        for (int i = 0; i < length; ++i) {
+            const double da = pa[i] - meanA, db = pb[i] - meanB;
+            ab += da * db, aa += da * da, bb += db * db;
+        }
+        const double score = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : -2.0;
+        if (score > bestScore + 1e-12) bestScore = score, best = s;
+    }
+    return bestScore > -2.0 && best >= kMaxStitchShift;
+}
+
 void ComputeOffset(StitchParam& record, bool depthAssist) {
     int k = std::min({record.previous.profile.cols, 150, record.current.profile.cols});
     double off = 0.0;
@@ -93,6 +125,7 @@ void ComputeOffset(StitchParam& record, bool depthAssist) {
         if (off < 8) break;
         --k;
     }
+    record.atCap = ReachesCap(record.previous.profile, record.current.profile) ? 1 : 0;
     if (depthAssist) {
         TraceLine("lastDepth:" + std::to_string(record.lastDepth) +
                   " curDepth:" + std::to_string(record.curDepth) + " offx:" + std::to_string(off));
@@ -186,6 +219,7 @@ bool StitchWorker::Pass() {
         const double now = depth_();
         record->lastDepth = static_cast<int32_t>(rememberedDepth_);
         record->curDepth = static_cast<int32_t>(now);
+        record->pairedAt = std::chrono::steady_clock::now();
         rememberedDepth_ = now;
         previous_ = current;
         records_.Append(std::move(record));
@@ -226,10 +260,15 @@ void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
     fill_ = 0;
     consumed_ = 0;
     commits_ = 0;
+    pairs_.store(0);
+    cappedPairs_.store(0);
+    accBase_ = 0;
+    scaledLo_ = scaledHi_ = scaledFinal_ = 0;
+    displayAnchor_ = 0;
     {
         std::lock_guard lock(displayMutex_);
         display_.release();
-        displayCopy_.release();
+        displayBuffer_.release();
     }
     std::shared_ptr<BandReader> reader;
     if (fast_)
@@ -271,6 +310,9 @@ bool StripStitcher::StitchStep() {
         sleep_(10);
         return false;
     }
+    pairs_.fetch_add(1);
+    if (record->atCap) cappedPairs_.fetch_add(1);
+    if (pairObserver_) pairObserver_(*record);
     const cv::Mat band = record->current.band;
     const double off = record->shift;
 
@@ -318,18 +360,7 @@ bool StripStitcher::StitchStep() {
             Release(std::move(record), off);
             return false;
         }
-        const cv::Mat view = accumulator_.colRange(0, fill_);
-        const int cols = static_cast<int>(static_cast<float>(fill_) * kColScale);
-        const int rows = static_cast<int>(static_cast<float>(view.rows) * kRowScale);
-        if (cols > 0 && rows > 0) {
-            cv::Mat scaled, upright;
-            cv::resize(view, scaled, cv::Size(cols, rows), 0, 0, cv::INTER_LINEAR);
-            cv::rotate(scaled, upright,
-                       params_.upward ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
-            std::lock_guard lock(displayMutex_);
-            display_ = upright;
-            displayCopy_ = upright.clone();
-        }
+        UpdateDisplay();
     }
     Release(std::move(record), off);
     return true;
@@ -353,10 +384,18 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
         }
     }
     {
+        // The first rows go: the oldest in a downward run, the newest in an upward one (whose
+        // display is turned the other way); the next update brings the display back in line
+        // with the accumulator.
         std::lock_guard lock(displayMutex_);
         if (!display_.empty()) {
-            display_ = display_.rowRange(std::min(rows, display_.rows), display_.rows);
-            displayCopy_ = display_.clone();
+            const int cut = std::min(rows, display_.rows);
+            if (params_.upward)
+                scaledHi_ -= cut;
+            else
+                scaledLo_ += cut;
+            scaledFinal_ = std::min(scaledFinal_, scaledHi_);
+            display_ = display_.rowRange(cut, display_.rows);
         }
     }
     const int k = static_cast<int>(static_cast<float>(rows) / kColScale);
@@ -364,17 +403,149 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
         const cv::Mat rest = accumulator_.colRange(k, fill_).clone();
         rest.copyTo(accumulator_.colRange(0, fill_ - k));
         fill_ -= k;
+        accBase_ += k;
     }
+}
+
+// Display rows of the scaled columns [from, to), in display order, computed as OpenCV's bilinear
+// resize of the whole accumulator to 1.5 x its columns and 0.5 x its rows computes them (11-bit
+// weights each way, rounded once), then turned as the display is.
+cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
+    const int W = accumulator_.rows;
+    const int outCols = static_cast<int>(static_cast<float>(W) * kRowScale);
+    const int count = static_cast<int>(to - from);
+    cv::Mat out(count, outCols, CV_8UC3);
+    if (count <= 0 || outCols <= 0 || fill_ <= 0) return out;
+
+    const int64_t absFill = accBase_ + fill_;
+    // Source column (absolute) and weight of scaled column s, clamped to the committed columns.
+    auto column = [&](int64_t s, int64_t& x, int& a0, int& a1) {
+        const double pos = (static_cast<double>(s) + 0.5) / 1.5 - 0.5;
+        const double whole = std::floor(pos);
+        x = static_cast<int64_t>(whole);
+        float f = static_cast<float>(pos - whole);
+        if (x < accBase_) x = accBase_, f = 0.f;
+        if (x >= absFill - 1) x = absFill - 1, f = 0.f;
+        a0 = cv::saturate_cast<int16_t>((1.f - f) * 2048);
+        a1 = cv::saturate_cast<int16_t>(f * 2048);
+    };
+    int64_t first = 0, last = 0;
+    int unused0 = 0, unused1 = 0;
+    column(from, first, unused0, unused1);
+    column(to - 1, last, unused0, unused1);
+    last = std::min(last + 1, absFill - 1);
+    // The columns needed, one per row, so that each is contiguous.
+    cv::Mat columns;
+    cv::transpose(accumulator_.colRange(static_cast<int>(first - accBase_),
+                                        static_cast<int>(last - accBase_ + 1)),
+                  columns);
+
+    // Row taps of the 0.5 scaling (the same for every column).
+    const double scaleY = static_cast<double>(W) / outCols;
+    std::vector<int> rowA(outCols), rowB(outCols), weightA(outCols), weightB(outCols);
+    for (int j = 0; j < outCols; ++j) {
+        float fy = static_cast<float>((j + 0.5) * scaleY - 0.5);
+        const int sy = static_cast<int>(std::floor(fy));
+        fy -= static_cast<float>(sy);
+        rowA[j] = std::clamp(sy, 0, W - 1) * 3;
+        rowB[j] = std::clamp(sy + 1, 0, W - 1) * 3;
+        weightB[j] = cv::saturate_cast<int16_t>(fy * 2048);
+        weightA[j] = cv::saturate_cast<int16_t>((1.f - fy) * 2048);
+    }
+    const bool upward = params_.upward != 0;
+    for (int n = 0; n < count; ++n) {
+        // Display order: a downward run shows the oldest first, an upward run the newest.
+        const int64_t s = upward ? to - 1 - n : from + n;
+        int64_t x = 0;
+        int a0 = 0, a1 = 0;
+        column(s, x, a0, a1);
+        const uint8_t* c0 = columns.ptr<uint8_t>(static_cast<int>(x - first));
+        const uint8_t* c1 = columns.ptr<uint8_t>(static_cast<int>(std::min(x + 1, last) - first));
+        uint8_t* row = out.ptr<uint8_t>(n);
+        for (int j = 0; j < outCols; ++j) {
+            // Turned clockwise (downward) the scaled row j lands in column outCols - 1 - j;
+            // counter-clockwise (upward) in column j.
+            uint8_t* px = row + 3 * (upward ? j : outCols - 1 - j);
+            const int ra = rowA[j], rb = rowB[j], wa = weightA[j], wb = weightB[j];
+            for (int ch = 0; ch < 3; ++ch) {
+                const int top = c0[ra + ch] * a0 + c1[ra + ch] * a1;
+                const int bottom = c0[rb + ch] * a0 + c1[rb + ch] * a1;
+                px[ch] = cv::saturate_cast<uint8_t>((top * wa + bottom * wb + (1 << 21)) >> 22);
+            }
+        }
+    }
+    return out;
+}
+
+void StripStitcher::UpdateDisplay() {
+    const int W = accumulator_.rows;
+    const int outCols = static_cast<int>(static_cast<float>(W) * kRowScale);
+    const int64_t absFill = accBase_ + fill_;
+    const int64_t hi = (3 * absFill) / 2;  // trunc(1.5 * fill) rows, as a full rebuild makes
+    if (outCols <= 0 || hi <= 0) return;
+
+    // Rows of columns that were cut from the accumulator go (an upward run's oldest rows, which
+    // its cuts leave behind); rows already final stay; the rest is computed.
+    int64_t lo = std::max(scaledLo_, (3 * accBase_ + 1) / 2);
+    if (lo >= hi) lo = (3 * accBase_ + 1) / 2;
+    int64_t from = std::clamp(std::min(scaledFinal_, scaledHi_), lo, hi);
+    if (display_.empty() || lo < scaledLo_ || scaledHi_ <= scaledLo_) from = lo;
+    const cv::Mat rows = ScaledRows(from, hi);
+
+    std::lock_guard lock(displayMutex_);
+    // Rows of [lo, from) are kept where they are; make room for [from, hi).
+    const int64_t keepLo = lo, keepHi = from;
+    const bool fits = !displayBuffer_.empty() && displayBuffer_.cols == outCols &&
+                      std::min(BufferRow(hi - 1), BufferRow(lo)) >= 0 &&
+                      std::max(BufferRow(hi - 1), BufferRow(lo)) < displayBuffer_.rows;
+    if (!fits) {
+        const int64_t needed = hi - lo;
+        const int capacity = static_cast<int>(needed + kAccumulatorStep);
+        cv::Mat grown(capacity, outCols, CV_8UC3);
+        const int64_t anchor = params_.upward ? capacity - 1 + lo : lo;
+        if (keepHi > keepLo && !displayBuffer_.empty()) {
+            const int64_t oldTop = std::min(BufferRow(keepLo), BufferRow(keepHi - 1));
+            const int64_t newTop = params_.upward ? anchor - (keepHi - 1) : keepLo - anchor;
+            displayBuffer_
+                .rowRange(static_cast<int>(oldTop), static_cast<int>(oldTop + keepHi - keepLo))
+                .copyTo(grown.rowRange(static_cast<int>(newTop),
+                                       static_cast<int>(newTop + keepHi - keepLo)));
+        }
+        displayBuffer_ = grown;
+        displayAnchor_ = anchor;
+    }
+    const int64_t top = std::min(BufferRow(from), BufferRow(hi - 1));
+    if (hi > from)
+        rows.copyTo(
+            displayBuffer_.rowRange(static_cast<int>(top), static_cast<int>(top + (hi - from))));
+    scaledLo_ = lo;
+    scaledHi_ = hi;
+    // The last rows used the accumulator's last column in place of the next one: redo them.
+    int64_t final = hi;
+    while (final > lo) {
+        const double pos = (static_cast<double>(final - 1) + 0.5) / 1.5 - 0.5;
+        if (static_cast<int64_t>(std::floor(pos)) + 1 <= absFill - 1) break;
+        --final;
+    }
+    scaledFinal_ = final;
+    const int64_t first = std::min(BufferRow(lo), BufferRow(hi - 1));
+    display_ =
+        displayBuffer_.rowRange(static_cast<int>(first), static_cast<int>(first + (hi - lo)));
 }
 
 cv::Mat StripStitcher::DisplayCopy() const {
     std::lock_guard lock(displayMutex_);
-    return displayCopy_.clone();
+    return display_.clone();
 }
 
 int StripStitcher::DisplayRows() const {
     std::lock_guard lock(displayMutex_);
-    return displayCopy_.rows;
+    return display_.rows;
+}
+
+cv::Mat StripStitcher::DisplayShared() const {
+    std::lock_guard lock(displayMutex_);
+    return display_;
 }
 
 }  // namespace bhv

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -20,6 +21,9 @@ namespace bhv {
 // run's direction.
 extern std::atomic<bool> DepthAssistMode;
 
+// The largest shift matching can place: faster motion is stitched at this shift, compressed.
+constexpr int kMaxStitchShift = 7;
+
 // One pair of consecutive frames on its way from the stitch worker to the image thread.
 struct StitchParam {
     FrameBands current;   // the newer frame
@@ -30,6 +34,10 @@ struct StitchParam {
     uint8_t computed = 0;   // shift is valid
     int32_t lastDepth = 0;  // depth when the older frame was paired (truncated)
     int32_t curDepth = 0;   // depth when the newer frame was paired
+    // Set by ComputeOffset when the wall moved at least as far as the largest shift that can be
+    // placed (ReachesCap).
+    uint8_t atCap = 0;
+    std::chrono::steady_clock::time_point pairedAt{};  // when the worker made the pair
 };
 
 // The pairs, oldest first. The worker appends; the image thread claims, computes and removes.
@@ -58,8 +66,14 @@ StitchParamQueue& g_vecStitchParam();
 // profile b without its last s values (largest normalised correlation; the smallest s on ties).
 double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift);
 
+// True when profile b matches profile a moved by kMaxStitchShift columns or more (shifts up to
+// twice that are scored on overlaps of equal length): the wall moved at least as far as the
+// stitching can place. False when the profiles are too short or flat to tell.
+bool ReachesCap(const cv::Mat& a, const cv::Mat& b);
+
 // Shift of one record: the best match below 8 columns; in depth-assist mode a zero shift becomes
-// 16 when the depth moved in the run's direction. Marks the record computed.
+// 16 when the depth moved in the run's direction. Marks the record computed, and at the cap when
+// ReachesCap says so.
 void ComputeOffset(StitchParam& record, bool depthAssist);
 
 // The band moved right by dx columns after the tail, the last columns of the tail cross-faded
@@ -98,8 +112,11 @@ private:
 };
 
 // The stitching state of one unrolled image view: places each new band after the previous ones,
-// commits the columns that can no longer change into the accumulator and rebuilds the display
-// every tenth commit.
+// commits the columns that can no longer change into the accumulator and brings the display up
+// to date every tenth commit. The display follows the accumulator incrementally: only the rows
+// of newly committed columns (and the last few rows, which depended on the not yet committed
+// end) are scaled and turned, so an update costs the same at the start and at the end of a
+// page. Its rows are those of the whole accumulator scaled by 1.5 x 0.5 and turned upright.
 //
 // Threads: StitchStep and CutStitcher run on the image thread; the run reset and StopWorker on
 // the window thread while the image thread is paused; DisplayCopy from any thread.
@@ -125,6 +142,10 @@ public:
     void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }
     // When set, every cut page's display rows are also written there as "<metre * 10000>.jpg".
     void SetDebugFolder(std::filesystem::path folder) { debugFolder_ = std::move(folder); }
+    // Called on the image thread for every frame pair StitchStep consumes (set before a run).
+    void SetPairObserver(std::function<void(const StitchParam&)> observer) {
+        pairObserver_ = std::move(observer);
+    }
 
     // Start of a run: stops the worker, takes the run's geometry and clears every image.
     void ResetForRun(const UnwrapParams& params, int32_t workWidth);
@@ -139,6 +160,14 @@ public:
     // A deep copy of the display (taken under the display mutex); its row count.
     cv::Mat DisplayCopy() const;
     int DisplayRows() const;
+    // The display itself, without a copy: for the image thread only (StitchStep and CutStitcher
+    // write its rows in place).
+    cv::Mat DisplayShared() const;
+
+    // Frame pairs consumed in this run, and those among them whose shift hit the cap. Safe from
+    // any thread.
+    uint64_t PairCount() const { return pairs_.load(); }
+    uint64_t CappedPairCount() const { return cappedPairs_.load(); }
 
     StitchWorker& Worker() { return worker_; }
     const UnwrapParams& Params() const { return params_; }
@@ -152,6 +181,11 @@ public:
 
 private:
     void Release(std::unique_ptr<StitchParam> record, double off);
+    void UpdateDisplay();
+    cv::Mat ScaledRows(int64_t from, int64_t to) const;
+    int64_t BufferRow(int64_t scaled) const {
+        return params_.upward ? displayAnchor_ - scaled : scaled - displayAnchor_;
+    }
 
     FrameQueue& frames_;
     StitchParamQueue& records_;
@@ -161,6 +195,9 @@ private:
     bool fast_ = true;
     bool threaded_ = true;
     std::filesystem::path debugFolder_;
+    std::function<void(const StitchParam&)> pairObserver_;
+    std::atomic<uint64_t> pairs_{0};
+    std::atomic<uint64_t> cappedPairs_{0};
 
     std::mutex workerMutex_;
     std::thread workerThread_;
@@ -174,9 +211,19 @@ private:
     int32_t consumed_ = 0;
     uint32_t commits_ = 0;
 
+    // Display rows are "scaled columns" s of the whole run's accumulator (absolute numbering:
+    // accumulator column X shows at s = 1.5 X); the display holds s in [scaledLo_, scaledHi_),
+    // oldest first in a downward run and newest first in an upward run (the turn's direction).
+    // They live in a buffer that grows in steps, at buffer row BufferRow(s).
+    int64_t accBase_ = 0;      // absolute number of accumulator column 0 (columns cut so far)
+    int64_t scaledLo_ = 0;     // first scaled column shown
+    int64_t scaledHi_ = 0;     // one past the last scaled column shown
+    int64_t scaledFinal_ = 0;  // scaled columns from here on used the not yet committed end
+    int64_t displayAnchor_ = 0;
+    cv::Mat displayBuffer_;
+
     mutable std::mutex displayMutex_;
-    cv::Mat display_;
-    cv::Mat displayCopy_;
+    cv::Mat display_;  // header on the buffer rows shown
 };
 
 }  // namespace bhv

@@ -34,6 +34,14 @@ constexpr size_t kProbeStateTable = 6;
 constexpr const char* kInsertProbeState =
     "insert into  probeState(id,nMove,nTotalMove,fTiltAngle,fVerticality,fGyroAngleX,"
     "fGyroAngleY,fGyroAngleZ) values (?,?,?,?,?,?,?,?)";
+// Our own table, not one of the seven: older projects lack it and read as "unknown".
+constexpr const char* kCreatePageOverspeed =
+    "CREATE TABLE IF NOT EXISTS `pageOverspeed` (`id` INTEGER PRIMARY KEY, `overspeedMm` INTEGER, "
+    "`pageMm` INTEGER)";
+constexpr const char* kSetPageOverspeed =
+    "insert or replace into pageOverspeed (id, overspeedMm, pageMm) values (?,?,?)";
+constexpr const char* kReadPageOverspeed =
+    "SELECT overspeedMm, pageMm FROM pageOverspeed where id = ?";
 constexpr const char* kInsertBigImage = "insert into bigImages (id, data) values (?,?)";
 constexpr const char* kNextBigImage =
     "SELECT id, data FROM bigImages where id > ? order by id limit 0, 1";
@@ -134,6 +142,7 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
         if (i == kProbeStateTable) probeStates_.clear();
         ExecIgnoringFailure(db_, kCreateStatements[i]);
     }
+    ExecIgnoringFailure(db_, kCreatePageOverspeed);
 
     // The doubles go in with six decimals, formatted without the process locale so a comma
     // decimal mark can never break the statement.
@@ -201,6 +210,33 @@ cv::Mat ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
         id = found;
     }
     return image;
+}
+
+bool ProjectDb::SetPageOverspeed(int32_t id, int32_t overspeedMm, int32_t pageMm) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return false;
+    if (sqlite3_exec(db_, kCreatePageOverspeed, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    Statement stmt(db_, kSetPageOverspeed);
+    if (!stmt) return false;
+    if (sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK ||
+        sqlite3_bind_int(stmt.get(), 2, overspeedMm) != SQLITE_OK ||
+        sqlite3_bind_int(stmt.get(), 3, pageMm) != SQLITE_OK)
+        return false;
+    return sqlite3_step(stmt.get()) == SQLITE_DONE;
+}
+
+std::optional<std::pair<int32_t, int32_t>> ProjectDb::PageOverspeed(int32_t id) const {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return std::nullopt;
+    // Preparing fails in a project without the table: unknown.
+    Statement stmt(db_, kReadPageOverspeed);
+    if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return std::nullopt;
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return std::nullopt;
+    if (sqlite3_column_type(stmt.get(), 0) == SQLITE_NULL ||
+        sqlite3_column_type(stmt.get(), 1) == SQLITE_NULL)
+        return std::nullopt;
+    return std::make_pair(sqlite3_column_int(stmt.get(), 0), sqlite3_column_int(stmt.get(), 1));
 }
 
 void ProjectDb::AddDiameter(int32_t startDepth, int32_t diameter) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -55,6 +56,16 @@ public:
     // The page after (next) or before `id`; on success `id` becomes the page's id. An empty
     // image when there is no such page or no project is open.
     cv::Mat ReadNeighbourBigImage(int32_t& id, bool next);
+
+    // Overspeed of a stored page: how many millimetres of its travel the probe moved faster
+    // than the stitching follows, and the page's own length in millimetres. Kept in a table of
+    // its own, pageOverspeed, beside the seven tables of the project (which stay as they are).
+    // Setting replaces an earlier value for the same page and creates the table in a project
+    // made before it existed; false with no project open or when the row cannot be written.
+    bool SetPageOverspeed(int32_t id, int32_t overspeedMm, int32_t pageMm);
+    // {overspeedMm, pageMm} of a page; nullopt when unknown (no row, a project without the
+    // table, or no project open).
+    std::optional<std::pair<int32_t, int32_t>> PageOverspeed(int32_t id) const;
 
     void AddDiameter(int32_t startDepth, int32_t diameter);
     void AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath);

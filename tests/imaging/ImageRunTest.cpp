@@ -131,6 +131,104 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     run.FinishImageRun(false);
 }
 
+// Depth assist through the image run alone: the telemetry's depth (SetDepth) reaches the pairs
+// without any depth source wired by the caller, so a wall that shows no movement is still laid
+// out while the depth moves in the run's direction, and not while it stands or goes back.
+TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
+    BoreholeWallOptions plain;
+    plain.uniformBgr = cv::Vec3f(90, 120, 150);
+    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall(plain));
+    const bool assist = DepthAssistMode.exchange(true);
+    struct Case {
+        int32_t step;  // depth change per frame, tenths of a millimetre
+        bool grows;
+    };
+    for (const Case& c : {Case{10, true}, Case{0, false}, Case{-10, false}}) {
+        ImageRun run;
+        run.Stitcher().SetWorkerThread(false);
+        run.Stitcher().SetSleep([](int) {});
+        run.StartRun(Start());
+        run.ImageTick();
+        const auto frame = Frame(camera, 100000, 0.0);
+        for (int i = 0; i < 12; ++i) {
+            run.SetDepth(100000 + i * c.step);
+            g_vecFrame().Push(std::make_unique<RawFrame>(*frame));
+            run.Stitcher().Worker().Pass();
+            while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        }
+        EXPECT_EQ(run.Stitcher().Fill() > 0, c.grows) << c.step;
+        run.FinishImageRun(false);
+    }
+    DepthAssistMode.store(assist);
+}
+
+// A probe faster than the stitching: every pair's shift hits the cap while the depth speed is
+// above the limit, so the run reports overspeed, and the stored page carries its overspeed
+// stretch, which browsing shows as a share of the page.
+TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
+    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall());
+    const bool assist = DepthAssistMode.exchange(false);
+    ImageRun run;
+    run.Stitcher().SetWorkerThread(false);
+    run.Stitcher().SetSleep([](int) {});
+    run.StartRun(Start());
+    EXPECT_NEAR(run.MaxStitchSpeed(), 19.1, 0.1);  // 70 mm hole, 20 frames per second
+    run.ImageTick();
+
+    // 2 mm of depth per frame: about 15 band columns, twice the cap.
+    run.SetDepthSpeed(40.0);
+    int32_t travel = 0;
+    bool sawOverspeed = false;
+    for (int i = 0; i < 140; ++i) {
+        // The first 60 frames at a pace the stitching follows.
+        const bool fast = i >= 60;
+        travel += fast ? 120 : 40;
+        const double depth = 100000 + (fast ? 60 * 6.9 + (i - 60) * 20.0 : i * 6.9);
+        run.SetDepthSpeed(fast ? 40.0 : 13.8);
+        run.SetDepth(static_cast<int32_t>(depth));
+        run.SetTravel(travel);
+        g_vecFrame().Push(Frame(camera, depth, 0.0));
+        run.Stitcher().Worker().Pass();
+        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        if (!fast) {
+            EXPECT_FALSE(run.OverspeedActive()) << i;
+        }
+        sawOverspeed = sawOverspeed || run.OverspeedActive();
+    }
+    EXPECT_TRUE(sawOverspeed);
+    EXPECT_TRUE(run.OverspeedActive());
+    EXPECT_GT(run.Stitcher().CappedPairCount(), 40u);  // most of the 80 fast pairs
+    EXPECT_LT(run.Stitcher().CappedPairCount(), run.Stitcher().PairCount());
+    // Slowing down ends it at once.
+    run.SetDepthSpeed(10.0);
+    run.ImageTick();
+    EXPECT_FALSE(run.OverspeedActive());
+
+    ASSERT_TRUE(HasPage(10000));
+    const auto page = db_.PageOverspeed(10000);
+    ASSERT_TRUE(page.has_value());
+    EXPECT_EQ(page->second, 1000);
+    // Travel 2400 .. 10000 was fast; how soon the detector is sure depends on how many pairs
+    // the window holds, which here is the test's own pace.
+    EXPECT_GT(page->first, 0);
+    EXPECT_LE(page->first, 760);
+    run.FinishImageRun(false);
+    const auto last = db_.PageOverspeed(travel);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->second, (travel - 10000) / 10);
+    EXPECT_GT(last->first, 0);
+
+    EXPECT_FALSE(run.BrowsedOverspeedShare().has_value());  // not browsing
+    run.BrowsePrevious();
+    ASSERT_EQ(run.Travel(), 10000);
+    ASSERT_TRUE(run.BrowsedOverspeedShare().has_value());
+    EXPECT_NEAR(*run.BrowsedOverspeedShare(), page->first / 1000.0, 1e-9);
+    run.BrowseNext();
+    run.BrowseNext();  // past the last page: the live image, no stored share
+    EXPECT_FALSE(run.BrowsedOverspeedShare().has_value());
+    DepthAssistMode.store(assist);
+}
+
 // The threaded pipeline: the image thread and the worker, two runs in a row, a run ended while a
 // tick is under way and frames are still queued, and a run without any frame.
 TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 #include "imaging/Stitching.h"
@@ -69,6 +71,26 @@ TEST(ComputeOffset, KeepsMatchesBelowEightAndLetsDepthReplaceAZeroShift) {
         ComputeOffset(r, c.assist);
         EXPECT_EQ(r.shift, c.expected) << c.upward << " " << c.last << " " << c.cur;
         EXPECT_TRUE(r.computed);
+    }
+}
+
+TEST(ComputeOffset, MarksPairsWhoseMatchReachesTheCap) {
+    std::vector<double> wall(80);
+    cv::RNG rng(7);
+    for (double& v : wall) v = 1000 + rng.uniform(0.0, 200.0);
+    const cv::Mat older = Profile(std::vector<double>(wall.begin(), wall.begin() + 23));
+    struct Case {
+        int moved;
+        bool atCap;
+    };
+    for (const Case& c : {Case{0, false}, Case{5, false}, Case{6, false}, Case{7, true},
+                          Case{10, true}, Case{14, true}}) {
+        const cv::Mat newer =
+            Profile(std::vector<double>(wall.begin() + c.moved, wall.begin() + c.moved + 23));
+        StitchParam r = Record(older, newer, false, 0, 0);
+        ComputeOffset(r, false);
+        EXPECT_EQ(r.atCap != 0, c.atCap) << c.moved;
+        EXPECT_LE(r.shift, kMaxStitchShift) << c.moved;
     }
 }
 
@@ -167,6 +189,41 @@ TEST_F(StitcherSteps, SettlesIntoCommittingTheShiftAndRebuildsTheDisplayEveryTen
     EXPECT_TRUE(Step(12, 5));
     EXPECT_EQ(stitcher_.Commits(), 11u);
     EXPECT_EQ(stitcher_.DisplayRows(), static_cast<int>(stitcher_.Fill() * 1.5f));
+}
+
+// The display follows the accumulator row by row; each update must show what scaling and turning
+// the whole accumulator shows (OpenCV's resize, within its one level of rounding), in both run
+// directions, and counts the pairs it consumed.
+TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirections) {
+    rows_ = 40;
+    for (bool upward : {false, true}) {
+        stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, static_cast<uint8_t>(upward)}, 1440);
+        stitcher_.StitchStep();
+        Step(0, 3);
+        int compared = 0;
+        double worst = 0;
+        for (int frame = 1; frame < 400; ++frame) {
+            const bool updated = Step(frame, 3 + frame % 4);
+            if (!updated || stitcher_.Fill() == 0) continue;
+            const cv::Mat view = stitcher_.View();
+            cv::Mat scaled, rebuilt;
+            cv::resize(
+                view, scaled,
+                cv::Size(static_cast<int>(view.cols * 1.5f), static_cast<int>(view.rows * 0.5f)), 0,
+                0, cv::INTER_LINEAR);
+            cv::rotate(scaled, rebuilt,
+                       upward ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
+            const cv::Mat display = stitcher_.DisplayCopy();
+            ASSERT_EQ(display.size(), rebuilt.size()) << upward << " " << frame;
+            // An odd fill scales by fill / trunc(1.5 fill) rather than 2/3 in a full rebuild.
+            if (view.cols % 2 != 0) continue;
+            worst = std::max(worst, cv::norm(display, rebuilt, cv::NORM_INF));
+            ++compared;
+        }
+        EXPECT_GT(compared, 10);
+        EXPECT_LE(worst, 1.0) << upward;
+        EXPECT_EQ(stitcher_.PairCount(), 400u);
+    }
 }
 
 TEST_F(StitcherSteps, ZeroShiftsAddNothingAndForeignBandsAreSkipped) {

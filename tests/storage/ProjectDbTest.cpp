@@ -86,7 +86,10 @@ TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
               "KEY(id));\n"
               "CREATE TABLE `probeState` (`id` integer, `nMove` integer, `nTotalMove` integer, "
               "`fTiltAngle` double, `fVerticality` double, `fGyroAngleX` double, `fGyroAngleY` "
-              "double, `fGyroAngleZ` double, PRIMARY KEY(id));\n");
+              "double, `fGyroAngleZ` double, PRIMARY KEY(id));\n"
+              // Our own table after the seven (page overspeed).
+              "CREATE TABLE `pageOverspeed` (`id` INTEGER PRIMARY KEY, `overspeedMm` INTEGER, "
+              "`pageMm` INTEGER);\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
                          "select (select count(*) from ProjectInfo),(select count(*) from "
                          "images),(select count(*) from oldimages)"),

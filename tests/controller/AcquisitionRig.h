@@ -1,0 +1,191 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DataServer.h"
+#include "controller/Acquisition.h"
+#include "controller/EventLoop.h"
+#include "controller/HeadlessView.h"
+#include "platform/Paths.h"
+#include "platform/Socket.h"
+#include "platform/Text.h"
+#include "simulation/Site.h"
+#include "support/RecordingPrompter.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+
+using namespace std::chrono_literals;
+
+// A loopback port where nothing listens (taken from the system and released again).
+inline uint16_t FreePort() {
+    TcpListener listener;
+    EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
+    return listener.Port();
+}
+
+// The data server in the test process, serving on its own thread until destroyed.
+class InProcessDataServer {
+public:
+    explicit InProcessDataServer(const std::filesystem::path& folder,
+                                 std::vector<dataserver::Fault> faults = {}) {
+        dataserver::Options o;
+        o.outFolder = folder;
+        o.faults = std::move(faults);
+        o.lateMs = 500;
+        server_ = std::make_unique<dataserver::DataServer>(o, log_);
+        EXPECT_TRUE(server_->Listen());
+        thread_ = std::thread([this] { server_->Serve(quit_); });
+    }
+    ~InProcessDataServer() {
+        quit_ = true;
+        thread_.join();
+    }
+    uint16_t Port() const { return server_->Port(); }
+
+private:
+    std::ostringstream log_;
+    std::atomic<bool> quit_{false};
+    std::unique_ptr<dataserver::DataServer> server_;
+    std::thread thread_;
+};
+
+// One query's rows as text, from a database file (the test's own connection).
+inline std::vector<std::vector<std::string>> Query(const std::filesystem::path& db,
+                                                   const std::string& sql) {
+    std::vector<std::vector<std::string>> rows;
+    sqlite3* h = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(h);
+        ADD_FAILURE() << "cannot open " << db;
+        return rows;
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                const auto* t = sqlite3_column_text(st, i);
+                row.push_back(t ? reinterpret_cast<const char*>(t) : "");
+            }
+            rows.push_back(row);
+        }
+    } else {
+        ADD_FAILURE() << sqlite3_errmsg(h) << " in " << sql;
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(h);
+    return rows;
+}
+
+// The controller with a headless view and a recording prompter, against an in-process site
+// simulator (host, probe, camera) on loopback. The test thread is the user-interface thread:
+// it runs the event loop while it waits.
+class AcquisitionRig : public ::testing::Test {
+protected:
+    void SetUp() override { root_ = std::make_unique<ScopedRoot>(tmp.path() / "root"); }
+
+    void TearDown() override {
+        acq.reset();
+        if (site) site->Stop();
+    }
+
+    void StartSite(sim::SiteOptions options = {}) {
+        options.trace = false;
+        site = std::make_unique<sim::Site>(std::move(options));
+        ASSERT_TRUE(site->Start());
+        ASSERT_EQ(site->Host().ip, "127.0.0.1");
+        ASSERT_EQ(site->Probe().ip, "127.0.0.1");
+    }
+
+    AcquisitionOptions Options() {
+        AcquisitionOptions o;
+        if (site) {
+            o.link.host = site->Host();
+            o.link.probe = site->Probe();
+            o.camera = site->Camera().port ? site->Camera().ToString() : "127.0.0.1:9";
+        }
+        o.configFolder = tmp.path() / "config";
+        std::filesystem::create_directories(o.configFolder);
+        o.uploadTimings.workerWaitMs = 20;
+        o.uploadTimings.exchange.afterSendMs = 1;
+        o.telemetryLines = false;
+        return o;
+    }
+
+    void Create(std::optional<AcquisitionOptions> options = {}) {
+        acq = std::make_unique<Acquisition>(view, prompter, options ? *options : Options());
+        view.Attach(acq.get());
+        acq->SetReceiveNotify([this] {
+            loop.Post([this] {
+                if (acq) acq->DispatchReceived();
+            });
+        });
+        acq->OnVideoResized(960, 720);
+        ASSERT_TRUE(acq->Initialise(1920, 1080));
+    }
+
+    bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+        return loop.RunUntil(done, timeout);
+    }
+
+    void Connect() {
+        acq->OnConnectButton();
+        ASSERT_TRUE(acq->Connected()) << Prompts();
+        // The first depth and attitude messages have arrived.
+        ASSERT_TRUE(WaitFor([this] { return acq->LinkStatus().probeAlive; }));
+    }
+
+    void StartRun(const std::wstring& hole = L"ZK-01", int32_t startHeightMm = 0) {
+        acq->SetRunSettings({hole, 1100, startHeightMm});
+        acq->OnRunButton();
+        ASSERT_TRUE(acq->Acquiring()) << Prompts();
+    }
+
+    // Pays out (2) or reels in (1) at `speed` until the depth passes `depthMm`.
+    bool Drive(int direction, int speed, int32_t depthMm, std::chrono::milliseconds timeout = 40s) {
+        acq->OnWinchSpeed(speed);
+        acq->OnWinchButton(direction);
+        return WaitFor(
+            [&] {
+                const int32_t d = acq->Telemetry().depth / 10;
+                return direction == 2 ? d >= depthMm : d <= depthMm;
+            },
+            timeout);
+    }
+
+    int Count(const std::wstring& text) const {
+        int n = 0;
+        for (const auto& p : prompter.prompts) n += p.text == text;
+        return n;
+    }
+
+    std::string Prompts() const {
+        std::string all;
+        for (const auto& p : prompter.prompts) all += ToNarrow(p.text) + " | ";
+        return all;
+    }
+
+    std::filesystem::path ProjectDbPath() const { return FsPath(acq->Project().DatabasePath()); }
+
+    TempDir tmp;
+    std::unique_ptr<ScopedRoot> root_;
+    std::unique_ptr<sim::Site> site;
+    EventLoop loop;
+    HeadlessView view{loop};
+    RecordingPrompter prompter;
+    std::unique_ptr<Acquisition> acq;
+};
+
+}  // namespace bhv::test

@@ -1,0 +1,336 @@
+// The controller against the in-process site simulator: a whole run as an operator would check
+// it, the refusals before a run, the connect failures and the faults during a run.
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <set>
+
+#include "AcquisitionRig.h"
+#include "imaging/Pages.h"
+#include "support/Files.h"
+
+namespace bhv::test {
+namespace {
+
+std::string RunCommand(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder,
+                                           const std::string& extension = {}) {
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder, ec))
+        if (e.is_regular_file() && (extension.empty() || e.path().extension() == extension))
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class AcquisitionTest : public AcquisitionRig {};
+
+TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
+    StartSite();
+    InProcessDataServer server(tmp.path() / "received");
+    Create();
+    EXPECT_EQ(view.title, kAppTitle);
+    EXPECT_FALSE(view.Enabled(MainButton::Run));
+    Connect();
+    EXPECT_TRUE(view.Enabled(MainButton::Run));
+    EXPECT_EQ(view.Caption(MainButton::Connect), L"断开");
+    EXPECT_TRUE(view.panelEnabled);
+    EXPECT_EQ(view.battery.rfind(L"电量:", 0), 0u) << ToNarrow(view.battery);
+
+    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+        p.dwIP = 0x7F000001;
+        p.iPort = server.Port();
+        return p;
+    });
+    acq->OnUploadSwitch(true);
+    // Upload on and no project yet: the registration takes the hole number entered for the run.
+    StartRun(L"ZK-01", 0);
+    EXPECT_EQ(view.layout, LayoutMode::Run);
+    EXPECT_FALSE(view.Enabled(MainButton::Connect));
+    EXPECT_FALSE(view.Enabled(MainButton::Exit));
+    EXPECT_EQ(view.Caption(MainButton::Run), L"结束");
+    EXPECT_TRUE(acq->Upload().IsRegistered());
+
+    ASSERT_TRUE(Drive(2, 2, 300)) << acq->Telemetry().depth;
+    acq->OnRecordButton();
+    EXPECT_EQ(view.Caption(MainButton::Record), L"停止录像");
+    ASSERT_TRUE(Drive(2, 2, 800));
+    acq->OnRecordButton();
+    EXPECT_EQ(view.Caption(MainButton::Record), L"录像");
+    ASSERT_TRUE(Drive(2, 2, 1250));
+    acq->OnWinchButton(0);
+    const std::wstring folder = acq->Project().ProjectFolder();
+    const std::filesystem::path db = ProjectDbPath();
+    acq->OnRunButton();
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_EQ(view.layout, LayoutMode::NoRun);
+    EXPECT_TRUE(view.Enabled(MainButton::Connect));
+
+    // The boxes an operator saw, in order.
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::wstring>{L"试验结束，文件将保存于" + acq->Project().WorkspacePath()});
+
+    // Pages: the first metre cut in true proportions, and the rest at the stop.
+    const auto pages = Query(db, "SELECT id, data FROM bigImages ORDER BY id");
+    ASSERT_GE(pages.size(), 2u);
+    const auto blob = Query(db, "SELECT length(data) FROM bigImages WHERE id = 10000");
+    ASSERT_EQ(blob.size(), 1u);
+    {
+        sqlite3* h = nullptr;
+        sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(h, "SELECT data FROM bigImages WHERE id = 10000", -1, &st, nullptr);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
+        const std::vector<uint8_t> jpeg(bytes, bytes + sqlite3_column_bytes(st, 0));
+        sqlite3_finalize(st);
+        sqlite3_close(h);
+        const cv::Mat page = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+        ASSERT_FALSE(page.empty());
+        EXPECT_EQ(page.rows, TrueProportionRows(page.cols, 10000, 1100)) << page.cols;
+    }
+
+    // One probe-state record per 100 mm, with a plausible path.
+    const auto states = Query(db, "SELECT id, nTotalMove, fVerticality FROM probeState ORDER BY id");
+    ASSERT_GE(states.size(), 11u);
+    ASSERT_LE(states.size(), 13u);
+    for (const auto& row : states) {
+        EXPECT_LT(std::abs(std::stoi(row[1])), 100) << row[0];
+        EXPECT_LT(std::abs(std::stod(row[2])), 5.0) << row[0];
+    }
+
+    // The run log: Start, the attitude lines, End.
+    const auto logs = FilesIn(FsPath(folder), ".txt");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log = ReadFile(logs[0]);
+    EXPECT_EQ(log.rfind("Start\r\n", 0), 0u);
+    EXPECT_NE(log.find("FWJ:"), std::string::npos);
+    EXPECT_GE(log.size(), 7u);
+    EXPECT_EQ(log.substr(log.size() - 5), "End\r\n");
+
+    // The video and its subtitles.
+    const auto avis = FilesIn(FsPath(folder), ".avi");
+    ASSERT_EQ(avis.size(), 1u);
+    auto srt = avis[0];
+    srt.replace_extension(".srt");
+    EXPECT_NE(ReadFile(srt).find(" H:0."), std::string::npos);
+#ifdef BHV_FFPROBE
+    const std::string probe = RunCommand(std::string(BHV_FFPROBE) +
+                                         " -v error -show_entries stream=codec_name,width -of "
+                                         "default=noprint_wrappers=1 '" + avis[0].string() + "'");
+    EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=2592"), std::string::npos) << probe;
+#endif
+
+    // Every upload copy reaches the data server byte for byte.
+    const auto copies = FilesIn(FsPath(WorkspaceRoot() + L"upload_data"));
+    ASSERT_FALSE(copies.empty());
+    ASSERT_TRUE(WaitFor([&] { return FilesIn(tmp.path() / "received").size() >= copies.size(); },
+                        30s));
+    std::multiset<std::string> sent, received;
+    for (const auto& f : copies) sent.insert(ReadFile(f));
+    for (const auto& f : FilesIn(tmp.path() / "received")) received.insert(ReadFile(f));
+    EXPECT_EQ(sent, received);
+}
+
+TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
+    sim::SiteOptions o;
+    o.hostPort = FreePort();
+    o.probePort = FreePort();
+    o.cameraPort = FreePort();
+    AcquisitionOptions a = Options();
+    a.link.host = {"127.0.0.1", o.hostPort};
+    a.link.probe = {"127.0.0.1", o.probePort};
+    a.camera = "127.0.0.1:" + std::to_string(o.cameraPort);
+    Create(a);
+
+    // Nobody listens: the probe (asked first) refuses.
+    acq->OnConnectButton();
+    EXPECT_FALSE(acq->Connected());
+    EXPECT_EQ(Count(L"连接主机失败，请检查网络连接"), 1);
+    EXPECT_FALSE(view.busy);
+    EXPECT_FALSE(view.Enabled(MainButton::Run));
+    EXPECT_TRUE(view.Enabled(MainButton::Connect));
+
+    // Host and probe answer but the camera does not: the camera tells the operator itself.
+    o.camera = false;
+    StartSite(o);
+    acq->OnConnectButton();
+    EXPECT_FALSE(acq->Connected());
+    EXPECT_EQ(Count(L"连接视频失败，请检查网络连接"), 1) << Prompts();
+    site->Stop();
+
+    // Everything up, the camera taking only an empty password (the login retry path).
+    o.camera = true;
+    o.cameraEmptyPasswordOnly = true;
+    StartSite(o);
+    Connect();
+    EXPECT_TRUE(view.Enabled(MainButton::Run));
+
+    // Disconnect and connect again.
+    acq->OnConnectButton();
+    EXPECT_FALSE(acq->Connected());
+    EXPECT_EQ(view.battery, L"未连接");
+    EXPECT_GE(view.videoClears, 1);
+    Connect();
+}
+
+TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
+    StartSite();
+    AcquisitionOptions a = Options();
+    int64_t freeGb = 4;
+    a.freeSpace = [&](const std::wstring&) { return freeGb; };
+    Create(a);
+    Connect();
+    acq->SetRunSettings({L"ZK-02", 1100, 0});
+
+    struct Case {
+        std::string name;
+        std::function<void()> arrange;
+        std::wstring box;
+        std::function<void()> undo;
+    };
+    const std::filesystem::path workspace = tmp.path() / "root";
+    const std::vector<Case> cases = {
+        {"disk", [] {}, L"当前磁盘空间不足，为保证数据正常存储，请先更换保存路径再开始实验.",
+         [&] { freeGb = 5; }},
+        {"pull-up from 0", [&] { acq->OnDirectionButton(); }, L"上拉采集，请设置初始深度",
+         [&] { acq->OnDirectionButton(); }},
+        {"hole name with a separator", [&] { acq->SetRunSettings({L"../ZK", 1100, 0}); },
+         L"工程文件保存失败，请检查磁盘", [&] { acq->SetRunSettings({L"ZK-02", 1100, 0}); }},
+        {"hole name with a slash", [&] { acq->SetRunSettings({L"ZK/02", 1100, 0}); },
+         L"工程文件保存失败，请检查磁盘", [&] { acq->SetRunSettings({L"ZK-02", 1100, 0}); }},
+        {"workspace that cannot hold a folder",
+         [&] {
+             std::ofstream(tmp.path() / "file") << "x";
+             acq->OnWorkspaceChosen((tmp.path() / "file").wstring());
+         },
+         L"工程文件保存失败，请检查磁盘", [&] { acq->OnWorkspaceChosen(workspace.wstring()); }},
+        {"depth reset not acknowledged", [&] { site->Command("ignore-zero on"); },
+         L"网络信号不好，请重试:)", [&] { site->Command("ignore-zero off"); }},
+        {"data server down",
+         [&] {
+             acq->OnUploadSettings([](UploadParam p) -> std::optional<UploadParam> {
+                 p.dwIP = 0x7F000001;
+                 p.iPort = FreePort();
+                 return p;
+             });
+             acq->OnUploadSwitch(true);
+         },
+         L"网络连接失败!", [&] { acq->OnUploadSwitch(false); }},
+    };
+    for (const Case& c : cases) {
+        prompter.prompts.clear();
+        c.arrange();
+        acq->OnRunButton();
+        EXPECT_FALSE(acq->Acquiring()) << c.name;
+        EXPECT_EQ(view.Caption(MainButton::Run), L"") << c.name;
+        EXPECT_EQ(view.layout, LayoutMode::NoRun) << c.name;
+        EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
+        EXPECT_FALSE(view.busy) << c.name;
+        c.undo();
+    }
+    prompter.prompts.clear();
+    acq->OnRunButton();
+    EXPECT_TRUE(acq->Acquiring()) << Prompts();
+    acq->OnRunButton();
+}
+
+TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
+    sim::SiteOptions o;
+    o.startDepthMetres = 2.0;
+    StartSite(o);
+    Create();
+    Connect();
+    site->Command("bottom 2.6");
+    StartRun(L"ZK-03", 2000);
+
+    // Paying out onto the bottom: one automatic stop and one box.
+    acq->OnWinchSpeed(2);
+    acq->OnWinchButton(2);
+    ASSERT_TRUE(WaitFor([&] { return Count(L"探头已经触底，自动停止放线") > 0; }, 30s))
+        << Prompts();
+    EXPECT_EQ(acq->WinchState(), 0);
+    EXPECT_EQ(view.winchState, 0);
+    WaitFor([] { return false; }, 1500ms);
+    EXPECT_EQ(Count(L"探头已经触底，自动停止放线"), 1);
+    EXPECT_EQ(site->Snapshot().winchAction, 0);
+
+    // Reeling in past the start height by more than 200 mm: the direction warning, once.
+    site->Command("bottom off");
+    ASSERT_TRUE(Drive(1, 2, 1700));
+    ASSERT_TRUE(Drive(1, 2, 1500));
+    EXPECT_EQ(Count(L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！"),
+              1);
+
+    // The host connection drops: the watchdog reconnects and the depth goes on from where it was.
+    const int32_t before = acq->Telemetry().depth;
+    site->Command("drop host");
+    ASSERT_TRUE(Drive(1, 2, 900, 40s));
+    EXPECT_LT(acq->Telemetry().depth, before);
+    EXPECT_TRUE(acq->Acquiring());
+
+    // Reeling in to the mouth: one automatic stop and one box.
+    ASSERT_TRUE(WaitFor([&] { return Count(L"当前深度为0米，探头接近孔口，自动停止收线") > 0; },
+                        30s))
+        << Prompts();
+    EXPECT_EQ(acq->WinchState(), 0);
+    // Reeling in again in the same run is not stopped a second time.
+    acq->OnWinchButton(1);
+    WaitFor([] { return false; }, 1000ms);
+    EXPECT_EQ(acq->WinchState(), 1);
+    acq->OnWinchButton(0);
+    EXPECT_EQ(Count(L"当前深度为0米，探头接近孔口，自动停止收线"), 1);
+    acq->OnRunButton();
+
+    // A second run in a row gets a project of its own.
+    const std::wstring first = acq->Project().ProjectFolder();
+    StartRun(L"ZK-04", 0);
+    EXPECT_NE(acq->Project().ProjectFolder(), first);
+    ASSERT_TRUE(Drive(2, 2, 200));
+    acq->OnWinchButton(0);
+    acq->OnRunButton();
+    EXPECT_EQ(Query(ProjectDbPath(), "SELECT count(*) FROM bigImages")[0][0], "1");
+}
+
+TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
+    StartSite();
+    Create();
+    Connect();
+    StartRun(L"ZK-05", 0);
+    ASSERT_TRUE(Drive(2, 2, 400));
+    acq->OnWinchButton(0);
+    const std::filesystem::path db = ProjectDbPath();
+
+    prompter.answers = {PromptAnswer::Cancel};
+    EXPECT_FALSE(acq->RequestExit());
+    EXPECT_TRUE(acq->Acquiring());
+    ASSERT_FALSE(prompter.prompts.empty());
+    const auto& question = prompter.prompts.back();
+    EXPECT_EQ(question.text, L"确认要退出?");
+    EXPECT_EQ(question.caption, L"警告");
+    EXPECT_EQ(question.buttons, PromptButtons::OkCancel);
+    EXPECT_EQ(question.style.icon, PromptIcon::Question);
+    EXPECT_EQ(question.style.defaultButton, PromptAnswer::Cancel);
+
+    EXPECT_TRUE(acq->RequestExit());
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_TRUE(std::filesystem::exists(tmp.path() / "config" / SysConfigParam::kFileName));
+    EXPECT_TRUE(std::filesystem::exists(FsPath(WorkspaceRoot() + L"BHVW_Config.xml")));
+    acq.reset();  // the destroy path: threads joined, camera released, database closed last
+    EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+}
+
+}  // namespace
+}  // namespace bhv::test

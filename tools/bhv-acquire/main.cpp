@@ -1,0 +1,278 @@
+// bhv-acquire: one acquisition run without a window. Connects (to the devices, or with --sim to
+// a site simulator started in this process on loopback), starts a run, drives the winch to a
+// depth, optionally records video and uploads the results, stops and prints a summary. The exit
+// status says whether the run completed.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "controller/Acquisition.h"
+#include "controller/EventLoop.h"
+#include "controller/HeadlessView.h"
+#include "platform/Paths.h"
+#include "platform/Socket.h"
+#include "platform/Text.h"
+#include "simulation/Site.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using bhv::ToNarrow;
+
+struct Options {
+    bool sim = false;
+    double toMetres = -1;
+    int speed = 0;
+    bool up = false;
+    double startHeightMetres = 0;
+    std::wstring hole = L"BHV-ACQ";
+    int diameterMm = 110;
+    int recordSeconds = 0;  // 0: no video; -1: the whole run
+    std::optional<bhv::Endpoint> upload;
+    int timeoutSeconds = 600;
+};
+
+const char* kUsage =
+    "usage: bhv-acquire [--sim] --to METRES [--speed slow|medium|fast] [--up]\n"
+    "                   [--start-height METRES] [--hole NAME] [--diameter MM]\n"
+    "                   [--record SECONDS|run] [--upload IP:PORT] [--timeout SECONDS]\n"
+    "Runs one acquisition without a window: connect, start a run, pay the winch out (or reel it\n"
+    "in with --up) until the probe reaches METRES, stop, and print a summary.\n"
+    "  --sim     start a site simulator (host unit, probe, camera) in this process on\n"
+    "            127.0.0.1 and run against it; without it the device addresses come from\n"
+    "            BHV_HOST_ADDR, BHV_PROBE_ADDR and BHV_CAMERA_ADDR, else the compiled-in ones\n"
+    "  --up      a pull-up run from --start-height (required then) up to METRES\n"
+    "  --record  record the bottom camera for SECONDS from the start, or for the whole run\n"
+    "  --upload  switch the real-time upload on, to the data server at IP:PORT\n"
+    "Exit status: 0 the run completed, 1 it did not, 2 bad usage.\n";
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has = i + 1 < argc;
+        if (a == "--sim") {
+            o.sim = true;
+        } else if (a == "--to" && has) {
+            o.toMetres = std::strtod(argv[++i], nullptr);
+        } else if (a == "--speed" && has) {
+            const std::string s = argv[++i];
+            if (s == "slow") o.speed = 0;
+            else if (s == "medium") o.speed = 1;
+            else if (s == "fast") o.speed = 2;
+            else return false;
+        } else if (a == "--up") {
+            o.up = true;
+        } else if (a == "--start-height" && has) {
+            o.startHeightMetres = std::strtod(argv[++i], nullptr);
+        } else if (a == "--hole" && has) {
+            o.hole = bhv::ToWide(argv[++i]);
+        } else if (a == "--diameter" && has) {
+            o.diameterMm = std::atoi(argv[++i]);
+        } else if (a == "--record" && has) {
+            const std::string s = argv[++i];
+            o.recordSeconds = s == "run" ? -1 : std::atoi(s.c_str());
+        } else if (a == "--upload" && has) {
+            o.upload = bhv::ParseEndpoint(argv[++i]);
+            if (!o.upload || o.upload->port == 0) return false;
+        } else if (a == "--timeout" && has) {
+            o.timeoutSeconds = std::atoi(argv[++i]);
+        } else {
+            return false;
+        }
+    }
+    if (o.toMetres < 0 || o.diameterMm < 70 || o.diameterMm > 500) return false;
+    if (o.up && o.startHeightMetres <= o.toMetres) return false;
+    return true;
+}
+
+// Message boxes on the terminal: every box is printed and answered with its first button.
+class ConsolePrompter : public bhv::Prompter {
+public:
+    bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
+                           const std::wstring&) override {
+        std::cout << "[box] " << ToNarrow(text) << std::endl;
+        ++boxes;
+        return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::Yes
+                                                    : bhv::PromptAnswer::Ok;
+    }
+    int boxes = 0;
+};
+
+std::string Scalar(const std::wstring& db, const char* sql) {
+    std::string value;
+    sqlite3* h = nullptr;
+    if (sqlite3_open_v2(ToNarrow(db).c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(h, sql, -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW) {
+            const auto* t = sqlite3_column_text(st, 0);
+            value = t ? reinterpret_cast<const char*>(t) : "";
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(h);
+    return value;
+}
+
+std::atomic<bool> g_interrupted{false};
+void OnSignal(int) { g_interrupted = true; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (!Parse(argc, argv, o)) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    std::unique_ptr<bhv::sim::Site> site;
+    bhv::AcquisitionOptions options;
+    options.telemetryLines = false;
+    if (o.sim) {
+        bhv::sim::SiteOptions s;
+        s.startDepthMetres = o.up ? o.startHeightMetres : 0.0;
+        site = std::make_unique<bhv::sim::Site>(s);
+        if (!site->Start()) {
+            std::cerr << "bhv-acquire: the site simulator could not start" << std::endl;
+            return 1;
+        }
+        options.link.host = site->Host();
+        options.link.probe = site->Probe();
+        options.camera = site->Camera().ToString();
+        // The simulated site keeps its configuration below the root folder, never in the
+        // installation's own file.
+        options.configFolder = bhv::FsPath(bhv::WorkspaceRoot() + L"sim-config");
+        std::filesystem::create_directories(options.configFolder);
+        std::cout << "site simulator: host=" << site->Host().ToString()
+                  << " probe=" << site->Probe().ToString()
+                  << " camera=" << site->Camera().ToString() << std::endl;
+    }
+
+    bhv::EventLoop loop;
+    bhv::HeadlessView view(loop);
+    ConsolePrompter prompter;
+    view.onEvent = [](const std::wstring& line) { std::cout << ToNarrow(line) << std::endl; };
+    auto acq = std::make_unique<bhv::Acquisition>(view, prompter, options);
+    view.Attach(acq.get());
+    acq->SetReceiveNotify([&loop, a = acq.get()] { loop.Post([a] { a->DispatchReceived(); }); });
+    acq->Initialise(1920, 1080);
+    acq->OnVideoResized(960, 720);
+
+    acq->OnConnectButton();
+    if (!acq->Connected()) {
+        std::cout << "not connected" << std::endl;
+        return 1;
+    }
+    loop.RunUntil([&] { return acq->LinkStatus().probeAlive && acq->LinkStatus().hostAlive; },
+                  5s);
+    std::cout << "connected" << std::endl;
+
+    if (o.up) acq->OnDirectionButton();
+    acq->SetRunSettings({o.hole, o.diameterMm * 10,
+                         static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)});
+    if (o.upload) {
+        acq->OnUploadSettings([&](bhv::UploadParam p) -> std::optional<bhv::UploadParam> {
+            p.dwIP = bhv::ParseDottedIPv4(o.upload->ip);
+            p.iPort = o.upload->port;
+            return p;
+        });
+        acq->OnUploadSwitch(true);
+    }
+    acq->OnRunButton();
+    if (!acq->Acquiring()) {
+        std::cout << "the run did not start" << std::endl;
+        acq->OnConnectButton();
+        return 1;
+    }
+    std::cout << "run started, project " << ToNarrow(acq->Project().ProjectFolder()) << std::endl;
+
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+    if (o.recordSeconds != 0) acq->OnRecordButton();
+    const int direction = o.up ? 1 : 2;
+    acq->OnWinchSpeed(o.speed);
+    acq->OnWinchButton(direction);
+
+    const int32_t target = static_cast<int32_t>(o.toMetres * 10000);
+    auto reached = [&] {
+        const int32_t d = acq->Telemetry().depth;
+        return o.up ? d <= target : d >= target;
+    };
+    bool completed = false;
+    auto nextReport = start;
+    while (!g_interrupted) {
+        loop.RunFor(50ms);
+        if (o.recordSeconds > 0 && acq->Recorder().Recording() &&
+            elapsed() >= std::chrono::seconds(o.recordSeconds))
+            acq->OnRecordButton();
+        if (reached()) {
+            completed = true;
+            break;
+        }
+        if (acq->WinchState() != direction) {
+            std::cout << "the winch stopped before the target depth" << std::endl;
+            break;
+        }
+        if (elapsed() > std::chrono::seconds(o.timeoutSeconds)) {
+            std::cout << "time-out before the target depth" << std::endl;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= nextReport) {
+            nextReport += 1s;
+            const auto c = acq->Camera().Counters();
+            std::cout << std::fixed << std::setprecision(3)
+                      << "depth " << acq->Telemetry().depth / 10000.0 << " m  speed "
+                      << std::setprecision(2) << view.loggingSpeed << " m/min  pages "
+                      << (acq->Images().PageEnd() - 10000) / 10000 << "  frames "
+                      << c.framesQueued << " queued " << c.framesDroppedAtQueue << " dropped"
+                      << (view.overspeed ? "  OVERSPEED" : "") << std::endl;
+        }
+    }
+    acq->OnWinchButton(0);
+    loop.RunFor(300ms);
+    const std::wstring db = acq->Project().DatabasePath();
+    const std::wstring folder = acq->Project().ProjectFolder();
+    const size_t videos = acq->Project().Videos().size() + (acq->Recorder().Recording() ? 1 : 0);
+    acq->OnRunButton();
+
+    if (o.upload) {
+        std::cout << "waiting for the upload to end" << std::endl;
+        loop.RunUntil([&] { return acq->Upload().QueueLength() == 0 && !acq->Upload().IsRegistered(); },
+                      120s);
+    }
+    const uint64_t uploaded = acq->Upload().PicturesSent();
+    const auto counters = acq->Camera().Counters();
+    acq->OnConnectButton();
+
+    const std::string pages = Scalar(db, "SELECT count(*) FROM bigImages");
+    const std::string states = Scalar(db, "SELECT count(*) FROM probeState");
+    std::cout << "\nsummary\n"
+              << "  project       " << ToNarrow(folder) << "\n"
+              << "  reached       " << (completed ? "yes" : "no") << "\n"
+              << "  pages         " << pages << "\n"
+              << "  probe states  " << states << "\n"
+              << "  videos        " << videos << "\n"
+              << "  frames        " << counters.framesQueued << " queued, "
+              << counters.framesDroppedAtQueue << " dropped at the stitching queue\n";
+    if (o.upload) std::cout << "  uploaded      " << uploaded << " pictures\n";
+    std::cout << std::flush;
+    acq.reset();
+    if (site) site->Stop();
+    return completed && pages != "" && pages != "0" ? 0 : 1;
+}
