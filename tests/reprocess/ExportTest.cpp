@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+
+#include "Export.h"
+#include "imaging/Pages.h"
+#include "platform/Paths.h"
+#include "storage/ProjectDb.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A LAS 2.0 file as an independent reader sees it: sections by their first letter, the
+// header lines of each as mnemonic -> (unit, value), and the data rows.
+struct LasFile {
+    std::vector<char> sectionOrder;
+    std::map<char, std::vector<std::string>> headers;  // mnemonics in order
+    std::map<std::string, std::string> well;           // ~W mnemonic -> value
+    std::vector<std::vector<double>> rows;
+};
+
+std::string Strip(const std::string& s) {
+    const size_t b = s.find_first_not_of(" \t\r");
+    const size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+LasFile ParseLas(const std::string& text) {
+    LasFile las;
+    std::istringstream in(text);
+    std::string line;
+    char section = 0;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '~') {
+            section = static_cast<char>(std::toupper(line[1]));
+            las.sectionOrder.push_back(section);
+            continue;
+        }
+        if (section == 'A') {
+            std::istringstream values(line);
+            std::vector<double> row;
+            for (double v; values >> v;) row.push_back(v);
+            las.rows.push_back(row);
+            continue;
+        }
+        // MNEM.UNIT  DATA : DESCRIPTION (the unit runs to the first blank after the dot).
+        const size_t dot = line.find('.');
+        const size_t colon = line.rfind(':');
+        if (dot == std::string::npos || colon == std::string::npos || colon < dot) continue;
+        const std::string mnemonic = Strip(line.substr(0, dot));
+        const size_t unitEnd = line.find(' ', dot);
+        const std::string value = Strip(line.substr(unitEnd, colon - unitEnd));
+        las.headers[section].push_back(mnemonic);
+        if (section == 'W') las.well[mnemonic] = value;
+    }
+    return las;
+}
+
+ProbeStateRecord Record(int32_t mm, int32_t total) {
+    ProbeStateRecord r;
+    r.id = mm;
+    r.tilt = 1.5f;
+    r.nMove = 2;
+    r.nTotalMove = total;
+    r.fVerticality = 0.25f;
+    r.telemetry[attitude::kAngleZ] = 123.5;
+    return r;
+}
+
+TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
+    struct Case {
+        const char* name;
+        std::vector<int32_t> depthsMm;
+        double step;
+    };
+    const std::vector<Case> cases = {
+        {"every 100 mm", {10000, 10100, 10200, 10300}, 0.1},
+        {"irregular", {10000, 10100, 10260, 10400}, 0.0},
+        {"upward run, recorded deepest first", {20300, 20200, 20100}, 0.1},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ProjectDb db;
+        db.SetWorkspacePath(dir.wide());
+        ASSERT_TRUE(db.CreateProject(L"K1", c.depthsMm.front() * 10, 760, 116.3912, 39.9075));
+        for (size_t i = 0; i < c.depthsMm.size(); ++i)
+            ASSERT_TRUE(db.AddProbeState(Record(c.depthsMm[i], static_cast<int32_t>(i) * 2)));
+        const fs::path project = FsPath(db.ProjectFolder());
+        db.Close();
+
+        ExportSummary summary;
+        std::string error;
+        ASSERT_TRUE(ExportProject(project, dir / "out", 100, summary, error)) << error;
+        const LasFile las = ParseLas(ReadFile(dir / "out" / "probe-state.las"));
+        EXPECT_EQ(las.sectionOrder, (std::vector<char>{'V', 'W', 'C', 'P', 'A'})) << c.name;
+        EXPECT_EQ(las.headers.at('V'), (std::vector<std::string>{"VERS", "WRAP"}));
+        EXPECT_EQ(las.headers.at('C'), (std::vector<std::string>{"DEPT", "TILT", "AZIM", "HDISP",
+                                                                 "VERT", "TEMP", "HUMI"}));
+        const double null = std::stod(las.well.at("NULL"));
+        EXPECT_EQ(null, -999.25);
+        const double step = std::stod(las.well.at("STEP"));
+        EXPECT_DOUBLE_EQ(step, c.step) << c.name;
+        ASSERT_EQ(las.rows.size(), c.depthsMm.size()) << c.name;
+        for (size_t i = 0; i < las.rows.size(); ++i) {
+            ASSERT_EQ(las.rows[i].size(), 7u) << c.name;
+            if (i > 0) {
+                EXPECT_GT(las.rows[i][0], las.rows[i - 1][0]) << c.name;  // depth ascending
+                if (step > 0) {
+                    EXPECT_NEAR(las.rows[i][0] - las.rows[i - 1][0], step, 1e-9);
+                }
+            }
+            EXPECT_DOUBLE_EQ(las.rows[i][1], 1.5);    // tilt
+            EXPECT_DOUBLE_EQ(las.rows[i][2], 123.5);  // azimuth
+            EXPECT_DOUBLE_EQ(las.rows[i][5], null);   // temperature: not kept by the project
+            EXPECT_DOUBLE_EQ(las.rows[i][6], null);   // humidity
+        }
+        EXPECT_DOUBLE_EQ(std::stod(las.well.at("STRT")), las.rows.front()[0]);
+        EXPECT_DOUBLE_EQ(std::stod(las.well.at("STOP")), las.rows.back()[0]);
+
+        const std::string csv = ReadFile(dir / "out" / "probe-state.csv");
+        EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'),
+                  static_cast<long>(c.depthsMm.size() + 1));
+    }
+}
+
+std::vector<std::vector<std::string>> ReadCsv(const fs::path& path) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::istringstream l(line);
+        for (std::string cell; std::getline(l, cell, ',');) cells.push_back(cell);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+TEST(Export, StripsJoinWithoutGapOrOverlapAtTheirDepths) {
+    struct Case {
+        const char* name;
+        bool upward;
+        int32_t start;
+        std::vector<std::pair<double, double>> expected;  // top and bottom in metres
+    };
+    // Pages at 1 and 2 m of travel and a last, partial page at 2.53 m.
+    const std::vector<Case> cases = {
+        {"downward", false, 100000, {{10.0, 11.0}, {11.0, 12.0}, {12.0, 12.53}}},
+        // Upward pages are cut 20 mm past their metre and hold the newest metre; the last
+        // page overlaps the one before by those 20 mm, which is cut from it.
+        {"upward", true, 200000, {{17.47, 17.98}, {17.98, 18.98}, {18.98, 19.98}}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ProjectDb db;
+        db.SetWorkspacePath(dir.wide());
+        db.nDirection = c.upward ? 1 : 0;
+        ASSERT_TRUE(db.CreateProject(L"S", c.start, 700, 0, 0));
+        const int cols = 300, fullRows = TrueProportionRows(cols, 10000, 700);
+        for (int32_t id : {10000, 20000})
+            ASSERT_TRUE(db.InsertBigImage(
+                id, EncodePage(cv::Mat(fullRows, cols, CV_8UC3, cv::Scalar(id / 100, 90, 40)))));
+        ASSERT_TRUE(db.InsertBigImage(
+            25300, EncodePage(cv::Mat(400, cols, CV_8UC3, cv::Scalar(10, 200, 10)))));
+        const fs::path project = FsPath(db.ProjectFolder());
+        db.Close();
+
+        ExportSummary summary;
+        std::string error;
+        ASSERT_TRUE(ExportProject(project, dir / "out", 120, summary, error)) << error;
+        const auto rows = ReadCsv(dir / "out" / "strips.csv");
+        ASSERT_EQ(rows.size(), c.expected.size()) << c.name;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const double top = std::stod(rows[i][3]), bottom = std::stod(rows[i][4]);
+            EXPECT_NEAR(top, c.expected[i].first, 1e-4) << c.name << " strip " << i;
+            EXPECT_NEAR(bottom, c.expected[i].second, 1e-4) << c.name << " strip " << i;
+            if (i > 0) {
+                EXPECT_EQ(rows[i][3], rows[i - 1][4]) << c.name << ": gap or overlap";
+            }
+            // The rows and the scale account for the depth span; pixels are square.
+            const cv::Mat strip = cv::imread((dir / "out" / rows[i][1]).string());
+            ASSERT_FALSE(strip.empty());
+            EXPECT_EQ(std::to_string(strip.rows), rows[i][5]);
+            EXPECT_NEAR(strip.rows * std::stod(rows[i][7]), (bottom - top) * 1000.0, 1e-2);
+            EXPECT_NEAR(std::stod(rows[i][7]), std::stod(rows[i][8]), 0.02) << c.name;
+        }
+        const cv::Mat overview = cv::imread((dir / "out" / "overview.png").string());
+        ASSERT_FALSE(overview.empty());
+        EXPECT_GT(overview.rows, overview.cols);
+        // A second export into the same folder would overwrite: refused.
+        EXPECT_FALSE(ExportProject(project, dir / "out", 120, summary, error));
+    }
+}
+
+}  // namespace
+}  // namespace bhv::test

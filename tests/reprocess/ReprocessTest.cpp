@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "ProjectReader.h"
+#include "Recording.h"
+#include "Reprocess.h"
+#include "platform/Paths.h"
+#include "storage/ProjectDb.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+ReprocessReport Reprocessed(ReprocessOptions options, std::string* log = nullptr) {
+    options.progressSeconds = 0;
+    std::ostringstream out;
+    ReprocessReport report = Reprocess(options, out);
+    if (log) *log = out.str();
+    return report;
+}
+
+// Runs the tool; its exit status, with standard error in `err`.
+int RunTool(const std::string& arguments, std::string& err, const fs::path& errFile) {
+    const std::string command = std::string(BHV_REPROCESS_BIN) + " " + arguments +
+                                " --quiet > /dev/null 2> '" + errFile.string() + "'";
+    const int status = std::system(command.c_str());
+    err = ReadFile(errFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One recording shared by the tests of this file (3 s, 60 frames, 0.18 m downward).
+class ReprocessTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        video_ = MakeRecording(dir_->path() / "source", RecordingSpec{});
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static TempDir* dir_;
+    static fs::path video_;
+    TempDir work_;
+};
+TempDir* ReprocessTest::dir_ = nullptr;
+fs::path ReprocessTest::video_;
+
+TEST_F(ReprocessTest, MakesANewProjectWithTheSamePagesOnOneOrTwoThreads) {
+    ASSERT_FALSE(video_.empty());
+    std::vector<std::string> pages;
+    for (int threads : {1, 2}) {
+        ReprocessOptions o;
+        o.video = video_;
+        o.output = work_ / ("out" + std::to_string(threads));
+        o.threads = threads;
+        const ReprocessReport r = Reprocessed(o);
+        ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+        EXPECT_EQ(r.frames, 60);
+        EXPECT_EQ(r.heldFrames, 0);
+        EXPECT_EQ(r.startDepth, 100000);
+        EXPECT_NEAR(r.endDepth, 100000 + 59 * 30, 1);
+        EXPECT_GE(r.pages, 1);
+        EXPECT_FALSE(fs::exists(work_ / ("out" + std::to_string(threads) + ".part")));
+
+        ProjectReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(o.output, error)) << error;
+        EXPECT_EQ(reader.DatabasePath().filename(), "out" + std::to_string(threads) + ".prj");
+        EXPECT_TRUE(fs::is_directory(o.output / "sidePic"));
+        const auto info = reader.Info();
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->direction, "down");
+        EXPECT_EQ(info->start, 100000);
+        EXPECT_EQ(info->diameter, 700);
+        const std::vector<int32_t> ids = reader.PageIds();
+        ASSERT_EQ(static_cast<int>(ids.size()), r.pages);
+        // The last page's key is the travel at the end, as in a live run.
+        EXPECT_NEAR(ids.back(), 59 * 30, 1);
+        std::string bytes;
+        for (int32_t id : ids) bytes += std::to_string(reader.Page(id).total()) + ";";
+        pages.push_back(bytes);
+    }
+    EXPECT_EQ(pages[0], pages[1]);
+}
+
+TEST_F(ReprocessTest, HoldsTheLastDepthWhenTheSubtitlesEndEarly) {
+    // Only the first second of subtitles survived.
+    const fs::path srt = work_ / "short.srt";
+    ASSERT_TRUE(WriteSrtFile(srt, {static_cast<int32_t>(100000 + 20 * 30)}));
+    ReprocessOptions o;
+    o.video = video_;
+    o.subtitles = srt;
+    o.output = work_ / "out";
+    std::string log;
+    const ReprocessReport r = Reprocessed(o, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.heldFrames, 60 - 21);  // frames after 1.0 s
+    EXPECT_EQ(r.endDepth, 100600);
+    EXPECT_NE(log.find("the last depth 10.060 m is held"), std::string::npos) << log;
+    EXPECT_NE(log.find("39 frames past the last subtitle"), std::string::npos) << log;
+
+    // With the first frame a second after the recording's start, only frame 0 comes before
+    // the last subtitle.
+    o.output = work_ / "offset";
+    o.timeOffset = 1.0;
+    const ReprocessReport shifted = Reprocessed(o);
+    ASSERT_EQ(shifted.exitCode, kReprocessOk) << shifted.error;
+    EXPECT_EQ(shifted.heldFrames, 59);
+}
+
+TEST_F(ReprocessTest, TakesItsDefaultsFromTheRecordingsProjectAndCopiesItsProbeStates) {
+    // A project folder as the program leaves it: the database beside the video.
+    ProjectDb db;
+    db.SetWorkspacePath(work_.wide());
+    db.nDirection = 0;
+    ASSERT_TRUE(db.CreateProject(L"K7", 95000, 760, 116.3912, 39.9075));
+    for (auto [mm, heading] : {std::pair{9500, 20.0}, {9990, 33.0}, {10120, 40.0}}) {
+        ProbeStateRecord record;
+        record.id = mm;
+        record.tilt = 1.25f;
+        record.telemetry[attitude::kAngleZ] = heading;
+        ASSERT_TRUE(db.AddProbeState(record));
+    }
+    const fs::path source = FsPath(db.ProjectFolder());
+    db.Close();
+    fs::copy_file(video_, source / video_.filename());
+    fs::copy_file(fs::path(video_).replace_extension(".srt"),
+                  source / fs::path(video_).replace_extension(".srt").filename());
+
+    ReprocessOptions o;
+    o.video = source / video_.filename();
+    o.output = work_ / "again";
+    std::string log;
+    const ReprocessReport r = Reprocessed(o, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.diameter, 760);
+    EXPECT_FLOAT_EQ(r.heading, 33.0f);  // the probe state nearest the recording's start
+    EXPECT_EQ(r.params.upward, 0);
+    EXPECT_NE(log.find("start heading 33 (the source project's probe state at 9990 mm)"),
+              std::string::npos)
+        << log;
+
+    ProjectReader copy;
+    std::string error;
+    ASSERT_TRUE(copy.Open(o.output, error)) << error;
+    EXPECT_EQ(copy.Info()->diameter, 760);
+    EXPECT_DOUBLE_EQ(copy.Info()->longitude, 116.3912);
+    EXPECT_EQ(copy.Info()->start, 100000);  // the recording's start, not the run's
+    ASSERT_EQ(copy.ProbeStates().size(), 3u);
+    EXPECT_DOUBLE_EQ(copy.ProbeStates()[1].angleZ, 33.0);
+    // The source project kept its own files and nothing else.
+    EXPECT_EQ(std::distance(fs::directory_iterator(source), fs::directory_iterator()), 4);
+}
+
+TEST_F(ReprocessTest, RefusesWhatWouldOverwriteOrDoesNotBelongTogether) {
+    const fs::path source = video_.parent_path();
+    fs::create_directories(work_ / "exists");
+    std::ofstream(work_ / "long.srt") << SrtEntry(1, 100100) << SrtEntry(30, 103000);
+    std::ofstream(work_ / "elsewhere.srt") << SrtEntry(1, 500000);
+    std::ofstream(work_ / "bad.srt") << "1\nnonsense\n";
+    fs::create_directories(work_ / "nv");
+    std::ofstream(work_ / "nv" / "clip.avi") << "not a video at all";
+    struct Case {
+        const char* name;
+        fs::path video, srt, output;
+        std::optional<int32_t> centreX;
+        int code;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {"output exists", video_, {}, work_ / "exists", {}, kReprocessOutput, "exists already"},
+        {"output is the source", video_, {}, source, {}, kReprocessOutput, "exists already"},
+        {"output inside the source",
+         video_,
+         {},
+         source / "new",
+         {},
+         kReprocessOutput,
+         "lies in the source project"},
+        {"no video", work_ / "none.avi", {}, work_ / "o1", {}, kReprocessMissing, "no such video"},
+        {"no subtitles",
+         video_,
+         work_ / "none.srt",
+         work_ / "o2",
+         {},
+         kReprocessMissing,
+         "no subtitle file"},
+        {"malformed subtitles",
+         video_,
+         work_ / "bad.srt",
+         work_ / "o3",
+         {},
+         kReprocessMissing,
+         "subtitle line 2"},
+        {"subtitles far longer than the video",
+         video_,
+         work_ / "long.srt",
+         work_ / "o4",
+         {},
+         kReprocessMismatched,
+         "do not belong together"},
+        {"subtitles of another depth",
+         video_,
+         work_ / "elsewhere.srt",
+         work_ / "o5",
+         {},
+         kReprocessMismatched,
+         "do not belong together"},
+        {"ring outside the frame",
+         video_,
+         {},
+         work_ / "o6",
+         100,
+         kReprocessMismatched,
+         "does not fit"},
+        {"not a video",
+         work_ / "nv" / "clip.avi",
+         fs::path(video_).replace_extension(".srt"),
+         work_ / "o7",
+         {},
+         kReprocessMissing,
+         "clip.avi: cannot"},
+    };
+    for (const Case& c : cases) {
+        ReprocessOptions o;
+        o.video = c.video;
+        o.subtitles = c.srt;
+        o.output = c.output;
+        o.centreX = c.centreX;
+        const ReprocessReport r = Reprocessed(o);
+        EXPECT_EQ(r.exitCode, c.code) << c.name << ": " << r.error;
+        EXPECT_NE(r.error.find(c.message), std::string::npos) << c.name << ": " << r.error;
+        if (c.output != source && c.output != work_ / "exists") {
+            EXPECT_FALSE(fs::exists(c.output)) << c.name;
+        }
+    }
+    // The source project was left as it was.
+    EXPECT_FALSE(fs::exists(source / "new"));
+    EXPECT_EQ(fs::file_size(video_) > 0, true);
+}
+
+TEST_F(ReprocessTest, ATruncatedVideoIsAClearErrorUnlessSalvaged) {
+    const fs::path cut = work_ / "cut" / "Bot-VideoFrom10000mm.avi";
+    fs::create_directories(cut.parent_path());
+    const std::string bytes = ReadFile(video_);
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 6 / 10);
+    fs::copy_file(fs::path(video_).replace_extension(".srt"),
+                  fs::path(cut).replace_extension(".srt"));
+
+    std::string err;
+    const int code = RunTool("'" + cut.string() + "' --out '" + (work_ / "o1").string() + "'", err,
+                             work_ / "err1.txt");
+    EXPECT_EQ(code, kReprocessTruncated);
+    EXPECT_NE(err.find("is truncated"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(work_ / "o1"));
+
+    ReprocessOptions o;
+    o.video = cut;
+    o.output = work_ / "o2";
+    o.salvage = true;
+    const ReprocessReport r = Reprocessed(o);
+    EXPECT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_GT(r.frames, 10);
+    EXPECT_LT(r.frames, 60);
+    EXPECT_TRUE(fs::exists(r.database));
+
+    // A file cut inside its header cannot be opened at all.
+    std::ofstream(cut, std::ios::binary | std::ios::trunc) << bytes.substr(0, 100);
+    EXPECT_EQ(RunTool("'" + cut.string() + "' --out '" + (work_ / "o3").string() + "'", err,
+                      work_ / "err3.txt"),
+              kReprocessMissing)
+        << err;
+    EXPECT_EQ(RunTool("'" + cut.string() + "'", err, work_ / "err4.txt"), kReprocessUsage);
+}
+
+}  // namespace
+}  // namespace bhv::test

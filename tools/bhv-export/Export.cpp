@@ -1,0 +1,291 @@
+#include "Export.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+
+#include "imaging/Pages.h"
+
+namespace bhv {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr double kPi = 3.141592653589793;
+
+std::vector<ProbeStateRow> ByDepth(std::vector<ProbeStateRow> rows) {
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const ProbeStateRow& a, const ProbeStateRow& b) { return a.id < b.id; });
+    return rows;
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// One LAS header line: "MNEM.UNIT  DATA : DESCRIPTION" with aligned columns.
+std::string LasLine(const std::string& mnemonic, const std::string& unit, const std::string& data,
+                    const std::string& description) {
+    char text[256];
+    std::snprintf(text, sizeof text, " %-14s %-28s: %s\n", (mnemonic + "." + unit).c_str(),
+                  data.c_str(), description.c_str());
+    return text;
+}
+
+double LasValue(double v) {
+    return std::isfinite(v) ? v : kLasNull;
+}
+
+bool WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out.flush());
+}
+
+}  // namespace
+
+std::string ProbeStateCsv(const std::vector<ProbeStateRow>& rows) {
+    std::ostringstream s;
+    s << "depth_m,tilt_deg,azimuth_deg,horizontal_displacement_mm,displacement_step_mm,"
+         "verticality_percent,angle_x_deg,angle_y_deg,temperature_c,humidity_percent\n";
+    for (const ProbeStateRow& r : ByDepth(rows)) {
+        s << Format("%.3f", r.id / 1000.0) << "," << Format("%.3f", r.tilt) << ","
+          << Format("%.3f", r.angleZ) << "," << r.nTotalMove << "," << r.nMove << ","
+          << Format("%.4f", r.verticality) << "," << Format("%.3f", r.angleX) << ","
+          << Format("%.3f", r.angleY) << ",,\n";
+    }
+    return s.str();
+}
+
+std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellName,
+                          const std::vector<ProbeStateRow>& unsorted) {
+    const std::vector<ProbeStateRow> rows = ByDepth(unsorted);
+    const double start = rows.empty() ? info.start / 10000.0 : rows.front().id / 1000.0;
+    const double stop = rows.empty() ? info.start / 10000.0 : rows.back().id / 1000.0;
+    // A step only when the rows are evenly spaced; 0 (irregular) otherwise, as LAS allows.
+    double step = 0.0;
+    if (rows.size() >= 2) {
+        const int32_t d = rows[1].id - rows[0].id;
+        bool even = d > 0;
+        for (size_t i = 2; even && i < rows.size(); ++i) even = rows[i].id - rows[i - 1].id == d;
+        if (even) step = d / 1000.0;
+    }
+    std::ostringstream s;
+    s << "~VERSION INFORMATION\n"
+      << LasLine("VERS", "", "2.0", "CWLS LOG ASCII STANDARD - VERSION 2.0")
+      << LasLine("WRAP", "", "NO", "ONE LINE PER DEPTH STEP");
+    s << "~WELL INFORMATION\n"
+      << "#MNEM.UNIT      DATA                        : DESCRIPTION\n"
+      << LasLine("STRT", "M", Format("%.4f", start), "START DEPTH")
+      << LasLine("STOP", "M", Format("%.4f", stop), "STOP DEPTH")
+      << LasLine("STEP", "M", Format("%.4f", step), "STEP (0: IRREGULAR SPACING)")
+      << LasLine("NULL", "", Format("%.2f", kLasNull), "NULL VALUE")
+      << LasLine("COMP", "", "", "COMPANY") << LasLine("WELL", "", wellName, "WELL")
+      << LasLine("FLD", "", "", "FIELD")
+      << LasLine("LOC", "", Format("%.5fE", info.longitude) + " " + Format("%.5fN", info.latitude),
+                 "LOCATION (GPS)")
+      << LasLine("SRVC", "", "BHV BOREHOLE TELEVISION", "SERVICE COMPANY")
+      << LasLine("DATE", "", info.testTime, "LOG DATE") << LasLine("UWI", "", "", "UNIQUE WELL ID");
+    s << "~CURVE INFORMATION\n"
+      << "#MNEM.UNIT      API CODE                    : CURVE DESCRIPTION\n"
+      << LasLine("DEPT", "M", "", "DEPTH") << LasLine("TILT", "DEG", "", "TILT ANGLE")
+      << LasLine("AZIM", "DEG", "", "AZIMUTH (PROBE HEADING)")
+      << LasLine("HDISP", "MM", "", "HORIZONTAL DISPLACEMENT")
+      << LasLine("VERT", "%", "", "VERTICALITY")
+      << LasLine("TEMP", "DEGC", "", "TEMPERATURE (NOT KEPT BY THE PROJECT)")
+      << LasLine("HUMI", "%", "", "RELATIVE HUMIDITY (NOT KEPT BY THE PROJECT)");
+    s << "~PARAMETER INFORMATION\n"
+      << LasLine("BHD", "MM", Format("%.1f", info.diameter / 10.0), "BOREHOLE DIAMETER")
+      << LasLine("RUND", "", info.direction, "RUN DIRECTION")
+      << LasLine("RSTRT", "M", Format("%.4f", info.start / 10000.0), "START DEPTH OF THE RUN")
+      << LasLine("FVER", "", info.fileVersion, "PROJECT FILE VERSION");
+    s << "~ASCII DEPT TILT AZIM HDISP VERT TEMP HUMI\n";
+    for (const ProbeStateRow& r : rows) {
+        s << Format("%10.4f", r.id / 1000.0) << Format(" %10.3f", LasValue(r.tilt))
+          << Format(" %10.3f", LasValue(r.angleZ)) << Format(" %10.1f", r.nTotalMove)
+          << Format(" %10.4f", LasValue(r.verticality)) << Format(" %10.2f", kLasNull)
+          << Format(" %10.2f", kLasNull) << "\n";
+    }
+    return s.str();
+}
+
+std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project) {
+    const bool upward = info.Upward();
+    const int32_t D = info.diameter;
+    std::vector<Strip> strips;
+    int32_t lastFull = 0;
+    for (const int32_t id : project.PageIds()) {
+        Strip s;
+        s.pageId = id;
+        s.image = project.Page(id);
+        if (s.image.empty()) continue;
+        const int32_t fullRows = TrueProportionRows(s.image.cols, 10000, D);
+        s.partial = !(id % 10000 == 0 && (D <= 0 || s.image.rows == fullRows));
+        // Travel the page covers (tenths of a millimetre). A page is cut once the travel
+        // passes its metre by 20 mm; downward it takes the oldest metre of the image, upward
+        // the newest, which ends where the cut happened. The last page holds the rest.
+        double lo, hi;
+        if (!s.partial) {
+            lo = upward ? id - 9800.0 : id - 10000.0;
+            hi = upward ? id + 200.0 : id;
+            lastFull = id;
+        } else {
+            lo = lastFull;
+            hi = id;
+        }
+        const double startMm = info.start / 10.0;
+        s.topMm = upward ? startMm - hi / 10.0 : startMm + lo / 10.0;
+        s.bottomMm = upward ? startMm - lo / 10.0 : startMm + hi / 10.0;
+        s.mmPerColumn = D > 0 ? kPi * D / 10.0 / s.image.cols : 0.0;
+        if (s.partial && D > 0 && s.bottomMm > s.topMm) {
+            const int rows =
+                std::max(1, static_cast<int>(std::lround((s.bottomMm - s.topMm) / s.mmPerColumn)));
+            cv::Mat scaled;
+            cv::resize(s.image, scaled, cv::Size(s.image.cols, rows), 0, 0, cv::INTER_AREA);
+            s.image = scaled;
+        }
+        if (s.bottomMm <= s.topMm) continue;
+        s.mmPerRow = (s.bottomMm - s.topMm) / s.image.rows;
+        strips.push_back(s);
+    }
+    std::sort(strips.begin(), strips.end(),
+              [](const Strip& a, const Strip& b) { return a.topMm < b.topMm; });
+    // Cut overlaps so that the strips join.
+    for (size_t i = 1; i < strips.size(); ++i) {
+        Strip& upper = strips[i - 1];
+        Strip& lower = strips[i];
+        const double overlap = upper.bottomMm - lower.topMm;
+        if (overlap <= 0) continue;
+        Strip& cut = upper.partial ? upper : lower;
+        const int rows =
+            std::min(cut.image.rows - 1, static_cast<int>(std::lround(overlap / cut.mmPerRow)));
+        if (&cut == &upper) {
+            cut.image = cut.image.rowRange(0, cut.image.rows - rows).clone();
+            cut.bottomMm = lower.topMm;
+        } else {
+            cut.image = cut.image.rowRange(rows, cut.image.rows).clone();
+            cut.topMm = upper.bottomMm;
+        }
+        cut.mmPerRow = (cut.bottomMm - cut.topMm) / cut.image.rows;
+    }
+    return strips;
+}
+
+cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
+    if (strips.empty() || width <= 0) return {};
+    const double top = strips.front().topMm;
+    double bottom = top;
+    for (const Strip& s : strips) bottom = std::max(bottom, s.bottomMm);
+    const int imageCols = strips.front().image.cols;
+    // Square pixels as in the pages, unless the run is so long that the picture would be
+    // unwieldy: at most 20000 rows.
+    double mmPerPixel =
+        strips.front().mmPerColumn > 0 ? strips.front().mmPerColumn * imageCols / width : 1.0;
+    mmPerPixel = std::max(mmPerPixel, (bottom - top) / 20000.0);
+    const int rows = std::max(1, static_cast<int>(std::ceil((bottom - top) / mmPerPixel)));
+    const int margin = 90, pad = 12;
+    cv::Mat out(rows + 2 * pad, width + margin + 8, CV_8UC3, cv::Scalar(255, 255, 255));
+    cv::Mat wall = out(cv::Rect(margin, pad, width, rows));
+    wall.setTo(cv::Scalar(128, 128, 128));  // no image for these depths
+    for (const Strip& s : strips) {
+        const int y0 = static_cast<int>(std::lround((s.topMm - top) / mmPerPixel));
+        const int y1 =
+            std::min(rows, static_cast<int>(std::lround((s.bottomMm - top) / mmPerPixel)));
+        if (y1 <= y0) continue;
+        cv::Mat scaled;
+        cv::resize(s.image, scaled, cv::Size(width, y1 - y0), 0, 0, cv::INTER_AREA);
+        scaled.copyTo(wall.rowRange(y0, y1));
+    }
+    // Depth scale: a tick step that leaves at least 40 pixels between labels.
+    const double steps[] = {0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
+    double step = steps[std::size(steps) - 1];
+    for (double s : steps)
+        if (s * 1000.0 / mmPerPixel >= 40) {
+            step = s;
+            break;
+        }
+    const cv::Scalar black(0, 0, 0);
+    cv::line(out, {margin - 2, pad}, {margin - 2, pad + rows}, black, 1);
+    for (double d = std::ceil(top / 1000.0 / step) * step; d * 1000.0 <= bottom + 1e-6; d += step) {
+        const int y = pad + static_cast<int>(std::lround((d * 1000.0 - top) / mmPerPixel));
+        cv::line(out, {margin - 10, y}, {margin - 2, y}, black, 1);
+        char label[32];
+        std::snprintf(label, sizeof label, step < 0.1 ? "%.2f m" : "%.1f m", d);
+        cv::putText(out, label, {4, y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4, black, 1, cv::LINE_AA);
+    }
+    return out;
+}
+
+bool ExportProject(const fs::path& project, const fs::path& out, int overviewWidth,
+                   ExportSummary& summary, std::string& error) {
+    ProjectReader reader;
+    if (!reader.Open(project, error)) return false;
+    const std::optional<ProjectInfoRow> info = reader.Info();
+    if (!info) {
+        error = "the project has no ProjectInfo row";
+        return false;
+    }
+    std::error_code ec;
+    if (fs::exists(out, ec) && !fs::is_empty(out, ec)) {
+        error = out.string() + " holds files already; name an empty or new folder";
+        return false;
+    }
+    fs::create_directories(out / "strips", ec);
+    if (ec) {
+        error = "cannot create " + (out / "strips").string();
+        return false;
+    }
+    std::string well = reader.DatabasePath().parent_path().filename().string();
+    const std::vector<ProbeStateRow> rows = reader.ProbeStates();
+    summary.probeRows = static_cast<int>(rows.size());
+    auto write = [&](const fs::path& path, const std::string& bytes) {
+        if (!WriteFile(path, bytes)) {
+            error = "cannot write " + path.string();
+            return false;
+        }
+        summary.files.push_back(path.string());
+        return true;
+    };
+    if (!write(out / "probe-state.csv", ProbeStateCsv(rows))) return false;
+    if (!write(out / "probe-state.las", ProbeStateLas(*info, well, rows))) return false;
+
+    const std::vector<Strip> strips = PageStrips(*info, reader);
+    std::ostringstream sidecar;
+    sidecar << "strip,file,page_id,top_depth_m,bottom_depth_m,rows,columns,mm_per_row,"
+               "mm_per_column,partial\n";
+    for (size_t i = 0; i < strips.size(); ++i) {
+        const Strip& s = strips[i];
+        char name[32];
+        std::snprintf(name, sizeof name, "strip-%03zu.jpg", i + 1);
+        const fs::path file = out / "strips" / name;
+        if (!cv::imwrite(file.string(), s.image)) {
+            error = "cannot write " + file.string();
+            return false;
+        }
+        summary.files.push_back(file.string());
+        sidecar << i + 1 << ",strips/" << name << "," << s.pageId << ","
+                << Format("%.4f", s.topMm / 1000.0) << "," << Format("%.4f", s.bottomMm / 1000.0)
+                << "," << s.image.rows << "," << s.image.cols << "," << Format("%.5f", s.mmPerRow)
+                << "," << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << "\n";
+    }
+    summary.strips = static_cast<int>(strips.size());
+    if (!write(out / "strips.csv", sidecar.str())) return false;
+    const cv::Mat overview = OverviewImage(strips, overviewWidth);
+    if (!overview.empty()) {
+        const fs::path file = out / "overview.png";
+        if (!cv::imwrite(file.string(), overview)) {
+            error = "cannot write " + file.string();
+            return false;
+        }
+        summary.files.push_back(file.string());
+    }
+    return true;
+}
+
+}  // namespace bhv

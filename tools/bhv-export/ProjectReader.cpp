@@ -1,0 +1,145 @@
+#include "ProjectReader.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <opencv2/imgcodecs.hpp>
+
+namespace bhv {
+namespace {
+
+// A prepared statement that finalizes itself.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        if (db) sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+    bool Step() { return stmt_ && sqlite3_step(stmt_) == SQLITE_ROW; }
+    std::string Text(int col) const {
+        const auto* t = sqlite3_column_text(stmt_, col);
+        return t ? reinterpret_cast<const char*>(t) : "";
+    }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace
+
+ProjectReader::~ProjectReader() {
+    if (db_) sqlite3_close(db_);
+}
+
+std::optional<std::filesystem::path> ProjectReader::FindDatabase(
+    const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (entry.is_regular_file(ec) && entry.path().extension() == ".prj")
+            found.push_back(entry.path());
+    if (found.empty()) return std::nullopt;
+    std::sort(found.begin(), found.end());
+    const std::string name = folder.filename().string();
+    const std::string stem = name.substr(0, name.find(" - "));
+    for (const auto& p : found)
+        if (p.stem().string() == stem) return p;
+    return found.front();
+}
+
+bool ProjectReader::Open(const std::filesystem::path& folderOrFile, std::string& error) {
+    std::error_code ec;
+    std::filesystem::path file = folderOrFile;
+    if (std::filesystem::is_directory(folderOrFile, ec)) {
+        const auto db = FindDatabase(folderOrFile);
+        if (!db) {
+            error = "no project database (.prj) in " + folderOrFile.string();
+            return false;
+        }
+        file = *db;
+    } else if (!std::filesystem::is_regular_file(folderOrFile, ec)) {
+        error = "no such project: " + folderOrFile.string();
+        return false;
+    }
+    if (sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot open " + file.string() + ": " + (db_ ? sqlite3_errmsg(db_) : "");
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return false;
+    }
+    Statement check(db_,
+                    "SELECT count(*) FROM sqlite_master WHERE type='table' AND "
+                    "name IN ('ProjectInfo','probeState','bigImages')");
+    if (!check.Step() || sqlite3_column_int(check.get(), 0) != 3) {
+        error = file.string() + " is not a project database";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return false;
+    }
+    path_ = file;
+    return true;
+}
+
+std::optional<ProjectInfoRow> ProjectReader::Info() const {
+    Statement s(db_,
+                "SELECT FileVer, strTestTime, direction, start, diameter, fLongitude, fLatitude "
+                "FROM ProjectInfo LIMIT 1");
+    if (!s.Step()) return std::nullopt;
+    ProjectInfoRow row;
+    row.fileVersion = s.Text(0);
+    row.testTime = s.Text(1);
+    row.direction = s.Text(2);
+    row.start = sqlite3_column_int(s.get(), 3);
+    row.diameter = sqlite3_column_int(s.get(), 4);
+    row.longitude = sqlite3_column_double(s.get(), 5);
+    row.latitude = sqlite3_column_double(s.get(), 6);
+    return row;
+}
+
+std::vector<ProbeStateRow> ProjectReader::ProbeStates() const {
+    std::vector<ProbeStateRow> rows;
+    Statement s(db_,
+                "SELECT id, nMove, nTotalMove, fTiltAngle, fVerticality, fGyroAngleX, "
+                "fGyroAngleY, fGyroAngleZ FROM probeState ORDER BY rowid");
+    while (s.Step()) {
+        ProbeStateRow r;
+        r.id = sqlite3_column_int(s.get(), 0);
+        r.nMove = sqlite3_column_int(s.get(), 1);
+        r.nTotalMove = sqlite3_column_int(s.get(), 2);
+        r.tilt = sqlite3_column_double(s.get(), 3);
+        r.verticality = sqlite3_column_double(s.get(), 4);
+        r.angleX = sqlite3_column_double(s.get(), 5);
+        r.angleY = sqlite3_column_double(s.get(), 6);
+        r.angleZ = sqlite3_column_double(s.get(), 7);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::vector<int32_t> ProjectReader::PageIds() const {
+    std::vector<int32_t> ids;
+    Statement s(db_, "SELECT id FROM bigImages ORDER BY id");
+    while (s.Step()) ids.push_back(sqlite3_column_int(s.get(), 0));
+    return ids;
+}
+
+cv::Mat ProjectReader::Page(int32_t id) const {
+    Statement s(db_, "SELECT data FROM bigImages WHERE id = ?");
+    if (!s) return {};
+    sqlite3_bind_int(s.get(), 1, id);
+    if (!s.Step()) return {};
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
+    const int n = sqlite3_column_bytes(s.get(), 0);
+    if (!bytes || n <= 0) return {};
+    try {
+        return cv::imdecode(cv::Mat(1, n, CV_8UC1, const_cast<uint8_t*>(bytes)), cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
+}  // namespace bhv

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <opencv2/core/mat.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace bhv {
+
+// The ProjectInfo row of a project database.
+struct ProjectInfoRow {
+    std::string fileVersion;
+    std::string testTime;   // "%Y-%m-%d %H:%M:%S"
+    std::string direction;  // "up" or "down"
+    int32_t start = 0;      // start depth, tenths of a millimetre
+    int32_t diameter = 0;   // tenths of a millimetre
+    double longitude = 0.0;
+    double latitude = 0.0;
+    bool Upward() const { return direction == "up"; }
+};
+
+// One probeState row.
+struct ProbeStateRow {
+    int32_t id = 0;  // depth in millimetres
+    int32_t nMove = 0;
+    int32_t nTotalMove = 0;
+    double tilt = 0.0;
+    double verticality = 0.0;
+    double angleX = 0.0, angleY = 0.0, angleZ = 0.0;  // angle Z: the heading (azimuth)
+};
+
+// Read-only access to a project that a run (or a re-processing) left behind: the folder with
+// its ".prj" database. It never writes: the database is opened read-only and immutable is not
+// assumed, so a project still open in the program can be read.
+class ProjectReader {
+public:
+    ProjectReader() = default;
+    ~ProjectReader();
+    ProjectReader(const ProjectReader&) = delete;
+    ProjectReader& operator=(const ProjectReader&) = delete;
+
+    // The database of a project folder: its only ".prj" file (with several, the one named after
+    // the folder's name before " - ", else the first by name). Nothing when there is none.
+    static std::optional<std::filesystem::path> FindDatabase(const std::filesystem::path& folder);
+
+    // Opens a project folder or a ".prj" file; false with the reason in `error`.
+    bool Open(const std::filesystem::path& folderOrFile, std::string& error);
+    const std::filesystem::path& DatabasePath() const { return path_; }
+
+    std::optional<ProjectInfoRow> Info() const;
+    std::vector<ProbeStateRow> ProbeStates() const;
+    std::vector<int32_t> PageIds() const;  // bigImages ids, ascending
+    cv::Mat Page(int32_t id) const;        // decoded; empty when missing or unreadable
+
+private:
+    sqlite3* db_ = nullptr;
+    std::filesystem::path path_;
+};
+
+}  // namespace bhv

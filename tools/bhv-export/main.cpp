@@ -1,0 +1,39 @@
+// bhv-export: a project's probe-state history as CSV and LAS 2.0, its unrolled image as
+// north-first strips with a depth sidecar, and an overview picture with a depth scale.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "Export.h"
+
+int main(int argc, char** argv) {
+    std::string project, out;
+    int width = 240;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--out" && i + 1 < argc) {
+            out = argv[++i];
+        } else if (arg == "--overview-width" && i + 1 < argc) {
+            width = std::atoi(argv[++i]);
+        } else if (arg.rfind("--", 0) != 0 && project.empty()) {
+            project = arg;
+        } else {
+            project.clear();
+            break;
+        }
+    }
+    if (project.empty() || out.empty() || width < 16 || width > 4000) {
+        std::fprintf(stderr,
+                     "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n");
+        return 2;
+    }
+    bhv::ExportSummary summary;
+    std::string error;
+    if (!bhv::ExportProject(project, out, width, summary, error)) {
+        std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%d probe-state rows, %d strips\n", summary.probeRows, summary.strips);
+    for (const std::string& f : summary.files) std::printf("wrote %s\n", f.c_str());
+    return 0;
+}

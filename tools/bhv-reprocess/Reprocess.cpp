@@ -1,0 +1,453 @@
+#include "Reprocess.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#include "ProjectReader.h"
+#include "Subtitles.h"
+#include "VideoFile.h"
+#include "imaging/ImageRun.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "storage/ProjectDb.h"
+#include "storage/SysConfigParam.h"
+
+namespace bhv {
+namespace {
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+std::string Metres(double tenths) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f m", tenths / 10000.0);
+    return text;
+}
+
+std::string ReadText(const fs::path& path, bool& ok) {
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// True when `inner` is `outer` or lies below it.
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+    std::error_code ec;
+    const fs::path a = fs::weakly_canonical(inner, ec);
+    const fs::path b = fs::weakly_canonical(outer, ec);
+    auto ai = a.begin();
+    for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
+        if (bi->empty()) continue;  // a trailing separator
+        if (ai == a.end() || *ai != *bi) return false;
+    }
+    return true;
+}
+
+// One decoded frame and its time, on its way from the decoding thread.
+struct DecodedFrame {
+    std::unique_ptr<RawFrame> frame;
+    double seconds = 0.0;
+};
+
+// Frames from the video, either decoded on the caller's thread or by a thread of their own
+// into a short queue (back-pressure instead of dropping: every frame is used).
+class FrameSource {
+public:
+    FrameSource(VideoFile& video, bool threaded) : video_(video), threaded_(threaded) {
+        if (threaded_) thread_ = std::thread([this] { Produce(); });
+    }
+    ~FrameSource() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // The next frame; false at the end (error set when reading broke off).
+    bool Next(DecodedFrame& out, std::string& error) {
+        if (!threaded_) {
+            out.frame = std::make_unique<RawFrame>();
+            return video_.Next(*out.frame, out.seconds, error);
+        }
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !queue_.empty() || done_; });
+        if (queue_.empty()) {
+            error = error_;
+            return false;
+        }
+        out = std::move(queue_.front());
+        queue_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+
+private:
+    static constexpr size_t kDepth = 4;
+
+    void Produce() {
+        for (;;) {
+            DecodedFrame d;
+            d.frame = std::make_unique<RawFrame>();
+            std::string error;
+            const bool got = video_.Next(*d.frame, d.seconds, error);
+            std::unique_lock lock(mutex_);
+            if (!got) {
+                error_ = error;
+                done_ = true;
+                changed_.notify_all();
+                return;
+            }
+            changed_.wait(lock, [this] { return queue_.size() < kDepth || stop_; });
+            if (stop_) return;
+            queue_.push_back(std::move(d));
+            changed_.notify_all();
+        }
+    }
+
+    VideoFile& video_;
+    bool threaded_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<DecodedFrame> queue_;
+    bool done_ = false;
+    bool stop_ = false;
+    std::string error_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
+    ReprocessReport report;
+    auto fail = [&](int code, const std::string& error) {
+        report.exitCode = code;
+        report.error = error;
+        return report;
+    };
+    auto note = [&](const std::string& text) {
+        report.notes.push_back(text);
+        log << "note: " << text << "\n";
+    };
+    std::error_code ec;
+
+    // Inputs.
+    if (!fs::is_regular_file(options.video, ec))
+        return fail(kReprocessMissing, "no such video: " + options.video.string());
+    fs::path srt = options.subtitles;
+    if (srt.empty()) srt = fs::path(options.video).replace_extension(".srt");
+    if (!fs::is_regular_file(srt, ec))
+        return fail(kReprocessMissing, "no subtitle file " + srt.string() +
+                                           " (the depths of the recording); give it with --srt");
+    const fs::path sourceFolder =
+        options.sourceProject.empty() ? options.video.parent_path() : options.sourceProject;
+
+    // The output: a new folder, never the source project or a folder inside it.
+    if (options.output.empty()) return fail(kReprocessUsage, "no output folder given (--out)");
+    if (fs::exists(options.output, ec))
+        return fail(kReprocessOutput, "the output folder " + options.output.string() +
+                                          " exists already; name a new one");
+    if (IsWithin(options.output, sourceFolder.empty() ? fs::path(".") : sourceFolder))
+        return fail(kReprocessOutput, "the output folder " + options.output.string() +
+                                          " lies in the source project; name a folder elsewhere");
+    fs::path staging = options.output;
+    staging += ".part";
+    if (fs::exists(staging, ec))
+        return fail(kReprocessOutput, staging.string() + " is in the way (an earlier attempt?)");
+
+    bool readable = false;
+    const std::string srtText = ReadText(srt, readable);
+    if (!readable) return fail(kReprocessMissing, "cannot read " + srt.string());
+    std::vector<SubtitleSample> samples;
+    std::string error;
+    if (!ParseSrt(srtText, samples, error))
+        return fail(kReprocessMissing, srt.string() + ": " + error);
+
+    VideoFile video;
+    if (!video.Open(options.video, error))
+        return fail(kReprocessMissing, options.video.string() + ": " + error);
+    const VideoInfo& info = video.Info();
+    log << "video " << options.video.string() << ": " << info.width << "x" << info.height << " "
+        << info.codec << ", " << info.fps << " fps, " << info.declaredFrames << " frames ("
+        << info.durationSeconds << " s)\n";
+    if (info.truncated) {
+        if (!options.salvage)
+            return fail(kReprocessTruncated,
+                        options.video.string() + " is truncated: " + info.truncation +
+                            " (--salvage processes the frames that are there)");
+        note("the video is truncated (" + info.truncation + "); processing what is there");
+    }
+
+    // The source project, when there is one beside the video.
+    ProjectReader source;
+    std::optional<ProjectInfoRow> sourceInfo;
+    std::vector<ProbeStateRow> sourceStates;
+    if (ProjectReader::FindDatabase(sourceFolder) && source.Open(sourceFolder, error)) {
+        sourceInfo = source.Info();
+        sourceStates = source.ProbeStates();
+        log << "source project " << source.DatabasePath().string() << "\n";
+    } else {
+        note("no project database beside the video: settings from the configuration");
+    }
+
+    // The configuration: given, beside the video, or the program's own.
+    SysConfigParam config;
+    std::string configFrom = "defaults";
+    if (!options.config.empty()) {
+        config.folder = options.config.parent_path();
+        if (!config.Load(options.config.filename().string()))
+            return fail(kReprocessMissing,
+                        "cannot read the configuration " + options.config.string());
+        configFrom = options.config.string();
+    } else {
+        for (const fs::path& folder : {sourceFolder, ProgramFolder()}) {
+            config.folder = folder;
+            if (config.Load()) {
+                configFrom = (folder / SysConfigParam::kFileName).string();
+                break;
+            }
+        }
+    }
+    if (options.centreX) config.Xoffset = *options.centreX;
+    if (options.centreY) config.Yoffset = *options.centreY;
+    if (options.radiusIn) config.RadiusIn = *options.radiusIn;
+    if (options.radiusOut) config.RadiusOut = *options.radiusOut;
+    config.SetStitchClarity(options.clarity ? *options.clarity : config.nStitchClarity);
+
+    // Depth track.
+    const std::optional<int32_t> nameDepth = StartDepthFromName(options.video.stem().string());
+    if (!nameDepth && samples.empty())
+        return fail(kReprocessMismatched,
+                    "the subtitles are empty and the video's name gives no start depth");
+    if (nameDepth && !samples.empty() && samples.front().seconds <= 1.5 &&
+        std::abs(samples.front().depth - *nameDepth) > 5000 && !options.force)
+        return fail(kReprocessMismatched,
+                    "the subtitles begin at " + Metres(samples.front().depth) +
+                        " but the video's name says it starts at " + Metres(*nameDepth) +
+                        ": they do not belong together (--force processes them anyway)");
+    const DepthTrack track(nameDepth, samples);
+    for (const std::string& n : track.Notes()) note(n);
+    const double videoSeconds = info.durationSeconds > 0
+                                    ? info.durationSeconds
+                                    : static_cast<double>(info.declaredFrames) / info.fps;
+    if (videoSeconds > 0 && track.LastTime() > videoSeconds + std::max(2.0, 0.1 * videoSeconds)) {
+        if (!options.force)
+            return fail(kReprocessMismatched,
+                        "the subtitles cover " + std::to_string(track.LastTime()) +
+                            " s but the video only " + std::to_string(videoSeconds) +
+                            " s: they do not belong together (--force processes them anyway)");
+        note("the subtitles run past the end of the video");
+    }
+    if (!samples.empty() && videoSeconds > track.LastTime() + 1.0)
+        note("the subtitles end at " + std::to_string(static_cast<int>(track.LastTime())) +
+             " s, the video runs to " + std::to_string(static_cast<int>(videoSeconds)) +
+             " s: the last depth " + Metres(track.LastDepth()) + " is held");
+
+    // Run settings: options, then the source project, then the subtitles and the configuration.
+    const int32_t startDepth = static_cast<int32_t>(std::lround(track.DepthAt(0.0)));
+    bool upward = track.LastDepth() < track.FirstDepth();
+    std::string upwardFrom = "the subtitles";
+    if (options.upward) {
+        upward = *options.upward;
+        upwardFrom = "the command line";
+    } else if (sourceInfo && (sourceInfo->direction == "up" || sourceInfo->direction == "down")) {
+        upward = sourceInfo->Upward();
+        upwardFrom = "the source project";
+        if (upward != (track.LastDepth() < track.FirstDepth()) &&
+            std::abs(track.LastDepth() - track.FirstDepth()) > 5000)
+            note("the source project's direction is " + sourceInfo->direction +
+                 " but the recording's depth goes the other way");
+    }
+    int32_t diameter = config.Diameter;
+    std::string diameterFrom = configFrom;
+    if (options.diameter) {
+        diameter = *options.diameter;
+        diameterFrom = "the command line";
+    } else if (sourceInfo && sourceInfo->diameter > 0) {
+        diameter = sourceInfo->diameter;
+        diameterFrom = "the source project";
+    }
+    float heading = 0.0f;
+    std::string headingFrom = "no record (0)";
+    if (options.heading) {
+        heading = *options.heading;
+        headingFrom = "the command line";
+    } else if (!sourceStates.empty()) {
+        // The probe's heading (angle Z) where the recording began.
+        const ProbeStateRow* best = &sourceStates.front();
+        for (const ProbeStateRow& row : sourceStates)
+            if (std::abs(row.id * 10 - startDepth) < std::abs(best->id * 10 - startDepth))
+                best = &row;
+        heading = static_cast<float>(best->angleZ);
+        headingFrom = "the source project's probe state at " + std::to_string(best->id) + " mm";
+    }
+
+    UnwrapParams params{config.nWorkRadiusIn, config.nWorkRadiusOut, config.nWorkCentreX,
+                        config.nWorkCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+    params.upwardBandOuter = upward && options.upwardBand == UpwardBand::Outer ? 1 : 0;
+    const int32_t workWidth = config.nWorkFrameWidth;
+    const int workHeight =
+        static_cast<int>(static_cast<float>(info.height) /
+                         (static_cast<float>(info.width) / static_cast<float>(workWidth)));
+    const int R = params.radiusOut - 1;
+    if (R <= 0 || params.radiusIn >= params.radiusOut || params.centreX - R < 0 ||
+        params.centreY - R < 0 || params.centreX + R > workWidth || params.centreY + R > workHeight)
+        return fail(kReprocessMismatched,
+                    "the ring (centre " + std::to_string(params.centreX) + "," +
+                        std::to_string(params.centreY) + ", radii " +
+                        std::to_string(params.radiusIn) + "/" + std::to_string(params.radiusOut) +
+                        ") does not fit the " + std::to_string(workWidth) + "x" +
+                        std::to_string(workHeight) + " working frame of this video");
+    log << "ring: centre " << config.Xoffset << "," << config.Yoffset << ", radii "
+        << config.RadiusIn << "/" << config.RadiusOut << " (reference pixels; working "
+        << params.centreX << "," << params.centreY << ", " << params.radiusIn << "/"
+        << params.radiusOut << "), clarity " << config.nStitchClarity << ", from " << configFrom
+        << "\n"
+        << "direction " << (upward ? "up" : "down") << " (" << upwardFrom << ")"
+        << (upward ? (params.upwardBandOuter ? ", band near the outer radius"
+                                             : ", band near the inner radius")
+                   : "")
+        << "; diameter " << diameter / 10 << " mm (" << diameterFrom << "); start heading "
+        << heading << " (" << headingFrom << "); start depth " << Metres(startDepth) << "\n";
+    report.params = params;
+    report.workWidth = workWidth;
+    report.startDepth = startDepth;
+    report.diameter = diameter;
+    report.heading = heading;
+
+    // The new project, made in a staging folder and moved into place when complete.
+    if (!fs::create_directories(staging, ec) || ec)
+        return fail(kReprocessOutput, "cannot create " + staging.string());
+    auto removeStaging = [&] { fs::remove_all(staging, ec); };
+    const std::wstring name = ToWide(options.output.filename().string());
+    const std::wstring projectName = ProjectDb::IsValidProjectName(name) ? name : L"Project";
+    ProjectDb db;
+    db.SetWorkspacePath((staging / "").wstring());
+    db.nDirection = upward ? 1 : 0;
+    if (!db.CreateProject(projectName, startDepth, diameter,
+                          sourceInfo ? sourceInfo->longitude : 0.0,
+                          sourceInfo ? sourceInfo->latitude : 0.0)) {
+        removeStaging();
+        return fail(kReprocessOutput, "cannot create the project in " + staging.string());
+    }
+    for (const ProbeStateRow& row : sourceStates) {
+        ProbeStateRecord record;
+        record.id = row.id;
+        record.tilt = static_cast<float>(row.tilt);
+        record.angleX = static_cast<float>(row.angleX);
+        record.nMove = row.nMove;
+        record.nTotalMove = row.nTotalMove;
+        record.fVerticality = static_cast<float>(row.verticality);
+        record.telemetry[attitude::kTilt] = row.tilt;
+        record.telemetry[attitude::kAngleX] = row.angleX;
+        record.telemetry[attitude::kAngleY] = row.angleY;
+        record.telemetry[attitude::kAngleZ] = row.angleZ;
+        db.AddProbeState(record);
+    }
+
+    // The live pipeline, driven frame by frame so that every frame carries its own depth.
+    FrameQueue frames;
+    StitchParamQueue records;
+    int64_t storedPages = 0;
+    {
+        ImageRun run(frames, records);
+        double depthNow = startDepth;
+        run.Stitcher().SetWorkerThread(false);
+        run.Stitcher().SetFastPath(options.fastPath);
+        run.Stitcher().SetSleep([](int) {});
+        run.Stitcher().SetDepthSource([&depthNow] { return depthNow; });
+        ImageRunStart start;
+        start.config = config;
+        start.project = &db;
+        start.upward = upward;
+        start.startDepth = startDepth;
+        start.startHeading = heading;
+        run.StartRun(start);
+        if (params.upwardBandOuter) run.Stitcher().ResetForRun(params, workWidth);
+        run.ImageTick();  // the first step lifts the worker's stop flag
+
+        const auto began = SteadyClock::now();
+        auto lastProgress = began;
+        FrameSource source(video, options.threads >= 2);
+        DecodedFrame decoded;
+        std::string readError;
+        while (source.Next(decoded, readError)) {
+            const double at = decoded.seconds + options.timeOffset;
+            const double depth = track.DepthAt(at);
+            if (!samples.empty() && at > track.LastTime()) ++report.heldFrames;
+            const double moved = upward ? startDepth - depth : depth - startDepth;
+            depthNow = depth;
+            run.SetDepth(static_cast<int32_t>(depth));
+            run.SetTravel(static_cast<int32_t>(moved));
+            frames.Push(std::move(decoded.frame));
+            run.Stitcher().Worker().Pass();
+            while (records.Size() > 0) run.ImageTick();
+            ++report.frames;
+            report.endDepth = static_cast<int32_t>(depth);
+            const auto now = SteadyClock::now();
+            if (options.progressSeconds > 0 &&
+                std::chrono::duration<double>(now - lastProgress).count() >=
+                    options.progressSeconds) {
+                lastProgress = now;
+                const double s = std::chrono::duration<double>(now - began).count();
+                char line[160];
+                std::snprintf(line, sizeof line, "frames %lld/%lld  depth %s  pages %d  %.1f fps",
+                              static_cast<long long>(report.frames),
+                              static_cast<long long>(info.declaredFrames), Metres(depth).c_str(),
+                              (run.PageEnd() - 10000) / 10000, report.frames / s);
+                log << line << "\n" << std::flush;
+            }
+        }
+        report.seconds = std::chrono::duration<double>(SteadyClock::now() - began).count();
+        report.fps = report.seconds > 0 ? report.frames / report.seconds : 0.0;
+        storedPages = (run.PageEnd() - 10000) / 10000;
+        run.FinishImageRun(false);
+        if (!run.LiveImage().empty()) ++storedPages;
+        if (!readError.empty()) {
+            report.exitCode = kReprocessTruncated;
+            report.error = options.video.string() + ": " + readError + " after " +
+                           std::to_string(report.frames) + " frames";
+        }
+    }
+    if (report.heldFrames > 0)
+        note(std::to_string(report.heldFrames) +
+             " frames past the last subtitle took the last depth " + Metres(track.LastDepth()));
+    if (video.CorruptPackets() > 0)
+        note(std::to_string(video.CorruptPackets()) + " damaged video packets were skipped");
+    if (report.exitCode == kReprocessOk && info.declaredFrames > 0 &&
+        report.frames < info.declaredFrames && !info.truncated) {
+        report.exitCode = kReprocessTruncated;
+        report.error = options.video.string() + ": only " + std::to_string(report.frames) +
+                       " of the " + std::to_string(info.declaredFrames) +
+                       " frames its header announces could be decoded";
+    }
+
+    // Move the finished project into place.
+    const fs::path built = fs::path(db.ProjectFolder());
+    const std::string dbName = fs::path(db.DatabasePath()).filename().string();
+    db.Close();
+    fs::rename(built, options.output, ec);
+    if (ec) {
+        removeStaging();
+        return fail(kReprocessOutput,
+                    "cannot move the project to " + options.output.string() + ": " + ec.message());
+    }
+    removeStaging();
+    report.projectFolder = options.output;
+    report.database = options.output / dbName;
+    report.pages = static_cast<int>(storedPages);
+    return report;
+}
+
+}  // namespace bhv

@@ -1,0 +1,177 @@
+// bhv-reprocess: turns a recorded bottom-camera video and its depth subtitles back into pages,
+// with corrected ring, clarity, direction or heading, into a new project folder.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "Reprocess.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+// Writes straight to the C standard output, so that the tool's own lines still reach the
+// terminal while std::cout (where the pipeline's per-frame trace goes) is silenced.
+class StdoutBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c == EOF ? 0 : std::fputc(c, stdout); }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<size_t>(n), stdout));
+    }
+    int sync() override { return std::fflush(stdout); }
+};
+
+// Swallows everything.
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c == EOF ? 0 : c; }
+};
+
+const char* kUsage =
+    "usage: bhv-reprocess VIDEO.avi --out NEW_FOLDER [options]\n"
+    "  --srt FILE              subtitles (default: the video's name with .srt)\n"
+    "  --project FOLDER        the recording's project (default: the video's folder)\n"
+    "  --config FILE           configuration file (default: beside the video, else the\n"
+    "                          program's BhvSysConfigParam.xml, else the defaults)\n"
+    "  --centre X,Y            ring centre, pixels of the 1440 x 1080 reference frame\n"
+    "  --radii IN,OUT          inner and outer ring radius, reference pixels\n"
+    "  --clarity normal|high   stitching clarity\n"
+    "  --direction down|up     run direction\n"
+    "  --heading DEGREES       probe heading at the start (north of the pages)\n"
+    "  --diameter MM           borehole diameter (page proportions)\n"
+    "  --upward-band inner|outer  band of an upward run (inner: as the live program)\n"
+    "  --threads 1|2           2: decode on a thread of its own\n"
+    "  --time-offset SECONDS   the video's first frame lies that long after the recording's\n"
+    "                          start (the player records from the next key frame)\n"
+    "  --salvage               process the frames of a truncated video\n"
+    "  --force                 process subtitles that do not seem to match the video\n"
+    "  --reference-path        unwrap whole frames instead of the fast band path\n"
+    "  --quiet                 no progress lines\n"
+    "  --trace                 also print the stitching's trace lines\n";
+
+bool ParsePair(const std::string& text, int32_t& a, int32_t& b) {
+    char tail = 0;
+    int x = 0, y = 0;
+    if (std::sscanf(text.c_str(), "%d,%d%c", &x, &y, &tail) != 2) return false;
+    a = x;
+    b = y;
+    return true;
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bhv::ReprocessOptions o;
+    bool trace = false;
+    auto usage = [](const std::string& problem) {
+        if (!problem.empty()) std::cerr << "bhv-reprocess: " << problem << "\n";
+        std::cerr << kUsage;
+        return static_cast<int>(bhv::kReprocessUsage);
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        double number = 0;
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--salvage") {
+            o.salvage = true;
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--reference-path") {
+            o.fastPath = false;
+        } else if (arg == "--quiet") {
+            o.progressSeconds = 0;
+        } else if (arg == "--trace") {
+            trace = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            if (!value(v)) return usage(arg + " needs a value");
+            if (arg == "--out") {
+                o.output = v;
+            } else if (arg == "--srt") {
+                o.subtitles = v;
+            } else if (arg == "--project") {
+                o.sourceProject = v;
+            } else if (arg == "--config") {
+                o.config = v;
+            } else if (arg == "--centre" || arg == "--center") {
+                int32_t x, y;
+                if (!ParsePair(v, x, y)) return usage("--centre wants X,Y");
+                o.centreX = x;
+                o.centreY = y;
+            } else if (arg == "--radii") {
+                int32_t a, b;
+                if (!ParsePair(v, a, b) || a < 0 || b <= a + 11)
+                    return usage("--radii wants IN,OUT with OUT at least IN + 12");
+                o.radiusIn = a;
+                o.radiusOut = b;
+            } else if (arg == "--clarity") {
+                if (v != "normal" && v != "high") return usage("--clarity is normal or high");
+                o.clarity = v == "high" ? 1 : 0;
+            } else if (arg == "--direction") {
+                if (v != "up" && v != "down") return usage("--direction is up or down");
+                o.upward = v == "up";
+            } else if (arg == "--heading") {
+                if (!ParseNumber(v, number)) return usage("--heading wants degrees");
+                o.heading = static_cast<float>(number);
+            } else if (arg == "--diameter") {
+                if (!ParseNumber(v, number) || number <= 0)
+                    return usage("--diameter wants millimetres");
+                o.diameter = static_cast<int32_t>(number * 10);
+            } else if (arg == "--upward-band") {
+                if (v != "inner" && v != "outer") return usage("--upward-band is inner or outer");
+                o.upwardBand = v == "outer" ? bhv::UpwardBand::Outer : bhv::UpwardBand::Inner;
+            } else if (arg == "--time-offset") {
+                if (!ParseNumber(v, number) || number < 0 || number > 60)
+                    return usage("--time-offset wants seconds (0 to 60)");
+                o.timeOffset = number;
+            } else if (arg == "--threads") {
+                if (v != "1" && v != "2") return usage("--threads is 1 or 2");
+                o.threads = std::stoi(v);
+            } else {
+                return usage("unknown option " + arg);
+            }
+        } else if (o.video.empty()) {
+            o.video = arg;
+        } else {
+            return usage("more than one video given");
+        }
+    }
+    if (o.video.empty()) return usage("no video given");
+    if (o.output.empty()) return usage("no output folder given (--out)");
+
+    // FFmpeg's own complaints about damaged pictures are counted and reported in one note.
+    av_log_set_level(AV_LOG_FATAL);
+    StdoutBuffer stdoutBuffer;
+    std::ostream log(&stdoutBuffer);
+    NullBuffer nullBuffer;
+    std::streambuf* const coutBuffer = trace ? nullptr : std::cout.rdbuf(&nullBuffer);
+    const bhv::ReprocessReport r = bhv::Reprocess(o, log);
+    log.flush();
+    if (coutBuffer) std::cout.rdbuf(coutBuffer);
+    if (r.frames > 0)
+        std::printf(
+            "%lld frames, depth %.3f m to %.3f m, %d pages, %.1f s, %.1f frames per second "
+            "(%d thread%s)\n",
+            static_cast<long long>(r.frames), r.startDepth / 10000.0, r.endDepth / 10000.0, r.pages,
+            r.seconds, r.fps, o.threads, o.threads > 1 ? "s" : "");
+    if (!r.projectFolder.empty()) std::printf("project: %s\n", r.database.string().c_str());
+    if (r.exitCode != bhv::kReprocessOk)
+        std::fprintf(stderr, "bhv-reprocess: %s\n", r.error.c_str());
+    return r.exitCode;
+}
