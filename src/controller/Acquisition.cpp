@@ -201,6 +201,7 @@ void Acquisition::Connect() {
     view_.SetButtonCaption(MainButton::Connect, L"断开");
     view_.SetPanelEnabled(true);
     speed_.Reset();
+    pipelineSpeed_.Reset();
     UpdateButtons();
 }
 
@@ -316,8 +317,10 @@ void Acquisition::DispatchReceived() {
 void Acquisition::OnDepthUpdate() {
     const TelemetryState& state = telemetry_.State();
     const int32_t depth = state.depth;
-    speed_.AddDepth(depth, SteadySecondsPrecise());
-    imageRun_.SetDepthSpeed(speed_.MillimetresPerSecond());
+    const double now = SteadySecondsPrecise();
+    speed_.AddDepth(depth, now);
+    pipelineSpeed_.AddDepth(depth, now);
+    imageRun_.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
 
     const bool pullUp = PullUp();
     if (!directionWarned_ &&
@@ -618,8 +621,10 @@ void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
 void Acquisition::OnPollTimer() {
     link_.Poll(NowSeconds(), winch_.State(), winch_.Speed());
     if (!Connected()) return;
-    speed_.AddIdle(SteadySecondsPrecise());
-    imageRun_.SetDepthSpeed(speed_.MillimetresPerSecond());
+    const double now = SteadySecondsPrecise();
+    speed_.AddIdle(now);
+    pipelineSpeed_.AddIdle(now);
+    imageRun_.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
     view_.ShowLoggingSpeed(speed_.MetresPerMinute());
     ShowOverspeedState(acquiring_ && OverspeedNow());
 }

@@ -211,7 +211,8 @@ private:
 
     // Plain state first: the parts below may call back while they are built.
     RunSettings settings_;
-    LoggingSpeed speed_;
+    LoggingSpeed speed_;                // the read-out, smoothed over 2 s
+    LoggingSpeed pipelineSpeed_{0.8};   // for the overspeed check, which must react within 1 s
     WindowRing ring_;
     int videoWidth_ = 0, videoHeight_ = 0;
     bool acquiring_ = false;

@@ -8,6 +8,7 @@
 
 #include "AcquisitionRig.h"
 #include "imaging/Pages.h"
+#include "link/WinchControl.h"
 #include "support/Files.h"
 
 namespace bhv::test {
@@ -302,6 +303,51 @@ TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
     acq->OnWinchButton(0);
     acq->OnRunButton();
     EXPECT_EQ(Query(ProjectDbPath(), "SELECT count(*) FROM bigImages")[0][0], "1");
+}
+
+TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging) {
+    StartSite();
+    InProcessDataServer server(tmp.path() / "received");
+    Create();
+    Connect();
+    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+        p.dwIP = 0x7F000001;
+        p.iPort = server.Port();
+        return p;
+    });
+    acq->OnUploadSwitch(true);
+    StartRun(L"ZK-06", 0);
+    ASSERT_TRUE(Drive(2, 2, 200));
+
+    // The brake holds: paying out is refused with the hint, and nothing changes.
+    site->Command("brake on");
+    ASSERT_TRUE(WaitFor([&] { return !acq->Telemetry().winchFree; }));
+    acq->OnWinchButton(0);
+    acq->OnWinchButton(2);
+    EXPECT_EQ(Count(WinchControl::kBrakeHint), 1);
+    EXPECT_EQ(acq->WinchState(), 0);
+    site->Command("brake off");
+    ASSERT_TRUE(WaitFor([&] { return acq->Telemetry().winchFree; }));
+
+    // The probe falls silent and the camera's stream breaks: the depth still comes, the run
+    // goes on, the watchdog brings the probe back.
+    site->Command("silence probe on");
+    site->Command("drop camera");
+    ASSERT_TRUE(Drive(2, 2, 500));
+    EXPECT_TRUE(acq->Acquiring());
+    site->Command("silence probe off");
+    ASSERT_TRUE(WaitFor([&] { return acq->LinkStatus().probeAlive; }, 30s));
+
+    // Stop at once while frames are still queued for the stitching, then leave while the upload
+    // of the last page is still under way: the exit does not wait for it.
+    acq->OnWinchButton(0);
+    acq->OnRunButton();
+    EXPECT_FALSE(acq->Acquiring());
+    const std::filesystem::path db = ProjectDbPath();
+    EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+    EXPECT_TRUE(acq->RequestExit());
+    acq.reset();  // joins every thread; a hang here fails the test by its time-out
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check")[0][0], "ok");
 }
 
 TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
