@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/FrameQueue.h"
+#include "platform/ThreadName.h"
 
 namespace bhv {
 
@@ -181,12 +182,20 @@ bool CameraStream::StartRealPlay() {
 
 void CameraStream::Freeze() {
     StopPlay();
-    DisplayFrozen = 1;
+    StopDisplay();
 }
 
 bool CameraStream::Play() { return StartRealPlay(); }
 
+void CameraStream::StopDisplay() {
+    // Under the paint lock: a picture converted before this point is not painted after it, so
+    // a window cleared or frozen right afterwards keeps what it shows.
+    std::lock_guard lock(paintMutex_);
+    DisplayFrozen = 1;
+}
+
 void CameraStream::Disconnect() {
+    StopDisplay();
     StopPlay();
     if (device_->loginHandle > 0) {
         sdk_.H264_DVR_Logout(device_->loginHandle);
@@ -293,6 +302,7 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
 }
 
 void CameraStream::DisplayLoop() {
+    NameThisThread("bhv-display");
     cv::Mat picture;
     while (!quit_) {
         DisplayFrameBuffer& display = DisplayFrame;
@@ -308,6 +318,7 @@ void CameraStream::DisplayLoop() {
                 // A window with no area (hidden or laid out at zero size) gets nothing.
                 if (target.width > 0 && target.height > 0) {
                     cv::resize(picture, picture, target, 0, 0, cv::INTER_LINEAR);
+                    std::lock_guard lock(paintMutex_);
                     if (DisplayFrozen.load() == 0 && window->Paint(picture)) ++framesDisplayed_;
                 }
             }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "camera/CameraDevice.h"
@@ -109,6 +110,7 @@ public:
 private:
     void DisplayLoop();
     void StopPlay();
+    void StopDisplay();
     void Print(const char* format, ...);
 
     sdk::NetSdk& sdk_;
@@ -129,6 +131,7 @@ private:
     std::atomic<uint64_t> framesRejected_{0}, framesTaken_{0}, framesQueued_{0},
         framesDroppedAtQueue_{0}, framesDisplayed_{0};
 
+    std::mutex paintMutex_;  // the display thread's paint against stopping the display
     std::atomic<bool> quit_{false};
     std::thread displayThread_;
 };

@@ -169,6 +169,8 @@ public:
     int WinchState() const { return winch_.State(); }
     int WinchSpeed() const { return winch_.Speed(); }
     int LightLevel() const { return lightLevel_; }
+    // When the newest depth message arrived (steady clock, ns), for latency figures.
+    int64_t LastDepthArrivalNs() const { return link_.LastDepthArrivalNs(); }
 
 private:
     // TelemetryListener

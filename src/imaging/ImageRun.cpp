@@ -12,6 +12,7 @@
 #include "imaging/Pages.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
+#include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
 namespace bhv {
@@ -234,6 +235,7 @@ void ImageRun::StartImageThread() {
     if (thread_.joinable()) return;
     quit_.store(false);
     thread_ = std::thread([this] {
+        NameThisThread("bhv-image");
         while (!quit_.load()) {
             if (!ImageTickPaused.load()) {
                 ImageTick();

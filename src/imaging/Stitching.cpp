@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
 namespace bhv {
@@ -295,7 +296,10 @@ bool StripStitcher::StitchStep() {
         if (workerThread_.joinable()) workerThread_.join();
         records_.Clear();
         StitchStopped.store(false);
-        if (threaded_) workerThread_ = std::thread([this] { worker_.Run(); });
+        if (threaded_) workerThread_ = std::thread([this] {
+                NameThisThread("bhv-stitch");
+                worker_.Run();
+            });
     }
 
     size_t index = 0, total = 0;

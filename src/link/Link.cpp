@@ -7,6 +7,7 @@
 
 #include "link/FrameParser.h"
 #include "platform/Prompter.h"
+#include "platform/ThreadName.h"
 
 namespace bhv {
 namespace {
@@ -116,9 +117,18 @@ void Link::StartThreads() {
         std::lock_guard lock(sendMutex_);
         sendSignalled_ = false;
     }
-    sender_ = std::thread([this] { SendLoop(); });
-    probeReceiver_ = std::thread([this] { ReceiveLoop(Peer::Probe); });
-    hostReceiver_ = std::thread([this] { ReceiveLoop(Peer::Host); });
+    sender_ = std::thread([this] {
+        NameThisThread("bhv-link-send");
+        SendLoop();
+    });
+    probeReceiver_ = std::thread([this] {
+        NameThisThread("bhv-link-probe");
+        ReceiveLoop(Peer::Probe);
+    });
+    hostReceiver_ = std::thread([this] {
+        NameThisThread("bhv-link-host");
+        ReceiveLoop(Peer::Host);
+    });
 }
 
 void Link::StopThreads() {
@@ -204,6 +214,10 @@ void Link::ReceiveLoop(Peer peer) {
             parser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
         for (std::size_t i = 0; i < crcFailures; ++i) ConsoleLine("Message CRC verify failed");
         for (Message& m : received) {
+            if (m.Code() == MSG_DEPTH)
+                lastDepthArrivalNs_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
             {
                 std::lock_guard lock(receiveMutex_);
                 receiveQueue_.push_back(std::move(m));

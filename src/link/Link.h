@@ -86,6 +86,9 @@ public:
                           Prompter& prompter);
 
     bool ThreadsRunning() const { return sender_.joinable(); }
+    // When the newest depth message arrived (steady clock, nanoseconds since its epoch; 0
+    // before the first), for measuring how long it takes to reach the screen. Thread-safe.
+    int64_t LastDepthArrivalNs() const { return lastDepthArrivalNs_.load(); }
     std::size_t SendQueueSize() const;
 
 private:
@@ -111,6 +114,7 @@ private:
     std::shared_ptr<TcpSocket> probeSocket_;
 
     std::atomic<bool> quit_{false};
+    std::atomic<int64_t> lastDepthArrivalNs_{0};
 
     mutable std::mutex sendMutex_;
     std::condition_variable sendEvent_;

@@ -227,9 +227,9 @@ void CameraServer::WatchStream(Connection* connection) {
 }
 
 void CameraServer::DropStreams() {
-    std::lock_guard lock(streamMutex_);
-    for (auto& subscriber : subscribers_) subscriber.socket->Shutdown();
-    subscribers_.clear();
+    // Done by the next publish: the stream thread holds the stream lock while it sends to a
+    // slow client, and the command that asks for the drop must not wait for it.
+    dropStreams_ = true;
 }
 
 void CameraServer::Publish(const EncodedUnit& unit) {
@@ -246,6 +246,10 @@ void CameraServer::Publish(const EncodedUnit& unit) {
     const std::vector<uint8_t> message =
         sdk::EncodeMessage(CameraMessage{CameraMsg::StreamData, 0, 0, std::move(bytes)});
     std::lock_guard lock(streamMutex_);
+    if (dropStreams_.exchange(false)) {
+        for (auto& subscriber : subscribers_) subscriber.socket->Shutdown();
+        subscribers_.clear();
+    }
     bool sent = false;
     for (auto it = subscribers_.begin(); it != subscribers_.end();) {
         if (it->waitingForKey && !unit.keyFrame) {

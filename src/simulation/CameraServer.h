@@ -145,6 +145,7 @@ private:
     std::atomic<bool> paused_{false};
     std::atomic<int> corruptUnits_{0};
     std::atomic<int> loginAttempts_{0};
+    std::atomic<bool> dropStreams_{false};
     std::atomic<uint64_t> unitsSent_{0}, framesEncoded_{0}, framesLate_{0}, renderUs_{0},
         encodeUs_{0};
 };

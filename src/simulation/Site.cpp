@@ -110,15 +110,8 @@ bool Site::Command(const std::string& line, std::string* reply) {
 }
 
 SiteSnapshot Site::Snapshot() const {
-    const SiteModel::State state = model_->Snapshot();
     SiteSnapshot s;
-    s.probeDepthMetres = state.probeDepthMetres;
-    s.headingDegrees = state.headingDegrees;
-    s.tiltDegrees = state.tiltDegrees;
-    s.winchAction = state.winchAction;
-    s.winchSpeed = state.winchSpeed;
-    s.brake = state.brake;
-    s.encoderCount = state.encoderCount;
+    static_cast<SiteModel::State&>(s) = model_->Snapshot();
     std::lock_guard lock(lifecycleMutex_);
     s.cameraFramesSent = camera_ ? camera_->Server().UnitsSent() : framesSentAtStop_;
     return s;

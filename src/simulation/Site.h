@@ -36,15 +36,8 @@ struct SiteOptions {
     bool trace = false;
 };
 
-// A consistent copy of the model.
-struct SiteSnapshot {
-    double probeDepthMetres = 0.0;
-    double headingDegrees = 0.0;
-    double tiltDegrees = 0.0;
-    int winchAction = 0;
-    int winchSpeed = 0;
-    bool brake = false;
-    int32_t encoderCount = 0;
+// A consistent copy of the model, and the camera's frames sent.
+struct SiteSnapshot : SiteModel::State {
     uint64_t cameraFramesSent = 0;
 };
 

@@ -10,6 +10,7 @@
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ThreadName.h"
 
 namespace bhv {
 namespace {
@@ -266,6 +267,7 @@ int UploadJob::Send(const Packet& packet, const CancelCheck& cancel) {
 }
 
 void UploadJob::Run() {
+    NameThisThread("bhv-upload");
     const int wait = config_.timings.workerWaitMs;
     while (!exit_) {
         if (uploadOn_) Status(L"等待数据采集......");

@@ -17,6 +17,7 @@ namespace {
 
 #ifdef BHV_ACQUIRE_PATH
 TEST(KilledRun, LeavesAnIntactDatabaseWithEveryStoredPage) {
+    if (!kPagesExpected) GTEST_SKIP() << "needs an optimised build to stitch a page in time";
     TempDir tmp;
     int out[2];
     ASSERT_EQ(::pipe(out), 0);

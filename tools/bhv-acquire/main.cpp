@@ -38,12 +38,27 @@ struct Options {
     int recordSeconds = 0;  // 0: no video; -1: the whole run
     std::optional<bhv::Endpoint> upload;
     int timeoutSeconds = 600;
+    bool trace = false;
 };
+
+// Where standard output's C++ stream goes without --trace: the link's and the stitching's
+// diagnostic lines would bury the progress lines, which are written through C stdio.
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c; }
+};
+
+void Say(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
 
 const char* kUsage =
     "usage: bhv-acquire [--sim] --to METRES [--speed slow|medium|fast] [--up]\n"
     "                   [--start-height METRES] [--hole NAME] [--diameter MM]\n"
     "                   [--record SECONDS|run] [--upload IP:PORT] [--timeout SECONDS]\n"
+    "                   [--trace]\n"
     "Runs one acquisition without a window: connect, start a run, pay the winch out (or reel it\n"
     "in with --up) until the probe reaches METRES, stop, and print a summary.\n"
     "  --sim     start a site simulator (host unit, probe, camera) in this process on\n"
@@ -52,6 +67,7 @@ const char* kUsage =
     "  --up      a pull-up run from --start-height (required then) up to METRES\n"
     "  --record  record the bottom camera for SECONDS from the start, or for the whole run\n"
     "  --upload  switch the real-time upload on, to the data server at IP:PORT\n"
+    "  --trace   also print the link's and the stitching's diagnostic lines\n"
     "Exit status: 0 the run completed, 1 it did not, 2 bad usage.\n";
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -82,6 +98,8 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--upload" && has) {
             o.upload = bhv::ParseEndpoint(argv[++i]);
             if (!o.upload || o.upload->port == 0) return false;
+        } else if (a == "--trace") {
+            o.trace = true;
         } else if (a == "--timeout" && has) {
             o.timeoutSeconds = std::atoi(argv[++i]);
         } else {
@@ -98,7 +116,7 @@ class ConsolePrompter : public bhv::Prompter {
 public:
     bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
                            const std::wstring&) override {
-        std::cout << "[box] " << ToNarrow(text) << std::endl;
+        Say("[box] " + ToNarrow(text));
         ++boxes;
         return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::Yes
                                                     : bhv::PromptAnswer::Ok;
@@ -137,6 +155,13 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
+    NullBuffer nullBuffer;
+    struct Restore {
+        std::streambuf* buffer;
+        ~Restore() {
+            if (buffer) std::cout.rdbuf(buffer);
+        }
+    } restore{o.trace ? nullptr : std::cout.rdbuf(&nullBuffer)};
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
@@ -149,7 +174,7 @@ int main(int argc, char** argv) {
         s.startDepthMetres = o.up ? o.startHeightMetres : 0.0;
         site = std::make_unique<bhv::sim::Site>(s);
         if (!site->Start()) {
-            std::cerr << "bhv-acquire: the site simulator could not start" << std::endl;
+            Say("bhv-acquire: the site simulator could not start");
             return 1;
         }
         options.link.host = site->Host();
@@ -159,29 +184,34 @@ int main(int argc, char** argv) {
         // installation's own file.
         options.configFolder = bhv::FsPath(bhv::WorkspaceRoot() + L"sim-config");
         std::filesystem::create_directories(options.configFolder);
-        std::cout << "site simulator: host=" << site->Host().ToString()
-                  << " probe=" << site->Probe().ToString()
-                  << " camera=" << site->Camera().ToString() << std::endl;
+        Say("site simulator: host=" + site->Host().ToString() + " probe=" +
+            site->Probe().ToString() + " camera=" + site->Camera().ToString());
     }
 
     bhv::EventLoop loop;
     bhv::HeadlessView view(loop);
     ConsolePrompter prompter;
-    view.onEvent = [](const std::wstring& line) { std::cout << ToNarrow(line) << std::endl; };
+    view.onEvent = [](const std::wstring& line) { Say(ToNarrow(line)); };
     auto acq = std::make_unique<bhv::Acquisition>(view, prompter, options);
     view.Attach(acq.get());
     acq->SetReceiveNotify([&loop, a = acq.get()] { loop.Post([a] { a->DispatchReceived(); }); });
     acq->Initialise(1920, 1080);
     acq->OnVideoResized(960, 720);
 
+    {
+        const bhv::LinkOptions& link = options.link;
+        const std::string camera = options.camera ? *options.camera : "from BHV_CAMERA_ADDR";
+        Say("connecting to host " + link.host.ToString() + ", probe " + link.probe.ToString() +
+            ", camera " + camera);
+    }
     acq->OnConnectButton();
     if (!acq->Connected()) {
-        std::cout << "not connected" << std::endl;
+        Say("not connected");
         return 1;
     }
     loop.RunUntil([&] { return acq->LinkStatus().probeAlive && acq->LinkStatus().hostAlive; },
                   5s);
-    std::cout << "connected" << std::endl;
+    Say("connected");
 
     if (o.up) acq->OnDirectionButton();
     acq->SetRunSettings({o.hole, o.diameterMm * 10,
@@ -196,11 +226,11 @@ int main(int argc, char** argv) {
     }
     acq->OnRunButton();
     if (!acq->Acquiring()) {
-        std::cout << "the run did not start" << std::endl;
+        Say("the run did not start");
         acq->OnConnectButton();
         return 1;
     }
-    std::cout << "run started, project " << ToNarrow(acq->Project().ProjectFolder()) << std::endl;
+    Say("run started, project " + ToNarrow(acq->Project().ProjectFolder()));
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
@@ -226,22 +256,26 @@ int main(int argc, char** argv) {
             break;
         }
         if (acq->WinchState() != direction) {
-            std::cout << "the winch stopped before the target depth" << std::endl;
+            Say("the winch stopped before the target depth");
             break;
         }
         if (elapsed() > std::chrono::seconds(o.timeoutSeconds)) {
-            std::cout << "time-out before the target depth" << std::endl;
+            Say("time-out before the target depth");
             break;
         }
         if (std::chrono::steady_clock::now() >= nextReport) {
             nextReport += 1s;
             const auto c = acq->Camera().Counters();
-            std::cout << std::fixed << std::setprecision(3)
-                      << "depth " << acq->Telemetry().depth / 10000.0 << " m  speed "
-                      << std::setprecision(2) << view.loggingSpeed << " m/min  pages "
-                      << (acq->Images().PageEnd() - 10000) / 10000 << "  frames "
-                      << c.framesQueued << " queued " << c.framesDroppedAtQueue << " dropped"
-                      << (view.overspeed ? "  OVERSPEED" : "") << std::endl;
+            char line[200];
+            std::snprintf(line, sizeof line,
+                          "depth %.3f m  speed %.2f m/min  pages %d  frames %llu queued %llu "
+                          "dropped%s",
+                          acq->Telemetry().depth / 10000.0, view.loggingSpeed,
+                          (acq->Images().PageEnd() - 10000) / 10000,
+                          static_cast<unsigned long long>(c.framesQueued),
+                          static_cast<unsigned long long>(c.framesDroppedAtQueue),
+                          view.overspeed ? "  OVERSPEED" : "");
+            Say(line);
         }
     }
     acq->OnWinchButton(0);
@@ -252,7 +286,7 @@ int main(int argc, char** argv) {
     acq->OnRunButton();
 
     if (o.upload) {
-        std::cout << "waiting for the upload to end" << std::endl;
+        Say("waiting for the upload to end");
         loop.RunUntil([&] { return acq->Upload().QueueLength() == 0 && !acq->Upload().IsRegistered(); },
                       120s);
     }
@@ -262,16 +296,15 @@ int main(int argc, char** argv) {
 
     const std::string pages = Scalar(db, "SELECT count(*) FROM bigImages");
     const std::string states = Scalar(db, "SELECT count(*) FROM probeState");
-    std::cout << "\nsummary\n"
-              << "  project       " << ToNarrow(folder) << "\n"
-              << "  reached       " << (completed ? "yes" : "no") << "\n"
-              << "  pages         " << pages << "\n"
-              << "  probe states  " << states << "\n"
-              << "  videos        " << videos << "\n"
-              << "  frames        " << counters.framesQueued << " queued, "
-              << counters.framesDroppedAtQueue << " dropped at the stitching queue\n";
-    if (o.upload) std::cout << "  uploaded      " << uploaded << " pictures\n";
-    std::cout << std::flush;
+    Say("\nsummary");
+    Say("  project       " + ToNarrow(folder));
+    Say(std::string("  reached       ") + (completed ? "yes" : "no"));
+    Say("  pages         " + pages);
+    Say("  probe states  " + states);
+    Say("  videos        " + std::to_string(videos));
+    Say("  frames        " + std::to_string(counters.framesQueued) + " queued, " +
+        std::to_string(counters.framesDroppedAtQueue) + " dropped at the stitching queue");
+    if (o.upload) Say("  uploaded      " + std::to_string(uploaded) + " pictures");
     acq.reset();
     if (site) site->Stop();
     return completed && pages != "" && pages != "0" ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "camera/sdk/FfmpegPlayer.h"
 
+#include "platform/ThreadName.h"
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -143,6 +144,7 @@ bool FfmpegPlayer::H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32
 }
 
 void FfmpegPlayer::DecodeLoop(Port* p) {
+    NameThisThread("bhv-decode");
     for (;;) {
         std::vector<uint8_t> chunk;
         {

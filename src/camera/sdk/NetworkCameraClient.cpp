@@ -1,8 +1,12 @@
 #include "camera/sdk/NetworkCameraClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
+
+#include "platform/ThreadName.h"
 
 namespace bhv::sdk {
 
@@ -126,14 +130,13 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
     if (!login) return Fail(kSdkNotLoggedIn), 0;
     auto play = std::make_shared<Play>();
     play->loginHandle = loginHandle;
-    if (!Connect(play->socket, login->ip, login->port)) return Fail(kSdkConnectFailed), 0;
-    CameraMessage request{CameraMsg::StartStream, 0, login->session, {}};
-    AppendInt32(request.payload, client ? client->nChannel : 0);
-    AppendInt32(request.payload, client ? client->nStream : 0);
-    if (!SendMessage(play->socket, request)) return Fail(kSdkConnectFailed), 0;
-    const auto reply = ReceiveMessage(play->socket, connectWaitMs_);
-    if (!reply || reply->type != CameraMsg::StartStream) return Fail(kSdkTimeout), 0;
-    if (reply->status != 0) return Fail(reply->status), 0;
+    play->ip = login->ip;
+    play->port = login->port;
+    play->session = login->session;
+    play->channel = client ? client->nChannel : 0;
+    play->stream = client ? client->nStream : 0;
+    if (const int32_t error = OpenStream(*play, play->socket); error != kSdkNoError)
+        return Fail(error), 0;
 
     int32_t handle;
     {
@@ -141,15 +144,49 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
         handle = nextHandle_++;
         plays_[handle] = play;
     }
-    play->thread = std::thread([this, p = play.get(), handle] { ReceiveStream(p, handle); });
+    play->thread = std::thread([this, p = play.get(), handle] {
+        NameThisThread("bhv-camera-net");
+        ReceiveStream(p, handle);
+    });
     lastError_ = kSdkNoError;
     return handle;
+}
+
+int32_t NetworkCameraClient::OpenStream(Play& play, TcpSocket& socket) {
+    if (!Connect(socket, play.ip, play.port)) return kSdkConnectFailed;
+    CameraMessage request{CameraMsg::StartStream, 0, play.session, {}};
+    AppendInt32(request.payload, play.channel);
+    AppendInt32(request.payload, play.stream);
+    if (!SendMessage(socket, request)) return kSdkConnectFailed;
+    const auto reply = ReceiveMessage(socket, connectWaitMs_);
+    if (!reply || reply->type != CameraMsg::StartStream) return kSdkTimeout;
+    return reply->status;
+}
+
+bool NetworkCameraClient::ReopenStream(Play* play) {
+    // The camera broke the stream off (a network break, a camera restart): start it again every
+    // half second until it comes back or the play is stopped, so a run does not lose its
+    // pictures for the rest of its length.
+    while (!play->stopping) {
+        for (int waited = 0; waited < 500 && !play->stopping; waited += 50)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        TcpSocket socket;
+        if (play->stopping || OpenStream(*play, socket) != kSdkNoError) continue;
+        std::lock_guard lock(play->socketMutex);
+        if (play->stopping) return false;
+        play->socket = std::move(socket);
+        return true;
+    }
+    return false;
 }
 
 void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
     for (;;) {
         auto message = ReceiveMessage(play->socket, -1);
-        if (!message) return;  // stopped, or the camera closed the stream
+        if (!message) {
+            if (ReopenStream(play)) continue;
+            return;  // stopped
+        }
         if (message->type != CameraMsg::StreamData || message->payload.empty()) continue;
         ++packetsReceived_;
         std::lock_guard lock(play->callbackMutex);
@@ -207,7 +244,11 @@ bool NetworkCameraClient::H264_DVR_DelRealDataCallBack(int32_t playHandle, RealD
 }
 
 void NetworkCameraClient::StopPlay(const std::shared_ptr<Play>& play) {
-    play->socket.Shutdown();
+    {
+        std::lock_guard lock(play->socketMutex);
+        play->stopping = true;
+        play->socket.Shutdown();
+    }
     if (play->thread.joinable()) play->thread.join();
     play->socket.Close();
 }

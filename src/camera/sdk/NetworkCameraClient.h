@@ -61,6 +61,14 @@ private:
     };
     struct Play {
         int32_t loginHandle = 0;
+        // Where the stream comes from, to start it again after the camera broke it off.
+        std::string ip;
+        uint16_t port = 0;
+        int32_t session = 0;
+        int32_t channel = 0;
+        int32_t stream = 0;
+        std::atomic<bool> stopping{false};
+        std::mutex socketMutex;  // replacing the socket against shutting it down
         TcpSocket socket;
         std::thread thread;
         std::mutex callbackMutex;  // held while the callback runs
@@ -81,6 +89,10 @@ private:
     std::optional<CameraMessage> Request(int32_t loginHandle, CameraMsg type,
                                          std::vector<uint8_t> payload, int32_t waitMs);
     void ReceiveStream(Play* play, int32_t handle);
+    // Connects `socket` and asks for the play's stream; kSdkNoError or the failure.
+    int32_t OpenStream(Play& play, TcpSocket& socket);
+    // Starts a broken-off stream again; false once the play is stopped.
+    bool ReopenStream(Play* play);
     void StopPlay(const std::shared_ptr<Play>& play);
     int32_t Fail(int32_t error);
 
