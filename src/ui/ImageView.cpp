@@ -1,0 +1,158 @@
+#include "ui/ImageView.h"
+
+#include <QImage>
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+#include "imaging/ImageRun.h"
+#include "ui/DepthAxis.h"
+#include "ui/UiFonts.h"
+#include "ui/ViewMath.h"
+
+namespace bhv::ui {
+namespace {
+
+class ImageRunSource : public ImageViewSource {
+public:
+    explicit ImageRunSource(const ImageRun& run) : run_(run) {}
+    cv::Mat ViewSource() const override { return run_.ViewSource(); }
+    int32_t AxisStartMm() const override { return run_.AxisStartMm(); }
+    bool Browsing() const override { return run_.Browsing(); }
+
+private:
+    const ImageRun& run_;
+};
+
+// Blue-green-red-alpha bytes are QImage's 32-bit RGB only on a little-endian machine.
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the paint buffer's byte order");
+
+bool Drawable(const cv::Mat& image) {
+    return !image.empty() && image.cols > 0 && image.depth() == CV_8U &&
+           (image.channels() == 1 || image.channels() == 3 || image.channels() == 4);
+}
+
+void ToBgra(const cv::Mat& image, cv::Mat& bgra) {
+    switch (image.channels()) {
+        case 1:
+            cv::cvtColor(image, bgra, cv::COLOR_GRAY2BGRA);
+            break;
+        case 3:
+            cv::cvtColor(image, bgra, cv::COLOR_BGR2BGRA);
+            break;
+        default:
+            image.copyTo(bgra);
+            break;
+    }
+}
+
+// The QImage only borrows the buffer for the draw.
+QImage BorrowedImage(const cv::Mat& bgra) {
+    return QImage(bgra.data, bgra.cols, bgra.rows, static_cast<qsizetype>(bgra.step),
+                  QImage::Format_RGB32);
+}
+
+}  // namespace
+
+CImgWnd::CImgWnd(QWidget* parent) : QWidget(parent) {
+    setObjectName("imageView");
+    // Every pixel is painted each time; nothing needs erasing first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+CImgWnd::~CImgWnd() = default;
+
+void CImgWnd::SetImageRun(const ImageRun* run) {
+    runSource_ = run ? std::make_unique<ImageRunSource>(*run) : nullptr;
+    source_ = runSource_.get();
+    update();
+}
+
+void CImgWnd::SetSource(const ImageViewSource* source) {
+    runSource_.reset();
+    source_ = source;
+    update();
+}
+
+void CImgWnd::SetUpward(bool upward) {
+    if (upward_ == upward) return;
+    upward_ = upward;
+    update();
+}
+
+void CImgWnd::SetPageOverspeedShare(std::optional<double> share) {
+    if (share && !std::isfinite(*share)) share.reset();
+    overspeed_ = share;
+    update();
+}
+
+QString CImgWnd::OverspeedText() const {
+    if (!overspeed_ || !source_ || !source_->Browsing()) return {};
+    const double percent = std::clamp(*overspeed_, 0.0, 1.0) * 100.0;
+    return QStringLiteral("超速 %1%").arg(static_cast<int>(std::lround(percent)));
+}
+
+void CImgWnd::RequestRepaint() {
+    if (repaintQueued_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            repaintQueued_.store(false);
+            update();
+        },
+        Qt::QueuedConnection);
+}
+
+void CImgWnd::paintEvent(QPaintEvent*) {
+    if (height() < 1) return;
+    QPainter painter(this);
+    const cv::Mat image = source_ ? source_->ViewSource() : cv::Mat();
+    const int32_t axisStart = source_ ? source_->AxisStartMm() : 0;
+
+    if (Drawable(image)) {
+        PaintImage(painter, image);
+    } else {
+        painter.fillRect(rect(), Qt::white);
+    }
+
+    const QString overspeed = OverspeedText();
+    if (!overspeed.isEmpty()) {
+        painter.setFont(UiFont(12));
+        const QRect box = painter.fontMetrics().boundingRect(overspeed).adjusted(-4, -2, 4, 2);
+        const QRect corner(rect().topRight() - QPoint(box.width() + 3, -3), box.size());
+        painter.fillRect(corner, QColor(255, 255, 255, 200));
+        painter.setPen(Qt::red);
+        painter.drawText(corner, Qt::AlignCenter, overspeed);
+    }
+
+    if (axis_) {
+        const DepthRange range = RulerRangeFor(axisStart, upward_);
+        axis_->SetRange(range.start, range.end);
+    }
+}
+
+void CImgWnd::PaintImage(QPainter& painter, const cv::Mat& image) {
+    const VisibleRows rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
+    if (rows.height < height())
+        painter.fillRect(QRect(0, rows.height, width(), height() - rows.height),
+                         palette().window());
+
+    const cv::Mat shown = image.rowRange(rows.firstRow, rows.firstRow + rows.rowCount);
+    const QRect target(0, 0, width(), rows.height);
+    if (target.width() >= shown.cols) {
+        // At the window's width or wider the source pixels are repeated: convert the rows in
+        // view and let the painter enlarge them (no smoothing).
+        ToBgra(shown, bgra_);
+        painter.drawImage(target, BorrowedImage(bgra_));
+        return;
+    }
+    // Narrower: shrink first, then convert only the pixels that are drawn. Bilinear; an area
+    // average would be smoother but costs ten times as much on a full page, more than a repaint
+    // may take.
+    cv::resize(shown, scaled_, cv::Size(target.width(), target.height()), 0, 0, cv::INTER_LINEAR);
+    ToBgra(scaled_, bgra_);
+    painter.drawImage(0, 0, BorrowedImage(bgra_));
+}
+
+}  // namespace bhv::ui

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <opencv2/core/mat.hpp>
+#include <optional>
+
+namespace bhv {
+class ImageRun;
+}
+
+namespace bhv::ui {
+
+class CDepthAxisWnd;
+
+// What the unrolled image view paints. The image run is one (through SetImageRun); tests and
+// tools may give their own.
+class ImageViewSource {
+public:
+    virtual ~ImageViewSource() = default;
+    // The image to show: the browsed page while browsing, else the growing display. 8-bit with
+    // 1, 3 (blue-green-red) or 4 channels; empty when there is nothing to show.
+    virtual cv::Mat ViewSource() const = 0;
+    // Depth in millimetres at which the page in view begins.
+    virtual int32_t AxisStartMm() const = 0;
+    // True while a stored page is shown instead of the growing display.
+    virtual bool Browsing() const = 0;
+};
+
+// The view of the unrolled borehole wall: the growing stitched image during a run, a stored
+// page while the user pages through them. The image is shown at the window's width; when it is
+// taller than the window, the rows nearest the run's start (upward run) or the newest rows
+// (downward run) fill it. After each paint the view gives the depth ruler the metre it covers.
+//
+// Threads: everything runs on the GUI thread except RequestRepaint, which the image thread may
+// call at any time while the view exists.
+class CImgWnd : public QWidget {
+    Q_OBJECT
+public:
+    explicit CImgWnd(QWidget* parent = nullptr);
+    ~CImgWnd() override;
+
+    // The image run whose display and pages are shown (not owned; null shows nothing). The
+    // caller installs RequestRepaint as the run's repaint call itself, before its image thread
+    // starts, and removes it before this view goes away.
+    void SetImageRun(const ImageRun* run);
+    // Any other source (not owned; null shows nothing).
+    void SetSource(const ImageViewSource* source);
+    // The ruler that labels the view's depth range (not owned; may be null).
+    void SetDepthAxis(CDepthAxisWnd* axis) { axis_ = axis; }
+    // The run goes upward (depth decreases): the view shows the oldest rows and the ruler counts
+    // upward from the page start.
+    void SetUpward(bool upward);
+    bool Upward() const { return upward_; }
+
+    // The share of the browsed page's length that was taken too fast (0 to 1), shown in a
+    // corner while that page is browsed; nothing hides it.
+    void SetPageOverspeedShare(std::optional<double> share);
+    // The text shown for it ("超速 12%"); empty when hidden.
+    QString OverspeedText() const;
+
+    // Thread-safe: asks for one repaint on the GUI thread. Calls that come while one is already
+    // queued are merged into it.
+    void RequestRepaint();
+
+    QSize sizeHint() const override { return {400, 600}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void PaintImage(QPainter& painter, const cv::Mat& image);
+
+    std::unique_ptr<ImageViewSource> runSource_;  // adapter for SetImageRun
+    const ImageViewSource* source_ = nullptr;
+    CDepthAxisWnd* axis_ = nullptr;
+    bool upward_ = false;
+    std::optional<double> overspeed_;
+    std::atomic<bool> repaintQueued_{false};
+    cv::Mat scaled_;  // paint buffers, kept to avoid allocating on every paint
+    cv::Mat bgra_;
+};
+
+}  // namespace bhv::ui

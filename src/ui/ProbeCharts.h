@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QChartView>
+#include <QObject>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "storage/ProbeStateRecord.h"
+#include "ui/ViewMath.h"
+
+class QChart;
+class QGraphicsLineItem;
+class QLineSeries;
+class QValueAxis;
+
+namespace bhv::ui {
+
+// A chart view with two depth cursors: a cross-hair that follows the mouse and a horizontal
+// line that the left button drags. Both report the depth (the chart's y value) under them.
+class DepthCursorChartView : public QChartView {
+    Q_OBJECT
+public:
+    DepthCursorChartView(QChart* chart, QWidget* parent);
+
+    // The series whose axes translate between pixels and values.
+    void SetSeries(QLineSeries* series) { series_ = series; }
+    // The depth the drag line stands at, if it was placed.
+    std::optional<double> DragDepth() const { return dragDepth_; }
+
+signals:
+    void CursorMoved(double depthMetres);
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    std::optional<double> DepthAt(QPointF viewPos) const;
+    void PlaceCrossHair(QPointF viewPos);
+    void PlaceDragLine();
+
+    QLineSeries* series_ = nullptr;
+    QGraphicsLineItem* crossX_ = nullptr;
+    QGraphicsLineItem* crossY_ = nullptr;
+    QGraphicsLineItem* drag_ = nullptr;
+    std::optional<double> dragDepth_;
+    bool dragging_ = false;
+};
+
+// The two depth curves of a run: horizontal displacement (red, -100..100 mm at first) and
+// verticality (blue, -2..2 % at first) against depth in metres growing downward (0..10 m at
+// first). Redraw rebuilds both curves from the probe-state history; the ranges only widen. The
+// displacement chart carries the cursors, whose reading shows in the bottom axis titles of both
+// charts.
+//
+// The two chart views are children of `parent`; the main window lays them out.
+class ProbeCharts : public QObject {
+    Q_OBJECT
+public:
+    explicit ProbeCharts(QWidget* parent);
+
+    DepthCursorChartView* MoveView() const { return moveView_; }
+    QChartView* VerticalityView() const { return vertView_; }
+
+    // Rebuilds both curves from the history (in its order) and widens the axes to it. An empty
+    // history empties the curves and keeps the axes.
+    void Redraw(std::span<const ProbeStateRecord> history);
+    // Shows the reading of the last drawn history at a depth in the axis titles.
+    void ShowCursorAt(double depthMetres);
+
+    ChartRanges Ranges() const { return ranges_; }
+    QLineSeries* MoveSeries() const { return moveSeries_; }
+    QLineSeries* VerticalitySeries() const { return vertSeries_; }
+    QString MoveCursorTitle() const;
+    QString VerticalityCursorTitle() const;
+
+private:
+    void ApplyRanges();
+
+    DepthCursorChartView* moveView_ = nullptr;
+    QChartView* vertView_ = nullptr;
+    QLineSeries* moveSeries_ = nullptr;
+    QLineSeries* vertSeries_ = nullptr;
+    QValueAxis* moveTop_ = nullptr;
+    QValueAxis* moveBottom_ = nullptr;
+    QValueAxis* moveDepth_ = nullptr;
+    QValueAxis* vertTop_ = nullptr;
+    QValueAxis* vertBottom_ = nullptr;
+    QValueAxis* vertDepth_ = nullptr;
+    ChartRanges ranges_;
+    std::vector<ProbeStateRecord> history_;
+};
+
+}  // namespace bhv::ui

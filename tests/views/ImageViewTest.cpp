@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <opencv2/core.hpp>
+#include <thread>
+
+#include "QtApp.h"
+#include "imaging/ImageRun.h"
+#include "imaging/Pages.h"
+#include "support/TempDir.h"
+#include "ui/DepthAxis.h"
+#include "ui/ImageView.h"
+
+namespace bhv::ui {
+namespace {
+
+// A display in three colour zones (blue-green-red order): rows 0..1199 red, 1200..1799 green,
+// 1800..2999 blue; 400 columns.
+cv::Mat Zones(int rows = 3000) {
+    cv::Mat image(rows, 400, CV_8UC3, cv::Scalar(255, 0, 0));
+    image.rowRange(0, std::min(rows, 1200)).setTo(cv::Scalar(0, 0, 255));
+    if (rows > 1200) image.rowRange(1200, std::min(rows, 1800)).setTo(cv::Scalar(0, 255, 0));
+    return image;
+}
+
+class MatSource : public ImageViewSource {
+public:
+    cv::Mat ViewSource() const override { return image; }
+    int32_t AxisStartMm() const override { return axisStart; }
+    bool Browsing() const override { return browsing; }
+
+    cv::Mat image;
+    int32_t axisStart = 0;
+    bool browsing = false;
+};
+
+// Counts the paint events of a widget.
+class PaintCounter : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+    int paints = 0;
+};
+
+// The view (200 x 600, as in the spec's example) beside its ruler, in one window.
+class ImageViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::App();
+        axis_ = new CDepthAxisWnd(&window_);
+        view_ = new CImgWnd(&window_);
+        axis_->setGeometry(0, 0, 50, 600);
+        view_->setGeometry(52, 0, 200, 600);
+        view_->SetDepthAxis(axis_);
+        view_->SetSource(&source_);
+        ASSERT_TRUE(test::ShowAt(window_, 252, 600));
+    }
+    QImage Grab() { return view_->grab().toImage(); }
+    QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
+
+    QWidget window_;
+    CDepthAxisWnd* axis_ = nullptr;
+    CImgWnd* view_ = nullptr;
+    MatSource source_;
+};
+
+struct ZoneCase {
+    const char* name;
+    bool upward;
+    int rows;
+    // Expected colour at the top, at row `middleY` and at row 500 of the view.
+    QColor top;
+    int middleY;
+    QColor middle, bottom;
+};
+
+TEST_F(ImageViewTest, ShowsTheRowsOfTheRunDirectionAndTellsTheRuler) {
+    const QColor red(255, 0, 0), green(0, 255, 0), blue(0, 0, 255);
+    const QColor background = view_->palette().window().color();
+    const ZoneCase cases[] = {
+        // 1200 rows fit: downward rows 1800..2999 (all blue), upward rows 0..1199 (all red).
+        {"downward, tall display", false, 3000, blue, 300, blue, blue},
+        {"upward, tall display", true, 3000, red, 300, red, red},
+        // 900 rows are drawn 450 px high from the top, the rest is background.
+        {"downward, short display", false, 900, red, 449, red, background},
+        {"upward, short display", true, 900, red, 449, red, background},
+        // 1500 rows: downward rows 300..1499 (red then green from 900 / 1200 * 600 = 450 px).
+        {"downward, a little taller", false, 1500, red, 449, red, green},
+    };
+    source_.axisStart = 124456;
+    for (const ZoneCase& c : cases) {
+        source_.image = Zones(c.rows);
+        view_->SetUpward(c.upward);
+        const QImage shot = Grab();
+        EXPECT_EQ(shot.size(), QSize(200, 600)) << c.name;
+        EXPECT_EQ(At(shot, 100, 3), c.top) << c.name;
+        EXPECT_EQ(At(shot, 100, 500), c.bottom) << c.name;
+        EXPECT_EQ(At(shot, 100, c.middleY), c.middle) << c.name;
+        EXPECT_EQ(axis_->Range(),
+                  c.upward ? (DepthRange{124456, 123456}) : (DepthRange{124456, 125456}))
+            << c.name;
+    }
+    // The short display ends 450 px down.
+    source_.image = Zones(900);
+    view_->SetUpward(false);
+    EXPECT_EQ(At(Grab(), 100, 450), background);
+    // Where a tall display changes from red to green, 450 px down in the newest 1200 rows.
+    source_.image = Zones(1500);
+    const QImage shot = Grab();
+    EXPECT_EQ(At(shot, 100, 449), red);
+    EXPECT_EQ(At(shot, 100, 450), green);
+}
+
+TEST_F(ImageViewTest, AnEmptyOrUnusableSourcePaintsWhite) {
+    for (const cv::Mat& image : {cv::Mat(), cv::Mat(10, 10, CV_32FC1, cv::Scalar(0.5)),
+                                 cv::Mat(10, 10, CV_8UC2, cv::Scalar(0, 0))}) {
+        source_.image = image;
+        const QImage shot = Grab();
+        EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
+    }
+    view_->SetSource(nullptr);
+    const QImage shot = Grab();
+    EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
+}
+
+TEST_F(ImageViewTest, GreyAndWideImagesAreDrawn) {
+    // A grey image, and one 1567 columns wide (rows not a multiple of 4 bytes).
+    source_.image = cv::Mat(200, 100, CV_8UC1, cv::Scalar(128));
+    QImage shot = Grab();
+    EXPECT_EQ(At(shot, 100, 10), QColor(128, 128, 128));
+    source_.image = cv::Mat(5000, 1567, CV_8UC3, cv::Scalar(10, 20, 30));
+    shot = Grab();
+    EXPECT_EQ(At(shot, 199, 599), QColor(30, 20, 10));
+}
+
+TEST_F(ImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
+    PaintCounter counter;
+    view_->installEventFilter(&counter);
+    source_.image = Zones();
+    QCoreApplication::processEvents();
+    const int before = counter.paints;
+    std::thread imageThread([this] {
+        for (int i = 0; i < 100; ++i) view_->RequestRepaint();
+    });
+    imageThread.join();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counter.paints > before; }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_LE(counter.paints - before, 2);
+    view_->removeEventFilter(&counter);
+}
+
+TEST_F(ImageViewTest, OverspeedShareShowsOnlyWhileAPageIsBrowsed) {
+    source_.image = cv::Mat(600, 200, CV_8UC3, cv::Scalar(255, 255, 255));
+    view_->SetPageOverspeedShare(0.123);
+    EXPECT_EQ(view_->OverspeedText(), QString());
+    source_.browsing = true;
+    EXPECT_EQ(view_->OverspeedText(), QStringLiteral("超速 12%"));
+    const QImage shot = Grab();
+    // Red text in the top right corner of a white page, none elsewhere.
+    EXPECT_GT(test::CountInk(shot, QRect(120, 0, 80, 30), Qt::white), 10);
+    EXPECT_EQ(test::CountInk(shot, QRect(0, 40, 200, 560), Qt::white), 0);
+
+    view_->SetPageOverspeedShare(std::nullopt);
+    EXPECT_EQ(view_->OverspeedText(), QString());
+    view_->SetPageOverspeedShare(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(view_->OverspeedText(), QString());
+    view_->SetPageOverspeedShare(1.7);
+    EXPECT_EQ(view_->OverspeedText(), QStringLiteral("超速 100%"));
+}
+
+// The image run as the program uses it: a stored page is browsed, the run asks for the repaint
+// and the view shows the page.
+TEST_F(ImageViewTest, ShowsThePageTheImageRunBrowses) {
+    test::TempDir tmp;
+    test::ScopedRoot root(tmp.path());
+    ProjectDb db;
+    db.SetWorkspacePath(tmp.wide());
+    ASSERT_TRUE(db.CreateProject(L"views", 100000, 700, 0, 0));
+    const cv::Mat page(800, 400, CV_8UC3, cv::Scalar(0, 200, 0));
+    ASSERT_TRUE(db.InsertBigImage(10000, EncodePage(page)));
+
+    ImageRun run;
+    ImageRunStart start;
+    start.project = &db;
+    start.startDepth = 100000;
+    run.StartRun(start);
+    run.FinishImageRun(false);
+
+    PaintCounter counter;
+    view_->installEventFilter(&counter);
+    view_->SetImageRun(&run);
+    run.SetRepaint([this] { view_->RequestRepaint(); });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view_->OverspeedText(), QString());  // nothing browsed yet
+    view_->SetPageOverspeedShare(0.05);
+    EXPECT_EQ(view_->OverspeedText(), QString());
+
+    const int before = counter.paints;
+    run.SetTravel(20000);
+    run.BrowsePrevious();
+    ASSERT_TRUE(run.Browsing());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counter.paints > before; }, 5000));
+    EXPECT_EQ(view_->OverspeedText(), QStringLiteral("超速 5%"));
+    const QColor centre = Grab().pixelColor(100, 300);
+    EXPECT_LT(centre.red(), 30);
+    EXPECT_GT(centre.green(), 170);
+    EXPECT_LT(centre.blue(), 30);
+
+    run.SetRepaint({});
+    view_->SetImageRun(nullptr);
+    view_->removeEventFilter(&counter);
+}
+
+// The ruler drawn where the arithmetic puts its ticks and labels.
+struct RulerShotCase {
+    const char* name;
+    int32_t start, end;
+    int labelY;     // a labelled tick
+    int emptyFrom;  // a band of rows between two labels
+    int emptyTo;
+    int shortTickY;
+};
+
+TEST(DepthAxisTest, DrawsTicksAndLabelsWhereTheArithmeticPutsThem) {
+    test::App();
+    const RulerShotCase cases[] = {
+        {"downward", 124456, 125456, 72, 92, 150, 12},
+        {"upward", 122456, 121456, 28, 48, 105, 48},
+    };
+    for (const RulerShotCase& c : cases) {
+        CDepthAxisWnd axis;
+        ASSERT_TRUE(test::ShowAt(axis, 50, 500));
+        axis.SetRange(c.start, c.end);
+        const QImage shot = axis.grab().toImage();
+        const QColor bg = axis.palette().window().color();
+        ASSERT_EQ(shot.size(), QSize(50, 500));
+        // The base line along the right edge.
+        EXPECT_EQ(test::CountInk(shot, QRect(49, 0, 1, 500), bg), 500) << c.name;
+        // A label left of its long tick, centred on it.
+        EXPECT_GT(test::CountInk(shot, QRect(0, c.labelY - 8, 42, 17), bg), 15) << c.name;
+        EXPECT_GT(test::CountInk(shot, QRect(43, c.labelY, 6, 1), bg), 4) << c.name;
+        // No text between two labels.
+        EXPECT_EQ(test::CountInk(shot, QRect(0, c.emptyFrom, 42, c.emptyTo - c.emptyFrom), bg), 0)
+            << c.name;
+        // A short tick: three pixels, not six.
+        EXPECT_GT(test::CountInk(shot, QRect(46, c.shortTickY, 3, 1), bg), 1) << c.name;
+        EXPECT_EQ(test::CountInk(shot, QRect(40, c.shortTickY, 5, 1), bg), 0) << c.name;
+    }
+}
+
+TEST(DepthAxisTest, AnEmptyRangeDrawsOnlyTheBaseLine) {
+    test::App();
+    CDepthAxisWnd axis;
+    ASSERT_TRUE(test::ShowAt(axis, 50, 500));
+    axis.SetRange(5000, 5000);
+    const QImage shot = axis.grab().toImage();
+    const QColor bg = axis.palette().window().color();
+    EXPECT_EQ(test::CountInk(shot, QRect(0, 0, 49, 500), bg), 0);
+    EXPECT_EQ(test::CountInk(shot, QRect(49, 0, 1, 500), bg), 500);
+}
+
+}  // namespace
+}  // namespace bhv::ui

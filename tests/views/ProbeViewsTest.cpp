@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <QChart>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLineSeries>
+#include <QSignalSpy>
+#include <QTest>
+#include <QValueAxis>
+
+#include "QtApp.h"
+#include "ui/ImageView.h"
+#include "ui/ProbeCharts.h"
+#include "ui/ProbeTiltView.h"
+#include "ui/UiFonts.h"
+
+namespace bhv::ui {
+namespace {
+
+class ProbeTiltViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::App(); }
+    // The picture's middle strip, right of the texts.
+    static QImage Picture(ProbeTiltView& view, double tilt) {
+        view.SetValues(tilt, 0.0, 0.0, 0.0, true);
+        return view.grab().toImage().copy(QRect(160, 0, 80, 240));
+    }
+};
+
+TEST_F(ProbeTiltViewTest, WithoutItsPictureThePanelStaysWhite) {
+    ProbeTiltView view(nullptr, QStringLiteral(":/images/NoSuchPicture.svg"));
+    EXPECT_FALSE(view.HasPicture());
+    ASSERT_TRUE(test::ShowAt(view, 400, 240));
+    view.SetOnline(true);
+    view.SetValues(2.5, 100.0, 20.0, 50.0, true);
+    const QImage shot = view.grab().toImage();
+    EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
+}
+
+TEST_F(ProbeTiltViewTest, DrawsThePictureAndEveryReadingLine) {
+    ProbeTiltView view;
+    EXPECT_EQ(view.objectName(), QStringLiteral("probeTiltView"));
+    ASSERT_TRUE(view.HasPicture());
+    ASSERT_TRUE(test::ShowAt(view, 400, 240));
+    view.SetOnline(true);
+    view.SetValues(1.5, 45.0, 18.5, 30.0, true);
+    const QImage shot = view.grab().toImage();
+    // The probe in the middle.
+    EXPECT_GT(test::CountInk(shot, QRect(160, 40, 80, 160), Qt::white), 1000);
+    // One line of text at each line top, nothing in the gap under the first line.
+    for (int top : kTiltLineTops)
+        EXPECT_GT(test::CountInk(shot, QRect(12, top, 120, 18), Qt::white), 20) << top;
+    EXPECT_EQ(test::CountInk(shot, QRect(0, 33, 150, 12), Qt::white), 0);
+    EXPECT_EQ(test::CountInk(shot, QRect(0, 0, 11, 240), Qt::white), 0);
+}
+
+TEST_F(ProbeTiltViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
+    ProbeTiltView view;
+    ASSERT_TRUE(test::ShowAt(view, 400, 240));
+    const QImage upright = Picture(view, 0.0);
+    EXPECT_EQ(Picture(view, 0.9), upright);
+    EXPECT_EQ(Picture(view, 360.4), upright);
+    EXPECT_NE(Picture(view, 5.0), upright);
+    EXPECT_EQ(Picture(view, 365.7), Picture(view, 5.0));
+    EXPECT_EQ(Picture(view, -3.9), Picture(view, -3.0));
+    EXPECT_NE(Picture(view, -3.0), Picture(view, 3.0));
+}
+
+TEST_F(ProbeTiltViewTest, KeepsTheValuesAndRepaintsOnlyWhenAsked) {
+    ProbeTiltView view;
+    ASSERT_TRUE(test::ShowAt(view, 400, 240));
+    view.SetValues(1.0, 2.0, 3.0, 4.0, false);
+    EXPECT_DOUBLE_EQ(view.Readings().tilt, 1.0);
+    EXPECT_DOUBLE_EQ(view.Readings().azimuth, 2.0);
+    EXPECT_DOUBLE_EQ(view.Readings().temperature, 3.0);
+    EXPECT_DOUBLE_EQ(view.Readings().humidity, 4.0);
+    EXPECT_FALSE(view.Readings().online);
+    view.SetOnline(true);
+    EXPECT_TRUE(view.Readings().online);
+}
+
+std::vector<ProbeStateRecord> History(int count, int moveStep, float vertStep) {
+    std::vector<ProbeStateRecord> history;
+    for (int i = 0; i < count; ++i) {
+        ProbeStateRecord r;
+        r.id = 100 * (i + 1);
+        r.nTotalMove = moveStep * i;
+        r.fVerticality = vertStep * static_cast<float>(i);
+        history.push_back(r);
+    }
+    return history;
+}
+
+QValueAxis* Axis(QChartView* view, Qt::Alignment side) {
+    for (QAbstractAxis* axis : view->chart()->axes())
+        if (axis->alignment() == side) return qobject_cast<QValueAxis*>(axis);
+    return nullptr;
+}
+
+class ProbeChartsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::App();
+        charts_ = new ProbeCharts(&window_);
+        charts_->MoveView()->setGeometry(0, 0, 400, 500);
+        charts_->VerticalityView()->setGeometry(400, 0, 200, 500);
+        ASSERT_TRUE(test::ShowAt(window_, 600, 500));
+    }
+    QWidget window_;
+    ProbeCharts* charts_ = nullptr;
+};
+
+TEST_F(ProbeChartsTest, SetsUpTheAxesOfBothCharts) {
+    auto* move = window_.findChild<QChartView*>(QStringLiteral("moveChart"));
+    auto* vert = window_.findChild<QChartView*>(QStringLiteral("verticalityChart"));
+    ASSERT_NE(move, nullptr);
+    ASSERT_NE(vert, nullptr);
+    struct Expect {
+        QChartView* view;
+        Qt::Alignment side;
+        QString title;
+        double min, max;
+        bool reverse;
+    };
+    const Expect expected[] = {
+        {move, Qt::AlignTop, QStringLiteral("水平位移(mm)"), -100, 100, false},
+        {move, Qt::AlignBottom, QStringLiteral(" "), -100, 100, false},
+        {move, Qt::AlignLeft, QStringLiteral("深度(m)"), 0, 10, true},
+        {vert, Qt::AlignTop, QStringLiteral("垂直度(%)"), -2, 2, false},
+        {vert, Qt::AlignBottom, QStringLiteral(" "), -2, 2, false},
+        {vert, Qt::AlignRight, QString(), 0, 10, true},
+    };
+    for (const Expect& e : expected) {
+        QValueAxis* axis = Axis(e.view, e.side);
+        ASSERT_NE(axis, nullptr) << e.title.toStdString();
+        EXPECT_EQ(axis->titleText(), e.title);
+        EXPECT_DOUBLE_EQ(axis->min(), e.min) << e.title.toStdString();
+        EXPECT_DOUBLE_EQ(axis->max(), e.max) << e.title.toStdString();
+        EXPECT_EQ(axis->isReverse(), e.reverse) << e.title.toStdString();
+    }
+    EXPECT_EQ(charts_->MoveSeries()->pen().color(), QColor(255, 0, 0));
+    EXPECT_EQ(charts_->MoveSeries()->pen().width(), 2);
+    EXPECT_EQ(charts_->VerticalitySeries()->pen().color(), QColor(0, 0, 255));
+    EXPECT_EQ(charts_->VerticalitySeries()->pen().width(), 2);
+    // The verticality curve hangs on the top and right axes.
+    EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignTop)));
+    EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignRight)));
+}
+
+TEST_F(ProbeChartsTest, RedrawRebuildsTheCurvesAndOnlyWidensTheAxes) {
+    const std::vector<ProbeStateRecord> history = History(150, 2, 0.02f);  // to 15 m, 298 mm
+    charts_->Redraw(history);
+    ASSERT_EQ(charts_->MoveSeries()->count(), 150);
+    ASSERT_EQ(charts_->VerticalitySeries()->count(), 150);
+    EXPECT_EQ(charts_->MoveSeries()->at(149), QPointF(298, 15.0));
+    EXPECT_EQ(charts_->VerticalitySeries()->at(1), QPointF(0.02f, 0.2));
+    QValueAxis* moveTop = Axis(charts_->MoveView(), Qt::AlignTop);
+    QValueAxis* moveDepth = Axis(charts_->MoveView(), Qt::AlignLeft);
+    QValueAxis* vertBottom = Axis(charts_->VerticalityView(), Qt::AlignBottom);
+    QValueAxis* vertDepth = Axis(charts_->VerticalityView(), Qt::AlignRight);
+    EXPECT_NEAR(moveTop->max(), 298 * 1.1, 1e-9);
+    EXPECT_NEAR(moveTop->min(), -298 * 1.1, 1e-9);
+    EXPECT_NEAR(vertBottom->max(), 0.02f * 149 * 1.1, 1e-5);
+    EXPECT_DOUBLE_EQ(moveDepth->max(), 15.0);
+    EXPECT_DOUBLE_EQ(vertDepth->max(), 15.0);
+    EXPECT_DOUBLE_EQ(moveDepth->min(), 0.0);
+
+    // A shorter history: its curves, the wider axes stay.
+    charts_->Redraw(std::span(history).first(10));
+    EXPECT_EQ(charts_->MoveSeries()->count(), 10);
+    EXPECT_NEAR(moveTop->max(), 298 * 1.1, 1e-9);
+    EXPECT_DOUBLE_EQ(moveDepth->max(), 15.0);
+
+    // An empty history (a new run) empties the curves and keeps the axes.
+    charts_->Redraw({});
+    EXPECT_EQ(charts_->MoveSeries()->count(), 0);
+    EXPECT_EQ(charts_->VerticalitySeries()->count(), 0);
+    EXPECT_NEAR(moveTop->max(), 298 * 1.1, 1e-9);
+    EXPECT_DOUBLE_EQ(vertDepth->max(), 15.0);
+}
+
+TEST_F(ProbeChartsTest, TheCursorShowsTheReadingInTheBottomTitles) {
+    const std::vector<ProbeStateRecord> history = History(100, 3, 0.01f);  // 0.1 .. 10 m
+    charts_->Redraw(history);
+    charts_->ShowCursorAt(0.25);  // between 200 and 300 mm: the record at 200 mm
+    EXPECT_EQ(charts_->MoveCursorTitle(), QStringLiteral("深度:0.25m 位移:3mm"));
+    EXPECT_EQ(charts_->VerticalityCursorTitle(), QStringLiteral("垂直度:0.01"));
+    charts_->ShowCursorAt(20.0);
+    EXPECT_EQ(charts_->MoveCursorTitle(), QStringLiteral("深度:20.00m 位移:0mm"));
+    EXPECT_EQ(charts_->VerticalityCursorTitle(), QStringLiteral("垂直度:0.00"));
+
+    // The mouse: a press in the plot area places the drag line and reports its depth.
+    DepthCursorChartView* view = charts_->MoveView();
+    QSignalSpy moved(view, &DepthCursorChartView::CursorMoved);
+    const QPointF inChart = view->chart()->mapToPosition(QPointF(0.0, 5.55), charts_->MoveSeries());
+    const QPoint at = view->mapFromScene(view->chart()->mapToScene(inChart));
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_GE(moved.count(), 1);
+    const double depth = moved.last().at(0).toDouble();
+    EXPECT_NEAR(depth, 5.55, 0.05);
+    ASSERT_TRUE(view->DragDepth().has_value());
+    EXPECT_DOUBLE_EQ(*view->DragDepth(), depth);
+    const auto reading = LookupCursor(history, depth);
+    ASSERT_TRUE(reading.has_value());
+    EXPECT_EQ(charts_->MoveCursorTitle(), QString::fromStdString(CursorMoveTitle(depth, reading)));
+    EXPECT_EQ(charts_->VerticalityCursorTitle(),
+              QString::fromStdString(CursorVerticalityTitle(reading)));
+
+    // Outside the plot area nothing is reported.
+    const int reports = moved.count();
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
+    EXPECT_EQ(moved.count(), reports);
+}
+
+TEST_F(ProbeChartsTest, CurvesAreDrawnInTheirColours) {
+    charts_->Redraw(History(80, 2, 0.02f));
+    const QImage move = charts_->MoveView()->grab().toImage();
+    const QImage vert = charts_->VerticalityView()->grab().toImage();
+    auto count = [](const QImage& image, QColor colour) {
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixelColor(x, y) == colour) ++n;
+        return n;
+    };
+    EXPECT_GT(count(move, QColor(255, 0, 0)), 50);
+    EXPECT_GT(count(vert, QColor(0, 0, 255)), 50);
+}
+
+class BrowsingSource : public ImageViewSource {
+public:
+    cv::Mat ViewSource() const override { return {}; }
+    int32_t AxisStartMm() const override { return 0; }
+    bool Browsing() const override { return true; }
+};
+
+// Every Chinese text of the views is written with the one CJK family, and that family has a
+// glyph for each of its characters.
+TEST(UiFontsTest, EveryChineseTextOfTheViewsHasGlyphs) {
+    test::App();
+    EXPECT_EQ(CjkFamily(), QStringLiteral("Noto Sans CJK SC"));  // fonts-noto-cjk
+    const QFont font = UiFont(14);
+    EXPECT_EQ(QFontInfo(font).family(), CjkFamily());
+    const QFontMetrics metrics(font);
+
+    QStringList texts = {QStringLiteral("水平位移(mm)"), QStringLiteral("深度(m)"),
+                         QStringLiteral("垂直度(%)")};
+    for (bool online : {true, false})
+        for (double humidity : {10.0, 30.0, 60.0})
+            for (const std::string& line : TiltViewLines({online, -1.25, 359.5, -10.5, humidity}))
+                texts << QString::fromStdString(line);
+    const std::optional<CursorReading> reading = CursorReading{-12, -0.5f};
+    texts << QString::fromStdString(CursorMoveTitle(12.34, reading))
+          << QString::fromStdString(CursorVerticalityTitle(reading));
+    BrowsingSource browsing;
+    CImgWnd view;
+    view.SetSource(&browsing);
+    view.SetPageOverspeedShare(0.12);
+    texts << view.OverspeedText();
+
+    for (const QString& text : texts) {
+        ASSERT_FALSE(text.isEmpty());
+        for (char32_t c : text.toUcs4())
+            EXPECT_TRUE(metrics.inFontUcs4(c))
+                << text.toStdString() << ": U+" << std::hex << static_cast<uint32_t>(c);
+    }
+}
+
+}  // namespace
+}  // namespace bhv::ui

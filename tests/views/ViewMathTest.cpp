@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "imaging/Pages.h"
+#include "ui/ViewMath.h"
+
+namespace bhv::ui {
+namespace {
+
+struct VisibleRowsCase {
+    const char* name;
+    int clientW, clientH, cols, rows;
+    bool upward;
+    VisibleRows expected;
+};
+
+TEST(ViewMathTest, VisibleRowsFollowTheRunDirectionAndTheImageHeight) {
+    const VisibleRowsCase cases[] = {
+        // 600 * 400 / 200 = 1200 rows fit the client.
+        {"downward shows the newest rows", 200, 600, 400, 3000, false, {1800, 1200, 600}},
+        {"upward shows the first rows", 200, 600, 400, 3000, true, {0, 1200, 600}},
+        {"exactly a client full, downward", 200, 600, 400, 1200, false, {0, 1200, 600}},
+        {"exactly a client full, upward", 200, 600, 400, 1200, true, {0, 1200, 600}},
+        {"a short image is drawn from the top", 200, 600, 400, 900, false, {0, 900, 450}},
+        {"a short image, upward alike", 200, 600, 400, 900, true, {0, 900, 450}},
+        {"one row of a wide image is at least a pixel high", 200, 600, 4000, 1, false, {0, 1, 1}},
+        {"a client far wider than the image shows one row", 5000, 10, 40, 20, false, {19, 1, 10}},
+        {"empty image", 200, 600, 0, 0, false, {}},
+        {"empty client", 200, 0, 400, 3000, false, {}},
+    };
+    for (const VisibleRowsCase& c : cases) {
+        EXPECT_EQ(ComputeVisibleRows(c.clientW, c.clientH, c.cols, c.rows, c.upward), c.expected)
+            << c.name;
+    }
+}
+
+TEST(ViewMathTest, RulerRangeIsTheMetreFromThePageStartInTheRunDirection) {
+    // The page start as the image run computes it: start depth 1,234,560, page end 20000.
+    const int32_t downStart = AxisStart(false, 1234560, 20000);
+    const int32_t upStart = AxisStart(true, 1234560, 20000);
+    EXPECT_EQ(RulerRangeFor(downStart, false), (DepthRange{124456, 125456}));
+    EXPECT_EQ(RulerRangeFor(upStart, true), (DepthRange{122456, 121456}));
+}
+
+std::vector<int32_t> Depths(const std::vector<RulerTick>& ticks, bool majorOnly) {
+    std::vector<int32_t> depths;
+    for (const RulerTick& t : ticks)
+        if (!majorOnly || t.major) depths.push_back(t.depthMm);
+    return depths;
+}
+
+const RulerTick* Find(const std::vector<RulerTick>& ticks, int32_t depth) {
+    for (const RulerTick& t : ticks)
+        if (t.depthMm == depth) return &t;
+    return nullptr;
+}
+
+struct RulerCase {
+    const char* name;
+    DepthRange range;
+    int height;
+    int32_t firstTick, lastTick;
+    std::size_t tickCount;
+    std::vector<int32_t> majors;
+    // One labelled tick and where it sits.
+    int32_t probe;
+    int probeY;
+    const char* probeLabel;
+};
+
+TEST(ViewMathTest, RulerTicksAndLabelsInBothDirections) {
+    const RulerCase cases[] = {
+        {"downward run",
+         {124456, 125456},
+         500,
+         124480,
+         125440,
+         25,
+         {124600, 124800, 125000, 125200, 125400},
+         124600,
+         72,
+         "124.6"},
+        {"upward run",
+         {122456, 121456},
+         500,
+         122400,
+         121480,
+         24,
+         {122400, 122200, 122000, 121800, 121600},
+         122400,
+         28,
+         "122.4"},
+        {"a page start on a tick gets none itself",
+         {1000, 2000},
+         1000,
+         1040,
+         1960,
+         24,
+         {1200, 1400, 1600, 1800},
+         1200,
+         200,
+         "1.2"},
+        {"from the hole mouth", {0, 1000}, 500, 40, 960, 24, {200, 400, 600, 800}, 400, 200, "0.4"},
+    };
+    for (const RulerCase& c : cases) {
+        const std::vector<RulerTick> ticks = ComputeRulerTicks(c.range, 0, c.height);
+        ASSERT_FALSE(ticks.empty()) << c.name;
+        EXPECT_EQ(ticks.front().depthMm, c.firstTick) << c.name;
+        EXPECT_EQ(ticks.back().depthMm, c.lastTick) << c.name;
+        EXPECT_EQ(ticks.size(), c.tickCount) << c.name;
+        EXPECT_EQ(Depths(ticks, true), c.majors) << c.name;
+        const RulerTick* probe = Find(ticks, c.probe);
+        ASSERT_NE(probe, nullptr) << c.name;
+        EXPECT_EQ(probe->y, c.probeY) << c.name;
+        EXPECT_EQ(probe->label, c.probeLabel) << c.name;
+        EXPECT_TRUE(probe->labelled) << c.name;
+        for (const RulerTick& t : ticks) {
+            EXPECT_EQ(t.major, t.depthMm % 200 == 0) << c.name << " " << t.depthMm;
+            EXPECT_EQ(t.label.empty(), !t.major) << c.name << " " << t.depthMm;
+        }
+    }
+}
+
+TEST(ViewMathTest, RulerLeavesOutLabelsThatWouldLeaveTheWindowButKeepsTheirTicks) {
+    // 200 lies 5 px below the top, 1000 lies 495 px down a 500 px window.
+    const std::vector<RulerTick> nearTop = ComputeRulerTicks({190, 1190}, 0, 500);
+    const RulerTick* top = Find(nearTop, 200);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->y, 5);
+    EXPECT_TRUE(top->major);
+    EXPECT_FALSE(top->labelled);
+    EXPECT_TRUE(Find(nearTop, 400)->labelled);
+
+    const std::vector<RulerTick> nearBottom = ComputeRulerTicks({10, 1010}, 0, 500);
+    const RulerTick* bottom = Find(nearBottom, 1000);
+    ASSERT_NE(bottom, nullptr);
+    EXPECT_EQ(bottom->y, 495);
+    EXPECT_TRUE(bottom->major);
+    EXPECT_FALSE(bottom->labelled);
+
+    // The client's top offsets every tick.
+    EXPECT_EQ(Find(ComputeRulerTicks({124456, 125456}, 10, 510), 124600)->y, 82);
+}
+
+TEST(ViewMathTest, RulerOfAnEmptyRangeHasNoTicks) {
+    EXPECT_TRUE(ComputeRulerTicks({5000, 5000}, 0, 500).empty());
+    // A window with no height puts every tick at its top and no label.
+    for (const RulerTick& t : ComputeRulerTicks({0, 1000}, 0, 0)) {
+        EXPECT_EQ(t.y, 0);
+        EXPECT_FALSE(t.labelled);
+    }
+}
+
+ProbeStateRecord Record(int32_t idMm, int32_t totalMove, float verticality) {
+    ProbeStateRecord r;
+    r.id = idMm;
+    r.nTotalMove = totalMove;
+    r.fVerticality = verticality;
+    return r;
+}
+
+struct RangesCase {
+    const char* name;
+    std::vector<ProbeStateRecord> history;
+    ChartRanges expected;
+};
+
+TEST(ViewMathTest, ChartRangesWidenToTheHistoryAndBecomeSymmetric) {
+    const ChartRanges initial;
+    const RangesCase cases[] = {
+        {"empty history keeps the ranges", {}, initial},
+        {"values inside the ranges keep them",
+         {Record(1000, 10, 0.5f), Record(5000, -20, -1.0f)},
+         initial},
+        {"a large displacement widens both value axes of its chart symmetrically",
+         {Record(1000, 200, 0.1f)},
+         {0.0, 10.0, -220.0, 220.0, -2.0, 2.0}},
+        {"a negative displacement counts by its size",
+         {Record(1000, -300, 0.1f)},
+         {0.0, 10.0, -330.0, 330.0, -2.0, 2.0}},
+        {"a deep record widens the depth axes",
+         {Record(100, 0, 0.0f), Record(25000, 0, 0.0f)},
+         {0.0, 25.0, -100.0, 100.0, -2.0, 2.0}},
+        {"verticality widens its own chart",
+         {Record(1000, 0, -3.0f)},
+         {0.0, 10.0, -100.0, 100.0, -3.0f * 1.1, 3.0f * 1.1}},
+        {"a verticality that is not a number is left out",
+         {Record(1000, 0, std::numeric_limits<float>::quiet_NaN())},
+         initial},
+    };
+    for (const RangesCase& c : cases) {
+        const ChartRanges r = WidenChartRanges(initial, c.history);
+        EXPECT_DOUBLE_EQ(r.depthMin, c.expected.depthMin) << c.name;
+        EXPECT_DOUBLE_EQ(r.depthMax, c.expected.depthMax) << c.name;
+        EXPECT_DOUBLE_EQ(r.moveMin, c.expected.moveMin) << c.name;
+        EXPECT_DOUBLE_EQ(r.moveMax, c.expected.moveMax) << c.name;
+        EXPECT_NEAR(r.vertMin, c.expected.vertMin, 1e-6) << c.name;
+        EXPECT_NEAR(r.vertMax, c.expected.vertMax, 1e-6) << c.name;
+    }
+}
+
+TEST(ViewMathTest, ChartRangesOnlyWiden) {
+    const std::vector<ProbeStateRecord> wide = {Record(2000, 500, 4.0f), Record(30000, -50, 0.0f)};
+    const std::vector<ProbeStateRecord> narrow = {Record(3000, 5, 0.1f)};
+    const ChartRanges first = WidenChartRanges(ChartRanges{}, wide);
+    EXPECT_DOUBLE_EQ(first.moveMax, 550.0);
+    EXPECT_DOUBLE_EQ(first.depthMax, 30.0);
+    EXPECT_EQ(WidenChartRanges(first, narrow), first);
+    // A history that starts below the axis' current top keeps that top.
+    EXPECT_DOUBLE_EQ(WidenChartRanges(first, std::vector{Record(40000, 0, 0)}).depthMin, 0.0);
+}
+
+struct CursorCase {
+    const char* name;
+    std::vector<ProbeStateRecord> history;
+    double depthMetres;
+    std::optional<CursorReading> expected;
+    const char* moveTitle;
+    const char* vertTitle;
+};
+
+TEST(ViewMathTest, CursorReadsTheFirstRecordOfTheEnclosingPair) {
+    const std::vector<ProbeStateRecord> down = {Record(100, 3, 0.25f), Record(200, 7, 0.35f),
+                                                Record(300, 12, 0.5f)};
+    const std::vector<ProbeStateRecord> up = {Record(300, 12, 0.5f), Record(200, 7, 0.35f),
+                                              Record(100, 3, 0.25f)};
+    const CursorCase cases[] = {
+        {"between the first two", down, 0.15, CursorReading{3, 0.25f}, "深度:0.15m 位移:3mm",
+         "垂直度:0.25"},
+        {"between the last two", down, 0.25, CursorReading{7, 0.35f}, "深度:0.25m 位移:7mm",
+         "垂直度:0.35"},
+        {"upward history", up, 0.15, CursorReading{7, 0.35f}, "深度:0.15m 位移:7mm", "垂直度:0.35"},
+        {"on a record's depth nothing encloses", down, 0.2, std::nullopt, "深度:0.20m 位移:0mm",
+         "垂直度:0.00"},
+        {"below the history", down, 0.5, std::nullopt, "深度:0.50m 位移:0mm", "垂直度:0.00"},
+        {"above the history", down, 0.05, std::nullopt, "深度:0.05m 位移:0mm", "垂直度:0.00"},
+        {"one record",
+         {Record(100, 3, 0.25f)},
+         0.1,
+         std::nullopt,
+         "深度:0.10m 位移:0mm",
+         "垂直度:0.00"},
+        {"no history", {}, 1.0, std::nullopt, "深度:1.00m 位移:0mm", "垂直度:0.00"},
+        {"negative displacement",
+         {Record(1000, -15, -0.75f), Record(1100, -16, -0.8f)},
+         1.05,
+         CursorReading{-15, -0.75f},
+         "深度:1.05m 位移:-15mm",
+         "垂直度:-0.75"},
+    };
+    for (const CursorCase& c : cases) {
+        const std::optional<CursorReading> reading = LookupCursor(c.history, c.depthMetres);
+        EXPECT_EQ(reading, c.expected) << c.name;
+        EXPECT_EQ(CursorMoveTitle(c.depthMetres, reading), c.moveTitle) << c.name;
+        EXPECT_EQ(CursorVerticalityTitle(reading), c.vertTitle) << c.name;
+    }
+}
+
+TEST(ViewMathTest, TiltTurnsByWholeDegreesModulo360WithItsSign) {
+    const std::pair<double, int> cases[] = {
+        {365.7, 5},
+        {-3.9, -3},
+        {0.9, 0},
+        {720.0, 0},
+        {-725.2, -5},
+        {359.99, 359},
+        {std::numeric_limits<double>::quiet_NaN(), 0},
+        {std::numeric_limits<double>::infinity(), 0},
+    };
+    for (const auto& [tilt, degrees] : cases) EXPECT_EQ(TiltRotationDegrees(tilt), degrees) << tilt;
+}
+
+TEST(ViewMathTest, TiltViewLinesWithTheHumidityLevel) {
+    struct Case {
+        TiltReadings readings;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {{true, 1.234, 45.0, 18.5, 24.99},
+         {"探头连接正常", "倾角  ：1.23°", "方位角：45.00°", "温度  ：18.50",
+          "湿度  ：低 (24.99)"}},
+        {{false, -0.5, 359.999, -2.0, 25.0},
+         {"探头已断开连接", "倾角  ：-0.50°", "方位角：360.00°", "温度  ：-2.00",
+          "湿度  ：中 (25.00)"}},
+        {{true, 0.0, 0.0, 0.0, 39.994}, {"", "", "", "", "湿度  ：中 (39.99)"}},
+        {{true, 0.0, 0.0, 0.0, 40.0}, {"", "", "", "", "湿度  ：高 (40.00)"}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> lines = TiltViewLines(c.readings);
+        ASSERT_EQ(lines.size(), 5u);
+        for (std::size_t i = 0; i < 5; ++i)
+            if (!c.lines[i].empty()) {
+                EXPECT_EQ(lines[i], c.lines[i]);
+            }
+    }
+}
+
+}  // namespace
+}  // namespace bhv::ui
