@@ -1,7 +1,70 @@
-// bhv: the acquisition program. The main window arrives with the window work.
+// bhv: the acquisition program of the borehole television. It takes no arguments; the device
+// addresses are the compiled-in ones unless BHV_HOST_ADDR, BHV_PROBE_ADDR and BHV_CAMERA_ADDR
+// name others.
+#include <QApplication>
+#include <QIcon>
+#include <QScreen>
 #include <cstdio>
+#include <cstring>
 
-int main() {
-    std::puts("bhv: the main window is not built yet");
-    return 1;
+#include "camera/CameraDevice.h"
+#include "controller/Acquisition.h"
+#include "link/Endpoints.h"
+#include "ui/BHVDlg.h"
+#include "ui/UiFonts.h"
+
+namespace {
+
+void PrintUsage() {
+    std::printf(
+        "Usage: bhv\n"
+        "The acquisition program of the borehole television: connects to the host unit and the\n"
+        "probe, shows the live camera picture, runs acquisitions into projects below the\n"
+        "workspace folder and uploads the results. It takes no arguments.\n"
+        "\n"
+        "Environment:\n"
+        "  BHV_HOST_ADDR    host unit address ip:port, when set (else the compiled-in address)\n"
+        "  BHV_PROBE_ADDR   probe address ip:port, when set\n"
+        "  BHV_CAMERA_ADDR  probe camera address ip:port, when set\n"
+        "  BHV_ROOT         the workspace folder (default $HOME/workspace/)\n"
+        "Away from the site, point all three addresses at a simulator (bhv-sim).\n");
+}
+
+// The three device addresses the program will connect to, printed before any connection.
+void PrintAddresses() {
+    bhv::CameraDevice camera;
+    bhv::InitCameraDevice(camera);
+    std::printf("bhv: host unit %s, probe %s, camera %s:%u\n",
+                bhv::HostEndpoint().ToString().c_str(), bhv::ProbeEndpoint().ToString().c_str(),
+                camera.ip, camera.port);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            PrintUsage();
+            return 0;
+        }
+    }
+    if (argc > 1) {
+        std::fprintf(stderr, "bhv: no arguments expected\n");
+        PrintUsage();
+        return 2;
+    }
+    PrintAddresses();
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("钻孔电视"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/bhv-icon.svg")));
+    QApplication::setFont(bhv::ui::UiFont(14));
+
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize screenSize = screen ? screen->size() : QSize(0, 0);
+    bhv::ui::CBHVDlg window;
+    if (!window.Initialise(screenSize)) return 0;  // the resolution box was shown
+    window.show();
+    return QApplication::exec();
 }

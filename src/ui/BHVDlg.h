@@ -1,0 +1,153 @@
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <memory>
+
+#include "controller/Acquisition.h"
+#include "controller/AcquisitionView.h"
+#include "ui/Layout.h"
+
+class QKeyEvent;
+class QPushButton;
+
+namespace bhv::ui {
+
+class CConfigWnd;
+class CDepthAxisWnd;
+class CImgWnd;
+class CInfoWnd;
+class CUploadDlg;
+class CVideoWnd;
+class ProbeCharts;
+class ProbeTiltView;
+class QtPrompter;
+
+// The main window: the live video, the control and information panels, the upload bar, the run
+// views, the six buttons of the bottom row and the page buttons. It owns the acquisition
+// controller and draws what the controller reports (AcquisitionView); every click, entry and
+// timer tick goes to the controller, which holds the rules. Input is swallowed while the
+// controller is busy, and the keyboard filter of the main window applies to its own controls.
+class CBHVDlg : public QWidget, public AcquisitionView {
+    Q_OBJECT
+public:
+    // `prompter`: the message boxes (not owned); null for the window's own QMessageBox prompter.
+    explicit CBHVDlg(AcquisitionOptions options = {}, Prompter* prompter = nullptr);
+    ~CBHVDlg() override;
+
+    // The window's initialisation on a screen of `screen` pixels: places the window (screen
+    // origin, full width, height less 65), lays it out and initialises the controller. False
+    // when the screen is too small: the box was shown and the program must end.
+    bool Initialise(QSize screen);
+
+    Acquisition& Controller() { return *acq_; }
+    Prompter& MessagePrompter() { return *prompter_; }
+    QPushButton* Button(MainButton button) const { return buttons_[static_cast<int>(button)]; }
+    CVideoWnd* Video() const { return video_; }
+    CConfigWnd* Panel() const { return panel_; }
+    CInfoWnd* Info() const { return info_; }
+    CUploadDlg* UploadBar() const { return uploadBar_; }
+    CImgWnd* ImageView() const { return image_; }
+    LayoutMode Mode() const { return mode_; }
+    // The widget the layout puts at `part`.
+    QWidget* PartWidget(MainPart part) const;
+    QTimer& PollTimer() { return pollTimer_; }
+    QTimer& TickTimer() { return tickTimer_; }
+    QTimer& RecordTimer() { return recordTimer_; }
+
+    // True while the operator's input is swallowed (a blocking step or its aftermath).
+    bool InputBlocked() const;
+    // The main window's keyboard filter; true when the key is swallowed.
+    bool FilterKey(QWidget* target, QKeyEvent* event);
+
+    // The modal dialogs of the window.
+    void OpenSettings();
+    void OpenCalibration();
+
+    // AcquisitionView
+    void SetButtonEnabled(MainButton button, bool enabled) override;
+    void SetButtonCaption(MainButton button, const std::wstring& caption) override;
+    void SetLayout(LayoutMode mode) override;
+    void SetTitle(const std::wstring& title) override;
+    void ShowInfo(InfoField field, const std::wstring& text) override;
+    void ShowBattery(const std::wstring& text) override;
+    void ShowWinch(int state, int speed, bool enabled) override;
+    void ShowLoggingSpeed(double metresPerMinute) override;
+    void ShowOverspeed(bool active) override;
+    void SetAttitudeOnline(bool online) override;
+    void ShowAttitude(const AttitudeValues& values, bool redraw) override;
+    void RedrawCharts(const std::vector<ProbeStateRecord>& history) override;
+    void SetRing(const WindowRing& ring) override;
+    void ShowVideoStatus(bool show, const std::wstring& text) override;
+    void ClearVideo() override;
+    void SetVideoFrozen(bool frozen) override;
+    void SetImageUpward(bool upward) override;
+    void SetPanelEnabled(bool enabled) override;
+    void ShowFrozen(bool frozen) override;
+    void ShowDirection(bool pullUp) override;
+    void ShowWorkspacePath(const std::wstring& path) override;
+    void ShowFrameRateMode(bool high, bool enabled) override;
+    void ShowClarityMode(bool high) override;
+    void ShowImageColor(int brightness, int saturation) override;
+    void ShowUploadStatus(const std::wstring& text) override;
+    void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
+    void SetWaitCursor(bool wait) override;
+    void SetBusy(bool busy) override;
+    void PumpEvents() override;
+    void SetLinkTimers(bool run) override;
+    void SetRecordTimer(bool run) override;
+
+signals:
+    // Emitted on other threads and delivered queued on the GUI thread: a link message waits in
+    // the receive queue; the upload worker's status text. Queued signals copy their arguments
+    // inside Qt, so nothing the other thread wrote is read here without Qt's hand-over.
+    void receivedPosted();
+    void uploadStatusPosted(const QString& text);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    class InputFilter;
+
+    void BuildButtons();
+    void ConnectPanels();
+    void ApplyLayout();
+    void ApplyVisibility();
+    // Runs a step that may block the window, then delivers the input queued meanwhile to the
+    // filter, which swallows it.
+    void RunBlocking(const std::function<void()>& step);
+    bool InsidePanel(const QWidget* widget) const;
+
+    std::unique_ptr<QtPrompter> ownPrompter_;
+    Prompter* prompter_;
+
+    CVideoWnd* video_;
+    CConfigWnd* panel_;
+    CInfoWnd* info_;
+    CUploadDlg* uploadBar_;
+    CImgWnd* image_;
+    CDepthAxisWnd* axis_;
+    ProbeTiltView* tilt_;
+    ProbeCharts* charts_;
+    std::array<QPushButton*, 6> buttons_{};
+    QPushButton* prevPage_;
+    QPushButton* nextPage_;
+    QTimer pollTimer_, tickTimer_, recordTimer_;
+
+    LayoutMode mode_ = LayoutMode::NoRun;
+    QRect videoArea_;
+    QSize reportedVideoSize_;
+    bool busy_ = false;
+    bool flushing_ = false;
+    bool waitCursor_ = false;
+    bool calibrationOpen_ = false;
+    std::unique_ptr<InputFilter> filter_;
+    std::unique_ptr<Acquisition> acq_;  // last: made after the widgets, destroyed before them
+};
+
+}  // namespace bhv::ui

@@ -1,0 +1,116 @@
+#include "ui/Controls.h"
+
+#include <QFocusEvent>
+#include <QTimer>
+#include <cmath>
+
+#include "platform/Prompter.h"
+#include "ui/UiFonts.h"
+
+namespace bhv::ui {
+
+ButtonColours ColoursFor(bool active, bool enabled) {
+    if (!enabled) return {active ? QColor(0xC2, 0xC3, 0xC9) : QColor(0xCC, 0xCC, 0xCC), Qt::black};
+    if (active) return {QColor(0x47, 0xA3, 0xF8), Qt::white};
+    return {QColor(0xD8, 0xE9, 0xD8), Qt::black};
+}
+
+ColorButton::ColorButton(const QString& text, const QString& objectName, QWidget* parent)
+    : QPushButton(text, parent) {
+    setObjectName(objectName);
+    // A style sheet takes the font from the application, not from the parent: name it.
+    const QFont inherited = parent ? parent->font() : font();
+    fontPixels_ = inherited.pixelSize() > 0 ? inherited.pixelSize() : 14;
+    ShowState(false, true);
+}
+
+void ColorButton::ShowState(bool active, bool enabled) {
+    active_ = active;
+    setEnabled(enabled);
+    const ButtonColours colours = ColoursFor(active, enabled);
+    // A style sheet, so that every widget style paints the colours (palettes are ignored by
+    // some). The text keeps its colour when disabled: the grey background already says so.
+    setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: %2; "
+                                 "font-family: '%3'; font-size: %4px; "
+                                 "border: 1px solid #8A8A8A; border-radius: 2px; padding: 2px; }"
+                                 "QPushButton:pressed { border: 2px solid #2F6FB0; }")
+                      .arg(colours.background.name(), colours.text.name(), CjkFamily())
+                      .arg(fontPixels_));
+}
+
+QString FormatNumber(double value) {
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e9)
+        return QString::number(static_cast<long long>(value));
+    return QString::number(value, 'g', 6);
+}
+
+QString RangeMessage(double minimum, double maximum) {
+    return QStringLiteral("请输入一个介于 %1 和 %2 之间的数字")
+        .arg(FormatNumber(minimum), FormatNumber(maximum));
+}
+
+std::optional<double> ParseInRange(const QString& text, double minimum, double maximum,
+                                   bool integer) {
+    const QString trimmed = text.trimmed();
+    bool ok = false;
+    double value = 0;
+    if (integer) {
+        const long long whole = trimmed.toLongLong(&ok);
+        value = static_cast<double>(whole);
+    } else {
+        // The "C" locale's decimal point, whatever the desktop's locale says.
+        value = trimmed.toDouble(&ok);
+    }
+    if (!ok || !std::isfinite(value) || value < minimum || value > maximum) return std::nullopt;
+    return value;
+}
+
+RangeEdit::RangeEdit(Prompter& prompter, double minimum, double maximum, bool integer,
+                     const QString& objectName, QWidget* parent)
+    : QLineEdit(parent),
+      prompter_(prompter),
+      minimum_(minimum),
+      maximum_(maximum),
+      integer_(integer) {
+    setObjectName(objectName);
+}
+
+void RangeEdit::SetValue(double value) {
+    setText(FormatNumber(value));
+}
+
+bool RangeEdit::Commit() {
+    if (checking_) return true;
+    const std::optional<double> value = ParseInRange(text(), minimum_, maximum_, integer_);
+    if (value) {
+        emit committed(*value);
+        return true;
+    }
+    checking_ = true;
+    const QString message = refusal_.isEmpty() ? RangeMessage(minimum_, maximum_) : refusal_;
+    prompter_.Show(message.toStdWString(), PromptButtons::Ok, {});
+    checking_ = false;
+    // Back into the edit once the focus change that brought us here has finished.
+    QTimer::singleShot(0, this, [this] {
+        setFocus(Qt::OtherFocusReason);
+        selectAll();
+    });
+    return false;
+}
+
+void RangeEdit::CommitIfValid() {
+    if (const auto value = ParseInRange(text(), minimum_, maximum_, integer_))
+        emit committed(*value);
+}
+
+void RangeEdit::focusOutEvent(QFocusEvent* event) {
+    QLineEdit::focusOutEvent(event);
+    // Only a move to another control counts: a window that loses the activation (a message box
+    // opening, another program) leaves the edit's value alone.
+    const Qt::FocusReason reason = event->reason();
+    if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) return;
+    if (isReadOnly() || !isEnabled()) return;
+    Commit();
+}
+
+}  // namespace bhv::ui

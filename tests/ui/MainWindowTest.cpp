@@ -1,0 +1,537 @@
+// The main window over the real controller: start-up, the keyboard filter, the busy filter,
+// the exit question, the upload settings round trip, the geometry at the supported screen
+// sizes, the glyphs of every text, and the button states through connect, run, stop and
+// disconnect against bhv-sim.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRawFont>
+#include <QTest>
+#include <fstream>
+#include <sstream>
+
+#include "QtTestApp.h"
+#include "SimProcess.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "support/RecordingPrompter.h"
+#include "support/TempDir.h"
+#include "ui/BHVDlg.h"
+#include "ui/CalibDlg.h"
+#include "ui/ConfigWnd.h"
+#include "ui/InfoWnd.h"
+#include "ui/PopConfigDlg.h"
+#include "ui/UploadConfigDlg.h"
+#include "ui/VideoWnd.h"
+
+namespace bhv::ui {
+namespace {
+
+using test::RecordingPrompter;
+using test::SimProcess;
+using test::TempDir;
+using test::WaitFor;
+using test::WhenModalOpens;
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    // The window over a controller whose configuration lives in a temporary folder and whose
+    // devices are the closed loopback port of the test main, unless a simulator is given.
+    void Make(const SimProcess* sim = nullptr) {
+        AcquisitionOptions options;
+        options.configFolder = config.path();
+        options.console = &console;
+        options.freeSpace = [](const std::wstring&) { return int64_t{100}; };
+        if (sim) {
+            options.link.host = *ParseEndpoint(sim->host.toStdString());
+            options.link.probe = *ParseEndpoint(sim->probe.toStdString());
+            options.camera = sim->camera.toStdString();
+        }
+        window = std::make_unique<CBHVDlg>(std::move(options), &prompter);
+    }
+
+    void Start(QSize screen = {1366, 768}, const SimProcess* sim = nullptr) {
+        Make(sim);
+        ASSERT_TRUE(window->Initialise(screen));
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    template <typename T = QWidget>
+    T* Find(const char* name) {
+        T* child = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(child, nullptr) << name;
+        return child;
+    }
+
+    // Which of the six bottom buttons are enabled, left to right.
+    std::vector<bool> Enabled() const {
+        std::vector<bool> enabled;
+        for (MainButton b : {MainButton::Connect, MainButton::Run, MainButton::Record,
+                             MainButton::Settings, MainButton::Screenshot, MainButton::Exit})
+            enabled.push_back(window->Button(b)->isEnabled());
+        return enabled;
+    }
+
+    void TearDown() override {
+        if (window) {
+            // Leaving without the exit question: the window is simply destroyed.
+            window.reset();
+        }
+    }
+
+    TempDir config;
+    std::ostringstream console;
+    RecordingPrompter prompter;
+    std::unique_ptr<CBHVDlg> window;
+};
+
+TEST_F(MainWindowTest, StartsWithOnlyConnectAndExitEnabled) {
+    Start();
+    EXPECT_EQ(window->windowTitle(), QString::fromWCharArray(kAppTitle));
+    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
+    EXPECT_EQ(window->Button(MainButton::Connect)->text(), "连接");
+    EXPECT_EQ(window->Mode(), LayoutMode::NoRun);
+    EXPECT_TRUE(Find("controlPanel")->isVisible());
+    EXPECT_FALSE(Find("imageView")->isVisible());
+    EXPECT_FALSE(Find("holeNumberEdit")->isEnabled());
+    EXPECT_FALSE(window->PollTimer().isActive());
+    EXPECT_TRUE(prompter.prompts.empty());
+    EXPECT_EQ(window->size(), QSize(1366, 768 - 65));
+}
+
+TEST_F(MainWindowTest, ScreenBelowTheMinimumShowsTheBoxAndRefusesToStart) {
+    const struct {
+        QSize screen;
+        bool starts;
+    } cases[] = {{{1280, 720}, false}, {{1024, 768}, false}, {{1280, 768}, true}};
+    for (const auto& c : cases) {
+        prompter.prompts.clear();
+        Make();
+        EXPECT_EQ(window->Initialise(c.screen), c.starts)
+            << c.screen.width() << "x" << c.screen.height();
+        if (c.starts) {
+            EXPECT_TRUE(prompter.prompts.empty());
+        } else {
+            EXPECT_EQ(prompter.Texts(),
+                      std::vector<std::wstring>{L"屏幕分辨率不满足要求，至少需为1280 x 768"});
+        }
+        window.reset();
+    }
+}
+
+TEST_F(MainWindowTest, KeyboardFilterSwallowsEnterEscapeAndTheRowsKeys) {
+    Start();
+    QPushButton* exit = window->Button(MainButton::Exit);
+    QPushButton* connectButton = window->Button(MainButton::Connect);
+    exit->setFocus();
+    QTest::keyClick(exit, Qt::Key_Return);
+    QTest::keyClick(exit, Qt::Key_Enter);
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    connectButton->setFocus();
+    QTest::keyClick(connectButton, Qt::Key_Space);  // would connect (and fail with a box)
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(prompter.prompts.empty()) << "no exit question, no connect attempt";
+    EXPECT_FALSE(window->Controller().Connected());
+
+    // The panels keep their own keys: digits and letters reach an edit, Ctrl+A does not.
+    window->Panel()->SetSettingsEnabled(true);
+    auto* hole = Find<QLineEdit>("holeNumberEdit");
+    hole->setFocus();
+    ASSERT_TRUE(WaitFor([&] { return hole->hasFocus(); }));
+    QTest::keyClicks(hole, "ZK7a");
+    EXPECT_EQ(hole->text(), "ZK7a");
+    QTest::keyClick(hole, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(hole->selectedText().isEmpty()) << "Ctrl+A was swallowed";
+    QTest::keyClick(hole, Qt::Key_Return);
+    EXPECT_TRUE(prompter.prompts.empty());
+}
+
+TEST_F(MainWindowTest, CtrlTOpensTheCalibrationDialogAndTAloneDoesNot) {
+    Start();
+    int opened = 0;
+    QString title;
+    auto closeWhenOpen = [&] {
+        WhenModalOpens<CCalibDlg>([&](CCalibDlg* dialog) {
+            ++opened;
+            title = dialog->windowTitle();
+            // Not connected: the probe is silent, every button is off.
+            EXPECT_FALSE(dialog->findChild<QPushButton*>("calibBeginButton")->isEnabled());
+            EXPECT_EQ(dialog->findChild<QLabel*>("calibStateLabel")->text(),
+                      "与探头连接失败，先保证网络连接正常");
+            dialog->reject();
+        });
+    };
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_T);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    closeWhenOpen();
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_T, Qt::ControlModifier);
+    ASSERT_TRUE(WaitFor([&] { return opened == 1; }));
+    EXPECT_EQ(title, "探头陀螺仪磁场校");
+}
+
+TEST_F(MainWindowTest, ArrowsMoveTheRingOnlyWhileFrozen) {
+    Start();
+    const WindowRing start = window->Controller().Ring();
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_Right);
+    EXPECT_EQ(window->Controller().Ring(), start);
+
+    window->Controller().OnFreezeButton();
+    ASSERT_TRUE(window->Controller().Frozen());
+    EXPECT_TRUE(window->Video()->Frozen());
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_Left);
+    const WindowRing moved = window->Controller().Ring();
+    EXPECT_LT(moved.cx, start.cx);
+    EXPECT_EQ(moved.cy, start.cy);
+    EXPECT_EQ(window->Video()->Ring(), moved) << "the overlay follows";
+    EXPECT_EQ(Find<QLineEdit>("ringXEdit")->text(), QString::number(moved.cx));
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_Up);
+    EXPECT_LT(window->Controller().Ring().cy, start.cy);
+}
+
+TEST_F(MainWindowTest, BusyWindowSwallowsClicksAndKeys) {
+    Start();
+    window->SetBusy(true);
+    EXPECT_TRUE(window->InputBlocked());
+    QTest::mouseClick(window->Button(MainButton::Exit), Qt::LeftButton);
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    QTest::keyClick(window->Button(MainButton::Exit), Qt::Key_T, Qt::ControlModifier);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(prompter.prompts.empty());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(window->isVisible());
+    window->SetBusy(false);
+    prompter.answers.push_back(PromptAnswer::Cancel);
+    QTest::mouseClick(window->Button(MainButton::Exit), Qt::LeftButton);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"确认要退出?"});
+}
+
+TEST_F(MainWindowTest, ExitAsksFirstAndSavesBothSettingsFilesOnOk) {
+    Start();
+    const std::filesystem::path sysConfig = config / SysConfigParam::kFileName;
+    const std::filesystem::path uploadConfig = FsPath(UploadSettingsPath());
+    std::filesystem::remove(uploadConfig);
+    prompter.answers = {PromptAnswer::Cancel};
+    window->close();  // the close box
+    ASSERT_EQ(prompter.prompts.size(), 1u);
+    const auto& question = prompter.prompts[0];
+    EXPECT_EQ(question.text, L"确认要退出?");
+    EXPECT_EQ(question.caption, L"警告");
+    EXPECT_EQ(question.buttons, PromptButtons::OkCancel);
+    EXPECT_EQ(question.style.icon, PromptIcon::Question);
+    EXPECT_EQ(question.style.defaultButton, PromptAnswer::Cancel);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(std::filesystem::exists(sysConfig));
+
+    QTest::mouseClick(window->Button(MainButton::Exit), Qt::LeftButton);  // answered Ok
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(std::filesystem::exists(sysConfig));
+    EXPECT_TRUE(std::filesystem::exists(uploadConfig));
+}
+
+TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
+    Start();
+    const std::filesystem::path file = FsPath(UploadSettingsPath());
+    auto* uploadSwitch = Find<QCheckBox>("uploadSwitch");
+    auto* settings = Find<QPushButton>("uploadSettingsButton");
+    EXPECT_FALSE(settings->isEnabled());
+    QTest::mouseClick(uploadSwitch, Qt::LeftButton);
+    ASSERT_TRUE(uploadSwitch->isChecked());
+    ASSERT_TRUE(settings->isEnabled());
+
+    // A bad octet is named, then corrected, then accepted.
+    WhenModalOpens<CUploadConfigDlg>([&](CUploadConfigDlg* dialog) {
+        dialog->findChild<QLineEdit*>("serialEdit")->setText("SN-77");
+        dialog->findChild<QLineEdit*>("pileNumberEdit")->setText("P-3");
+        dialog->findChild<QLineEdit*>("serverAddressEdit")->setText("10.0.0.256");
+        dialog->findChild<QLineEdit*>("serverPortEdit")->setText("7001");
+        dialog->findChild<QLineEdit*>("pileLengthEdit")->setText("21000");
+        dialog->findChild<QPushButton*>("uploadOkButton")->click();
+        EXPECT_TRUE(dialog->isVisible());
+        dialog->findChild<QLineEdit*>("serverAddressEdit")->setText("10.0.0.9");
+        dialog->findChild<QPushButton*>("uploadOkButton")->click();
+    });
+    QTest::mouseClick(settings, Qt::LeftButton);
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::wstring>{L"256 不是有效项。请指定一个介于 0 和 255 之间的值。"});
+    UploadParam saved;
+    ASSERT_TRUE(LoadUploadParam(saved, UploadSettingsPath()));
+    EXPECT_EQ(saved.strLSH, L"SN-77");
+    EXPECT_EQ(saved.strSZBH, L"P-3");
+    EXPECT_EQ(saved.dwIP, 0x0A000009u);
+    EXPECT_EQ(saved.iPort, 7001);
+    EXPECT_EQ(saved.nSGZC, 21000);
+    EXPECT_EQ(saved.IsUpload, 1);
+
+    // Cancel leaves the file as it is.
+    const std::string before = ReadFile(file);
+    WhenModalOpens<CUploadConfigDlg>([](CUploadConfigDlg* dialog) {
+        dialog->findChild<QLineEdit*>("serialEdit")->setText("changed");
+        dialog->findChild<QPushButton*>("uploadCancelButton")->click();
+    });
+    QTest::mouseClick(settings, Qt::LeftButton);
+    EXPECT_EQ(ReadFile(file), before);
+}
+
+TEST_F(MainWindowTest, SettingsDialogShowsTheRunValuesAndTakesTheTiltCorrection) {
+    Start();
+    window->Panel()->ShowValues({QStringLiteral("ZK-2"), 110, 4, 100, false});
+    WhenModalOpens<CPopConfigDlg>([&](CPopConfigDlg* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), "设置");
+        auto* hole = dialog->findChild<QLineEdit*>("popHoleNumberEdit");
+        EXPECT_EQ(hole->text(), "ZK-2");
+        EXPECT_FALSE(hole->isEnabled());
+        EXPECT_EQ(dialog->findChild<QLineEdit*>("popDiameterEdit")->text(), "110");
+        EXPECT_EQ(dialog->findChild<QLineEdit*>("popStartHeightEdit")->text(), "4");
+        auto* tilt = dialog->findChild<QLineEdit*>("tiltAdjustEdit");
+        tilt->setFocus();
+        tilt->selectAll();
+        QTest::keyClicks(tilt, "95");
+        QTest::keyClick(tilt, Qt::Key_Return);  // refused: the dialog stays
+        EXPECT_TRUE(dialog->isVisible());
+        tilt->selectAll();
+        QTest::keyClicks(tilt, "-2.5");
+        QTest::keyClick(tilt, Qt::Key_Return);
+    });
+    window->OpenSettings();
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"请输入一个介于 -90 和 90 之间的数字"});
+    EXPECT_FLOAT_EQ(window->Controller().Config().fTiltAdjust, -2.5f);
+}
+
+// Named, visible children of `parent` that the layout places side by side. The video's status
+// text and overspeed warning are drawn over the picture on purpose.
+std::vector<QWidget*> LaidOutChildren(QWidget* parent) {
+    std::vector<QWidget*> children;
+    for (QObject* object : parent->children()) {
+        auto* widget = qobject_cast<QWidget*>(object);
+        if (!widget || !widget->isVisible() || widget->isWindow()) continue;
+        if (qobject_cast<CVideoWnd*>(parent)) continue;
+        children.push_back(widget);
+    }
+    return children;
+}
+
+void ExpectNoOverlapOrOverflow(QWidget* parent, const std::string& where) {
+    const std::vector<QWidget*> children = LaidOutChildren(parent);
+    for (size_t a = 0; a < children.size(); ++a) {
+        const QRect ra = children[a]->geometry();
+        EXPECT_TRUE(parent->rect().contains(ra))
+            << where << ": " << children[a]->objectName().toStdString() << " leaves "
+            << parent->objectName().toStdString();
+        for (size_t b = a + 1; b < children.size(); ++b)
+            EXPECT_FALSE(ra.intersects(children[b]->geometry()))
+                << where << ": " << children[a]->objectName().toStdString() << " overlaps "
+                << children[b]->objectName().toStdString();
+        ExpectNoOverlapOrOverflow(children[a], where);
+    }
+}
+
+// Texts that fit their widget: a label's or button's text is not cut.
+void ExpectTextsFit(QWidget* root, const std::string& where) {
+    for (QLabel* label : root->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty() || label->wordWrap()) continue;
+        const QFontMetrics metrics(label->font());
+        EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width())
+            << where << ": " << label->objectName().toStdString() << " cut";
+        EXPECT_LE(metrics.height(), label->contentsRect().height() + 2)
+            << where << ": " << label->objectName().toStdString() << " too low";
+    }
+    for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
+        if (!button->isVisible() || button->text().isEmpty()) continue;
+        const QFontMetrics metrics(button->font());
+        int needed = metrics.horizontalAdvance(button->text()) + 4;
+        if (qobject_cast<QCheckBox*>(button)) needed = button->sizeHint().width();
+        EXPECT_LE(needed, button->width())
+            << where << ": " << button->objectName().toStdString() << " cut";
+        EXPECT_LE(metrics.height(), button->height())
+            << where << ": " << button->objectName().toStdString() << " too low";
+    }
+}
+
+TEST_F(MainWindowTest, NothingOverlapsOrLeavesTheWindowAtTheSupportedScreens) {
+    for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
+        Start(screen);
+        for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run}) {
+            window->SetLayout(mode);
+            QCoreApplication::processEvents();
+            const std::string where = std::to_string(screen.width()) + "x" +
+                                      std::to_string(screen.height()) +
+                                      (mode == LayoutMode::Run ? " run" : " no run");
+            ExpectNoOverlapOrOverflow(window.get(), where);
+            ExpectTextsFit(window.get(), where);
+            for (int i = 0; i < kMainPartCount; ++i) {
+                const auto part = static_cast<MainPart>(i);
+                EXPECT_EQ(window->PartWidget(part)->isVisible(), ShownIn(part, mode))
+                    << where << " " << MainPartName(part);
+            }
+        }
+        window.reset();
+    }
+}
+
+// Every character of every text a widget shows, with the font it is drawn in.
+void ExpectGlyphs(QWidget* root, const std::string& where) {
+    std::vector<std::pair<QString, QFont>> texts;
+    texts.emplace_back(root->windowTitle(), root->font());
+    auto collect = [&texts](QWidget* w) {
+        if (auto* label = qobject_cast<QLabel*>(w)) texts.emplace_back(label->text(), w->font());
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            texts.emplace_back(button->text(), w->font());
+        if (auto* box = qobject_cast<QGroupBox*>(w)) texts.emplace_back(box->title(), w->font());
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) texts.emplace_back(edit->text(), w->font());
+        if (auto* combo = qobject_cast<QComboBox*>(w))
+            for (int i = 0; i < combo->count(); ++i)
+                texts.emplace_back(combo->itemText(i), w->font());
+    };
+    collect(root);
+    for (QWidget* w : root->findChildren<QWidget*>()) collect(w);
+    int chinese = 0;
+    for (const auto& [text, font] : texts) {
+        const QFontMetrics metrics(font);
+        const QRawFont raw = QRawFont::fromFont(font);
+        for (const QChar c : text) {
+            if (c.isSpace()) continue;
+            if (c.unicode() >= 0x2E80) ++chinese;
+            EXPECT_TRUE(metrics.inFont(c) && raw.supportsCharacter(c))
+                << where << ": no glyph for U+" << std::hex << static_cast<int>(c.unicode())
+                << " in \"" << text.toStdString() << "\" (" << font.family().toStdString() << ")";
+        }
+    }
+    EXPECT_GT(chinese, 0) << where;
+}
+
+TEST_F(MainWindowTest, EveryTextOfTheWindowsHasGlyphsInItsFont) {
+    Start();
+    ExpectGlyphs(window.get(), "main window");
+    window->SetLayout(LayoutMode::Run);
+    ExpectGlyphs(window.get(), "main window during a run");
+    CPopConfigDlg settings(prompter, "ZK-1", 110, 0, 0);
+    ExpectGlyphs(&settings, "设置");
+    CCalibDlg calibration([] {
+        return CalibrationView{true, false, true, L"校准状态：非校准模式，点击开始校准"};
+    });
+    ExpectGlyphs(&calibration, "calibration");
+    CUploadConfigDlg upload(prompter, UploadParam{});
+    ExpectGlyphs(&upload, "上传设置");
+    QLabel warning(window->Video()->OverspeedLabel()->text());
+    warning.setFont(window->Video()->OverspeedLabel()->font());
+    ExpectGlyphs(&warning, "overspeed");
+}
+
+class MainWindowSimTest : public MainWindowTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim.Start()) << sim.error.toStdString(); }
+    SimProcess sim;
+};
+
+TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect) {
+    Start({1366, 768}, &sim);
+    QPushButton* connectButton = window->Button(MainButton::Connect);
+    QPushButton* run = window->Button(MainButton::Run);
+
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    EXPECT_EQ(connectButton->text(), "断开");
+    EXPECT_EQ(Enabled(), (std::vector<bool>(6, true)));
+    EXPECT_TRUE(Find("holeNumberEdit")->isEnabled());
+    EXPECT_TRUE(window->PollTimer().isActive());
+    EXPECT_TRUE(window->TickTimer().isActive());
+    EXPECT_FALSE(window->Video()->StatusLabel()->isVisible());
+    auto* battery = Find<QLabel>("batteryLabel");
+    EXPECT_TRUE(WaitFor([&] { return battery->text().startsWith("电量:"); }));
+    EXPECT_TRUE(WaitFor([&] { return window->Video()->FramesPainted() > 0; }, 30000))
+        << "the live picture arrives";
+
+    // The run's hole number goes in through the panel, then the run starts.
+    auto* hole = Find<QLineEdit>("holeNumberEdit");
+    hole->setFocus();
+    ASSERT_TRUE(WaitFor([&] { return hole->hasFocus(); }));
+    QTest::keyClicks(hole, "ZK-9");
+    QTest::mouseClick(run, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().RunActive()) << console.str();
+    EXPECT_EQ(window->Controller().Settings().holeNumber, L"ZK-9");
+    EXPECT_EQ(run->text(), "结束");
+    EXPECT_EQ(Enabled(), (std::vector<bool>{false, true, true, true, true, false}));
+    EXPECT_EQ(window->Mode(), LayoutMode::Run);
+    EXPECT_TRUE(Find("imageView")->isVisible());
+    EXPECT_TRUE(Find("prevPageButton")->isVisible());
+    EXPECT_FALSE(Find("controlPanel")->isVisible());
+    EXPECT_TRUE(prompter.prompts.empty()) << ToNarrow(prompter.Texts().front());
+
+    QTest::mouseClick(run, Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().RunActive());
+    EXPECT_EQ(run->text(), "开始");
+    EXPECT_EQ(Enabled(), (std::vector<bool>(6, true)));
+    EXPECT_EQ(window->Mode(), LayoutMode::NoRun);
+    ASSERT_EQ(prompter.prompts.size(), 1u);
+    EXPECT_THAT(prompter.prompts[0].text, ::testing::StartsWith(L"试验结束，文件将保存于"));
+
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().Connected());
+    EXPECT_EQ(connectButton->text(), "连接");
+    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
+    EXPECT_FALSE(Find("holeNumberEdit")->isEnabled());
+    EXPECT_FALSE(window->PollTimer().isActive());
+    EXPECT_EQ(battery->text(), "未连接");
+    EXPECT_EQ(window->Video()->GrabWindow().pixelColor(5, 5), QColor(Qt::black));
+}
+
+TEST_F(MainWindowSimTest, ConnectFailureIsReportedAndLeavesTheWindowUsable) {
+    sim.Stop();  // nothing listens any more on its ports
+    Start({1366, 768}, &sim);
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().Connected());
+    ASSERT_EQ(prompter.prompts.size(), 1u);
+    EXPECT_THAT(prompter.prompts[0].text, ::testing::HasSubstr(L"失败，请检查网络连接"));
+    EXPECT_FALSE(window->InputBlocked());
+    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
+    EXPECT_FALSE(window->Video()->StatusLabel()->isVisible());
+}
+
+TEST_F(MainWindowSimTest, SimulatorGoneWhileConnectedLeavesTheWindowUsable) {
+    Start({1366, 768}, &sim);
+    QPushButton* connectButton = window->Button(MainButton::Connect);
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    auto* battery = Find<QLabel>("batteryLabel");
+    ASSERT_TRUE(WaitFor([&] { return battery->text().startsWith("电量:"); }));
+
+    sim.Stop();
+    // The watchdog notices the silent peers and tries again; the battery says so.
+    EXPECT_TRUE(WaitFor([&] { return battery->text() == "未连接"; }, 20000));
+    EXPECT_FALSE(window->InputBlocked());
+    QTest::mouseClick(connectButton, Qt::LeftButton);  // "断开"
+    EXPECT_FALSE(window->Controller().Connected());
+    EXPECT_EQ(connectButton->text(), "连接");
+    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
+
+    // A new attempt with nobody listening fails with its box and leaves the window as it was.
+    prompter.prompts.clear();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().Connected());
+    ASSERT_EQ(prompter.prompts.size(), 1u);
+    EXPECT_THAT(prompter.prompts[0].text, ::testing::HasSubstr(L"失败，请检查网络连接"));
+    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
+}
+
+}  // namespace
+}  // namespace bhv::ui

@@ -1,0 +1,383 @@
+// The panels and dialogs on their own, under the offscreen platform: range checks with the
+// focus kept, the information panel's display and clicks, the calibration dialog's refresh, the
+// upload settings dialog's parsing, and the live video window fed from another thread.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <opencv2/core.hpp>
+#include <thread>
+
+#include "QtTestApp.h"
+#include "support/RecordingPrompter.h"
+#include "ui/CalibDlg.h"
+#include "ui/ConfigWnd.h"
+#include "ui/Controls.h"
+#include "ui/InfoWnd.h"
+#include "ui/UploadConfigDlg.h"
+#include "ui/VideoWnd.h"
+
+namespace bhv::ui {
+namespace {
+
+using test::RecordingPrompter;
+using test::WaitFor;
+
+template <typename T>
+T* Find(QWidget& parent, const char* name) {
+    T* child = parent.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+}
+
+// Types `text` into the edit and moves the focus to `next`, as the operator does.
+void EnterAndLeave(QLineEdit* edit, const QString& text, QWidget* next) {
+    edit->setFocus(Qt::MouseFocusReason);
+    EXPECT_TRUE(WaitFor([&] { return edit->hasFocus(); }));
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    next->setFocus(Qt::TabFocusReason);
+}
+
+class ConfigWndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        panel.SetSettingsEnabled(true);
+        panel.resize(640, 380);
+        panel.show();
+        panel.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+    }
+    RecordingPrompter prompter;
+    CConfigWnd panel{prompter};
+};
+
+TEST_F(ConfigWndTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
+    const struct {
+        const char* edit;
+        const char* text;
+        const char* message;  // empty: accepted
+    } cases[] = {
+        {"diameterEdit", "69", "请输入一个介于 70 和 500 之间的数字"},
+        {"diameterEdit", "501", "请输入一个介于 70 和 500 之间的数字"},
+        {"diameterEdit", "x1", "请输入一个介于 70 和 500 之间的数字"},
+        {"diameterEdit", "70", ""},
+        {"pulleyEdit", "9.5", "请输入一个介于 10 和 9999 之间的数字"},
+        {"pulleyEdit", "10000", "请输入一个介于 10 和 9999 之间的数字"},
+        {"pulleyEdit", "63", ""},
+        {"startHeightEdit", "1.5", "请输入一个整数。"},
+        {"startHeightEdit", "3000000", "请输入一个整数。"},
+        {"startHeightEdit", "12", ""},
+    };
+    auto* other = Find<QLineEdit>(panel, "holeNumberEdit");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.edit) + " <- " + c.text);
+        prompter.prompts.clear();
+        auto* edit = Find<QLineEdit>(panel, c.edit);
+        EnterAndLeave(edit, QString::fromUtf8(c.text), other);
+        if (*c.message == 0) {
+            EXPECT_TRUE(prompter.prompts.empty());
+            continue;
+        }
+        ASSERT_EQ(prompter.prompts.size(), 1u);
+        EXPECT_EQ(prompter.prompts[0].text, QString::fromUtf8(c.message).toStdWString());
+        EXPECT_TRUE(WaitFor([&] { return edit->hasFocus(); })) << "the focus went back";
+        EXPECT_EQ(edit->selectedText(), edit->text());
+    }
+}
+
+TEST_F(ConfigWndTest, EntriesAreReportedAsTheOperatorLeavesThem) {
+    QSignalSpy diameter(&panel, &CConfigWnd::diameterEntered);
+    QSignalSpy start(&panel, &CConfigWnd::startHeightEntered);
+    QSignalSpy hole(&panel, &CConfigWnd::holeNumberEntered);
+    auto* holeEdit = Find<QLineEdit>(panel, "holeNumberEdit");
+    auto* pulley = Find<QLineEdit>(panel, "pulleyEdit");
+    EnterAndLeave(holeEdit, "ZK-07", pulley);
+    EnterAndLeave(Find<QLineEdit>(panel, "diameterEdit"), "85", pulley);
+    // The same value again is reported again (the controller saves each time).
+    EnterAndLeave(Find<QLineEdit>(panel, "diameterEdit"), "85", pulley);
+    EnterAndLeave(Find<QLineEdit>(panel, "startHeightEdit"), "3", pulley);
+    ASSERT_EQ(hole.size(), 1);
+    EXPECT_EQ(hole[0][0].toString(), "ZK-07");
+    ASSERT_EQ(diameter.size(), 2);
+    EXPECT_EQ(diameter[1][0].toInt(), 85);
+    ASSERT_EQ(start.size(), 1);
+    EXPECT_EQ(start[0][0].toInt(), 3);
+}
+
+TEST_F(ConfigWndTest, CaptionsAndModesFollowWhatTheControllerShows) {
+    auto* freeze = Find<QPushButton>(panel, "freezeButton");
+    auto* direction = Find<QPushButton>(panel, "directionButton");
+    panel.ShowFrozen(true);
+    panel.ShowDirection(true);
+    EXPECT_EQ(freeze->text(), "播放");
+    EXPECT_EQ(direction->text(), "上拉");
+    panel.ShowFrozen(false);
+    panel.ShowDirection(false);
+    EXPECT_EQ(freeze->text(), "定格");
+    EXPECT_EQ(direction->text(), "下放");
+
+    panel.ShowFrameRateMode(false, true);
+    EXPECT_FALSE(Find<ColorButton>(panel, "highFrameButton")->Active());
+    EXPECT_TRUE(Find<ColorButton>(panel, "lowFrameButton")->Active());
+    panel.ShowClarityMode(true);
+    EXPECT_TRUE(Find<ColorButton>(panel, "highClarityButton")->Active());
+
+    panel.ShowImageColor(30, 70);
+    EXPECT_EQ(Find<QLabel>(panel, "brightnessValueLabel")->text(), "30");
+    EXPECT_EQ(Find<QLabel>(panel, "saturationValueLabel")->text(), "70%");
+
+    panel.ShowRing({346, 270, 122, 236});
+    EXPECT_EQ(Find<QLineEdit>(panel, "ringXEdit")->text(), "346");
+    EXPECT_EQ(Find<QLineEdit>(panel, "ringOuterEdit")->text(), "236");
+    EXPECT_TRUE(Find<QLineEdit>(panel, "ringXEdit")->isReadOnly());
+
+    panel.SetSettingsEnabled(false);
+    for (const char* name :
+         {"holeNumberEdit", "diameterEdit", "startHeightEdit", "pulleyEdit", "electricModeCheck",
+          "lightDownButton", "lightUpButton", "freezeButton", "directionButton"})
+        EXPECT_FALSE(Find<QWidget>(panel, name)->isEnabled()) << name;
+    EXPECT_FALSE(Find<QWidget>(panel, "storagePathEdit")->isEnabled());
+}
+
+TEST_F(ConfigWndTest, ButtonsReportTheirAction) {
+    QSignalSpy light(&panel, &CConfigWnd::lightStep);
+    QSignalSpy frame(&panel, &CConfigWnd::frameRateClicked);
+    QSignalSpy clarity(&panel, &CConfigWnd::clarityClicked);
+    QSignalSpy freeze(&panel, &CConfigWnd::freezeClicked);
+    QSignalSpy winch(&panel, &CConfigWnd::winchModeChecked);
+    panel.ShowFrameRateMode(true, true);
+    QTest::mouseClick(Find<QPushButton>(panel, "lightUpButton"), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(panel, "lightDownButton"), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(panel, "lowFrameButton"), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(panel, "highClarityButton"), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(panel, "freezeButton"), Qt::LeftButton);
+    Find<QCheckBox>(panel, "electricModeCheck")->click();
+    ASSERT_EQ(light.size(), 2);
+    EXPECT_TRUE(light[0][0].toBool());
+    EXPECT_FALSE(light[1][0].toBool());
+    ASSERT_EQ(frame.size(), 1);
+    EXPECT_FALSE(frame[0][0].toBool());
+    ASSERT_EQ(clarity.size(), 1);
+    EXPECT_TRUE(clarity[0][0].toBool());
+    EXPECT_EQ(freeze.size(), 1);
+    ASSERT_EQ(winch.size(), 1);
+    EXPECT_TRUE(winch[0][0].toBool());
+}
+
+TEST(InfoWndTest, WinchButtonsShowTheStateAndReportClicks) {
+    CInfoWnd info;
+    info.show();
+    auto* in = Find<ColorButton>(info, "winchInButton");
+    auto* stop = Find<ColorButton>(info, "winchStopButton");
+    auto* out = Find<ColorButton>(info, "winchOutButton");
+    auto* speed = Find<QComboBox>(info, "winchSpeedBox");
+    ASSERT_EQ(speed->count(), 3);
+    EXPECT_EQ(speed->itemText(0), "速度:慢");
+    EXPECT_EQ(speed->itemText(2), "速度:快");
+
+    const struct {
+        int state, speed;
+        bool enabled;
+    } cases[] = {{0, 0, false}, {1, 2, true}, {2, 1, true}, {0, 1, true}};
+    for (const auto& c : cases) {
+        info.ShowWinch(c.state, c.speed, c.enabled);
+        EXPECT_EQ(stop->Active(), c.state == 0);
+        EXPECT_EQ(in->Active(), c.state == 1);
+        EXPECT_EQ(out->Active(), c.state == 2);
+        for (QWidget* w : {static_cast<QWidget*>(in), static_cast<QWidget*>(stop),
+                           static_cast<QWidget*>(out), static_cast<QWidget*>(speed)})
+            EXPECT_EQ(w->isEnabled(), c.enabled);
+        EXPECT_EQ(speed->currentIndex(), c.speed);
+    }
+    EXPECT_EQ(out->Colours().background, QColor("#D8E9D8"));
+    EXPECT_EQ(stop->Colours().background, QColor("#47A3F8"));
+
+    QSignalSpy clicked(&info, &CInfoWnd::winchClicked);
+    QSignalSpy chosen(&info, &CInfoWnd::speedChosen);
+    QTest::mouseClick(out, Qt::LeftButton);
+    QTest::mouseClick(in, Qt::LeftButton);
+    QTest::mouseClick(stop, Qt::LeftButton);
+    ASSERT_EQ(clicked.size(), 3);
+    EXPECT_EQ(clicked[0][0].toInt(), 2);
+    EXPECT_EQ(clicked[1][0].toInt(), 1);
+    EXPECT_EQ(clicked[2][0].toInt(), 0);
+    // Showing a state reports nothing back.
+    info.ShowWinch(1, 2, true);
+    EXPECT_EQ(clicked.size(), 3);
+    EXPECT_EQ(chosen.size(), 0);
+
+    info.ShowBattery(QStringLiteral("电量:87%"));
+    EXPECT_EQ(Find<QLabel>(info, "batteryLabel")->text(), "电量:87%");
+    info.ShowInfo(InfoField::CurrentHeight, QStringLiteral("当前高度 1520 mm"));
+    EXPECT_EQ(Find<QLabel>(info, "currentHeightLabel")->text(), "当前高度 1520 mm");
+}
+
+TEST(CalibDlgTest, RefreshShowsTheControllersCalibrationState) {
+    CalibrationView state;
+    int begins = 0;
+    CCalibDlg dialog([&] { return state; });
+    QObject::connect(&dialog, &CCalibDlg::beginClicked, [&] {
+        ++begins;
+        // The probe answers: the next refresh shows calibration mode.
+        state = {false, true, true, L"校准模式，按如下3步进行校准，最后点击结束校准"};
+    });
+    EXPECT_EQ(dialog.windowTitle(), "探头陀螺仪磁场校");
+    EXPECT_TRUE(dialog.RefreshTimer().isActive());
+    EXPECT_EQ(dialog.RefreshTimer().interval(), 50);
+    auto* begin = Find<QPushButton>(dialog, "calibBeginButton");
+    auto* end = Find<QPushButton>(dialog, "calibEndButton");
+    auto* zero = Find<QPushButton>(dialog, "headingZeroButton");
+    auto* text = Find<QLabel>(dialog, "calibStateLabel");
+    EXPECT_FALSE(begin->isEnabled());
+    EXPECT_FALSE(zero->isEnabled());
+
+    state = {true, false, true, L"校准状态：非校准模式，点击开始校准"};
+    EXPECT_TRUE(WaitFor([&] { return begin->isEnabled(); }, 2000)) << "the 50 ms refresh";
+    EXPECT_EQ(text->text(), "校准状态：非校准模式，点击开始校准");
+    EXPECT_FALSE(end->isEnabled());
+    EXPECT_TRUE(zero->isEnabled());
+
+    begin->click();  // refreshes at once after the click
+    EXPECT_EQ(begins, 1);
+    EXPECT_FALSE(begin->isEnabled());
+    EXPECT_TRUE(end->isEnabled());
+    EXPECT_EQ(text->text(), "校准模式，按如下3步进行校准，最后点击结束校准");
+    dialog.done(QDialog::Accepted);
+    EXPECT_FALSE(dialog.RefreshTimer().isActive());
+}
+
+class UploadConfigDlgTest : public ::testing::Test {
+protected:
+    RecordingPrompter prompter;
+    UploadParam param;
+};
+
+TEST_F(UploadConfigDlgTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept) {
+    param.strCKBH = L"K9";
+    param.nKJ = 110;
+    CUploadConfigDlg dialog(prompter, param);
+    EXPECT_EQ(dialog.windowTitle(), "上传设置");
+    EXPECT_TRUE(Find<QLineEdit>(dialog, "uploadHoleNumberEdit")->isReadOnly());
+    EXPECT_TRUE(Find<QLineEdit>(dialog, "uploadDiameterEdit")->isReadOnly());
+    EXPECT_EQ(Find<QLineEdit>(dialog, "serialEdit")->maxLength(), 24);
+    EXPECT_EQ(Find<QLineEdit>(dialog, "pileNumberEdit")->maxLength(), 16);
+    Find<QLineEdit>(dialog, "serialEdit")->setText("SN-42");
+    Find<QLineEdit>(dialog, "serverAddressEdit")->setText("10.1.2.3");
+    Find<QLineEdit>(dialog, "serverPortEdit")->setText("6000");
+    Find<QLineEdit>(dialog, "drilledDepthEdit")->setText("12.5");
+    Find<QPushButton>(dialog, "uploadOkButton")->click();
+    ASSERT_TRUE(dialog.Result().has_value());
+    const UploadParam& edited = *dialog.Result();
+    EXPECT_EQ(edited.strLSH, L"SN-42");
+    EXPECT_EQ(edited.dwIP, 0x0A010203u);
+    EXPECT_EQ(edited.iPort, 6000);
+    EXPECT_FLOAT_EQ(edited.fZKSD, 12.5f);
+    EXPECT_EQ(edited.strCKBH, L"K9");
+    EXPECT_EQ(edited.nKJ, 110);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(prompter.prompts.empty());
+}
+
+TEST_F(UploadConfigDlgTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
+    const struct {
+        const char* edit;
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"pileLengthEdit", "15 m", "请输入一个整数。"},
+        {"drilledDepthEdit", "abc", "请输入一个数字。"},
+        {"serverAddressEdit", "10.1.2.300", "300 不是有效项。请指定一个介于 0 和 255 之间的值。"},
+        {"serverAddressEdit", "10.1.2", "请输入一个有效的IP地址。"},
+        {"serverPortEdit", "70000", "请输入一个介于 1 和 65535 之间的数字"},
+        {"latitudeEdit", "", "请输入一个数字。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.edit) + " <- " + c.text);
+        RecordingPrompter boxes;
+        CUploadConfigDlg dialog(boxes, param);
+        dialog.show();
+        Find<QLineEdit>(dialog, c.edit)->setText(QString::fromUtf8(c.text));
+        Find<QPushButton>(dialog, "uploadOkButton")->click();
+        EXPECT_FALSE(dialog.Result().has_value());
+        EXPECT_TRUE(dialog.isVisible());
+        ASSERT_EQ(boxes.prompts.size(), 1u);
+        EXPECT_EQ(boxes.prompts[0].text, QString::fromUtf8(c.message).toStdWString());
+    }
+}
+
+// A picture with a white left half, to tell a painted window from a black one.
+cv::Mat HalfWhite(int width, int height) {
+    cv::Mat picture(height, width, CV_8UC3, cv::Scalar(0, 0, 0));
+    picture(cv::Rect(0, 0, width / 2, height)).setTo(cv::Scalar(255, 255, 255));
+    return picture;
+}
+
+TEST(VideoWndTest, PicturesFromTheDisplayThreadArePaintedOnTheGuiThread) {
+    CVideoWnd video;
+    video.resize(320, 240);
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    EXPECT_EQ(video.ClientSize(), cv::Size(320, 240));
+    EXPECT_EQ(video.GrabWindow().pixelColor(10, 10), QColor(Qt::black));
+
+    std::thread display([&] {
+        const cv::Mat picture = HalfWhite(video.ClientSize().width, video.ClientSize().height);
+        for (int i = 0; i < 20; ++i) EXPECT_TRUE(video.Paint(picture));
+    });
+    display.join();
+    EXPECT_EQ(video.FramesPainted(), 20u);
+    EXPECT_TRUE(WaitFor([&] { return video.grab().toImage().pixelColor(10, 10) == Qt::white; }));
+    EXPECT_EQ(video.grab().toImage().pixelColor(300, 10), QColor(Qt::black));
+
+    video.ClearWindow();
+    EXPECT_EQ(video.grab().toImage().pixelColor(10, 10), QColor(Qt::black));
+}
+
+TEST(VideoWndTest, FrozenStillCarriesTheRingOverlay) {
+    CVideoWnd video;
+    video.resize(320, 240);
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    video.SetRing({160, 120, 40, 80});
+    // Live: no overlay.
+    EXPECT_EQ(video.grab().toImage().pixelColor(165, 120), QColor(Qt::black));
+    ASSERT_TRUE(video.Paint(cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 0, 0))));
+    video.SetFrozen(true);
+    EXPECT_TRUE(video.Frozen());
+    const QImage frozen = video.grab().toImage();
+    EXPECT_EQ(frozen.pixelColor(165, 120), QColor(255, 0, 0)) << "the cross";
+    EXPECT_EQ(frozen.pixelColor(160 + 80, 120), QColor(255, 0, 0)) << "the outer circle";
+    EXPECT_EQ(frozen.pixelColor(160 + 40, 120), QColor(255, 0, 0)) << "the inner circle";
+    EXPECT_EQ(frozen.pixelColor(160 + 60, 120), QColor(Qt::black));
+    video.SetFrozen(false);
+    EXPECT_EQ(video.grab().toImage().pixelColor(165, 120), QColor(Qt::black));
+}
+
+TEST(VideoWndTest, StatusLabelIsCentredInTheStatusColour) {
+    CVideoWnd video;
+    video.resize(640, 480);
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    video.ShowStatus(true, QStringLiteral("正在连接主机，请稍等..."));
+    QLabel* label = video.StatusLabel();
+    EXPECT_TRUE(label->isVisible());
+    EXPECT_EQ(label->text(), "正在连接主机，请稍等...");
+    // h = 480, q = 120: top 240 - 60 = 180, height (480 - 180) / 2 = 150; font 12 pt.
+    EXPECT_EQ(label->geometry(), QRect(0, 180, 640, 150));
+    EXPECT_DOUBLE_EQ(label->font().pointSizeF(), 12.0);
+    EXPECT_EQ(label->alignment(), Qt::AlignCenter);
+    EXPECT_TRUE(label->styleSheet().contains("#15a0f5"));
+    video.ShowStatus(false, QString());
+    EXPECT_FALSE(label->isVisible());
+}
+
+}  // namespace
+}  // namespace bhv::ui
