@@ -54,6 +54,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         params.centreY = start.config.nWorkCentreY;
         params.upward = start.upward ? 1 : 0;
         stitcher_.ResetForRun(params, start.config.nWorkFrameWidth);
+        browse_.store(false);
 
         live_.release();
         {
@@ -101,7 +102,6 @@ bool ImageRun::ImageTick() {
 }
 
 bool ImageRun::TickLocked() {
-    browse_.store(false);
     const bool placed = stitcher_.StitchStep();
     TrackOverspeed();
     if (!placed) return false;
@@ -254,27 +254,35 @@ void ImageRun::StopImageThread() {
 }
 
 void ImageRun::Browse(bool next) {
+    // Browsing keeps a position of its own: the run's travel belongs to the telemetry and the
+    // page step, and a browsed page stays in the view while the run goes on, until "next" walks
+    // past the newest stored page back to the live image.
     std::lock_guard lock(tickMutex_);
-    browse_.store(true);
-    int32_t id = travel_.load();
+    int32_t id = browse_.load() ? browsePos_ : travel_.load();
     cv::Mat page = project_ ? project_->ReadNeighbourBigImage(id, next) : cv::Mat();
-    travel_.store(id);
     if (!page.empty()) {
         std::optional<double> share;
         if (const auto stored = project_->PageOverspeed(id); stored && stored->second > 0)
             share = std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
-        std::lock_guard browsedLock(browsedMutex_);
-        browsed_ = page;
-        browsedShare_ = share;
-    } else if (next) {
         {
             std::lock_guard browsedLock(browsedMutex_);
-            browsed_ = live_.clone();
-            browsedShare_.reset();  // the live image: no stored page
+            browsed_ = page;
+            browsedShare_ = share;
         }
-        travel_.store(id + 1);
+        browsePos_ = id;
+        browse_.store(true);
+    } else if (next) {
+        browse_.store(false);
+        std::lock_guard browsedLock(browsedMutex_);
+        browsed_.release();
+        browsedShare_.reset();
     }
     if (repaint_) repaint_();
+}
+
+int32_t ImageRun::BrowsedPageId() const {
+    std::lock_guard lock(tickMutex_);
+    return browse_.load() ? browsePos_ : -1;
 }
 
 cv::Mat ImageRun::ViewSource() const {

@@ -100,6 +100,8 @@ public:
     // What the view shows: the browsed page while browsing, otherwise the stitcher's display.
     cv::Mat ViewSource() const;
     bool Browsing() const { return browse_.load(); }
+    // The id of the page shown while browsing; -1 when not browsing.
+    int32_t BrowsedPageId() const;
     int32_t AxisStartMm() const { return axisStart_.load(); }
     int32_t PageEnd() const { return pageEnd_.load(); }
     cv::Mat LiveImage() const;
@@ -126,6 +128,7 @@ private:
     std::atomic<int32_t> pageEnd_{10000};
     std::atomic<int32_t> axisStart_{0};
     std::atomic<bool> browse_{false};
+    int32_t browsePos_ = 0;  // the browsed page's id (tick lock)
     std::atomic<double> depthSpeed_{0.0};
     std::atomic<bool> overspeedActive_{false};
     std::atomic<double> maxStitchSpeed_{0.0};

@@ -45,8 +45,12 @@ void OverspeedDetector::Expire(double nowS) {
 
 bool OverspeedDetector::Update(double nowS, double depthSpeedMmPerS) {
     Expire(nowS);
+    // Once on, the warning holds while half the share needed to start it is capped: far past
+    // the cap the matcher's shifts scatter, and the warning must not flicker while the probe
+    // is still too fast. Slowing down below the limit ends it at once.
+    const double needed = active_ ? share_ / 2 : share_;
     const bool mostCapped =
-        pairs_.size() >= kMinPairs && static_cast<double>(capped_) >= share_ * pairs_.size();
+        pairs_.size() >= kMinPairs && static_cast<double>(capped_) >= needed * pairs_.size();
     const bool tooFast = limit_ <= 0 || std::fabs(depthSpeedMmPerS) > limit_;
     active_ = mostCapped && tooFast;
     return active_;

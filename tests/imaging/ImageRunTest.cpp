@@ -111,16 +111,17 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_EQ(copy.size(), cv::Size(410, UploadCopyHeight(travel) + 70));
     EXPECT_EQ(run.StartHeading(), 0.0f);
 
-    // Browsing between runs: back to the full page, forward to the last, then past it.
+    // Browsing: back to the full page, forward to the last, then past it to the live image.
+    // The run's travel is not touched.
     run.BrowsePrevious();
     EXPECT_TRUE(run.Browsing());
-    EXPECT_EQ(run.Travel(), 10000);
+    EXPECT_EQ(run.BrowsedPageId(), 10000);
     EXPECT_EQ(run.ViewSource().rows, page.rows);
     run.BrowseNext();
-    EXPECT_EQ(run.Travel(), travel);
+    EXPECT_EQ(run.BrowsedPageId(), travel);
     run.BrowseNext();
-    EXPECT_EQ(run.Travel(), travel + 1);
-    EXPECT_EQ(run.ViewSource().size(), run.LiveImage().size());
+    EXPECT_FALSE(run.Browsing());
+    EXPECT_EQ(run.Travel(), travel);
 
     // A new run starts from nothing.
     run.StartRun(Start());
@@ -214,6 +215,14 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     // the window holds, which here is the test's own pace.
     EXPECT_GT(page->first, 0);
     EXPECT_LE(page->first, 760);
+    // A page browsed while the run goes on stays in the view across image ticks.
+    run.BrowsePrevious();
+    run.ImageTick();
+    EXPECT_EQ(run.BrowsedPageId(), 10000);
+    EXPECT_EQ(run.Travel(), travel);
+    run.BrowseNext();  // past the newest page: live again
+    EXPECT_FALSE(run.Browsing());
+
     run.FinishImageRun(false);
     const auto last = db_.PageOverspeed(travel);
     ASSERT_TRUE(last.has_value());
@@ -222,7 +231,7 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
 
     EXPECT_FALSE(run.BrowsedOverspeedShare().has_value());  // not browsing
     run.BrowsePrevious();
-    ASSERT_EQ(run.Travel(), 10000);
+    ASSERT_EQ(run.BrowsedPageId(), 10000);
     ASSERT_TRUE(run.BrowsedOverspeedShare().has_value());
     EXPECT_NEAR(*run.BrowsedOverspeedShare(), page->first / 1000.0, 1e-9);
     run.BrowseNext();

@@ -1,0 +1,93 @@
+// The scripted operator's helpers: the peers' addresses (nothing but loopback may pass), the
+// video facts from ffprobe, the upload comparison, and the per-thread CPU lines.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Support.h"
+#include "support/TempDir.h"
+
+namespace bhv::op {
+namespace {
+
+TEST(OperatorSupport, OnlyLoopbackAddressesPass) {
+    struct Case {
+        const char* line;
+        const char* key;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"bhv-sim listening host=127.0.0.1:41461 probe=127.0.0.1:32885",
+         "host=", "127.0.0.1:41461"},
+        {"bhv-sim listening host=127.0.0.1:41461 probe=127.0.0.1:32885",
+         "probe=", "127.0.0.1:32885"},
+        {"bhv-sim camera=127.0.0.1:5000\n", "camera=", "127.0.0.1:5000"},
+        {"bhv-data-server listening on 127.0.0.1:40877", "listening on ", "127.0.0.1:40877"},
+        // The device addresses, empty values, other lines and bad ports never pass.
+        {"bhv-sim listening host=192.168.0.7:20108 probe=192.168.0.8:2008", "host=", ""},
+        {"bhv-sim listening host= probe=", "host=", ""},
+        {"ok drop host", "host=", ""},
+        {"host=127.0.0.1:0", "host=", ""},
+        {"host=127.0.0.1:70000", "host=", ""},
+        {"host=127.0.0.10:80", "host=", ""},
+        {"host=127.0.0.1:80x", "host=", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(LoopbackAfter(c.line, c.key), c.expected) << c.line;
+}
+
+TEST(OperatorSupport, ReadsTheVideoFactsOfFfprobe) {
+    const auto facts = ParseFfprobe("nb_read_frames=398\nduration=20.050000\n");
+    ASSERT_TRUE(facts);
+    EXPECT_DOUBLE_EQ(facts->seconds, 20.05);
+    EXPECT_EQ(facts->frames, 398);
+    EXPECT_FALSE(ParseFfprobe(""));
+    EXPECT_FALSE(ParseFfprobe("duration=N/A\nnb_read_frames=N/A\n"));
+}
+
+TEST(OperatorSupport, EveryCopyNeedsAByteIdenticalReceivedPicture) {
+    test::TempDir tmp;
+    const auto copies = tmp.path() / "upload_data", received = tmp.path() / "received";
+    std::filesystem::create_directories(copies / "sub");
+    std::filesystem::create_directories(received);
+    auto write = [](const std::filesystem::path& p, const std::string& bytes) {
+        std::ofstream(p, std::ios::binary) << bytes;
+    };
+    write(copies / "10000.jpg", "page one");
+    write(copies / "sub" / "20000.jpg", "page two");
+    write(copies / "s-420.jpg", "side");
+    write(received / "A_1_P_1000mm_kind0.jpg", "page one");
+    write(received / "A_1_P_2000mm_kind0.jpg", "page tw0");  // corrupted on the way
+    write(received / "A_1_P_42mm_kind3.jpg", "side");
+    const UploadMatch match = MatchUploads(copies, received);
+    EXPECT_EQ(match.copies, 3);
+    EXPECT_EQ(match.received, 3);
+    EXPECT_EQ(match.identical, 2);
+    ASSERT_EQ(match.missing.size(), 1u);
+    EXPECT_EQ(match.missing[0], "20000.jpg");
+    // One received file cannot stand for two identical copies.
+    write(copies / "30000.jpg", "page one");
+    EXPECT_EQ(MatchUploads(copies, received).identical, 2);
+}
+
+TEST(OperatorSupport, ParsesThreadLinesAndPercentiles) {
+    const auto t =
+        ParseTaskStat("4242 (bhv (decode) x) S 1 2 3 4 5 6 7 8 9 10 120 30 0 0 20 0 1 0 100 0 0");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->tid, 4242);
+    EXPECT_EQ(t->name, "bhv (decode) x");
+    EXPECT_EQ(t->ticks, 150u);
+    EXPECT_FALSE(ParseTaskStat("4242 (short) S 1 2"));
+    EXPECT_FALSE(ParseTaskStat("garbage"));
+    EXPECT_FALSE(ReadThreadTimes().empty());
+    EXPECT_GT(ResidentKb(), 0);
+
+    std::vector<double> samples;
+    for (int i = 1; i <= 100; ++i) samples.push_back(i);
+    EXPECT_DOUBLE_EQ(Percentile(samples, 0.5), 51);  // rank 49.5 rounds to the 51st value
+    EXPECT_DOUBLE_EQ(Percentile(samples, 0.99), 99);
+    EXPECT_DOUBLE_EQ(Percentile(samples, 1.0), 100);
+    EXPECT_DOUBLE_EQ(Percentile({}, 0.5), 0);
+}
+
+}  // namespace
+}  // namespace bhv::op

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// The scripted operator: plays a person through the program's main window (the same CBHVDlg
+// as bhv) against bhv-sim and bhv-data-server started as separate processes on loopback, saves
+// a PNG of the whole window at each step, measures the program while it runs, and checks and
+// prints what the run produced.
+namespace bhv::op {
+
+struct OperatorOptions {
+    QString out;                 // screenshots, report, and the run's root folder (workspace/)
+    double toMetres = 1.3;       // pay out at the slow speed to this depth
+    int recordSeconds = 20;      // video from the start of the pay-out (0: none)
+    bool faults = true;          // "drop host" during the pay-out
+    bool dropCamera = true;      // and "drop camera"
+    int fastSeconds = 0;         // a last stretch at the fast speed (the overspeed warning)
+    bool upload = true;          // real-time upload to bhv-data-server (--refuse-every 3)
+    double minSimilarity = 0.5;  // each full page against the simulator's wall
+    bool statsEachMinute = true;
+};
+
+// Runs the whole script inside the running QApplication; the exit status: 0 when every check
+// held, 1 otherwise, 2 when the peers could not be started on loopback.
+int RunOperator(const OperatorOptions& options);
+
+}  // namespace bhv::op

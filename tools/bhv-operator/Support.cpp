@@ -1,0 +1,151 @@
+#include "Support.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+namespace bhv::op {
+namespace fs = std::filesystem;
+
+bool IsLoopbackAddress(const std::string& address) {
+    static const std::regex pattern("^127\\.0\\.0\\.1:([0-9]{1,5})$");
+    std::smatch m;
+    if (!std::regex_match(address, m, pattern)) return false;
+    const int port = std::stoi(m[1].str());
+    return port >= 1 && port <= 65535;
+}
+
+std::string LoopbackAfter(const std::string& line, const std::string& key) {
+    const auto at = line.find(key);
+    if (at == std::string::npos) return {};
+    const auto start = at + key.size();
+    const auto end = line.find_first_of(" \t\r\n", start);
+    const std::string address = line.substr(start, end == std::string::npos ? end : end - start);
+    return IsLoopbackAddress(address) ? address : std::string();
+}
+
+std::optional<VideoFacts> ParseFfprobe(const std::string& output) {
+    VideoFacts facts;
+    bool any = false;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        char* end = nullptr;
+        if (key == "duration") {
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() && std::isfinite(seconds) && seconds > facts.seconds) {
+                facts.seconds = seconds;
+                any = true;
+            }
+        } else if (key == "nb_read_frames") {
+            const long long frames = std::strtoll(value.c_str(), &end, 10);
+            if (end != value.c_str() && frames > 0) {
+                facts.frames = frames;
+                any = true;
+            }
+        }
+    }
+    if (!any) return std::nullopt;
+    return facts;
+}
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::vector<fs::path> Files(const fs::path& folder) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ec))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+UploadMatch MatchUploads(const fs::path& copies, const fs::path& received) {
+    UploadMatch match;
+    std::multimap<std::string, bool> receivedBytes;  // contents, taken
+    for (const fs::path& file : Files(received)) {
+        receivedBytes.emplace(ReadAll(file), false);
+        ++match.received;
+    }
+    for (const fs::path& file : Files(copies)) {
+        ++match.copies;
+        const std::string bytes = ReadAll(file);
+        auto [first, last] = receivedBytes.equal_range(bytes);
+        auto free = std::find_if(first, last, [](const auto& e) { return !e.second; });
+        if (!bytes.empty() && free != last) {
+            free->second = true;
+            ++match.identical;
+        } else {
+            match.missing.push_back(file.filename().string());
+        }
+    }
+    return match;
+}
+
+double Percentile(std::vector<double> samples, double share) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const double rank = std::clamp(share, 0.0, 1.0) * static_cast<double>(samples.size() - 1);
+    return samples[static_cast<size_t>(std::lround(rank))];
+}
+
+std::optional<ThreadTimes> ParseTaskStat(const std::string& line) {
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return std::nullopt;
+    ThreadTimes t;
+    t.tid = std::atoi(line.substr(0, open).c_str());
+    t.name = line.substr(open + 1, close - open - 1);
+    // After the name: state (field 3) ... utime (14), stime (15).
+    std::istringstream rest(line.substr(close + 1));
+    std::string field;
+    uint64_t utime = 0, stime = 0;
+    for (int index = 3; index <= 15 && rest >> field; ++index) {
+        if (index == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) {
+            t.ticks = utime + stime;
+            return t;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<ThreadTimes> ReadThreadTimes() {
+    std::vector<ThreadTimes> threads;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream in(entry.path() / "stat");
+        std::string line;
+        if (std::getline(in, line))
+            if (auto t = ParseTaskStat(line)) threads.push_back(*t);
+    }
+    return threads;
+}
+
+int64_t ResidentKb() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
+    return 0;
+}
+
+}  // namespace bhv::op

@@ -1,0 +1,63 @@
+// bhv-operator: the scripted operator. Plays a person through the program's main window against
+// bhv-sim and bhv-data-server (started here as separate processes on loopback), saves a PNG of
+// the window at each step, and prints a report of what the run produced and how the program
+// performed. Run it under an X server (xvfb-run) with the real fonts.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Operator.h"
+#include "ui/UiFonts.h"
+
+namespace {
+
+const char* kUsage =
+    "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
+    "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
+    "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
+    "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
+    "DEMO-1 / 110 mm / start height 0, upload on, start, pay out slowly to METRES (default 1.3)\n"
+    "recording video for SECONDS (default 20) while the host link and the camera stream are\n"
+    "dropped once each, screenshot, first page, stop, wait for the upload, exit. --fast adds a\n"
+    "last stretch at the fast speed. Screens, pages, logs and the run's files go below FOLDER.\n"
+    "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bhv::op::OperatorOptions o;
+    for (int i = 1; i < argc; ++i) {
+        const bool has = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--out") && has) {
+            o.out = QString::fromLocal8Bit(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--to") && has) {
+            o.toMetres = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--record") && has) {
+            o.recordSeconds = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--fast") && has) {
+            o.fastSeconds = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--min-similarity") && has) {
+            o.minSimilarity = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--no-camera-drop")) {
+            o.dropCamera = false;
+        } else if (!std::strcmp(argv[i], "--no-faults")) {
+            o.faults = false;
+        } else if (!std::strcmp(argv[i], "--no-upload")) {
+            o.upload = false;
+        } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    QApplication::setFont(bhv::ui::UiFont(14));
+    return bhv::op::RunOperator(o);
+}
