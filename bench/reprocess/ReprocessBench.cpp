@@ -38,7 +38,7 @@ using namespace bhv;
 
 namespace {
 
-struct Spec {
+struct Take {
     bool upward = false;
     int32_t start = 100000;
     double step = 6.9;  // tenths of a millimetre per frame (20 frames per second)
@@ -55,17 +55,17 @@ UnwrapParams Ring(bool upward, bool outer) {
     return p;
 }
 
-fs::path Record(const fs::path& folder, const Spec& spec) {
+fs::path Record(const fs::path& folder, const Take& take) {
     fs::create_directories(folder);
-    const fs::path avi = folder / ("Bot-VideoFrom" + std::to_string(spec.start / 10) + "mm.avi");
+    const fs::path avi = folder / ("Bot-VideoFrom" + std::to_string(take.start / 10) + "mm.avi");
     const double scale = SyntheticBoreholeCamera::kWidth / 1440.0;
     // Render the rings of both band choices (only the downward one going down).
-    const BandGeometry inner = BandGeometryFor(Ring(spec.upward, false));
+    const BandGeometry inner = BandGeometryFor(Ring(take.upward, false));
     const BandGeometry outer = BandGeometryFor(Ring(false, false));
     SyntheticCameraOptions options;
-    options.centreX += spec.centreShiftX * scale;
+    options.centreX += take.centreShiftX * scale;
     options.minRadiusPx =
-        scale * ((spec.upward ? inner.rIn + inner.firstRow : outer.rIn + outer.firstRow) - 30);
+        scale * ((take.upward ? inner.rIn + inner.firstRow : outer.rIn + outer.firstRow) - 30);
     options.maxRadiusPx = scale * (outer.rIn + outer.firstRow + outer.h + 30);
     const SyntheticBoreholeCamera camera(BoreholeWall(), options);
     SimulatedCameraEncoder encoder;
@@ -74,13 +74,13 @@ fs::path Record(const fs::path& folder, const Spec& spec) {
                       20) ||
         !remuxer.Open(avi.string()))
         return {};
-    const int frames = static_cast<int>(spec.length / spec.step) + 1;
+    const int frames = static_cast<int>(take.length / take.step) + 1;
     std::vector<int32_t> samples;
     for (int i = 0; i < frames; ++i) {
-        const double travel = i * spec.step;
-        const double depth = spec.upward ? spec.start - travel : spec.start + travel;
+        const double travel = i * take.step;
+        const double depth = take.upward ? take.start - travel : take.start + travel;
         if (i > 0 && i % 20 == 0) samples.push_back(static_cast<int32_t>(std::lround(depth)));
-        const std::vector<uint8_t> yuv = camera.RenderYuv420(depth, spec.heading);
+        const std::vector<uint8_t> yuv = camera.RenderYuv420(depth, take.heading);
         for (const EncodedUnit& u : encoder.Encode(yuv.data(), i == 0))
             remuxer.Write(u.bytes.data(), static_cast<int>(u.bytes.size()), u.keyFrame,
                           SyntheticBoreholeCamera::kWidth, SyntheticBoreholeCamera::kHeight, 20, 1);
@@ -91,12 +91,12 @@ fs::path Record(const fs::path& folder, const Spec& spec) {
 }
 
 // The wall a full page should show when its band was cut with geometry g.
-cv::Mat Truth(const Spec& spec, const BandGeometry& g, int32_t id, cv::Size size) {
+cv::Mat Truth(const Take& take, const BandGeometry& g, int32_t id, cv::Size size) {
     const BoreholeWall wall;
     const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
     const double look = camera.LookAheadMm(g.rIn + g.firstRow + g.h / 2.0);
-    const double top = spec.upward ? (spec.start - (id + 200)) / 10.0 + look
-                                   : (spec.start + id - 10000) / 10.0 + look;
+    const double top = take.upward ? (take.start - (id + 200)) / 10.0 + look
+                                   : (take.start + id - 10000) / 10.0 + look;
     return wall.Unrolled(top, top + 1000.0, size.width, size.height);
 }
 
@@ -106,7 +106,7 @@ struct Similarity {
     std::string each;
 };
 
-Similarity Score(const fs::path& project, const Spec& spec, const BandGeometry& g) {
+Similarity Score(const fs::path& project, const Take& take, const BandGeometry& g) {
     Similarity s;
     ProjectReader reader;
     std::string error;
@@ -114,7 +114,7 @@ Similarity Score(const fs::path& project, const Spec& spec, const BandGeometry& 
     for (int32_t id : reader.PageIds()) {
         if (id % 10000 != 0) continue;
         const cv::Mat page = reader.Page(id);
-        const double q = PageSimilarity(page, Truth(spec, g, id, page.size()));
+        const double q = PageSimilarity(page, Truth(take, g, id, page.size()));
         char text[32];
         std::snprintf(text, sizeof text, "%s%.3f", s.pages ? " " : "", q);
         s.each += text;
@@ -125,13 +125,13 @@ Similarity Score(const fs::path& project, const Spec& spec, const BandGeometry& 
     return s;
 }
 
-ReprocessReport Run(const fs::path& avi, const fs::path& out, const Spec& spec, int threads,
+ReprocessReport Run(const fs::path& avi, const fs::path& out, const Take& take, int threads,
                     UpwardBand band = UpwardBand::Inner, std::optional<int32_t> centreX = {}) {
     ReprocessOptions o;
     o.video = avi;
     o.output = out;
     o.threads = threads;
-    o.heading = spec.heading;
+    o.heading = take.heading;
     o.upwardBand = band;
     o.centreX = centreX;
     o.progressSeconds = 0;
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(discard.rdbuf());
 
     // 1. Downward: live against re-processed, and the speed.
-    const Spec down;
+    const Take down;
     {
         const BandGeometry g = BandGeometryFor(Ring(false, false));
         BoreholeRunSettings live;
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     // 2. A ring centre 20 working pixels off: recorded as the live run saw it, re-processed
     //    with the configured (wrong) centre and with the corrected one.
     if (!quick) {
-        Spec off = down;
+        Take off = down;
         off.centreShiftX = 20;
         if (rest) off.length = restLength;
         const BandGeometry g = BandGeometryFor(Ring(false, false));
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
     const std::vector<double> steps =
         quick ? std::vector<double>{17.0} : std::vector<double>{6.9, 9.6, 12.0, 17.0};
     for (double step : steps) {
-        Spec up;
+        Take up;
         up.upward = true;
         up.start = 200000;
         up.step = step;

@@ -29,29 +29,29 @@ struct RecordingSpec {
     float heading = 0.0f;
 };
 
-inline double DepthOfFrame(const RecordingSpec& spec, double frame) {
-    return spec.upward ? spec.startDepth - frame * spec.step : spec.startDepth + frame * spec.step;
+inline double DepthOfFrame(const RecordingSpec& take, double frame) {
+    return take.upward ? take.startDepth - frame * take.step : take.startDepth + frame * take.step;
 }
 
 // One depth sample per whole second of the video, as the recorder's timer takes them.
-inline std::vector<int32_t> SecondSamples(const RecordingSpec& spec) {
+inline std::vector<int32_t> SecondSamples(const RecordingSpec& take) {
     std::vector<int32_t> samples;
-    for (int s = 1; s * spec.fps <= spec.frames; ++s)
-        samples.push_back(static_cast<int32_t>(std::lround(DepthOfFrame(spec, s * spec.fps))));
+    for (int s = 1; s * take.fps <= take.frames; ++s)
+        samples.push_back(static_cast<int32_t>(std::lround(DepthOfFrame(take, s * take.fps))));
     return samples;
 }
 
 // Writes "<folder>/Bot-VideoFrom<S>mm.avi" and its ".srt"; returns the video's path.
 inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
-                                           const RecordingSpec& spec) {
+                                           const RecordingSpec& take) {
     std::filesystem::create_directories(folder);
-    const std::string stem = "Bot-VideoFrom" + std::to_string(spec.startDepth / 10) + "mm";
+    const std::string stem = "Bot-VideoFrom" + std::to_string(take.startDepth / 10) + "mm";
     const auto avi = folder / (stem + ".avi");
     // Only the ring the bands are cut from is rendered.
     const SysConfigParam config;
     const BandGeometry g = BandGeometryFor(UnwrapParams{config.nWorkRadiusIn, config.nWorkRadiusOut,
                                                         config.nWorkCentreX, config.nWorkCentreY,
-                                                        static_cast<uint8_t>(spec.upward ? 1 : 0)});
+                                                        static_cast<uint8_t>(take.upward ? 1 : 0)});
     const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
     SyntheticCameraOptions options;
     options.minRadiusPx = scale * (g.rIn + g.firstRow) - 24;
@@ -59,23 +59,23 @@ inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
     const SyntheticBoreholeCamera camera(BoreholeWall(), options);
 
     SimulatedCameraEncoder encoder;
-    if (!encoder.Open(spec.width, spec.height, spec.fps, spec.fps, 20)) return {};
+    if (!encoder.Open(take.width, take.height, take.fps, take.fps, 20)) return {};
     sdk::AviRemuxer remuxer;
     if (!remuxer.Open(avi.string())) return {};
-    for (int i = 0; i < spec.frames; ++i) {
-        std::vector<uint8_t> yuv = camera.RenderYuv420(DepthOfFrame(spec, i), spec.heading);
+    for (int i = 0; i < take.frames; ++i) {
+        std::vector<uint8_t> yuv = camera.RenderYuv420(DepthOfFrame(take, i), take.heading);
         cv::Mat planes(SyntheticBoreholeCamera::kHeight * 3 / 2, SyntheticBoreholeCamera::kWidth,
                        CV_8UC1, yuv.data());
         cv::Mat bgr, small, out;
         cv::cvtColor(planes, bgr, cv::COLOR_YUV2BGR_I420);
-        cv::resize(bgr, small, cv::Size(spec.width, spec.height), 0, 0, cv::INTER_AREA);
+        cv::resize(bgr, small, cv::Size(take.width, take.height), 0, 0, cv::INTER_AREA);
         cv::cvtColor(small, out, cv::COLOR_BGR2YUV_I420);
         for (const EncodedUnit& unit : encoder.Encode(out.data, i == 0))
             remuxer.Write(unit.bytes.data(), static_cast<int>(unit.bytes.size()), unit.keyFrame,
-                          spec.width, spec.height, spec.fps, 1);
+                          take.width, take.height, take.fps, 1);
     }
     remuxer.Close();
-    WriteSrtFile(folder / (stem + ".srt"), SecondSamples(spec));
+    WriteSrtFile(folder / (stem + ".srt"), SecondSamples(take));
     return avi;
 }
 

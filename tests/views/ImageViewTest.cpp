@@ -44,7 +44,7 @@ public:
     int paints = 0;
 };
 
-// The view (200 x 600, as in the spec's example) beside its ruler, in one window.
+// The view (200 x 600) beside its ruler, in one window.
 class ImageViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
