@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "storage/ProbeStateRecord.h"
-#include "ui/DepthAxis.h"
-#include "ui/ImageView.h"
+#include "ui/DepthRuler.h"
+#include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
-#include "ui/ProbeTiltView.h"
+#include "ui/UnrolledImageView.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ cv::Mat FullDisplay() {
 
 // Hands over a deep copy on every call, as the image run does, or (copy off) the display itself,
 // which leaves the view's own work.
-class CopyingSource : public ImageViewSource {
+class CopyingSource : public UnrolledImageSource {
 public:
     explicit CopyingSource(cv::Mat image) : image_(std::move(image)) {}
     cv::Mat ViewSource() const override { return copy ? image_.clone() : image_; }
@@ -55,7 +55,7 @@ struct Figures {
     double mean = 0, median = 0, max = 0;
 };
 
-Figures TimeRepaints(CImgWnd& view, int count) {
+Figures TimeRepaints(UnrolledImageView& view, int count) {
     std::vector<double> ms;
     QElapsedTimer timer;
     view.repaint();  // warm-up: buffers allocated once
@@ -76,11 +76,11 @@ Figures TimeRepaints(CImgWnd& view, int count) {
 void SaveShots(const QString& folder, CopyingSource& source) {
     QDir().mkpath(folder);
     QWidget window;
-    auto* axis = new CDepthAxisWnd(&window);
-    auto* view = new CImgWnd(&window);
+    auto* axis = new DepthRuler(&window);
+    auto* view = new UnrolledImageView(&window);
     axis->setGeometry(0, 0, 50, 657);
     view->setGeometry(52, 0, 426, 657);
-    view->SetDepthAxis(axis);
+    view->SetDepthRuler(axis);
     view->SetSource(&source);
     source.browsing = true;
     view->SetPageOverspeedShare(0.12);
@@ -90,7 +90,7 @@ void SaveShots(const QString& folder, CopyingSource& source) {
     view->grab().save(folder + "/image-view.png");
     axis->grab().save(folder + "/depth-axis.png");
 
-    ProbeTiltView tilt;
+    ProbeAttitudeView tilt;
     tilt.resize(480, 360);
     tilt.SetOnline(true);
     tilt.SetValues(3.4, 127.25, 21.6, 33.2, true);
@@ -140,9 +140,9 @@ int main(int argc, char** argv) {
                          : " the view's own work (rows, scaling, conversion, drawing):\n");
         for (const QSize& size : sizes) {
             for (bool upward : {false, true}) {
-                CImgWnd view;
-                CDepthAxisWnd axis;
-                view.SetDepthAxis(&axis);
+                UnrolledImageView view;
+                DepthRuler axis;
+                view.SetDepthRuler(&axis);
                 view.SetSource(&source);
                 view.SetUpward(upward);
                 view.resize(size);

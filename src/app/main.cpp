@@ -10,7 +10,7 @@
 #include "camera/CameraDevice.h"
 #include "controller/Acquisition.h"
 #include "link/Endpoints.h"
-#include "ui/BHVDlg.h"
+#include "ui/MainWindow.h"
 #include "ui/UiFonts.h"
 
 namespace {
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);
-    bhv::ui::CBHVDlg window;
+    bhv::ui::MainWindow window;
     if (!window.Initialise(screenSize)) return 0;  // the resolution box was shown
     window.show();
     return QApplication::exec();

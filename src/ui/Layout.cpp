@@ -56,8 +56,8 @@ MainLayout ComputeMainLayout(QSize client, int workWidth, int workHeight) {
     set(MainPart::MoveChart, Cell(half, 0, moveRight, upper));
     set(MainPart::VertChart, Cell(moveRight, 0, q3, upper));
     set(MainPart::Attitude, Cell(half, upper, q3, band));
-    set(MainPart::DepthAxis, Cell(q3, 0, q3 + 50, imageBottom));
-    set(MainPart::ImageView, Cell(q3 + 50, 0, w, imageBottom));
+    set(MainPart::DepthRuler, Cell(q3, 0, q3 + 50, imageBottom));
+    set(MainPart::UnrolledImage, Cell(q3 + 50, 0, w, imageBottom));
     set(MainPart::PrevPage, Cell(q3, imageBottom, pageSplit, runTop));
     set(MainPart::NextPage, Cell(pageSplit, imageBottom, w, runTop));
     set(MainPart::InfoPanel, Cell(q3, runTop, w, infoBottom));
@@ -72,8 +72,8 @@ bool ShownIn(MainPart part, LayoutMode mode) {
             return mode == LayoutMode::NoRun;
         case MainPart::MoveChart:
         case MainPart::VertChart:
-        case MainPart::DepthAxis:
-        case MainPart::ImageView:
+        case MainPart::DepthRuler:
+        case MainPart::UnrolledImage:
         case MainPart::PrevPage:
         case MainPart::NextPage:
             return mode == LayoutMode::Run;
@@ -84,8 +84,8 @@ bool ShownIn(MainPart part, LayoutMode mode) {
 
 const char* MainPartName(MainPart part) {
     static constexpr const char* kNames[kMainPartCount] = {
-        "Video",     "ControlPanel", "MoveChart", "VertChart", "Attitude", "DepthAxis",
-        "ImageView", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar"};
+        "Video",    "ControlPanel", "MoveChart", "VertChart", "Attitude",  "DepthRuler",
+        "UnrolledImage", "PrevPage", "NextPage", "InfoPanel", "UploadBar"};
     const int index = static_cast<int>(part);
     return index >= 0 && index < kMainPartCount ? kNames[index] : "?";
 }

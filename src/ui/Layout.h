@@ -29,8 +29,8 @@ enum class MainPart {
     MoveChart,     // 50 % to 66 % of the width, same height; run only
     VertChart,     // 66 % to 75 %; run only
     Attitude,      // third quarter, the band's remaining 40 %
-    DepthAxis,     // fourth quarter, 50 px wide; run only
-    ImageView,     // beside the ruler; run only
+    DepthRuler,    // fourth quarter, 50 px wide; run only
+    UnrolledImage, // beside the ruler; run only
     PrevPage,      // "上一张" under the image view; run only
     NextPage,      // "下一张"; run only
     InfoPanel,     // fourth quarter, 13 % of the band below its top 80 %

@@ -115,7 +115,7 @@ int TiltRotationDegrees(double tilt) {
     return static_cast<int>(std::fmod(std::trunc(tilt), 360.0));
 }
 
-std::vector<std::string> TiltViewLines(const TiltReadings& r) {
+std::vector<std::string> AttitudeViewLines(const AttitudeReadings& r) {
     const char* level = r.humidity < 25.0   ? "湿度  ：低"
                         : r.humidity < 40.0 ? "湿度  ：中"
                                             : "湿度  ：高";

@@ -106,16 +106,16 @@ int TiltRotationDegrees(double tilt);
 
 // The five text lines of the attitude view, UTF-8: link state, tilt, azimuth, temperature and
 // humidity with its level (low below 25, middle below 40, high from 40).
-struct TiltReadings {
+struct AttitudeReadings {
     bool online = false;
     double tilt = 0.0;
     double azimuth = 0.0;
     double temperature = 0.0;
     double humidity = 0.0;
 };
-std::vector<std::string> TiltViewLines(const TiltReadings& readings);
+std::vector<std::string> AttitudeViewLines(const AttitudeReadings& readings);
 // The top of each line below the client top, and the lines' left inset.
-inline constexpr int kTiltLineTops[5] = {12, 48, 72, 96, 120};
-inline constexpr int kTiltTextInset = 12;
+inline constexpr int kAttitudeLineTops[5] = {12, 48, 72, 96, 120};
+inline constexpr int kAttitudeTextInset = 12;
 
 }  // namespace bhv::ui

@@ -2,9 +2,10 @@
 // message, the typed server address, the logging speed text.
 #include <gtest/gtest.h>
 
-#include "ui/Controls.h"
-#include "ui/InfoWnd.h"
-#include "ui/UploadConfigDlg.h"
+#include "ui/ColorButton.h"
+#include "ui/InfoPanel.h"
+#include "ui/RangeEdit.h"
+#include "ui/UploadSettingsDialog.h"
 
 namespace bhv::ui {
 namespace {

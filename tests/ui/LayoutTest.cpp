@@ -52,8 +52,8 @@ TEST(LayoutTest, EachRunStateShowsItsOwnParts) {
     } cases[] = {
         {MainPart::Video, true, true},      {MainPart::ControlPanel, true, false},
         {MainPart::MoveChart, false, true}, {MainPart::VertChart, false, true},
-        {MainPart::Attitude, true, true},   {MainPart::DepthAxis, false, true},
-        {MainPart::ImageView, false, true}, {MainPart::PrevPage, false, true},
+        {MainPart::Attitude, true, true},   {MainPart::DepthRuler, false, true},
+        {MainPart::UnrolledImage, false, true}, {MainPart::PrevPage, false, true},
         {MainPart::NextPage, false, true},  {MainPart::InfoPanel, true, true},
         {MainPart::UploadBar, true, true},
     };
@@ -100,8 +100,8 @@ TEST(LayoutTest, ProportionsFollowTheWindowsQuarters) {
         EXPECT_NEAR(l[MainPart::ControlPanel].left(), w / 2, 1);
         EXPECT_NEAR(l[MainPart::ControlPanel].bottom(), band * 6 / 10, 2);
         EXPECT_NEAR(l[MainPart::Attitude].right(), w * 3 / 4, 2);
-        EXPECT_EQ(l[MainPart::DepthAxis].width(), 48);
-        EXPECT_NEAR(l[MainPart::ImageView].left(), w * 3 / 4 + 50, 1);
+        EXPECT_EQ(l[MainPart::DepthRuler].width(), 48);
+        EXPECT_NEAR(l[MainPart::UnrolledImage].left(), w * 3 / 4 + 50, 1);
         EXPECT_NEAR(l[MainPart::UploadBar].bottom(), band, 2);
         EXPECT_GE(l.buttons[0].top(), band);
         // The video keeps the working frame's 4:3 within a pixel.

@@ -24,13 +24,13 @@
 #include "platform/Text.h"
 #include "support/RecordingPrompter.h"
 #include "support/TempDir.h"
-#include "ui/BHVDlg.h"
-#include "ui/CalibDlg.h"
-#include "ui/ConfigWnd.h"
-#include "ui/InfoWnd.h"
-#include "ui/PopConfigDlg.h"
-#include "ui/UploadConfigDlg.h"
-#include "ui/VideoWnd.h"
+#include "ui/CalibrationDialog.h"
+#include "ui/ControlPanel.h"
+#include "ui/InfoPanel.h"
+#include "ui/LiveVideoView.h"
+#include "ui/MainWindow.h"
+#include "ui/RunSettingsDialog.h"
+#include "ui/UploadSettingsDialog.h"
 
 namespace bhv::ui {
 namespace {
@@ -62,7 +62,7 @@ protected:
             options.link.probe = *ParseEndpoint(sim->probe.toStdString());
             options.camera = sim->camera.toStdString();
         }
-        window = std::make_unique<CBHVDlg>(std::move(options), &prompter);
+        window = std::make_unique<MainWindow>(std::move(options), &prompter);
     }
 
     void Start(QSize screen = {1366, 768}, const SimProcess* sim = nullptr) {
@@ -99,7 +99,7 @@ protected:
     TempDir config;
     std::ostringstream console;
     RecordingPrompter prompter;
-    std::unique_ptr<CBHVDlg> window;
+    std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(MainWindowTest, StartsWithOnlyConnectAndExitEnabled) {
@@ -169,7 +169,7 @@ TEST_F(MainWindowTest, CtrlTOpensTheCalibrationDialogAndTAloneDoesNot) {
     int opened = 0;
     QString title;
     auto closeWhenOpen = [&] {
-        WhenModalOpens<CCalibDlg>([&](CCalibDlg* dialog) {
+        WhenModalOpens<CalibrationDialog>([&](CalibrationDialog* dialog) {
             ++opened;
             title = dialog->windowTitle();
             // Not connected: the probe is silent, every button is off.
@@ -259,7 +259,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
     ASSERT_TRUE(settings->isEnabled());
 
     // A bad octet is named, then corrected, then accepted.
-    WhenModalOpens<CUploadConfigDlg>([&](CUploadConfigDlg* dialog) {
+    WhenModalOpens<UploadSettingsDialog>([&](UploadSettingsDialog* dialog) {
         dialog->findChild<QLineEdit*>("serialEdit")->setText("SN-77");
         dialog->findChild<QLineEdit*>("pileNumberEdit")->setText("P-3");
         dialog->findChild<QLineEdit*>("serverAddressEdit")->setText("10.0.0.256");
@@ -284,7 +284,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
 
     // Cancel leaves the file as it is.
     const std::string before = ReadFile(file);
-    WhenModalOpens<CUploadConfigDlg>([](CUploadConfigDlg* dialog) {
+    WhenModalOpens<UploadSettingsDialog>([](UploadSettingsDialog* dialog) {
         dialog->findChild<QLineEdit*>("serialEdit")->setText("changed");
         dialog->findChild<QPushButton*>("uploadCancelButton")->click();
     });
@@ -295,7 +295,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
 TEST_F(MainWindowTest, SettingsDialogShowsTheRunValuesAndTakesTheTiltCorrection) {
     Start();
     window->Panel()->ShowValues({QStringLiteral("ZK-2"), 110, 4, 100, false});
-    WhenModalOpens<CPopConfigDlg>([&](CPopConfigDlg* dialog) {
+    WhenModalOpens<RunSettingsDialog>([&](RunSettingsDialog* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "设置");
         auto* hole = dialog->findChild<QLineEdit*>("popHoleNumberEdit");
         EXPECT_EQ(hole->text(), "ZK-2");
@@ -324,7 +324,7 @@ std::vector<QWidget*> LaidOutChildren(QWidget* parent) {
     for (QObject* object : parent->children()) {
         auto* widget = qobject_cast<QWidget*>(object);
         if (!widget || !widget->isVisible() || widget->isWindow()) continue;
-        if (qobject_cast<CVideoWnd*>(parent)) continue;
+        if (qobject_cast<LiveVideoView*>(parent)) continue;
         children.push_back(widget);
     }
     return children;
@@ -424,13 +424,13 @@ TEST_F(MainWindowTest, EveryTextOfTheWindowsHasGlyphsInItsFont) {
     ExpectGlyphs(window.get(), "main window");
     window->SetLayout(LayoutMode::Run);
     ExpectGlyphs(window.get(), "main window during a run");
-    CPopConfigDlg settings(prompter, "ZK-1", 110, 0, 0);
+    RunSettingsDialog settings(prompter, "ZK-1", 110, 0, 0);
     ExpectGlyphs(&settings, "设置");
-    CCalibDlg calibration([] {
+    CalibrationDialog calibration([] {
         return CalibrationView{true, false, true, L"校准状态：非校准模式，点击开始校准"};
     });
     ExpectGlyphs(&calibration, "calibration");
-    CUploadConfigDlg upload(prompter, UploadParam{});
+    UploadSettingsDialog upload(prompter, UploadParam{});
     ExpectGlyphs(&upload, "上传设置");
     QLabel warning(window->Video()->OverspeedLabel()->text());
     warning.setFont(window->Video()->OverspeedLabel()->font());

@@ -17,12 +17,12 @@
 
 #include "QtTestApp.h"
 #include "support/RecordingPrompter.h"
-#include "ui/CalibDlg.h"
-#include "ui/ConfigWnd.h"
-#include "ui/Controls.h"
-#include "ui/InfoWnd.h"
-#include "ui/UploadConfigDlg.h"
-#include "ui/VideoWnd.h"
+#include "ui/CalibrationDialog.h"
+#include "ui/ColorButton.h"
+#include "ui/ControlPanel.h"
+#include "ui/InfoPanel.h"
+#include "ui/LiveVideoView.h"
+#include "ui/UploadSettingsDialog.h"
 
 namespace bhv::ui {
 namespace {
@@ -46,7 +46,7 @@ void EnterAndLeave(QLineEdit* edit, const QString& text, QWidget* next) {
     next->setFocus(Qt::TabFocusReason);
 }
 
-class ConfigWndTest : public ::testing::Test {
+class ControlPanelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         panel.SetSettingsEnabled(true);
@@ -56,10 +56,10 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
     }
     RecordingPrompter prompter;
-    CConfigWnd panel{prompter};
+    ControlPanel panel{prompter};
 };
 
-TEST_F(ConfigWndTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
+TEST_F(ControlPanelTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
     const struct {
         const char* edit;
         const char* text;
@@ -93,10 +93,10 @@ TEST_F(ConfigWndTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
     }
 }
 
-TEST_F(ConfigWndTest, EntriesAreReportedAsTheOperatorLeavesThem) {
-    QSignalSpy diameter(&panel, &CConfigWnd::diameterEntered);
-    QSignalSpy start(&panel, &CConfigWnd::startHeightEntered);
-    QSignalSpy hole(&panel, &CConfigWnd::holeNumberEntered);
+TEST_F(ControlPanelTest, EntriesAreReportedAsTheOperatorLeavesThem) {
+    QSignalSpy diameter(&panel, &ControlPanel::diameterEntered);
+    QSignalSpy start(&panel, &ControlPanel::startHeightEntered);
+    QSignalSpy hole(&panel, &ControlPanel::holeNumberEntered);
     auto* holeEdit = Find<QLineEdit>(panel, "holeNumberEdit");
     auto* pulley = Find<QLineEdit>(panel, "pulleyEdit");
     EnterAndLeave(holeEdit, "ZK-07", pulley);
@@ -112,7 +112,7 @@ TEST_F(ConfigWndTest, EntriesAreReportedAsTheOperatorLeavesThem) {
     EXPECT_EQ(start[0][0].toInt(), 3);
 }
 
-TEST_F(ConfigWndTest, CaptionsAndModesFollowWhatTheControllerShows) {
+TEST_F(ControlPanelTest, CaptionsAndModesFollowWhatTheControllerShows) {
     auto* freeze = Find<QPushButton>(panel, "freezeButton");
     auto* direction = Find<QPushButton>(panel, "directionButton");
     panel.ShowFrozen(true);
@@ -147,12 +147,12 @@ TEST_F(ConfigWndTest, CaptionsAndModesFollowWhatTheControllerShows) {
     EXPECT_FALSE(Find<QWidget>(panel, "storagePathEdit")->isEnabled());
 }
 
-TEST_F(ConfigWndTest, ButtonsReportTheirAction) {
-    QSignalSpy light(&panel, &CConfigWnd::lightStep);
-    QSignalSpy frame(&panel, &CConfigWnd::frameRateClicked);
-    QSignalSpy clarity(&panel, &CConfigWnd::clarityClicked);
-    QSignalSpy freeze(&panel, &CConfigWnd::freezeClicked);
-    QSignalSpy winch(&panel, &CConfigWnd::winchModeChecked);
+TEST_F(ControlPanelTest, ButtonsReportTheirAction) {
+    QSignalSpy light(&panel, &ControlPanel::lightStep);
+    QSignalSpy frame(&panel, &ControlPanel::frameRateClicked);
+    QSignalSpy clarity(&panel, &ControlPanel::clarityClicked);
+    QSignalSpy freeze(&panel, &ControlPanel::freezeClicked);
+    QSignalSpy winch(&panel, &ControlPanel::winchModeChecked);
     panel.ShowFrameRateMode(true, true);
     QTest::mouseClick(Find<QPushButton>(panel, "lightUpButton"), Qt::LeftButton);
     QTest::mouseClick(Find<QPushButton>(panel, "lightDownButton"), Qt::LeftButton);
@@ -172,8 +172,8 @@ TEST_F(ConfigWndTest, ButtonsReportTheirAction) {
     EXPECT_TRUE(winch[0][0].toBool());
 }
 
-TEST(InfoWndTest, WinchButtonsShowTheStateAndReportClicks) {
-    CInfoWnd info;
+TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
+    InfoPanel info;
     info.show();
     auto* in = Find<ColorButton>(info, "winchInButton");
     auto* stop = Find<ColorButton>(info, "winchStopButton");
@@ -200,8 +200,8 @@ TEST(InfoWndTest, WinchButtonsShowTheStateAndReportClicks) {
     EXPECT_EQ(out->Colours().background, QColor("#D8E9D8"));
     EXPECT_EQ(stop->Colours().background, QColor("#47A3F8"));
 
-    QSignalSpy clicked(&info, &CInfoWnd::winchClicked);
-    QSignalSpy chosen(&info, &CInfoWnd::speedChosen);
+    QSignalSpy clicked(&info, &InfoPanel::winchClicked);
+    QSignalSpy chosen(&info, &InfoPanel::speedChosen);
     QTest::mouseClick(out, Qt::LeftButton);
     QTest::mouseClick(in, Qt::LeftButton);
     QTest::mouseClick(stop, Qt::LeftButton);
@@ -220,11 +220,11 @@ TEST(InfoWndTest, WinchButtonsShowTheStateAndReportClicks) {
     EXPECT_EQ(Find<QLabel>(info, "currentHeightLabel")->text(), "当前高度 1520 mm");
 }
 
-TEST(CalibDlgTest, RefreshShowsTheControllersCalibrationState) {
+TEST(CalibrationDialogTest, RefreshShowsTheControllersCalibrationState) {
     CalibrationView state;
     int begins = 0;
-    CCalibDlg dialog([&] { return state; });
-    QObject::connect(&dialog, &CCalibDlg::beginClicked, [&] {
+    CalibrationDialog dialog([&] { return state; });
+    QObject::connect(&dialog, &CalibrationDialog::beginClicked, [&] {
         ++begins;
         // The probe answers: the next refresh shows calibration mode.
         state = {false, true, true, L"校准模式，按如下3步进行校准，最后点击结束校准"};
@@ -254,16 +254,16 @@ TEST(CalibDlgTest, RefreshShowsTheControllersCalibrationState) {
     EXPECT_FALSE(dialog.RefreshTimer().isActive());
 }
 
-class UploadConfigDlgTest : public ::testing::Test {
+class UploadSettingsDialogTest : public ::testing::Test {
 protected:
     RecordingPrompter prompter;
     UploadParam param;
 };
 
-TEST_F(UploadConfigDlgTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept) {
+TEST_F(UploadSettingsDialogTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept) {
     param.strCKBH = L"K9";
     param.nKJ = 110;
-    CUploadConfigDlg dialog(prompter, param);
+    UploadSettingsDialog dialog(prompter, param);
     EXPECT_EQ(dialog.windowTitle(), "上传设置");
     EXPECT_TRUE(Find<QLineEdit>(dialog, "uploadHoleNumberEdit")->isReadOnly());
     EXPECT_TRUE(Find<QLineEdit>(dialog, "uploadDiameterEdit")->isReadOnly());
@@ -286,7 +286,7 @@ TEST_F(UploadConfigDlgTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept) {
     EXPECT_TRUE(prompter.prompts.empty());
 }
 
-TEST_F(UploadConfigDlgTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
+TEST_F(UploadSettingsDialogTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
     const struct {
         const char* edit;
         const char* text;
@@ -302,7 +302,7 @@ TEST_F(UploadConfigDlgTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.edit) + " <- " + c.text);
         RecordingPrompter boxes;
-        CUploadConfigDlg dialog(boxes, param);
+        UploadSettingsDialog dialog(boxes, param);
         dialog.show();
         Find<QLineEdit>(dialog, c.edit)->setText(QString::fromUtf8(c.text));
         Find<QPushButton>(dialog, "uploadOkButton")->click();
@@ -320,8 +320,8 @@ cv::Mat HalfWhite(int width, int height) {
     return picture;
 }
 
-TEST(VideoWndTest, PicturesFromTheDisplayThreadArePaintedOnTheGuiThread) {
-    CVideoWnd video;
+TEST(LiveVideoViewTest, PicturesFromTheDisplayThreadArePaintedOnTheGuiThread) {
+    LiveVideoView video;
     video.resize(320, 240);
     video.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
@@ -341,8 +341,8 @@ TEST(VideoWndTest, PicturesFromTheDisplayThreadArePaintedOnTheGuiThread) {
     EXPECT_EQ(video.grab().toImage().pixelColor(10, 10), QColor(Qt::black));
 }
 
-TEST(VideoWndTest, FrozenStillCarriesTheRingOverlay) {
-    CVideoWnd video;
+TEST(LiveVideoViewTest, FrozenStillCarriesTheRingOverlay) {
+    LiveVideoView video;
     video.resize(320, 240);
     video.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
@@ -361,8 +361,8 @@ TEST(VideoWndTest, FrozenStillCarriesTheRingOverlay) {
     EXPECT_EQ(video.grab().toImage().pixelColor(165, 120), QColor(Qt::black));
 }
 
-TEST(VideoWndTest, StatusLabelIsCentredInTheStatusColour) {
-    CVideoWnd video;
+TEST(LiveVideoViewTest, StatusLabelIsCentredInTheStatusColour) {
+    LiveVideoView video;
     video.resize(640, 480);
     video.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));

@@ -9,26 +9,26 @@
 #include <QValueAxis>
 
 #include "QtApp.h"
-#include "ui/ImageView.h"
+#include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
-#include "ui/ProbeTiltView.h"
 #include "ui/UiFonts.h"
+#include "ui/UnrolledImageView.h"
 
 namespace bhv::ui {
 namespace {
 
-class ProbeTiltViewTest : public ::testing::Test {
+class ProbeAttitudeViewTest : public ::testing::Test {
 protected:
     void SetUp() override { test::App(); }
     // The picture's middle strip, right of the texts.
-    static QImage Picture(ProbeTiltView& view, double tilt) {
+    static QImage Picture(ProbeAttitudeView& view, double tilt) {
         view.SetValues(tilt, 0.0, 0.0, 0.0, true);
         return view.grab().toImage().copy(QRect(160, 0, 80, 240));
     }
 };
 
-TEST_F(ProbeTiltViewTest, WithoutItsPictureThePanelStaysWhite) {
-    ProbeTiltView view(nullptr, QStringLiteral(":/images/NoSuchPicture.svg"));
+TEST_F(ProbeAttitudeViewTest, WithoutItsPictureThePanelStaysWhite) {
+    ProbeAttitudeView view(nullptr, QStringLiteral(":/images/NoSuchPicture.svg"));
     EXPECT_FALSE(view.HasPicture());
     ASSERT_TRUE(test::ShowAt(view, 400, 240));
     view.SetOnline(true);
@@ -37,8 +37,8 @@ TEST_F(ProbeTiltViewTest, WithoutItsPictureThePanelStaysWhite) {
     EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
 }
 
-TEST_F(ProbeTiltViewTest, DrawsThePictureAndEveryReadingLine) {
-    ProbeTiltView view;
+TEST_F(ProbeAttitudeViewTest, DrawsThePictureAndEveryReadingLine) {
+    ProbeAttitudeView view;
     EXPECT_EQ(view.objectName(), QStringLiteral("probeTiltView"));
     ASSERT_TRUE(view.HasPicture());
     ASSERT_TRUE(test::ShowAt(view, 400, 240));
@@ -48,14 +48,14 @@ TEST_F(ProbeTiltViewTest, DrawsThePictureAndEveryReadingLine) {
     // The probe in the middle.
     EXPECT_GT(test::CountInk(shot, QRect(160, 40, 80, 160), Qt::white), 1000);
     // One line of text at each line top, nothing in the gap under the first line.
-    for (int top : kTiltLineTops)
+    for (int top : kAttitudeLineTops)
         EXPECT_GT(test::CountInk(shot, QRect(12, top, 120, 18), Qt::white), 20) << top;
     EXPECT_EQ(test::CountInk(shot, QRect(0, 33, 150, 12), Qt::white), 0);
     EXPECT_EQ(test::CountInk(shot, QRect(0, 0, 11, 240), Qt::white), 0);
 }
 
-TEST_F(ProbeTiltViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
-    ProbeTiltView view;
+TEST_F(ProbeAttitudeViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
+    ProbeAttitudeView view;
     ASSERT_TRUE(test::ShowAt(view, 400, 240));
     const QImage upright = Picture(view, 0.0);
     EXPECT_EQ(Picture(view, 0.9), upright);
@@ -66,8 +66,8 @@ TEST_F(ProbeTiltViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
     EXPECT_NE(Picture(view, -3.0), Picture(view, 3.0));
 }
 
-TEST_F(ProbeTiltViewTest, KeepsTheValuesAndRepaintsOnlyWhenAsked) {
-    ProbeTiltView view;
+TEST_F(ProbeAttitudeViewTest, KeepsTheValuesAndRepaintsOnlyWhenAsked) {
+    ProbeAttitudeView view;
     ASSERT_TRUE(test::ShowAt(view, 400, 240));
     view.SetValues(1.0, 2.0, 3.0, 4.0, false);
     EXPECT_DOUBLE_EQ(view.Readings().tilt, 1.0);
@@ -229,7 +229,7 @@ TEST_F(ProbeChartsTest, CurvesAreDrawnInTheirColours) {
     EXPECT_GT(count(vert, QColor(0, 0, 255)), 50);
 }
 
-class BrowsingSource : public ImageViewSource {
+class BrowsingSource : public UnrolledImageSource {
 public:
     cv::Mat ViewSource() const override { return {}; }
     int32_t AxisStartMm() const override { return 0; }
@@ -249,13 +249,13 @@ TEST(UiFontsTest, EveryChineseTextOfTheViewsHasGlyphs) {
                          QStringLiteral("垂直度(%)")};
     for (bool online : {true, false})
         for (double humidity : {10.0, 30.0, 60.0})
-            for (const std::string& line : TiltViewLines({online, -1.25, 359.5, -10.5, humidity}))
+            for (const std::string& line : AttitudeViewLines({online, -1.25, 359.5, -10.5, humidity}))
                 texts << QString::fromStdString(line);
     const std::optional<CursorReading> reading = CursorReading{-12, -0.5f};
     texts << QString::fromStdString(CursorMoveTitle(12.34, reading))
           << QString::fromStdString(CursorVerticalityTitle(reading));
     BrowsingSource browsing;
-    CImgWnd view;
+    UnrolledImageView view;
     view.SetSource(&browsing);
     view.SetPageOverspeedShare(0.12);
     texts << view.OverspeedText();

@@ -275,7 +275,7 @@ TEST(ViewMathTest, TiltTurnsByWholeDegreesModulo360WithItsSign) {
 
 TEST(ViewMathTest, TiltViewLinesWithTheHumidityLevel) {
     struct Case {
-        TiltReadings readings;
+        AttitudeReadings readings;
         std::vector<std::string> lines;
     };
     const Case cases[] = {
@@ -289,7 +289,7 @@ TEST(ViewMathTest, TiltViewLinesWithTheHumidityLevel) {
         {{true, 0.0, 0.0, 0.0, 40.0}, {"", "", "", "", "湿度  ：高 (40.00)"}},
     };
     for (const Case& c : cases) {
-        const std::vector<std::string> lines = TiltViewLines(c.readings);
+        const std::vector<std::string> lines = AttitudeViewLines(c.readings);
         ASSERT_EQ(lines.size(), 5u);
         for (std::size_t i = 0; i < 5; ++i)
             if (!c.lines[i].empty()) {

@@ -31,9 +31,9 @@
 #include "platform/Text.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"
-#include "ui/BHVDlg.h"
+#include "ui/LiveVideoView.h"
+#include "ui/MainWindow.h"
 #include "ui/UiFonts.h"
-#include "ui/VideoWnd.h"
 
 namespace bhv::op {
 namespace {
@@ -135,7 +135,7 @@ std::string AddressIn(const QString& output, const std::string& key) {
 // CPU by thread, memory, and the camera stream's counters.
 class LiveStats : public QObject {
 public:
-    LiveStats(ui::CBHVDlg& window) : window_(window) {
+    LiveStats(ui::MainWindow& window) : window_(window) {
         caption_ = window.findChild<QLabel*>("currentHeightLabel");
         if (caption_) caption_->installEventFilter(this);
         ticker_.setTimerType(Qt::PreciseTimer);
@@ -261,7 +261,7 @@ protected:
 
 private:
     static constexpr int kTickMs = 20;
-    ui::CBHVDlg& window_;
+    ui::MainWindow& window_;
     QLabel* caption_ = nullptr;
     QTimer ticker_;
     QElapsedTimer started_;
@@ -377,7 +377,7 @@ int RunOperator(const OperatorOptions& o) {
     AcquisitionOptions options;
     options.configFolder = fs::path((out + "/home").toStdString());
     options.telemetryLines = false;
-    auto window = std::make_unique<ui::CBHVDlg>(std::move(options), &prompter);
+    auto window = std::make_unique<ui::MainWindow>(std::move(options), &prompter);
     const QSize screen = QGuiApplication::primaryScreen()->size();
     if (!window->Initialise(screen)) return 1;
     window->show();

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// The scripted operator: plays a person through the program's main window (the same CBHVDlg
+// The scripted operator: plays a person through the program's main window (the same MainWindow
 // as bhv) against bhv-sim and bhv-data-server started as separate processes on loopback, saves
 // a PNG of the whole window at each step, measures the program while it runs, and checks and
 // prints what the run produced.

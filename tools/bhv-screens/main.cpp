@@ -19,12 +19,12 @@
 #include <iostream>
 
 #include "platform/Prompter.h"
-#include "ui/BHVDlg.h"
-#include "ui/CalibDlg.h"
-#include "ui/PopConfigDlg.h"
+#include "ui/CalibrationDialog.h"
+#include "ui/LiveVideoView.h"
+#include "ui/MainWindow.h"
+#include "ui/RunSettingsDialog.h"
 #include "ui/UiFonts.h"
-#include "ui/UploadConfigDlg.h"
-#include "ui/VideoWnd.h"
+#include "ui/UploadSettingsDialog.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     bhv::AcquisitionOptions options;
     // The configuration file goes to HOME, which run-screens.sh points at its temporary folder.
     options.configFolder = std::filesystem::path(QDir::homePath().toStdString());
-    bhv::ui::CBHVDlg window(std::move(options), &prompter);
+    bhv::ui::MainWindow window(std::move(options), &prompter);
     const QSize screen = QGuiApplication::primaryScreen()->size();
     if (!window.Initialise(screen)) return 1;
     window.show();
@@ -127,15 +127,15 @@ int main(int argc, char** argv) {
     ok &= Save(&window, folder, "main-connected.png");
 
     bool saved = false;
-    GrabWhenOpen<bhv::ui::CPopConfigDlg>(folder, "dialog-settings.png", &saved);
+    GrabWhenOpen<bhv::ui::RunSettingsDialog>(folder, "dialog-settings.png", &saved);
     window.OpenSettings();
     ok &= saved;
-    GrabWhenOpen<bhv::ui::CCalibDlg>(folder, "dialog-calibration.png", &saved);
+    GrabWhenOpen<bhv::ui::CalibrationDialog>(folder, "dialog-calibration.png", &saved);
     window.OpenCalibration();
     ok &= saved;
     auto* uploadSwitch = window.findChild<QCheckBox*>("uploadSwitch");
     uploadSwitch->click();
-    GrabWhenOpen<bhv::ui::CUploadConfigDlg>(folder, "dialog-upload-settings.png", &saved);
+    GrabWhenOpen<bhv::ui::UploadSettingsDialog>(folder, "dialog-upload-settings.png", &saved);
     QTest::mouseClick(window.findChild<QPushButton*>("uploadSettingsButton"), Qt::LeftButton);
     ok &= saved;
     uploadSwitch->click();  // off again: no server here

@@ -1,10 +1,10 @@
-#include "ui/InfoWnd.h"
+#include "ui/InfoPanel.h"
 
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 
-#include "ui/Controls.h"
+#include "ui/ColorButton.h"
 #include "ui/UiFonts.h"
 
 namespace bhv::ui {
@@ -25,7 +25,7 @@ QString LoggingSpeedText(double metresPerMinute) {
     return QStringLiteral("采集速度:%1m/min").arg(metresPerMinute, 0, 'f', 1);
 }
 
-CInfoWnd::CInfoWnd(QWidget* parent) : QWidget(parent) {
+InfoPanel::InfoPanel(QWidget* parent) : QWidget(parent) {
     setObjectName("infoPanel");
     setFont(UiFont(13));
     captureHeight_ = MakeLabel("captureHeightLabel", this);
@@ -72,7 +72,7 @@ CInfoWnd::CInfoWnd(QWidget* parent) : QWidget(parent) {
     ShowWinch(0, 0, false);
 }
 
-QLabel* CInfoWnd::Field(InfoField field) const {
+QLabel* InfoPanel::Field(InfoField field) const {
     switch (field) {
         case InfoField::CaptureHeight:
             return captureHeight_;
@@ -83,26 +83,26 @@ QLabel* CInfoWnd::Field(InfoField field) const {
     }
 }
 
-void CInfoWnd::ShowInfo(InfoField field, const QString& text) {
+void InfoPanel::ShowInfo(InfoField field, const QString& text) {
     Field(field)->setText(text);
 }
 
-void CInfoWnd::ShowBattery(const QString& text) {
+void InfoPanel::ShowBattery(const QString& text) {
     battery_->setText(text);
 }
 
-void CInfoWnd::ShowWinch(int state, int speed, bool enabled) {
+void InfoPanel::ShowWinch(int state, int speed, bool enabled) {
     state_ = state;
     for (int i = 0; i < 3; ++i) buttons_[i]->ShowState(i == state, enabled);
     speedBox_->setEnabled(enabled);
     if (speed >= 0 && speed < speedBox_->count()) speedBox_->setCurrentIndex(speed);
 }
 
-void CInfoWnd::ShowLoggingSpeed(double metresPerMinute) {
+void InfoPanel::ShowLoggingSpeed(double metresPerMinute) {
     speed_->setText(LoggingSpeedText(metresPerMinute));
 }
 
-void CInfoWnd::RepaintTexts() {
+void InfoPanel::RepaintTexts() {
     message_->repaint();
     battery_->repaint();
 }

@@ -15,14 +15,14 @@ class QPushButton;
 
 namespace bhv::ui {
 
-class CConfigWnd;
-class CDepthAxisWnd;
-class CImgWnd;
-class CInfoWnd;
-class CUploadDlg;
-class CVideoWnd;
+class ControlPanel;
+class DepthRuler;
+class UnrolledImageView;
+class InfoPanel;
+class UploadBar;
+class LiveVideoView;
 class ProbeCharts;
-class ProbeTiltView;
+class ProbeAttitudeView;
 class QtPrompter;
 
 // The main window: the live video, the control and information panels, the upload bar, the run
@@ -30,12 +30,12 @@ class QtPrompter;
 // controller and draws what the controller reports (AcquisitionView); every click, entry and
 // timer tick goes to the controller, which holds the rules. Input is swallowed while the
 // controller is busy, and the keyboard filter of the main window applies to its own controls.
-class CBHVDlg : public QWidget, public AcquisitionView {
+class MainWindow : public QWidget, public AcquisitionView {
     Q_OBJECT
 public:
     // `prompter`: the message boxes (not owned); null for the window's own QMessageBox prompter.
-    explicit CBHVDlg(AcquisitionOptions options = {}, Prompter* prompter = nullptr);
-    ~CBHVDlg() override;
+    explicit MainWindow(AcquisitionOptions options = {}, Prompter* prompter = nullptr);
+    ~MainWindow() override;
 
     // The window's initialisation on a screen of `screen` pixels: places the window (screen
     // origin, full width, height less 65), lays it out and initialises the controller. False
@@ -45,11 +45,11 @@ public:
     Acquisition& Controller() { return *acq_; }
     Prompter& MessagePrompter() { return *prompter_; }
     QPushButton* Button(MainButton button) const { return buttons_[static_cast<int>(button)]; }
-    CVideoWnd* Video() const { return video_; }
-    CConfigWnd* Panel() const { return panel_; }
-    CInfoWnd* Info() const { return info_; }
-    CUploadDlg* UploadBar() const { return uploadBar_; }
-    CImgWnd* ImageView() const { return image_; }
+    LiveVideoView* Video() const { return video_; }
+    ControlPanel* Panel() const { return panel_; }
+    InfoPanel* Info() const { return info_; }
+    UploadBar* Upload() const { return uploadBar_; }
+    UnrolledImageView* ImageView() const { return image_; }
     LayoutMode Mode() const { return mode_; }
     // The widget the layout puts at `part`.
     QWidget* PartWidget(MainPart part) const;
@@ -126,13 +126,13 @@ private:
     std::unique_ptr<QtPrompter> ownPrompter_;
     Prompter* prompter_;
 
-    CVideoWnd* video_;
-    CConfigWnd* panel_;
-    CInfoWnd* info_;
-    CUploadDlg* uploadBar_;
-    CImgWnd* image_;
-    CDepthAxisWnd* axis_;
-    ProbeTiltView* tilt_;
+    LiveVideoView* video_;
+    ControlPanel* panel_;
+    InfoPanel* info_;
+    UploadBar* uploadBar_;
+    UnrolledImageView* image_;
+    DepthRuler* ruler_;
+    ProbeAttitudeView* attitude_;
     ProbeCharts* charts_;
     std::array<QPushButton*, 6> buttons_{};
     QPushButton* prevPage_;

@@ -10,10 +10,10 @@ namespace bhv::ui {
 
 // The upload bar: the real-time upload switch "实时上传", the "上传设置" button and the upload
 // job's status text. It shows what the job reports and forwards the clicks.
-class CUploadDlg : public QWidget {
+class UploadBar : public QWidget {
     Q_OBJECT
 public:
-    explicit CUploadDlg(QWidget* parent = nullptr);
+    explicit UploadBar(QWidget* parent = nullptr);
 
     void ShowStatus(const QString& text);
     void ShowUploadSwitch(bool checked, bool settingsEnabled);

@@ -1,4 +1,4 @@
-#include "ui/DepthAxis.h"
+#include "ui/DepthRuler.h"
 
 #include <QPainter>
 
@@ -6,19 +6,19 @@
 
 namespace bhv::ui {
 
-CDepthAxisWnd::CDepthAxisWnd(QWidget* parent) : QWidget(parent) {
+DepthRuler::DepthRuler(QWidget* parent) : QWidget(parent) {
     setObjectName("depthAxis");
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void CDepthAxisWnd::SetRange(int32_t start, int32_t end) {
+void DepthRuler::SetRange(int32_t start, int32_t end) {
     const DepthRange range{start, end};
     if (range == range_) return;
     range_ = range;
     update();
 }
 
-void CDepthAxisWnd::paintEvent(QPaintEvent*) {
+void DepthRuler::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect client = rect();
     painter.fillRect(client, palette().window());

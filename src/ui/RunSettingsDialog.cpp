@@ -1,4 +1,4 @@
-#include "ui/PopConfigDlg.h"
+#include "ui/RunSettingsDialog.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "ui/Controls.h"
+#include "ui/RangeEdit.h"
 #include "ui/UiFonts.h"
 
 namespace bhv::ui {
@@ -23,7 +23,7 @@ QLineEdit* ReadOnlyEdit(const QString& text, const QString& name, QWidget* paren
 
 }  // namespace
 
-CPopConfigDlg::CPopConfigDlg(Prompter& prompter, const QString& holeNumber, int diameterMm,
+RunSettingsDialog::RunSettingsDialog(Prompter& prompter, const QString& holeNumber, int diameterMm,
                              int startHeightM, double tiltAdjust, QWidget* parent)
     : QDialog(parent) {
     setObjectName("popConfigDialog");
@@ -76,17 +76,17 @@ CPopConfigDlg::CPopConfigDlg(Prompter& prompter, const QString& holeNumber, int 
 
     connect(lightDown, &QPushButton::clicked, this, [this] { emit lightStep(false); });
     connect(lightUp, &QPushButton::clicked, this, [this] { emit lightStep(true); });
-    connect(tilt_, &RangeEdit::committed, this, &CPopConfigDlg::tiltEntered);
+    connect(tilt_, &RangeEdit::committed, this, &RunSettingsDialog::tiltEntered);
 }
 
-void CPopConfigDlg::PlaceOnScreen() {
+void RunSettingsDialog::PlaceOnScreen() {
     adjustSize();
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
     move(screen->geometry().width() - width() - 5, 40);
 }
 
-void CPopConfigDlg::keyPressEvent(QKeyEvent* event) {
+void RunSettingsDialog::keyPressEvent(QKeyEvent* event) {
     // Enter ends the dialog like the close box; an entry still in the tilt edit is checked first.
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         if (!tilt_->Commit()) return;
@@ -96,7 +96,7 @@ void CPopConfigDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-void CPopConfigDlg::done(int result) {
+void RunSettingsDialog::done(int result) {
     // A valid tilt still in the edit is kept even though the edit never lost the focus.
     tilt_->CommitIfValid();
     QDialog::done(result);

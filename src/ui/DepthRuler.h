@@ -10,10 +10,10 @@ namespace bhv::ui {
 // The narrow ruler beside the unrolled image view: a base line on its right edge, a tick every
 // 40 mm and the depth in metres every 200 mm over the range of the page in view. It holds only
 // the range, which the image view sets whenever it paints.
-class CDepthAxisWnd : public QWidget {
+class DepthRuler : public QWidget {
     Q_OBJECT
 public:
-    explicit CDepthAxisWnd(QWidget* parent = nullptr);
+    explicit DepthRuler(QWidget* parent = nullptr);
 
     // Start and end in millimetres (the start is drawn at the top); repaints when they change.
     void SetRange(int32_t start, int32_t end);

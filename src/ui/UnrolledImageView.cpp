@@ -1,4 +1,4 @@
-#include "ui/ImageView.h"
+#include "ui/UnrolledImageView.h"
 
 #include <QImage>
 #include <QPainter>
@@ -7,14 +7,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/ImageRun.h"
-#include "ui/DepthAxis.h"
+#include "ui/DepthRuler.h"
 #include "ui/UiFonts.h"
 #include "ui/ViewMath.h"
 
 namespace bhv::ui {
 namespace {
 
-class ImageRunSource : public ImageViewSource {
+class ImageRunSource : public UnrolledImageSource {
 public:
     explicit ImageRunSource(const ImageRun& run) : run_(run) {}
     cv::Mat ViewSource() const override { return run_.ViewSource(); }
@@ -55,45 +55,45 @@ QImage BorrowedImage(const cv::Mat& bgra) {
 
 }  // namespace
 
-CImgWnd::CImgWnd(QWidget* parent) : QWidget(parent) {
+UnrolledImageView::UnrolledImageView(QWidget* parent) : QWidget(parent) {
     setObjectName("imageView");
     // Every pixel is painted each time; nothing needs erasing first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-CImgWnd::~CImgWnd() = default;
+UnrolledImageView::~UnrolledImageView() = default;
 
-void CImgWnd::SetImageRun(const ImageRun* run) {
+void UnrolledImageView::SetImageRun(const ImageRun* run) {
     runSource_ = run ? std::make_unique<ImageRunSource>(*run) : nullptr;
     source_ = runSource_.get();
     update();
 }
 
-void CImgWnd::SetSource(const ImageViewSource* source) {
+void UnrolledImageView::SetSource(const UnrolledImageSource* source) {
     runSource_.reset();
     source_ = source;
     update();
 }
 
-void CImgWnd::SetUpward(bool upward) {
+void UnrolledImageView::SetUpward(bool upward) {
     if (upward_ == upward) return;
     upward_ = upward;
     update();
 }
 
-void CImgWnd::SetPageOverspeedShare(std::optional<double> share) {
+void UnrolledImageView::SetPageOverspeedShare(std::optional<double> share) {
     if (share && !std::isfinite(*share)) share.reset();
     overspeed_ = share;
     update();
 }
 
-QString CImgWnd::OverspeedText() const {
+QString UnrolledImageView::OverspeedText() const {
     if (!overspeed_ || !source_ || !source_->Browsing()) return {};
     const double percent = std::clamp(*overspeed_, 0.0, 1.0) * 100.0;
     return QStringLiteral("超速 %1%").arg(static_cast<int>(std::lround(percent)));
 }
 
-void CImgWnd::RequestRepaint() {
+void UnrolledImageView::RequestRepaint() {
     if (repaintQueued_.exchange(true)) return;
     QMetaObject::invokeMethod(
         this,
@@ -104,7 +104,7 @@ void CImgWnd::RequestRepaint() {
         Qt::QueuedConnection);
 }
 
-void CImgWnd::paintEvent(QPaintEvent*) {
+void UnrolledImageView::paintEvent(QPaintEvent*) {
     if (height() < 1) return;
     QPainter painter(this);
     const cv::Mat image = source_ ? source_->ViewSource() : cv::Mat();
@@ -126,13 +126,13 @@ void CImgWnd::paintEvent(QPaintEvent*) {
         painter.drawText(corner, Qt::AlignCenter, overspeed);
     }
 
-    if (axis_) {
+    if (ruler_) {
         const DepthRange range = RulerRangeFor(axisStart, upward_);
-        axis_->SetRange(range.start, range.end);
+        ruler_->SetRange(range.start, range.end);
     }
 }
 
-void CImgWnd::PaintImage(QPainter& painter, const cv::Mat& image) {
+void UnrolledImageView::PaintImage(QPainter& painter, const cv::Mat& image) {
     const VisibleRows rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
     if (rows.height < height())
         painter.fillRect(QRect(0, rows.height, width(), height() - rows.height),

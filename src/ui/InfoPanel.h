@@ -14,10 +14,10 @@ class ColorButton;
 // The information panel: capture height, current height, the message field, the logging
 // speed and the battery, and the winch buttons "收线" "停止" "放线" with the speed box. It shows
 // what the controller gives it and reports the operator's choice; the controller decides.
-class CInfoWnd : public QWidget {
+class InfoPanel : public QWidget {
     Q_OBJECT
 public:
-    explicit CInfoWnd(QWidget* parent = nullptr);
+    explicit InfoPanel(QWidget* parent = nullptr);
 
     void ShowInfo(InfoField field, const QString& text);
     void ShowBattery(const QString& text);

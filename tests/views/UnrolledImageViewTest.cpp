@@ -8,8 +8,8 @@
 #include "imaging/ImageRun.h"
 #include "imaging/Pages.h"
 #include "support/TempDir.h"
-#include "ui/DepthAxis.h"
-#include "ui/ImageView.h"
+#include "ui/DepthRuler.h"
+#include "ui/UnrolledImageView.h"
 
 namespace bhv::ui {
 namespace {
@@ -23,7 +23,7 @@ cv::Mat Zones(int rows = 3000) {
     return image;
 }
 
-class MatSource : public ImageViewSource {
+class MatSource : public UnrolledImageSource {
 public:
     cv::Mat ViewSource() const override { return image; }
     int32_t AxisStartMm() const override { return axisStart; }
@@ -45,15 +45,15 @@ public:
 };
 
 // The view (200 x 600) beside its ruler, in one window.
-class ImageViewTest : public ::testing::Test {
+class UnrolledImageViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::App();
-        axis_ = new CDepthAxisWnd(&window_);
-        view_ = new CImgWnd(&window_);
+        axis_ = new DepthRuler(&window_);
+        view_ = new UnrolledImageView(&window_);
         axis_->setGeometry(0, 0, 50, 600);
         view_->setGeometry(52, 0, 200, 600);
-        view_->SetDepthAxis(axis_);
+        view_->SetDepthRuler(axis_);
         view_->SetSource(&source_);
         ASSERT_TRUE(test::ShowAt(window_, 252, 600));
     }
@@ -61,8 +61,8 @@ protected:
     QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
 
     QWidget window_;
-    CDepthAxisWnd* axis_ = nullptr;
-    CImgWnd* view_ = nullptr;
+    DepthRuler* axis_ = nullptr;
+    UnrolledImageView* view_ = nullptr;
     MatSource source_;
 };
 
@@ -76,7 +76,7 @@ struct ZoneCase {
     QColor middle, bottom;
 };
 
-TEST_F(ImageViewTest, ShowsTheRowsOfTheRunDirectionAndTellsTheRuler) {
+TEST_F(UnrolledImageViewTest, ShowsTheRowsOfTheRunDirectionAndTellsTheRuler) {
     const QColor red(255, 0, 0), green(0, 255, 0), blue(0, 0, 255);
     const QColor background = view_->palette().window().color();
     const ZoneCase cases[] = {
@@ -113,7 +113,7 @@ TEST_F(ImageViewTest, ShowsTheRowsOfTheRunDirectionAndTellsTheRuler) {
     EXPECT_EQ(At(shot, 100, 450), green);
 }
 
-TEST_F(ImageViewTest, AnEmptyOrUnusableSourcePaintsWhite) {
+TEST_F(UnrolledImageViewTest, AnEmptyOrUnusableSourcePaintsWhite) {
     for (const cv::Mat& image : {cv::Mat(), cv::Mat(10, 10, CV_32FC1, cv::Scalar(0.5)),
                                  cv::Mat(10, 10, CV_8UC2, cv::Scalar(0, 0))}) {
         source_.image = image;
@@ -125,7 +125,7 @@ TEST_F(ImageViewTest, AnEmptyOrUnusableSourcePaintsWhite) {
     EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
 }
 
-TEST_F(ImageViewTest, GreyAndWideImagesAreDrawn) {
+TEST_F(UnrolledImageViewTest, GreyAndWideImagesAreDrawn) {
     // A grey image, and one 1567 columns wide (rows not a multiple of 4 bytes).
     source_.image = cv::Mat(200, 100, CV_8UC1, cv::Scalar(128));
     QImage shot = Grab();
@@ -135,7 +135,7 @@ TEST_F(ImageViewTest, GreyAndWideImagesAreDrawn) {
     EXPECT_EQ(At(shot, 199, 599), QColor(30, 20, 10));
 }
 
-TEST_F(ImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
+TEST_F(UnrolledImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
     PaintCounter counter;
     view_->installEventFilter(&counter);
     source_.image = Zones();
@@ -151,7 +151,7 @@ TEST_F(ImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
     view_->removeEventFilter(&counter);
 }
 
-TEST_F(ImageViewTest, OverspeedShareShowsOnlyWhileAPageIsBrowsed) {
+TEST_F(UnrolledImageViewTest, OverspeedShareShowsOnlyWhileAPageIsBrowsed) {
     source_.image = cv::Mat(600, 200, CV_8UC3, cv::Scalar(255, 255, 255));
     view_->SetPageOverspeedShare(0.123);
     EXPECT_EQ(view_->OverspeedText(), QString());
@@ -172,7 +172,7 @@ TEST_F(ImageViewTest, OverspeedShareShowsOnlyWhileAPageIsBrowsed) {
 
 // The image run as the program uses it: a stored page is browsed, the run asks for the repaint
 // and the view shows the page.
-TEST_F(ImageViewTest, ShowsThePageTheImageRunBrowses) {
+TEST_F(UnrolledImageViewTest, ShowsThePageTheImageRunBrowses) {
     test::TempDir tmp;
     test::ScopedRoot root(tmp.path());
     ProjectDb db;
@@ -223,14 +223,14 @@ struct RulerShotCase {
     int shortTickY;
 };
 
-TEST(DepthAxisTest, DrawsTicksAndLabelsWhereTheArithmeticPutsThem) {
+TEST(DepthRulerTest, DrawsTicksAndLabelsWhereTheArithmeticPutsThem) {
     test::App();
     const RulerShotCase cases[] = {
         {"downward", 124456, 125456, 72, 92, 150, 12},
         {"upward", 122456, 121456, 28, 48, 105, 48},
     };
     for (const RulerShotCase& c : cases) {
-        CDepthAxisWnd axis;
+        DepthRuler axis;
         ASSERT_TRUE(test::ShowAt(axis, 50, 500));
         axis.SetRange(c.start, c.end);
         const QImage shot = axis.grab().toImage();
@@ -250,9 +250,9 @@ TEST(DepthAxisTest, DrawsTicksAndLabelsWhereTheArithmeticPutsThem) {
     }
 }
 
-TEST(DepthAxisTest, AnEmptyRangeDrawsOnlyTheBaseLine) {
+TEST(DepthRulerTest, AnEmptyRangeDrawsOnlyTheBaseLine) {
     test::App();
-    CDepthAxisWnd axis;
+    DepthRuler axis;
     ASSERT_TRUE(test::ShowAt(axis, 50, 500));
     axis.SetRange(5000, 5000);
     const QImage shot = axis.grab().toImage();

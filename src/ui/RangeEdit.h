@@ -1,12 +1,10 @@
 #pragma once
 
-// Small controls shared by the panels: the two-colour mode button and an edit that refuses
-// numbers outside its range the way the panels always did, with the standard message and the
-// focus kept in the edit.
+// An edit that refuses numbers outside its range the way the panels always did, with the
+// standard message and the focus kept in the edit, and the number checks and formatting it
+// shares with the dialogs.
 
-#include <QColor>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QString>
 #include <optional>
 
@@ -15,29 +13,6 @@ class Prompter;
 }
 
 namespace bhv::ui {
-
-// The colours of a mode button: the active one of a pair #47A3F8 with white text, the other
-// #D8E9D8 with black text; while the pair is disabled #C2C3C9 and #CCCCCC.
-struct ButtonColours {
-    QColor background;
-    QColor text;
-    bool operator==(const ButtonColours&) const = default;
-};
-ButtonColours ColoursFor(bool active, bool enabled);
-
-// A push button that shows one of the colour states above.
-class ColorButton : public QPushButton {
-    Q_OBJECT
-public:
-    ColorButton(const QString& text, const QString& objectName, QWidget* parent);
-    void ShowState(bool active, bool enabled);
-    bool Active() const { return active_; }
-    ButtonColours Colours() const { return ColoursFor(active_, isEnabled()); }
-
-private:
-    bool active_ = false;
-    int fontPixels_ = 14;
-};
 
 // "请输入一个介于 70 和 500 之间的数字": the standard message for a number outside its range.
 QString RangeMessage(double minimum, double maximum);

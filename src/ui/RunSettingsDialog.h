@@ -13,10 +13,10 @@ class RangeEdit;
 // The "设置" dialog of the bottom row: shows the run's hole number, diameter and start height
 // (read-only here), and offers the light steps and the tilt correction (-90 to 90 degrees).
 // Closing it (close box, Enter or Escape) just ends it.
-class CPopConfigDlg : public QDialog {
+class RunSettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    CPopConfigDlg(Prompter& prompter, const QString& holeNumber, int diameterMm, int startHeightM,
+    RunSettingsDialog(Prompter& prompter, const QString& holeNumber, int diameterMm, int startHeightM,
                   double tiltAdjust, QWidget* parent = nullptr);
 
     // Places the dialog at the right edge of the screen, 40 pixels from the top.

@@ -1,4 +1,4 @@
-#include "ui/VideoWnd.h"
+#include "ui/LiveVideoView.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -16,7 +16,7 @@ constexpr QRgb kStatusColour = 0x15A0F5;
 
 }  // namespace
 
-CVideoWnd::CVideoWnd(QWidget* parent) : QWidget(parent) {
+LiveVideoView::LiveVideoView(QWidget* parent) : QWidget(parent) {
     setObjectName("videoWindow");
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
@@ -37,7 +37,7 @@ CVideoWnd::CVideoWnd(QWidget* parent) : QWidget(parent) {
     overspeed_->hide();
 
     connect(
-        this, &CVideoWnd::framePosted, this,
+        this, &LiveVideoView::framePosted, this,
         [this] {
             repaintQueued_ = false;
             update();
@@ -45,12 +45,12 @@ CVideoWnd::CVideoWnd(QWidget* parent) : QWidget(parent) {
         Qt::QueuedConnection);
 }
 
-cv::Size CVideoWnd::ClientSize() const {
+cv::Size LiveVideoView::ClientSize() const {
     return cv::Size(width_.load(std::memory_order_relaxed),
                     height_.load(std::memory_order_relaxed));
 }
 
-bool CVideoWnd::Paint(const cv::Mat& bgr) {
+bool LiveVideoView::Paint(const cv::Mat& bgr) {
     if (bgr.empty() || bgr.type() != CV_8UC3) return false;
     {
         std::lock_guard lock(frameMutex_);
@@ -66,14 +66,14 @@ bool CVideoWnd::Paint(const cv::Mat& bgr) {
     return true;
 }
 
-void CVideoWnd::SetRing(const WindowRing& ring) {
+void LiveVideoView::SetRing(const WindowRing& ring) {
     ring_ = ring;
     update();
-    std::printf("  CVideoWnd Radius sz:%d,%d\n", ring.rin, ring.rout);
+    std::printf("  LiveVideoView Radius sz:%d,%d\n", ring.rin, ring.rout);
     std::fflush(stdout);
 }
 
-void CVideoWnd::ShowStatus(bool show, const QString& text) {
+void LiveVideoView::ShowStatus(bool show, const QString& text) {
     status_->setText(text);
     PlaceStatus();
     status_->setVisible(show);
@@ -85,7 +85,7 @@ void CVideoWnd::ShowStatus(bool show, const QString& text) {
     }
 }
 
-void CVideoWnd::PlaceStatus() {
+void LiveVideoView::PlaceStatus() {
     // The label spans the width, its top a quarter-height band above the middle, and its font
     // is "黑体" at q tenths of a point, q being a quarter of the height.
     const int h = height();
@@ -98,12 +98,12 @@ void CVideoWnd::PlaceStatus() {
     status_->setFont(font);
 }
 
-void CVideoWnd::PlaceOverspeed() {
+void LiveVideoView::PlaceOverspeed() {
     const int h = std::min(height(), std::max(30, overspeed_->sizeHint().height() + 6));
     overspeed_->setGeometry(0, 0, width(), h);
 }
 
-void CVideoWnd::ClearWindow() {
+void LiveVideoView::ClearWindow() {
     {
         std::lock_guard lock(frameMutex_);
         frame_ = QImage();
@@ -111,7 +111,7 @@ void CVideoWnd::ClearWindow() {
     repaint();
 }
 
-QImage CVideoWnd::GrabWindow() const {
+QImage LiveVideoView::GrabWindow() const {
     QImage picture(std::max(width(), 1), std::max(height(), 1), QImage::Format_RGB32);
     picture.fill(Qt::black);
     std::lock_guard lock(frameMutex_);
@@ -122,18 +122,18 @@ QImage CVideoWnd::GrabWindow() const {
     return picture;
 }
 
-void CVideoWnd::SetFrozen(bool frozen) {
+void LiveVideoView::SetFrozen(bool frozen) {
     still_ = frozen ? GrabWindow() : QImage();
     update();
 }
 
-void CVideoWnd::ShowOverspeed(bool active) {
+void LiveVideoView::ShowOverspeed(bool active) {
     PlaceOverspeed();
     overspeed_->setVisible(active);
     if (active) overspeed_->raise();
 }
 
-void CVideoWnd::paintEvent(QPaintEvent*) {
+void LiveVideoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     if (still_.isNull()) {
@@ -152,7 +152,7 @@ void CVideoWnd::paintEvent(QPaintEvent*) {
     painter.drawEllipse(QPoint(x, y), ring_.rin, ring_.rin);
 }
 
-void CVideoWnd::resizeEvent(QResizeEvent* event) {
+void LiveVideoView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     width_ = width();
     height_ = height();

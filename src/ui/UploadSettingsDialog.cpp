@@ -1,4 +1,4 @@
-#include "ui/UploadConfigDlg.h"
+#include "ui/UploadSettingsDialog.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "platform/Prompter.h"
-#include "ui/Controls.h"
+#include "ui/RangeEdit.h"
 #include "ui/UiFonts.h"
 
 namespace bhv::ui {
@@ -47,7 +47,7 @@ TypedAddress ParseTypedAddress(const QString& text) {
     return {address, std::nullopt};
 }
 
-CUploadConfigDlg::CUploadConfigDlg(Prompter& prompter, const UploadParam& param, QWidget* parent)
+UploadSettingsDialog::UploadSettingsDialog(Prompter& prompter, const UploadParam& param, QWidget* parent)
     : QDialog(parent), prompter_(prompter), param_(param) {
     setObjectName("uploadConfigDialog");
     setWindowTitle(QStringLiteral("上传设置"));
@@ -131,18 +131,18 @@ CUploadConfigDlg::CUploadConfigDlg(Prompter& prompter, const UploadParam& param,
     top->addWidget(params);
     top->addLayout(right);
 
-    connect(ok, &QPushButton::clicked, this, &CUploadConfigDlg::Accept);
+    connect(ok, &QPushButton::clicked, this, &UploadSettingsDialog::Accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-bool CUploadConfigDlg::Refuse(QLineEdit* edit, const QString& message) {
+bool UploadSettingsDialog::Refuse(QLineEdit* edit, const QString& message) {
     prompter_.Show(message.toStdWString(), PromptButtons::Ok, {});
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();
     return false;
 }
 
-void CUploadConfigDlg::Accept() {
+void UploadSettingsDialog::Accept() {
     UploadParam edited = param_;
     const QString wholeNumber = QStringLiteral("请输入一个整数。");
     const QString number = QStringLiteral("请输入一个数字。");
@@ -192,9 +192,9 @@ void CUploadConfigDlg::Accept() {
     accept();
 }
 
-std::optional<UploadParam> CUploadConfigDlg::Edit(Prompter& prompter, const UploadParam& param,
+std::optional<UploadParam> UploadSettingsDialog::Edit(Prompter& prompter, const UploadParam& param,
                                                   QWidget* parent) {
-    CUploadConfigDlg dialog(prompter, param, parent);
+    UploadSettingsDialog dialog(prompter, param, parent);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.Result();
 }

@@ -7,27 +7,15 @@
 #include <opencv2/core/mat.hpp>
 #include <optional>
 
+#include "ui/UnrolledImageSource.h"
+
 namespace bhv {
 class ImageRun;
 }
 
 namespace bhv::ui {
 
-class CDepthAxisWnd;
-
-// What the unrolled image view paints. The image run is one (through SetImageRun); tests and
-// tools may give their own.
-class ImageViewSource {
-public:
-    virtual ~ImageViewSource() = default;
-    // The image to show: the browsed page while browsing, else the growing display. 8-bit with
-    // 1, 3 (blue-green-red) or 4 channels; empty when there is nothing to show.
-    virtual cv::Mat ViewSource() const = 0;
-    // Depth in millimetres at which the page in view begins.
-    virtual int32_t AxisStartMm() const = 0;
-    // True while a stored page is shown instead of the growing display.
-    virtual bool Browsing() const = 0;
-};
+class DepthRuler;
 
 // The view of the unrolled borehole wall: the growing stitched image during a run, a stored
 // page while the user pages through them. The image is shown at the window's width; when it is
@@ -36,20 +24,20 @@ public:
 //
 // Threads: everything runs on the GUI thread except RequestRepaint, which the image thread may
 // call at any time while the view exists.
-class CImgWnd : public QWidget {
+class UnrolledImageView : public QWidget {
     Q_OBJECT
 public:
-    explicit CImgWnd(QWidget* parent = nullptr);
-    ~CImgWnd() override;
+    explicit UnrolledImageView(QWidget* parent = nullptr);
+    ~UnrolledImageView() override;
 
     // The image run whose display and pages are shown (not owned; null shows nothing). The
     // caller installs RequestRepaint as the run's repaint call itself, before its image thread
     // starts, and removes it before this view goes away.
     void SetImageRun(const ImageRun* run);
     // Any other source (not owned; null shows nothing).
-    void SetSource(const ImageViewSource* source);
+    void SetSource(const UnrolledImageSource* source);
     // The ruler that labels the view's depth range (not owned; may be null).
-    void SetDepthAxis(CDepthAxisWnd* axis) { axis_ = axis; }
+    void SetDepthRuler(DepthRuler* ruler) { ruler_ = ruler; }
     // The run goes upward (depth decreases): the view shows the oldest rows and the ruler counts
     // upward from the page start.
     void SetUpward(bool upward);
@@ -73,9 +61,9 @@ protected:
 private:
     void PaintImage(QPainter& painter, const cv::Mat& image);
 
-    std::unique_ptr<ImageViewSource> runSource_;  // adapter for SetImageRun
-    const ImageViewSource* source_ = nullptr;
-    CDepthAxisWnd* axis_ = nullptr;
+    std::unique_ptr<UnrolledImageSource> runSource_;  // adapter for SetImageRun
+    const UnrolledImageSource* source_ = nullptr;
+    DepthRuler* ruler_ = nullptr;
     bool upward_ = false;
     std::optional<double> overspeed_;
     std::atomic<bool> repaintQueued_{false};

@@ -20,10 +20,10 @@ namespace bhv::ui {
 // Threads: ClientSize and Paint come from the camera's display thread; they touch only the
 // atomic size and the mutex-guarded picture and post the repaint. Everything else runs on the
 // GUI thread.
-class CVideoWnd : public QWidget, public VideoSink {
+class LiveVideoView : public QWidget, public VideoSink {
     Q_OBJECT
 public:
-    explicit CVideoWnd(QWidget* parent = nullptr);
+    explicit LiveVideoView(QWidget* parent = nullptr);
 
     // VideoSink (display thread).
     cv::Size ClientSize() const override;

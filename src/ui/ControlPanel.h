@@ -32,10 +32,10 @@ struct PanelValues {
 // ring (read-only), the pulley, the winch mode, the storage folder, the light, freeze,
 // direction, frame-rate and clarity modes and the colour sliders. It shows what the controller
 // gives it and reports each entry; the edits check their ranges as the operator leaves them.
-class CConfigWnd : public QWidget {
+class ControlPanel : public QWidget {
     Q_OBJECT
 public:
-    CConfigWnd(Prompter& prompter, QWidget* parent = nullptr);
+    ControlPanel(Prompter& prompter, QWidget* parent = nullptr);
 
     void ShowValues(const PanelValues& values);
     void ShowPulley(double millimetres);

@@ -1,4 +1,4 @@
-#include "ui/CalibDlg.h"
+#include "ui/CalibrationDialog.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -8,7 +8,7 @@
 
 namespace bhv::ui {
 
-CCalibDlg::CCalibDlg(std::function<CalibrationView()> state, QWidget* parent)
+CalibrationDialog::CalibrationDialog(std::function<CalibrationView()> state, QWidget* parent)
     : QDialog(parent), state_(std::move(state)) {
     setObjectName("calibrationDialog");
     setWindowTitle(QStringLiteral("探头陀螺仪磁场校"));
@@ -56,18 +56,18 @@ CCalibDlg::CCalibDlg(std::function<CalibrationView()> state, QWidget* parent)
         emit endClicked();
         Refresh();
     });
-    connect(zero_, &QPushButton::clicked, this, &CCalibDlg::zeroClicked);
+    connect(zero_, &QPushButton::clicked, this, &CalibrationDialog::zeroClicked);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     timer_.setInterval(50);
-    connect(&timer_, &QTimer::timeout, this, &CCalibDlg::Refresh);
+    connect(&timer_, &QTimer::timeout, this, &CalibrationDialog::Refresh);
     connect(this, &QDialog::finished, &timer_, &QTimer::stop);
     timer_.start();
     Refresh();
 }
 
-void CCalibDlg::Refresh() {
+void CalibrationDialog::Refresh() {
     const CalibrationView view = state_ ? state_() : CalibrationView{};
     begin_->setEnabled(view.beginEnabled);
     end_->setEnabled(view.endEnabled);

@@ -1,4 +1,4 @@
-#include "ui/ConfigWnd.h"
+#include "ui/ControlPanel.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -11,7 +11,8 @@
 #include <QSlider>
 #include <limits>
 
-#include "ui/Controls.h"
+#include "ui/ColorButton.h"
+#include "ui/RangeEdit.h"
 #include "ui/UiFonts.h"
 
 namespace bhv::ui {
@@ -52,7 +53,7 @@ QWidget* Row(QWidget* parent, const char* name,
 
 }  // namespace
 
-CConfigWnd::CConfigWnd(Prompter& prompter, QWidget* parent) : QWidget(parent) {
+ControlPanel::ControlPanel(Prompter& prompter, QWidget* parent) : QWidget(parent) {
     setObjectName("controlPanel");
     setFont(UiFont(14));
 
@@ -155,23 +156,23 @@ CConfigWnd::CConfigWnd(Prompter& prompter, QWidget* parent) : QWidget(parent) {
             [this](double mm) { emit diameterEntered(static_cast<int>(mm)); });
     connect(startHeight_, &RangeEdit::committed, this,
             [this](double m) { emit startHeightEntered(static_cast<int>(m)); });
-    connect(pulley_, &RangeEdit::committed, this, &CConfigWnd::pulleyEntered);
-    connect(electric_, &QCheckBox::clicked, this, &CConfigWnd::winchModeChecked);
-    connect(browse_, &QPushButton::clicked, this, &CConfigWnd::ChooseFolder);
+    connect(pulley_, &RangeEdit::committed, this, &ControlPanel::pulleyEntered);
+    connect(electric_, &QCheckBox::clicked, this, &ControlPanel::winchModeChecked);
+    connect(browse_, &QPushButton::clicked, this, &ControlPanel::ChooseFolder);
     connect(lightDown_, &QPushButton::clicked, this, [this] { emit lightStep(false); });
     connect(lightUp_, &QPushButton::clicked, this, [this] { emit lightStep(true); });
-    connect(freeze_, &QPushButton::clicked, this, &CConfigWnd::freezeClicked);
-    connect(direction_, &QPushButton::clicked, this, &CConfigWnd::directionClicked);
+    connect(freeze_, &QPushButton::clicked, this, &ControlPanel::freezeClicked);
+    connect(direction_, &QPushButton::clicked, this, &ControlPanel::directionClicked);
     connect(highFrame_, &QPushButton::clicked, this, [this] { emit frameRateClicked(true); });
     connect(lowFrame_, &QPushButton::clicked, this, [this] { emit frameRateClicked(false); });
     connect(highClarity_, &QPushButton::clicked, this, [this] { emit clarityClicked(true); });
     connect(normalClarity_, &QPushButton::clicked, this, [this] { emit clarityClicked(false); });
     // The value labels change, and the colours are applied, only when the slider is let go.
     for (QSlider* slider : {brightness_, saturation_}) {
-        connect(slider, &QSlider::sliderReleased, this, &CConfigWnd::SliderReleased);
+        connect(slider, &QSlider::sliderReleased, this, &ControlPanel::SliderReleased);
         connect(slider, &QSlider::actionTriggered, this, [this, slider](int action) {
             if (action != QAbstractSlider::SliderMove && !slider->isSliderDown())
-                QMetaObject::invokeMethod(this, &CConfigWnd::SliderReleased, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(this, &ControlPanel::SliderReleased, Qt::QueuedConnection);
         });
     }
 
@@ -180,7 +181,7 @@ CConfigWnd::CConfigWnd(Prompter& prompter, QWidget* parent) : QWidget(parent) {
     SetSettingsEnabled(false);
 }
 
-void CConfigWnd::ShowValues(const PanelValues& values) {
+void ControlPanel::ShowValues(const PanelValues& values) {
     holeNumber_->setText(values.holeNumber);
     diameter_->SetValue(values.diameterMm);
     startHeight_->SetValue(values.startHeightM);
@@ -188,47 +189,47 @@ void CConfigWnd::ShowValues(const PanelValues& values) {
     electric_->setChecked(values.electric);
 }
 
-void CConfigWnd::ShowPulley(double millimetres) {
+void ControlPanel::ShowPulley(double millimetres) {
     pulley_->SetValue(millimetres);
 }
 
-void CConfigWnd::ShowRing(const WindowRing& ring) {
+void ControlPanel::ShowRing(const WindowRing& ring) {
     const int values[4] = {ring.cx, ring.cy, ring.rin, ring.rout};
     for (int i = 0; i < 4; ++i) ring_[i]->setText(QString::number(values[i]));
 }
 
-void CConfigWnd::SetSettingsEnabled(bool enabled) {
+void ControlPanel::SetSettingsEnabled(bool enabled) {
     for (QWidget* widget :
          std::initializer_list<QWidget*>{holeNumber_, diameter_, startHeight_, pulley_, electric_,
                                          lightDown_, lightUp_, freeze_, direction_})
         widget->setEnabled(enabled);
 }
 
-void CConfigWnd::ShowFrozen(bool frozen) {
+void ControlPanel::ShowFrozen(bool frozen) {
     freeze_->setText(frozen ? QStringLiteral("播放") : QStringLiteral("定格"));
 }
 
-void CConfigWnd::ShowDirection(bool pullUp) {
+void ControlPanel::ShowDirection(bool pullUp) {
     direction_->setText(pullUp ? QStringLiteral("上拉") : QStringLiteral("下放"));
 }
 
-void CConfigWnd::ShowWorkspacePath(const QString& path) {
+void ControlPanel::ShowWorkspacePath(const QString& path) {
     path_->setText(path);
 }
 
-void CConfigWnd::ShowFrameRateMode(bool high, bool enabled) {
+void ControlPanel::ShowFrameRateMode(bool high, bool enabled) {
     highFrameShown_ = high;
     highFrame_->ShowState(high, enabled);
     lowFrame_->ShowState(!high, enabled);
 }
 
-void CConfigWnd::ShowClarityMode(bool high) {
+void ControlPanel::ShowClarityMode(bool high) {
     highClarityShown_ = high;
     highClarity_->ShowState(high, true);
     normalClarity_->ShowState(!high, true);
 }
 
-void CConfigWnd::ShowImageColor(int brightness, int saturation) {
+void ControlPanel::ShowImageColor(int brightness, int saturation) {
     const QSignalBlocker blockBrightness(brightness_);
     const QSignalBlocker blockSaturation(saturation_);
     brightness_->setValue(brightness);
@@ -237,23 +238,23 @@ void CConfigWnd::ShowImageColor(int brightness, int saturation) {
     saturationValue_->setText(QString::number(saturation) + "%");
 }
 
-QString CConfigWnd::HoleNumber() const {
+QString ControlPanel::HoleNumber() const {
     return holeNumber_->text();
 }
-int CConfigWnd::DiameterMm() const {
+int ControlPanel::DiameterMm() const {
     return diameter_->text().trimmed().toInt();
 }
-int CConfigWnd::StartHeightM() const {
+int ControlPanel::StartHeightM() const {
     return startHeight_->text().trimmed().toInt();
 }
 
-void CConfigWnd::ChooseFolder() {
+void ControlPanel::ChooseFolder() {
     const QString folder = QFileDialog::getExistingDirectory(
         this, QStringLiteral("请选择文件夹"), path_->text(), QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty()) emit workspaceChosen(folder);
 }
 
-void CConfigWnd::SliderReleased() {
+void ControlPanel::SliderReleased() {
     brightnessValue_->setText(QString::number(brightness_->value()));
     saturationValue_->setText(QString::number(saturation_->value()) + "%");
     emit imageColorChosen(brightness_->value(), saturation_->value());

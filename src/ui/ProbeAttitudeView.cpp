@@ -1,4 +1,4 @@
-#include "ui/ProbeTiltView.h"
+#include "ui/ProbeAttitudeView.h"
 
 #include <QPainter>
 #include <QSvgRenderer>
@@ -17,7 +17,7 @@ static void RegisterResources() {
 
 namespace bhv::ui {
 
-ProbeTiltView::ProbeTiltView(QWidget* parent, const QString& picture) : QWidget(parent) {
+ProbeAttitudeView::ProbeAttitudeView(QWidget* parent, const QString& picture) : QWidget(parent) {
     RegisterResources();
     picture_ = std::make_unique<QSvgRenderer>(picture);
     setObjectName("probeTiltView");
@@ -25,19 +25,19 @@ ProbeTiltView::ProbeTiltView(QWidget* parent, const QString& picture) : QWidget(
     if (!picture_->isValid()) picture_.reset();
 }
 
-ProbeTiltView::~ProbeTiltView() = default;
+ProbeAttitudeView::~ProbeAttitudeView() = default;
 
-bool ProbeTiltView::HasPicture() const {
+bool ProbeAttitudeView::HasPicture() const {
     return picture_ != nullptr;
 }
 
-void ProbeTiltView::SetOnline(bool online) {
+void ProbeAttitudeView::SetOnline(bool online) {
     if (readings_.online == online) return;
     readings_.online = online;
     update();
 }
 
-void ProbeTiltView::SetValues(double tilt, double azimuth, double temperature, double humidity,
+void ProbeAttitudeView::SetValues(double tilt, double azimuth, double temperature, double humidity,
                               bool redraw) {
     readings_.tilt = tilt;
     readings_.azimuth = azimuth;
@@ -46,7 +46,7 @@ void ProbeTiltView::SetValues(double tilt, double azimuth, double temperature, d
     if (redraw) update();
 }
 
-void ProbeTiltView::paintEvent(QPaintEvent*) {
+void ProbeAttitudeView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect client = rect();
     painter.fillRect(client, Qt::white);
@@ -66,10 +66,10 @@ void ProbeTiltView::paintEvent(QPaintEvent*) {
 
     painter.setFont(UiFont(14));
     painter.setPen(Qt::black);
-    const std::vector<std::string> lines = TiltViewLines(readings_);
+    const std::vector<std::string> lines = AttitudeViewLines(readings_);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const QRect box(client.left() + kTiltTextInset, client.top() + kTiltLineTops[i],
-                        client.width() - kTiltTextInset, client.height() - kTiltLineTops[i]);
+        const QRect box(client.left() + kAttitudeTextInset, client.top() + kAttitudeLineTops[i],
+                        client.width() - kAttitudeTextInset, client.height() - kAttitudeLineTops[i]);
         painter.drawText(box, Qt::AlignLeft | Qt::AlignTop, QString::fromStdString(lines[i]));
     }
 }

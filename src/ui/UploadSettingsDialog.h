@@ -16,10 +16,10 @@ namespace bhv::ui {
 // The "上传设置" dialog: the upload parameters, the data server and the position. It edits a
 // copy of the settings; on "确定" every field is parsed (a bad entry is named by a message box,
 // the focus goes to it and the dialog stays open), on "取消" nothing changes.
-class CUploadConfigDlg : public QDialog {
+class UploadSettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    CUploadConfigDlg(Prompter& prompter, const UploadParam& param, QWidget* parent = nullptr);
+    UploadSettingsDialog(Prompter& prompter, const UploadParam& param, QWidget* parent = nullptr);
 
     // The edited settings once the dialog was accepted.
     const std::optional<UploadParam>& Result() const { return result_; }

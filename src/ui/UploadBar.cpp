@@ -1,4 +1,4 @@
-#include "ui/UploadDlg.h"
+#include "ui/UploadBar.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -9,7 +9,7 @@
 
 namespace bhv::ui {
 
-CUploadDlg::CUploadDlg(QWidget* parent) : QWidget(parent) {
+UploadBar::UploadBar(QWidget* parent) : QWidget(parent) {
     setObjectName("uploadBar");
     setFont(UiFont(13));
     switch_ = new QCheckBox(QStringLiteral("实时上传"), this);
@@ -30,17 +30,17 @@ CUploadDlg::CUploadDlg(QWidget* parent) : QWidget(parent) {
     grid->addWidget(status_, 0, 2, 1, 2);
     for (int column = 0; column < 4; ++column) grid->setColumnStretch(column, 1);
 
-    connect(switch_, &QCheckBox::clicked, this, &CUploadDlg::switchClicked);
-    connect(settings_, &QPushButton::clicked, this, &CUploadDlg::settingsClicked);
+    connect(switch_, &QCheckBox::clicked, this, &UploadBar::switchClicked);
+    connect(settings_, &QPushButton::clicked, this, &UploadBar::settingsClicked);
     ShowUploadSwitch(false, false);
 }
 
-void CUploadDlg::ShowStatus(const QString& text) {
+void UploadBar::ShowStatus(const QString& text) {
     status_->setText(text);
     status_->setToolTip(text);
 }
 
-void CUploadDlg::ShowUploadSwitch(bool checked, bool settingsEnabled) {
+void UploadBar::ShowUploadSwitch(bool checked, bool settingsEnabled) {
     switch_->setChecked(checked);
     settings_->setEnabled(settingsEnabled);
 }

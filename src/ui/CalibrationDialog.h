@@ -14,10 +14,10 @@ namespace bhv::ui {
 // The probe's gyroscope and magnetometer calibration ("探头陀螺仪磁场校", Ctrl+T): the three
 // steps, the start and end buttons, the heading zero and the state text, refreshed every 50 ms
 // and after each start or end from what the controller reports.
-class CCalibDlg : public QDialog {
+class CalibrationDialog : public QDialog {
     Q_OBJECT
 public:
-    CCalibDlg(std::function<CalibrationView()> state, QWidget* parent = nullptr);
+    CalibrationDialog(std::function<CalibrationView()> state, QWidget* parent = nullptr);
 
     void Refresh();
     QTimer& RefreshTimer() { return timer_; }

@@ -1,4 +1,4 @@
-#include "ui/BHVDlg.h"
+#include "ui/MainWindow.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -10,19 +10,19 @@
 #include <QPainter>
 #include <QPushButton>
 
-#include "ui/CalibDlg.h"
-#include "ui/ConfigWnd.h"
-#include "ui/DepthAxis.h"
-#include "ui/ImageView.h"
-#include "ui/InfoWnd.h"
-#include "ui/PopConfigDlg.h"
+#include "ui/CalibrationDialog.h"
+#include "ui/ControlPanel.h"
+#include "ui/DepthRuler.h"
+#include "ui/InfoPanel.h"
+#include "ui/LiveVideoView.h"
+#include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
-#include "ui/ProbeTiltView.h"
 #include "ui/QtPrompter.h"
+#include "ui/RunSettingsDialog.h"
 #include "ui/UiFonts.h"
-#include "ui/UploadConfigDlg.h"
-#include "ui/UploadDlg.h"
-#include "ui/VideoWnd.h"
+#include "ui/UnrolledImageView.h"
+#include "ui/UploadBar.h"
+#include "ui/UploadSettingsDialog.h"
 
 namespace bhv::ui {
 namespace {
@@ -58,9 +58,9 @@ bool IsUserInput(QEvent::Type type) {
 // The application-wide filter: swallows every mouse and keyboard event while the window is
 // busy (except in a message box that the blocking step itself opened), and runs the main
 // window's keyboard filter for keys aimed at the main window's own widgets.
-class CBHVDlg::InputFilter : public QObject {
+class MainWindow::InputFilter : public QObject {
 public:
-    explicit InputFilter(CBHVDlg& window) : window_(window) {}
+    explicit InputFilter(MainWindow& window) : window_(window) {}
 
     bool eventFilter(QObject* object, QEvent* event) override {
         if (!IsUserInput(event->type())) return false;
@@ -78,10 +78,10 @@ public:
     }
 
 private:
-    CBHVDlg& window_;
+    MainWindow& window_;
 };
 
-CBHVDlg::CBHVDlg(AcquisitionOptions options, Prompter* prompter) : QWidget(nullptr) {
+MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget(nullptr) {
     setObjectName("mainWindow");
     setWindowTitle(QString::fromWCharArray(kAppTitle));
     setFont(UiFont(14));
@@ -91,17 +91,17 @@ CBHVDlg::CBHVDlg(AcquisitionOptions options, Prompter* prompter) : QWidget(nullp
     }
     prompter_ = prompter;
 
-    video_ = new CVideoWnd(this);
-    panel_ = new CConfigWnd(*prompter_, this);
-    info_ = new CInfoWnd(this);
-    uploadBar_ = new CUploadDlg(this);
-    image_ = new CImgWnd(this);
+    video_ = new LiveVideoView(this);
+    panel_ = new ControlPanel(*prompter_, this);
+    info_ = new InfoPanel(this);
+    uploadBar_ = new UploadBar(this);
+    image_ = new UnrolledImageView(this);
     image_->setObjectName("imageView");
-    axis_ = new CDepthAxisWnd(this);
-    axis_->setObjectName("depthAxis");
-    image_->SetDepthAxis(axis_);
-    tilt_ = new ProbeTiltView(this);
-    tilt_->setObjectName("attitudeView");
+    ruler_ = new DepthRuler(this);
+    ruler_->setObjectName("depthAxis");
+    image_->SetDepthRuler(ruler_);
+    attitude_ = new ProbeAttitudeView(this);
+    attitude_->setObjectName("attitudeView");
     charts_ = new ProbeCharts(this);
     charts_->setObjectName("probeCharts");
     charts_->MoveView()->setObjectName("moveChart");
@@ -114,16 +114,16 @@ CBHVDlg::CBHVDlg(AcquisitionOptions options, Prompter* prompter) : QWidget(nullp
 
     acq_ = std::make_unique<Acquisition>(*this, *prompter_, std::move(options));
     connect(
-        this, &CBHVDlg::receivedPosted, this,
+        this, &MainWindow::receivedPosted, this,
         [this] {
             if (acq_) acq_->DispatchReceived();
         },
         Qt::QueuedConnection);
-    connect(this, &CBHVDlg::uploadStatusPosted, uploadBar_, &CUploadDlg::ShowStatus,
+    connect(this, &MainWindow::uploadStatusPosted, uploadBar_, &UploadBar::ShowStatus,
             Qt::QueuedConnection);
     // On a receiving thread: only post; the queued call runs on the GUI thread.
     acq_->SetReceiveNotify([this] { emit receivedPosted(); });
-    CImgWnd* image = image_;
+    UnrolledImageView* image = image_;
     acq_->SetImageRepaint([image] { image->RequestRepaint(); });
     image_->SetImageRun(&acq_->Images());
     acq_->SetVideoSink(video_);
@@ -138,12 +138,12 @@ CBHVDlg::CBHVDlg(AcquisitionOptions options, Prompter* prompter) : QWidget(nullp
     ApplyVisibility();
 }
 
-CBHVDlg::~CBHVDlg() {
+MainWindow::~MainWindow() {
     qApp->removeEventFilter(filter_.get());
     // The children outlive this body (the QWidget base deletes them); what they report while
     // going away (an edit losing the focus) must not reach the controller any more.
     for (QObject* child : children()) QObject::disconnect(child, nullptr, this, nullptr);
-    QObject::disconnect(this, &CBHVDlg::receivedPosted, nullptr, nullptr);
+    QObject::disconnect(this, &MainWindow::receivedPosted, nullptr, nullptr);
     pollTimer_.stop();
     tickTimer_.stop();
     recordTimer_.stop();
@@ -154,7 +154,7 @@ CBHVDlg::~CBHVDlg() {
     if (waitCursor_) QGuiApplication::restoreOverrideCursor();
 }
 
-void CBHVDlg::BuildButtons() {
+void MainWindow::BuildButtons() {
     const struct {
         const char* caption;
         const char* name;
@@ -178,7 +178,7 @@ void CBHVDlg::BuildButtons() {
             [this] { RunBlocking([this] { acq_->OnRunButton(); }); });
     connect(button(MainButton::Record), &QPushButton::clicked, this,
             [this] { acq_->OnRecordButton(); });
-    connect(button(MainButton::Settings), &QPushButton::clicked, this, &CBHVDlg::OpenSettings);
+    connect(button(MainButton::Settings), &QPushButton::clicked, this, &MainWindow::OpenSettings);
     connect(button(MainButton::Screenshot), &QPushButton::clicked, this,
             [this] { acq_->OnScreenshotButton(); });
     connect(button(MainButton::Exit), &QPushButton::clicked, this, &QWidget::close);
@@ -191,51 +191,51 @@ void CBHVDlg::BuildButtons() {
     connect(nextPage_, &QPushButton::clicked, this, [browse] { browse(true); });
 }
 
-void CBHVDlg::ConnectPanels() {
-    connect(panel_, &CConfigWnd::holeNumberEntered, this, [this](const QString& hole) {
+void MainWindow::ConnectPanels() {
+    connect(panel_, &ControlPanel::holeNumberEntered, this, [this](const QString& hole) {
         RunSettings settings = acq_->Settings();
         settings.holeNumber = hole.toStdWString();
         acq_->SetRunSettings(settings);
     });
-    connect(panel_, &CConfigWnd::startHeightEntered, this, [this](int metres) {
+    connect(panel_, &ControlPanel::startHeightEntered, this, [this](int metres) {
         RunSettings settings = acq_->Settings();
         settings.startHeightMm = metres * 1000;
         acq_->SetRunSettings(settings);
     });
-    connect(panel_, &CConfigWnd::diameterEntered, this,
+    connect(panel_, &ControlPanel::diameterEntered, this,
             [this](int mm) { acq_->OnDiameterEntered(mm); });
-    connect(panel_, &CConfigWnd::pulleyEntered, this,
+    connect(panel_, &ControlPanel::pulleyEntered, this,
             [this](double mm) { acq_->OnPulleyEntered(static_cast<float>(mm)); });
-    connect(panel_, &CConfigWnd::winchModeChecked, this, [this](bool electric) {
+    connect(panel_, &ControlPanel::winchModeChecked, this, [this](bool electric) {
         acq_->OnWinchModeChecked(electric);
         panel_->ShowPulley(acq_->Config().fPulleyDiametermm);
     });
-    connect(panel_, &CConfigWnd::workspaceChosen, this,
+    connect(panel_, &ControlPanel::workspaceChosen, this,
             [this](const QString& folder) { acq_->OnWorkspaceChosen(folder.toStdWString()); });
-    connect(panel_, &CConfigWnd::lightStep, this, [this](bool up) { acq_->OnLightStep(up); });
-    connect(panel_, &CConfigWnd::freezeClicked, this, [this] { acq_->OnFreezeButton(); });
-    connect(panel_, &CConfigWnd::directionClicked, this, [this] { acq_->OnDirectionButton(); });
-    connect(panel_, &CConfigWnd::frameRateClicked, this,
+    connect(panel_, &ControlPanel::lightStep, this, [this](bool up) { acq_->OnLightStep(up); });
+    connect(panel_, &ControlPanel::freezeClicked, this, [this] { acq_->OnFreezeButton(); });
+    connect(panel_, &ControlPanel::directionClicked, this, [this] { acq_->OnDirectionButton(); });
+    connect(panel_, &ControlPanel::frameRateClicked, this,
             [this](bool high) { acq_->OnFrameRateMode(high); });
-    connect(panel_, &CConfigWnd::clarityClicked, this,
+    connect(panel_, &ControlPanel::clarityClicked, this,
             [this](bool high) { acq_->OnClarityMode(high); });
-    connect(panel_, &CConfigWnd::imageColorChosen, this,
+    connect(panel_, &ControlPanel::imageColorChosen, this,
             [this](int brightness, int saturation) { acq_->OnImageColor(brightness, saturation); });
 
-    connect(info_, &CInfoWnd::winchClicked, this,
+    connect(info_, &InfoPanel::winchClicked, this,
             [this](int state) { acq_->OnWinchButton(state); });
-    connect(info_, &CInfoWnd::speedChosen, this, [this](int speed) { acq_->OnWinchSpeed(speed); });
+    connect(info_, &InfoPanel::speedChosen, this, [this](int speed) { acq_->OnWinchSpeed(speed); });
 
-    connect(uploadBar_, &CUploadDlg::switchClicked, this,
+    connect(uploadBar_, &UploadBar::switchClicked, this,
             [this](bool checked) { acq_->OnUploadSwitch(checked); });
-    connect(uploadBar_, &CUploadDlg::settingsClicked, this, [this] {
+    connect(uploadBar_, &UploadBar::settingsClicked, this, [this] {
         acq_->OnUploadSettings([this](const UploadParam& param) {
-            return CUploadConfigDlg::Edit(*prompter_, param, this);
+            return UploadSettingsDialog::Edit(*prompter_, param, this);
         });
     });
 }
 
-bool CBHVDlg::Initialise(QSize screen) {
+bool MainWindow::Initialise(QSize screen) {
     setGeometry(0, 0, screen.width(), std::max(screen.height() - 65, 1));
     ApplyLayout();
     if (!acq_->Initialise(screen.width(), screen.height())) return false;
@@ -251,7 +251,7 @@ bool CBHVDlg::Initialise(QSize screen) {
     return true;
 }
 
-QWidget* CBHVDlg::PartWidget(MainPart part) const {
+QWidget* MainWindow::PartWidget(MainPart part) const {
     switch (part) {
         case MainPart::Video:
             return video_;
@@ -262,10 +262,10 @@ QWidget* CBHVDlg::PartWidget(MainPart part) const {
         case MainPart::VertChart:
             return charts_->VerticalityView();
         case MainPart::Attitude:
-            return tilt_;
-        case MainPart::DepthAxis:
-            return axis_;
-        case MainPart::ImageView:
+            return attitude_;
+        case MainPart::DepthRuler:
+            return ruler_;
+        case MainPart::UnrolledImage:
             return image_;
         case MainPart::PrevPage:
             return prevPage_;
@@ -280,7 +280,7 @@ QWidget* CBHVDlg::PartWidget(MainPart part) const {
     }
 }
 
-void CBHVDlg::ApplyLayout() {
+void MainWindow::ApplyLayout() {
     const SysConfigParam& config = acq_->Config();
     const MainLayout layout =
         ComputeMainLayout(size(), config.nWorkFrameWidth, config.nWorkFrameHeight);
@@ -298,25 +298,25 @@ void CBHVDlg::ApplyLayout() {
     update();
 }
 
-void CBHVDlg::ApplyVisibility() {
+void MainWindow::ApplyVisibility() {
     for (int i = 0; i < kMainPartCount; ++i) {
         const auto part = static_cast<MainPart>(i);
         PartWidget(part)->setVisible(ShownIn(part, mode_));
     }
 }
 
-void CBHVDlg::RunBlocking(const std::function<void()>& step) {
+void MainWindow::RunBlocking(const std::function<void()>& step) {
     step();
     flushing_ = true;
     QCoreApplication::processEvents();
     flushing_ = false;
 }
 
-bool CBHVDlg::InputBlocked() const {
+bool MainWindow::InputBlocked() const {
     return busy_ || flushing_ || (acq_ && acq_->Busy());
 }
 
-bool CBHVDlg::InsidePanel(const QWidget* widget) const {
+bool MainWindow::InsidePanel(const QWidget* widget) const {
     for (const QWidget* panel :
          {static_cast<const QWidget*>(panel_), static_cast<const QWidget*>(info_),
           static_cast<const QWidget*>(uploadBar_)})
@@ -324,7 +324,7 @@ bool CBHVDlg::InsidePanel(const QWidget* widget) const {
     return false;
 }
 
-bool CBHVDlg::FilterKey(QWidget* target, QKeyEvent* event) {
+bool MainWindow::FilterKey(QWidget* target, QKeyEvent* event) {
     const int key = event->key();
     // Ctrl itself, down or up, is swallowed; Qt keeps the held state in the modifiers.
     if (key == Qt::Key_Control) return true;
@@ -342,7 +342,7 @@ bool CBHVDlg::FilterKey(QWidget* target, QKeyEvent* event) {
     if (key == Qt::Key_T || key == Qt::Key_A || key == Qt::Key_D || key == Qt::Key_I ||
         key == Qt::Key_S) {
         if (!ctrl) return false;
-        if (key == Qt::Key_T) QTimer::singleShot(0, this, &CBHVDlg::OpenCalibration);
+        if (key == Qt::Key_T) QTimer::singleShot(0, this, &MainWindow::OpenCalibration);
         return true;
     }
     // Every other key: the panels handle the keys of their own controls; the main window's own
@@ -350,28 +350,28 @@ bool CBHVDlg::FilterKey(QWidget* target, QKeyEvent* event) {
     return !InsidePanel(target);
 }
 
-void CBHVDlg::OpenSettings() {
-    CPopConfigDlg dialog(*prompter_, panel_->HoleNumber(), panel_->DiameterMm(),
+void MainWindow::OpenSettings() {
+    RunSettingsDialog dialog(*prompter_, panel_->HoleNumber(), panel_->DiameterMm(),
                          panel_->StartHeightM(), acq_->Config().fTiltAdjust, this);
-    connect(&dialog, &CPopConfigDlg::lightStep, this, [this](bool up) { acq_->OnLightStep(up); });
-    connect(&dialog, &CPopConfigDlg::tiltEntered, this,
+    connect(&dialog, &RunSettingsDialog::lightStep, this, [this](bool up) { acq_->OnLightStep(up); });
+    connect(&dialog, &RunSettingsDialog::tiltEntered, this,
             [this](double degrees) { acq_->OnTiltAdjustEntered(static_cast<float>(degrees)); });
     dialog.PlaceOnScreen();
     dialog.exec();
 }
 
-void CBHVDlg::OpenCalibration() {
+void MainWindow::OpenCalibration() {
     if (calibrationOpen_) return;
     calibrationOpen_ = true;
-    CCalibDlg dialog([this] { return acq_->Calibration(); }, this);
-    connect(&dialog, &CCalibDlg::beginClicked, this, [this] { acq_->OnCalibrationBegin(); });
-    connect(&dialog, &CCalibDlg::endClicked, this, [this] { acq_->OnCalibrationEnd(); });
-    connect(&dialog, &CCalibDlg::zeroClicked, this, [this] { acq_->OnHeadingZero(); });
+    CalibrationDialog dialog([this] { return acq_->Calibration(); }, this);
+    connect(&dialog, &CalibrationDialog::beginClicked, this, [this] { acq_->OnCalibrationBegin(); });
+    connect(&dialog, &CalibrationDialog::endClicked, this, [this] { acq_->OnCalibrationEnd(); });
+    connect(&dialog, &CalibrationDialog::zeroClicked, this, [this] { acq_->OnHeadingZero(); });
     dialog.exec();
     calibrationOpen_ = false;
 }
 
-void CBHVDlg::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     // The close box asks the same question as "退出"; nothing closes during a blocking step.
     if (InputBlocked() || !acq_->RequestExit()) {
         event->ignore();
@@ -380,12 +380,12 @@ void CBHVDlg::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void CBHVDlg::resizeEvent(QResizeEvent* event) {
+void MainWindow::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     ApplyLayout();
 }
 
-void CBHVDlg::paintEvent(QPaintEvent*) {
+void MainWindow::paintEvent(QPaintEvent*) {
     // The video's surround stays black, whatever part of it the video's aspect leaves free.
     QPainter painter(this);
     painter.fillRect(videoArea_, Qt::black);
@@ -393,116 +393,116 @@ void CBHVDlg::paintEvent(QPaintEvent*) {
 
 // ---- AcquisitionView ----
 
-void CBHVDlg::SetButtonEnabled(MainButton button, bool enabled) {
+void MainWindow::SetButtonEnabled(MainButton button, bool enabled) {
     Button(button)->setEnabled(enabled);
 }
 
-void CBHVDlg::SetButtonCaption(MainButton button, const std::wstring& caption) {
+void MainWindow::SetButtonCaption(MainButton button, const std::wstring& caption) {
     Button(button)->setText(Q(caption));
 }
 
-void CBHVDlg::SetLayout(LayoutMode mode) {
+void MainWindow::SetLayout(LayoutMode mode) {
     mode_ = mode;
     ApplyVisibility();
 }
 
-void CBHVDlg::SetTitle(const std::wstring& title) {
+void MainWindow::SetTitle(const std::wstring& title) {
     setWindowTitle(Q(title));
 }
 
-void CBHVDlg::ShowInfo(InfoField field, const std::wstring& text) {
+void MainWindow::ShowInfo(InfoField field, const std::wstring& text) {
     info_->ShowInfo(field, Q(text));
 }
 
-void CBHVDlg::ShowBattery(const std::wstring& text) {
+void MainWindow::ShowBattery(const std::wstring& text) {
     info_->ShowBattery(Q(text));
 }
 
-void CBHVDlg::ShowWinch(int state, int speed, bool enabled) {
+void MainWindow::ShowWinch(int state, int speed, bool enabled) {
     info_->ShowWinch(state, speed, enabled);
 }
 
-void CBHVDlg::ShowLoggingSpeed(double metresPerMinute) {
+void MainWindow::ShowLoggingSpeed(double metresPerMinute) {
     info_->ShowLoggingSpeed(metresPerMinute);
 }
 
-void CBHVDlg::ShowOverspeed(bool active) {
+void MainWindow::ShowOverspeed(bool active) {
     video_->ShowOverspeed(active);
 }
 
-void CBHVDlg::SetAttitudeOnline(bool online) {
-    tilt_->SetOnline(online);
+void MainWindow::SetAttitudeOnline(bool online) {
+    attitude_->SetOnline(online);
 }
 
-void CBHVDlg::ShowAttitude(const AttitudeValues& values, bool redraw) {
-    tilt_->SetValues(values.tilt, values.azimuth, values.temperature, values.humidity, redraw);
+void MainWindow::ShowAttitude(const AttitudeValues& values, bool redraw) {
+    attitude_->SetValues(values.tilt, values.azimuth, values.temperature, values.humidity, redraw);
 }
 
-void CBHVDlg::RedrawCharts(const std::vector<ProbeStateRecord>& history) {
+void MainWindow::RedrawCharts(const std::vector<ProbeStateRecord>& history) {
     charts_->Redraw(history);
 }
 
-void CBHVDlg::SetRing(const WindowRing& ring) {
+void MainWindow::SetRing(const WindowRing& ring) {
     video_->SetRing(ring);
     panel_->ShowRing(ring);
 }
 
-void CBHVDlg::ShowVideoStatus(bool show, const std::wstring& text) {
+void MainWindow::ShowVideoStatus(bool show, const std::wstring& text) {
     video_->ShowStatus(show, Q(text));
 }
 
-void CBHVDlg::ClearVideo() {
+void MainWindow::ClearVideo() {
     video_->ClearWindow();
 }
 
-void CBHVDlg::SetVideoFrozen(bool frozen) {
+void MainWindow::SetVideoFrozen(bool frozen) {
     video_->SetFrozen(frozen);
 }
 
-void CBHVDlg::SetImageUpward(bool upward) {
+void MainWindow::SetImageUpward(bool upward) {
     image_->SetUpward(upward);
 }
 
-void CBHVDlg::SetPanelEnabled(bool enabled) {
+void MainWindow::SetPanelEnabled(bool enabled) {
     panel_->SetSettingsEnabled(enabled);
 }
 
-void CBHVDlg::ShowFrozen(bool frozen) {
+void MainWindow::ShowFrozen(bool frozen) {
     panel_->ShowFrozen(frozen);
 }
 
-void CBHVDlg::ShowDirection(bool pullUp) {
+void MainWindow::ShowDirection(bool pullUp) {
     panel_->ShowDirection(pullUp);
 }
 
-void CBHVDlg::ShowWorkspacePath(const std::wstring& path) {
+void MainWindow::ShowWorkspacePath(const std::wstring& path) {
     panel_->ShowWorkspacePath(Q(path));
 }
 
-void CBHVDlg::ShowFrameRateMode(bool high, bool enabled) {
+void MainWindow::ShowFrameRateMode(bool high, bool enabled) {
     panel_->ShowFrameRateMode(high, enabled);
 }
 
-void CBHVDlg::ShowClarityMode(bool high) {
+void MainWindow::ShowClarityMode(bool high) {
     panel_->ShowClarityMode(high);
     // The working frame changed with the clarity: the video keeps the new frame's aspect.
     ApplyLayout();
 }
 
-void CBHVDlg::ShowImageColor(int brightness, int saturation) {
+void MainWindow::ShowImageColor(int brightness, int saturation) {
     panel_->ShowImageColor(brightness, saturation);
 }
 
-void CBHVDlg::ShowUploadStatus(const std::wstring& text) {
+void MainWindow::ShowUploadStatus(const std::wstring& text) {
     // Any thread: the upload worker reports here too.
     emit uploadStatusPosted(Q(text));
 }
 
-void CBHVDlg::ShowUploadSwitch(bool checked, bool settingsEnabled) {
+void MainWindow::ShowUploadSwitch(bool checked, bool settingsEnabled) {
     uploadBar_->ShowUploadSwitch(checked, settingsEnabled);
 }
 
-void CBHVDlg::SetWaitCursor(bool wait) {
+void MainWindow::SetWaitCursor(bool wait) {
     if (wait == waitCursor_) return;
     waitCursor_ = wait;
     if (wait)
@@ -511,17 +511,17 @@ void CBHVDlg::SetWaitCursor(bool wait) {
         QGuiApplication::restoreOverrideCursor();
 }
 
-void CBHVDlg::SetBusy(bool busy) {
+void MainWindow::SetBusy(bool busy) {
     busy_ = busy;
 }
 
-void CBHVDlg::PumpEvents() {
+void MainWindow::PumpEvents() {
     video_->StatusLabel()->repaint();
     info_->RepaintTexts();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void CBHVDlg::SetLinkTimers(bool run) {
+void MainWindow::SetLinkTimers(bool run) {
     if (run) {
         pollTimer_.start();
         tickTimer_.start();
@@ -531,7 +531,7 @@ void CBHVDlg::SetLinkTimers(bool run) {
     }
 }
 
-void CBHVDlg::SetRecordTimer(bool run) {
+void MainWindow::SetRecordTimer(bool run) {
     if (run)
         recordTimer_.start();
     else
