@@ -82,7 +82,7 @@ int WriteConfig(int argc, char** argv) {
     config.folder = argv[2];
     for (int i = 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--centre-x") != 0) return 2;
-        config.Xoffset = std::atoi(argv[i + 1]);
+        config.centreX = std::atoi(argv[i + 1]);
     }
     std::error_code ec;
     fs::create_directories(config.folder, ec);
@@ -91,7 +91,7 @@ int WriteConfig(int argc, char** argv) {
         return 3;
     }
     std::printf("wrote %s (Xoffset %d)\n", (config.folder / SysConfigParam::kFileName).c_str(),
-                config.Xoffset);
+                config.centreX);
     return 0;
 }
 
@@ -141,13 +141,13 @@ int main(int argc, char** argv) {
         }
     }
     const bool upward = info->Upward();
-    UnwrapParams ring{config.nWorkRadiusIn, config.nWorkRadiusOut, config.nWorkCentreX,
-                      config.nWorkCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+    UnwrapParams ring{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
+                      config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
     const BandGeometry g = BandGeometryFor(ring);
     const BoreholeWall wall;
     const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
     const double bandRadius = g.rIn + g.firstRow + g.h / 2.0;
-    const double look = camera.LookAheadMm(bandRadius, config.nWorkFrameWidth);
+    const double look = camera.LookAheadMm(bandRadius, config.workFrameWidth);
 
     // The start heading: the probe-state row nearest the start depth (ids are millimetres).
     double startHeading = 0;
@@ -166,8 +166,8 @@ int main(int argc, char** argv) {
         "  %s run from %.3f m, diameter %d mm (wall %.0f mm); ring centre %d,%d radii %d/%d "
         "(working), band radius %.1f, looks %.1f mm ahead\n",
         upward ? "upward" : "downward", info->start / 10000.0, info->diameter / 10,
-        wall.DiameterMm(), config.nWorkCentreX, config.nWorkCentreY, config.nWorkRadiusIn,
-        config.nWorkRadiusOut, bandRadius, look);
+        wall.DiameterMm(), config.workCentreX, config.workCentreY, config.workRadiusIn,
+        config.workRadiusOut, bandRadius, look);
     if (headingRow >= 0)
         std::printf(
             "  start heading %.2f (probe state at %d mm); simulated trajectory at the start "

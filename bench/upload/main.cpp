@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
     if (ok) {
         bhv::UploadJob job(config);
         bhv::UploadParam param = job.Param();
-        param.iPort = port;
-        param.IsUpload = 1;
+        param.serverPort = port;
+        param.realTimeUpload = 1;
         job.SetParam(param);
         job.StartWorker();
         const auto start = std::chrono::steady_clock::now();
@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
     if (silent.Listen("127.0.0.1", 0)) {
         auto job = std::make_unique<bhv::UploadJob>(config);
         bhv::UploadParam param = job->Param();
-        param.iPort = silent.Port();
-        param.IsUpload = 1;
+        param.serverPort = silent.Port();
+        param.realTimeUpload = 1;
         job->SetParam(param);
         job->StartWorker();
         job->AdoptRegisteredProject();

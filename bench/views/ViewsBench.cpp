@@ -107,8 +107,8 @@ void SaveShots(const QString& folder, CopyingSource& source) {
     for (int i = 1; i <= 120; ++i) {
         ProbeStateRecord r;
         r.id = 100 * i;
-        r.nTotalMove = static_cast<int32_t>(40.0 * std::sin(i / 25.0) + i * 0.9);
-        r.fVerticality = static_cast<float>(r.nTotalMove / (r.id / 10.0));
+        r.totalMove = static_cast<int32_t>(40.0 * std::sin(i / 25.0) + i * 0.9);
+        r.verticality = static_cast<float>(r.totalMove / (r.id / 10.0));
         history.push_back(r);
     }
     charts.Redraw(history);

@@ -127,12 +127,12 @@ bool CameraStream::ConnectCamera() {
         Print("H264_DVR_GetDevConfig ret:%d\n", r);
         if (r > 0) {
             using namespace sdk::devcfg;
-            ImageColor_.brightness = sdk::ReadField(record, kColorBrightness);
-            ImageColor_.contrast = sdk::ReadField(record, kColorContrast);
-            ImageColor_.saturation = sdk::ReadField(record, kColorSaturation);
-            Print("nBrightness:%d nContrast:%d nSaturation:%d\n", ImageColor_.brightness,
-                  ImageColor_.contrast, ImageColor_.saturation);
-            if (events_.showImageColor) events_.showImageColor(ImageColor_);
+            imageColor_.brightness = sdk::ReadField(record, kColorBrightness);
+            imageColor_.contrast = sdk::ReadField(record, kColorContrast);
+            imageColor_.saturation = sdk::ReadField(record, kColorSaturation);
+            Print("nBrightness:%d nContrast:%d nSaturation:%d\n", imageColor_.brightness,
+                  imageColor_.contrast, imageColor_.saturation);
+            if (events_.showImageColor) events_.showImageColor(imageColor_);
         }
     }
 
@@ -162,10 +162,10 @@ bool CameraStream::StartRealPlay() {
     }
 
     sdk::ClientInfo client;
-    client.nChannel = channel_;
-    client.nStream = 0;
-    client.nMode = 1;
-    client.hWnd = nullptr;
+    client.channel = channel_;
+    client.stream = 0;
+    client.mode = 1;
+    client.window = nullptr;
     playHandle_ = sdk_.H264_DVR_RealPlay(device_->loginHandle, &client);
     if (playHandle_ > 0) {
         sdk_.H264_DVR_MakeKeyFrame(device_->loginHandle, channel_, 0);
@@ -242,7 +242,7 @@ bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t s
     if (sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdColor, channel_, record,
                                    sizeof record, 5000) != 0)
         return false;
-    ImageColor_ = {sdk::ReadField(record, kColorBrightness), sdk::ReadField(record, kColorContrast),
+    imageColor_ = {sdk::ReadField(record, kColorBrightness), sdk::ReadField(record, kColorContrast),
                    sdk::ReadField(record, kColorSaturation)};
     return true;
 }
@@ -250,8 +250,8 @@ bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t s
 int32_t CameraStream::OnRealData(int32_t, const sdk::PacketInfo* packet, void* user) {
     auto* self = static_cast<CameraStream*>(user);
     const int32_t port = self->PlayerPort;
-    if (packet && packet->pPacketBuffer && port != -1)
-        self->player_.H264_PLAY_InputData(port, packet->pPacketBuffer, packet->dwPacketSize);
+    if (packet && packet->data && port != -1)
+        self->player_.H264_PLAY_InputData(port, packet->data, packet->size);
     return 1;
 }
 

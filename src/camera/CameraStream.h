@@ -98,7 +98,7 @@ public:
 
     int32_t PlayHandle() const { return playHandle_; }
     int32_t LoginCopy() const { return loginCopy_; }
-    const ImageColorValues& ImageColor() const { return ImageColor_; }
+    const ImageColorValues& ImageColor() const { return imageColor_; }
     CameraStreamCounters Counters() const;
 
     // Shared with the callbacks and the display thread.
@@ -126,7 +126,7 @@ private:
     int32_t playHandle_ = -1;
     int32_t loginCopy_ = 0;
     int32_t channelCopy_ = 0;
-    ImageColorValues ImageColor_;
+    ImageColorValues imageColor_;
 
     std::atomic<uint64_t> framesRejected_{0}, framesTaken_{0}, framesQueued_{0},
         framesDroppedAtQueue_{0}, framesDisplayed_{0};

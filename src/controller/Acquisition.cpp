@@ -103,7 +103,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     netSdk_.H264_DVR_Init(&OnCameraDisconnected, nullptr);
     netSdk_.H264_DVR_SetDVRMessCallBack(&OnCameraMessage, nullptr);
     netSdk_.H264_DVR_SetConnectTime(1000, 3);
-    settings_.diameterTenthsMm = config_.Diameter;
+    settings_.diameterTenthsMm = config_.diameterTenthsMm;
 }
 
 Acquisition::~Acquisition() {
@@ -129,13 +129,13 @@ void Acquisition::SetVideoSink(VideoSink* sink) { camera_.SetBottomWindow(sink);
 bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     view_.SetTitle(kAppTitle);
     config_.Load();
-    settings_.diameterTenthsMm = config_.Diameter;
+    settings_.diameterTenthsMm = config_.diameterTenthsMm;
     if (screenWidth < 1280 || screenHeight < 768) {
         prompter_.Tell(L"屏幕分辨率不满足要求，至少需为1280 x 768");
         return false;
     }
     upload_.Initialise();
-    db_.SetWorkspacePath(upload_.Param().m_strWorkspacePath);
+    db_.SetWorkspacePath(upload_.Param().workspacePath);
 
     view_.SetPanelEnabled(false);
     ClearCaptions();
@@ -146,11 +146,11 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
         imageThreadStarted_ = true;
     }
     UpdateRing();
-    lightLevel_ = config_.nLightLevel;
+    lightLevel_ = config_.lightLevel;
     view_.ShowWorkspacePath(db_.WorkspacePath());
     view_.ShowDirection(PullUp());
     view_.ShowFrozen(frozen_);
-    view_.ShowClarityMode(config_.nStitchClarity == 1);
+    view_.ShowClarityMode(config_.stitchClarity == 1);
     view_.ShowLoggingSpeed(-1);
     RefreshWinchPanel(true);
     UpdateButtons();
@@ -270,7 +270,7 @@ bool Acquisition::StartRunProper() {
     runLog_.OpenRunLog(db_.WorkspacePath(), db_.ProjectFolderName() + kPathSep);
     runLog_.WriteRunLog(L"Start");
 
-    db_.nRunActive = 1;
+    db_.runActive = 1;
     view_.SetLayout(LayoutMode::Run);
     view_.SetImageUpward(pullUp);
     ImageRunStart start;
@@ -290,7 +290,7 @@ bool Acquisition::StartRunProper() {
 
 void Acquisition::StopRun() {
     const int32_t depth = telemetry_.State().depth;
-    db_.nRunActive = 0;
+    db_.runActive = 0;
     view_.SetLayout(LayoutMode::NoRun);
     view_.SetButtonCaption(MainButton::Record, recorder_.OnRunEnd(depth));
     link_.PostCommand(CMD_RUN_END);
@@ -345,9 +345,8 @@ void Acquisition::OnDepthUpdate() {
 void Acquisition::OnAttitudeUpdate() {
     TelemetryState& state = telemetry_.State();
     state.bottomStillCount =
-        NextBottomStillCount(state.bottomStillCount, winch_.State(),
-                             config_.nIsArrivalToBotTrigValue, state.attitude[kRateY],
-                             state.attitude[kRateZ]);
+        NextBottomStillCount(state.bottomStillCount, winch_.State(), config_.bottomStillTrigger,
+                             state.attitude[kRateY], state.attitude[kRateZ]);
     if (state.captureHeight != shownCaptureHeight_) {
         shownCaptureHeight_ = state.captureHeight;
         view_.ShowInfo(InfoField::CaptureHeight, MmCaption(L"采集高度 %d mm ", state.captureHeight));
@@ -432,7 +431,7 @@ bool Acquisition::RequestExit() {
     // A run still going is ended first, so its last page is stored and its log closed.
     if (acquiring_) StopRun();
     UploadParam param = upload_.Param();
-    param.m_strWorkspacePath = db_.WorkspacePath();
+    param.workspacePath = db_.WorkspacePath();
     upload_.SetParam(param);
     SaveUploadParam(param, options_.uploadSettingsPath);
     config_.Save();
@@ -469,13 +468,13 @@ void Acquisition::OnPanelSetting(int setting, int value) {
     switch (setting) {
     case 0: SetFrozen(value == 1); break;
     case 7:
-        config_.Diameter = value;
+        config_.diameterTenthsMm = value;
         settings_.diameterTenthsMm = value;
         config_.Save();
         break;
     case 13:
-        if (value != config_.nWinchMode) {
-            config_.nWinchMode = value;
+        if (value != config_.winchMode) {
+            config_.winchMode = value;
             winch_.StopForModeChange();
             config_.Save();
         }
@@ -503,7 +502,7 @@ void Acquisition::SetFrozen(bool frozen) {
 }
 
 void Acquisition::OnDirectionButton() {
-    db_.nDirection = db_.nDirection == 1 ? 0 : 1;
+    db_.direction = db_.direction == 1 ? 0 : 1;
     telemetry_.Reference().pullUp = PullUp();
     view_.ShowDirection(PullUp());
 }
@@ -517,20 +516,20 @@ void Acquisition::OnWorkspaceChosen(const std::wstring& folder) {
 void Acquisition::OnWinchModeChecked(bool electric) {
     const int mode = electric ? 1 : 0;
     OnPanelSetting(13, mode);
-    config_.fPulleyDiametermm = SysConfigParam::PulleyForWinchMode(mode);
+    config_.pulleyDiameterMm = SysConfigParam::PulleyForWinchMode(mode);
     config_.Save();
 }
 
 bool Acquisition::OnPulleyEntered(float millimetres) {
     if (!(millimetres >= 10.0f && millimetres <= 9999.0f)) return false;
-    config_.fPulleyDiametermm = millimetres;
+    config_.pulleyDiameterMm = millimetres;
     config_.Save();
     return true;
 }
 
 bool Acquisition::OnTiltAdjustEntered(float degrees) {
     if (!(degrees >= -90.0f && degrees <= 90.0f)) return false;
-    config_.fTiltAdjust = degrees;
+    config_.tiltAdjust = degrees;
     return true;
 }
 
@@ -578,7 +577,7 @@ void Acquisition::OnWinchSpeed(int speed) {
 }
 
 void Acquisition::RefreshWinchPanel(bool report) {
-    view_.ShowWinch(winch_.State(), winch_.Speed(), config_.nWinchMode != 0);
+    view_.ShowWinch(winch_.State(), winch_.Speed(), config_.winchMode != 0);
     if (report) {
         winch_.ReportState(winch_.State());
         winch_.ReportSpeed(winch_.Speed());

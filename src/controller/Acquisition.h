@@ -152,10 +152,10 @@ public:
     // ---- State the windows read ----
     bool Connected() const { return linkState_.connected; }
     bool Busy() const { return linkState_.busy || uploadBusy_; }
-    bool RunActive() const { return db_.nRunActive == 1; }
+    bool RunActive() const { return db_.runActive == 1; }
     bool Acquiring() const { return acquiring_; }
     bool Frozen() const { return frozen_; }
-    bool PullUp() const { return db_.nDirection == 1; }
+    bool PullUp() const { return db_.direction == 1; }
     WindowRing Ring() const { return ring_; }
     const SysConfigParam& Config() const { return config_; }
     const TelemetryState& Telemetry() const { return telemetry_.State(); }

@@ -18,15 +18,14 @@ ButtonStates ButtonStatesFor(bool connected, bool runActive, bool screenshotWasE
 }
 
 WindowRing ScaleRingToWindow(const SysConfigParam& c, int width, int height) {
-    if (width <= 0 || height <= 0 || c.nWorkFrameWidth <= 0 || c.nWorkFrameHeight <= 0)
-        return {};
+    if (width <= 0 || height <= 0 || c.workFrameWidth <= 0 || c.workFrameHeight <= 0) return {};
     auto scale = [](int64_t value, int64_t window, int64_t work) {
         return static_cast<int32_t>(value * window / work);
     };
-    return {scale(c.nWorkCentreX, width, c.nWorkFrameWidth),
-            scale(c.nWorkCentreY, height, c.nWorkFrameHeight),
-            scale(c.nWorkRadiusIn, width, c.nWorkFrameWidth),
-            scale(c.nWorkRadiusOut, height, c.nWorkFrameHeight)};
+    return {scale(c.workCentreX, width, c.workFrameWidth),
+            scale(c.workCentreY, height, c.workFrameHeight),
+            scale(c.workRadiusIn, width, c.workFrameWidth),
+            scale(c.workRadiusOut, height, c.workFrameHeight)};
 }
 
 int NextLightLevel(int level, bool up) {

@@ -48,12 +48,12 @@ void ImageRun::StartRun(const ImageRunStart& start) {
     {
         std::lock_guard lock(tickMutex_);
         UnwrapParams params;
-        params.radiusIn = start.config.nWorkRadiusIn;
-        params.radiusOut = start.config.nWorkRadiusOut;
-        params.centreX = start.config.nWorkCentreX;
-        params.centreY = start.config.nWorkCentreY;
+        params.radiusIn = start.config.workRadiusIn;
+        params.radiusOut = start.config.workRadiusOut;
+        params.centreX = start.config.workCentreX;
+        params.centreY = start.config.workCentreY;
         params.upward = start.upward ? 1 : 0;
-        stitcher_.ResetForRun(params, start.config.nWorkFrameWidth);
+        stitcher_.ResetForRun(params, start.config.workFrameWidth);
         browse_.store(false);
 
         live_.release();
@@ -76,8 +76,8 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         axisStart_.store(0);
 
         const double focalWork =
-            start.config.nSrcFrameWidth > 0
-                ? start.focalSourcePx * start.config.nWorkFrameWidth / start.config.nSrcFrameWidth
+            start.config.sourceFrameWidth > 0
+                ? start.focalSourcePx * start.config.workFrameWidth / start.config.sourceFrameWidth
                 : 0.0;
         const double limit =
             MaxStitchSpeedMmPerS(start.frameRate, params, focalWork, diameter_ / 10.0);

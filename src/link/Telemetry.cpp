@@ -116,7 +116,7 @@ void Telemetry::OnDepth(const Message& m) {
     const auto count = DecodeDepthCount(m);
     if (!count) return;
     link_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
-    DepthFromCount(*count, config_.fPulleyDiametermm, config_.nEncoderCountsPerTurn, reference_,
+    DepthFromCount(*count, config_.pulleyDiameterMm, config_.encoderCountsPerTurn, reference_,
                    state_.depth, state_.movedDistance);
     PublishedDepth.store(state_.depth);
     RecordStep();
@@ -141,11 +141,12 @@ void Telemetry::RecordStep() {
         float a = r.tilt;
         if (!(a >= 0.0f && a <= 90.0f)) a -= 180.0f;
         const double step = std::llabs(static_cast<long long>(depthMm) - last.id);
-        r.nMove = ClampToInt32(std::trunc(step * std::sin(a * kPi / 180.0)));
-        if (r.angleX > 180.0) r.nMove = -r.nMove;
-        r.nTotalMove = ClampToInt32(static_cast<double>(last.nTotalMove) + r.nMove);
+        r.move = ClampToInt32(std::trunc(step * std::sin(a * kPi / 180.0)));
+        if (r.angleX > 180.0) r.move = -r.move;
+        r.totalMove = ClampToInt32(static_cast<double>(last.totalMove) + r.move);
         const long long d = std::llabs(static_cast<long long>(depthMm) - first.id);
-        r.fVerticality = d > 0 ? static_cast<float>(r.nTotalMove) / static_cast<float>(d) * 100.0f : 0.0f;
+        r.verticality =
+            d > 0 ? static_cast<float>(r.totalMove) / static_cast<float>(d) * 100.0f : 0.0f;
     }
     project_.AddProbeState(r);  // kept in the history even when it could not be stored
     listener_.RedrawCharts(project_.ProbeStates());
@@ -187,7 +188,7 @@ void Telemetry::OnAttitude(const Message& m, int64_t now) {
                           Fixed31(angY) + L"," + Fixed31(angZ) +
                           L"   ProbeState:" + std::to_wstring(link_.probeState));
 
-    b[attitude::kTilt] = TiltFromAngles(angX, angY, config_.fTiltAdjust);
+    b[attitude::kTilt] = TiltFromAngles(angX, angY, config_.tiltAdjust);
 
     const bool redraw = std::abs(b[attitude::kTilt] - viewBlock_[attitude::kTilt]) > 0.1 ||
                         std::abs(b[attitude::kAngleZ] - viewBlock_[attitude::kAngleZ]) > 0.1 ||

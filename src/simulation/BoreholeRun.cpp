@@ -13,8 +13,8 @@ namespace {
 
 UnwrapParams DefaultRing(bool upward) {
     const SysConfigParam config;
-    return UnwrapParams{config.nWorkRadiusIn, config.nWorkRadiusOut, config.nWorkCentreX,
-                        config.nWorkCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+    return UnwrapParams{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
+                        config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
 }
 
 }  // namespace

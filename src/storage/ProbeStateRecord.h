@@ -25,12 +25,12 @@ inline constexpr std::size_t kAuxiliary = 16;
 
 // One step of the probe's path: made every 100 mm of depth.
 struct ProbeStateRecord {
-    int32_t id = 0;        // depth in millimetres
-    float tilt = 0.0f;     // degrees
-    float angleX = 0.0f;   // degrees
-    int32_t nMove = 0;     // horizontal displacement since the previous record, mm
-    int32_t nTotalMove = 0;  // sum of the project's displacements, mm
-    float fVerticality = 0.0f;  // nTotalMove per depth travelled, percent
+    int32_t id = 0;             // depth in millimetres
+    float tilt = 0.0f;          // degrees
+    float angleX = 0.0f;        // degrees
+    int32_t move = 0;           // horizontal displacement since the previous record, mm
+    int32_t totalMove = 0;      // sum of the project's displacements, mm
+    float verticality = 0.0f;   // totalMove per depth travelled, percent
     AttitudeBlock telemetry{};  // the attitude block at the moment of the record
 };
 

@@ -151,7 +151,7 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     std::snprintf(insert, sizeof insert,
                   "insert into ProjectInfo(FileVer,strTestTime,direction, start, "
                   "diameter,fLongitude,fLatitude) values ('%s','%s','%s', %d, %d,%s,%s)",
-                  kFileVersion, testTime.c_str(), nDirection == 1 ? "up" : "down", startDepth,
+                  kFileVersion, testTime.c_str(), direction == 1 ? "up" : "down", startDepth,
                   diameter, FormatFixed6(longitude).c_str(), FormatFixed6(latitude).c_str());
     ExecIgnoringFailure(db_, insert);
     return true;
@@ -166,10 +166,10 @@ bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
     if (!stmt) return false;
     sqlite3_stmt* s = stmt.get();
     if (sqlite3_bind_int(s, 1, record.id) != SQLITE_OK ||
-        sqlite3_bind_int(s, 2, record.nMove) != SQLITE_OK ||
-        sqlite3_bind_int(s, 3, record.nTotalMove) != SQLITE_OK ||
+        sqlite3_bind_int(s, 2, record.move) != SQLITE_OK ||
+        sqlite3_bind_int(s, 3, record.totalMove) != SQLITE_OK ||
         sqlite3_bind_double(s, 4, record.tilt) != SQLITE_OK ||
-        sqlite3_bind_double(s, 5, record.fVerticality) != SQLITE_OK ||
+        sqlite3_bind_double(s, 5, record.verticality) != SQLITE_OK ||
         sqlite3_bind_double(s, 6, record.telemetry[attitude::kAngleX]) != SQLITE_OK ||
         sqlite3_bind_double(s, 7, record.telemetry[attitude::kAngleY]) != SQLITE_OK ||
         sqlite3_bind_double(s, 8, record.telemetry[attitude::kAngleZ]) != SQLITE_OK)

@@ -88,10 +88,8 @@ public:
     const std::list<VideoConfig>& Videos() const { return videos_; }
 
     // Run fields kept here for the controller, which owns their meaning.
-    int32_t nRunActive = 0;
-    int32_t nAcquisitionMode = 1;
-    int32_t nDirection = 0;  // 1 up, 0 down
-    uint8_t byFlag = 0;
+    int32_t runActive = 0;  // 1 while a run is active
+    int32_t direction = 0;  // 1 up, 0 down
 
     static bool IsValidProjectName(const std::wstring& name);
 

@@ -12,33 +12,36 @@ namespace bhv {
 // value: the controller owns one live copy and each acquisition run works from a snapshot.
 struct SysConfigParam {
     static constexpr const char* kFileName = "BhvSysConfigParam.xml";
+    static constexpr const char* kRootElement = "SYSCONFIG_PARAM";
 
-    // Stored keys, in the order in which they are written.
-    int32_t Diameter = 700;  // borehole diameter, tenths of a millimetre
-    int32_t Xoffset = 732;   // ring centre column, pixels of the 1440 x 1080 reference frame
-    int32_t Yoffset = 572;   // ring centre row, reference pixels
-    int32_t RadiusIn = 260;  // inner radius of the unwrapped annulus, reference pixels
-    int32_t RadiusOut = 500;  // outer radius, reference pixels
-    float fStitchClarityScal = 1.33334f;  // kept and written back; clamped to 1.0..1.8
-    float fPulleyDiametermm = 100.0f;     // follows the winch mode on loading
-    int32_t nWinchMode = 0;               // 1: 63 mm pulley, 0: 100 mm pulley
-    int32_t nStitchClarity = 0;           // 1: high clarity (1800 x 1350), 0: normal
-    std::wstring strWorkspacePath;        // the root folder by default
-    float fTiltAdjust = 0.0f;             // degrees added to every computed tilt
-    int32_t nIsArrivalToBotTrigValue = 1;  // thousandths; <= 0 switches bottom detection off
+    // Stored in the file (its keys are listed once, in SysConfigParam.cpp, in the order in
+    // which they are written).
+    int32_t diameterTenthsMm = 700;   // borehole diameter
+    int32_t centreX = 732;            // ring centre column, reference pixels (1440 x 1080 frame)
+    int32_t centreY = 572;            // ring centre row, reference pixels
+    int32_t radiusIn = 260;           // inner radius of the unwrapped annulus, reference pixels
+    int32_t radiusOut = 500;          // outer radius, reference pixels
+    float clarityScale = 1.33334f;    // kept and written back; clamped to 1.0..1.8
+    float pulleyDiameterMm = 100.0f;  // follows the winch mode on loading
+    int32_t winchMode = 0;            // 1: 63 mm pulley, 0: 100 mm pulley
+    int32_t stitchClarity = 0;        // 1: high clarity (1800 x 1350), 0: normal
+    std::wstring workspacePath;       // the root folder by default
+    float tiltAdjust = 0.0f;          // degrees added to every computed tilt
+    // The trigger of the bottom-still count, in thousandths (the controller's rules compare the
+    // probe's angular rates with it); <= 0 switches the bottom detection off.
+    int32_t bottomStillTrigger = 1;
 
     // Working values, never stored: the ring in pixels of the working frame.
-    int32_t nWorkCentreX = 732;
-    int32_t nWorkCentreY = 572;
-    int32_t nWorkRadiusIn = 260;
-    int32_t nWorkRadiusOut = 500;
-    int32_t nSrcFrameWidth = 2592;  // bottom camera frame
-    int32_t nSrcFrameHeight = 1944;
-    int32_t nWorkFrameWidth = 1440;  // 1800 in high clarity
-    int32_t nWorkFrameHeight = 1080;  // 1350 in high clarity
-    int32_t nEncoderCountsPerTurn = 1024;
-    int32_t nLightLevel = 30;  // light level shown by the control panel at start-up
-    float fConst13816 = 138.16f;
+    int32_t workCentreX = 732;
+    int32_t workCentreY = 572;
+    int32_t workRadiusIn = 260;
+    int32_t workRadiusOut = 500;
+    int32_t sourceFrameWidth = 2592;  // bottom camera frame
+    int32_t sourceFrameHeight = 1944;
+    int32_t workFrameWidth = 1440;   // 1800 in high clarity
+    int32_t workFrameHeight = 1080;  // 1350 in high clarity
+    int32_t encoderCountsPerTurn = 1024;
+    int32_t lightLevel = 30;  // light level shown by the control panel at start-up
     // The winch's state and speed live in WinchControl, the brake and the bottom-still count in
     // the telemetry state: one owner each, never copied here.
 

@@ -172,7 +172,8 @@ ControlPanel::ControlPanel(Prompter& prompter, QWidget* parent) : QWidget(parent
         connect(slider, &QSlider::sliderReleased, this, &ControlPanel::SliderReleased);
         connect(slider, &QSlider::actionTriggered, this, [this, slider](int action) {
             if (action != QAbstractSlider::SliderMove && !slider->isSliderDown())
-                QMetaObject::invokeMethod(this, &ControlPanel::SliderReleased, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(this, &ControlPanel::SliderReleased,
+                                          Qt::QueuedConnection);
         });
     }
 

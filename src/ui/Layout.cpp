@@ -84,8 +84,8 @@ bool ShownIn(MainPart part, LayoutMode mode) {
 
 const char* MainPartName(MainPart part) {
     static constexpr const char* kNames[kMainPartCount] = {
-        "Video",    "ControlPanel", "MoveChart", "VertChart", "Attitude",  "DepthRuler",
-        "UnrolledImage", "PrevPage", "NextPage", "InfoPanel", "UploadBar"};
+        "Video",         "ControlPanel", "MoveChart", "VertChart", "Attitude", "DepthRuler",
+        "UnrolledImage", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar"};
     const int index = static_cast<int>(part);
     return index >= 0 && index < kMainPartCount ? kNames[index] : "?";
 }

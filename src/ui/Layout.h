@@ -24,17 +24,17 @@ QRect AspectFit(const QRect& area, int workWidth, int workHeight);
 
 // Every part of the main window that the layout places.
 enum class MainPart {
-    Video,         // the bottom live video, aspect kept inside the left half
-    ControlPanel,  // right half, top 60 % of the view band; no run only
-    MoveChart,     // 50 % to 66 % of the width, same height; run only
-    VertChart,     // 66 % to 75 %; run only
-    Attitude,      // third quarter, the band's remaining 40 %
-    DepthRuler,    // fourth quarter, 50 px wide; run only
-    UnrolledImage, // beside the ruler; run only
-    PrevPage,      // "上一张" under the image view; run only
-    NextPage,      // "下一张"; run only
-    InfoPanel,     // fourth quarter, 13 % of the band below its top 80 %
-    UploadBar,     // fourth quarter, the band's last 7 %
+    Video,          // the bottom live video, aspect kept inside the left half
+    ControlPanel,   // right half, top 60 % of the view band; no run only
+    MoveChart,      // 50 % to 66 % of the width, same height; run only
+    VertChart,      // 66 % to 75 %; run only
+    Attitude,       // third quarter, the band's remaining 40 %
+    DepthRuler,     // fourth quarter, 50 px wide; run only
+    UnrolledImage,  // beside the ruler; run only
+    PrevPage,       // "上一张" under the image view; run only
+    NextPage,       // "下一张"; run only
+    InfoPanel,      // fourth quarter, 13 % of the band below its top 80 %
+    UploadBar,      // fourth quarter, the band's last 7 %
     Count
 };
 inline constexpr int kMainPartCount = static_cast<int>(MainPart::Count);

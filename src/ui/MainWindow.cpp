@@ -208,7 +208,7 @@ void MainWindow::ConnectPanels() {
             [this](double mm) { acq_->OnPulleyEntered(static_cast<float>(mm)); });
     connect(panel_, &ControlPanel::winchModeChecked, this, [this](bool electric) {
         acq_->OnWinchModeChecked(electric);
-        panel_->ShowPulley(acq_->Config().fPulleyDiametermm);
+        panel_->ShowPulley(acq_->Config().pulleyDiameterMm);
     });
     connect(panel_, &ControlPanel::workspaceChosen, this,
             [this](const QString& folder) { acq_->OnWorkspaceChosen(folder.toStdWString()); });
@@ -242,10 +242,10 @@ bool MainWindow::Initialise(QSize screen) {
     const SysConfigParam& config = acq_->Config();
     PanelValues values;
     values.holeNumber = Q(acq_->Settings().holeNumber);
-    values.diameterMm = config.Diameter / 10;
+    values.diameterMm = config.diameterTenthsMm / 10;
     values.startHeightM = acq_->Settings().startHeightMm / 1000;
-    values.pulleyMm = config.fPulleyDiametermm;
-    values.electric = config.nWinchMode != 0;
+    values.pulleyMm = config.pulleyDiameterMm;
+    values.electric = config.winchMode != 0;
     panel_->ShowValues(values);
     ApplyLayout();
     return true;
@@ -283,7 +283,7 @@ QWidget* MainWindow::PartWidget(MainPart part) const {
 void MainWindow::ApplyLayout() {
     const SysConfigParam& config = acq_->Config();
     const MainLayout layout =
-        ComputeMainLayout(size(), config.nWorkFrameWidth, config.nWorkFrameHeight);
+        ComputeMainLayout(size(), config.workFrameWidth, config.workFrameHeight);
     videoArea_ = layout.videoArea;
     for (int i = 0; i < kMainPartCount; ++i) {
         const auto part = static_cast<MainPart>(i);
@@ -352,8 +352,9 @@ bool MainWindow::FilterKey(QWidget* target, QKeyEvent* event) {
 
 void MainWindow::OpenSettings() {
     RunSettingsDialog dialog(*prompter_, panel_->HoleNumber(), panel_->DiameterMm(),
-                         panel_->StartHeightM(), acq_->Config().fTiltAdjust, this);
-    connect(&dialog, &RunSettingsDialog::lightStep, this, [this](bool up) { acq_->OnLightStep(up); });
+                             panel_->StartHeightM(), acq_->Config().tiltAdjust, this);
+    connect(&dialog, &RunSettingsDialog::lightStep, this,
+            [this](bool up) { acq_->OnLightStep(up); });
     connect(&dialog, &RunSettingsDialog::tiltEntered, this,
             [this](double degrees) { acq_->OnTiltAdjustEntered(static_cast<float>(degrees)); });
     dialog.PlaceOnScreen();
@@ -364,7 +365,8 @@ void MainWindow::OpenCalibration() {
     if (calibrationOpen_) return;
     calibrationOpen_ = true;
     CalibrationDialog dialog([this] { return acq_->Calibration(); }, this);
-    connect(&dialog, &CalibrationDialog::beginClicked, this, [this] { acq_->OnCalibrationBegin(); });
+    connect(&dialog, &CalibrationDialog::beginClicked, this,
+            [this] { acq_->OnCalibrationBegin(); });
     connect(&dialog, &CalibrationDialog::endClicked, this, [this] { acq_->OnCalibrationEnd(); });
     connect(&dialog, &CalibrationDialog::zeroClicked, this, [this] { acq_->OnHeadingZero(); });
     dialog.exec();

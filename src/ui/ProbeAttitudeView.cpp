@@ -38,7 +38,7 @@ void ProbeAttitudeView::SetOnline(bool online) {
 }
 
 void ProbeAttitudeView::SetValues(double tilt, double azimuth, double temperature, double humidity,
-                              bool redraw) {
+                                  bool redraw) {
     readings_.tilt = tilt;
     readings_.azimuth = azimuth;
     readings_.temperature = temperature;
@@ -69,7 +69,8 @@ void ProbeAttitudeView::paintEvent(QPaintEvent*) {
     const std::vector<std::string> lines = AttitudeViewLines(readings_);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const QRect box(client.left() + kAttitudeTextInset, client.top() + kAttitudeLineTops[i],
-                        client.width() - kAttitudeTextInset, client.height() - kAttitudeLineTops[i]);
+                        client.width() - kAttitudeTextInset,
+                        client.height() - kAttitudeLineTops[i]);
         painter.drawText(box, Qt::AlignLeft | Qt::AlignTop, QString::fromStdString(lines[i]));
     }
 }

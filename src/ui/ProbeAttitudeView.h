@@ -17,7 +17,7 @@ class ProbeAttitudeView : public QWidget {
 public:
     // The picture is the program's resource ":/images/ProbeTilt.svg" unless another is named.
     explicit ProbeAttitudeView(QWidget* parent = nullptr,
-                           const QString& picture = QStringLiteral(":/images/ProbeTilt.svg"));
+                               const QString& picture = QStringLiteral(":/images/ProbeTilt.svg"));
     ~ProbeAttitudeView() override;
 
     bool HasPicture() const;

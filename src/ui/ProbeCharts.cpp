@@ -86,8 +86,8 @@ void ProbeCharts::Redraw(std::span<const ProbeStateRecord> history) {
     verticality.reserve(static_cast<qsizetype>(history.size()));
     for (const ProbeStateRecord& record : history) {
         const double depth = record.id / 1000.0;
-        moves.append(QPointF(record.nTotalMove, depth));
-        verticality.append(QPointF(record.fVerticality, depth));
+        moves.append(QPointF(record.totalMove, depth));
+        verticality.append(QPointF(record.verticality, depth));
     }
     // One replacement per series: a single geometry update instead of one per point.
     moveSeries_->replace(moves);

@@ -24,7 +24,7 @@ QLineEdit* ReadOnlyEdit(const QString& text, const QString& name, QWidget* paren
 }  // namespace
 
 RunSettingsDialog::RunSettingsDialog(Prompter& prompter, const QString& holeNumber, int diameterMm,
-                             int startHeightM, double tiltAdjust, QWidget* parent)
+                                     int startHeightM, double tiltAdjust, QWidget* parent)
     : QDialog(parent) {
     setObjectName("popConfigDialog");
     setWindowTitle(QStringLiteral("设置"));

@@ -16,8 +16,8 @@ class RangeEdit;
 class RunSettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    RunSettingsDialog(Prompter& prompter, const QString& holeNumber, int diameterMm, int startHeightM,
-                  double tiltAdjust, QWidget* parent = nullptr);
+    RunSettingsDialog(Prompter& prompter, const QString& holeNumber, int diameterMm,
+                      int startHeightM, double tiltAdjust, QWidget* parent = nullptr);
 
     // Places the dialog at the right edge of the screen, 40 pixels from the top.
     void PlaceOnScreen();

@@ -47,28 +47,30 @@ TypedAddress ParseTypedAddress(const QString& text) {
     return {address, std::nullopt};
 }
 
-UploadSettingsDialog::UploadSettingsDialog(Prompter& prompter, const UploadParam& param, QWidget* parent)
+UploadSettingsDialog::UploadSettingsDialog(Prompter& prompter, const UploadParam& param,
+                                           QWidget* parent)
     : QDialog(parent), prompter_(prompter), param_(param) {
     setObjectName("uploadConfigDialog");
     setWindowTitle(QStringLiteral("上传设置"));
     setFont(UiFont(14));
 
-    serial_ = MakeEdit(Text(param.strLSH), "serialEdit", this);
+    serial_ = MakeEdit(Text(param.serialNumber), "serialEdit", this);
     serial_->setMaxLength(24);
-    pile_ = MakeEdit(Text(param.strSZBH), "pileNumberEdit", this);
+    pile_ = MakeEdit(Text(param.pileNumber), "pileNumberEdit", this);
     pile_->setMaxLength(16);
-    hole_ = MakeEdit(Text(param.strCKBH), "uploadHoleNumberEdit", this);
+    hole_ = MakeEdit(Text(param.holeNumber), "uploadHoleNumberEdit", this);
     hole_->setReadOnly(true);
-    diameter_ = MakeEdit(QString::number(param.nKJ), "uploadDiameterEdit", this);
+    diameter_ = MakeEdit(QString::number(param.holeDiameterMm), "uploadDiameterEdit", this);
     diameter_->setReadOnly(true);
-    pileLength_ = MakeEdit(QString::number(param.nSGZC), "pileLengthEdit", this);
-    drilled_ = MakeEdit(FloatText(param.fZKSD), "drilledDepthEdit", this);
-    pileTop_ = MakeEdit(FloatText(param.fZDBG), "pileTopEdit", this);
-    strength_ = MakeEdit(FloatText(param.fSJQD), "designStrengthEdit", this);
-    ip_ = MakeEdit(QString::fromStdString(FormatDottedIPv4(param.dwIP)), "serverAddressEdit", this);
-    port_ = MakeEdit(QString::number(param.iPort), "serverPortEdit", this);
-    longitude_ = MakeEdit(FloatText(param.fLongitude), "longitudeEdit", this);
-    latitude_ = MakeEdit(FloatText(param.fLatitude), "latitudeEdit", this);
+    pileLength_ = MakeEdit(QString::number(param.pileLengthMm), "pileLengthEdit", this);
+    drilled_ = MakeEdit(FloatText(param.drilledDepthM), "drilledDepthEdit", this);
+    pileTop_ = MakeEdit(FloatText(param.pileTopElevationM), "pileTopEdit", this);
+    strength_ = MakeEdit(FloatText(param.designStrength), "designStrengthEdit", this);
+    ip_ = MakeEdit(QString::fromStdString(FormatDottedIPv4(param.serverAddress)),
+                   "serverAddressEdit", this);
+    port_ = MakeEdit(QString::number(param.serverPort), "serverPortEdit", this);
+    longitude_ = MakeEdit(FloatText(param.longitude), "longitudeEdit", this);
+    latitude_ = MakeEdit(FloatText(param.latitude), "latitudeEdit", this);
 
     auto group = [this](const QString& title, const QString& name) {
         auto* box = new QGroupBox(title, this);
@@ -158,13 +160,14 @@ void UploadSettingsDialog::Accept() {
         return static_cast<float>(value);
     };
 
-    edited.strLSH = serial_->text().toStdWString();
-    edited.strSZBH = pile_->text().toStdWString();
+    edited.serialNumber = serial_->text().toStdWString();
+    edited.pileNumber = pile_->text().toStdWString();
     const auto pileLength = whole(pileLength_);
     if (!pileLength) return void(Refuse(pileLength_, wholeNumber));
-    edited.nSGZC = *pileLength;
-    const std::pair<QLineEdit*, float*> reals[] = {
-        {drilled_, &edited.fZKSD}, {pileTop_, &edited.fZDBG}, {strength_, &edited.fSJQD}};
+    edited.pileLengthMm = *pileLength;
+    const std::pair<QLineEdit*, float*> reals[] = {{drilled_, &edited.drilledDepthM},
+                                                   {pileTop_, &edited.pileTopElevationM},
+                                                   {strength_, &edited.designStrength}};
     for (const auto& [edit, target] : reals) {
         const auto value = real(edit);
         if (!value) return void(Refuse(edit, number));
@@ -175,14 +178,14 @@ void UploadSettingsDialog::Accept() {
         return void(Refuse(ip_, QStringLiteral("%1 不是有效项。请指定一个介于 0 和 255 之间的值。")
                                     .arg(*address.badOctet)));
     if (!address.address) return void(Refuse(ip_, QStringLiteral("请输入一个有效的IP地址。")));
-    edited.dwIP = *address.address;
+    edited.serverAddress = *address.address;
     // A port the data server cannot have is refused here rather than at the first upload.
     const auto port = whole(port_);
     if (!port) return void(Refuse(port_, wholeNumber));
     if (*port < 1 || *port > 65535) return void(Refuse(port_, RangeMessage(1, 65535)));
-    edited.iPort = *port;
-    const std::pair<QLineEdit*, float*> position[] = {{longitude_, &edited.fLongitude},
-                                                      {latitude_, &edited.fLatitude}};
+    edited.serverPort = *port;
+    const std::pair<QLineEdit*, float*> position[] = {{longitude_, &edited.longitude},
+                                                      {latitude_, &edited.latitude}};
     for (const auto& [edit, target] : position) {
         const auto value = real(edit);
         if (!value) return void(Refuse(edit, number));
@@ -193,7 +196,7 @@ void UploadSettingsDialog::Accept() {
 }
 
 std::optional<UploadParam> UploadSettingsDialog::Edit(Prompter& prompter, const UploadParam& param,
-                                                  QWidget* parent) {
+                                                      QWidget* parent) {
     UploadSettingsDialog dialog(prompter, param, parent);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.Result();

@@ -69,10 +69,10 @@ ChartRanges WidenChartRanges(const ChartRanges& current,
         const double depth = record.id / 1000.0;
         r.depthMin = std::min(r.depthMin, depth);
         r.depthMax = std::max(r.depthMax, depth);
-        const double move = record.nTotalMove * 1.1;
+        const double move = record.totalMove * 1.1;
         r.moveMin = std::min(r.moveMin, move);
         r.moveMax = std::max(r.moveMax, move);
-        const double vert = static_cast<double>(record.fVerticality) * 1.1;
+        const double vert = static_cast<double>(record.verticality) * 1.1;
         // A verticality that is not a number (a record made at no depth travelled) must not
         // poison the axis.
         if (std::isfinite(vert)) {
@@ -96,7 +96,7 @@ std::optional<CursorReading> LookupCursor(std::span<const ProbeStateRecord> hist
         const ProbeStateRecord& a = history[i];
         const ProbeStateRecord& b = history[i + 1];
         if ((a.id < d && d < b.id) || (a.id > d && d > b.id))
-            return CursorReading{a.nTotalMove, a.fVerticality};
+            return CursorReading{a.totalMove, a.verticality};
     }
     return std::nullopt;
 }

@@ -42,7 +42,7 @@ std::wstring BaseName(const std::wstring& path) {
 UploadJob::UploadJob(UploadJobConfig config)
     : config_(std::move(config)), clock_(config_.clock ? *config_.clock : SystemClock()) {
     LoadUploadParam(param_, config_.settingsPath);
-    uploadOn_ = param_.IsUpload != 0;
+    uploadOn_ = param_.realTimeUpload != 0;
 }
 
 UploadJob::~UploadJob() {
@@ -121,11 +121,11 @@ bool UploadJob::RegisterAtRunStart() {
 
     const UploadParam param = Param();
     std::wstring failure;
-    if (param.strLSH.empty()) {
+    if (param.serialNumber.empty()) {
         failure = L"流水号不能为空!";
-    } else if (param.strSZBH.empty()) {
+    } else if (param.pileNumber.empty()) {
         failure = L"施工编号不能为空!";
-    } else if (param.strCKBH.empty()) {
+    } else if (param.holeNumber.empty()) {
         failure = L"测孔编号不能为空!";
     } else {
         const std::string timestamp = PacketTimestamp(clock_.Now());
@@ -173,7 +173,7 @@ void UploadJob::SetParam(const UploadParam& param) {
         std::lock_guard lock(paramMutex_);
         param_ = param;
     }
-    uploadOn_ = param.IsUpload != 0;
+    uploadOn_ = param.realTimeUpload != 0;
 }
 
 void UploadJob::AdoptRegisteredProject() {
@@ -189,7 +189,7 @@ void UploadJob::AdoptRegisteredProject() {
 UploadParam UploadJob::Param() const {
     std::lock_guard lock(paramMutex_);
     UploadParam copy = param_;
-    copy.IsUpload = uploadOn_ ? 1 : 0;
+    copy.realTimeUpload = uploadOn_ ? 1 : 0;
     return copy;
 }
 
@@ -232,10 +232,10 @@ void UploadJob::RefreshProjectFields() {
     if (!config_.projectFields) return;
     const ProjectFields fields = config_.projectFields();
     std::lock_guard lock(paramMutex_);
-    param_.strCKBH = fields.name;
-    param_.nKJ = fields.diameterTenthsMm / 10;
-    param_.fLongitude = static_cast<float>(fields.longitude);
-    param_.fLatitude = static_cast<float>(fields.latitude);
+    param_.holeNumber = fields.name;
+    param_.holeDiameterMm = fields.diameterTenthsMm / 10;
+    param_.longitude = static_cast<float>(fields.longitude);
+    param_.latitude = static_cast<float>(fields.latitude);
 }
 
 void UploadJob::SaveSettings() {
@@ -251,10 +251,10 @@ int UploadJob::Send(const Packet& packet, const CancelCheck& cancel) {
     ServerAddress server;
     {
         std::lock_guard lock(paramMutex_);
-        server.ip = param_.dwIP;
+        server.ip = param_.serverAddress;
         // A port outside the TCP range names no server; it is not wrapped onto another port.
-        if (param_.iPort <= 0 || param_.iPort > 65535) return kExchangeNoConnection;
-        server.port = static_cast<uint16_t>(param_.iPort);
+        if (param_.serverPort <= 0 || param_.serverPort > 65535) return kExchangeNoConnection;
+        server.port = static_cast<uint16_t>(param_.serverPort);
     }
     FunctionSleeper sleeper([this](int ms) { Wait(ms); });
     ExchangeOptions options;

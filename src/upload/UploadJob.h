@@ -39,8 +39,8 @@ public:
 // The project fields that the main controller owns and that replace the settings' values
 // before each registration and before the settings dialog opens.
 struct ProjectFields {
-    std::wstring name;             // becomes strCKBH
-    int32_t diameterTenthsMm = 0;  // nKJ = diameter / 10
+    std::wstring name;             // becomes holeNumber
+    int32_t diameterTenthsMm = 0;  // holeDiameterMm = diameter / 10
     double longitude = 0;
     double latitude = 0;
 };

@@ -53,9 +53,9 @@ void WriteStart(PacketWriter& w, int32_t totalLength, int32_t secondWord, uint8_
     w.Int32(secondWord);
     w.Text("004");
     w.Byte(type);
-    w.Field(param.strCKBH, packet::kHoleWidth);
-    w.Field(param.strLSH, packet::kSerialWidth);
-    w.Field(param.strSZBH, packet::kPileWidth);
+    w.Field(param.holeNumber, packet::kHoleWidth);
+    w.Field(param.serialNumber, packet::kSerialWidth);
+    w.Field(param.pileNumber, packet::kPileWidth);
 }
 
 // Bytes 79 to 101 shared by the picture header, data and end packets.
@@ -90,13 +90,13 @@ Packet BuildRegistrationPacket(const UploadParam& param, std::string_view timest
     w.Zeros(12);
     w.Timestamp(timestamp);
     w.Zeros(1);
-    w.Int32(param.nKJ);
-    w.Int32(param.nSGZC);
-    w.Float(param.fZKSD);
-    w.Float(param.fZDBG);
-    w.Float(param.fSJQD);
-    w.Float(param.fLongitude);
-    w.Float(param.fLatitude);
+    w.Int32(param.holeDiameterMm);
+    w.Int32(param.pileLengthMm);
+    w.Float(param.drilledDepthM);
+    w.Float(param.pileTopElevationM);
+    w.Float(param.designStrength);
+    w.Float(param.longitude);
+    w.Float(param.latitude);
     return w.Finish();
 }
 

@@ -32,9 +32,9 @@ inline constexpr std::size_t kPictureEndSize = 104;
 inline constexpr std::size_t kProjectEndSize = 104;
 inline constexpr int32_t kMaxDataBytes = 388;  // data bytes per data packet
 
-inline constexpr std::size_t kHoleWidth = 24;    // strCKBH
-inline constexpr std::size_t kSerialWidth = 24;  // strLSH
-inline constexpr std::size_t kPileWidth = 16;    // strSZBH
+inline constexpr std::size_t kHoleWidth = 24;    // holeNumber
+inline constexpr std::size_t kSerialWidth = 24;  // serialNumber
+inline constexpr std::size_t kPileWidth = 16;    // pileNumber
 inline constexpr std::size_t kTimestampWidth = 14;
 
 // Offsets shared by the picture packets.

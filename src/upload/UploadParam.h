@@ -9,20 +9,24 @@ namespace bhv {
 // upload packet repeats, the real-time upload switch and the workspace in which projects are
 // created. Kept in "BHVW_Config.xml" in the root folder.
 struct UploadParam {
-    uint32_t dwIP = 0x7F000001;  // IPv4 address, host byte order (127.0.0.1)
-    int32_t iPort = 5005;
-    std::wstring strLSH = L"140072";  // serial number; at most 24 bytes reach the packets
-    std::wstring strSZBH = L"P1";     // test pile number; at most 16 bytes
-    std::wstring strCKBH = L"K2";     // hole number (the project name); at most 24 bytes
-    int32_t nKJ = 200;                // hole diameter, mm
-    int32_t nSGZC = 15000;            // pile length, mm
-    float fZKSD = 5.6f;               // drilled depth, m
-    float fZDBG = 5.0f;               // pile top elevation, m
-    float fSJQD = 6.4f;               // design strength
-    float fLongitude = 114.3055f;     // default position: Wuhan
-    float fLatitude = 30.5928f;
-    int32_t IsUpload = 0;             // real-time upload, 1 on
-    std::wstring m_strWorkspacePath;  // the root folder by default, trailing separator
+    static constexpr const char* kRootElement = "sUPLOAD_PARAM";
+
+    // Stored in the file (its keys are listed once, in UploadParam.cpp, in the order in which
+    // they are written).
+    uint32_t serverAddress = 0x7F000001;  // IPv4 address, host byte order (127.0.0.1)
+    int32_t serverPort = 5005;
+    std::wstring serialNumber = L"140072";  // at most 24 bytes reach the packets
+    std::wstring pileNumber = L"P1";        // test pile number; at most 16 bytes
+    std::wstring holeNumber = L"K2";        // the project name; at most 24 bytes
+    int32_t holeDiameterMm = 200;
+    int32_t pileLengthMm = 15000;
+    float drilledDepthM = 5.6f;
+    float pileTopElevationM = 5.0f;
+    float designStrength = 6.4f;
+    float longitude = 114.3055f;  // default position: Wuhan
+    float latitude = 30.5928f;
+    int32_t realTimeUpload = 0;  // 1 on
+    std::wstring workspacePath;  // the root folder by default, trailing separator
 
     UploadParam();
 };

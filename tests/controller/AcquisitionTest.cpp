@@ -50,8 +50,8 @@ TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
     EXPECT_EQ(view.battery.rfind(L"电量:", 0), 0u) << ToNarrow(view.battery);
 
     acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.dwIP = 0x7F000001;
-        p.iPort = server.Port();
+        p.serverAddress = 0x7F000001;
+        p.serverPort = server.Port();
         return p;
     });
     acq->OnUploadSwitch(true);
@@ -242,8 +242,8 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
         {"data server down",
          [&] {
              acq->OnUploadSettings([](UploadParam p) -> std::optional<UploadParam> {
-                 p.dwIP = 0x7F000001;
-                 p.iPort = FreePort();
+                 p.serverAddress = 0x7F000001;
+                 p.serverPort = FreePort();
                  return p;
              });
              acq->OnUploadSwitch(true);
@@ -331,8 +331,8 @@ TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging
     Create();
     Connect();
     acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.dwIP = 0x7F000001;
-        p.iPort = server.Port();
+        p.serverAddress = 0x7F000001;
+        p.serverPort = server.Port();
         return p;
     });
     acq->OnUploadSwitch(true);

@@ -29,8 +29,8 @@ TEST(ControllerRules, RingScalesByWidthAndHeightSeparately) {
     EXPECT_EQ(ScaleRingToWindow(c, 0, 478), WindowRing{});
     c.SetStitchClarity(1);
     const WindowRing high = ScaleRingToWindow(c, 900, 675);
-    EXPECT_EQ(high.cx, c.nWorkCentreX * 900 / 1800);
-    EXPECT_EQ(high.rout, c.nWorkRadiusOut * 675 / 1350);
+    EXPECT_EQ(high.cx, c.workCentreX * 900 / 1800);
+    EXPECT_EQ(high.rout, c.workRadiusOut * 675 / 1350);
 }
 
 TEST(ControllerRules, LightStepsWalkTheLevelsBothWays) {

@@ -111,8 +111,8 @@ TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSignsAndUpsideDow
     ASSERT_NEAR(telemetry.State().attitude[attitude::kTilt], 3.0, 0.01);
     DepthMm(1000);
     ASSERT_EQ(project.ProbeStates().size(), 1u);
-    EXPECT_EQ(project.ProbeStates()[0].nMove, 0);  // the first record, whatever the tilt
-    EXPECT_EQ(project.ProbeStates()[0].fVerticality, 0.0f);
+    EXPECT_EQ(project.ProbeStates()[0].move, 0);  // the first record, whatever the tilt
+    EXPECT_EQ(project.ProbeStates()[0].verticality, 0.0f);
 
     DepthMm(1099);
     EXPECT_EQ(project.ProbeStates().size(), 1u);  // 99 mm: no record
@@ -120,16 +120,16 @@ TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSignsAndUpsideDow
     ASSERT_EQ(project.ProbeStates().size(), 2u);
     const ProbeStateRecord& second = project.ProbeStates()[1];
     EXPECT_EQ(second.id, 1100);
-    EXPECT_EQ(second.nMove, 5);  // trunc(100 * sin 3 deg)
-    EXPECT_EQ(second.nTotalMove, 5);
-    EXPECT_FLOAT_EQ(second.fVerticality, 5.0f);
+    EXPECT_EQ(second.move, 5);  // trunc(100 * sin 3 deg)
+    EXPECT_EQ(second.totalMove, 5);
+    EXPECT_FLOAT_EQ(second.verticality, 5.0f);
     EXPECT_EQ(listener.chartSizes.back(), 2u);
 
     Attitude(357.0, 0.0, 0.0);  // angle X beyond 180: displacement to the other side
     DepthMm(1200);
     ASSERT_EQ(project.ProbeStates().size(), 3u);
-    EXPECT_EQ(project.ProbeStates()[2].nMove, -5);
-    EXPECT_EQ(project.ProbeStates()[2].nTotalMove, 0);
+    EXPECT_EQ(project.ProbeStates()[2].move, -5);
+    EXPECT_EQ(project.ProbeStates()[2].totalMove, 0);
 
     // Moving back up by 100 mm also records. 120 deg is taken as -60 deg:
     // trunc(100 * sin(-60 deg)) = -86; angle X below 180 keeps the sign.
@@ -137,11 +137,11 @@ TEST_F(TelemetryTest, RecordStepPacesEvery100MmWithDisplacementSignsAndUpsideDow
     ASSERT_NEAR(telemetry.State().attitude[attitude::kTilt], 120.0, 0.01);
     DepthMm(1100);
     ASSERT_EQ(project.ProbeStates().size(), 4u);
-    EXPECT_EQ(project.ProbeStates()[3].nMove, -86);
+    EXPECT_EQ(project.ProbeStates()[3].move, -86);
 }
 
 TEST_F(TelemetryTest, TiltAddsTheAdjustment) {
-    config.fTiltAdjust = 1.5f;
+    config.tiltAdjust = 1.5f;
     Attitude(0.0, 0.0, 0.0);
     EXPECT_DOUBLE_EQ(telemetry.State().attitude[attitude::kTilt], 1.5);
     EXPECT_NEAR(Telemetry::TiltFromAngles(3.0, 4.0, 0.0), 4.9985, 1e-3);

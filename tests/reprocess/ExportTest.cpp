@@ -68,9 +68,9 @@ ProbeStateRecord Record(int32_t mm, int32_t total) {
     ProbeStateRecord r;
     r.id = mm;
     r.tilt = 1.5f;
-    r.nMove = 2;
-    r.nTotalMove = total;
-    r.fVerticality = 0.25f;
+    r.move = 2;
+    r.totalMove = total;
+    r.verticality = 0.25f;
     r.telemetry[attitude::kAngleZ] = 123.5;
     return r;
 }
@@ -163,7 +163,7 @@ TEST(Export, StripsJoinWithoutGapOrOverlapAtTheirDepths) {
         TempDir dir;
         ProjectDb db;
         db.SetWorkspacePath(dir.wide());
-        db.nDirection = c.upward ? 1 : 0;
+        db.direction = c.upward ? 1 : 0;
         ASSERT_TRUE(db.CreateProject(L"S", c.start, 700, 0, 0));
         const int cols = 300, fullRows = TrueProportionRows(cols, 10000, 700);
         for (int32_t id : {10000, 20000})

@@ -49,8 +49,8 @@ inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
     const auto avi = folder / (stem + ".avi");
     // Only the ring the bands are cut from is rendered.
     const SysConfigParam config;
-    const BandGeometry g = BandGeometryFor(UnwrapParams{config.nWorkRadiusIn, config.nWorkRadiusOut,
-                                                        config.nWorkCentreX, config.nWorkCentreY,
+    const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRadiusIn, config.workRadiusOut,
+                                                        config.workCentreX, config.workCentreY,
                                                         static_cast<uint8_t>(take.upward ? 1 : 0)});
     const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
     SyntheticCameraOptions options;

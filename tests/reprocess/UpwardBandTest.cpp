@@ -12,7 +12,7 @@ namespace {
 
 UnwrapParams DefaultRing(bool upward, bool outer) {
     const SysConfigParam c;
-    UnwrapParams p{c.nWorkRadiusIn, c.nWorkRadiusOut, c.nWorkCentreX, c.nWorkCentreY,
+    UnwrapParams p{c.workRadiusIn, c.workRadiusOut, c.workCentreX, c.workCentreY,
                    static_cast<uint8_t>(upward ? 1 : 0)};
     p.upwardBandOuter = outer ? 1 : 0;
     return p;

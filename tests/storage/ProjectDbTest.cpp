@@ -48,7 +48,7 @@ protected:
 };
 
 TEST_F(ProjectDbTest, NamedProjectGetsItsFolderDatabaseAndSidePicFolder) {
-    db.nDirection = 0;
+    db.direction = 0;
     ASSERT_TRUE(db.CreateProject(L"K1", 12000, 910, 114.5, 30.25));
     EXPECT_EQ(db.ProjectFolderName(), L"K1 - 2022-12-05 14.03.27");
     const fs::path folder = tmp.path() / "K1 - 2022-12-05 14.03.27";
@@ -62,7 +62,7 @@ TEST_F(ProjectDbTest, NamedProjectGetsItsFolderDatabaseAndSidePicFolder) {
 }
 
 TEST_F(ProjectDbTest, EmptyNameGivesAFolderNamedByTimeAndProjectPrj) {
-    db.nDirection = 1;
+    db.direction = 1;
     ASSERT_TRUE(db.CreateProject(L"", 0, 700, 0, 0));
     EXPECT_EQ(db.ProjectFolderName(), L"2022-12-05 14.03.27");
     EXPECT_TRUE(fs::is_regular_file(tmp.path() / "2022-12-05 14.03.27" / "Project.prj"));
@@ -164,10 +164,10 @@ TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
     ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
     ProbeStateRecord r;
     r.id = 100;
-    r.nMove = -5;
-    r.nTotalMove = 7;
+    r.move = -5;
+    r.totalMove = 7;
     r.tilt = 3.5f;
-    r.fVerticality = 2.5f;
+    r.verticality = 2.5f;
     r.telemetry[attitude::kAngleX] = 350.0;
     r.telemetry[attitude::kAngleY] = 1.5;
     r.telemetry[attitude::kAngleZ] = 90.25;

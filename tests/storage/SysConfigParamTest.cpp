@@ -29,10 +29,10 @@ protected:
 
 TEST_F(SysConfigFile, WithoutAFileLoadingFailsAndTheFirstSaveWritesEveryKeyInOrder) {
     SysConfigParam c = Fresh();
-    c.strWorkspacePath = L"/data/ws/";
+    c.workspacePath = L"/data/ws/";
     EXPECT_FALSE(c.Load());
-    EXPECT_EQ(c.Diameter, 700);
-    EXPECT_EQ(c.nWorkCentreX, 732);
+    EXPECT_EQ(c.diameterTenthsMm, 700);
+    EXPECT_EQ(c.workCentreX, 732);
     EXPECT_TRUE(c.Save());
     EXPECT_EQ(Read(),
               "<?xml version=\"1.0\" ?>\n"
@@ -54,29 +54,29 @@ TEST_F(SysConfigFile, WithoutAFileLoadingFailsAndTheFirstSaveWritesEveryKeyInOrd
 
 TEST_F(SysConfigFile, SaveThenLoadKeepsEveryStoredValue) {
     SysConfigParam a = Fresh();
-    a.Diameter = 910;
-    a.Xoffset = 700;
-    a.RadiusIn = 261;
-    a.fStitchClarityScal = 1.5f;
-    a.nWinchMode = 1;
+    a.diameterTenthsMm = 910;
+    a.centreX = 700;
+    a.radiusIn = 261;
+    a.clarityScale = 1.5f;
+    a.winchMode = 1;
     a.SetStitchClarity(1);
-    a.strWorkspacePath = L"/数据/孔/";
-    a.fTiltAdjust = -0.25f;
-    a.nIsArrivalToBotTrigValue = 0;
+    a.workspacePath = L"/数据/孔/";
+    a.tiltAdjust = -0.25f;
+    a.bottomStillTrigger = 0;
     ASSERT_TRUE(a.Save());
     SysConfigParam b = Fresh();
     ASSERT_TRUE(b.Load());
-    EXPECT_EQ(b.Diameter, 910);
-    EXPECT_EQ(b.Xoffset, 700);
-    EXPECT_FLOAT_EQ(b.fStitchClarityScal, 1.5f);
-    EXPECT_EQ(b.nWinchMode, 1);
-    EXPECT_FLOAT_EQ(b.fPulleyDiametermm, 63.0f);
-    EXPECT_EQ(b.nStitchClarity, 1);
-    EXPECT_EQ(b.nWorkCentreX, 875);
-    EXPECT_EQ(b.nWorkRadiusIn, 326);  // 261 * 1.25 = 326.25, truncated
-    EXPECT_EQ(b.strWorkspacePath, L"/数据/孔/");
-    EXPECT_FLOAT_EQ(b.fTiltAdjust, -0.25f);
-    EXPECT_EQ(b.nIsArrivalToBotTrigValue, 0);
+    EXPECT_EQ(b.diameterTenthsMm, 910);
+    EXPECT_EQ(b.centreX, 700);
+    EXPECT_FLOAT_EQ(b.clarityScale, 1.5f);
+    EXPECT_EQ(b.winchMode, 1);
+    EXPECT_FLOAT_EQ(b.pulleyDiameterMm, 63.0f);
+    EXPECT_EQ(b.stitchClarity, 1);
+    EXPECT_EQ(b.workCentreX, 875);
+    EXPECT_EQ(b.workRadiusIn, 326);  // 261 * 1.25 = 326.25, truncated
+    EXPECT_EQ(b.workspacePath, L"/数据/孔/");
+    EXPECT_FLOAT_EQ(b.tiltAdjust, -0.25f);
+    EXPECT_EQ(b.bottomStillTrigger, 0);
 }
 
 TEST_F(SysConfigFile, ClarityScaleIsClampedOnLoading) {
@@ -85,7 +85,7 @@ TEST_F(SysConfigFile, ClarityScaleIsClampedOnLoading) {
         WriteKeys(std::string("<fStitchClarityScal>") + text + "</fStitchClarityScal>");
         SysConfigParam c = Fresh();
         ASSERT_TRUE(c.Load());
-        EXPECT_FLOAT_EQ(c.fStitchClarityScal, expected) << text;
+        EXPECT_FLOAT_EQ(c.clarityScale, expected) << text;
     }
 }
 
@@ -93,23 +93,23 @@ TEST_F(SysConfigFile, PulleyFollowsTheWinchModeWhateverTheFileSays) {
     WriteKeys("<nWinchMode>2</nWinchMode><fPulleyDiametermm>63.0</fPulleyDiametermm>");
     SysConfigParam c = Fresh();
     ASSERT_TRUE(c.Load());
-    EXPECT_EQ(c.nWinchMode, 0);
-    EXPECT_FLOAT_EQ(c.fPulleyDiametermm, 100.0f);
+    EXPECT_EQ(c.winchMode, 0);
+    EXPECT_FLOAT_EQ(c.pulleyDiameterMm, 100.0f);
 
     WriteKeys("<nWinchMode>1</nWinchMode><fPulleyDiametermm>100.0</fPulleyDiametermm>");
     c = Fresh();
     ASSERT_TRUE(c.Load());
-    EXPECT_FLOAT_EQ(c.fPulleyDiametermm, 63.0f);
+    EXPECT_FLOAT_EQ(c.pulleyDiameterMm, 63.0f);
 }
 
 TEST_F(SysConfigFile, MissingKeysKeepValuesExceptTheWorkspaceWhichBecomesEmpty) {
     WriteKeys("<Diameter>1200</Diameter>", "OTHER_ROOT");  // the root's name is not checked
     SysConfigParam c = Fresh();
-    c.Yoffset = 600;
+    c.centreY = 600;
     ASSERT_TRUE(c.Load());
-    EXPECT_EQ(c.Diameter, 1200);
-    EXPECT_EQ(c.Yoffset, 600);
-    EXPECT_EQ(c.strWorkspacePath, L"");
+    EXPECT_EQ(c.diameterTenthsMm, 1200);
+    EXPECT_EQ(c.centreY, 600);
+    EXPECT_EQ(c.workspacePath, L"");
 }
 
 TEST_F(SysConfigFile, GarbageTextReadsAsZeroAndIsThenMapped) {
@@ -117,11 +117,11 @@ TEST_F(SysConfigFile, GarbageTextReadsAsZeroAndIsThenMapped) {
               "<fStitchClarityScal>wide</fStitchClarityScal><Xoffset/>");
     SysConfigParam c = Fresh();
     ASSERT_TRUE(c.Load());
-    EXPECT_EQ(c.Diameter, 0);
-    EXPECT_EQ(c.RadiusOut, 480);
-    EXPECT_EQ(c.Xoffset, 0);
-    EXPECT_EQ(c.nStitchClarity, 0);
-    EXPECT_FLOAT_EQ(c.fStitchClarityScal, 1.0f);
+    EXPECT_EQ(c.diameterTenthsMm, 0);
+    EXPECT_EQ(c.radiusOut, 480);
+    EXPECT_EQ(c.centreX, 0);
+    EXPECT_EQ(c.stitchClarity, 0);
+    EXPECT_FLOAT_EQ(c.clarityScale, 1.0f);
 }
 
 TEST_F(SysConfigFile, BrokenFilesLeaveEveryValueAsItWas) {
@@ -129,10 +129,10 @@ TEST_F(SysConfigFile, BrokenFilesLeaveEveryValueAsItWas) {
          {"", "not xml at all", "<?xml version=\"1.0\" ?>", "<?xml version=\"1.0\" ?>\n<SYS"}) {
         Write(content);
         SysConfigParam c = Fresh();
-        c.Diameter = 1234;
+        c.diameterTenthsMm = 1234;
         EXPECT_FALSE(c.Load()) << content;
-        EXPECT_EQ(c.Diameter, 1234);
-        EXPECT_FALSE(c.strWorkspacePath.empty());
+        EXPECT_EQ(c.diameterTenthsMm, 1234);
+        EXPECT_FALSE(c.workspacePath.empty());
     }
 }
 
@@ -141,54 +141,54 @@ TEST_F(SysConfigFile, AFailedSaveLeavesTheOldFile) {
     ASSERT_TRUE(c.Save());
     const std::string before = Read();
     c.folder = tmp.path() / "missing-folder";
-    c.Diameter = 5;
+    c.diameterTenthsMm = 5;
     EXPECT_FALSE(c.Save());
     EXPECT_EQ(Read(), before);
 }
 
 TEST(SysConfigClarity, HighClarityScalesTheWorkingRing) {
     SysConfigParam c;
-    c.Xoffset = 732;
-    c.RadiusIn = 261;
+    c.centreX = 732;
+    c.radiusIn = 261;
     c.SetStitchClarity(1);
-    EXPECT_EQ(c.nWorkCentreX, 915);
-    EXPECT_EQ(c.nWorkRadiusIn, 326);
-    EXPECT_EQ(c.nWorkFrameWidth, 1800);
-    EXPECT_EQ(c.nWorkFrameHeight, 1350);
+    EXPECT_EQ(c.workCentreX, 915);
+    EXPECT_EQ(c.workRadiusIn, 326);
+    EXPECT_EQ(c.workFrameWidth, 1800);
+    EXPECT_EQ(c.workFrameHeight, 1350);
     c.SetStitchClarity(7);  // anything but 1 is normal
-    EXPECT_EQ(c.nStitchClarity, 0);
-    EXPECT_EQ(c.nWorkCentreX, 732);
-    EXPECT_EQ(c.nWorkFrameWidth, 1440);
+    EXPECT_EQ(c.stitchClarity, 0);
+    EXPECT_EQ(c.workCentreX, 732);
+    EXPECT_EQ(c.workFrameWidth, 1440);
 }
 
 TEST_F(SysConfigFile, MoveCentreRefusesMovesNearTheFrameEdge) {
     SysConfigParam c = Fresh();
-    c.nWorkRadiusOut = 500;
-    c.nWorkCentreX = 920;
+    c.workRadiusOut = 500;
+    c.workCentreX = 920;
     EXPECT_FALSE(c.MoveCentre(10, 0));  // 930 + 500 is not below 1430
-    EXPECT_EQ(c.nWorkCentreX, 920);
+    EXPECT_EQ(c.workCentreX, 920);
     EXPECT_FALSE(std::filesystem::exists(tmp / SysConfigParam::kFileName));
 
-    c.nWorkCentreX = 900;
+    c.workCentreX = 900;
     EXPECT_TRUE(c.MoveCentre(10, 0));
-    EXPECT_EQ(c.nWorkCentreX, 910);
-    EXPECT_EQ(c.Xoffset, 910);
+    EXPECT_EQ(c.workCentreX, 910);
+    EXPECT_EQ(c.centreX, 910);
     EXPECT_NE(Read().find("<Xoffset>910</Xoffset>"), std::string::npos);
 
-    c.nWorkCentreY = 520;  // 510 - 500 is not above 10
+    c.workCentreY = 520;  // 510 - 500 is not above 10
     EXPECT_FALSE(c.MoveCentre(0, -10));
-    EXPECT_EQ(c.nWorkCentreY, 520);
+    EXPECT_EQ(c.workCentreY, 520);
 }
 
 TEST_F(SysConfigFile, MoveCentreInHighClarityStoresReferencePixels) {
     SysConfigParam c = Fresh();
     c.SetStitchClarity(1);
-    c.nWorkCentreX = 905;
+    c.workCentreX = 905;
     EXPECT_TRUE(c.MoveCentre(10, 0));
-    EXPECT_EQ(c.nWorkCentreX, 915);
-    EXPECT_EQ(c.Xoffset, 732);  // 915 / 1.25
-    const int32_t storedY = c.Yoffset;
-    EXPECT_EQ(c.Yoffset, storedY);  // a horizontal move leaves the row alone
+    EXPECT_EQ(c.workCentreX, 915);
+    EXPECT_EQ(c.centreX, 732);  // 915 / 1.25
+    const int32_t storedY = c.centreY;
+    EXPECT_EQ(c.centreY, storedY);  // a horizontal move leaves the row alone
 }
 
 }  // namespace

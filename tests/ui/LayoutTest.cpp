@@ -50,11 +50,11 @@ TEST(LayoutTest, EachRunStateShowsItsOwnParts) {
         MainPart part;
         bool noRun, run;
     } cases[] = {
-        {MainPart::Video, true, true},      {MainPart::ControlPanel, true, false},
-        {MainPart::MoveChart, false, true}, {MainPart::VertChart, false, true},
-        {MainPart::Attitude, true, true},   {MainPart::DepthRuler, false, true},
+        {MainPart::Video, true, true},          {MainPart::ControlPanel, true, false},
+        {MainPart::MoveChart, false, true},     {MainPart::VertChart, false, true},
+        {MainPart::Attitude, true, true},       {MainPart::DepthRuler, false, true},
         {MainPart::UnrolledImage, false, true}, {MainPart::PrevPage, false, true},
-        {MainPart::NextPage, false, true},  {MainPart::InfoPanel, true, true},
+        {MainPart::NextPage, false, true},      {MainPart::InfoPanel, true, true},
         {MainPart::UploadBar, true, true},
     };
     for (const auto& c : cases) {

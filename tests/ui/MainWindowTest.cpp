@@ -275,12 +275,12 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
               std::vector<std::wstring>{L"256 不是有效项。请指定一个介于 0 和 255 之间的值。"});
     UploadParam saved;
     ASSERT_TRUE(LoadUploadParam(saved, UploadSettingsPath()));
-    EXPECT_EQ(saved.strLSH, L"SN-77");
-    EXPECT_EQ(saved.strSZBH, L"P-3");
-    EXPECT_EQ(saved.dwIP, 0x0A000009u);
-    EXPECT_EQ(saved.iPort, 7001);
-    EXPECT_EQ(saved.nSGZC, 21000);
-    EXPECT_EQ(saved.IsUpload, 1);
+    EXPECT_EQ(saved.serialNumber, L"SN-77");
+    EXPECT_EQ(saved.pileNumber, L"P-3");
+    EXPECT_EQ(saved.serverAddress, 0x0A000009u);
+    EXPECT_EQ(saved.serverPort, 7001);
+    EXPECT_EQ(saved.pileLengthMm, 21000);
+    EXPECT_EQ(saved.realTimeUpload, 1);
 
     // Cancel leaves the file as it is.
     const std::string before = ReadFile(file);
@@ -314,7 +314,7 @@ TEST_F(MainWindowTest, SettingsDialogShowsTheRunValuesAndTakesTheTiltCorrection)
     });
     window->OpenSettings();
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"请输入一个介于 -90 和 90 之间的数字"});
-    EXPECT_FLOAT_EQ(window->Controller().Config().fTiltAdjust, -2.5f);
+    EXPECT_FLOAT_EQ(window->Controller().Config().tiltAdjust, -2.5f);
 }
 
 // Named, visible children of `parent` that the layout places side by side. The video's status

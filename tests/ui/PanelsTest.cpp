@@ -261,8 +261,8 @@ protected:
 };
 
 TEST_F(UploadSettingsDialogTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept) {
-    param.strCKBH = L"K9";
-    param.nKJ = 110;
+    param.holeNumber = L"K9";
+    param.holeDiameterMm = 110;
     UploadSettingsDialog dialog(prompter, param);
     EXPECT_EQ(dialog.windowTitle(), "上传设置");
     EXPECT_TRUE(Find<QLineEdit>(dialog, "uploadHoleNumberEdit")->isReadOnly());
@@ -276,12 +276,12 @@ TEST_F(UploadSettingsDialogTest, OkReturnsTheEditedCopyWithTheReadOnlyFieldsKept
     Find<QPushButton>(dialog, "uploadOkButton")->click();
     ASSERT_TRUE(dialog.Result().has_value());
     const UploadParam& edited = *dialog.Result();
-    EXPECT_EQ(edited.strLSH, L"SN-42");
-    EXPECT_EQ(edited.dwIP, 0x0A010203u);
-    EXPECT_EQ(edited.iPort, 6000);
-    EXPECT_FLOAT_EQ(edited.fZKSD, 12.5f);
-    EXPECT_EQ(edited.strCKBH, L"K9");
-    EXPECT_EQ(edited.nKJ, 110);
+    EXPECT_EQ(edited.serialNumber, L"SN-42");
+    EXPECT_EQ(edited.serverAddress, 0x0A010203u);
+    EXPECT_EQ(edited.serverPort, 6000);
+    EXPECT_FLOAT_EQ(edited.drilledDepthM, 12.5f);
+    EXPECT_EQ(edited.holeNumber, L"K9");
+    EXPECT_EQ(edited.holeDiameterMm, 110);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_TRUE(prompter.prompts.empty());
 }

@@ -46,7 +46,7 @@ TEST_F(DataServerChecks, RefusesBrokenPacketsAndTakesEveryValidTextField) {
     bad = BuildRegistrationPacket(param_, "20230907140509");
     bad[12] = '5';  // version "054"
     EXPECT_EQ(Send(bad), kExchangeFailed);
-    param_.strCKBH = std::wstring(24, L'A');
+    param_.holeNumber = std::wstring(24, L'A');
     bad = BuildRegistrationPacket(param_, "20230907140509");
     bad[38] = static_cast<uint8_t>(0xD6);  // a lead byte at the end of the hole number field
     bad[135] = PacketChecksum(std::span<const uint8_t>(bad.data(), 135));
@@ -57,7 +57,7 @@ TEST_F(DataServerChecks, RefusesBrokenPacketsAndTakesEveryValidTextField) {
     for (const std::wstring& hole :
          {std::wstring(30, L'A'), std::wstring(21, L'A') + L"中", std::wstring(22, L'A') + L"中",
           std::wstring(23, L'A') + L"中"}) {
-        param_.strCKBH = hole;
+        param_.holeNumber = hole;
         EXPECT_EQ(Send(BuildRegistrationPacket(param_, "20230907140509")), kExchangeAccepted);
     }
     const std::string log = server_.Log();

@@ -101,8 +101,8 @@ protected:
         config.projectFields = [this] { return ProjectFields{project_, 2000, 114.3, 30.6}; };
         job_ = std::make_unique<UploadJob>(config);
         UploadParam param = job_->Param();
-        param.dwIP = 0x7F000001;
-        param.IsUpload = 1;
+        param.serverAddress = 0x7F000001;
+        param.realTimeUpload = 1;
         job_->SetParam(param);
         PointAt(port);
     }
@@ -127,7 +127,7 @@ protected:
 
     void PointAt(uint16_t port) {
         UploadParam param = job_->Param();
-        param.iPort = port;
+        param.serverPort = port;
         job_->SetParam(param);
     }
 
@@ -158,7 +158,8 @@ TEST_F(UploadJobTest, QueuedPicturesArriveByteIdenticalWithDepthKindAndProgress)
     const fs::path page = Picture("150000.jpg", 1000, 1);
     const fs::path side = Picture("s-4200.jpg", 5000, 2);
     ASSERT_TRUE(StartRegistered(server.port(), L"测孔一号"));
-    EXPECT_EQ(job_->Param().nKJ, 200);  // the controller's diameter in tenths of a millimetre
+    EXPECT_EQ(job_->Param().holeDiameterMm,
+              200);  // the controller's diameter in tenths of a millimetre
     ASSERT_TRUE(job_->Enqueue(page.wstring()));
     ASSERT_TRUE(job_->Enqueue(side.wstring()));
     job_->EndRun();
@@ -226,8 +227,8 @@ TEST_F(UploadJobTest, RegistrationRefusesEmptyIdentifiersBeforeAnyConnection) {
     MakeJob(peer.port());
     auto refuse = [&](const std::wstring& lsh, const std::wstring& szbh, const std::wstring& hole) {
         UploadParam param = job_->Param();
-        param.strLSH = lsh;
-        param.strSZBH = szbh;
+        param.serialNumber = lsh;
+        param.pileNumber = szbh;
         job_->SetParam(param);
         project_ = hole;
         prompter_.prompts.clear();
@@ -345,19 +346,19 @@ TEST_F(UploadJobTest, DestructionAbandonsAnExchangeUnderWay) {
     // The settings are saved on the way out.
     UploadParam saved;
     ASSERT_TRUE(LoadUploadParam(saved, SettingsPath()));
-    EXPECT_EQ(saved.iPort, silent.port());
-    EXPECT_EQ(saved.IsUpload, 1);
+    EXPECT_EQ(saved.serverPort, silent.port());
+    EXPECT_EQ(saved.realTimeUpload, 1);
 }
 
 TEST_F(UploadJobTest, InitialiseShowsTheSwitchAndCreatesTheUploadFolder) {
     UploadParam stored;
-    stored.IsUpload = 0;
-    stored.strLSH = L"LSH9";
+    stored.realTimeUpload = 0;
+    stored.serialNumber = L"LSH9";
     ASSERT_TRUE(SaveUploadParam(stored, SettingsPath()));
     MakeJob(test::FreePort());
     job_->Initialise();
     EXPECT_FALSE(job_->IsUploadOn());
-    EXPECT_EQ(job_->Param().strLSH, L"LSH9");
+    EXPECT_EQ(job_->Param().serialNumber, L"LSH9");
     EXPECT_EQ(view_.Seen().switches.back(), std::make_pair(false, false));
     EXPECT_TRUE(fs::is_directory(dir_.path() / "upload_data"));
     EXPECT_TRUE(prompter_.prompts.empty());
@@ -366,18 +367,18 @@ TEST_F(UploadJobTest, InitialiseShowsTheSwitchAndCreatesTheUploadFolder) {
     job_->OpenSettings([](const UploadParam&) { return std::optional<UploadParam>(); });
     UploadParam reread;
     LoadUploadParam(reread, SettingsPath());
-    EXPECT_EQ(reread.strSZBH, L"P1");
+    EXPECT_EQ(reread.pileNumber, L"P1");
     std::wstring seenHole;
     job_->OpenSettings([&](const UploadParam& p) {
-        seenHole = p.strCKBH;
+        seenHole = p.holeNumber;
         UploadParam edited = p;
-        edited.strSZBH = L"P9";
+        edited.pileNumber = L"P9";
         return std::optional<UploadParam>(edited);
     });
     EXPECT_EQ(seenHole, L"K2");  // refreshed from the controller before the dialog
     LoadUploadParam(reread, SettingsPath());
-    EXPECT_EQ(reread.strSZBH, L"P9");
-    EXPECT_EQ(reread.strCKBH, L"K2");
+    EXPECT_EQ(reread.pileNumber, L"P9");
+    EXPECT_EQ(reread.holeNumber, L"K2");
 }
 
 }  // namespace

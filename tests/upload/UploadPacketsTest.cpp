@@ -42,16 +42,16 @@ void ExpectFrame(const Packet& p, std::size_t size, int32_t secondWord, uint8_t 
 
 UploadParam Project() {
     UploadParam param;
-    param.strCKBH = L"K2";
-    param.strLSH = L"140072";
-    param.strSZBH = L"P1";
-    param.nKJ = 200;
-    param.nSGZC = 15000;
-    param.fZKSD = 5.6f;
-    param.fZDBG = 5.0f;
-    param.fSJQD = 6.4f;
-    param.fLongitude = 114.25f;
-    param.fLatitude = 30.5f;
+    param.holeNumber = L"K2";
+    param.serialNumber = L"140072";
+    param.pileNumber = L"P1";
+    param.holeDiameterMm = 200;
+    param.pileLengthMm = 15000;
+    param.drilledDepthM = 5.6f;
+    param.pileTopElevationM = 5.0f;
+    param.designStrength = 6.4f;
+    param.longitude = 114.25f;
+    param.latitude = 30.5f;
     return param;
 }
 
@@ -92,11 +92,11 @@ TEST(UploadPackets, TextFieldsAreCutWithoutZeroAndNeverSplitACharacter) {
         {std::wstring(23, L'A') + L"中", std::string(23, 'A') + " "}};
     UploadParam param = Project();
     for (const auto& [hole, field] : cases) {
-        param.strCKBH = hole;
+        param.holeNumber = hole;
         EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), field);
     }
     // An empty text: a zero byte and spaces.
-    param.strSZBH.clear();
+    param.pileNumber.clear();
     EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 63, 16),
               std::string(1, '\0') + std::string(15, ' '));
 }

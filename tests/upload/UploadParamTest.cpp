@@ -24,8 +24,8 @@ protected:
 
 TEST_F(UploadSettingsFile, SaveWritesTheFourteenKeysInOrderAtTheRootFolder) {
     UploadParam p;
-    EXPECT_EQ(p.m_strWorkspacePath, tmp.wide());
-    p.m_strWorkspacePath = L"/ws/";
+    EXPECT_EQ(p.workspacePath, tmp.wide());
+    p.workspacePath = L"/ws/";
     ASSERT_TRUE(SaveUploadParam(p));
     EXPECT_EQ(Read(),
               "<?xml version=\"1.0\" ?>\n"
@@ -49,51 +49,51 @@ TEST_F(UploadSettingsFile, SaveWritesTheFourteenKeysInOrderAtTheRootFolder) {
 
 TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
     UploadParam a;
-    a.dwIP = 0xC0A8009A;
-    a.iPort = 6006;
-    a.strLSH = L"流水123";
-    a.strSZBH = L"桩-7";
-    a.strCKBH = L"测孔1";
-    a.nKJ = 110;
-    a.nSGZC = 22000;
-    a.fZKSD = 12.75f;
-    a.fZDBG = -1.5f;
-    a.fSJQD = 30.0f;
-    a.fLongitude = 116.4f;
-    a.fLatitude = 39.9f;
-    a.IsUpload = 1;
-    a.m_strWorkspacePath = L"/数据/";
+    a.serverAddress = 0xC0A8009A;
+    a.serverPort = 6006;
+    a.serialNumber = L"流水123";
+    a.pileNumber = L"桩-7";
+    a.holeNumber = L"测孔1";
+    a.holeDiameterMm = 110;
+    a.pileLengthMm = 22000;
+    a.drilledDepthM = 12.75f;
+    a.pileTopElevationM = -1.5f;
+    a.designStrength = 30.0f;
+    a.longitude = 116.4f;
+    a.latitude = 39.9f;
+    a.realTimeUpload = 1;
+    a.workspacePath = L"/数据/";
     ASSERT_TRUE(SaveUploadParam(a));
     EXPECT_NE(Read().find("<dwIP>192.168.0.154</dwIP>"), std::string::npos);
     UploadParam b;
     ASSERT_TRUE(LoadUploadParam(b));
-    EXPECT_EQ(b.dwIP, 0xC0A8009Au);
-    EXPECT_EQ(b.iPort, 6006);
-    EXPECT_EQ(b.strLSH, L"流水123");
-    EXPECT_EQ(b.strSZBH, L"桩-7");
-    EXPECT_EQ(b.strCKBH, L"测孔1");
-    EXPECT_EQ(b.nKJ, 110);
-    EXPECT_EQ(b.nSGZC, 22000);
-    EXPECT_FLOAT_EQ(b.fZKSD, 12.75f);
-    EXPECT_FLOAT_EQ(b.fZDBG, -1.5f);
-    EXPECT_FLOAT_EQ(b.fSJQD, 30.0f);
-    EXPECT_FLOAT_EQ(b.fLongitude, 116.4f);
-    EXPECT_FLOAT_EQ(b.fLatitude, 39.9f);
-    EXPECT_EQ(b.IsUpload, 1);
-    EXPECT_EQ(b.m_strWorkspacePath, L"/数据/");
+    EXPECT_EQ(b.serverAddress, 0xC0A8009Au);
+    EXPECT_EQ(b.serverPort, 6006);
+    EXPECT_EQ(b.serialNumber, L"流水123");
+    EXPECT_EQ(b.pileNumber, L"桩-7");
+    EXPECT_EQ(b.holeNumber, L"测孔1");
+    EXPECT_EQ(b.holeDiameterMm, 110);
+    EXPECT_EQ(b.pileLengthMm, 22000);
+    EXPECT_FLOAT_EQ(b.drilledDepthM, 12.75f);
+    EXPECT_FLOAT_EQ(b.pileTopElevationM, -1.5f);
+    EXPECT_FLOAT_EQ(b.designStrength, 30.0f);
+    EXPECT_FLOAT_EQ(b.longitude, 116.4f);
+    EXPECT_FLOAT_EQ(b.latitude, 39.9f);
+    EXPECT_EQ(b.realTimeUpload, 1);
+    EXPECT_EQ(b.workspacePath, L"/数据/");
 }
 
 TEST_F(UploadSettingsFile, MissingStringsBecomeEmptyAndMissingNumbersKeepTheirValues) {
     Write("<iPort>7000</iPort><strLSH>9</strLSH>");
     UploadParam p;
     ASSERT_TRUE(LoadUploadParam(p));
-    EXPECT_EQ(p.iPort, 7000);
-    EXPECT_EQ(p.dwIP, 0x7F000001u);
-    EXPECT_EQ(p.nKJ, 200);
-    EXPECT_EQ(p.strLSH, L"9");
-    EXPECT_EQ(p.strSZBH, L"");
-    EXPECT_EQ(p.strCKBH, L"");
-    EXPECT_EQ(p.m_strWorkspacePath, L"");
+    EXPECT_EQ(p.serverPort, 7000);
+    EXPECT_EQ(p.serverAddress, 0x7F000001u);
+    EXPECT_EQ(p.holeDiameterMm, 200);
+    EXPECT_EQ(p.serialNumber, L"9");
+    EXPECT_EQ(p.pileNumber, L"");
+    EXPECT_EQ(p.holeNumber, L"");
+    EXPECT_EQ(p.workspacePath, L"");
 }
 
 TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
@@ -101,22 +101,22 @@ TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
           "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");
     UploadParam p;
     ASSERT_TRUE(LoadUploadParam(p));
-    EXPECT_EQ(p.dwIP, 0xFFFFFFFFu);
-    EXPECT_EQ(p.iPort, 12);
-    EXPECT_FLOAT_EQ(p.fZKSD, 0.0f);
+    EXPECT_EQ(p.serverAddress, 0xFFFFFFFFu);
+    EXPECT_EQ(p.serverPort, 12);
+    EXPECT_FLOAT_EQ(p.drilledDepthM, 0.0f);
     // Beyond 32 bits the numbers are clamped, not wrapped (4294967406 would wrap to 110).
-    EXPECT_EQ(p.nKJ, 2147483647);
-    EXPECT_EQ(p.nSGZC, -2147483647 - 1);
+    EXPECT_EQ(p.holeDiameterMm, 2147483647);
+    EXPECT_EQ(p.pileLengthMm, -2147483647 - 1);
 }
 
 TEST_F(UploadSettingsFile, MissingOrBrokenFileKeepsEveryValue) {
     UploadParam p;
-    p.iPort = 1;
+    p.serverPort = 1;
     EXPECT_FALSE(LoadUploadParam(p));
     std::ofstream(tmp / "BHVW_Config.xml") << "<sUPLOAD_PARAM><iPort>9</iPo";
     EXPECT_FALSE(LoadUploadParam(p));
-    EXPECT_EQ(p.iPort, 1);
-    EXPECT_EQ(p.strLSH, L"140072");
+    EXPECT_EQ(p.serverPort, 1);
+    EXPECT_EQ(p.serialNumber, L"140072");
 }
 
 TEST(DottedIPv4, ParsesOnlyFourOctets) {

@@ -22,9 +22,9 @@ TEST(UploadTool, SendsPicturesAgainAndLeavesTheSettingsFileAlone) {
     TempDir dir;
     DataServerProcess server(dir.path());
     UploadParam settings;
-    settings.dwIP = 0x7F000001;
-    settings.iPort = server.port();
-    settings.strCKBH = L"K9";
+    settings.serverAddress = 0x7F000001;
+    settings.serverPort = server.port();
+    settings.holeNumber = L"K9";
     const fs::path settingsFile = dir / "BHVW_Config.xml";
     ASSERT_TRUE(SaveUploadParam(settings, settingsFile.wstring()));
     const std::string before = ReadFile(settingsFile);

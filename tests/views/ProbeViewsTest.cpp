@@ -84,8 +84,8 @@ std::vector<ProbeStateRecord> History(int count, int moveStep, float vertStep) {
     for (int i = 0; i < count; ++i) {
         ProbeStateRecord r;
         r.id = 100 * (i + 1);
-        r.nTotalMove = moveStep * i;
-        r.fVerticality = vertStep * static_cast<float>(i);
+        r.totalMove = moveStep * i;
+        r.verticality = vertStep * static_cast<float>(i);
         history.push_back(r);
     }
     return history;
@@ -249,7 +249,8 @@ TEST(UiFontsTest, EveryChineseTextOfTheViewsHasGlyphs) {
                          QStringLiteral("垂直度(%)")};
     for (bool online : {true, false})
         for (double humidity : {10.0, 30.0, 60.0})
-            for (const std::string& line : AttitudeViewLines({online, -1.25, 359.5, -10.5, humidity}))
+            for (const std::string& line :
+                 AttitudeViewLines({online, -1.25, 359.5, -10.5, humidity}))
                 texts << QString::fromStdString(line);
     const std::optional<CursorReading> reading = CursorReading{-12, -0.5f};
     texts << QString::fromStdString(CursorMoveTitle(12.34, reading))

@@ -157,8 +157,8 @@ TEST(ViewMathTest, RulerOfAnEmptyRangeHasNoTicks) {
 ProbeStateRecord Record(int32_t idMm, int32_t totalMove, float verticality) {
     ProbeStateRecord r;
     r.id = idMm;
-    r.nTotalMove = totalMove;
-    r.fVerticality = verticality;
+    r.totalMove = totalMove;
+    r.verticality = verticality;
     return r;
 }
 

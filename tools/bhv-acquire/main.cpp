@@ -218,8 +218,8 @@ int main(int argc, char** argv) {
                          static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)});
     if (o.upload) {
         acq->OnUploadSettings([&](bhv::UploadParam p) -> std::optional<bhv::UploadParam> {
-            p.dwIP = bhv::ParseDottedIPv4(o.upload->ip);
-            p.iPort = o.upload->port;
+            p.serverAddress = bhv::ParseDottedIPv4(o.upload->ip);
+            p.serverPort = o.upload->port;
             return p;
         });
         acq->OnUploadSwitch(true);

@@ -56,7 +56,7 @@ std::string ProbeStateCsv(const std::vector<ProbeStateRow>& rows) {
          "verticality_percent,angle_x_deg,angle_y_deg,temperature_c,humidity_percent\n";
     for (const ProbeStateRow& r : ByDepth(rows)) {
         s << Format("%.3f", r.id / 1000.0) << "," << Format("%.3f", r.tilt) << ","
-          << Format("%.3f", r.angleZ) << "," << r.nTotalMove << "," << r.nMove << ","
+          << Format("%.3f", r.angleZ) << "," << r.totalMove << "," << r.move << ","
           << Format("%.4f", r.verticality) << "," << Format("%.3f", r.angleX) << ","
           << Format("%.3f", r.angleY) << ",,\n";
     }
@@ -108,7 +108,7 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
     s << "~ASCII DEPT TILT AZIM HDISP VERT TEMP HUMI\n";
     for (const ProbeStateRow& r : rows) {
         s << Format("%10.4f", r.id / 1000.0) << Format(" %10.3f", LasValue(r.tilt))
-          << Format(" %10.3f", LasValue(r.angleZ)) << Format(" %10.1f", r.nTotalMove)
+          << Format(" %10.3f", LasValue(r.angleZ)) << Format(" %10.1f", r.totalMove)
           << Format(" %10.4f", LasValue(r.verticality)) << Format(" %10.2f", kLasNull)
           << Format(" %10.2f", kLasNull) << "\n";
     }

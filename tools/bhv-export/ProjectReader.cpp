@@ -108,8 +108,8 @@ std::vector<ProbeStateRow> ProjectReader::ProbeStates() const {
     while (s.Step()) {
         ProbeStateRow r;
         r.id = sqlite3_column_int(s.get(), 0);
-        r.nMove = sqlite3_column_int(s.get(), 1);
-        r.nTotalMove = sqlite3_column_int(s.get(), 2);
+        r.move = sqlite3_column_int(s.get(), 1);
+        r.totalMove = sqlite3_column_int(s.get(), 2);
         r.tilt = sqlite3_column_double(s.get(), 3);
         r.verticality = sqlite3_column_double(s.get(), 4);
         r.angleX = sqlite3_column_double(s.get(), 5);

@@ -26,8 +26,8 @@ struct ProjectInfoRow {
 // One probeState row.
 struct ProbeStateRow {
     int32_t id = 0;  // depth in millimetres
-    int32_t nMove = 0;
-    int32_t nTotalMove = 0;
+    int32_t move = 0;       // mm
+    int32_t totalMove = 0;  // mm
     double tilt = 0.0;
     double verticality = 0.0;
     double angleX = 0.0, angleY = 0.0, angleZ = 0.0;  // angle Z: the heading (azimuth)

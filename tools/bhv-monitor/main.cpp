@@ -102,7 +102,7 @@ public:
           telemetry_(state_, listener_, project_, config_),
           link_(state_, listener_, LinkOptions{o.host, o.probe}),
           winch_([this](int c, int v) { link_.PostCommand(c, v); }, prompter_) {
-        config_.fPulleyDiametermm = o.pulley;
+        config_.pulleyDiameterMm = o.pulley;
         telemetry_.SetConsole(o.raw ? &std::cout : nullptr);
         telemetry_.SetTitle(L"BHV");
         if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;

@@ -483,10 +483,10 @@ int RunOperator(const OperatorOptions& o) {
     if (heightEdit && heightEdit->hasFocus()) heightEdit->clearFocus();
     Settle(200);
     check(acq.Settings().holeNumber == L"DEMO-1", "hole number DEMO-1 entered");
-    check(acq.Config().Diameter == 1100, "diameter 110 mm entered");
+    check(acq.Config().diameterTenthsMm == 1100, "diameter 110 mm entered");
     auto* electric = find((QCheckBox*)nullptr, "electricModeCheck");
     if (electric && !electric->isChecked()) click(electric);
-    check(WaitFor([&] { return acq.Config().nWinchMode != 0; }, 2000),
+    check(WaitFor([&] { return acq.Config().winchMode != 0; }, 2000),
           "electric winch mode (63 mm pulley)");
     shot("settings-entered");
 

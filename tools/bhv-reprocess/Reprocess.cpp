@@ -219,11 +219,11 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
             }
         }
     }
-    if (options.centreX) config.Xoffset = *options.centreX;
-    if (options.centreY) config.Yoffset = *options.centreY;
-    if (options.radiusIn) config.RadiusIn = *options.radiusIn;
-    if (options.radiusOut) config.RadiusOut = *options.radiusOut;
-    config.SetStitchClarity(options.clarity ? *options.clarity : config.nStitchClarity);
+    if (options.centreX) config.centreX = *options.centreX;
+    if (options.centreY) config.centreY = *options.centreY;
+    if (options.radiusIn) config.radiusIn = *options.radiusIn;
+    if (options.radiusOut) config.radiusOut = *options.radiusOut;
+    config.SetStitchClarity(options.clarity ? *options.clarity : config.stitchClarity);
 
     // Depth track.
     const std::optional<int32_t> nameDepth = StartDepthFromName(options.video.stem().string());
@@ -269,7 +269,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
             note("the source project's direction is " + sourceInfo->direction +
                  " but the recording's depth goes the other way");
     }
-    int32_t diameter = config.Diameter;
+    int32_t diameter = config.diameterTenthsMm;
     std::string diameterFrom = configFrom;
     if (options.diameter) {
         diameter = *options.diameter;
@@ -293,10 +293,10 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         headingFrom = "the source project's probe state at " + std::to_string(best->id) + " mm";
     }
 
-    UnwrapParams params{config.nWorkRadiusIn, config.nWorkRadiusOut, config.nWorkCentreX,
-                        config.nWorkCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+    UnwrapParams params{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
+                        config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
     params.upwardBandOuter = upward && options.upwardBand == UpwardBand::Outer ? 1 : 0;
-    const int32_t workWidth = config.nWorkFrameWidth;
+    const int32_t workWidth = config.workFrameWidth;
     const int workHeight =
         static_cast<int>(static_cast<float>(info.height) /
                          (static_cast<float>(info.width) / static_cast<float>(workWidth)));
@@ -309,10 +309,10 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                         std::to_string(params.radiusIn) + "/" + std::to_string(params.radiusOut) +
                         ") does not fit the " + std::to_string(workWidth) + "x" +
                         std::to_string(workHeight) + " working frame of this video");
-    log << "ring: centre " << config.Xoffset << "," << config.Yoffset << ", radii "
-        << config.RadiusIn << "/" << config.RadiusOut << " (reference pixels; working "
+    log << "ring: centre " << config.centreX << "," << config.centreY << ", radii "
+        << config.radiusIn << "/" << config.radiusOut << " (reference pixels; working "
         << params.centreX << "," << params.centreY << ", " << params.radiusIn << "/"
-        << params.radiusOut << "), clarity " << config.nStitchClarity << ", from " << configFrom
+        << params.radiusOut << "), clarity " << config.stitchClarity << ", from " << configFrom
         << "\n"
         << "direction " << (upward ? "up" : "down") << " (" << upwardFrom << ")"
         << (upward ? (params.upwardBandOuter ? ", band near the outer radius"
@@ -334,7 +334,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     const std::wstring projectName = ProjectDb::IsValidProjectName(name) ? name : L"Project";
     ProjectDb db;
     db.SetWorkspacePath((staging / "").wstring());
-    db.nDirection = upward ? 1 : 0;
+    db.direction = upward ? 1 : 0;
     if (!db.CreateProject(projectName, startDepth, diameter,
                           sourceInfo ? sourceInfo->longitude : 0.0,
                           sourceInfo ? sourceInfo->latitude : 0.0)) {
@@ -346,9 +346,9 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         record.id = row.id;
         record.tilt = static_cast<float>(row.tilt);
         record.angleX = static_cast<float>(row.angleX);
-        record.nMove = row.nMove;
-        record.nTotalMove = row.nTotalMove;
-        record.fVerticality = static_cast<float>(row.verticality);
+        record.move = row.move;
+        record.totalMove = row.totalMove;
+        record.verticality = static_cast<float>(row.verticality);
         record.telemetry[attitude::kTilt] = row.tilt;
         record.telemetry[attitude::kAngleX] = row.angleX;
         record.telemetry[attitude::kAngleY] = row.angleY;

@@ -138,12 +138,12 @@ int main(int argc, char** argv) {
     if (!bhv::LoadUploadParam(param, settings))
         std::cerr << "settings file " << bhv::ToNarrow(settings) << " not read; using the defaults"
                   << std::endl;
-    if (!server.empty() && !ParseServer(server, param.dwIP, param.iPort)) {
+    if (!server.empty() && !ParseServer(server, param.serverAddress, param.serverPort)) {
         std::cerr << "bad server address: " << server << std::endl;
         return 2;
     }
-    if (!project.empty()) param.strCKBH = bhv::ToWide(project);
-    param.IsUpload = 1;
+    if (!project.empty()) param.holeNumber = bhv::ToWide(project);
+    param.realTimeUpload = 1;
 
     std::vector<std::string> good;
     for (const std::string& p : pictures)
@@ -156,9 +156,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    std::cout << "data server " << bhv::FormatDottedIPv4(param.dwIP) << ":" << param.iPort
-              << ", project " << bhv::ToNarrow(param.strCKBH) << "/" << bhv::ToNarrow(param.strLSH)
-              << "/" << bhv::ToNarrow(param.strSZBH) << std::endl;
+    std::cout << "data server " << bhv::FormatDottedIPv4(param.serverAddress) << ":"
+              << param.serverPort << ", project " << bhv::ToNarrow(param.holeNumber) << "/"
+              << bhv::ToNarrow(param.serialNumber) << "/" << bhv::ToNarrow(param.pileNumber)
+              << std::endl;
 
     ConsoleView view;
     ConsolePrompter prompter;

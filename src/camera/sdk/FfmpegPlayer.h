@@ -41,7 +41,7 @@ public:
                               uint32_t poolSize) override;
     bool H264_PLAY_SetStreamOpenMode(int32_t port, int32_t mode) override;
     bool H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) override;
-    bool H264_PLAY_Play(int32_t port, void* hWnd) override;
+    bool H264_PLAY_Play(int32_t port, void* window) override;
     bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override;
     bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) override;
     bool H264_PLAY_StopDataRecord(int32_t port) override;

@@ -33,7 +33,7 @@ public:
     virtual bool H264_PLAY_SetStreamOpenMode(int32_t port, int32_t mode) = 0;
     virtual bool H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) = 0;
     // Starts the decode thread of the port; the window is never used.
-    virtual bool H264_PLAY_Play(int32_t port, void* hWnd) = 0;
+    virtual bool H264_PLAY_Play(int32_t port, void* window) = 0;
     virtual bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) = 0;
     // Records the received stream, from its next key frame, to `fileName` (type 2: AVI).
     virtual bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) = 0;

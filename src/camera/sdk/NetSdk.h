@@ -34,24 +34,24 @@ struct DeviceInfo {
 
 // What a live stream is requested with.
 struct ClientInfo {
-    int32_t nChannel = 0;
-    int32_t nStream = 0;  // 0 = main stream
-    int32_t nMode = 1;    // 1 = TCP
-    int32_t nComType = 0; // left unset by the program
-    void* hWnd = nullptr; // never used: decoding is the player's job
+    int32_t channel = 0;
+    int32_t stream = 0;      // 0 = main stream
+    int32_t mode = 1;        // 1 = TCP
+    int32_t comType = 0;     // left unset by the program
+    void* window = nullptr;  // never used: decoding is the player's job
 };
 
 // One received piece of the live stream. The program relies only on the data pointer at byte 8
 // and the 32-bit length at byte 16.
 struct PacketInfo {
-    int32_t nChannel = 0;
-    int32_t nPacketType = 0;
-    const uint8_t* pPacketBuffer = nullptr;
-    uint32_t dwPacketSize = 0;
-    uint32_t dwReserved = 0;
+    int32_t channel = 0;
+    int32_t packetType = 0;
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    uint32_t reserved = 0;
 };
-static_assert(offsetof(PacketInfo, pPacketBuffer) == 8);
-static_assert(offsetof(PacketInfo, dwPacketSize) == 16);
+static_assert(offsetof(PacketInfo, data) == 8);
+static_assert(offsetof(PacketInfo, size) == 16);
 
 using DisconnectCallBack = void (*)(int32_t loginHandle, const char* ip, int32_t port, void* user);
 using MessCallBack = bool (*)(int32_t loginHandle, const char* buf, uint32_t len, void* user);
@@ -80,7 +80,7 @@ public:
                                               void* user) = 0;
     virtual bool H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
                                               void* user) = 0;
-    virtual bool H264_DVR_StopRealPlay(int32_t playHandle, void* hWnd) = 0;
+    virtual bool H264_DVR_StopRealPlay(int32_t playHandle, void* window) = 0;
     virtual bool H264_DVR_Logout(int32_t loginHandle) = 0;
     // Reads configuration record `command` into `buffer`; > 0 on success (the number of records).
     virtual int32_t H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,

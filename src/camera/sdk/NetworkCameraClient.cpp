@@ -133,8 +133,8 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
     play->ip = login->ip;
     play->port = login->port;
     play->session = login->session;
-    play->channel = client ? client->nChannel : 0;
-    play->stream = client ? client->nStream : 0;
+    play->channel = client ? client->channel : 0;
+    play->stream = client ? client->stream : 0;
     if (const int32_t error = OpenStream(*play, play->socket); error != kSdkNoError)
         return Fail(error), 0;
 
@@ -199,8 +199,8 @@ void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
             continue;
         }
         PacketInfo packet;
-        packet.pPacketBuffer = message->payload.data();
-        packet.dwPacketSize = static_cast<uint32_t>(message->payload.size());
+        packet.data = message->payload.data();
+        packet.size = static_cast<uint32_t>(message->payload.size());
         play->callback(handle, &packet, play->user);
     }
 }
@@ -223,8 +223,8 @@ bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
         play->callbackEverSet = true;
         for (const auto& data : play->early) {
             PacketInfo packet;
-            packet.pPacketBuffer = data.data();
-            packet.dwPacketSize = static_cast<uint32_t>(data.size());
+            packet.data = data.data();
+            packet.size = static_cast<uint32_t>(data.size());
             callback(playHandle, &packet, user);
         }
         play->early.clear();

@@ -37,7 +37,7 @@ public:
                                       void* user) override;
     bool H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
                                       void* user) override;
-    bool H264_DVR_StopRealPlay(int32_t playHandle, void* hWnd) override;
+    bool H264_DVR_StopRealPlay(int32_t playHandle, void* window) override;
     bool H264_DVR_Logout(int32_t loginHandle) override;
     int32_t H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
                                   void* buffer, uint32_t size, uint32_t* bytesReturned,
