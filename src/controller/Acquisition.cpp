@@ -455,24 +455,24 @@ void Acquisition::SetRunSettings(const RunSettings& settings) {
     settings_.holeNumber = settings.holeNumber;
     settings_.startHeightMm = settings.startHeightMm;
     if (settings.diameterTenthsMm != settings_.diameterTenthsMm)
-        OnPanelSetting(7, settings.diameterTenthsMm);
+        OnPanelSetting(PanelSetting::Diameter, settings.diameterTenthsMm);
 }
 
 bool Acquisition::OnDiameterEntered(int32_t millimetres) {
     if (millimetres < 70 || millimetres > 500) return false;
-    OnPanelSetting(7, millimetres * 10);
+    OnPanelSetting(PanelSetting::Diameter, millimetres * 10);
     return true;
 }
 
-void Acquisition::OnPanelSetting(int setting, int value) {
+void Acquisition::OnPanelSetting(PanelSetting setting, int value) {
     switch (setting) {
-    case 0: SetFrozen(value == 1); break;
-    case 7:
+    case PanelSetting::Freeze: SetFrozen(value == 1); break;
+    case PanelSetting::Diameter:
         config_.diameterTenthsMm = value;
         settings_.diameterTenthsMm = value;
         config_.Save();
         break;
-    case 13:
+    case PanelSetting::WinchMode:
         if (value != config_.winchMode) {
             config_.winchMode = value;
             winch_.StopForModeChange();
@@ -480,13 +480,12 @@ void Acquisition::OnPanelSetting(int setting, int value) {
         }
         RefreshWinchPanel(true);
         break;
-    case 14: winch_.ReportState(value); break;
-    case 15: winch_.ReportSpeed(value); break;
-    default: break;
+    case PanelSetting::WinchState: winch_.ReportState(value); break;
+    case PanelSetting::WinchSpeed: winch_.ReportSpeed(value); break;
     }
 }
 
-void Acquisition::OnFreezeButton() { OnPanelSetting(0, frozen_ ? 0 : 1); }
+void Acquisition::OnFreezeButton() { OnPanelSetting(PanelSetting::Freeze, frozen_ ? 0 : 1); }
 
 void Acquisition::SetFrozen(bool frozen) {
     frozen_ = frozen;
@@ -515,7 +514,7 @@ void Acquisition::OnWorkspaceChosen(const std::wstring& folder) {
 
 void Acquisition::OnWinchModeChecked(bool electric) {
     const int mode = electric ? 1 : 0;
-    OnPanelSetting(13, mode);
+    OnPanelSetting(PanelSetting::WinchMode, mode);
     config_.pulleyDiameterMm = SysConfigParam::PulleyForWinchMode(mode);
     config_.Save();
 }

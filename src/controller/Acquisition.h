@@ -57,6 +57,15 @@ struct RunSettings {
     int32_t startHeightMm = 0;
 };
 
+// The control panel's settings, as OnPanelSetting applies them.
+enum class PanelSetting {
+    Freeze,      // 1: the picture frozen, 0: live
+    Diameter,    // the borehole diameter in tenths of a millimetre; saved in the configuration
+    WinchMode,   // 1: electric winch mode, 0: not; saved in the configuration
+    WinchState,  // reported to the winch control: 0 stop, 1 reel in, 2 pay out
+    WinchSpeed,  // reported to the winch control: 0 slow, 1 medium, 2 fast
+};
+
 // The acquisition controller: owns the program's parts (project store, configuration, link
 // state, telemetry, link, winch control, camera library, player, camera stream, image run,
 // recorder, upload job, run log), builds them in the order the program needs and tears them
@@ -113,9 +122,9 @@ public:
     const RunSettings& Settings() const { return settings_; }
     // The panels' entries; false (nothing changed) outside their ranges: diameter 70..500 mm,
     // pulley 10..9999 mm, tilt correction -90..90 degrees. The window shows the range message.
-    bool OnDiameterEntered(int32_t millimetres);      // setting 7 with mm x 10
-    void OnPanelSetting(int setting, int value);      // 0, 7, 13, 14, 15
-    void OnFreezeButton();                            // setting 0 with the inverted state
+    bool OnDiameterEntered(int32_t millimetres);  // PanelSetting::Diameter with mm x 10
+    void OnPanelSetting(PanelSetting setting, int value);
+    void OnFreezeButton();  // PanelSetting::Freeze with the inverted state
     void OnDirectionButton();
     void OnWorkspaceChosen(const std::wstring& folder);
     void OnWinchModeChecked(bool electric);
@@ -197,7 +206,7 @@ private:
     void UpdateButtons();
     void UpdateRing();
     // The winch buttons' display; `report` also sends the state and speed (the panel's
-    // settings 14 and 15), which a choice or an automatic stop has already sent.
+    // WinchState and WinchSpeed settings), which a choice or an automatic stop has already sent.
     void RefreshWinchPanel(bool report);
     bool OverspeedNow();
     void ShowOverspeedState(bool active);

@@ -29,7 +29,7 @@ public:
     // The operator chose a speed index 0..2.
     void ChooseSpeed(int speed);
 
-    // The panel's settings 14 (state) and 15 (speed). A state that differs from the stored one
+    // The control panel's winch state and speed settings. A state that differs from the stored one
     // is stored and resets the bottom-still counter (true returned).
     bool ReportState(int state);
     void ReportSpeed(int speed);

@@ -222,12 +222,12 @@ void BoreholeWall::SampleRing(double depthMm, int columns, const float* cosAz, c
         float cosDir, sinDir;
     };
     Crossing crossings[3];
-    int nCrossings = 0;
+    int crossingCount = 0;
     const auto cell = static_cast<int64_t>(std::floor(depthMm / kFractureCellMm));
     for (int64_t m = cell - 1; m <= cell + 1; ++m) {
         const FractureShape f = FractureOf(options_.seed, m, options_.diameterMm * 0.5);
         if (!f.present || std::abs(depthMm - f.centre) > f.amplitude + f.halfWidth) continue;
-        crossings[nCrossings++] = {f.centre, f.amplitude, f.halfWidth,
+        crossings[crossingCount++] = {f.centre, f.amplitude, f.halfWidth,
                                    static_cast<float>(std::cos(f.direction)),
                                    static_cast<float>(std::sin(f.direction))};
     }
@@ -247,7 +247,7 @@ void BoreholeWall::SampleRing(double depthMm, int columns, const float* cosAz, c
     for (int j = 0; j < columns; ++j) {
         const double azimuthDeg = 360.0 * j / columns;
         cv::Vec3f colour = base;
-        for (int k = 0; k < nCrossings; ++k) {
+        for (int k = 0; k < crossingCount; ++k) {
             const Crossing& f = crossings[k];
             const double c = cosAz[j] * f.cosDir + sinAz[j] * f.sinDir;
             colour *= FractureShade(depthMm, c, f.centre, f.amplitude, f.halfWidth);

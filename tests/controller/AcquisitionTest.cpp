@@ -152,6 +152,24 @@ TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
     EXPECT_EQ(sent, received);
 }
 
+TEST_F(AcquisitionTest, PanelSettingsTakeEffectAndTheConfigurationKeepsThem) {
+    Create();  // the panel works before any device is connected
+    acq->OnPanelSetting(PanelSetting::Diameter, 910);
+    acq->OnPanelSetting(PanelSetting::WinchMode, 1);
+    acq->OnPanelSetting(PanelSetting::Freeze, 1);
+    EXPECT_EQ(acq->Settings().diameterTenthsMm, 910);
+    EXPECT_TRUE(view.winchEnabled);
+    EXPECT_TRUE(acq->Frozen());
+    EXPECT_TRUE(view.frozenShown);
+
+    SysConfigParam stored;
+    stored.folder = Options().configFolder;
+    ASSERT_TRUE(stored.Load());
+    EXPECT_EQ(stored.diameterTenthsMm, 910);
+    EXPECT_EQ(stored.winchMode, 1);
+    EXPECT_FLOAT_EQ(stored.pulleyDiameterMm, 63.0f);
+}
+
 TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     sim::SiteOptions o;
     o.hostPort = FreePort();
