@@ -68,15 +68,19 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     return pages;
 }
 
-cv::Mat PageGroundTruth(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id,
-                        const cv::Size& size) {
+double PageTopDepthMm(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id) {
     const BandGeometry g = BandGeometryFor(DefaultRing(settings.upward));
     const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
     const double look = camera.LookAheadMm(g.rIn + g.firstRow + g.h / 2.0);
     // Downward, a page holds the metre of travel that ends at its id; upward the newest metre
     // when it is cut, 20 mm past its end. Either way its top is the shallow end.
-    const double top = settings.upward ? (settings.startDepth - (id + 200)) / 10.0 + look
-                                       : (settings.startDepth + id - 10000) / 10.0 + look;
+    return settings.upward ? (settings.startDepth - (id + 200)) / 10.0 + look
+                           : (settings.startDepth + id - 10000) / 10.0 + look;
+}
+
+cv::Mat PageGroundTruth(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id,
+                        const cv::Size& size) {
+    const double top = PageTopDepthMm(settings, wall, id);
     return wall.Unrolled(top, top + 1000.0, size.width, size.height);
 }
 

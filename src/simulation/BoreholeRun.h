@@ -27,6 +27,10 @@ struct BoreholeRunSettings {
 std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& settings,
                                                    const BoreholeWall& wall, ProjectDb& db);
 
+// Depth (mm) of the wall a full page with id `id` (travel at the page's end) shows in its first
+// row: the shallow end of its metre of travel plus the look-ahead of the band's ring.
+double PageTopDepthMm(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id);
+
 // The wall a full page with id `id` (travel at the page's end) should show, north first, at
 // the page's size: one metre of travel seen at the band's ring.
 cv::Mat PageGroundTruth(const BoreholeRunSettings& settings, const BoreholeWall& wall, int32_t id,

@@ -4,14 +4,18 @@
 // 2.05 m each, start headings 57 and 200 degrees) through the whole image pipeline into a
 // project database inside the output folder, then writes every stored page as
 // "<direction>-<id>.png", the wall it should show as "<direction>-<id>-truth.png", and prints
-// the similarity of each full page and their mean.
+// the similarity of each full page and their mean, and each full page's registration against
+// the wall with the goals it met (per window in registration.csv).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
+#include <vector>
 
 #include "simulation/BoreholeRun.h"
+#include "simulation/PageRegistration.h"
 #include "storage/ProjectDb.h"
 
 int main(int argc, char** argv) {
@@ -40,6 +44,7 @@ int main(int argc, char** argv) {
 
     double sum = 0;
     int count = 0;
+    std::vector<bhv::PageRegistration> registrations;
     for (const bhv::BoreholeRunSettings& settings : {down, up}) {
         const char* name = settings.upward ? "up" : "down";
         bhv::ProjectDb db;
@@ -64,8 +69,23 @@ int main(int argc, char** argv) {
                         q);
             sum += q;
             ++count;
+            registrations.push_back(bhv::RegisterStoredPage(page, settings, wall, id));
+            std::printf("  registration: %s\n",
+                        bhv::FormatRegistration(registrations.back()).c_str());
+            for (const bhv::GoalVerdict& v : bhv::CheckRegistrationGoals(
+                     registrations.back(), bhv::RegistrationGoals::Strict(settings.upward)))
+                if (!v.met) std::printf("  MISSED %s: %s\n", v.goal.c_str(), v.detail.c_str());
         }
     }
     if (count > 0) std::printf("mean similarity %.3f over %d pages\n", sum / count, count);
+    std::printf("registration against the wall, %zu full pages:\n%s\n", registrations.size(),
+                bhv::FormatRegistrationSummary(registrations).c_str());
+    for (const bhv::GoalVerdict& v :
+         bhv::CheckRunGoals(registrations, [](const bhv::PageRegistration& p) {
+             return bhv::RegistrationGoals::Strict(p.upward);
+         }))
+        std::printf("goal %s: %s, %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
+                    v.detail.c_str());
+    std::ofstream(out / "registration.csv") << bhv::RegistrationCsv(registrations);
     return 0;
 }
