@@ -104,7 +104,7 @@ PageRegistration RegisterPage(const cv::Mat& page, const BoreholeWall& wall, dou
     for (int k = 0; k < n; ++k) {
         WindowRegistration w;
         w.index = k;
-        w.firstRow = static_cast<int>(std::lround(k * spacing / rc)) * rc;
+        w.firstRow = std::min(static_cast<int>(k * spacing / rc), (H - h) / rc) * rc;
         w.rows = h;
         w.nominalDepthMm = topDepthMm + (w.firstRow + h / 2.0) * mmPerRow;
 
@@ -148,29 +148,43 @@ PageRegistration RegisterPage(const cv::Mat& page, const BoreholeWall& wall, dou
         result.windows.push_back(w);
     }
 
-    // The page's figures. Abutting windows (1/16 of a page apart) are `step` windows apart.
-    const int step = spacing > 0 ? std::max(1, static_cast<int>(std::lround(h / spacing))) : 1;
+    UpdatePageFigures(result);
+    return result;
+}
+
+void UpdatePageFigures(PageRegistration& page) {
+    page.matched = 0;
+    page.maxDepthErrorMm = page.maxJumpMm = page.maxAzimuthErrorDeg = page.medianCorrelation = 0;
+    const int count = page.Total();
+    if (count == 0) return;
     std::vector<double> correlations;
-    for (const WindowRegistration& w : result.windows) {
+    for (const WindowRegistration& w : page.windows) {
         correlations.push_back(w.correlation);
         if (!w.matched) continue;
-        ++result.matched;
-        result.maxDepthErrorMm = std::max(result.maxDepthErrorMm, std::abs(w.depthErrorMm));
-        result.maxAzimuthErrorDeg =
-            std::max(result.maxAzimuthErrorDeg, std::abs(w.azimuthErrorDeg));
+        ++page.matched;
+        page.maxDepthErrorMm = std::max(page.maxDepthErrorMm, std::abs(w.depthErrorMm));
+        page.maxAzimuthErrorDeg = std::max(page.maxAzimuthErrorDeg, std::abs(w.azimuthErrorDeg));
     }
-    for (size_t k = 0; k + step < result.windows.size(); ++k) {
-        const WindowRegistration& a = result.windows[k];
-        const WindowRegistration& b = result.windows[k + step];
-        if (a.matched && b.matched)
-            result.maxJumpMm =
-                std::max(result.maxJumpMm, std::abs(b.depthErrorMm - a.depthErrorMm));
+    // Windows are `step` apart where they abut (the first that starts at least three quarters of
+    // a window after the first window). Each matched window is held against the next matched
+    // one that abuts it or lies further on, so that a window that did not match does not hide
+    // the jump across it.
+    int step = 1;
+    while (step < count &&
+           page.windows[step].firstRow - page.windows[0].firstRow < page.windows[0].rows * 3 / 4)
+        ++step;
+    for (int k = 0; k < count; ++k) {
+        if (!page.windows[k].matched) continue;
+        int next = k + step;
+        while (next < count && !page.windows[next].matched) ++next;
+        if (next < count)
+            page.maxJumpMm = std::max(page.maxJumpMm, std::abs(page.windows[next].depthErrorMm -
+                                                               page.windows[k].depthErrorMm));
     }
     std::sort(correlations.begin(), correlations.end());
     const size_t c = correlations.size();
-    result.medianCorrelation =
+    page.medianCorrelation =
         c % 2 ? correlations[c / 2] : (correlations[c / 2 - 1] + correlations[c / 2]) / 2.0;
-    return result;
 }
 
 PageRegistration RegisterStoredPage(const cv::Mat& page, const BoreholeRunSettings& settings,

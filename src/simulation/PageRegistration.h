@@ -20,27 +20,28 @@ namespace bhv {
 // The windows overlap by half: 31 windows, window k covering the page's rows from k/32 to
 // (k + 2)/32 of its height, so that a fault anywhere on the page lies well inside some window.
 // Windows k and k + 2 abut: they are the "neighbouring sixteenths" between which jumps are
-// measured.
+// measured (across any windows between them that did not match).
 //
 // Matching works on the grey page with each row's mean removed (as PageSimilarity prepares
 // pages): the rock layers look the same all round the hole and would otherwise dominate the
 // correlation without saying anything about north. It searches the whole circle in azimuth and
-// +-searchDepthMm in depth at a coarse scale (4 x 4 page pixels to one), then refines at a fine
-// scale (2 x 2) within a few pixels around the coarse peak, with a parabola through the peak and
-// its neighbours in each direction, to a small fraction of a pixel (a stored page's pixel is
+// +-searchDepthMm (60 mm) in depth at a coarse scale (4 x 4 page pixels to one), then refines at a
+// fine scale (2 x 2) within a few pixels around the coarse peak, with a parabola through the peak
+// and its neighbours in each direction, to a small fraction of a pixel (a stored page's pixel is
 // 0.14 mm of depth and 0.23 degrees in the simulator's 70 mm hole, 0.22 mm in a 110 mm one).
 // The correlation reported is the fine one.
 struct RegistrationOptions {
     int windows = 31;               // 1/16 of a page each, half overlapping
-    double searchDepthMm = 40.0;    // the wall is searched this far above and below
+    double searchDepthMm = 60.0;    // the wall is searched this far above and below
     double searchAzimuthDeg = 180;  // and this far round (180: the whole circle)
     int coarseReduce = 4;           // page pixels per coarse pixel
     int fineReduce = 2;             // page pixels per fine pixel (divides coarseReduce)
     // A window matches when the correlation at its best offset reaches this and the offset is
     // not at the edge of the depth search (where the true offset may lie beyond the range).
-    // Noise and a page turned upside down stay below 0.2; a window whose wall survived at all
-    // (a stretched or smeared stitch) is above 0.6. Below 0.5 less than a quarter of the
-    // window's variance is the wall's, and the peak's place is no longer to be trusted.
+    // Noise stays below 0.2. On live pages of a busy machine, windows whose offsets agree with
+    // their neighbours' correlate 0.55 and more, windows whose wall is smeared beyond
+    // recognition land at scattered offsets with 0.1 to 0.45. Below 0.5 less than a quarter of
+    // the window's variance is the wall's, and the place of its peak is not to be trusted.
     double minCorrelation = 0.5;
 };
 
@@ -68,8 +69,8 @@ struct PageRegistration {
     double topDepthMm = 0;  // the depth the page's first row should show
     std::vector<WindowRegistration> windows;
     int matched = 0;
-    double maxDepthErrorMm = 0;     // largest |depth error|
-    double maxJumpMm = 0;           // largest difference in depth error between abutting windows
+    double maxDepthErrorMm = 0;  // largest |depth error|
+    double maxJumpMm = 0;        // largest difference in depth error between neighbouring windows
     double maxAzimuthErrorDeg = 0;  // largest |azimuth error|
     double medianCorrelation = 0;   // over all windows
     int Total() const { return static_cast<int>(windows.size()); }
@@ -79,6 +80,10 @@ struct PageRegistration {
 // the shallow end) against `wall`, whose depth topDepthMm the page's first row should show.
 PageRegistration RegisterPage(const cv::Mat& page, const BoreholeWall& wall, double topDepthMm,
                               const RegistrationOptions& options = {});
+
+// Sets the page's figures (matched, largest errors and jump, median correlation) from its
+// windows; RegisterPage does it, and so may whoever changes a window.
+void UpdatePageFigures(PageRegistration& page);
 
 // The same for a full page stored by a run with these settings: the page's top is where
 // PageGroundTruth puts it.

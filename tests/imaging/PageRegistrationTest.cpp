@@ -82,7 +82,11 @@ TEST(PageRegistration, StoredPagesAreMeasuredWhereTheirGroundTruthLies) {
     up.upward = true;
     up.startDepth = 200000;
     for (const BoreholeRunSettings& settings : {down, up}) {
-        const cv::Mat truth = PageGroundTruth(settings, wall, 20000, cv::Size(kCols, kRows));
+        // Downward a page of the scripted operator's run (1567 columns, a 110 mm hole entered).
+        const cv::Size size = settings.upward
+                                  ? cv::Size(kCols, kRows)
+                                  : cv::Size(1567, TrueProportionRows(1567, 10000, 1100));
+        const cv::Mat truth = PageGroundTruth(settings, wall, 20000, size);
         const PageRegistration r = RegisterStoredPage(truth, settings, wall, 20000);
         EXPECT_EQ(r.name, settings.upward ? "up 20000" : "down 20000");
         EXPECT_EQ(r.matched, 31);
@@ -135,7 +139,8 @@ TEST(PageRegistration, OneWindowOffFailsThePage) {
     // figures of the others are perfect; the run's goals name the page.
     PageRegistration one = r;
     one.windows[12].matched = false;
-    --one.matched;
+    UpdatePageFigures(one);
+    EXPECT_EQ(one.matched, 30);
     const auto verdicts = CheckRegistrationGoals(one, RegistrationGoals::Strict(false));
     for (int g = 0; g < 3; ++g) EXPECT_FALSE(verdicts[g].met) << verdicts[g].goal;
     EXPECT_TRUE(verdicts[3].met);
@@ -149,6 +154,14 @@ TEST(PageRegistration, OneWindowOffFailsThePage) {
     EXPECT_TRUE(run[3].met);
     EXPECT_TRUE(
         CheckRunGoals({}, [](const PageRegistration&) { return RegistrationGoals::Ci(); }).empty());
+
+    // A jump hidden behind windows that did not match is still measured: windows 10 to 12 do
+    // not match, and from window 13 on the page lies 2 mm deeper.
+    PageRegistration step = r;
+    for (int k = 10; k <= 12; ++k) step.windows[k].matched = false;
+    for (int k = 13; k < step.Total(); ++k) step.windows[k].depthErrorMm += 2.0;
+    UpdatePageFigures(step);
+    EXPECT_NEAR(step.maxJumpMm, 2.0, 0.1);
 }
 
 }  // namespace

@@ -727,6 +727,9 @@ int RunOperator(const OperatorOptions& o) {
         Say(QStringLiteral("    mean similarity %1 over %2 full pages")
                 .arg(sum / full, 0, 'f', 3)
                 .arg(full));
+    for (const QString& missed :
+         ReportRegistration(pages, run, wall, o.registrationGoals, out + "/registration.csv"))
+        check(false, missed);
     const int64_t states = Count(db, "SELECT count(*) FROM probeState");
     Say(QStringLiteral("  probe-state records: %1").arg(states));
     check(states > 0, "probe-state records stored");

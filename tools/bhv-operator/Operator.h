@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "Registration.h"
+
 // The scripted operator: plays a person through the program's main window (the same MainWindow
 // as bhv) against bhv-sim and bhv-data-server started as separate processes on loopback, saves
 // a PNG of the whole window at each step, measures the program while it runs, and checks and
@@ -17,6 +19,8 @@ struct OperatorOptions {
     int fastSeconds = 0;         // a last stretch at the fast speed (the overspeed warning)
     bool upload = true;          // real-time upload to bhv-data-server (--refuse-every 3)
     double minSimilarity = 0.5;  // each full page against the simulator's wall
+    // The goals each full page's registration against the wall is held to.
+    RegistrationGoalsMode registrationGoals = RegistrationGoalsMode::Strict;
     bool statsEachMinute = true;
 };
 

@@ -15,12 +15,16 @@ namespace {
 const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
+    "                    [--registration-goals strict|ci|off]\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
     "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
     "DEMO-1 / 110 mm / start height 0, upload on, start, pay out slowly to METRES (default 1.3)\n"
     "recording video for SECONDS (default 20) while the host link and the camera stream are\n"
     "dropped once each, screenshot, first page, stop, wait for the upload, exit. --fast adds a\n"
     "last stretch at the fast speed. Screens, pages, logs and the run's files go below FOLDER.\n"
+    "Each full page is matched against the simulator's wall window by window (registration.csv)\n"
+    "and held to the goals: strict (default; depth +-3 mm, jumps 1 mm, azimuth +-1 degree,\n"
+    "median correlation 0.95), ci (depth +-5 mm, azimuth +-2 degrees) or off (figures only).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -39,6 +43,11 @@ int main(int argc, char** argv) {
             o.fastSeconds = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--min-similarity") && has) {
             o.minSimilarity = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--registration-goals") && has) {
+            if (!bhv::op::ParseRegistrationGoals(argv[++i], o.registrationGoals)) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (!std::strcmp(argv[i], "--no-camera-drop")) {
             o.dropCamera = false;
         } else if (!std::strcmp(argv[i], "--no-faults")) {
