@@ -134,6 +134,7 @@ PageRegistration RegisterPage(const cv::Mat& page, const BoreholeWall& wall, dou
         cv::Point peak;
         double best = 0;
         cv::minMaxLoc(scores, nullptr, &best, nullptr, &peak);
+        if (!std::isfinite(best)) best = 0;  // a window without texture (a blank page)
         double subY = 0, subX = 0;
         if (peak.y > 0 && peak.y < scores.rows - 1)
             subY = ParabolaPeak(scores.at<float>(peak.y - 1, peak.x), static_cast<float>(best),

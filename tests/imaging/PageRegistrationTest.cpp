@@ -108,6 +108,11 @@ TEST(PageRegistration, NoiseMatchesNothingAndMissesEveryGoal) {
         EXPECT_FALSE(v.met) << v.goal;
     for (const GoalVerdict& v : CheckRegistrationGoals(r, RegistrationGoals::Ci()))
         EXPECT_FALSE(v.met) << v.goal;
+    // A blank page (no texture at all) matches nothing either.
+    const PageRegistration blank =
+        RegisterPage(cv::Mat(kRows, kCols, CV_8UC3, cv::Scalar::all(90)), wall, kTop);
+    EXPECT_EQ(blank.matched, 0);
+    EXPECT_LT(blank.medianCorrelation, 0.2);
     EXPECT_EQ(CheckRegistrationGoals(PageRegistration{}, RegistrationGoals::Ci()).size(), 2u);
     EXPECT_FALSE(CheckRegistrationGoals(PageRegistration{}, RegistrationGoals::Ci())[0].met);
 }
