@@ -210,29 +210,34 @@ std::vector<GoalVerdict> CheckRegistrationGoals(const PageRegistration& page,
                                                 const RegistrationGoals& goals) {
     const int unmatched = page.Total() - page.matched;
     const bool all = page.Total() > 0 && unmatched == 0;
-    const std::string missing = page.Total() == 0 ? std::string(", no windows")
-                                : unmatched > 0
+    const std::string missing = unmatched > 0
                                     ? ", " + std::to_string(unmatched) + " of " +
                                           std::to_string(page.Total()) + " windows unmatched"
                                     : std::string();
+    // The detail of an error goal: the figure, or that there is none.
+    auto detail = [&](double value, bool known, const char* unit) {
+        if (page.Total() == 0) return std::string("no windows");
+        if (page.matched == 0) return std::string("no window matched");
+        return (known ? Number(value, 1) + unit : std::string("-")) + missing;
+    };
     std::vector<GoalVerdict> verdicts;
     if (goals.maxDepthErrorMm)
         verdicts.push_back({"depth within +-" + Number(*goals.maxDepthErrorMm, 0) + " mm",
                             all && page.maxDepthErrorMm <= *goals.maxDepthErrorMm,
-                            Number(page.maxDepthErrorMm, 1) + " mm" + missing});
+                            detail(page.maxDepthErrorMm, true, " mm")});
     if (goals.maxJumpMm)
         verdicts.push_back({"no jump over " + Number(*goals.maxJumpMm, 0) + " mm",
                             all && page.maxJumpMm <= *goals.maxJumpMm,
-                            Number(page.maxJumpMm, 1) + " mm" + missing});
+                            detail(page.maxJumpMm, page.matched >= 2, " mm")});
     if (goals.maxAzimuthErrorDeg)
         verdicts.push_back({"azimuth within +-" + Number(*goals.maxAzimuthErrorDeg, 0) + " deg",
                             all && page.maxAzimuthErrorDeg <= *goals.maxAzimuthErrorDeg,
-                            Number(page.maxAzimuthErrorDeg, 1) + " deg" + missing});
+                            detail(page.maxAzimuthErrorDeg, true, " deg")});
     if (goals.minMedianCorrelation)
         verdicts.push_back(
             {"median correlation >= " + Number(*goals.minMedianCorrelation, 2),
              page.Total() > 0 && page.medianCorrelation >= *goals.minMedianCorrelation,
-             Number(page.medianCorrelation, 3)});
+             page.Total() > 0 ? Number(page.medianCorrelation, 3) : std::string("no windows")});
     return verdicts;
 }
 
@@ -278,12 +283,17 @@ std::string FormatRegistration(const PageRegistration& page) {
         sinSum += std::sin(w.azimuthErrorDeg * kPi / 180.0);
         cosSum += std::cos(w.azimuthErrorDeg * kPi / 180.0);
     }
-    std::string text = "depth err " + Number(page.maxDepthErrorMm, 1) + " mm";
-    if (page.matched > 0) text += " (mean " + Number(depthSum / page.matched, 1) + ")";
-    text += ", jump " + Number(page.maxJumpMm, 1) + " mm, azimuth err " +
-            Number(page.maxAzimuthErrorDeg, 1) + " deg";
-    if (page.matched > 0)
-        text += " (mean " + Number(std::atan2(sinSum, cosSum) * 180.0 / kPi, 1) + ")";
+    // Without matched windows there are no errors to give: "-", never a reassuring 0.
+    std::string text = "depth err ";
+    text += page.matched > 0 ? Number(page.maxDepthErrorMm, 1) + " mm (mean " +
+                                   Number(depthSum / page.matched, 1) + ")"
+                             : std::string("-");
+    text += ", jump ";
+    text += page.matched >= 2 ? Number(page.maxJumpMm, 1) + " mm" : std::string("-");
+    text += ", azimuth err ";
+    text += page.matched > 0 ? Number(page.maxAzimuthErrorDeg, 1) + " deg (mean " +
+                                   Number(std::atan2(sinSum, cosSum) * 180.0 / kPi, 1) + ")"
+                             : std::string("-");
     text += ", median corr " + Number(page.medianCorrelation, 3) + ", matched " +
             std::to_string(page.matched) + " of " + std::to_string(page.Total());
     return text;
@@ -291,29 +301,42 @@ std::string FormatRegistration(const PageRegistration& page) {
 
 std::string FormatRegistrationSummary(const std::vector<PageRegistration>& pages) {
     if (pages.empty()) return "no full pages to measure";
-    const double n = static_cast<double>(pages.size());
-    double depth = 0, jump = 0, azimuth = 0, correlation = 0, share = 0;
-    double worstDepth = 0, worstJump = 0, worstAzimuth = 0, lowestCorrelation = 1.0;
+    // Error figures over the pages that have them (a page without matched windows has none).
+    struct Figure {
+        double sum = 0, worst = 0;
+        int pages = 0;
+        void Add(double value, bool known) {
+            if (!known) return;
+            sum += value;
+            worst = std::max(worst, value);
+            ++pages;
+        }
+        std::string Mean(const char* unit) const {
+            return pages ? Number(sum / pages, 1) + unit : std::string("-");
+        }
+        std::string Worst(const char* unit) const {
+            return pages ? Number(worst, 1) + unit : std::string("-");
+        }
+    };
+    Figure depth, jump, azimuth;
+    double correlation = 0, share = 0, lowestCorrelation = 1.0;
     const PageRegistration* fewest = &pages.front();
     for (const PageRegistration& p : pages) {
-        depth += p.maxDepthErrorMm;
-        jump += p.maxJumpMm;
-        azimuth += p.maxAzimuthErrorDeg;
+        depth.Add(p.maxDepthErrorMm, p.matched > 0);
+        jump.Add(p.maxJumpMm, p.matched >= 2);
+        azimuth.Add(p.maxAzimuthErrorDeg, p.matched > 0);
         correlation += p.medianCorrelation;
         share += p.Total() > 0 ? static_cast<double>(p.matched) / p.Total() : 0.0;
-        worstDepth = std::max(worstDepth, p.maxDepthErrorMm);
-        worstJump = std::max(worstJump, p.maxJumpMm);
-        worstAzimuth = std::max(worstAzimuth, p.maxAzimuthErrorDeg);
         lowestCorrelation = std::min(lowestCorrelation, p.medianCorrelation);
         if (p.Total() - p.matched > fewest->Total() - fewest->matched) fewest = &p;
     }
-    return "mean over " + std::to_string(pages.size()) + " pages: depth err " +
-           Number(depth / n, 1) + " mm, jump " + Number(jump / n, 1) + " mm, azimuth err " +
-           Number(azimuth / n, 1) + " deg, median corr " + Number(correlation / n, 3) +
-           ", matched " + Number(100.0 * share / n, 0) + " %\n" + "worst: depth err " +
-           Number(worstDepth, 1) + " mm, jump " + Number(worstJump, 1) + " mm, azimuth err " +
-           Number(worstAzimuth, 1) + " deg, median corr " + Number(lowestCorrelation, 3) +
-           ", matched " + std::to_string(fewest->matched) + " of " +
+    const double n = static_cast<double>(pages.size());
+    return "mean over " + std::to_string(pages.size()) + " pages: depth err " + depth.Mean(" mm") +
+           ", jump " + jump.Mean(" mm") + ", azimuth err " + azimuth.Mean(" deg") +
+           ", median corr " + Number(correlation / n, 3) + ", matched " +
+           Number(100.0 * share / n, 0) + " %\nworst: depth err " + depth.Worst(" mm") + ", jump " +
+           jump.Worst(" mm") + ", azimuth err " + azimuth.Worst(" deg") + ", median corr " +
+           Number(lowestCorrelation, 3) + ", matched " + std::to_string(fewest->matched) + " of " +
            std::to_string(fewest->Total());
 }
 

@@ -104,6 +104,9 @@ TEST(PageRegistration, NoiseMatchesNothingAndMissesEveryGoal) {
     EXPECT_EQ(r.Total(), 31);
     EXPECT_EQ(r.matched, 0);
     EXPECT_LT(r.medianCorrelation, 0.2);
+    // No reassuring zeros where nothing was measured.
+    EXPECT_EQ(FormatRegistration(r).rfind("depth err -, jump -, azimuth err -, median corr", 0), 0u)
+        << FormatRegistration(r);
     for (const GoalVerdict& v : CheckRegistrationGoals(r, RegistrationGoals::Strict(false)))
         EXPECT_FALSE(v.met) << v.goal;
     for (const GoalVerdict& v : CheckRegistrationGoals(r, RegistrationGoals::Ci()))
