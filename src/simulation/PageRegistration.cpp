@@ -66,6 +66,7 @@ double WrapDegrees(double deg) {
 }
 
 std::string Number(double value, int decimals) {
+    if (std::abs(value) < 0.5 * std::pow(10.0, -decimals)) value = 0.0;  // no "-0.0"
     char text[32];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
@@ -265,12 +266,11 @@ std::vector<GoalVerdict> CheckRunGoals(
     }
     std::vector<GoalVerdict> verdicts;
     for (const Tally& t : tallies) {
-        const int total = t.met + t.missed;
-        verdicts.push_back({t.goal, t.missed == 0 && total > 0,
-                            t.missed == 0
-                                ? "all " + std::to_string(total) + " pages"
-                                : std::to_string(t.missed) + " of " + std::to_string(total) +
-                                      " pages (" + t.misses + ")"});
+        const std::string total = std::to_string(t.met + t.missed);
+        verdicts.push_back({t.goal, t.missed == 0,
+                            t.missed == 0 ? "on " + total + " of " + total + " pages"
+                                          : "on " + std::to_string(t.missed) + " of " + total +
+                                                " pages (" + t.misses + ")"});
     }
     return verdicts;
 }

@@ -118,8 +118,9 @@ std::vector<GoalVerdict> CheckRegistrationGoals(const PageRegistration& page,
                                                 const RegistrationGoals& goals);
 
 // Each goal over the pages of a run, with the goals `goalsFor` gives each page: met when every
-// page met it; the detail names the pages that missed it with their figures. No pages, no
-// verdicts: whether there should have been pages is the caller's check.
+// page met it; the detail ("on 2 of 6 pages (down 20000: 3.4 mm; ...)") names the pages that
+// missed it with their figures. No pages, no verdicts: whether there should have been pages is
+// the caller's check.
 std::vector<GoalVerdict> CheckRunGoals(
     const std::vector<PageRegistration>& pages,
     const std::function<RegistrationGoals(const PageRegistration&)>& goalsFor);

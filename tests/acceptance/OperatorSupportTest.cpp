@@ -1,9 +1,12 @@
 // The scripted operator's helpers: the peers' addresses (nothing but loopback may pass), the
-// video facts from ffprobe, the upload comparison, and the per-thread CPU lines.
+// video facts from ffprobe, the upload comparison, the per-thread CPU lines, and the
+// registration report's goals.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <opencv2/core.hpp>
 
+#include "Registration.h"
 #include "Support.h"
 #include "support/TempDir.h"
 
@@ -87,6 +90,39 @@ TEST(OperatorSupport, ParsesThreadLinesAndPercentiles) {
     EXPECT_DOUBLE_EQ(Percentile(samples, 0.99), 99);
     EXPECT_DOUBLE_EQ(Percentile(samples, 1.0), 100);
     EXPECT_DOUBLE_EQ(Percentile({}, 0.5), 0);
+}
+
+TEST(OperatorSupport, RegistrationGoalsFailTheRunOnlyWhenAPageMissesThem) {
+    RegistrationGoalsMode mode = RegistrationGoalsMode::Off;
+    EXPECT_TRUE(ParseRegistrationGoals("ci", mode));
+    EXPECT_EQ(mode, RegistrationGoalsMode::Ci);
+    EXPECT_TRUE(ParseRegistrationGoals("strict", mode));
+    EXPECT_EQ(mode, RegistrationGoalsMode::Strict);
+    EXPECT_FALSE(ParseRegistrationGoals("loose", mode));
+    EXPECT_EQ(mode, RegistrationGoalsMode::Strict);
+
+    test::TempDir tmp;
+    const BoreholeWall wall;
+    BoreholeRunSettings run;
+    run.startDepth = 0;
+    // Small pages: the wall itself as page 10000, and the last, partial page (not measured).
+    const cv::Size size(392, 1783);
+    std::vector<std::pair<int32_t, cv::Mat>> pages = {
+        {10000, PageGroundTruth(run, wall, 10000, size)},
+        {14000, cv::Mat(300, 392, CV_8UC3, cv::Scalar::all(0))}};
+    const QString csv = QString::fromStdString((tmp.path() / "registration.csv").string());
+    EXPECT_TRUE(ReportRegistration(pages, run, wall, RegistrationGoalsMode::Strict, csv).empty());
+    std::ifstream in((tmp.path() / "registration.csv").string());
+    int lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    EXPECT_EQ(lines, 1 + 31);  // the header and the windows of the full page
+
+    // A second full page of noise misses both CI goals, unless the goals are off.
+    cv::Mat noise(size, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    pages.insert(pages.begin() + 1, {20000, noise});
+    EXPECT_EQ(ReportRegistration(pages, run, wall, RegistrationGoalsMode::Ci, csv).size(), 2u);
+    EXPECT_TRUE(ReportRegistration(pages, run, wall, RegistrationGoalsMode::Off, csv).empty());
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ TEST(PageRegistration, OneWindowOffFailsThePage) {
         {r, one}, [](const PageRegistration& p) { return RegistrationGoals::Strict(p.upward); });
     ASSERT_EQ(run.size(), 4u);
     EXPECT_FALSE(run[0].met);
-    EXPECT_NE(run[0].detail.find("1 of 2 pages (down 10000: 0.0 mm, 1 of 31 windows unmatched)"),
+    EXPECT_NE(run[0].detail.find("on 1 of 2 pages (down 10000: 0.0 mm, 1 of 31 windows unmatched)"),
               std::string::npos)
         << run[0].detail;
     EXPECT_TRUE(run[3].met);

@@ -52,7 +52,7 @@ std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv:
                                                  : RegistrationGoals::Strict(p.upward);
     };
     for (const GoalVerdict& v : CheckRunGoals(measured, goalsFor)) {
-        std::printf("    goal %s: %s, %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
+        std::printf("    goal %s: %s %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
                     v.detail.c_str());
         if (!v.met)
             missed.push_back(QStringLiteral("registration goal %1 missed (pages above)")

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
          bhv::CheckRunGoals(registrations, [](const bhv::PageRegistration& p) {
              return bhv::RegistrationGoals::Strict(p.upward);
          }))
-        std::printf("goal %s: %s, %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
+        std::printf("goal %s: %s %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
                     v.detail.c_str());
     std::ofstream(out / "registration.csv") << bhv::RegistrationCsv(registrations);
     return 0;
