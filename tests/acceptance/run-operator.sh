@@ -9,7 +9,7 @@ if ! command -v xvfb-run > /dev/null; then
 fi
 out=$(mktemp -d /tmp/bhv-acceptance-XXXXXX)
 xvfb-run -a -s "-screen 0 1366x768x24 -nolisten tcp" \
-  "$operator" --out "$out" --to 1.1 --record 10 --min-similarity 0.0 --registration-goals ci \
+  "$operator" --out "$out" --to 1.1 --record 10 --min-similarity 0.0 --registration-goals off \
   > "$out/operator.log" 2>&1
 status=$?
 # The report and the figures; the program's own console lines stay in the log.
