@@ -117,7 +117,7 @@ bool ImageRun::TickLocked() {
 
 void ImageRun::TrackOverspeed() {
     const bool active =
-        detector_.Update(Seconds(std::chrono::steady_clock::now()), depthSpeed_.load());
+        detector_.Update(Seconds(stitcher_.Now()), depthSpeed_.load());
     overspeedActive_.store(active);
     const int32_t travel = travel_.load();
     if (active && travel != lastTravel_) {

@@ -220,7 +220,7 @@ bool StitchWorker::Pass() {
         const double now = depth_();
         record->lastDepth = static_cast<int32_t>(rememberedDepth_);
         record->curDepth = static_cast<int32_t>(now);
-        record->pairedAt = std::chrono::steady_clock::now();
+        record->pairedAt = clock_();
         rememberedDepth_ = now;
         previous_ = current;
         records_.Append(std::move(record));

@@ -24,6 +24,9 @@ extern std::atomic<bool> DepthAssistMode;
 // The largest shift matching can place: faster motion is stitched at this shift, compressed.
 constexpr int kMaxStitchShift = 7;
 
+// Where the stitching reads the time: the steady clock, or a test's own.
+using StitchClock = std::function<std::chrono::steady_clock::time_point()>;
+
 // One pair of consecutive frames on its way from the stitch worker to the image thread.
 struct StitchParam {
     FrameBands current;   // the newer frame
@@ -90,6 +93,8 @@ public:
                    std::shared_ptr<BandReader> reader);
     // Forgets the previous frame (a new run).
     void Reset();
+    // The clock that stamps each pair (set while the worker is stopped).
+    void SetClock(StitchClock clock) { clock_ = std::move(clock); }
 
     // One pass over the queue: seeds the previous frame, or pairs every frame available while
     // fewer than 30 records wait. False when StitchStopped was found set.
@@ -106,6 +111,7 @@ private:
     int32_t workWidth_ = 1440;
     std::function<double()> depth_;
     std::shared_ptr<BandReader> reader_;
+    StitchClock clock_ = &std::chrono::steady_clock::now;
     bool havePrevious_ = false;
     FrameBands previous_;
     double rememberedDepth_ = 0.0;
@@ -140,6 +146,13 @@ public:
     void SetWorkerThread(bool threaded) { threaded_ = threaded; }
     // The 10 ms pauses of StitchStep (tests replace them).
     void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }
+    // The clock that times the frame pairs and whatever measures them (the overspeed window);
+    // the steady clock unless a test drives its own. Set while the worker is stopped.
+    void SetClock(StitchClock clock) {
+        clock_ = clock;
+        worker_.SetClock(std::move(clock));
+    }
+    std::chrono::steady_clock::time_point Now() const { return clock_(); }
     // When set, every cut page's display rows are also written there as "<metre * 10000>.jpg".
     void SetDebugFolder(std::filesystem::path folder) { debugFolder_ = std::move(folder); }
     // Called on the image thread for every frame pair StitchStep consumes (set before a run).
@@ -192,6 +205,7 @@ private:
     StitchWorker worker_;
     std::function<double()> depth_;
     std::function<void(int)> sleep_;
+    StitchClock clock_ = &std::chrono::steady_clock::now;
     bool fast_ = true;
     bool threaded_ = true;
     std::filesystem::path debugFolder_;

@@ -172,6 +172,9 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     ImageRun run;
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetSleep([](int) {});
+    // The camera's pace, not the machine's: 50 ms between frames, whatever the test takes.
+    std::chrono::steady_clock::time_point now{};
+    run.Stitcher().SetClock([&now] { return now; });
     run.StartRun(Start());
     EXPECT_NEAR(run.MaxStitchSpeed(), 19.1, 0.1);  // 70 mm hole, 20 frames per second
     run.ImageTick();
@@ -190,6 +193,7 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
         run.SetDepthSpeed(fast ? 40.0 : 13.8);
         run.SetDepth(static_cast<int32_t>(depth));
         run.SetTravel(travel);
+        now += std::chrono::milliseconds(50);
         g_vecFrame().Push(Frame(camera, depth, 0.0));
         run.Stitcher().Worker().Pass();
         while (g_vecStitchParam().Size() > 0) run.ImageTick();

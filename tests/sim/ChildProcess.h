@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,20 +15,27 @@
 namespace bhv::test {
 
 // A program started with pipes on its standard input and output. It is always ended by its own
-// process id: closing its input, then SIGTERM, then waiting for it.
+// process id: closing its input, then SIGTERM, then waiting for it. When the test program ends
+// without its destructors (a crash, a sanitizer's abort, a signal), the kernel sends the child
+// SIGTERM (the parent-death signal), so no child outlives its test.
 class ChildProcess {
 public:
     ChildProcess(const std::string& path, const std::vector<std::string>& args) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        // Everything the child needs is made before the fork: between fork and exec a child of
+        // a threaded program may only make async-signal-safe calls.
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(path.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);  // the parent went before the line above
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(path.c_str()));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
             ::execv(path.c_str(), argv.data());
             ::_exit(127);
         }

@@ -24,18 +24,27 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 1000
 }
 
 // Runs `action` on the modal dialog of type T once it is open (from inside its own event
-// loop); the caller then opens the dialog.
+// loop); the caller then opens the dialog. Each poll that finds no dialog yet schedules a copy
+// of itself: nothing refers back to itself, so nothing outlives the last poll.
 template <typename T>
-void WhenModalOpens(std::function<void(T*)> action) {
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [action, poll] {
+class ModalPoll {
+public:
+    explicit ModalPoll(std::function<void(T*)> action) : action_(std::move(action)) {}
+    void operator()() const {
         if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            action(dialog);
+            action_(dialog);
             return;
         }
-        QTimer::singleShot(10, *poll);
-    };
-    QTimer::singleShot(0, *poll);
+        QTimer::singleShot(10, *this);
+    }
+
+private:
+    std::function<void(T*)> action_;
+};
+
+template <typename T>
+void WhenModalOpens(std::function<void(T*)> action) {
+    QTimer::singleShot(0, ModalPoll<T>(std::move(action)));
 }
 
 }  // namespace bhv::test

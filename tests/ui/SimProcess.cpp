@@ -1,8 +1,7 @@
 #include "SimProcess.h"
 
-#include <unistd.h>
-
-#include <QDeadlineTimer>
+#include <chrono>
+#include <vector>
 
 namespace bhv::test {
 
@@ -26,32 +25,36 @@ QString AddressIn(const QString& line, const QString& name) {
 }
 
 bool SimProcess::Start(const QStringList& extraArguments) {
-    const QString program = QString::fromStdString((ProgramDir() / "bhv-sim").string());
-    QStringList arguments = {"--host-port", "0", "--probe-port", "0", "--camera-port", "0"};
-    arguments += extraArguments;
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start(program, arguments);
-    if (!process_.waitForStarted(10000)) {
-        error = "bhv-sim did not start: " + process_.errorString();
+    Stop();
+    host.clear();
+    probe.clear();
+    camera.clear();
+    std::vector<std::string> arguments = {"--host-port", "0", "--probe-port", "0",
+                                          "--camera-port", "0"};
+    for (const QString& a : extraArguments) arguments.push_back(a.toStdString());
+    process_ = std::make_unique<ChildProcess>((ProgramDir() / "bhv-sim").string(), arguments);
+    if (!process_->Running()) {
+        error = "bhv-sim did not start";
         return false;
     }
-    QDeadlineTimer deadline(30000);
+    // The first lines come after the simulator has built its site, which takes long under the
+    // sanitizers on a busy machine.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     bool firstLine = true;
-    while (camera.isEmpty() && !deadline.hasExpired()) {
-        if (!process_.canReadLine() && !process_.waitForReadyRead(200)) {
-            if (process_.state() != QProcess::Running) break;
-            continue;
+    while (camera.isEmpty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        const auto text = process_->ReadLine(left);
+        if (!text) break;  // out of time, or the simulator ended
+        const QString line = QString::fromStdString(*text).trimmed();
+        if (firstLine) {
+            // Host and probe come from the first line only.
+            host = AddressIn(line, "host");
+            probe = AddressIn(line, "probe");
+            firstLine = false;
         }
-        while (process_.canReadLine()) {
-            const QString line = QString::fromUtf8(process_.readLine()).trimmed();
-            if (firstLine) {
-                // Host and probe come from the first line only.
-                host = AddressIn(line, "host");
-                probe = AddressIn(line, "probe");
-                firstLine = false;
-            }
-            if (camera.isEmpty()) camera = AddressIn(line, "camera");
-        }
+        camera = AddressIn(line, "camera");
     }
     for (const QString* address : {&host, &probe, &camera}) {
         if (!IsLoopbackAddress(*address)) {
@@ -68,18 +71,13 @@ bool SimProcess::Start(const QStringList& extraArguments) {
 }
 
 void SimProcess::Command(const QString& line) {
-    process_.write((line + "\n").toUtf8());
-    process_.waitForBytesWritten(1000);
+    if (process_) process_->Write(line.toStdString());
 }
 
 void SimProcess::Stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.closeWriteChannel();  // the simulator stops at the end of its input
-    if (!process_.waitForFinished(5000)) {
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) process_.kill();
-        process_.waitForFinished(2000);
-    }
+    // The end of its input, then SIGTERM; both stop the simulator cleanly.
+    if (process_) process_->Stop();
+    process_.reset();
 }
 
 }  // namespace bhv::test

@@ -3,13 +3,21 @@
 // bhv-sim as a child process on loopback: started from the test program's own folder, its
 // device addresses read from its output (host and probe from the first line, the camera from
 // the line that names it) and each checked to be 127.0.0.1:PORT before anything connects.
+//
+// It is started with fork and exec of our own rather than QProcess: Qt starts children with a
+// vfork-like clone that shares the parent's memory, and the thread sanitizer's clone
+// interceptor then does its child-side bookkeeping in the parent thread's own state, leaving
+// that thread ignoring every later interceptor, its mutexes included (the sanitizer then
+// reports races on data that thread wrote under a held lock).
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <filesystem>
+#include <memory>
 #include <string>
+
+#include "sim/ChildProcess.h"
 
 namespace bhv::test {
 
@@ -38,10 +46,9 @@ public:
 
     QString host, probe, camera;
     QString error;
-    qint64 Pid() const { return process_.processId(); }
 
 private:
-    QProcess process_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace bhv::test

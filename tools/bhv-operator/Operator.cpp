@@ -1,14 +1,20 @@
 #include "Operator.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -16,6 +22,8 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -80,45 +88,108 @@ void Settle(int ms) {
     WaitFor([] { return false; }, ms);
 }
 
-// A peer program (bhv-sim, bhv-data-server) in a process of its own, its output kept in a log.
+// A peer program (bhv-sim, bhv-data-server) in a process of its own, owned by its process id:
+// its standard output and error go to its log, which Output() reads back, and its standard
+// input is a pipe for Send. Every return of the operator ends it (the destructor: end of input,
+// SIGTERM, SIGKILL after 10 s, then it is reaped); every other end of the operator (a crash, a
+// sanitizer's abort, a signal) ends it too, through the kernel's parent-death signal.
+//
+// Started with fork and exec of our own rather than QProcess: Qt starts children with a
+// vfork-like clone that shares the parent's memory, and the thread sanitizer's clone
+// interceptor then does its child-side bookkeeping in the parent thread's own state, leaving
+// the window thread ignoring every later interceptor, its mutexes included (the sanitizer then
+// reports races on data written under a held lock).
 class PeerProcess {
 public:
-    explicit PeerProcess(QString logPath) : logPath_(std::move(logPath)) {
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-    }
+    explicit PeerProcess(QString logPath) : logPath_(std::move(logPath)) {}
     ~PeerProcess() { Stop(); }
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
 
+    // False when the program could not be started (its log says why when it got that far).
     bool Start(const QString& program, const QStringList& arguments) {
-        process_.start(program, arguments);
-        return process_.waitForStarted(10000);
+        // Everything the child needs is made before the fork: between fork and exec a child of
+        // a threaded program may only make async-signal-safe calls.
+        std::vector<std::string> args = {QFile::encodeName(program).toStdString()};
+        for (const QString& a : arguments) args.push_back(QFile::encodeName(a).toStdString());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int log = ::open(QFile::encodeName(logPath_).constData(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int input[2] = {-1, -1};
+        int execFailed[2] = {-1, -1};  // stays empty, and closes on exec, when exec succeeds
+        if (log < 0 || ::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(execFailed, O_CLOEXEC) != 0) {
+            for (int fd : {log, input[0], input[1], execFailed[0], execFailed[1]})
+                if (fd >= 0) ::close(fd);
+            return false;
+        }
+        std::signal(SIGPIPE, SIG_IGN);  // a peer that has gone fails Send, not the operator
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(127);  // the operator went before the line above
+            ::dup2(input[0], STDIN_FILENO);
+            ::dup2(log, STDOUT_FILENO);
+            ::dup2(log, STDERR_FILENO);
+            ::execv(argv[0], argv.data());
+            const int error = errno;
+            [[maybe_unused]] auto n = ::write(execFailed[1], &error, sizeof error);
+            ::_exit(127);
+        }
+        for (int fd : {log, input[0], execFailed[1]}) ::close(fd);
+        int error = 0;
+        const bool started =
+            pid_ > 0 && ::read(execFailed[0], &error, sizeof error) != sizeof error;
+        ::close(execFailed[0]);
+        input_ = input[1];
+        if (!started) Stop();
+        return started;
     }
     // Everything printed so far.
     const QString& Output() {
-        const QByteArray more = process_.readAll();
-        if (!more.isEmpty()) {
+        QFile log(logPath_);
+        if (log.open(QIODevice::ReadOnly) && log.seek(read_)) {
+            const QByteArray more = log.readAll();
+            read_ += more.size();
             output_ += QString::fromUtf8(more);
-            QFile log(logPath_);
-            if (log.open(QIODevice::Append)) log.write(more);
         }
         return output_;
     }
     void Send(const QString& line) {
-        process_.write((line + '\n').toUtf8());
-        process_.waitForBytesWritten(1000);
+        const QByteArray bytes = (line + '\n').toUtf8();
+        if (input_ >= 0) [[maybe_unused]] auto n = ::write(input_, bytes.data(), bytes.size());
     }
     void Stop() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();  // SIGTERM to this process only
-        if (!process_.waitForFinished(10000)) {
-            process_.kill();
-            process_.waitForFinished(5000);
+        if (input_ >= 0) ::close(input_);
+        input_ = -1;
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        if (!Reaped(10000)) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
         }
+        pid_ = -1;
         Output();
     }
 
 private:
+    // Waits up to `ms` for the peer to end; true once it has been reaped.
+    bool Reaped(int ms) {
+        QDeadlineTimer deadline(ms);
+        for (;;) {
+            const pid_t done = ::waitpid(pid_, nullptr, WNOHANG);
+            if (done == pid_ || (done < 0 && errno == ECHILD)) return true;
+            if (deadline.hasExpired()) return false;
+            ::usleep(10000);
+        }
+    }
+
     QString logPath_;
-    QProcess process_;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    qint64 read_ = 0;
     QString output_;
 };
 
@@ -345,7 +416,8 @@ int RunOperator(const OperatorOptions& o) {
         Say("bhv-operator: bhv-sim did not start (" + bin + "/bhv-sim)");
         return 2;
     }
-    WaitFor([&] { return sim.Output().contains("camera="); }, 30000);
+    // The simulator builds its site before its first line: slow under the sanitizers.
+    WaitFor([&] { return sim.Output().contains("camera="); }, 90000);
     const std::string host = AddressIn(sim.Output(), "host=");
     const std::string probe = AddressIn(sim.Output(), "probe=");
     const std::string camera = AddressIn(sim.Output(), "camera=");
@@ -354,7 +426,7 @@ int RunOperator(const OperatorOptions& o) {
     if (o.upload) {
         if (server.Start(bin + "/bhv-data-server",
                          {"--port", "0", "--out", out + "/received", "--refuse-every", "3"}))
-            WaitFor([&] { return server.Output().contains("listening"); }, 10000);
+            WaitFor([&] { return server.Output().contains("listening"); }, 30000);
         serverAddress = AddressIn(server.Output(), "listening on ");
     }
     Say(QStringLiteral("bhv-sim: host=%1 probe=%2 camera=%3 (pulley 63 mm)")
