@@ -59,6 +59,16 @@ UnrolledImageView::UnrolledImageView(QWidget* parent) : QWidget(parent) {
     setObjectName("imageView");
     // Every pixel is painted each time; nothing needs erasing first.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // The image thread only emits; Qt makes the queued call on the GUI thread from an event it
+    // allocates itself (a functor posted from the image thread would be handed over through
+    // Qt's own locks, which the thread sanitizer cannot see).
+    connect(
+        this, &UnrolledImageView::repaintPosted, this,
+        [this] {
+            repaintQueued_.store(false);
+            update();
+        },
+        Qt::QueuedConnection);
 }
 
 UnrolledImageView::~UnrolledImageView() = default;
@@ -95,13 +105,7 @@ QString UnrolledImageView::OverspeedText() const {
 
 void UnrolledImageView::RequestRepaint() {
     if (repaintQueued_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            repaintQueued_.store(false);
-            update();
-        },
-        Qt::QueuedConnection);
+    emit repaintPosted();
 }
 
 void UnrolledImageView::paintEvent(QPaintEvent*) {

@@ -55,6 +55,10 @@ public:
 
     QSize sizeHint() const override { return {400, 600}; }
 
+signals:
+    // Emitted by RequestRepaint on the image thread; delivered queued on the GUI thread.
+    void repaintPosted();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
