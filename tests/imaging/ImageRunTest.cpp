@@ -215,8 +215,8 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     const auto page = db_.PageOverspeed(10000);
     ASSERT_TRUE(page.has_value());
     EXPECT_EQ(page->second, 1000);
-    // Travel 1200 .. 10000 was fast; how soon the detector is sure depends on how many pairs
-    // the window holds, which here is the test's own pace.
+    // Travel 1200 .. 10000 was fast; the detector is sure once the capped pairs fill half its
+    // one-second window, about ten frames (1200 of travel) in.
     EXPECT_GT(page->first, 0);
     EXPECT_LE(page->first, 760);
     // A page browsed while the run goes on stays in the view across image ticks.
