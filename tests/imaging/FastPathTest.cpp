@@ -87,10 +87,10 @@ TEST(FastBandReader, MatchesTheReferenceBandsWithinALevel) {
 
 // Over consecutive frames of both run directions the two paths find the same shifts.
 TEST(FastBandReader, FindsTheSameShiftsAsTheReferenceOverARun) {
-#if defined(__OPTIMIZE__)
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_THREAD__)
     constexpr int kRunFrames = 60;
 #else
-    constexpr int kRunFrames = 30;  // unoptimised (sanitizer) builds render slowly
+    constexpr int kRunFrames = 30;  // the sanitizer builds render slowly
 #endif
     const bool assist = DepthAssistMode.exchange(false);
     int pairs = 0, same = 0;
