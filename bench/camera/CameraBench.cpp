@@ -271,13 +271,15 @@ int main(int argc, char** argv) {
     BenchSink sink;
     uint64_t bandsMade = 0;
     {
+        bhv::FrameQueue frames;
         bhv::CameraStream stream(sdk, player, device, prompter);
         stream.SetBottomWindow(&sink);
+        stream.SetFrameQueue(&frames);
 
         // The stitching worker: takes each queued frame and makes its bands.
         std::atomic<bool> stop{false};
         std::atomic<pid_t> workerTid{0};
-        bhv::StitchStopped = false;
+        frames.Reopen();
         std::thread worker([&] {
             workerTid = ThreadId();
             bhv::FastBandReader reader;
@@ -289,7 +291,7 @@ int main(int argc, char** argv) {
             bhv::FrameBands bands;
             while (!stop) {
                 try {
-                    if (reader.ReadBands(bhv::g_vecFrame(), 1440, params, bands)) {
+                    if (reader.ReadBands(frames, 1440, params, bands)) {
                         ++bandsMade;
                         continue;
                     }
@@ -368,8 +370,8 @@ int main(int argc, char** argv) {
         }
         stop = true;
         worker.join();
-        bhv::StitchStopped = true;
-        bhv::g_vecFrame().Clear();
+        frames.Close();
+        frames.Clear();
     }
     ::close(quitPipe[1]);
     int status = 0;

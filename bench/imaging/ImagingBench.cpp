@@ -79,7 +79,9 @@ RawFrame Frame(const std::vector<uint8_t>& pixels) {
 
 // Frames per second of the threaded pipeline (worker + image thread) fed from `frames` in turn.
 double PipelineFps(const std::vector<std::vector<uint8_t>>& frames, int count, bool fast) {
-    ImageRun run;
+    FrameQueue queue;
+    StitchParamQueue records;
+    ImageRun run(queue, records);
     std::atomic<double> depth{100000};
     run.Stitcher().SetFastPath(fast);
     run.Stitcher().SetDepthSource([&depth] { return depth.load(); });
@@ -89,13 +91,14 @@ double PipelineFps(const std::vector<std::vector<uint8_t>>& frames, int count, b
     run.StartRun(start);
     const auto t0 = Steady::now();
     for (int i = 0; i < count; ++i) {
-        while (g_vecFrame().Size() >= FrameQueue::kCapacity)
+        // As the camera does: frames only while the run's first tick has opened the queue.
+        while (queue.Closed() || queue.Size() >= FrameQueue::kCapacity)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         depth = 100000 + i * 6.9;
         run.SetTravel(static_cast<int32_t>(i * 6.9));
-        g_vecFrame().Push(std::make_unique<RawFrame>(Frame(frames[i % frames.size()])));
+        queue.Push(std::make_unique<RawFrame>(Frame(frames[i % frames.size()])));
     }
-    while (g_vecFrame().Size() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (queue.Size() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     const auto t1 = Steady::now();
     run.FinishImageRun(false);
     run.StopImageThread();
@@ -131,6 +134,7 @@ int main(int argc, char** argv) {
     // Reference path, stage by stage.
     double convert = 0, resize = 0, unwrap = 0, band = 0;
     std::vector<FrameBands> reference;
+    RingUnwrapper unwrapper;
     for (int round = 0; round < 2; ++round) {
         for (const auto& pixels : frames) {
             const auto t0 = Steady::now();
@@ -140,9 +144,9 @@ int main(int argc, char** argv) {
             const auto t1 = Steady::now();
             cv::resize(bgr, working, cv::Size(1440, 1080), 0, 0, cv::INTER_LINEAR);
             const auto t2 = Steady::now();
-            UnwrapRing(working, 261, 499, 732, 572);
+            unwrapper.Unwrap(working, 261, 499, 732, 572);
             const auto t3 = Steady::now();
-            FrameBands b = PrepareFrame(working, params);  // includes a second unwrap
+            FrameBands b = unwrapper.Prepare(working, params);  // includes a second unwrap
             const auto t4 = Steady::now();
             if (round == 1) {
                 convert += Ms(t0, t1), resize += Ms(t1, t2), unwrap += Ms(t2, t3);
@@ -157,6 +161,7 @@ int main(int argc, char** argv) {
     FaithfulBandReader faithful;
     FastBandReader fast;
     FrameQueue queue;
+    queue.Reopen();
     FrameBands scratch;
     auto t0 = Steady::now();
     fast.MakeBands(Frame(frames[0]), 1440, params, scratch);
@@ -205,7 +210,6 @@ int main(int argc, char** argv) {
     if (bandsOnly) return 0;
 
     // ComputeOffset per pair.
-    const bool assist = DepthAssistMode.exchange(false);
     int reps = 2000;
     t0 = Steady::now();
     double shiftSum = 0;
@@ -224,7 +228,10 @@ int main(int argc, char** argv) {
     // near its end; and the display it keeps up to date against a full rebuild (the whole
     // accumulator scaled and turned) at every update of the first page.
     {
-        StripStitcher stitcher;
+        FrameQueue queue;
+        StitchParamQueue records;
+        StripStitcher stitcher(queue, records);
+        stitcher.SetDepthAssist(false);
         stitcher.SetWorkerThread(false);
         stitcher.SetSleep([](int) {});
         stitcher.ResetForRun(params, 1440);
@@ -240,7 +247,7 @@ int main(int argc, char** argv) {
             p->previous = quick[r % (kFrames - 1)];
             p->current = quick[r % (kFrames - 1) + 1];
             p->params = params;
-            g_vecStitchParam().Append(std::move(p));
+            records.Append(std::move(p));
             const int fillBefore = stitcher.Fill();
             bool updated = false, cutNow = false;
             Cost one;
@@ -316,9 +323,7 @@ int main(int argc, char** argv) {
             "instead of 2/3: its rows drift by up to half a row towards the end)\n",
             maxDiff, compared);
         stitcher.StopWorker();
-        g_vecStitchParam().Clear();
     }
-    DepthAssistMode.store(assist);
 
     // The page step: a metre of display rows scaled, turned, encoded and stored.
     {

@@ -277,8 +277,9 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         display.pending.store(1, std::memory_order_release);
     }
 
-    if (!StitchStopped.load()) {
-        FrameQueue& queue = g_vecFrame();
+    FrameQueue* frames = self->frames_.load();
+    if (frames && !frames->Closed()) {
+        FrameQueue& queue = *frames;
         size_t count = queue.Size();
         bool queued = false;
         // A full queue would refuse the frame anyway: skip its 7.5 MB copy.
@@ -294,7 +295,8 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         }
         if (queued) {
             ++self->framesQueued_;
-        } else {
+        } else if (!queue.Closed()) {
+            // The queue was full. (One closed since the check above refused a frame of no run.)
             ++self->framesDroppedAtQueue_;
             self->Print(" g_vecFrame:%zu\n", count);
         }

@@ -16,6 +16,8 @@
 
 namespace bhv {
 
+class FrameQueue;
+
 // The newest decoded frame waiting for the display thread. Handed over by `pending` alone: the
 // decode callback writes the buffer only while pending is clear and then sets it (release); the
 // display thread reads only while it is set and then clears it (release), each side reading the
@@ -54,7 +56,7 @@ struct CameraStreamCounters {
 
 // The live stream of the probe's bottom camera: login, live stream, decoding through the
 // player, the hand-off of the newest frame to the display thread, the frames for the stitching
-// worker (g_vecFrame), freeze and play, disconnect, and the camera's frame rate, colour and
+// worker (the frame queue its owner hands it), freeze and play, disconnect, and the camera's frame rate, colour and
 // clock. Owned by the controller, one per process: the player port, the display hand-off, the
 // frozen flag, the display window and the colour values live as long as it does.
 //
@@ -79,6 +81,9 @@ public:
     // The bottom live video window; ConnectCamera points DisplayWindow at it. The sink must
     // outlive the stream.
     void SetBottomWindow(VideoSink* window);
+    // Where decoded frames go for the stitching (none when null); the queue must outlive the
+    // stream. Frames are copied only while the queue is open.
+    void SetFrameQueue(FrameQueue* frames) { frames_.store(frames); }
 
     bool ConnectCamera();
     bool StartRealPlay();
@@ -120,6 +125,7 @@ private:
     const Clock& clock_;
     CameraEvents events_;
     VideoSink* bottomWindow_ = nullptr;
+    std::atomic<FrameQueue*> frames_{nullptr};
 
     int32_t channel_ = 0;
     int32_t playerPortNumber_ = 1;

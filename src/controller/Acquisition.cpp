@@ -75,6 +75,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
                            [this](const ImageColorValues& c) {
                                view_.ShowImageColor(c.brightness, c.saturation);
                            }}),
+      imageRun_(frames_, stitchRecords_),
       recorder_(player_, camera_.PlayerPort, db_, prompter_,
                 [this](bool run) { view_.SetRecordTimer(run); }),
       upload_([this] {
@@ -92,6 +93,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
       runLog_(clock_) {
     CreateDirectoryTree(WorkspaceRoot());
     winch_.onBottomStillReset = [this] { telemetry_.State().bottomStillCount = 0; };
+    camera_.SetFrameQueue(&frames_);
     telemetry_.SetTitle(kAppTitle);
     telemetry_.SetConsole(options_.telemetryLines ? &std::cout : nullptr);
     if (options_.camera)

@@ -247,6 +247,10 @@ private:
     bhv::Telemetry telemetry_;
     Link link_;
     WinchControl winch_;
+    // The stitching's queues: the camera stream fills the frame queue, the image run's worker
+    // pairs frames into the stitch records.
+    FrameQueue frames_;
+    StitchParamQueue stitchRecords_;
     sdk::NetworkCameraClient netSdk_;
     sdk::FfmpegPlayer player_;
     CameraDevice cameraDevice_;

@@ -2,17 +2,10 @@
 
 namespace bhv {
 
-std::atomic<bool> StitchStopped{true};
-
-FrameQueue& g_vecFrame() {
-    static FrameQueue queue;
-    return queue;
-}
-
 bool FrameQueue::Push(std::unique_ptr<RawFrame> frame, size_t* countBefore) {
     std::lock_guard lock(mutex_);
     if (countBefore) *countBefore = frames_.size();
-    if (frames_.size() >= kCapacity) return false;
+    if (closed_.load() || frames_.size() >= kCapacity) return false;
     frames_.push_back(std::move(frame));
     return true;
 }

@@ -23,11 +23,15 @@ struct RawFrame {
 };
 
 // The frame queue between the camera and the stitch worker (oldest first, at most 30 frames).
+// It is closed while no stitch worker runs (as made, between runs, at exit): a closed queue
+// refuses frames, so the camera copies none, and the worker leaves when it finds it closed.
+// The stitcher reopens it when a run's first step starts the worker.
 class FrameQueue {
 public:
     static constexpr size_t kCapacity = 30;
 
-    // Appends a frame; false (and the frame dropped) when the queue already holds kCapacity.
+    // Appends a frame; false (and the frame dropped) when the queue is closed or already holds
+    // kCapacity.
     bool Push(std::unique_ptr<RawFrame> frame, size_t* countBefore = nullptr);
     // Removes the oldest frame; nullptr when the queue is empty.
     std::unique_ptr<RawFrame> Pop();
@@ -35,14 +39,15 @@ public:
     void Clear();
     size_t Size() const;
 
+    // Closing keeps the frames already queued (Clear drops them). Safe from any thread.
+    void Close() { closed_.store(true); }
+    void Reopen() { closed_.store(false); }
+    bool Closed() const { return closed_.load(); }
+
 private:
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<RawFrame>> frames_;
+    std::atomic<bool> closed_{true};
 };
-
-// The process-wide frame queue and the stitch worker's stop flag (set while no worker runs: the
-// camera queues frames only while it is clear).
-FrameQueue& g_vecFrame();
-extern std::atomic<bool> StitchStopped;
 
 }  // namespace bhv

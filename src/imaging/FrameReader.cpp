@@ -72,7 +72,7 @@ bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const U
     cv::Mat frame;
     if (!ReadFrame(queue, workWidth, frame)) return false;
     try {
-        out = PrepareFrame(frame, params);
+        out = unwrapper_.Prepare(frame, params);
         return true;
     } catch (const cv::Exception&) {
         TraceLine("PrepareFrame: the ring does not fit in the frame");

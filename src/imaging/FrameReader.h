@@ -38,6 +38,9 @@ class FaithfulBandReader : public BandReader {
 public:
     bool ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                    FrameBands& out) override;
+
+private:
+    RingUnwrapper unwrapper_;
 };
 
 // The fast path: the band alone, sampled straight from the YUV planes. For every working pixel

@@ -17,8 +17,6 @@
 
 namespace bhv {
 
-std::atomic<bool> ImageTickPaused{true};
-
 namespace {
 
 double Seconds(std::chrono::steady_clock::time_point t) {
@@ -44,7 +42,7 @@ ImageRun::~ImageRun() {
 }
 
 void ImageRun::StartRun(const ImageRunStart& start) {
-    ImageTickPaused.store(true);
+    tickPaused_.store(true);
     {
         std::lock_guard lock(tickMutex_);
         UnwrapParams params;
@@ -92,12 +90,12 @@ void ImageRun::StartRun(const ImageRunStart& start) {
             browsedShare_.reset();
         }
     }
-    ImageTickPaused.store(false);
+    tickPaused_.store(false);
 }
 
 bool ImageRun::ImageTick() {
     std::lock_guard lock(tickMutex_);
-    if (ImageTickPaused.load()) return false;
+    if (tickPaused_.load()) return false;
     return TickLocked();
 }
 
@@ -192,7 +190,7 @@ void ImageRun::PageStep() {
 
 void ImageRun::FinishImageRun(bool uploadEnabled,
                               const std::function<void(const std::wstring&)>& queueUpload) {
-    ImageTickPaused.store(true);
+    tickPaused_.store(true);
     std::lock_guard lock(tickMutex_);  // waits for a tick under way
     stitcher_.StopWorker();
     frames_.Clear();
@@ -237,7 +235,7 @@ void ImageRun::StartImageThread() {
     thread_ = std::thread([this] {
         NameThisThread("bhv-image");
         while (!quit_.load()) {
-            if (!ImageTickPaused.load()) {
+            if (!tickPaused_.load()) {
                 ImageTick();
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             } else {
@@ -248,7 +246,7 @@ void ImageRun::StartImageThread() {
 }
 
 void ImageRun::StopImageThread() {
-    ImageTickPaused.store(true);
+    tickPaused_.store(true);
     quit_.store(true);
     if (thread_.joinable()) thread_.join();
 }

@@ -18,9 +18,6 @@
 
 namespace bhv {
 
-// Set while the image thread must not tick (at start-up, between runs, at exit).
-extern std::atomic<bool> ImageTickPaused;
-
 // What the image pipeline takes when an acquisition run starts.
 struct ImageRunStart {
     SysConfigParam config;         // snapshot: working centre, radii and frame width
@@ -48,8 +45,9 @@ struct ImageRunStart {
 // carries the millimetres of its travel that were (table pageOverspeed of the project).
 class ImageRun {
 public:
-    explicit ImageRun(FrameQueue& frames = g_vecFrame(),
-                      StitchParamQueue& records = g_vecStitchParam());
+    // The queues belong to the caller (the controller, or a re-processing run) and outlive the
+    // image run.
+    ImageRun(FrameQueue& frames, StitchParamQueue& records);
     ~ImageRun();
     ImageRun(const ImageRun&) = delete;
     ImageRun& operator=(const ImageRun&) = delete;
@@ -80,7 +78,8 @@ public:
     // image thread.
     void StartRun(const ImageRunStart& start);
     // One tick: a stitch step and, when it produced a new display, the page step. Does nothing
-    // while ImageTickPaused is set. True when a new display was taken over.
+    // while the ticks are paused (as made, between runs, at exit). True when a new display was
+    // taken over.
     bool ImageTick();
     // End of the run: pauses the image thread (waiting for a tick under way), stops the worker,
     // drops queued frames, stores the last partial page and, when uploading, writes the
@@ -147,6 +146,7 @@ private:
     cv::Mat browsed_;
     std::optional<double> browsedShare_;
 
+    std::atomic<bool> tickPaused_{true};  // set while the image thread must not tick
     std::atomic<bool> quit_{false};
     std::thread thread_;
 };

@@ -1,7 +1,6 @@
 #include "imaging/RingUnwrap.h"
 
 #include <cmath>
-#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -9,29 +8,6 @@ namespace bhv {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-
-struct RemapTables {
-    std::mutex mutex;
-    cv::Mat mapX, mapY;
-    int H = 0, W = 0;
-    uint64_t builds = 0;
-};
-
-RemapTables& SharedTables() {
-    static RemapTables tables;
-    return tables;
-}
-
-void BuildTables(RemapTables& t, int H, int W, int R) {
-    t.mapX.create(H, W, CV_32FC1);
-    t.mapY.create(H, W, CV_32FC1);
-    for (int i = 0; i < H; ++i)
-        for (int j = 0; j < W; ++j)
-            RemapPoint(i, j, H, W, R, t.mapX.at<float>(i, j), t.mapY.at<float>(i, j));
-    t.H = H;
-    t.W = W;
-    ++t.builds;
-}
 
 }  // namespace
 
@@ -44,7 +20,8 @@ void RemapPoint(int i, int j, int H, int W, int R, float& x, float& y) {
     y = static_cast<float>(R) - r * s;
 }
 
-cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy) {
+cv::Mat RingUnwrapper::Unwrap(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx,
+                             int32_t cy) {
     const int W = static_cast<int>(std::floor(2.0 * kPi * R));
     const int H = static_cast<int>(std::floor(static_cast<double>(R)));
     // The region must lie inside the frame: a programming error of the caller otherwise.
@@ -52,21 +29,30 @@ cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int
     CV_Assert(R > 0 && region.x >= 0 && region.y >= 0 && region.x + region.width <= frame.cols &&
               region.y + region.height <= frame.rows);
 
-    RemapTables& t = SharedTables();
-    std::lock_guard lock(t.mutex);
-    if (t.mapX.empty() || t.H != H || t.W != W) BuildTables(t, H, W, R);
+    if (mapX_.empty() || H_ != H || W_ != W) {
+        mapX_.create(H, W, CV_32FC1);
+        mapY_.create(H, W, CV_32FC1);
+        for (int i = 0; i < H; ++i)
+            for (int j = 0; j < W; ++j)
+                RemapPoint(i, j, H, W, R, mapX_.at<float>(i, j), mapY_.at<float>(i, j));
+        H_ = H;
+        W_ = W;
+        ++builds_;
+    }
     cv::Mat unwrapped;
-    cv::remap(frame(region), unwrapped, t.mapX, t.mapY, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+    cv::remap(frame(region), unwrapped, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
               cv::Scalar::all(0));
     if (rIn < 0) rIn = 0;
     if (rIn >= H) return cv::Mat(0, W, frame.type());
     return unwrapped.rowRange(rIn, H);
 }
 
-uint64_t RemapTableBuilds() {
-    RemapTables& t = SharedTables();
-    std::lock_guard lock(t.mutex);
-    return t.builds;
+cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy) {
+    return RingUnwrapper().Unwrap(frame, rIn, R, cx, cy);
+}
+
+FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params) {
+    return RingUnwrapper().Prepare(frame, params);
 }
 
 BandGeometry BandGeometryFor(const UnwrapParams& params) {
@@ -94,9 +80,9 @@ void FinishBands(FrameBands& bands) {
     cv::reduce(grey64, bands.profile, 0, cv::REDUCE_SUM, CV_64F);
 }
 
-FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params) {
+FrameBands RingUnwrapper::Prepare(const cv::Mat& frame, const UnwrapParams& params) {
     const BandGeometry g = BandGeometryFor(params);
-    cv::Mat strip = UnwrapRing(frame, g.rIn, g.R, params.centreX, params.centreY);
+    cv::Mat strip = Unwrap(frame, g.rIn, g.R, params.centreX, params.centreY);
     const int W = strip.cols, n = strip.rows;
 
     const int k = (W * 270) / 360;

@@ -26,24 +26,12 @@ struct FrameBands {
     cv::Mat profile;  // 1 x h, 64-bit float: column sums of the grey band
 };
 
-// Unwraps the annulus around (cx, cy) of a working frame into a strip: one column per angle step
-// over the full circle (W = floor(2 pi R), counter-clockwise on screen from the +x direction),
-// one row per radius step from rIn to R - 1. Throws cv::Exception when the square of side 2R
-// around the centre does not lie inside the frame.
-//
-// The remap tables are built once per (R) and shared by the whole process; a lock keeps two
-// callers from rebuilding them under each other.
-cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy);
-
 // Entry (i, j) of the remap tables for a ring of outer radius R unwrapped into H rows and W
 // columns: the point of the 2R x 2R region that strip row i, column j shows.
 void RemapPoint(int i, int j, int H, int W, int R, float& x, float& y);
 
-// How many times the shared remap tables have been (re)built since the process started.
-uint64_t RemapTableBuilds();
-
-// The band geometry that PrepareFrame derives from the parameters, for callers that need it
-// without a frame (the fast path, tests).
+// The band geometry that Prepare derives from the parameters, for callers that need it without
+// a frame (the fast path, tests).
 struct BandGeometry {
     int32_t rIn = 0;        // inner radius used for unwrapping
     int32_t R = 0;          // outer radius used for unwrapping
@@ -55,13 +43,36 @@ struct BandGeometry {
 };
 BandGeometry BandGeometryFor(const UnwrapParams& params);
 
-// Unwraps a working frame and cuts the band of the run direction: roll by 270 degrees, the band
-// near the outer radius (downward run) or near the inner radius (upward run), rotated so that
-// its rows are angles, plus its grey copy and column profile. A band height of 0 (fewer than 10
-// strip rows) gives empty bands.
+// Unwraps rings with remap tables of its own, built on the first use and again whenever the
+// outer radius changes. One thread at a time (each stitch worker's band reader has its own).
+class RingUnwrapper {
+public:
+    // Unwraps the annulus around (cx, cy) of a working frame into a strip: one column per angle
+    // step over the full circle (W = floor(2 pi R), counter-clockwise on screen from the +x
+    // direction), one row per radius step from rIn to R - 1. Throws cv::Exception when the
+    // square of side 2R around the centre does not lie inside the frame.
+    cv::Mat Unwrap(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy);
+
+    // Unwraps a working frame and cuts the band of the run direction: roll by 270 degrees, the
+    // band near the outer radius (downward run) or near the inner radius (upward run), rotated
+    // so that its rows are angles, plus its grey copy and column profile. A band height of 0
+    // (fewer than 10 strip rows) gives empty bands.
+    FrameBands Prepare(const cv::Mat& frame, const UnwrapParams& params);
+
+    // How many times this unwrapper has (re)built its remap tables.
+    uint64_t TableBuilds() const { return builds_; }
+
+private:
+    cv::Mat mapX_, mapY_;
+    int H_ = 0, W_ = 0;
+    uint64_t builds_ = 0;
+};
+
+// The same with remap tables built for the one call (tests and tools).
+cv::Mat UnwrapRing(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx, int32_t cy);
 FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params);
 
-// Grey band and profile of a colour band (the last two steps of PrepareFrame).
+// Grey band and profile of a colour band (the last two steps of Prepare).
 void FinishBands(FrameBands& bands);
 
 }  // namespace bhv

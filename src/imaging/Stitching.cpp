@@ -12,7 +12,6 @@
 
 namespace bhv {
 
-std::atomic<bool> DepthAssistMode{true};
 
 void StitchParamQueue::Append(std::unique_ptr<StitchParam> record) {
     std::lock_guard lock(mutex_);
@@ -49,11 +48,6 @@ std::unique_ptr<StitchParam> StitchParamQueue::PopComputedFront() {
     std::unique_ptr<StitchParam> record = std::move(records_.front());
     records_.pop_front();
     return record;
-}
-
-StitchParamQueue& g_vecStitchParam() {
-    static StitchParamQueue queue;
-    return queue;
 }
 
 double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift) {
@@ -193,7 +187,7 @@ bool StitchWorker::ReadInto(FrameBands& out) {
 }
 
 bool StitchWorker::Pass() {
-    if (StitchStopped.load()) return false;
+    if (frames_.Closed()) return false;
     if (!havePrevious_) {
         if (!ReadInto(previous_)) return true;
         havePrevious_ = true;
@@ -209,7 +203,7 @@ bool StitchWorker::Pass() {
     for (size_t queued = records_.Size(); queued < StitchParamQueue::kCapacity;
          queued = records_.Size()) {
         if (queued > 10) TraceLine(" g_vecStitchParam.size():" + std::to_string(queued));
-        if (StitchStopped.load()) return false;
+        if (frames_.Closed()) return false;
         FrameBands current;
         // No frame yet: leave the loop and pause rather than asking again at once.
         if (!ReadInto(current)) break;
@@ -246,7 +240,7 @@ StripStitcher::~StripStitcher() {
 }
 
 void StripStitcher::StopWorker() {
-    StitchStopped.store(true);
+    frames_.Close();
     std::lock_guard lock(workerMutex_);
     if (workerThread_.joinable()) workerThread_.join();
 }
@@ -290,12 +284,12 @@ void StripStitcher::Release(std::unique_ptr<StitchParam> record, double off) {
 }
 
 bool StripStitcher::StitchStep() {
-    if (StitchStopped.load()) {
+    if (frames_.Closed()) {
         // First step of a run: start the worker (after the previous one has left).
         std::lock_guard lock(workerMutex_);
         if (workerThread_.joinable()) workerThread_.join();
         records_.Clear();
-        StitchStopped.store(false);
+        frames_.Reopen();
         if (threaded_) workerThread_ = std::thread([this] {
                 NameThisThread("bhv-stitch");
                 worker_.Run();
@@ -306,7 +300,7 @@ bool StripStitcher::StitchStep() {
     if (StitchParam* claimed = records_.ClaimNext(&index, &total)) {
         if (index >= 11)
             TraceLine(" nTotal:" + std::to_string(total) + " i:" + std::to_string(index));
-        ComputeOffset(*claimed, DepthAssistMode.load());
+        ComputeOffset(*claimed, depthAssist_);
     }
 
     std::unique_ptr<StitchParam> record = records_.PopComputedFront();

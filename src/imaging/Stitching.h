@@ -17,10 +17,6 @@
 
 namespace bhv {
 
-// Set at start-up: a zero image shift becomes 16 columns when the depth of the pair moved in the
-// run's direction.
-extern std::atomic<bool> DepthAssistMode;
-
 // The largest shift matching can place: faster motion is stitched at this shift, compressed.
 constexpr int kMaxStitchShift = 7;
 
@@ -63,8 +59,6 @@ private:
     std::deque<std::unique_ptr<StitchParam>> records_;
 };
 
-StitchParamQueue& g_vecStitchParam();
-
 // The shift s in [0, maxShift) for which profile a without its first s values best matches
 // profile b without its last s values (largest normalised correlation; the smallest s on ties).
 double BestShift(const cv::Mat& a, const cv::Mat& b, int maxShift);
@@ -97,9 +91,9 @@ public:
     void SetClock(StitchClock clock) { clock_ = std::move(clock); }
 
     // One pass over the queue: seeds the previous frame, or pairs every frame available while
-    // fewer than 30 records wait. False when StitchStopped was found set.
+    // fewer than 30 records wait. False when the frame queue was found closed.
     bool Pass();
-    // Passes with a 10 ms pause between them until StitchStopped is set.
+    // Passes with a 10 ms pause between them until the frame queue is closed.
     void Run();
 
 private:
@@ -132,8 +126,9 @@ public:
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;
 
-    explicit StripStitcher(FrameQueue& frames = g_vecFrame(),
-                           StitchParamQueue& records = g_vecStitchParam());
+    // The queues belong to the caller and outlive the stitcher; the frame queue's closed state
+    // is the worker's stop flag.
+    StripStitcher(FrameQueue& frames, StitchParamQueue& records);
     ~StripStitcher();
     StripStitcher(const StripStitcher&) = delete;
     StripStitcher& operator=(const StripStitcher&) = delete;
@@ -142,6 +137,9 @@ public:
     void SetDepthSource(std::function<double()> depth) { depth_ = std::move(depth); }
     // The fast band path (default) or the reference one.
     void SetFastPath(bool fast) { fast_ = fast; }
+    // Depth assist (default on): a zero image shift becomes 16 columns when the depth of the
+    // pair moved in the run's direction. Set before a run.
+    void SetDepthAssist(bool assist) { depthAssist_ = assist; }
     // Without a worker thread the caller runs Worker().Pass() itself (tests, benchmarks).
     void SetWorkerThread(bool threaded) { threaded_ = threaded; }
     // The 10 ms pauses of StitchStep (tests replace them).
@@ -167,7 +165,7 @@ public:
     // Drops the first `rows` display rows (a page of that many rows was stored) and the matching
     // accumulator columns.
     void CutStitcher(int32_t travel, int32_t rows);
-    // Sets StitchStopped and waits for the worker thread to leave.
+    // Closes the frame queue and waits for the worker thread to leave.
     void StopWorker();
 
     // A deep copy of the display (taken under the display mutex); its row count.
@@ -207,6 +205,7 @@ private:
     std::function<void(int)> sleep_;
     StitchClock clock_ = &std::chrono::steady_clock::now;
     bool fast_ = true;
+    bool depthAssist_ = true;
     bool threaded_ = true;
     std::filesystem::path debugFolder_;
     std::function<void(const StitchParam&)> pairObserver_;

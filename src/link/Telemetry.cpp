@@ -7,7 +7,6 @@
 #include <iostream>
 #include <limits>
 
-#include "link/Published.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
@@ -118,7 +117,6 @@ void Telemetry::OnDepth(const Message& m) {
     link_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
     DepthFromCount(*count, config_.pulleyDiameterMm, config_.encoderCountsPerTurn, reference_,
                    state_.depth, state_.movedDistance);
-    PublishedDepth.store(state_.depth);
     RecordStep();
     listener_.OnDepthUpdate();
 }
@@ -181,7 +179,6 @@ void Telemetry::OnAttitude(const Message& m, int64_t now) {
 
     state_.azimuth = angZ;
     state_.azimuthCopy = angZ;
-    PublishedAzimuth.store(state_.azimuth);
     listener_.ShowMessage(L"方位角:" + Fixed31(state_.azimuth));
     listener_.WriteRunLog(L"FWJ:" + Fixed31(0.0) + L"," + Fixed31(state_.azimuthCopy) + L"," +
                           Fixed31(state_.azimuth) + L"    TLY:" + Fixed31(angX) + L"," +

@@ -28,7 +28,9 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     options.maxRadiusPx = scale * (g.rIn + g.firstRow + g.h) + 8;
     const SyntheticBoreholeCamera camera(wall, options);
 
-    ImageRun run;
+    FrameQueue queue;
+    StitchParamQueue records;
+    ImageRun run(queue, records);
     double depth = settings.startDepth;
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetFastPath(settings.fastPath);
@@ -41,7 +43,7 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     start.startDepth = settings.startDepth;
     start.startHeading = settings.heading;
     run.StartRun(start);
-    run.ImageTick();  // the first step of a run lifts the worker's stop flag
+    run.ImageTick();  // the first step of a run opens the frame queue
 
     const int frames = static_cast<int>(settings.length / settings.step) + 1;
     for (int i = 0; i < frames; ++i) {
@@ -52,11 +54,11 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
         frame->size = static_cast<uint32_t>(frame->data.size());
         frame->width = SyntheticBoreholeCamera::kWidth;
         frame->height = SyntheticBoreholeCamera::kHeight;
-        g_vecFrame().Push(std::move(frame));
+        queue.Push(std::move(frame));
         run.SetTravel(static_cast<int32_t>(travel));
         run.SetDepth(static_cast<int32_t>(depth));
         run.Stitcher().Worker().Pass();
-        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        while (records.Size() > 0) run.ImageTick();
     }
     run.FinishImageRun(false);
 

@@ -84,13 +84,9 @@ struct CameraRig {
         clock.Set(LocalTime{2026, 12, 6, 21, 5, 7, 0});
         stream = std::make_unique<CameraStream>(sdk, player, device, prompter, clock);
         stream->SetBottomWindow(&sink);
-        g_vecFrame().Clear();
+        stream->SetFrameQueue(&queue);
     }
-    ~CameraRig() {
-        StitchStopped = true;
-        stream.reset();
-        g_vecFrame().Clear();
-    }
+    ~CameraRig() { stream.reset(); }
 
     static CameraFrameSource DefaultFrames(const CameraServerOptions& options) {
         auto counter = std::make_shared<int>(0);
@@ -109,6 +105,7 @@ struct CameraRig {
     RecordingPrompter prompter;
     ManualClock clock;
     TestSink sink;
+    FrameQueue queue;  // closed until a test opens it, as between runs
     std::unique_ptr<CameraStream> stream;
 };
 

@@ -140,25 +140,25 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
 
 TEST(CameraStreamFrames, QueuesFramesUpToThirtyAndDropsTheRestWithTheConsoleLine) {
     CameraRig rig;
-    StitchStopped = false;
+    rig.queue.Reopen();
     testing::internal::CaptureStdout();
     ASSERT_TRUE(rig.stream->ConnectCamera());
     const bool dropped = WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; });
     rig.stream->Freeze();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(dropped);
-    EXPECT_EQ(g_vecFrame().Size(), FrameQueue::kCapacity);
+    EXPECT_EQ(rig.queue.Size(), FrameQueue::kCapacity);
     EXPECT_NE(out.find(" g_vecFrame:30\n"), std::string::npos);
     EXPECT_EQ(rig.stream->Counters().framesQueued, 30u);
 
-    auto frame = g_vecFrame().Pop();
+    auto frame = rig.queue.Pop();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width, 2592u);
     EXPECT_EQ(frame->height, 1944u);
     EXPECT_EQ(frame->size, 7558272u);
     EXPECT_EQ(frame->data.size(), 7558272u);
     EXPECT_EQ(frame->flag, 0);
-    auto second = g_vecFrame().Pop();
+    auto second = rig.queue.Pop();
     ASSERT_TRUE(second);
     EXPECT_GE(second->stamp, frame->stamp);
     // Frames are the player's pictures, not one reused buffer: consecutive ones differ.
@@ -167,7 +167,7 @@ TEST(CameraStreamFrames, QueuesFramesUpToThirtyAndDropsTheRestWithTheConsoleLine
 
 TEST(CameraStreamFrames, FreezeStopsTheFramesAndPlayResumesThem) {
     CameraRig rig;
-    StitchStopped = false;
+    rig.queue.Reopen();
     ASSERT_TRUE(rig.stream->ConnectCamera());
     ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 3; }));
     rig.stream->Freeze();
@@ -176,17 +176,17 @@ TEST(CameraStreamFrames, FreezeStopsTheFramesAndPlayResumesThem) {
     // What was received before the freeze is still decoded; wait for the player to drain.
     ASSERT_TRUE(rig.player.WaitIdle(1, 30000));
     std::this_thread::sleep_for(100ms);  // a picture being painted at the freeze
-    g_vecFrame().Clear();
+    rig.queue.Clear();
     const uint64_t taken = rig.Taken();
     const int painted = rig.sink.Painted();
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(rig.Taken(), taken);
-    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_EQ(rig.queue.Size(), 0u);
     EXPECT_EQ(rig.sink.Painted(), painted);
 
     ASSERT_TRUE(rig.stream->Play());
     EXPECT_EQ(rig.stream->DisplayFrozen.load(), 0);
-    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > taken + 2 && g_vecFrame().Size() > 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > taken + 2 && rig.queue.Size() > 0; }));
 }
 
 TEST(CameraStreamFrames, FramesOfAnotherSizeAreNeitherShownNorQueued) {
@@ -194,11 +194,11 @@ TEST(CameraStreamFrames, FramesOfAnotherSizeAreNeitherShownNorQueued) {
     options.width = 640;
     options.height = 480;
     CameraRig rig(options);
-    StitchStopped = false;
+    rig.queue.Reopen();
     ASSERT_TRUE(rig.stream->ConnectCamera());
     ASSERT_TRUE(WaitUntil([&] { return rig.stream->Counters().framesRejected >= 5; }));
     EXPECT_EQ(rig.Taken(), 0u);
-    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_EQ(rig.queue.Size(), 0u);
     EXPECT_EQ(rig.sink.Painted(), 0);
 }
 
@@ -309,10 +309,10 @@ TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
         return true;
     };
     CameraRig rig({}, redPatch);
-    StitchStopped = false;
+    rig.queue.Reopen();
     ASSERT_TRUE(rig.stream->ConnectCamera());
-    ASSERT_TRUE(WaitUntil([&] { return g_vecFrame().Size() >= 1 && rig.sink.Painted() >= 1; }));
-    auto frame = g_vecFrame().Pop();
+    ASSERT_TRUE(WaitUntil([&] { return rig.queue.Size() >= 1 && rig.sink.Painted() >= 1; }));
+    auto frame = rig.queue.Pop();
     ASSERT_TRUE(frame);
     cv::Mat i420(h * 3 / 2, w, CV_8UC1, frame->data.data());
     cv::Mat bgr;

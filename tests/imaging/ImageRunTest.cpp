@@ -55,6 +55,8 @@ protected:
     test::TempDir tmp_;
     test::ScopedRoot root_{tmp_.path()};
     ProjectDb db_;
+    FrameQueue frames_;
+    StitchParamQueue records_;
 };
 
 // A red wall, filmed without threads: the probe reports 8 mm of travel per frame while the wall
@@ -63,7 +65,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     BoreholeWallOptions red;
     red.uniformBgr = cv::Vec3f(30, 30, 200);
     const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall(red));
-    ImageRun run;
+    ImageRun run(frames_, records_);
     double depth = 100000;
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetSleep([](int) {});
@@ -77,10 +79,10 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     for (int i = 0; i < 150; ++i) {
         travel = i * 80;
         depth = 100000 + i;
-        g_vecFrame().Push(Frame(camera, depth, 90.0));
+        frames_.Push(Frame(camera, depth, 90.0));
         run.SetTravel(travel);
         run.Stitcher().Worker().Pass();
-        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        while (records_.Size() > 0) run.ImageTick();
         if (travel <= 10200) {
             EXPECT_FALSE(HasPage(10000)) << travel;
         }
@@ -102,7 +104,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     std::wstring uploaded;
     const cv::Mat live = run.LiveImage();
     run.FinishImageRun(true, [&uploaded](const std::wstring& path) { uploaded = path; });
-    EXPECT_TRUE(StitchStopped.load());
+    EXPECT_TRUE(frames_.Closed());
     ASSERT_TRUE(HasPage(travel));  // the last page under its exact travel, unscaled
     int32_t lastId = travel - 1;
     EXPECT_EQ(db_.ReadNeighbourBigImage(lastId, true).rows, live.rows);
@@ -139,13 +141,12 @@ TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
     BoreholeWallOptions plain;
     plain.uniformBgr = cv::Vec3f(90, 120, 150);
     const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall(plain));
-    const bool assist = DepthAssistMode.exchange(true);
     struct Case {
         int32_t step;  // depth change per frame, tenths of a millimetre
         bool grows;
     };
     for (const Case& c : {Case{10, true}, Case{0, false}, Case{-10, false}}) {
-        ImageRun run;
+        ImageRun run(frames_, records_);
         run.Stitcher().SetWorkerThread(false);
         run.Stitcher().SetSleep([](int) {});
         run.StartRun(Start());
@@ -153,14 +154,13 @@ TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
         const auto frame = Frame(camera, 100000, 0.0);
         for (int i = 0; i < 12; ++i) {
             run.SetDepth(100000 + i * c.step);
-            g_vecFrame().Push(std::make_unique<RawFrame>(*frame));
+            frames_.Push(std::make_unique<RawFrame>(*frame));
             run.Stitcher().Worker().Pass();
-            while (g_vecStitchParam().Size() > 0) run.ImageTick();
+            while (records_.Size() > 0) run.ImageTick();
         }
         EXPECT_EQ(run.Stitcher().Fill() > 0, c.grows) << c.step;
         run.FinishImageRun(false);
     }
-    DepthAssistMode.store(assist);
 }
 
 // A probe faster than the stitching: every pair's shift hits the cap while the depth speed is
@@ -168,8 +168,8 @@ TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
 // stretch, which browsing shows as a share of the page.
 TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall());
-    const bool assist = DepthAssistMode.exchange(false);
-    ImageRun run;
+    ImageRun run(frames_, records_);
+    run.Stitcher().SetDepthAssist(false);
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetSleep([](int) {});
     // The camera's pace, not the machine's: 50 ms between frames, whatever the test takes.
@@ -194,9 +194,9 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
         run.SetDepth(static_cast<int32_t>(depth));
         run.SetTravel(travel);
         now += std::chrono::milliseconds(50);
-        g_vecFrame().Push(Frame(camera, depth, 0.0));
+        frames_.Push(Frame(camera, depth, 0.0));
         run.Stitcher().Worker().Pass();
-        while (g_vecStitchParam().Size() > 0) run.ImageTick();
+        while (records_.Size() > 0) run.ImageTick();
         if (!fast) {
             EXPECT_FALSE(run.OverspeedActive()) << i;
         }
@@ -241,7 +241,6 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     run.BrowseNext();
     run.BrowseNext();  // past the last page: the live image, no stored share
     EXPECT_FALSE(run.BrowsedOverspeedShare().has_value());
-    DepthAssistMode.store(assist);
 }
 
 // The threaded pipeline: the image thread and the worker, two runs in a row, a run ended while a
@@ -249,7 +248,7 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
 TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
     const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall());
     std::atomic<double> depth{100000};
-    ImageRun run;
+    ImageRun run(frames_, records_);
     run.Stitcher().SetDepthSource([&depth] { return depth.load(); });
 
     std::atomic<bool> blockFirstRepaint{true}, entered{false}, left{false};
@@ -263,11 +262,12 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
 
     auto feed = [&](int frames, double from) {
         for (int i = 0; i < frames; ++i) {
-            while (g_vecFrame().Size() >= FrameQueue::kCapacity)
+            // As the camera does: frames only while the run's first tick has opened the queue.
+            while (frames_.Closed() || frames_.Size() >= FrameQueue::kCapacity)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             depth = from + i * 6.9;
             run.SetTravel(static_cast<int32_t>(i * 6.9));
-            g_vecFrame().Push(Frame(camera, depth, 0.0));
+            frames_.Push(Frame(camera, depth, 0.0));
         }
     };
 
@@ -277,16 +277,16 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
     for (int i = 0; i < 20000 && !entered; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(entered);
-    for (int i = 0; i < 10; ++i) g_vecFrame().Push(Frame(camera, depth, 0.0));
+    for (int i = 0; i < 10; ++i) frames_.Push(Frame(camera, depth, 0.0));
     run.FinishImageRun(false);
     EXPECT_TRUE(left);  // the tick under way finished before the run was closed
-    EXPECT_EQ(g_vecFrame().Size(), 0u);
+    EXPECT_EQ(frames_.Size(), 0u);
     EXPECT_TRUE(HasPage(run.Travel()));
 
     // Run 2: frames until the queue drains, a quiet spell, then the end.
     run.StartRun(Start());
     feed(30, 110000);
-    for (int i = 0; i < 20000 && g_vecFrame().Size() > 0; ++i)
+    for (int i = 0; i < 20000 && frames_.Size() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.FinishImageRun(false);
@@ -303,4 +303,40 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
 }
 
 }  // namespace
+// Two image runs in one process (a re-processing run beside the live one) share nothing: each
+// has its own queues, its own pause and its own worker stop. A closed frame queue refuses frames.
+TEST_F(ImageRunTest, TwoRunsInOneProcessKeepTheirOwnState) {
+    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall());
+    FrameQueue otherFrames;
+    StitchParamQueue otherRecords;
+    ImageRun live(frames_, records_), other(otherFrames, otherRecords);
+    for (ImageRun* run : {&live, &other}) {
+        run->Stitcher().SetWorkerThread(false);
+        run->Stitcher().SetSleep([](int) {});
+    }
+    EXPECT_FALSE(frames_.Push(Frame(camera, 100000, 0.0)));  // closed until a run's first tick
+    live.StartRun(Start());
+    other.StartRun(Start());
+    live.ImageTick();
+    other.ImageTick();
+    ASSERT_FALSE(frames_.Closed());
+    ASSERT_FALSE(otherFrames.Closed());
+
+    live.FinishImageRun(false);
+    EXPECT_TRUE(frames_.Closed());
+    EXPECT_FALSE(frames_.Push(Frame(camera, 100000, 0.0)));
+    EXPECT_FALSE(live.ImageTick());
+    EXPECT_FALSE(otherFrames.Closed());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(otherFrames.Push(Frame(camera, 100000 + i * 6.9, 0.0)));
+        EXPECT_TRUE(other.Stitcher().Worker().Pass());
+    }
+    EXPECT_EQ(otherRecords.Size(), 2u);
+    while (otherRecords.Size() > 0) other.ImageTick();
+    EXPECT_EQ(other.Stitcher().PairCount(), 2u);
+    EXPECT_EQ(live.Stitcher().PairCount(), 0u);
+    other.FinishImageRun(false);
+    EXPECT_FALSE(other.Stitcher().Worker().Pass());  // the worker leaves a closed queue
+}
+
 }  // namespace bhv

@@ -91,15 +91,21 @@ TEST(PrepareFrame, CutsTheBandOfTheRunDirectionStartingStraightUp) {
 TEST(PrepareFrame, BuildsTheRemapTablesOncePerRadius) {
     const cv::Mat normal = RadiusFrame(1440, 1080, 732, 572);
     const cv::Mat high = RadiusFrame(1800, 1350, 915, 715);
-    PrepareFrame(normal, Params(260, 500, false));
-    const uint64_t before = RemapTableBuilds();
-    PrepareFrame(normal, Params(260, 500, false));
-    PrepareFrame(normal, Params(260, 500, true));
-    EXPECT_EQ(RemapTableBuilds(), before);
-    PrepareFrame(high, Params(325, 625, false, 915, 715));
-    EXPECT_EQ(RemapTableBuilds(), before + 1);
-    PrepareFrame(normal, Params(260, 500, false));
-    EXPECT_EQ(RemapTableBuilds(), before + 2);
+    RingUnwrapper unwrapper, other;
+    unwrapper.Prepare(normal, Params(260, 500, false));
+    unwrapper.Prepare(normal, Params(260, 500, false));
+    unwrapper.Prepare(normal, Params(260, 500, true));
+    EXPECT_EQ(unwrapper.TableBuilds(), 1u);
+    unwrapper.Prepare(high, Params(325, 625, false, 915, 715));
+    EXPECT_EQ(unwrapper.TableBuilds(), 2u);
+    // Each unwrapper keeps its own tables: another radius elsewhere does not rebuild these.
+    other.Prepare(normal, Params(260, 500, false));
+    unwrapper.Prepare(high, Params(325, 625, false, 915, 715));
+    EXPECT_EQ(unwrapper.TableBuilds(), 2u);
+    EXPECT_EQ(other.TableBuilds(), 1u);
+    EXPECT_EQ(cv::norm(unwrapper.Prepare(normal, Params(260, 500, false)).band,
+                       PrepareFrame(normal, Params(260, 500, false)).band, cv::NORM_INF),
+              0);
 }
 
 TEST(PrepareFrame, RingTooThinGivesEmptyBandsAndNoShift) {
@@ -133,6 +139,7 @@ TEST(BandReaders, RefuseUnreadableFramesAndRingsOutsideTheFrame) {
         else
             reader = std::make_unique<FaithfulBandReader>();
         FrameQueue queue;
+        queue.Reopen();
         FrameBands bands;
         const UnwrapParams good = Params(260, 500, false);
         EXPECT_FALSE(reader->ReadBands(queue, 1440, good, bands));  // nothing queued

@@ -132,8 +132,7 @@ TEST(BlendBand, CrossFadesTheSeamAndLeavesAGapBlackWhenTheBandJumpsPastTheTail) 
 class StitcherSteps : public ::testing::Test {
 protected:
     void SetUp() override {
-        assist_ = DepthAssistMode.load();
-        DepthAssistMode.store(false);
+        stitcher_.SetDepthAssist(false);
         stitcher_.SetWorkerThread(false);
         stitcher_.SetSleep([](int) {});
         stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, 0}, 1440);
@@ -141,8 +140,6 @@ protected:
     }
     void TearDown() override {
         stitcher_.StopWorker();
-        g_vecStitchParam().Clear();
-        DepthAssistMode.store(assist_);
     }
     FrameBands Bands(int frame, int shift) {
         FrameBands b;
@@ -155,18 +152,19 @@ protected:
         auto record = std::make_unique<StitchParam>();
         record->previous = Bands(frame - 1 < 0 ? 0 : frame - 1, shift);
         record->current = Bands(frame, shift);
-        g_vecStitchParam().Append(std::move(record));
+        records_.Append(std::move(record));
         return stitcher_.StitchStep();
     }
 
     int rows_ = 12;
-    bool assist_ = true;
     std::vector<double> wall_;
-    StripStitcher stitcher_;
+    FrameQueue frames_;
+    StitchParamQueue records_;
+    StripStitcher stitcher_{frames_, records_};
 };
 
 TEST_F(StitcherSteps, SettlesIntoCommittingTheShiftAndRebuildsTheDisplayEveryTenthCommit) {
-    stitcher_.StitchStep();    // first step of the run: clears the stop flag
+    stitcher_.StitchStep();    // first step of the run: opens the frame queue
     EXPECT_FALSE(Step(0, 5));  // seeds the tail, commits nothing
     EXPECT_EQ(stitcher_.Tail().cols, 23);
     EXPECT_EQ(stitcher_.Fill(), 0);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "link/Messages.h"
-#include "link/Published.h"
 #include "link/Telemetry.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
@@ -89,11 +88,10 @@ TEST(DepthFromCount, FollowsTheEncoderInBothDirections) {
     }
 }
 
-TEST_F(TelemetryTest, DepthMessageUpdatesStatePublishesAndAcknowledges) {
+TEST_F(TelemetryTest, DepthMessageUpdatesStateAndAcknowledges) {
     Depth(-1000);
     EXPECT_EQ(telemetry.State().depth, 3067);
     EXPECT_EQ(telemetry.State().movedDistance, 3067);
-    EXPECT_EQ(PublishedDepth.load(), 3067.0);
     EXPECT_EQ(link.lastAcknowledgement, MSG_ACK_ZERO_DEPTH);
     EXPECT_EQ(listener.depthUpdates, 1);
     // A depth message with a count of 0 gives a smaller depth than one of -1000.
@@ -158,7 +156,6 @@ TEST_F(TelemetryTest, AttitudeFillsTheBlockAndReportsIt) {
     EXPECT_NEAR(s.azimuth, 180.0, 1e-9);
     EXPECT_NEAR(s.attitude[attitude::kTemperature], 25.0, 0.01);
     EXPECT_EQ(s.attitude[attitude::kReserved], 0.0);
-    EXPECT_EQ(PublishedAzimuth.load(), s.azimuth);
     EXPECT_EQ(listener.messages.back(), L"方位角:180.0");
     ASSERT_EQ(listener.runLog.size(), 1u);
     EXPECT_EQ(listener.runLog[0], L"FWJ:0.0,180.0,180.0    TLY:10.0,20.0,180.0   ProbeState:5");

@@ -181,7 +181,9 @@ TEST_F(UnrolledImageViewTest, ShowsThePageTheImageRunBrowses) {
     const cv::Mat page(800, 400, CV_8UC3, cv::Scalar(0, 200, 0));
     ASSERT_TRUE(db.InsertBigImage(10000, EncodePage(page)));
 
-    ImageRun run;
+    FrameQueue frames;
+    StitchParamQueue records;
+    ImageRun run(frames, records);
     ImageRunStart start;
     start.project = &db;
     start.startDepth = 100000;

@@ -375,7 +375,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         start.startHeading = heading;
         run.StartRun(start);
         if (params.upwardBandOuter) run.Stitcher().ResetForRun(params, workWidth);
-        run.ImageTick();  // the first step lifts the worker's stop flag
+        run.ImageTick();  // the first step opens the frame queue
 
         const auto began = SteadyClock::now();
         auto lastProgress = began;
