@@ -53,11 +53,11 @@ struct Rig {
 
     Rig() {
         if (!site.Start()) std::exit(1);
-        bhv::AcquisitionOptions o;
+        auto o = bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
         o.link.host = site.Host();
         o.link.probe = site.Probe();
         o.camera = site.Camera().ToString();
-        o.configFolder = bhv::FsPath(bhv::WorkspaceRoot() + L"bench-config");
+        o.configFolder = bhv::FsPath(o.workspaceRoot + L"bench-config");
         std::filesystem::create_directories(o.configFolder);
         o.telemetryLines = false;
         acq = std::make_unique<bhv::Acquisition>(view, prompter, o);

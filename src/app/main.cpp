@@ -9,7 +9,7 @@
 
 #include "camera/CameraDevice.h"
 #include "controller/Acquisition.h"
-#include "link/Endpoints.h"
+#include "platform/Environment.h"
 #include "ui/MainWindow.h"
 #include "ui/UiFonts.h"
 
@@ -31,11 +31,11 @@ void PrintUsage() {
 }
 
 // The three device addresses the program will connect to, printed before any connection.
-void PrintAddresses() {
+void PrintAddresses(const bhv::AcquisitionOptions& options) {
     bhv::CameraDevice camera;
-    bhv::InitCameraDevice(camera);
+    bhv::InitCameraDevice(camera, options.camera ? options.camera->c_str() : nullptr);
     std::printf("bhv: host unit %s, probe %s, camera %s:%u\n",
-                bhv::HostEndpoint().ToString().c_str(), bhv::ProbeEndpoint().ToString().c_str(),
+                options.link.host.ToString().c_str(), options.link.probe.ToString().c_str(),
                 camera.ip, camera.port);
     std::fflush(stdout);
 }
@@ -54,7 +54,10 @@ int main(int argc, char** argv) {
         PrintUsage();
         return 2;
     }
-    PrintAddresses();
+    // The environment is read here, once; everything below takes it from the options.
+    const bhv::AcquisitionOptions options =
+        bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
+    PrintAddresses(options);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("钻孔电视"));
@@ -63,7 +66,7 @@ int main(int argc, char** argv) {
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);
-    bhv::ui::MainWindow window;
+    bhv::ui::MainWindow window(options);
     if (!window.Initialise(screenSize)) return 0;  // the resolution box was shown
     window.show();
     return QApplication::exec();

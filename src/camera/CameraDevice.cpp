@@ -1,7 +1,6 @@
 #include "camera/CameraDevice.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -34,10 +33,6 @@ void InitCameraDevice(CameraDevice& device, const char* addressOverride) {
     std::snprintf(device.user, sizeof device.user, "%s", "admin");
     std::snprintf(device.password, sizeof device.password, "%s", "KWP396");
     device.port = port;
-}
-
-void InitCameraDevice(CameraDevice& device) {
-    InitCameraDevice(device, std::getenv("BHV_CAMERA_ADDR"));
 }
 
 }  // namespace bhv

@@ -8,7 +8,7 @@
 namespace bhv {
 
 // The probe's network camera as the program logs in to it. The address is compiled in
-// (platform/DeviceAddresses.h); BHV_CAMERA_ADDR ("ip:port") replaces it.
+// (platform/DeviceAddresses.h); BHV_CAMERA_ADDR ("ip:port", read at start-up) replaces it.
 struct CameraDevice {
     static constexpr const char* kDefaultIp = kCameraDevice.ip;
     static constexpr uint32_t kDefaultPort = kCameraDevice.port;
@@ -24,8 +24,6 @@ struct CameraDevice {
 // Fills in the address, user and password; the address from `addressOverride` ("ip:port",
 // normally the value of BHV_CAMERA_ADDR) when it is given and valid.
 void InitCameraDevice(CameraDevice& device, const char* addressOverride);
-// The same with the process's BHV_CAMERA_ADDR.
-void InitCameraDevice(CameraDevice& device);
 
 // Splits "a.b.c.d:port"; false for anything that is not a dotted IPv4 address and a port 1..65535.
 bool ParseCameraAddress(const std::string& text, std::string& ip, uint16_t& port);

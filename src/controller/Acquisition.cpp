@@ -6,6 +6,7 @@
 
 #include "camera/Screenshot.h"
 #include "controller/Rules.h"
+#include "link/Endpoints.h"
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
@@ -37,8 +38,9 @@ double SteadySecondsPrecise() {
 void OnCameraDisconnected(int32_t, const char*, int32_t, void*) {}
 bool OnCameraMessage(int32_t, const char*, uint32_t, void*) { return true; }
 
-SysConfigParam ConfigIn(const std::filesystem::path& folder) {
+SysConfigParam ConfigIn(const std::filesystem::path& folder, const std::wstring& root) {
     SysConfigParam config;
+    config.workspacePath = root;
     if (!folder.empty()) config.folder = folder;
     return config;
 }
@@ -51,13 +53,22 @@ std::wstring MmCaption(const wchar_t* format, int32_t tenths) {
 
 }  // namespace
 
+AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment& environment) {
+    AcquisitionOptions options;
+    options.link.host = HostEndpoint(environment.hostAddress);
+    options.link.probe = ProbeEndpoint(environment.probeAddress);
+    options.camera = environment.cameraAddress;
+    options.workspaceRoot = environment.workspaceRoot;
+    return options;
+}
+
 Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionOptions options)
     : view_(view),
       prompter_(prompter),
       options_(std::move(options)),
       clock_(options_.clock ? *options_.clock : SystemClock()),
-      db_(clock_),
-      config_(ConfigIn(options_.configFolder)),
+      db_(clock_, options_.workspaceRoot),
+      config_(ConfigIn(options_.configFolder, options_.workspaceRoot)),
       linkState_(SteadySeconds()),
       telemetry_(linkState_, *this, db_, config_),
       link_(linkState_, *this, [this] {
@@ -83,6 +94,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
           c.view = this;
           c.prompter = &prompter_;
           c.clock = &clock_;
+          c.workspaceRoot = options_.workspaceRoot;
           c.settingsPath = options_.uploadSettingsPath;
           c.uploadFolder = options_.uploadFolder;
           c.timings = options_.uploadTimings;
@@ -91,15 +103,12 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
           return c;
       }()),
       runLog_(clock_) {
-    CreateDirectoryTree(WorkspaceRoot());
+    CreateDirectoryTree(options_.workspaceRoot);
     winch_.onBottomStillReset = [this] { telemetry_.State().bottomStillCount = 0; };
     camera_.SetFrameQueue(&frames_);
     telemetry_.SetTitle(kAppTitle);
     telemetry_.SetConsole(options_.telemetryLines ? &std::cout : nullptr);
-    if (options_.camera)
-        InitCameraDevice(cameraDevice_, options_.camera->c_str());
-    else
-        InitCameraDevice(cameraDevice_);
+    InitCameraDevice(cameraDevice_, options_.camera ? options_.camera->c_str() : nullptr);
     // The camera library's start-up: no disconnect or message handling of our own; one
     // connection attempt of 1 s, three attempts per login.
     netSdk_.H264_DVR_Init(&OnCameraDisconnected, nullptr);
@@ -282,6 +291,7 @@ bool Acquisition::StartRunProper() {
     start.startDepth = startDepth;
     start.startHeading = static_cast<float>(state.attitude[kAngleZ]);
     start.frameRate = frameRate_;
+    start.uploadFolder = upload_.UploadFolderPath();
     imageRun_.StartRun(start);
 
     view_.SetButtonCaption(MainButton::Run, L"结束");
@@ -435,7 +445,7 @@ bool Acquisition::RequestExit() {
     UploadParam param = upload_.Param();
     param.workspacePath = db_.WorkspacePath();
     upload_.SetParam(param);
-    SaveUploadParam(param, options_.uploadSettingsPath);
+    SaveUploadParam(param, upload_.SettingsPath());
     config_.Save();
     return true;
 }

@@ -23,6 +23,7 @@
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "platform/Prompter.h"
 #include "storage/ProjectDb.h"
 #include "storage/RunLog.h"
@@ -34,11 +35,15 @@ namespace bhv {
 // The application title; the caption adds the firmware versions once they arrive.
 inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V1.0.230907";
 
-// Where the controller's parts find their peers and files. The program takes the defaults;
-// tests and the headless tool point them at a simulator and temporary folders.
+// Where the controller's parts find their peers and files. The program takes them from its
+// environment (FromEnvironment); tests and the headless tool point them at a simulator and
+// temporary folders.
 struct AcquisitionOptions {
-    LinkOptions link;                     // host and probe endpoints, time-outs
-    std::optional<std::string> camera;    // "ip:port"; BHV_CAMERA_ADDR / compiled-in when empty
+    LinkOptions link;                     // host and probe endpoints (compiled-in), time-outs
+    std::optional<std::string> camera;    // "ip:port"; the compiled-in address when empty
+    // The root folder of all stored data (StartupEnvironment::workspaceRoot): the workspace
+    // until the upload settings name another, the upload settings file and the upload copies.
+    std::wstring workspaceRoot;
     std::filesystem::path configFolder;   // BhvSysConfigParam.xml; the program's folder if empty
     std::wstring uploadSettingsPath;      // empty: the root folder's BHVW_Config.xml
     std::wstring uploadFolder;            // empty: the root folder's upload_data
@@ -48,6 +53,10 @@ struct AcquisitionOptions {
     bool telemetryLines = true;           // each attitude message's angle lines on stdout
     // Free space of the workspace in whole gigabytes (-1: unknown); FreeSpaceGB when empty.
     std::function<int64_t(const std::wstring&)> freeSpace;
+
+    // The program's options: the device addresses and the root folder its environment names
+    // (the compiled-in addresses for those it does not).
+    static AcquisitionOptions FromEnvironment(const StartupEnvironment& environment);
 };
 
 // The run settings the operator enters in the control panel before a run.

@@ -65,6 +65,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         diameter_ =
             project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
         upward_ = start.upward;
+        uploadFolder_ = start.uploadFolder;
         travel_.store(0);
         startDepth_ = start.startDepth;
         depth_.store(start.startDepth);
@@ -206,7 +207,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     StorePage(travel, live_);
     StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 
-    if (uploadEnabled) {
+    if (uploadEnabled && !uploadFolder_.empty()) {
         const int32_t height = UploadCopyHeight(travel);
         if (height <= 0) {
             TraceLine("upload copy of height 0 at travel " + std::to_string(travel) + " skipped");
@@ -214,9 +215,8 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
             cv::Mat copy;
             cv::resize(live_, copy, cv::Size(350, height), 0, 0, cv::INTER_LINEAR);
             const cv::Mat annotated = AnnotateUploadImage(copy, pageEnd_.load());
-            const std::wstring folder = UploadFolder();
-            CreateDirectoryTree(folder);
-            const std::wstring path = WithTrailingSep(folder) + std::to_wstring(travel) + L".jpg";
+            CreateDirectoryTree(uploadFolder_);
+            const std::wstring path = WithTrailingSep(uploadFolder_) + std::to_wstring(travel) + L".jpg";
             bool written = false;
             try {
                 written = path.size() <= 259 && cv::imwrite(FsPath(path).string(), annotated);

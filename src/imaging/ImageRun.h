@@ -29,6 +29,8 @@ struct ImageRunStart {
     // camera's focal length in pixels of the source frame (the optics the simulator models).
     double frameRate = 20.0;
     double focalSourcePx = 1500.0;
+    // Where the run's end writes the upload copy (the root folder's upload_data).
+    std::wstring uploadFolder;
 };
 
 // The image side of the unrolled image view: owns the stitcher, runs the image thread that
@@ -140,6 +142,7 @@ private:
     bool upward_ = false;
     ProjectDb* project_ = nullptr;
     int32_t diameter_ = 0;  // first entry of the project's diameter list
+    std::wstring uploadFolder_;
     cv::Mat live_;
 
     mutable std::mutex browsedMutex_;

@@ -4,11 +4,11 @@
 
 namespace bhv {
 
-Endpoint HostEndpoint() {
-    return EndpointFromEnvironment("BHV_HOST_ADDR", {kHostDevice.ip, kHostDevice.port});
+Endpoint HostEndpoint(const std::optional<std::string>& address) {
+    return EndpointOr(address, {kHostDevice.ip, kHostDevice.port});
 }
-Endpoint ProbeEndpoint() {
-    return EndpointFromEnvironment("BHV_PROBE_ADDR", {kProbeDevice.ip, kProbeDevice.port});
+Endpoint ProbeEndpoint(const std::optional<std::string>& address) {
+    return EndpointOr(address, {kProbeDevice.ip, kProbeDevice.port});
 }
 
 }  // namespace bhv

@@ -1,7 +1,5 @@
 #include "platform/Paths.h"
 
-#include <cstdlib>
-
 #include "platform/Text.h"
 
 #ifdef _WIN32
@@ -29,23 +27,24 @@ std::wstring WithTrailingSep(std::wstring path) {
     return path;
 }
 
-std::wstring WorkspaceRoot() {
+std::wstring WorkspaceRootFor([[maybe_unused]] const char* bhvRoot,
+                              [[maybe_unused]] const char* home) {
 #ifdef _WIN32
     return L"c:\\workspace\\";
 #else
-    if (const char* root = std::getenv("BHV_ROOT"); root && *root) return WithTrailingSep(ToWide(root));
-    const char* home = std::getenv("HOME");
+    if (bhvRoot && *bhvRoot) return WithTrailingSep(ToWide(bhvRoot));
     return WithTrailingSep(ToWide(home && *home ? home : ".")) + L"workspace/";
 #endif
 }
 
-std::wstring WorkspaceFolder(const std::wstring& path) {
-    return path.empty() ? WorkspaceRoot() : WithTrailingSep(path);
+std::wstring WorkspaceFolder(const std::wstring& path, const std::wstring& root) {
+    if (!path.empty()) return WithTrailingSep(path);
+    return root.empty() ? std::wstring() : WithTrailingSep(root);
 }
 
-std::wstring UploadFolder() { return WorkspaceRoot() + L"upload_data"; }
+std::wstring UploadFolder(const std::wstring& root) { return root + L"upload_data"; }
 
-std::wstring UploadSettingsPath() { return WorkspaceRoot() + L"BHVW_Config.xml"; }
+std::wstring UploadSettingsPath(const std::wstring& root) { return root + L"BHVW_Config.xml"; }
 
 std::filesystem::path FsPath(std::wstring_view path) {
 #ifdef _WIN32

@@ -17,14 +17,15 @@ inline constexpr wchar_t kPathSep = L'/';
 std::filesystem::path ProgramFolder();
 
 // The root folder of all stored data, with a trailing separator: "c:\workspace\" on Windows;
-// elsewhere $BHV_ROOT, or $HOME/workspace/ when it is not set.
-std::wstring WorkspaceRoot();
+// elsewhere `bhvRoot` (the value of BHV_ROOT) when it is set and not empty, or `home` +
+// "/workspace/" (the current folder's when `home` is not set either).
+std::wstring WorkspaceRootFor(const char* bhvRoot, const char* home);
 
 // The folder of the upload copies: root + "upload_data".
-std::wstring UploadFolder();
+std::wstring UploadFolder(const std::wstring& root);
 
 // The upload settings file: root + "BHVW_Config.xml".
-std::wstring UploadSettingsPath();
+std::wstring UploadSettingsPath(const std::wstring& root);
 
 // A filesystem path from a wide text path (UTF-8 on Linux).
 std::filesystem::path FsPath(std::wstring_view path);
@@ -33,7 +34,7 @@ std::filesystem::path FsPath(std::wstring_view path);
 std::wstring WithTrailingSep(std::wstring path);
 
 // A workspace folder as every writer joins it: `path` with exactly one trailing separator, or
-// the root folder when `path` is empty (never the file system's root).
-std::wstring WorkspaceFolder(const std::wstring& path);
+// `root` when `path` is empty (never the file system's root: empty when both are).
+std::wstring WorkspaceFolder(const std::wstring& path, const std::wstring& root);
 
 }  // namespace bhv

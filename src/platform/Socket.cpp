@@ -108,9 +108,9 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     return e;
 }
 
-Endpoint EndpointFromEnvironment(const char* name, const Endpoint& fallback) {
-    if (const char* value = std::getenv(name))
-        if (auto parsed = ParseEndpoint(value)) return *parsed;
+Endpoint EndpointOr(const std::optional<std::string>& text, const Endpoint& fallback) {
+    if (text)
+        if (auto parsed = ParseEndpoint(*text)) return *parsed;
     return fallback;
 }
 

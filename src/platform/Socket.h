@@ -24,10 +24,10 @@ struct Endpoint {
 // "a.b.c.d:port" with a dotted IPv4 address and a port 0..65535; nothing for anything else.
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
 
-// The endpoint named by an environment variable ("ip:port"), or `fallback` when the variable is
-// not set or does not hold a valid endpoint. The device addresses are replaced this way for the
-// simulator and the tests.
-Endpoint EndpointFromEnvironment(const char* name, const Endpoint& fallback);
+// The endpoint `text` names ("ip:port", as an address variable of the environment holds it), or
+// `fallback` when there is no text or it is not a valid endpoint. The device addresses are
+// replaced this way for the simulator and the tests.
+Endpoint EndpointOr(const std::optional<std::string>& text, const Endpoint& fallback);
 
 // True when a blocking wait should give up early (its owner is shutting down).
 using CancelCheck = std::function<bool()>;

@@ -77,18 +77,18 @@ private:
 
 }  // namespace
 
-ProjectDb::ProjectDb(const Clock& clock) : clock_(clock) {
-    workspacePath_ = WorkspaceRoot();
+ProjectDb::ProjectDb(const Clock& clock, std::wstring root) : clock_(clock), root_(std::move(root)) {
+    workspacePath_ = WorkspaceFolder({}, root_);
     projectFolder_ = workspacePath_;
-    CreateDirectoryTree(workspacePath_);
+    if (!workspacePath_.empty()) CreateDirectoryTree(workspacePath_);
 }
 
 ProjectDb::~ProjectDb() { Close(); }
 
 void ProjectDb::SetWorkspacePath(const std::wstring& path) {
-    workspacePath_ = WorkspaceFolder(path);
+    workspacePath_ = WorkspaceFolder(path, root_);
     projectFolder_ = workspacePath_;
-    CreateDirectoryTree(workspacePath_);
+    if (!workspacePath_.empty()) CreateDirectoryTree(workspacePath_);
 }
 
 bool ProjectDb::IsValidProjectName(const std::wstring& name) {
@@ -106,8 +106,9 @@ std::wstring ProjectDb::DatabasePath() const {
 
 bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
                               double longitude, double latitude) {
-    // A hole number with a separator or ".." would put the project outside the workspace.
-    if (!IsValidProjectName(name)) return false;
+    // A hole number with a separator or ".." would put the project outside the workspace, and
+    // without a workspace it would land in the current folder.
+    if (!IsValidProjectName(name) || workspacePath_.empty()) return false;
 
     longitude_ = longitude;
     latitude_ = latitude;

@@ -30,7 +30,9 @@ public:
     static constexpr const char* kFileVersion = "BHVE-V1.0.221205";
     static constexpr int32_t kProbeStateStepMm = 100;
 
-    explicit ProjectDb(const Clock& clock = SystemClock());
+    // `root`: the root folder, the workspace until SetWorkspacePath names another (created at
+    // once). Without it there is no workspace until SetWorkspacePath names one.
+    explicit ProjectDb(const Clock& clock = SystemClock(), std::wstring root = {});
     ~ProjectDb();
     ProjectDb(const ProjectDb&) = delete;
     ProjectDb& operator=(const ProjectDb&) = delete;
@@ -100,6 +102,7 @@ private:
     std::wstring projectFolderName_;
     std::vector<ProbeStateRecord> probeStates_;
     std::wstring projectName_;
+    std::wstring root_;
     std::wstring workspacePath_;
     std::wstring projectFolder_;
     std::list<DiameterConfig> diameters_;

@@ -9,8 +9,12 @@ RunLog::RunLog(const Clock& clock) : clock_(clock) {}
 
 bool RunLog::OpenRunLog(const std::wstring& workspacePath, const std::wstring& prefix) {
     if (file_.is_open()) file_.close();
-    const std::wstring path =
-        WorkspaceFolder(workspacePath) + prefix + FormatTimeW(clock_.Now(), "%Y-%m-%d %H.%M.%S") + L".txt";
+    if (workspacePath.empty()) {
+        path_.clear();
+        return false;
+    }
+    const std::wstring path = WorkspaceFolder(workspacePath, {}) + prefix +
+                              FormatTimeW(clock_.Now(), "%Y-%m-%d %H.%M.%S") + L".txt";
     // Appending: a log of the same second is continued, never overwritten from its start.
     file_.open(FsPath(path), std::ios::out | std::ios::app | std::ios::binary);
     if (!file_.is_open()) {

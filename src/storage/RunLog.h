@@ -16,7 +16,7 @@ public:
 
     // Opens a new log at workspace + prefix + time + ".txt" (prefix: the project folder name and
     // a separator); the workspace is joined as the project store joins it (WorkspaceFolder). A
-    // log that cannot be created leaves no log open and returns false.
+    // log that cannot be created, or an empty workspace, leaves no log open and returns false.
     bool OpenRunLog(const std::wstring& workspacePath, const std::wstring& prefix);
 
     // Appends text and CR LF; false, and nothing written, when no log is open.

@@ -24,7 +24,7 @@ const XmlKey<SysConfigParam> kStoredKeys[] = {
 
 }  // namespace
 
-SysConfigParam::SysConfigParam() : workspacePath(WorkspaceRoot()), folder(ProgramFolder()) {
+SysConfigParam::SysConfigParam() : folder(ProgramFolder()) {
     SetStitchClarity(stitchClarity);
 }
 

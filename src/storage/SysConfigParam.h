@@ -25,7 +25,7 @@ struct SysConfigParam {
     float pulleyDiameterMm = 100.0f;  // follows the winch mode on loading
     int32_t winchMode = 0;            // 1: 63 mm pulley, 0: 100 mm pulley
     int32_t stitchClarity = 0;        // 1: high clarity (1800 x 1350), 0: normal
-    std::wstring workspacePath;       // the root folder by default
+    std::wstring workspacePath;       // the root folder (set by its owner before loading)
     float tiltAdjust = 0.0f;          // degrees added to every computed tilt
     // The trigger of the bottom-still count, in thousandths (the controller's rules compare the
     // probe's angular rates with it); <= 0 switches the bottom detection off.

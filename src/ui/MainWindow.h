@@ -34,7 +34,7 @@ class MainWindow : public QWidget, public AcquisitionView {
     Q_OBJECT
 public:
     // `prompter`: the message boxes (not owned); null for the window's own QMessageBox prompter.
-    explicit MainWindow(AcquisitionOptions options = {}, Prompter* prompter = nullptr);
+    explicit MainWindow(AcquisitionOptions options, Prompter* prompter = nullptr);
     ~MainWindow() override;
 
     // The window's initialisation on a screen of `screen` pixels: places the window (screen

@@ -41,6 +41,12 @@ std::wstring BaseName(const std::wstring& path) {
 
 UploadJob::UploadJob(UploadJobConfig config)
     : config_(std::move(config)), clock_(config_.clock ? *config_.clock : SystemClock()) {
+    if (!config_.workspaceRoot.empty()) {
+        if (config_.settingsPath.empty())
+            config_.settingsPath = UploadSettingsPath(config_.workspaceRoot);
+        if (config_.uploadFolder.empty()) config_.uploadFolder = UploadFolder(config_.workspaceRoot);
+    }
+    param_.workspacePath = config_.workspaceRoot;
     LoadUploadParam(param_, config_.settingsPath);
     uploadOn_ = param_.realTimeUpload != 0;
 }
@@ -65,9 +71,7 @@ void UploadJob::Initialise() {
     config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
     if (!uploadOn_) config_.view->ShowStatus(L"");
     StartWorker();
-    const std::wstring folder =
-        config_.uploadFolder.empty() ? UploadFolder() : config_.uploadFolder;
-    if (!CreateDirectoryTree(folder))
+    if (!CreateDirectoryTree(config_.uploadFolder))
         config_.prompter->Show(L"ERROR:Create Upload Path Failed.", PromptButtons::Ok);
 }
 

@@ -55,6 +55,9 @@ struct UploadJobConfig {
     UploadView* view = nullptr;    // required
     Prompter* prompter = nullptr;  // required; message boxes, UI thread only
     const Clock* clock = nullptr;  // SystemClock() when null; packet time stamps
+    // The root folder: the settings' workspace until the file names one, and the folder of the
+    // two below when they are empty.
+    std::wstring workspaceRoot;
     std::wstring settingsPath;     // empty: the root folder's BHVW_Config.xml
     std::wstring uploadFolder;     // empty: the root folder's upload_data
     bool saveSettingsOnDestroy = true;
@@ -106,6 +109,9 @@ public:
     void AdoptRegisteredProject();
 
     UploadParam Param() const;
+    // The settings file and the folder of the upload copies in use.
+    const std::wstring& SettingsPath() const { return config_.settingsPath; }
+    const std::wstring& UploadFolderPath() const { return config_.uploadFolder; }
     std::size_t QueueLength() const;
     bool IsUploadOn() const { return uploadOn_; }
     bool IsRegistered() const { return registered_; }

@@ -29,8 +29,6 @@ const XmlKey<UploadParam> kStoredKeys[] = {
 
 }  // namespace
 
-UploadParam::UploadParam() : workspacePath(WorkspaceRoot()) {}
-
 uint32_t ParseDottedIPv4(const std::string& text) {
     uint32_t address = 0;
     const char* p = text.data();
@@ -52,13 +50,13 @@ uint32_t ParseDottedIPv4(const std::string& text) {
 std::string FormatDottedIPv4(uint32_t address) { return Endpoint::FromIPv4(address, 0).ip; }
 
 bool LoadUploadParam(UploadParam& param, const std::wstring& path) {
-    return LoadXmlRecord<UploadParam>(FsPath(path.empty() ? UploadSettingsPath() : path), param,
-                                      kStoredKeys);
+    if (path.empty()) return false;
+    return LoadXmlRecord<UploadParam>(FsPath(path), param, kStoredKeys);
 }
 
 bool SaveUploadParam(const UploadParam& param, const std::wstring& path) {
-    return SaveXmlRecord<UploadParam>(FsPath(path.empty() ? UploadSettingsPath() : path),
-                                      UploadParam::kRootElement, param, kStoredKeys);
+    if (path.empty()) return false;
+    return SaveXmlRecord<UploadParam>(FsPath(path), UploadParam::kRootElement, param, kStoredKeys);
 }
 
 }  // namespace bhv

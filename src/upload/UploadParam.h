@@ -26,18 +26,16 @@ struct UploadParam {
     float longitude = 114.3055f;  // default position: Wuhan
     float latitude = 30.5928f;
     int32_t realTimeUpload = 0;  // 1 on
-    std::wstring workspacePath;  // the root folder by default, trailing separator
-
-    UploadParam();
+    std::wstring workspacePath;  // the root folder unless set, trailing separator (set by the owner)
 };
 
-// Reads the settings file (the root folder's "BHVW_Config.xml" unless a path is given). False,
-// and every value kept, when the file is missing, unreadable or without a root element.
-bool LoadUploadParam(UploadParam& param, const std::wstring& path = {});
+// Reads the settings file (normally the root folder's "BHVW_Config.xml", UploadSettingsPath).
+// False, and every value kept, when the file is missing, unreadable or without a root element.
+bool LoadUploadParam(UploadParam& param, const std::wstring& path);
 
 // Writes the settings file, replacing it only once the new file is complete. True when written
 // (the program does not report a failed save).
-bool SaveUploadParam(const UploadParam& param, const std::wstring& path = {});
+bool SaveUploadParam(const UploadParam& param, const std::wstring& path);
 
 // Dotted IPv4 text <-> host-order address. An unparsable text gives 255.255.255.255.
 uint32_t ParseDottedIPv4(const std::string& text);

@@ -120,7 +120,7 @@ protected:
     }
 
     AcquisitionOptions Options() {
-        AcquisitionOptions o;
+        AcquisitionOptions o = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
         if (site) {
             o.link.host = site->Host();
             o.link.probe = site->Probe();

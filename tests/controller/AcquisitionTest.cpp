@@ -142,7 +142,7 @@ TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
     }
 
     // Every upload copy reaches the data server byte for byte.
-    const auto copies = FilesIn(FsPath(WorkspaceRoot() + L"upload_data"));
+    const auto copies = FilesIn(FsPath(test::Root() + L"upload_data"));
     ASSERT_FALSE(copies.empty());
     ASSERT_TRUE(
         WaitFor([&] { return FilesIn(tmp.path() / "received").size() >= copies.size(); }, 30s));
@@ -411,7 +411,7 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
     EXPECT_TRUE(acq->RequestExit());
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_TRUE(std::filesystem::exists(tmp.path() / "config" / SysConfigParam::kFileName));
-    EXPECT_TRUE(std::filesystem::exists(FsPath(WorkspaceRoot() + L"BHVW_Config.xml")));
+    EXPECT_TRUE(std::filesystem::exists(FsPath(test::Root() + L"BHVW_Config.xml")));
     acq.reset();  // the destroy path: threads joined, camera released, database closed last
     if (kPagesExpected) EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
 }

@@ -45,6 +45,7 @@ protected:
         start.project = &db_;
         start.startDepth = 100000;
         start.startHeading = heading;
+        start.uploadFolder = tmp_.wide() + L"upload_data";
         return start;
     }
     bool HasPage(int32_t id) {
@@ -108,7 +109,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     ASSERT_TRUE(HasPage(travel));  // the last page under its exact travel, unscaled
     int32_t lastId = travel - 1;
     EXPECT_EQ(db_.ReadNeighbourBigImage(lastId, true).rows, live.rows);
-    EXPECT_EQ(uploaded, WithTrailingSep(UploadFolder()) + std::to_wstring(travel) + L".jpg");
+    EXPECT_EQ(uploaded, tmp_.wide() + L"upload_data/" + std::to_wstring(travel) + L".jpg");
     const cv::Mat copy = cv::imread(FsPath(uploaded).string());
     EXPECT_EQ(copy.size(), cv::Size(410, UploadCopyHeight(travel) + 70));
     EXPECT_EQ(run.StartHeading(), 0.0f);

@@ -52,9 +52,11 @@ TEST(Paths, RootFollowsBhvRootAndDerivedPathsHangBelowIt) {
     test::TempDir tmp;
     test::ScopedRoot root(tmp.path() / "ws");
     const std::wstring expected = (tmp.path() / "ws" / "").wstring();
-    EXPECT_EQ(WorkspaceRoot(), expected);
-    EXPECT_EQ(UploadFolder(), expected + L"upload_data");
-    EXPECT_EQ(UploadSettingsPath(), expected + L"BHVW_Config.xml");
+    EXPECT_EQ(ReadStartupEnvironment().workspaceRoot, expected);
+    EXPECT_EQ(WorkspaceRootFor("", "/home/x"), L"/home/x/workspace/");
+    EXPECT_EQ(WorkspaceRootFor(nullptr, nullptr), L"./workspace/");
+    EXPECT_EQ(UploadFolder(expected), expected + L"upload_data");
+    EXPECT_EQ(UploadSettingsPath(expected), expected + L"BHVW_Config.xml");
     EXPECT_EQ(WithTrailingSep(L"/a/b//"), L"/a/b/");
 }
 

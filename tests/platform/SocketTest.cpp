@@ -17,13 +17,11 @@ TEST(Endpoint, ParsesIpColonPortOnly) {
     EXPECT_EQ(Endpoint::FromIPv4(0x7F000001, 5), (Endpoint{"127.0.0.1", 5}));
 }
 
-TEST(Endpoint, EnvironmentReplacesTheFallbackOnlyWithAValidValue) {
+TEST(Endpoint, AnAddressReplacesTheFallbackOnlyWhenValid) {
     const Endpoint fallback{"10.0.0.1", 1};
-    setenv("BHV_TEST_ENDPOINT", "127.0.0.1:4000", 1);
-    EXPECT_EQ(EndpointFromEnvironment("BHV_TEST_ENDPOINT", fallback), (Endpoint{"127.0.0.1", 4000}));
-    setenv("BHV_TEST_ENDPOINT", "garbage", 1);
-    EXPECT_EQ(EndpointFromEnvironment("BHV_TEST_ENDPOINT", fallback), fallback);
-    unsetenv("BHV_TEST_ENDPOINT");
+    EXPECT_EQ(EndpointOr("127.0.0.1:4000", fallback), (Endpoint{"127.0.0.1", 4000}));
+    EXPECT_EQ(EndpointOr("garbage", fallback), fallback);
+    EXPECT_EQ(EndpointOr(std::nullopt, fallback), fallback);
 }
 
 class LoopbackPair : public ::testing::Test {

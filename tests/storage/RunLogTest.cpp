@@ -62,18 +62,23 @@ TEST(RunLog, LandsInTheProjectFolderHoweverTheWorkspaceIsWritten) {
     ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
     for (const std::wstring& workspace :
          {(tmp / "ws").wstring(), (tmp / "ws2").wstring() + kPathSep, std::wstring()}) {
-        ProjectDb db(clock);
+        ProjectDb db(clock, test::Root());
         db.SetWorkspacePath(workspace);
         ASSERT_TRUE(db.CreateProject(L"P", 0, 1100, 0, 0));
         EXPECT_EQ(db.WorkspacePath().back(), kPathSep);
         RunLog log(clock);
-        ASSERT_TRUE(log.OpenRunLog(workspace, db.ProjectFolderName() + kPathSep))
+        ASSERT_TRUE(log.OpenRunLog(workspace.empty() ? db.WorkspacePath() : workspace,
+                                   db.ProjectFolderName() + kPathSep))
             << FsPath(workspace);
         EXPECT_EQ(FsPath(log.Path()).parent_path(), FsPath(db.ProjectFolder()));
         log.CloseRunLog();
     }
-    EXPECT_EQ(ProjectDb(clock).WorkspacePath(), WorkspaceRoot());
+    EXPECT_EQ(ProjectDb(clock, test::Root()).WorkspacePath(), test::Root());
     EXPECT_TRUE(std::filesystem::exists(tmp / "root"));
+    // Without a root nor a workspace there is nowhere to put a project or a log.
+    ProjectDb nowhere(clock);
+    EXPECT_FALSE(nowhere.CreateProject(L"P", 0, 1100, 0, 0));
+    EXPECT_FALSE(RunLog(clock).OpenRunLog(L"", L"P/"));
 }
 
 }  // namespace

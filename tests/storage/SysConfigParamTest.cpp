@@ -130,9 +130,10 @@ TEST_F(SysConfigFile, BrokenFilesLeaveEveryValueAsItWas) {
         Write(content);
         SysConfigParam c = Fresh();
         c.diameterTenthsMm = 1234;
+        c.workspacePath = L"/root/";
         EXPECT_FALSE(c.Load()) << content;
         EXPECT_EQ(c.diameterTenthsMm, 1234);
-        EXPECT_FALSE(c.workspacePath.empty());
+        EXPECT_EQ(c.workspacePath, L"/root/");
     }
 }
 

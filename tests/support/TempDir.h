@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/Environment.h"
+
 namespace bhv::test {
 
 // A fresh folder below the system's temporary folder, removed with everything in it when the
@@ -47,5 +49,8 @@ public:
 private:
     std::string old_;
 };
+
+// The root folder as a program started now would read it from its environment.
+inline std::wstring Root() { return ReadStartupEnvironment().workspaceRoot; }
 
 }  // namespace bhv::test

@@ -53,7 +53,7 @@ protected:
     // The window over a controller whose configuration lives in a temporary folder and whose
     // devices are the closed loopback port of the test main, unless a simulator is given.
     void Make(const SimProcess* sim = nullptr) {
-        AcquisitionOptions options;
+        auto options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
         options.configFolder = config.path();
         options.console = &console;
         options.freeSpace = [](const std::wstring&) { return int64_t{100}; };
@@ -228,7 +228,7 @@ TEST_F(MainWindowTest, BusyWindowSwallowsClicksAndKeys) {
 TEST_F(MainWindowTest, ExitAsksFirstAndSavesBothSettingsFilesOnOk) {
     Start();
     const std::filesystem::path sysConfig = config / SysConfigParam::kFileName;
-    const std::filesystem::path uploadConfig = FsPath(UploadSettingsPath());
+    const std::filesystem::path uploadConfig = FsPath(UploadSettingsPath(test::Root()));
     std::filesystem::remove(uploadConfig);
     prompter.answers = {PromptAnswer::Cancel};
     window->close();  // the close box
@@ -250,7 +250,7 @@ TEST_F(MainWindowTest, ExitAsksFirstAndSavesBothSettingsFilesOnOk) {
 
 TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
     Start();
-    const std::filesystem::path file = FsPath(UploadSettingsPath());
+    const std::filesystem::path file = FsPath(UploadSettingsPath(test::Root()));
     auto* uploadSwitch = Find<QCheckBox>("uploadSwitch");
     auto* settings = Find<QPushButton>("uploadSettingsButton");
     EXPECT_FALSE(settings->isEnabled());
@@ -274,7 +274,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
     EXPECT_EQ(prompter.Texts(),
               std::vector<std::wstring>{L"256 不是有效项。请指定一个介于 0 和 255 之间的值。"});
     UploadParam saved;
-    ASSERT_TRUE(LoadUploadParam(saved, UploadSettingsPath()));
+    ASSERT_TRUE(LoadUploadParam(saved, UploadSettingsPath(test::Root())));
     EXPECT_EQ(saved.serialNumber, L"SN-77");
     EXPECT_EQ(saved.pileNumber, L"P-3");
     EXPECT_EQ(saved.serverAddress, 0x0A000009u);

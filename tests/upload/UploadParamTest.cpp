@@ -18,15 +18,16 @@ protected:
             << "<?xml version=\"1.0\" ?>\n<sUPLOAD_PARAM>" << children << "</sUPLOAD_PARAM>\n";
     }
     std::string Read() const { return test::ReadFile(tmp / "BHVW_Config.xml"); }
+    std::wstring Path() const { return UploadSettingsPath(tmp.wide()); }
     test::TempDir tmp;
-    test::ScopedRoot root{tmp.path()};
 };
 
 TEST_F(UploadSettingsFile, SaveWritesTheFourteenKeysInOrderAtTheRootFolder) {
     UploadParam p;
-    EXPECT_EQ(p.workspacePath, tmp.wide());
+    EXPECT_EQ(p.workspacePath, L"");  // its owner sets the root folder
+    EXPECT_FALSE(SaveUploadParam(p, L""));
     p.workspacePath = L"/ws/";
-    ASSERT_TRUE(SaveUploadParam(p));
+    ASSERT_TRUE(SaveUploadParam(p, Path()));
     EXPECT_EQ(Read(),
               "<?xml version=\"1.0\" ?>\n"
               "<sUPLOAD_PARAM>\n"
@@ -63,10 +64,10 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
     a.latitude = 39.9f;
     a.realTimeUpload = 1;
     a.workspacePath = L"/数据/";
-    ASSERT_TRUE(SaveUploadParam(a));
+    ASSERT_TRUE(SaveUploadParam(a, Path()));
     EXPECT_NE(Read().find("<dwIP>192.168.0.154</dwIP>"), std::string::npos);
     UploadParam b;
-    ASSERT_TRUE(LoadUploadParam(b));
+    ASSERT_TRUE(LoadUploadParam(b, Path()));
     EXPECT_EQ(b.serverAddress, 0xC0A8009Au);
     EXPECT_EQ(b.serverPort, 6006);
     EXPECT_EQ(b.serialNumber, L"流水123");
@@ -86,7 +87,7 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
 TEST_F(UploadSettingsFile, MissingStringsBecomeEmptyAndMissingNumbersKeepTheirValues) {
     Write("<iPort>7000</iPort><strLSH>9</strLSH>");
     UploadParam p;
-    ASSERT_TRUE(LoadUploadParam(p));
+    ASSERT_TRUE(LoadUploadParam(p, Path()));
     EXPECT_EQ(p.serverPort, 7000);
     EXPECT_EQ(p.serverAddress, 0x7F000001u);
     EXPECT_EQ(p.holeDiameterMm, 200);
@@ -100,7 +101,7 @@ TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
     Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>"
           "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");
     UploadParam p;
-    ASSERT_TRUE(LoadUploadParam(p));
+    ASSERT_TRUE(LoadUploadParam(p, Path()));
     EXPECT_EQ(p.serverAddress, 0xFFFFFFFFu);
     EXPECT_EQ(p.serverPort, 12);
     EXPECT_FLOAT_EQ(p.drilledDepthM, 0.0f);
@@ -112,9 +113,9 @@ TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
 TEST_F(UploadSettingsFile, MissingOrBrokenFileKeepsEveryValue) {
     UploadParam p;
     p.serverPort = 1;
-    EXPECT_FALSE(LoadUploadParam(p));
+    EXPECT_FALSE(LoadUploadParam(p, Path()));
     std::ofstream(tmp / "BHVW_Config.xml") << "<sUPLOAD_PARAM><iPort>9</iPo";
-    EXPECT_FALSE(LoadUploadParam(p));
+    EXPECT_FALSE(LoadUploadParam(p, Path()));
     EXPECT_EQ(p.serverPort, 1);
     EXPECT_EQ(p.serialNumber, L"140072");
 }

@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
 
     std::unique_ptr<bhv::sim::Site> site;
-    bhv::AcquisitionOptions options;
+    auto options = bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
     options.telemetryLines = false;
     if (o.sim) {
         bhv::sim::SiteOptions s;
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
         options.camera = site->Camera().ToString();
         // The simulated site keeps its configuration below the root folder, never in the
         // installation's own file.
-        options.configFolder = bhv::FsPath(bhv::WorkspaceRoot() + L"sim-config");
+        options.configFolder = bhv::FsPath(options.workspaceRoot + L"sim-config");
         std::filesystem::create_directories(options.configFolder);
         Say("site simulator: host=" + site->Host().ToString() + " probe=" +
             site->Probe().ToString() + " camera=" + site->Camera().ToString());

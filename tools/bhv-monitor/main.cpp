@@ -16,6 +16,7 @@
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
+#include "platform/Environment.h"
 #include "platform/Prompter.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
@@ -51,8 +52,8 @@ public:
 };
 
 struct Options {
-    Endpoint host = HostEndpoint();
-    Endpoint probe = ProbeEndpoint();
+    Endpoint host = HostEndpoint(ReadStartupEnvironment().hostAddress);
+    Endpoint probe = ProbeEndpoint(ReadStartupEnvironment().probeAddress);
     float pulley = 100.0f;
     bool readStdin = true;
     bool raw = false;

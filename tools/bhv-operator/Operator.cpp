@@ -446,7 +446,7 @@ int RunOperator(const OperatorOptions& o) {
 
     // ---- The main window, as bhv builds it, with the answering prompter ----
     AnsweringPrompter prompter;
-    AcquisitionOptions options;
+    AcquisitionOptions options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
     options.configFolder = fs::path((out + "/home").toStdString());
     options.telemetryLines = false;
     auto window = std::make_unique<ui::MainWindow>(std::move(options), &prompter);

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setFont(bhv::ui::UiFont(14));
     PrintingPrompter prompter;
-    bhv::AcquisitionOptions options;
+    auto options = bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
     // The configuration file goes to HOME, which run-screens.sh points at its temporary folder.
     options.configFolder = std::filesystem::path(QDir::homePath().toStdString());
     bhv::ui::MainWindow window(std::move(options), &prompter);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Environment.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -132,9 +133,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const std::wstring root = bhv::ReadStartupEnvironment().workspaceRoot;
     bhv::UploadParam param;
+    param.workspacePath = root;
     const std::wstring settings =
-        settingsPath.empty() ? bhv::UploadSettingsPath() : bhv::ToWide(settingsPath);
+        settingsPath.empty() ? bhv::UploadSettingsPath(root) : bhv::ToWide(settingsPath);
     if (!bhv::LoadUploadParam(param, settings))
         std::cerr << "settings file " << bhv::ToNarrow(settings) << " not read; using the defaults"
                   << std::endl;
@@ -166,6 +169,7 @@ int main(int argc, char** argv) {
     bhv::UploadJobConfig config;
     config.view = &view;
     config.prompter = &prompter;
+    config.workspaceRoot = root;
     config.settingsPath = settings;
     config.saveSettingsOnDestroy = false;  // the technician's settings file stays as it is
     int rc = 0;

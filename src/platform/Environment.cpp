@@ -1,0 +1,26 @@
+#include "platform/Environment.h"
+
+#include <cstdlib>
+
+#include "platform/Paths.h"
+
+namespace bhv {
+namespace {
+
+std::optional<std::string> Variable(const char* name) {
+    if (const char* value = std::getenv(name)) return std::string(value);
+    return std::nullopt;
+}
+
+}  // namespace
+
+StartupEnvironment ReadStartupEnvironment() {
+    StartupEnvironment env;
+    env.workspaceRoot = WorkspaceRootFor(std::getenv("BHV_ROOT"), std::getenv("HOME"));
+    env.hostAddress = Variable("BHV_HOST_ADDR");
+    env.probeAddress = Variable("BHV_PROBE_ADDR");
+    env.cameraAddress = Variable("BHV_CAMERA_ADDR");
+    return env;
+}
+
+}  // namespace bhv

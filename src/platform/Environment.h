@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace bhv {
+
+// What the process takes from its environment. Each program's and tool's main reads it once,
+// at start-up, and passes what it needs down as options; nothing below main reads the
+// environment.
+struct StartupEnvironment {
+    // The root folder of all stored data, with a trailing separator: "c:\workspace\" on
+    // Windows; elsewhere $BHV_ROOT, or $HOME/workspace/ when it is not set.
+    std::wstring workspaceRoot;
+    // BHV_HOST_ADDR, BHV_PROBE_ADDR, BHV_CAMERA_ADDR ("ip:port") when set: they replace the
+    // compiled-in device addresses.
+    std::optional<std::string> hostAddress;
+    std::optional<std::string> probeAddress;
+    std::optional<std::string> cameraAddress;
+};
+
+StartupEnvironment ReadStartupEnvironment();
+
+}  // namespace bhv
