@@ -90,11 +90,8 @@ void Throughput() {
     }
     const double parseSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
 
-    LinkState state(0);
-    TelemetryListener listener;
-    ProjectDb project;
     SysConfigParam config;
-    Telemetry telemetry(state, listener, project, config);
+    Telemetry telemetry(config);
     telemetry.SetConsole(nullptr);
     FrameParser parser2;
     std::size_t dispatched = 0;
@@ -102,7 +99,7 @@ void Throughput() {
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         out.clear();
         parser2.Feed(std::span<const uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at)), out);
-        for (const Message& m : out) telemetry.OnLinkMessage(m, 0);
+        for (const Message& m : out) telemetry.OnLinkMessage(m);
         dispatched += out.size();
     }
     const double bothSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -170,13 +167,11 @@ void Latency(int seconds) {
         return std::chrono::duration_cast<std::chrono::seconds>(
                    std::chrono::system_clock::now().time_since_epoch()).count();
     };
-    LinkState state(nowSeconds());
-    TelemetryListener listener;
-    ProjectDb project;
     SysConfigParam config;
-    Telemetry telemetry(state, listener, project, config);
+    Telemetry telemetry(config);
     telemetry.SetConsole(nullptr);
-    Link link(state, listener, LinkOptions{sim.host, sim.probe});
+    LinkEvents events;
+    Link link(events, LinkOptions{sim.host, sim.probe}, nowSeconds());
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -219,7 +214,8 @@ void Latency(int seconds) {
                 roundTrip.push_back(Micros(t - queryAt));
                 awaitingAttitude = false;
             }
-            telemetry.OnLinkMessage(*m, nowSeconds());
+            link.NoteReceived(*m, nowSeconds());
+            telemetry.OnLinkMessage(*m);
             ++dispatched;
         }
         if (Clock::now() >= nextPoll) {

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "camera/Screenshot.h"
+#include "controller/Captions.h"
 #include "controller/Rules.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
@@ -69,13 +70,14 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
       clock_(options_.clock ? *options_.clock : SystemClock()),
       db_(clock_, options_.workspaceRoot),
       config_(ConfigIn(options_.configFolder, options_.workspaceRoot)),
-      linkState_(SteadySeconds()),
-      telemetry_(linkState_, *this, db_, config_),
-      link_(linkState_, *this, [this] {
-          LinkOptions o = options_.link;
-          if (!o.console) o.console = options_.console;
-          return o;
-      }()),
+      telemetry_(config_),
+      link_(*this,
+            [this] {
+                LinkOptions o = options_.link;
+                if (!o.console) o.console = options_.console;
+                return o;
+            }(),
+            SteadySeconds()),
       winch_([this](int command, int value) { link_.PostCommand(command, value); }, prompter_),
       camera_(netSdk_, player_, cameraDevice_, prompter_, clock_,
               CameraEvents{[this](bool busy) { view_.SetWaitCursor(busy); },
@@ -106,7 +108,6 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     CreateDirectoryTree(options_.workspaceRoot);
     winch_.onBottomStillReset = [this] { telemetry_.State().bottomStillCount = 0; };
     camera_.SetFrameQueue(&frames_);
-    telemetry_.SetTitle(kAppTitle);
     telemetry_.SetConsole(options_.telemetryLines ? &std::cout : nullptr);
     InitCameraDevice(cameraDevice_, options_.camera ? options_.camera->c_str() : nullptr);
     // The camera library's start-up: no disconnect or message handling of our own; one
@@ -177,7 +178,7 @@ void Acquisition::OnVideoResized(int width, int height) {
 // ---- Connect and disconnect ----
 
 void Acquisition::OnConnectButton() {
-    if (linkState_.busy) return;
+    if (link_.State().busy) return;
     if (Connected())
         Disconnect();
     else
@@ -268,7 +269,7 @@ bool Acquisition::StartRunProper() {
     directionWarned_ = false;
 
     if (!db_.CreateProject(settings_.holeNumber, startDepth, settings_.diameterTenthsMm,
-                           state.longitude, state.latitude)) {
+                           state.Longitude(), state.Latitude())) {
         prompter_.Tell(L"工程文件保存失败，请检查磁盘");
         return false;
     }
@@ -323,7 +324,47 @@ void Acquisition::StopRun() {
 // ---- Telemetry ----
 
 void Acquisition::DispatchReceived() {
-    while (auto message = link_.TakeReceived()) telemetry_.OnLinkMessage(*message, NowSeconds());
+    while (auto message = link_.TakeReceived()) {
+        link_.NoteReceived(*message, NowSeconds());
+        OnTelemetry(*message, telemetry_.OnLinkMessage(*message));
+    }
+}
+
+void Acquisition::OnTelemetry(const Message& message, TelemetryChange change) {
+    // Any attitude message, readable or not, shows the probe online.
+    if (message.Code() == MSG_ATTITUDE && !attitudeOnline_) SetAttitudeOnline(true);
+    const TelemetryState& state = telemetry_.State();
+    switch (change) {
+    case TelemetryChange::Battery:
+    case TelemetryChange::HostStatus: ShowBattery(state.battery.value_or(0)); break;
+    case TelemetryChange::Firmware: view_.SetTitle(FirmwareCaption(kAppTitle, state)); break;
+    case TelemetryChange::Depth: OnDepthMessage(); break;
+    case TelemetryChange::Attitude: OnAttitudeMessage(); break;
+    case TelemetryChange::None:
+    case TelemetryChange::Other: break;
+    }
+}
+
+void Acquisition::OnDepthMessage() {
+    // Every 100 mm of depth a probe-state record, kept in the history even when it could not be
+    // stored.
+    if (auto record = NextProbeState(telemetry_.State().depth, telemetry_.State().attitude,
+                                     db_.ProbeStates())) {
+        db_.AddProbeState(*record);
+        view_.RedrawCharts(db_.ProbeStates());
+    }
+    OnDepthUpdate();
+}
+
+void Acquisition::OnAttitudeMessage() {
+    const TelemetryState& state = telemetry_.State();
+    view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
+    runLog_.WriteRunLog(AttitudeRunLogLine(state, link_.State().probeState));
+    const AttitudeBlock& b = state.attitude;
+    const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
+    attitudeShown_ = b;
+    view_.ShowAttitude({b[kTilt], b[kAngleZ], b[kTemperature], b[kHumidity]}, redraw);
+    OnAttitudeUpdate();
 }
 
 void Acquisition::OnDepthUpdate() {
@@ -382,21 +423,23 @@ void Acquisition::OnAttitudeUpdate() {
 void Acquisition::ShowBattery(int percent) {
     if (!tearingDown_) view_.ShowBattery(BatteryText(percent));
 }
-void Acquisition::SetCaption(const std::wstring& caption) { view_.SetTitle(caption); }
-void Acquisition::SetAttitudeViewOnline(bool online) {
+
+void Acquisition::SetAttitudeOnline(bool online) {
+    attitudeOnline_ = online;
     if (!tearingDown_) view_.SetAttitudeOnline(online);
 }
-void Acquisition::UpdateAttitudeView(const AttitudeBlock& block, bool redraw) {
-    view_.ShowAttitude({block[kTilt], block[kAngleZ], block[kTemperature], block[kHumidity]},
-                       redraw);
+
+void Acquisition::OnHostLost() { ShowBattery(-1); }
+
+void Acquisition::OnProbeLost() {
+    if (attitudeOnline_) SetAttitudeOnline(false);
 }
-void Acquisition::ShowMessage(const std::wstring& text) {
-    view_.ShowInfo(InfoField::Message, text);
+
+void Acquisition::OnDisconnected() {
+    telemetry_.ForgetPeers();
+    SetAttitudeOnline(false);
+    ShowBattery(-1);
 }
-void Acquisition::RedrawCharts(const std::vector<ProbeStateRecord>& history) {
-    view_.RedrawCharts(history);
-}
-void Acquisition::WriteRunLog(const std::wstring& line) { runLog_.WriteRunLog(line); }
 
 // ---- Upload view ----
 
@@ -417,8 +460,8 @@ void Acquisition::ShowMessageField(const std::wstring& text) {
 ProjectFields Acquisition::CurrentProjectFields() const {
     // The hole number the operator entered for this run: the project of the run does not exist
     // yet when the upload registers it.
-    return {settings_.holeNumber, settings_.diameterTenthsMm, telemetry_.State().longitude,
-            telemetry_.State().latitude};
+    return {settings_.holeNumber, settings_.diameterTenthsMm, telemetry_.State().Longitude(),
+            telemetry_.State().Latitude()};
 }
 
 // ---- Bottom row ----
@@ -603,7 +646,7 @@ void Acquisition::OnHeadingZero() { winch_.HeadingZero(); }
 
 CalibrationView Acquisition::Calibration() const {
     CalibrationView v;
-    if (!linkState_.probeAlive) {
+    if (!link_.State().probeAlive) {
         v.stateText = L"与探头连接失败，先保证网络连接正常";
         return v;
     }

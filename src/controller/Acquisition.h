@@ -87,7 +87,7 @@ enum class PanelSetting {
 // only call the notify function given to SetReceiveNotify, which must post a call to
 // DispatchReceived onto the user-interface thread. The image thread calls the repaint function
 // given to SetImageRepaint.
-class Acquisition : private TelemetryListener, private UploadView {
+class Acquisition : private LinkEvents, private UploadView {
 public:
     Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionOptions options = {});
     // Closes the link (threads joined), stops the image thread, releases the camera, stops the
@@ -168,8 +168,8 @@ public:
     void DispatchReceived();
 
     // ---- State the windows read ----
-    bool Connected() const { return linkState_.connected; }
-    bool Busy() const { return linkState_.busy || uploadBusy_; }
+    bool Connected() const { return link_.State().connected; }
+    bool Busy() const { return link_.State().busy || uploadBusy_; }
     bool RunActive() const { return db_.runActive == 1; }
     bool Acquiring() const { return acquiring_; }
     bool Frozen() const { return frozen_; }
@@ -183,7 +183,7 @@ public:
     const UploadJob& Upload() const { return upload_; }
     const CameraStream& Camera() const { return camera_; }
     ImageRun& Images() { return imageRun_; }
-    const LinkState& LinkStatus() const { return linkState_; }
+    const LinkState& LinkStatus() const { return link_.State(); }
     int WinchState() const { return winch_.State(); }
     int WinchSpeed() const { return winch_.Speed(); }
     int LightLevel() const { return lightLevel_; }
@@ -191,16 +191,20 @@ public:
     int64_t LastDepthArrivalNs() const { return link_.LastDepthArrivalNs(); }
 
 private:
-    // TelemetryListener
-    void ShowBattery(int percent) override;
-    void SetCaption(const std::wstring& caption) override;
-    void SetAttitudeViewOnline(bool online) override;
-    void UpdateAttitudeView(const AttitudeBlock& block, bool redraw) override;
-    void ShowMessage(const std::wstring& text) override;
-    void RedrawCharts(const std::vector<ProbeStateRecord>& history) override;
-    void OnDepthUpdate() override;
-    void OnAttitudeUpdate() override;
-    void WriteRunLog(const std::wstring& line) override;
+    // LinkEvents
+    void OnHostLost() override;
+    void OnProbeLost() override;
+    void OnDisconnected() override;
+
+    // What each received message brings: the captions, the probe-state history, the attitude
+    // view and the run checks.
+    void OnTelemetry(const Message& message, TelemetryChange change);
+    void ShowBattery(int percent);
+    void SetAttitudeOnline(bool online);
+    void OnDepthMessage();
+    void OnAttitudeMessage();
+    void OnDepthUpdate();
+    void OnAttitudeUpdate();
     // UploadView
     void ShowStatus(const std::wstring& text) override;
     void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
@@ -247,12 +251,13 @@ private:
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;
+    bool attitudeOnline_ = false;    // what the attitude view shows
+    AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
 
     // Owned parts, in construction order; destroyed in reverse, the database last.
     ProjectDb db_;
     SysConfigParam config_;
-    LinkState linkState_;
     bhv::Telemetry telemetry_;
     Link link_;
     WinchControl winch_;

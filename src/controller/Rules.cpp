@@ -1,8 +1,11 @@
 #include "controller/Rules.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 
 #include "link/Protocol.h"
+#include "storage/ProjectDb.h"
 
 namespace bhv {
 
@@ -63,6 +66,50 @@ bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t s
 
 bool MouthReached(int32_t depthTenthsMm, int winchState) {
     return winchState == kWinchReelIn && depthTenthsMm <= 0;
+}
+
+bool AttitudeNeedsRedraw(const AttitudeBlock& b, const AttitudeBlock& shown) {
+    using namespace attitude;
+    return std::abs(b[kTilt] - shown[kTilt]) > 0.1 || std::abs(b[kAngleZ] - shown[kAngleZ]) > 0.1 ||
+           std::abs(b[kTemperature] - shown[kTemperature]) > 1.0 ||
+           std::abs(b[kHumidity] - shown[kHumidity]) > 0.1;
+}
+
+std::optional<ProbeStateRecord> NextProbeState(int32_t depthTenthsMm, const AttitudeBlock& attitude,
+                                               const std::vector<ProbeStateRecord>& history) {
+    constexpr double kPi = 3.1415926;  // the program's value of pi, part of every stored result
+    const auto clamp = [](double v) {
+        if (!(v == v)) return int32_t{0};
+        if (v >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+            return std::numeric_limits<int32_t>::max();
+        if (v <= static_cast<double>(std::numeric_limits<int32_t>::min()))
+            return std::numeric_limits<int32_t>::min();
+        return static_cast<int32_t>(v);
+    };
+    const int32_t depthMm = depthTenthsMm / 10;
+    if (!history.empty() && std::llabs(static_cast<long long>(depthMm) - history.back().id) <
+                                ProjectDb::kProbeStateStepMm)
+        return std::nullopt;
+
+    ProbeStateRecord r;
+    r.id = depthMm;
+    r.tilt = static_cast<float>(attitude[attitude::kTilt]);
+    r.angleX = static_cast<float>(attitude[attitude::kAngleX]);
+    r.telemetry = attitude;
+    if (!history.empty()) {
+        const ProbeStateRecord& first = history.front();
+        const ProbeStateRecord& last = history.back();
+        float a = r.tilt;
+        if (!(a >= 0.0f && a <= 90.0f)) a -= 180.0f;
+        const double step = std::llabs(static_cast<long long>(depthMm) - last.id);
+        r.move = clamp(std::trunc(step * std::sin(a * kPi / 180.0)));
+        if (r.angleX > 180.0) r.move = -r.move;
+        r.totalMove = clamp(static_cast<double>(last.totalMove) + r.move);
+        const long long d = std::llabs(static_cast<long long>(depthMm) - first.id);
+        r.verticality =
+            d > 0 ? static_cast<float>(r.totalMove) / static_cast<float>(d) * 100.0f : 0.0f;
+    }
+    return r;
 }
 
 }  // namespace bhv

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "controller/AcquisitionView.h"
+#include "storage/ProbeStateRecord.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {
@@ -35,5 +38,17 @@ bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t s
 
 // The hole-mouth stop: reeling in and at or above the mouth.
 bool MouthReached(int32_t depthTenthsMm, int winchState);
+
+// True when the attitude view must be redrawn for `now` after it was last given `shown`: the
+// tilt, the heading (angle Z) or the humidity moved by more than 0.1, or the temperature by
+// more than 1 degree.
+bool AttitudeNeedsRedraw(const AttitudeBlock& now, const AttitudeBlock& shown);
+
+// The probe-state record a depth message adds to `history` at `depthTenthsMm`, or nothing
+// while the depth is less than ProjectDb::kProbeStateStepMm from the last record's: the tilt
+// and angle X of `attitude`, the sideways move since the last record, its running total and the
+// verticality over the whole history.
+std::optional<ProbeStateRecord> NextProbeState(int32_t depthTenthsMm, const AttitudeBlock& attitude,
+                                               const std::vector<ProbeStateRecord>& history);
 
 }  // namespace bhv

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "link/FrameParser.h"
+#include "link/Messages.h"
 #include "platform/Prompter.h"
 #include "platform/ThreadName.h"
 
@@ -16,13 +17,8 @@ namespace {
 constexpr auto kRetryAfterFailure = std::chrono::milliseconds(50);
 }  // namespace
 
-std::wstring BatteryText(int percent) {
-    if (percent < 0) return L"未连接";
-    return L"电量:" + std::to_wstring(percent) + L"%";
-}
-
-Link::Link(LinkState& state, TelemetryListener& listener, LinkOptions options)
-    : state_(state), listener_(listener), options_(std::move(options)) {}
+Link::Link(LinkEvents& events, LinkOptions options, int64_t nowSeconds)
+    : state_(nowSeconds), events_(events), options_(std::move(options)) {}
 
 Link::~Link() {
     CloseSockets();
@@ -102,13 +98,35 @@ std::wstring Link::ConnectFailureText(ConnectResult result) {
 void Link::Disconnect() {
     CloseSockets();
     state_.hostAlive = false;
-    listener_.ShowBattery(-1);
     state_.probeAlive = false;
-    state_.attitudeViewOnline = false;
-    listener_.SetAttitudeViewOnline(false);
     StopThreads();
+    {
+        // Messages of the closed connections are never dispatched after the disconnect.
+        std::lock_guard lock(receiveMutex_);
+        receiveQueue_.clear();
+    }
     state_.connected = false;
-    listener_.ShowBattery(-1);
+    events_.OnDisconnected();
+}
+
+void Link::NoteReceived(const Message& m, int64_t now) {
+    switch (m.Code()) {
+    case MSG_ACK_3:
+    case MSG_ACK_ZERO_DEPTH:
+    case MSG_ACK_15: state_.lastAcknowledgement = m.Code(); break;
+    case MSG_DEPTH:
+        if (DecodeDepthCount(m)) state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+        break;
+    case MSG_HOST_STATUS:
+        state_.hostLastHeard = now;
+        state_.hostAlive = true;
+        break;
+    case MSG_ATTITUDE:
+        state_.probeLastHeard = now;
+        state_.probeAlive = true;
+        break;
+    default: break;
+    }
 }
 
 void Link::StartThreads() {
@@ -262,17 +280,14 @@ void Link::Poll(int64_t now, int winchState, int winchSpeed) {
     if (now - state_.hostLastHeard > 3) {
         state_.hostAlive = false;
         state_.hostLastHeard = now + 5;
-        listener_.ShowBattery(-1);
+        events_.OnHostLost();
         ConsoleLine("<Main> Relink...");
         Reconnect(Peer::Host);
     }
     if (now - state_.probeLastHeard > 3) {
         state_.probeAlive = false;
         state_.probeLastHeard = now + 5;
-        if (state_.attitudeViewOnline) {
-            state_.attitudeViewOnline = false;
-            listener_.SetAttitudeViewOnline(false);
-        }
+        events_.OnProbeLost();
         ConsoleLine("<Probe> Relink...");
         Reconnect(Peer::Probe);
     }

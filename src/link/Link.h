@@ -16,7 +16,6 @@
 #include "link/Protocol.h"
 #include "link/Endpoints.h"
 #include "platform/Socket.h"
-#include "link/TelemetryListener.h"
 
 namespace bhv {
 
@@ -35,16 +34,19 @@ struct LinkOptions {
 // receiving threads. Commands are queued by PostCommand and sent by the sending thread to the
 // peer their code belongs to; frames received from either peer are parsed on their receiving
 // thread, appended to one receive queue, and announced through the notify callback (once per
-// message), after which the owner takes them with TakeReceived on its own thread.
+// message), after which the owner takes them with TakeReceived on its own thread and shows each
+// to NoteReceived. The link owns its bookkeeping (LinkState, read through State()) and tells
+// its owner through LinkEvents when a peer goes silent and when it has disconnected.
 //
 // Threads: every public method except TakeReceived, PostCommand and the counters is for the
-// owner's (user-interface) thread only, as is the LinkState it was given. The notify callback
-// runs on a receiving thread and must only hand the news over (a queued call).
+// owner's (user-interface) thread only, as are the events. The notify callback runs on a
+// receiving thread and must only hand the news over (a queued call).
 class Link {
 public:
     enum class ConnectResult { Ok, SocketFailed, ProbeFailed, HostFailed, CameraFailed };
 
-    Link(LinkState& state, TelemetryListener& listener, LinkOptions options = {});
+    // `nowSeconds`: the current time in whole seconds, from which the watchdogs start.
+    Link(LinkEvents& events, LinkOptions options = {}, int64_t nowSeconds = 0);
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -59,8 +61,9 @@ public:
     // the camera shows itself).
     static std::wstring ConnectFailureText(ConnectResult result);
 
-    // Closes both sockets, clears the alive flags (showing "未连接" and the offline attitude
-    // view), ends and joins the three threads. Queued commands stay queued.
+    // Closes both sockets, clears the alive flags, ends and joins the three threads and drops
+    // what was received but not yet taken (it belongs to the closed connections), then tells
+    // OnDisconnected. Queued commands stay queued.
     void Disconnect();
 
     // Builds the command and queues it for the sending thread; false when the builder refuses
@@ -69,6 +72,12 @@ public:
 
     // The oldest received message, if any. Thread-safe.
     std::optional<Message> TakeReceived();
+    // The link's part of a received message the owner has taken: acknowledgements (131, 134,
+    // 143, and 134 for a readable depth message), and when the host (246) or the probe (132)
+    // was last heard. `nowSeconds`: the current time in whole seconds.
+    void NoteReceived(const Message& message, int64_t nowSeconds);
+
+    const LinkState& State() const { return state_; }
 
     // The 100 ms link timer: the attitude query, the winch state and speed, then both
     // watchdogs. `nowSeconds` is the current time in whole seconds. Does nothing unless
@@ -104,8 +113,8 @@ private:
     void ReceiveLoop(Peer peer);
     void ConsoleLine(const std::string& text, bool error = false);
 
-    LinkState& state_;
-    TelemetryListener& listener_;
+    LinkState state_;
+    LinkEvents& events_;
     LinkOptions options_;
     std::function<void()> notify_;
 

@@ -4,9 +4,9 @@
 
 namespace bhv {
 
-// The link bookkeeping that the controller holds and that the connections (poll, watchdogs,
-// acknowledged send) and the telemetry (alive flags, acknowledgements) share. Used on the
-// user-interface thread only.
+// The link's bookkeeping: owned and written by the Link alone (its connect sequence, poll,
+// watchdogs, acknowledged send and the received messages it is shown), read by its owner.
+// Used on the user-interface thread only.
 struct LinkState {
     explicit LinkState(int64_t constructionTimeSeconds = 0)
         : hostLastHeard(constructionTimeSeconds), probeLastHeard(constructionTimeSeconds) {}
@@ -19,7 +19,18 @@ struct LinkState {
     int64_t probeLastHeard;
     int32_t lastAcknowledgement = 0;  // 131, 134 or 143; cleared by each acknowledged send
     int32_t probeState = 0;           // 5 after an acknowledged send; shown in the run log
-    bool attitudeViewOnline = false;  // what the attitude view currently shows
+};
+
+// What the link tells its owner, on the owner's thread. Each does nothing by default.
+class LinkEvents {
+public:
+    virtual ~LinkEvents() = default;
+    // The host unit was silent for over 3 s: its connection is being made again.
+    virtual void OnHostLost() {}
+    // The probe was silent for over 3 s: its connection is being made again.
+    virtual void OnProbeLost() {}
+    // Disconnect has closed both connections; what was received before it has been dropped.
+    virtual void OnDisconnected() {}
 };
 
 }  // namespace bhv

@@ -1,14 +1,10 @@
 #include "link/Telemetry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <iostream>
 #include <limits>
 
-#include "platform/Text.h"
-#include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {
@@ -25,70 +21,46 @@ int32_t ClampToInt32(double v) {
     return static_cast<int32_t>(v);
 }
 
-// printf's "%3.1f" without the process locale (a desktop locale may use a decimal comma).
-std::wstring Fixed31(double value) {
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1);
-    std::string s = ec == std::errc() ? std::string(buf, end) : std::string("nan");
-    while (s.size() < 3) s.insert(s.begin(), ' ');
-    return ToWide(s);
-}
-
-std::wstring FirmwareDigits(const FirmwareVersion& v) {
-    wchar_t buf[48];
-    std::swprintf(buf, 48, L"%02d%04d%02d%02d", v.version, v.year, v.month, v.day);
-    return buf;
-}
-
 }  // namespace
 
-Telemetry::Telemetry(LinkState& link, TelemetryListener& listener, ProjectDb& project,
-                     const SysConfigParam& config)
-    : link_(link), listener_(listener), project_(project), config_(config), console_(&std::cout) {}
+Telemetry::Telemetry(const SysConfigParam& config) : config_(config), console_(&std::cout) {}
 
-void Telemetry::OnLinkMessage(const Message& m, int64_t now) {
+TelemetryChange Telemetry::OnLinkMessage(const Message& m) {
     switch (m.Code()) {
     case MSG_BATTERY:
         if (auto battery = DecodeBattery(m)) {
             state_.battery = *battery;
-            listener_.ShowBattery(state_.battery);
+            return TelemetryChange::Battery;
         }
-        break;
-    case MSG_ACK_3:
-    case MSG_ACK_ZERO_DEPTH:
-    case MSG_ACK_15:
-        link_.lastAcknowledgement = m.Code();
-        break;
-    case MSG_CALIB_STARTED: state_.calibrating = true; break;
-    case MSG_CALIB_ENDED: state_.calibrating = false; break;
+        return TelemetryChange::None;
+    case MSG_CALIB_STARTED: state_.calibrating = true; return TelemetryChange::Other;
+    case MSG_CALIB_ENDED: state_.calibrating = false; return TelemetryChange::Other;
     case MSG_GPS:
         if (auto gps = DecodeGps(m)) {
-            state_.longitude = gps->longitude;
-            state_.latitude = gps->latitude;
+            state_.position = *gps;
+            return TelemetryChange::Other;
         }
-        break;
+        return TelemetryChange::None;
     case MSG_PROBE_VERSION:
     case MSG_HOST_VERSION:
         if (auto v = DecodeFirmware(m)) {
             (m.Code() == MSG_HOST_VERSION ? state_.hostFirmware : state_.probeFirmware) = *v;
-            listener_.SetCaption(Caption());
+            return TelemetryChange::Firmware;
         }
-        break;
+        return TelemetryChange::None;
     case MSG_HOST_STATUS:
-        link_.hostLastHeard = now;
-        link_.hostAlive = true;
-        listener_.ShowBattery(state_.battery);
         if (auto brake = DecodeBrakeHeld(m)) state_.winchFree = !*brake;
-        break;
-    case MSG_DEPTH: OnDepth(m); break;
-    case MSG_ATTITUDE: OnAttitude(m, now); break;
-    default: break;
+        return TelemetryChange::HostStatus;
+    case MSG_DEPTH: return OnDepth(m);
+    case MSG_ATTITUDE: return OnAttitude(m);
+    default: return TelemetryChange::None;
     }
 }
 
-std::wstring Telemetry::Caption() const {
-    return title_ + L"    主机固件版本:" + FirmwareDigits(state_.hostFirmware) + L"  探头固件版本:" +
-           FirmwareDigits(state_.probeFirmware);
+void Telemetry::ForgetPeers() {
+    state_.battery.reset();
+    state_.probeFirmware.reset();
+    state_.hostFirmware.reset();
 }
 
 void Telemetry::DepthFromCount(int32_t count, double pulleyDiameterMm, int countsPerTurn,
@@ -111,54 +83,17 @@ double Telemetry::TiltFromAngles(double angleX, double angleY, double adjustment
     return std::acos(c) * 180.0 / kPi + adjustment;
 }
 
-void Telemetry::OnDepth(const Message& m) {
+TelemetryChange Telemetry::OnDepth(const Message& m) {
     const auto count = DecodeDepthCount(m);
-    if (!count) return;
-    link_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+    if (!count) return TelemetryChange::None;
     DepthFromCount(*count, config_.pulleyDiameterMm, config_.encoderCountsPerTurn, reference_,
                    state_.depth, state_.movedDistance);
-    RecordStep();
-    listener_.OnDepthUpdate();
+    return TelemetryChange::Depth;
 }
 
-void Telemetry::RecordStep() {
-    const int32_t depthMm = state_.depth / 10;
-    const auto& history = project_.ProbeStates();
-    if (!history.empty() &&
-        std::llabs(static_cast<long long>(depthMm) - history.back().id) < ProjectDb::kProbeStateStepMm)
-        return;
-
-    ProbeStateRecord r;
-    r.id = depthMm;
-    r.tilt = static_cast<float>(state_.attitude[attitude::kTilt]);
-    r.angleX = static_cast<float>(state_.attitude[attitude::kAngleX]);
-    r.telemetry = state_.attitude;
-    if (!history.empty()) {
-        const ProbeStateRecord& first = history.front();
-        const ProbeStateRecord& last = history.back();
-        float a = r.tilt;
-        if (!(a >= 0.0f && a <= 90.0f)) a -= 180.0f;
-        const double step = std::llabs(static_cast<long long>(depthMm) - last.id);
-        r.move = ClampToInt32(std::trunc(step * std::sin(a * kPi / 180.0)));
-        if (r.angleX > 180.0) r.move = -r.move;
-        r.totalMove = ClampToInt32(static_cast<double>(last.totalMove) + r.move);
-        const long long d = std::llabs(static_cast<long long>(depthMm) - first.id);
-        r.verticality =
-            d > 0 ? static_cast<float>(r.totalMove) / static_cast<float>(d) * 100.0f : 0.0f;
-    }
-    project_.AddProbeState(r);  // kept in the history even when it could not be stored
-    listener_.RedrawCharts(project_.ProbeStates());
-}
-
-void Telemetry::OnAttitude(const Message& m, int64_t now) {
-    link_.probeLastHeard = now;
-    link_.probeAlive = true;
-    if (!link_.attitudeViewOnline) {
-        link_.attitudeViewOnline = true;
-        listener_.SetAttitudeViewOnline(true);
-    }
+TelemetryChange Telemetry::OnAttitude(const Message& m) {
     const auto f = DecodeAttitude(m);
-    if (!f) return;
+    if (!f) return TelemetryChange::None;
 
     AttitudeBlock& b = state_.attitude;
     for (int i = 0; i < 3; ++i) {
@@ -179,21 +114,8 @@ void Telemetry::OnAttitude(const Message& m, int64_t now) {
 
     state_.azimuth = angZ;
     state_.azimuthCopy = angZ;
-    listener_.ShowMessage(L"方位角:" + Fixed31(state_.azimuth));
-    listener_.WriteRunLog(L"FWJ:" + Fixed31(0.0) + L"," + Fixed31(state_.azimuthCopy) + L"," +
-                          Fixed31(state_.azimuth) + L"    TLY:" + Fixed31(angX) + L"," +
-                          Fixed31(angY) + L"," + Fixed31(angZ) +
-                          L"   ProbeState:" + std::to_wstring(link_.probeState));
-
     b[attitude::kTilt] = TiltFromAngles(angX, angY, config_.tiltAdjust);
-
-    const bool redraw = std::abs(b[attitude::kTilt] - viewBlock_[attitude::kTilt]) > 0.1 ||
-                        std::abs(b[attitude::kAngleZ] - viewBlock_[attitude::kAngleZ]) > 0.1 ||
-                        std::abs(b[attitude::kTemperature] - viewBlock_[attitude::kTemperature]) > 1.0 ||
-                        std::abs(b[attitude::kHumidity] - viewBlock_[attitude::kHumidity]) > 0.1;
-    viewBlock_ = b;
-    listener_.UpdateAttitudeView(b, redraw);
-    listener_.OnAttitudeUpdate();
+    return TelemetryChange::Attitude;
 }
 
 }  // namespace bhv

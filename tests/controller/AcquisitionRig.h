@@ -138,6 +138,7 @@ protected:
         acq = std::make_unique<Acquisition>(view, prompter, options ? *options : Options());
         view.Attach(acq.get());
         acq->SetReceiveNotify([this] {
+            ++notified;
             loop.Post([this] {
                 if (acq) acq->DispatchReceived();
             });
@@ -193,6 +194,7 @@ protected:
     std::unique_ptr<ScopedRoot> root_;
     std::unique_ptr<sim::Site> site;
     EventLoop loop;
+    std::atomic<int> notified{0};  // messages announced by the link
     HeadlessView view{loop};
     RecordingPrompter prompter;
     std::unique_ptr<Acquisition> acq;

@@ -204,9 +204,19 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     Connect();
     EXPECT_TRUE(view.Enabled(MainButton::Run));
 
-    // Disconnect and connect again.
+    // Disconnect and connect again. Messages received just before the disconnect, whose
+    // dispatch is still queued, are dropped: the battery stays "未连接" after it.
+    ASSERT_TRUE(WaitFor([this] { return view.battery.rfind(L"电量:", 0) == 0; }));
+    const int announced = notified.load();
+    for (int i = 0; i < 20 && notified.load() < announced + 3; ++i) {
+        acq->OnPollTimer();  // answered, but not dispatched: the loop does not run
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_GE(notified.load(), announced + 3);
     acq->OnConnectButton();
     EXPECT_FALSE(acq->Connected());
+    EXPECT_EQ(view.battery, L"未连接");
+    loop.RunPending();
     EXPECT_EQ(view.battery, L"未连接");
     EXPECT_GE(view.videoClears, 1);
     Connect();

@@ -1,7 +1,8 @@
-// The controller's pure rules: button states, ring scaling, light steps, the run checks and the
-// logging speed.
+// The controller's pure rules: button states, ring scaling, light steps, the run checks, the
+// probe-state history, the attitude view's redraws, the telemetry captions and the logging speed.
 #include <gtest/gtest.h>
 
+#include "controller/Captions.h"
 #include "controller/LoggingSpeed.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
@@ -71,6 +72,76 @@ TEST(ControllerRules, RunChecks) {
     EXPECT_TRUE(MouthReached(-5, kWinchReelIn));
     EXPECT_FALSE(MouthReached(1, kWinchReelIn));
     EXPECT_FALSE(MouthReached(-5, kWinchPayOut));
+}
+
+// A record every 100 mm of depth, either way, with the sideways move's sign from angle X and an
+// upside-down tilt taken as its supplement's negative.
+TEST(ControllerRules, ProbeStatesEvery100MmWithDisplacementSigns) {
+    std::vector<ProbeStateRecord> history;
+    AttitudeBlock block{};
+    const auto add = [&](int32_t depthMm) {
+        auto r = NextProbeState(depthMm * 10, block, history);
+        if (r) history.push_back(*r);
+        return r.has_value();
+    };
+    block[attitude::kTilt] = 3.0;
+    block[attitude::kAngleX] = 3.0;
+    ASSERT_TRUE(add(1000));
+    EXPECT_EQ(history[0].move, 0);  // the first record, whatever the tilt
+    EXPECT_EQ(history[0].verticality, 0.0f);
+    EXPECT_FALSE(add(1099));  // 99 mm: no record
+    ASSERT_TRUE(add(1100));
+    EXPECT_EQ(history[1].id, 1100);
+    EXPECT_EQ(history[1].move, 5);  // trunc(100 * sin 3 deg)
+    EXPECT_EQ(history[1].totalMove, 5);
+    EXPECT_FLOAT_EQ(history[1].verticality, 5.0f);
+    EXPECT_EQ(history[1].telemetry, block);
+
+    block[attitude::kAngleX] = 357.0;  // angle X beyond 180: displacement to the other side
+    ASSERT_TRUE(add(1200));
+    EXPECT_EQ(history[2].move, -5);
+    EXPECT_EQ(history[2].totalMove, 0);
+    // Moving back up by 100 mm also records; 120 deg is taken as -60 deg.
+    block[attitude::kTilt] = 120.0;
+    block[attitude::kAngleX] = 120.0;
+    ASSERT_TRUE(add(1100));
+    EXPECT_EQ(history[3].move, -86);
+}
+
+TEST(ControllerRules, AttitudeViewRedrawsOnlyPastEachThreshold) {
+    AttitudeBlock shown{}, now{};
+    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
+    now[attitude::kAngleZ] = 0.05;
+    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
+    now[attitude::kAngleZ] = 0.3;
+    EXPECT_TRUE(AttitudeNeedsRedraw(now, shown));
+    now = shown;
+    now[attitude::kTemperature] = 0.5;
+    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
+    now[attitude::kTemperature] = 2.0;
+    EXPECT_TRUE(AttitudeNeedsRedraw(now, shown));
+}
+
+TEST(TelemetryCaptions, BatteryFirmwareAzimuthAndRunLogTexts) {
+    EXPECT_EQ(BatteryText(80), L"电量:80%");
+    EXPECT_EQ(BatteryText(0), L"电量:0%");
+    EXPECT_EQ(BatteryText(-1), L"未连接");
+
+    TelemetryState s;
+    s.hostFirmware = FirmwareVersion{1, 2023, 9, 7};
+    EXPECT_EQ(FirmwareCaption(L"钻孔电视", s),
+              L"钻孔电视    主机固件版本:0120230907  探头固件版本:0000000000");
+    s.probeFirmware = FirmwareVersion{2, 2023, 6, 30};
+    EXPECT_EQ(FirmwareCaption(L"钻孔电视", s),
+              L"钻孔电视    主机固件版本:0120230907  探头固件版本:0220230630");
+
+    s.azimuth = s.azimuthCopy = 180.0;
+    s.attitude[attitude::kAngleX] = 10.0;
+    s.attitude[attitude::kAngleY] = 20.0;
+    s.attitude[attitude::kAngleZ] = 180.0;
+    EXPECT_EQ(AzimuthMessage(s), L"方位角:180.0");
+    EXPECT_EQ(AttitudeRunLogLine(s, 5),
+              L"FWJ:0.0,180.0,180.0    TLY:10.0,20.0,180.0   ProbeState:5");
 }
 
 TEST(LoggingSpeed, SmoothsTheDepthMessagesAndDecaysWhenTheyStop) {

@@ -55,12 +55,12 @@ Endpoint ClosedEndpoint() {
     return {"127.0.0.1", l.Port()};
 }
 
-class Recorder : public TelemetryListener {
+class Recorder : public LinkEvents {
 public:
-    void ShowBattery(int p) override { battery.push_back(p); }
-    void SetAttitudeViewOnline(bool o) override { online.push_back(o); }
-    std::vector<int> battery;
-    std::vector<bool> online;
+    void OnHostLost() override { events.push_back("host lost"); }
+    void OnProbeLost() override { events.push_back("probe lost"); }
+    void OnDisconnected() override { events.push_back("disconnected"); }
+    std::vector<std::string> events;
 };
 
 class LinkTest : public ::testing::Test {
@@ -69,7 +69,7 @@ protected:
         LinkOptions o{host, probe};
         o.console = &console;
         o.errors = &errors;
-        link = std::make_unique<Link>(state, recorder, o);
+        link = std::make_unique<Link>(recorder, o, 1000);
         link->SetReceiveNotify([this] {
             std::lock_guard lock(mutex);
             ++notified;
@@ -100,8 +100,9 @@ protected:
     // returns); Poll writes on this thread.
     std::string ConsoleText() { return console.str(); }
 
+    const LinkState& State() const { return link->State(); }
+
     FakePeer host, probe;
-    LinkState state{1000};
     Recorder recorder;
     std::ostringstream console, errors;
     std::unique_ptr<Link> link;
@@ -115,7 +116,7 @@ TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsAtTheFirstMissingPeer) {
     EXPECT_EQ(link->Connect(), Link::ConnectResult::ProbeFailed);
     EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed), L"连接主机失败，请检查网络连接");
     EXPECT_FALSE(host.listener.Accept(200).IsOpen());  // the host was never contacted
-    EXPECT_FALSE(state.connected);
+    EXPECT_FALSE(State().connected);
     EXPECT_FALSE(link->ThreadsRunning());
     link->Poll(2000, 0, 0);  // not connected: nothing queued, no watchdog
     EXPECT_EQ(link->SendQueueSize(), 0u);
@@ -127,13 +128,13 @@ TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsAtTheFirstMissingPeer) {
     MakeLink(host.At(), probe.At());
     EXPECT_EQ(link->Connect([] { return false; }), Link::ConnectResult::CameraFailed);
     EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::CameraFailed), L"");
-    EXPECT_FALSE(state.connected);
+    EXPECT_FALSE(State().connected);
     EXPECT_FALSE(link->ThreadsRunning());
 }
 
 TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    EXPECT_TRUE(state.connected);
+    EXPECT_TRUE(State().connected);
     EXPECT_EQ(Codes(host.Read(3)), (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
     const auto probeStart = probe.Read(5);
     EXPECT_EQ(Codes(probeStart), (std::vector<int>{CMD_PROBE_VERSION, 1, 1, 1, 1}));
@@ -183,16 +184,16 @@ TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
 
 TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    state.probeLastHeard = 1003;
-    state.attitudeViewOnline = true;
+    link->NoteReceived(EncodeAttitude(AttitudeRaw{}), 1003);
+    EXPECT_TRUE(State().probeAlive);
 
     link->Poll(1003, 0, 0);  // 3 s: not yet
     EXPECT_EQ(ConsoleText(), "");
     link->Poll(1004, 0, 0);
     EXPECT_EQ(ConsoleText(), "<Main> Relink...\n");
-    EXPECT_FALSE(state.hostAlive);
-    EXPECT_EQ(state.hostLastHeard, 1009);
-    EXPECT_EQ(recorder.battery, std::vector<int>{-1});
+    EXPECT_FALSE(State().hostAlive);
+    EXPECT_EQ(State().hostLastHeard, 1009);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"host lost"});
     ASSERT_TRUE(host.Accept());  // the new connection
 
     // The new connection carries the traffic.
@@ -202,18 +203,19 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
 
     link->Poll(1012, 0, 0);  // the probe is silent too now, the host not yet again
     EXPECT_EQ(ConsoleText(), "<Main> Relink...\n<Probe> Relink...\n");
-    EXPECT_EQ(recorder.online, std::vector<bool>{false});
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"host lost", "probe lost"}));
+    EXPECT_FALSE(State().probeAlive);
     ASSERT_TRUE(probe.Accept());
     host.listener.Close();  // the host is gone for good
     link->Poll(1013, 0, 0);
     EXPECT_EQ(ConsoleText(), "<Main> Relink...\n<Probe> Relink...\n<Main> Relink...\n");
     EXPECT_EQ(errors.str(), "Cannot Connect the main server!\n");
-    EXPECT_TRUE(state.connected);
+    EXPECT_TRUE(State().connected);
 }
 
 TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    state.probeLastHeard = 1000000;
+    link->NoteReceived(EncodeAttitude(AttitudeRaw{}), 1000000);
 
     // The host unit restarts: its connection and its listening socket go away and come back.
     const uint16_t port = host.listener.Port();
@@ -237,16 +239,21 @@ TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
     int rounds = 0;
     EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] { ++rounds; }, prompter));
     EXPECT_EQ(rounds, 101);
-    EXPECT_EQ(state.probeState, 5);
+    EXPECT_EQ(State().probeState, 5);
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络信号不好，请重试:)"});
     EXPECT_EQ(Codes(host.Read(2)), (std::vector<int>{CMD_ZERO_DEPTH, CMD_ZERO_DEPTH}));
 
-    // An acknowledgement that the pump delivers ends the wait.
-    rounds = 0;
-    EXPECT_TRUE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] {
-        if (++rounds == 3) state.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
-    }, prompter));
-    EXPECT_EQ(rounds, 3);
+    // An acknowledgement that the pump delivers ends the wait; so does a readable depth message,
+    // which the host sends in answer to the zeroing, but not a short one or another code.
+    for (const Message& answer : {Message::Make(MSG_ACK_ZERO_DEPTH, {}), EncodeDepth(0)}) {
+        rounds = 0;
+        EXPECT_TRUE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] {
+            if (++rounds == 1) link->NoteReceived(Message::Make(MSG_DEPTH, std::vector<uint8_t>{1, 2}), 1000);
+            if (rounds == 2) link->NoteReceived(Message::Make(MSG_ACK_3, {}), 1000);
+            if (rounds == 3) link->NoteReceived(answer, 1000);
+        }, prompter));
+        EXPECT_EQ(rounds, 3);
+    }
     EXPECT_EQ(prompter.Texts().size(), 1u);
 }
 
@@ -257,13 +264,20 @@ TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(link->ThreadsRunning());
 
-    state.hostAlive = state.probeAlive = true;
+    link->NoteReceived(EncodeHostStatus(false), 1001);
+    link->NoteReceived(EncodeAttitude(AttitudeRaw{}), 1001);
+    EXPECT_TRUE(State().hostAlive);
+    EXPECT_EQ(State().hostLastHeard, 1001);
+    // A message received but not yet taken belongs to the closed connection: it is dropped.
+    host.Send(EncodeBattery(51));
+    ASSERT_TRUE(WaitNotified(1));
     link->Disconnect();
     EXPECT_FALSE(link->ThreadsRunning());
-    EXPECT_FALSE(state.connected);
-    EXPECT_FALSE(state.hostAlive);
-    EXPECT_FALSE(state.probeAlive);
-    EXPECT_EQ(recorder.battery, (std::vector<int>{-1, -1}));
+    EXPECT_FALSE(State().connected);
+    EXPECT_FALSE(State().hostAlive);
+    EXPECT_FALSE(State().probeAlive);
+    EXPECT_FALSE(link->TakeReceived());
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"disconnected"});
 
     // Reconnecting after a disconnect works with the same object.
     ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);

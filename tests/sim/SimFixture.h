@@ -33,8 +33,8 @@ protected:
         LinkOptions o{host, probe};
         o.console = &console;
         o.errors = &errors;
-        link = std::make_unique<Link>(state, listener, o);
-        telemetry = std::make_unique<Telemetry>(state, listener, project, config);
+        link = std::make_unique<Link>(events, o, now);
+        telemetry = std::make_unique<Telemetry>(config);
         telemetry->SetConsole(nullptr);
     }
 
@@ -59,7 +59,8 @@ protected:
     int Pump() {
         int n = 0;
         while (auto m = link->TakeReceived()) {
-            telemetry->OnLinkMessage(*m, now);
+            link->NoteReceived(*m, now);
+            telemetry->OnLinkMessage(*m);
             ++n;
         }
         return n;
@@ -78,9 +79,7 @@ protected:
     std::unique_ptr<ChildProcess> sim;
     Endpoint host, probe;
     int64_t now = 1000;
-    LinkState state{1000};
-    TelemetryListener listener;
-    ProjectDb project;
+    LinkEvents events;
     SysConfigParam config;
     std::ostringstream console, errors;
     std::unique_ptr<Link> link;

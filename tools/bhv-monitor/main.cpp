@@ -13,13 +13,13 @@
 #include <sstream>
 #include <string>
 
+#include "controller/Captions.h"
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
 #include "platform/Environment.h"
 #include "platform/Prompter.h"
 #include "platform/Text.h"
-#include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
 
 namespace {
@@ -43,10 +43,11 @@ public:
     }
 };
 
-class MonitorListener : public TelemetryListener {
+// The battery field and the caption as the program shows them.
+class MonitorEvents : public LinkEvents {
 public:
-    void ShowBattery(int percent) override { battery = BatteryText(percent); }
-    void SetCaption(const std::wstring& text) override { caption = text; }
+    void OnHostLost() override { battery = BatteryText(-1); }
+    void OnDisconnected() override { battery = BatteryText(-1); }
     std::wstring battery = L"未连接";
     std::wstring caption;
 };
@@ -99,13 +100,11 @@ std::string Fixed1(double v) {
 class Monitor {
 public:
     explicit Monitor(const Options& o)
-        : state_(NowSeconds()),
-          telemetry_(state_, listener_, project_, config_),
-          link_(state_, listener_, LinkOptions{o.host, o.probe}),
+        : telemetry_(config_),
+          link_(events_, LinkOptions{o.host, o.probe}, NowSeconds()),
           winch_([this](int c, int v) { link_.PostCommand(c, v); }, prompter_) {
         config_.pulleyDiameterMm = o.pulley;
         telemetry_.SetConsole(o.raw ? &std::cout : nullptr);
-        telemetry_.SetTitle(L"BHV");
         if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
         link_.SetReceiveNotify([this] {
             const char b = 1;
@@ -169,7 +168,14 @@ private:
         char drain[256];
         while (::read(wake_[0], drain, sizeof drain) > 0) {
         }
-        while (auto m = link_.TakeReceived()) telemetry_.OnLinkMessage(*m, NowSeconds());
+        while (auto m = link_.TakeReceived()) {
+            link_.NoteReceived(*m, NowSeconds());
+            const TelemetryChange change = telemetry_.OnLinkMessage(*m);
+            const TelemetryState& t = telemetry_.State();
+            if (change == TelemetryChange::Battery || change == TelemetryChange::HostStatus)
+                events_.battery = BatteryText(t.battery.value_or(0));
+            if (change == TelemetryChange::Firmware) events_.caption = FirmwareCaption(L"BHV", t);
+        }
         PrintIfChanged();
     }
 
@@ -179,17 +185,17 @@ private:
         s << "depth=" << t.depth / 10 << "mm moved=" << t.movedDistance / 10 << "mm"
           << " tilt=" << Fixed1(t.attitude[attitude::kTilt]) << " az=" << Fixed1(t.azimuth)
           << " temp=" << Fixed1(t.attitude[attitude::kTemperature])
-          << " hum=" << Fixed1(t.attitude[attitude::kHumidity]) << " battery=" << ToNarrow(listener_.battery)
+          << " hum=" << Fixed1(t.attitude[attitude::kHumidity]) << " battery=" << ToNarrow(events_.battery)
           << " brake=" << (t.winchFree ? "free" : "held") << " winch=" << winch_.State() << "/" << winch_.Speed()
           << " calib=" << (t.calibrating ? 1 : 0)
-          << " host=" << (state_.hostAlive ? "alive" : "silent")
-          << " probe=" << (state_.probeAlive ? "alive" : "silent");
+          << " host=" << (link_.State().hostAlive ? "alive" : "silent")
+          << " probe=" << (link_.State().probeAlive ? "alive" : "silent");
         if (s.str() != lastLine_) {
             lastLine_ = s.str();
             std::cout << lastLine_ << std::endl;
         }
-        if (listener_.caption != lastCaption_) {
-            lastCaption_ = listener_.caption;
+        if (events_.caption != lastCaption_) {
+            lastCaption_ = events_.caption;
             std::cout << "caption: " << ToNarrow(lastCaption_) << std::endl;
         }
     }
@@ -220,10 +226,8 @@ private:
         }
     }
 
-    LinkState state_;
-    MonitorListener listener_;
+    MonitorEvents events_;
     ConsolePrompter prompter_;
-    ProjectDb project_;
     SysConfigParam config_;
     Telemetry telemetry_;
     Link link_;
