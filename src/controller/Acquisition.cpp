@@ -6,6 +6,7 @@
 
 #include "camera/Screenshot.h"
 #include "controller/Captions.h"
+#include "controller/InputRanges.h"
 #include "controller/Rules.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
@@ -514,7 +515,7 @@ void Acquisition::SetRunSettings(const RunSettings& settings) {
 }
 
 bool Acquisition::OnDiameterEntered(int32_t millimetres) {
-    if (millimetres < 70 || millimetres > 500) return false;
+    if (!input::kDiameterMm.Contains(millimetres)) return false;
     OnPanelSetting(PanelSetting::Diameter, millimetres * 10);
     return true;
 }
@@ -575,14 +576,14 @@ void Acquisition::OnWinchModeChecked(bool electric) {
 }
 
 bool Acquisition::OnPulleyEntered(float millimetres) {
-    if (!(millimetres >= 10.0f && millimetres <= 9999.0f)) return false;
+    if (!input::kPulleyMm.Contains(millimetres)) return false;
     config_.pulleyDiameterMm = millimetres;
     config_.Save();
     return true;
 }
 
 bool Acquisition::OnTiltAdjustEntered(float degrees) {
-    if (!(degrees >= -90.0f && degrees <= 90.0f)) return false;
+    if (!input::kTiltCorrectionDeg.Contains(degrees)) return false;
     config_.tiltAdjust = degrees;
     return true;
 }

@@ -129,8 +129,8 @@ public:
     // ---- Control panel and settings dialog ----
     void SetRunSettings(const RunSettings& settings);  // hole number, start height
     const RunSettings& Settings() const { return settings_; }
-    // The panels' entries; false (nothing changed) outside their ranges: diameter 70..500 mm,
-    // pulley 10..9999 mm, tilt correction -90..90 degrees. The window shows the range message.
+    // The panels' entries; false (nothing changed) outside their ranges (controller/InputRanges.h:
+    // diameter, pulley, tilt correction). The window shows the range message.
     bool OnDiameterEntered(int32_t millimetres);  // PanelSetting::Diameter with mm x 10
     void OnPanelSetting(PanelSetting setting, int value);
     void OnFreezeButton();  // PanelSetting::Freeze with the inverted state

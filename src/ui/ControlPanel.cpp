@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
-#include <limits>
 
 #include "ui/ColorButton.h"
 #include "ui/RangeEdit.h"
@@ -59,13 +58,11 @@ ControlPanel::ControlPanel(Prompter& prompter, QWidget* parent) : QWidget(parent
 
     holeNumber_ = new QLineEdit(this);
     holeNumber_->setObjectName("holeNumberEdit");
-    diameter_ = new RangeEdit(prompter, 70, 500, true, "diameterEdit", this);
-    startHeight_ =
-        new RangeEdit(prompter, std::numeric_limits<int>::min() / 1000,
-                      std::numeric_limits<int>::max() / 1000, true, "startHeightEdit", this);
+    diameter_ = new RangeEdit(prompter, input::kDiameterMm, "diameterEdit", this);
+    startHeight_ = new RangeEdit(prompter, input::kStartHeightM, "startHeightEdit", this);
     // The start height has no range of its own, only whole metres that fit the millimetres.
     startHeight_->SetRefusalMessage(QStringLiteral("请输入一个整数。"));
-    pulley_ = new RangeEdit(prompter, 10, 9999, false, "pulleyEdit", this);
+    pulley_ = new RangeEdit(prompter, input::kPulleyMm, "pulleyEdit", this);
     const char* ringNames[4] = {"ringXEdit", "ringYEdit", "ringInnerEdit", "ringOuterEdit"};
     for (int i = 0; i < 4; ++i) {
         ring_[i] = new QLineEdit(this);

@@ -19,6 +19,8 @@ QString RangeMessage(double minimum, double maximum) {
         .arg(FormatNumber(minimum), FormatNumber(maximum));
 }
 
+QString RangeMessage(const InputRange& range) { return RangeMessage(range.minimum, range.maximum); }
+
 std::optional<double> ParseInRange(const QString& text, double minimum, double maximum,
                                    bool integer) {
     const QString trimmed = text.trimmed();
@@ -35,13 +37,13 @@ std::optional<double> ParseInRange(const QString& text, double minimum, double m
     return value;
 }
 
-RangeEdit::RangeEdit(Prompter& prompter, double minimum, double maximum, bool integer,
-                     const QString& objectName, QWidget* parent)
+RangeEdit::RangeEdit(Prompter& prompter, const InputRange& range, const QString& objectName,
+                     QWidget* parent)
     : QLineEdit(parent),
       prompter_(prompter),
-      minimum_(minimum),
-      maximum_(maximum),
-      integer_(integer) {
+      minimum_(range.minimum),
+      maximum_(range.maximum),
+      integer_(range.integer) {
     setObjectName(objectName);
 }
 

@@ -8,6 +8,8 @@
 #include <QString>
 #include <optional>
 
+#include "controller/InputRanges.h"
+
 namespace bhv {
 class Prompter;
 }
@@ -16,6 +18,7 @@ namespace bhv::ui {
 
 // "请输入一个介于 70 和 500 之间的数字": the standard message for a number outside its range.
 QString RangeMessage(double minimum, double maximum);
+QString RangeMessage(const InputRange& range);
 
 // The number in `text` when it is one and lies within [minimum, maximum]; whole numbers only
 // when `integer` is set. Surrounding blanks are allowed.
@@ -28,8 +31,8 @@ std::optional<double> ParseInRange(const QString& text, double minimum, double m
 class RangeEdit : public QLineEdit {
     Q_OBJECT
 public:
-    RangeEdit(Prompter& prompter, double minimum, double maximum, bool integer,
-              const QString& objectName, QWidget* parent);
+    RangeEdit(Prompter& prompter, const InputRange& range, const QString& objectName,
+              QWidget* parent);
 
     void SetValue(double value);
     // The message for a refused entry, when not the range message (an edit whose only limit is

@@ -30,7 +30,7 @@ RunSettingsDialog::RunSettingsDialog(Prompter& prompter, const QString& holeNumb
     setWindowTitle(QStringLiteral("设置"));
     setFont(UiFont(14));
 
-    tilt_ = new RangeEdit(prompter, -90, 90, false, "tiltAdjustEdit", this);
+    tilt_ = new RangeEdit(prompter, input::kTiltCorrectionDeg, "tiltAdjustEdit", this);
     tilt_->SetValue(tiltAdjust);
     auto* lightDown = new QPushButton(QStringLiteral("B-"), this);
     lightDown->setObjectName("popLightDownButton");

@@ -182,7 +182,8 @@ void UploadSettingsDialog::Accept() {
     // A port the data server cannot have is refused here rather than at the first upload.
     const auto port = whole(port_);
     if (!port) return void(Refuse(port_, wholeNumber));
-    if (*port < 1 || *port > 65535) return void(Refuse(port_, RangeMessage(1, 65535)));
+    if (!input::kServerPort.Contains(*port))
+        return void(Refuse(port_, RangeMessage(input::kServerPort)));
     edited.serverPort = *port;
     const std::pair<QLineEdit*, float*> position[] = {{longitude_, &edited.longitude},
                                                       {latitude_, &edited.latitude}};
