@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "camera/CameraStream.h"
 #include "controller/Acquisition.h"
 #include "controller/EventLoop.h"
 #include "controller/HeadlessView.h"
+#include "imaging/ImageRun.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "simulation/Site.h"

@@ -10,27 +10,32 @@
 #include <optional>
 #include <string>
 
-#include "camera/CameraDevice.h"
-#include "camera/CameraStream.h"
-#include "camera/VideoRecorder.h"
-#include "camera/sdk/FfmpegPlayer.h"
-#include "camera/sdk/NetworkCameraClient.h"
 #include "controller/AcquisitionView.h"
 #include "controller/LoggingSpeed.h"
-#include "imaging/ImageRun.h"
 #include "link/Link.h"
 #include "link/LinkState.h"
 #include "link/Telemetry.h"
-#include "link/WinchControl.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Prompter.h"
-#include "storage/ProjectDb.h"
-#include "storage/RunLog.h"
 #include "storage/SysConfigParam.h"
 #include "upload/UploadJob.h"
 
+// The parts the controller owns live behind a private implementation (AcquisitionParts.h), so
+// that this header, which every window file includes, brings in neither FFmpeg nor OpenCV. Those
+// who read a part through the accessors below include its own header.
+
 namespace bhv {
+
+struct AcquisitionParts;
+class CameraStream;
+class ImageRun;
+class PanelSettings;
+class ProjectDb;
+class RunLog;
+class RunSession;
+class VideoRecorder;
+class VideoSink;
 
 // The application title; the caption adds the firmware versions once they arrive.
 inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V1.0.230907";
@@ -75,13 +80,14 @@ enum class PanelSetting {
     WinchSpeed,  // reported to the winch control: 0 slow, 1 medium, 2 fast
 };
 
-// The acquisition controller: owns the program's parts (project store, configuration, link
-// state, telemetry, link, winch control, camera library, player, camera stream, image run,
-// recorder, upload job, run log), builds them in the order the program needs and tears them
-// down in reverse, and holds every rule that is not drawing: connect and disconnect, the run's
-// start and stop, the run checks with the automatic winch stops, the panel settings, the
-// calibration commands and the exit. It reports through AcquisitionView and asks through
-// Prompter.
+// The acquisition controller: owns the program's parts (project store, configuration,
+// telemetry, link, winch control, camera library, player, camera stream, image run, recorder,
+// upload job, run log; AcquisitionParts), builds them in the order the program needs and tears
+// them down in reverse, and holds every rule that is not drawing. Its own part is connect and
+// disconnect, the received messages (captions, probe-state history, attitude view), the bottom
+// row, the calibration commands, the timers and the exit; the run session (RunSession: start,
+// stop, run checks and automatic stops) and the panel settings (PanelSettings) are classes of
+// their own. It reports through AcquisitionView and asks through Prompter.
 //
 // Threads: every public method is for the user-interface thread. The link's receiving threads
 // only call the notify function given to SetReceiveNotify, which must post a call to
@@ -126,9 +132,9 @@ public:
     // The browsed page's overspeed share (0..1), when known.
     std::optional<double> BrowsedOverspeedShare() const;
 
-    // ---- Control panel and settings dialog ----
+    // ---- Control panel and settings dialog (PanelSettings) ----
     void SetRunSettings(const RunSettings& settings);  // hole number, start height
-    const RunSettings& Settings() const { return settings_; }
+    const RunSettings& Settings() const;
     // The panels' entries; false (nothing changed) outside their ranges (controller/InputRanges.h:
     // diameter, pulley, tilt correction). The window shows the range message.
     bool OnDiameterEntered(int32_t millimetres);  // PanelSetting::Diameter with mm x 10
@@ -168,33 +174,38 @@ public:
     void DispatchReceived();
 
     // ---- State the windows read ----
-    bool Connected() const { return link_.State().connected; }
-    bool Busy() const { return link_.State().busy || uploadBusy_; }
-    bool RunActive() const { return db_.runActive == 1; }
-    bool Acquiring() const { return acquiring_; }
-    bool Frozen() const { return frozen_; }
-    bool PullUp() const { return db_.direction == 1; }
-    WindowRing Ring() const { return ring_; }
-    const SysConfigParam& Config() const { return config_; }
-    const TelemetryState& Telemetry() const { return telemetry_.State(); }
-    const ProjectDb& Project() const { return db_; }
-    const RunLog& Log() const { return runLog_; }
-    const VideoRecorder& Recorder() const { return recorder_; }
-    const UploadJob& Upload() const { return upload_; }
-    const CameraStream& Camera() const { return camera_; }
-    ImageRun& Images() { return imageRun_; }
-    const LinkState& LinkStatus() const { return link_.State(); }
-    int WinchState() const { return winch_.State(); }
-    int WinchSpeed() const { return winch_.Speed(); }
-    int LightLevel() const { return lightLevel_; }
+    bool Connected() const;
+    bool Busy() const;
+    bool RunActive() const;
+    bool Acquiring() const;
+    bool Frozen() const;
+    bool PullUp() const;
+    WindowRing Ring() const;
+    const SysConfigParam& Config() const;
+    const TelemetryState& Telemetry() const;
+    const ProjectDb& Project() const;
+    const RunLog& Log() const;
+    const VideoRecorder& Recorder() const;
+    const UploadJob& Upload() const;
+    const CameraStream& Camera() const;
+    ImageRun& Images();
+    const LinkState& LinkStatus() const;
+    int WinchState() const;
+    int WinchSpeed() const;
+    int LightLevel() const;
     // When the newest depth message arrived (steady clock, ns), for latency figures.
-    int64_t LastDepthArrivalNs() const { return link_.LastDepthArrivalNs(); }
+    int64_t LastDepthArrivalNs() const;
 
 private:
     // LinkEvents
     void OnHostLost() override;
     void OnProbeLost() override;
     void OnDisconnected() override;
+    // UploadView
+    void ShowStatus(const std::wstring& text) override;
+    void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
+    void SetBusy(bool busy) override;
+    void ShowMessageField(const std::wstring& text) override;
 
     // What each received message brings: the captions, the probe-state history, the attitude
     // view and the run checks.
@@ -204,27 +215,10 @@ private:
     void OnDepthMessage();
     void OnAttitudeMessage();
     void OnDepthUpdate();
-    void OnAttitudeUpdate();
-    // UploadView
-    void ShowStatus(const std::wstring& text) override;
-    void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
-    void SetBusy(bool busy) override;
-    void ShowMessageField(const std::wstring& text) override;
 
     void Connect();
     void Disconnect();
-    void StartRun();
-    void StopRun();
-    bool StartRunProper();
     void UpdateButtons();
-    void UpdateRing();
-    // The winch buttons' display; `report` also sends the state and speed (the panel's
-    // WinchState and WinchSpeed settings), which a choice or an automatic stop has already sent.
-    void RefreshWinchPanel(bool report);
-    bool OverspeedNow();
-    void ShowOverspeedState(bool active);
-    void SetFrozen(bool frozen);
-    void ClearCaptions();
     int64_t NowSeconds() const;
     ProjectFields CurrentProjectFields() const;
 
@@ -234,46 +228,19 @@ private:
     const Clock& clock_;
 
     // Plain state first: the parts below may call back while they are built.
-    RunSettings settings_;
     LoggingSpeed speed_;                // the read-out, smoothed over 2 s
     LoggingSpeed pipelineSpeed_{0.8};   // for the overspeed check, which must react within 1 s
-    WindowRing ring_;
-    int videoWidth_ = 0, videoHeight_ = 0;
-    bool acquiring_ = false;
-    bool directionWarned_ = true;
-    bool mouthDisarmed_ = true;
-    bool frozen_ = false;
     bool uploadBusy_ = false;
     bool screenshotEnabled_ = false;
     bool imageThreadStarted_ = false;
-    int lightLevel_ = 30;
-    int frameRate_ = 20;  // the camera's, as last read or set
-    int32_t shownCaptureHeight_ = INT32_MIN;
-    int32_t shownDepth_ = INT32_MIN;
-    bool overspeedShown_ = false;
     bool attitudeOnline_ = false;    // what the attitude view shows
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
 
-    // Owned parts, in construction order; destroyed in reverse, the database last.
-    ProjectDb db_;
-    SysConfigParam config_;
-    bhv::Telemetry telemetry_;
-    Link link_;
-    WinchControl winch_;
-    // The stitching's queues: the camera stream fills the frame queue, the image run's worker
-    // pairs frames into the stitch records.
-    FrameQueue frames_;
-    StitchParamQueue stitchRecords_;
-    sdk::NetworkCameraClient netSdk_;
-    sdk::FfmpegPlayer player_;
-    CameraDevice cameraDevice_;
-    CameraStream camera_;
-    ImageRun imageRun_;
-    VideoRecorder recorder_;
-    UploadJob upload_;
-    RunLog runLog_;
-
+    // The owned parts, then the panel settings and the run session that work on them.
+    std::unique_ptr<AcquisitionParts> parts_;
+    std::unique_ptr<PanelSettings> panel_;
+    std::unique_ptr<RunSession> session_;
 };
 
 }  // namespace bhv

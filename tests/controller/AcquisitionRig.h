@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DataServer.h"
+#include "camera/CameraStream.h"
 #include "controller/Acquisition.h"
 #include "controller/EventLoop.h"
 #include "controller/HeadlessView.h"
@@ -21,6 +22,7 @@
 #include "platform/Socket.h"
 #include "platform/Text.h"
 #include "simulation/Site.h"
+#include "storage/ProjectDb.h"
 #include "support/RecordingPrompter.h"
 #include "support/TempDir.h"
 

@@ -14,13 +14,17 @@
 #include <optional>
 #include <string>
 
+#include "camera/CameraStream.h"
+#include "camera/VideoRecorder.h"
 #include "controller/Acquisition.h"
 #include "controller/EventLoop.h"
 #include "controller/HeadlessView.h"
+#include "imaging/ImageRun.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
 #include "simulation/Site.h"
+#include "storage/ProjectDb.h"
 
 namespace {
 

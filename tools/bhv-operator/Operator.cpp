@@ -1,4 +1,6 @@
 #include "Operator.h"
+#include "camera/CameraStream.h"
+#include "storage/ProjectDb.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,0 +1,67 @@
+#pragma once
+
+// The parts the acquisition controller owns, for the controller's own files only: the windows
+// see the controller through Acquisition.h, which includes none of these (FFmpeg and OpenCV
+// stay behind this header).
+
+#include <functional>
+
+#include "camera/CameraDevice.h"
+#include "camera/CameraStream.h"
+#include "camera/VideoRecorder.h"
+#include "camera/sdk/FfmpegPlayer.h"
+#include "camera/sdk/NetworkCameraClient.h"
+#include "controller/Acquisition.h"
+#include "imaging/FrameQueue.h"
+#include "imaging/ImageRun.h"
+#include "imaging/Stitching.h"
+#include "link/Link.h"
+#include "link/Telemetry.h"
+#include "link/WinchControl.h"
+#include "storage/ProjectDb.h"
+#include "storage/RunLog.h"
+#include "storage/SysConfigParam.h"
+#include "upload/UploadJob.h"
+
+namespace bhv {
+
+// Built in the order the program needs them and destroyed in reverse, the database last.
+struct AcquisitionParts {
+    // What the parts call back: the link's events, the upload job's view, the project fields
+    // of an upload registration and the camera stream's events.
+    struct Callbacks {
+        LinkEvents* linkEvents = nullptr;
+        UploadView* uploadView = nullptr;
+        std::function<ProjectFields()> projectFields;
+        CameraEvents camera;
+        std::function<void(bool run)> recordTimer;
+    };
+
+    AcquisitionParts(const AcquisitionOptions& options, const Clock& clock, Prompter& prompter,
+                     Callbacks callbacks);
+    // Stops what runs on its own (the link's threads, the image thread, the camera) before the
+    // members go in reverse order: the run log, the upload job (saves its settings and joins its
+    // worker), the recorder, the image run, the camera stream (joins the display thread) before
+    // the player and the camera library, the link, and the database last.
+    ~AcquisitionParts();
+
+    ProjectDb db;
+    SysConfigParam config;
+    bhv::Telemetry telemetry;
+    Link link;
+    WinchControl winch;
+    // The stitching's queues: the camera stream fills the frame queue, the image run's worker
+    // pairs frames into the stitch records.
+    FrameQueue frames;
+    StitchParamQueue stitchRecords;
+    sdk::NetworkCameraClient netSdk;
+    sdk::FfmpegPlayer player;
+    CameraDevice cameraDevice;
+    CameraStream camera;
+    ImageRun imageRun;
+    VideoRecorder recorder;
+    UploadJob upload;
+    RunLog runLog;
+};
+
+}  // namespace bhv

@@ -1,0 +1,179 @@
+#include "controller/PanelSettings.h"
+
+#include "controller/AcquisitionParts.h"
+#include "controller/InputRanges.h"
+#include "controller/Rules.h"
+#include "link/Protocol.h"
+
+namespace bhv {
+
+PanelSettings::PanelSettings(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts)
+    : view_(view), prompter_(prompter), parts_(parts) {
+    TakeDiameterFromConfig();
+}
+
+void PanelSettings::TakeDiameterFromConfig() {
+    settings_.diameterTenthsMm = parts_.config.diameterTenthsMm;
+}
+
+bool PanelSettings::PullUp() const { return parts_.db.direction == 1; }
+
+void PanelSettings::ShowFirstValues() {
+    UpdateRing();
+    lightLevel_ = parts_.config.lightLevel;
+    view_.ShowWorkspacePath(parts_.db.WorkspacePath());
+    view_.ShowDirection(PullUp());
+    view_.ShowFrozen(frozen_);
+    view_.ShowClarityMode(parts_.config.stitchClarity == 1);
+}
+
+void PanelSettings::OnVideoResized(int width, int height) {
+    videoWidth_ = width;
+    videoHeight_ = height;
+    UpdateRing();
+}
+
+void PanelSettings::SetRunSettings(const RunSettings& settings) {
+    settings_.holeNumber = settings.holeNumber;
+    settings_.startHeightMm = settings.startHeightMm;
+    if (settings.diameterTenthsMm != settings_.diameterTenthsMm)
+        OnPanelSetting(PanelSetting::Diameter, settings.diameterTenthsMm);
+}
+
+bool PanelSettings::OnDiameterEntered(int32_t millimetres) {
+    if (!input::kDiameterMm.Contains(millimetres)) return false;
+    OnPanelSetting(PanelSetting::Diameter, millimetres * 10);
+    return true;
+}
+
+void PanelSettings::OnPanelSetting(PanelSetting setting, int value) {
+    SysConfigParam& config = parts_.config;
+    switch (setting) {
+    case PanelSetting::Freeze: SetFrozen(value == 1); break;
+    case PanelSetting::Diameter:
+        config.diameterTenthsMm = value;
+        settings_.diameterTenthsMm = value;
+        config.Save();
+        break;
+    case PanelSetting::WinchMode:
+        if (value != config.winchMode) {
+            config.winchMode = value;
+            parts_.winch.StopForModeChange();
+            config.Save();
+        }
+        RefreshWinchPanel(true);
+        break;
+    case PanelSetting::WinchState: parts_.winch.ReportState(value); break;
+    case PanelSetting::WinchSpeed: parts_.winch.ReportSpeed(value); break;
+    }
+}
+
+void PanelSettings::OnFreezeButton() { OnPanelSetting(PanelSetting::Freeze, frozen_ ? 0 : 1); }
+
+void PanelSettings::SetFrozen(bool frozen) {
+    frozen_ = frozen;
+    if (frozen) {
+        view_.SetVideoFrozen(true);
+        parts_.camera.Freeze();
+        UpdateRing();
+    } else {
+        view_.SetVideoFrozen(false);
+        parts_.camera.Play();
+    }
+    view_.ShowFrozen(frozen);
+}
+
+void PanelSettings::OnDirectionButton() {
+    parts_.db.direction = parts_.db.direction == 1 ? 0 : 1;
+    parts_.telemetry.Reference().pullUp = PullUp();
+    view_.ShowDirection(PullUp());
+}
+
+void PanelSettings::OnWorkspaceChosen(const std::wstring& folder) {
+    if (folder.empty()) return;
+    parts_.db.SetWorkspacePath(folder);
+    view_.ShowWorkspacePath(parts_.db.WorkspacePath());
+}
+
+void PanelSettings::OnWinchModeChecked(bool electric) {
+    const int mode = electric ? 1 : 0;
+    OnPanelSetting(PanelSetting::WinchMode, mode);
+    parts_.config.pulleyDiameterMm = SysConfigParam::PulleyForWinchMode(mode);
+    parts_.config.Save();
+}
+
+bool PanelSettings::OnPulleyEntered(float millimetres) {
+    if (!input::kPulleyMm.Contains(millimetres)) return false;
+    parts_.config.pulleyDiameterMm = millimetres;
+    parts_.config.Save();
+    return true;
+}
+
+bool PanelSettings::OnTiltAdjustEntered(float degrees) {
+    if (!input::kTiltCorrectionDeg.Contains(degrees)) return false;
+    parts_.config.tiltAdjust = degrees;
+    return true;
+}
+
+void PanelSettings::OnLightStep(bool up) {
+    lightLevel_ = NextLightLevel(lightLevel_, up);
+    parts_.winch.LightStep(up ? kLedBottomUp : kLedBottomDown);
+}
+
+void PanelSettings::OnFrameRateRead(int32_t fps) {
+    frameRate_ = fps;
+    view_.ShowFrameRateMode(fps > 15, true);
+}
+
+void PanelSettings::OnFrameRateMode(bool high) {
+    if (parts_.camera.SetFrameRate(high ? 20 : 15)) {
+        frameRate_ = high ? 20 : 15;
+        view_.ShowFrameRateMode(high, true);
+    } else {
+        prompter_.Tell(L"配置失败，请确保视频已正常连接");
+    }
+}
+
+void PanelSettings::OnClarityMode(bool high) {
+    parts_.config.SetStitchClarity(high ? 1 : 0);
+    view_.ShowClarityMode(high);
+    UpdateRing();
+}
+
+void PanelSettings::OnImageColor(int brightness, int saturation) {
+    const ImageColorValues current = parts_.camera.ImageColor();
+    if (brightness != current.brightness || saturation != current.saturation)
+        parts_.camera.SetImageColor(brightness, current.contrast, saturation);
+}
+
+void PanelSettings::OnMoveCentre(int dx, int dy) {
+    if (!frozen_) return;
+    parts_.config.MoveCentre(dx, dy);
+    UpdateRing();
+}
+
+void PanelSettings::OnWinchButton(int state) {
+    if (parts_.winch.Choose(state, parts_.telemetry.State().winchFree)) RefreshWinchPanel(false);
+}
+
+void PanelSettings::OnWinchSpeed(int speed) {
+    parts_.winch.ChooseSpeed(speed);
+    RefreshWinchPanel(false);
+}
+
+void PanelSettings::RefreshWinchPanel(bool report) {
+    WinchControl& winch = parts_.winch;
+    view_.ShowWinch(winch.State(), winch.Speed(), parts_.config.winchMode != 0);
+    if (report) {
+        winch.ReportState(winch.State());
+        winch.ReportSpeed(winch.Speed());
+    }
+}
+
+void PanelSettings::UpdateRing() {
+    if (videoWidth_ <= 0 || videoHeight_ <= 0) return;
+    ring_ = ScaleRingToWindow(parts_.config, videoWidth_, videoHeight_);
+    view_.SetRing(ring_);
+}
+
+}  // namespace bhv

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "controller/Acquisition.h"
+
+namespace bhv {
+
+struct AcquisitionParts;
+
+// The settings the control panel, the information panel's winch buttons and the settings
+// dialog edit: the run settings (hole number, diameter, start height), the winch mode, state and
+// speed, the pulley, the tilt correction, the run direction, the workspace, the freeze, the ring
+// and its centre, the light, the frame rate, the clarity and the colours. Each is checked
+// against its input range, applied to the part it belongs to and saved where it is kept.
+//
+// Threads: the user-interface thread only.
+class PanelSettings {
+public:
+    PanelSettings(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts);
+
+    // The panels' first values after the configuration was loaded.
+    void ShowFirstValues();
+    void OnVideoResized(int width, int height);
+
+    void SetRunSettings(const RunSettings& settings);
+    const RunSettings& Settings() const { return settings_; }
+    // The diameter the configuration holds (at start-up and after loading it).
+    void TakeDiameterFromConfig();
+    bool OnDiameterEntered(int32_t millimetres);
+    void OnPanelSetting(PanelSetting setting, int value);
+    void OnFreezeButton();
+    void SetFrozen(bool frozen);
+    void OnDirectionButton();
+    void OnWorkspaceChosen(const std::wstring& folder);
+    void OnWinchModeChecked(bool electric);
+    bool OnPulleyEntered(float millimetres);
+    bool OnTiltAdjustEntered(float degrees);
+    void OnLightStep(bool up);
+    void OnFrameRateMode(bool high);
+    void OnClarityMode(bool high);
+    void OnImageColor(int brightness, int saturation);
+    void OnMoveCentre(int dx, int dy);
+    void OnWinchButton(int state);
+    void OnWinchSpeed(int speed);
+    // The winch buttons' display; `report` also sends the state and speed (the panel's
+    // WinchState and WinchSpeed settings), which a choice or an automatic stop has already sent.
+    void RefreshWinchPanel(bool report);
+    // The camera's frame rate as it reported it.
+    void OnFrameRateRead(int32_t fps);
+
+    bool Frozen() const { return frozen_; }
+    bool PullUp() const;
+    WindowRing Ring() const { return ring_; }
+    int LightLevel() const { return lightLevel_; }
+    int FrameRate() const { return frameRate_; }
+
+private:
+    void UpdateRing();
+
+    AcquisitionView& view_;
+    Prompter& prompter_;
+    AcquisitionParts& parts_;
+    RunSettings settings_;
+    WindowRing ring_;
+    int videoWidth_ = 0, videoHeight_ = 0;
+    bool frozen_ = false;
+    int lightLevel_ = 30;
+    int frameRate_ = 20;  // the camera's, as last read or set
+};
+
+}  // namespace bhv

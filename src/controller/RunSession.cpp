@@ -1,0 +1,177 @@
+#include "controller/RunSession.h"
+
+#include <cwchar>
+
+#include "controller/AcquisitionParts.h"
+#include "controller/PanelSettings.h"
+#include "controller/Rules.h"
+#include "link/Protocol.h"
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+
+namespace bhv {
+namespace {
+
+using attitude::kAngleZ;
+using attitude::kRateY;
+using attitude::kRateZ;
+using attitude::kTilt;
+
+std::wstring MmCaption(const wchar_t* format, int32_t tenths) {
+    wchar_t text[64];
+    std::swprintf(text, 64, format, tenths / 10);
+    return text;
+}
+
+}  // namespace
+
+RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
+                       PanelSettings& panel, Hooks hooks)
+    : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {}
+
+void RunSession::Start() {
+    ProjectDb& db = parts_.db;
+    const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
+                                          : FreeSpaceGB(db.WorkspacePath());
+    if (DiskTooFullForRun(free)) {
+        prompter_.Tell(
+            L"当前磁盘空间不足，为保证数据正常存储，请先更换保存路径再开始实验.");
+        return;
+    }
+    if (panel_.PullUp() && panel_.Settings().startHeightMm < 1) {
+        prompter_.Tell(L"上拉采集，请设置初始深度");
+        return;
+    }
+    view_.SetWaitCursor(true);
+    const bool started = parts_.upload.RegisterAtRunStart() && StartProper();
+    view_.SetWaitCursor(false);
+    if (!started) return;
+    mouthDisarmed_ = false;
+    acquiring_ = true;
+    hooks_.updateButtons();
+}
+
+bool RunSession::StartProper() {
+    const RunSettings& settings = panel_.Settings();
+    ProjectDb& db = parts_.db;
+    const bool pullUp = panel_.PullUp();
+    const int32_t startDepth = settings.startHeightMm * 10;
+    parts_.telemetry.Reference() = {settings.startHeightMm, pullUp};
+    TelemetryState& state = parts_.telemetry.State();
+    state.movedDistance = 0;
+    state.depth = state.captureHeight = startDepth;
+    directionWarned_ = false;
+
+    if (!db.CreateProject(settings.holeNumber, startDepth, settings.diameterTenthsMm,
+                          state.Longitude(), state.Latitude())) {
+        prompter_.Tell(L"工程文件保存失败，请检查磁盘");
+        return false;
+    }
+    if (!parts_.link.SendAcknowledged(CMD_ZERO_DEPTH, 0, hooks_.pump, prompter_)) return false;
+
+    parts_.runLog.OpenRunLog(db.WorkspacePath(), db.ProjectFolderName() + kPathSep);
+    parts_.runLog.WriteRunLog(L"Start");
+
+    db.runActive = 1;
+    view_.SetLayout(LayoutMode::Run);
+    view_.SetImageUpward(pullUp);
+    ImageRunStart start;
+    start.config = parts_.config;
+    start.project = &db;
+    start.upward = pullUp;
+    start.startDepth = startDepth;
+    start.startHeading = static_cast<float>(state.attitude[kAngleZ]);
+    start.frameRate = panel_.FrameRate();
+    start.uploadFolder = parts_.upload.UploadFolderPath();
+    parts_.imageRun.StartRun(start);
+
+    view_.SetButtonCaption(MainButton::Run, L"结束");
+    if (panel_.Frozen()) panel_.SetFrozen(false);
+    parts_.link.PostCommand(CMD_RUN_BEGIN);
+    return true;
+}
+
+void RunSession::Stop() {
+    ProjectDb& db = parts_.db;
+    UploadJob& upload = parts_.upload;
+    const int32_t depth = parts_.telemetry.State().depth;
+    db.runActive = 0;
+    view_.SetLayout(LayoutMode::NoRun);
+    view_.SetButtonCaption(MainButton::Record, parts_.recorder.OnRunEnd(depth));
+    parts_.link.PostCommand(CMD_RUN_END);
+    view_.SetButtonCaption(MainButton::Run, L"开始");
+    parts_.imageRun.FinishImageRun(upload.IsUploadOn(),
+                                   [&upload](const std::wstring& path) { upload.Enqueue(path); });
+    ClearCaptions();
+    parts_.runLog.CloseRunLog();
+    db.ClearProbeStates();
+    if (upload.IsUploadOn()) upload.EndRun();
+    mouthDisarmed_ = true;
+    acquiring_ = false;
+    ShowOverspeed(false);
+    hooks_.updateButtons();
+    prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
+}
+
+void RunSession::OnDepthUpdate() {
+    const TelemetryState& state = parts_.telemetry.State();
+    const int32_t depth = state.depth;
+    const bool pullUp = panel_.PullUp();
+    if (!directionWarned_ &&
+        DepthAgainstDirection(depth / 10, parts_.telemetry.Reference().startHeightMm, pullUp)) {
+        directionWarned_ = true;
+        prompter_.Tell(pullUp ? L"当前设置的采集模式是：【上拉】，但实际深度值却在增加，请核对参数重新采集！"
+                              : L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！");
+    }
+    if (acquiring_) {
+        parts_.imageRun.SetDepth(depth);
+        parts_.imageRun.SetTravel(state.movedDistance);
+    }
+    if (!mouthDisarmed_ && MouthReached(state.depth, parts_.winch.State())) {
+        // Disarmed before the box: its nested event loop may bring further depth messages.
+        mouthDisarmed_ = true;
+        parts_.winch.AutoStop();
+        panel_.RefreshWinchPanel(false);
+        prompter_.Tell(L"当前深度为0米，探头接近孔口，自动停止收线");
+    }
+}
+
+void RunSession::OnAttitudeUpdate() {
+    TelemetryState& state = parts_.telemetry.State();
+    WinchControl& winch = parts_.winch;
+    state.bottomStillCount =
+        NextBottomStillCount(state.bottomStillCount, winch.State(), parts_.config.bottomStillTrigger,
+                             state.attitude[kRateY], state.attitude[kRateZ]);
+    if (state.captureHeight != shownCaptureHeight_) {
+        shownCaptureHeight_ = state.captureHeight;
+        view_.ShowInfo(InfoField::CaptureHeight, MmCaption(L"采集高度 %d mm ", state.captureHeight));
+    }
+    if (state.depth != shownDepth_) {
+        shownDepth_ = state.depth;
+        view_.ShowInfo(InfoField::CurrentHeight, MmCaption(L"当前高度 %d mm", state.depth));
+    }
+    state.captureHeight = state.depth;
+    parts_.imageRun.SetDepth(state.depth);
+    parts_.imageRun.SetTravel(state.movedDistance);
+
+    if (BottomReached(state.depth, winch.State(), state.attitude[kTilt], state.bottomStillCount)) {
+        winch.AutoStop();
+        panel_.RefreshWinchPanel(false);
+        prompter_.Tell(L"探头已经触底，自动停止放线");
+    }
+}
+
+void RunSession::ShowOverspeed(bool active) {
+    if (active == overspeedShown_) return;
+    overspeedShown_ = active;
+    view_.ShowOverspeed(active);
+}
+
+void RunSession::ClearCaptions() {
+    shownCaptureHeight_ = shownDepth_ = INT32_MIN;
+    view_.ShowInfo(InfoField::CaptureHeight, L"");
+    view_.ShowInfo(InfoField::CurrentHeight, L"");
+    view_.ShowInfo(InfoField::Message, L"");
+}
+
+}  // namespace bhv

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <functional>
+
+#include "controller/Acquisition.h"
+
+namespace bhv {
+
+struct AcquisitionParts;
+class PanelSettings;
+
+// One acquisition run: its start (the disk and direction checks, the upload registration, the
+// project, the zeroed depth, the run log, the image run) and its end (the last page, the upload
+// copy, the log), the run checks of each depth and attitude message with the automatic winch
+// stops, and what lives for one run: the warnings already given, the captions shown, the
+// overspeed warning.
+//
+// Threads: the user-interface thread only.
+class RunSession {
+public:
+    struct Hooks {
+        // Dispatches received messages and paints, while the zeroing waits for its answer.
+        std::function<void()> pump;
+        // The bottom row's states after a start or an end.
+        std::function<void()> updateButtons;
+        // Free space of a folder in whole gigabytes (-1: unknown).
+        std::function<int64_t(const std::wstring&)> freeSpace;
+    };
+
+    RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
+               PanelSettings& panel, Hooks hooks);
+
+    bool Active() const { return acquiring_; }
+    // "开始": the checks, then the run; nothing when a check or a step refuses.
+    void Start();
+    // "结束" (or the exit during a run).
+    void Stop();
+
+    // The run checks of a depth message (after the logging speed took it) and of a full
+    // attitude message.
+    void OnDepthUpdate();
+    void OnAttitudeUpdate();
+
+    // The red overspeed warning, shown and hidden once per change.
+    void ShowOverspeed(bool active);
+    // Empties the information panel's captions (no run, not connected).
+    void ClearCaptions();
+
+private:
+    bool StartProper();
+
+    AcquisitionView& view_;
+    Prompter& prompter_;
+    AcquisitionParts& parts_;
+    PanelSettings& panel_;
+    Hooks hooks_;
+
+    bool acquiring_ = false;
+    bool directionWarned_ = true;
+    bool mouthDisarmed_ = true;
+    int32_t shownCaptureHeight_ = INT32_MIN;
+    int32_t shownDepth_ = INT32_MIN;
+    bool overspeedShown_ = false;
+};
+
+}  // namespace bhv
