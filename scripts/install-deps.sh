@@ -12,6 +12,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-noto-cjk xvfb xauth
+  help2man desktop-file-utils
 )
 
 missing=()

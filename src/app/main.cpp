@@ -1,4 +1,5 @@
-// bhv: the acquisition program of the borehole television. It takes no arguments; the device
+// bhv: the acquisition program of the borehole television. It takes no arguments but --help and
+// --version; the device
 // addresses are the compiled-in ones unless BHV_HOST_ADDR, BHV_PROBE_ADDR and BHV_CAMERA_ADDR
 // name others.
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include "camera/CameraDevice.h"
 #include "controller/Acquisition.h"
 #include "platform/Environment.h"
+#include "platform/Paths.h"
 #include "ui/MainWindow.h"
 #include "ui/UiFonts.h"
 
@@ -17,16 +19,18 @@ namespace {
 
 void PrintUsage() {
     std::printf(
-        "Usage: bhv\n"
+        "bhv " BHV_VERSION "\n"
+        "Usage: bhv [--help | --version]\n"
         "The acquisition program of the borehole television: connects to the host unit and the\n"
         "probe, shows the live camera picture, runs acquisitions into projects below the\n"
-        "workspace folder and uploads the results. It takes no arguments.\n"
+        "workspace folder and uploads the results.\n"
         "\n"
         "Environment:\n"
         "  BHV_HOST_ADDR    host unit address ip:port, when set (else the compiled-in address)\n"
         "  BHV_PROBE_ADDR   probe address ip:port, when set\n"
         "  BHV_CAMERA_ADDR  probe camera address ip:port, when set\n"
         "  BHV_ROOT         the workspace folder (default $HOME/workspace/)\n"
+        "  XDG_CONFIG_HOME  the settings go to $XDG_CONFIG_HOME/bhv/ (default ~/.config/bhv/)\n"
         "Away from the site, point all three addresses at a simulator (bhv-sim).\n");
 }
 
@@ -48,6 +52,10 @@ int main(int argc, char** argv) {
             PrintUsage();
             return 0;
         }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("bhv %s\n", BHV_VERSION);
+            return 0;
+        }
     }
     if (argc > 1) {
         std::fprintf(stderr, "bhv: no arguments expected\n");
@@ -55,8 +63,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     // The environment is read here, once; everything below takes it from the options.
-    const bhv::AcquisitionOptions options =
+    bhv::AcquisitionOptions options =
         bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
+    // Versions before the settings moved to the user's folder kept them beside the program.
+    options.olderConfigFolder = bhv::ProgramFolder();
     PrintAddresses(options);
 
     QApplication app(argc, argv);

@@ -14,6 +14,7 @@
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "upload/UploadParam.h"
 
 namespace bhv {
@@ -54,6 +55,7 @@ AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment&
     options.link.probe = ProbeEndpoint(environment.probeAddress);
     options.camera = environment.cameraAddress;
     options.workspaceRoot = environment.workspaceRoot;
+    options.configFolder = environment.configFolder;
     return options;
 }
 
@@ -159,6 +161,14 @@ void Acquisition::SetVideoSink(VideoSink* sink) { parts_->camera.SetBottomWindow
 
 bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     view_.SetTitle(kAppTitle);
+    if (!parts_->config.folder.empty()) {
+        const std::string note =
+            PrepareSettingsFolder(parts_->config.folder, options_.olderConfigFolder);
+        if (!note.empty()) {
+            (options_.console ? *options_.console : std::cout) << note << std::endl;
+            parts_->runLog.HoldForNextRun(ToWide(note));
+        }
+    }
     parts_->config.Load();
     panel_->TakeDiameterFromConfig();
     if (screenWidth < 1280 || screenHeight < 768) {

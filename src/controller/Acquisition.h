@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "bhv/Version.h"
 #include "controller/AcquisitionView.h"
 #include "controller/LoggingSpeed.h"
 #include "link/Link.h"
@@ -38,7 +39,7 @@ class VideoRecorder;
 class VideoSink;
 
 // The application title; the caption adds the firmware versions once they arrive.
-inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V1.0.230907";
+inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V" BHV_VERSION;
 
 // Where the controller's parts find their peers and files. The program takes them from its
 // environment (FromEnvironment); tests and the headless tool point them at a simulator and
@@ -49,7 +50,12 @@ struct AcquisitionOptions {
     // The root folder of all stored data (StartupEnvironment::workspaceRoot): the workspace
     // until the upload settings name another, the upload settings file and the upload copies.
     std::wstring workspaceRoot;
-    std::filesystem::path configFolder;   // BhvSysConfigParam.xml; the program's folder if empty
+    // The user's settings folder (BhvSysConfigParam.xml; StartupEnvironment::configFolder);
+    // empty: no settings file, the defaults.
+    std::filesystem::path configFolder;
+    // Where an older installation kept the settings (beside its executable): taken over once
+    // into the settings folder when that has none yet. Only the program sets it.
+    std::filesystem::path olderConfigFolder;
     std::wstring uploadSettingsPath;      // empty: the root folder's BHVW_Config.xml
     std::wstring uploadFolder;            // empty: the root folder's upload_data
     UploadTimings uploadTimings;

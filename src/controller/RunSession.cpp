@@ -71,6 +71,7 @@ bool RunSession::StartProper() {
 
     parts_.runLog.OpenRunLog(db.WorkspacePath(), db.ProjectFolderName() + kPathSep);
     parts_.runLog.WriteRunLog(L"Start");
+    parts_.runLog.WriteHeldLines();
 
     db.runActive = 1;
     view_.SetLayout(LayoutMode::Run);

@@ -17,6 +17,7 @@ std::optional<std::string> Variable(const char* name) {
 StartupEnvironment ReadStartupEnvironment() {
     StartupEnvironment env;
     env.workspaceRoot = WorkspaceRootFor(std::getenv("BHV_ROOT"), std::getenv("HOME"));
+    env.configFolder = UserConfigFolderFor(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
     env.hostAddress = Variable("BHV_HOST_ADDR");
     env.probeAddress = Variable("BHV_PROBE_ADDR");
     env.cameraAddress = Variable("BHV_CAMERA_ADDR");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,9 @@ struct StartupEnvironment {
     // The root folder of all stored data, with a trailing separator: "c:\workspace\" on
     // Windows; elsewhere $BHV_ROOT, or $HOME/workspace/ when it is not set.
     std::wstring workspaceRoot;
+    // The folder of the user's settings (BhvSysConfigParam.xml): $XDG_CONFIG_HOME/bhv/, or
+    // $HOME/.config/bhv/ when it is not set.
+    std::filesystem::path configFolder;
     // BHV_HOST_ADDR, BHV_PROBE_ADDR, BHV_CAMERA_ADDR ("ip:port") when set: they replace the
     // compiled-in device addresses.
     std::optional<std::string> hostAddress;

@@ -37,6 +37,14 @@ std::wstring WorkspaceRootFor([[maybe_unused]] const char* bhvRoot,
 #endif
 }
 
+std::filesystem::path UserConfigFolderFor(const char* xdgConfigHome, const char* home) {
+    // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG base directory rules say.
+    if (xdgConfigHome && xdgConfigHome[0] == '/')
+        return std::filesystem::path(xdgConfigHome) / "bhv" / "";
+    const std::filesystem::path base(home && *home ? home : ".");
+    return base / ".config" / "bhv" / "";
+}
+
 std::wstring WorkspaceFolder(const std::wstring& path, const std::wstring& root) {
     if (!path.empty()) return WithTrailingSep(path);
     return root.empty() ? std::wstring() : WithTrailingSep(root);

@@ -21,6 +21,11 @@ std::filesystem::path ProgramFolder();
 // "/workspace/" (the current folder's when `home` is not set either).
 std::wstring WorkspaceRootFor(const char* bhvRoot, const char* home);
 
+// The folder of the user's settings, with a trailing separator: `xdgConfigHome` (the value of
+// XDG_CONFIG_HOME) + "/bhv/" when it is an absolute path, else `home` + "/.config/bhv/" (the
+// current folder's ".config/bhv/" when `home` is not set either).
+std::filesystem::path UserConfigFolderFor(const char* xdgConfigHome, const char* home);
+
 // The folder of the upload copies: root + "upload_data".
 std::wstring UploadFolder(const std::wstring& root);
 

@@ -32,6 +32,12 @@ bool RunLog::WriteRunLog(const std::wstring& text) {
     return true;
 }
 
+void RunLog::WriteHeldLines() {
+    if (path_.empty()) return;
+    for (const std::wstring& line : held_) WriteRunLog(line);
+    held_.clear();
+}
+
 void RunLog::CloseRunLog() {
     if (path_.empty()) return;
     WriteRunLog(L"End");

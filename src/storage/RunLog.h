@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -22,6 +23,11 @@ public:
     // Appends text and CR LF; false, and nothing written, when no log is open.
     bool WriteRunLog(const std::wstring& text);
 
+    // Keeps a line of what happened before any run (the settings' start-up report) for the next
+    // run's log: written by WriteHeldLines, once.
+    void HoldForNextRun(const std::wstring& line) { held_.push_back(line); }
+    void WriteHeldLines();
+
     // Writes "End" and closes the log (nothing happens when none is open).
     void CloseRunLog();
 
@@ -32,6 +38,7 @@ private:
     const Clock& clock_;
     std::wstring path_;  // empty: no log open
     std::ofstream file_;
+    std::vector<std::wstring> held_;
 };
 
 }  // namespace bhv

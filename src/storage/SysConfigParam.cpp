@@ -1,6 +1,5 @@
 #include "storage/SysConfigParam.h"
 
-#include "platform/Paths.h"
 #include "storage/XmlFile.h"
 
 namespace bhv {
@@ -24,11 +23,12 @@ const XmlKey<SysConfigParam> kStoredKeys[] = {
 
 }  // namespace
 
-SysConfigParam::SysConfigParam() : folder(ProgramFolder()) {
+SysConfigParam::SysConfigParam() {
     SetStitchClarity(stitchClarity);
 }
 
 bool SysConfigParam::Load(const std::string& fileName) {
+    if (folder.empty()) return false;
     if (!LoadXmlRecord<SysConfigParam>(folder / fileName, *this, kStoredKeys)) return false;
 
     if (clarityScale > 1.8f)
@@ -43,6 +43,7 @@ bool SysConfigParam::Load(const std::string& fileName) {
 }
 
 bool SysConfigParam::Save() const {
+    if (folder.empty()) return false;
     return SaveXmlRecord<SysConfigParam>(folder / kFileName, kRootElement, *this, kStoredKeys);
 }
 
@@ -79,6 +80,29 @@ bool SysConfigParam::MoveCentre(int dx, int dy) {
         moved = true;
     }
     return moved;
+}
+
+std::string PrepareSettingsFolder(const std::filesystem::path& folder,
+                                  const std::filesystem::path& olderFolder) {
+    namespace fs = std::filesystem;
+    const fs::path file = folder / SysConfigParam::kFileName;
+    std::error_code ec;
+    if (fs::exists(file, ec)) return {};
+    fs::create_directories(folder, ec);
+    if (ec) return "settings: cannot create " + folder.string() + " (" + ec.message() + ")";
+    const fs::path older = olderFolder.empty() ? fs::path() : olderFolder / SysConfigParam::kFileName;
+    if (!older.empty() && fs::is_regular_file(older, ec)) {
+        // Copied, not moved: the older folder may be read-only, and an older version still
+        // installed there keeps working.
+        if (fs::copy_file(older, file, ec))
+            return "settings: taken over from " + older.string() + " into " + file.string();
+        return "settings: cannot copy " + older.string() + " into " + file.string() + " (" +
+               ec.message() + ")";
+    }
+    SysConfigParam defaults;
+    defaults.folder = folder;
+    if (!defaults.Save()) return "settings: cannot write " + file.string();
+    return "settings: defaults written to " + file.string();
 }
 
 }  // namespace bhv

@@ -8,7 +8,7 @@ namespace bhv {
 
 // The system configuration: the geometry of the bottom camera's ring image, the stitching
 // clarity, the winch mode and pulley, the borehole diameter, the tilt correction and the
-// bottom-arrival trigger, kept in "BhvSysConfigParam.xml" in the program's folder. A plain
+// bottom-arrival trigger, kept in "BhvSysConfigParam.xml" in the user's settings folder. A plain
 // value: the controller owns one live copy and each acquisition run works from a snapshot.
 struct SysConfigParam {
     static constexpr const char* kFileName = "BhvSysConfigParam.xml";
@@ -45,13 +45,14 @@ struct SysConfigParam {
     // The winch's state and speed live in WinchControl, the brake and the bottom-still count in
     // the telemetry state: one owner each, never copied here.
 
-    // Folder of the file; the program's folder unless a caller (a test) points elsewhere.
+    // Folder of the file: the user's settings folder, set by whoever loads it. Empty: no file
+    // (the defaults; nothing is read or written).
     std::filesystem::path folder;
 
     SysConfigParam();
 
-    // Reads `fileName` in `folder`. False (and nothing changed) when the file is missing,
-    // unreadable, not XML or without a root element.
+    // Reads `fileName` in `folder`. False (and nothing changed) when no folder is set, or the
+    // file is missing, unreadable, not XML or without a root element.
     bool Load(const std::string& fileName = kFileName);
 
     // Writes every key to the file, replacing it only once the new file is complete.
@@ -69,5 +70,12 @@ struct SysConfigParam {
     // The pulley diameter that goes with a winch mode: 63.0 for mode 1, else 100.0.
     static float PulleyForWinchMode(int mode) { return mode == 1 ? 63.0f : 100.0f; }
 };
+
+// Readies the user's settings folder for the program: creates it and, when it holds no
+// settings file yet, takes over once the file an older installation kept in `olderFolder` (beside
+// its executable; empty: none), else writes the defaults. Returns one line saying what it did,
+// for the program's start-up report and run log; empty when the file was already there.
+std::string PrepareSettingsFolder(const std::filesystem::path& folder,
+                                  const std::filesystem::path& olderFolder);
 
 }  // namespace bhv

@@ -58,6 +58,10 @@ TEST(Paths, RootFollowsBhvRootAndDerivedPathsHangBelowIt) {
     EXPECT_EQ(UploadFolder(expected), expected + L"upload_data");
     EXPECT_EQ(UploadSettingsPath(expected), expected + L"BHVW_Config.xml");
     EXPECT_EQ(WithTrailingSep(L"/a/b//"), L"/a/b/");
+    // The settings follow the XDG rules: an absolute XDG_CONFIG_HOME, else HOME's .config.
+    EXPECT_EQ(UserConfigFolderFor("/x/cfg", "/home/x"), "/x/cfg/bhv/");
+    EXPECT_EQ(UserConfigFolderFor("relative", "/home/x"), "/home/x/.config/bhv/");
+    EXPECT_EQ(UserConfigFolderFor(nullptr, nullptr), "./.config/bhv/");
 }
 
 }  // namespace

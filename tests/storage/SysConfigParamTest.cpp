@@ -192,5 +192,36 @@ TEST_F(SysConfigFile, MoveCentreInHighClarityStoresReferencePixels) {
     EXPECT_EQ(c.centreY, storedY);  // a horizontal move leaves the row alone
 }
 
+TEST_F(SysConfigFile, TheSettingsFolderTakesOverAnOlderCopyOnceElseGetsTheDefaults) {
+    // An older installation kept its file beside the executable.
+    const std::filesystem::path older = tmp / "bin";
+    std::filesystem::create_directories(older);
+    std::ofstream(older / SysConfigParam::kFileName)
+        << "<?xml version=\"1.0\" ?>\n<SYSCONFIG_PARAM><Diameter>1234</Diameter></SYSCONFIG_PARAM>\n";
+    const std::filesystem::path folder = tmp / "config" / "bhv";
+    EXPECT_NE(PrepareSettingsFolder(folder, older).find("taken over"), std::string::npos);
+    SysConfigParam c;
+    c.folder = folder;
+    ASSERT_TRUE(c.Load());
+    EXPECT_EQ(c.diameterTenthsMm, 1234);
+    EXPECT_TRUE(std::filesystem::exists(older / SysConfigParam::kFileName));  // copied, not moved
+
+    // Once the folder has its file, neither an older copy nor the defaults replace it.
+    c.diameterTenthsMm = 900;
+    ASSERT_TRUE(c.Save());
+    EXPECT_EQ(PrepareSettingsFolder(folder, older), "");
+    ASSERT_TRUE(c.Load());
+    EXPECT_EQ(c.diameterTenthsMm, 900);
+
+    // Without an older copy the first start writes the defaults; without a folder nothing is
+    // read or written.
+    const std::filesystem::path fresh = tmp / "fresh";
+    EXPECT_NE(PrepareSettingsFolder(fresh, {}).find("defaults"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(fresh / SysConfigParam::kFileName));
+    SysConfigParam none;
+    EXPECT_FALSE(none.Load());
+    EXPECT_FALSE(none.Save());
+}
+
 }  // namespace
 }  // namespace bhv

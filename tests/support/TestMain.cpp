@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
     if (home.empty()) return 2;
     setenv("HOME", home.c_str(), 1);
     setenv("BHV_ROOT", (home + "/workspace/").c_str(), 1);
+    // The user's settings folder follows HOME ($HOME/.config/bhv), never the real one.
+    unsetenv("XDG_CONFIG_HOME");
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     // A test that forgets to point the program at its own peer must never reach the compiled-in
     // device addresses: by default the devices are a loopback port where nothing listens.

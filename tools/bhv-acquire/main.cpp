@@ -20,6 +20,7 @@
 #include "controller/EventLoop.h"
 #include "controller/HeadlessView.h"
 #include "imaging/ImageRun.h"
+#include "platform/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
@@ -150,11 +151,9 @@ void OnSignal(int) { g_interrupted = true; }
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-acquire", kUsage))
+        return *status;
     Options o;
-    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::cout << kUsage;
-        return 0;
-    }
     if (!Parse(argc, argv, o)) {
         std::cerr << kUsage;
         return 2;

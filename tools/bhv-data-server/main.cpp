@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "DataServer.h"
+#include "platform/CommandLine.h"
 
 namespace {
 
@@ -18,6 +19,8 @@ extern "C" void OnSignal(int) {
 
 int main(int argc, char** argv) {
     using namespace bhv::dataserver;
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-data-server", Usage()))
+        return *status;
     Options options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {

@@ -5,8 +5,17 @@
 #include <string>
 
 #include "Export.h"
+#include "platform/CommandLine.h"
+
+namespace {
+
+const char* kUsage = "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-export", kUsage))
+        return *status;
     std::string project, out;
     int width = 240;
     for (int i = 1; i < argc; ++i) {
@@ -23,8 +32,7 @@ int main(int argc, char** argv) {
         }
     }
     if (project.empty() || out.empty() || width < 16 || width > 4000) {
-        std::fprintf(stderr,
-                     "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     bhv::ExportSummary summary;

@@ -17,6 +17,7 @@
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
+#include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Prompter.h"
 #include "platform/Text.h"
@@ -240,12 +241,16 @@ private:
 
 }  // namespace
 
+const char* kUsage =
+    "usage: bhv-monitor [--host IP:PORT] [--probe IP:PORT] [--pulley 100|63] [--no-stdin] [--raw]\n"
+    "Addresses default to BHV_HOST_ADDR and BHV_PROBE_ADDR, else the devices'.\n";
+
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-monitor", kUsage))
+        return *status;
     Options options;
     if (!ParseArguments(argc, argv, options)) {
-        std::cerr << "usage: bhv-monitor [--host IP:PORT] [--probe IP:PORT] [--pulley 100|63]"
-                     " [--no-stdin] [--raw]\n"
-                     "Addresses default to BHV_HOST_ADDR and BHV_PROBE_ADDR, else the devices'.\n";
+        std::cerr << kUsage;
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);

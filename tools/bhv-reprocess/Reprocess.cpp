@@ -211,7 +211,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                         "cannot read the configuration " + options.config.string());
         configFrom = options.config.string();
     } else {
-        for (const fs::path& folder : {sourceFolder, ProgramFolder()}) {
+        for (const fs::path& folder : {sourceFolder, options.userConfigFolder}) {
             config.folder = folder;
             if (config.Load()) {
                 configFrom = (folder / SysConfigParam::kFileName).string();

@@ -30,7 +30,8 @@ struct ReprocessOptions {
     std::filesystem::path video;          // "<project>/Bot-VideoFrom<S>mm.avi"
     std::filesystem::path subtitles;      // empty: the video's name with ".srt"
     std::filesystem::path output;         // the new project folder; must not exist
-    std::filesystem::path config;         // empty: beside the video, else the program's folder
+    std::filesystem::path config;         // empty: beside the video, else the user's settings
+    std::filesystem::path userConfigFolder;  // the user's settings folder (empty: none)
     std::filesystem::path sourceProject;  // empty: the video's folder
     // Ring in pixels of the 1440 x 1080 reference frame, as in the configuration file.
     std::optional<int32_t> centreX, centreY, radiusIn, radiusOut;

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "Reprocess.h"
+#include "platform/CommandLine.h"
+#include "platform/Environment.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -35,7 +37,7 @@ const char* kUsage =
     "  --srt FILE              subtitles (default: the video's name with .srt)\n"
     "  --project FOLDER        the recording's project (default: the video's folder)\n"
     "  --config FILE           configuration file (default: beside the video, else the\n"
-    "                          program's BhvSysConfigParam.xml, else the defaults)\n"
+    "                          user's ~/.config/bhv/BhvSysConfigParam.xml, else the defaults)\n"
     "  --centre X,Y            ring centre, pixels of the 1440 x 1080 reference frame\n"
     "  --radii IN,OUT          inner and outer ring radius, reference pixels\n"
     "  --clarity normal|high   stitching clarity\n"
@@ -70,7 +72,10 @@ bool ParseNumber(const std::string& text, double& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-reprocess", kUsage))
+        return *status;
     bhv::ReprocessOptions o;
+    o.userConfigFolder = bhv::ReadStartupEnvironment().configFolder;
     bool trace = false;
     auto usage = [](const std::string& problem) {
         if (!problem.empty()) std::cerr << "bhv-reprocess: " << problem << "\n";
@@ -86,10 +91,7 @@ int main(int argc, char** argv) {
         };
         std::string v;
         double number = 0;
-        if (arg == "-h" || arg == "--help") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--salvage") {
+        if (arg == "--salvage") {
             o.salvage = true;
         } else if (arg == "--force") {
             o.force = true;

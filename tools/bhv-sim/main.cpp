@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "simulation/SimCamera.h"
 #include "simulation/SiteModel.h"
 #include "simulation/SiteSimulator.h"
@@ -36,9 +37,8 @@ struct Options {
     bhv::sim::SimCamera::Options camera;
 };
 
-void Usage() {
-    std::cerr
-        << "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
+const char* kUsage =
+        "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
            "               [--pulley 100|63] [--winch-speeds SLOW,MEDIUM,FAST]\n"
            "               [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
            "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6).\n"
@@ -48,7 +48,8 @@ void Usage() {
            "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
            "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n";
-}
+
+void Usage() { std::cerr << kUsage; }
 
 bool ParsePort(const char* text, uint16_t& port) {
     char* end = nullptr;
@@ -112,6 +113,7 @@ bool ParseArguments(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-sim", kUsage)) return *status;
     Options options;
     if (!ParseArguments(argc, argv, options)) {
         Usage();

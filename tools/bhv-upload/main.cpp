@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
@@ -108,6 +109,8 @@ bool CheckPicture(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-upload", kUsage))
+        return *status;
     std::string settingsPath, server, project;
     bool existing = false;
     std::vector<std::string> pictures;
@@ -122,9 +125,9 @@ int main(int argc, char** argv) {
             project = argv[++i];
         else if (arg == "--existing")
             existing = true;
-        else if (arg == "--help" || arg == "-h" || (arg.rfind("--", 0) == 0)) {
+        else if (arg.rfind("--", 0) == 0) {
             std::cerr << kUsage;
-            return arg == "--help" || arg == "-h" ? 0 : 2;
+            return 2;
         } else
             pictures.push_back(arg);
     }
