@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ConsolePrompter.h"
 #include "camera/CameraStream.h"
 #include "controller/Acquisition.h"
 #include "controller/EventLoop.h"
@@ -25,16 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-class QuietPrompter : public bhv::Prompter {
-public:
-    bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
-                           const std::wstring&) override {
-        std::printf("  [box] %s\n", bhv::ToNarrow(text).c_str());
-        return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::Yes
-                                                    : bhv::PromptAnswer::Ok;
-    }
-};
 
 struct SpeedError {
     double sum = 0, max = 0;
@@ -50,7 +41,8 @@ struct Rig {
     bhv::sim::Site site;
     bhv::EventLoop loop;
     bhv::HeadlessView view{loop};
-    QuietPrompter prompter;
+    bhv::tools::ConsolePrompter prompter{stdout, bhv::tools::ConsolePrompter::Questions::Yes,
+                                         "  "};
     std::unique_ptr<bhv::Acquisition> acq;
 
     Rig() {

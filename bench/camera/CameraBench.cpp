@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "ConsolePrompter.h"
 #include "camera/CameraDevice.h"
 #include "camera/CameraStream.h"
 #include "camera/VideoSink.h"
@@ -36,7 +37,6 @@
 #include "camera/sdk/NetworkCameraClient.h"
 #include "imaging/FrameQueue.h"
 #include "imaging/FrameReader.h"
-#include "platform/Prompter.h"
 #include "simulation/CameraServer.h"
 #include "simulation/SimulatedCameraEncoder.h"
 #include "simulation/SiteModel.h"
@@ -72,13 +72,6 @@ std::map<pid_t, double> ThreadCpu() {
     }
     return cpu;
 }
-
-class NullPrompter : public bhv::Prompter {
-public:
-    bhv::PromptAnswer Show(const std::wstring&, bhv::PromptButtons, const std::wstring&) override {
-        return bhv::PromptAnswer::Ok;
-    }
-};
 
 // The live video window: takes each picture as the window would (one copy).
 class BenchSink : public bhv::VideoSink {
@@ -267,7 +260,7 @@ int main(int argc, char** argv) {
     NotingPlayer player;
     bhv::CameraDevice device;
     bhv::InitCameraDevice(device, ("127.0.0.1:" + std::to_string(port)).c_str());
-    NullPrompter prompter;
+    bhv::tools::ConsolePrompter prompter(nullptr);
     BenchSink sink;
     uint64_t bandsMade = 0;
     {

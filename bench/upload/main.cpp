@@ -3,9 +3,6 @@
 // of connections used. The protocol sends at most 388 bytes per connection and the job pauses
 // 50 ms before each data packet, so this measures what an operator waits for.
 //   bench_upload [size-in-bytes]
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "ConsolePrompter.h"
 #include "upload/UploadJob.h"
 
 namespace fs = std::filesystem;
@@ -33,13 +32,6 @@ public:
     void ShowUploadSwitch(bool, bool) override {}
     void SetBusy(bool) override {}
     void ShowMessageField(const std::wstring&) override {}
-};
-
-class QuietPrompter : public bhv::Prompter {
-public:
-    bhv::PromptAnswer Show(const std::wstring&, bhv::PromptButtons, const std::wstring&) override {
-        return bhv::PromptAnswer::No;
-    }
 };
 
 std::string ReadAll(const fs::path& p) {
@@ -63,15 +55,8 @@ int main(int argc, char** argv) {
     const fs::path out = dir / "received";
     const fs::path log = dir / "server.log";
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execl(BHV_DATA_SERVER_PATH, BHV_DATA_SERVER_PATH, "--port", "0", "--out", out.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    bhv::tools::ChildProcess server(BHV_DATA_SERVER_PATH, {"--port", "0", "--out", out.string()},
+                                    log.string());
     int port = 0;
     for (int i = 0; i < 2000 && port == 0; ++i) {
         const std::string text = ReadAll(log);
@@ -91,7 +76,7 @@ int main(int argc, char** argv) {
     }
 
     QuietView view;
-    QuietPrompter prompter;
+    bhv::tools::ConsolePrompter prompter(nullptr, bhv::tools::ConsolePrompter::Questions::No);
     bhv::UploadJobConfig config;
     config.view = &view;
     config.prompter = &prompter;
@@ -118,8 +103,7 @@ int main(int argc, char** argv) {
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         connections = job.ExchangeCount();
     }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    server.Stop();
 
     // Shutdown while an exchange waits for a reply that never comes: a listener that takes
     // connections into its backlog and never answers.

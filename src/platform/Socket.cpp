@@ -85,35 +85,6 @@ int PollSliced(int fd, short events, int timeoutMs, const CancelCheck& cancel, i
 
 }  // namespace
 
-Endpoint Endpoint::FromIPv4(uint32_t a, uint16_t port) {
-    return {std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
-                std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF),
-            port};
-}
-
-std::optional<Endpoint> ParseEndpoint(const std::string& text) {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return std::nullopt;
-    Endpoint e;
-    e.ip = text.substr(0, colon);
-    in_addr probe{};
-    if (inet_pton(AF_INET, e.ip.c_str(), &probe) != 1) return std::nullopt;
-    long port = 0;
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        port = port * 10 + (text[i] - '0');
-        if (port > 65535) return std::nullopt;
-    }
-    e.port = static_cast<uint16_t>(port);
-    return e;
-}
-
-Endpoint EndpointOr(const std::optional<std::string>& text, const Endpoint& fallback) {
-    if (text)
-        if (auto parsed = ParseEndpoint(*text)) return *parsed;
-    return fallback;
-}
-
 TcpSocket::~TcpSocket() { Close(); }
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {

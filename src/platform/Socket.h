@@ -8,26 +8,9 @@
 #include <span>
 #include <string>
 
+#include "platform/Endpoint.h"
+
 namespace bhv {
-
-// An IPv4 address and TCP port, written "ip:port".
-struct Endpoint {
-    std::string ip;
-    uint16_t port = 0;
-
-    // From a host-order IPv4 address.
-    static Endpoint FromIPv4(uint32_t address, uint16_t port);
-    std::string ToString() const { return ip + ":" + std::to_string(port); }
-    bool operator==(const Endpoint&) const = default;
-};
-
-// "a.b.c.d:port" with a dotted IPv4 address and a port 0..65535; nothing for anything else.
-std::optional<Endpoint> ParseEndpoint(const std::string& text);
-
-// The endpoint `text` names ("ip:port", as an address variable of the environment holds it), or
-// `fallback` when there is no text or it is not a valid endpoint. The device addresses are
-// replaced this way for the simulator and the tests.
-Endpoint EndpointOr(const std::optional<std::string>& text, const Endpoint& fallback);
 
 // True when a blocking wait should give up early (its owner is shutting down).
 using CancelCheck = std::function<bool()>;

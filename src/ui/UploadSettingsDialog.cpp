@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "platform/Endpoint.h"
 #include "platform/Prompter.h"
 #include "ui/RangeEdit.h"
 #include "ui/UiFonts.h"

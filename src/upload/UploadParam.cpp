@@ -1,17 +1,20 @@
 #include "upload/UploadParam.h"
 
-#include <charconv>
-
+#include "platform/Endpoint.h"
 #include "platform/Paths.h"
-#include "platform/Socket.h"
 #include "storage/XmlFile.h"
 
 namespace bhv {
 namespace {
 
+// An address the file holds that is not dotted IPv4 reads as 255.255.255.255 (no server).
+uint32_t ReadStoredAddress(const std::string& text) {
+    return ParseDottedIPv4(text).value_or(0xFFFFFFFFu);
+}
+
 // The file's keys, in the order in which they are written.
 const XmlKey<UploadParam> kStoredKeys[] = {
-    {"dwIP", &UploadParam::serverAddress, FormatDottedIPv4, ParseDottedIPv4},
+    {"dwIP", &UploadParam::serverAddress, FormatDottedIPv4, ReadStoredAddress},
     {"iPort", &UploadParam::serverPort},
     {"strLSH", &UploadParam::serialNumber},
     {"strSZBH", &UploadParam::pileNumber},
@@ -28,26 +31,6 @@ const XmlKey<UploadParam> kStoredKeys[] = {
 };
 
 }  // namespace
-
-uint32_t ParseDottedIPv4(const std::string& text) {
-    uint32_t address = 0;
-    const char* p = text.data();
-    const char* end = text.data() + text.size();
-    for (int octet = 0; octet < 4; ++octet) {
-        if (octet > 0) {
-            if (p == end || *p != '.') return 0xFFFFFFFFu;
-            ++p;
-        }
-        unsigned value = 0;
-        auto [next, ec] = std::from_chars(p, end, value);
-        if (ec != std::errc() || next == p || next - p > 3 || value > 255) return 0xFFFFFFFFu;
-        address = (address << 8) | value;
-        p = next;
-    }
-    return p == end ? address : 0xFFFFFFFFu;
-}
-
-std::string FormatDottedIPv4(uint32_t address) { return Endpoint::FromIPv4(address, 0).ip; }
 
 bool LoadUploadParam(UploadParam& param, const std::wstring& path) {
     if (path.empty()) return false;

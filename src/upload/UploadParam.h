@@ -37,8 +37,4 @@ bool LoadUploadParam(UploadParam& param, const std::wstring& path);
 // (the program does not report a failed save).
 bool SaveUploadParam(const UploadParam& param, const std::wstring& path);
 
-// Dotted IPv4 text <-> host-order address. An unparsable text gives 255.255.255.255.
-uint32_t ParseDottedIPv4(const std::string& text);
-std::string FormatDottedIPv4(uint32_t address);
-
 }  // namespace bhv

@@ -9,21 +9,6 @@
 namespace bhv {
 namespace {
 
-TEST(Endpoint, ParsesIpColonPortOnly) {
-    EXPECT_EQ(ParseEndpoint("127.0.0.1:20108"), (Endpoint{"127.0.0.1", 20108}));
-    for (const char* bad : {"", "127.0.0.1", "127.0.0.1:", ":80", "host:80", "1.2.3.4:65536",
-                            "1.2.3.4:8a"})
-        EXPECT_FALSE(ParseEndpoint(bad)) << bad;
-    EXPECT_EQ(Endpoint::FromIPv4(0x7F000001, 5), (Endpoint{"127.0.0.1", 5}));
-}
-
-TEST(Endpoint, AnAddressReplacesTheFallbackOnlyWhenValid) {
-    const Endpoint fallback{"10.0.0.1", 1};
-    EXPECT_EQ(EndpointOr("127.0.0.1:4000", fallback), (Endpoint{"127.0.0.1", 4000}));
-    EXPECT_EQ(EndpointOr("garbage", fallback), fallback);
-    EXPECT_EQ(EndpointOr(std::nullopt, fallback), fallback);
-}
-
 class LoopbackPair : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -22,7 +22,7 @@ class SimFixture : public ::testing::Test {
 protected:
     void StartSim(std::vector<std::string> args = {}) {
         args.insert(args.end(), {"--host-port", "0", "--probe-port", "0", "--trace"});
-        sim = std::make_unique<ChildProcess>(BHV_SIM_PATH, args);
+        sim = std::make_unique<tools::ChildProcess>(BHV_SIM_PATH, args);
         ASSERT_TRUE(sim->Running());
         const auto line = sim->ReadLine(std::chrono::seconds(10));
         ASSERT_TRUE(line) << "bhv-sim printed no port line";
@@ -76,7 +76,7 @@ protected:
         }
     }
 
-    std::unique_ptr<ChildProcess> sim;
+    std::unique_ptr<tools::ChildProcess> sim;
     Endpoint host, probe;
     int64_t now = 1000;
     LinkEvents events;

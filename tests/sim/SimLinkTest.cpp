@@ -73,7 +73,8 @@ TEST_F(SimLinkTest, SimulatorEndsOnEndOfInputAndOnSigterm) {
     sim->CloseInput();
     EXPECT_EQ(sim->WaitExit(10s), 0);
 
-    ChildProcess second(BHV_SIM_PATH, {"--host-port", "0", "--probe-port", "0", "--no-stdin"});
+    tools::ChildProcess second(BHV_SIM_PATH,
+                               {"--host-port", "0", "--probe-port", "0", "--no-stdin"});
     ASSERT_TRUE(second.ReadLine(10s));
     EXPECT_EQ(second.Stop(), 0);  // SIGTERM: a clean exit
 }
@@ -87,7 +88,7 @@ TEST_F(SimLinkTest, WrongArgumentsAndCommandsAreRefused) {
                                                  {"--pulley", "80"}}) {
         std::vector<std::string> full = {"--host-port", "0", "--probe-port", "0"};
         full.insert(full.end(), args.begin(), args.end());
-        ChildProcess sim(BHV_SIM_PATH, full);
+        tools::ChildProcess sim(BHV_SIM_PATH, full);
         const int status = sim.WaitExit(10s);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2)
             << args.front() << ' ' << args.back() << ": " << status;
@@ -101,7 +102,7 @@ TEST_F(SimLinkTest, WrongArgumentsAndCommandsAreRefused) {
 
 TEST_F(SimLinkTest, MonitorPrintsTelemetryAndSendsTypedCommands) {
     StartSim();
-    ChildProcess monitor(BHV_MONITOR_PATH,
+    tools::ChildProcess monitor(BHV_MONITOR_PATH,
                          {"--host", host.ToString(), "--probe", probe.ToString()});
     ASSERT_TRUE(monitor.WaitFor("connected"));
     EXPECT_TRUE(

@@ -88,8 +88,8 @@ TEST(ProgramTest, BhvShowsItsMainWindowUnderXvfb) {
 
     SimProcess sim;
     ASSERT_TRUE(sim.Start()) << sim.error.toStdString();
-    ASSERT_TRUE(IsLoopbackAddress(sim.host) && IsLoopbackAddress(sim.probe) &&
-                IsLoopbackAddress(sim.camera));
+    for (const QString& address : {sim.host, sim.probe, sim.camera})
+        ASSERT_TRUE(IsLoopbackEndpoint(address.toStdString())) << address.toStdString();
 
     TempDir frameBuffer;
     QProcess server;

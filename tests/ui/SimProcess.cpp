@@ -10,14 +10,6 @@ std::filesystem::path ProgramDir() {
     return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
 }
 
-bool IsLoopbackAddress(const QString& address) {
-    static const QRegularExpression pattern(QStringLiteral("^127\\.0\\.0\\.1:([0-9]{1,5})$"));
-    const QRegularExpressionMatch match = pattern.match(address);
-    if (!match.hasMatch()) return false;
-    const int port = match.captured(1).toInt();
-    return port >= 1 && port <= 65535;
-}
-
 QString AddressIn(const QString& line, const QString& name) {
     const QRegularExpression pattern(QRegularExpression::escape(name) + "=(\\S+)");
     const QRegularExpressionMatch match = pattern.match(line);
@@ -32,7 +24,7 @@ bool SimProcess::Start(const QStringList& extraArguments) {
     std::vector<std::string> arguments = {"--host-port", "0", "--probe-port", "0",
                                           "--camera-port", "0"};
     for (const QString& a : extraArguments) arguments.push_back(a.toStdString());
-    process_ = std::make_unique<ChildProcess>((ProgramDir() / "bhv-sim").string(), arguments);
+    process_ = std::make_unique<tools::ChildProcess>((ProgramDir() / "bhv-sim").string(), arguments);
     if (!process_->Running()) {
         error = "bhv-sim did not start";
         return false;
@@ -57,7 +49,7 @@ bool SimProcess::Start(const QStringList& extraArguments) {
         camera = AddressIn(line, "camera");
     }
     for (const QString* address : {&host, &probe, &camera}) {
-        if (!IsLoopbackAddress(*address)) {
+        if (!IsLoopbackEndpoint(address->toStdString())) {
             error = "bhv-sim gave no loopback address: host='" + host + "' probe='" + probe +
                     "' camera='" + camera + "'";
             Stop();

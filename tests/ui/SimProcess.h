@@ -4,11 +4,7 @@
 // device addresses read from its output (host and probe from the first line, the camera from
 // the line that names it) and each checked to be 127.0.0.1:PORT before anything connects.
 //
-// It is started with fork and exec of our own rather than QProcess: Qt starts children with a
-// vfork-like clone that shares the parent's memory, and the thread sanitizer's clone
-// interceptor then does its child-side bookkeeping in the parent thread's own state, leaving
-// that thread ignoring every later interceptor, its mutexes included (the sanitizer then
-// reports races on data that thread wrote under a held lock).
+// It is owned by a tools::ChildProcess (fork and exec of our own, not QProcess: see there).
 
 #include <QRegularExpression>
 #include <QString>
@@ -17,15 +13,13 @@
 #include <memory>
 #include <string>
 
-#include "sim/ChildProcess.h"
+#include "ChildProcess.h"
+#include "platform/Endpoint.h"
 
 namespace bhv::test {
 
 // The folder of the running test program (bhv and bhv-sim are built beside it).
 std::filesystem::path ProgramDir();
-
-// "127.0.0.1:PORT" with a port 1..65535, nothing else.
-bool IsLoopbackAddress(const QString& address);
 
 // The value of `name=...` in a line of the simulator's output; empty when missing.
 QString AddressIn(const QString& line, const QString& name);
@@ -48,7 +42,7 @@ public:
     QString error;
 
 private:
-    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<tools::ChildProcess> process_;
 };
 
 }  // namespace bhv::test

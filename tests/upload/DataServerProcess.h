@@ -1,20 +1,19 @@
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "support/Files.h"
 
 namespace bhv::test {
@@ -35,22 +34,6 @@ inline std::string PatternBytes(std::size_t n, unsigned seed) {
     return s;
 }
 
-// Starts `args` (the program first) as a child process, standard output and error in `log`.
-inline pid_t Spawn(std::vector<std::string> args, const std::filesystem::path& log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // bhv-data-server started as a child process with its output in a log file; ended by its
 // process id.
 class DataServerProcess {
@@ -59,10 +42,9 @@ public:
                       const std::vector<std::string>& faults = {}) {
         out_ = folder / "received";
         log_ = folder / "server.log";
-        std::vector<std::string> args = {BHV_DATA_SERVER_PATH, "--port", "0", "--out",
-                                         out_.string()};
+        std::vector<std::string> args = {"--port", "0", "--out", out_.string()};
         args.insert(args.end(), faults.begin(), faults.end());
-        pid_ = Spawn(args, log_);
+        process_ = std::make_unique<tools::ChildProcess>(BHV_DATA_SERVER_PATH, args, log_.string());
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string log = Log();
@@ -75,7 +57,6 @@ public:
         }
         ADD_FAILURE() << "bhv-data-server did not start: " << Log();
     }
-    ~DataServerProcess() { Stop(); }
 
     uint16_t port() const { return port_; }
     const std::filesystem::path& out() const { return out_; }
@@ -83,17 +64,14 @@ public:
 
     // Ends the server with SIGTERM; its exit status (0 for a clean stop).
     int Stop() {
-        if (pid_ <= 0) return exitStatus_;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
+        if (!process_->Running()) return exitStatus_;
+        const int status = process_->Stop();
         exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return exitStatus_;
     }
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<tools::ChildProcess> process_;
     uint16_t port_ = 0;
     int exitStatus_ = -1;
     std::filesystem::path out_;

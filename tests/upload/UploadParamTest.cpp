@@ -120,14 +120,5 @@ TEST_F(UploadSettingsFile, MissingOrBrokenFileKeepsEveryValue) {
     EXPECT_EQ(p.serialNumber, L"140072");
 }
 
-TEST(DottedIPv4, ParsesOnlyFourOctets) {
-    EXPECT_EQ(ParseDottedIPv4("192.168.0.154"), 0xC0A8009Au);
-    EXPECT_EQ(ParseDottedIPv4("0.0.0.0"), 0u);
-    EXPECT_EQ(ParseDottedIPv4("255.255.255.255"), 0xFFFFFFFFu);
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d", "1..2.3", " 1.2.3.4"})
-        EXPECT_EQ(ParseDottedIPv4(bad), 0xFFFFFFFFu) << bad;
-    EXPECT_EQ(FormatDottedIPv4(0xC0A8009A), "192.168.0.154");
-}
-
 }  // namespace
 }  // namespace bhv

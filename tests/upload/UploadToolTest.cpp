@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,11 @@ TEST(UploadTool, SendsPicturesAgainAndLeavesTheSettingsFileAlone) {
     // status, its output in `out`.
     std::string out;
     auto run = [&](std::vector<std::string> args, const std::vector<std::string>& names) {
-        args.insert(args.begin(), {BHV_UPLOAD_TOOL_PATH, "--settings", settingsFile.string()});
+        args.insert(args.begin(), {"--settings", settingsFile.string()});
         for (const auto& name : names) args.push_back((dir / name).string());
-        int status = 0;
-        waitpid(test::Spawn(args, dir / "tool.log"), &status, 0);
+        tools::ChildProcess tool(BHV_UPLOAD_TOOL_PATH, args, (dir / "tool.log").string());
+        int status = tool.WaitExit(std::chrono::minutes(5));
+        if (status == -1) status = tool.Stop();
         out = ReadFile(dir / "tool.log");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };

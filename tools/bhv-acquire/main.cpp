@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "ConsolePrompter.h"
 #include "camera/CameraStream.h"
 #include "camera/VideoRecorder.h"
 #include "controller/Acquisition.h"
@@ -102,7 +103,7 @@ bool Parse(int argc, char** argv, Options& o) {
             o.recordSeconds = s == "run" ? -1 : std::atoi(s.c_str());
         } else if (a == "--upload" && has) {
             o.upload = bhv::ParseEndpoint(argv[++i]);
-            if (!o.upload || o.upload->port == 0) return false;
+            if (!o.upload) return false;
         } else if (a == "--trace") {
             o.trace = true;
         } else if (a == "--timeout" && has) {
@@ -115,19 +116,6 @@ bool Parse(int argc, char** argv, Options& o) {
     if (o.up && o.startHeightMetres <= o.toMetres) return false;
     return true;
 }
-
-// Message boxes on the terminal: every box is printed and answered with its first button.
-class ConsolePrompter : public bhv::Prompter {
-public:
-    bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
-                           const std::wstring&) override {
-        Say("[box] " + ToNarrow(text));
-        ++boxes;
-        return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::Yes
-                                                    : bhv::PromptAnswer::Ok;
-    }
-    int boxes = 0;
-};
 
 std::string Scalar(const std::wstring& db, const char* sql) {
     std::string value;
@@ -193,7 +181,7 @@ int main(int argc, char** argv) {
 
     bhv::EventLoop loop;
     bhv::HeadlessView view(loop);
-    ConsolePrompter prompter;
+    bhv::tools::ConsolePrompter prompter;
     view.onEvent = [](const std::wstring& line) { Say(ToNarrow(line)); };
     auto acq = std::make_unique<bhv::Acquisition>(view, prompter, options);
     view.Attach(acq.get());
@@ -221,7 +209,7 @@ int main(int argc, char** argv) {
                          static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)});
     if (o.upload) {
         acq->OnUploadSettings([&](bhv::UploadParam p) -> std::optional<bhv::UploadParam> {
-            p.serverAddress = bhv::ParseDottedIPv4(o.upload->ip);
+            p.serverAddress = *bhv::ParseDottedIPv4(o.upload->ip);
             p.serverPort = o.upload->port;
             return p;
         });

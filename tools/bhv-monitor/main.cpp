@@ -13,13 +13,13 @@
 #include <sstream>
 #include <string>
 
+#include "ConsolePrompter.h"
 #include "controller/Captions.h"
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
-#include "platform/Prompter.h"
 #include "platform/Text.h"
 #include "storage/SysConfigParam.h"
 
@@ -34,15 +34,6 @@ int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch()).count();
 }
-
-// Message boxes become lines on standard output.
-class ConsolePrompter : public Prompter {
-public:
-    PromptAnswer Show(const std::wstring& text, PromptButtons buttons, const std::wstring&) override {
-        std::cout << "[box] " << ToNarrow(text) << std::endl;
-        return buttons == PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
-    }
-};
 
 // The battery field and the caption as the program shows them.
 class MonitorEvents : public LinkEvents {
@@ -228,7 +219,7 @@ private:
     }
 
     MonitorEvents events_;
-    ConsolePrompter prompter_;
+    tools::ConsolePrompter prompter_;
     SysConfigParam config_;
     Telemetry telemetry_;
     Link link_;

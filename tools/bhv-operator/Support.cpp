@@ -4,19 +4,15 @@
 #include <cmath>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <sqlite3.h>
+
+#include "platform/Endpoint.h"
 
 namespace bhv::op {
 namespace fs = std::filesystem;
-
-bool IsLoopbackAddress(const std::string& address) {
-    static const std::regex pattern("^127\\.0\\.0\\.1:([0-9]{1,5})$");
-    std::smatch m;
-    if (!std::regex_match(address, m, pattern)) return false;
-    const int port = std::stoi(m[1].str());
-    return port >= 1 && port <= 65535;
-}
 
 std::string LoopbackAfter(const std::string& line, const std::string& key) {
     const auto at = line.find(key);
@@ -24,7 +20,7 @@ std::string LoopbackAfter(const std::string& line, const std::string& key) {
     const auto start = at + key.size();
     const auto end = line.find_first_of(" \t\r\n", start);
     const std::string address = line.substr(start, end == std::string::npos ? end : end - start);
-    return IsLoopbackAddress(address) ? address : std::string();
+    return IsLoopbackEndpoint(address) ? address : std::string();
 }
 
 std::optional<VideoFacts> ParseFfprobe(const std::string& output) {
@@ -146,6 +142,53 @@ int64_t ResidentKb() {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
     return 0;
+}
+
+std::vector<std::pair<int32_t, cv::Mat>> ReadPages(const std::string& db) {
+    std::vector<std::pair<int32_t, cv::Mat>> pages;
+    sqlite3* h = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(h, "SELECT id, data FROM bigImages ORDER BY id", -1, &st, nullptr) ==
+            SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                const auto* bytes = static_cast<const uchar*>(sqlite3_column_blob(st, 1));
+                const int size = sqlite3_column_bytes(st, 1);
+                cv::Mat page;
+                if (bytes && size > 0)
+                    page = cv::imdecode(cv::Mat(1, size, CV_8U, const_cast<uchar*>(bytes)),
+                                        cv::IMREAD_COLOR);
+                pages.emplace_back(sqlite3_column_int(st, 0), page);
+            }
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(h);
+    return pages;
+}
+
+int64_t Count(const std::string& db, const char* sql) {
+    int64_t value = -1;
+    sqlite3* h = nullptr;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(h, sql, -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            value = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(h);
+    return value;
+}
+
+std::vector<fs::path> FilesWithExtension(const fs::path& folder, const std::string& extension) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ec))
+        if (entry.is_regular_file() && entry.path().extension() == extension)
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace bhv::op

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <opencv2/core.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,8 +14,6 @@ namespace bhv::op {
 // The "127.0.0.1:PORT" after `key` ("host=", "probe=", "camera=", "listening on ") in `line`;
 // empty unless it is exactly a loopback address with a port in 1..65535.
 std::string LoopbackAfter(const std::string& line, const std::string& key);
-// True for "127.0.0.1:PORT" with PORT in 1..65535 and nothing else.
-bool IsLoopbackAddress(const std::string& address);
 
 // What ffprobe says of a video: duration in seconds and decoded frames; nullopt when its output
 // ("duration=..." and "nb_read_frames=..." lines) holds neither.
@@ -50,5 +49,14 @@ std::optional<ThreadTimes> ParseTaskStat(const std::string& line);
 std::vector<ThreadTimes> ReadThreadTimes();
 // Resident memory of this process in kilobytes (VmRSS), 0 when unknown.
 int64_t ResidentKb();
+
+// The pages of a project database (table bigImages), in order of their depth id, each decoded
+// (empty when its picture does not decode).
+std::vector<std::pair<int32_t, cv::Mat>> ReadPages(const std::string& db);
+// The single number a query of a project database gives; -1 when it cannot be read.
+int64_t Count(const std::string& db, const char* sql);
+// The files below `folder` with `extension` (".jpg"), sorted.
+std::vector<std::filesystem::path> FilesWithExtension(const std::filesystem::path& folder,
+                                                      const std::string& extension);
 
 }  // namespace bhv::op

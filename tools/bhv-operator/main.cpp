@@ -1,13 +1,15 @@
 // bhv-operator: the scripted operator. Plays a person through the program's main window against
 // bhv-sim and bhv-data-server (started here as separate processes on loopback), saves a PNG of
 // the window at each step, and prints a report of what the run produced and how the program
-// performed. Run it under an X server (xvfb-run) with the real fonts.
+// performed; or, with --screens, saves the documentation's screenshots. Run it under an X server
+// (xvfb-run) with the real fonts.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "Operator.h"
+#include "Screens.h"
 #include "ui/UiFonts.h"
 
 namespace {
@@ -16,6 +18,7 @@ const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off]\n"
+    "       bhv-operator --screens [FOLDER]\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
     "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
     "DEMO-1 / 110 mm / start height 0, upload on, start, pay out slowly to METRES (default 1.3)\n"
@@ -25,11 +28,26 @@ const char* kUsage =
     "Each full page is matched against the simulator's wall window by window (registration.csv)\n"
     "and held to the goals: strict (default; depth +-3 mm, jumps 1 mm, azimuth +-1 degree,\n"
     "median correlation 0.95), ci (depth +-5 mm, azimuth +-2 degrees) or off (figures only).\n"
+    "--screens saves the documentation's screenshots (the main window not connected, connected\n"
+    "and during a run; the settings, calibration and upload settings dialogs) into FOLDER\n"
+    "(default: docs/screenshots of the source tree), against bhv-sim on 127.0.0.1; run it\n"
+    "under xvfb-run -a -s \"-screen 0 1366x768x24\".\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && !std::strcmp(argv[1], "--screens")) {
+        if (argc > 3) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        const QString folder =
+            argc == 3 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(BHV_SCREENSHOTS_DIR);
+        QApplication app(argc, argv);
+        QApplication::setFont(bhv::ui::UiFont(14));
+        return bhv::op::RunScreens(folder);
+    }
     bhv::op::OperatorOptions o;
     for (int i = 1; i < argc; ++i) {
         const bool has = i + 1 < argc;

@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "ConsolePrompter.h"
 #include "platform/CommandLine.h"
+#include "platform/Endpoint.h"
 #include "platform/Environment.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
@@ -58,27 +60,6 @@ private:
     std::mutex mutex_;
     std::wstring last_;
 };
-
-// Message boxes become lines on standard error; a question is answered "no".
-class ConsolePrompter : public bhv::Prompter {
-public:
-    bhv::PromptAnswer Show(const std::wstring& text, bhv::PromptButtons buttons,
-                           const std::wstring&) override {
-        std::cerr << bhv::ToNarrow(text) << std::endl;
-        return buttons == bhv::PromptButtons::YesNo ? bhv::PromptAnswer::No : bhv::PromptAnswer::Ok;
-    }
-};
-
-bool ParseServer(const std::string& text, uint32_t& ip, int32_t& port) {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return false;
-    ip = bhv::ParseDottedIPv4(text.substr(0, colon));
-    char* end = nullptr;
-    const long p = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (ip == 0xFFFFFFFFu || *end != '\0' || p < 1 || p > 65535) return false;
-    port = static_cast<int32_t>(p);
-    return true;
-}
 
 // The upload job retries a picture it cannot read for ever, so the tool checks each file first.
 bool CheckPicture(const std::string& path) {
@@ -144,9 +125,14 @@ int main(int argc, char** argv) {
     if (!bhv::LoadUploadParam(param, settings))
         std::cerr << "settings file " << bhv::ToNarrow(settings) << " not read; using the defaults"
                   << std::endl;
-    if (!server.empty() && !ParseServer(server, param.serverAddress, param.serverPort)) {
-        std::cerr << "bad server address: " << server << std::endl;
-        return 2;
+    if (!server.empty()) {
+        const auto endpoint = bhv::ParseEndpoint(server);
+        if (!endpoint) {
+            std::cerr << "bad server address: " << server << std::endl;
+            return 2;
+        }
+        param.serverAddress = *bhv::ParseDottedIPv4(endpoint->ip);
+        param.serverPort = endpoint->port;
     }
     if (!project.empty()) param.holeNumber = bhv::ToWide(project);
     param.realTimeUpload = 1;
@@ -168,7 +154,8 @@ int main(int argc, char** argv) {
               << std::endl;
 
     ConsoleView view;
-    ConsolePrompter prompter;
+    // Message boxes go to standard error; a question is answered "no".
+    bhv::tools::ConsolePrompter prompter(stderr, bhv::tools::ConsolePrompter::Questions::No);
     bhv::UploadJobConfig config;
     config.view = &view;
     config.prompter = &prompter;

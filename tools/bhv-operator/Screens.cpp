@@ -1,0 +1,119 @@
+#include "Screens.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+
+#include "ConsolePrompter.h"
+#include "Driver.h"
+#include "Peers.h"
+#include "ui/LiveVideoView.h"
+#include "ui/MainWindow.h"
+
+namespace bhv::op {
+namespace {
+
+bool Save(QWidget* widget, const QString& folder, const QString& name) {
+    const QString path = QDir(folder).filePath(name);
+    const bool ok = SavePng(widget, path);
+    Say((ok ? "saved " : "FAILED ") + path);
+    return ok;
+}
+
+// Saves the modal dialog that `open` opens, then closes it.
+bool SaveDialog(const std::function<void()>& open, const QString& folder, const QString& name) {
+    bool saved = false;
+    WhenModalOpens([&](QWidget* dialog) {
+        Settle(300);
+        saved = Save(dialog, folder, name);
+        if (auto* box = qobject_cast<QDialog*>(dialog))
+            box->reject();
+        else
+            dialog->close();
+    });
+    open();
+    return saved;
+}
+
+}  // namespace
+
+int RunScreens(const QString& folderName) {
+    const QString folder = QDir(folderName).absolutePath();
+    QDir().mkpath(folder);
+    // The simulator's log, the settings and the workspace stay in a temporary folder.
+    QTemporaryDir work(QDir::tempPath() + "/tmp.XXXXXXXXXX");
+    if (!work.isValid()) return 1;
+    qputenv("HOME", work.path().toUtf8());
+    qputenv("BHV_ROOT", (work.path() + "/workspace/").toUtf8());
+    QDir().mkpath(work.path() + "/workspace");
+    PeerProcess sim(work.filePath("sim.log"));
+    if (!StartSimulator(sim)) {
+        Say("bhv-operator: the simulator gave no 127.0.0.1:PORT address; the window does not "
+            "connect");
+        return 2;
+    }
+
+    tools::ConsolePrompter prompter(stdout, tools::ConsolePrompter::Questions::Yes, "  ");
+    auto options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
+    options.configFolder = std::filesystem::path(work.path().toStdString());
+    ui::MainWindow window(std::move(options), &prompter);
+    WindowDriver hands(window);
+    if (!window.Initialise(QGuiApplication::primaryScreen()->size())) return 1;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+    Settle(500);
+    bool ok = Save(&window, folder, "main-not-connected.png");
+
+    QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
+    if (!window.Controller().Connected()) {
+        Say("bhv-operator: the connection failed");
+        return 1;
+    }
+    WaitFor([&] { return window.Video()->FramesPainted() > 3; }, 30000);
+    Settle(1500);
+    ok &= Save(&window, folder, "main-connected.png");
+
+    ok &= SaveDialog([&] { window.OpenSettings(); }, folder, "dialog-settings.png");
+    ok &= SaveDialog([&] { window.OpenCalibration(); }, folder, "dialog-calibration.png");
+    auto* uploadSwitch = hands.Find<QCheckBox>("uploadSwitch");
+    uploadSwitch->click();
+    ok &= SaveDialog(
+        [&] {
+            QTest::mouseClick(hands.Find<QPushButton>("uploadSettingsButton"), Qt::LeftButton);
+        },
+        folder, "dialog-upload-settings.png");
+    uploadSwitch->click();  // off again: no server here
+
+    // A run: electric winch mode (the 63 mm pulley), the hole number, then the winch pays out
+    // slowly for half a minute.
+    auto* electric = hands.Find<QCheckBox>("electricModeCheck");
+    if (!electric->isChecked()) electric->click();
+    auto* speed = hands.Find<QComboBox>("winchSpeedBox");
+    speed->setCurrentIndex(0);
+    emit speed->activated(0);
+    auto* hole = hands.Find<QLineEdit>("holeNumberEdit");
+    hole->setText(QStringLiteral("ZK-01"));
+    emit hole->editingFinished();
+    QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
+    if (!window.Controller().RunActive()) {
+        Say("bhv-operator: the run did not start");
+        return 1;
+    }
+    QTest::mouseClick(hands.Find<QPushButton>("winchOutButton"), Qt::LeftButton);
+    Settle(30000);
+    ok &= Save(&window, folder, "main-run.png");
+    QTest::mouseClick(hands.Find<QPushButton>("winchStopButton"), Qt::LeftButton);
+    QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
+    QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
+    return ok ? 0 : 1;
+}
+
+}  // namespace bhv::op
