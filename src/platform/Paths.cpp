@@ -62,4 +62,12 @@ std::filesystem::path FsPath(std::wstring_view path) {
 #endif
 }
 
+std::wstring WidePath(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return path.wstring();
+#else
+    return ToWide(path.string());
+#endif
+}
+
 }  // namespace bhv

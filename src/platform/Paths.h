@@ -35,6 +35,10 @@ std::wstring UploadSettingsPath(const std::wstring& root);
 // A filesystem path from a wide text path (UTF-8 on Linux).
 std::filesystem::path FsPath(std::wstring_view path);
 
+// The wide text of a filesystem path (the inverse of FsPath: UTF-8 on Linux, whatever the
+// process's locale; path::wstring() there converts through the locale and throws on Chinese).
+std::wstring WidePath(const std::filesystem::path& path);
+
 // `path` with exactly one trailing separator.
 std::wstring WithTrailingSep(std::wstring path);
 

@@ -201,5 +201,80 @@ TEST(Export, StripsJoinWithoutGapOrOverlapAtTheirDepths) {
     }
 }
 
+// A small JPEG whose frame header claims `cols` x `rows` pixels.
+std::vector<uint8_t> JpegClaiming(int cols, int rows) {
+    std::vector<uint8_t> bytes = EncodePage(cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
+    for (size_t i = 2; i + 9 < bytes.size(); i += 2 + (bytes[i + 2] << 8 | bytes[i + 3])) {
+        if (bytes[i + 1] == 0xC0) {
+            bytes[i + 5] = static_cast<uint8_t>(rows >> 8);
+            bytes[i + 6] = static_cast<uint8_t>(rows);
+            bytes[i + 7] = static_cast<uint8_t>(cols >> 8);
+            bytes[i + 8] = static_cast<uint8_t>(cols);
+            break;
+        }
+    }
+    return bytes;
+}
+
+TEST(Export, LeavesAPageItCannotUseEmptyAndRefusesAnImplausibleProject) {
+    const int cols = 300, fullRows = TrueProportionRows(cols, 10000, 700);
+    const std::vector<uint8_t> page =
+        EncodePage(cv::Mat(fullRows, cols, CV_8UC3, cv::Scalar(90, 90, 40)));
+    const std::vector<uint8_t> partial =
+        EncodePage(cv::Mat(400, cols, CV_8UC3, cv::Scalar(10, 200, 10)));
+    const std::vector<uint8_t> notAPicture = {'n', 'o', 't', ' ', 'a', ' ', 'j', 'p', 'g'};
+    struct Case {
+        const char* name;
+        int32_t diameter;
+        std::vector<uint8_t> second;  // the page at 2 m of travel
+        const char* problem;          // empty: the export is refused with this error instead
+        const char* refused;
+    };
+    const std::vector<Case> cases = {
+        {"a page that is not a picture", 700, notAPicture, "not a JPEG or PNG picture", ""},
+        {"a 30000 x 30000 picture", 700, JpegClaiming(30000, 30000), "larger than any page", ""},
+        {"diameter 0.1 mm", 1, page, "", "is not a borehole's"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ProjectDb db;
+        db.SetWorkspacePath(WidePath(dir / "项目 目录" / ""));
+        ASSERT_TRUE(db.CreateProject(L"S", 100000, c.diameter, 0, 0)) << c.name;
+        ASSERT_TRUE(db.InsertBigImage(10000, page));
+        ASSERT_TRUE(db.InsertBigImage(20000, c.second));
+        ASSERT_TRUE(db.InsertBigImage(25300, partial));
+        const fs::path project = FsPath(db.ProjectFolder());
+        db.Close();
+
+        ExportSummary summary;
+        std::string error;
+        const fs::path out = dir / "导出 结果";
+        const bool done = ExportProject(project, out, 120, summary, error);
+        if (*c.refused) {
+            EXPECT_FALSE(done) << c.name;
+            EXPECT_NE(error.find(c.refused), std::string::npos) << c.name << ": " << error;
+            continue;
+        }
+        ASSERT_TRUE(done) << c.name << ": " << error;
+        ASSERT_EQ(summary.problems.size(), 1u) << c.name;
+        EXPECT_NE(summary.problems[0].find(c.problem), std::string::npos) << summary.problems[0];
+        EXPECT_EQ(summary.strips, 2) << c.name;
+        // The second metre is marked empty; the partial page keeps its own 0.53 m.
+        const auto rows = ReadCsv(out / "strips.csv");
+        ASSERT_EQ(rows.size(), 3u) << c.name;
+        const std::vector<std::vector<std::string>> expected = {
+            {"1", "strips/strip-001.jpg", "10000", "10.0000", "11.0000"},
+            {"2", "", "20000", "11.0000", "12.0000"},
+            {"3", "strips/strip-003.jpg", "25300", "12.0000", "12.5300"}};
+        for (size_t i = 0; i < rows.size(); ++i) {
+            ASSERT_EQ(rows[i].size(), 11u) << c.name;
+            EXPECT_EQ(std::vector<std::string>(rows[i].begin(), rows[i].begin() + 5), expected[i])
+                << c.name << " row " << i;
+            EXPECT_EQ(rows[i][10], i == 1 ? "1" : "0") << c.name;
+            if (i != 1) EXPECT_TRUE(fs::exists(out / expected[i][1])) << c.name;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace bhv::test

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "ProjectReader.h"
 #include "Recording.h"
@@ -279,6 +280,97 @@ TEST_F(ReprocessTest, ATruncatedVideoIsAClearErrorUnlessSalvaged) {
               kReprocessMissing)
         << err;
     EXPECT_EQ(RunTool("'" + cut.string() + "'", err, work_ / "err4.txt"), kReprocessUsage);
+}
+
+// The tool on a command line: its exit status, standard output and standard error.
+struct ToolRun {
+    int code = -1;
+    std::string out, err;
+};
+ToolRun RunTool(const std::string& arguments, const fs::path& folder) {
+    const fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
+    const std::string command = std::string(BHV_REPROCESS_BIN) + " " + arguments + " > '" +
+                                out.string() + "' 2> '" + err.string() + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+}
+
+TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
+    const std::string entry = "1\n00:00:00,000 --> 00:00:01,000\n";
+    const std::string hours400(400, '9');
+    // The recording's own depths at 1, 2 and 3 s are 10.060, 10.120 and 10.180 m.
+    struct Case {
+        const char* name;
+        std::string srt;
+        std::string options;
+        int code;
+        const char* message;  // in standard error, or in standard output when the run succeeds
+    };
+    const std::vector<Case> cases = {
+        {"400-digit hour", "1\n" + hours400 + ":00:00,000 --> 00:00:01,000\n H:10.060m\n", "",
+         kReprocessMissing, "subtitle line 2"},
+        {"400-digit depth", entry + " H:" + hours400 + "m\n", "", kReprocessMissing,
+         "out of range"},
+        {"depth past the 32-bit limit", entry + " H:99999999999m\n", "", kReprocessMissing,
+         "out of range"},
+        {"one 2000 m spike", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 101800),
+         "", kReprocessOk, "faster than any winch moves: ignored"},
+        {"a jump that stays", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 20000600),
+         "", kReprocessMismatched, "does not come back"},
+        {"empty subtitles", "", "", kReprocessMissing, "holds no depth"},
+        {"empty subtitles, start depth held", "", "--hold-start-depth", kReprocessOk,
+         "holds for the whole video"},
+        {"diameter 0.5 mm", SrtEntry(1, 100600), "--diameter 0.5", kReprocessUsage,
+         "--diameter wants millimetres"},
+        {"diameter 1e10 mm", SrtEntry(1, 100600), "--diameter 1e10", kReprocessUsage,
+         "--diameter wants millimetres"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const fs::path folder = work_ / ("c" + std::to_string(++n));
+        fs::create_directories(folder);
+        std::ofstream(folder / "depths.srt", std::ios::binary) << c.srt;
+        const fs::path out = folder / "out";
+        const ToolRun r = RunTool("'" + video_.string() + "' --srt '" + (folder / "depths.srt").string() +
+                                  "' --out '" + out.string() + "' --quiet " + c.options,
+                              folder);
+        EXPECT_EQ(r.code, c.code) << c.name << ": " << r.err;
+        EXPECT_NE((c.code == kReprocessOk ? r.out : r.err).find(c.message), std::string::npos)
+            << c.name << ": " << r.out << r.err;
+        if (c.code != kReprocessOk) {
+            EXPECT_FALSE(fs::exists(out)) << c.name;
+            continue;
+        }
+        // The pages lie within the recording's 0.18 m, and the count printed is the count stored.
+        ProjectReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(out, error)) << c.name << ": " << error;
+        const std::vector<int32_t> ids = reader.PageIds();
+        for (int32_t id : ids) EXPECT_LE(id, 1800) << c.name;
+        EXPECT_NE(r.out.find(", " + std::to_string(ids.size()) + " pages,"), std::string::npos)
+            << c.name << ": " << r.out;
+    }
+}
+
+TEST_F(ReprocessTest, WritesToAnyPathAndAnInterruptedRunDoesNotBlockTheNext) {
+    const fs::path source = work_ / "录像 源";
+    fs::create_directories(source);
+    const fs::path video = source / video_.filename();
+    fs::copy_file(video_, video);
+    fs::copy_file(fs::path(video_).replace_extension(".srt"),
+                  fs::path(video).replace_extension(".srt"));
+    const fs::path out = work_ / "重新 处理";
+    // What a run killed while writing leaves behind.
+    fs::create_directories(fs::path(out.string() + ".part") / "half");
+    const ToolRun r = RunTool("'" + video.string() + "' --out '" + out.string() + "' --quiet", work_.path());
+    ASSERT_EQ(r.code, kReprocessOk) << r.err;
+    EXPECT_NE(r.out.find("left by an interrupted run"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(out.string() + ".part"));
+    ProjectReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(out, error)) << error;
+    EXPECT_EQ(reader.DatabasePath().filename(), "重新 处理.prj");
+    EXPECT_FALSE(reader.PageIds().empty());
 }
 
 }  // namespace

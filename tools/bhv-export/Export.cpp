@@ -115,18 +115,34 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
     return s.str();
 }
 
-std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project) {
+std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
+                              std::vector<std::string>* problems) {
     const bool upward = info.Upward();
     const int32_t D = info.diameter;
     std::vector<Strip> strips;
     int32_t lastFull = 0;
-    for (const int32_t id : project.PageIds()) {
+    auto report = [problems](int32_t id, const std::string& what) {
+        if (problems) problems->push_back("page " + std::to_string(id) + ": " + what);
+    };
+    const std::vector<int32_t> ids = project.PageIds();
+    for (const int32_t id : ids) {
         Strip s;
         s.pageId = id;
-        s.image = project.Page(id);
-        if (s.image.empty()) continue;
-        const int32_t fullRows = TrueProportionRows(s.image.cols, 10000, D);
-        s.partial = !(id % 10000 == 0 && (D <= 0 || s.image.rows == fullRows));
+        if (id < 0 || id > kMaxPageKey) {
+            report(id, "its key is not a travel of a run: left out");
+            continue;
+        }
+        std::string why;
+        s.image = project.Page(id, &why);
+        if (s.image.empty()) {
+            // The metre stays empty rather than another page being stretched over it; a key on
+            // a whole metre before the last page is a full page.
+            s.problem = why;
+            s.partial = !(id % 10000 == 0 && id != ids.back());
+        } else {
+            const int32_t fullRows = TrueProportionRows(s.image.cols, 10000, D);
+            s.partial = !(id % 10000 == 0 && (D <= 0 || s.image.rows == fullRows));
+        }
         // Travel the page covers (tenths of a millimetre). A page is cut once the travel
         // passes its metre by 20 mm; downward it takes the oldest metre of the image, upward
         // the newest, which ends where the cut happened. The last page holds the rest.
@@ -138,19 +154,38 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
         } else {
             lo = lastFull;
             hi = id;
+            // The last page holds what the run moved after its last full page: never more
+            // than a page and the overlap at its cut.
+            if (hi - lo > 10400) {
+                report(id, "it would span " + Format("%.3f", (hi - lo) / 10000.0) +
+                               " m after the last full page, more than a page: left out");
+                continue;
+            }
         }
         const double startMm = info.start / 10.0;
         s.topMm = upward ? startMm - hi / 10.0 : startMm + lo / 10.0;
         s.bottomMm = upward ? startMm - lo / 10.0 : startMm + hi / 10.0;
+        if (s.bottomMm <= s.topMm) continue;
+        if (!s.problem.empty()) {
+            report(id, s.problem + ": " + Format("%.3f", s.topMm / 1000.0) + " m to " +
+                           Format("%.3f", s.bottomMm / 1000.0) + " m left empty");
+            strips.push_back(s);
+            continue;
+        }
         s.mmPerColumn = D > 0 ? kPi * D / 10.0 / s.image.cols : 0.0;
-        if (s.partial && D > 0 && s.bottomMm > s.topMm) {
-            const int rows =
-                std::max(1, static_cast<int>(std::lround((s.bottomMm - s.topMm) / s.mmPerColumn)));
+        if (s.partial && D > 0) {
+            const int64_t rows = std::max<int64_t>(
+                1, std::llround((s.bottomMm - s.topMm) / s.mmPerColumn));
+            if (rows > kMaxPageRows || rows * s.image.cols > kMaxPagePixels) {
+                report(id, "its square pixels would make " + std::to_string(rows) +
+                               " rows, more than any page: left out");
+                continue;
+            }
             cv::Mat scaled;
-            cv::resize(s.image, scaled, cv::Size(s.image.cols, rows), 0, 0, cv::INTER_AREA);
+            cv::resize(s.image, scaled, cv::Size(s.image.cols, static_cast<int>(rows)), 0, 0,
+                       cv::INTER_AREA);
             s.image = scaled;
         }
-        if (s.bottomMm <= s.topMm) continue;
         s.mmPerRow = (s.bottomMm - s.topMm) / s.image.rows;
         strips.push_back(s);
     }
@@ -163,6 +198,11 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
         const double overlap = upper.bottomMm - lower.topMm;
         if (overlap <= 0) continue;
         Strip& cut = upper.partial ? upper : lower;
+        if (cut.image.empty()) {  // a page left empty: only its depths change
+            (&cut == &upper ? cut.bottomMm : cut.topMm) =
+                &cut == &upper ? lower.topMm : upper.bottomMm;
+            continue;
+        }
         const int rows =
             std::min(cut.image.rows - 1, static_cast<int>(std::lround(overlap / cut.mmPerRow)));
         if (&cut == &upper) {
@@ -182,11 +222,13 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
     const double top = strips.front().topMm;
     double bottom = top;
     for (const Strip& s : strips) bottom = std::max(bottom, s.bottomMm);
-    const int imageCols = strips.front().image.cols;
+    const auto shown = std::find_if(strips.begin(), strips.end(),
+                                    [](const Strip& s) { return !s.image.empty(); });
+    const int imageCols = shown == strips.end() ? width : shown->image.cols;
+    const double mmPerColumn = shown == strips.end() ? 0.0 : shown->mmPerColumn;
     // Square pixels as in the pages, unless the run is so long that the picture would be
     // unwieldy: at most 20000 rows.
-    double mmPerPixel =
-        strips.front().mmPerColumn > 0 ? strips.front().mmPerColumn * imageCols / width : 1.0;
+    double mmPerPixel = mmPerColumn > 0 ? mmPerColumn * imageCols / width : 1.0;
     mmPerPixel = std::max(mmPerPixel, (bottom - top) / 20000.0);
     const int rows = std::max(1, static_cast<int>(std::ceil((bottom - top) / mmPerPixel)));
     const int margin = 90, pad = 12;
@@ -197,7 +239,7 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
         const int y0 = static_cast<int>(std::lround((s.topMm - top) / mmPerPixel));
         const int y1 =
             std::min(rows, static_cast<int>(std::lround((s.bottomMm - top) / mmPerPixel)));
-        if (y1 <= y0) continue;
+        if (y1 <= y0 || s.image.empty()) continue;
         cv::Mat scaled;
         cv::resize(s.image, scaled, cv::Size(width, y1 - y0), 0, 0, cv::INTER_AREA);
         scaled.copyTo(wall.rowRange(y0, y1));
@@ -231,6 +273,17 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
         error = "the project has no ProjectInfo row";
         return false;
     }
+    if (!PlausibleDiameter(info->diameter)) {
+        error = "the project's diameter " + Format("%.1f", info->diameter / 10.0) +
+                " mm is not a borehole's (" + std::to_string(kMinDiameterTenths / 10) + " to " +
+                std::to_string(kMaxDiameterTenths / 10) + " mm): the pages cannot be scaled";
+        return false;
+    }
+    if (std::abs(static_cast<int64_t>(info->start)) > kMaxPageKey) {
+        error = "the project's start depth " + Format("%.3f", info->start / 10000.0) +
+                " m is not a borehole's";
+        return false;
+    }
     std::error_code ec;
     if (fs::exists(out, ec) && !fs::is_empty(out, ec)) {
         error = out.string() + " holds files already; name an empty or new folder";
@@ -255,12 +308,19 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
     if (!write(out / "probe-state.csv", ProbeStateCsv(rows))) return false;
     if (!write(out / "probe-state.las", ProbeStateLas(*info, well, rows))) return false;
 
-    const std::vector<Strip> strips = PageStrips(*info, reader);
+    const std::vector<Strip> strips = PageStrips(*info, reader, &summary.problems);
     std::ostringstream sidecar;
     sidecar << "strip,file,page_id,top_depth_m,bottom_depth_m,rows,columns,mm_per_row,"
-               "mm_per_column,partial\n";
+               "mm_per_column,partial,missing\n";
     for (size_t i = 0; i < strips.size(); ++i) {
         const Strip& s = strips[i];
+        if (s.image.empty()) {
+            // No picture for these depths: the row says so and names no file.
+            sidecar << i + 1 << ",," << s.pageId << "," << Format("%.4f", s.topMm / 1000.0)
+                    << "," << Format("%.4f", s.bottomMm / 1000.0) << ",0,0,,,"
+                    << (s.partial ? 1 : 0) << ",1\n";
+            continue;
+        }
         char name[32];
         std::snprintf(name, sizeof name, "strip-%03zu.jpg", i + 1);
         const fs::path file = out / "strips" / name;
@@ -272,9 +332,10 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
         sidecar << i + 1 << ",strips/" << name << "," << s.pageId << ","
                 << Format("%.4f", s.topMm / 1000.0) << "," << Format("%.4f", s.bottomMm / 1000.0)
                 << "," << s.image.rows << "," << s.image.cols << "," << Format("%.5f", s.mmPerRow)
-                << "," << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << "\n";
+                << "," << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << ",0\n";
     }
-    summary.strips = static_cast<int>(strips.size());
+    summary.strips = static_cast<int>(std::count_if(
+        strips.begin(), strips.end(), [](const Strip& s) { return !s.image.empty(); }));
     if (!write(out / "strips.csv", sidecar.str())) return false;
     const cv::Mat overview = OverviewImage(strips, overviewWidth);
     if (!overview.empty()) {

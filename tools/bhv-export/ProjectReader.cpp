@@ -29,6 +29,45 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// Width and height from a JPEG's frame header (SOFn) or a PNG's IHDR, without decoding; false
+// for anything else or a header cut off.
+bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
+    auto be16 = [p](size_t at) { return (static_cast<int64_t>(p[at]) << 8) | p[at + 1]; };
+    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (n >= 24 && std::equal(kPng, kPng + 8, p) && std::equal(p + 12, p + 16, "IHDR")) {
+        width = (be16(16) << 16) | be16(18);
+        height = (be16(20) << 16) | be16(22);
+        return true;
+    }
+    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
+    size_t at = 2;
+    while (at + 4 <= n) {
+        if (p[at] != 0xFF) return false;
+        const uint8_t marker = p[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            at += 2;  // markers without a length
+            continue;
+        }
+        const size_t length = static_cast<size_t>(be16(at + 2));
+        if (length < 2) return false;
+        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
+                           marker != 0xC8 && marker != 0xCC;
+        if (frame) {
+            if (at + 9 > n) return false;
+            height = be16(at + 5);
+            width = be16(at + 7);
+            return true;
+        }
+        if (marker == 0xDA || marker == 0xD9) return false;  // image data before any frame
+        at += 2 + length;
+    }
+    return false;
+}
+
 }  // namespace
 
 ProjectReader::~ProjectReader() {
@@ -127,19 +166,35 @@ std::vector<int32_t> ProjectReader::PageIds() const {
     return ids;
 }
 
-cv::Mat ProjectReader::Page(int32_t id) const {
+cv::Mat ProjectReader::Page(int32_t id, std::string* why) const {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return cv::Mat();
+    };
     Statement s(db_, "SELECT data FROM bigImages WHERE id = ?");
-    if (!s) return {};
+    if (!s) return refuse("cannot query the pages");
     sqlite3_bind_int(s.get(), 1, id);
-    if (!s.Step()) return {};
+    if (!s.Step()) return refuse("no such page");
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
     const int n = sqlite3_column_bytes(s.get(), 0);
-    if (!bytes || n <= 0) return {};
+    if (!bytes || n <= 0) return refuse("no picture stored");
+    int64_t width = 0, height = 0;
+    if (!PictureSize(bytes, static_cast<size_t>(n), width, height))
+        return refuse("not a JPEG or PNG picture");
+    if (width <= 0 || height <= 0 || width > kMaxPageColumns || height > kMaxPageRows ||
+        width * height > kMaxPagePixels)
+        return refuse("a picture of " + std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels, larger than any page");
+    cv::Mat page;
     try {
-        return cv::imdecode(cv::Mat(1, n, CV_8UC1, const_cast<uint8_t*>(bytes)), cv::IMREAD_COLOR);
+        page = cv::imdecode(cv::Mat(1, n, CV_8UC1, const_cast<uint8_t*>(bytes)), cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
-        return {};
+        page = cv::Mat();
     }
+    if (page.empty()) return refuse("the picture cannot be decoded");
+    if (page.cols != width || page.rows != height)
+        return refuse("the picture's size differs from its header");
+    return page;
 }
 
 }  // namespace bhv

@@ -11,6 +11,21 @@ struct sqlite3;
 
 namespace bhv {
 
+// Borehole diameters a project or a recording may claim, tenths of a millimetre (the control
+// panel takes 70 to 500 mm; projects of other versions get some room around that).
+inline constexpr int32_t kMinDiameterTenths = 400;
+inline constexpr int32_t kMaxDiameterTenths = 10000;
+constexpr bool PlausibleDiameter(int32_t tenths) {
+    return tenths >= kMinDiameterTenths && tenths <= kMaxDiameterTenths;
+}
+
+// The largest picture a page can be: the band of the largest ring the working frame holds (at
+// most 2 pi 900 columns) over a metre and its overlap in the narrowest hole. A stored picture
+// whose header claims more is refused before it is decoded.
+inline constexpr int kMaxPageColumns = 6000;
+inline constexpr int kMaxPageRows = 40000;
+inline constexpr int64_t kMaxPagePixels = 120'000'000;
+
 // The ProjectInfo row of a project database.
 struct ProjectInfoRow {
     std::string fileVersion;
@@ -54,7 +69,9 @@ public:
     std::optional<ProjectInfoRow> Info() const;
     std::vector<ProbeStateRow> ProbeStates() const;
     std::vector<int32_t> PageIds() const;  // bigImages ids, ascending
-    cv::Mat Page(int32_t id) const;        // decoded; empty when missing or unreadable
+    // Decoded; empty when missing or unreadable, with the reason in `why` when given (a
+    // picture larger than any page is refused from its header, before it is decoded).
+    cv::Mat Page(int32_t id, std::string* why = nullptr) const;
 
 private:
     sqlite3* db_ = nullptr;

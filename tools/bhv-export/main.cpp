@@ -2,6 +2,7 @@
 // north-first strips with a depth sidecar, and an overview picture with a depth scale.
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "Export.h"
@@ -37,11 +38,19 @@ int main(int argc, char** argv) {
     }
     bhv::ExportSummary summary;
     std::string error;
-    if (!bhv::ExportProject(project, out, width, summary, error)) {
+    bool done = false;
+    try {
+        done = bhv::ExportProject(project, out, width, summary, error);
+    } catch (const std::exception& e) {
+        error = e.what();  // a failure with its reason, never an abort
+    }
+    if (!done) {
         std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
         return 1;
     }
     std::printf("%d probe-state rows, %d strips\n", summary.probeRows, summary.strips);
     for (const std::string& f : summary.files) std::printf("wrote %s\n", f.c_str());
-    return 0;
+    // Written, but not whole: each page left out is named and the status says so.
+    for (const std::string& p : summary.problems) std::fprintf(stderr, "bhv-export: %s\n", p.c_str());
+    return summary.problems.empty() ? 0 : 3;
 }

@@ -147,7 +147,8 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         return fail(kReprocessMissing, "no such video: " + options.video.string());
     fs::path srt = options.subtitles;
     if (srt.empty()) srt = fs::path(options.video).replace_extension(".srt");
-    if (!fs::is_regular_file(srt, ec))
+    const bool haveSrt = fs::is_regular_file(srt, ec);
+    if (!haveSrt && !options.holdStartDepth)
         return fail(kReprocessMissing, "no subtitle file " + srt.string() +
                                            " (the depths of the recording); give it with --srt");
     const fs::path sourceFolder =
@@ -163,16 +164,28 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                                           " lies in the source project; name a folder elsewhere");
     fs::path staging = options.output;
     staging += ".part";
-    if (fs::exists(staging, ec))
-        return fail(kReprocessOutput, staging.string() + " is in the way (an earlier attempt?)");
+    if (fs::exists(staging, ec)) {
+        // What an interrupted run left: the staging folder is this tool's own.
+        if (!fs::is_directory(staging, ec) || fs::remove_all(staging, ec) == 0 || ec)
+            return fail(kReprocessOutput, staging.string() + " is in the way and cannot be removed");
+        note("removed " + staging.string() + ", left by an interrupted run");
+    }
 
-    bool readable = false;
-    const std::string srtText = ReadText(srt, readable);
-    if (!readable) return fail(kReprocessMissing, "cannot read " + srt.string());
     std::vector<SubtitleSample> samples;
     std::string error;
-    if (!ParseSrt(srtText, samples, error))
-        return fail(kReprocessMissing, srt.string() + ": " + error);
+    if (haveSrt) {
+        bool readable = false;
+        const std::string srtText = ReadText(srt, readable);
+        if (!readable) return fail(kReprocessMissing, "cannot read " + srt.string());
+        if (!ParseSrt(srtText, samples, error))
+            return fail(kReprocessMissing, srt.string() + ": " + error);
+    }
+    if (samples.empty() && !options.holdStartDepth)
+        return fail(kReprocessMissing,
+                    (haveSrt ? srt.string() + " holds no depth" : "no subtitles") +
+                        std::string(" (a recording stopped before its first second, or cut off); "
+                                    "--hold-start-depth processes it at the start depth of the "
+                                    "video's name"));
 
     VideoFile video;
     if (!video.Open(options.video, error))
@@ -237,6 +250,8 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                         " but the video's name says it starts at " + Metres(*nameDepth) +
                         ": they do not belong together (--force processes them anyway)");
     const DepthTrack track(nameDepth, samples);
+    if (!track.Error().empty())
+        return fail(kReprocessMismatched, srt.string() + ": " + track.Error());
     for (const std::string& n : track.Notes()) note(n);
     const double videoSeconds = info.durationSeconds > 0
                                     ? info.durationSeconds
@@ -274,10 +289,18 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     if (options.diameter) {
         diameter = *options.diameter;
         diameterFrom = "the command line";
-    } else if (sourceInfo && sourceInfo->diameter > 0) {
+    } else if (sourceInfo && PlausibleDiameter(sourceInfo->diameter)) {
         diameter = sourceInfo->diameter;
         diameterFrom = "the source project";
+    } else if (sourceInfo) {
+        note("the source project's diameter " + std::to_string(sourceInfo->diameter / 10) +
+             " mm is not a borehole's: ignored");
     }
+    if (!PlausibleDiameter(diameter))
+        return fail(kReprocessMismatched,
+                    "the diameter " + std::to_string(diameter / 10) + " mm (" + diameterFrom +
+                        ") lies outside " + std::to_string(kMinDiameterTenths / 10) + " to " +
+                        std::to_string(kMaxDiameterTenths / 10) + " mm");
     float heading = 0.0f;
     std::string headingFrom = "no record (0)";
     if (options.heading) {
@@ -333,7 +356,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     const std::wstring name = ToWide(options.output.filename().string());
     const std::wstring projectName = ProjectDb::IsValidProjectName(name) ? name : L"Project";
     ProjectDb db;
-    db.SetWorkspacePath((staging / "").wstring());
+    db.SetWorkspacePath(WidePath(staging / ""));
     db.direction = upward ? 1 : 0;
     if (!db.CreateProject(projectName, startDepth, diameter,
                           sourceInfo ? sourceInfo->longitude : 0.0,
@@ -359,7 +382,6 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     // The live pipeline, driven frame by frame so that every frame carries its own depth.
     FrameQueue frames;
     StitchParamQueue records;
-    int64_t storedPages = 0;
     {
         ImageRun run(frames, records);
         double depthNow = startDepth;
@@ -411,9 +433,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         }
         report.seconds = std::chrono::duration<double>(SteadyClock::now() - began).count();
         report.fps = report.seconds > 0 ? report.frames / report.seconds : 0.0;
-        storedPages = (run.PageEnd() - 10000) / 10000;
         run.FinishImageRun(false);
-        if (!run.LiveImage().empty()) ++storedPages;
         if (!readError.empty()) {
             report.exitCode = kReprocessTruncated;
             report.error = options.video.string() + ": " + readError + " after " +
@@ -434,8 +454,8 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     }
 
     // Move the finished project into place.
-    const fs::path built = fs::path(db.ProjectFolder());
-    const std::string dbName = fs::path(db.DatabasePath()).filename().string();
+    const fs::path built = FsPath(db.ProjectFolder());
+    const std::string dbName = FsPath(db.DatabasePath()).filename().string();
     db.Close();
     fs::rename(built, options.output, ec);
     if (ec) {
@@ -446,7 +466,11 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     removeStaging();
     report.projectFolder = options.output;
     report.database = options.output / dbName;
-    report.pages = static_cast<int>(storedPages);
+    // What the new project holds, not what the pipeline counted.
+    ProjectReader written;
+    if (!written.Open(report.database, error))
+        return fail(kReprocessFailed, "cannot read back the new project: " + error);
+    report.pages = static_cast<int>(written.PageIds().size());
     return report;
 }
 

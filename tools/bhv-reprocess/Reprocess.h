@@ -43,6 +43,9 @@ struct ReprocessOptions {
     int threads = 1;       // 1: decode and stitch in turn; 2: decoding on a thread of its own
     bool salvage = false;  // process the frames a truncated video still holds
     bool force = false;    // go on although subtitles and video do not seem to match
+    // Subtitles missing or empty: every frame at the start depth of the video's name (without
+    // it such a recording is refused: it has no depths).
+    bool holdStartDepth = false;
     bool fastPath = true;  // the band path of the live program
     // Seconds the video's first frame lies after the recording's start (the player records
     // from the next key frame on): added to every frame's time before its depth is looked up.

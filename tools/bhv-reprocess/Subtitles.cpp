@@ -17,13 +17,17 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// "HH:MM:SS,mmm" (hours of any width) in seconds; false when it is not one.
+// "HH:MM:SS,mmm" in seconds; false when it is not one. Hours up to kMaxHours (a recording
+// of more than a month is not one), minutes and seconds below 60.
+constexpr int kMaxHours = 999;
 bool ParseTime(const std::string& text, double& seconds) {
-    static const std::regex pattern(R"((\d+):(\d{2}):(\d{2})[,.](\d{3}))");
+    static const std::regex pattern(R"((\d{1,9}):(\d{2}):(\d{2})[,.](\d{3}))");
     std::smatch m;
     if (!std::regex_match(text, m, pattern)) return false;
-    seconds = std::stod(m[1]) * 3600.0 + std::stod(m[2]) * 60.0 + std::stod(m[3]) +
-              std::stod(m[4]) / 1000.0;
+    const long hours = std::strtol(m[1].str().c_str(), nullptr, 10);
+    const int minutes = std::stoi(m[2]), secs = std::stoi(m[3]), millis = std::stoi(m[4]);
+    if (hours > kMaxHours || minutes >= 60 || secs >= 60) return false;
+    seconds = hours * 3600.0 + minutes * 60.0 + secs + millis / 1000.0;
     return true;
 }
 
@@ -77,7 +81,8 @@ bool ParseSrt(const std::string& text, std::vector<SubtitleSample>& samples, std
             double from = 0, to = 0;
             if (arrow == std::string::npos || !ParseTime(Trim(t.substr(0, arrow)), from) ||
                 !ParseTime(Trim(t.substr(arrow + 3)), to))
-                return fail(lineNo, "expected \"HH:MM:SS,mmm --> HH:MM:SS,mmm\"");
+                return fail(lineNo, "expected \"HH:MM:SS,mmm --> HH:MM:SS,mmm\" (at most " +
+                                        std::to_string(kMaxHours) + " hours)");
             if (to < from) return fail(lineNo, "the entry ends before it begins");
             current = SubtitleSample{to, 0};
             haveDepth = false;
@@ -90,7 +95,15 @@ bool ParseSrt(const std::string& text, std::vector<SubtitleSample>& samples, std
             }
             std::smatch m;
             if (!haveDepth && std::regex_search(t, m, depthPattern)) {
-                current.depth = static_cast<int32_t>(std::llround(std::stod(m[1]) * 10000.0));
+                // Any number of digits may stand there: strtod saturates instead of throwing.
+                const double metres = std::strtod(m[1].str().c_str(), nullptr);
+                if (!std::isfinite(metres) || std::abs(metres) > kMaxSubtitleDepthMetres)
+                    return fail(lineNo, "depth " + m[1].str().substr(0, 20) +
+                                            " m is out of range (at most " +
+                                            std::to_string(static_cast<int>(
+                                                kMaxSubtitleDepthMetres)) +
+                                            " m)");
+                current.depth = static_cast<int32_t>(std::llround(metres * 10000.0));
                 haveDepth = true;
             }
         }
@@ -107,6 +120,17 @@ std::optional<int32_t> StartDepthFromName(const std::string& stem) {
     return static_cast<int32_t>(std::stol(m[1]) * 10);
 }
 
+namespace {
+
+// Whether the probe can have moved from `a` to `b` in the time between them.
+bool PlausibleStep(double fromSeconds, double fromDepth, double toSeconds, double toDepth) {
+    const double allowed =
+        (kMaxWinchMetresPerSecond * (toSeconds - fromSeconds) + kDepthStepSlackMetres) * 10000.0;
+    return std::abs(toDepth - fromDepth) <= allowed;
+}
+
+}  // namespace
+
 DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples) {
     if (!std::is_sorted(samples.begin(), samples.end(),
                         [](const SubtitleSample& a, const SubtitleSample& b) {
@@ -119,22 +143,56 @@ DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSa
     }
     if (startDepth) points_.push_back({0.0, static_cast<double>(*startDepth)});
     int duplicates = 0, repeated = 0, reversals = 0;
+    // The subtitles' own points, one per second.
+    std::vector<Point> given;
     for (const SubtitleSample& s : samples) {
         if (s.seconds < 0) continue;
-        if (!points_.empty() && s.seconds <= points_.back().seconds) {
+        const bool sameAsName = given.empty() && startDepth && s.seconds <= 0.0;
+        if ((!given.empty() && s.seconds <= given.back().seconds) || sameAsName) {
             // Several entries for the same second: the later one stands (for time 0 the
             // subtitle replaces the name's whole millimetres).
             ++duplicates;
-            points_.back().depth = s.depth;
+            (sameAsName ? points_.back() : given.back()).depth = s.depth;
             continue;
         }
-        if (!points_.empty()) {
-            const double gap = s.seconds - points_.back().seconds;
-            if (gap > 1.5)
-                notes_.push_back("no subtitle for " + Seconds(gap - 1.0) + " after " +
-                                 Seconds(points_.back().seconds) + ": depth bridged linearly");
+        given.push_back({s.seconds, static_cast<double>(s.depth)});
+    }
+    // A depth that jumps faster than any winch moves is a misread (a hand edit, a glitch of
+    // the counter): when the track comes back, the sample is dropped and the depth bridged
+    // over it; when it does not come back within kMaxSpikeSamples, the track is refused.
+    size_t i = 0;
+    while (i < given.size()) {
+        const Point& p = given[i];
+        if (points_.empty() || given.empty() || i == 0 ||
+            PlausibleStep(points_.back().seconds, points_.back().depth, p.seconds, p.depth)) {
+            if (!points_.empty()) {
+                const double gap = p.seconds - points_.back().seconds;
+                if (gap > 1.5)
+                    notes_.push_back("no subtitle for " + Seconds(gap - 1.0) + " after " +
+                                     Seconds(points_.back().seconds) +
+                                     ": depth bridged linearly");
+            }
+            points_.push_back(p);
+            ++i;
+            continue;
         }
-        points_.push_back({s.seconds, static_cast<double>(s.depth)});
+        size_t back = i + 1;
+        while (back < given.size() && back - i <= kMaxSpikeSamples &&
+               !PlausibleStep(points_.back().seconds, points_.back().depth, given[back].seconds,
+                              given[back].depth))
+            ++back;
+        if (back >= given.size() || back - i > kMaxSpikeSamples) {
+            error_ = "the depth jumps from " + Metres(points_.back().depth) + " to " +
+                     Metres(p.depth) + " at " + Seconds(p.seconds) +
+                     ", faster than any winch moves, and does not come back";
+            points_.clear();
+            return;
+        }
+        for (size_t k = i; k < back; ++k)
+            notes_.push_back("the subtitle depth " + Metres(given[k].depth) + " at " +
+                             Seconds(given[k].seconds) +
+                             " jumps faster than any winch moves: ignored, bridged linearly");
+        i = back;
     }
     for (size_t i = 1; i < points_.size(); ++i) {
         if (points_[i].depth == points_[i - 1].depth) ++repeated;

@@ -14,6 +14,16 @@ struct SubtitleSample {
     int32_t depth = 0;     // tenths of a millimetre
 };
 
+// Depths in a subtitle file beyond this are not a borehole's (and would not fit the tenths of a
+// millimetre the pages count in).
+inline constexpr double kMaxSubtitleDepthMetres = 10000.0;
+// No winch moves the cable faster than this (the fastest speed of the program's winches is
+// 0.1 m/s); a depth step faster than it, plus the slack of one reading, is a misread.
+inline constexpr double kMaxWinchMetresPerSecond = 1.0;
+inline constexpr double kDepthStepSlackMetres = 0.1;
+// Implausible samples in a row that are bridged; a longer jump refuses the whole track.
+inline constexpr size_t kMaxSpikeSamples = 5;
+
 // Reads the subtitles the recorder writes ("%d\n%s --> %s\n H:%.3fm\n\n", CR LF or LF line
 // ends, an optional byte-order mark). An empty file has no samples (a recording shorter than a
 // second). False, with the line number in `error`, for anything else.
@@ -29,8 +39,10 @@ std::optional<int32_t> StartDepthFromName(const std::string& stem);
 // depth (from the file name), when known, is the depth at time 0. Entries out of time order
 // are sorted; several entries for the same second keep the last one. A gap of more than one
 // second between samples (lost timer ticks) is bridged linearly. Repeated depths (the winch
-// stood) and decreasing depths (the probe went back) are followed as they are. Before the first
-// sample without a start depth, and after the last sample, the nearest depth is held.
+// stood) and decreasing depths (the probe went back) are followed as they are. A sample whose
+// depth jumps faster than any winch moves is dropped and bridged over; a jump that does not
+// come back leaves the track empty with the reason in Error(). Before the first sample without
+// a start depth, and after the last sample, the nearest depth is held.
 class DepthTrack {
 public:
     DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples);
@@ -43,6 +55,8 @@ public:
     double LastDepth() const;
     // What was noticed while building the track, one line each (gaps, repeats, reversals).
     const std::vector<std::string>& Notes() const { return notes_; }
+    // Why the subtitles cannot be used (empty when they can).
+    const std::string& Error() const { return error_; }
 
 private:
     struct Point {
@@ -51,6 +65,7 @@ private:
     };
     std::vector<Point> points_;
     std::vector<std::string> notes_;
+    std::string error_;
 };
 
 }  // namespace bhv

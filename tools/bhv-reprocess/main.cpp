@@ -1,10 +1,13 @@
 // bhv-reprocess: turns a recorded bottom-camera video and its depth subtitles back into pages,
 // with corrected ring, clarity, direction or heading, into a new project folder.
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 
+#include "ProjectReader.h"
 #include "Reprocess.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
@@ -50,6 +53,8 @@ const char* kUsage =
     "                          start (the player records from the next key frame)\n"
     "  --salvage               process the frames of a truncated video\n"
     "  --force                 process subtitles that do not seem to match the video\n"
+    "  --hold-start-depth      subtitles missing or empty: every frame at the start depth\n"
+    "                          of the video's name\n"
     "  --reference-path        unwrap whole frames instead of the fast band path\n"
     "  --quiet                 no progress lines\n"
     "  --trace                 also print the stitching's trace lines\n";
@@ -95,6 +100,8 @@ int main(int argc, char** argv) {
             o.salvage = true;
         } else if (arg == "--force") {
             o.force = true;
+        } else if (arg == "--hold-start-depth") {
+            o.holdStartDepth = true;
         } else if (arg == "--reference-path") {
             o.fastPath = false;
         } else if (arg == "--quiet") {
@@ -129,12 +136,16 @@ int main(int argc, char** argv) {
                 if (v != "up" && v != "down") return usage("--direction is up or down");
                 o.upward = v == "up";
             } else if (arg == "--heading") {
-                if (!ParseNumber(v, number)) return usage("--heading wants degrees");
+                if (!ParseNumber(v, number) || !(number >= -360 && number <= 360))
+                    return usage("--heading wants degrees (-360 to 360)");
                 o.heading = static_cast<float>(number);
             } else if (arg == "--diameter") {
-                if (!ParseNumber(v, number) || number <= 0)
-                    return usage("--diameter wants millimetres");
-                o.diameter = static_cast<int32_t>(number * 10);
+                if (!ParseNumber(v, number) || !(number * 10 >= bhv::kMinDiameterTenths) ||
+                    !(number * 10 <= bhv::kMaxDiameterTenths))
+                    return usage("--diameter wants millimetres (" +
+                                 std::to_string(bhv::kMinDiameterTenths / 10) + " to " +
+                                 std::to_string(bhv::kMaxDiameterTenths / 10) + ")");
+                o.diameter = static_cast<int32_t>(std::lround(number * 10));
             } else if (arg == "--upward-band") {
                 if (v != "inner" && v != "outer") return usage("--upward-band is inner or outer");
                 o.upwardBand = v == "outer" ? bhv::UpwardBand::Outer : bhv::UpwardBand::Inner;
@@ -163,7 +174,14 @@ int main(int argc, char** argv) {
     std::ostream log(&stdoutBuffer);
     NullBuffer nullBuffer;
     std::streambuf* const coutBuffer = trace ? nullptr : std::cout.rdbuf(&nullBuffer);
-    const bhv::ReprocessReport r = bhv::Reprocess(o, log);
+    bhv::ReprocessReport r;
+    try {
+        r = bhv::Reprocess(o, log);
+    } catch (const std::exception& e) {
+        // Whatever slipped through is a failure with its reason, never an abort.
+        r.exitCode = bhv::kReprocessFailed;
+        r.error = e.what();
+    }
     log.flush();
     if (coutBuffer) std::cout.rdbuf(coutBuffer);
     if (r.frames > 0)
