@@ -296,6 +296,26 @@ std::string CheckPacket(const std::vector<uint8_t>& b, ReceivedPacket& p) {
 DataServer::DataServer(Options options, std::ostream& log)
     : options_(std::move(options)), log_(log) {}
 
+DataServer::~DataServer() {
+    Reap(true);
+}
+
+void DataServer::Log(const std::string& line) {
+    std::lock_guard lock(logMutex_);
+    log_ << line << std::endl;
+}
+
+void DataServer::Reap(bool all) {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (all || (*it)->done) {
+            (*it)->thread.join();
+            it = clients_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 bool DataServer::Listen() {
     std::error_code ec;
     fs::create_directories(options_.outFolder, ec);
@@ -303,7 +323,7 @@ bool DataServer::Listen() {
         log_ << "cannot create the output folder " << options_.outFolder << std::endl;
         return false;
     }
-    if (!listener_.Listen("127.0.0.1", options_.port)) {
+    if (!listener_.Listen("127.0.0.1", options_.port, kBacklog)) {
         log_ << "cannot listen on 127.0.0.1:" << options_.port << " (error "
              << errno << ")" << std::endl;
         return false;
@@ -313,9 +333,25 @@ bool DataServer::Listen() {
 
 void DataServer::Serve(const std::atomic<bool>& quit) {
     while (!quit) {
-        TcpSocket client = listener_.Accept(100);
-        if (client.IsOpen()) Handle(client, quit);
+        TcpSocket socket = listener_.Accept(100);
+        Reap(false);
+        if (!socket.IsOpen()) continue;
+        const uint64_t n = ++connections_;
+        if (clients_.size() >= kMaxClients) {
+            Log("#" + std::to_string(n) + " connection -> closed: " +
+                std::to_string(clients_.size()) + " connections served already");
+            continue;
+        }
+        auto client = std::make_unique<Client>();
+        Client* c = client.get();
+        c->thread = std::thread([this, c, n, &quit, s = std::move(socket)]() mutable {
+            Handle(s, n, quit);
+            s.Close();
+            c->done = true;
+        });
+        clients_.push_back(std::move(client));
     }
+    Reap(true);
 }
 
 const Fault* DataServer::FaultFor(uint64_t connection) const {
@@ -324,14 +360,11 @@ const Fault* DataServer::FaultFor(uint64_t connection) const {
     return nullptr;
 }
 
-void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
-    const uint64_t n = ++connections_;
+void DataServer::Handle(TcpSocket& client, uint64_t n, const std::atomic<bool>& quit) {
     const Fault* fault = FaultFor(n);
     std::ostringstream line;
     line << "#" << n << " ";
-    auto finish = [&](const std::string& outcome) {
-        log_ << line.str() << "-> " << outcome << std::endl;
-    };
+    auto finish = [&](const std::string& outcome) { Log(line.str() + "-> " + outcome); };
 
     if (fault && fault->kind == FaultKind::Reset) {
         client.Reset();
@@ -408,11 +441,14 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     }
     const bool refuse = (fault && fault->kind == FaultKind::Refuse) ||
                         (packet.type == packet::kRegistration && options_.refuseRegistration);
-    std::string outcome;
+    std::string outcome, note;
     if (!refuse) {
-        const std::string why = Apply(packet);
+        std::string why;
+        {
+            std::lock_guard lock(stateMutex_);
+            why = Apply(packet, note);
+        }
         if (!why.empty()) {
-            note_.clear();
             finish("rejected: " + why + ", closed without answer");
             return;
         }
@@ -436,11 +472,10 @@ void DataServer::Handle(TcpSocket& client, const std::atomic<bool>& quit) {
     reply.push_back(PacketChecksum(reply));
     const bool sent = client.SendAll(reply.data(), reply.size());
     finish(outcome + (refuse ? "refused e16" : "accepted") +
-           (sent ? "" : " (reply not delivered)") + note_);
-    note_.clear();
+           (sent ? "" : " (reply not delivered)") + note);
 }
 
-std::string DataServer::Apply(const ReceivedPacket& p) {
+std::string DataServer::Apply(const ReceivedPacket& p, std::string& note) {
     const std::string pictureKey =
         p.projectKey + "|" + std::to_string(p.depthMm) + "|" + std::to_string(p.kind);
     switch (p.type) {
@@ -494,7 +529,7 @@ std::string DataServer::Apply(const ReceivedPacket& p) {
                        std::to_string(pic.fileLength) + " bytes";
             std::string name;
             if (!WritePicture(pic.header, pic.data, name)) return "cannot write " + name;
-            note_ =
+            note =
                 ", picture written: " + name + " (" + std::to_string(pic.data.size()) + " bytes)";
             ++picturesWritten_;
             pictures_.erase(it);

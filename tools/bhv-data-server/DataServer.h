@@ -3,8 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <list>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <ostream>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,13 +63,21 @@ struct ReceivedPacket {
 // areas, time stamp). Empty when good, else the reason.
 std::string CheckPacket(const std::vector<uint8_t>& bytes, ReceivedPacket& packet);
 
-// The receiver: one connection at a time, one packet per connection, one reply per packet.
+// The receiver: one packet per connection, one reply per packet. Every connection is served
+// by a thread of its own, so a slow or idle client (held for at most the read time-out) never
+// holds up another; the packets are applied one at a time.
 class DataServer {
 public:
+    // Connections waiting to be accepted, and connections served at once (more are closed at
+    // once, with a log line).
+    static constexpr int kBacklog = 512;
+    static constexpr size_t kMaxClients = 1000;
+
     DataServer(Options options, std::ostream& log);
+    ~DataServer();
     bool Listen();
     uint16_t Port() const { return listener_.Port(); }
-    // Serves until `quit` is set.
+    // Serves until `quit` is set; returns once every connection has been finished.
     void Serve(const std::atomic<bool>& quit);
 
     uint64_t Connections() const { return connections_; }
@@ -81,9 +93,18 @@ private:
         ReceivedPacket header;
     };
 
-    void Handle(TcpSocket& client, const std::atomic<bool>& quit);
-    // Applies a checked packet. Empty when taken, else why it was refused.
-    std::string Apply(const ReceivedPacket& packet);
+    struct Client {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void Handle(TcpSocket& client, uint64_t n, const std::atomic<bool>& quit);
+    // Applies a checked packet (under the state's lock). Empty when taken, else why it was
+    // refused; `note` gets what is added to the log line.
+    std::string Apply(const ReceivedPacket& packet, std::string& note);
+    void Log(const std::string& line);
+    // Joins the threads of finished connections (all of them with `all`).
+    void Reap(bool all);
     bool WritePicture(const ReceivedPacket& header, const std::vector<uint8_t>& data,
                       std::string& name);
     const Fault* FaultFor(uint64_t connection) const;
@@ -91,12 +112,14 @@ private:
     Options options_;
     std::ostream& log_;
     TcpListener listener_;
-    uint64_t connections_ = 0;
-    uint64_t picturesWritten_ = 0;
+    std::atomic<uint64_t> connections_{0};
+    std::atomic<uint64_t> picturesWritten_{0};
+    std::list<std::unique_ptr<Client>> clients_;  // the accepting thread's only
+    std::mutex logMutex_;
+    std::mutex stateMutex_;                        // guards the three below
     std::set<std::string> projects_;
     std::map<std::string, OpenPicture> pictures_;  // by project key + depth + kind
     std::set<std::string> finished_;               // pictures completed, for repeated end packets
-    std::string note_;                             // added to the current log line
 };
 
 }  // namespace bhv::dataserver
