@@ -268,20 +268,19 @@ void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
         std::size_t i = 0;
         if (stdinOpen) {
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buf[512];
+                char buf[4096];
                 const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
                 if (n <= 0) {
                     stdinOpen = false;
                     break;  // end of standard input ends the simulator
                 }
-                stdinBuffer_.append(buf, static_cast<std::size_t>(n));
-                std::size_t eol;
-                while ((eol = stdinBuffer_.find('\n')) != std::string::npos) {
-                    std::string line = stdinBuffer_.substr(0, eol);
-                    stdinBuffer_.erase(0, eol + 1);
-                    if (!line.empty() && line.back() == '\r') line.pop_back();
-                    CommandLocked(line, std::cout);
-                }
+                stdin_.Feed(
+                    std::string_view(buf, static_cast<std::size_t>(n)),
+                    [this](std::string_view line) { CommandLocked(std::string(line), std::cout); },
+                    [](std::size_t bytes) {
+                        std::cout << "error: a line of " << bytes << " bytes is longer than "
+                                  << kMaxCommandLine << ": ignored" << std::endl;
+                    });
             }
             ++i;
         }

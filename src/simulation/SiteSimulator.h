@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "simulation/LineSplitter.h"
 #include "simulation/SimPeer.h"
 #include "simulation/SiteModel.h"
 
@@ -71,7 +72,9 @@ private:
     std::chrono::steady_clock::time_point lastAdvance_;
     std::chrono::steady_clock::time_point nextDepth_;
     std::chrono::steady_clock::time_point nextHousekeeping_;
-    std::string stdinBuffer_;
+    // Commands are short: a longer line on standard input is dropped with an error line.
+    static constexpr std::size_t kMaxCommandLine = 4096;
+    LineSplitter stdin_{kMaxCommandLine};
     std::optional<int32_t> lastDepthSent_;
 };
 
