@@ -276,5 +276,28 @@ TEST(Export, LeavesAPageItCannotUseEmptyAndRefusesAnImplausibleProject) {
     }
 }
 
+TEST(Export, TwoPagesOverTheSameDepthsLeaveOneOutInsteadOfAnEmptyStrip) {
+    // Found by fuzzing: two partial pages (not a run's) both begin at the start depth.
+    TempDir dir;
+    ProjectDb db;
+    db.SetWorkspacePath(dir.wide());
+    ASSERT_TRUE(db.CreateProject(L"S", 0, 1100, 0, 0));
+    for (int32_t id : {1217, 10000})
+        ASSERT_TRUE(db.InsertBigImage(id, EncodePage(cv::Mat(40, 64, CV_8UC3, cv::Scalar(9)))));
+    const fs::path project = FsPath(db.ProjectFolder());
+    db.Close();
+    ExportSummary summary;
+    std::string error;
+    ASSERT_TRUE(ExportProject(project, dir / "out", 64, summary, error)) << error;
+    ASSERT_EQ(summary.problems.size(), 1u);
+    EXPECT_NE(summary.problems[0].find("page 1217: its depths are covered by page 10000"),
+              std::string::npos)
+        << summary.problems[0];
+    const auto rows = ReadCsv(dir / "out" / "strips.csv");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][3], "0.0000");
+    EXPECT_EQ(rows[0][4], "1.0000");
+}
+
 }  // namespace
 }  // namespace bhv::test

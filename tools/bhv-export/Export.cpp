@@ -190,17 +190,35 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
         strips.push_back(s);
     }
     std::sort(strips.begin(), strips.end(),
-              [](const Strip& a, const Strip& b) { return a.topMm < b.topMm; });
+              [](const Strip& a, const Strip& b) {
+                  return a.topMm != b.topMm ? a.topMm < b.topMm : a.bottomMm < b.bottomMm;
+              });
     // Cut overlaps so that the strips join.
-    for (size_t i = 1; i < strips.size(); ++i) {
+    for (size_t i = 1; i < strips.size();) {
         Strip& upper = strips[i - 1];
         Strip& lower = strips[i];
         const double overlap = upper.bottomMm - lower.topMm;
-        if (overlap <= 0) continue;
+        if (overlap <= 0) {
+            ++i;
+            continue;
+        }
         Strip& cut = upper.partial ? upper : lower;
+        const Strip& other = &cut == &upper ? lower : upper;
+        const bool covered =
+            &cut == &upper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
+        if (covered) {
+            // Pages that cover the same depths twice (not a run's): the one that would be cut
+            // away whole is left out.
+            report(cut.pageId, "its depths are covered by page " + std::to_string(other.pageId) +
+                                   ": left out");
+            strips.erase(strips.begin() + static_cast<std::ptrdiff_t>(&cut == &upper ? i - 1 : i));
+            i = std::max<size_t>(i, 2) - 1;
+            continue;
+        }
         if (cut.image.empty()) {  // a page left empty: only its depths change
             (&cut == &upper ? cut.bottomMm : cut.topMm) =
                 &cut == &upper ? lower.topMm : upper.bottomMm;
+            ++i;
             continue;
         }
         const int rows =
@@ -213,6 +231,7 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
             cut.topMm = upper.bottomMm;
         }
         cut.mmPerRow = (cut.bottomMm - cut.topMm) / cut.image.rows;
+        ++i;
     }
     return strips;
 }

@@ -71,7 +71,7 @@ bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
 }  // namespace
 
 ProjectReader::~ProjectReader() {
-    if (db_) sqlite3_close(db_);
+    if (db_) sqlite3_close_v2(db_);
 }
 
 std::optional<std::filesystem::path> ProjectReader::FindDatabase(
@@ -106,7 +106,7 @@ bool ProjectReader::Open(const std::filesystem::path& folderOrFile, std::string&
     }
     if (sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         error = "cannot open " + file.string() + ": " + (db_ ? sqlite3_errmsg(db_) : "");
-        sqlite3_close(db_);
+        sqlite3_close_v2(db_);
         db_ = nullptr;
         return false;
     }
@@ -115,7 +115,7 @@ bool ProjectReader::Open(const std::filesystem::path& folderOrFile, std::string&
                     "name IN ('ProjectInfo','probeState','bigImages')");
     if (!check.Step() || sqlite3_column_int(check.get(), 0) != 3) {
         error = file.string() + " is not a project database";
-        sqlite3_close(db_);
+        sqlite3_close_v2(db_);
         db_ = nullptr;
         return false;
     }
