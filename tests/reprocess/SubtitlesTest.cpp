@@ -58,6 +58,11 @@ TEST(SubtitleFile, RejectsMalformedEntriesWithTheirLine) {
         {Entries({10000}) + "x\n", "line 5"},
         {Entries({10000}) + "2\n", "line 5"},
         {"1\n00:00:02,000 --> 00:00:01,000\n H:1.000m\n", "line 2"},
+        // Numbers out of range: a reason, never an exception.
+        {"1\n" + std::string(400, '9') + ":00:00,000 --> 00:00:01,000\n H:1.000m\n", "line 2"},
+        {"1\n00:00:00,000 --> 00:61:01,000\n H:1.000m\n", "line 2"},
+        {"1\n00:00:00,000 --> 00:00:01,000\n H:" + std::string(400, '9') + "m\n", "line 3"},
+        {"1\n00:00:00,000 --> 00:00:01,000\n H:99999999999m\n", "out of range"},
     };
     for (const auto& [text, where] : cases) {
         std::vector<SubtitleSample> samples;

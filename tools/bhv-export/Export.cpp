@@ -165,7 +165,10 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
         const double startMm = info.start / 10.0;
         s.topMm = upward ? startMm - hi / 10.0 : startMm + lo / 10.0;
         s.bottomMm = upward ? startMm - lo / 10.0 : startMm + hi / 10.0;
-        if (s.bottomMm <= s.topMm) continue;
+        if (s.bottomMm <= s.topMm) {
+            report(id, "it covers no depth: left out");
+            continue;
+        }
         if (!s.problem.empty()) {
             report(id, s.problem + ": " + Format("%.3f", s.topMm / 1000.0) + " m to " +
                            Format("%.3f", s.bottomMm / 1000.0) + " m left empty");

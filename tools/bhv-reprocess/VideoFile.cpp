@@ -12,6 +12,8 @@ extern "C" {
 namespace bhv {
 namespace {
 
+constexpr int kMaxVideoSide = 4096;
+
 struct FormatClose {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
@@ -112,13 +114,16 @@ bool VideoFile::Open(const std::filesystem::path& path, std::string& error) {
     else if (info_.fps > 0 && info_.declaredFrames > 0)
         info_.durationSeconds = info_.declaredFrames / info_.fps;
     info_.codec = decoder->name;
-    if (info_.width <= 0 || info_.height <= 0 || info_.width % 2 || info_.height % 2) {
+    // The camera's pictures are 2592 x 1944; a header that claims far more is not a recording
+    // of it (and would size every decoded frame).
+    if (info_.width <= 0 || info_.height <= 0 || info_.width % 2 || info_.height % 2 ||
+        info_.width > kMaxVideoSide || info_.height > kMaxVideoSide) {
         error = "the video's picture size " + std::to_string(info_.width) + "x" +
                 std::to_string(info_.height) + " is not usable";
         return false;
     }
-    if (info_.fps <= 0) {
-        error = "the video gives no frame rate";
+    if (!(info_.fps > 0 && info_.fps <= 240)) {
+        error = "the video gives no usable frame rate";
         return false;
     }
     if (path.extension() == ".avi" || path.extension() == ".AVI") {
@@ -142,6 +147,11 @@ bool VideoFile::Receive(RawFrame& frame, double& seconds, std::string& error, bo
     }
     const AVFrame* f = h_->frame.get();
     const int w = f->width, hgt = f->height;
+    if (w != info_.width || hgt != info_.height) {
+        error = "a picture of " + std::to_string(w) + "x" + std::to_string(hgt) + " in a " +
+                std::to_string(info_.width) + "x" + std::to_string(info_.height) + " video";
+        return false;
+    }
     frame.width = static_cast<uint32_t>(w);
     frame.height = static_cast<uint32_t>(hgt);
     frame.size = static_cast<uint32_t>(static_cast<size_t>(w) * hgt * 3 / 2);

@@ -59,12 +59,17 @@ const char* kUsage =
     "  --quiet                 no progress lines\n"
     "  --trace                 also print the stitching's trace lines\n";
 
+// "A,B" with two whole numbers of at most 5 digits (pixels of the reference frame).
 bool ParsePair(const std::string& text, int32_t& a, int32_t& b) {
-    char tail = 0;
-    int x = 0, y = 0;
-    if (std::sscanf(text.c_str(), "%d,%d%c", &x, &y, &tail) != 2) return false;
-    a = x;
-    b = y;
+    const char* p = text.c_str();
+    char* end = nullptr;
+    const long x = std::strtol(p, &end, 10);
+    if (end == p || *end != ',' || x < -99999 || x > 99999) return false;
+    p = end + 1;
+    const long y = std::strtol(p, &end, 10);
+    if (end == p || *end != '\0' || y < -99999 || y > 99999) return false;
+    a = static_cast<int32_t>(x);
+    b = static_cast<int32_t>(y);
     return true;
 }
 
