@@ -12,13 +12,27 @@
 
 namespace bhv::fuzz {
 
-inline const std::filesystem::path& Folder() {
-    static const std::filesystem::path folder = [] {
+// The folder, removed when the process ends.
+class TempFolder {
+public:
+    TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "bhv-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) std::abort();
-        return std::filesystem::path(pattern);
-    }();
-    return folder;
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline const std::filesystem::path& Folder() {
+    static const TempFolder folder;
+    return folder.path();
 }
 
 inline std::filesystem::path WriteInput(const std::string& name, const uint8_t* data, size_t size) {
