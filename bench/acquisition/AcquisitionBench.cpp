@@ -53,7 +53,6 @@ struct Rig {
         o.camera = site.Camera().ToString();
         o.configFolder = bhv::FsPath(o.workspaceRoot + L"bench-config");
         std::filesystem::create_directories(o.configFolder);
-        o.telemetryLines = false;
         acq = std::make_unique<bhv::Acquisition>(view, prompter, o);
         view.Attach(acq.get());
         acq->SetReceiveNotify([this] { loop.Post([this] { acq->DispatchReceived(); }); });

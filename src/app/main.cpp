@@ -7,11 +7,13 @@
 #include <QScreen>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "camera/CameraDevice.h"
 #include "controller/Acquisition.h"
 #include "platform/Environment.h"
 #include "platform/Paths.h"
+#include "platform/Trace.h"
 #include "ui/MainWindow.h"
 #include "ui/UiFonts.h"
 
@@ -31,13 +33,17 @@ void PrintUsage() {
         "  BHV_CAMERA_ADDR  probe camera address ip:port, when set\n"
         "  BHV_ROOT         the workspace folder (default $HOME/workspace/)\n"
         "  XDG_CONFIG_HOME  the settings go to $XDG_CONFIG_HOME/bhv/ (default ~/.config/bhv/)\n"
-        "Away from the site, point all three addresses at a simulator (bhv-sim).\n");
+        "  BHV_TRACE        diagnostic lines on standard error for these categories, comma-\n"
+        "                   separated, or all: %s\n"
+        "Away from the site, point all three addresses at a simulator (bhv-sim).\n",
+        bhv::TraceCategoryList().c_str());
 }
 
 // The three device addresses the program will connect to, printed before any connection.
 void PrintAddresses(const bhv::AcquisitionOptions& options) {
     bhv::CameraDevice camera;
-    bhv::InitCameraDevice(camera, options.camera ? options.camera->c_str() : nullptr);
+    if (!bhv::InitCameraDevice(camera, options.camera ? options.camera->c_str() : nullptr))
+        std::fprintf(stderr, "BHV_CAMERA_ADDR ignored: %s\n", options.camera->c_str());
     std::printf("bhv: host unit %s, probe %s, camera %s:%u\n",
                 options.link.host.ToString().c_str(), options.link.probe.ToString().c_str(),
                 camera.ip, camera.port);
@@ -63,8 +69,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     // The environment is read here, once; everything below takes it from the options.
-    bhv::AcquisitionOptions options =
-        bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
+    const bhv::StartupEnvironment environment = bhv::ReadStartupEnvironment();
+    bhv::ConfigureTrace(environment.trace, std::cerr);  // an unknown name is said and skipped
+    bhv::AcquisitionOptions options = bhv::AcquisitionOptions::FromEnvironment(environment);
     // Versions before the settings moved to the user's folder kept them beside the program.
     options.olderConfigFolder = bhv::ProgramFolder();
     PrintAddresses(options);

@@ -16,23 +16,24 @@ bool ParseCameraAddress(const std::string& text, std::string& ip, uint16_t& port
     return true;
 }
 
-void InitCameraDevice(CameraDevice& device, const char* addressOverride) {
+bool InitCameraDevice(CameraDevice& device, const char* addressOverride) {
     std::string ip = CameraDevice::kDefaultIp;
     uint16_t port = CameraDevice::kDefaultPort;
+    bool valid = true;
     if (addressOverride && *addressOverride) {
         std::string parsedIp;
         uint16_t parsedPort = 0;
-        if (ParseCameraAddress(addressOverride, parsedIp, parsedPort)) {
+        valid = ParseCameraAddress(addressOverride, parsedIp, parsedPort);
+        if (valid) {
             ip = parsedIp;
             port = parsedPort;
-        } else {
-            std::fprintf(stderr, "BHV_CAMERA_ADDR ignored: %s\n", addressOverride);
         }
     }
     std::snprintf(device.ip, sizeof device.ip, "%s", ip.c_str());
     std::snprintf(device.user, sizeof device.user, "%s", "admin");
     std::snprintf(device.password, sizeof device.password, "%s", "KWP396");
     device.port = port;
+    return valid;
 }
 
 }  // namespace bhv

@@ -22,8 +22,9 @@ struct CameraDevice {
 };
 
 // Fills in the address, user and password; the address from `addressOverride` ("ip:port",
-// normally the value of BHV_CAMERA_ADDR) when it is given and valid.
-void InitCameraDevice(CameraDevice& device, const char* addressOverride);
+// normally the value of BHV_CAMERA_ADDR) when it is given and valid. False when an override was
+// given but is not valid and the compiled-in address was used instead (the caller says so).
+bool InitCameraDevice(CameraDevice& device, const char* addressOverride);
 
 // Splits "a.b.c.d:port"; false for anything that is not a dotted IPv4 address and a port 1..65535.
 bool ParseCameraAddress(const std::string& text, std::string& ip, uint16_t& port);

@@ -1,7 +1,6 @@
 #include "camera/CameraStream.h"
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +8,7 @@
 
 #include "imaging/FrameQueue.h"
 #include "platform/ThreadName.h"
+#include "platform/Trace.h"
 
 namespace bhv {
 
@@ -34,16 +34,6 @@ CameraStream::~CameraStream() {
     if (PlayerPort != -1) player_.H264_PLAY_SetDecCallBack(PlayerPort, nullptr, nullptr);
     quit_ = true;
     if (displayThread_.joinable()) displayThread_.join();
-}
-
-void CameraStream::Print(const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    std::fputs(line, stdout);
-    std::fflush(stdout);
 }
 
 void CameraStream::SetBottomWindow(VideoSink* window) {
@@ -79,15 +69,15 @@ bool CameraStream::ConnectCamera() {
                                          &info, &error, 0);
         }
         if (handle <= 0) {
-            Print("Login err:%d\n", sdk_.H264_DVR_GetLastError());
-            Print("login:%d\n", 0);
+            TraceF(TraceCategory::Camera, "Login err:%d", sdk_.H264_DVR_GetLastError());
+            TraceF(TraceCategory::Camera, "login:%d", 0);
             return fail();
         }
         device_->loginHandle = handle;
         loginCopy_ = handle;
         sdk_.H264_DVR_SetupAlarmChan(handle);
     }
-    Print("login:%d\n", 1);
+    TraceF(TraceCategory::Camera, "login:%d", 1);
     DisplayWindow = bottomWindow_;
 
     if (!StartRealPlay()) return fail();
@@ -113,7 +103,7 @@ bool CameraStream::ConnectCamera() {
     }
 
     const int32_t fps = GetFrameRate();
-    Print("nFPS:%d\n", fps);
+    TraceF(TraceCategory::Camera, "nFPS:%d", fps);
     if (fps > 0 && events_.showFrameRate) events_.showFrameRate(fps);
 
     SetImageColor(50, 50, 50);
@@ -124,14 +114,14 @@ bool CameraStream::ConnectCamera() {
         const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdColor,
                                                      channel_, record, sizeof record, &returned,
                                                      1000);
-        Print("H264_DVR_GetDevConfig ret:%d\n", r);
+        TraceF(TraceCategory::Camera, "H264_DVR_GetDevConfig ret:%d", r);
         if (r > 0) {
             using namespace sdk::devcfg;
             imageColor_.brightness = sdk::ReadField(record, kColorBrightness);
             imageColor_.contrast = sdk::ReadField(record, kColorContrast);
             imageColor_.saturation = sdk::ReadField(record, kColorSaturation);
-            Print("nBrightness:%d nContrast:%d nSaturation:%d\n", imageColor_.brightness,
-                  imageColor_.contrast, imageColor_.saturation);
+            TraceF(TraceCategory::Camera, "nBrightness:%d nContrast:%d nSaturation:%d",
+                   imageColor_.brightness, imageColor_.contrast, imageColor_.saturation);
             if (events_.showImageColor) events_.showImageColor(imageColor_);
         }
     }
@@ -144,7 +134,7 @@ void CameraStream::StopPlay() {
     if (playHandle_ == -1) return;
     sdk_.H264_DVR_DelRealDataCallBack(playHandle_, &CameraStream::OnRealData, this);
     if (!sdk_.H264_DVR_StopRealPlay(playHandle_, nullptr))
-        Print("H264_DVR_StopRealPlay fail m_iPlayhandle = %d", playHandle_);
+        TraceF(TraceCategory::Camera, "H264_DVR_StopRealPlay fail m_iPlayhandle = %d", playHandle_);
     playHandle_ = -1;
 }
 
@@ -175,7 +165,7 @@ bool CameraStream::StartRealPlay() {
         loginCopy_ = device_->loginHandle;
         return true;
     }
-    Print("RealPlay err:%d\n", sdk_.H264_DVR_GetLastError());
+    TraceF(TraceCategory::Camera, "RealPlay err:%d", sdk_.H264_DVR_GetLastError());
     playHandle_ = -1;
     return false;
 }
@@ -210,7 +200,7 @@ int32_t CameraStream::GetFrameRate() {
     uint32_t returned = 0;
     const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1,
                                                  record, sizeof record, &returned, 1000);
-    Print("H264_DVR_GetDevConfig ret:%d\n", r);
+    TraceF(TraceCategory::Camera, "H264_DVR_GetDevConfig ret:%d", r);
     return r == 1 ? sdk::ReadField(record, sdk::devcfg::kEncodeFrameRate) : -1;
 }
 
@@ -298,7 +288,7 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         } else if (!queue.Closed()) {
             // The queue was full. (One closed since the check above refused a frame of no run.)
             ++self->framesDroppedAtQueue_;
-            self->Print(" g_vecFrame:%zu\n", count);
+            TraceF(TraceCategory::Camera, "frame queue full at %zu frames", count);
         }
     }
 }

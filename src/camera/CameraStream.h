@@ -116,7 +116,6 @@ private:
     void DisplayLoop();
     void StopPlay();
     void StopDisplay();
-    void Print(const char* format, ...);
 
     sdk::NetSdk& sdk_;
     sdk::H264Player& player_;

@@ -1,10 +1,9 @@
 #include "camera/Screenshot.h"
 
-#include <cstdio>
-
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 
 namespace bhv {
 
@@ -28,8 +27,7 @@ bool TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk, const std::wstrin
     if (!CreateDirectoryTree(ScreenshotFolder(folder))) return false;
     const std::wstring name = ScreenshotPath(folder, now, depthTenthsMm);
     if (!player.H264_PLAY_CatchPic(kBottomPlayerPort, ToNarrow(name).c_str(), 0)) {
-        std::printf("catch pic error:%d\n", sdk.H264_DVR_GetLastError());
-        std::fflush(stdout);
+        TraceF(TraceCategory::Camera, "catch pic error:%d", sdk.H264_DVR_GetLastError());
         prompter.Tell(L"底部截图失败");
         return false;
     }

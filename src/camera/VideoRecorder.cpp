@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iostream>
 
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 
 namespace bhv {
 
@@ -98,7 +98,7 @@ void VideoRecorder::Stop(int32_t currentDepth) {
     db_.AddVideo(startDepth_, currentDepth, BaseName(startDepth_));
     // Without a subtitle file the video and its entry are still kept.
     if (!WriteSrtFile(SubtitlePath(), samples_))
-        std::cerr << "subtitle file not written: " << SubtitlePath().string() << '\n';
+        Trace(TraceCategory::Camera, "subtitle file not written: " + SubtitlePath().string());
     if (setTimer_) setTimer_(false);
 }
 

@@ -15,6 +15,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 #include "upload/UploadParam.h"
 
 namespace bhv {
@@ -93,7 +94,7 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
       runLog(clock) {
     winch.onBottomStillReset = [this] { telemetry.State().bottomStillCount = 0; };
     camera.SetFrameQueue(&frames);
-    telemetry.SetConsole(options.telemetryLines ? &std::cout : nullptr);
+    telemetry.SetConsole(options.telemetryLines);
     InitCameraDevice(cameraDevice, options.camera ? options.camera->c_str() : nullptr);
     // The camera library's start-up: no disconnect or message handling of our own; one
     // connection attempt of 1 s, three attempts per login.
@@ -206,11 +207,15 @@ void Acquisition::OnConnectButton() {
 }
 
 void Acquisition::Connect() {
-    std::ostream& out = options_.console ? *options_.console : std::cout;
     const LinkOptions& o = options_.link;
     const CameraDevice& camera = parts_->cameraDevice;
-    out << "connecting host=" << o.host.ToString() << " probe=" << o.probe.ToString()
-        << " camera=" << camera.ip << ':' << camera.port << std::endl;
+    const std::string connecting = "connecting host=" + o.host.ToString() +
+                                   " probe=" + o.probe.ToString() + " camera=" + camera.ip + ':' +
+                                   std::to_string(camera.port);
+    if (options_.console)
+        *options_.console << connecting << std::endl;
+    else
+        Trace(TraceCategory::Link, connecting);
 
     view_.SetWaitCursor(true);
     view_.ShowVideoStatus(true, L"正在连接主机，请稍等...");

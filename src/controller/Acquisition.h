@@ -60,8 +60,8 @@ struct AcquisitionOptions {
     std::wstring uploadFolder;            // empty: the root folder's upload_data
     UploadTimings uploadTimings;
     const Clock* clock = nullptr;         // SystemClock() when null
-    std::ostream* console = nullptr;      // link console lines; stdout when null
-    bool telemetryLines = true;           // each attitude message's angle lines on stdout
+    std::ostream* console = nullptr;      // link console lines; the trace (link) when null
+    std::ostream* telemetryLines = nullptr;  // attitude lines; the trace (telemetry) when null
     // Free space of the workspace in whole gigabytes (-1: unknown); FreeSpaceGB when empty.
     std::function<int64_t(const std::wstring&)> freeSpace;
 

@@ -35,9 +35,9 @@ bool IsReadableFrame(const RawFrame& frame) {
 
 bool ConvertFrame(const RawFrame& frame, int32_t workWidth, cv::Mat& out) {
     if (!IsReadableFrame(frame) || workWidth <= 0) {
-        TraceLine("ReadFrame: unreadable frame " + std::to_string(frame.width) + "x" +
-                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) +
-                  " bytes");
+        Trace(TraceCategory::Stitch, "ReadFrame: unreadable frame " + std::to_string(frame.width) +
+                                         "x" + std::to_string(frame.height) + " " +
+                                         std::to_string(frame.data.size()) + " bytes");
         return false;
     }
     try {
@@ -56,7 +56,7 @@ bool ConvertFrame(const RawFrame& frame, int32_t workWidth, cv::Mat& out) {
         }
         return true;
     } catch (const cv::Exception&) {
-        TraceLine("ReadFrame-FromVideo catch error...");
+        Trace(TraceCategory::Stitch, "ReadFrame-FromVideo catch error...");
         return false;
     }
 }
@@ -75,7 +75,7 @@ bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const U
         out = unwrapper_.Prepare(frame, params);
         return true;
     } catch (const cv::Exception&) {
-        TraceLine("PrepareFrame: the ring does not fit in the frame");
+        Trace(TraceCategory::Stitch, "PrepareFrame: the ring does not fit in the frame");
         return false;
     }
 }
@@ -190,9 +190,9 @@ void ResizeTaps(int d, double scale, int srcSize, bool clampFraction, int& s0, i
 bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const UnwrapParams& params,
                                FrameBands& out) {
     if (!IsReadableFrame(frame) || workWidth <= 0) {
-        TraceLine("ReadFrame: unreadable frame " + std::to_string(frame.width) + "x" +
-                  std::to_string(frame.height) + " " + std::to_string(frame.data.size()) +
-                  " bytes");
+        Trace(TraceCategory::Stitch, "ReadFrame: unreadable frame " + std::to_string(frame.width) +
+                                         "x" + std::to_string(frame.height) + " " +
+                                         std::to_string(frame.data.size()) + " bytes");
         return false;
     }
     Plan* p = plan_.get();
@@ -206,7 +206,7 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
         p = plan_.get();
     }
     if (!p->usable) {
-        TraceLine("PrepareFrame: the ring does not fit in the frame");
+        Trace(TraceCategory::Stitch, "PrepareFrame: the ring does not fit in the frame");
         return false;
     }
     out = FrameBands{};

@@ -158,7 +158,7 @@ void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
 void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
     const std::vector<uint8_t> jpeg = EncodePage(page);
     if (jpeg.empty()) {
-        TraceLine("page " + std::to_string(id) + ": JPEG encoding failed");
+        Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": JPEG encoding failed");
         return;
     }
     // A failed insert is not reported; the run goes on.
@@ -169,12 +169,13 @@ void ImageRun::PageStep() {
     const int32_t travel = travel_.load();
     const int32_t pageEnd = pageEnd_.load();
     if (travel <= pageEnd + 200) return;
-    TraceLine("curDepth:" + std::to_string(travel));
+    Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel));
 
     const int32_t r = PageRows(live_.rows, pageEnd, pageLen_, travel);
     if (r <= 0) {
         // Nothing stitched for this metre: there is no page to store.
-        TraceLine("page of 0 rows at travel " + std::to_string(travel) + " skipped");
+        Trace(TraceCategory::Pages,
+              "page of 0 rows at travel " + std::to_string(travel) + " skipped");
         pageEnd_.store(pageEnd + 10000);
         pageLen_ = 10000;
         return;
@@ -210,7 +211,8 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     if (uploadEnabled && !uploadFolder_.empty()) {
         const int32_t height = UploadCopyHeight(travel);
         if (height <= 0) {
-            TraceLine("upload copy of height 0 at travel " + std::to_string(travel) + " skipped");
+            Trace(TraceCategory::Pages,
+                  "upload copy of height 0 at travel " + std::to_string(travel) + " skipped");
         } else {
             cv::Mat copy;
             cv::resize(live_, copy, cv::Size(350, height), 0, 0, cv::INTER_LINEAR);

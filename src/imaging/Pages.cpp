@@ -54,7 +54,8 @@ cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float s
         cv::resize(page, scaled, cv::Size(page.cols, height), 0, 0, cv::INTER_LINEAR);
         page = scaled;
     } else {
-        TraceLine("diameter " + std::to_string(diameter) + ": page stored without rescaling");
+        Trace(TraceCategory::Pages,
+              "diameter " + std::to_string(diameter) + ": page stored without rescaling");
     }
     RollByAngle(page, 360.0f - startHeading);
     return page;

@@ -122,8 +122,8 @@ void ComputeOffset(StitchParam& record, bool depthAssist) {
     }
     record.atCap = ReachesCap(record.previous.profile, record.current.profile) ? 1 : 0;
     if (depthAssist) {
-        TraceLine("lastDepth:" + std::to_string(record.lastDepth) +
-                  " curDepth:" + std::to_string(record.curDepth) + " offx:" + std::to_string(off));
+        TraceF(TraceCategory::Stitch, "lastDepth:%d curDepth:%d offx:%f", record.lastDepth,
+               record.curDepth, off);
         if (off <= 0) {
             const bool moved = record.params.upward ? record.lastDepth > record.curDepth
                                                     : record.lastDepth < record.curDepth;
@@ -195,14 +195,14 @@ bool StitchWorker::Pass() {
     }
     if (records_.Size() >= StitchParamQueue::kCapacity) {
         // The image thread is behind: the next frame replaces the previous one unpaired.
-        TraceLine(" read frame remove");
+        Trace(TraceCategory::Stitch, "read frame remove");
         FrameBands next;
         if (ReadInto(next)) previous_ = next;
         return true;
     }
     for (size_t queued = records_.Size(); queued < StitchParamQueue::kCapacity;
          queued = records_.Size()) {
-        if (queued > 10) TraceLine(" g_vecStitchParam.size():" + std::to_string(queued));
+        if (queued > 10) TraceF(TraceCategory::Stitch, "stitch records queued:%zu", queued);
         if (frames_.Closed()) return false;
         FrameBands current;
         // No frame yet: leave the loop and pause rather than asking again at once.
@@ -298,8 +298,7 @@ bool StripStitcher::StitchStep() {
 
     size_t index = 0, total = 0;
     if (StitchParam* claimed = records_.ClaimNext(&index, &total)) {
-        if (index >= 11)
-            TraceLine(" nTotal:" + std::to_string(total) + " i:" + std::to_string(index));
+        if (index >= 11) TraceF(TraceCategory::Stitch, "nTotal:%zu i:%zu", total, index);
         ComputeOffset(*claimed, depthAssist_);
     }
 

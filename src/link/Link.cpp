@@ -2,13 +2,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <iostream>
+#include <ostream>
 #include <vector>
 
 #include "link/FrameParser.h"
 #include "link/Messages.h"
 #include "platform/Prompter.h"
 #include "platform/ThreadName.h"
+#include "platform/Trace.h"
 
 namespace bhv {
 namespace {
@@ -246,11 +247,14 @@ void Link::ReceiveLoop(Peer peer) {
 }
 
 void Link::ConsoleLine(const std::string& text, bool error) {
+    std::ostream* out = error ? options_.errors : options_.console;
+    if (!out) {
+        Trace(TraceCategory::Link, text);
+        return;
+    }
     std::lock_guard lock(consoleMutex_);
-    std::ostream& out = error ? (options_.errors ? *options_.errors : std::cerr)
-                              : (options_.console ? *options_.console : std::cout);
-    out << text << '\n';
-    out.flush();
+    *out << text << '\n';
+    out->flush();
 }
 
 void Link::Reconnect(Peer peer) {

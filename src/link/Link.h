@@ -26,8 +26,8 @@ struct LinkOptions {
     Endpoint probe = ProbeEndpoint();
     int ioTimeoutMs = 500;        // SO_RCVTIMEO / SO_SNDTIMEO of both sockets
     int reconnectWaitMs = 1000;   // how long a reconnect waits for the connection
-    std::ostream* console = nullptr;  // relink and CRC lines; standard output when null
-    std::ostream* errors = nullptr;   // failed reconnects; standard error when null
+    std::ostream* console = nullptr;  // relink and CRC lines; the trace (link) when null
+    std::ostream* errors = nullptr;   // failed reconnects; the trace (link) when null
 };
 
 // The two TCP connections to the host unit and the probe with one sending thread and two

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <limits>
+#include <sstream>
 
+#include "platform/Trace.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {
@@ -23,7 +24,7 @@ int32_t ClampToInt32(double v) {
 
 }  // namespace
 
-Telemetry::Telemetry(const SysConfigParam& config) : config_(config), console_(&std::cout) {}
+Telemetry::Telemetry(const SysConfigParam& config) : config_(config), console_(nullptr) {}
 
 TelemetryChange Telemetry::OnLinkMessage(const Message& m) {
     switch (m.Code()) {
@@ -106,10 +107,17 @@ TelemetryChange Telemetry::OnAttitude(const Message& m) {
     if (f->humidity) b[attitude::kHumidity] = *f->humidity;
     b[attitude::kAuxiliary] = f->auxiliary;
     const double angX = f->angle[0], angY = f->angle[1], angZ = f->angle[2];
-    if (console_) {
-        *console_ << "AngX:" << angX << " AngY:" << angY << " AngZ:" << angZ << '\n'
-                  << "MagX:" << f->magnetic[0] << " MagY:" << f->magnetic[1]
-                  << " MagZ:" << f->magnetic[2] << '\n';
+    if (console_ || TraceOn(TraceCategory::Telemetry)) {
+        std::ostringstream angles, magnetic;
+        angles << "AngX:" << angX << " AngY:" << angY << " AngZ:" << angZ;
+        magnetic << "MagX:" << f->magnetic[0] << " MagY:" << f->magnetic[1]
+                 << " MagZ:" << f->magnetic[2];
+        if (console_) {
+            *console_ << angles.str() << '\n' << magnetic.str() << '\n';
+        } else {
+            Trace(TraceCategory::Telemetry, angles.str());
+            Trace(TraceCategory::Telemetry, magnetic.str());
+        }
     }
 
     state_.azimuth = angZ;

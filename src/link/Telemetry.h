@@ -65,7 +65,8 @@ public:
     // The link disconnected: the values of the connected peers are not known any more.
     void ForgetPeers();
 
-    // Where the angle and magnetic lines of each attitude message go (none when null).
+    // Where the angle and magnetic lines of each attitude message go; the trace (telemetry)
+    // when null.
     void SetConsole(std::ostream* console) { console_ = console; }
 
     DepthReference& Reference() { return reference_; }

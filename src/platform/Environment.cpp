@@ -21,6 +21,7 @@ StartupEnvironment ReadStartupEnvironment() {
     env.hostAddress = Variable("BHV_HOST_ADDR");
     env.probeAddress = Variable("BHV_PROBE_ADDR");
     env.cameraAddress = Variable("BHV_CAMERA_ADDR");
+    env.trace = Variable("BHV_TRACE").value_or("");
     return env;
 }
 

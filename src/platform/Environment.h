@@ -21,6 +21,8 @@ struct StartupEnvironment {
     std::optional<std::string> hostAddress;
     std::optional<std::string> probeAddress;
     std::optional<std::string> cameraAddress;
+    // BHV_TRACE: the trace categories to switch on ("stitch,camera", "all"); none when unset.
+    std::string trace;
 };
 
 StartupEnvironment ReadStartupEnvironment();

@@ -1,6 +1,8 @@
 #include "simulation/SimPeer.h"
 
-#include <iostream>
+#include <ostream>
+
+#include "platform/Trace.h"
 
 namespace bhv::sim {
 
@@ -14,7 +16,7 @@ bool SimPeer::AcceptPending() {
     client_ = std::move(s);
     client_.SetSendTimeout(200);
     parser_.Abort();
-    if (trace) std::cout << name_ << " connected" << std::endl;
+    TraceLine(name_ + " connected");
     return true;
 }
 
@@ -22,7 +24,7 @@ void SimPeer::ReadPending() {
     uint8_t buffer[1024];
     const long n = client_.Receive(buffer);
     if (n <= 0) {
-        if (trace) std::cout << name_ << " disconnected" << std::endl;
+        TraceLine(name_ + " disconnected");
         client_.Close();
         parser_.Abort();
         return;
@@ -30,13 +32,20 @@ void SimPeer::ReadPending() {
     std::vector<Message> messages;
     parser_.Feed(std::span<const uint8_t>(buffer, static_cast<std::size_t>(n)), messages);
     for (const Message& m : messages) {
-        if (trace) {
-            std::cout << name_ << "< " << m.Code();
-            for (uint8_t b : m.Payload()) std::cout << ' ' << int(b);
-            std::cout << std::endl;
+        if (trace || TraceOn(TraceCategory::Sim)) {
+            std::string line = name_ + "< " + std::to_string(m.Code());
+            for (uint8_t b : m.Payload()) line += ' ' + std::to_string(int(b));
+            TraceLine(line);
         }
         onMessage_(*this, m);
     }
+}
+
+void SimPeer::TraceLine(const std::string& line) {
+    if (trace)
+        *trace << line << std::endl;
+    else
+        Trace(TraceCategory::Sim, line);
 }
 
 void SimPeer::Send(const Message& m) {

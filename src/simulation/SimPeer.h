@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,13 @@ public:
     // Fault switches.
     bool silent = false;      // send nothing
     bool corruptCrc = false;  // every frame leaves with a wrong checksum
-    bool trace = false;       // print every received message on standard output
+    // Every connection and received message is written here (the tool's output) when set,
+    // else to the trace (sim).
+    std::ostream* trace = nullptr;
 
 private:
+    void TraceLine(const std::string& line);
+
     std::string name_;
     std::function<void(SimPeer&, const Message&)> onMessage_;
     TcpListener listener_;

@@ -1,8 +1,9 @@
 #include "simulation/SimulatedCameraEncoder.h"
 
 #include <cstring>
-#include <iostream>
 #include <string>
+
+#include "platform/Trace.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -15,7 +16,7 @@ bool SimulatedCameraEncoder::Open(int width, int height, int fps, int gop, int c
     const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
     if (!encoder) encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!encoder) {
-        std::cerr << "SimulatedCameraEncoder: no H.264 encoder\n";
+        Trace(TraceCategory::Sim, "SimulatedCameraEncoder: no H.264 encoder");
         return false;
     }
     sdk::AvCodecContextPtr codec(avcodec_alloc_context3(encoder));
@@ -33,7 +34,7 @@ bool SimulatedCameraEncoder::Open(int width, int height, int fps, int gop, int c
     av_opt_set(codec->priv_data, "x264-params", "repeat-headers=1", 0);
     av_opt_set(codec->priv_data, "forced-idr", "1", 0);
     if (const int r = avcodec_open2(codec.get(), encoder, nullptr); r < 0) {
-        std::cerr << "SimulatedCameraEncoder: " << sdk::AvErrorText(r) << '\n';
+        Trace(TraceCategory::Sim, "SimulatedCameraEncoder: " + sdk::AvErrorText(r));
         return false;
     }
     frame_.reset(av_frame_alloc());

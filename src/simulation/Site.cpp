@@ -33,7 +33,6 @@ bool Site::Start() {
     started_ = true;
     auto simulator = std::make_unique<SiteSimulator>(*model_);
     if (!simulator->Listen(options_.hostPort, options_.probePort)) return false;
-    simulator->SetTrace(options_.trace);
     std::unique_ptr<SimCamera> camera;
     if (options_.camera) {
         SimCamera::Options cameraOptions;
@@ -55,7 +54,7 @@ bool Site::Start() {
     simulator_ = std::move(simulator);
     camera_ = std::move(camera);
     stop_ = false;
-    loop_ = std::thread([this] { simulator_->Run(stop_, false); });
+    loop_ = std::thread([this] { simulator_->Run(stop_, nullptr); });
     running_ = true;
     return true;
 }

@@ -33,7 +33,6 @@ struct SiteOptions {
     // Slow, medium, fast; see kDefaultWinchSpeedsMPerMin for why these.
     std::array<double, 3> winchSpeedsMPerMin = kDefaultWinchSpeedsMPerMin;
     std::vector<std::string> faults;  // commands applied at start, as --fault
-    bool trace = false;
 };
 
 // A consistent copy of the model, and the camera's frames sent.

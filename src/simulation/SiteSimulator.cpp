@@ -3,7 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <iostream>
+#include <ostream>
 #include <sstream>
 #include <vector>
 
@@ -120,9 +120,9 @@ SimPeer* SiteSimulator::PeerByName(const std::string& name) {
     return nullptr;
 }
 
-void SiteSimulator::SetTrace(bool on) {
+void SiteSimulator::SetTrace(std::ostream* out) {
     std::lock_guard lock(mutex_);
-    host_.trace = probe_.trace = on;
+    host_.trace = probe_.trace = out;
 }
 
 bool SiteSimulator::Command(const std::string& line, std::ostream& out) {
@@ -245,12 +245,12 @@ void SiteSimulator::Periodic(std::chrono::steady_clock::time_point now) {
     }
 }
 
-void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
+void SiteSimulator::Run(const std::atomic<bool>& stop, std::ostream* console) {
     {
         std::lock_guard lock(mutex_);
         lastAdvance_ = nextDepth_ = nextHousekeeping_ = std::chrono::steady_clock::now();
     }
-    bool stdinOpen = readStdin;
+    bool stdinOpen = console != nullptr;
     std::vector<pollfd> fds;
     while (!stop && !quitRequested) {
         fds.clear();
@@ -276,10 +276,12 @@ void SiteSimulator::Run(const std::atomic<bool>& stop, bool readStdin) {
                 }
                 stdin_.Feed(
                     std::string_view(buf, static_cast<std::size_t>(n)),
-                    [this](std::string_view line) { CommandLocked(std::string(line), std::cout); },
-                    [](std::size_t bytes) {
-                        std::cout << "error: a line of " << bytes << " bytes is longer than "
-                                  << kMaxCommandLine << ": ignored" << std::endl;
+                    [this, console](std::string_view line) {
+                        CommandLocked(std::string(line), *console);
+                    },
+                    [console](std::size_t bytes) {
+                        *console << "error: a line of " << bytes << " bytes is longer than "
+                                 << kMaxCommandLine << ": ignored" << std::endl;
                     });
             }
             ++i;

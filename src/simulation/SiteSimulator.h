@@ -48,10 +48,12 @@ public:
     // the line is not understood. "quit" sets `quitRequested`. Thread-safe.
     bool Command(const std::string& line, std::ostream& out);
 
-    // Runs until `stop` is set, standard input ends (when `readStdin`), or "quit".
-    void Run(const std::atomic<bool>& stop, bool readStdin);
+    // Runs until `stop` is set, or "quit". With a console it also reads commands from standard
+    // input, answering there, and ends when standard input ends.
+    void Run(const std::atomic<bool>& stop, std::ostream* console);
 
-    void SetTrace(bool on);
+    // Where every connection and received message is written (null: the trace's sim category).
+    void SetTrace(std::ostream* out);
 
     std::atomic<bool> quitRequested{false};
 

@@ -54,7 +54,8 @@ void ExecIgnoringFailure(sqlite3* db, const char* sql) {
     char* error = nullptr;
     if (sqlite3_exec(db, sql, [](void*, int, char**, char**) { return 0; }, nullptr, &error) !=
         SQLITE_OK) {
-        TraceLine(std::string("sqlite: ") + (error ? error : "error") + " in: " + sql);
+        Trace(TraceCategory::Storage,
+              std::string("sqlite: ") + (error ? error : "error") + " in: " + sql);
     }
     sqlite3_free(error);
 }

@@ -3,9 +3,9 @@
 #include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
-#include <cstdio>
 #include <cstring>
 
+#include "platform/Trace.h"
 #include "ui/UiFonts.h"
 
 namespace bhv::ui {
@@ -69,8 +69,7 @@ bool LiveVideoView::Paint(const cv::Mat& bgr) {
 void LiveVideoView::SetRing(const WindowRing& ring) {
     ring_ = ring;
     update();
-    std::printf("  LiveVideoView Radius sz:%d,%d\n", ring.rin, ring.rout);
-    std::fflush(stdout);
+    TraceF(TraceCategory::Ui, "LiveVideoView Radius sz:%d,%d", ring.rin, ring.rout);
 }
 
 void LiveVideoView::ShowStatus(bool show, const QString& text) {

@@ -1,9 +1,10 @@
 #include "upload/UploadExchange.h"
 
 #include <chrono>
-#include <iostream>
+#include <ostream>
 #include <thread>
 
+#include "platform/Trace.h"
 #include "upload/UploadPackets.h"
 
 namespace bhv {
@@ -27,7 +28,13 @@ Sleeper& RealSleeper() {
 int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
              const ExchangeOptions& options) {
     Sleeper& sleeper = options.sleeper ? *options.sleeper : RealSleeper();
-    std::ostream& console = options.console ? *options.console : std::cout;
+    // The console lines go to the caller's stream, else to the trace.
+    const auto console = [&options](const std::string& line) {
+        if (options.console)
+            *options.console << line << std::endl;
+        else
+            Trace(TraceCategory::Upload, line);
+    };
     const auto cancelled = [&options] { return options.cancel && options.cancel(); };
 
     TcpSocket socket;
@@ -37,7 +44,7 @@ int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
         case TcpSocket::ConnectResult::NoSocket:
             return kExchangeNoConnection;
         case TcpSocket::ConnectResult::Failed:
-            console << "错误：连接服务器失败，程序即将关闭（回车）！" << std::endl;
+            console("错误：连接服务器失败，程序即将关闭（回车）！");
             return kExchangeNoConnection;
         case TcpSocket::ConnectResult::Cancelled:
             return kExchangeFailed;
@@ -53,7 +60,7 @@ int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
         sleeper.SleepMs(t.afterSendMs);
         if (offset == packet.size()) break;
         if (n < 0) {
-            console << "send() failed: " << socket.LastError() << "\n" << std::flush;
+            console("send() failed: " + std::to_string(socket.LastError()));
             if (attempt < t.sendAttempts) sleeper.SleepMs(t.sendRetryMs);
         }
         if (cancelled()) return kExchangeFailed;

@@ -39,7 +39,7 @@ struct ExchangeOptions {
     // Asked while connecting, between send attempts and while waiting for the reply; when it
     // returns true the exchange is abandoned (its socket closed) and reports kExchangeFailed.
     CancelCheck cancel;
-    std::ostream* console = nullptr;  // the console messages; standard output when null
+    std::ostream* console = nullptr;  // the console messages; the trace (upload) when null
 };
 
 // Sends one packet to the data server on a connection of its own and waits for one reply.

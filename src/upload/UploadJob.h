@@ -63,7 +63,7 @@ struct UploadJobConfig {
     bool saveSettingsOnDestroy = true;
     UploadTimings timings;
     std::function<ProjectFields()> projectFields;  // empty: the settings' values stay
-    std::ostream* console = nullptr;  // the exchange's console messages; stdout when null
+    std::ostream* console = nullptr;  // the exchange's console messages; the trace when null
 };
 
 // The background upload of result pictures to the data server: a queue of picture files, a

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "CameraRig.h"
 #include "camera/sdk/NetSdk.h"
 #include "platform/Socket.h"
+#include "platform/Trace.h"
 
 namespace bhv::test {
 namespace {
@@ -33,7 +35,7 @@ TEST(CameraAddress, ComesFromTheOverrideOnlyWhenItIsAValidAddress) {
     // Only a field installation's build may reach for the real camera.
     if (!kSiteAddresses) EXPECT_STREQ(device.ip, "127.0.0.1");
 
-    InitCameraDevice(device, "127.0.0.1:4100");
+    EXPECT_TRUE(InitCameraDevice(device, "127.0.0.1:4100"));
     EXPECT_STREQ(device.ip, "127.0.0.1");
     EXPECT_EQ(device.port, 4100u);
     InitCameraDevice(device, "255.255.255.255:1");
@@ -41,7 +43,7 @@ TEST(CameraAddress, ComesFromTheOverrideOnlyWhenItIsAValidAddress) {
 
     for (const char* bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
                             "localhost:80", "1.2.3:80", "127.0.0.1:8x", ":80"}) {
-        InitCameraDevice(device, bad);
+        EXPECT_FALSE(InitCameraDevice(device, bad)) << bad;
         EXPECT_STREQ(device.ip, CameraDevice::kDefaultIp) << bad;
         EXPECT_EQ(device.port, CameraDevice::kDefaultPort) << bad;
     }
@@ -49,13 +51,17 @@ TEST(CameraAddress, ComesFromTheOverrideOnlyWhenItIsAValidAddress) {
 
 TEST(CameraConnect, LogsInStreamsAndSetsTheCameraClockAndColour) {
     CameraRig rig;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(rig.stream->ConnectCamera());
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("login:1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("nFPS:20\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("H264_DVR_GetDevConfig ret:1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("nBrightness:50 nContrast:50 nSaturation:50\n"), std::string::npos) << out;
+    std::ostringstream trace;
+    {
+        ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
+        ASSERT_TRUE(rig.stream->ConnectCamera());
+    }
+    const std::string out = trace.str();
+    EXPECT_NE(out.find("camera: login:1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("camera: nFPS:20\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("camera: H264_DVR_GetDevConfig ret:1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("camera: nBrightness:50 nContrast:50 nSaturation:50\n"), std::string::npos)
+        << out;
     EXPECT_TRUE(rig.prompter.prompts.empty());
     EXPECT_GT(rig.device.loginHandle, 0);
     EXPECT_GT(rig.stream->PlayHandle(), 0);
@@ -111,12 +117,12 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
     CameraServerOptions options;
     options.password = "other";
     CameraRig rig(options);
-    testing::internal::CaptureStdout();
+    std::ostringstream trace;
+    ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
     EXPECT_FALSE(rig.stream->ConnectCamera());
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Login err:" + std::to_string(sdk::kSdkBadPassword) + "\n"),
-              std::string::npos) << out;
-    EXPECT_NE(out.find("login:0\n"), std::string::npos) << out;
+    EXPECT_NE(trace.str().find("Login err:" + std::to_string(sdk::kSdkBadPassword) + "\n"),
+              std::string::npos) << trace.str();
+    EXPECT_NE(trace.str().find("login:0\n"), std::string::npos) << trace.str();
     EXPECT_EQ(rig.server.LoginAttempts(), 2);
     EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"连接视频失败，请检查网络连接"});
     EXPECT_LE(rig.device.loginHandle, 0);
@@ -127,10 +133,9 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
     sdk::NetworkCameraClient client;
     sdk::FfmpegPlayer player;
     CameraStream stream(client, player, nowhere, prompter);
-    testing::internal::CaptureStdout();
     EXPECT_FALSE(stream.ConnectCamera());
-    out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Login err:" + std::to_string(sdk::kSdkConnectFailed)), std::string::npos);
+    EXPECT_NE(trace.str().find("Login err:" + std::to_string(sdk::kSdkConnectFailed)),
+              std::string::npos);
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"连接视频失败，请检查网络连接"});
     // Settings without a login fail without asking the camera.
     EXPECT_EQ(stream.GetFrameRate(), -1);
@@ -141,14 +146,17 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
 TEST(CameraStreamFrames, QueuesFramesUpToThirtyAndDropsTheRestWithTheConsoleLine) {
     CameraRig rig;
     rig.queue.Reopen();
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(rig.stream->ConnectCamera());
-    const bool dropped = WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; });
-    rig.stream->Freeze();
-    const std::string out = testing::internal::GetCapturedStdout();
+    std::ostringstream trace;
+    bool dropped = false;
+    {
+        ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
+        ASSERT_TRUE(rig.stream->ConnectCamera());
+        dropped = WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; });
+        rig.stream->Freeze();
+    }
     ASSERT_TRUE(dropped);
     EXPECT_EQ(rig.queue.Size(), FrameQueue::kCapacity);
-    EXPECT_NE(out.find(" g_vecFrame:30\n"), std::string::npos);
+    EXPECT_NE(trace.str().find("camera: frame queue full at 30 frames\n"), std::string::npos);
     EXPECT_EQ(rig.stream->Counters().framesQueued, 30u);
 
     auto frame = rig.queue.Pop();

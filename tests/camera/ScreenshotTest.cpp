@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "CameraRig.h"
 #include "camera/Screenshot.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 #include "support/TempDir.h"
 
 namespace bhv::test {
@@ -41,9 +43,12 @@ TEST(Screenshot, ReportsFailureWithoutAPictureAndStaysQuietWithoutAFolder) {
     sdk::NetworkCameraClient client;
     sdk::FfmpegPlayer player;  // never opened: no picture to take
     ManualClock clock;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(TakeScreenshot(player, client, dir.wide(), 0, clock, prompter));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("catch pic error:"), std::string::npos);
+    std::ostringstream trace;
+    {
+        ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
+        EXPECT_FALSE(TakeScreenshot(player, client, dir.wide(), 0, clock, prompter));
+    }
+    EXPECT_NE(trace.str().find("camera: catch pic error:"), std::string::npos);
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"底部截图失败"});
 
     {

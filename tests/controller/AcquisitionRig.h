@@ -114,7 +114,6 @@ protected:
     }
 
     void StartSite(sim::SiteOptions options = {}) {
-        options.trace = false;
         site = std::make_unique<sim::Site>(std::move(options));
         ASSERT_TRUE(site->Start());
         ASSERT_EQ(site->Host().ip, "127.0.0.1");
@@ -132,7 +131,6 @@ protected:
         std::filesystem::create_directories(o.configFolder);
         o.uploadTimings.workerWaitMs = 20;
         o.uploadTimings.exchange.afterSendMs = 1;
-        o.telemetryLines = false;
         return o;
     }
 

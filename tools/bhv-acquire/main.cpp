@@ -22,9 +22,11 @@
 #include "controller/HeadlessView.h"
 #include "imaging/ImageRun.h"
 #include "platform/CommandLine.h"
+#include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 #include "simulation/Site.h"
 #include "storage/ProjectDb.h"
 
@@ -44,14 +46,7 @@ struct Options {
     int recordSeconds = 0;  // 0: no video; -1: the whole run
     std::optional<bhv::Endpoint> upload;
     int timeoutSeconds = 600;
-    bool trace = false;
-};
-
-// Where standard output's C++ stream goes without --trace: the link's and the stitching's
-// diagnostic lines would bury the progress lines, which are written through C stdio.
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c; }
+    std::optional<std::string> trace;  // categories named by --trace
 };
 
 void Say(const std::string& line) {
@@ -64,7 +59,7 @@ const char* kUsage =
     "usage: bhv-acquire [--sim] --to METRES [--speed slow|medium|fast] [--up]\n"
     "                   [--start-height METRES] [--hole NAME] [--diameter MM]\n"
     "                   [--record SECONDS|run] [--upload IP:PORT] [--timeout SECONDS]\n"
-    "                   [--trace]\n"
+    "                   [--trace CATEGORIES]\n"
     "Runs one acquisition without a window: connect, start a run, pay the winch out (or reel it\n"
     "in with --up) until the probe reaches METRES, stop, and print a summary.\n"
     "  --sim     start a site simulator (host unit, probe, camera) in this process on\n"
@@ -73,7 +68,9 @@ const char* kUsage =
     "  --up      a pull-up run from --start-height (required then) up to METRES\n"
     "  --record  record the bottom camera for SECONDS from the start, or for the whole run\n"
     "  --upload  switch the real-time upload on, to the data server at IP:PORT\n"
-    "  --trace   also print the link's and the stitching's diagnostic lines\n"
+    "  --trace   diagnostic lines on standard error for these categories (comma-separated, or\n"
+    "            all; replaces BHV_TRACE): link,telemetry,camera,stitch,pages,upload,ui,\n"
+    "            storage,sim\n"
     "Exit status: 0 the run completed, 1 it did not, 2 bad usage.\n";
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -104,8 +101,9 @@ bool Parse(int argc, char** argv, Options& o) {
         } else if (a == "--upload" && has) {
             o.upload = bhv::ParseEndpoint(argv[++i]);
             if (!o.upload) return false;
-        } else if (a == "--trace") {
-            o.trace = true;
+        } else if (a == "--trace" && has) {
+            o.trace = argv[++i];
+            if (!bhv::ParseTraceCategories(*o.trace)) return false;
         } else if (a == "--timeout" && has) {
             o.timeoutSeconds = std::atoi(argv[++i]);
         } else {
@@ -141,25 +139,20 @@ void OnSignal(int) { g_interrupted = true; }
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-acquire", kUsage))
         return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     Options o;
     if (!Parse(argc, argv, o)) {
         std::cerr << kUsage;
         return 2;
     }
-    NullBuffer nullBuffer;
-    struct Restore {
-        std::streambuf* buffer;
-        ~Restore() {
-            if (buffer) std::cout.rdbuf(buffer);
-        }
-    } restore{o.trace ? nullptr : std::cout.rdbuf(&nullBuffer)};
+    if (o.trace) bhv::ConfigureTrace(*o.trace, std::cerr);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
     std::unique_ptr<bhv::sim::Site> site;
     auto options = bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
-    options.telemetryLines = false;
     if (o.sim) {
         bhv::sim::SiteOptions s;
         s.startDepthMetres = o.up ? o.startHeightMetres : 0.0;

@@ -6,6 +6,8 @@
 
 #include "DataServer.h"
 #include "platform/CommandLine.h"
+#include "platform/Environment.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -18,6 +20,8 @@ extern "C" void OnSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     using namespace bhv::dataserver;
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-data-server", Usage()))
         return *status;

@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "Export.h"
 #include "platform/CommandLine.h"
+#include "platform/Environment.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -17,6 +20,8 @@ const char* kUsage = "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-export", kUsage))
         return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     std::string project, out;
     int width = 240;
     for (int i = 1; i < argc; ++i) {

@@ -21,6 +21,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 #include "storage/SysConfigParam.h"
 
 namespace {
@@ -89,11 +90,19 @@ std::string Fixed1(double v) {
     return buf;
 }
 
+// The link's relink and checksum lines are part of what the monitor shows.
+LinkOptions MonitorLinkOptions(const Options& o) {
+    LinkOptions link{o.host, o.probe};
+    link.console = &std::cout;
+    link.errors = &std::cerr;
+    return link;
+}
+
 class Monitor {
 public:
     explicit Monitor(const Options& o)
         : telemetry_(config_),
-          link_(events_, LinkOptions{o.host, o.probe}, NowSeconds()),
+          link_(events_, MonitorLinkOptions(o), NowSeconds()),
           winch_([this](int c, int v) { link_.PostCommand(c, v); }, prompter_) {
         config_.pulleyDiameterMm = o.pulley;
         telemetry_.SetConsole(o.raw ? &std::cout : nullptr);
@@ -239,6 +248,8 @@ const char* kUsage =
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-monitor", kUsage))
         return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     Options options;
     if (!ParseArguments(argc, argv, options)) {
         std::cerr << kUsage;

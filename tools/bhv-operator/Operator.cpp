@@ -108,7 +108,6 @@ private:
     bool OpenWindow() {
         AcquisitionOptions options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
         options.configFolder = fs::path((out_ + "/home").toStdString());
-        options.telemetryLines = false;
         window_ = std::make_unique<ui::MainWindow>(std::move(options), &prompter_);
         if (!window_->Initialise(QGuiApplication::primaryScreen()->size())) return false;
         window_->show();

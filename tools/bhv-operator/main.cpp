@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 
 #include "Operator.h"
 #include "Screens.h"
+#include "platform/Environment.h"
+#include "platform/Trace.h"
 #include "ui/UiFonts.h"
 
 namespace {
@@ -37,6 +40,8 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     if (argc >= 2 && !std::strcmp(argv[1], "--screens")) {
         if (argc > 3) {
             std::fputs(kUsage, stderr);

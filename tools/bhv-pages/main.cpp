@@ -10,15 +10,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <vector>
 
+#include "platform/Environment.h"
+#include "platform/Trace.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/PageRegistration.h"
 #include "storage/ProjectDb.h"
 
 int main(int argc, char** argv) {
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     if (argc < 2) {
         std::fprintf(stderr, "usage: bhv-pages <output folder> [metres]\n");
         return 2;

@@ -11,29 +11,13 @@
 #include "Reprocess.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
+#include "platform/Trace.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 namespace {
-
-// Writes straight to the C standard output, so that the tool's own lines still reach the
-// terminal while std::cout (where the pipeline's per-frame trace goes) is silenced.
-class StdoutBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c == EOF ? 0 : std::fputc(c, stdout); }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<size_t>(n), stdout));
-    }
-    int sync() override { return std::fflush(stdout); }
-};
-
-// Swallows everything.
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c == EOF ? 0 : c; }
-};
 
 const char* kUsage =
     "usage: bhv-reprocess VIDEO.avi --out NEW_FOLDER [options]\n"
@@ -57,7 +41,8 @@ const char* kUsage =
     "                          of the video's name\n"
     "  --reference-path        unwrap whole frames instead of the fast band path\n"
     "  --quiet                 no progress lines\n"
-    "  --trace                 also print the stitching's trace lines\n";
+    "  --trace CATEGORIES      diagnostic lines on standard error for these categories\n"
+    "                          (comma-separated, or all; replaces BHV_TRACE), e.g. stitch,pages\n";
 
 // "A,B" with two whole numbers of at most 5 digits (pixels of the reference frame).
 bool ParsePair(const std::string& text, int32_t& a, int32_t& b) {
@@ -84,9 +69,10 @@ bool ParseNumber(const std::string& text, double& value) {
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-reprocess", kUsage))
         return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     bhv::ReprocessOptions o;
     o.userConfigFolder = bhv::ReadStartupEnvironment().configFolder;
-    bool trace = false;
     auto usage = [](const std::string& problem) {
         if (!problem.empty()) std::cerr << "bhv-reprocess: " << problem << "\n";
         std::cerr << kUsage;
@@ -111,8 +97,6 @@ int main(int argc, char** argv) {
             o.fastPath = false;
         } else if (arg == "--quiet") {
             o.progressSeconds = 0;
-        } else if (arg == "--trace") {
-            trace = true;
         } else if (arg.rfind("--", 0) == 0) {
             if (!value(v)) return usage(arg + " needs a value");
             if (arg == "--out") {
@@ -158,6 +142,8 @@ int main(int argc, char** argv) {
                 if (!ParseNumber(v, number) || number < 0 || number > 60)
                     return usage("--time-offset wants seconds (0 to 60)");
                 o.timeOffset = number;
+            } else if (arg == "--trace") {
+                if (!bhv::ConfigureTrace(v, std::cerr)) return usage("--trace wants categories");
             } else if (arg == "--threads") {
                 if (v != "1" && v != "2") return usage("--threads is 1 or 2");
                 o.threads = std::stoi(v);
@@ -175,20 +161,15 @@ int main(int argc, char** argv) {
 
     // FFmpeg's own complaints about damaged pictures are counted and reported in one note.
     av_log_set_level(AV_LOG_FATAL);
-    StdoutBuffer stdoutBuffer;
-    std::ostream log(&stdoutBuffer);
-    NullBuffer nullBuffer;
-    std::streambuf* const coutBuffer = trace ? nullptr : std::cout.rdbuf(&nullBuffer);
     bhv::ReprocessReport r;
     try {
-        r = bhv::Reprocess(o, log);
+        r = bhv::Reprocess(o, std::cout);
     } catch (const std::exception& e) {
         // Whatever slipped through is a failure with its reason, never an abort.
         r.exitCode = bhv::kReprocessFailed;
         r.error = e.what();
     }
-    log.flush();
-    if (coutBuffer) std::cout.rdbuf(coutBuffer);
+    std::cout.flush();
     if (r.frames > 0)
         std::printf(
             "%lld frames, depth %.3f m to %.3f m, %d pages, %.1f s, %.1f frames per second "

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/Environment.h"
+#include "platform/Trace.h"
 #include "simulation/SimCamera.h"
 #include "simulation/SiteModel.h"
 #include "simulation/SiteSimulator.h"
@@ -114,6 +116,8 @@ bool ParseArguments(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-sim", kUsage)) return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     Options options;
     if (!ParseArguments(argc, argv, options)) {
         Usage();
@@ -131,7 +135,7 @@ int main(int argc, char** argv) {
         std::cerr << "bhv-sim: cannot listen on the requested ports" << std::endl;
         return 1;
     }
-    site.SetTrace(options.trace);
+    if (options.trace) site.SetTrace(&std::cout);
     // The camera exists before the faults are applied (so that they may name it), but it starts
     // listening only after the first line.
     std::unique_ptr<bhv::sim::SimCamera> camera;
@@ -157,7 +161,7 @@ int main(int argc, char** argv) {
         std::cout << "bhv-sim camera=127.0.0.1:" << camera->Port() << std::endl;
     }
 
-    site.Run(g_stop, options.readStdin);
+    site.Run(g_stop, options.readStdin ? &std::cout : nullptr);
     std::cout << "bhv-sim stopped" << std::endl;
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Trace.h"
 #include "upload/UploadJob.h"
 #include "upload/UploadParam.h"
 
@@ -92,6 +93,8 @@ bool CheckPicture(const std::string& path) {
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-upload", kUsage))
         return *status;
+    // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
+    bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     std::string settingsPath, server, project;
     bool existing = false;
     std::vector<std::string> pictures;
@@ -162,6 +165,7 @@ int main(int argc, char** argv) {
     config.workspaceRoot = root;
     config.settingsPath = settings;
     config.saveSettingsOnDestroy = false;  // the technician's settings file stays as it is
+    config.console = &std::cout;           // the exchange's console lines are this tool's output
     int rc = 0;
     {
         bhv::UploadJob job(config);

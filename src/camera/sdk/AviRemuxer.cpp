@@ -1,9 +1,9 @@
 #include "camera/sdk/AviRemuxer.h"
 
 #include <cstring>
-#include <iostream>
 
 #include "camera/sdk/FfmpegHandles.h"
+#include "platform/Trace.h"
 
 namespace bhv::sdk {
 
@@ -14,7 +14,7 @@ bool AviRemuxer::Open(const std::string& path) {
         return false;
     }
     if (const int r = avio_open(&ctx_->pb, path.c_str(), AVIO_FLAG_WRITE); r < 0) {
-        std::cerr << "AviRemuxer: cannot open " << path << ": " << AvErrorText(r) << '\n';
+        Trace(TraceCategory::Camera, "AviRemuxer: cannot open " + path + ": " + AvErrorText(r));
         avformat_free_context(ctx_);
         ctx_ = nullptr;
         return false;
@@ -39,7 +39,7 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
         stream->avg_frame_rate = AVRational{fpsNum, fpsDen};
         stream->r_frame_rate = stream->avg_frame_rate;
         if (const int r = avformat_write_header(ctx_, nullptr); r < 0) {
-            std::cerr << "AviRemuxer: header: " << AvErrorText(r) << '\n';
+            Trace(TraceCategory::Camera, "AviRemuxer: header: " + AvErrorText(r));
             return false;
         }
         headerWritten_ = true;

@@ -1,12 +1,13 @@
 #include "camera/sdk/FfmpegPlayer.h"
 
-#include "platform/ThreadName.h"
 #include <chrono>
 #include <cstring>
-#include <iostream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "platform/ThreadName.h"
+#include "platform/Trace.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -92,7 +93,7 @@ bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t,
     // (bench_camera), without the frame of latency that frame threads add.
     p->codec->thread_count = 1;
     if (const int r = avcodec_open2(p->codec.get(), decoder, nullptr); r < 0) {
-        std::cerr << "H264 decoder: " << AvErrorText(r) << '\n';
+        Trace(TraceCategory::Camera, "H264 decoder: " + AvErrorText(r));
         return false;
     }
     ports_[port] = std::move(p);
@@ -301,7 +302,7 @@ bool FfmpegPlayer::H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_
         cv::cvtColor(i420, bgr, cv::COLOR_YUV2BGR_I420);
         return cv::imwrite(fileName, bgr, {cv::IMWRITE_JPEG_QUALITY, 95});
     } catch (const cv::Exception& e) {
-        std::cerr << "CatchPic: " << e.what() << '\n';
+        Trace(TraceCategory::Camera, std::string("CatchPic: ") + e.what());
         return false;
     }
 }
