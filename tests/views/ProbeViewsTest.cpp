@@ -66,19 +66,6 @@ TEST_F(ProbeAttitudeViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
     EXPECT_NE(Picture(view, -3.0), Picture(view, 3.0));
 }
 
-TEST_F(ProbeAttitudeViewTest, KeepsTheValuesAndRepaintsOnlyWhenAsked) {
-    ProbeAttitudeView view;
-    ASSERT_TRUE(test::ShowAt(view, 400, 240));
-    view.SetValues(1.0, 2.0, 3.0, 4.0, false);
-    EXPECT_DOUBLE_EQ(view.Readings().tilt, 1.0);
-    EXPECT_DOUBLE_EQ(view.Readings().azimuth, 2.0);
-    EXPECT_DOUBLE_EQ(view.Readings().temperature, 3.0);
-    EXPECT_DOUBLE_EQ(view.Readings().humidity, 4.0);
-    EXPECT_FALSE(view.Readings().online);
-    view.SetOnline(true);
-    EXPECT_TRUE(view.Readings().online);
-}
-
 std::vector<ProbeStateRecord> History(int count, int moveStep, float vertStep) {
     std::vector<ProbeStateRecord> history;
     for (int i = 0; i < count; ++i) {
@@ -138,10 +125,6 @@ TEST_F(ProbeChartsTest, SetsUpTheAxesOfBothCharts) {
         EXPECT_DOUBLE_EQ(axis->max(), e.max) << e.title.toStdString();
         EXPECT_EQ(axis->isReverse(), e.reverse) << e.title.toStdString();
     }
-    EXPECT_EQ(charts_->MoveSeries()->pen().color(), QColor(255, 0, 0));
-    EXPECT_EQ(charts_->MoveSeries()->pen().width(), 2);
-    EXPECT_EQ(charts_->VerticalitySeries()->pen().color(), QColor(0, 0, 255));
-    EXPECT_EQ(charts_->VerticalitySeries()->pen().width(), 2);
     // The verticality curve hangs on the top and right axes.
     EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignTop)));
     EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignRight)));
