@@ -35,7 +35,6 @@ protected:
         o.errors = &errors;
         link = std::make_unique<Link>(events, o, now);
         telemetry = std::make_unique<Telemetry>(config);
-        telemetry->SetConsole(nullptr);
     }
 
     void TearDown() override {

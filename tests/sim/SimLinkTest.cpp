@@ -31,8 +31,10 @@ TEST_F(SimLinkTest, DepthFollowsTheWinch) {
 }
 
 // The fake-peer tests cover the repeat and the give-up; here the simulated host's own answer to
-// the reset must count as the acknowledgement.
-TEST_F(SimLinkTest, SendAcknowledgedTakesTheHostsAnswer) {
+// the reset must count as the acknowledgement. The winch's refusal is tested in
+// WinchControlTest; here the simulated brake must reach the program as the status flag it
+// decides on.
+TEST_F(SimLinkTest, SendAcknowledgedTakesTheHostsAnswerAndTheBrakeReachesTheProgram) {
     StartSim();
     Connect();
     RecordingPrompter prompter;
@@ -40,13 +42,7 @@ TEST_F(SimLinkTest, SendAcknowledgedTakesTheHostsAnswer) {
         CMD_ZERO_DEPTH, 0, [this] { Pump(); }, prompter));
     EXPECT_TRUE(prompter.prompts.empty());
     EXPECT_TRUE(sim->WaitFor("host< 6"));
-}
 
-// The winch's refusal is tested in WinchControlTest; here the simulated brake must reach the
-// program as the status flag it decides on.
-TEST_F(SimLinkTest, BrakeReachesTheProgramAsTheStatusFlag) {
-    StartSim();
-    Connect();
     for (bool on : {true, false}) {
         const std::string command = on ? "brake on" : "brake off";
         sim->Write(command);

@@ -83,7 +83,6 @@ TEST(Site, CommandsChangeTheModelAndWrongOnesSayWhy) {
         {"winch 1", true, [](const SiteSnapshot& s) { return s.winchAction == 1; }},
         {"winch 0", true, [](const SiteSnapshot& s) { return s.winchAction == 0; }},
         {"winch 7", false, [](const SiteSnapshot& s) { return s.winchAction == 0; }},
-        {"bottom -1", false, [](const SiteSnapshot&) { return true; }},
         {"drop camera", false, [](const SiteSnapshot&) { return true; }},  // there is none
         {"fly away", false, [](const SiteSnapshot&) { return true; }},
         {"ignore-zero on", true, [](const SiteSnapshot&) { return true; }},
