@@ -24,19 +24,32 @@ std::string SrtEntry(int64_t index, int32_t depthTenthsMm) {
     return text;
 }
 
+namespace {
+
+void PutWithCrLf(std::ofstream& out, const std::string& entry) {
+    // The subtitle file is text with Windows line ends.
+    for (char c : entry) {
+        if (c == '\n') out.put('\r');
+        out.put(c);
+    }
+}
+
+}  // namespace
+
 bool WriteSrtFile(const std::filesystem::path& path, const std::vector<int32_t>& samples) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     int64_t index = 1;
-    for (int32_t sample : samples) {
-        // The subtitle file is text with Windows line ends.
-        for (char c : SrtEntry(index++, sample)) {
-            if (c == '\n') out.put('\r');
-            out.put(c);
-        }
-    }
+    for (int32_t sample : samples) PutWithCrLf(out, SrtEntry(index++, sample));
     out.close();
     return !out.fail();
+}
+
+bool AppendSrtEntry(std::ofstream& out, int64_t index, int32_t depthTenthsMm) {
+    if (!out.is_open() || !out) return false;
+    PutWithCrLf(out, SrtEntry(index, depthTenthsMm));
+    out.flush();
+    return static_cast<bool>(out);
 }
 
 VideoRecorder::VideoRecorder(sdk::H264Player& player, const std::atomic<int32_t>& playerPort,
@@ -82,23 +95,44 @@ std::wstring VideoRecorder::OnRunEnd(int32_t currentDepth) {
 }
 
 void VideoRecorder::OnTimer(int32_t currentDepth) {
-    if (recording_) samples_.push_back(currentDepth);
+    if (!recording_) return;
+    samples_.push_back(currentDepth);
+    if (!subtitlesFailed_ &&
+        !AppendSrtEntry(subtitles_, static_cast<int64_t>(samples_.size()), currentDepth)) {
+        subtitlesFailed_ = true;
+        Trace(TraceCategory::Camera, "subtitle not written: " + SubtitlePath().string());
+    }
+    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
 }
+
+bool VideoRecorder::WriteFailed() const { return subtitlesFailed_ || videoFailed_; }
 
 void VideoRecorder::Start(int32_t currentDepth) {
     startDepth_ = currentDepth;
-    // A failure to start is not reported: the operator sees the missing file afterwards.
-    player_.H264_PLAY_StartDataRecord(playerPort_, VideoPath().string().c_str(), 2);
-    if (setTimer_) setTimer_(true);
     samples_.clear();
+    subtitlesFailed_ = videoFailed_ = false;
+    // A video that cannot be started (no camera stream yet) is not a lost write: the operator
+    // sees the missing file afterwards.
+    player_.H264_PLAY_StartDataRecord(playerPort_, VideoPath().string().c_str(), 2);
+    subtitles_.close();
+    subtitles_.clear();
+    subtitles_.open(SubtitlePath(), std::ios::binary | std::ios::trunc);
+    if (!subtitles_) {
+        subtitlesFailed_ = true;
+        Trace(TraceCategory::Camera, "subtitle file not created: " + SubtitlePath().string());
+    }
+    if (setTimer_) setTimer_(true);
 }
 
 void VideoRecorder::Stop(int32_t currentDepth) {
+    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
     player_.H264_PLAY_StopDataRecord(playerPort_);
+    // Closing finishes the video file (its index): a failure there counts too.
+    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
     db_.AddVideo(startDepth_, currentDepth, BaseName(startDepth_));
     // Without a subtitle file the video and its entry are still kept.
-    if (!WriteSrtFile(SubtitlePath(), samples_))
-        Trace(TraceCategory::Camera, "subtitle file not written: " + SubtitlePath().string());
+    subtitles_.close();
+    if (subtitles_.fail()) subtitlesFailed_ = true;
     if (setTimer_) setTimer_(false);
 }
 

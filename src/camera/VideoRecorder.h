@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,12 +22,16 @@ std::string SrtEntry(int64_t index, int32_t depthTenthsMm);
 // Writes one entry per sample with CR LF line ends (an empty file for no samples); false when
 // the file cannot be written.
 bool WriteSrtFile(const std::filesystem::path& path, const std::vector<int32_t>& samples);
+// Appends the i-th entry with CR LF line ends and hands it to the system at once; false when it
+// could not be written.
+bool AppendSrtEntry(std::ofstream& out, int64_t index, int32_t depthTenthsMm);
 
 // Recording of the bottom camera's stream with depth subtitles, for the controller's record
 // button ("录像"), its one-second timer and the end of a run. The player remuxes the received
-// stream into "<project folder>/Bot-VideoFrom<S>mm.avi"; at the stop the subtitles go beside it
-// as ".srt" and the recording is entered in the project's video list. S is the start depth in
-// whole millimetres. Runs on the user-interface thread.
+// stream into "<project folder>/Bot-VideoFrom<S>mm.avi"; the subtitles go beside it as ".srt",
+// each written and flushed as its second ends, so a recording cut off keeps its subtitles up to
+// the cut; at the stop the recording is entered in the project's video list. S is the start
+// depth in whole millimetres. Runs on the user-interface thread.
 class VideoRecorder {
 public:
     static constexpr int kSampleIntervalMs = 1000;
@@ -45,6 +50,8 @@ public:
     void OnTimer(int32_t currentDepth);
 
     bool Recording() const { return recording_; }
+    // True when a write of the current (or last) recording failed: the video or a subtitle.
+    bool WriteFailed() const;
     const std::vector<int32_t>& Samples() const { return samples_; }
     // "Bot-VideoFrom<S>mm" for a start depth in tenths of a millimetre.
     static std::wstring BaseName(int32_t startDepth);
@@ -64,6 +71,9 @@ private:
     bool recording_ = false;
     int32_t startDepth_ = 0;
     std::vector<int32_t> samples_;
+    std::ofstream subtitles_;
+    bool subtitlesFailed_ = false;
+    bool videoFailed_ = false;
 };
 
 }  // namespace bhv

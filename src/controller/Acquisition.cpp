@@ -295,8 +295,9 @@ void Acquisition::OnDepthMessage() {
     ProjectDb& db = parts_->db;
     const TelemetryState& state = parts_->telemetry.State();
     if (auto record = NextProbeState(state.depth, state.attitude, db.ProbeStates())) {
-        db.AddProbeState(*record);
+        const bool stored = db.AddProbeState(*record);
         view_.RedrawCharts(db.ProbeStates());
+        if (!stored && session_->Active()) session_->OnProbeStateLost();
     }
     OnDepthUpdate();
 }
@@ -477,6 +478,7 @@ void Acquisition::OnPollTimer() {
     parts_->imageRun.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
     view_.ShowLoggingSpeed(speed_.MetresPerMinute());
     session_->ShowOverspeed(session_->Active() && parts_->imageRun.OverspeedActive());
+    session_->CheckStorage();
 }
 
 void Acquisition::OnTickTimer() { parts_->link.Tick20s(); }
@@ -489,6 +491,7 @@ bool Acquisition::Connected() const { return parts_->link.State().connected; }
 bool Acquisition::Busy() const { return parts_->link.State().busy || uploadBusy_; }
 bool Acquisition::RunActive() const { return parts_->db.runActive == 1; }
 bool Acquisition::Acquiring() const { return session_->Active(); }
+bool Acquisition::LastRunLost() const { return session_->LastRunLost(); }
 bool Acquisition::Frozen() const { return panel_->Frozen(); }
 bool Acquisition::PullUp() const { return panel_->PullUp(); }
 WindowRing Acquisition::Ring() const { return panel_->Ring(); }

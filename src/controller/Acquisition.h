@@ -184,6 +184,8 @@ public:
     bool Busy() const;
     bool RunActive() const;
     bool Acquiring() const;
+    // The last run ended with a page, a probe state or the recording not written.
+    bool LastRunLost() const;
     bool Frozen() const;
     bool PullUp() const;
     WindowRing Ring() const;

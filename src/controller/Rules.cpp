@@ -49,6 +49,8 @@ int NextLightLevel(int level, bool up) {
 
 bool DiskTooFullForRun(int64_t freeGigabytes) { return freeGigabytes >= 0 && freeGigabytes <= 4; }
 
+bool DiskTooFullToGoOn(int64_t freeGigabytes) { return freeGigabytes >= 0 && freeGigabytes < 1; }
+
 bool DepthAgainstDirection(int32_t depthMm, int32_t startHeightMm, bool pullUp) {
     return pullUp ? depthMm > startHeightMm + 200 : depthMm < startHeightMm - 200;
 }

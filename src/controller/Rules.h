@@ -22,6 +22,9 @@ int NextLightLevel(int level, bool up);
 // The run-start disk check: 0 to 4 whole gigabytes free refuses the start; an unknown free
 // space (negative) does not.
 bool DiskTooFullForRun(int64_t freeGigabytes);
+// The disk check during a run: less than one whole gigabyte free ends the run before the writes
+// fail; an unknown free space does not.
+bool DiskTooFullToGoOn(int64_t freeGigabytes);
 
 // The direction check of each depth message: the depth has moved more than 200 mm against the
 // run's direction (depth and start height in millimetres).

@@ -43,10 +43,27 @@ void RunSession::Start() {
         return;
     }
     view_.SetWaitCursor(true);
-    const bool started = parts_.upload.RegisterAtRunStart() && StartProper();
+    bool started = parts_.upload.RegisterAtRunStart();
+    // What the start changes before its last step can refuse.
+    const DepthReference reference = parts_.telemetry.Reference();
+    const TelemetryState before = parts_.telemetry.State();
+    if (started && !StartProper()) {
+        // A start that fails after the registration leaves everything as it was before it.
+        parts_.upload.UndoRegistration();
+        parts_.telemetry.Reference() = reference;
+        TelemetryState& state = parts_.telemetry.State();
+        state.movedDistance = before.movedDistance;
+        state.depth = before.depth;
+        state.captureHeight = before.captureHeight;
+        parts_.db.runActive = 0;
+        started = false;
+    }
     view_.SetWaitCursor(false);
     if (!started) return;
     mouthDisarmed_ = false;
+    probeStateLost_ = recordingLost_ = false;
+    lastRunLost_ = false;
+    storageChecks_ = 0;
     acquiring_ = true;
     hooks_.updateButtons();
 }
@@ -98,7 +115,9 @@ void RunSession::Stop() {
     const int32_t depth = parts_.telemetry.State().depth;
     db.runActive = 0;
     view_.SetLayout(LayoutMode::NoRun);
+    const bool recording = parts_.recorder.Recording();
     view_.SetButtonCaption(MainButton::Record, parts_.recorder.OnRunEnd(depth));
+    if (recording && parts_.recorder.WriteFailed()) recordingLost_ = true;
     parts_.link.PostCommand(CMD_RUN_END);
     view_.SetButtonCaption(MainButton::Run, L"开始");
     parts_.imageRun.FinishImageRun(upload.IsUploadOn(),
@@ -111,7 +130,44 @@ void RunSession::Stop() {
     acquiring_ = false;
     ShowOverspeed(false);
     hooks_.updateButtons();
-    prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
+    // The end box never says the run was saved when part of it was not.
+    lastRunLost_ = probeStateLost_ || recordingLost_ || parts_.imageRun.StoreFailures() > 0;
+    if (lastRunLost_)
+        prompter_.Tell(L"试验结束，部分数据未能保存，已保存的文件位于" + db.WorkspacePath());
+    else
+        prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
+}
+
+void RunSession::OnProbeStateLost() {
+    probeStateLost_ = true;
+    CheckStorage();
+}
+
+void RunSession::CheckStorage() {
+    if (!acquiring_ || ending_) return;
+    VideoRecorder& recorder = parts_.recorder;
+    if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;
+    if (probeStateLost_ || recordingLost_ || parts_.imageRun.StoreFailures() > 0) {
+        EndForFailure(L"数据保存失败，已停止绞车并结束采集，请检查磁盘");
+        return;
+    }
+    // The free space once a second (every tenth poll), from the first poll of the run.
+    if (storageChecks_++ % 10 != 0) return;
+    const ProjectDb& db = parts_.db;
+    const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
+                                          : FreeSpaceGB(db.WorkspacePath());
+    if (DiskTooFullToGoOn(free))
+        EndForFailure(L"当前磁盘空间不足，已停止绞车并结束采集，请更换保存路径后重新开始");
+}
+
+void RunSession::EndForFailure(const std::wstring& text) {
+    ending_ = true;
+    // The winch first: nothing more can be stored of the hole it would pass.
+    parts_.winch.AutoStop();
+    panel_.RefreshWinchPanel(false);
+    prompter_.Tell(text);
+    Stop();
+    ending_ = false;
 }
 
 void RunSession::OnDepthUpdate() {

@@ -38,6 +38,15 @@ public:
     // "结束" (or the exit during a run).
     void Stop();
 
+    // The writes of the run: called by every poll while a run is active. A page, a page's
+    // overspeed row, a probe state or the recording that could not be written, or a disk
+    // running full, stops the winch, ends the run keeping what was stored and tells the operator.
+    void CheckStorage();
+    // A probe-state row of the run could not be stored.
+    void OnProbeStateLost();
+    // The last run ended with something not written (its end box said so).
+    bool LastRunLost() const { return lastRunLost_; }
+
     // The run checks of a depth message (after the logging speed took it) and of a full
     // attitude message.
     void OnDepthUpdate();
@@ -50,6 +59,7 @@ public:
 
 private:
     bool StartProper();
+    void EndForFailure(const std::wstring& text);
 
     AcquisitionView& view_;
     Prompter& prompter_;
@@ -63,6 +73,11 @@ private:
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;
+    bool probeStateLost_ = false;
+    bool recordingLost_ = false;
+    bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
+    bool lastRunLost_ = false;
+    int storageChecks_ = 0;
 };
 
 }  // namespace bhv

@@ -72,6 +72,8 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         startHeading_ = start.startHeading;
         pageEnd_.store(10000);
         pageLen_ = 10000;
+        storeFailures_.store(0);
+        pagesStored_.store(0);
         axisStart_.store(0);
 
         const double focalWork =
@@ -149,7 +151,10 @@ int32_t ImageRun::CurrentPageOverspeedMm() const {
 
 void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
     if (!project_ || to <= from) return;
-    project_->SetPageOverspeed(id, OverspeedMm(from, to), (to - from) / 10);
+    if (!project_->SetPageOverspeed(id, OverspeedMm(from, to), (to - from) / 10)) {
+        Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": overspeed row not stored");
+        NoteStore(false);
+    }
     // Ranges wholly before the next page are done with.
     while (!overspeed_.empty() && overspeed_.front().second <= to)
         overspeed_.erase(overspeed_.begin());
@@ -159,10 +164,19 @@ void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
     const std::vector<uint8_t> jpeg = EncodePage(page);
     if (jpeg.empty()) {
         Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": JPEG encoding failed");
+        NoteStore(false);
         return;
     }
-    // A failed insert is not reported; the run goes on.
-    if (project_) project_->InsertBigImage(id, jpeg);
+    if (!project_) return;
+    // A failed insert is counted; the controller reads the count and ends the run.
+    const bool stored = project_->InsertBigImage(id, jpeg);
+    if (!stored) Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": not stored");
+    if (stored) ++pagesStored_;
+    NoteStore(stored);
+}
+
+void ImageRun::NoteStore(bool stored) {
+    if (!stored) ++storeFailures_;
 }
 
 void ImageRun::PageStep() {

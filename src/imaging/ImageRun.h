@@ -76,6 +76,11 @@ public:
     // Overspeed millimetres of travel of the current page so far.
     int32_t CurrentPageOverspeedMm() const;
 
+    // Pages and page-overspeed rows of the current run that could not be stored (encoding or
+    // database write failed), and pages stored. Safe from any thread.
+    int32_t StoreFailures() const { return storeFailures_.load(); }
+    int32_t PagesStored() const { return pagesStored_.load(); }
+
     // Start of an acquisition run: resets the stitcher and the page state, then releases the
     // image thread.
     void StartRun(const ImageRunStart& start);
@@ -116,6 +121,7 @@ private:
     void StorePageOverspeed(int32_t id, int32_t from, int32_t to);
     void PageStep();
     void StorePage(int32_t id, const cv::Mat& page);
+    void NoteStore(bool stored);
     void Browse(bool next);
 
     FrameQueue& frames_;
@@ -132,6 +138,8 @@ private:
     int32_t browsePos_ = 0;  // the browsed page's id (tick lock)
     std::atomic<double> depthSpeed_{0.0};
     std::atomic<bool> overspeedActive_{false};
+    std::atomic<int32_t> storeFailures_{0};
+    std::atomic<int32_t> pagesStored_{0};
     std::atomic<double> maxStitchSpeed_{0.0};
     OverspeedDetector detector_;                          // image thread (tick lock)
     std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first

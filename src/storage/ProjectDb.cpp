@@ -139,6 +139,9 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
         db_ = nullptr;
         return false;
     }
+    // Another connection holding the file (a viewer, a copy) makes a write wait and retry for
+    // this long before it fails.
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
 
     for (size_t i = 0; i < std::size(kCreateStatements); ++i) {
         if (i == kProbeStateTable) probeStates_.clear();

@@ -29,6 +29,8 @@ class ProjectDb {
 public:
     static constexpr const char* kFileVersion = "BHVE-V1.0.221205";
     static constexpr int32_t kProbeStateStepMm = 100;
+    // How long a write waits for another connection's lock (SQLite retries meanwhile).
+    static constexpr int kBusyTimeoutMs = 2000;
 
     // `root`: the root folder, the workspace until SetWorkspacePath names another (created at
     // once). Without it there is no workspace until SetWorkspacePath names one.

@@ -165,6 +165,23 @@ void UploadJob::EndRun() {
     registered_ = true;
 }
 
+void UploadJob::UndoRegistration() {
+    // The worker ends a project only after EndRun (runEnded_), so this exchange is the only one.
+    if (!registered_ || runEnded_) return;
+    std::string timestamp;
+    {
+        std::lock_guard lock(paramMutex_);
+        timestamp = lastTimestamp_;
+    }
+    if (Send(BuildProjectEndPacket(Param(), timestamp), [this] { return exit_.load(); }) !=
+        kExchangeAccepted)
+        SetLastMessage(L"注消工程信息失败!");
+    // Forgotten before the run counts as ended, so the worker never sends a second end.
+    registered_ = false;
+    runEnded_ = true;
+    config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
+}
+
 bool UploadJob::Enqueue(const std::wstring& path) {
     if (!uploadOn_) return false;
     std::lock_guard lock(queueMutex_);

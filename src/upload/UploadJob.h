@@ -100,6 +100,10 @@ public:
     bool RegisterAtRunStart();
     // Lets the worker close the project once the queue is empty.
     void EndRun();
+    // A run that registered and then could not start: ends the project on the data server
+    // (one exchange; a server that does not answer keeps it) and forgets the registration, so
+    // the switch, the settings and the next start are as before.
+    void UndoRegistration();
     // Queues a picture file; only while real-time upload is on (false otherwise).
     bool Enqueue(const std::wstring& path);
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -126,13 +127,33 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_FALSE(run.Browsing());
     EXPECT_EQ(run.Travel(), travel);
 
+    EXPECT_EQ(run.PagesStored(), 2);
+    EXPECT_EQ(run.StoreFailures(), 0);
+
     // A new run starts from nothing.
     run.StartRun(Start());
     EXPECT_TRUE(run.LiveImage().empty());
     EXPECT_EQ(run.PageEnd(), 10000);
+    EXPECT_EQ(run.PagesStored(), 0);
     run.ImageTick();
     EXPECT_FALSE(run.Browsing());
+    for (int i = 0; i < 20; ++i) {
+        depth = 100000 + i;
+        frames_.Push(Frame(camera, depth, 90.0));
+        run.SetTravel(i * 80);
+        run.Stitcher().Worker().Pass();
+        while (records_.Size() > 0) run.ImageTick();
+    }
+    ASSERT_FALSE(run.LiveImage().empty());
+    // Its last page cannot be written (another connection holds the database): counted.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(FsPath(db_.DatabasePath()).c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     run.FinishImageRun(false);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_GE(run.StoreFailures(), 1);
+    EXPECT_EQ(run.PagesStored(), 0);
 }
 
 // Depth assist through the image run alone: the telemetry's depth (SetDepth) reaches the pairs

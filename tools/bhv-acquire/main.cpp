@@ -71,7 +71,7 @@ const char* kUsage =
     "  --trace   diagnostic lines on standard error for these categories (comma-separated, or\n"
     "            all; replaces BHV_TRACE): link,telemetry,camera,stitch,pages,upload,ui,\n"
     "            storage,sim\n"
-    "Exit status: 0 the run completed, 1 it did not, 2 bad usage.\n";
+    "Exit status: 0 the run completed and everything was stored, 1 it did not, 2 bad usage.\n";
 
 bool Parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -239,6 +239,10 @@ int main(int argc, char** argv) {
             completed = true;
             break;
         }
+        if (!acq->Acquiring()) {
+            Say("the run ended before the target depth");
+            break;
+        }
         if (acq->WinchState() != direction) {
             Say("the winch stopped before the target depth");
             break;
@@ -255,7 +259,7 @@ int main(int argc, char** argv) {
                           "depth %.3f m  speed %.2f m/min  pages %d  frames %llu queued %llu "
                           "dropped%s",
                           acq->Telemetry().depth / 10000.0, view.loggingSpeed,
-                          (acq->Images().PageEnd() - 10000) / 10000,
+                          acq->Images().PagesStored(),
                           static_cast<unsigned long long>(c.framesQueued),
                           static_cast<unsigned long long>(c.framesDroppedAtQueue),
                           view.overspeed ? "  OVERSPEED" : "");
@@ -267,7 +271,9 @@ int main(int argc, char** argv) {
     const std::wstring db = acq->Project().DatabasePath();
     const std::wstring folder = acq->Project().ProjectFolder();
     const size_t videos = acq->Project().Videos().size() + (acq->Recorder().Recording() ? 1 : 0);
-    acq->OnRunButton();
+    // A run ended by a failed write is over already: the button would start another.
+    if (acq->Acquiring()) acq->OnRunButton();
+    const bool saved = !acq->LastRunLost();
 
     if (o.upload) {
         Say("waiting for the upload to end");
@@ -283,6 +289,8 @@ int main(int argc, char** argv) {
     Say("\nsummary");
     Say("  project       " + ToNarrow(folder));
     Say(std::string("  reached       ") + (completed ? "yes" : "no"));
+    Say(std::string("  saved         ") +
+        (saved ? "yes" : "no: a page, a probe state or the recording could not be written"));
     Say("  pages         " + pages);
     Say("  probe states  " + states);
     Say("  videos        " + std::to_string(videos));
@@ -291,5 +299,5 @@ int main(int argc, char** argv) {
     if (o.upload) Say("  uploaded      " + std::to_string(uploaded) + " pictures");
     acq.reset();
     if (site) site->Stop();
-    return completed && pages != "" && pages != "0" ? 0 : 1;
+    return completed && saved && pages != "" && pages != "0" ? 0 : 1;
 }

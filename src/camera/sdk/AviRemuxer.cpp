@@ -9,6 +9,7 @@ namespace bhv::sdk {
 
 bool AviRemuxer::Open(const std::string& path) {
     Close();
+    failed_ = false;
     if (avformat_alloc_output_context2(&ctx_, nullptr, "avi", path.c_str()) < 0 || !ctx_) {
         ctx_ = nullptr;
         return false;
@@ -40,6 +41,7 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
         stream->r_frame_rate = stream->avg_frame_rate;
         if (const int r = avformat_write_header(ctx_, nullptr); r < 0) {
             Trace(TraceCategory::Camera, "AviRemuxer: header: " + AvErrorText(r));
+            failed_ = true;
             return false;
         }
         headerWritten_ = true;
@@ -53,15 +55,26 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
     packet->duration = av_rescale_q(1, frameBase, stream->time_base);
     packet->stream_index = 0;
     if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
-    if (av_write_frame(ctx_, packet.get()) < 0) return false;
+    // Each frame goes to the file at once, so a recording cut off (a kill, a power cut) keeps
+    // everything up to its last frame, and a failing disk shows at the frame that failed.
+    if (av_write_frame(ctx_, packet.get()) < 0) {
+        failed_ = true;
+        return false;
+    }
+    avio_flush(ctx_->pb);
+    if (ctx_->pb->error < 0) {
+        failed_ = true;
+        return false;
+    }
     ++frames_;
     return true;
 }
 
 void AviRemuxer::Close() {
     if (!ctx_) return;
-    if (headerWritten_) av_write_trailer(ctx_);
-    avio_closep(&ctx_->pb);
+    if (headerWritten_ && av_write_trailer(ctx_) < 0) failed_ = true;
+    if (ctx_->pb && ctx_->pb->error < 0) failed_ = true;
+    if (avio_closep(&ctx_->pb) < 0) failed_ = true;
     avformat_free_context(ctx_);
     ctx_ = nullptr;
     headerWritten_ = false;

@@ -26,6 +26,9 @@ public:
                int fpsDen);
     // Finishes the file (index and header sizes).
     void Close();
+    // True once a write to the file failed (a full disk, a removed medium) since Open, the
+    // finishing in Close included.
+    bool WriteFailed() const { return failed_; }
 
     bool IsOpen() const { return ctx_ != nullptr; }
     int64_t FramesWritten() const { return frames_; }
@@ -33,6 +36,7 @@ public:
 private:
     AVFormatContext* ctx_ = nullptr;
     bool headerWritten_ = false;
+    bool failed_ = false;
     int64_t frames_ = 0;
 };
 

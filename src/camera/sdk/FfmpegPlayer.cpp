@@ -281,6 +281,13 @@ bool FfmpegPlayer::H264_PLAY_StopDataRecord(int32_t port) {
     return wasOpen;
 }
 
+bool FfmpegPlayer::H264_PLAY_RecordWriteFailed(int32_t port) {
+    const auto p = Find(port);
+    if (!p) return false;
+    std::lock_guard lock(p->recordMutex);
+    return p->recorder.WriteFailed();
+}
+
 bool FfmpegPlayer::H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t) {
     const auto p = Find(port);
     if (!p || !fileName) return false;

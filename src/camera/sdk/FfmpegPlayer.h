@@ -45,6 +45,7 @@ public:
     bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override;
     bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) override;
     bool H264_PLAY_StopDataRecord(int32_t port) override;
+    bool H264_PLAY_RecordWriteFailed(int32_t port) override;
     bool H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t type) override;
 
     Stats PortStats(int32_t port);

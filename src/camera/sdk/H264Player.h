@@ -38,6 +38,9 @@ public:
     // Records the received stream, from its next key frame, to `fileName` (type 2: AVI).
     virtual bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) = 0;
     virtual bool H264_PLAY_StopDataRecord(int32_t port) = 0;
+    // True when a write of the port's recording (started last) failed; players that cannot
+    // tell report false.
+    virtual bool H264_PLAY_RecordWriteFailed(int32_t /*port*/) { return false; }
     // Saves the newest decoded frame as a JPEG picture (type 0).
     virtual bool H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t type) = 0;
 };

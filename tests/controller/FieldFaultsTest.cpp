@@ -1,0 +1,156 @@
+// The controller under the faults of the field: writes that fail, a disk running full, a
+// recording cut off, starts that fail half-way, and the winch around disconnects and runs.
+#include <fstream>
+#include <sstream>
+
+#include "AcquisitionRig.h"
+#include "camera/VideoRecorder.h"
+#include "support/Files.h"
+
+namespace bhv::test {
+namespace {
+
+class FieldFaultsTest : public AcquisitionRig {};
+
+std::string ReadAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A second connection that holds the project database under an exclusive lock.
+class LockedDatabase {
+public:
+    explicit LockedDatabase(const std::filesystem::path& db) {
+        EXPECT_EQ(sqlite3_open(db.c_str(), &h_), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(h_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~LockedDatabase() {
+        sqlite3_exec(h_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(h_);
+    }
+
+private:
+    sqlite3* h_ = nullptr;
+};
+
+TEST_F(FieldFaultsTest, AFailedWriteOrAFullDiskStopsTheWinchAndEndsTheRunSaying) {
+    StartSite();
+    AcquisitionOptions options = Options();
+    int64_t freeGb = 100;
+    options.freeSpace = [&](const std::wstring&) { return freeGb; };
+    Create(options);
+    Connect();
+    const std::wstring workspace = acq->Project().WorkspacePath();
+
+    // The database held by another connection beyond the busy time-out: the next probe state
+    // cannot be written.
+    StartRun(L"ZK-LOCK");
+    ASSERT_TRUE(Drive(2, 2, 250));
+    const std::filesystem::path db = ProjectDbPath();
+    const size_t before = std::stoul(Query(db, "SELECT count(*) FROM probeState")[0][0]);
+    {
+        LockedDatabase lock(db);
+        EXPECT_TRUE(WaitFor([&] { return !acq->Acquiring(); }, 30s)) << Prompts();
+    }
+    EXPECT_EQ(acq->WinchState(), 0);
+    EXPECT_TRUE(acq->LastRunLost());
+    EXPECT_EQ(Count(L"数据保存失败，已停止绞车并结束采集，请检查磁盘"), 1) << Prompts();
+    EXPECT_EQ(Count(L"试验结束，部分数据未能保存，已保存的文件位于" + workspace), 1);
+    EXPECT_EQ(Count(L"试验结束，文件将保存于" + workspace), 0);
+    EXPECT_EQ(view.layout, LayoutMode::NoRun);
+    // What was stored before stays.
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check")[0][0], "ok");
+    EXPECT_GE(std::stoul(Query(db, "SELECT count(*) FROM probeState")[0][0]), before);
+
+    // The disk runs full during the next run: it ends before a write fails, everything stored.
+    prompter.prompts.clear();
+    acq->OnWinchSpeed(2);
+    StartRun(L"ZK-FULL");
+    ASSERT_TRUE(Drive(2, 2, 400));
+    freeGb = 0;
+    EXPECT_TRUE(WaitFor([&] { return !acq->Acquiring(); }, 5s));
+    EXPECT_EQ(acq->WinchState(), 0);
+    EXPECT_FALSE(acq->LastRunLost());
+    EXPECT_EQ(Count(L"当前磁盘空间不足，已停止绞车并结束采集，请更换保存路径后重新开始"), 1)
+        << Prompts();
+    EXPECT_EQ(Count(L"试验结束，文件将保存于" + workspace), 1);
+}
+
+TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
+    StartSite();
+    Create();
+    Connect();
+    StartRun(L"ZK-SRT");
+    acq->OnRecordButton();
+    ASSERT_TRUE(acq->Recorder().Recording());
+    const std::filesystem::path srt = acq->Recorder().SubtitlePath();
+    ASSERT_TRUE(WaitFor([&] { return acq->Recorder().Samples().size() >= 3; }));
+    // Still recording: the file already holds every second so far, in the file's own format.
+    const auto& samples = acq->Recorder().Samples();
+    std::string expected;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        for (char c : SrtEntry(static_cast<int64_t>(i + 1), samples[i])) {
+            if (c == '\n') expected += '\r';
+            expected += c;
+        }
+    }
+    EXPECT_EQ(ReadAll(srt), expected);
+    acq->OnRunButton();
+    EXPECT_FALSE(acq->LastRunLost());
+}
+
+TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefore) {
+    StartSite();
+    InProcessDataServer server(tmp.path() / "received");
+    Create();
+    Connect();
+    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+        p.serverAddress = 0x7F000001;
+        p.serverPort = server.Port();
+        return p;
+    });
+    acq->OnUploadSwitch(true);
+    const std::filesystem::path workspace = tmp.path() / "root";
+    struct Case {
+        std::string name;
+        std::function<void()> arrange, undo;
+        std::wstring box;
+    };
+    const std::vector<Case> cases = {
+        {"depth reset not acknowledged", [&] { site->Command("ignore-zero on"); },
+         [&] { site->Command("ignore-zero off"); }, L"网络信号不好，请重试:)"},
+        {"project not created",
+         [&] {
+             std::ofstream(tmp.path() / "file") << "x";
+             acq->OnWorkspaceChosen((tmp.path() / "file").wstring());
+         },
+         [&] { acq->OnWorkspaceChosen(workspace.wstring()); }, L"工程文件保存失败，请检查磁盘"},
+    };
+    for (const Case& c : cases) {
+        prompter.prompts.clear();
+        c.arrange();
+        acq->SetRunSettings({L"ZK-REG", 1100, 0});
+        acq->OnRunButton();
+        EXPECT_FALSE(acq->Acquiring()) << c.name;
+        EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
+        EXPECT_FALSE(acq->Upload().IsRegistered()) << c.name;
+        EXPECT_FALSE(acq->RunActive()) << c.name;
+        EXPECT_TRUE(view.uploadSettingsEnabled) << c.name;
+        c.undo();
+        // The switch and the settings are free again, and the next start asks nothing.
+        acq->OnUploadSwitch(false);
+        acq->OnUploadSwitch(true);
+        EXPECT_TRUE(acq->Upload().IsUploadOn()) << c.name;
+        acq->OnRunButton();
+        EXPECT_TRUE(acq->Acquiring()) << c.name << ": " << Prompts();
+        EXPECT_EQ(Count(L"有数据正在上传,是否强制中断?"), 0) << c.name;
+        EXPECT_EQ(Count(L"有数据正在上传,请稍后修改...!"), 0) << c.name;
+        acq->OnRunButton();
+        ASSERT_TRUE(WaitFor([&] { return !acq->Upload().IsRegistered(); })) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace bhv::test
