@@ -138,6 +138,10 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
 
 Acquisition::~Acquisition() {
     tearingDown_ = true;
+    if (Connected()) {
+        parts_->winch.AutoStop();
+        parts_->link.Drain(500);
+    }
     parts_->link.Disconnect();
     parts_->imageRun.StopImageThread();
     parts_->camera.Disconnect();
@@ -220,6 +224,10 @@ void Acquisition::Connect() {
     view_.SetWaitCursor(true);
     view_.ShowVideoStatus(true, L"正在连接主机，请稍等...");
     view_.SetBusy(true);
+    // A new connection starts with the winch stopped: the poll must not send a motion chosen
+    // on an earlier connection.
+    parts_->winch.ResetForConnection();
+    panel_->RefreshWinchPanel(false);
     const Link::ConnectResult result = parts_->link.Connect([this] {
         view_.ShowVideoStatus(true, L"正在连接视频服务器，请稍等...");
         view_.ShowVideoStatus(false, L"");
@@ -244,6 +252,10 @@ void Acquisition::Connect() {
 }
 
 void Acquisition::Disconnect() {
+    // The winch stops before the link goes: it must not run on with nobody to stop it.
+    parts_->winch.AutoStop();
+    panel_->RefreshWinchPanel(false);
+    parts_->link.Drain(500);
     parts_->camera.Disconnect();
     view_.SetLinkTimers(false);
     parts_->link.Disconnect();

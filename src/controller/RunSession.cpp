@@ -126,7 +126,6 @@ void RunSession::Stop() {
     parts_.runLog.CloseRunLog();
     db.ClearProbeStates();
     if (upload.IsUploadOn()) upload.EndRun();
-    mouthDisarmed_ = true;
     acquiring_ = false;
     ShowOverspeed(false);
     hooks_.updateButtons();
@@ -184,7 +183,11 @@ void RunSession::OnDepthUpdate() {
         parts_.imageRun.SetDepth(depth);
         parts_.imageRun.SetTravel(state.movedDistance);
     }
-    if (!mouthDisarmed_ && MouthReached(state.depth, parts_.winch.State())) {
+    // The mouth stop is armed each time the winch starts reeling in, run or not.
+    const int winchState = parts_.winch.State();
+    if (winchState == kWinchReelIn && lastWinchState_ != kWinchReelIn) mouthDisarmed_ = false;
+    lastWinchState_ = winchState;
+    if (!mouthDisarmed_ && MouthReached(state.depth, winchState)) {
         // Disarmed before the box: its nested event loop may bring further depth messages.
         mouthDisarmed_ = true;
         parts_.winch.AutoStop();

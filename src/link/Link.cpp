@@ -106,6 +106,11 @@ void Link::Disconnect() {
         std::lock_guard lock(receiveMutex_);
         receiveQueue_.clear();
     }
+    {
+        std::lock_guard lock(sendMutex_);
+        sendQueue_.clear();
+        sent_ = posted_;
+    }
     state_.connected = false;
     events_.OnDisconnected();
 }
@@ -163,6 +168,7 @@ bool Link::PostCommand(int command, int value) {
     {
         std::lock_guard lock(sendMutex_);
         sendQueue_.push_back(std::move(*message));
+        ++posted_;
         sendSignalled_ = true;
     }
     sendEvent_.notify_one();
@@ -201,7 +207,20 @@ void Link::SendLoop() {
             socket->SetSendTimeout(options_.ioTimeoutMs);
             socket->Send(EncodeFrame(m));
         }
+        {
+            std::lock_guard lock(sendMutex_);
+            sent_ += batch.size();
+        }
+        sentEvent_.notify_all();
     }
+}
+
+bool Link::Drain(int timeoutMs) {
+    if (!sender_.joinable()) return false;
+    std::unique_lock lock(sendMutex_);
+    const uint64_t target = posted_;
+    return sentEvent_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return sent_ >= target; });
 }
 
 void Link::ReceiveLoop(Peer peer) {

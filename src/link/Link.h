@@ -63,8 +63,12 @@ public:
 
     // Closes both sockets, clears the alive flags, ends and joins the three threads and drops
     // what was received but not yet taken (it belongs to the closed connections), then tells
-    // OnDisconnected. Queued commands stay queued.
+    // OnDisconnected. Commands still queued are dropped: they were meant for the closed
+    // connections, and a later connection must not receive a stale winch motion.
     void Disconnect();
+    // Waits until the sending thread has sent every command posted so far (or `timeoutMs`
+    // passes, or the threads are not running); true when sent.
+    bool Drain(int timeoutMs);
 
     // Builds the command and queues it for the sending thread; false when the builder refuses
     // the code. Thread-safe.
@@ -129,6 +133,9 @@ private:
     std::condition_variable sendEvent_;
     std::deque<Message> sendQueue_;
     bool sendSignalled_ = false;
+    uint64_t posted_ = 0;  // commands posted, and commands the sending thread is done with
+    uint64_t sent_ = 0;
+    std::condition_variable sentEvent_;
 
     std::mutex receiveMutex_;
     std::deque<Message> receiveQueue_;

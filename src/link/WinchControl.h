@@ -41,6 +41,8 @@ public:
     // The "电动模式" setting changed (the mode itself is kept in the configuration): the winch
     // stops.
     void StopForModeChange() { state_ = 0; }
+    // A new connection: the winch starts stopped, whatever was chosen before.
+    void ResetForConnection() { state_ = 0; }
 
     void LightStep(int step);  // CMD_LED_STEP with 1 ("B-") or 2 ("B+")
     void CalibrationBegin();

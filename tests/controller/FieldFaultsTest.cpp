@@ -152,5 +152,42 @@ TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefor
     }
 }
 
+TEST_F(FieldFaultsTest, TheWinchStopsOnDisconnectAndAtTheMouthRunOrNot) {
+    sim::SiteOptions o;
+    o.startDepthMetres = 2.0;
+    StartSite(o);
+    Create();
+    Connect();
+    auto siteAction = [&] { return site->Snapshot().winchAction; };
+
+    // "断开" while paying out: stop goes first; the next connection starts stopped and stays so.
+    acq->OnWinchSpeed(2);
+    acq->OnWinchButton(2);
+    ASSERT_TRUE(WaitFor([&] { return siteAction() == 2; }));
+    acq->OnConnectButton();
+    ASSERT_FALSE(acq->Connected());
+    EXPECT_TRUE(WaitFor([&] { return siteAction() == 0; }, 2s));
+    Connect();
+    loop.RunFor(600ms);  // several polls
+    EXPECT_EQ(acq->WinchState(), 0);
+    EXPECT_EQ(siteAction(), 0);
+
+    // Reeling in to the mouth without a run, and after one: the automatic stop each time.
+    const std::wstring mouth = L"当前深度为0米，探头接近孔口，自动停止收线";
+    ASSERT_TRUE(Drive(2, 2, 300));
+    acq->OnWinchButton(1);
+    EXPECT_TRUE(WaitFor([&] { return acq->WinchState() == 0; }, 30s));
+    EXPECT_EQ(Count(mouth), 1) << Prompts();
+    StartRun(L"ZK-MOUTH");
+    ASSERT_TRUE(Drive(2, 2, 300));
+    acq->OnWinchButton(0);
+    acq->OnRunButton();
+    ASSERT_FALSE(acq->Acquiring());
+    acq->OnWinchButton(1);
+    EXPECT_TRUE(WaitFor([&] { return acq->WinchState() == 0; }, 30s));
+    EXPECT_EQ(Count(mouth), 2) << Prompts();
+    EXPECT_TRUE(WaitFor([&] { return siteAction() == 0; }, 2s));
+}
+
 }  // namespace
 }  // namespace bhv::test
