@@ -7,6 +7,7 @@
 #include "camera/Screenshot.h"
 #include "controller/AcquisitionParts.h"
 #include "controller/Captions.h"
+#include "controller/ConfigCheck.h"
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "controller/RunSession.h"
@@ -174,7 +175,25 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
             parts_->runLog.HoldForNextRun(ToWide(note));
         }
     }
-    parts_->config.Load();
+    SysConfigParam& config = parts_->config;
+    config.onSaveFailed = [this] {
+        // Once: the settings are saved on many occasions.
+        if (configSaveFailureTold_) return;
+        configSaveFailureTold_ = true;
+        prompter_.Tell(L"系统配置文件保存失败，请检查配置文件所在目录是否可写");
+    };
+    if (config.Load()) {
+        for (const std::wstring& line : CheckConfigValues(config)) {
+            (options_.console ? *options_.console : std::cout) << ToNarrow(line) << std::endl;
+            parts_->runLog.HoldForNextRun(line);
+        }
+    } else if (config.unreadable) {
+        const std::wstring name = ToWide(SysConfigParam::kFileName);
+        prompter_.Tell(config.unreadableCopy.empty()
+                           ? L"系统配置文件" + name + L"无法读取，本次使用默认参数；该文件无法另存，程序不会覆盖它"
+                           : L"系统配置文件" + name + L"无法读取，本次使用默认参数；原文件已另存为" +
+                                 config.unreadableCopy.filename().wstring());
+    }
     panel_->TakeDiameterFromConfig();
     if (screenWidth < 1280 || screenHeight < 768) {
         prompter_.Tell(L"屏幕分辨率不满足要求，至少需为1280 x 768");

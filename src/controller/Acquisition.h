@@ -242,6 +242,7 @@ private:
     bool screenshotEnabled_ = false;
     bool imageThreadStarted_ = false;
     bool attitudeOnline_ = false;    // what the attitude view shows
+    bool configSaveFailureTold_ = false;
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
 

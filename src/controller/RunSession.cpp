@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "controller/AcquisitionParts.h"
+#include "controller/ConfigCheck.h"
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
@@ -40,6 +41,10 @@ void RunSession::Start() {
     }
     if (panel_.PullUp() && panel_.Settings().startHeightMm < 1) {
         prompter_.Tell(L"上拉采集，请设置初始深度");
+        return;
+    }
+    if (!WorkingRingFits(parts_.config)) {
+        prompter_.Tell(L"图像圆环超出画面范围，请重新设置圆环后再开始实验");
         return;
     }
     view_.SetWaitCursor(true);

@@ -102,4 +102,10 @@ FrameBands RingUnwrapper::Prepare(const cv::Mat& frame, const UnwrapParams& para
     return bands;
 }
 
+bool RingFitsFrame(const UnwrapParams& p, int width, int height) {
+    const int R = p.radiusOut - 1;
+    return R > 0 && p.radiusIn >= 0 && p.radiusIn < p.radiusOut && p.centreX - R >= 0 &&
+           p.centreY - R >= 0 && p.centreX + R <= width && p.centreY + R <= height;
+}
+
 }  // namespace bhv

@@ -19,6 +19,11 @@ struct UnwrapParams {
     uint8_t upwardBandOuter = 0;
 };
 
+// True when the ring can be unwrapped from a width x height frame: radii not negative and not
+// inverted, and the square around the outer circle inside the frame. A run, and a
+// re-processing, refuse a ring that does not fit.
+bool RingFitsFrame(const UnwrapParams& params, int width, int height);
+
 // What one frame contributes to stitching: a thin band of the wall at a fixed radius.
 struct FrameBands {
     cv::Mat band;     // 8-bit BGR, W rows (angle) x h columns (radius)

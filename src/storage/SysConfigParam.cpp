@@ -1,5 +1,10 @@
 #include "storage/SysConfigParam.h"
 
+#include <cmath>
+#include <system_error>
+
+#include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "storage/XmlFile.h"
 
 namespace bhv {
@@ -29,9 +34,29 @@ SysConfigParam::SysConfigParam() {
 
 bool SysConfigParam::Load(const std::string& fileName) {
     if (folder.empty()) return false;
-    if (!LoadXmlRecord<SysConfigParam>(folder / fileName, *this, kStoredKeys)) return false;
+    const std::filesystem::path path = folder / fileName;
+    unreadable = false;
+    unreadableCopy.clear();
+    if (!LoadXmlRecord<SysConfigParam>(path, *this, kStoredKeys)) {
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) return false;
+        // A file that is there but cannot be read (a misspelt tag, a cut-off write) may hold a
+        // calibration: it is kept before anything is saved over it.
+        unreadable = true;
+        const std::filesystem::path copy =
+            folder / (path.stem().string() + "-unreadable-" +
+                      FormatTime(SystemClock().Now(), "%Y-%m-%d %H.%M.%S") +
+                      path.extension().string());
+        if (std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
+                                       ec))
+            unreadableCopy = copy;
+        return false;
+    }
 
-    if (clarityScale > 1.8f)
+    // NaN compares false both ways: it takes the default.
+    if (std::isnan(clarityScale))
+        clarityScale = SysConfigParam().clarityScale;
+    else if (clarityScale > 1.8f)
         clarityScale = 1.8f;
     else if (clarityScale < 1.0f)
         clarityScale = 1.0f;
@@ -44,7 +69,12 @@ bool SysConfigParam::Load(const std::string& fileName) {
 
 bool SysConfigParam::Save() const {
     if (folder.empty()) return false;
-    return SaveXmlRecord<SysConfigParam>(folder / kFileName, kRootElement, *this, kStoredKeys);
+    // An unreadable file that could not be copied is never written over.
+    const bool saved =
+        !(unreadable && unreadableCopy.empty()) &&
+        SaveXmlRecord<SysConfigParam>(folder / kFileName, kRootElement, *this, kStoredKeys);
+    if (!saved && onSaveFailed) onSaveFailed();
+    return saved;
 }
 
 void SysConfigParam::SetStitchClarity(int mode) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace bhv {
@@ -52,12 +53,22 @@ struct SysConfigParam {
     SysConfigParam();
 
     // Reads `fileName` in `folder`. False (and nothing changed) when no folder is set, or the
-    // file is missing, unreadable, not XML or without a root element.
+    // file is missing, unreadable, not XML or without a root element. A file that exists but
+    // cannot be read is kept as a dated copy beside it ("BhvSysConfigParam-unreadable-<time>.xml",
+    // see unreadableCopy); when even that copy cannot be made, Save refuses to write over it.
     bool Load(const std::string& fileName = kFileName);
 
-    // Writes every key to the file, replacing it only once the new file is complete.
-    // True when the file was written (the program does not report a failed save).
+    // Writes every key to the file, replacing it only once the new file is complete. True when
+    // the file was written; a failure calls onSaveFailed.
     bool Save() const;
+
+    // What the last Load found: a file that could not be read, and the copy it was kept as
+    // (empty when the copy could not be made).
+    bool unreadable = false;
+    std::filesystem::path unreadableCopy;
+    // Called when a save fails (a read-only folder, a full disk, an unreadable file without its
+    // copy); the controller tells the operator.
+    std::function<void()> onSaveFailed;
 
     // 1: high clarity, anything else: normal. Sets the working frame and the working ring.
     void SetStitchClarity(int mode);

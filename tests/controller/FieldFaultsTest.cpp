@@ -5,6 +5,8 @@
 
 #include "AcquisitionRig.h"
 #include "camera/VideoRecorder.h"
+#include "controller/ConfigCheck.h"
+#include "storage/RunLog.h"
 #include "support/Files.h"
 
 namespace bhv::test {
@@ -187,6 +189,71 @@ TEST_F(FieldFaultsTest, TheWinchStopsOnDisconnectAndAtTheMouthRunOrNot) {
     EXPECT_TRUE(WaitFor([&] { return acq->WinchState() == 0; }, 30s));
     EXPECT_EQ(Count(mouth), 2) << Prompts();
     EXPECT_TRUE(WaitFor([&] { return siteAction() == 0; }, 2s));
+}
+
+TEST_F(FieldFaultsTest, ABadConfigurationIsKeptToldAndCheckedValueByValue) {
+    const std::filesystem::path config = tmp.path() / "config" / SysConfigParam::kFileName;
+    std::filesystem::create_directories(config.parent_path());
+    const std::string calibrated =
+        "<?xml version=\"1.0\" ?>\n<SYSCONFIG_PARAM>\n<Diameter>1100</Diameter>\n"
+        "<Xoffset>700</Xoffset>\n<Yoffset>560</Yoffset>\n<RadiusIn>250</RadiusIn>\n"
+        "<RadiusOut>480</RadiusOutt>\n<fTiltAdjust>0.500000</fTiltAdjust>\n</SYSCONFIG_PARAM>\n";
+    std::ofstream(config) << calibrated;
+
+    // One misspelt closing tag: the file is kept as a dated copy, the operator told once, and
+    // the exit's save leaves the copy as it was.
+    StartSite();
+    Create();
+    ASSERT_EQ(prompter.prompts.size(), 1u) << Prompts();
+    EXPECT_NE(prompter.prompts[0].text.find(L"无法读取"), std::wstring::npos);
+    std::filesystem::path copy;
+    for (const auto& e : std::filesystem::directory_iterator(config.parent_path()))
+        if (e.path().filename().string().find("unreadable") != std::string::npos) copy = e.path();
+    ASSERT_FALSE(copy.empty());
+    EXPECT_NE(prompter.prompts[0].text.find(copy.filename().wstring()), std::wstring::npos);
+    EXPECT_TRUE(acq->RequestExit());
+    EXPECT_EQ(ReadAll(copy), calibrated);
+    acq.reset();
+
+    // Values out of range fall back one by one, each named in the next run's log.
+    std::ofstream(config) << "<?xml version=\"1.0\" ?>\n<SYSCONFIG_PARAM>\n"
+                             "<Diameter>1100</Diameter>\n<Xoffset>700</Xoffset>\n"
+                             "<Yoffset>560</Yoffset>\n<RadiusIn>-5</RadiusIn>\n"
+                             "<RadiusOut>480</RadiusOut>\n<fTiltAdjust>nan</fTiltAdjust>\n"
+                             "</SYSCONFIG_PARAM>\n";
+    prompter.prompts.clear();
+    Create();
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
+    EXPECT_EQ(acq->Config().radiusIn, SysConfigParam().radiusIn);
+    EXPECT_EQ(acq->Config().radiusOut, 480);
+    EXPECT_EQ(acq->Config().centreX, 700);
+    EXPECT_EQ(acq->Config().tiltAdjust, 0.0f);
+    EXPECT_EQ(acq->Config().diameterTenthsMm, 1100);
+    Connect();
+    StartRun(L"ZK-CFG");
+    const std::string log = ReadAll(FsPath(acq->Log().Path()));
+    EXPECT_NE(log.find(ToNarrow(L"配置参数RadiusIn=-5超出范围")), std::string::npos) << log;
+    EXPECT_NE(log.find(ToNarrow(L"配置参数fTiltAdjust=nan超出范围")), std::string::npos) << log;
+    acq->OnRunButton();
+
+    // A ring that no value can save: the whole ring falls back.
+    SysConfigParam c;
+    c.centreX = 1400;
+    c.radiusIn = 600;
+    c.radiusOut = 700;
+    EXPECT_EQ(CheckConfigValues(c).size(), 3u);  // Xoffset, RadiusIn, RadiusOut
+    EXPECT_TRUE(WorkingRingFits(c));
+
+    // A save that fails is told once.
+    AcquisitionOptions options = Options();
+    std::ofstream(tmp.path() / "file") << "x";
+    options.configFolder = tmp.path() / "file" / "config";
+    acq.reset();
+    prompter.prompts.clear();
+    Create(options);
+    acq->OnDiameterEntered(120);
+    acq->OnDiameterEntered(130);
+    EXPECT_EQ(Count(L"系统配置文件保存失败，请检查配置文件所在目录是否可写"), 1) << Prompts();
 }
 
 }  // namespace

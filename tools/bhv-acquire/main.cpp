@@ -136,11 +136,23 @@ void OnSignal(int) { g_interrupted = true; }
 
 }  // namespace
 
+int Acquire(int argc, char** argv);
+
 int main(int argc, char** argv) {
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-acquire", kUsage))
         return *status;
     // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
+    // A folder that cannot be made or written ends the tool with a message, not an abort.
+    try {
+        return Acquire(argc, argv);
+    } catch (const std::filesystem::filesystem_error& e) {
+        Say(std::string("bhv-acquire: ") + e.what());
+        return 1;
+    }
+}
+
+int Acquire(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) {
         std::cerr << kUsage;
@@ -167,7 +179,13 @@ int main(int argc, char** argv) {
         // The simulated site keeps its configuration below the root folder, never in the
         // installation's own file.
         options.configFolder = bhv::FsPath(options.workspaceRoot + L"sim-config");
-        std::filesystem::create_directories(options.configFolder);
+        std::error_code ec;
+        std::filesystem::create_directories(options.configFolder, ec);
+        if (ec) {
+            Say("bhv-acquire: cannot create " + options.configFolder.string() + ": " +
+                ec.message() + " (is the root folder writable?)");
+            return 1;
+        }
         Say("site simulator: host=" + site->Host().ToString() + " probe=" +
             site->Probe().ToString() + " camera=" + site->Camera().ToString());
     }

@@ -323,9 +323,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     const int workHeight =
         static_cast<int>(static_cast<float>(info.height) /
                          (static_cast<float>(info.width) / static_cast<float>(workWidth)));
-    const int R = params.radiusOut - 1;
-    if (R <= 0 || params.radiusIn >= params.radiusOut || params.centreX - R < 0 ||
-        params.centreY - R < 0 || params.centreX + R > workWidth || params.centreY + R > workHeight)
+    if (!RingFitsFrame(params, workWidth, workHeight))
         return fail(kReprocessMismatched,
                     "the ring (centre " + std::to_string(params.centreX) + "," +
                         std::to_string(params.centreY) + ", radii " +
