@@ -441,7 +441,9 @@ std::optional<double> Acquisition::BrowsedOverspeedShare() const {
 
 // ---- Panel settings ----
 
-void Acquisition::SetRunSettings(const RunSettings& settings) { panel_->SetRunSettings(settings); }
+bool Acquisition::SetRunSettings(const RunSettings& settings) {
+    return panel_->SetRunSettings(settings);
+}
 const RunSettings& Acquisition::Settings() const { return panel_->Settings(); }
 bool Acquisition::OnDiameterEntered(int32_t mm) { return panel_->OnDiameterEntered(mm); }
 void Acquisition::OnPanelSetting(PanelSetting setting, int value) {

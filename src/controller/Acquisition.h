@@ -139,7 +139,9 @@ public:
     std::optional<double> BrowsedOverspeedShare() const;
 
     // ---- Control panel and settings dialog (PanelSettings) ----
-    void SetRunSettings(const RunSettings& settings);  // hole number, start height
+    // Hole number, start height; false (told, nothing changed) for a hole number that cannot
+    // name a project.
+    bool SetRunSettings(const RunSettings& settings);
     const RunSettings& Settings() const;
     // The panels' entries; false (nothing changed) outside their ranges (controller/InputRanges.h:
     // diameter, pulley, tilt correction). The window shows the range message.

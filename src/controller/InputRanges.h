@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace bhv {
 
@@ -30,6 +32,22 @@ inline constexpr InputRange kPulleyMm{10, 9999, false};
 inline constexpr InputRange kTiltCorrectionDeg{-90, 90, false};
 // The data server's TCP port (the upload settings dialog).
 inline constexpr InputRange kServerPort{1, 65535, true};
+// The hole number names the project's folder and database file: at most this many characters
+// (with the folder's time stamp it stays within a file name's 255 bytes, Chinese included),
+// none of the characters a file name cannot hold.
+inline constexpr int kHoleNumberMaxLength = 64;
+inline constexpr std::wstring_view kHoleNumberForbidden = L"/\\:*?\"<>|";
 }  // namespace input
+
+// Why a hole number cannot name a project (the message the operator sees); empty when it can.
+inline std::wstring HoleNumberRefusal(std::wstring_view hole) {
+    if (hole.size() > static_cast<size_t>(input::kHoleNumberMaxLength))
+        return L"测孔编号过长，最多" + std::to_wstring(input::kHoleNumberMaxLength) + L"个字符";
+    for (wchar_t c : hole)
+        if (input::kHoleNumberForbidden.find(c) != std::wstring_view::npos || c < 0x20 || c == 0x7F)
+            return L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
+    if (hole == L"." || hole == L"..") return L"测孔编号不能为 . 或 ..";
+    return {};
+}
 
 }  // namespace bhv

@@ -33,11 +33,17 @@ void PanelSettings::OnVideoResized(int width, int height) {
     UpdateRing();
 }
 
-void PanelSettings::SetRunSettings(const RunSettings& settings) {
+bool PanelSettings::SetRunSettings(const RunSettings& settings) {
+    // A hole number that cannot name a project folder is refused where it is typed.
+    if (const std::wstring refusal = HoleNumberRefusal(settings.holeNumber); !refusal.empty()) {
+        prompter_.Tell(refusal);
+        return false;
+    }
     settings_.holeNumber = settings.holeNumber;
     settings_.startHeightMm = settings.startHeightMm;
     if (settings.diameterTenthsMm != settings_.diameterTenthsMm)
         OnPanelSetting(PanelSetting::Diameter, settings.diameterTenthsMm);
+    return true;
 }
 
 bool PanelSettings::OnDiameterEntered(int32_t millimetres) {

@@ -24,7 +24,9 @@ public:
     void ShowFirstValues();
     void OnVideoResized(int width, int height);
 
-    void SetRunSettings(const RunSettings& settings);
+    // False, with the refusal told and nothing changed, for a hole number that cannot name a
+    // project (HoleNumberRefusal).
+    bool SetRunSettings(const RunSettings& settings);
     const RunSettings& Settings() const { return settings_; }
     // The diameter the configuration holds (at start-up and after loading it).
     void TakeDiameterFromConfig();

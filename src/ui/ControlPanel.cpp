@@ -58,6 +58,8 @@ ControlPanel::ControlPanel(Prompter& prompter, QWidget* parent) : QWidget(parent
 
     holeNumber_ = new QLineEdit(this);
     holeNumber_->setObjectName("holeNumberEdit");
+    // The rule lives below the window (input::HoleNumberRefusal); the edit only keeps the length.
+    holeNumber_->setMaxLength(input::kHoleNumberMaxLength);
     diameter_ = new RangeEdit(prompter, input::kDiameterMm, "diameterEdit", this);
     startHeight_ = new RangeEdit(prompter, input::kStartHeightM, "startHeightEdit", this);
     // The start height has no range of its own, only whole metres that fit the millimetres.
@@ -239,6 +241,8 @@ void ControlPanel::ShowImageColor(int brightness, int saturation) {
 QString ControlPanel::HoleNumber() const {
     return holeNumber_->text();
 }
+
+void ControlPanel::SetHoleNumber(const QString& holeNumber) { holeNumber_->setText(holeNumber); }
 int ControlPanel::DiameterMm() const {
     return diameter_->text().trimmed().toInt();
 }

@@ -50,6 +50,7 @@ public:
     void ShowImageColor(int brightness, int saturation);
 
     QString HoleNumber() const;
+    void SetHoleNumber(const QString& holeNumber);
     int DiameterMm() const;
     int StartHeightM() const;
 

@@ -195,7 +195,8 @@ void MainWindow::ConnectPanels() {
     connect(panel_, &ControlPanel::holeNumberEntered, this, [this](const QString& hole) {
         RunSettings settings = acq_->Settings();
         settings.holeNumber = hole.toStdWString();
-        acq_->SetRunSettings(settings);
+        // A refused hole number (told by the controller) gives way to the one kept.
+        if (!acq_->SetRunSettings(settings)) panel_->SetHoleNumber(Q(acq_->Settings().holeNumber));
     });
     connect(panel_, &ControlPanel::startHeightEntered, this, [this](int metres) {
         RunSettings settings = acq_->Settings();

@@ -256,5 +256,31 @@ TEST_F(FieldFaultsTest, ABadConfigurationIsKeptToldAndCheckedValueByValue) {
     EXPECT_EQ(Count(L"系统配置文件保存失败，请检查配置文件所在目录是否可写"), 1) << Prompts();
 }
 
+TEST_F(FieldFaultsTest, HoleNumbersThatCannotNameAFileAreRefusedWhereTyped) {
+    Create();
+    ASSERT_TRUE(acq->SetRunSettings({L"ZK-01", 1100, 0}));
+    const std::wstring characters = L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
+    for (const wchar_t* hole : {L"../ZK", L"ZK/02", L"ZK\\1", L"A:B", L"A*", L"A?", L"\"A\"",
+                                L"<A>", L"A|B", L"A\tB"}) {
+        prompter.prompts.clear();
+        EXPECT_FALSE(acq->SetRunSettings({hole, 1100, 0})) << ToNarrow(hole);
+        EXPECT_EQ(Count(characters), 1) << ToNarrow(hole) << ": " << Prompts();
+        EXPECT_EQ(acq->Settings().holeNumber, L"ZK-01");
+    }
+    prompter.prompts.clear();
+    EXPECT_FALSE(acq->SetRunSettings({std::wstring(65, L'孔'), 1100, 0}));
+    EXPECT_EQ(Count(L"测孔编号过长，最多64个字符"), 1) << Prompts();
+    EXPECT_FALSE(acq->SetRunSettings({L"..", 1100, 0}));
+    // The longest allowed name makes its project.
+    EXPECT_TRUE(acq->SetRunSettings({std::wstring(64, L'孔'), 1100, 0}));
+    StartSite();
+    acq.reset();
+    Create();
+    Connect();
+    StartRun(std::wstring(64, L'孔'));
+    acq->OnRunButton();
+    EXPECT_EQ(Count(L"工程文件保存失败，请检查磁盘"), 0) << Prompts();
+}
+
 }  // namespace
 }  // namespace bhv::test
