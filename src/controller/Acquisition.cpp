@@ -494,7 +494,17 @@ CalibrationView Acquisition::Calibration() const {
 
 // ---- Upload bar ----
 
-void Acquisition::OnUploadSwitch(bool checked) { parts_->upload.OnUploadSwitchClicked(checked); }
+void Acquisition::OnUploadSwitch(bool checked) {
+    UploadJob& upload = parts_->upload;
+    // A run that started without the upload has no project on the data server; registering it
+    // now would block the window while the winch may be moving. Refused until the next start.
+    if (checked && session_->Active() && !upload.IsUploadOn()) {
+        view_.ShowUploadSwitch(false, false);
+        prompter_.Tell(L"采集过程中不能开启实时上传，请在开始采集前开启");
+        return;
+    }
+    upload.OnUploadSwitchClicked(checked);
+}
 
 void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
     parts_->upload.OpenSettings(editor);

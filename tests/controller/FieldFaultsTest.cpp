@@ -282,5 +282,31 @@ TEST_F(FieldFaultsTest, HoleNumbersThatCannotNameAFileAreRefusedWhereTyped) {
     EXPECT_EQ(Count(L"工程文件保存失败，请检查磁盘"), 0) << Prompts();
 }
 
+TEST_F(FieldFaultsTest, UploadSwitchedOnDuringARunIsRefusedUntilTheNextStart) {
+    StartSite();
+    InProcessDataServer server(tmp.path() / "received");
+    Create();
+    Connect();
+    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+        p.serverAddress = 0x7F000001;
+        p.serverPort = server.Port();
+        return p;
+    });
+    StartRun(L"ZK-UP");
+    acq->OnUploadSwitch(true);
+    EXPECT_EQ(Count(L"采集过程中不能开启实时上传，请在开始采集前开启"), 1) << Prompts();
+    EXPECT_FALSE(acq->Upload().IsUploadOn());
+    EXPECT_FALSE(view.uploadChecked);
+    acq->OnRunButton();
+    EXPECT_FALSE(acq->Upload().IsRegistered());
+    // Between runs the switch works, and the next run registers.
+    acq->OnUploadSwitch(true);
+    EXPECT_TRUE(acq->Upload().IsUploadOn());
+    StartRun(L"ZK-UP2");
+    EXPECT_TRUE(acq->Upload().IsRegistered());
+    acq->OnRunButton();
+    EXPECT_TRUE(WaitFor([&] { return !acq->Upload().IsRegistered(); }));
+}
+
 }  // namespace
 }  // namespace bhv::test
