@@ -24,6 +24,9 @@ std::wstring MmCaption(const wchar_t* format, int32_t tenths) {
     return text;
 }
 
+// Below the mouth by this much (tenths of a millimetre) the mouth stop is armed again.
+constexpr int32_t kMouthRearmDepth = 1000;
+
 }  // namespace
 
 RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
@@ -188,11 +191,10 @@ void RunSession::OnDepthUpdate() {
         parts_.imageRun.SetDepth(depth);
         parts_.imageRun.SetTravel(state.movedDistance);
     }
-    // The mouth stop is armed each time the winch starts reeling in, run or not.
-    const int winchState = parts_.winch.State();
-    if (winchState == kWinchReelIn && lastWinchState_ != kWinchReelIn) mouthDisarmed_ = false;
-    lastWinchState_ = winchState;
-    if (!mouthDisarmed_ && MouthReached(state.depth, winchState)) {
+    // The mouth stop is armed whenever the probe is in the hole, run or not; after it fired,
+    // the operator may still reel in at the mouth until the probe goes down again.
+    if (state.depth > kMouthRearmDepth) mouthDisarmed_ = false;
+    if (!mouthDisarmed_ && MouthReached(state.depth, parts_.winch.State())) {
         // Disarmed before the box: its nested event loop may bring further depth messages.
         mouthDisarmed_ = true;
         parts_.winch.AutoStop();

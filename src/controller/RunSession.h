@@ -70,7 +70,6 @@ private:
     bool acquiring_ = false;
     bool directionWarned_ = true;
     bool mouthDisarmed_ = false;
-    int lastWinchState_ = 0;
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;
