@@ -254,6 +254,11 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         return;
     }
     ++self->framesTaken_;
+    // The frame's moment, taken as it leaves the decoder: the depth and heading of the frame are
+    // those of this moment, however long it then waits in the queues.
+    const int64_t arrivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
 
     DisplayFrameBuffer& display = self->DisplayFrame;
     if (display.pending.load(std::memory_order_acquire) == 0) {
@@ -281,6 +286,7 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
             frame->height = kFrameHeight;
             frame->stamp = stamp;
             frame->flag = 0;
+            frame->arrivedNs = arrivedNs;
             queued = queue.Push(std::move(frame), &count);
         }
         if (queued) {

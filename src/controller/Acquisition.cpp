@@ -313,14 +313,14 @@ void Acquisition::OnTelemetry(const Message& message, TelemetryChange change) {
     case TelemetryChange::Battery:
     case TelemetryChange::HostStatus: ShowBattery(state.battery.value_or(0)); break;
     case TelemetryChange::Firmware: view_.SetTitle(FirmwareCaption(kAppTitle, state)); break;
-    case TelemetryChange::Depth: OnDepthMessage(); break;
-    case TelemetryChange::Attitude: OnAttitudeMessage(); break;
+    case TelemetryChange::Depth: OnDepthMessage(message.ArrivedNs()); break;
+    case TelemetryChange::Attitude: OnAttitudeMessage(message.ArrivedNs()); break;
     case TelemetryChange::None:
     case TelemetryChange::Other: break;
     }
 }
 
-void Acquisition::OnDepthMessage() {
+void Acquisition::OnDepthMessage(int64_t arrivedNs) {
     // Every 100 mm of depth a probe-state record, kept in the history even when it could not be
     // stored.
     ProjectDb& db = parts_->db;
@@ -330,19 +330,19 @@ void Acquisition::OnDepthMessage() {
         view_.RedrawCharts(db.ProbeStates());
         if (!stored && session_->Active()) session_->OnProbeStateLost();
     }
-    OnDepthUpdate();
+    OnDepthUpdate(arrivedNs);
 }
 
-void Acquisition::OnDepthUpdate() {
+void Acquisition::OnDepthUpdate(int64_t arrivedNs) {
     const double now = SteadySecondsPrecise();
     const int32_t depth = parts_->telemetry.State().depth;
     speed_.AddDepth(depth, now);
     pipelineSpeed_.AddDepth(depth, now);
     parts_->imageRun.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
-    session_->OnDepthUpdate();
+    session_->OnDepthUpdate(arrivedNs);
 }
 
-void Acquisition::OnAttitudeMessage() {
+void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const TelemetryState& state = parts_->telemetry.State();
     view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
     parts_->runLog.WriteRunLog(AttitudeRunLogLine(state, parts_->link.State().probeState));
@@ -350,7 +350,7 @@ void Acquisition::OnAttitudeMessage() {
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
     attitudeShown_ = b;
     view_.ShowAttitude({b[kTilt], b[kAngleZ], b[kTemperature], b[kHumidity]}, redraw);
-    session_->OnAttitudeUpdate();
+    session_->OnAttitudeUpdate(arrivedNs);
 }
 
 void Acquisition::ShowBattery(int percent) {

@@ -222,9 +222,10 @@ private:
     void OnTelemetry(const Message& message, TelemetryChange change);
     void ShowBattery(int percent);
     void SetAttitudeOnline(bool online);
-    void OnDepthMessage();
-    void OnAttitudeMessage();
-    void OnDepthUpdate();
+    // The arrival time of the message (steady clock, ns; 0 when not known) goes with its values.
+    void OnDepthMessage(int64_t arrivedNs);
+    void OnAttitudeMessage(int64_t arrivedNs);
+    void OnDepthUpdate(int64_t arrivedNs);
 
     void Connect();
     void Disconnect();

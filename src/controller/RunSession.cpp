@@ -1,5 +1,6 @@
 #include "controller/RunSession.h"
 
+#include <chrono>
 #include <cwchar>
 
 #include "controller/AcquisitionParts.h"
@@ -107,6 +108,9 @@ bool RunSession::StartProper() {
     start.upward = pullUp;
     start.startDepth = startDepth;
     start.startHeading = static_cast<float>(state.attitude[kAngleZ]);
+    start.startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
     start.frameRate = panel_.FrameRate();
     start.uploadFolder = parts_.upload.UploadFolderPath();
     parts_.imageRun.StartRun(start);
@@ -177,7 +181,7 @@ void RunSession::EndForFailure(const std::wstring& text) {
     ending_ = false;
 }
 
-void RunSession::OnDepthUpdate() {
+void RunSession::OnDepthUpdate(int64_t arrivedNs) {
     const TelemetryState& state = parts_.telemetry.State();
     const int32_t depth = state.depth;
     const bool pullUp = panel_.PullUp();
@@ -190,6 +194,7 @@ void RunSession::OnDepthUpdate() {
     if (acquiring_) {
         parts_.imageRun.SetDepth(depth);
         parts_.imageRun.SetTravel(state.movedDistance);
+        if (arrivedNs != 0) parts_.imageRun.NoteDepth(arrivedNs, depth, state.movedDistance);
     }
     // The mouth stop is armed whenever the probe is in the hole, run or not; after it fired,
     // the operator may still reel in at the mouth until the probe goes down again.
@@ -203,7 +208,7 @@ void RunSession::OnDepthUpdate() {
     }
 }
 
-void RunSession::OnAttitudeUpdate() {
+void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
     TelemetryState& state = parts_.telemetry.State();
     WinchControl& winch = parts_.winch;
     state.bottomStillCount =
@@ -218,6 +223,8 @@ void RunSession::OnAttitudeUpdate() {
         view_.ShowInfo(InfoField::CurrentHeight, MmCaption(L"当前高度 %d mm", state.depth));
     }
     state.captureHeight = state.depth;
+    if (acquiring_ && arrivedNs != 0)
+        parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);
     parts_.imageRun.SetDepth(state.depth);
     parts_.imageRun.SetTravel(state.movedDistance);
 

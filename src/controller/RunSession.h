@@ -49,8 +49,10 @@ public:
 
     // The run checks of a depth message (after the logging speed took it) and of a full
     // attitude message.
-    void OnDepthUpdate();
-    void OnAttitudeUpdate();
+    // `arrivedNs`: when the message arrived (steady clock, ns; 0 when not known); the image run
+    // keeps depth and heading against it, for each frame's own moment.
+    void OnDepthUpdate(int64_t arrivedNs = 0);
+    void OnAttitudeUpdate(int64_t arrivedNs = 0);
 
     // The red overspeed warning, shown and hidden once per change.
     void ShowOverspeed(bool active);

@@ -20,6 +20,9 @@ struct RawFrame {
     uint32_t height = 0;
     int32_t stamp = 0;  // passed through from the camera callback
     uint8_t flag = 0;
+    // When the frame arrived (steady clock, nanoseconds since its epoch; 0: not known). The
+    // depth and heading of the frame are those of this moment, whenever it is processed.
+    int64_t arrivedNs = 0;
 };
 
 // The frame queue between the camera and the stitch worker (oldest first, at most 30 frames).

@@ -69,10 +69,13 @@ bool ReadFrame(FrameQueue& queue, int32_t workWidth, cv::Mat& out) {
 
 bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                                    FrameBands& out) {
+    const std::unique_ptr<RawFrame> raw = queue.Pop();
+    if (!raw) return false;
     cv::Mat frame;
-    if (!ReadFrame(queue, workWidth, frame)) return false;
+    if (!ConvertFrame(*raw, workWidth, frame)) return false;
     try {
         out = unwrapper_.Prepare(frame, params);
+        out.arrivedNs = raw->arrivedNs;
         return true;
     } catch (const cv::Exception&) {
         Trace(TraceCategory::Stitch, "PrepareFrame: the ring does not fit in the frame");
@@ -164,7 +167,9 @@ bool FastBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const Unwra
                                FrameBands& out) {
     const std::unique_ptr<RawFrame> frame = queue.Pop();
     if (!frame) return false;
-    return MakeBands(*frame, workWidth, params, out);
+    if (!MakeBands(*frame, workWidth, params, out)) return false;
+    out.arrivedNs = frame->arrivedNs;
+    return true;
 }
 
 namespace {

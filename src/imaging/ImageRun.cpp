@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <deque>
 #include <cstdio>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -70,6 +72,11 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         startDepth_ = start.startDepth;
         depth_.store(start.startDepth);
         startHeading_ = start.startHeading;
+        track_.Clear();
+        if (start.startNs != 0) {
+            track_.AddDepth(start.startNs, start.startDepth, 0);
+            track_.AddHeading(start.startNs, start.startHeading);
+        }
         pageEnd_.store(10000);
         pageLen_ = 10000;
         storeFailures_.store(0);
@@ -179,7 +186,90 @@ void ImageRun::NoteStore(bool stored) {
     if (!stored) ++storeFailures_;
 }
 
+bool ImageRun::PageStepAlongTravel() {
+    const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
+    if (!track_.HasDepth() || placements.empty()) return false;
+
+    // The committed columns' travel, from their frames' moments (never going back).
+    const int64_t base = stitcher_.AccumulatorBase();
+    const double committed = static_cast<double>(base + stitcher_.Fill());
+    std::vector<double> xs, travels;
+    std::vector<int64_t> moments;
+    for (const StripStitcher::Placement& p : placements) {
+        if (p.column >= committed) break;
+        const std::optional<MotionTrack::Motion> m = track_.MotionAt(p.arrivedNs);
+        const double t = travels.empty() ? m->travel : std::max(m->travel, travels.back());
+        xs.push_back(p.column);
+        travels.push_back(t);
+        moments.push_back(p.arrivedNs);
+    }
+    if (xs.size() < 2) return true;
+    // The column (absolute) and moment at which the stitched travel reaches `travel`.
+    auto columnAt = [&](double travel, int64_t* moment) {
+        const auto it = std::lower_bound(travels.begin(), travels.end(), travel);
+        size_t i = static_cast<size_t>(it - travels.begin());
+        if (i == 0 || i == travels.size()) {
+            i = std::min(i, travels.size() - 1);
+            if (moment) *moment = moments[i];
+            return xs[i];
+        }
+        const double span = travels[i] - travels[i - 1];
+        const double f = span > 0 ? (travel - travels[i - 1]) / span : 1.0;
+        if (moment)
+            *moment = moments[i - 1] +
+                      static_cast<int64_t>(f * static_cast<double>(moments[i] - moments[i - 1]));
+        return xs[i - 1] + f * (xs[i] - xs[i - 1]);
+    };
+
+    {
+        const int32_t pageEnd = pageEnd_.load();
+        // A downward page holds the metre of travel that ends at its id; an upward one the
+        // metre that ends 20 mm past it (it is cut that much later). The first row is the
+        // shallow end.
+        const double from = upward_ ? pageEnd - 9800.0 : pageEnd - 10000.0;
+        const double to = from + 10000.0;
+        // Wait until the stitching has committed 5 mm past the page's end.
+        if (travels.back() < to + 50.0) return true;
+        Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel_.load()));
+
+        const cv::Mat accumulator = stitcher_.View();
+        const int width = static_cast<int>(static_cast<float>(accumulator.rows) *
+                                           StripStitcher::kRowScale);
+        int32_t rows = TrueProportionRows(width, pageLen_, diameter_);
+        if (rows <= 0)
+            rows = static_cast<int32_t>(StripStitcher::kColScale *
+                                        (columnAt(to, nullptr) - columnAt(from, nullptr)));
+        if (rows > 0 && width > 0) {
+            std::vector<double> columns(static_cast<size_t>(rows)), headings(columns.size());
+            for (int32_t j = 0; j < rows; ++j) {
+                const double f = (j + 0.5) / rows;
+                const double travel = upward_ ? to - f * (to - from) : from + f * (to - from);
+                int64_t moment = 0;
+                columns[j] = columnAt(travel, &moment) - static_cast<double>(base);
+                headings[j] = track_.HeadingAt(moment).value_or(startHeading_);
+            }
+            const cv::Mat page = FormPageAlong(accumulator, columns, headings, width, upward_);
+            StorePage(pageEnd, page);
+        }
+        StorePageOverspeed(pageEnd, pageEnd - 10000, pageEnd);
+
+        // The columns before the next page's first row go, but for a few.
+        const double next = upward_ ? pageEnd + 200.0 : pageEnd;
+        const int64_t keep = 30;
+        const int64_t cut = static_cast<int64_t>(std::floor(columnAt(next, nullptr))) - base - keep;
+        pageEnd_.store(pageEnd + 10000);
+        pageLen_ = 10000;
+        if (cut > 0) {
+            const int32_t displayRows = static_cast<int32_t>((3 * cut + 1) / 2);
+            stitcher_.CutStitcher(travel_.load(), displayRows);
+            live_ = live_.rowRange(std::min(displayRows, live_.rows), live_.rows);
+        }
+    }
+    return true;
+}
+
 void ImageRun::PageStep() {
+    if (PageStepAlongTravel()) return;
     const int32_t travel = travel_.load();
     const int32_t pageEnd = pageEnd_.load();
     if (travel <= pageEnd + 200) return;

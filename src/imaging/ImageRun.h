@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "imaging/MotionTrack.h"
 #include "imaging/Overspeed.h"
 #include "imaging/Stitching.h"
 #include "storage/ProjectDb.h"
@@ -25,6 +26,8 @@ struct ImageRunStart {
     bool upward = false;           // the run goes upward (depth decreases)
     int32_t startDepth = 0;        // tenths of a millimetre
     float startHeading = 0.0f;     // probe heading at run start, degrees
+    // The moment of the start depth and heading (steady clock, ns); 0: not known.
+    int64_t startNs = 0;
     // For the stitching's top speed (overspeed): the camera's frame rate and the bottom
     // camera's focal length in pixels of the source frame (the optics the simulator models).
     double frameRate = 20.0;
@@ -64,6 +67,16 @@ public:
     void SetTravel(int32_t travel) { travel_.store(travel); }
     void SetDepth(int32_t depth) { depth_.store(depth); }
     int32_t Travel() const { return travel_.load(); }
+    // Depth and travel (tenths of a mm) and heading (degrees) as reported at a moment (steady
+    // clock, ns; the moment the message arrived). With these, every frame whose arrival is
+    // known gets the depth and heading of its own moment, and each page is cut and resampled
+    // so that its rows are even in the encoder's travel and each row is turned by its own
+    // heading. Without them pages are cut by the stitched rows and turned by the start heading.
+    // Safe from any thread.
+    void NoteDepth(int64_t atNs, int32_t depth, int32_t travel) {
+        track_.AddDepth(atNs, depth, travel);
+    }
+    void NoteHeading(int64_t atNs, double degrees) { track_.AddHeading(atNs, degrees); }
     // Depth speed in mm/s (either sign), fed by the controller.
     void SetDepthSpeed(double mmPerS) { depthSpeed_.store(mmPerS); }
     // True while the probe moves faster than the stitching follows. Safe from any thread.
@@ -120,6 +133,9 @@ private:
     int32_t OverspeedMm(int32_t from, int32_t to) const;
     void StorePageOverspeed(int32_t id, int32_t from, int32_t to);
     void PageStep();
+    // The page step along the encoder's travel; false when the frames' moments or the depth
+    // reports are missing (PageStep then cuts by rows).
+    bool PageStepAlongTravel();
     void StorePage(int32_t id, const cv::Mat& page);
     void NoteStore(bool stored);
     void Browse(bool next);
@@ -141,6 +157,7 @@ private:
     std::atomic<int32_t> storeFailures_{0};
     std::atomic<int32_t> pagesStored_{0};
     std::atomic<double> maxStitchSpeed_{0.0};
+    MotionTrack track_;
     OverspeedDetector detector_;                          // image thread (tick lock)
     std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
     int32_t lastTravel_ = 0;

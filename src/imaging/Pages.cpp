@@ -1,6 +1,7 @@
 #include "imaging/Pages.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -58,6 +59,47 @@ cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float s
               "diameter " + std::to_string(diameter) + ": page stored without rescaling");
     }
     RollByAngle(page, 360.0f - startHeading);
+    return page;
+}
+
+cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& columns,
+                      const std::vector<double>& headings, int width, bool upward) {
+    const int rows = static_cast<int>(columns.size());
+    if (accumulator.empty() || rows == 0 || width <= 0 || headings.size() != columns.size())
+        return {};
+    const int last = accumulator.cols - 1;
+    cv::Mat page(rows, width, CV_8UC3);
+    cv::Mat line, scaled;
+    cv::Mat column0, column1;
+    for (int j = 0; j < rows; ++j) {
+        const double x = std::clamp(columns[j], 0.0, static_cast<double>(last));
+        const int x0 = static_cast<int>(std::floor(x));
+        const int x1 = std::min(x0 + 1, last);
+        const float f = static_cast<float>(x - x0);
+        // The two accumulator columns as rows, blended.
+        cv::transpose(accumulator.col(x0), column0);
+        cv::transpose(accumulator.col(x1), column1);
+        cv::addWeighted(column0, 1.0 - f, column1, f, 0.0, line, CV_32F);
+        cv::resize(line, scaled, cv::Size(width, 1), 0, 0, cv::INTER_AREA);
+        // Downward the band's rows run against the page's columns.
+        if (!upward) cv::flip(scaled, scaled, 1);
+        // Turned right by (360 - heading) degrees of columns: column c takes c - shift.
+        double shift = (360.0 - headings[j]) / 360.0 * width;
+        shift -= std::floor(shift / width) * width;
+        const int whole = static_cast<int>(std::floor(shift));
+        const float g = static_cast<float>(shift - whole);
+        const auto* in = scaled.ptr<cv::Vec3f>(0);
+        auto* out = page.ptr<cv::Vec3b>(j);
+        for (int c = 0; c < width; ++c) {
+            int a = c - whole;
+            a %= width;
+            if (a < 0) a += width;
+            const int b = a == 0 ? width - 1 : a - 1;
+            const cv::Vec3f v = in[a] * (1.f - g) + in[b] * g;
+            out[c] = cv::Vec3b(cv::saturate_cast<uint8_t>(v[0]), cv::saturate_cast<uint8_t>(v[1]),
+                               cv::saturate_cast<uint8_t>(v[2]));
+        }
+    }
     return page;
 }
 

@@ -34,6 +34,15 @@ void RollByAngle(cv::Mat& image, float angle);
 // so that north comes first.
 cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float startHeading);
 
+// A stored page read along the accumulator (W rows around the hole, one column per step of the
+// stitching): page row j is the accumulator at the fractional column columns[j] (linear between
+// its neighbours, clamped to the accumulator), scaled to `width` columns around the hole, laid
+// out as the display lays it out (turned clockwise downward, the other way upward) and turned by
+// (360 - headings[j]) degrees so that north comes first: each row by its own heading, to a
+// fraction of a column, circularly.
+cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& columns,
+                      const std::vector<double>& headings, int width, bool upward);
+
 // JPEG bytes of an image with the default settings (quality 95); empty on failure.
 std::vector<uint8_t> EncodePage(const cv::Mat& page);
 

@@ -29,6 +29,7 @@ struct FrameBands {
     cv::Mat band;     // 8-bit BGR, W rows (angle) x h columns (radius)
     cv::Mat grey;     // the same band, 8-bit grey
     cv::Mat profile;  // 1 x h, 64-bit float: column sums of the grey band
+    int64_t arrivedNs = 0;  // the frame's arrival (RawFrame::arrivedNs)
 };
 
 // Entry (i, j) of the remap tables for a ring of outer radius R unwrapped into H rows and W

@@ -258,6 +258,7 @@ void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
     pairs_.store(0);
     cappedPairs_.store(0);
     accBase_ = 0;
+    placements_.clear();
     scaledLo_ = scaledHi_ = scaledFinal_ = 0;
     displayAnchor_ = 0;
     {
@@ -322,6 +323,8 @@ bool StripStitcher::StitchStep() {
     if (consumed_ == 0 || tail_.empty()) {
         tail_ = band.clone();
         consumed_ = std::max(consumed_, 0) + 1;
+        if (record->current.arrivedNs != 0)
+            placements_.push_back({band.cols / 2.0, record->current.arrivedNs});
         return false;
     }
     if (off <= 0) {
@@ -334,8 +337,17 @@ bool StripStitcher::StitchStep() {
     if (offset_ < 0) offset_ = 0;
     const int t = std::min(tail_.cols, b + 2);
     const cv::Mat tailPart = tail_.colRange(tail_.cols - t, tail_.cols);
+    if (accBase_ == 0 && fill_ == 0 && tail_.cols > t) {
+        // The first commit leaves the tail's first columns behind: the columns placed so far
+        // move back by as many.
+        for (Placement& p : placements_) p.column -= tail_.cols - t;
+    }
     cv::Mat result = BlendBand(tailPart, band, off + offset_);
     tail_ = result;
+    // The tail part begins at the first uncommitted column.
+    if (record->current.arrivedNs != 0)
+        placements_.push_back({static_cast<double>(accBase_ + fill_) + off + offset_ + b / 2.0,
+                               record->current.arrivedNs});
 
     if (t >= b + 2 && result.cols - t > 0) {
         const int width = result.cols - t;
@@ -402,6 +414,9 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
         fill_ -= k;
         accBase_ += k;
     }
+    // Placements wholly before the accumulator go; the last of them stays for interpolation.
+    while (placements_.size() > 1 && placements_[1].column < static_cast<double>(accBase_))
+        placements_.pop_front();
 }
 
 // Display rows of the scaled columns [from, to), in display order, computed as OpenCV's bilinear

@@ -180,6 +180,18 @@ public:
     uint64_t PairCount() const { return pairs_.load(); }
     uint64_t CappedPairCount() const { return cappedPairs_.load(); }
 
+    // Where each placed band's middle column landed in the accumulator (absolute numbering:
+    // columns cut so far included) and when its frame arrived; oldest first, for the frames
+    // whose arrival is known. The image thread reads it to give every committed column the
+    // depth and heading of the moment it was taken.
+    struct Placement {
+        double column = 0.0;
+        int64_t arrivedNs = 0;
+    };
+    const std::deque<Placement>& Placements() const { return placements_; }
+    // Absolute number of accumulator column 0 (the columns cut so far).
+    int64_t AccumulatorBase() const { return accBase_; }
+
     StitchWorker& Worker() { return worker_; }
     const UnwrapParams& Params() const { return params_; }
     int32_t Consumed() const { return consumed_; }
@@ -234,6 +246,7 @@ private:
     int64_t scaledFinal_ = 0;  // scaled columns from here on used the not yet committed end
     int64_t displayAnchor_ = 0;
     cv::Mat displayBuffer_;
+    std::deque<Placement> placements_;
 
     mutable std::mutex displayMutex_;
     cv::Mat display_;  // header on the buffer rows shown

@@ -251,11 +251,12 @@ void Link::ReceiveLoop(Peer peer) {
         const std::size_t crcFailures =
             parser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
         for (std::size_t i = 0; i < crcFailures; ++i) ConsoleLine("Message CRC verify failed");
+        const int64_t arrived = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
         for (Message& m : received) {
-            if (m.Code() == MSG_DEPTH)
-                lastDepthArrivalNs_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              std::chrono::steady_clock::now().time_since_epoch())
-                                              .count());
+            m.SetArrivedNs(arrived);
+            if (m.Code() == MSG_DEPTH) lastDepthArrivalNs_.store(arrived);
             {
                 std::lock_guard lock(receiveMutex_);
                 receiveQueue_.push_back(std::move(m));

@@ -63,11 +63,16 @@ public:
     int Code() const { return bytes_[1]; }
     std::span<const uint8_t> Payload() const { return {bytes_.data() + 2, bytes_.size() - 2}; }
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
+    // When the message was received (steady clock, nanoseconds since its epoch; 0 for one made
+    // here). Not part of the message: equality compares the bytes only.
+    int64_t ArrivedNs() const { return arrivedNs_; }
+    void SetArrivedNs(int64_t ns) { arrivedNs_ = ns; }
 
-    bool operator==(const Message&) const = default;
+    bool operator==(const Message& other) const { return bytes_ == other.bytes_; }
 
 private:
     std::vector<uint8_t> bytes_;
+    int64_t arrivedNs_ = 0;
 };
 
 // CRC-16/CCITT-FALSE: width 16, polynomial 0x1021, initial value 0xFFFF, no reflection of input

@@ -1,5 +1,6 @@
 #include "simulation/BoreholeRun.h"
 
+#include <cmath>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
@@ -18,6 +19,11 @@ UnwrapParams DefaultRing(bool upward) {
 }
 
 }  // namespace
+
+double HeadingAt(const BoreholeRunSettings& settings, double travel) {
+    const double h = std::fmod(settings.heading + settings.turnPerMetre * travel / 10000.0, 360.0);
+    return h < 0 ? h + 360.0 : h;
+}
 
 std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& settings,
                                                    const BoreholeWall& wall, ProjectDb& db) {
@@ -46,11 +52,17 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     run.ImageTick();  // the first step of a run opens the frame queue
 
     const int frames = static_cast<int>(settings.length / settings.step) + 1;
+    const int64_t period = static_cast<int64_t>(1e9 / settings.frameRate);
     for (int i = 0; i < frames; ++i) {
         const double travel = i * settings.step;
         depth = settings.upward ? settings.startDepth - travel : settings.startDepth + travel;
+        const double heading = HeadingAt(settings, travel);
+        const int64_t moment = 1'000'000'000 + i * period;
+        run.NoteDepth(moment, static_cast<int32_t>(depth), static_cast<int32_t>(travel));
+        run.NoteHeading(moment, heading);
         auto frame = std::make_unique<RawFrame>();
-        frame->data = camera.RenderYuv420(depth, settings.heading);
+        frame->arrivedNs = moment;
+        frame->data = camera.RenderYuv420(depth, heading);
         frame->size = static_cast<uint32_t>(frame->data.size());
         frame->width = SyntheticBoreholeCamera::kWidth;
         frame->height = SyntheticBoreholeCamera::kHeight;

@@ -10,19 +10,25 @@ namespace bhv {
 
 class ProjectDb;
 
-// One simulated acquisition run at constant speed and heading.
+// One simulated acquisition run at constant speed, the probe turning at a constant rate.
 struct BoreholeRunSettings {
     bool upward = false;
     int32_t startDepth = 100000;  // tenths of a millimetre
     int32_t length = 20500;       // travel of the run, tenths of a millimetre
     double step = 6.9;            // travel per frame, tenths of a millimetre
-    float heading = 0.0f;         // degrees
+    float heading = 0.0f;         // degrees, at the start
+    double turnPerMetre = 0.0;    // degrees the probe turns per metre of travel
+    double frameRate = 20.0;      // frames per second (each frame's moment, and the reports')
     bool fastPath = true;         // the band path the worker uses
 };
 
+// The probe's heading (degrees, [0, 360)) after `travel` tenths of a millimetre of the run.
+double HeadingAt(const BoreholeRunSettings& settings, double travel);
+
 // Films the wall with the synthetic camera and drives every frame through the image pipeline
 // (frame queue, stitch worker pass, image ticks with their page steps) into `db`, one frame at
-// a time and without threads, so that depth and travel are exact for every frame. Only the
+// a time and without threads. Every frame carries its moment, and the depth, travel and
+// heading are reported at that moment, as the live program notes them. Only the
 // ring the band is cut from is rendered. Returns the pages stored, by id.
 std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& settings,
                                                    const BoreholeWall& wall, ProjectDb& db);
