@@ -1,5 +1,6 @@
 #include "simulation/BoreholeRun.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <opencv2/imgproc.hpp>
@@ -69,6 +70,7 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
         queue.Push(std::move(frame));
         run.SetTravel(static_cast<int32_t>(travel));
         run.SetDepth(static_cast<int32_t>(depth));
+        if ((i + 1) % std::max(settings.heldBack, 1) != 0 && i + 1 < frames) continue;
         run.Stitcher().Worker().Pass();
         while (records.Size() > 0) run.ImageTick();
     }

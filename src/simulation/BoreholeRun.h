@@ -20,6 +20,9 @@ struct BoreholeRunSettings {
     double turnPerMetre = 0.0;    // degrees the probe turns per metre of travel
     double frameRate = 20.0;      // frames per second (each frame's moment, and the reports')
     bool fastPath = true;         // the band path the worker uses
+    // Frames queued before the worker takes them (a queue held back): the telemetry then has
+    // moved on by as many frames when each is paired.
+    int heldBack = 1;
 };
 
 // The probe's heading (degrees, [0, 360)) after `travel` tenths of a millimetre of the run.

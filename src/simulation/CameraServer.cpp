@@ -366,7 +366,8 @@ void CameraServer::StreamLoop() {
             }
         }
         if (!running_) break;
-        const int fps = std::clamp(FrameRate(), 1, 60);
+        const int fps =
+            std::clamp(options_.deliveredFps > 0 ? options_.deliveredFps : FrameRate(), 1, 60);
         const auto period = std::chrono::microseconds(1000000 / fps);
         const auto now = Clock::now();
         if (now > nextTick + period) {

@@ -39,6 +39,9 @@ struct CameraServerOptions {
     int width = 2592;
     int height = 1944;
     int fps = 20;  // 20 or 15, as the encoding record allows
+    // A camera that delivers fewer pictures than its record says: the stream runs at this rate
+    // whatever the record holds (0: the record's rate).
+    int deliveredFps = 0;
     int gop = 20;  // pictures from one key frame to the next
     int crf = 30;  // encoder quality
 };

@@ -6,6 +6,7 @@ SimCamera::SimCamera(SiteModel& model, const Options& options, const BoreholeWal
     : model_(model), options_(options), camera_(wall) {
     CameraServerOptions serverOptions;
     serverOptions.emptyPasswordOnly = options.emptyPasswordOnly;
+    serverOptions.deliveredFps = options.deliveredFps;
     auto frames = [this](const CameraPose& pose, std::vector<uint8_t>& yuv) {
         camera_.RenderYuv420(pose.depthTenthsMm, pose.headingDeg, yuv.data());
         return true;

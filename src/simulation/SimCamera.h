@@ -21,6 +21,7 @@ public:
         uint16_t port = 34567;
         int clipFrames = 0;  // 0: render live
         bool emptyPasswordOnly = false;
+        int deliveredFps = 0;  // 0: the rate the program sets (20 or 15)
     };
 
     SimCamera(SiteModel& model, const Options& options, const BoreholeWall& wall = BoreholeWall());

@@ -21,7 +21,9 @@ std::string WithoutLineEnd(std::string text) {
 Site::Site(SiteOptions options)
     : options_(std::move(options)),
       model_(std::make_unique<SiteModel>(options_.startDepthMetres, options_.pulleyMm,
-                                         options_.winchSpeedsMPerMin)) {}
+                                         options_.winchSpeedsMPerMin)) {
+    model_->SetTurnRate(options_.turnPerMetre);
+}
 
 Site::~Site() {
     Stop();

@@ -32,6 +32,7 @@ struct SiteOptions {
     double pulleyMm = 100.0;
     // Slow, medium, fast; see kDefaultWinchSpeedsMPerMin for why these.
     std::array<double, 3> winchSpeedsMPerMin = kDefaultWinchSpeedsMPerMin;
+    double turnPerMetre = Trajectory::kDefaultTurnPerMetre;  // the probe's turn with depth
     std::vector<std::string> faults;  // commands applied at start, as --fault
 };
 

@@ -67,9 +67,14 @@ void SiteModel::ZeroEncoder() {
     zeroCable_ = cable_;
 }
 
+void SiteModel::SetTurnRate(double degreesPerMetre) {
+    std::lock_guard lock(mutex_);
+    turnPerMetre_ = degreesPerMetre;
+}
+
 void SiteModel::ZeroHeading() {
     std::lock_guard lock(mutex_);
-    headingOffset_ = Trajectory::At(ProbeDepthLocked()).azimuth;
+    headingOffset_ = Trajectory::At(ProbeDepthLocked(), turnPerMetre_).azimuth;
 }
 
 int SiteModel::WinchAction() const {
@@ -113,7 +118,7 @@ int32_t SiteModel::ProbeDepthTenthsMm() const {
 
 double SiteModel::HeadingDegrees() const {
     std::lock_guard lock(mutex_);
-    return Wrap360(Trajectory::At(ProbeDepthLocked()).azimuth - headingOffset_);
+    return Wrap360(Trajectory::At(ProbeDepthLocked(), turnPerMetre_).azimuth - headingOffset_);
 }
 
 SiteModel::State SiteModel::Snapshot() const {
@@ -139,7 +144,7 @@ SiteModel::Attitude SiteModel::CurrentAttitude() const {
 
 SiteModel::Attitude SiteModel::AttitudeLocked() const {
     const double depth = ProbeDepthLocked();
-    const TrajectoryPoint p = Trajectory::At(depth);
+    const TrajectoryPoint p = Trajectory::At(depth, turnPerMetre_);
     Attitude a;
     a.angleZ = Wrap360(p.azimuth - headingOffset_);
     a.tilt = p.inclination;

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <optional>
 
+#include "simulation/Trajectory.h"
+
 namespace bhv::sim {
 
 // The winch's three speeds (slow, medium, fast), metres of cable per minute, chosen against what
@@ -75,6 +77,10 @@ public:
     // Advances the model by `seconds` of real time.
     void Advance(double seconds);
 
+    // How fast the hole's azimuth, and the probe's heading with it, turns with depth (degrees
+    // per metre; Trajectory's default unless set).
+    void SetTurnRate(double degreesPerMetre);
+
     // Winch commands; an action other than stop is ignored while the brake holds.
     void SetWinchAction(int action);
     void SetWinchSpeed(int speedIndex);
@@ -102,6 +108,7 @@ private:
     int32_t EncoderCountLocked() const;
 
     mutable std::mutex mutex_;
+    double turnPerMetre_ = Trajectory::kDefaultTurnPerMetre;
     double cable_;      // metres of cable paid out below the mouth
     double zeroCable_;  // cable at the last encoder zero
     double pulleyMm_;

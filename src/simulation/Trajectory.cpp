@@ -13,11 +13,11 @@ double Wrap360(double degrees) {
 }
 }  // namespace
 
-TrajectoryPoint Trajectory::At(double depthMetres) {
+TrajectoryPoint Trajectory::At(double depthMetres, double turnPerMetre) {
     const double d = std::max(depthMetres, 0.0);
     TrajectoryPoint p;
     p.inclination = std::min(0.5 + 0.04 * d, 6.0);
-    p.azimuth = Wrap360(45.0 + 1.5 * d);
+    p.azimuth = Wrap360(45.0 + turnPerMetre * d);
     SplitTilt(p.inclination, p.azimuth, p.angleX, p.angleY);
     return p;
 }

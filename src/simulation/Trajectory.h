@@ -5,7 +5,7 @@ namespace bhv::sim {
 // The simulated borehole's path: inclination and azimuth as smooth functions of the measured
 // depth along the hole.
 //   inclination(d) = min(0.5 + 0.04 * d, 6.0) degrees          (d in metres, d < 0 taken as 0)
-//   azimuth(d)     = (45 + 1.5 * d) mod 360 degrees
+//   azimuth(d)     = (45 + t * d) mod 360 degrees, t the turn rate (default 1.5 degrees per metre)
 // The probe turns with the hole (its roll follows the azimuth), so both tilt angles change
 // along the hole while the tilt computed from them, acos(cos X * cos Y), equals the
 // inclination.
@@ -18,7 +18,8 @@ struct TrajectoryPoint {
 
 class Trajectory {
 public:
-    static TrajectoryPoint At(double depthMetres);
+    static constexpr double kDefaultTurnPerMetre = 1.5;
+    static TrajectoryPoint At(double depthMetres, double turnPerMetre = kDefaultTurnPerMetre);
     // The tilt angles whose combined tilt is `inclination`, split by the roll angle `roll`
     // (degrees); both wrapped into 0..<360.
     static void SplitTilt(double inclination, double roll, double& angleX, double& angleY);
