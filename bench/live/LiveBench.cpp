@@ -3,7 +3,9 @@
 // prints the stream's frames per second, the CPU by thread, the event-loop latency, the time
 // from a depth message to its caption, the memory, and each page's registration against the
 // wall with the goals it met. Without a DISPLAY it runs itself again under xvfb-run.
-// Usage: bench_live [MINUTES] (default 3).
+// Usage: bench_live [MINUTES] (default 3) [--up] [--frame-rate 20|15] [--turn-rate DEG_PER_M]
+// [--camera-fps N]: a pull-up instead of a descent, the camera's low frame mode, the probe's
+// turn, a camera that delivers fewer frames.
 #include <unistd.h>
 
 #include <QApplication>
@@ -11,21 +13,44 @@
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "Operator.h"
 #include "ui/UiFonts.h"
 
 int main(int argc, char** argv) {
     const double minutes = argc > 1 ? std::atof(argv[1]) : 3.0;
-    if (minutes <= 0 || minutes > 30) {
-        std::fprintf(stderr, "usage: bench_live [MINUTES]\n");
+    bhv::op::OperatorOptions o;
+    bool upward = false;
+    bool usage = minutes <= 0 || minutes > 30;
+    for (int i = 2; i < argc && !usage; ++i) {
+        const bool has = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--up"))
+            upward = true;
+        else if (!std::strcmp(argv[i], "--frame-rate") && has)
+            o.frameRate = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--turn-rate") && has)
+            o.turnRate = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--camera-fps") && has)
+            o.cameraFps = std::atoi(argv[++i]);
+        else
+            usage = true;
+    }
+    if (usage || (o.frameRate != 20 && o.frameRate != 15)) {
+        std::fprintf(stderr,
+                     "usage: bench_live [MINUTES] [--up] [--frame-rate 20|15] "
+                     "[--turn-rate DEG_PER_M] [--camera-fps N]\n");
         return 2;
     }
     if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
-        const std::string m = std::to_string(minutes);
-        execlp("xvfb-run", "xvfb-run", "-a", "-s", "-screen 0 1366x768x24 -nolisten tcp", argv[0],
-               m.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> args = {const_cast<char*>("xvfb-run"), const_cast<char*>("-a"),
+                                   const_cast<char*>("-s"),
+                                   const_cast<char*>("-screen 0 1366x768x24 -nolisten tcp")};
+        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execvp("xvfb-run", args.data());
         std::fprintf(stderr, "bench_live: no DISPLAY and no xvfb-run\n");
         return 1;
     }
@@ -33,9 +58,15 @@ int main(int argc, char** argv) {
     QApplication::setFont(bhv::ui::UiFont(14));
     QTemporaryDir out(QDir::tempPath() + "/bhv-bench-live-XXXXXX");
     out.setAutoRemove(std::getenv("BHV_KEEP") == nullptr);
-    bhv::op::OperatorOptions o;
     o.out = out.path();
-    o.toMetres = 0.8 * minutes;  // the slow speed, 0.8 m/min
+    // The slow speed, 0.8 m/min: downward from the hole mouth, or a pull-up that ends 0.3 m
+    // below it.
+    if (upward) {
+        o.toMetres = 0.3;
+        o.upFromMetres = 0.3 + 0.8 * minutes;
+    } else {
+        o.toMetres = 0.8 * minutes;
+    }
     o.recordSeconds = 0;
     o.faults = false;
     o.upload = false;
@@ -43,8 +74,10 @@ int main(int argc, char** argv) {
     // The pages' registration against the wall and whether each goal is met: a run that misses
     // one does not end "RESULT: PASS".
     o.registrationGoals = bhv::op::RegistrationGoalsMode::Strict;
-    std::printf("bench_live: %.1f minutes at the slow speed, camera 20 frames per second\n",
-                minutes);
+    std::printf("bench_live: %.1f minutes at the slow speed %s, camera %d frames per second%s\n",
+                minutes, upward ? "upward (pull-up)" : "downward", o.frameRate,
+                o.cameraFps > 0 ? (" (the camera delivers " + std::to_string(o.cameraFps) + ")").c_str()
+                                : "");
     const int status = bhv::op::RunOperator(o);
     return status == 2 ? 1 : 0;
 }

@@ -537,6 +537,7 @@ bool Acquisition::Acquiring() const { return session_->Active(); }
 bool Acquisition::LastRunLost() const { return session_->LastRunLost(); }
 bool Acquisition::Frozen() const { return panel_->Frozen(); }
 bool Acquisition::PullUp() const { return panel_->PullUp(); }
+int Acquisition::FrameRate() const { return panel_->FrameRate(); }
 WindowRing Acquisition::Ring() const { return panel_->Ring(); }
 const SysConfigParam& Acquisition::Config() const { return parts_->config; }
 const TelemetryState& Acquisition::Telemetry() const { return parts_->telemetry.State(); }

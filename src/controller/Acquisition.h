@@ -190,6 +190,8 @@ public:
     bool LastRunLost() const;
     bool Frozen() const;
     bool PullUp() const;
+    // The camera's frame rate the frame mode buttons set (20 or 15).
+    int FrameRate() const;
     WindowRing Ring() const;
     const SysConfigParam& Config() const;
     const TelemetryState& Telemetry() const;

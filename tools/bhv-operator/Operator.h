@@ -13,6 +13,10 @@ namespace bhv::op {
 struct OperatorOptions {
     QString out;                 // screenshots, report, and the run's root folder (workspace/)
     double toMetres = 1.3;       // pay out at the slow speed to this depth
+    double upFromMetres = 0.0;   // > 0: a pull-up from this depth (bhv-sim starts there) instead
+    int frameRate = 20;          // the camera's frame mode: 20 (high) or 15 (low)
+    double turnRate = -1.0;      // the probe's turn, degrees per metre (< 0: bhv-sim's default)
+    int cameraFps = 0;           // > 0: the simulator's camera delivers only this many per second
     int recordSeconds = 20;      // video from the start of the pay-out (0: none)
     bool faults = true;          // "drop host" during the pay-out
     bool dropCamera = true;      // and "drop camera"

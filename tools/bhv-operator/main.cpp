@@ -20,7 +20,8 @@ namespace {
 const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
-    "                    [--registration-goals strict|ci|off]\n"
+    "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
+    "                    [--turn-rate DEG_PER_M] [--camera-fps N]\n"
     "       bhv-operator --screens [FOLDER]\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
     "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
@@ -35,6 +36,10 @@ const char* kUsage =
     "and during a run; the settings, calibration and upload settings dialogs) into FOLDER\n"
     "(default: docs/screenshots of the source tree), against bhv-sim on 127.0.0.1; run it\n"
     "under xvfb-run -a -s \"-screen 0 1366x768x24\".\n"
+    "--up FROM: a pull-up from FROM metres (bhv-sim starts there) to METRES instead.\n"
+    "--frame-rate 15: the camera's low frame mode. --turn-rate: the probe's turn in degrees\n"
+    "per metre (bhv-sim's default 1.5). --camera-fps N: the simulated camera delivers only N\n"
+    "frames per second.\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -60,6 +65,14 @@ int main(int argc, char** argv) {
             o.out = QString::fromLocal8Bit(argv[++i]);
         } else if (!std::strcmp(argv[i], "--to") && has) {
             o.toMetres = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--up") && has) {
+            o.upFromMetres = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--frame-rate") && has) {
+            o.frameRate = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--turn-rate") && has) {
+            o.turnRate = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--camera-fps") && has) {
+            o.cameraFps = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--record") && has) {
             o.recordSeconds = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--fast") && has) {
@@ -85,7 +98,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50) {
+    if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50 ||
+        (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1)) ||
+        (o.frameRate != 20 && o.frameRate != 15) || o.turnRate > 3600 || o.cameraFps < 0 ||
+        o.cameraFps > 60) {
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -3,6 +3,7 @@
 // the same site inside another process as bhv::sim::Site); see README.md for the options and the
 // commands read from standard input.
 #include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -35,6 +36,7 @@ struct Options {
     bool trace = false;
     bool readStdin = true;
     std::vector<std::string> faults;
+    double turnPerMetre = bhv::sim::Trajectory::kDefaultTurnPerMetre;
     int cameraPort = -1;  // -1: no camera
     bhv::sim::SimCamera::Options camera;
 };
@@ -42,14 +44,16 @@ struct Options {
 const char* kUsage =
         "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
            "               [--pulley 100|63] [--winch-speeds SLOW,MEDIUM,FAST]\n"
-           "               [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
-           "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6).\n"
+           "               [--turn-rate DEG_PER_M] [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
+           "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6). The probe turns\n"
+           "with the hole by DEG_PER_M degrees per metre of depth (default 1.5).\n"
            "Commands (also read from standard input, one per line):\n"
            "  silence host|probe [on|off]   corrupt host|probe [on|off]\n"
            "  drop host|probe|camera (camera: breaks the live streams once)\n"
            "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
-           "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n";
+           "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
+           "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n";
 
 void Usage() { std::cerr << kUsage; }
 
@@ -101,6 +105,13 @@ bool ParseArguments(int argc, char** argv, Options& o) {
             o.cameraPort = o.camera.port;
         } else if (a == "--camera-clip" && hasValue) {
             o.camera.clipFrames = std::atoi(argv[++i]);
+        } else if (a == "--camera-fps" && hasValue) {
+            o.camera.deliveredFps = std::atoi(argv[++i]);
+            if (o.camera.deliveredFps < 1 || o.camera.deliveredFps > 60) return false;
+        } else if (a == "--turn-rate" && hasValue) {
+            char* end = nullptr;
+            o.turnPerMetre = std::strtod(argv[i + 1], &end);
+            if (*argv[++i] == '\0' || *end != '\0' || std::abs(o.turnPerMetre) > 3600) return false;
         } else if (a == "--camera-empty-password") {
             o.camera.emptyPasswordOnly = true;
         } else if (a == "--no-stdin") {
@@ -130,6 +141,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
 
     bhv::sim::SiteModel model(options.startDepth, options.pulley, options.winchSpeeds);
+    model.SetTurnRate(options.turnPerMetre);
     bhv::sim::SiteSimulator site(model);
     if (!site.Listen(options.hostPort, options.probePort)) {
         std::cerr << "bhv-sim: cannot listen on the requested ports" << std::endl;
