@@ -83,7 +83,8 @@ fs::path Record(const fs::path& folder, const Take& take) {
         const std::vector<uint8_t> yuv = camera.RenderYuv420(depth, take.heading);
         for (const EncodedUnit& u : encoder.Encode(yuv.data(), i == 0))
             remuxer.Write(u.bytes.data(), static_cast<int>(u.bytes.size()), u.keyFrame,
-                          SyntheticBoreholeCamera::kWidth, SyntheticBoreholeCamera::kHeight, 20, 1);
+                          SyntheticBoreholeCamera::kWidth, SyntheticBoreholeCamera::kHeight, 20, 1,
+                          i / 20.0);
     }
     remuxer.Close();
     WriteSrtFile(fs::path(avi).replace_extension(".srt"), samples);

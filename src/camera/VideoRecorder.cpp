@@ -1,5 +1,8 @@
 #include "camera/VideoRecorder.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -94,21 +97,63 @@ std::wstring VideoRecorder::OnRunEnd(int32_t currentDepth) {
     return L"录像";
 }
 
-void VideoRecorder::OnTimer(int32_t currentDepth) {
+namespace {
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The depth at `t` seconds, linear between the timed samples (sorted by time), held beyond them.
+int32_t DepthAt(const std::vector<std::pair<double, int32_t>>& timed, double t) {
+    if (t <= timed.front().first) return timed.front().second;
+    if (t >= timed.back().first) return timed.back().second;
+    const auto after = std::upper_bound(timed.begin(), timed.end(), t,
+                                        [](double x, const auto& s) { return x < s.first; });
+    const auto before = after - 1;
+    const double f = (t - before->first) / (after->first - before->first);
+    return static_cast<int32_t>(std::lround(before->second + f * (after->second - before->second)));
+}
+}  // namespace
+
+void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     if (!recording_) return;
     samples_.push_back(currentDepth);
-    if (!subtitlesFailed_ &&
-        !AppendSrtEntry(subtitles_, static_cast<int64_t>(samples_.size()), currentDepth)) {
-        subtitlesFailed_ = true;
-        Trace(TraceCategory::Camera, "subtitle not written: " + SubtitlePath().string());
-    }
+    const double at = static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNs()) - startNs_) * 1e-9;
+    // The same measurement again (a still winch sends no new depth) adds nothing.
+    if (at > timed_.back().first) timed_.emplace_back(at, currentDepth);
+    WriteDueSubtitles(false);
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
+}
+
+void VideoRecorder::WriteDueSubtitles(bool all) {
+    // Subtitle n is the depth at the end of the video's n-th second, counted from its first
+    // frame (the video starts at the next key frame after the start). Each is written and
+    // flushed as soon as the depths measured cover its moment, so a recording cut off keeps
+    // its subtitles up to the cut; at the stop the rest of those the timer took follow.
+    double lead = 0.0;
+    const bool timed = player_.H264_PLAY_GetRecordLead(playerPort_, lead);
+    while (subtitlesWritten_ < samples_.size()) {
+        const double second = lead + static_cast<double>(subtitlesWritten_ + 1);
+        if (!all && (!timed || second > timed_.back().first)) break;
+        const int32_t depth = timed ? DepthAt(timed_, second) : samples_[subtitlesWritten_];
+        samples_[subtitlesWritten_] = depth;
+        ++subtitlesWritten_;
+        if (!subtitlesFailed_ &&
+            !AppendSrtEntry(subtitles_, static_cast<int64_t>(subtitlesWritten_), depth)) {
+            subtitlesFailed_ = true;
+            Trace(TraceCategory::Camera, "subtitle not written: " + SubtitlePath().string());
+        }
+    }
 }
 
 bool VideoRecorder::WriteFailed() const { return subtitlesFailed_ || videoFailed_; }
 
 void VideoRecorder::Start(int32_t currentDepth) {
     startDepth_ = currentDepth;
+    startNs_ = SteadyNs();
+    timed_.assign(1, {0.0, currentDepth});
+    subtitlesWritten_ = 0;
     samples_.clear();
     subtitlesFailed_ = videoFailed_ = false;
     // A video that cannot be started (no camera stream yet) is not a lost write: the operator
@@ -126,6 +171,10 @@ void VideoRecorder::Start(int32_t currentDepth) {
 
 void VideoRecorder::Stop(int32_t currentDepth) {
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
+    const double now = static_cast<double>(SteadyNs() - startNs_) * 1e-9;
+    if (now > timed_.back().first) timed_.emplace_back(now, currentDepth);
+    // The first frame's delay is known only while the recording is open.
+    WriteDueSubtitles(true);
     player_.H264_PLAY_StopDataRecord(playerPort_);
     // Closing finishes the video file (its index): a failure there counts too.
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;

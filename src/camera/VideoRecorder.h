@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera/sdk/H264Player.h"
@@ -46,8 +47,12 @@ public:
     std::wstring OnRecordButton(bool runActive, int32_t currentDepth);
     // The end of an acquisition run: stops a running recording; the caption to show.
     std::wstring OnRunEnd(int32_t currentDepth);
-    // The timer: one depth sample per second while recording.
-    void OnTimer(int32_t currentDepth);
+    // The timer: one depth sample per second while recording. `depthAtNs` is when that depth
+    // was measured (steady clock, ns; 0: now). The subtitles get the depth at each whole
+    // second of the video itself, interpolated between these samples, each written as soon as
+    // the samples cover it: the video's time 0 is its first frame, which comes up to a
+    // key-frame interval after the start, and the timer's ticks come late on a busy machine.
+    void OnTimer(int32_t currentDepth, int64_t depthAtNs = 0);
 
     bool Recording() const { return recording_; }
     // True when a write of the current (or last) recording failed: the video or a subtitle.
@@ -61,6 +66,9 @@ public:
 private:
     void Start(int32_t currentDepth);
     void Stop(int32_t currentDepth);
+    // Appends the subtitles whose moment the measured depths cover (`all`: every one the timer
+    // took, at the stop).
+    void WriteDueSubtitles(bool all);
     std::filesystem::path PathWithExtension(const wchar_t* extension) const;
 
     sdk::H264Player& player_;
@@ -70,10 +78,13 @@ private:
     std::function<void(bool)> setTimer_;
     bool recording_ = false;
     int32_t startDepth_ = 0;
+    int64_t startNs_ = 0;
     std::vector<int32_t> samples_;
     std::ofstream subtitles_;
     bool subtitlesFailed_ = false;
     bool videoFailed_ = false;
+    std::vector<std::pair<double, int32_t>> timed_;  // seconds since the start, depth
+    size_t subtitlesWritten_ = 0;                    // entries on disk
 };
 
 }  // namespace bhv

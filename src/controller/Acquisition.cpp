@@ -526,7 +526,9 @@ void Acquisition::OnPollTimer() {
 
 void Acquisition::OnTickTimer() { parts_->link.Tick20s(); }
 
-void Acquisition::OnRecordTimer() { parts_->recorder.OnTimer(parts_->telemetry.State().depth); }
+void Acquisition::OnRecordTimer() {
+    parts_->recorder.OnTimer(parts_->telemetry.State().depth, parts_->link.LastDepthArrivalNs());
+}
 
 // ---- State the windows read ----
 

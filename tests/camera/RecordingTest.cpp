@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <regex>
 #include <fstream>
 #include <sstream>
 
@@ -87,7 +89,14 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     ASSERT_TRUE(WaitUntil([&] { return r.rig.Taken() >= 2; }));
     EXPECT_EQ(r.recorder->OnRecordButton(true, 123456), L"停止录像");
     EXPECT_TRUE(r.recorder->Recording());
-    for (int32_t depth : {123500, 124000, 124600}) r.recorder->OnTimer(depth);
+    // The timer's depths, measured 1, 2 and 3 s after the start (the ticks themselves may come
+    // at any time).
+    const int64_t started = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+    int64_t second = 1;
+    for (int32_t depth : {123500, 124000, 124600})
+        r.recorder->OnTimer(depth, started + (second++) * 1'000'000'000);
     ASSERT_TRUE(WaitUntil([&] { return r.rig.player.PortStats(1).framesRecorded >= 40; }));
     EXPECT_EQ(r.recorder->OnRecordButton(true, 125000), L"录像");
     EXPECT_FALSE(r.recorder->Recording());
@@ -98,10 +107,22 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     const auto avi = r.folder / "Bot-VideoFrom12345mm.avi";
     const auto srt = r.folder / "Bot-VideoFrom12345mm.srt";
     ASSERT_TRUE(std::filesystem::exists(avi));
-    EXPECT_EQ(ReadFile(srt),
-              "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:12.350m\r\n\r\n"
-              "2\r\n00:00:01,000 --> 00:00:02,000\r\n H:12.400m\r\n\r\n"
-              "3\r\n00:00:02,000 --> 00:00:03,000\r\n H:12.460m\r\n\r\n");
+    // Each subtitle is the depth at that whole second of the video, whose first frame (the
+    // next key frame) came up to a second after the start: between the timer's depths around it.
+    const std::string text = ReadFile(srt);
+    const std::regex entry(
+        "(\\d)\r\n00:00:0(\\d),000 --> 00:00:0(\\d),000\r\n H:(\\d+\\.\\d{3})m\r\n\r\n");
+    std::vector<double> metres;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), entry);
+         it != std::sregex_iterator(); ++it)
+        metres.push_back(std::stod((*it)[4]));
+    ASSERT_EQ(metres.size(), 3u) << text;
+    EXPECT_GE(metres[0], 12.350);
+    EXPECT_LE(metres[0], 12.400);
+    EXPECT_GE(metres[1], 12.400);
+    EXPECT_LE(metres[1], 12.460);
+    EXPECT_GE(metres[2], 12.460);  // held, or on the way to the stop's depth
+    EXPECT_LE(metres[2], 12.500);
     ASSERT_EQ(r.db.Videos().size(), 1u);
     EXPECT_EQ(r.db.Videos().back().startDepth, 123456);
     EXPECT_EQ(r.db.Videos().back().endDepth, 125000);

@@ -24,6 +24,8 @@ struct RecordingSpec {
     double step = 30.0;           // travel per frame, tenths of a millimetre
     int frames = 60;
     int fps = 20;
+    // Frames the camera actually delivers per second (0: fps); the file keeps the nominal fps.
+    int deliveredFps = 0;
     // The pictures are scaled down from the camera's 2592 x 1944 to keep the tests quick.
     int width = 648, height = 486;
     float heading = 0.0f;
@@ -33,11 +35,16 @@ inline double DepthOfFrame(const RecordingSpec& take, double frame) {
     return take.upward ? take.startDepth - frame * take.step : take.startDepth + frame * take.step;
 }
 
+inline int DeliveredFps(const RecordingSpec& take) {
+    return take.deliveredFps > 0 ? take.deliveredFps : take.fps;
+}
+
 // One depth sample per whole second of the video, as the recorder's timer takes them.
 inline std::vector<int32_t> SecondSamples(const RecordingSpec& take) {
     std::vector<int32_t> samples;
-    for (int s = 1; s * take.fps <= take.frames; ++s)
-        samples.push_back(static_cast<int32_t>(std::lround(DepthOfFrame(take, s * take.fps))));
+    const int rate = DeliveredFps(take);
+    for (int s = 1; s * rate <= take.frames; ++s)
+        samples.push_back(static_cast<int32_t>(std::lround(DepthOfFrame(take, s * rate))));
     return samples;
 }
 
@@ -72,7 +79,8 @@ inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
         cv::cvtColor(small, out, cv::COLOR_BGR2YUV_I420);
         for (const EncodedUnit& unit : encoder.Encode(out.data, i == 0))
             remuxer.Write(unit.bytes.data(), static_cast<int>(unit.bytes.size()), unit.keyFrame,
-                          take.width, take.height, take.fps, 1);
+                          take.width, take.height, take.fps, 1,
+                          static_cast<double>(i) / DeliveredFps(take));
     }
     remuxer.Close();
     WriteSrtFile(folder / (stem + ".srt"), SecondSamples(take));

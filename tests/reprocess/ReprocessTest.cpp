@@ -92,6 +92,25 @@ TEST_F(ReprocessTest, MakesANewProjectWithTheSamePagesOnOneOrTwoThreads) {
     EXPECT_EQ(pages[0], pages[1]);
 }
 
+TEST_F(ReprocessTest, ARecordingOfACameraThatDeliversFewerFramesKeepsItsDepthsInPlace) {
+    // The camera sends 10 frames a second of its nominal 20: the video keeps the frames' real
+    // times (the slots between stay empty), so each frame meets the subtitle depth of its
+    // moment and the video ends where the subtitles end.
+    RecordingSpec slow;
+    slow.deliveredFps = 10;
+    slow.frames = 40;  // 4 s
+    const fs::path video = MakeRecording(work_ / "slow", slow);
+    ASSERT_FALSE(video.empty());
+    ReprocessOptions o;
+    o.video = video;
+    o.output = work_ / "out";
+    const ReprocessReport r = Reprocessed(o);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.frames, 40);
+    EXPECT_EQ(r.heldFrames, 0);
+    EXPECT_NEAR(r.endDepth, 100000 + 39 * 30, 1);
+}
+
 TEST_F(ReprocessTest, HoldsTheLastDepthWhenTheSubtitlesEndEarly) {
     // Only the first second of subtitles survived.
     const fs::path srt = work_ / "short.srt";

@@ -1,5 +1,6 @@
 #include "Reprocess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -315,11 +316,64 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         heading = static_cast<float>(best->angleZ);
         headingFrom = "the source project's probe state at " + std::to_string(best->id) + " mm";
     }
+    // The probe's heading at a depth (tenths of a mm): the command line's, or the source
+    // project's probe states (every 100 mm) followed the short way round between them, so a
+    // turning probe's pages keep their north.
+    std::vector<std::pair<double, double>> headings;  // depth, unwrapped heading
+    if (!options.heading) {
+        std::vector<ProbeStateRow> rows = sourceStates;
+        std::sort(rows.begin(), rows.end(),
+                  [](const ProbeStateRow& a, const ProbeStateRow& b) { return a.id < b.id; });
+        for (const ProbeStateRow& row : rows) {
+            double h = row.angleZ;
+            if (!headings.empty()) h = headings.back().second + std::remainder(h - headings.back().second, 360.0);
+            if (headings.empty() || row.id * 10.0 > headings.back().first)
+                headings.emplace_back(row.id * 10.0, h);
+        }
+    }
+    const auto headingAt = [&headings, heading](double depth) {
+        if (headings.size() < 2) return static_cast<double>(heading);
+        if (depth <= headings.front().first) return headings.front().second;
+        if (depth >= headings.back().first) return headings.back().second;
+        const auto after =
+            std::upper_bound(headings.begin(), headings.end(), depth,
+                             [](double d, const std::pair<double, double>& h) { return d < h.first; });
+        const auto before = after - 1;
+        const double f = (depth - before->first) / (after->first - before->first);
+        return before->second + f * (after->second - before->second);
+    };
 
     UnwrapParams params{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
                         config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
-    params.upwardBandOuter = upward && options.upwardBand == UpwardBand::Outer ? 1 : 0;
     const int32_t workWidth = config.workFrameWidth;
+    std::string bandFrom = "the command line";
+    if (upward && options.upwardBand == UpwardBand::Auto) {
+        // The outer band is sharper but moves about 2.5 times as many band columns per
+        // millimetre: it is taken when the recording's fastest second stays within 6 of the 7
+        // columns per frame the stitching places there.
+        UnwrapParams outer = params;
+        outer.upwardBandOuter = 1;
+        const double focalWork = config.sourceFrameWidth > 0
+                                     ? ImageRunStart{}.focalSourcePx * workWidth / config.sourceFrameWidth
+                                     : 0.0;
+        const double limit =
+            MaxStitchSpeedMmPerS(info.fps, outer, focalWork, diameter / 10.0) * 6.0 / kMaxStitchShift;
+        double fastest = 0.0;  // mm/s
+        for (size_t i = 1; i < samples.size(); ++i) {
+            const double dt = samples[i].seconds - samples[i - 1].seconds;
+            if (dt > 0)
+                fastest = std::max(fastest, std::abs(samples[i].depth - samples[i - 1].depth) / 10.0 / dt);
+        }
+        const bool useOuter = limit > 0 && !samples.empty() && fastest <= limit;
+        params.upwardBandOuter = useOuter ? 1 : 0;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the speed: fastest %.1f mm/s, the outer band keeps up to %.1f mm/s", fastest,
+                      limit);
+        bandFrom = text;
+    } else {
+        params.upwardBandOuter = upward && options.upwardBand == UpwardBand::Outer ? 1 : 0;
+    }
     const int workHeight =
         static_cast<int>(static_cast<float>(info.height) /
                          (static_cast<float>(info.width) / static_cast<float>(workWidth)));
@@ -336,9 +390,10 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         << params.radiusOut << "), clarity " << config.stitchClarity << ", from " << configFrom
         << "\n"
         << "direction " << (upward ? "up" : "down") << " (" << upwardFrom << ")"
-        << (upward ? (params.upwardBandOuter ? ", band near the outer radius"
-                                             : ", band near the inner radius")
-                   : "")
+        << (upward ? std::string(params.upwardBandOuter ? ", band near the outer radius ("
+                                                        : ", band near the inner radius (") +
+                         bandFrom + ")"
+                   : std::string())
         << "; diameter " << diameter / 10 << " mm (" << diameterFrom << "); start heading "
         << heading << " (" << headingFrom << "); start depth " << Metres(startDepth) << "\n";
     report.params = params;
@@ -380,6 +435,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
     // The live pipeline, driven frame by frame so that every frame carries its own depth.
     FrameQueue frames;
     StitchParamQueue records;
+    double lastFrameSeconds = -1.0;  // the last decoded frame's time in the video
     {
         ImageRun run(frames, records);
         double depthNow = startDepth;
@@ -399,10 +455,12 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
 
         const auto began = SteadyClock::now();
         auto lastProgress = began;
+        lastFrameSeconds = -1.0;
         FrameSource source(video, options.threads >= 2);
         DecodedFrame decoded;
         std::string readError;
         while (source.Next(decoded, readError)) {
+            lastFrameSeconds = decoded.seconds;
             const double at = decoded.seconds + options.timeOffset;
             const double depth = track.DepthAt(at);
             if (!samples.empty() && at > track.LastTime()) ++report.heldFrames;
@@ -410,6 +468,12 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
             depthNow = depth;
             run.SetDepth(static_cast<int32_t>(depth));
             run.SetTravel(static_cast<int32_t>(moved));
+            // The frame's moment is its time in the video; depth, travel and heading are noted
+            // at it, as the live program notes them at each frame's arrival.
+            const int64_t moment = 1'000'000'000 + std::llround(at * 1e9);
+            decoded.frame->arrivedNs = moment;
+            run.NoteDepth(moment, static_cast<int32_t>(depth), static_cast<int32_t>(moved));
+            run.NoteHeading(moment, headingAt(depth));
             frames.Push(std::move(decoded.frame));
             run.Stitcher().Worker().Pass();
             while (records.Size() > 0) run.ImageTick();
@@ -443,8 +507,13 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
              " frames past the last subtitle took the last depth " + Metres(track.LastDepth()));
     if (video.CorruptPackets() > 0)
         note(std::to_string(video.CorruptPackets()) + " damaged video packets were skipped");
+    // The recorder leaves empty slots where the camera delivered fewer frames than its nominal
+    // rate: the video is whole when its last frame lies in its last slot.
+    const bool endsEarly =
+        info.fps > 0 ? lastFrameSeconds * info.fps + 1.5 < static_cast<double>(info.declaredFrames)
+                     : report.frames < info.declaredFrames;
     if (report.exitCode == kReprocessOk && info.declaredFrames > 0 &&
-        report.frames < info.declaredFrames && !info.truncated) {
+        report.frames < info.declaredFrames && endsEarly && !info.truncated) {
         report.exitCode = kReprocessTruncated;
         report.error = options.video.string() + ": only " + std::to_string(report.frames) +
                        " of the " + std::to_string(info.declaredFrames) +

@@ -24,7 +24,9 @@ enum ReprocessExit : int {
 
 // Where an upward recording's band is cut: near the inner radius as the live program does, or
 // near the outer radius (sharper pages, lower top speed).
-enum class UpwardBand { Inner, Outer };
+// Where an upward run's band is cut: near the inner radius (as the live program), near the outer
+// one, or chosen by the recording's speed (Auto).
+enum class UpwardBand { Auto, Inner, Outer };
 
 struct ReprocessOptions {
     std::filesystem::path video;          // "<project>/Bot-VideoFrom<S>mm.avi"
@@ -39,7 +41,7 @@ struct ReprocessOptions {
     std::optional<bool> upward;
     std::optional<float> heading;     // start heading, degrees
     std::optional<int32_t> diameter;  // tenths of a millimetre
-    UpwardBand upwardBand = UpwardBand::Inner;
+    UpwardBand upwardBand = UpwardBand::Auto;
     int threads = 1;       // 1: decode and stitch in turn; 2: decoding on a thread of its own
     bool salvage = false;  // process the frames a truncated video still holds
     bool force = false;    // go on although subtitles and video do not seem to match

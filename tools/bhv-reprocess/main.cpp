@@ -31,7 +31,9 @@ const char* kUsage =
     "  --direction down|up     run direction\n"
     "  --heading DEGREES       probe heading at the start (north of the pages)\n"
     "  --diameter MM           borehole diameter (page proportions)\n"
-    "  --upward-band inner|outer  band of an upward run (inner: as the live program)\n"
+    "  --upward-band auto|inner|outer  band of an upward run (inner: as the live program; outer:\n"
+    "                     sharper, for slower runs; auto, the default: outer when the\n"
+    "                     recording's speed stays within what it keeps up with)\n"
     "  --threads 1|2           2: decode on a thread of its own\n"
     "  --time-offset SECONDS   the video's first frame lies that long after the recording's\n"
     "                          start (the player records from the next key frame)\n"
@@ -136,8 +138,11 @@ int main(int argc, char** argv) {
                                  std::to_string(bhv::kMaxDiameterTenths / 10) + ")");
                 o.diameter = static_cast<int32_t>(std::lround(number * 10));
             } else if (arg == "--upward-band") {
-                if (v != "inner" && v != "outer") return usage("--upward-band is inner or outer");
-                o.upwardBand = v == "outer" ? bhv::UpwardBand::Outer : bhv::UpwardBand::Inner;
+                if (v != "inner" && v != "outer" && v != "auto")
+                    return usage("--upward-band is auto, inner or outer");
+                o.upwardBand = v == "outer"   ? bhv::UpwardBand::Outer
+                               : v == "inner" ? bhv::UpwardBand::Inner
+                                              : bhv::UpwardBand::Auto;
             } else if (arg == "--time-offset") {
                 if (!ParseNumber(v, number) || number < 0 || number > 60)
                     return usage("--time-offset wants seconds (0 to 60)");

@@ -1,5 +1,8 @@
 #include "camera/sdk/AviRemuxer.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "camera/sdk/FfmpegHandles.h"
@@ -7,9 +10,19 @@
 
 namespace bhv::sdk {
 
+namespace {
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 bool AviRemuxer::Open(const std::string& path) {
     Close();
     failed_ = false;
+    openedNs_ = SteadyNs();
+    lastSlot_ = -1;
     if (avformat_alloc_output_context2(&ctx_, nullptr, "avi", path.c_str()) < 0 || !ctx_) {
         ctx_ = nullptr;
         return false;
@@ -24,8 +37,9 @@ bool AviRemuxer::Open(const std::string& path) {
 }
 
 bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, int height,
-                       int fpsNum, int fpsDen) {
+                       int fpsNum, int fpsDen, double atSeconds) {
     if (!ctx_ || size <= 0) return false;
+    if (atSeconds < 0) atSeconds = static_cast<double>(SteadyNs() - openedNs_) * 1e-9;
     if (!headerWritten_) {
         if (!keyFrame || width <= 0 || height <= 0) return false;
         AVStream* stream = avformat_new_stream(ctx_, nullptr);
@@ -51,7 +65,15 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
     std::memcpy(packet->data, data, static_cast<size_t>(size));
     AVStream* stream = ctx_->streams[0];
     const AVRational frameBase{stream->avg_frame_rate.den, stream->avg_frame_rate.num};
-    packet->pts = packet->dts = av_rescale_q(frames_, frameBase, stream->time_base);
+    // The slot of the frame's arrival, at the nominal rate, since the recording started.
+    // AVI has no place for a delay before its first frame: the video's time 0 is the first
+    // frame, and FirstFrameSeconds says how late it came.
+    if (frames_ == 0) firstSeconds_ = atSeconds;
+    const double sinceFirst = std::max(atSeconds - firstSeconds_, 0.0);
+    const int64_t slot = std::max(
+        lastSlot_ + 1, static_cast<int64_t>(std::llround(sinceFirst * stream->avg_frame_rate.num /
+                                                         stream->avg_frame_rate.den)));
+    packet->pts = packet->dts = av_rescale_q(slot, frameBase, stream->time_base);
     packet->duration = av_rescale_q(1, frameBase, stream->time_base);
     packet->stream_index = 0;
     if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
@@ -67,6 +89,7 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
         return false;
     }
     ++frames_;
+    lastSlot_ = slot;
     return true;
 }
 
@@ -79,6 +102,7 @@ void AviRemuxer::Close() {
     ctx_ = nullptr;
     headerWritten_ = false;
     frames_ = 0;
+    lastSlot_ = -1;
 }
 
 }  // namespace bhv::sdk

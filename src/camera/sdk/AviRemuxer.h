@@ -10,6 +10,13 @@ namespace bhv::sdk {
 // Writes a received H.264 elementary stream (Annex B access units) into an AVI file without
 // decoding or re-encoding it. The file starts at the first key frame handed in, so that every
 // recording can be played from its beginning; one access unit is one video frame.
+//
+// Frames keep their real times: each is written at the frame slot (of the stream's nominal rate)
+// of its arrival since the file was opened, so when the camera delivers fewer frames than its
+// nominal rate (a busy camera, a low frame mode) the slots between stay empty (AVI's skipped
+// frames, which players and ffprobe read as the previous frame held) and the video's clock
+// keeps to the recording's clock and its depth subtitles. The first key frame, too, lies at
+// the time it arrived after the recording started.
 // Not thread-safe: the owner serialises the calls.
 class AviRemuxer {
 public:
@@ -22,8 +29,10 @@ public:
     bool Open(const std::string& path);
     // Appends one access unit; frames before the first key frame are skipped. The picture size
     // and frame rate are taken at the first key frame.
+    // `atSeconds`: its time since the file was opened (< 0: its arrival, now). A frame never
+    // shares a slot with the one before: it takes the next slot when it comes early.
     bool Write(const uint8_t* data, int size, bool keyFrame, int width, int height, int fpsNum,
-               int fpsDen);
+               int fpsDen, double atSeconds = -1.0);
     // Finishes the file (index and header sizes).
     void Close();
     // True once a write to the file failed (a full disk, a removed medium) since Open, the
@@ -32,12 +41,20 @@ public:
 
     bool IsOpen() const { return ctx_ != nullptr; }
     int64_t FramesWritten() const { return frames_; }
+    // The slot of the last frame written (frames at the nominal rate since the first).
+    int64_t LastSlot() const { return lastSlot_; }
+    // When the first frame came, seconds after the file was opened (0 before it): the video's
+    // time 0 lies that long after the recording's start.
+    double FirstFrameSeconds() const { return firstSeconds_; }
 
 private:
     AVFormatContext* ctx_ = nullptr;
     bool headerWritten_ = false;
     bool failed_ = false;
     int64_t frames_ = 0;
+    int64_t openedNs_ = 0;
+    int64_t lastSlot_ = -1;
+    double firstSeconds_ = 0.0;
 };
 
 }  // namespace bhv::sdk

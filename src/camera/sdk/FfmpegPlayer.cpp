@@ -272,6 +272,15 @@ bool FfmpegPlayer::H264_PLAY_StartDataRecord(int32_t port, const char* fileName,
     return p->recorder.Open(fileName);
 }
 
+bool FfmpegPlayer::H264_PLAY_GetRecordLead(int32_t port, double& seconds) {
+    const auto p = Find(port);
+    if (!p) return false;
+    std::lock_guard lock(p->recordMutex);
+    if (p->recorder.FramesWritten() == 0) return false;
+    seconds = p->recorder.FirstFrameSeconds();
+    return true;
+}
+
 bool FfmpegPlayer::H264_PLAY_StopDataRecord(int32_t port) {
     const auto p = Find(port);
     if (!p) return false;

@@ -43,6 +43,7 @@ public:
     bool H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) override;
     bool H264_PLAY_Play(int32_t port, void* window) override;
     bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override;
+    bool H264_PLAY_GetRecordLead(int32_t port, double& seconds) override;
     bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) override;
     bool H264_PLAY_StopDataRecord(int32_t port) override;
     bool H264_PLAY_RecordWriteFailed(int32_t port) override;

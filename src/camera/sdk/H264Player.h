@@ -41,6 +41,9 @@ public:
     // True when a write of the port's recording (started last) failed; players that cannot
     // tell report false.
     virtual bool H264_PLAY_RecordWriteFailed(int32_t /*port*/) { return false; }
+    // Seconds from the start of the data recording to its first frame (the next key frame);
+    // false while no frame was recorded.
+    virtual bool H264_PLAY_GetRecordLead(int32_t /*port*/, double& /*seconds*/) { return false; }
     // Saves the newest decoded frame as a JPEG picture (type 0).
     virtual bool H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t type) = 0;
 };
