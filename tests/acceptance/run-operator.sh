@@ -28,7 +28,7 @@ trap 'exit 143' TERM INT
 # A background job of a script is no group leader, so setsid makes it the leader of a new
 # session and process group with its own process id, without forking again.
 setsid xvfb-run -a -s "-screen 0 1366x768x24 -nolisten tcp" \
-  "$operator" --out "$out" --to 1.1 --record 10 --min-similarity 0.0 --registration-goals off "$@" \
+  "$operator" --out "$out" --to 1.1 --record 10 --min-similarity 0.0 --registration-goals ci "$@" \
   > "$out/operator.log" 2>&1 < /dev/null &
 group=$!
 wait "$group"
