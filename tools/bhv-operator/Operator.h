@@ -17,6 +17,7 @@ struct OperatorOptions {
     int frameRate = 20;          // the camera's frame mode: 20 (high) or 15 (low)
     double turnRate = -1.0;      // the probe's turn, degrees per metre (< 0: bhv-sim's default)
     int cameraFps = 0;           // > 0: the simulator's camera delivers only this many per second
+    double slowSpeed = 0.8;      // the winch's slow speed, m/min (bhv-sim --winch-speeds)
     int recordSeconds = 20;      // video from the start of the pay-out (0: none)
     bool faults = true;          // "drop host" during the pay-out
     bool dropCamera = true;      // and "drop camera"

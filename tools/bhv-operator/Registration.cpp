@@ -22,7 +22,8 @@ bool ParseRegistrationGoals(const char* text, RegistrationGoalsMode& mode) {
 
 std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv::Mat>>& pages,
                                         const BoreholeRunSettings& run, const BoreholeWall& wall,
-                                        RegistrationGoalsMode mode, const QString& csvPath) {
+                                        RegistrationGoalsMode mode, const QString& csvPath,
+                                        const std::vector<std::pair<double, double>>& outagesMm) {
     const RegistrationOptions options;
     std::printf(
         "  registration against the wall (%d windows of 1/16 page, half overlapping; "
@@ -35,7 +36,25 @@ std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv:
     for (const auto& [id, page] : pages) {
         if (id % 10000 != 0 || page.empty()) continue;  // the last, partial page
         measured.push_back(RegisterStoredPage(page, run, wall, id, options));
-        std::printf("    page %d: %s\n", id, FormatRegistration(measured.back()).c_str());
+        PageRegistration& r = measured.back();
+        // The wall a page row shows lies the band's look-ahead below the probe.
+        const double look =
+            PageTopDepthMm(run, wall, id) -
+            (run.upward ? (run.startDepth - (id + 200)) / 10.0 : (run.startDepth + id - 10000) / 10.0);
+        size_t before = r.windows.size();
+        std::erase_if(r.windows, [&](const WindowRegistration& w) {
+            const double top = r.topDepthMm - look + 1000.0 * w.firstRow / page.rows;
+            const double bottom = r.topDepthMm - look + 1000.0 * (w.firstRow + w.rows) / page.rows;
+            for (const auto& [from, to] : outagesMm)
+                if (top < std::max(from, to) && bottom > std::min(from, to)) return true;
+            return false;
+        });
+        const size_t left = before - r.windows.size();
+        if (left > 0) UpdatePageFigures(r);
+        std::printf("    page %d: %s%s\n", id, FormatRegistration(r).c_str(),
+                    left > 0 ? (" (" + std::to_string(left) +
+                                " windows over the camera outage left out)").c_str()
+                             : "");
     }
     for (const QString& line :
          QString::fromStdString(FormatRegistrationSummary(measured)).split('\n'))

@@ -21,7 +21,7 @@ const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
-    "                    [--turn-rate DEG_PER_M] [--camera-fps N]\n"
+    "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
     "       bhv-operator --screens [FOLDER]\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
     "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
@@ -39,7 +39,7 @@ const char* kUsage =
     "--up FROM: a pull-up from FROM metres (bhv-sim starts there) to METRES instead.\n"
     "--frame-rate 15: the camera's low frame mode. --turn-rate: the probe's turn in degrees\n"
     "per metre (bhv-sim's default 1.5). --camera-fps N: the simulated camera delivers only N\n"
-    "frames per second.\n"
+    "frames per second. --slow-speed: the winch's slow speed (default 0.8 m/min).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -73,6 +73,8 @@ int main(int argc, char** argv) {
             o.turnRate = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--camera-fps") && has) {
             o.cameraFps = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--slow-speed") && has) {
+            o.slowSpeed = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--record") && has) {
             o.recordSeconds = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--fast") && has) {
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
     if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50 ||
         (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1)) ||
         (o.frameRate != 20 && o.frameRate != 15) || o.turnRate > 3600 || o.cameraFps < 0 ||
-        o.cameraFps > 60) {
+        o.cameraFps > 60 || o.slowSpeed < 0.05 || o.slowSpeed > 2.0) {
         std::fputs(kUsage, stderr);
         return 2;
     }
