@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <regex>
@@ -108,7 +109,8 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     const auto srt = r.folder / "Bot-VideoFrom12345mm.srt";
     ASSERT_TRUE(std::filesystem::exists(avi));
     // Each subtitle is the depth at that whole second of the video, whose first frame (the
-    // next key frame) came up to a second after the start: between the timer's depths around it.
+    // next key frame) came some time after the start (a second, more on a busy machine): later
+    // than the timer's depth of that second, never back, and never past the stop's depth.
     const std::string text = ReadFile(srt);
     const std::regex entry(
         "(\\d)\r\n00:00:0(\\d),000 --> 00:00:0(\\d),000\r\n H:(\\d+\\.\\d{3})m\r\n\r\n");
@@ -118,10 +120,8 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
         metres.push_back(std::stod((*it)[4]));
     ASSERT_EQ(metres.size(), 3u) << text;
     EXPECT_GE(metres[0], 12.350);
-    EXPECT_LE(metres[0], 12.400);
-    EXPECT_GE(metres[1], 12.400);
-    EXPECT_LE(metres[1], 12.460);
-    EXPECT_GE(metres[2], 12.460);  // held, or on the way to the stop's depth
+    EXPECT_GE(metres[1], std::max(metres[0], 12.400));
+    EXPECT_GE(metres[2], std::max(metres[1], 12.460));
     EXPECT_LE(metres[2], 12.500);
     ASSERT_EQ(r.db.Videos().size(), 1u);
     EXPECT_EQ(r.db.Videos().back().startDepth, 123456);
