@@ -186,7 +186,8 @@ void ImageRun::NoteStore(bool stored) {
     if (!stored) ++storeFailures_;
 }
 
-bool ImageRun::PageStepAlongTravel() {
+bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
+    if (stored) *stored = false;
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return false;
 
@@ -228,8 +229,10 @@ bool ImageRun::PageStepAlongTravel() {
         // shallow end.
         const double from = upward_ ? pageEnd - 9800.0 : pageEnd - 10000.0;
         const double to = from + 10000.0;
-        // Wait until the stitching has committed 5 mm past the page's end.
-        if (travels.back() < to + 50.0) return true;
+        // Wait until the stitching has committed 5 mm past the page's end (at the run's end,
+        // until the page's end).
+        if (travels.back() < to + (final ? 0.0 : 50.0)) return true;
+        if (stored) *stored = true;
         Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel_.load()));
 
         const cv::Mat accumulator = stitcher_.View();
@@ -302,6 +305,20 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     frames_.Clear();
     records_.Clear();
     overspeedActive_.store(false);
+
+    if (track_.HasDepth() && !stitcher_.Placements().empty()) {
+        // The last bands are final now: the pages they complete are cut before the partial
+        // page takes the rest.
+        stitcher_.CommitTail();
+        live_ = stitcher_.DisplayShared();
+        for (bool stored = true; stored;) {
+            PageStepAlongTravel(true, &stored);
+            if (stored) {
+                stitcher_.RefreshDisplay();
+                live_ = stitcher_.DisplayShared();
+            }
+        }
+    }
 
     if (live_.empty()) {
         startHeading_ = 0.0f;

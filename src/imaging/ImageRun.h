@@ -134,8 +134,9 @@ private:
     void StorePageOverspeed(int32_t id, int32_t from, int32_t to);
     void PageStep();
     // The page step along the encoder's travel; false when the frames' moments or the depth
-    // reports are missing (PageStep then cuts by rows).
-    bool PageStepAlongTravel();
+    // reports are missing (PageStep then cuts by rows). At the run's end (`final`) a page is
+    // cut as soon as the stitched travel reaches its end; `stored` says whether one was.
+    bool PageStepAlongTravel(bool final = false, bool* stored = nullptr);
     void StorePage(int32_t id, const cv::Mat& page);
     void NoteStore(bool stored);
     void Browse(bool next);

@@ -258,6 +258,7 @@ void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
     pairs_.store(0);
     cappedPairs_.store(0);
     accBase_ = 0;
+    uncommitted_ = 0;
     placements_.clear();
     scaledLo_ = scaledHi_ = scaledFinal_ = 0;
     displayAnchor_ = 0;
@@ -322,6 +323,7 @@ bool StripStitcher::StitchStep() {
     }
     if (consumed_ == 0 || tail_.empty()) {
         tail_ = band.clone();
+        uncommitted_ = tail_.cols;
         consumed_ = std::max(consumed_, 0) + 1;
         if (record->current.arrivedNs != 0)
             placements_.push_back({band.cols / 2.0, record->current.arrivedNs});
@@ -344,6 +346,7 @@ bool StripStitcher::StitchStep() {
     }
     cv::Mat result = BlendBand(tailPart, band, off + offset_);
     tail_ = result;
+    uncommitted_ = result.cols;
     // The tail part begins at the first uncommitted column.
     if (record->current.arrivedNs != 0)
         placements_.push_back({static_cast<double>(accBase_ + fill_) + off + offset_ + b / 2.0,
@@ -351,17 +354,8 @@ bool StripStitcher::StitchStep() {
 
     if (t >= b + 2 && result.cols - t > 0) {
         const int width = result.cols - t;
-        const cv::Mat commit = result.colRange(0, width);
-        if (accumulator_.empty())
-            accumulator_ = cv::Mat::zeros(commit.rows, kAccumulatorStep, CV_8UC3);
-        if (fill_ + width > accumulator_.cols) {
-            cv::Mat grown =
-                cv::Mat::zeros(accumulator_.rows, accumulator_.cols + kAccumulatorStep, CV_8UC3);
-            accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
-            accumulator_ = grown;
-        }
-        commit.copyTo(accumulator_.colRange(fill_, fill_ + width));
-        fill_ += width;
+        AppendColumns(result.colRange(0, width));
+        uncommitted_ = t;
         offset_ -= width;
 
         const uint32_t n = commits_++;
@@ -373,6 +367,35 @@ bool StripStitcher::StitchStep() {
     }
     Release(std::move(record), off);
     return true;
+}
+
+void StripStitcher::AppendColumns(const cv::Mat& columns) {
+    const int width = columns.cols;
+    if (accumulator_.empty())
+        accumulator_ = cv::Mat::zeros(columns.rows, kAccumulatorStep, CV_8UC3);
+    if (fill_ + width > accumulator_.cols) {
+        cv::Mat grown = cv::Mat::zeros(accumulator_.rows,
+                                       accumulator_.cols + std::max(kAccumulatorStep, width), CV_8UC3);
+        accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
+        accumulator_ = grown;
+    }
+    columns.copyTo(accumulator_.colRange(fill_, fill_ + width));
+    fill_ += width;
+}
+
+void StripStitcher::CommitTail() {
+    if (tail_.empty() || uncommitted_ <= 0 ||
+        (!accumulator_.empty() && tail_.rows != accumulator_.rows))
+        return;
+    const int n = std::min(uncommitted_, tail_.cols);
+    AppendColumns(tail_.colRange(tail_.cols - n, tail_.cols));
+    tail_.release();
+    uncommitted_ = 0;
+    UpdateDisplay();
+}
+
+void StripStitcher::RefreshDisplay() {
+    if (fill_ > 0) UpdateDisplay();
 }
 
 void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {

@@ -165,6 +165,11 @@ public:
     // Drops the first `rows` display rows (a page of that many rows was stored) and the matching
     // accumulator columns.
     void CutStitcher(int32_t travel, int32_t rows);
+    // The end of a run (worker stopped): commits the tail's last columns, which no band will
+    // change any more, and brings the display up to date.
+    void CommitTail();
+    // Brings the display in line with the accumulator (after a cut).
+    void RefreshDisplay();
     // Closes the frame queue and waits for the worker thread to leave.
     void StopWorker();
 
@@ -204,6 +209,7 @@ public:
 
 private:
     void Release(std::unique_ptr<StitchParam> record, double off);
+    void AppendColumns(const cv::Mat& columns);
     void UpdateDisplay();
     cv::Mat ScaledRows(int64_t from, int64_t to) const;
     int64_t BufferRow(int64_t scaled) const {
@@ -247,6 +253,7 @@ private:
     int64_t displayAnchor_ = 0;
     cv::Mat displayBuffer_;
     std::deque<Placement> placements_;
+    int uncommitted_ = 0;  // the tail's last columns not yet in the accumulator
 
     mutable std::mutex displayMutex_;
     cv::Mat display_;  // header on the buffer rows shown
