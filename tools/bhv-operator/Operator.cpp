@@ -41,6 +41,9 @@ struct PayOut {
     double hostDropAt = 0, cameraDropAt = 0, hostBackAfter = -1, cameraBackAfter = -1;
     qint64 hostDropMs = 0, cameraDropMs = 0;
     uint64_t framesAtCameraDrop = 0;
+    // Where the probe was while no picture came: from the drop to the first new frame.
+    double cameraResumeAt = -1;
+    uint64_t framesLastPoll = 0;
     bool recording = false, recordShot = false;
 };
 
@@ -87,7 +90,13 @@ private:
         QDir().mkpath(out_ + "/received");
         qputenv("HOME", (out_ + "/home").toUtf8());
         qputenv("BHV_ROOT", (out_ + "/workspace/").toUtf8());
-        const bool simOnLoopback = StartSimulator(sim_);
+        QStringList simOptions;
+        if (Upward()) simOptions << "--start-depth" << QString::number(o_.upFromMetres, 'f', 3);
+        if (o_.turnRate >= 0) simOptions << "--turn-rate" << QString::number(o_.turnRate);
+        if (o_.cameraFps > 0) simOptions << "--camera-fps" << QString::number(o_.cameraFps);
+        if (o_.slowSpeed != 0.8)
+            simOptions << "--winch-speeds" << QString::number(o_.slowSpeed) + ",2,6";
+        const bool simOnLoopback = StartSimulator(sim_, simOptions);
         if (o_.upload) {
             const QString bin = QCoreApplication::applicationDirPath();
             if (server_.Start(bin + "/bhv-data-server",
@@ -141,12 +150,23 @@ private:
         auto* heightEdit = hands_->Find<QLineEdit>("startHeightEdit");
         hands_->Type(holeEdit, "DEMO-1");
         hands_->Type(diameterEdit, "110");
-        hands_->Type(heightEdit, "0");
+        // A pull-up starts where the probe hangs (millimetres).
+        hands_->Type(heightEdit,
+                     Upward() ? QString::number(static_cast<int>(o_.upFromMetres * 1000 + 0.5))
+                              : QStringLiteral("0"));
         QTest::mouseClick(holeEdit, Qt::LeftButton);  // leaving the start height enters it
         if (heightEdit && heightEdit->hasFocus()) heightEdit->clearFocus();
         Settle(200);
         Check(Acq().Settings().holeNumber == L"DEMO-1", "hole number DEMO-1 entered");
         Check(Acq().Config().diameterTenthsMm == 1100, "diameter 110 mm entered");
+        if (Upward()) {
+            hands_->Click(hands_->Find<QWidget>("directionButton"));
+            Check(WaitFor([&] { return Acq().PullUp(); }, 2000), "direction 上拉 (pull-up)");
+        }
+        if (o_.frameRate == 15) {
+            hands_->Click(hands_->Find<QWidget>("lowFrameButton"));
+            Check(WaitFor([&] { return Acq().FrameRate() == 15; }, 5000), "low frame mode (15/s)");
+        }
         auto* electric = hands_->Find<QCheckBox>("electricModeCheck");
         if (electric && !electric->isChecked()) hands_->Click(electric);
         Check(WaitFor([&] { return Acq().Config().winchMode != 0; }, 2000),
@@ -198,15 +218,17 @@ private:
     void PayOutWithFaults() {
         hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 0);
         stats_->Begin();
-        hands_->Click(hands_->Find<QPushButton>("winchOutButton"));
-        Check(WaitFor([&] { return Acq().WinchState() == 2; }, 3000), "winch paying out");
+        // Paying out (2) lowers the probe, reeling in (1) raises it.
+        hands_->Click(hands_->Find<QPushButton>(Upward() ? "winchInButton" : "winchOutButton"));
+        Check(WaitFor([&] { return Acq().WinchState() == WinchAction(); }, 3000),
+              Upward() ? "winch reeling in" : "winch paying out");
         QElapsedTimer clock;
         clock.start();
         if (o_.recordSeconds > 0) pay_.recording = hands_->Click(window_->Button(MainButton::Record));
         pay_.lastDepth = Acq().Telemetry().depth;
         const int32_t target = static_cast<int32_t>(o_.toMetres * 10000);
-        const int timeoutMs = static_cast<int>((o_.toMetres / 0.8 * 60 + 120) * 1000);
-        while (Acq().Telemetry().depth < target) {
+        const int timeoutMs = static_cast<int>((Distance() / o_.slowSpeed * 60 + 120) * 1000);
+        while (Upward() ? Acq().Telemetry().depth > target : Acq().Telemetry().depth < target) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             sim_.Output();
             if (o_.upload) server_.Output();
@@ -215,7 +237,7 @@ private:
             FollowDepth(now);
             Record(now);
             if (o_.faults) DropLinks(target, now);
-            if (Acq().WinchState() != 2) {
+            if (Acq().WinchState() != WinchAction()) {
                 Check(false, QStringLiteral("the winch stopped at %1 m before the target")
                                  .arg(Metres(), 0, 'f', 3));
                 break;
@@ -233,8 +255,9 @@ private:
     void FollowDepth(qint64 now) {
         const int32_t depth = Acq().Telemetry().depth;
         if (depth == pay_.lastDepth) return;
-        pay_.largestStep = std::max(pay_.largestStep, depth - pay_.lastDepth);
-        pay_.largestBackwards = std::max(pay_.largestBackwards, pay_.lastDepth - depth);
+        const int32_t moved = Upward() ? pay_.lastDepth - depth : depth - pay_.lastDepth;
+        pay_.largestStep = std::max(pay_.largestStep, moved);
+        pay_.largestBackwards = std::max(pay_.largestBackwards, -moved);
         pay_.longestStill = std::max(pay_.longestStill, now - pay_.lastChangeMs);
         pay_.lastDepth = depth;
         pay_.lastChangeMs = now;
@@ -259,7 +282,7 @@ private:
     // "drop host" at 30 % of the target, "drop camera" at 60 %, and when each came back.
     void DropLinks(int32_t target, qint64 now) {
         const int32_t depth = Acq().Telemetry().depth;
-        if (!pay_.hostDropped && depth >= target * 3 / 10) {
+        if (!pay_.hostDropped && Progress(depth, target) >= 0.3) {
             sim_.Send("drop host");
             pay_.hostDropped = true;
             pay_.hostDropAt = depth / 10000.0;
@@ -273,13 +296,19 @@ private:
                 pay_.lastChangeMs > pay_.hostDropMs + 500)
                 pay_.hostBackAfter = (pay_.lastChangeMs - pay_.hostDropMs) / 1000.0;
         }
-        if (o_.dropCamera && !pay_.cameraDropped && depth >= target * 6 / 10) {
+        if (o_.dropCamera && !pay_.cameraDropped && Progress(depth, target) >= 0.6) {
             sim_.Send("drop camera");
             pay_.cameraDropped = true;
             pay_.cameraDropAt = depth / 10000.0;
             pay_.cameraDropMs = now;
             pay_.framesAtCameraDrop = Acq().Camera().Counters().framesTaken;
             Say(QStringLiteral("  sent 'drop camera' at %1 m").arg(pay_.cameraDropAt, 0, 'f', 3));
+        }
+        if (pay_.cameraDropped && pay_.cameraResumeAt < 0) {
+            const uint64_t taken = Acq().Camera().Counters().framesTaken;
+            if (now - pay_.cameraDropMs > 1000 && taken > pay_.framesLastPoll)
+                pay_.cameraResumeAt = depth / 10000.0;
+            pay_.framesLastPoll = taken;
         }
         if (pay_.cameraDropped && pay_.cameraBackAfter < 0 && now - pay_.cameraDropMs > 3000 &&
             Acq().Camera().Counters().framesTaken > pay_.framesAtCameraDrop + 60)
@@ -319,7 +348,7 @@ private:
 
     void BrowseToFirstPage() {
         auto* prev = hands_->Find<QPushButton>("prevPageButton");
-        const int fullPages = static_cast<int>(reached_);
+        const int fullPages = static_cast<int>(Distance()) + 1;
         for (int i = 0; i <= fullPages + 1; ++i) {
             hands_->Click(prev);
             Settle(300);
@@ -401,8 +430,9 @@ private:
         const auto pages = ReadPages(db_);
         Say(QStringLiteral("  pages stored: %1").arg(pages.size()));
         const BoreholeWall wall;  // bhv-sim's wall: the default, deterministic
-        BoreholeRunSettings run;  // downward from the hole mouth, where bhv-sim starts
-        run.startDepth = 0;
+        BoreholeRunSettings run;  // from where bhv-sim starts: the hole mouth, or the pull-up's start
+        run.startDepth = static_cast<int32_t>(o_.upFromMetres * 10000);
+        run.upward = Upward();
         QDir().mkpath(out_ + "/pages");
         int full = 0;
         double sum = 0;
@@ -432,14 +462,25 @@ private:
             ++full;
             sum += q;
         }
-        Check(full >= static_cast<int>(o_.toMetres),
+        Check(full >= static_cast<int>(Distance()),
               QStringLiteral("%1 full pages stored").arg(full));
         if (full)
             Say(QStringLiteral("    mean similarity %1 over %2 full pages")
                     .arg(sum / full, 0, 'f', 3)
                     .arg(full));
+        // The stretch the camera did not see (and 10 mm on, while the stitching takes up again).
+        std::vector<std::pair<double, double>> outages;
+        if (pay_.cameraDropped) {
+            const double resumed = pay_.cameraResumeAt >= 0 ? pay_.cameraResumeAt : Metres();
+            outages.emplace_back(pay_.cameraDropAt * 1000.0,
+                                 resumed * 1000.0 + (Upward() ? -10.0 : 10.0));
+            Say(QStringLiteral("  camera outage from %1 m to %2 m: its windows are not held to "
+                               "the registration goals")
+                    .arg(pay_.cameraDropAt, 0, 'f', 3)
+                    .arg(resumed, 0, 'f', 3));
+        }
         for (const QString& missed : ReportRegistration(pages, run, wall, o_.registrationGoals,
-                                                        out_ + "/registration.csv"))
+                                                        out_ + "/registration.csv", outages))
             Check(false, missed);
     }
 
@@ -449,7 +490,7 @@ private:
                 .arg(pay_.largestStep / 10.0, 0, 'f', 1)
                 .arg(pay_.largestBackwards / 10.0, 0, 'f', 1)
                 .arg(pay_.longestStill / 1000.0, 0, 'f', 1));
-        Check(pay_.largestBackwards <= 10, "depth never went back while paying out");
+        Check(pay_.largestBackwards <= 10, "depth never went back while moving");
         if (!o_.faults) return;
         Say(QStringLiteral(
                 "  'drop host' at %1 m: the host link was %2, depth moving again after %3 s")
@@ -513,6 +554,18 @@ private:
 
     Acquisition& Acq() const { return window_->Controller(); }
     double Metres() const { return Acq().Telemetry().depth / 10000.0; }
+    // A pull-up from upFromMetres, or a pay-out from the hole mouth.
+    bool Upward() const { return o_.upFromMetres > 0; }
+    // The winch state of the run's motion: paying out (2) lowers the probe, reeling in (1)
+    // raises it.
+    int WinchAction() const { return Upward() ? 1 : 2; }
+    double Distance() const { return Upward() ? o_.upFromMetres - o_.toMetres : o_.toMetres; }
+    // How far along the run the probe is at `depth`, 0 to 1.
+    double Progress(int32_t depth, int32_t target) const {
+        const int32_t start = static_cast<int32_t>(o_.upFromMetres * 10000);
+        return Upward() ? static_cast<double>(start - depth) / (start - target)
+                        : static_cast<double>(depth) / target;
+    }
 
     bool Check(bool ok, const QString& what) {
         if (!ok) {

@@ -46,10 +46,11 @@ std::string AddressIn(const QString& output, const std::string& key) {
     return {};
 }
 
-bool StartSimulator(PeerProcess& sim) {
+bool StartSimulator(PeerProcess& sim, const QStringList& options) {
     const QString bin = QCoreApplication::applicationDirPath();
-    if (!sim.Start(bin + "/bhv-sim", {"--host-port", "0", "--probe-port", "0", "--camera-port", "0",
-                                      "--pulley", "63"})) {
+    if (!sim.Start(bin + "/bhv-sim", QStringList{"--host-port", "0", "--probe-port", "0",
+                                                 "--camera-port", "0", "--pulley", "63"}
+                                         << options)) {
         Say("bhv-operator: bhv-sim did not start (" + bin + "/bhv-sim)");
         return false;
     }
