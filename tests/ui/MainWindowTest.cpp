@@ -229,6 +229,8 @@ TEST_F(MainWindowTest, ExitAsksFirstAndSavesBothSettingsFilesOnOk) {
     Start();
     const std::filesystem::path sysConfig = config / SysConfigParam::kFileName;
     const std::filesystem::path uploadConfig = FsPath(UploadSettingsPath(test::Root()));
+    // The settings file is written at the first start; only the exit's save writes it again.
+    std::filesystem::remove(sysConfig);
     std::filesystem::remove(uploadConfig);
     prompter.answers = {PromptAnswer::Cancel};
     window->close();  // the close box
