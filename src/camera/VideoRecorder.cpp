@@ -122,20 +122,21 @@ void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     const double at = static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNs()) - startNs_) * 1e-9;
     // The same measurement again (a still winch sends no new depth) adds nothing.
     if (at > timed_.back().first) timed_.emplace_back(at, currentDepth);
-    WriteDueSubtitles(false);
+    // The depth the timer reads is the one that holds now, whenever it was measured.
+    WriteDueSubtitles(static_cast<double>(SteadyNs() - startNs_) * 1e-9, false);
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
 }
 
-void VideoRecorder::WriteDueSubtitles(bool all) {
+void VideoRecorder::WriteDueSubtitles(double known, bool all) {
     // Subtitle n is the depth at the end of the video's n-th second, counted from its first
     // frame (the video starts at the next key frame after the start). Each is written and
-    // flushed as soon as the depths measured cover its moment, so a recording cut off keeps
+    // flushed as soon as the depths known cover its moment, so a recording cut off keeps
     // its subtitles up to the cut; at the stop the rest of those the timer took follow.
     double lead = 0.0;
     const bool timed = player_.H264_PLAY_GetRecordLead(playerPort_, lead);
     while (subtitlesWritten_ < samples_.size()) {
         const double second = lead + static_cast<double>(subtitlesWritten_ + 1);
-        if (!all && (!timed || second > timed_.back().first)) break;
+        if (!all && (!timed || second > known)) break;
         const int32_t depth = timed ? DepthAt(timed_, second) : samples_[subtitlesWritten_];
         samples_[subtitlesWritten_] = depth;
         ++subtitlesWritten_;
@@ -174,7 +175,7 @@ void VideoRecorder::Stop(int32_t currentDepth) {
     const double now = static_cast<double>(SteadyNs() - startNs_) * 1e-9;
     if (now > timed_.back().first) timed_.emplace_back(now, currentDepth);
     // The first frame's delay is known only while the recording is open.
-    WriteDueSubtitles(true);
+    WriteDueSubtitles(now, true);
     player_.H264_PLAY_StopDataRecord(playerPort_);
     // Closing finishes the video file (its index): a failure there counts too.
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;

@@ -66,9 +66,9 @@ public:
 private:
     void Start(int32_t currentDepth);
     void Stop(int32_t currentDepth);
-    // Appends the subtitles whose moment the measured depths cover (`all`: every one the timer
-    // took, at the stop).
-    void WriteDueSubtitles(bool all);
+    // Appends the subtitles whose moment is at most `known` seconds after the start, when the
+    // depth is known up to then (`all`: every one the timer took, at the stop).
+    void WriteDueSubtitles(double known, bool all);
     std::filesystem::path PathWithExtension(const wchar_t* extension) const;
 
     sdk::H264Player& player_;
