@@ -2,6 +2,7 @@
 
 #include <tinyxml.h>
 
+#include <fstream>
 
 #include "platform/FileSystem.h"
 
@@ -24,10 +25,33 @@ bool SaveFlatXml(const std::filesystem::path& path, const std::string& root,
 }
 
 std::optional<FlatXml> FlatXml::Load(const std::filesystem::path& path) {
+    // The file is read here, not by TinyXML's LoadFile: TinyXML 2.6 reads a few bytes past the
+    // end of its text when the text ends in a '&' or a multi-byte UTF-8 lead byte (a cut-off or
+    // damaged file), so the text goes to the parser with spare NUL bytes after it. A settings file is small: anything over a megabyte is not one.
+    constexpr std::streamsize kLargest = 1 << 20;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(kLargest + 1, '\0');
+    in.read(text.data(), kLargest + 1);
+    if (in.gcount() > kLargest) return std::nullopt;
+    text.resize(static_cast<size_t>(in.gcount()));
+    // Line ends as LoadFile makes them: CR LF and a lone CR become LF.
+    std::string normal;
+    normal.reserve(text.size() + 8);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r') {
+            normal += text[i];
+        } else {
+            normal += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        }
+    }
+    normal.append(8, '\0');
     TiXmlDocument doc;
     // A truncated or otherwise malformed file counts as no file at all: a parser that stopped
     // half-way may leave a partial tree whose missing keys would wrongly reset values.
-    if (!doc.LoadFile(path.string().c_str()) || doc.Error()) return std::nullopt;
+    doc.Parse(normal.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (doc.Error()) return std::nullopt;
     const TiXmlElement* root = doc.FirstChildElement();
     if (!root) return std::nullopt;
     FlatXml xml;
