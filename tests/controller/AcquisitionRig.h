@@ -158,6 +158,15 @@ protected:
         ASSERT_TRUE(WaitFor([this] { return acq->LinkStatus().probeAlive; }));
     }
 
+    // The upload settings point at a data server on 127.0.0.1:port.
+    void UploadTo(uint16_t port) {
+        acq->OnUploadSettings([port](UploadParam p) -> std::optional<UploadParam> {
+            p.serverAddress = 0x7F000001;
+            p.serverPort = port;
+            return p;
+        });
+    }
+
     void StartRun(const std::wstring& hole = L"ZK-01", int32_t startHeightMm = 0) {
         acq->SetRunSettings({hole, 1100, startHeightMm});
         acq->OnRunButton();

@@ -49,11 +49,7 @@ TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
     EXPECT_TRUE(view.panelEnabled);
     EXPECT_EQ(view.battery.rfind(L"电量:", 0), 0u) << ToNarrow(view.battery);
 
-    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.serverAddress = 0x7F000001;
-        p.serverPort = server.Port();
-        return p;
-    });
+    UploadTo(server.Port());
     acq->OnUploadSwitch(true);
     // Upload on and no project yet: the registration takes the hole number entered for the run.
     StartRun(L"ZK-01", 0);
@@ -342,11 +338,7 @@ TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging
     InProcessDataServer server(tmp.path() / "received");
     Create();
     Connect();
-    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.serverAddress = 0x7F000001;
-        p.serverPort = server.Port();
-        return p;
-    });
+    UploadTo(server.Port());
     acq->OnUploadSwitch(true);
     StartRun(L"ZK-06", 0);
     ASSERT_TRUE(Drive(2, 2, 200));

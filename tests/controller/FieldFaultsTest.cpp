@@ -109,11 +109,7 @@ TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefor
     InProcessDataServer server(tmp.path() / "received");
     Create();
     Connect();
-    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.serverAddress = 0x7F000001;
-        p.serverPort = server.Port();
-        return p;
-    });
+    UploadTo(server.Port());
     acq->OnUploadSwitch(true);
     const std::filesystem::path workspace = tmp.path() / "root";
     struct Case {
@@ -288,11 +284,7 @@ TEST_F(FieldFaultsTest, UploadSwitchedOnDuringARunIsRefusedUntilTheNextStart) {
     InProcessDataServer server(tmp.path() / "received");
     Create();
     Connect();
-    acq->OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
-        p.serverAddress = 0x7F000001;
-        p.serverPort = server.Port();
-        return p;
-    });
+    UploadTo(server.Port());
     StartRun(L"ZK-UP");
     acq->OnUploadSwitch(true);
     EXPECT_EQ(Count(L"采集过程中不能开启实时上传，请在开始采集前开启"), 1) << Prompts();
