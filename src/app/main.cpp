@@ -71,6 +71,11 @@ int main(int argc, char** argv) {
     // The environment is read here, once; everything below takes it from the options.
     const bhv::StartupEnvironment environment = bhv::ReadStartupEnvironment();
     bhv::ConfigureTrace(environment.trace, std::cerr);  // an unknown name is said and skipped
+    if (const std::string bad = environment.UnusableAddress(); !bad.empty()) {
+        std::fprintf(stderr, "bhv: %s is not an address ip:port; nothing was connected\n",
+                     bad.c_str());
+        return 2;
+    }
     bhv::AcquisitionOptions options = bhv::AcquisitionOptions::FromEnvironment(environment);
     // Versions before the settings moved to the user's folder kept them beside the program.
     options.olderConfigFolder = bhv::ProgramFolder();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/Endpoint.h"
 #include "platform/Paths.h"
 
 namespace bhv {
@@ -13,6 +14,16 @@ std::optional<std::string> Variable(const char* name) {
 }
 
 }  // namespace
+
+std::string StartupEnvironment::UnusableAddress() const {
+    const std::pair<const char*, const std::optional<std::string>*> variables[] = {
+        {"BHV_HOST_ADDR", &hostAddress},
+        {"BHV_PROBE_ADDR", &probeAddress},
+        {"BHV_CAMERA_ADDR", &cameraAddress}};
+    for (const auto& [name, value] : variables)
+        if (*value && !ParseEndpoint(**value)) return std::string(name) + "=" + **value;
+    return {};
+}
 
 StartupEnvironment ReadStartupEnvironment() {
     StartupEnvironment env;

@@ -21,6 +21,10 @@ struct StartupEnvironment {
     std::optional<std::string> hostAddress;
     std::optional<std::string> probeAddress;
     std::optional<std::string> cameraAddress;
+    // The first device address variable that is set but not "ip:port" ("BHV_HOST_ADDR=..."),
+    // empty when all are usable. A program refuses to start on it rather than fall back to the
+    // compiled-in device addresses.
+    std::string UnusableAddress() const;
     // BHV_TRACE: the trace categories to switch on ("stitch,camera", "all"); none when unset.
     std::string trace;
 };

@@ -62,6 +62,14 @@ TEST(Paths, RootFollowsBhvRootAndDerivedPathsHangBelowIt) {
     EXPECT_EQ(UserConfigFolderFor("/x/cfg", "/home/x"), "/x/cfg/bhv/");
     EXPECT_EQ(UserConfigFolderFor("relative", "/home/x"), "/home/x/.config/bhv/");
     EXPECT_EQ(UserConfigFolderFor(nullptr, nullptr), "./.config/bhv/");
+    // A device address that is set but unusable is named, never replaced by the device's own.
+    StartupEnvironment env;
+    env.hostAddress = "127.0.0.1:9";
+    EXPECT_EQ(env.UnusableAddress(), "");
+    env.probeAddress = "";
+    EXPECT_EQ(env.UnusableAddress(), "BHV_PROBE_ADDR=");
+    env.probeAddress = "127.0.0.1:0";
+    EXPECT_EQ(env.UnusableAddress(), "BHV_PROBE_ADDR=127.0.0.1:0");
 }
 
 }  // namespace

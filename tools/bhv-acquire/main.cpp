@@ -164,7 +164,12 @@ int Acquire(int argc, char** argv) {
     std::signal(SIGTERM, OnSignal);
 
     std::unique_ptr<bhv::sim::Site> site;
-    auto options = bhv::AcquisitionOptions::FromEnvironment(bhv::ReadStartupEnvironment());
+    const bhv::StartupEnvironment environment = bhv::ReadStartupEnvironment();
+    if (const std::string bad = environment.UnusableAddress(); !o.sim && !bad.empty()) {
+        Say("bhv-acquire: " + bad + " is not an address ip:port; nothing was connected");
+        return 2;
+    }
+    auto options = bhv::AcquisitionOptions::FromEnvironment(environment);
     if (o.sim) {
         bhv::sim::SiteOptions s;
         s.startDepthMetres = o.up ? o.startHeightMetres : 0.0;
