@@ -150,10 +150,9 @@ private:
         auto* heightEdit = hands_->Find<QLineEdit>("startHeightEdit");
         hands_->Type(holeEdit, "DEMO-1");
         hands_->Type(diameterEdit, "110");
-        // A pull-up starts where the probe hangs (millimetres).
-        hands_->Type(heightEdit,
-                     Upward() ? QString::number(static_cast<int>(o_.upFromMetres * 1000 + 0.5))
-                              : QStringLiteral("0"));
+        // A pull-up starts where the probe hangs (the edit takes metres).
+        hands_->Type(heightEdit, Upward() ? QString::number(o_.upFromMetres, 'f', 3)
+                                          : QStringLiteral("0"));
         QTest::mouseClick(holeEdit, Qt::LeftButton);  // leaving the start height enters it
         if (heightEdit && heightEdit->hasFocus()) heightEdit->clearFocus();
         Settle(200);
