@@ -1,5 +1,6 @@
 #include "Operator.h"
 
+#include <cmath>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -150,8 +151,8 @@ private:
         auto* heightEdit = hands_->Find<QLineEdit>("startHeightEdit");
         hands_->Type(holeEdit, "DEMO-1");
         hands_->Type(diameterEdit, "110");
-        // A pull-up starts where the probe hangs (the edit takes metres).
-        hands_->Type(heightEdit, Upward() ? QString::number(o_.upFromMetres, 'f', 3)
+        // A pull-up starts where the probe hangs (the edit takes whole metres).
+        hands_->Type(heightEdit, Upward() ? QString::number(std::lround(o_.upFromMetres))
                                           : QStringLiteral("0"));
         QTest::mouseClick(holeEdit, Qt::LeftButton);  // leaving the start height enters it
         if (heightEdit && heightEdit->hasFocus()) heightEdit->clearFocus();

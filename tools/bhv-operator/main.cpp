@@ -3,6 +3,7 @@
 // the window at each step, and prints a report of what the run produced and how the program
 // performed; or, with --screens, saves the documentation's screenshots. Run it under an X server
 // (xvfb-run) with the real fonts.
+#include <cmath>
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,7 @@ const char* kUsage =
     "and during a run; the settings, calibration and upload settings dialogs) into FOLDER\n"
     "(default: docs/screenshots of the source tree), against bhv-sim on 127.0.0.1; run it\n"
     "under xvfb-run -a -s \"-screen 0 1366x768x24\".\n"
-    "--up FROM: a pull-up from FROM metres (bhv-sim starts there) to METRES instead.\n"
+    "--up FROM: a pull-up from FROM whole metres (bhv-sim starts there) to METRES instead.\n"
     "--frame-rate 15: the camera's low frame mode. --turn-rate: the probe's turn in degrees\n"
     "per metre (bhv-sim's default 1.5). --camera-fps N: the simulated camera delivers only N\n"
     "frames per second. --slow-speed: the winch's slow speed (default 0.8 m/min).\n"
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
         }
     }
     if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50 ||
-        (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1)) ||
+        (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1 ||
+                                o.upFromMetres != std::floor(o.upFromMetres))) ||
         (o.frameRate != 20 && o.frameRate != 15) || o.turnRate > 3600 || o.cameraFps < 0 ||
         o.cameraFps > 60 || o.slowSpeed < 0.05 || o.slowSpeed > 2.0) {
         std::fputs(kUsage, stderr);
