@@ -35,15 +35,6 @@ TEST(OperatorSupport, OnlyLoopbackAddressesPass) {
     for (const Case& c : cases) EXPECT_EQ(LoopbackAfter(c.line, c.key), c.expected) << c.line;
 }
 
-TEST(OperatorSupport, ReadsTheVideoFactsOfFfprobe) {
-    const auto facts = ParseFfprobe("nb_read_frames=398\nduration=20.050000\n");
-    ASSERT_TRUE(facts);
-    EXPECT_DOUBLE_EQ(facts->seconds, 20.05);
-    EXPECT_EQ(facts->frames, 398);
-    EXPECT_FALSE(ParseFfprobe(""));
-    EXPECT_FALSE(ParseFfprobe("duration=N/A\nnb_read_frames=N/A\n"));
-}
-
 TEST(OperatorSupport, EveryCopyNeedsAByteIdenticalReceivedPicture) {
     test::TempDir tmp;
     const auto copies = tmp.path() / "upload_data", received = tmp.path() / "received";
@@ -67,26 +58,6 @@ TEST(OperatorSupport, EveryCopyNeedsAByteIdenticalReceivedPicture) {
     // One received file cannot stand for two identical copies.
     write(copies / "30000.jpg", "page one");
     EXPECT_EQ(MatchUploads(copies, received).identical, 2);
-}
-
-TEST(OperatorSupport, ParsesThreadLinesAndPercentiles) {
-    const auto t =
-        ParseTaskStat("4242 (bhv (decode) x) S 1 2 3 4 5 6 7 8 9 10 120 30 0 0 20 0 1 0 100 0 0");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(t->tid, 4242);
-    EXPECT_EQ(t->name, "bhv (decode) x");
-    EXPECT_EQ(t->ticks, 150u);
-    EXPECT_FALSE(ParseTaskStat("4242 (short) S 1 2"));
-    EXPECT_FALSE(ParseTaskStat("garbage"));
-    EXPECT_FALSE(ReadThreadTimes().empty());
-    EXPECT_GT(ResidentKb(), 0);
-
-    std::vector<double> samples;
-    for (int i = 1; i <= 100; ++i) samples.push_back(i);
-    EXPECT_DOUBLE_EQ(Percentile(samples, 0.5), 51);  // rank 49.5 rounds to the 51st value
-    EXPECT_DOUBLE_EQ(Percentile(samples, 0.99), 99);
-    EXPECT_DOUBLE_EQ(Percentile(samples, 1.0), 100);
-    EXPECT_DOUBLE_EQ(Percentile({}, 0.5), 0);
 }
 
 TEST(OperatorSupport, RegistrationGoalsFailTheRunOnlyWhenAPageMissesThem) {

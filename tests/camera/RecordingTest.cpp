@@ -36,17 +36,6 @@ std::string RunCommand(const std::string& command) {
     return out;
 }
 
-TEST(Subtitles, EntriesCoverOneSecondEachWithTheDepthInMetres) {
-    EXPECT_EQ(SrtTime(0), "00:00:00,000");
-    EXPECT_EQ(SrtTime(3599), "00:59:59,000");
-    EXPECT_EQ(SrtTime(3600), "01:00:00,000");
-    EXPECT_EQ(SrtTime(25 * 3600 + 61), "25:01:01,000");  // hours are not wrapped at 24
-    EXPECT_EQ(SrtTime(100 * 3600), "100:00:00,000");
-    EXPECT_EQ(SrtEntry(3, 123456), "3\n00:00:02,000 --> 00:00:03,000\n H:12.346m\n\n");
-    EXPECT_EQ(SrtEntry(3601, 0), "3601\n01:00:00,000 --> 01:00:01,000\n H:0.000m\n\n");
-    EXPECT_EQ(SrtEntry(1, -25000), "1\n00:00:00,000 --> 00:00:01,000\n H:-2.500m\n\n");
-}
-
 TEST(Subtitles, FileHasWindowsLineEndsAndIsEmptyWithoutSamples) {
     TempDir dir;
     ASSERT_TRUE(WriteSrtFile(dir / "a.srt", {10000, 10500}));
@@ -74,15 +63,6 @@ struct RecordingRig {
     std::vector<bool> timerRuns;
     std::unique_ptr<VideoRecorder> recorder;
 };
-
-TEST(Recording, NeedsAnActiveRun) {
-    RecordingRig r;
-    EXPECT_EQ(r.recorder->OnRecordButton(false, 5000), L"录像");
-    EXPECT_FALSE(r.recorder->Recording());
-    EXPECT_EQ(r.rig.prompter.Texts(), std::vector<std::wstring>{L"请先开始采集，再录像"});
-    EXPECT_TRUE(r.timerRuns.empty());
-    EXPECT_TRUE(r.db.Videos().empty());
-}
 
 TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     RecordingRig r;

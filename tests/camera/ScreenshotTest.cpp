@@ -14,14 +14,6 @@
 namespace bhv::test {
 namespace {
 
-TEST(Screenshot, NameCarriesTimeAndWholeMillimetres) {
-    const LocalTime t{2023, 9, 7, 14, 5, 9, 0};
-    EXPECT_EQ(ScreenshotPath(L"/p/proj", t, 123456),
-              L"/p/proj/ScreenShot/2023-09-07 14.05.09-BotPic-12345mm.jpg");
-    EXPECT_EQ(ScreenshotPath(L"/p/ws/", t, 5), L"/p/ws/ScreenShot/2023-09-07 14.05.09-BotPic-0mm.jpg");
-    EXPECT_EQ(ScreenshotPath(L"/p", t, -123), L"/p/ScreenShot/2023-09-07 14.05.09-BotPic--12mm.jpg");
-}
-
 TEST(Screenshot, SavesTheNewestFrameAsAFullSizeJpeg) {
     TempDir dir;
     CameraRig rig;

@@ -21,30 +21,6 @@ TEST(ControllerRules, ButtonStatesFollowConnectionAndRun) {
     EXPECT_EQ(ButtonStatesFor(true, true, false).screenshot, false);
 }
 
-TEST(ControllerRules, RingScalesByWidthAndHeightSeparately) {
-    SysConfigParam c;  // 732, 572, 260, 500 in a 1440 x 1080 working frame
-    EXPECT_EQ(ScaleRingToWindow(c, 1440, 1080), (WindowRing{732, 572, 260, 500}));
-    EXPECT_EQ(ScaleRingToWindow(c, 720, 540), (WindowRing{366, 286, 130, 250}));
-    // Truncation, and inner radius by width, outer by height.
-    EXPECT_EQ(ScaleRingToWindow(c, 637, 478), (WindowRing{323, 253, 115, 221}));
-    EXPECT_EQ(ScaleRingToWindow(c, 0, 478), WindowRing{});
-    c.SetStitchClarity(1);
-    const WindowRing high = ScaleRingToWindow(c, 900, 675);
-    EXPECT_EQ(high.cx, c.workCentreX * 900 / 1800);
-    EXPECT_EQ(high.rout, c.workRadiusOut * 675 / 1350);
-}
-
-TEST(ControllerRules, LightStepsWalkTheLevelsBothWays) {
-    std::vector<int> up{0};
-    while (up.back() != 100) up.push_back(NextLightLevel(up.back(), true));
-    EXPECT_EQ(up, (std::vector<int>{0, 10, 15, 20, 25, 30, 35, 40, 60, 80, 100}));
-    std::vector<int> down{100};
-    while (down.back() != 0) down.push_back(NextLightLevel(down.back(), false));
-    EXPECT_EQ(down, (std::vector<int>{100, 80, 60, 40, 35, 30, 25, 20, 15, 10, 0}));
-    EXPECT_EQ(NextLightLevel(100, true), 100);
-    EXPECT_EQ(NextLightLevel(7, false), 0);
-}
-
 TEST(ControllerRules, RunChecks) {
     // Whole gigabytes: 4.9 GB reads as 4 and refuses; an unknown free space does not.
     for (auto [gb, refused] : {std::pair{4, true}, {5, false}, {0, true}, {-1, false}})
@@ -106,20 +82,6 @@ TEST(ControllerRules, ProbeStatesEvery100MmWithDisplacementSigns) {
     block[attitude::kAngleX] = 120.0;
     ASSERT_TRUE(add(1100));
     EXPECT_EQ(history[3].move, -86);
-}
-
-TEST(ControllerRules, AttitudeViewRedrawsOnlyPastEachThreshold) {
-    AttitudeBlock shown{}, now{};
-    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
-    now[attitude::kAngleZ] = 0.05;
-    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
-    now[attitude::kAngleZ] = 0.3;
-    EXPECT_TRUE(AttitudeNeedsRedraw(now, shown));
-    now = shown;
-    now[attitude::kTemperature] = 0.5;
-    EXPECT_FALSE(AttitudeNeedsRedraw(now, shown));
-    now[attitude::kTemperature] = 2.0;
-    EXPECT_TRUE(AttitudeNeedsRedraw(now, shown));
 }
 
 TEST(TelemetryCaptions, BatteryFirmwareAzimuthAndRunLogTexts) {

@@ -75,26 +75,6 @@ TEST(PageRegistration, ConstantAndGrowingShiftsAreMeasuredBack) {
     EXPECT_TRUE(verdicts[3].met);   // correlation
 }
 
-TEST(PageRegistration, StoredPagesAreMeasuredWhereTheirGroundTruthLies) {
-    const BoreholeWall wall;
-    BoreholeRunSettings down;
-    BoreholeRunSettings up;
-    up.upward = true;
-    up.startDepth = 200000;
-    for (const BoreholeRunSettings& settings : {down, up}) {
-        // Downward a page of the scripted operator's run (1567 columns, a 110 mm hole entered).
-        const cv::Size size = settings.upward
-                                  ? cv::Size(kCols, kRows)
-                                  : cv::Size(1567, TrueProportionRows(1567, 10000, 1100));
-        const cv::Mat truth = PageGroundTruth(settings, wall, 20000, size);
-        const PageRegistration r = RegisterStoredPage(truth, settings, wall, 20000);
-        EXPECT_EQ(r.name, settings.upward ? "up 20000" : "down 20000");
-        EXPECT_EQ(r.matched, 31);
-        EXPECT_LT(r.maxDepthErrorMm, 0.1);
-        EXPECT_LT(r.maxAzimuthErrorDeg, 0.1);
-    }
-}
-
 TEST(PageRegistration, NoiseMatchesNothingAndMissesEveryGoal) {
     const BoreholeWall wall;
     cv::Mat noise(kRows, kCols, CV_8UC3);

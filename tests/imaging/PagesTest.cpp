@@ -19,12 +19,6 @@ TEST(PageArithmetic, CutsOneMetreOfRowsAtTrueProportions) {
     EXPECT_EQ(UploadCopyHeight(39999), 749);
 }
 
-TEST(PageArithmetic, AxisStartIsTheDepthWhereTheCurrentPageBegins) {
-    EXPECT_EQ(AxisStart(false, 1234560, 20000), 124456);
-    EXPECT_EQ(AxisStart(true, 1234560, 20000), 122456);
-    EXPECT_EQ(AxisStart(true, 5000, 30000), 0);  // never negative
-}
-
 TEST(RollByAngle, TurnsThePageByWholeDegreesOnly) {
     cv::Mat columns(2, 360, CV_8UC1);
     for (int j = 0; j < 360; ++j) columns.col(j).setTo(j % 256);

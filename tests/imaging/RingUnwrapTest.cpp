@@ -88,26 +88,6 @@ TEST(PrepareFrame, CutsTheBandOfTheRunDirectionStartingStraightUp) {
     EXPECT_EQ(lineUp.band.at<cv::Vec3b>(3135 / 2, 10)[2], 0);
 }
 
-TEST(PrepareFrame, BuildsTheRemapTablesOncePerRadius) {
-    const cv::Mat normal = RadiusFrame(1440, 1080, 732, 572);
-    const cv::Mat high = RadiusFrame(1800, 1350, 915, 715);
-    RingUnwrapper unwrapper, other;
-    unwrapper.Prepare(normal, Params(260, 500, false));
-    unwrapper.Prepare(normal, Params(260, 500, false));
-    unwrapper.Prepare(normal, Params(260, 500, true));
-    EXPECT_EQ(unwrapper.TableBuilds(), 1u);
-    unwrapper.Prepare(high, Params(325, 625, false, 915, 715));
-    EXPECT_EQ(unwrapper.TableBuilds(), 2u);
-    // Each unwrapper keeps its own tables: another radius elsewhere does not rebuild these.
-    other.Prepare(normal, Params(260, 500, false));
-    unwrapper.Prepare(high, Params(325, 625, false, 915, 715));
-    EXPECT_EQ(unwrapper.TableBuilds(), 2u);
-    EXPECT_EQ(other.TableBuilds(), 1u);
-    EXPECT_EQ(cv::norm(unwrapper.Prepare(normal, Params(260, 500, false)).band,
-                       PrepareFrame(normal, Params(260, 500, false)).band, cv::NORM_INF),
-              0);
-}
-
 TEST(PrepareFrame, RingTooThinGivesEmptyBandsAndNoShift) {
     const cv::Mat frame = RadiusFrame(1440, 1080, 732, 572);
     const FrameBands bands = PrepareFrame(frame, Params(260, 271, false));  // 9 strip rows

@@ -224,19 +224,6 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirections) {
     }
 }
 
-TEST_F(StitcherSteps, ZeroShiftsAddNothingAndForeignBandsAreSkipped) {
-    stitcher_.StitchStep();
-    Step(0, 0);
-    EXPECT_FALSE(Step(1, 0));
-    EXPECT_EQ(stitcher_.Tail().cols, 23);
-    EXPECT_EQ(stitcher_.Consumed(), 2);
-    // A band of another height (the geometry changed) is counted but not placed.
-    rows_ = 7;
-    EXPECT_FALSE(Step(2, 5));
-    EXPECT_EQ(stitcher_.Tail().rows, 12);
-    EXPECT_EQ(stitcher_.Consumed(), 3);
-}
-
 TEST_F(StitcherSteps, AccumulatorGrowsByTenThousandColumnsAndCutsShiftItLeft) {
     rows_ = 4;
     stitcher_.StitchStep();

@@ -58,11 +58,6 @@ TEST(BuildCommand, RefusesCodesOutsideTheTableAndPlacesTheValueByte) {
     }
 }
 
-TEST(IsHostCode, FollowsTheDestinationBitSet) {
-    const std::set<int> host = {2, 6, 7, 10, 14, 17, 21, 22, 23};
-    for (int code = 0; code <= 40; ++code) EXPECT_EQ(IsHostCode(code), host.count(code) == 1) << code;
-}
-
 // --- the streaming parser ---
 
 Bytes Frame(int code, Bytes payload) { return EncodeFrame(Message::Make(code, payload)); }

@@ -153,18 +153,6 @@ TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
     EXPECT_EQ(ConsoleText(), "");  // no watchdog fired at the construction time
 }
 
-TEST_F(LinkTest, MessagesFromBothPeersAreQueuedInOrderOfArrival) {
-    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-
-    host.Send(EncodeHostStatus(false));
-    ASSERT_TRUE(WaitNotified(1));
-    probe.Send(EncodeBattery(51));
-    ASSERT_TRUE(WaitNotified(2));
-    EXPECT_EQ(link->TakeReceived()->Code(), MSG_HOST_STATUS);
-    EXPECT_EQ(link->TakeReceived()->Code(), MSG_BATTERY);
-    EXPECT_FALSE(link->TakeReceived());
-}
-
 TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
 

@@ -49,14 +49,6 @@ TEST(DecodeAttitude, MagneticFieldIsSignedAndSensorWordsAreBigEndian) {
     EXPECT_DOUBLE_EQ(f->auxiliary, 2.5);
 }
 
-TEST(DecodeAttitude, MinimumLengthsDecideWhatIsRead) {
-    // 36 and 37 bytes: also through the telemetry in TelemetryTest.ShortAttitudeOnlyMarksTheProbeAlive.
-    EXPECT_FALSE(DecodeAttitude(AttitudeWithRawWord(25, 0, 0x80, 36)));
-    EXPECT_DOUBLE_EQ(DecodeAttitude(AttitudeWithRawWord(25, 0, 0x80, 37))->angle[0], 180.0);
-    EXPECT_FALSE(DecodeAttitude(AttitudeWithRawWord(25, 0, 0x80, 40))->temperature);
-    EXPECT_TRUE(DecodeAttitude(AttitudeWithRawWord(25, 0, 0x80, 41))->humidity);
-}
-
 TEST(Decoders, ReadTheirFieldsAndRefuseShortMessages) {
     EXPECT_EQ(DecodeBattery(Message::Make(MSG_BATTERY, Bytes{87})), 87);
     EXPECT_FALSE(DecodeBattery(Message::Make(MSG_BATTERY, {})));

@@ -56,27 +56,6 @@ TEST(DepthFromCount, FollowsTheEncoderInBothDirections) {
     }
 }
 
-TEST_F(TelemetryTest, DepthMessageUpdatesTheDepth) {
-    EXPECT_EQ(Depth(-1000), TelemetryChange::Depth);
-    EXPECT_EQ(telemetry.State().depth, 3067);
-    EXPECT_EQ(telemetry.State().movedDistance, 3067);
-    // A depth message with a count of 0 gives a smaller depth than one of -1000.
-    Depth(0);
-    EXPECT_EQ(telemetry.State().depth, 0);
-    // Too short: nothing at all.
-    Depth(-1000);
-    EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(MSG_DEPTH, Bytes{1, 2, 3})),
-              TelemetryChange::None);
-    EXPECT_EQ(telemetry.State().depth, 3067);
-}
-
-TEST_F(TelemetryTest, TiltAddsTheAdjustment) {
-    config.tiltAdjust = 1.5f;
-    Attitude(0.0, 0.0, 0.0);
-    EXPECT_DOUBLE_EQ(telemetry.State().attitude[attitude::kTilt], 1.5);
-    EXPECT_NEAR(Telemetry::TiltFromAngles(3.0, 4.0, 0.0), 4.9985, 1e-3);
-}
-
 TEST_F(TelemetryTest, AttitudeFillsTheBlockAndShortMessagesKeepIt) {
     EXPECT_EQ(Attitude(10.0, 20.0, 180.0, 25.0, 60.0), TelemetryChange::Attitude);
     const TelemetryState& s = telemetry.State();

@@ -37,20 +37,6 @@ TEST_F(WinchControlTest, BrakeRefusesReelingInAndPayingOutButNotStopping) {
     EXPECT_EQ(winch.State(), kWinchReelIn);
 }
 
-TEST_F(WinchControlTest, PayingOutTwiceSendsTwiceAndResetsTheCounterOnce) {
-    winch.Choose(kWinchPayOut, true);
-    winch.Choose(kWinchPayOut, true);
-    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 2}, {CMD_WINCH_SPEED, 0}, {CMD_WINCH_ACTION, 2},
-                            {CMD_WINCH_SPEED, 0}}));
-    EXPECT_EQ(resets, 1);
-}
-
-TEST_F(WinchControlTest, SpeedWhileStoppedIsSentAtOnce) {
-    winch.ChooseSpeed(2);
-    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 0}, {CMD_WINCH_SPEED, 2}}));
-    EXPECT_EQ(winch.Speed(), 2);
-}
-
 TEST_F(WinchControlTest, AutomaticStopSendsStopTwice) {
     winch.ChooseSpeed(1);
     winch.Choose(kWinchReelIn, true);

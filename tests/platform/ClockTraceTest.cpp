@@ -10,40 +10,6 @@
 namespace bhv {
 namespace {
 
-TEST(FormatTime, FolderAndDatabaseFormats) {
-    const LocalTime t{2022, 12, 5, 14, 3, 27, 0};
-    EXPECT_EQ(FormatTime(t, "%Y-%m-%d %H.%M.%S"), "2022-12-05 14.03.27");
-    EXPECT_EQ(FormatTime(t, "%Y-%m-%d %H:%M:%S"), "2022-12-05 14:03:27");
-    EXPECT_EQ(FormatTime(t, "%Y%m%d%H%M%S"), "20221205140327");
-    EXPECT_EQ(FormatTime(t, "100%%"), "100%");
-}
-
-TEST(ManualClock, AdvanceCarriesAcrossMidnightMonthAndLeapDay) {
-    ManualClock clock({2024, 2, 28, 23, 59, 59, 900});
-    clock.AdvanceMs(200);
-    EXPECT_EQ(clock.Now(), (LocalTime{2024, 2, 29, 0, 0, 0, 100}));
-    clock.AdvanceMs(24LL * 3600 * 1000);
-    EXPECT_EQ(clock.Now(), (LocalTime{2024, 3, 1, 0, 0, 0, 100}));
-}
-
-TEST(Tracer, DeltaIsMillisecondsSinceThePreviousLine) {
-    ManualClock clock({2023, 9, 7, 12, 0, 10, 100});
-    std::ostringstream out;
-    Tracer tracer(clock, out);
-    tracer.Line("first");
-    clock.Set({2023, 9, 7, 12, 0, 10, 350});
-    tracer.Line("second");
-    clock.Set({2023, 9, 7, 12, 0, 59, 900});
-    tracer.Line("third");
-    clock.Set({2023, 9, 7, 12, 1, 0, 100});
-    tracer.Line("fourth");
-    EXPECT_EQ(out.str(),
-              "2023-09-07 12:00:10.100 [0000]first\n"
-              "2023-09-07 12:00:10.350 [0250]second\n"
-              "2023-09-07 12:00:59.900 [49550]third\n"
-              "2023-09-07 12:01:00.100 [0200]fourth\n");
-}
-
 TEST(Tracer, LinesFromManyThreadsNeverInterleave) {
     ManualClock clock;
     std::ostringstream out;

@@ -21,18 +21,6 @@ TEST(CreateDirectoryTree, CreatesEveryMissingParentAndAcceptsExistingFolders) {
     EXPECT_FALSE(CreateDirectoryTree(L""));
 }
 
-TEST(CreateDirectoryTree, FailsWhereAFileStandsInTheWay) {
-    test::TempDir tmp;
-    std::ofstream(tmp / "file") << "x";
-    EXPECT_FALSE(CreateDirectoryTree(tmp.wide() + L"file/sub"));
-}
-
-TEST(FreeSpaceGB, AnswersForMissingFoldersOnAnExistingDrive) {
-    test::TempDir tmp;
-    EXPECT_GE(FreeSpaceGB(tmp.wide()), 0);
-    EXPECT_EQ(FreeSpaceGB(tmp.wide() + L"not/yet/made"), FreeSpaceGB(tmp.wide()));
-}
-
 TEST(ReplaceFileAtomically, AFailedWriteLeavesTheOldFileWhole) {
     test::TempDir tmp;
     const auto target = tmp / "settings.xml";

@@ -22,11 +22,6 @@ TEST(Text, GbkBytesOfChineseAndUnmappableCharacters) {
     EXPECT_EQ(ToGbk(L"\U0001F600"), "?");
 }
 
-TEST(GbkField, ShortTextGetsOneZeroByteThenSpaces) {
-    EXPECT_EQ(GbkField(L"140072", 24), std::string("140072\0", 7) + std::string(17, ' '));
-    EXPECT_EQ(GbkField(L"", 16), std::string(1, '\0') + std::string(15, ' '));
-}
-
 TEST(GbkField, TextFillingTheWidthHasNoZeroByte) {
     const std::wstring thirty(30, L'A');
     EXPECT_EQ(GbkField(thirty, 24), std::string(24, 'A'));
@@ -58,23 +53,6 @@ TEST(Numbers, ParseLikeAtoiAndAtofWhateverTheLocale) {
     EXPECT_DOUBLE_EQ(ParseDouble(" -2.25"), -2.25);
     EXPECT_DOUBLE_EQ(ParseDouble("garbage"), 0.0);
     EXPECT_DOUBLE_EQ(ParseDouble("1e-999"), 0.0);
-}
-
-TEST(Numbers, FormatLikePrintfFAndG) {
-    EXPECT_EQ(FormatFixed6(1.33334f), "1.333340");
-    EXPECT_EQ(FormatFixed6(100.0), "100.000000");
-    EXPECT_EQ(FormatFixed6(-0.5), "-0.500000");
-    EXPECT_EQ(FormatGeneral(5.6f), "5.6");
-    EXPECT_EQ(FormatGeneral(5.0f), "5");
-    EXPECT_EQ(FormatGeneral(1e-7), "1e-07");
-    // The C library in the "C" locale is the reference.
-    for (double v : {114.3055, 30.5928, 0.1, 123456789.0, -7.25e-5, 1e21}) {
-        char f[400], g[64];
-        std::snprintf(f, sizeof f, "%f", v);
-        std::snprintf(g, sizeof g, "%g", v);
-        EXPECT_EQ(FormatFixed6(v), f);
-        EXPECT_EQ(FormatGeneral(v), g);
-    }
 }
 
 }  // namespace

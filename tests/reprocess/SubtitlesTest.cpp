@@ -72,14 +72,6 @@ TEST(SubtitleFile, RejectsMalformedEntriesWithTheirLine) {
     }
 }
 
-TEST(SubtitleFile, StartDepthComesFromTheRecordingsName) {
-    EXPECT_EQ(StartDepthFromName("Bot-VideoFrom12345mm"), 123450);
-    EXPECT_EQ(StartDepthFromName("Bot-VideoFrom0mm"), 0);
-    EXPECT_EQ(StartDepthFromName("Bot-VideoFrom-200mm"), -2000);
-    EXPECT_EQ(StartDepthFromName("Bot-VideoFrom12mm-copy"), std::nullopt);
-    EXPECT_EQ(StartDepthFromName("video"), std::nullopt);
-}
-
 TEST(DepthTrack, InterpolatesBetweenSubtitlesThroughGapsRepeatsAndReversals) {
     struct Query {
         double t;

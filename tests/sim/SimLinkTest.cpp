@@ -52,29 +52,6 @@ TEST_F(SimLinkTest, SendAcknowledgedTakesTheHostsAnswerAndTheBrakeReachesTheProg
     }
 }
 
-TEST_F(SimLinkTest, ProbeStopsAtTheBottomAndLaysOver) {
-    StartSim({"--fault", "bottom 0.1", "--winch-speeds", "2,5,10"});
-    Connect();
-    Run(2500, kWinchPayOut, 2);  // 10 m/min: at the bottom after 0.6 s, then slack
-    EXPECT_GT(telemetry->State().attitude[attitude::kTilt], 60.0);
-    EXPECT_EQ(telemetry->State().attitude[attitude::kRateY], 0.0);
-    sim->Write("status");
-    std::vector<std::string> seen;
-    ASSERT_TRUE(sim->WaitFor("depth=", 10s, &seen));
-    EXPECT_NE(seen.back().find("depth=100mm"), std::string::npos) << seen.back();
-}
-
-TEST_F(SimLinkTest, SimulatorEndsOnEndOfInputAndOnSigterm) {
-    StartSim();
-    sim->CloseInput();
-    EXPECT_EQ(sim->WaitExit(10s), 0);
-
-    tools::ChildProcess second(BHV_SIM_PATH,
-                               {"--host-port", "0", "--probe-port", "0", "--no-stdin"});
-    ASSERT_TRUE(second.ReadLine(10s));
-    EXPECT_EQ(second.Stop(), 0);  // SIGTERM: a clean exit
-}
-
 TEST_F(SimLinkTest, WrongArgumentsAndCommandsAreRefused) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--winch-speeds", "1,2"},
                                                  {"--winch-speeds", "1,2,x"},

@@ -38,47 +38,6 @@ TEST(SiteModel, WinchMovesTheCableAtItsSpeedsAndTheEncoderCountsIt) {
     EXPECT_NEAR(ProgramDepth(small, 63.0), 10000, 2);
 }
 
-// The default speeds: a logging speed the stitching follows, and two that it does not.
-TEST(SiteModel, DefaultWinchSpeedsAreSlowMediumFast) {
-    struct Case {
-        int speed;
-        double metresPerMinute;
-    };
-    for (const Case c : {Case{0, 0.8}, Case{1, 2.0}, Case{2, 6.0}}) {
-        SiteModel m;
-        m.SetWinchSpeed(c.speed);
-        m.SetWinchAction(2);
-        m.Advance(60.0);
-        EXPECT_EQ(m.ProbeDepthTenthsMm(), static_cast<int32_t>(c.metresPerMinute * 10000))
-            << c.speed;
-    }
-}
-
-TEST(SiteModel, ZeroingTheEncoderMakesTheCurrentDepthTheReference) {
-    SiteModel m(12.0, 100.0, {2.0, 5.0, 10.0});
-    EXPECT_EQ(m.EncoderCount(), 0);
-    m.SetWinchAction(2);
-    m.Advance(30.0);
-    EXPECT_NE(m.EncoderCount(), 0);
-    m.ZeroEncoder();
-    EXPECT_EQ(m.EncoderCount(), 0);
-    EXPECT_EQ(m.ProbeDepthTenthsMm(), 130000);
-}
-
-TEST(SiteModel, BrakeHoldsTheWinch) {
-    SiteModel m(0.0, 100.0, {2.0, 5.0, 10.0});
-    m.SetWinchAction(2);
-    m.SetBrake(true);
-    EXPECT_EQ(m.WinchAction(), 0);
-    m.SetWinchAction(1);
-    m.Advance(10.0);
-    EXPECT_EQ(m.ProbeDepthTenthsMm(), 0);
-    m.SetBrake(false);
-    m.SetWinchAction(2);
-    m.Advance(3.0);
-    EXPECT_EQ(m.ProbeDepthTenthsMm(), 1000);
-}
-
 TEST(SiteModel, AtTheBottomTheProbeStaysAndTiltsOver) {
     SiteModel m(0.0, 100.0, {2.0, 5.0, 10.0});
     m.SetBottom(1.0);
@@ -92,23 +51,6 @@ TEST(SiteModel, AtTheBottomTheProbeStaysAndTiltsOver) {
     EXPECT_GE(a.tilt, 60.0);
     EXPECT_EQ(a.rateY, 0.0);
     EXPECT_NEAR(Telemetry::TiltFromAngles(a.angleX, a.angleY, 0.0), a.tilt, 0.01);
-}
-
-TEST(Trajectory, TiltAnglesCombineToTheInclination) {
-    for (double d : {0.0, 10.0, 55.5, 200.0, 400.0}) {
-        const TrajectoryPoint p = Trajectory::At(d);
-        EXPECT_NEAR(Telemetry::TiltFromAngles(p.angleX, p.angleY, 0.0), p.inclination, 0.01) << d;
-        EXPECT_GE(p.azimuth, 0.0);
-        EXPECT_LT(p.azimuth, 360.0);
-    }
-}
-
-TEST(SiteModel, HeadingZeroAndCameraView) {
-    SiteModel m(10.0);
-    EXPECT_DOUBLE_EQ(m.HeadingDegrees(), 60.0);
-    m.ZeroHeading();
-    EXPECT_DOUBLE_EQ(m.HeadingDegrees(), 0.0);
-    EXPECT_NEAR(m.CurrentAttitude().angleZ, 0.0, 1e-9);
 }
 
 }  // namespace

@@ -61,14 +61,6 @@ TEST_F(ProjectDbTest, NamedProjectGetsItsFolderDatabaseAndSidePicFolder) {
     EXPECT_EQ(db.Diameters().front().diameter, 910);
 }
 
-TEST_F(ProjectDbTest, EmptyNameGivesAFolderNamedByTimeAndProjectPrj) {
-    db.direction = 1;
-    ASSERT_TRUE(db.CreateProject(L"", 0, 700, 0, 0));
-    EXPECT_EQ(db.ProjectFolderName(), L"2022-12-05 14.03.27");
-    EXPECT_TRUE(fs::is_regular_file(tmp.path() / "2022-12-05 14.03.27" / "Project.prj"));
-    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select direction from ProjectInfo"), "up\n");
-}
-
 TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
     ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), ".schema"),
@@ -113,22 +105,6 @@ TEST_F(ProjectDbTest, NamesThatWouldLeaveTheWorkspaceOrAreNoFolderNameAreRefused
     EXPECT_TRUE(fs::is_empty(tmp.path()));
     EXPECT_FALSE(db.IsOpen());
     EXPECT_TRUE(db.CreateProject(L"测孔 K-1..2", 0, 700, 0, 0));
-}
-
-TEST_F(ProjectDbTest, ProjectThatCannotBeCreatedReportsFalse) {
-    std::ofstream(tmp / "file") << "x";  // a file where the workspace folder should be
-    db.SetWorkspacePath(tmp.wide() + L"file/");
-    EXPECT_FALSE(db.CreateProject(L"K1", 0, 700, 0, 0));
-    EXPECT_FALSE(db.IsOpen());
-}
-
-TEST_F(ProjectDbTest, WithoutAProjectInsertsFailAndBrowsingFindsNothing) {
-    ProbeStateRecord r;
-    EXPECT_FALSE(db.AddProbeState(r));
-    EXPECT_FALSE(db.InsertBigImage(0, Jpeg(1)));
-    int32_t id = 0;
-    EXPECT_TRUE(db.ReadNeighbourBigImage(id, true).empty());
-    EXPECT_EQ(id, 0);
 }
 
 TEST_F(ProjectDbTest, DuplicatePageIdFailsAndKeepsTheFirstPage) {

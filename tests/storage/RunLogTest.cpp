@@ -30,16 +30,6 @@ TEST(RunLog, ARunWritesStartLinesAndEndInCrLfThenRefusesFurtherLines) {
               "Start\r\nFWJ:0.0,1.5,1.5    TLY:1.0,2.0,3.0   ProbeState:1\r\nEnd\r\n");
 }
 
-TEST(RunLog, AMissingProjectFolderMeansNoLogAndNothingWritten) {
-    test::TempDir tmp;
-    ManualClock clock({2023, 9, 7, 14, 5, 10, 0});
-    RunLog log(clock);
-    EXPECT_FALSE(log.OpenRunLog(tmp.wide(), std::wstring(L"P") + kPathSep));
-    EXPECT_FALSE(log.WriteRunLog(L"Start"));
-    log.CloseRunLog();
-    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
-}
-
 TEST(RunLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
     test::TempDir tmp;
     ManualClock clock({2023, 9, 7, 14, 5, 10, 0});

@@ -79,15 +79,6 @@ TEST_F(SysConfigFile, SaveThenLoadKeepsEveryStoredValue) {
     EXPECT_EQ(b.bottomStillTrigger, 0);
 }
 
-TEST_F(SysConfigFile, ClarityScaleIsClampedOnLoading) {
-    for (auto [text, expected] : {std::pair{"2.5", 1.8f}, {"0.5", 1.0f}, {"1.2", 1.2f}}) {
-        WriteKeys(std::string("<fStitchClarityScal>") + text + "</fStitchClarityScal>");
-        SysConfigParam c = Fresh();
-        ASSERT_TRUE(c.Load());
-        EXPECT_FLOAT_EQ(c.clarityScale, expected) << text;
-    }
-}
-
 TEST_F(SysConfigFile, PulleyFollowsTheWinchModeWhateverTheFileSays) {
     WriteKeys("<nWinchMode>2</nWinchMode><fPulleyDiametermm>63.0</fPulleyDiametermm>");
     SysConfigParam c = Fresh();
@@ -109,18 +100,6 @@ TEST_F(SysConfigFile, MissingKeysKeepValuesExceptTheWorkspaceWhichBecomesEmpty) 
     EXPECT_EQ(c.diameterTenthsMm, 1200);
     EXPECT_EQ(c.centreY, 600);
     EXPECT_EQ(c.workspacePath, L"");
-}
-
-TEST_F(SysConfigFile, GarbageTextReadsAsZeroAndIsThenMapped) {
-    WriteKeys("<Diameter>abc</Diameter><RadiusOut>480px</RadiusOut><nStitchClarity>x</nStitchClarity>"
-              "<fStitchClarityScal>wide</fStitchClarityScal><Xoffset/>");
-    SysConfigParam c = Fresh();
-    ASSERT_TRUE(c.Load());
-    EXPECT_EQ(c.diameterTenthsMm, 0);
-    EXPECT_EQ(c.radiusOut, 480);
-    EXPECT_EQ(c.centreX, 0);
-    EXPECT_EQ(c.stitchClarity, 0);
-    EXPECT_FLOAT_EQ(c.clarityScale, 1.0f);
 }
 
 TEST_F(SysConfigFile, BrokenFilesLeaveEveryValueAsItWas) {
@@ -146,17 +125,6 @@ TEST_F(SysConfigFile, AFailedSaveLeavesTheOldFile) {
     EXPECT_EQ(Read(), before);
 }
 
-TEST(SysConfigClarity, HighClarityScalesTheWorkingFrame) {
-    // The working ring's scaling: SaveThenLoadKeepsEveryStoredValue.
-    SysConfigParam c;
-    c.SetStitchClarity(1);
-    EXPECT_EQ(c.workFrameWidth, 1800);
-    EXPECT_EQ(c.workFrameHeight, 1350);
-    c.SetStitchClarity(7);  // anything but 1 is normal
-    EXPECT_EQ(c.stitchClarity, 0);
-    EXPECT_EQ(c.workFrameWidth, 1440);
-}
-
 TEST_F(SysConfigFile, MoveCentreRefusesMovesNearTheFrameEdge) {
     SysConfigParam c = Fresh();
     c.workRadiusOut = 500;
@@ -174,15 +142,6 @@ TEST_F(SysConfigFile, MoveCentreRefusesMovesNearTheFrameEdge) {
     c.workCentreY = 520;  // 510 - 500 is not above 10
     EXPECT_FALSE(c.MoveCentre(0, -10));
     EXPECT_EQ(c.workCentreY, 520);
-}
-
-TEST_F(SysConfigFile, MoveCentreInHighClarityStoresReferencePixels) {
-    SysConfigParam c = Fresh();
-    c.SetStitchClarity(1);
-    c.workCentreX = 905;
-    EXPECT_TRUE(c.MoveCentre(10, 0));
-    EXPECT_EQ(c.workCentreX, 915);
-    EXPECT_EQ(c.centreX, 732);  // 915 / 1.25
 }
 
 TEST_F(SysConfigFile, TheSettingsFolderTakesOverAnOlderCopyOnceElseGetsTheDefaults) {

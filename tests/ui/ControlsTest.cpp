@@ -51,11 +51,5 @@ TEST(ControlsTest, TypedServerAddressNeedsFourOctetsUpTo255) {
     }
 }
 
-TEST(ControlsTest, LoggingSpeedTextShowsUnknownForNegative) {
-    EXPECT_EQ(LoggingSpeedText(-1), QStringLiteral("采集速度:--"));
-    EXPECT_EQ(LoggingSpeedText(0), QStringLiteral("采集速度:0.0m/min"));
-    EXPECT_EQ(LoggingSpeedText(2.46), QStringLiteral("采集速度:2.5m/min"));
-}
-
 }  // namespace
 }  // namespace bhv::ui

@@ -13,17 +13,6 @@ struct SlotCase {
     QRect expected;
 };
 
-TEST(LayoutTest, ButtonSlotsAreEqualSlotsFromSevenPixelsEachFiveNarrower) {
-    const SlotCase cases[] = {
-        {1280, 0, QRect(7, 633, 206, 56)},            // slot (1280 - 9) / 6 = 211
-        {1366, 3, QRect(7 + 3 * 226, 633, 221, 56)},  // slot 226 (1357 / 6, truncated)
-        {1920, 5, QRect(7 + 5 * 318, 633, 313, 56)},  // slot 318
-    };
-    for (const SlotCase& c : cases)
-        EXPECT_EQ(ButtonSlot(c.width, 626, 70, c.index), c.expected)
-            << "width " << c.width << " index " << c.index;
-}
-
 struct FitCase {
     QRect area;
     int workW, workH;
@@ -47,26 +36,6 @@ TEST(LayoutTest, AspectFitKeepsTheWorkingFrameCentredAcrossTheSpareDirection) {
 // Client sizes of the main window on the three screens (screen height less 65). That the shown
 // parts neither overlap nor leave the window is checked on the real window (MainWindowTest).
 const QSize kClients[] = {{1280, 703}, {1366, 703}, {1920, 1015}};
-
-TEST(LayoutTest, ProportionsFollowTheWindowsQuarters) {
-    for (const QSize client : kClients) {
-        const MainLayout l = ComputeMainLayout(client, 1440, 1080);
-        const int w = client.width(), band = client.height() * 9 / 10;
-        // The video stays in the left half, the panel starts at the half, the run views in the
-        // fourth quarter, the button row below the band.
-        EXPECT_LE(l[MainPart::Video].right(), w / 2);
-        EXPECT_NEAR(l[MainPart::ControlPanel].left(), w / 2, 1);
-        EXPECT_NEAR(l[MainPart::ControlPanel].bottom(), band * 6 / 10, 2);
-        EXPECT_NEAR(l[MainPart::Attitude].right(), w * 3 / 4, 2);
-        EXPECT_EQ(l[MainPart::DepthRuler].width(), 48);
-        EXPECT_NEAR(l[MainPart::UnrolledImage].left(), w * 3 / 4 + 50, 1);
-        EXPECT_NEAR(l[MainPart::UploadBar].bottom(), band, 2);
-        EXPECT_GE(l.buttons[0].top(), band);
-        // The video keeps the working frame's 4:3 within a pixel.
-        const QRect video = l[MainPart::Video];
-        EXPECT_NEAR(video.width() * 3.0 / 4.0, video.height(), 1.0);
-    }
-}
 
 }  // namespace
 }  // namespace bhv::ui

@@ -102,20 +102,6 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(MainWindowTest, StartsWithOnlyConnectAndExitEnabled) {
-    Start();
-    EXPECT_EQ(window->windowTitle(), QString::fromWCharArray(kAppTitle));
-    EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
-    EXPECT_EQ(window->Button(MainButton::Connect)->text(), "连接");
-    EXPECT_EQ(window->Mode(), LayoutMode::NoRun);
-    EXPECT_TRUE(Find("controlPanel")->isVisible());
-    EXPECT_FALSE(Find("imageView")->isVisible());
-    EXPECT_FALSE(Find("holeNumberEdit")->isEnabled());
-    EXPECT_FALSE(window->PollTimer().isActive());
-    EXPECT_TRUE(prompter.prompts.empty());
-    EXPECT_EQ(window->size(), QSize(1366, 768 - 65));
-}
-
 TEST_F(MainWindowTest, ScreenBelowTheMinimumShowsTheBoxAndRefusesToStart) {
     const struct {
         QSize screen;

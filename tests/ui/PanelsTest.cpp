@@ -134,31 +134,6 @@ TEST_F(ControlPanelTest, CaptionsAndModesFollowWhatTheControllerShows) {
     EXPECT_FALSE(Find<QWidget>(panel, "storagePathEdit")->isEnabled());
 }
 
-TEST_F(ControlPanelTest, ButtonsReportTheirAction) {
-    QSignalSpy light(&panel, &ControlPanel::lightStep);
-    QSignalSpy frame(&panel, &ControlPanel::frameRateClicked);
-    QSignalSpy clarity(&panel, &ControlPanel::clarityClicked);
-    QSignalSpy freeze(&panel, &ControlPanel::freezeClicked);
-    QSignalSpy winch(&panel, &ControlPanel::winchModeChecked);
-    panel.ShowFrameRateMode(true, true);
-    QTest::mouseClick(Find<QPushButton>(panel, "lightUpButton"), Qt::LeftButton);
-    QTest::mouseClick(Find<QPushButton>(panel, "lightDownButton"), Qt::LeftButton);
-    QTest::mouseClick(Find<QPushButton>(panel, "lowFrameButton"), Qt::LeftButton);
-    QTest::mouseClick(Find<QPushButton>(panel, "highClarityButton"), Qt::LeftButton);
-    QTest::mouseClick(Find<QPushButton>(panel, "freezeButton"), Qt::LeftButton);
-    Find<QCheckBox>(panel, "electricModeCheck")->click();
-    ASSERT_EQ(light.size(), 2);
-    EXPECT_TRUE(light[0][0].toBool());
-    EXPECT_FALSE(light[1][0].toBool());
-    ASSERT_EQ(frame.size(), 1);
-    EXPECT_FALSE(frame[0][0].toBool());
-    ASSERT_EQ(clarity.size(), 1);
-    EXPECT_TRUE(clarity[0][0].toBool());
-    EXPECT_EQ(freeze.size(), 1);
-    ASSERT_EQ(winch.size(), 1);
-    EXPECT_TRUE(winch[0][0].toBool());
-}
-
 TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
     InfoPanel info;
     info.show();
@@ -341,24 +316,6 @@ TEST(LiveVideoViewTest, FrozenStillCarriesTheRingOverlay) {
     EXPECT_EQ(frozen.pixelColor(160 + 60, 120), QColor(Qt::black));
     video.SetFrozen(false);
     EXPECT_EQ(video.grab().toImage().pixelColor(165, 120), QColor(Qt::black));
-}
-
-TEST(LiveVideoViewTest, StatusLabelIsCentredInTheStatusColour) {
-    LiveVideoView video;
-    video.resize(640, 480);
-    video.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
-    video.ShowStatus(true, QStringLiteral("正在连接主机，请稍等..."));
-    QLabel* label = video.StatusLabel();
-    EXPECT_TRUE(label->isVisible());
-    EXPECT_EQ(label->text(), "正在连接主机，请稍等...");
-    // h = 480, q = 120: top 240 - 60 = 180, height (480 - 180) / 2 = 150; font 12 pt.
-    EXPECT_EQ(label->geometry(), QRect(0, 180, 640, 150));
-    EXPECT_DOUBLE_EQ(label->font().pointSizeF(), 12.0);
-    EXPECT_EQ(label->alignment(), Qt::AlignCenter);
-    EXPECT_TRUE(label->styleSheet().contains("#15a0f5"));
-    video.ShowStatus(false, QString());
-    EXPECT_FALSE(label->isVisible());
 }
 
 }  // namespace

@@ -261,20 +261,6 @@ TEST_F(UploadJobTest, RegistrationFailuresNameTheirCause) {
     EXPECT_FALSE(job_->IsRegistered());
 }
 
-TEST_F(UploadJobTest, UploadOffRegistersNothingAndQueuesNothing) {
-    ScriptedPeer peer(ScriptedPeer::Act::Answer);
-    MakeJob(peer.port());
-    job_->OnUploadSwitchClicked(false);
-    EXPECT_TRUE(job_->RegisterAtRunStart());
-    EXPECT_FALSE(job_->Enqueue(L"/nowhere/150000.jpg"));
-    job_->EndRun();
-    EXPECT_FALSE(job_->IsRegistered());
-    EXPECT_EQ(peer.connections(), 0);
-    EXPECT_TRUE(prompter_.prompts.empty());
-    EXPECT_EQ(view_.Seen().switches.back(), std::make_pair(false, false));
-    EXPECT_EQ(view_.Seen().statuses.back(), L"");
-}
-
 // A server that takes the registration and then never answers: the picture hangs, the run is
 // over, and the operator starts the next run.
 TEST_F(UploadJobTest, ForcedInterruptionEmptiesTheQueueAndRefusesTheStartOnce) {

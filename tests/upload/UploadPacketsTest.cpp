@@ -160,18 +160,6 @@ TEST_F(PicturePackets, DataPacketsCut388ByteBlocksAndReportNoneOutsideTheFile) {
     EXPECT_EQ(DataPacketCount(1000), 3);
 }
 
-TEST(UploadPackets, ProjectEndCarriesTheLastTimestamp) {
-    const Packet p = BuildProjectEndPacket(Project(), kStamp);
-    ASSERT_NO_FATAL_FAILURE(ExpectFrame(p, 104, 104, 0xBE));
-    EXPECT_EQ(At(p, 39, 7), std::string("140072\0", 7));
-    EXPECT_EQ(At(p, 79, 9), std::string(9, '\0'));
-    EXPECT_EQ(At(p, 88, 14), kStamp);
-}
-
-TEST(UploadPackets, TimestampIsFourteenDigits) {
-    EXPECT_EQ(PacketTimestamp(LocalTime{2023, 9, 7, 4, 5, 9, 999}), "20230907040509");
-}
-
 TEST(UploadReply, TwoBytesAcceptOneByteDoesNotAndE16Refuses) {
     auto reply = [](const std::string& s) {
         return InterpretReply(

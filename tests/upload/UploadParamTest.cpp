@@ -84,19 +84,6 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
     EXPECT_EQ(b.workspacePath, L"/数据/");
 }
 
-TEST_F(UploadSettingsFile, MissingStringsBecomeEmptyAndMissingNumbersKeepTheirValues) {
-    Write("<iPort>7000</iPort><strLSH>9</strLSH>");
-    UploadParam p;
-    ASSERT_TRUE(LoadUploadParam(p, Path()));
-    EXPECT_EQ(p.serverPort, 7000);
-    EXPECT_EQ(p.serverAddress, 0x7F000001u);
-    EXPECT_EQ(p.holeDiameterMm, 200);
-    EXPECT_EQ(p.serialNumber, L"9");
-    EXPECT_EQ(p.pileNumber, L"");
-    EXPECT_EQ(p.holeNumber, L"");
-    EXPECT_EQ(p.workspacePath, L"");
-}
-
 TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
     Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>"
           "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");

@@ -27,16 +27,6 @@ protected:
     }
 };
 
-TEST_F(ProbeAttitudeViewTest, WithoutItsPictureThePanelStaysWhite) {
-    ProbeAttitudeView view(nullptr, QStringLiteral(":/images/NoSuchPicture.svg"));
-    EXPECT_FALSE(view.HasPicture());
-    ASSERT_TRUE(test::ShowAt(view, 400, 240));
-    view.SetOnline(true);
-    view.SetValues(2.5, 100.0, 20.0, 50.0, true);
-    const QImage shot = view.grab().toImage();
-    EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
-}
-
 TEST_F(ProbeAttitudeViewTest, DrawsThePictureAndEveryReadingLine) {
     ProbeAttitudeView view;
     EXPECT_EQ(view.objectName(), QStringLiteral("probeTiltView"));
@@ -96,39 +86,6 @@ protected:
     QWidget window_;
     ProbeCharts* charts_ = nullptr;
 };
-
-TEST_F(ProbeChartsTest, SetsUpTheAxesOfBothCharts) {
-    auto* move = window_.findChild<QChartView*>(QStringLiteral("moveChart"));
-    auto* vert = window_.findChild<QChartView*>(QStringLiteral("verticalityChart"));
-    ASSERT_NE(move, nullptr);
-    ASSERT_NE(vert, nullptr);
-    struct Expect {
-        QChartView* view;
-        Qt::Alignment side;
-        QString title;
-        double min, max;
-        bool reverse;
-    };
-    const Expect expected[] = {
-        {move, Qt::AlignTop, QStringLiteral("水平位移(mm)"), -100, 100, false},
-        {move, Qt::AlignBottom, QStringLiteral(" "), -100, 100, false},
-        {move, Qt::AlignLeft, QStringLiteral("深度(m)"), 0, 10, true},
-        {vert, Qt::AlignTop, QStringLiteral("垂直度(%)"), -2, 2, false},
-        {vert, Qt::AlignBottom, QStringLiteral(" "), -2, 2, false},
-        {vert, Qt::AlignRight, QString(), 0, 10, true},
-    };
-    for (const Expect& e : expected) {
-        QValueAxis* axis = Axis(e.view, e.side);
-        ASSERT_NE(axis, nullptr) << e.title.toStdString();
-        EXPECT_EQ(axis->titleText(), e.title);
-        EXPECT_DOUBLE_EQ(axis->min(), e.min) << e.title.toStdString();
-        EXPECT_DOUBLE_EQ(axis->max(), e.max) << e.title.toStdString();
-        EXPECT_EQ(axis->isReverse(), e.reverse) << e.title.toStdString();
-    }
-    // The verticality curve hangs on the top and right axes.
-    EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignTop)));
-    EXPECT_TRUE(charts_->VerticalitySeries()->attachedAxes().contains(Axis(vert, Qt::AlignRight)));
-}
 
 TEST_F(ProbeChartsTest, RedrawRebuildsTheCurvesAndOnlyWidensTheAxes) {
     const std::vector<ProbeStateRecord> history = History(150, 2, 0.02f);  // to 15 m, 298 mm
@@ -195,21 +152,6 @@ TEST_F(ProbeChartsTest, TheCursorShowsTheReadingInTheBottomTitles) {
     QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
     QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
     EXPECT_EQ(moved.count(), reports);
-}
-
-TEST_F(ProbeChartsTest, CurvesAreDrawnInTheirColours) {
-    charts_->Redraw(History(80, 2, 0.02f));
-    const QImage move = charts_->MoveView()->grab().toImage();
-    const QImage vert = charts_->VerticalityView()->grab().toImage();
-    auto count = [](const QImage& image, QColor colour) {
-        int n = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                if (image.pixelColor(x, y) == colour) ++n;
-        return n;
-    };
-    EXPECT_GT(count(move, QColor(255, 0, 0)), 50);
-    EXPECT_GT(count(vert, QColor(0, 0, 255)), 50);
 }
 
 class BrowsingSource : public UnrolledImageSource {

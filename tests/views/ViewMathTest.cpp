@@ -10,16 +10,6 @@
 namespace bhv::ui {
 namespace {
 
-TEST(ViewMathTest, VisibleRowsAtTheEdgesOfTheImageAndTheClient) {
-    // The drawn view's test covers both directions over short and tall images.
-    EXPECT_EQ(ComputeVisibleRows(200, 600, 4000, 1, false), (VisibleRows{0, 1, 1}))
-        << "one row of a wide image is at least a pixel high";
-    EXPECT_EQ(ComputeVisibleRows(5000, 10, 40, 20, false), (VisibleRows{19, 1, 10}))
-        << "a client far wider than the image shows one row";
-    EXPECT_EQ(ComputeVisibleRows(200, 600, 0, 0, false), VisibleRows{});
-    EXPECT_EQ(ComputeVisibleRows(200, 0, 400, 3000, false), VisibleRows{});
-}
-
 TEST(ViewMathTest, RulerRangeIsTheMetreFromThePageStartInTheRunDirection) {
     // The page start as the image run computes it: start depth 1,234,560, page end 20000.
     const int32_t downStart = AxisStart(false, 1234560, 20000);
@@ -146,33 +136,6 @@ struct RangesCase {
     ChartRanges expected;
 };
 
-TEST(ViewMathTest, ChartRangesWidenToTheHistoryAndBecomeSymmetric) {
-    const ChartRanges initial;
-    const RangesCase cases[] = {
-        {"values inside the ranges keep them",
-         {Record(1000, 10, 0.5f), Record(5000, -20, -1.0f)},
-         initial},
-        {"a negative displacement counts by its size",
-         {Record(1000, -300, 0.1f)},
-         {0.0, 10.0, -330.0, 330.0, -2.0, 2.0}},
-        {"verticality widens its own chart",
-         {Record(1000, 0, -3.0f)},
-         {0.0, 10.0, -100.0, 100.0, -3.0f * 1.1, 3.0f * 1.1}},
-        {"a verticality that is not a number is left out",
-         {Record(1000, 0, std::numeric_limits<float>::quiet_NaN())},
-         initial},
-    };
-    for (const RangesCase& c : cases) {
-        const ChartRanges r = WidenChartRanges(initial, c.history);
-        EXPECT_DOUBLE_EQ(r.depthMin, c.expected.depthMin) << c.name;
-        EXPECT_DOUBLE_EQ(r.depthMax, c.expected.depthMax) << c.name;
-        EXPECT_DOUBLE_EQ(r.moveMin, c.expected.moveMin) << c.name;
-        EXPECT_DOUBLE_EQ(r.moveMax, c.expected.moveMax) << c.name;
-        EXPECT_NEAR(r.vertMin, c.expected.vertMin, 1e-6) << c.name;
-        EXPECT_NEAR(r.vertMax, c.expected.vertMax, 1e-6) << c.name;
-    }
-}
-
 struct CursorCase {
     const char* name;
     std::vector<ProbeStateRecord> history;
@@ -208,18 +171,6 @@ TEST(ViewMathTest, CursorReadsTheFirstRecordOfTheEnclosingPair) {
         EXPECT_EQ(CursorMoveTitle(c.depthMetres, reading), c.moveTitle) << c.name;
         EXPECT_EQ(CursorVerticalityTitle(reading), c.vertTitle) << c.name;
     }
-}
-
-TEST(ViewMathTest, TiltTurnsByWholeDegreesModulo360WithItsSign) {
-    const std::pair<double, int> cases[] = {
-        {365.7, 5},
-        {-3.9, -3},
-        {-725.2, -5},
-        {359.99, 359},
-        {std::numeric_limits<double>::quiet_NaN(), 0},
-        {std::numeric_limits<double>::infinity(), 0},
-    };
-    for (const auto& [tilt, degrees] : cases) EXPECT_EQ(TiltRotationDegrees(tilt), degrees) << tilt;
 }
 
 TEST(ViewMathTest, TiltViewLinesWithTheHumidityLevel) {
