@@ -35,31 +35,6 @@ TEST(OperatorSupport, OnlyLoopbackAddressesPass) {
     for (const Case& c : cases) EXPECT_EQ(LoopbackAfter(c.line, c.key), c.expected) << c.line;
 }
 
-TEST(OperatorSupport, EveryCopyNeedsAByteIdenticalReceivedPicture) {
-    test::TempDir tmp;
-    const auto copies = tmp.path() / "upload_data", received = tmp.path() / "received";
-    std::filesystem::create_directories(copies / "sub");
-    std::filesystem::create_directories(received);
-    auto write = [](const std::filesystem::path& p, const std::string& bytes) {
-        std::ofstream(p, std::ios::binary) << bytes;
-    };
-    write(copies / "10000.jpg", "page one");
-    write(copies / "sub" / "20000.jpg", "page two");
-    write(copies / "s-420.jpg", "side");
-    write(received / "A_1_P_1000mm_kind0.jpg", "page one");
-    write(received / "A_1_P_2000mm_kind0.jpg", "page tw0");  // corrupted on the way
-    write(received / "A_1_P_42mm_kind3.jpg", "side");
-    const UploadMatch match = MatchUploads(copies, received);
-    EXPECT_EQ(match.copies, 3);
-    EXPECT_EQ(match.received, 3);
-    EXPECT_EQ(match.identical, 2);
-    ASSERT_EQ(match.missing.size(), 1u);
-    EXPECT_EQ(match.missing[0], "20000.jpg");
-    // One received file cannot stand for two identical copies.
-    write(copies / "30000.jpg", "page one");
-    EXPECT_EQ(MatchUploads(copies, received).identical, 2);
-}
-
 TEST(OperatorSupport, RegistrationGoalsFailTheRunOnlyWhenAPageMissesThem) {
     RegistrationGoalsMode mode = RegistrationGoalsMode::Off;
     EXPECT_TRUE(ParseRegistrationGoals("ci", mode));

@@ -163,32 +163,6 @@ protected:
     StripStitcher stitcher_{frames_, records_};
 };
 
-TEST_F(StitcherSteps, SettlesIntoCommittingTheShiftAndRebuildsTheDisplayEveryTenthCommit) {
-    stitcher_.StitchStep();    // first step of the run: opens the frame queue
-    EXPECT_FALSE(Step(0, 5));  // seeds the tail, commits nothing
-    EXPECT_EQ(stitcher_.Tail().cols, 23);
-    EXPECT_EQ(stitcher_.Fill(), 0);
-
-    const int results[] = {27, 32, 30, 30, 30};
-    const int fills[] = {0, 7, 12, 17, 22};
-    const bool placed[] = {true, true, false, false, false};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(Step(i + 1, 5), placed[i]) << i;
-        EXPECT_EQ(stitcher_.Tail().cols, results[i]) << i;
-        EXPECT_EQ(stitcher_.Fill(), fills[i]) << i;
-    }
-    EXPECT_DOUBLE_EQ(stitcher_.Offset(), 3.0);
-    EXPECT_EQ(stitcher_.Commits(), 4u);
-    // The display shows the first commit, scaled and upright: 7 * 1.5 rows, 12 * 0.5 columns.
-    EXPECT_EQ(stitcher_.DisplayCopy().size(), cv::Size(6, 10));
-
-    // Commits 4..9 are held back; commit 10 rebuilds the display.
-    for (int i = 6; i < 12; ++i) EXPECT_FALSE(Step(i, 5)) << i;
-    EXPECT_TRUE(Step(12, 5));
-    EXPECT_EQ(stitcher_.Commits(), 11u);
-    EXPECT_EQ(stitcher_.DisplayRows(), static_cast<int>(stitcher_.Fill() * 1.5f));
-}
-
 // The display follows the accumulator row by row; each update must show what scaling and turning
 // the whole accumulator shows (OpenCV's resize, within its one level of rounding), in both run
 // directions, and counts the pairs it consumed.

@@ -109,36 +109,6 @@ TEST(Site, CommandsChangeTheModelAndWrongOnesSayWhy) {
     EXPECT_NEAR(site.Snapshot().headingDegrees, std::fmod(45.0 + 1.5 * 3.02, 360.0), 0.5);
 }
 
-TEST(Site, StopJoinsClosesThePortsAndKeepsTheLastState) {
-    SiteOptions options;
-    options.cameraClipFrames = 1;
-    options.faults = {"brake on", "silence probe"};
-    auto site = std::make_unique<Site>(options);
-    ASSERT_TRUE(site->Start());
-    EXPECT_TRUE(site->Snapshot().brake);  // the faults were applied at start
-    const Endpoint host = site->Host(), camera = site->Camera();
-    site->Stop();
-    site->Stop();
-    EXPECT_FALSE(Reachable(host));
-    EXPECT_FALSE(Reachable(camera));
-    EXPECT_TRUE(site->Snapshot().brake);
-    std::string reply;
-    EXPECT_FALSE(site->Command("brake off", &reply));
-    EXPECT_FALSE(reply.empty());
-    site.reset();  // the destructor after Stop
-
-    Site quitting(WithoutCamera());
-    ASSERT_TRUE(quitting.Start());
-    const Endpoint probe = quitting.Probe();
-    EXPECT_TRUE(quitting.Command("quit"));
-    EXPECT_FALSE(Reachable(probe));
-
-    SiteOptions wrong = WithoutCamera();
-    wrong.faults = {"brake sideways"};
-    Site refused(wrong);
-    EXPECT_FALSE(refused.Start());
-}
-
 // Logs in to the camera on a new connection and starts its stream there.
 std::unique_ptr<TcpSocket> StartStream(const Endpoint& camera) {
     auto socket = std::make_unique<TcpSocket>(TcpSocket::ConnectTo(camera, 2000));

@@ -20,11 +20,6 @@ namespace {
 class ProbeAttitudeViewTest : public ::testing::Test {
 protected:
     void SetUp() override { test::App(); }
-    // The picture's middle strip, right of the texts.
-    static QImage Picture(ProbeAttitudeView& view, double tilt) {
-        view.SetValues(tilt, 0.0, 0.0, 0.0, true);
-        return view.grab().toImage().copy(QRect(160, 0, 80, 240));
-    }
 };
 
 TEST_F(ProbeAttitudeViewTest, DrawsThePictureAndEveryReadingLine) {
@@ -42,18 +37,6 @@ TEST_F(ProbeAttitudeViewTest, DrawsThePictureAndEveryReadingLine) {
         EXPECT_GT(test::CountInk(shot, QRect(12, top, 120, 18), Qt::white), 20) << top;
     EXPECT_EQ(test::CountInk(shot, QRect(0, 33, 150, 12), Qt::white), 0);
     EXPECT_EQ(test::CountInk(shot, QRect(0, 0, 11, 240), Qt::white), 0);
-}
-
-TEST_F(ProbeAttitudeViewTest, ThePictureTurnsByTheWholeDegreesOfTheTilt) {
-    ProbeAttitudeView view;
-    ASSERT_TRUE(test::ShowAt(view, 400, 240));
-    const QImage upright = Picture(view, 0.0);
-    EXPECT_EQ(Picture(view, 0.9), upright);
-    EXPECT_EQ(Picture(view, 360.4), upright);
-    EXPECT_NE(Picture(view, 5.0), upright);
-    EXPECT_EQ(Picture(view, 365.7), Picture(view, 5.0));
-    EXPECT_EQ(Picture(view, -3.9), Picture(view, -3.0));
-    EXPECT_NE(Picture(view, -3.0), Picture(view, 3.0));
 }
 
 std::vector<ProbeStateRecord> History(int count, int moveStep, float vertStep) {
