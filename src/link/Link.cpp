@@ -116,12 +116,17 @@ void Link::Disconnect() {
 }
 
 void Link::NoteReceived(const Message& m, int64_t now) {
+    // A message that arrived before the acknowledged command was posted, but is handed over
+    // only now, answers an earlier command: it must not acknowledge this one.
+    const bool answersTheWait = m.ArrivedNs() == 0 || m.ArrivedNs() >= awaitingSinceNs_;
     switch (m.Code()) {
     case MSG_ACK_3:
     case MSG_ACK_ZERO_DEPTH:
-    case MSG_ACK_15: state_.lastAcknowledgement = m.Code(); break;
+    case MSG_ACK_15:
+        if (answersTheWait) state_.lastAcknowledgement = m.Code();
+        break;
     case MSG_DEPTH:
-        if (DecodeDepthCount(m)) state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+        if (answersTheWait && DecodeDepthCount(m)) state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
         break;
     case MSG_HOST_STATUS:
         state_.hostLastHeard = now;
@@ -324,6 +329,9 @@ void Link::Tick20s() {
 bool Link::SendAcknowledged(int command, int value, const std::function<void()>& pumpEvents,
                             Prompter& prompter) {
     state_.probeState = 5;
+    awaitingSinceNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     PostCommand(command, value);
     state_.lastAcknowledgement = 0;
     for (int i = 0;;) {

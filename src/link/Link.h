@@ -128,6 +128,8 @@ private:
 
     std::atomic<bool> quit_{false};
     std::atomic<int64_t> lastDepthArrivalNs_{0};
+    // When the acknowledged send now waiting posted its command (steady clock, window thread).
+    int64_t awaitingSinceNs_ = 0;
 
     mutable std::mutex sendMutex_;
     std::condition_variable sendEvent_;

@@ -243,6 +243,13 @@ TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
         EXPECT_EQ(rounds, 3);
     }
     EXPECT_EQ(prompter.Texts().size(), 1u);
+
+    // A depth message that arrived before the command but is handed over during the wait (a
+    // busy window thread) answers nothing: the send still gives up.
+    Message stale = EncodeDepth(0);
+    stale.SetArrivedNs(1);
+    EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] { link->NoteReceived(stale, 1000); },
+                                        prompter));
 }
 
 TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
