@@ -59,6 +59,7 @@ struct Rig {
         acq->Initialise(1920, 1080);
         acq->OnVideoResized(960, 720);
         acq->OnConnectButton();
+        loop.RunUntil([this] { return !acq->Connecting(); }, 60s);
         if (!acq->Connected()) std::exit(1);
         loop.RunUntil([this] { return acq->LinkStatus().hostAlive; }, 5s);
     }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 #include "camera/Screenshot.h"
 #include "controller/AcquisitionParts.h"
@@ -16,6 +17,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ThreadName.h"
 #include "platform/Trace.h"
 #include "upload/UploadParam.h"
 
@@ -51,6 +53,25 @@ SysConfigParam ConfigIn(const std::filesystem::path& folder, const std::wstring&
 
 }  // namespace
 
+// The camera's message boxes: shown at once on the user-interface thread; from the connect
+// worker they are kept and shown when the sequence reports back, in their order.
+class Acquisition::CameraPrompter : public Prompter {
+public:
+    explicit CameraPrompter(Acquisition& owner) : owner_(owner) {}
+    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
+                      const std::wstring& caption) override {
+        if (std::this_thread::get_id() == owner_.uiThread_)
+            return owner_.prompter_.Show(text, buttons, caption);
+        owner_.OnUiThread([this, text, buttons, caption] {
+            owner_.prompter_.Show(text, buttons, caption);
+        });
+        return PromptAnswer::Ok;  // the camera asks nothing; it only tells
+    }
+
+private:
+    Acquisition& owner_;
+};
+
 AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment& environment) {
     AcquisitionOptions options;
     options.link.host = HostEndpoint(environment.hostAddress);
@@ -76,7 +97,9 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
            }(),
            SteadySeconds()),
       winch([this](int command, int value) { link.PostCommand(command, value); }, prompter),
-      camera(netSdk, player, cameraDevice, prompter, clock, std::move(callbacks.camera)),
+      camera(netSdk, player, cameraDevice,
+             callbacks.cameraPrompter ? *callbacks.cameraPrompter : prompter, clock,
+             std::move(callbacks.camera)),
       imageRun(frames, stitchRecords),
       recorder(player, camera.PlayerPort, db, prompter, std::move(callbacks.recordTimer)),
       upload([&] {
@@ -89,6 +112,7 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
           c.uploadFolder = options.uploadFolder;
           c.timings = options.uploadTimings;
           c.projectFields = std::move(callbacks.projectFields);
+          c.post = std::move(callbacks.post);
           c.console = options.console;
           return c;
       }()),
@@ -115,14 +139,20 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     callbacks.linkEvents = this;
     callbacks.uploadView = this;
     callbacks.projectFields = [this] { return CurrentProjectFields(); };
-    callbacks.camera =
-        CameraEvents{[this](bool busy) { view_.SetWaitCursor(busy); },
-                     [this](int32_t fps) {
-                         if (panel_) panel_->OnFrameRateRead(fps);
-                     },
-                     [this](const ImageColorValues& c) {
-                         view_.ShowImageColor(c.brightness, c.saturation);
-                     }};
+    callbacks.post = [this](std::function<void()> call) { view_.PostToUi(std::move(call)); };
+    // The camera connects on the connect worker: what it shows waits for the sequence's end.
+    cameraPrompter_ = std::make_unique<CameraPrompter>(*this);
+    callbacks.cameraPrompter = cameraPrompter_.get();
+    callbacks.camera = CameraEvents{
+        [this](bool busy) { OnUiThread([this, busy] { view_.SetWaitCursor(busy); }); },
+        [this](int32_t fps) {
+            OnUiThread([this, fps] {
+                if (panel_) panel_->OnFrameRateRead(fps);
+            });
+        },
+        [this](const ImageColorValues& c) {
+            OnUiThread([this, c] { view_.ShowImageColor(c.brightness, c.saturation); });
+        }};
     callbacks.recordTimer = [this](bool run) { view_.SetRecordTimer(run); };
     parts_ = std::make_unique<AcquisitionParts>(options_, clock_, prompter_, std::move(callbacks));
     panel_ = std::make_unique<PanelSettings>(view_, prompter_, *parts_);
@@ -139,6 +169,11 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
 
 Acquisition::~Acquisition() {
     tearingDown_ = true;
+    // A connect under way gives up (the sockets' waits ask the flag; a camera login ends
+    // within its own time-outs), and what it would report is dropped.
+    alive_.reset();
+    cancelConnect_ = true;
+    if (connectWorker_.joinable()) connectWorker_.join();
     if (Connected()) {
         parts_->winch.AutoStop();
         parts_->link.Drain(500);
@@ -247,13 +282,35 @@ void Acquisition::Connect() {
     // on an earlier connection.
     parts_->winch.ResetForConnection();
     panel_->RefreshWinchPanel(false);
-    const Link::ConnectResult result = parts_->link.Connect([this] {
-        view_.ShowVideoStatus(true, L"正在连接视频服务器，请稍等...");
-        view_.ShowVideoStatus(false, L"");
-        return parts_->camera.ConnectCamera();
+    parts_->link.SetConnecting(true);
+    // The sockets and the camera's login wait on the network: a worker does them and reports
+    // back, while the window goes on painting with the busy mark swallowing the operator's input.
+    if (connectWorker_.joinable()) connectWorker_.join();
+    cancelConnect_ = false;
+    connectWorker_ = std::thread([this] {
+        NameThisThread("bhv-connect");
+        auto opened = std::make_shared<Link::OpenedConnections>(
+            parts_->link.OpenConnections([this] { return cancelConnect_.load(); }));
+        if (opened->result == Link::ConnectResult::Ok && !cancelConnect_) {
+            OnUiThread([this] {
+                view_.ShowVideoStatus(true, L"正在连接视频服务器，请稍等...");
+                view_.ShowVideoStatus(false, L"");
+            });
+            if (!parts_->camera.ConnectCamera()) opened->result = Link::ConnectResult::CameraFailed;
+        }
+        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_), opened] {
+            if (!alive.expired()) FinishConnect(std::move(*opened));
+        });
     });
-    // Input made while the sequence blocked is swallowed, not delivered afterwards.
-    view_.PumpEvents();
+}
+
+void Acquisition::FinishConnect(Link::OpenedConnections opened) {
+    if (connectWorker_.joinable()) connectWorker_.join();  // it has only this report left
+    // What the camera showed or told on the worker, in its order.
+    RunDeferred();
+    const Link::ConnectResult result = opened.result;
+    if (result == Link::ConnectResult::Ok) parts_->link.Adopt(std::move(opened));
+    parts_->link.SetConnecting(false);
     view_.SetBusy(uploadBusy_);
     view_.SetWaitCursor(false);
     view_.ShowVideoStatus(false, L"");
@@ -268,6 +325,33 @@ void Acquisition::Connect() {
     speed_.Reset();
     pipelineSpeed_.Reset();
     UpdateButtons();
+}
+
+void Acquisition::OnUiThread(std::function<void()> call) {
+    if (std::this_thread::get_id() == uiThread_) {
+        call();
+        return;
+    }
+    {
+        std::lock_guard lock(deferredMutex_);
+        deferred_.push_back(std::move(call));
+    }
+    view_.PostToUi([this, alive = std::weak_ptr<char>(alive_)] {
+        if (!alive.expired()) RunDeferred();
+    });
+}
+
+void Acquisition::RunDeferred() {
+    for (;;) {
+        std::function<void()> call;
+        {
+            std::lock_guard lock(deferredMutex_);
+            if (deferred_.empty()) return;
+            call = std::move(deferred_.front());
+            deferred_.erase(deferred_.begin());
+        }
+        call();
+    }
 }
 
 void Acquisition::Disconnect() {
@@ -289,6 +373,7 @@ void Acquisition::Disconnect() {
 // ---- The run ----
 
 void Acquisition::OnRunButton() {
+    if (session_->Starting()) return;
     if (session_->Active())
         session_->Stop();
     else if (Connected())
@@ -344,7 +429,8 @@ void Acquisition::OnDepthUpdate(int64_t arrivedNs) {
 
 void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const TelemetryState& state = parts_->telemetry.State();
-    view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
+    // The message field says "正在连接远程服务器..." while the registration waits.
+    if (!uploadBusy_) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
     parts_->runLog.WriteRunLog(AttitudeRunLogLine(state, parts_->link.State().probeState));
     const AttitudeBlock& b = state.attitude;
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
@@ -534,6 +620,9 @@ void Acquisition::OnRecordTimer() {
 
 bool Acquisition::Connected() const { return parts_->link.State().connected; }
 bool Acquisition::Busy() const { return parts_->link.State().busy || uploadBusy_; }
+bool Acquisition::Connecting() const { return parts_->link.State().busy; }
+bool Acquisition::StartPending() const { return session_->Starting(); }
+void Acquisition::AbandonStart() { session_->AbandonStart(); }
 bool Acquisition::RunActive() const { return parts_->db.runActive == 1; }
 bool Acquisition::Acquiring() const { return session_->Active(); }
 bool Acquisition::LastRunLost() const { return session_->LastRunLost(); }

@@ -7,8 +7,11 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bhv/Version.h"
 #include "controller/AcquisitionView.h"
@@ -184,6 +187,13 @@ public:
     // ---- State the windows read ----
     bool Connected() const;
     bool Busy() const;
+    // The connect sequence runs (on its worker; the window goes on with its input swallowed).
+    bool Connecting() const;
+    // "开始" waits for the data server's answer to the registration.
+    bool StartPending() const;
+    // The program closes while the registration waits: the start is given up at once (no box);
+    // the exit question can follow.
+    void AbandonStart();
     bool RunActive() const;
     bool Acquiring() const;
     // The last run ended with a page, a probe state or the recording not written.
@@ -230,6 +240,11 @@ private:
     void OnDepthUpdate(int64_t arrivedNs);
 
     void Connect();
+    void FinishConnect(Link::OpenedConnections opened);
+    // Runs `call` on the user-interface thread: now when called there, else (the connect
+    // worker) queued in order and posted.
+    void OnUiThread(std::function<void()> call);
+    void RunDeferred();
     void Disconnect();
     void UpdateButtons();
     int64_t NowSeconds() const;
@@ -250,6 +265,17 @@ private:
     bool configSaveFailureTold_ = false;
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
+
+    class CameraPrompter;
+    const std::thread::id uiThread_ = std::this_thread::get_id();
+    std::unique_ptr<Prompter> cameraPrompter_;
+    std::mutex deferredMutex_;
+    std::vector<std::function<void()>> deferred_;
+    std::atomic<bool> cancelConnect_{false};
+    std::thread connectWorker_;
+    // Calls posted to the user-interface thread hold this weakly: one that arrives after the
+    // controller is gone does nothing.
+    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
 
     // The owned parts, then the panel settings and the run session that work on them.
     std::unique_ptr<AcquisitionParts> parts_;

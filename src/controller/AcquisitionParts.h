@@ -33,6 +33,8 @@ struct AcquisitionParts {
         LinkEvents* linkEvents = nullptr;
         UploadView* uploadView = nullptr;
         std::function<ProjectFields()> projectFields;
+        std::function<void(std::function<void()>)> post;  // runs a call on the UI thread
+        Prompter* cameraPrompter = nullptr;  // the camera's boxes; `prompter` when null
         CameraEvents camera;
         std::function<void(bool run)> recordTimer;
     };

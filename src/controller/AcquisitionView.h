@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,7 @@ struct CalibrationView {
 
 // Everything the controller shows or asks of the windows. The main window implements it; tests
 // and the headless tool record it. Every call comes on the user-interface thread, except
-// ShowUploadStatus, which the upload worker also calls (the window forwards it with a queued
+// PostToUi and ShowUploadStatus, which workers also call (the window forwards it with a queued
 // call). Message boxes go through Prompter, not through this interface.
 class AcquisitionView {
 public:
@@ -105,6 +106,9 @@ public:
     // Paint what is pending and dispatch queued calls, without the operator's input: called
     // inside blocking steps so the window stays painted and received messages are handled.
     virtual void PumpEvents() = 0;
+    // Runs `call` on the user-interface thread, after what is queued there; any thread. The
+    // steps that wait on the network (connecting, the upload registration) report back here.
+    virtual void PostToUi(std::function<void()> call) = 0;
 
     // The window's timers: the 100 ms link poll and the 20 s host tick run while connected;
     // the 1 s recording timer while a video is recorded.

@@ -49,6 +49,7 @@ public:
     void SetWaitCursor(bool wait) override { waitCursor = wait; }
     void SetBusy(bool value) override { busy = value; }
     void PumpEvents() override { loop_.RunPending(); }
+    void PostToUi(std::function<void()> call) override { loop_.Post(std::move(call)); }
     void SetLinkTimers(bool run) override;
     void SetRecordTimer(bool run) override;
 

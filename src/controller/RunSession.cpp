@@ -35,6 +35,8 @@ RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionPar
     : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {}
 
 void RunSession::Start() {
+    // The registration of this start (or of one given up) is still waiting for its answer.
+    if (starting_ || parts_.upload.RegistrationPending()) return;
     ProjectDb& db = parts_.db;
     const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
                                           : FreeSpaceGB(db.WorkspacePath());
@@ -52,7 +54,29 @@ void RunSession::Start() {
         return;
     }
     view_.SetWaitCursor(true);
-    bool started = parts_.upload.RegisterAtRunStart();
+    starting_ = true;
+    // The registration answers at once with the upload off; otherwise the window goes on while
+    // the data server is asked, and the run starts when it has answered.
+    parts_.upload.BeginRegistration([this](bool registered) { FinishStart(registered); });
+}
+
+void RunSession::AbandonStart() {
+    if (!starting_) return;
+    parts_.upload.AbandonRegistration();
+    starting_ = false;
+    abandoned_ = true;
+    view_.SetWaitCursor(false);
+}
+
+void RunSession::FinishStart(bool registered) {
+    if (abandoned_) {
+        // The answer to a start given up: nothing starts (the upload job undoes a registration
+        // the server took all the same).
+        abandoned_ = false;
+        return;
+    }
+    starting_ = false;
+    bool started = registered;
     // What the start changes before its last step can refuse.
     const DepthReference reference = parts_.telemetry.Reference();
     const TelemetryState before = parts_.telemetry.State();

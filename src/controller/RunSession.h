@@ -33,8 +33,13 @@ public:
                PanelSettings& panel, Hooks hooks);
 
     bool Active() const { return acquiring_; }
-    // "开始": the checks, then the run; nothing when a check or a step refuses.
+    // "开始": the checks, then the run; nothing when a check or a step refuses. With the upload
+    // on, the run starts when the data server has answered the registration (Starting()
+    // meanwhile); a second "开始" while it waits does nothing.
     void Start();
+    bool Starting() const { return starting_; }
+    // The program closes while the registration waits: that start is given up.
+    void AbandonStart();
     // "结束" (or the exit during a run).
     void Stop();
 
@@ -60,6 +65,7 @@ public:
     void ClearCaptions();
 
 private:
+    void FinishStart(bool registered);
     bool StartProper();
     void EndForFailure(const std::wstring& text);
 
@@ -70,6 +76,8 @@ private:
     Hooks hooks_;
 
     bool acquiring_ = false;
+    bool starting_ = false;
+    bool abandoned_ = false;  // a start given up whose registration has not answered yet
     bool directionWarned_ = true;
     bool mouthDisarmed_ = false;
     int32_t shownCaptureHeight_ = INT32_MIN;

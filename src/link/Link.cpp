@@ -51,27 +51,34 @@ void Link::CloseSockets() {
     ReplaceSocket(Peer::Probe, nullptr);
 }
 
-Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
-    state_.busy = true;
+Link::OpenedConnections Link::OpenConnections(const CancelCheck& cancel) const {
+    OpenedConnections c;
+    // Both sockets are made before either connects; a missing one fails the whole sequence.
     auto probe = std::make_shared<TcpSocket>(TcpSocket::Create());
     auto host = std::make_shared<TcpSocket>(TcpSocket::Create());
-    ConnectResult result = ConnectResult::Ok;
-    if (!probe->IsOpen() || !host->IsOpen())
-        result = ConnectResult::SocketFailed;
-    else if (!probe->Connect(options_.probe))
-        result = ConnectResult::ProbeFailed;
-    else if (!host->Connect(options_.host))
-        result = ConnectResult::HostFailed;
-    else if (cameraLogin && !cameraLogin())
-        result = ConnectResult::CameraFailed;
-    if (result != ConnectResult::Ok) {
-        state_.busy = false;
-        return result;
+    if (!probe->IsOpen() || !host->IsOpen()) {
+        c.result = ConnectResult::SocketFailed;
+        return c;
     }
+    // Waits as long as the system tries, as a blocking connect would; `cancel` ends it early.
+    const auto connect = [&cancel](TcpSocket& socket, const Endpoint& peer) {
+        return socket.ConnectCancellable(peer, cancel) == TcpSocket::ConnectResult::Connected;
+    };
+    if (!connect(*probe, options_.probe)) {
+        c.result = ConnectResult::ProbeFailed;
+    } else if (!connect(*host, options_.host)) {
+        c.result = ConnectResult::HostFailed;
+    } else {
+        c.probe = std::move(probe);
+        c.host = std::move(host);
+    }
+    return c;
+}
 
+void Link::Adopt(OpenedConnections connections) {
     StopThreads();  // a previous connection's threads, if the owner never disconnected
-    ReplaceSocket(Peer::Probe, std::move(probe));
-    ReplaceSocket(Peer::Host, std::move(host));
+    ReplaceSocket(Peer::Probe, std::move(connections.probe));
+    ReplaceSocket(Peer::Host, std::move(connections.host));
     StartThreads();
 
     state_.connected = true;
@@ -83,8 +90,17 @@ Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
     PostCommand(CMD_RUN_END);
     PostCommand(CMD_LED_STEP, kLedBottomDown);
     PostCommand(CMD_LED_STEP, kLedBottomDown);
+}
+
+Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
+    state_.busy = true;
+    OpenedConnections c = OpenConnections({});
+    if (c.result == ConnectResult::Ok && cameraLogin && !cameraLogin())
+        c.result = ConnectResult::CameraFailed;
+    const ConnectResult result = c.result;
+    if (result == ConnectResult::Ok) Adopt(std::move(c));
     state_.busy = false;
-    return ConnectResult::Ok;
+    return result;
 }
 
 std::wstring Link::ConnectFailureText(ConnectResult result) {

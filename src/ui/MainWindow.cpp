@@ -173,7 +173,7 @@ void MainWindow::BuildButtons() {
 
     auto button = [this](MainButton b) { return buttons_[static_cast<int>(b)]; };
     connect(button(MainButton::Connect), &QPushButton::clicked, this,
-            [this] { RunBlocking([this] { acq_->OnConnectButton(); }); });
+            [this] { acq_->OnConnectButton(); });
     connect(button(MainButton::Run), &QPushButton::clicked, this,
             [this] { RunBlocking([this] { acq_->OnRunButton(); }); });
     connect(button(MainButton::Record), &QPushButton::clicked, this,
@@ -375,7 +375,10 @@ void MainWindow::OpenCalibration() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    // The close box asks the same question as "退出"; nothing closes during a blocking step.
+    // The close box asks the same question as "退出". While "开始" waits for the data server,
+    // the start is given up first (the run does not start) and the question follows; nothing
+    // closes while the devices are being connected or a blocking step runs.
+    if (acq_->StartPending()) acq_->AbandonStart();
     if (InputBlocked() || !acq_->RequestExit()) {
         event->ignore();
         return;
@@ -522,6 +525,11 @@ void MainWindow::PumpEvents() {
     video_->StatusLabel()->repaint();
     info_->RepaintTexts();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void MainWindow::PostToUi(std::function<void()> call) {
+    // Queued on this window: a call still queued when the window goes is dropped with it.
+    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
 }
 
 void MainWindow::SetLinkTimers(bool run) {

@@ -96,6 +96,7 @@ public:
     void SetWaitCursor(bool wait) override;
     void SetBusy(bool busy) override;
     void PumpEvents() override;
+    void PostToUi(std::function<void()> call) override;
     void SetLinkTimers(bool run) override;
     void SetRecordTimer(bool run) override;
 

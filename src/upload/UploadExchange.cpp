@@ -38,7 +38,8 @@ int Exchange(const ServerAddress& server, std::span<const uint8_t> packet,
     const auto cancelled = [&options] { return options.cancel && options.cancel(); };
 
     TcpSocket socket;
-    switch (socket.ConnectCancellable(Endpoint::FromIPv4(server.ip, server.port), options.cancel)) {
+    switch (socket.ConnectCancellable(Endpoint::FromIPv4(server.ip, server.port), options.cancel,
+                                      options.timings.connectTimeoutMs)) {
         case TcpSocket::ConnectResult::Connected:
             break;
         case TcpSocket::ConnectResult::NoSocket:

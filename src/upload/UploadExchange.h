@@ -21,6 +21,10 @@ Sleeper& RealSleeper();
 
 // The waits of one exchange. The program keeps these values; tests shorten them.
 struct ExchangeTimings {
+    // How long the connection may take: a server that does not answer the connection (a
+    // blackholed address) fails the exchange as "no connection" after this, not after the
+    // system's own time-out of about two minutes.
+    int connectTimeoutMs = 5000;
     int sendAttempts = 4;
     int afterSendMs = 10;         // pause after each send call
     int sendRetryMs = 2000;       // pause after a failed send

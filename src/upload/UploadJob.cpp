@@ -59,6 +59,11 @@ UploadJob::~UploadJob() {
         exit_ = true;
     }
     waitCv_.notify_all();
+    {
+        std::lock_guard lock(controlMutex_);
+    }
+    controlCv_.notify_all();
+    if (control_.joinable()) control_.join();
     // Every wait of the worker, exchanges included, asks the exit flag at least every few tens
     // of milliseconds, so this join ends well within the 1000 ms the shutdown allows.
     if (worker_.joinable()) worker_.join();
@@ -105,7 +110,7 @@ void UploadJob::OpenSettings(const SettingsEditor& editor) {
     SaveSettings();
 }
 
-bool UploadJob::RegisterAtRunStart() {
+std::optional<bool> UploadJob::PrepareRegistration(Packet& packet) {
     if (!uploadOn_) return true;
     if (registered_) {
         if (config_.prompter->AskYesNo(L"有数据正在上传,是否强制中断?")) {
@@ -125,29 +130,36 @@ bool UploadJob::RegisterAtRunStart() {
 
     const UploadParam param = Param();
     std::wstring failure;
-    if (param.serialNumber.empty()) {
+    if (param.serialNumber.empty())
         failure = L"流水号不能为空!";
-    } else if (param.pileNumber.empty()) {
+    else if (param.pileNumber.empty())
         failure = L"施工编号不能为空!";
-    } else if (param.holeNumber.empty()) {
+    else if (param.holeNumber.empty())
         failure = L"测孔编号不能为空!";
-    } else {
-        const std::string timestamp = PacketTimestamp(clock_.Now());
-        {
-            std::lock_guard lock(paramMutex_);
-            lastTimestamp_ = timestamp;
-        }
-        const int result =
-            Send(BuildRegistrationPacket(param, timestamp), [this] { return exit_.load(); });
-        lastRegistrationResult_ = result;
-        if (result == kExchangeNoConnection)
-            failure = L"网络连接失败!";
-        else if (result == kExchangeProjectExists)
-            failure = L"此工程已存在,请修改桩号或孔号!";
-        else if (result != kExchangeAccepted)
-            failure = L"注册工程信息失败!";
+    if (!failure.empty()) {
+        config_.view->SetBusy(false);
+        config_.view->ShowMessageField(L"");
+        config_.prompter->Show(failure, PromptButtons::Ok);
+        return false;
     }
+    const std::string timestamp = PacketTimestamp(clock_.Now());
+    {
+        std::lock_guard lock(paramMutex_);
+        lastTimestamp_ = timestamp;
+    }
+    packet = BuildRegistrationPacket(param, timestamp);
+    return std::nullopt;
+}
 
+bool UploadJob::FinishRegistration(int result) {
+    lastRegistrationResult_ = result;
+    std::wstring failure;
+    if (result == kExchangeNoConnection)
+        failure = L"网络连接失败!";
+    else if (result == kExchangeProjectExists)
+        failure = L"此工程已存在,请修改桩号或孔号!";
+    else if (result != kExchangeAccepted)
+        failure = L"注册工程信息失败!";
     config_.view->SetBusy(false);
     config_.view->ShowMessageField(L"");
     if (!failure.empty()) {
@@ -157,6 +169,54 @@ bool UploadJob::RegisterAtRunStart() {
     runEnded_ = false;
     registered_ = true;
     return true;
+}
+
+bool UploadJob::RegisterAtRunStart() {
+    Packet packet;
+    if (const std::optional<bool> answer = PrepareRegistration(packet)) return *answer;
+    return FinishRegistration(Send(packet, [this] { return exit_.load(); }));
+}
+
+void UploadJob::BeginRegistration(std::function<void(bool)> answered) {
+    if (!config_.post) {
+        answered(RegisterAtRunStart());
+        return;
+    }
+    Packet packet;
+    if (const std::optional<bool> answer = PrepareRegistration(packet)) {
+        answered(*answer);
+        return;
+    }
+    registering_ = true;
+    abandonRegistration_ = false;
+    RunOnControlThread([this, packet = std::move(packet), answered = std::move(answered)] {
+        const int result =
+            Send(packet, [this] { return exit_.load() || abandonRegistration_.load(); });
+        config_.post([this, alive = std::weak_ptr<char>(alive_), result, answered] {
+            if (alive.expired()) return;
+            registering_ = false;
+            if (!abandonRegistration_) {
+                answered(FinishRegistration(result));
+                return;
+            }
+            // Abandoned: the busy mark and the message field went with the abandon. A project
+            // the server took all the same is ended again.
+            lastRegistrationResult_ = result;
+            if (result == kExchangeAccepted) {
+                runEnded_ = false;
+                registered_ = true;
+                UndoRegistration();
+            }
+            answered(false);
+        });
+    });
+}
+
+void UploadJob::AbandonRegistration() {
+    if (!registering_ || abandonRegistration_) return;
+    abandonRegistration_ = true;
+    config_.view->SetBusy(false);
+    config_.view->ShowMessageField(L"");
 }
 
 void UploadJob::EndRun() {
@@ -173,13 +233,44 @@ void UploadJob::UndoRegistration() {
         std::lock_guard lock(paramMutex_);
         timestamp = lastTimestamp_;
     }
-    if (Send(BuildProjectEndPacket(Param(), timestamp), [this] { return exit_.load(); }) !=
-        kExchangeAccepted)
-        SetLastMessage(L"注消工程信息失败!");
     // Forgotten before the run counts as ended, so the worker never sends a second end.
     registered_ = false;
     runEnded_ = true;
     config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
+    RunOnControlThread([this, packet = BuildProjectEndPacket(Param(), timestamp)] {
+        if (Send(packet, [this] { return exit_.load(); }) != kExchangeAccepted)
+            SetLastMessage(L"注消工程信息失败!");
+    });
+}
+
+bool UploadJob::ControlBusy() const {
+    std::lock_guard lock(controlMutex_);
+    return controlRunning_ || !controlTasks_.empty();
+}
+
+void UploadJob::RunOnControlThread(std::function<void()> task) {
+    {
+        std::lock_guard lock(controlMutex_);
+        controlTasks_.push_back(std::move(task));
+    }
+    controlCv_.notify_one();
+    if (!control_.joinable()) control_ = std::thread(&UploadJob::ControlLoop, this);
+}
+
+void UploadJob::ControlLoop() {
+    NameThisThread("bhv-upload-ctl");
+    std::unique_lock lock(controlMutex_);
+    for (;;) {
+        controlCv_.wait(lock, [this] { return exit_ || !controlTasks_.empty(); });
+        if (exit_) return;
+        std::function<void()> task = std::move(controlTasks_.front());
+        controlTasks_.pop_front();
+        controlRunning_ = true;
+        lock.unlock();
+        task();
+        lock.lock();
+        controlRunning_ = false;
+    }
 }
 
 bool UploadJob::Enqueue(const std::wstring& path) {

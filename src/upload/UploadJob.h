@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -63,6 +64,10 @@ struct UploadJobConfig {
     bool saveSettingsOnDestroy = true;
     UploadTimings timings;
     std::function<ProjectFields()> projectFields;  // empty: the settings' values stay
+    // Runs a call on the user-interface thread (any thread may call it). With it the
+    // registration waits for the data server off that thread (BeginRegistration); without it
+    // the registration answers before it returns.
+    std::function<void(std::function<void()>)> post;
     std::ostream* console = nullptr;  // the exchange's console messages; the trace when null
 };
 
@@ -97,13 +102,30 @@ public:
     void OpenSettings(const SettingsEditor& editor);
 
     // Registers the project on the data server at run start. False: the run must not start.
+    // Waits for the server's answer on the calling thread (the command-line tools).
     bool RegisterAtRunStart();
+    // The same without blocking: the checks, the question and the busy mark at once, the
+    // exchange on the job's control thread, then the end of the registration (busy mark and
+    // message field cleared, the failure box) on the user-interface thread, after which
+    // `answered` is told whether the run may start. Answers before it returns when no exchange
+    // is needed (upload off, a project still registered, an empty field) or when the job has no
+    // post function.
+    void BeginRegistration(std::function<void(bool registered)> answered);
+    // True from BeginRegistration's exchange until its answer.
+    bool RegistrationPending() const { return registering_; }
+    // The program closes while the registration waits: the exchange is abandoned, the busy mark
+    // and the message field are cleared at once, and the answer, when it comes, is false without
+    // a box. A project the server registered all the same is ended again in the background.
+    void AbandonRegistration();
     // Lets the worker close the project once the queue is empty.
     void EndRun();
-    // A run that registered and then could not start: ends the project on the data server
-    // (one exchange; a server that does not answer keeps it) and forgets the registration, so
-    // the switch, the settings and the next start are as before.
+    // A run that registered and then could not start: forgets the registration at once, so the
+    // switch, the settings and the next start are as before, and ends the project on the data
+    // server with one exchange on the control thread (a server that does not answer keeps it).
+    // The control thread sends it before any later registration.
     void UndoRegistration();
+    // True while the control thread has an exchange queued or under way.
+    bool ControlBusy() const;
     // Queues a picture file; only while real-time upload is on (false otherwise).
     bool Enqueue(const std::wstring& path);
 
@@ -144,6 +166,13 @@ private:
     void SendProjectEnd();
     int Send(const Packet& packet, const CancelCheck& cancel);
     void RefreshProjectFields();
+    // The registration's steps before its exchange: an answer when no exchange is needed,
+    // otherwise the packet to send.
+    std::optional<bool> PrepareRegistration(Packet& packet);
+    // The end of a registration with the exchange's result (the UI thread).
+    bool FinishRegistration(int result);
+    void RunOnControlThread(std::function<void()> task);
+    void ControlLoop();
     void SaveSettings();
     void Wait(int ms);
     bool Stopping() const { return stop_ || exit_; }
@@ -173,6 +202,8 @@ private:
     std::atomic<bool> registered_{false};
     std::atomic<bool> uploadOn_{false};
     std::atomic<int> lastRegistrationResult_{0};
+    std::atomic<bool> registering_{false};
+    std::atomic<bool> abandonRegistration_{false};
     std::atomic<uint64_t> exchanges_{0};
     std::atomic<uint64_t> picturesSent_{0};
 
@@ -181,6 +212,17 @@ private:
 
     Picture picture_;  // worker thread only
     std::thread worker_;
+
+    // The exchanges the user-interface thread asks for (registration, the end of an undone
+    // registration), one after the other in the order asked.
+    mutable std::mutex controlMutex_;
+    std::condition_variable controlCv_;
+    std::deque<std::function<void()>> controlTasks_;
+    bool controlRunning_ = false;  // a task taken and under way
+    std::thread control_;
+    // Calls posted to the user-interface thread hold this weakly: one that arrives after the
+    // job is gone does nothing.
+    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
 };
 
 }  // namespace bhv

@@ -151,8 +151,19 @@ protected:
         return loop.RunUntil(done, timeout);
     }
 
-    void Connect() {
+    // "连接"/"断开" and "开始"/"结束" as the operator presses them: the connect sequence and the
+    // upload registration report back through the loop, which runs until they have.
+    void ConnectButton() {
         acq->OnConnectButton();
+        WaitFor([this] { return !acq->Connecting(); }, 60s);
+    }
+    void RunButton() {
+        acq->OnRunButton();
+        WaitFor([this] { return !acq->StartPending(); }, 60s);
+    }
+
+    void Connect() {
+        ConnectButton();
         ASSERT_TRUE(acq->Connected()) << Prompts();
         // The first depth and attitude messages have arrived.
         ASSERT_TRUE(WaitFor([this] { return acq->LinkStatus().probeAlive; }));
@@ -169,7 +180,7 @@ protected:
 
     void StartRun(const std::wstring& hole = L"ZK-01", int32_t startHeightMm = 0) {
         acq->SetRunSettings({hole, 1100, startHeightMm});
-        acq->OnRunButton();
+        RunButton();
         ASSERT_TRUE(acq->Acquiring()) << Prompts();
     }
 

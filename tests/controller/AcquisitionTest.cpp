@@ -69,7 +69,7 @@ TEST_F(AcquisitionTest, ARunStoresPagesStatesLogVideoAndUploadCopies) {
     acq->OnWinchButton(0);
     const std::wstring folder = acq->Project().ProjectFolder();
     const std::filesystem::path db = ProjectDbPath();
-    acq->OnRunButton();
+    RunButton();
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_EQ(view.layout, LayoutMode::NoRun);
     EXPECT_TRUE(view.Enabled(MainButton::Connect));
@@ -178,7 +178,7 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     Create(a);
 
     // Nobody listens: the probe (asked first) refuses.
-    acq->OnConnectButton();
+    ConnectButton();
     EXPECT_FALSE(acq->Connected());
     EXPECT_EQ(Count(L"连接主机失败，请检查网络连接"), 1);
     EXPECT_FALSE(view.busy);
@@ -188,7 +188,7 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     // Host and probe answer but the camera does not: the camera tells the operator itself.
     o.camera = false;
     StartSite(o);
-    acq->OnConnectButton();
+    ConnectButton();
     EXPECT_FALSE(acq->Connected());
     EXPECT_EQ(Count(L"连接视频失败，请检查网络连接"), 1) << Prompts();
     site->Stop();
@@ -209,7 +209,7 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_GE(notified.load(), announced + 3);
-    acq->OnConnectButton();
+    ConnectButton();
     EXPECT_FALSE(acq->Connected());
     EXPECT_EQ(view.battery, L"未连接");
     loop.RunPending();
@@ -261,7 +261,7 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
     for (const Case& c : cases) {
         prompter.prompts.clear();
         c.arrange();
-        acq->OnRunButton();
+        RunButton();
         EXPECT_FALSE(acq->Acquiring()) << c.name;
         EXPECT_EQ(view.Caption(MainButton::Run), L"") << c.name;
         EXPECT_EQ(view.layout, LayoutMode::NoRun) << c.name;
@@ -270,9 +270,9 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
         c.undo();
     }
     prompter.prompts.clear();
-    acq->OnRunButton();
+    RunButton();
     EXPECT_TRUE(acq->Acquiring()) << Prompts();
-    acq->OnRunButton();
+    RunButton();
 }
 
 TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
@@ -320,7 +320,7 @@ TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
     EXPECT_EQ(acq->WinchState(), 1);
     acq->OnWinchButton(0);
     EXPECT_EQ(Count(L"当前深度为0米，探头接近孔口，自动停止收线"), 1);
-    acq->OnRunButton();
+    RunButton();
 
     // A second run in a row gets a project of its own.
     const std::wstring first = acq->Project().ProjectFolder();
@@ -328,7 +328,7 @@ TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
     EXPECT_NE(acq->Project().ProjectFolder(), first);
     ASSERT_TRUE(Drive(2, 2, 200));
     acq->OnWinchButton(0);
-    acq->OnRunButton();
+    RunButton();
     if (kPagesExpected)
         EXPECT_EQ(Query(ProjectDbPath(), "SELECT count(*) FROM bigImages")[0][0], "1");
 }
@@ -365,7 +365,7 @@ TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging
     // Stop at once while frames are still queued for the stitching, then leave while the upload
     // of the last page is still under way: the exit does not wait for it.
     acq->OnWinchButton(0);
-    acq->OnRunButton();
+    RunButton();
     EXPECT_FALSE(acq->Acquiring());
     const std::filesystem::path db = ProjectDbPath();
     if (kPagesExpected) EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");

@@ -7,6 +7,7 @@
 #include "camera/VideoRecorder.h"
 #include "controller/ConfigCheck.h"
 #include "storage/RunLog.h"
+#include "support/Blackhole.h"
 #include "support/Files.h"
 
 namespace bhv::test {
@@ -101,7 +102,7 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
         }
     }
     EXPECT_EQ(ReadAll(srt).substr(0, expected.size()), expected);
-    acq->OnRunButton();
+    RunButton();
     EXPECT_FALSE(acq->LastRunLost());
 }
 
@@ -132,7 +133,7 @@ TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefor
         prompter.prompts.clear();
         c.arrange();
         acq->SetRunSettings({L"ZK-REG", 1100, 0});
-        acq->OnRunButton();
+        RunButton();
         EXPECT_FALSE(acq->Acquiring()) << c.name;
         EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
         EXPECT_FALSE(acq->Upload().IsRegistered()) << c.name;
@@ -143,13 +144,116 @@ TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefor
         acq->OnUploadSwitch(false);
         acq->OnUploadSwitch(true);
         EXPECT_TRUE(acq->Upload().IsUploadOn()) << c.name;
-        acq->OnRunButton();
+        RunButton();
         EXPECT_TRUE(acq->Acquiring()) << c.name << ": " << Prompts();
         EXPECT_EQ(Count(L"有数据正在上传,是否强制中断?"), 0) << c.name;
         EXPECT_EQ(Count(L"有数据正在上传,请稍后修改...!"), 0) << c.name;
-        acq->OnRunButton();
+        RunButton();
         ASSERT_TRUE(WaitFor([&] { return !acq->Upload().IsRegistered(); })) << c.name;
     }
+}
+
+// Counts the turns of the loop's timers while a step waits on the network, and what the
+// window showed meanwhile.
+struct LoopWatch {
+    int ticks = 0;
+    std::vector<std::wstring> seen;
+};
+
+TEST_F(FieldFaultsTest, ADataServerThatNeverAnswersLeavesTheWindowTurningWhileTheStartWaits) {
+    StartSite();
+    Blackhole server;
+    AcquisitionOptions options = Options();
+    options.uploadTimings.exchange.connectTimeoutMs = 1500;
+    Create(options);
+    Connect();
+    UploadTo(server.Port());
+    acq->OnUploadSwitch(true);
+    acq->SetRunSettings({L"ZK-WAIT", 1100, 0});
+    prompter.prompts.clear();
+
+    acq->OnRunButton();
+    // The start waits for the answer; the window's texts say so at once.
+    EXPECT_TRUE(acq->StartPending());
+    EXPECT_TRUE(view.busy);
+    EXPECT_EQ(view.info[InfoField::Message], L"正在连接远程服务器...");
+    EXPECT_TRUE(prompter.prompts.empty());
+
+    LoopWatch watch;
+    loop.SetTimer(77, 20ms, [&] {
+        if (!acq->StartPending()) return;
+        if (watch.ticks++ == 0) acq->OnRunButton();  // a second "开始" while it waits: nothing
+        watch.seen.push_back(view.info[InfoField::Message]);
+    });
+    ASSERT_TRUE(WaitFor([&] { return !acq->StartPending(); }, 30s));
+    loop.StopTimer(77);
+    EXPECT_GT(watch.ticks, 1) << "the event loop turned while the registration waited";
+    for (const std::wstring& text : watch.seen) EXPECT_EQ(text, L"正在连接远程服务器...");
+
+    // The answer: the same box as a refused connection, one only, and no run.
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络连接失败!"});
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_FALSE(acq->RunActive());
+    EXPECT_FALSE(view.busy);
+    EXPECT_EQ(view.info[InfoField::Message], L"");
+    EXPECT_FALSE(acq->Upload().IsRegistered());
+    EXPECT_EQ(acq->Upload().LastRegistrationResult(), kExchangeNoConnection);
+
+    // The program closing while the next start waits: the start is given up at once, and the
+    // answer, when it comes, shows nothing.
+    prompter.prompts.clear();
+    acq->OnRunButton();
+    ASSERT_TRUE(acq->StartPending());
+    acq->AbandonStart();
+    EXPECT_FALSE(acq->StartPending());
+    EXPECT_FALSE(acq->Busy());
+    EXPECT_EQ(view.info[InfoField::Message], L"");
+    ASSERT_TRUE(WaitFor([&] { return !acq->Upload().RegistrationPending(); }, 30s));
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_FALSE(view.waitCursor);
+}
+
+TEST_F(FieldFaultsTest, ConnectingLeavesTheWindowTurningAndShowsItsTextsInOrder) {
+    StartSite();
+    // The probe's address never answers: the sequence waits on it.
+    Blackhole probe;
+    AcquisitionOptions options = Options();
+    options.link.probe = probe.Address();
+    Create(options);
+    acq->OnConnectButton();
+    EXPECT_TRUE(acq->Connecting());
+    EXPECT_TRUE(view.busy);
+    EXPECT_TRUE(view.waitCursor);
+    EXPECT_EQ(view.Events(), std::vector<std::wstring>{L"正在连接主机，请稍等..."});
+    LoopWatch watch;
+    loop.SetTimer(78, 20ms, [&] {
+        ++watch.ticks;
+        acq->OnConnectButton();  // pressed again while it waits: nothing
+    });
+    WaitFor([&] { return watch.ticks >= 5 || !acq->Connecting(); }, 10s);
+    loop.StopTimer(78);
+    EXPECT_GE(watch.ticks, 5) << "the event loop turned while the probe was connected";
+    EXPECT_TRUE(acq->Connecting());
+    EXPECT_FALSE(acq->Connected());
+    // Closing the program gives the connection up at once.
+    acq.reset();
+
+    // Against the simulator: the texts in their order, the busy mark cleared, and the link
+    // going.
+    Create();
+    const std::size_t before = view.Events().size();
+    Connect();
+    const std::vector<std::wstring> events = view.Events();
+    EXPECT_EQ(std::vector<std::wstring>(events.begin() + static_cast<std::ptrdiff_t>(before),
+                                        events.end()),
+              (std::vector<std::wstring>{L"正在连接主机，请稍等...",
+                                         L"正在连接视频服务器，请稍等..."}));
+    EXPECT_FALSE(view.busy);
+    EXPECT_FALSE(view.waitCursor);
+    EXPECT_EQ(view.Caption(MainButton::Connect), L"断开");
+    EXPECT_TRUE(view.Enabled(MainButton::Run));
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
 }
 
 TEST_F(FieldFaultsTest, TheWinchStopsOnDisconnectAndAtTheMouthRunOrNot) {
@@ -164,7 +268,7 @@ TEST_F(FieldFaultsTest, TheWinchStopsOnDisconnectAndAtTheMouthRunOrNot) {
     acq->OnWinchSpeed(2);
     acq->OnWinchButton(2);
     ASSERT_TRUE(WaitFor([&] { return siteAction() == 2; }));
-    acq->OnConnectButton();
+    ConnectButton();
     ASSERT_FALSE(acq->Connected());
     EXPECT_TRUE(WaitFor([&] { return siteAction() == 0; }, 2s));
     Connect();
@@ -181,7 +285,7 @@ TEST_F(FieldFaultsTest, TheWinchStopsOnDisconnectAndAtTheMouthRunOrNot) {
     StartRun(L"ZK-MOUTH");
     ASSERT_TRUE(Drive(2, 2, 300));
     acq->OnWinchButton(0);
-    acq->OnRunButton();
+    RunButton();
     ASSERT_FALSE(acq->Acquiring());
     acq->OnWinchButton(1);
     EXPECT_TRUE(WaitFor([&] { return acq->WinchState() == 0; }, 30s));
@@ -232,7 +336,7 @@ TEST_F(FieldFaultsTest, ABadConfigurationIsKeptToldAndCheckedValueByValue) {
     const std::string log = ReadAll(FsPath(acq->Log().Path()));
     EXPECT_NE(log.find(ToNarrow(L"配置参数RadiusIn=-5超出范围")), std::string::npos) << log;
     EXPECT_NE(log.find(ToNarrow(L"配置参数fTiltAdjust=nan超出范围")), std::string::npos) << log;
-    acq->OnRunButton();
+    RunButton();
 
     // A ring that no value can save: the whole ring falls back.
     SysConfigParam c;
@@ -276,7 +380,7 @@ TEST_F(FieldFaultsTest, HoleNumbersThatCannotNameAFileAreRefusedWhereTyped) {
     Create();
     Connect();
     StartRun(std::wstring(64, L'孔'));
-    acq->OnRunButton();
+    RunButton();
     EXPECT_EQ(Count(L"工程文件保存失败，请检查磁盘"), 0) << Prompts();
 }
 
@@ -291,14 +395,14 @@ TEST_F(FieldFaultsTest, UploadSwitchedOnDuringARunIsRefusedUntilTheNextStart) {
     EXPECT_EQ(Count(L"采集过程中不能开启实时上传，请在开始采集前开启"), 1) << Prompts();
     EXPECT_FALSE(acq->Upload().IsUploadOn());
     EXPECT_FALSE(view.uploadChecked);
-    acq->OnRunButton();
+    RunButton();
     EXPECT_FALSE(acq->Upload().IsRegistered());
     // Between runs the switch works, and the next run registers.
     acq->OnUploadSwitch(true);
     EXPECT_TRUE(acq->Upload().IsUploadOn());
     StartRun(L"ZK-UP2");
     EXPECT_TRUE(acq->Upload().IsRegistered());
-    acq->OnRunButton();
+    RunButton();
     EXPECT_TRUE(WaitFor([&] { return !acq->Upload().IsRegistered(); }));
 }
 

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRawFont>
 #include <QTest>
+#include <QTimer>
 #include <fstream>
 #include <sstream>
 
@@ -22,6 +23,7 @@
 #include "SimProcess.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "support/Blackhole.h"
 #include "support/RecordingPrompter.h"
 #include "support/TempDir.h"
 #include "ui/CalibrationDialog.h"
@@ -57,6 +59,8 @@ protected:
         options.configFolder = config.path();
         options.console = &console;
         options.freeSpace = [](const std::wstring&) { return int64_t{100}; };
+        if (uploadConnectTimeoutMs > 0)
+            options.uploadTimings.exchange.connectTimeoutMs = uploadConnectTimeoutMs;
         if (sim) {
             options.link.host = *ParseEndpoint(sim->host.toStdString());
             options.link.probe = *ParseEndpoint(sim->probe.toStdString());
@@ -96,6 +100,7 @@ protected:
         }
     }
 
+    int uploadConnectTimeoutMs = 0;  // > 0: the data server's connect time-out
     TempDir config;
     std::ostringstream console;
     RecordingPrompter prompter;
@@ -428,6 +433,11 @@ TEST_F(MainWindowTest, EveryTextOfTheWindowsHasGlyphsInItsFont) {
 class MainWindowSimTest : public MainWindowTest {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.Start()) << sim.error.toStdString(); }
+    // "连接"/"断开": the connect sequence reports back through the event loop.
+    void ClickConnect() {
+        QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] { return !window->Controller().Connecting(); }, 30000));
+    }
     SimProcess sim;
 };
 
@@ -436,7 +446,7 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
     QPushButton* connectButton = window->Button(MainButton::Connect);
     QPushButton* run = window->Button(MainButton::Run);
 
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     EXPECT_EQ(connectButton->text(), "断开");
     EXPECT_EQ(Enabled(), (std::vector<bool>(6, true)));
@@ -473,7 +483,7 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
     ASSERT_EQ(prompter.prompts.size(), 1u);
     EXPECT_THAT(prompter.prompts[0].text, ::testing::StartsWith(L"试验结束，文件将保存于"));
 
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     EXPECT_FALSE(window->Controller().Connected());
     EXPECT_EQ(connectButton->text(), "连接");
     EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
@@ -486,7 +496,7 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
 TEST_F(MainWindowSimTest, SimulatorGoneWhileConnectedLeavesTheWindowUsable) {
     Start({1366, 768}, &sim);
     QPushButton* connectButton = window->Button(MainButton::Connect);
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     auto* battery = Find<QLabel>("batteryLabel");
     ASSERT_TRUE(WaitFor([&] { return battery->text().startsWith("电量:"); }));
@@ -495,20 +505,104 @@ TEST_F(MainWindowSimTest, SimulatorGoneWhileConnectedLeavesTheWindowUsable) {
     // The watchdog notices the silent peers and tries again; the battery says so.
     EXPECT_TRUE(WaitFor([&] { return battery->text() == "未连接"; }, 20000));
     EXPECT_FALSE(window->InputBlocked());
-    QTest::mouseClick(connectButton, Qt::LeftButton);  // "断开"
+    ClickConnect();  // "断开"
     EXPECT_FALSE(window->Controller().Connected());
     EXPECT_EQ(connectButton->text(), "连接");
     EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
 
     // A new attempt with nobody listening fails with its box and leaves the window as it was.
     prompter.prompts.clear();
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     EXPECT_FALSE(window->Controller().Connected());
     ASSERT_EQ(prompter.prompts.size(), 1u);
     EXPECT_THAT(prompter.prompts[0].text, ::testing::HasSubstr(L"失败，请检查网络连接"));
     EXPECT_FALSE(window->InputBlocked());
     EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false, false, false, true}));
     EXPECT_FALSE(window->Video()->StatusLabel()->isVisible());
+}
+
+TEST_F(MainWindowSimTest, TheWindowTurnsWhileTheDataServerDoesNotAnswerAndCanBeClosed) {
+    uploadConnectTimeoutMs = 3000;
+    Start({1366, 768}, &sim);
+    ClickConnect();
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    Acquisition& acq = window->Controller();
+    test::Blackhole server;
+    acq.OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+        p.serverAddress = 0x7F000001;
+        p.serverPort = server.Port();
+        return p;
+    });
+    acq.OnUploadSwitch(true);
+    acq.SetRunSettings({L"ZK-WAIT", 1100, 0});
+    auto* message = Find<QLabel>("messageLabel");
+
+    QPushButton* run = window->Button(MainButton::Run);
+    QTest::mouseClick(run, Qt::LeftButton);
+    ASSERT_TRUE(acq.StartPending());
+    // A timer of the window's thread keeps firing while the registration waits, and the text
+    // stays in the message field.
+    int ticks = 0;
+    QStringList shown;
+    QTimer timer;
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        shown << message->text();
+    });
+    timer.start();
+    EXPECT_TRUE(WaitFor([&] { return ticks >= 5; }));
+    EXPECT_TRUE(acq.StartPending());
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_EQ(shown.filter("正在连接远程服务器...").size(), shown.size()) << shown.join('|').toStdString();
+    // "开始" again and the window's keys are swallowed while it waits.
+    QTest::mouseClick(run, Qt::LeftButton);
+    EXPECT_TRUE(prompter.prompts.empty());
+
+    // The close box gives the start up and asks the exit question; Cancel keeps the window, with
+    // no run and nothing busy, and the late answer shows no box.
+    prompter.answers = {PromptAnswer::Cancel};
+    window->close();
+    timer.stop();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"确认要退出?"});
+    EXPECT_FALSE(acq.StartPending());
+    EXPECT_FALSE(window->InputBlocked());
+    EXPECT_EQ(message->text(), "");
+    EXPECT_TRUE(WaitFor([&] { return !acq.Upload().RegistrationPending(); }, 30000));
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"确认要退出?"});
+    EXPECT_FALSE(acq.RunActive());
+    EXPECT_EQ(run->text(), "开始");
+}
+
+TEST_F(MainWindowTest, ConnectingToADeviceThatDoesNotAnswerLeavesTheWindowTurning) {
+    test::Blackhole probe;
+    auto options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
+    options.configFolder = config.path();
+    options.link.probe = probe.Address();
+    window = std::make_unique<MainWindow>(std::move(options), &prompter);
+    ASSERT_TRUE(window->Initialise({1366, 768}));
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connecting());
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start();
+    EXPECT_TRUE(WaitFor([&] { return ticks >= 5; }));
+    EXPECT_TRUE(window->Controller().Connecting());
+    EXPECT_TRUE(window->InputBlocked());
+    EXPECT_TRUE(window->Video()->StatusLabel()->isVisible());
+    EXPECT_EQ(window->Video()->StatusLabel()->text(), "正在连接主机，请稍等...");
+    // The close box does nothing while the devices are being connected; destroying the window
+    // gives the connection up.
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(prompter.prompts.empty());
+    window.reset();
 }
 
 }  // namespace

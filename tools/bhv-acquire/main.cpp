@@ -212,6 +212,7 @@ int Acquire(int argc, char** argv) {
             ", camera " + camera);
     }
     acq->OnConnectButton();
+    loop.RunUntil([&] { return !acq->Connecting(); }, 120s);
     if (!acq->Connected()) {
         Say("not connected");
         return 1;
@@ -232,6 +233,7 @@ int Acquire(int argc, char** argv) {
         acq->OnUploadSwitch(true);
     }
     acq->OnRunButton();
+    loop.RunUntil([&] { return !acq->StartPending(); }, 120s);
     if (!acq->Acquiring()) {
         Say("the run did not start");
         acq->OnConnectButton();

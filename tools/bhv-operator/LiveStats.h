@@ -57,6 +57,13 @@ public:
 
     void Print() const;
 
+    // The event loop's lateness samples (ms beyond the 20 ms timer) and the memory: when
+    // measuring began and once a minute since.
+    const std::vector<double>& Lateness() const { return lateness_; }
+    int64_t RssBeginKb() const { return rssBeginKb_; }
+    int64_t RssEndKb() const { return rssEndKb_; }
+    const std::vector<int64_t>& RssMinutes() const { return rssMinutes_; }
+
 protected:
     bool eventFilter(QObject* object, QEvent* event) override;
 

@@ -73,6 +73,7 @@ int RunScreens(const QString& folderName) {
     bool ok = Save(&window, folder, "main-not-connected.png");
 
     QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
+    WaitFor([&] { return !window.Controller().Connecting(); }, 60000);
     if (!window.Controller().Connected()) {
         Say("bhv-operator: the connection failed");
         return 1;
@@ -113,6 +114,7 @@ int RunScreens(const QString& folderName) {
     QTest::mouseClick(hands.Find<QPushButton>("winchStopButton"), Qt::LeftButton);
     QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
     QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
+    WaitFor([&] { return !window.Controller().Connecting(); }, 60000);
     return ok ? 0 : 1;
 }
 

@@ -3,6 +3,7 @@
 // the window at each step, and prints a report of what the run produced and how the program
 // performed; or, with --screens, saves the documentation's screenshots. Run it under an X server
 // (xvfb-run) with the real fonts.
+#include <algorithm>
 #include <cmath>
 #include <QApplication>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "Operator.h"
 #include "Screens.h"
+#include "Soak.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
 #include "ui/UiFonts.h"
@@ -24,6 +26,7 @@ const char* kUsage =
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
     "       bhv-operator --screens [FOLDER]\n"
+    "       bhv-operator --soak MINUTES --out FOLDER\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
     "packet) on 127.0.0.1, then plays the operator through the main window: connect, hole\n"
     "DEMO-1 / 110 mm / start height 0, upload on, start, pay out slowly to METRES (default 1.3)\n"
@@ -41,6 +44,10 @@ const char* kUsage =
     "--frame-rate 15: the camera's low frame mode. --turn-rate: the probe's turn in degrees\n"
     "per metre (bhv-sim's default 1.5). --camera-fps N: the simulated camera delivers only N\n"
     "frames per second. --slow-speed: the winch's slow speed (default 0.8 m/min).\n"
+    "--soak: runs of a few minutes one after the other for MINUTES (at most 60) while the\n"
+    "host link, the probe link and the camera stream are each broken every few minutes, the\n"
+    "data server refuses every third packet and is down once for a minute; prints what each\n"
+    "fault did and a PASS or MISSED line per check (pages, uploads, memory, event loop).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -58,6 +65,25 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         QApplication::setFont(bhv::ui::UiFont(14));
         return bhv::op::RunScreens(folder);
+    }
+    if (argc >= 2 && !std::strcmp(argv[1], "--soak")) {
+        bhv::op::SoakOptions soak;
+        soak.minutes = argc >= 3 ? std::atof(argv[2]) : 0;
+        if (argc == 5 && !std::strcmp(argv[3], "--out")) soak.out = QString::fromLocal8Bit(argv[4]);
+        if (argc != 5 || soak.out.isEmpty() || !(soak.minutes >= 1 && soak.minutes <= 60)) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        // A short soak keeps the proportions of the long one: two runs or more, each fault at
+        // least once, the outage a tenth of the whole.
+        if (soak.minutes < 20) {
+            soak.runMinutes = soak.minutes * 0.25;
+            soak.faultPeriodMinutes = soak.minutes * 0.45;
+            soak.outageMinutes = std::max(0.1, soak.minutes * 0.05);
+        }
+        QApplication app(argc, argv);
+        QApplication::setFont(bhv::ui::UiFont(14));
+        return bhv::op::RunSoak(soak);
     }
     bhv::op::OperatorOptions o;
     for (int i = 1; i < argc; ++i) {
