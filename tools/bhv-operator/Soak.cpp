@@ -13,6 +13,9 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <ostream>
+#include <streambuf>
 #include <vector>
 
 #include "ConsolePrompter.h"
@@ -29,14 +32,45 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The link's console lines (its relinks), kept for the soak to read on the window's thread.
+class LinkLines : public std::streambuf {
+public:
+    std::string Take() {
+        std::lock_guard lock(mutex_);
+        std::string taken;
+        taken.swap(text_);
+        return taken;
+    }
+
+protected:
+    int overflow(int c) override {
+        if (c != EOF) {
+            std::lock_guard lock(mutex_);
+            text_.push_back(static_cast<char>(c));
+        }
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard lock(mutex_);
+        text_.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string text_;
+};
+
 // One break of a link or of the camera stream, and what became of it.
 struct Fault {
     QString kind;  // "host", "probe", "camera"
     double at = 0;         // seconds into the soak
     double depthM = 0;
     int run = 0;           // the run it hit (0: between runs)
-    bool seenDown = false;
+    bool seenDown = false;  // the link relinked, or the frames stopped
+    int relinks = 0;
     double lastFrameAt = 0;
+    double longestGap = 0, gapEnd = 0;  // the camera's longest stretch without frames
     uint64_t frames = 0;
     double back = -1;      // seconds until it was back; -2: not back within a minute
 };
@@ -113,6 +147,7 @@ private:
     bool OpenWindow() {
         AcquisitionOptions options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
         options.configFolder = fs::path((out_ + "/home").toStdString());
+        options.link.console = &linkConsole_;  // the relinks, which tell a link was broken
         window_ = std::make_unique<ui::MainWindow>(std::move(options), &prompter_);
         if (!window_->Initialise(QGuiApplication::primaryScreen()->size())) return false;
         window_->show();
@@ -158,6 +193,8 @@ private:
         });
         hands_->Click(uploadSettings);
         if (!uploadSwitch->isChecked()) hands_->Click(uploadSwitch);
+        window_->activateWindow();
+        QTest::qWaitForWindowActive(window_.get(), 3000);
         const bool ok = WaitFor(
             [&] {
                 return Acq().Config().winchMode != 0 && Acq().Upload().IsUploadOn() &&
@@ -177,8 +214,16 @@ private:
         run.hole = L"SOAK-" + std::to_wstring(number);
         auto* hole = hands_->Find<QLineEdit>("holeNumberEdit");
         hands_->Type(hole, QString::fromStdWString(run.hole));
+        // Leaving the edit enters it. Without a window manager the window may not get the focus
+        // back after the upload settings dialog: then the edit is told it is done.
         QTest::mouseClick(hands_->Find<QLineEdit>("diameterEdit"), Qt::LeftButton);
-        Wait([&] { return Acq().Settings().holeNumber == run.hole; }, 3000);
+        if (hole && hole->hasFocus()) hole->clearFocus();
+        if (!Wait([&] { return Acq().Settings().holeNumber == run.hole; }, 1000) && hole)
+            emit hole->editingFinished();
+        if (!Wait([&] { return Acq().Settings().holeNumber == run.hole; }, 3000))
+            Say(QStringLiteral("  hole number not taken: edit '%1', settings '%2'")
+                    .arg(hole ? hole->text() : "?")
+                    .arg(QString::fromStdWString(Acq().Settings().holeNumber)));
 
         // The data server refuses every third packet and the links break on their schedule:
         // a refused start is tried again, as an operator would.
@@ -305,31 +350,44 @@ private:
                     .arg(f.run ? QStringLiteral("run %1").arg(f.run) : "between runs"));
             faults_.push_back(f);
         }
+        const std::string lines = linkLines_.Take();
+        const int hostRelinks = Occurrences(lines, "<Main> Relink...");
+        const int probeRelinks = Occurrences(lines, "<Probe> Relink...");
         for (Fault& f : faults_) {
             if (f.back != -1) continue;
             const LinkState& link = Acq().LinkStatus();
             if (f.kind == "camera") {
+                // The longest stretch without a decoded frame in the 10 s after the break; back
+                // at its end.
                 const uint64_t taken = Acq().Camera().Counters().framesTaken;
                 if (taken != f.frames) {
-                    // Back: frames again after a gap of at least half a second.
-                    if (f.seenDown) f.back = now - f.at;
+                    if (now - f.lastFrameAt > f.longestGap) {
+                        f.longestGap = now - f.lastFrameAt;
+                        f.gapEnd = now;
+                    }
                     f.frames = taken;
                     f.lastFrameAt = now;
-                } else if (now - f.lastFrameAt > 0.5) {
-                    f.seenDown = true;
                 }
-                if (!f.seenDown && now - f.at > 10) f.back = 0;  // no gap seen at all
+                if (now - f.at > 10 && taken > 0) {
+                    f.seenDown = f.longestGap > 0.5;
+                    f.back = f.gapEnd > 0 ? f.gapEnd - f.at : 0;
+                }
             } else {
+                // Down: the watchdog relinked the peer; back: its status messages again.
+                const int relinks = f.kind == "host" ? hostRelinks : probeRelinks;
+                f.relinks += relinks;
+                if (relinks > 0) f.seenDown = true;
                 const bool alive = f.kind == "host" ? link.hostAlive : link.probeAlive;
-                if (!alive) f.seenDown = true;
                 if (f.seenDown && alive) f.back = now - f.at;
             }
             if (f.back == -1 && now - f.at > 60) f.back = -2;
             if (f.back != -1)
-                Say(QStringLiteral("[%1]   %2 back after %3 s")
+                Say(QStringLiteral("[%1]   %2 back after %3 s%4")
                         .arg(Stamp())
                         .arg(f.kind)
-                        .arg(f.back, 0, 'f', 1));
+                        .arg(f.back, 0, 'f', 1)
+                        .arg(f.kind == "camera" ? QString()
+                                                : QStringLiteral(" (%1 relink(s))").arg(f.relinks)));
         }
         if (outageStart_ >= 0 && !serverRestarted_ && now - outageStart_ >= o_.outageMinutes * 60) {
             serverRestarted_ = true;
@@ -380,14 +438,27 @@ private:
         Say("faults:");
         int unrecovered = 0;
         for (const Fault& f : faults_) {
+            QString did;
+            if (f.back == -1)
+                did = "the soak ended before it was back";
+            else if (f.back < 0)
+                did = "NOT back within a minute";
+            else if (f.kind == "camera")
+                did = QStringLiteral("longest stretch without frames %1 s, frames again %2 s after "
+                                     "the break")
+                          .arg(f.longestGap, 0, 'f', 1)
+                          .arg(f.back, 0, 'f', 1);
+            else
+                did = QStringLiteral("relinked %1 time(s), status messages again after %2 s")
+                          .arg(f.relinks)
+                          .arg(f.back, 0, 'f', 1);
             Say(QStringLiteral("  %1 s: drop %2 at %3 m (%4): %5")
                     .arg(f.at, 6, 'f', 0)
                     .arg(f.kind, -6)
                     .arg(f.depthM, 0, 'f', 3)
                     .arg(f.run ? QStringLiteral("run %1").arg(f.run) : "between runs")
-                    .arg(f.back >= 0 ? QStringLiteral("back after %1 s").arg(f.back, 0, 'f', 1)
-                                     : "NOT back within a minute"));
-            unrecovered += f.back < 0;
+                    .arg(did));
+            unrecovered += f.back == -2;
         }
         check(!faults_.empty() && unrecovered == 0,
               QStringLiteral("every broken link and camera stream came back (%1 faults)")
@@ -494,6 +565,14 @@ private:
 
     // ---- Helpers ----
 
+    static int Occurrences(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + what.size()))
+            ++n;
+        return n;
+    }
+
     Acquisition& Acq() const { return window_->Controller(); }
     double Metres() const { return Acq().Telemetry().depth / 10000.0; }
     double Now() const { return clock_.isValid() ? clock_.elapsed() / 1000.0 : 0; }
@@ -506,6 +585,8 @@ private:
 
     const SoakOptions& o_;
     const QString out_;
+    LinkLines linkLines_;
+    std::ostream linkConsole_{&linkLines_};
     PeerProcess sim_, server_, serverAgain_;
     std::string serverAddress_;
     QString serverPort_;
