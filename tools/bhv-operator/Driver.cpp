@@ -7,7 +7,9 @@
 #include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QTest>
+#include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 namespace bhv::op {
@@ -17,11 +19,20 @@ void Say(const QString& text) {
     std::fflush(stdout);
 }
 
+void PumpEvents(int ms) {
+    // A loop of its own that sleeps until an event comes, as the program's main loop does:
+    // processEvents() returns at once when nothing is pending, and a loop around it would spin
+    // on the window thread and be counted as the program's CPU.
+    QEventLoop loop;
+    QTimer::singleShot(std::max(ms, 0), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        PumpEvents(static_cast<int>(std::min<qint64>(10, std::max<qint64>(deadline.remainingTime(), 0))));
     }
     return true;
 }

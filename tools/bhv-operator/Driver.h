@@ -15,6 +15,8 @@ namespace bhv::op {
 // Prints one line of the operator's output at once (UTF-8).
 void Say(const QString& text);
 
+// Processes the window's events for `ms`, sleeping while none come.
+void PumpEvents(int ms);
 // Processes the window's events until `condition` holds or `timeoutMs` passes; false on time-out.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 // Processes the window's events for `ms`.

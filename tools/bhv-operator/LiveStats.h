@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "Driver.h"
@@ -15,47 +16,37 @@
 namespace bhv::op {
 
 // The figures of the program while it runs: event-loop lateness, depth message to caption,
-// CPU by thread, memory, and the camera stream's counters.
+// CPU by thread (the decoder's own beside the whole program's), memory, and the camera stream's
+// counters. What the operator itself does on the window thread (saving its PNGs) is left out:
+// the span is paused around it.
 class LiveStats : public QObject {
 public:
     explicit LiveStats(ui::MainWindow& window);
 
-    void Begin() {
-        measuring_ = true;
-        lastTick_ = 0;
-        ticker_.start();
-        started_.start();
-        threadsAtStart_ = ReadThreadTimes();
-        countersAtStart_ = window_.Controller().Camera().Counters();
-        rssBeginKb_ = ResidentKb();
-        nextMinute_ = 60000;
-    }
-    // Called often while measuring: memory once a minute.
-    void Poll(bool print) {
-        if (!measuring_ || started_.elapsed() < nextMinute_) return;
-        const int64_t kb = ResidentKb();
-        rssMinutes_.push_back(kb);
-        if (print)
-            Say(QStringLiteral("  [stats] minute %1: RSS %2 MB")
-                    .arg(rssMinutes_.size())
-                    .arg(kb / 1024.0, 0, 'f', 1));
-        nextMinute_ += 60000;
-    }
-    void End() {
-        if (!measuring_) return;
-        measuring_ = false;
-        ticker_.stop();
-        seconds_ = started_.elapsed() / 1000.0;
-        threadsAtEnd_ = ReadThreadTimes();
-        countersAtEnd_ = window_.Controller().Camera().Counters();
-        rssEndKb_ = ResidentKb();
-    }
+    void Begin();
+    // Called often while measuring: memory every ten seconds, printed once a minute.
+    void Poll(bool print);
+    void End();
+    // Leaves out what happens between Pause and Resume (the window thread's CPU and the event
+    // loop's lateness).
+    void Pause();
+    void Resume();
 
+    bool Measuring() const { return measuring_; }
     uint64_t Dropped() const {
         return countersAtEnd_.framesDroppedAtQueue - countersAtStart_.framesDroppedAtQueue;
     }
+    // Video was recorded through the measured span (the goal allows more CPU for it).
+    void SetRecording(bool recording) { recording_ = recording; }
+    // What the run is doing now ("pay-out", "browsing", ...): the event loop's worst lateness
+    // is told for each.
+    void SetPhase(const QString& phase) { phase_ = phase; }
+    // Reads the threads' CPU now: a thread that ends before End (the stitch worker at the run's
+    // stop) is counted up to here.
+    void NoteThreads();
 
-    void Print() const;
+    // Prints the figures and a line per goal; returns the goals that were missed.
+    std::vector<QString> Print() const;
 
     // The event loop's lateness samples (ms beyond the 20 ms timer) and the memory: when
     // measuring began and once a minute since.
@@ -69,20 +60,32 @@ protected:
 
 private:
     static constexpr int kTickMs = 20;
+    void SampleMemory(bool print);
+    std::vector<ThreadTimes> ReadThreads();
+
     ui::MainWindow& window_;
     QLabel* caption_ = nullptr;
     QTimer ticker_;
     QElapsedTimer started_;
     bool measuring_ = false;
+    bool paused_ = false;
+    bool recording_ = false;
     int64_t lastTick_ = 0;
-    int64_t nextMinute_ = 60000;
+    int64_t nextSample_ = 0;
+    int samples_ = 0;
     double seconds_ = 0;
     std::vector<double> lateness_, captionLatency_;
     QString lastCaption_;
-    std::vector<ThreadTimes> threadsAtStart_, threadsAtEnd_;
+    std::vector<ThreadTimes> threadsAtStart_, threadsAtEnd_, threadsAtPause_;
+    std::map<int, uint64_t> pausedTicks_;  // per thread id
+    std::map<int, ThreadTimes> threadsSeen_;  // the last reading of every thread seen
+    QString phase_;
+    std::vector<std::pair<QString, double>> phaseWorst_;  // in order of the phases
+    double nominalPerSecond_ = 20;
     CameraStreamCounters countersAtStart_, countersAtEnd_;
     int64_t rssStartKb_ = 0, rssBeginKb_ = 0, rssEndKb_ = 0;
     std::vector<int64_t> rssMinutes_;
+    std::vector<double> rssAfterFirstPageMb_;
 };
 
 }  // namespace bhv::op

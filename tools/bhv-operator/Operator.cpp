@@ -67,6 +67,9 @@ public:
         Connect();
         EnterRunSettings();
         if (o_.upload) EnterUploadSettings();
+        // The figures cover the run from its start to its stop: the pay-out, the page commits
+        // and chart updates, browsing, and the start and stop themselves.
+        stats_->Begin();
         StartRun();
         PayOutWithFaults();
         if (o_.fastSeconds > 0) FastStretch();
@@ -74,6 +77,7 @@ public:
         TakeScreenshot();
         BrowseToFirstPage();
         StopRun();
+        stats_->End();
         if (o_.upload) WaitForUpload();
         Exit();
         return Report();
@@ -204,6 +208,7 @@ private:
     }
 
     void StartRun() {
+        stats_->SetPhase(QStringLiteral("run start"));
         hands_->Click(window_->Button(MainButton::Run));
         Check(WaitFor([&] { return Acq().RunActive() && Acq().Acquiring(); }, 15000),
               "run started");
@@ -216,8 +221,8 @@ private:
     // Pays out at the slow speed to the target depth, recording, while the host link and then
     // the camera stream are dropped once each.
     void PayOutWithFaults() {
+        stats_->SetPhase(QStringLiteral("pay-out"));
         hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 0);
-        stats_->Begin();
         // Paying out (2) lowers the probe, reeling in (1) raises it.
         hands_->Click(hands_->Find<QPushButton>(Upward() ? "winchInButton" : "winchOutButton"));
         Check(WaitFor([&] { return Acq().WinchState() == WinchAction(); }, 3000),
@@ -225,15 +230,23 @@ private:
         QElapsedTimer clock;
         clock.start();
         if (o_.recordSeconds > 0) pay_.recording = hands_->Click(window_->Button(MainButton::Record));
+        // Recording through the whole pay-out: the figures are judged as a recording run's.
+        if (pay_.recording && o_.recordSeconds >= kRecordWholeRun) stats_->SetRecording(true);
+        qint64 peersReadAt = -1000;
         pay_.lastDepth = Acq().Telemetry().depth;
         const int32_t target = static_cast<int32_t>(o_.toMetres * 10000);
         const int timeoutMs = static_cast<int>((Distance() / o_.slowSpeed * 60 + 120) * 1000);
         while (Upward() ? Acq().Telemetry().depth > target : Acq().Telemetry().depth < target) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            sim_.Output();
-            if (o_.upload) server_.Output();
-            stats_->Poll(o_.statsEachMinute);
+            // Sleeps until the window has work, as the program's own loop does.
+            PumpEvents(20);
             const qint64 now = clock.elapsed();
+            // The peers' logs once a second: each read opens the file.
+            if (now - peersReadAt >= 1000) {
+                peersReadAt = now;
+                sim_.Output();
+                if (o_.upload) server_.Output();
+            }
+            stats_->Poll(o_.statsEachMinute);
             FollowDepth(now);
             Record(now);
             if (o_.faults) DropLinks(target, now);
@@ -317,6 +330,7 @@ private:
 
     // A stretch faster than the stitching keeps up with: the overspeed warning shows.
     void FastStretch() {
+        stats_->SetPhase(QStringLiteral("fast stretch"));
         hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 2);
         const bool warned =
             WaitFor([&] { return window_->Video()->OverspeedLabel()->isVisible(); },
@@ -328,8 +342,8 @@ private:
     }
 
     void StopWinch() {
+        stats_->SetPhase(QStringLiteral("winch stop"));
         hands_->Click(hands_->Find<QPushButton>("winchStopButton"));
-        stats_->End();
         Check(WaitFor([&] { return Acq().WinchState() == 0; }, 3000), "winch stopped");
         reached_ = Metres();
         // The last frames reach the stitcher and the page in work is drawn.
@@ -338,6 +352,7 @@ private:
     }
 
     void TakeScreenshot() {
+        stats_->SetPhase(QStringLiteral("screenshot"));
         const size_t picturesBefore = FilesWithExtension(project_, ".jpg").size();
         hands_->Click(window_->Button(MainButton::Screenshot));
         Settle(1000);
@@ -347,6 +362,7 @@ private:
     }
 
     void BrowseToFirstPage() {
+        stats_->SetPhase(QStringLiteral("browsing"));
         auto* prev = hands_->Find<QPushButton>("prevPageButton");
         const int fullPages = static_cast<int>(Distance()) + 1;
         for (int i = 0; i <= fullPages + 1; ++i) {
@@ -357,6 +373,9 @@ private:
     }
 
     void StopRun() {
+        stats_->SetPhase(QStringLiteral("run stop"));
+        // The stitch worker ends with the run: its CPU is read before.
+        stats_->NoteThreads();
         videos_ = Acq().Project().Videos().size();
         hands_->Click(window_->Button(MainButton::Run));
         Check(WaitFor([&] { return !Acq().RunActive(); }, 15000), "run stopped");
@@ -414,7 +433,9 @@ private:
         ReportVideos();
         if (o_.upload) ReportUpload();
         Say(QStringLiteral("  message boxes: %1").arg(prompter_.Boxes().size()));
-        stats_->Print();
+        for (const QString& missed : stats_->Print()) {
+            if (o_.liveGoals) Check(false, missed);
+        }
         Say(QStringLiteral("screens and pages in %1").arg(out_));
         if (failures_.empty()) {
             Say("RESULT: PASS");
@@ -578,11 +599,14 @@ private:
     // A PNG of the whole window, numbered in the order of the steps.
     void Shot(const QString& name) {
         Settle(300);
+        // Saving the PNG is the operator's work, not the program's: left out of the figures.
+        stats_->Pause();
         const QString path = QStringLiteral("%1/run-%2-%3.png")
                                  .arg(screens_)
                                  .arg(++step_, 2, 10, QChar('0'))
                                  .arg(name);
         const bool saved = SavePng(window_.get(), path);
+        stats_->Resume();
         Say(QStringLiteral("step %1: %2 -> %3")
                 .arg(step_)
                 .arg(name, saved ? path : QStringLiteral("(not saved)")));

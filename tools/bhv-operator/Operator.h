@@ -27,7 +27,12 @@ struct OperatorOptions {
     // The goals each full page's registration against the wall is held to.
     RegistrationGoalsMode registrationGoals = RegistrationGoalsMode::Strict;
     bool statsEachMinute = true;
+    // The figures' goals (CPU, window thread, event loop, caption, memory) decide the result.
+    bool liveGoals = false;
 };
+
+// recordSeconds at or above this: video through the whole pay-out.
+inline constexpr int kRecordWholeRun = 1000000;
 
 // Runs the whole script inside the running QApplication; the exit status: 0 when every check
 // held, 1 otherwise, 2 when the peers could not be started on loopback.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -142,6 +143,58 @@ int64_t ResidentKb() {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
     return 0;
+}
+
+int64_t PeakResidentKb() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+    return 0;
+}
+
+namespace {
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+}  // namespace
+
+std::vector<GoalLine> JudgeLiveGoals(const LiveFigures& f) {
+    std::vector<GoalLine> goals;
+    auto add = [&](bool met, std::string text) { goals.push_back({std::move(text), met}); };
+    // The stream itself: every frame the camera was asked for (within 5 %), none dropped.
+    add(f.decodedPerSecond >= 0.95 * f.nominalPerSecond && f.dropped == 0,
+        "stream at " + Fixed(f.nominalPerSecond, 0) + " frames per second, none dropped: " +
+            Fixed(f.decodedPerSecond, 2) + "/s, " + std::to_string(f.dropped) + " dropped");
+    const double factor = f.recording ? 3.0 : 2.5;
+    const double ratio = f.decoderMsPerFrame > 0 ? f.programMsPerFrame / f.decoderMsPerFrame : 0;
+    add(f.decoderMsPerFrame > 0 && ratio <= factor,
+        "program CPU per frame at most " + Fixed(factor, 1) + " x the decoder's" +
+            (f.recording ? " (recording)" : "") + ": " + Fixed(f.programMsPerFrame, 2) +
+            " ms against " + Fixed(f.decoderMsPerFrame, 2) + " ms, " + Fixed(ratio, 2) + " x");
+    add(f.windowMsPerFrame <= 3.0,
+        "window thread at most 3 ms per frame: " + Fixed(f.windowMsPerFrame, 2) + " ms");
+    add(f.loopP99Ms <= 16.0 && f.loopMaxMs <= 50.0,
+        "event loop p99 at most 16 ms and max at most 50 ms: p99 " + Fixed(f.loopP99Ms, 1) +
+            " ms, max " + Fixed(f.loopMaxMs, 1) + " ms");
+    add(f.captionP99Ms <= 50.0,
+        "depth message to caption painted p99 at most 50 ms: " + Fixed(f.captionP99Ms, 1) + " ms");
+    add(f.peakRssMb > 0 && f.peakRssMb < 300.0,
+        "peak resident memory under 300 MB: " + Fixed(f.peakRssMb, 1) + " MB");
+    if (f.rssAfterFirstPageMb.empty()) {
+        add(false, "resident memory within a 50 MB band after the first page: no page stored");
+    } else {
+        const auto [low, high] =
+            std::minmax_element(f.rssAfterFirstPageMb.begin(), f.rssAfterFirstPageMb.end());
+        add(*high - *low <= 50.0,
+            "resident memory within a 50 MB band after the first page: " + Fixed(*low, 1) +
+                " to " + Fixed(*high, 1) + " MB, band " + Fixed(*high - *low, 1) + " MB");
+    }
+    return goals;
 }
 
 std::vector<std::pair<int32_t, cv::Mat>> ReadPages(const std::string& db) {

@@ -49,6 +49,33 @@ std::optional<ThreadTimes> ParseTaskStat(const std::string& line);
 std::vector<ThreadTimes> ReadThreadTimes();
 // Resident memory of this process in kilobytes (VmRSS), 0 when unknown.
 int64_t ResidentKb();
+// The most resident memory this process has had so far in kilobytes (VmHWM), 0 when unknown.
+int64_t PeakResidentKb();
+
+// The figures of a live run that its goals are judged by.
+struct LiveFigures {
+    bool recording = false;       // video recorded through the whole measured span
+    double decodedPerSecond = 0;  // frames the decoder delivered
+    double nominalPerSecond = 20; // what the camera was asked for
+    uint64_t dropped = 0;         // frames dropped at the stitcher's queue
+    double programMsPerFrame = 0; // CPU of every thread of the program
+    double decoderMsPerFrame = 0; // CPU of the decoder alone (its thread less our frame hand-off)
+    double windowMsPerFrame = 0;  // CPU of the window (main) thread
+    double loopP99Ms = 0, loopMaxMs = 0;  // event-loop lateness
+    double captionP99Ms = 0;      // depth message to caption painted
+    double peakRssMb = 0;
+    // Resident memory after the first page was stored (MB); its spread is the band.
+    std::vector<double> rssAfterFirstPageMb;
+};
+// One goal: what it asks, what was measured, and whether it holds.
+struct GoalLine {
+    std::string text;
+    bool met = false;
+};
+// The goals of a live run: the stream at its rate with nothing dropped, the program's CPU per
+// frame against the decoder's (2.5 times, 3 times while recording), the window thread, the
+// event loop, the caption, peak memory and its band after the first page.
+std::vector<GoalLine> JudgeLiveGoals(const LiveFigures& f);
 
 // The pages of a project database (table bigImages), in order of their depth id, each decoded
 // (empty when its picture does not decode).
