@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include <opencv2/imgproc.hpp>
+#include <time.h>
+
+#include <algorithm>
+#include <opencv2/core.hpp>
+
+#include "camera/DisplayScaler.h"
 
 #include "imaging/FrameQueue.h"
 #include "platform/ThreadName.h"
@@ -14,7 +19,14 @@ namespace bhv {
 
 namespace {
 const std::wstring kConnectFailed = L"连接视频失败，请检查网络连接";
+
+// CPU time of the calling thread, in nanoseconds.
+int64_t ThreadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
+}  // namespace
 
 CameraStream::CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
                            Prompter& prompter, const Clock& clock, CameraEvents events)
@@ -33,6 +45,8 @@ CameraStream::~CameraStream() {
     StopPlay();
     if (PlayerPort != -1) player_.H264_PLAY_SetDecCallBack(PlayerPort, nullptr, nullptr);
     quit_ = true;
+    displayWake_.fetch_add(1, std::memory_order_release);
+    displayWake_.notify_all();
     if (displayThread_.joinable()) displayThread_.join();
 }
 
@@ -42,8 +56,8 @@ void CameraStream::SetBottomWindow(VideoSink* window) {
 }
 
 CameraStreamCounters CameraStream::Counters() const {
-    return {framesRejected_, framesTaken_, framesQueued_, framesDroppedAtQueue_,
-            framesDisplayed_};
+    return {framesRejected_,   framesTaken_,  framesQueued_,  framesDroppedAtQueue_,
+            framesDisplayed_, handOffCpuNs_, displayPasses_};
 }
 
 bool CameraStream::ConnectCamera() {
@@ -254,6 +268,7 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         return;
     }
     ++self->framesTaken_;
+    const int64_t cpuStart = ThreadCpuNs();
     // The frame's moment, taken as it leaves the decoder: the depth and heading of the frame are
     // those of this moment, however long it then waits in the queues.
     const int64_t arrivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -270,6 +285,10 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         if (!display.buffer) display.buffer = std::make_unique<uint8_t[]>(kFrameBytes);
         std::memcpy(display.buffer.get(), pixels, kFrameBytes);
         display.pending.store(1, std::memory_order_release);
+        // Wakes the display thread (changed after pending is set: a thread that read the old
+        // count and then found no frame is woken by this change).
+        self->displayWake_.fetch_add(1, std::memory_order_release);
+        self->displayWake_.notify_one();
     }
 
     FrameQueue* frames = self->frames_.load();
@@ -297,32 +316,41 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
             TraceF(TraceCategory::Camera, "frame queue full at %zu frames", count);
         }
     }
+    self->handOffCpuNs_ += static_cast<uint64_t>(std::max<int64_t>(0, ThreadCpuNs() - cpuStart));
 }
 
 void CameraStream::DisplayLoop() {
     NameThisThread("bhv-display");
+    DisplayScaler scaler;
     cv::Mat picture;
     while (!quit_) {
+        ++displayPasses_;
+        // Read before looking for a frame: a frame handed over after this read changes it, so
+        // the wait below returns at once.
+        const uint32_t wake = displayWake_.load(std::memory_order_acquire);
         DisplayFrameBuffer& display = DisplayFrame;
-        if (display.pending.load(std::memory_order_acquire) != 0 && display.buffer) {
-            const cv::Mat yuv(display.height + display.height / 2, display.width, CV_8UC1,
-                              display.buffer.get());
-            // The frame is planar Y, U, V; the sink takes blue-green-red, the byte order of a
-            // 24-bit device-independent bitmap.
-            cv::cvtColor(yuv, picture, cv::COLOR_YUV2BGR_I420);
-            if (VideoSink* window = DisplayWindow.load()) {
-                const cv::Size client = window->ClientSize();
-                const cv::Size target(client.width / 4 * 4, client.height / 4 * 4);
-                // A window with no area (hidden or laid out at zero size) gets nothing.
-                if (target.width > 0 && target.height > 0) {
-                    cv::resize(picture, picture, target, 0, 0, cv::INTER_LINEAR);
+        if (display.pending.load(std::memory_order_acquire) == 0 || !display.buffer) {
+            displayWake_.wait(wake, std::memory_order_acquire);
+            continue;
+        }
+        if (VideoSink* window = DisplayWindow.load()) {
+            const cv::Size client = window->ClientSize();
+            const cv::Size target(client.width / 4 * 4, client.height / 4 * 4);
+            // A window with no area (hidden or laid out at zero size) gets nothing.
+            if (target.width > 0 && target.height > 0) {
+                // The window may still hold the last picture (it keeps a reference, no copy):
+                // then this frame gets a new one, and the old one is freed when the window lets
+                // it go.
+                if (picture.size() != target || !picture.u ||
+                    __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) != 1)
+                    picture = cv::Mat(target, CV_8UC4);
+                if (scaler.Scale(display.buffer.get(), display.width, display.height, picture)) {
                     std::lock_guard lock(paintMutex_);
                     if (DisplayFrozen.load() == 0 && window->Paint(picture)) ++framesDisplayed_;
                 }
             }
-            display.pending.store(0, std::memory_order_release);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        display.pending.store(0, std::memory_order_release);
     }
 }
 

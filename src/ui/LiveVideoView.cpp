@@ -3,7 +3,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
-#include <cstring>
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
 
 #include "platform/Trace.h"
 #include "ui/UiFonts.h"
@@ -50,16 +51,27 @@ cv::Size LiveVideoView::ClientSize() const {
                     height_.load(std::memory_order_relaxed));
 }
 
-bool LiveVideoView::Paint(const cv::Mat& bgr) {
-    if (bgr.empty() || bgr.type() != CV_8UC3) return false;
+bool LiveVideoView::Paint(const cv::Mat& picture) {
+    if (picture.empty() || picture.depth() != CV_8U) return false;
+    cv::Mat bgra;
+    if (picture.type() == CV_8UC4) {
+        bgra = picture;  // a reference: the display thread leaves a picture it gave alone
+    } else if (picture.type() == CV_8UC3) {
+        cv::cvtColor(picture, bgra, cv::COLOR_BGR2BGRA);
+    } else {
+        return false;
+    }
+    // The image holds the picture's pixels for as long as any copy of it lives (the one here,
+    // the one a paint is drawing); the last one lets the picture go.
+    auto* held = new cv::Mat(bgra);
+    QImage image(
+        held->data, held->cols, held->rows, static_cast<qsizetype>(held->step),
+        QImage::Format_RGB32, [](void* mat) { delete static_cast<cv::Mat*>(mat); }, held);
     {
         std::lock_guard lock(frameMutex_);
-        if (frame_.width() != bgr.cols || frame_.height() != bgr.rows)
-            frame_ = QImage(bgr.cols, bgr.rows, QImage::Format_BGR888);
-        if (frame_.isNull()) return false;
-        const size_t rowBytes = static_cast<size_t>(bgr.cols) * 3;
-        for (int y = 0; y < bgr.rows; ++y) std::memcpy(frame_.scanLine(y), bgr.ptr(y), rowBytes);
+        frame_.swap(image);
     }
+    // `image` now holds the previous picture; it is let go here, outside the lock.
     ++framesPainted_;
     // One queued repaint at a time: frames that arrive meanwhile are drawn by it.
     if (!repaintQueued_.exchange(true)) emit framePosted();
@@ -113,10 +125,10 @@ void LiveVideoView::ClearWindow() {
 QImage LiveVideoView::GrabWindow() const {
     QImage picture(std::max(width(), 1), std::max(height(), 1), QImage::Format_RGB32);
     picture.fill(Qt::black);
-    std::lock_guard lock(frameMutex_);
-    if (!frame_.isNull()) {
+    const QImage frame = LatestFrame();
+    if (!frame.isNull()) {
         QPainter painter(&picture);
-        painter.drawImage(picture.rect(), frame_);
+        painter.drawImage(QPoint(0, 0), frame);
     }
     return picture;
 }
@@ -132,15 +144,29 @@ void LiveVideoView::ShowOverspeed(bool active) {
     if (active) overspeed_->raise();
 }
 
+QImage LiveVideoView::LatestFrame() const {
+    std::lock_guard lock(frameMutex_);
+    return frame_;  // shares the pixels: no copy
+}
+
 void LiveVideoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
     if (still_.isNull()) {
-        // Live: the newest picture from the display thread.
-        std::lock_guard lock(frameMutex_);
-        if (!frame_.isNull()) painter.drawImage(rect(), frame_);
+        // Live: the newest picture from the display thread, already at the window's size (cut
+        // down to a multiple of 4: the few columns and rows left over stay black).
+        const QImage frame = LatestFrame();
+        const QRect drawn = frame.isNull() ? QRect() : QRect(QPoint(0, 0), frame.size());
+        if (!drawn.isNull()) painter.drawImage(drawn.topLeft(), frame);
+        if (drawn.right() < width() - 1)
+            painter.fillRect(QRect(drawn.right() + 1, 0, width() - drawn.right() - 1, height()),
+                             Qt::black);
+        if (drawn.bottom() < height() - 1)
+            painter.fillRect(QRect(0, drawn.bottom() + 1, std::max(drawn.right() + 1, 0),
+                                   height() - drawn.bottom() - 1),
+                             Qt::black);
         return;
     }
+    painter.fillRect(rect(), Qt::black);
     painter.drawImage(rect(), still_);
     painter.setPen(QPen(QColor(255, 0, 0), 1));
     painter.setBrush(Qt::NoBrush);

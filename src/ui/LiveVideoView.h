@@ -19,7 +19,8 @@ namespace bhv::ui {
 //
 // Threads: ClientSize and Paint come from the camera's display thread; they touch only the
 // atomic size and the mutex-guarded picture and post the repaint. Everything else runs on the
-// GUI thread.
+// GUI thread. The picture comes at the window's size in the window's pixel format, so a paint
+// only copies it to the screen.
 class LiveVideoView : public QWidget, public VideoSink {
     Q_OBJECT
 public:
@@ -27,7 +28,7 @@ public:
 
     // VideoSink (display thread).
     cv::Size ClientSize() const override;
-    bool Paint(const cv::Mat& bgr) override;
+    bool Paint(const cv::Mat& picture) override;
 
     // The ring overlay in client pixels; repaints and prints the radii on standard output.
     void SetRing(const WindowRing& ring);
@@ -59,6 +60,7 @@ protected:
 private:
     void PlaceStatus();
     void PlaceOverspeed();
+    QImage LatestFrame() const;
 
     QLabel* status_;
     QLabel* overspeed_;
@@ -67,7 +69,9 @@ private:
 
     std::atomic<int> width_{0}, height_{0};
     mutable std::mutex frameMutex_;
-    QImage frame_;  // newest picture from the display thread, guarded by frameMutex_
+    // Newest picture from the display thread, guarded by frameMutex_: it shares the display
+    // thread's pixels (the thread makes a new picture while this one is held).
+    QImage frame_;
     std::atomic<bool> repaintQueued_{false};
     std::atomic<uint64_t> framesPainted_{0};
 };

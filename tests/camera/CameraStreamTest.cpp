@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "CameraRig.h"
+#include "camera/DisplayScaler.h"
 #include "camera/sdk/NetSdk.h"
 #include "platform/Socket.h"
 #include "platform/Trace.h"
@@ -62,7 +63,7 @@ TEST(CameraConnect, LogsInStreamsAndSetsTheCameraClockAndColour) {
     const cv::Mat shown = rig.sink.Last();
     EXPECT_EQ(shown.cols, 640);
     EXPECT_EQ(shown.rows, 480);
-    EXPECT_EQ(shown.type(), CV_8UC3);
+    EXPECT_EQ(shown.type(), CV_8UC4);
 
     // Connecting again while logged in skips the login and restarts the stream.
     const int attempts = rig.server.LoginAttempts();
@@ -309,9 +310,78 @@ TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
     EXPECT_NEAR(grey[0], grey[2], 8) << grey;
 
     const cv::Mat shown = rig.sink.Last();
-    const cv::Vec3b shownRed = shown.at<cv::Vec3b>(950 * shown.rows / h, 1200 * shown.cols / w);
+    ASSERT_EQ(shown.type(), CV_8UC4);
+    const cv::Vec4b shownRed = shown.at<cv::Vec4b>(950 * shown.rows / h, 1200 * shown.cols / w);
     EXPECT_GT(shownRed[2], 200) << shownRed;
     EXPECT_LT(shownRed[0], 60) << shownRed;
+    EXPECT_EQ(shownRed[3], 255) << "opaque";
+}
+
+TEST(CameraDisplay, TheDisplayThreadSleepsUntilAFrameComesAndThenPaintsIt) {
+    CameraRig rig;  // connected to nothing: no frame comes on its own
+    rig.stream->DisplayFrozen = 0;
+    std::this_thread::sleep_for(200ms);
+    // Started, then asleep: a thread that polled would have gone round many times by now.
+    EXPECT_LE(rig.stream->Counters().displayPasses, 2u);
+    EXPECT_EQ(rig.sink.Painted(), 0);
+
+    std::vector<uint8_t> frame(CameraStream::kFrameBytes);
+    ASSERT_TRUE(MovingSquareFrame(CameraStream::kFrameWidth, CameraStream::kFrameHeight, 0, frame));
+    CameraStream::OnDecodedFrame(1, frame.data(), CameraStream::kFrameBytes,
+                                 CameraStream::kFrameWidth, CameraStream::kFrameHeight, 0,
+                                 sdk::kFrameTypeYuv420, rig.stream.get());
+    ASSERT_TRUE(WaitUntil([&] { return rig.sink.Painted() == 1; }));
+    const cv::Mat shown = rig.sink.Last();
+    EXPECT_EQ(shown.size(), cv::Size(640, 480));
+    EXPECT_EQ(shown.type(), CV_8UC4);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(rig.sink.Painted(), 1);
+    EXPECT_LE(rig.stream->Counters().displayPasses, 4u) << "one pass for the frame, then asleep";
+}
+
+// The display thread's picture against the reference path (the whole frame converted with
+// OpenCV, then scaled): the same picture, within a few levels of rounding.
+TEST(CameraDisplay, OnePassScalingMatchesConvertingThenScaling) {
+    const int w = 2592, h = 1944;
+    std::vector<uint8_t> yuv(static_cast<size_t>(w) * h * 3 / 2);
+    const size_t luma = static_cast<size_t>(w) * h, chroma = luma / 4;
+    // A luma ramp across, a red band and a blue band of chroma, grey elsewhere.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) yuv[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(40 + x * 180 / w);
+    std::fill(yuv.begin() + luma, yuv.end(), uint8_t{128});
+    for (int y = 200; y < 400; ++y)
+        for (int x = 0; x < w / 4; ++x) {  // the left half of the picture
+            yuv[luma + static_cast<size_t>(y) * (w / 2) + x] = 90;
+            yuv[luma + chroma + static_cast<size_t>(y) * (w / 2) + x] = 240;
+            yuv[luma + static_cast<size_t>(y + 400) * (w / 2) + x] = 240;
+            yuv[luma + chroma + static_cast<size_t>(y + 400) * (w / 2) + x] = 110;
+        }
+    cv::Mat reference;
+    cv::cvtColor(cv::Mat(h * 3 / 2, w, CV_8UC1, yuv.data()), reference, cv::COLOR_YUV2BGR_I420);
+    cv::resize(reference, reference, cv::Size(640, 480), 0, 0, cv::INTER_AREA);
+
+    DisplayScaler scaler;
+    cv::Mat picture(480, 640, CV_8UC4);
+    ASSERT_TRUE(scaler.Scale(yuv.data(), w, h, picture));
+    cv::Mat channels[4];
+    cv::split(picture, channels);
+    EXPECT_EQ(cv::countNonZero(channels[3] != 255), 0) << "opaque";
+    cv::Mat bgr;
+    cv::cvtColor(picture, bgr, cv::COLOR_BGRA2BGR);
+    // Away from the bands' edges (where the two filters spread differently).
+    cv::Mat difference;
+    cv::absdiff(bgr, reference, difference);
+    for (const cv::Rect inside : {cv::Rect(8, 60, 300, 30), cv::Rect(8, 160, 300, 30),
+                                  cv::Rect(8, 300, 300, 20), cv::Rect(340, 60, 290, 400)}) {
+        double worst = 0;
+        cv::minMaxLoc(difference(inside).reshape(1), nullptr, &worst);
+        EXPECT_LE(worst, 4) << inside;
+    }
+    // What cannot be scaled is refused, nothing written.
+    cv::Mat wrong(480, 640, CV_8UC3);
+    EXPECT_FALSE(scaler.Scale(yuv.data(), w, h, wrong));
+    EXPECT_FALSE(scaler.Scale(yuv.data(), w - 1, h, picture));
+    EXPECT_FALSE(scaler.Scale(nullptr, w, h, picture));
 }
 
 }  // namespace
