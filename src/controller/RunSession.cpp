@@ -205,9 +205,18 @@ void RunSession::EndForFailure(const std::wstring& text) {
     ending_ = false;
 }
 
+void RunSession::ShowCurrentHeight(int32_t depth) {
+    if (depth == shownDepth_) return;
+    shownDepth_ = depth;
+    view_.ShowInfo(InfoField::CurrentHeight, MmCaption(L"当前高度 %d mm", depth));
+}
+
 void RunSession::OnDepthUpdate(int64_t arrivedNs) {
     const TelemetryState& state = parts_.telemetry.State();
     const int32_t depth = state.depth;
+    // The current height follows each depth message at once; the attitude messages, which
+    // show it as well, come at the probe's own pace.
+    ShowCurrentHeight(depth);
     const bool pullUp = panel_.PullUp();
     if (!directionWarned_ &&
         DepthAgainstDirection(depth / 10, parts_.telemetry.Reference().startHeightMm, pullUp)) {
@@ -242,10 +251,7 @@ void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
         shownCaptureHeight_ = state.captureHeight;
         view_.ShowInfo(InfoField::CaptureHeight, MmCaption(L"采集高度 %d mm ", state.captureHeight));
     }
-    if (state.depth != shownDepth_) {
-        shownDepth_ = state.depth;
-        view_.ShowInfo(InfoField::CurrentHeight, MmCaption(L"当前高度 %d mm", state.depth));
-    }
+    ShowCurrentHeight(state.depth);
     state.captureHeight = state.depth;
     if (acquiring_ && arrivedNs != 0)
         parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);

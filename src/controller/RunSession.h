@@ -67,6 +67,8 @@ public:
 private:
     void FinishStart(bool registered);
     bool StartProper();
+    // "当前高度" with the depth, once per change.
+    void ShowCurrentHeight(int32_t depth);
     void EndForFailure(const std::wstring& text);
 
     AcquisitionView& view_;
