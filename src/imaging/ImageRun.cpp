@@ -55,6 +55,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         params.upward = start.upward ? 1 : 0;
         stitcher_.ResetForRun(params, start.config.workFrameWidth);
         browse_.store(false);
+        ++viewVersion_;
 
         live_.release();
         {
@@ -119,6 +120,7 @@ bool ImageRun::TickLocked() {
     live_ = display;
     PageStep();
     axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
+    ++viewVersion_;
     if (repaint_) repaint_();
     return true;
 }
@@ -301,6 +303,12 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
                               const std::function<void(const std::wstring&)>& queueUpload) {
     tickPaused_.store(true);
     std::lock_guard lock(tickMutex_);  // waits for a tick under way
+    // The display changes below (the tail committed, pages cut, the rest turned): whatever the
+    // view keeps of it is out of date when this returns.
+    struct ViewChanged {
+        std::atomic<uint64_t>& version;
+        ~ViewChanged() { ++version; }
+    } viewChanged{viewVersion_};
     stitcher_.StopWorker();
     frames_.Clear();
     records_.Clear();
@@ -398,12 +406,22 @@ void ImageRun::Browse(bool next) {
         browsed_.release();
         browsedShare_.reset();
     }
+    ++viewVersion_;
     if (repaint_) repaint_();
 }
 
 int32_t ImageRun::BrowsedPageId() const {
     std::lock_guard lock(tickMutex_);
     return browse_.load() ? browsePos_ : -1;
+}
+
+void ImageRun::ReadViewSource(const std::function<void(const cv::Mat&)>& read) const {
+    if (browse_.load()) {
+        std::lock_guard lock(browsedMutex_);
+        read(browsed_);
+        return;
+    }
+    stitcher_.ReadDisplay(read);
 }
 
 cv::Mat ImageRun::ViewSource() const {

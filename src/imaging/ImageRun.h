@@ -118,6 +118,11 @@ public:
 
     // What the view shows: the browsed page while browsing, otherwise the stitcher's display.
     cv::Mat ViewSource() const;
+    // The same without a copy: `read` is called with it while it cannot change and must not
+    // keep it. Any thread.
+    void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const;
+    // Changes whenever what ViewSource gives may have changed (before the repaint call).
+    uint64_t ViewVersion() const { return viewVersion_.load(); }
     bool Browsing() const { return browse_.load(); }
     // The id of the page shown while browsing; -1 when not browsing.
     int32_t BrowsedPageId() const;
@@ -145,6 +150,7 @@ private:
     StitchParamQueue& records_;
     StripStitcher stitcher_;
     std::function<void()> repaint_;
+    std::atomic<uint64_t> viewVersion_{1};
 
     mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
     std::atomic<int32_t> travel_{0};

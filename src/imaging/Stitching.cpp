@@ -573,6 +573,11 @@ cv::Mat StripStitcher::DisplayCopy() const {
     return display_.clone();
 }
 
+void StripStitcher::ReadDisplay(const std::function<void(const cv::Mat&)>& read) const {
+    std::lock_guard lock(displayMutex_);
+    read(display_);
+}
+
 int StripStitcher::DisplayRows() const {
     std::lock_guard lock(displayMutex_);
     return display_.rows;

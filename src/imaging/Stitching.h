@@ -175,6 +175,9 @@ public:
 
     // A deep copy of the display (taken under the display mutex); its row count.
     cv::Mat DisplayCopy() const;
+    // Calls `read` with the display under the display mutex, without a copy; `read` must not
+    // keep it.
+    void ReadDisplay(const std::function<void(const cv::Mat&)>& read) const;
     int DisplayRows() const;
     // The display itself, without a copy: for the image thread only (StitchStep and CutStitcher
     // write its rows in place).

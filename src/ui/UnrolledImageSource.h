@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <opencv2/core/mat.hpp>
 
 namespace bhv::ui {
@@ -17,6 +18,14 @@ public:
     virtual int32_t AxisStartMm() const = 0;
     // True while a stored page is shown instead of the growing display.
     virtual bool Browsing() const = 0;
+    // Calls `read` with the image to show while it cannot change, without a copy; `read` must
+    // not keep it. By default it reads ViewSource().
+    virtual void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const {
+        read(ViewSource());
+    }
+    // A number that changes whenever the image to show may have changed; 0 when the source
+    // cannot tell (then the view reads the image at every paint).
+    virtual uint64_t ViewVersion() const { return 0; }
 };
 
 }  // namespace bhv::ui

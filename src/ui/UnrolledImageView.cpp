@@ -18,6 +18,10 @@ class ImageRunSource : public UnrolledImageSource {
 public:
     explicit ImageRunSource(const ImageRun& run) : run_(run) {}
     cv::Mat ViewSource() const override { return run_.ViewSource(); }
+    void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const override {
+        run_.ReadViewSource(read);
+    }
+    uint64_t ViewVersion() const override { return run_.ViewVersion(); }
     int32_t AxisStartMm() const override { return run_.AxisStartMm(); }
     bool Browsing() const override { return run_.Browsing(); }
 
@@ -76,12 +80,14 @@ UnrolledImageView::~UnrolledImageView() = default;
 void UnrolledImageView::SetImageRun(const ImageRun* run) {
     runSource_ = run ? std::make_unique<ImageRunSource>(*run) : nullptr;
     source_ = runSource_.get();
+    picture_ = {};
     update();
 }
 
 void UnrolledImageView::SetSource(const UnrolledImageSource* source) {
     runSource_.reset();
     source_ = source;
+    picture_ = {};
     update();
 }
 
@@ -111,11 +117,19 @@ void UnrolledImageView::RequestRepaint() {
 void UnrolledImageView::paintEvent(QPaintEvent*) {
     if (height() < 1) return;
     QPainter painter(this);
-    const cv::Mat image = source_ ? source_->ViewSource() : cv::Mat();
     const int32_t axisStart = source_ ? source_->AxisStartMm() : 0;
 
-    if (Drawable(image)) {
-        PaintImage(painter, image);
+    UpdatePicture();
+    if (picture_.valid) {
+        const QRect target(0, 0, width(), picture_.rows.height);
+        if (picture_.rows.height < height())
+            painter.fillRect(QRect(0, picture_.rows.height, width(), height() - picture_.rows.height),
+                             palette().window());
+        const QImage image = BorrowedImage(bgra_);
+        if (bgra_.cols == target.width() && bgra_.rows == target.height())
+            painter.drawImage(target.topLeft(), image);
+        else
+            painter.drawImage(target, image);  // enlarged: the source pixels repeated
     } else {
         painter.fillRect(rect(), Qt::white);
     }
@@ -136,27 +150,38 @@ void UnrolledImageView::paintEvent(QPaintEvent*) {
     }
 }
 
-void UnrolledImageView::PaintImage(QPainter& painter, const cv::Mat& image) {
-    const VisibleRows rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
-    if (rows.height < height())
-        painter.fillRect(QRect(0, rows.height, width(), height() - rows.height),
-                         palette().window());
+void UnrolledImageView::UpdatePicture() {
+    const uint64_t version = source_ ? source_->ViewVersion() : 0;
+    const PictureKey key{source_, version, width(), height(), upward_};
+    // The picture is still what the source shows at this size: a paint for any other reason
+    // (the ruler, the overspeed text, an expose) draws it again as it is.
+    if (version != 0 && key == picture_.key) return;
+    picture_ = {};
+    if (!source_) return;
+    source_->ReadViewSource([&](const cv::Mat& image) {
+        if (!Drawable(image)) return;
+        picture_.rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
+        if (picture_.rows.rowCount < 1) return;
+        MakePicture(image.rowRange(picture_.rows.firstRow,
+                                   picture_.rows.firstRow + picture_.rows.rowCount),
+                    cv::Size(width(), picture_.rows.height));
+        picture_.valid = true;
+    });
+    picture_.key = key;
+}
 
-    const cv::Mat shown = image.rowRange(rows.firstRow, rows.firstRow + rows.rowCount);
-    const QRect target(0, 0, width(), rows.height);
-    if (target.width() >= shown.cols) {
+void UnrolledImageView::MakePicture(const cv::Mat& shown, cv::Size target) {
+    if (target.width >= shown.cols) {
         // At the window's width or wider the source pixels are repeated: convert the rows in
         // view and let the painter enlarge them (no smoothing).
         ToBgra(shown, bgra_);
-        painter.drawImage(target, BorrowedImage(bgra_));
         return;
     }
-    // Narrower: shrink first, then convert only the pixels that are drawn. Bilinear; an area
-    // average would be smoother but costs ten times as much on a full page, more than a repaint
-    // may take.
-    cv::resize(shown, scaled_, cv::Size(target.width(), target.height()), 0, 0, cv::INTER_LINEAR);
+    // Narrower: shrink the rows in view to the view's own size, then convert only the pixels
+    // that are drawn. Bilinear; an area average would be smoother but costs ten times as much
+    // on a full page, more than a repaint may take.
+    cv::resize(shown, scaled_, target, 0, 0, cv::INTER_LINEAR);
     ToBgra(scaled_, bgra_);
-    painter.drawImage(0, 0, BorrowedImage(bgra_));
 }
 
 }  // namespace bhv::ui

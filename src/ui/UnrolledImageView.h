@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "ui/UnrolledImageSource.h"
+#include "ui/ViewMath.h"
 
 namespace bhv {
 class ImageRun;
@@ -63,7 +64,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void PaintImage(QPainter& painter, const cv::Mat& image);
+    // Brings the view's own picture (bgra_) up to date with the source: only the rows in view
+    // are read, under the source's lock and without a copy of the whole image, and only when
+    // the source changed since the last time (or the size or direction did).
+    void UpdatePicture();
+    void MakePicture(const cv::Mat& shown, cv::Size target);
 
     std::unique_ptr<UnrolledImageSource> runSource_;  // adapter for SetImageRun
     const UnrolledImageSource* source_ = nullptr;
@@ -72,7 +77,19 @@ private:
     std::optional<double> overspeed_;
     std::atomic<bool> repaintQueued_{false};
     cv::Mat scaled_;  // paint buffers, kept to avoid allocating on every paint
-    cv::Mat bgra_;
+    cv::Mat bgra_;    // the picture drawn: the rows in view, at the view's width
+    struct PictureKey {
+        const UnrolledImageSource* source = nullptr;
+        uint64_t version = 0;
+        int width = 0, height = 0;
+        bool upward = false;
+        bool operator==(const PictureKey&) const = default;
+    };
+    struct Picture {
+        PictureKey key;
+        VisibleRows rows;
+        bool valid = false;  // false: nothing to draw (white)
+    } picture_;
 };
 
 }  // namespace bhv::ui
