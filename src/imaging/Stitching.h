@@ -122,7 +122,11 @@ private:
 // the window thread while the image thread is paused; DisplayCopy from any thread.
 class StripStitcher {
 public:
-    static constexpr int kAccumulatorStep = 10000;
+    // The accumulator grows by this many columns (and the display buffer keeps as many rows to
+    // spare): a page is about 3000 columns, which are cut as soon as the page is stored, so one
+    // step holds a page with room; every column of it costs the ring's height in pixels (about
+    // 9 kB), so a larger step only holds memory.
+    static constexpr int kAccumulatorStep = 4096;
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;
 

@@ -35,6 +35,58 @@ TEST(OperatorSupport, OnlyLoopbackAddressesPass) {
     for (const Case& c : cases) EXPECT_EQ(LoopbackAfter(c.line, c.key), c.expected) << c.line;
 }
 
+TEST(OperatorSupport, LiveGoalsAreJudgedAgainstTheDecoderAndTheMemoryBand) {
+    LiveFigures f;
+    f.decodedPerSecond = 19.6;
+    f.programMsPerFrame = 16.0;
+    f.decoderMsPerFrame = 7.0;  // 2.29 x
+    f.windowMsPerFrame = 2.5;
+    f.loopP99Ms = 12;
+    f.loopMaxMs = 40;
+    f.captionP99Ms = 30;
+    f.peakRssMb = 280;
+    f.rssAfterFirstPageMb = {250, 262, 271};
+    auto met = [](const LiveFigures& figures) {
+        std::vector<bool> m;
+        for (const GoalLine& g : JudgeLiveGoals(figures)) m.push_back(g.met);
+        return m;
+    };
+    EXPECT_EQ(met(f), std::vector<bool>(7, true));
+    EXPECT_NE(JudgeLiveGoals(f)[1].text.find("2.29 x"), std::string::npos)
+        << JudgeLiveGoals(f)[1].text;
+
+    // 20 ms against 7 ms: too much without recording, within the 3 times allowed with it.
+    f.programMsPerFrame = 20.0;
+    EXPECT_FALSE(met(f)[1]);
+    f.recording = true;
+    EXPECT_TRUE(met(f)[1]);
+    // A decoder that was not measured meets nothing.
+    f.decoderMsPerFrame = 0;
+    EXPECT_FALSE(met(f)[1]);
+    f.decoderMsPerFrame = 7.0;
+
+    // A dropped frame, or a stream well below the camera's rate.
+    f.dropped = 1;
+    EXPECT_FALSE(met(f)[0]);
+    f.dropped = 0;
+    f.decodedPerSecond = 14.2;
+    EXPECT_FALSE(met(f)[0]);
+    f.decodedPerSecond = 19.6;
+
+    // The event loop: p99 and maximum each; the caption; the memory's peak and band.
+    f.loopMaxMs = 51;
+    EXPECT_FALSE(met(f)[3]);
+    f.loopMaxMs = 40;
+    f.captionP99Ms = 50.5;
+    EXPECT_FALSE(met(f)[4]);
+    f.peakRssMb = 300;
+    EXPECT_FALSE(met(f)[5]);
+    f.rssAfterFirstPageMb = {250, 301};
+    EXPECT_FALSE(met(f)[6]);
+    f.rssAfterFirstPageMb.clear();
+    EXPECT_FALSE(met(f)[6]) << "no page: the band is not shown to hold";
+}
+
 TEST(OperatorSupport, RegistrationGoalsFailTheRunOnlyWhenAPageMissesThem) {
     RegistrationGoalsMode mode = RegistrationGoalsMode::Off;
     EXPECT_TRUE(ParseRegistrationGoals("ci", mode));

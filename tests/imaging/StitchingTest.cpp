@@ -198,13 +198,13 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirections) {
     }
 }
 
-TEST_F(StitcherSteps, AccumulatorGrowsByTenThousandColumnsAndCutsShiftItLeft) {
+TEST_F(StitcherSteps, AccumulatorGrowsByItsStepAndCutsShiftItLeft) {
     rows_ = 4;
     stitcher_.StitchStep();
     Step(0, 1);
     int frame = 1;
-    while (stitcher_.Fill() <= 10000) Step(frame++ % 700, 5);
-    EXPECT_EQ(stitcher_.Capacity(), 20000);
+    while (stitcher_.Fill() <= StripStitcher::kAccumulatorStep) Step(frame++ % 700, 5);
+    EXPECT_EQ(stitcher_.Capacity(), 2 * StripStitcher::kAccumulatorStep);
     const cv::Mat before = stitcher_.View().clone();
 
     // Rebuild the display so that it matches the accumulator, then cut 300 display rows.

@@ -298,6 +298,27 @@ TEST(LiveVideoViewTest, PicturesFromTheDisplayThreadArePaintedOnTheGuiThread) {
     EXPECT_EQ(video.grab().toImage().pixelColor(10, 10), QColor(Qt::black));
 }
 
+TEST(LiveVideoViewTest, KeepsTheDisplayThreadsPictureWithoutACopyAndLetsTheOldOneGo) {
+    LiveVideoView video;
+    video.resize(322, 242);  // the display thread's pictures are 320 x 240
+    video.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&video));
+    cv::Mat white(240, 320, CV_8UC4, cv::Scalar(255, 255, 255, 255));
+    ASSERT_TRUE(video.Paint(white));
+    EXPECT_EQ(white.u->refcount, 2) << "the window holds the picture itself";
+    EXPECT_TRUE(WaitFor([&] { return video.grab().toImage().pixelColor(319, 239) == Qt::white; }));
+    // The two columns and rows beyond the picture stay black.
+    const QImage shown = video.grab().toImage();
+    EXPECT_EQ(shown.pixelColor(321, 100), QColor(Qt::black));
+    EXPECT_EQ(shown.pixelColor(100, 241), QColor(Qt::black));
+
+    const cv::Mat red(240, 320, CV_8UC4, cv::Scalar(0, 0, 255, 255));
+    ASSERT_TRUE(video.Paint(red));
+    EXPECT_EQ(white.u->refcount, 1) << "the previous picture is let go";
+    EXPECT_TRUE(WaitFor([&] { return video.grab().toImage().pixelColor(10, 10) == Qt::red; }));
+    EXPECT_EQ(video.GrabWindow().pixelColor(10, 10), QColor(Qt::red));
+}
+
 TEST(LiveVideoViewTest, FrozenStillCarriesTheRingOverlay) {
     LiveVideoView video;
     video.resize(320, 240);
