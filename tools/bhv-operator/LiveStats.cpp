@@ -41,6 +41,9 @@ LiveStats::LiveStats(ui::MainWindow& window) : window_(window) {
             if (phaseWorst_.empty() || phaseWorst_.back().first != phase_)
                 phaseWorst_.emplace_back(phase_, 0.0);
             phaseWorst_.back().second = std::max(phaseWorst_.back().second, late);
+            if (late > 50.0)
+                stalls_.push_back({late, started_.elapsed() / 1000.0,
+                                   window_.Controller().Telemetry().depth / 10000.0, phase_});
         }
         lastTick_ = paused_ ? 0 : now;
     });
@@ -55,6 +58,7 @@ void LiveStats::Begin() {
     started_.start();
     threadsSeen_.clear();
     phaseWorst_.clear();
+    stalls_.clear();
     threadsAtStart_ = ReadThreads();
     pausedTicks_.clear();
     countersAtStart_ = window_.Controller().Camera().Counters();
@@ -202,6 +206,12 @@ std::vector<QString> LiveStats::Print() const {
         worst += QStringLiteral(" %1 %2 ms;").arg(phase.isEmpty() ? QStringLiteral("-") : phase)
                      .arg(ms, 0, 'f', 1);
     Say(worst);
+    for (const Stall& stall : stalls_)
+        Say(QStringLiteral("    late by %1 ms at %2 s (%3, depth %4 m)")
+                .arg(stall.ms, 0, 'f', 1)
+                .arg(stall.atSeconds, 0, 'f', 1)
+                .arg(stall.phase)
+                .arg(stall.depthM, 0, 'f', 3));
     Say(QStringLiteral(
             "  depth message to caption painted (%1 samples): median %2 ms, p99 %3 ms")
             .arg(captionLatency_.size())

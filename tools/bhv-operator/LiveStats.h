@@ -81,6 +81,11 @@ private:
     std::map<int, ThreadTimes> threadsSeen_;  // the last reading of every thread seen
     QString phase_;
     std::vector<std::pair<QString, double>> phaseWorst_;  // in order of the phases
+    struct Stall {
+        double ms = 0, atSeconds = 0, depthM = 0;
+        QString phase;
+    };
+    std::vector<Stall> stalls_;  // the event loop's latenesses over 50 ms
     double nominalPerSecond_ = 20;
     CameraStreamCounters countersAtStart_, countersAtEnd_;
     int64_t rssStartKb_ = 0, rssBeginKb_ = 0, rssEndKb_ = 0;
