@@ -270,19 +270,23 @@ void BoreholeWall::SampleRing(double depthMm, int columns, const float* cosAz, c
     }
 }
 
-cv::Mat BoreholeWall::Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows) const {
+cv::Mat BoreholeWall::Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows,
+                               double azimuthOffsetDeg) const {
     cv::Mat image(std::max(rows, 0), std::max(width, 0), CV_8UC3);
     const Window window = MakeWindow(topDepthMm, bottomDepthMm);
     std::vector<float> cosAz(image.cols), sinAz(image.cols);
+    std::vector<double> azimuth(image.cols);
     for (int j = 0; j < image.cols; ++j) {
-        cosAz[j] = static_cast<float>(std::cos(2.0 * kPi * j / width));
-        sinAz[j] = static_cast<float>(std::sin(2.0 * kPi * j / width));
+        azimuth[j] = std::fmod(360.0 * j / width + azimuthOffsetDeg, 360.0);
+        if (azimuth[j] < 0) azimuth[j] += 360.0;
+        cosAz[j] = static_cast<float>(std::cos(azimuth[j] * kPi / 180.0));
+        sinAz[j] = static_cast<float>(std::sin(azimuth[j] * kPi / 180.0));
     }
     for (int i = 0; i < image.rows; ++i) {
         const double depth = topDepthMm + (bottomDepthMm - topDepthMm) * (i + 0.5) / rows;
         auto* out = image.ptr<cv::Vec3b>(i);
         for (int j = 0; j < image.cols; ++j) {
-            const cv::Vec3f c = window.Sample(360.0 * j / width, cosAz[j], sinAz[j], depth);
+            const cv::Vec3f c = window.Sample(azimuth[j], cosAz[j], sinAz[j], depth);
             out[j] = cv::Vec3b(cv::saturate_cast<uint8_t>(c[0]), cv::saturate_cast<uint8_t>(c[1]),
                                cv::saturate_cast<uint8_t>(c[2]));
         }

@@ -74,7 +74,9 @@ public:
     // over the full circle starting at north with the azimuth growing to the right (column j
     // shows azimuth 360 * j / width), `rows` rows from topDepthMm (row 0) to bottomDepthMm.
     // bottomDepthMm may be smaller than topDepthMm (then depth decreases down the image).
-    cv::Mat Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows) const;
+    // With an azimuth offset, column j shows azimuth 360 * j / width + azimuthOffsetDeg.
+    cv::Mat Unrolled(double topDepthMm, double bottomDepthMm, int width, int rows,
+                     double azimuthOffsetDeg = 0.0) const;
 
 private:
     static constexpr double kWindowStepMm = 0.02;

@@ -75,6 +75,23 @@ TEST(PageRegistration, ConstantAndGrowingShiftsAreMeasuredBack) {
     EXPECT_TRUE(verdicts[3].met);   // correlation
 }
 
+TEST(PageRegistration, TheCorrelationIsTakenAtTheOffsetToAFractionOfAPixel) {
+    // The wall itself, half a fine pixel (two page rows) deeper and a third of a column round:
+    // every window measures that offset and, with it taken out, correlates as the wall does
+    // with itself (at the nearest whole pixel it would be some hundredths lower).
+    const BoreholeWall wall;
+    const double mmPerRow = 1000.0 / kRows, degPerCol = 360.0 / kCols;
+    const cv::Mat page = wall.Unrolled(kTop + mmPerRow, kTop + 1000.0 + mmPerRow, kCols, kRows,
+                                       degPerCol / 3);
+    const PageRegistration r = RegisterPage(page, wall, kTop);
+    ASSERT_EQ(r.matched, 31);
+    for (const WindowRegistration& w : r.windows) {
+        EXPECT_NEAR(w.depthErrorMm, mmPerRow, 0.05) << "window " << w.index;
+        EXPECT_NEAR(w.azimuthErrorDeg, degPerCol / 3, 0.05) << "window " << w.index;
+        EXPECT_GT(w.correlation, 0.995) << "window " << w.index;
+    }
+}
+
 TEST(PageRegistration, OneWindowOffFailsThePage) {
     const BoreholeWall wall;
     const cv::Mat good = ShiftedPage(wall, 0.0, 0.0, 0.0);
