@@ -79,6 +79,7 @@ AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment&
     options.camera = environment.cameraAddress;
     options.workspaceRoot = environment.workspaceRoot;
     options.configFolder = environment.configFolder;
+    options.cameraLatencyMs = environment.cameraLatencyMs;
     return options;
 }
 
@@ -119,6 +120,7 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
       runLog(clock) {
     winch.onBottomStillReset = [this] { telemetry.State().bottomStillCount = 0; };
     camera.SetFrameQueue(&frames);
+    imageRun.SetCameraLatencyNs(static_cast<int64_t>(options.cameraLatencyMs) * 1'000'000);
     telemetry.SetConsole(options.telemetryLines);
     InitCameraDevice(cameraDevice, options.camera ? options.camera->c_str() : nullptr);
     // The camera library's start-up: no disconnect or message handling of our own; one

@@ -61,6 +61,9 @@ struct AcquisitionOptions {
     std::filesystem::path olderConfigFolder;
     std::wstring uploadSettingsPath;      // empty: the root folder's BHVW_Config.xml
     std::wstring uploadFolder;            // empty: the root folder's upload_data
+    // From the camera taking a picture to its decoding here (StartupEnvironment): each frame
+    // takes the depth and heading of its arrival less this.
+    int cameraLatencyMs = 0;
     UploadTimings uploadTimings;
     const Clock* clock = nullptr;         // SystemClock() when null
     std::ostream* console = nullptr;      // link console lines; the trace (link) when null

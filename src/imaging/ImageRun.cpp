@@ -198,13 +198,15 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
     const double committed = static_cast<double>(base + stitcher_.Fill());
     std::vector<double> xs, travels;
     std::vector<int64_t> moments;
+    const int64_t latency = cameraLatencyNs_.load();
     for (const StripStitcher::Placement& p : placements) {
         if (p.column >= committed) break;
-        const std::optional<MotionTrack::Motion> m = track_.MotionAt(p.arrivedNs);
+        const int64_t taken = p.arrivedNs - latency;
+        const std::optional<MotionTrack::Motion> m = track_.MotionAt(taken);
         const double t = travels.empty() ? m->travel : std::max(m->travel, travels.back());
         xs.push_back(p.column);
         travels.push_back(t);
-        moments.push_back(p.arrivedNs);
+        moments.push_back(taken);
     }
     if (xs.size() < 2) return true;
     // The column (absolute) and moment at which the stitched travel reaches `travel`.
@@ -273,6 +275,33 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
     return true;
 }
 
+cv::Mat ImageRun::TurnLastPage() const {
+    const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
+    if (!track_.HasHeading() || placements.empty() || live_.rows != stitcher_.DisplayRows()) {
+        cv::Mat page = live_;
+        RollByAngle(page, 360.0f - startHeading_);
+        return page;
+    }
+    // Placements run along the accumulator; a row between two takes the moment between theirs.
+    auto momentAt = [&](double column) {
+        const auto it = std::lower_bound(
+            placements.begin(), placements.end(), column,
+            [](const StripStitcher::Placement& p, double c) { return p.column < c; });
+        if (it == placements.begin()) return placements.front().arrivedNs;
+        if (it == placements.end()) return placements.back().arrivedNs;
+        const StripStitcher::Placement& a = *(it - 1);
+        const StripStitcher::Placement& b = *it;
+        const double f = b.column > a.column ? (column - a.column) / (b.column - a.column) : 1.0;
+        return a.arrivedNs + static_cast<int64_t>(f * static_cast<double>(b.arrivedNs - a.arrivedNs));
+    };
+    const int64_t latency = cameraLatencyNs_.load();
+    std::vector<double> headings(static_cast<size_t>(live_.rows));
+    for (int row = 0; row < live_.rows; ++row)
+        headings[row] = track_.HeadingAt(momentAt(stitcher_.DisplayRowColumn(row)) - latency)
+                            .value_or(startHeading_);
+    return TurnRowsByHeadings(live_, headings);
+}
+
 void ImageRun::PageStep() {
     if (PageStepAlongTravel()) return;
     const int32_t travel = travel_.load();
@@ -333,7 +362,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         return;
     }
     const int32_t travel = travel_.load();
-    RollByAngle(live_, 360.0f - startHeading_);
+    live_ = TurnLastPage();
     StorePage(travel, live_);
     StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 

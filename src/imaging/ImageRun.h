@@ -77,6 +77,10 @@ public:
         track_.AddDepth(atNs, depth, travel);
     }
     void NoteHeading(int64_t atNs, double degrees) { track_.AddHeading(atNs, degrees); }
+    // How long before its arrival a frame was taken (the camera's encoding, the network and
+    // the decoding; 0 by default): a frame's depth and heading are those of its arrival less
+    // this. Safe from any thread; takes effect at the next page.
+    void SetCameraLatencyNs(int64_t ns) { cameraLatencyNs_.store(ns); }
     // Depth speed in mm/s (either sign), fed by the controller.
     void SetDepthSpeed(double mmPerS) { depthSpeed_.store(mmPerS); }
     // True while the probe moves faster than the stitching follows. Safe from any thread.
@@ -143,6 +147,9 @@ private:
     // cut as soon as the stitched travel reaches its end; `stored` says whether one was.
     bool PageStepAlongTravel(bool final = false, bool* stored = nullptr);
     void StorePage(int32_t id, const cv::Mat& page);
+    // The last, partial page: the live image with each row turned by the heading of the moment
+    // its accumulator column was placed (by the start heading when the moments are not known).
+    cv::Mat TurnLastPage() const;
     void NoteStore(bool stored);
     void Browse(bool next);
 
@@ -165,6 +172,7 @@ private:
     std::atomic<int32_t> pagesStored_{0};
     std::atomic<double> maxStitchSpeed_{0.0};
     MotionTrack track_;
+    std::atomic<int64_t> cameraLatencyNs_{0};
     OverspeedDetector detector_;                          // image thread (tick lock)
     std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
     int32_t lastTravel_ = 0;

@@ -12,7 +12,26 @@
 namespace bhv {
 namespace {
 constexpr double kPi = 3.141592653589793;
+
+// One row of `width` pixels turned right by (360 - heading) degrees of columns, to a fraction of
+// a column: column c takes c - shift, linear between its neighbours, circularly.
+void TurnRow(const cv::Vec3f* in, int width, double heading, cv::Vec3b* out) {
+    double shift = (360.0 - heading) / 360.0 * width;
+    shift -= std::floor(shift / width) * width;
+    const int whole = static_cast<int>(std::floor(shift));
+    const float g = static_cast<float>(shift - whole);
+    for (int c = 0; c < width; ++c) {
+        int a = c - whole;
+        a %= width;
+        if (a < 0) a += width;
+        const int b = a == 0 ? width - 1 : a - 1;
+        const cv::Vec3f v = in[a] * (1.f - g) + in[b] * g;
+        out[c] = cv::Vec3b(cv::saturate_cast<uint8_t>(v[0]), cv::saturate_cast<uint8_t>(v[1]),
+                           cv::saturate_cast<uint8_t>(v[2]));
+    }
 }
+
+}  // namespace
 
 int32_t PageRows(int32_t liveRows, int32_t pageEnd, int32_t pageLen, int32_t travel) {
     const int64_t span = static_cast<int64_t>(pageLen) - pageEnd + travel;
@@ -83,24 +102,21 @@ cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& col
         cv::resize(line, scaled, cv::Size(width, 1), 0, 0, cv::INTER_AREA);
         // Downward the band's rows run against the page's columns.
         if (!upward) cv::flip(scaled, scaled, 1);
-        // Turned right by (360 - heading) degrees of columns: column c takes c - shift.
-        double shift = (360.0 - headings[j]) / 360.0 * width;
-        shift -= std::floor(shift / width) * width;
-        const int whole = static_cast<int>(std::floor(shift));
-        const float g = static_cast<float>(shift - whole);
-        const auto* in = scaled.ptr<cv::Vec3f>(0);
-        auto* out = page.ptr<cv::Vec3b>(j);
-        for (int c = 0; c < width; ++c) {
-            int a = c - whole;
-            a %= width;
-            if (a < 0) a += width;
-            const int b = a == 0 ? width - 1 : a - 1;
-            const cv::Vec3f v = in[a] * (1.f - g) + in[b] * g;
-            out[c] = cv::Vec3b(cv::saturate_cast<uint8_t>(v[0]), cv::saturate_cast<uint8_t>(v[1]),
-                               cv::saturate_cast<uint8_t>(v[2]));
-        }
+        TurnRow(scaled.ptr<cv::Vec3f>(0), width, headings[j], page.ptr<cv::Vec3b>(j));
     }
     return page;
+}
+
+cv::Mat TurnRowsByHeadings(const cv::Mat& image, const std::vector<double>& headings) {
+    if (image.empty() || image.type() != CV_8UC3 ||
+        headings.size() != static_cast<size_t>(image.rows))
+        return image.clone();
+    cv::Mat turned(image.size(), CV_8UC3), row;
+    for (int j = 0; j < image.rows; ++j) {
+        image.row(j).convertTo(row, CV_32F);
+        TurnRow(row.ptr<cv::Vec3f>(0), image.cols, headings[j], turned.ptr<cv::Vec3b>(j));
+    }
+    return turned;
 }
 
 std::vector<uint8_t> EncodePage(const cv::Mat& page) {

@@ -43,6 +43,11 @@ cv::Mat FormPage(const cv::Mat& rows, int32_t pageLen, int32_t diameter, float s
 cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& columns,
                       const std::vector<double>& headings, int width, bool upward);
 
+// Each row of an unrolled image turned by (360 - headings[row]) degrees, so that north comes
+// first: a circular shift to the right by that share of the width, to a fraction of a column
+// (linear between neighbouring columns). `headings` has one entry per row.
+cv::Mat TurnRowsByHeadings(const cv::Mat& image, const std::vector<double>& headings);
+
 // JPEG bytes of an image with the default settings (quality 95); empty on failure.
 std::vector<uint8_t> EncodePage(const cv::Mat& page);
 

@@ -203,6 +203,13 @@ public:
     const std::deque<Placement>& Placements() const { return placements_; }
     // Absolute number of accumulator column 0 (the columns cut so far).
     int64_t AccumulatorBase() const { return accBase_; }
+    // The accumulator column (absolute, fractional) that display row `row` shows: the display
+    // is the accumulator scaled by 1.5 along it and turned, oldest first downward, newest first
+    // upward. For the image thread.
+    double DisplayRowColumn(int row) const {
+        const int64_t s = params_.upward ? scaledHi_ - 1 - row : scaledLo_ + row;
+        return (static_cast<double>(s) + 0.5) / kColScale - 0.5;
+    }
 
     StitchWorker& Worker() { return worker_; }
     const UnwrapParams& Params() const { return params_; }

@@ -33,6 +33,12 @@ StartupEnvironment ReadStartupEnvironment() {
     env.probeAddress = Variable("BHV_PROBE_ADDR");
     env.cameraAddress = Variable("BHV_CAMERA_ADDR");
     env.trace = Variable("BHV_TRACE").value_or("");
+    if (const auto latency = Variable("BHV_CAMERA_LATENCY_MS")) {
+        char* end = nullptr;
+        const long ms = std::strtol(latency->c_str(), &end, 10);
+        if (!latency->empty() && end && *end == '\0' && ms >= 0 && ms <= 2000)
+            env.cameraLatencyMs = static_cast<int>(ms);
+    }
     return env;
 }
 

@@ -27,6 +27,9 @@ struct StartupEnvironment {
     std::string UnusableAddress() const;
     // BHV_TRACE: the trace categories to switch on ("stitch,camera", "all"); none when unset.
     std::string trace;
+    // BHV_CAMERA_LATENCY_MS: milliseconds from the camera taking a picture to the program
+    // decoding it (whole milliseconds, 0 to 2000); 0 when unset or not such a number.
+    int cameraLatencyMs = 0;
 };
 
 StartupEnvironment ReadStartupEnvironment();

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/ImageRun.h"
 #include "imaging/RingUnwrap.h"
+#include "simulation/SimulatedCameraEncoder.h"
 #include "simulation/SyntheticCamera.h"
 #include "storage/ProjectDb.h"
 
@@ -31,9 +33,19 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     const BandGeometry g = BandGeometryFor(DefaultRing(settings.upward));
     const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
     SyntheticCameraOptions options;
-    options.minRadiusPx = scale * (g.rIn + g.firstRow) - 8;
-    options.maxRadiusPx = scale * (g.rIn + g.firstRow + g.h) + 8;
+    // Through the codec, a wider ring: its blocks near the band see the band's surroundings.
+    const double margin = settings.codecCrf > 0 ? 48 : 8;
+    options.minRadiusPx = scale * (g.rIn + g.firstRow) - margin;
+    options.maxRadiusPx = scale * (g.rIn + g.firstRow + g.h) + margin;
     const SyntheticBoreholeCamera camera(wall, options);
+    H264RoundTrip codec;
+    if (settings.codecCrf > 0 &&
+        !codec.Open(SyntheticBoreholeCamera::kWidth, SyntheticBoreholeCamera::kHeight,
+                    static_cast<int>(std::lround(settings.frameRate)), settings.codecGop,
+                    settings.codecCrf))
+        return {};
+    std::mt19937 jitter(7);
+    std::uniform_real_distribution<double> jitterMs(-settings.stampJitterMs, settings.stampJitterMs);
 
     FrameQueue queue;
     StitchParamQueue records;
@@ -49,6 +61,7 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     start.upward = settings.upward;
     start.startDepth = settings.startDepth;
     start.startHeading = settings.heading;
+    run.SetCameraLatencyNs(static_cast<int64_t>(settings.cameraLatencyMs * 1e6));
     run.StartRun(start);
     run.ImageTick();  // the first step of a run opens the frame queue
 
@@ -62,8 +75,11 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
         run.NoteDepth(moment, static_cast<int32_t>(depth), static_cast<int32_t>(travel));
         run.NoteHeading(moment, heading);
         auto frame = std::make_unique<RawFrame>();
-        frame->arrivedNs = moment;
+        frame->arrivedNs = moment + static_cast<int64_t>(settings.arrivalLateMs * 1e6);
+        if (settings.stampJitterMs > 0)
+            frame->arrivedNs += static_cast<int64_t>(jitterMs(jitter) * 1e6);
         frame->data = camera.RenderYuv420(depth, heading);
+        if (settings.codecCrf > 0) codec.Pass(frame->data);
         frame->size = static_cast<uint32_t>(frame->data.size());
         frame->width = SyntheticBoreholeCamera::kWidth;
         frame->height = SyntheticBoreholeCamera::kHeight;

@@ -23,6 +23,19 @@ struct BoreholeRunSettings {
     // Frames queued before the worker takes them (a queue held back): the telemetry then has
     // moved on by as many frames when each is paired.
     int heldBack = 1;
+    // Frames through the simulated camera's H.264 encoder at this constant quality (a key frame
+    // every `codecGop` pictures) and back through a decoder, as the live stream carries them;
+    // 0: straight from the camera.
+    int codecCrf = 0;
+    int codecGop = 20;
+    // Each frame's arrival stamp off its true moment by up to this many milliseconds either way
+    // (a fixed pseudo-random sequence), as a live stream's stamps are; the depth and heading
+    // reports keep their true moments.
+    double stampJitterMs = 0.0;
+    // Frames arrive this long after they were taken (a camera's latency), and the image run is
+    // told that the camera's latency is cameraLatencyMs.
+    double arrivalLateMs = 0.0;
+    double cameraLatencyMs = 0.0;
 };
 
 // The probe's heading (degrees, [0, 360)) after `travel` tenths of a millimetre of the run.

@@ -1,5 +1,6 @@
 #include "simulation/SimulatedCameraEncoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -76,6 +77,61 @@ std::vector<EncodedUnit> SimulatedCameraEncoder::Encode(const uint8_t* yuv, bool
         av_packet_unref(packet_.get());
     }
     return units;
+}
+
+H264RoundTrip::H264RoundTrip() = default;
+H264RoundTrip::~H264RoundTrip() = default;
+
+bool H264RoundTrip::Open(int width, int height, int fps, int gop, int crf) {
+    decoder_.reset();
+    if (!encoder_.Open(width, height, fps, gop, crf)) return false;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!codec) return false;
+    sdk::AvCodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) return false;
+    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    context->thread_count = 1;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return false;
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (!frame_ || !packet_) return false;
+    decoder_ = std::move(context);
+    width_ = width;
+    height_ = height;
+    gop_ = std::max(gop, 1);
+    count_ = 0;
+    return true;
+}
+
+bool H264RoundTrip::Pass(std::vector<uint8_t>& yuv) {
+    const size_t bytes = static_cast<size_t>(width_) * height_ * 3 / 2;
+    if (!decoder_ || yuv.size() < bytes) return false;
+    bool decoded = false;
+    for (EncodedUnit& unit : encoder_.Encode(yuv.data(), count_++ % gop_ == 0)) {
+        packet_->data = unit.bytes.data();
+        packet_->size = static_cast<int>(unit.bytes.size());
+        if (avcodec_send_packet(decoder_.get(), packet_.get()) < 0) continue;
+        while (avcodec_receive_frame(decoder_.get(), frame_.get()) == 0) {
+            if (frame_->width == width_ && frame_->height == height_ &&
+                frame_->format == AV_PIX_FMT_YUV420P) {
+                const int cw = (width_ + 1) / 2, ch = (height_ + 1) / 2;
+                const int widths[3] = {width_, cw, cw}, heights[3] = {height_, ch, ch};
+                uint8_t* out = yuv.data();
+                for (int plane = 0; plane < 3; ++plane)
+                    for (int y = 0; y < heights[plane]; ++y) {
+                        std::memcpy(out, frame_->data[plane] +
+                                             static_cast<ptrdiff_t>(y) * frame_->linesize[plane],
+                                    static_cast<size_t>(widths[plane]));
+                        out += widths[plane];
+                    }
+                decoded = true;
+            }
+            av_frame_unref(frame_.get());
+        }
+    }
+    packet_->data = nullptr;
+    packet_->size = 0;
+    return decoded;
 }
 
 }  // namespace bhv

@@ -39,4 +39,29 @@ private:
     int64_t pts_ = 0;
 };
 
+// Pictures through the simulated camera's encoder and straight back through an H.264 decoder:
+// what the live stream leaves of them, for offline runs that should see the codec's losses.
+// Not thread-safe.
+class H264RoundTrip {
+public:
+    H264RoundTrip();
+    ~H264RoundTrip();
+    H264RoundTrip(const H264RoundTrip&) = delete;
+    H264RoundTrip& operator=(const H264RoundTrip&) = delete;
+
+    // As SimulatedCameraEncoder::Open, with the decoder opened too.
+    bool Open(int width, int height, int fps, int gop, int crf);
+    // Replaces the planar YUV 4:2:0 picture (width * height * 3 / 2 bytes) by its decoded copy;
+    // false (the picture left as it was) when nothing came out.
+    bool Pass(std::vector<uint8_t>& yuv);
+
+private:
+    SimulatedCameraEncoder encoder_;
+    sdk::AvCodecContextPtr decoder_;
+    sdk::AvFramePtr frame_;
+    sdk::AvPacketPtr packet_;
+    int width_ = 0, height_ = 0, gop_ = 1;
+    int64_t count_ = 0;
+};
+
 }  // namespace bhv
