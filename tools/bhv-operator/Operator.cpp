@@ -122,6 +122,7 @@ private:
     bool OpenWindow() {
         AcquisitionOptions options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
         options.configFolder = fs::path((out_ + "/home").toStdString());
+        if (o_.cameraLatencyMs >= 0) options.cameraLatencyMs = o_.cameraLatencyMs;
         window_ = std::make_unique<ui::MainWindow>(std::move(options), &prompter_);
         if (!window_->Initialise(QGuiApplication::primaryScreen()->size())) return false;
         window_->show();

@@ -18,6 +18,9 @@ struct OperatorOptions {
     double turnRate = -1.0;      // the probe's turn, degrees per metre (< 0: bhv-sim's default)
     int cameraFps = 0;           // > 0: the simulator's camera delivers only this many per second
     double slowSpeed = 0.8;      // the winch's slow speed, m/min (bhv-sim --winch-speeds)
+    // The program's camera latency (AcquisitionOptions::cameraLatencyMs); < 0: from the
+    // environment (BHV_CAMERA_LATENCY_MS, else 0).
+    int cameraLatencyMs = -1;
     int recordSeconds = 20;      // video from the start of the pay-out (0: none)
     bool faults = true;          // "drop host" during the pay-out
     bool dropCamera = true;      // and "drop camera"

@@ -25,6 +25,7 @@ const char* kUsage =
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
+    "                    [--camera-latency MS]\n"
     "       bhv-operator --screens [FOLDER]\n"
     "       bhv-operator --soak MINUTES --out FOLDER\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
@@ -48,6 +49,8 @@ const char* kUsage =
     "host link, the probe link and the camera stream are each broken every few minutes, the\n"
     "data server refuses every third packet and is down once for a minute; prints what each\n"
     "fault did and a PASS or MISSED line per check (pages, uploads, memory, event loop).\n"
+    "--camera-latency MS: the program's camera latency (a frame's depth is that of its arrival\n"
+    "less MS; default BHV_CAMERA_LATENCY_MS, else 0).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -100,6 +103,8 @@ int main(int argc, char** argv) {
             o.turnRate = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--camera-fps") && has) {
             o.cameraFps = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--camera-latency") && has) {
+            o.cameraLatencyMs = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--slow-speed") && has) {
             o.slowSpeed = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--record") && has) {
@@ -131,7 +136,7 @@ int main(int argc, char** argv) {
         (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1 ||
                                 o.upFromMetres != std::floor(o.upFromMetres))) ||
         (o.frameRate != 20 && o.frameRate != 15) || o.turnRate > 3600 || o.cameraFps < 0 ||
-        o.cameraFps > 60 || o.slowSpeed < 0.05 || o.slowSpeed > 2.0) {
+        o.cameraFps > 60 || o.slowSpeed < 0.05 || o.slowSpeed > 2.0 || o.cameraLatencyMs > 2000) {
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -1,4 +1,5 @@
-// bhv-pages <output folder> [metres]
+// bhv-pages <output folder> [metres] [--codec CRF] [--jitter MS] [--frame-rate N]
+//           [--speed M_PER_MIN] [--diameter MM] [--only down|up]
 //
 // Runs a simulated downward and upward acquisition over the synthetic borehole wall (default
 // 2.05 m each, start headings 57 and 200 degrees) through the whole image pipeline into a
@@ -6,6 +7,14 @@
 // "<direction>-<id>.png", the wall it should show as "<direction>-<id>-truth.png", and prints
 // the similarity of each full page and their mean, and each full page's registration against
 // the wall with the goals it met (per window in registration.csv).
+//
+// The options bring the run nearer the live one: --codec passes every frame through the
+// simulated camera's H.264 encoder at that constant quality (the simulator's is 30) and back
+// through a decoder; --jitter moves each frame's arrival stamp by up to MS milliseconds either
+// way; --frame-rate and --speed set the frames per second (default 20) and the winch speed
+// (default: 0.83 m/min down and 2.04 m/min up at 20 frames per second); --only runs one
+// direction; --diameter is the hole's diameter entered in the project (default 70 mm, the
+// wall's own; the scripted operator enters 110), which sets the page's rows.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,12 +33,44 @@
 int main(int argc, char** argv) {
     // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
+    const char* usage =
+        "usage: bhv-pages <output folder> [metres] [--codec CRF] [--jitter MS] [--frame-rate N] "
+        "[--speed M_PER_MIN] [--diameter MM] [--only down|up]\n";
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bhv-pages <output folder> [metres]\n");
+        std::fprintf(stderr, "%s", usage);
         return 2;
     }
     const std::filesystem::path out = argv[1];
-    const double metres = argc > 2 ? std::atof(argv[2]) : 2.05;
+    double metres = 2.05, frameRate = 20.0, speed = 0.0, jitter = 0.0;
+    int crf = 0, diameterMm = 70;
+    std::string only;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--codec" && hasValue)
+            crf = std::atoi(argv[++i]);
+        else if (arg == "--jitter" && hasValue)
+            jitter = std::atof(argv[++i]);
+        else if (arg == "--frame-rate" && hasValue)
+            frameRate = std::atof(argv[++i]);
+        else if (arg == "--speed" && hasValue)
+            speed = std::atof(argv[++i]);
+        else if (arg == "--diameter" && hasValue)
+            diameterMm = std::atoi(argv[++i]);
+        else if (arg == "--only" && hasValue)
+            only = argv[++i];
+        else if (i == 2 && !arg.empty() && arg[0] != '-')
+            metres = std::atof(arg.c_str());
+        else {
+            std::fprintf(stderr, "%s", usage);
+            return 2;
+        }
+    }
+    if (metres <= 0 || frameRate < 1 || frameRate > 60 || speed < 0 || jitter < 0 || crf < 0 ||
+        crf > 51 || diameterMm < 10 || diameterMm > 1000 || (!only.empty() && only != "down" && only != "up")) {
+        std::fprintf(stderr, "%s", usage);
+        return 2;
+    }
     std::error_code ec;
     std::filesystem::create_directories(out, ec);
     if (ec) {
@@ -41,20 +82,29 @@ int main(int argc, char** argv) {
     bhv::BoreholeRunSettings down;
     down.length = static_cast<int32_t>(metres * 10000);
     down.heading = 57.0f;
+    down.frameRate = frameRate;
+    down.codecCrf = crf;
+    down.stampJitterMs = jitter;
     bhv::BoreholeRunSettings up = down;
     up.upward = true;
     up.startDepth = 200000;
     up.step = 17.0;
     up.heading = 200.0f;
+    // Tenths of a millimetre per frame: the default speeds at 20 frames per second.
+    down.step = speed > 0 ? speed * 10000.0 / 60.0 / frameRate : 6.9 * 20.0 / frameRate;
+    up.step = speed > 0 ? down.step : 17.0 * 20.0 / frameRate;
+    std::vector<bhv::BoreholeRunSettings> runs;
+    if (only != "up") runs.push_back(down);
+    if (only != "down") runs.push_back(up);
 
     double sum = 0;
     int count = 0;
     std::vector<bhv::PageRegistration> registrations;
-    for (const bhv::BoreholeRunSettings& settings : {down, up}) {
+    for (const bhv::BoreholeRunSettings& settings : runs) {
         const char* name = settings.upward ? "up" : "down";
         bhv::ProjectDb db;
         db.SetWorkspacePath((out / "").wstring());
-        if (!db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth, 700, 0, 0)) {
+        if (!db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth, diameterMm * 10, 0, 0)) {
             std::fprintf(stderr, "cannot create the project in %s\n", out.c_str());
             return 1;
         }
