@@ -25,36 +25,6 @@ double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// The travel of each placed band is smoothed along the stitched image over this many bands on
-// either side.
-constexpr int kTravelSmoothingBands = 8;
-
-// Each placed band's travel replaced by the straight line through the travels of the bands
-// around it (`half` on either side) against their columns, taken at its own column. A frame's
-// arrival stamp jitters by some milliseconds (decoding, scheduling), and the encoder's travel at
-// the stamp carries that jitter into the page as a ripple along the hole; the image's own motion
-// from band to band is steady, and travel and columns measure the same motion, so the line holds
-// whatever the speed does. The encoder keeps the scale over more than a few bands.
-std::vector<double> SmoothedTravels(const std::vector<double>& columns,
-                                    const std::vector<double>& travels, int half) {
-    const int n = static_cast<int>(columns.size());
-    std::vector<double> out(travels);
-    if (half <= 0 || n < 3) return out;
-    for (int i = 0; i < n; ++i) {
-        const int lo = std::max(0, i - half), hi = std::min(n - 1, i + half);
-        const int m = hi - lo + 1;
-        double sx = 0, st = 0, sxx = 0, sxt = 0;
-        for (int j = lo; j <= hi; ++j) {
-            const double x = columns[j] - columns[i];
-            sx += x, st += travels[j], sxx += x * x, sxt += x * travels[j];
-        }
-        const double d = m * sxx - sx * sx;
-        out[i] = d > 1e-9 ? (st * sxx - sx * sxt) / d : st / m;  // the line at x = 0
-    }
-    for (int i = 1; i < n; ++i) out[i] = std::max(out[i], out[i - 1]);
-    return out;
-}
-
 }  // namespace
 
 ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
@@ -239,7 +209,6 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         moments.push_back(taken);
     }
     if (xs.size() < 2) return true;
-    travels = SmoothedTravels(xs, travels, kTravelSmoothingBands);
     // The column (absolute) and moment at which the stitched travel reaches `travel`.
     auto columnAt = [&](double travel, int64_t* moment) {
         const auto it = std::lower_bound(travels.begin(), travels.end(), travel);
