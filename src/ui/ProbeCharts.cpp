@@ -56,9 +56,6 @@ ProbeCharts::ProbeCharts(QWidget* parent) : QObject(parent) {
     QChart* vert = MakeChart();
     vertTop_ = MakeAxis(QStringLiteral("垂直度(%)"), ranges_.vertMin, ranges_.vertMax, false);
     vertBottom_ = MakeAxis(QStringLiteral(" "), ranges_.vertMin, ranges_.vertMax, false);
-    // The verticality chart is narrow: three labels (-max, 0, max) fit where five are elided.
-    vertTop_->setTickCount(3);
-    vertBottom_->setTickCount(3);
     vertDepth_ = MakeAxis(QString(), ranges_.depthMin, ranges_.depthMax, true);
     vert->addAxis(vertTop_, Qt::AlignTop);
     vert->addAxis(vertBottom_, Qt::AlignBottom);
@@ -76,6 +73,7 @@ ProbeCharts::ProbeCharts(QWidget* parent) : QObject(parent) {
     for (QChartView* view : {static_cast<QChartView*>(moveView_), vertView_})
         view->setRenderHint(QPainter::Antialiasing);
     connect(moveView_, &DepthCursorChartView::CursorMoved, this, &ProbeCharts::ShowCursorAt);
+    ApplyRanges();
 }
 
 void ProbeCharts::Redraw(std::span<const ProbeStateRecord> history) {
@@ -97,12 +95,31 @@ void ProbeCharts::Redraw(std::span<const ProbeStateRecord> history) {
 }
 
 void ProbeCharts::ApplyRanges() {
-    moveTop_->setRange(ranges_.moveMin, ranges_.moveMax);
-    moveBottom_->setRange(ranges_.moveMin, ranges_.moveMax);
-    vertTop_->setRange(ranges_.vertMin, ranges_.vertMax);
-    vertBottom_->setRange(ranges_.vertMin, ranges_.vertMax);
-    moveDepth_->setRange(ranges_.depthMin, ranges_.depthMax);
-    vertDepth_->setRange(ranges_.depthMin, ranges_.depthMax);
+    // The labels sit at whole multiples of a round step, so that they stay short enough for
+    // the narrow charts: evenly divided ranges (+-327.8 in four) gave numbers that were cut to
+    // "...". Displacement: up to two labels each side of 0, one when they have four digits;
+    // verticality, the narrowest chart: one; depth: up to five steps.
+    double moveStep = AxisLabelStep(ranges_.moveMax / 3);
+    if (moveStep >= 1000.0) moveStep = AxisLabelStep(ranges_.moveMax / 2);
+    const struct {
+        QValueAxis* axis;
+        double min, max, step;
+    } axes[] = {
+        {moveTop_, ranges_.moveMin, ranges_.moveMax, moveStep},
+        {moveBottom_, ranges_.moveMin, ranges_.moveMax, moveStep},
+        {vertTop_, ranges_.vertMin, ranges_.vertMax, AxisLabelStep(ranges_.vertMax / 2)},
+        {vertBottom_, ranges_.vertMin, ranges_.vertMax, AxisLabelStep(ranges_.vertMax / 2)},
+        {moveDepth_, ranges_.depthMin, ranges_.depthMax,
+         AxisLabelStep((ranges_.depthMax - ranges_.depthMin) / 5)},
+        {vertDepth_, ranges_.depthMin, ranges_.depthMax,
+         AxisLabelStep((ranges_.depthMax - ranges_.depthMin) / 5)},
+    };
+    for (const auto& a : axes) {
+        a.axis->setRange(a.min, a.max);
+        a.axis->setTickType(QValueAxis::TicksDynamic);
+        a.axis->setTickAnchor(0.0);
+        a.axis->setTickInterval(a.step);
+    }
 }
 
 void ProbeCharts::ShowCursorAt(double depthMetres) {

@@ -89,6 +89,16 @@ ChartRanges WidenChartRanges(const ChartRanges& current,
     return r;
 }
 
+double AxisLabelStep(double limit) {
+    if (!std::isfinite(limit) || limit <= 0.0) return 1.0;
+    double power = std::pow(10.0, std::floor(std::log10(limit)));
+    for (;;) {
+        for (const double factor : {1.0, 2.0, 2.5, 5.0})
+            if (factor * power > limit) return factor * power;
+        power *= 10.0;
+    }
+}
+
 std::optional<CursorReading> LookupCursor(std::span<const ProbeStateRecord> history,
                                           double depthMetres) {
     const double d = depthMetres * 1000.0;

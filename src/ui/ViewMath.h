@@ -84,6 +84,13 @@ struct ChartRanges {
 // leaves them as they are.
 ChartRanges WidenChartRanges(const ChartRanges& current, std::span<const ProbeStateRecord> history);
 
+// The step between an axis's labels: the smallest of 1, 2, 2.5 and 5 times a power of ten that
+// is greater than `limit`. Labels at whole multiples of it stay short ("-300", "0.25"), and an
+// axis of span s gets at most n + 1 labels with the step above s / n; a symmetric axis of +-m at
+// least one on each side with the step above m / 2 (the steps grow by at most 2). A limit that
+// is not a positive number gives 1.
+double AxisLabelStep(double limit);
+
 // What the chart cursor reads at a depth: the displacement and verticality of the first record
 // A of a neighbouring pair (A, B) whose ids enclose the depth strictly; nothing when no pair
 // does (fewer than two records, outside the history, or on a record's id).

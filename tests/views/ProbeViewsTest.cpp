@@ -3,12 +3,15 @@
 #include <QChart>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QLineSeries>
 #include <QSignalSpy>
 #include <QTest>
 #include <QValueAxis>
 
 #include "QtApp.h"
+#include "ui/Layout.h"
 #include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
 #include "ui/UiFonts.h"
@@ -135,6 +138,51 @@ TEST_F(ProbeChartsTest, TheCursorShowsTheReadingInTheBottomTitles) {
     QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
     QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(1, 1));
     EXPECT_EQ(moved.count(), reports);
+}
+
+// The axis labels the charts draw (their scenes' text items), with what each holds.
+QStringList AxisLabels(QChartView* view) {
+    QStringList labels;
+    for (QGraphicsItem* item : view->chart()->scene()->items())
+        if (auto* text = dynamic_cast<QGraphicsTextItem*>(item); text && text->isVisible())
+            labels << text->toPlainText();
+    return labels;
+}
+
+// At the size the main window gives them on each supported screen, and with the ranges a run
+// widens them to (each history wider than the one before), every number of both charts is
+// written out, none cut to "...".
+TEST(ProbeChartsLabelsTest, EveryAxisLabelFitsAtTheWindowsSizes) {
+    test::App();
+    const struct {
+        int count, moveStep;
+        float vertStep;
+    } histories[] = {{0, 0, 0.0f},      {30, -3, -0.3f},    {150, 2, 0.02f},
+                     {400, 7, 0.0123f}, {60, 37, 0.4567f}, {500, 90, 0.0017f}};
+    for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
+        const MainLayout layout = ComputeMainLayout(QSize(screen.width(), screen.height() - 65),
+                                                    1440, 1080);
+        QWidget window;
+        auto* charts = new ProbeCharts(&window);
+        charts->MoveView()->setGeometry(layout[MainPart::MoveChart]);
+        charts->VerticalityView()->setGeometry(layout[MainPart::VertChart]);
+        ASSERT_TRUE(test::ShowAt(window, screen.width(), screen.height() - 65));
+        for (const auto& h : histories) {
+            charts->Redraw(History(h.count, h.moveStep, h.vertStep));
+            QCoreApplication::processEvents();
+            for (QChartView* view : {static_cast<QChartView*>(charts->MoveView()),
+                                     charts->VerticalityView()}) {
+                const QStringList labels = AxisLabels(view);
+                EXPECT_GE(labels.size(), 6) << view->objectName().toStdString();
+                for (const QString& label : labels)
+                    EXPECT_FALSE(label.contains(QStringLiteral("...")) ||
+                                 label.contains(QChar(0x2026)))
+                        << screen.width() << "x" << screen.height() << " "
+                        << view->objectName().toStdString() << " history " << h.count << ": \""
+                        << label.toStdString() << "\" of " << labels.join('|').toStdString();
+            }
+        }
+    }
 }
 
 class BrowsingSource : public UnrolledImageSource {

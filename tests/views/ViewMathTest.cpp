@@ -145,6 +145,20 @@ struct CursorCase {
     const char* vertTitle;
 };
 
+TEST(ViewMathTest, AxisLabelStepIsTheNextRoundNumberAboveTheLimit) {
+    const std::pair<double, double> cases[] = {
+        {33.3, 50},  {1.0, 2},  {2.0, 2.5}, {109.27, 200}, {0.22, 0.25},
+        {0.0149, 0.02}, {4.9, 5}, {5.0, 10}, {0.0, 1}, {-3.0, 1},
+    };
+    for (const auto& [limit, step] : cases) EXPECT_DOUBLE_EQ(AxisLabelStep(limit), step) << limit;
+    EXPECT_DOUBLE_EQ(AxisLabelStep(std::numeric_limits<double>::quiet_NaN()), 1.0);
+    // Never more than twice the limit: a symmetric axis keeps a label on each side of 0.
+    for (double limit = 0.001; limit < 1e5; limit *= 1.37) {
+        EXPECT_GT(AxisLabelStep(limit), limit);
+        EXPECT_LE(AxisLabelStep(limit), 2 * limit + 1e-12) << limit;
+    }
+}
+
 TEST(ViewMathTest, CursorReadsTheFirstRecordOfTheEnclosingPair) {
     const std::vector<ProbeStateRecord> down = {Record(100, 3, 0.25f), Record(200, 7, 0.35f),
                                                 Record(300, 12, 0.5f)};
