@@ -324,6 +324,7 @@ void Acquisition::FinishConnect(Link::OpenedConnections opened) {
     view_.SetLinkTimers(true);
     view_.SetButtonCaption(MainButton::Connect, L"断开");
     view_.SetPanelEnabled(true);
+    panel_->OnConnected();
     speed_.Reset();
     pipelineSpeed_.Reset();
     UpdateButtons();
@@ -366,6 +367,7 @@ void Acquisition::Disconnect() {
     parts_->link.Disconnect();
     view_.SetButtonCaption(MainButton::Connect, L"连接");
     view_.SetPanelEnabled(false);
+    panel_->OnDisconnected();
     view_.ClearVideo();
     view_.ShowLoggingSpeed(-1);
     session_->ShowOverspeed(false);
@@ -525,6 +527,14 @@ void Acquisition::OnBrowse(bool next) {
 
 std::optional<double> Acquisition::BrowsedOverspeedShare() const {
     return parts_->imageRun.BrowsedOverspeedShare();
+}
+
+std::optional<int32_t> Acquisition::BrowsedAxisStartMm() const {
+    const int32_t id = parts_->imageRun.BrowsedPageId();
+    if (id < 0) return std::nullopt;
+    // The run's own start: the depth reference its start set.
+    const DepthReference& run = parts_->telemetry.Reference();
+    return StoredPageAxisStartMm(id, run.startHeightMm * 10, run.pullUp);
 }
 
 // ---- Panel settings ----

@@ -143,6 +143,9 @@ public:
     void OnBrowse(bool next);
     // The browsed page's overspeed share (0..1), when known.
     std::optional<double> BrowsedOverspeedShare() const;
+    // Depth in millimetres at which the browsed page begins; nullopt while no stored page is
+    // browsed (the ruler then follows the growing page).
+    std::optional<int32_t> BrowsedAxisStartMm() const;
 
     // ---- Control panel and settings dialog (PanelSettings) ----
     // Hole number, start height; false (told, nothing changed) for a hole number that cannot

@@ -23,7 +23,7 @@ void PanelSettings::ShowFirstValues() {
     lightLevel_ = parts_.config.lightLevel;
     view_.ShowWorkspacePath(parts_.db.WorkspacePath());
     view_.ShowDirection(PullUp());
-    view_.ShowFrozen(frozen_);
+    // The freeze button keeps its first caption until it is first used.
     view_.ShowClarityMode(parts_.config.stitchClarity == 1);
 }
 
@@ -129,6 +129,15 @@ void PanelSettings::OnLightStep(bool up) {
 void PanelSettings::OnFrameRateRead(int32_t fps) {
     frameRate_ = fps;
     view_.ShowFrameRateMode(fps > 15, true);
+}
+
+void PanelSettings::OnConnected() { view_.ShowFrameRateMode(frameRate_ > 15, true); }
+
+void PanelSettings::OnDisconnected() {
+    if (!frozen_) return;
+    frozen_ = false;
+    view_.SetVideoFrozen(false);
+    view_.ShowFrozen(false);
 }
 
 void PanelSettings::OnFrameRateMode(bool high) {

@@ -51,6 +51,12 @@ public:
     void RefreshWinchPanel(bool report);
     // The camera's frame rate as it reported it.
     void OnFrameRateRead(int32_t fps);
+    // A connection was made: the frame-rate buttons work from now on, showing the rate the
+    // camera reported (or the last one set), also when the camera reports none.
+    void OnConnected();
+    // The connection is gone: a frozen picture is let go (the next connection shows the live
+    // picture); the camera has already stopped, so nothing is asked of it.
+    void OnDisconnected();
 
     bool Frozen() const { return frozen_; }
     bool PullUp() const;

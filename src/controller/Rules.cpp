@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "imaging/Pages.h"
 #include "link/Protocol.h"
 #include "storage/ProjectDb.h"
 
@@ -68,6 +69,14 @@ bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t s
 
 bool MouthReached(int32_t depthTenthsMm, int winchState) {
     return winchState == kWinchReelIn && depthTenthsMm <= 0;
+}
+
+int32_t StoredPageAxisStartMm(int32_t pageId, int32_t startDepthTenthsMm, bool upward) {
+    // The page holds the metre of travel that ends at the next whole metre from its id.
+    constexpr int32_t kPage = 10000;
+    const int32_t pageEnd =
+        pageId <= kPage ? kPage : static_cast<int32_t>((int64_t{pageId} + kPage - 1) / kPage * kPage);
+    return AxisStart(upward, startDepthTenthsMm, pageEnd);
 }
 
 bool AttitudeNeedsRedraw(const AttitudeBlock& b, const AttitudeBlock& shown) {

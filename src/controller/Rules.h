@@ -42,6 +42,11 @@ bool BottomReached(int32_t depthTenthsMm, int winchState, double tilt, int32_t s
 // The hole-mouth stop: reeling in and at or above the mouth.
 bool MouthReached(int32_t depthTenthsMm, int winchState);
 
+// Depth in millimetres at which a stored page begins, for the depth ruler beside it: `pageId` is
+// the travel (tenths of a millimetre) at which the page ends, a whole metre, or, for the run's
+// last page, the travel where the run ended; the run started at `startDepthTenthsMm`.
+int32_t StoredPageAxisStartMm(int32_t pageId, int32_t startDepthTenthsMm, bool upward);
+
 // True when the attitude view must be redrawn for `now` after it was last given `shown`: the
 // tilt, the heading (angle Z) or the humidity moved by more than 0.1, or the temperature by
 // more than 1 degree.

@@ -84,7 +84,8 @@ ControlPanel::ControlPanel(Prompter& prompter, QWidget* parent) : QWidget(parent
     browse_ = Button(QStringLiteral("..."), "storagePathButton", this);
     lightDown_ = Button(QStringLiteral("B-"), "lightDownButton", this);
     lightUp_ = Button(QStringLiteral("B+"), "lightUpButton", this);
-    freeze_ = Button(QStringLiteral("定格"), "freezeButton", this);
+    // "取图框" until the first click; then "播放" while frozen and "定格" while live.
+    freeze_ = Button(QStringLiteral("取图框"), "freezeButton", this);
     direction_ = Button(QStringLiteral("下放"), "directionButton", this);
     highFrame_ = new ColorButton(QStringLiteral("高帧模式"), "highFrameButton", this);
     lowFrame_ = new ColorButton(QStringLiteral("低帧模式"), "lowFrameButton", this);

@@ -185,6 +185,7 @@ void MainWindow::BuildButtons() {
     auto browse = [this](bool next) {
         acq_->OnBrowse(next);
         image_->SetPageOverspeedShare(acq_->BrowsedOverspeedShare());
+        image_->SetBrowsedAxisStart(acq_->BrowsedAxisStartMm());
         image_->RequestRepaint();
     };
     connect(prevPage_, &QPushButton::clicked, this, [browse] { browse(false); });
@@ -325,13 +326,28 @@ bool MainWindow::InsidePanel(const QWidget* widget) const {
     return false;
 }
 
+bool MainWindow::TypingInPanel() const {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus || !InsidePanel(focus)) return false;
+    if (auto* edit = qobject_cast<QLineEdit*>(focus)) return !edit->isReadOnly();
+    if (auto* combo = qobject_cast<QComboBox*>(focus)) return combo->isEditable();
+    return qobject_cast<QAbstractSpinBox*>(focus) != nullptr;
+}
+
 bool MainWindow::FilterKey(QWidget* target, QKeyEvent* event) {
     const int key = event->key();
+    const bool arrow =
+        key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up || key == Qt::Key_Down;
+    // A panel's text edit has its keys first (Ctrl+A selects, Ctrl+C copies, Enter ends the
+    // entry), the window's shortcuts included: the panels handle the keys of their own
+    // controls. Only the arrows go on to the ring centre, as the panels hand them on. The
+    // focus, not the target, decides: a key the edit does not use travels on to the panel.
+    if (!arrow && TypingInPanel()) return false;
     // Ctrl itself, down or up, is swallowed; Qt keeps the held state in the modifiers.
     if (key == Qt::Key_Control) return true;
     if (event->type() != QEvent::KeyPress) return false;
     if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
-    if (key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up || key == Qt::Key_Down) {
+    if (arrow) {
         // The arrows go to the ring centre from anywhere in the window (the panels hand them
         // on); the controller moves it only while the picture is frozen.
         const int dx = key == Qt::Key_Left ? -10 : key == Qt::Key_Right ? 10 : 0;

@@ -123,6 +123,8 @@ private:
     // filter, which swallows it.
     void RunBlocking(const std::function<void()>& step);
     bool InsidePanel(const QWidget* widget) const;
+    // The keyboard focus is in a text input of one of the panels.
+    bool TypingInPanel() const;
 
     std::unique_ptr<QtPrompter> ownPrompter_;
     Prompter* prompter_;

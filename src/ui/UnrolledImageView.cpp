@@ -109,6 +109,17 @@ QString UnrolledImageView::OverspeedText() const {
     return QStringLiteral("超速 %1%").arg(static_cast<int>(std::lround(percent)));
 }
 
+void UnrolledImageView::SetBrowsedAxisStart(std::optional<int32_t> startMm) {
+    browsedAxisStart_ = startMm;
+    update();
+}
+
+int32_t UnrolledImageView::ShownAxisStartMm() const {
+    if (!source_) return 0;
+    if (browsedAxisStart_ && source_->Browsing()) return *browsedAxisStart_;
+    return source_->AxisStartMm();
+}
+
 void UnrolledImageView::RequestRepaint() {
     if (repaintQueued_.exchange(true)) return;
     emit repaintPosted();
@@ -117,7 +128,7 @@ void UnrolledImageView::RequestRepaint() {
 void UnrolledImageView::paintEvent(QPaintEvent*) {
     if (height() < 1) return;
     QPainter painter(this);
-    const int32_t axisStart = source_ ? source_->AxisStartMm() : 0;
+    const int32_t axisStart = ShownAxisStartMm();
 
     UpdatePicture();
     if (picture_.valid) {

@@ -49,6 +49,11 @@ public:
     void SetPageOverspeedShare(std::optional<double> share);
     // The text shown for it ("超速 12%"); empty when hidden.
     QString OverspeedText() const;
+    // Depth in millimetres at which the browsed page begins: the ruler labels that page while
+    // it is browsed (nullopt: the source's axis start, the growing page's).
+    void SetBrowsedAxisStart(std::optional<int32_t> startMm);
+    // The start the ruler is given for what is shown now.
+    int32_t ShownAxisStartMm() const;
 
     // Thread-safe: asks for one repaint on the GUI thread. Calls that come while one is already
     // queued are merged into it.
@@ -75,6 +80,7 @@ private:
     DepthRuler* ruler_ = nullptr;
     bool upward_ = false;
     std::optional<double> overspeed_;
+    std::optional<int32_t> browsedAxisStart_;
     std::atomic<bool> repaintQueued_{false};
     cv::Mat scaled_;  // paint buffers, kept to avoid allocating on every paint
     cv::Mat bgra_;    // the picture drawn: the rows in view, at the view's width

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,17 +18,22 @@
 #include <QTest>
 #include <QTimer>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
 #include "QtTestApp.h"
 #include "SimProcess.h"
+#include "controller/Rules.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "support/Blackhole.h"
 #include "support/RecordingPrompter.h"
 #include "support/TempDir.h"
+#include "simulation/CameraServer.h"
+#include "storage/ProjectDb.h"
 #include "ui/CalibrationDialog.h"
 #include "ui/ControlPanel.h"
+#include "ui/DepthRuler.h"
 #include "ui/InfoPanel.h"
 #include "ui/LiveVideoView.h"
 #include "ui/MainWindow.h"
@@ -66,6 +72,7 @@ protected:
             options.link.probe = *ParseEndpoint(sim->probe.toStdString());
             options.camera = sim->camera.toStdString();
         }
+        if (!camera.empty()) options.camera = camera;
         window = std::make_unique<MainWindow>(std::move(options), &prompter);
     }
 
@@ -102,6 +109,7 @@ protected:
 
     int uploadConnectTimeoutMs = 0;  // > 0: the data server's connect time-out
     TempDir config;
+    std::string camera;  // "ip:port" of a camera of the test's own, instead of the simulator's
     std::ostringstream console;
     RecordingPrompter prompter;
     std::unique_ptr<MainWindow> window;
@@ -127,7 +135,7 @@ TEST_F(MainWindowTest, ScreenBelowTheMinimumShowsTheBoxAndRefusesToStart) {
     }
 }
 
-TEST_F(MainWindowTest, KeyboardFilterSwallowsEnterEscapeAndTheRowsKeys) {
+TEST_F(MainWindowTest, KeyboardFilterSwallowsTheRowsKeysAndLeavesThePanelEditsTheirOwn) {
     Start();
     QPushButton* exit = window->Button(MainButton::Exit);
     QPushButton* connectButton = window->Button(MainButton::Connect);
@@ -142,7 +150,8 @@ TEST_F(MainWindowTest, KeyboardFilterSwallowsEnterEscapeAndTheRowsKeys) {
     EXPECT_TRUE(prompter.prompts.empty()) << "no exit question, no connect attempt";
     EXPECT_FALSE(window->Controller().Connected());
 
-    // The panels keep their own keys: digits and letters reach an edit, Ctrl+A does not.
+    // A panel's edit has its own keys first, the window's shortcuts included: Ctrl+A selects,
+    // copy and paste work, Ctrl+T opens nothing; the arrows still go to the ring centre.
     window->Panel()->SetSettingsEnabled(true);
     auto* hole = Find<QLineEdit>("holeNumberEdit");
     hole->setFocus();
@@ -150,7 +159,32 @@ TEST_F(MainWindowTest, KeyboardFilterSwallowsEnterEscapeAndTheRowsKeys) {
     QTest::keyClicks(hole, "ZK7a");
     EXPECT_EQ(hole->text(), "ZK7a");
     QTest::keyClick(hole, Qt::Key_A, Qt::ControlModifier);
-    EXPECT_TRUE(hole->selectedText().isEmpty()) << "Ctrl+A was swallowed";
+    EXPECT_EQ(hole->selectedText(), "ZK7a") << "Ctrl+A selects in the edit";
+    QTest::keyClick(hole, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(hole, Qt::Key_End);
+    QTest::keyClick(hole, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(hole->text(), "ZK7aZK7a");
+    // A dialog that opened anyway is counted and closed, so that the test goes on.
+    int dialogs = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&dialogs] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            ++dialogs;
+            dialog->reject();
+        }
+    });
+    closer.start(20);
+    for (const Qt::Key key : {Qt::Key_T, Qt::Key_D, Qt::Key_I, Qt::Key_S})
+        QTest::keyClick(hole, key, Qt::ControlModifier);
+    QTest::qWait(100);
+    closer.stop();
+    EXPECT_EQ(dialogs, 0) << "Ctrl+T stays with the edit";
+    EXPECT_EQ(hole->text(), "ZK7aZK7a");
+    window->Controller().OnFreezeButton();
+    const WindowRing ring = window->Controller().Ring();
+    QTest::keyClick(hole, Qt::Key_Left);
+    EXPECT_LT(window->Controller().Ring().cx, ring.cx);
+    window->Controller().OnFreezeButton();
     QTest::keyClick(hole, Qt::Key_Return);
     EXPECT_TRUE(prompter.prompts.empty());
 }
@@ -491,6 +525,113 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
     EXPECT_FALSE(window->PollTimer().isActive());
     EXPECT_EQ(battery->text(), "未连接");
     EXPECT_EQ(window->Video()->GrabWindow().pixelColor(5, 5), QColor(Qt::black));
+}
+
+// The freeze button's captions, and a frozen picture that "断开" lets go: the next connection
+// shows the live picture at once.
+TEST_F(MainWindowSimTest, DisconnectLetsAFrozenPictureGo) {
+    Start({1366, 768}, &sim);
+    auto* freeze = Find<QPushButton>("freezeButton");
+    EXPECT_EQ(freeze->text(), "取图框");
+    QPushButton* connectButton = window->Button(MainButton::Connect);
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    EXPECT_EQ(freeze->text(), "取图框");
+    ASSERT_TRUE(WaitFor([&] { return window->Video()->FramesPainted() > 0; }, 30000));
+    QTest::mouseClick(freeze, Qt::LeftButton);
+    EXPECT_TRUE(window->Video()->Frozen());
+    EXPECT_EQ(freeze->text(), "播放");
+
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().Connected());
+    EXPECT_FALSE(window->Controller().Frozen());
+    EXPECT_FALSE(window->Video()->Frozen());
+    EXPECT_EQ(freeze->text(), "定格");
+    EXPECT_EQ(window->Video()->GrabWindow().pixelColor(5, 5), QColor(Qt::black));
+
+    const uint64_t painted = window->Video()->FramesPainted();
+    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    EXPECT_TRUE(WaitFor([&] { return window->Video()->FramesPainted() > painted; }, 30000))
+        << "the live picture comes back";
+    EXPECT_FALSE(window->Video()->Frozen());
+    EXPECT_TRUE(prompter.prompts.empty());
+}
+
+// A camera whose encoding record holds no frame rate: the frame-rate buttons work all the same
+// once connected (they showed the default mode, disabled, for good).
+TEST_F(MainWindowSimTest, FrameRateButtonsWorkOnceConnectedEvenWithoutARateFromTheCamera) {
+    CameraServerOptions silent;
+    silent.width = 640;
+    silent.height = 480;
+    silent.fps = 0;           // the record reports no rate
+    silent.deliveredFps = 10;  // the stream runs all the same
+    CameraServer server(
+        [](const CameraPose&, std::vector<uint8_t>& yuv) {
+            yuv.assign(640 * 480 * 3 / 2, 128);
+            return true;
+        },
+        [] { return CameraPose{}; }, silent);
+    ASSERT_TRUE(server.Start(0, "127.0.0.1"));
+    camera = "127.0.0.1:" + std::to_string(server.Port());
+    Start({1366, 768}, &sim);
+    auto* high = Find<QPushButton>("highFrameButton");
+    auto* low = Find<QPushButton>("lowFrameButton");
+    EXPECT_FALSE(high->isEnabled());
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    EXPECT_TRUE(high->isEnabled());
+    EXPECT_TRUE(low->isEnabled());
+    QTest::mouseClick(low, Qt::LeftButton);
+    EXPECT_EQ(server.FrameRate(), 15);
+    EXPECT_EQ(window->Controller().FrameRate(), 15);
+    EXPECT_TRUE(prompter.prompts.empty());
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    window.reset();  // the camera goes after the window that watches it
+}
+
+// Paging through the stored pages of a run from 5 m: the ruler labels the page shown, not the
+// one growing.
+TEST_F(MainWindowSimTest, TheRulerFollowsTheBrowsedPage) {
+    Start({1366, 768}, &sim);
+    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().Connected()) << console.str();
+    RunSettings settings = window->Controller().Settings();
+    settings.holeNumber = L"ZK-5";
+    settings.startHeightMm = 5000;
+    ASSERT_TRUE(window->Controller().SetRunSettings(settings));
+    QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().RunActive()) << console.str();
+
+    // Three metres stored while the probe stands at the start (the page step is not tested
+    // here): the pages go into the run's project as the image thread stores them.
+    std::vector<uint8_t> jpeg;
+    ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(60, 90, CV_8UC3, cv::Scalar(90, 120, 150)), jpeg));
+    auto& project = const_cast<ProjectDb&>(window->Controller().Project());
+    for (const int32_t id : {10000, 20000, 30000}) ASSERT_TRUE(project.InsertBigImage(id, jpeg));
+
+    auto* ruler = Find<DepthRuler>("depthAxis");
+    auto* next = Find<QPushButton>("nextPageButton");
+    auto* previous = Find<QPushButton>("prevPageButton");
+    const std::pair<QPushButton*, DepthRange> steps[] = {
+        {next, {5000, 6000}},     {next, {6000, 7000}},     {next, {7000, 8000}},
+        {previous, {6000, 7000}}, {previous, {5000, 6000}},
+    };
+    int step = 0;
+    for (const auto& [button, range] : steps) {
+        QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(WaitFor([&, range = range] { return ruler->Range() == range; }, 5000))
+            << "step " << step << ": " << ruler->Range().start << ".." << ruler->Range().end;
+        ++step;
+    }
+
+    // The page's metre from its id: a whole metre, or the run's last, partial one; both ways.
+    EXPECT_EQ(StoredPageAxisStartMm(23456, 50000, false), 7000);
+    EXPECT_EQ(StoredPageAxisStartMm(0, 50000, false), 5000);
+    EXPECT_EQ(StoredPageAxisStartMm(10000, 80000, true), 8000);
+    EXPECT_EQ(StoredPageAxisStartMm(23456, 80000, true), 6000);
+    QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
+    EXPECT_FALSE(window->Controller().RunActive());
 }
 
 TEST_F(MainWindowSimTest, SimulatorGoneWhileConnectedLeavesTheWindowUsable) {
