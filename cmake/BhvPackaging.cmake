@@ -3,7 +3,8 @@
 # The package holds the program, the site simulator and the command-line tools, their manual
 # pages, the menu entry and the icon. Tests, benchmarks and the developers' tools (the scripted
 # operator, the page registration) stay out. Its dependencies are computed from the binaries by
-# dpkg-shlibdeps; the fonts and Qt's platform plugins, which no binary links, are recommended.
+# dpkg-shlibdeps; the fonts, Qt's platform plugins and Qt's Chinese translations, which no
+# binary links, are recommended.
 include(GNUInstallDirs)
 
 # What each installed program is, for its manual page (help2man writes the rest from --help).
@@ -87,6 +88,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-qpa-plugins, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -11,7 +11,7 @@ packages=(
   libtinyxml-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  fonts-noto-cjk xvfb xauth
+  fonts-noto-cjk qt6-translations-l10n xvfb xauth
   help2man desktop-file-utils
 )
 

@@ -15,6 +15,7 @@
 #include "platform/Paths.h"
 #include "platform/Trace.h"
 #include "ui/MainWindow.h"
+#include "ui/QtTranslations.h"
 #include "ui/UiFonts.h"
 
 namespace {
@@ -85,6 +86,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("钻孔电视"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/bhv-icon.svg")));
     QApplication::setFont(bhv::ui::UiFont(14));
+    if (!bhv::ui::InstallQtTranslations(app))
+        std::fprintf(stderr, "bhv: Qt's Chinese translations (qtbase_zh_CN.qm) not found; the "
+                             "standard buttons and dialogs stay English\n");
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);

@@ -16,6 +16,7 @@
 #include "Soak.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
+#include "ui/QtTranslations.h"
 #include "ui/UiFonts.h"
 
 namespace {
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
             argc == 3 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral(BHV_SCREENSHOTS_DIR);
         QApplication app(argc, argv);
         QApplication::setFont(bhv::ui::UiFont(14));
+        bhv::ui::InstallQtTranslations(app);
         return bhv::op::RunScreens(folder);
     }
     if (argc >= 2 && !std::strcmp(argv[1], "--soak")) {
@@ -142,5 +144,6 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setFont(bhv::ui::UiFont(14));
+    bhv::ui::InstallQtTranslations(app);
     return bhv::op::RunOperator(o);
 }
