@@ -6,17 +6,20 @@
 #include <QDialog>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
+#include <utility>
 
 #include "ConsolePrompter.h"
 #include "Driver.h"
 #include "Peers.h"
 #include "ui/LiveVideoView.h"
 #include "ui/MainWindow.h"
+#include "ui/QtPrompter.h"
 
 namespace bhv::op {
 namespace {
@@ -43,6 +46,57 @@ bool SaveDialog(const std::function<void()>& open, const QString& folder, const 
     return saved;
 }
 
+// The console's answers for every box, except the one the next ShowNextBox names: that one
+// appears as the program shows it (a message box over the window, with Qt's texts in the
+// language loaded), is saved, and is answered Cancel when it has that button, OK otherwise.
+class ScreensPrompter : public Prompter {
+public:
+    explicit ScreensPrompter(Prompter& console) : console_(console) {}
+
+    void ShowNextBox(QWidget* parent, const QString& path) {
+        parent_ = parent;
+        path_ = path;
+    }
+    bool Saved() const { return saved_; }
+
+    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
+                      const std::wstring& caption) override {
+        if (path_.isEmpty()) return console_.Show(text, buttons, caption);
+        ui::QtPrompter box(parent_, QString::fromWCharArray(kAppTitle));
+        AnswerWhenShown();
+        return box.Show(text, buttons, caption);
+    }
+    PromptAnswer ShowStyled(const std::wstring& text, PromptButtons buttons,
+                            const std::wstring& caption, const PromptStyle& style) override {
+        if (path_.isEmpty()) return console_.ShowStyled(text, buttons, caption, style);
+        ui::QtPrompter box(parent_, QString::fromWCharArray(kAppTitle));
+        AnswerWhenShown();
+        return box.ShowStyled(text, buttons, caption, style);
+    }
+
+private:
+    void AnswerWhenShown() {
+        saved_ = false;
+        WhenModalOpens([this, path = std::exchange(path_, {})](QWidget* dialog) {
+            Settle(300);
+            saved_ = SavePng(dialog, path);
+            Say((saved_ ? "saved " : "FAILED ") + path);
+            auto* box = qobject_cast<QMessageBox*>(dialog);
+            QAbstractButton* answer = box ? box->button(QMessageBox::Cancel) : nullptr;
+            if (box && !answer) answer = box->button(QMessageBox::Ok);
+            if (answer)
+                answer->click();
+            else
+                dialog->close();
+        });
+    }
+
+    Prompter& console_;
+    QWidget* parent_ = nullptr;
+    QString path_;
+    bool saved_ = false;
+};
+
 }  // namespace
 
 int RunScreens(const QString& folderName) {
@@ -61,7 +115,8 @@ int RunScreens(const QString& folderName) {
         return 2;
     }
 
-    tools::ConsolePrompter prompter(stdout, tools::ConsolePrompter::Questions::Yes, "  ");
+    tools::ConsolePrompter console(stdout, tools::ConsolePrompter::Questions::Yes, "  ");
+    ScreensPrompter prompter(console);
     auto options = AcquisitionOptions::FromEnvironment(ReadStartupEnvironment());
     options.configFolder = std::filesystem::path(work.path().toStdString());
     ui::MainWindow window(std::move(options), &prompter);
@@ -92,6 +147,8 @@ int RunScreens(const QString& folderName) {
         },
         folder, "dialog-upload-settings.png");
     uploadSwitch->click();  // off again: no server here
+    ok &= SaveDialog([&] { hands.Click(hands.Find<QPushButton>("storagePathButton")); }, folder,
+                     "dialog-folder.png");
 
     // A run: electric winch mode (the 63 mm pulley), the hole number, then the winch pays out
     // slowly for half a minute.
@@ -112,9 +169,15 @@ int RunScreens(const QString& folderName) {
     Settle(30000);
     ok &= Save(&window, folder, "main-run.png");
     QTest::mouseClick(hands.Find<QPushButton>("winchStopButton"), Qt::LeftButton);
+    prompter.ShowNextBox(&window, QDir(folder).filePath("box-run-end.png"));
     QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
+    ok &= prompter.Saved();
     QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
     WaitFor([&] { return !window.Controller().Connecting(); }, 60000);
+    // The exit question, answered Cancel.
+    prompter.ShowNextBox(&window, QDir(folder).filePath("box-exit.png"));
+    QTest::mouseClick(window.Button(MainButton::Exit), Qt::LeftButton);
+    ok &= prompter.Saved();
     return ok ? 0 : 1;
 }
 
