@@ -74,8 +74,8 @@ bool MouthReached(int32_t depthTenthsMm, int winchState) {
 int32_t StoredPageAxisStartMm(int32_t pageId, int32_t startDepthTenthsMm, bool upward) {
     // The page holds the metre of travel that ends at the next whole metre from its id.
     constexpr int32_t kPage = 10000;
-    const int32_t pageEnd =
-        pageId <= kPage ? kPage : static_cast<int32_t>((int64_t{pageId} + kPage - 1) / kPage * kPage);
+    const int64_t rounded = (int64_t{pageId} + kPage - 1) / kPage * kPage;
+    const int32_t pageEnd = pageId <= kPage ? kPage : static_cast<int32_t>(rounded);
     return AxisStart(upward, startDepthTenthsMm, pageEnd);
 }
 
