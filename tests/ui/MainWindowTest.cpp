@@ -534,7 +534,7 @@ TEST_F(MainWindowSimTest, DisconnectLetsAFrozenPictureGo) {
     auto* freeze = Find<QPushButton>("freezeButton");
     EXPECT_EQ(freeze->text(), "取图框");
     QPushButton* connectButton = window->Button(MainButton::Connect);
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     EXPECT_EQ(freeze->text(), "取图框");
     ASSERT_TRUE(WaitFor([&] { return window->Video()->FramesPainted() > 0; }, 30000));
@@ -542,7 +542,7 @@ TEST_F(MainWindowSimTest, DisconnectLetsAFrozenPictureGo) {
     EXPECT_TRUE(window->Video()->Frozen());
     EXPECT_EQ(freeze->text(), "播放");
 
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     EXPECT_FALSE(window->Controller().Connected());
     EXPECT_FALSE(window->Controller().Frozen());
     EXPECT_FALSE(window->Video()->Frozen());
@@ -550,7 +550,7 @@ TEST_F(MainWindowSimTest, DisconnectLetsAFrozenPictureGo) {
     EXPECT_EQ(window->Video()->GrabWindow().pixelColor(5, 5), QColor(Qt::black));
 
     const uint64_t painted = window->Video()->FramesPainted();
-    QTest::mouseClick(connectButton, Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     EXPECT_TRUE(WaitFor([&] { return window->Video()->FramesPainted() > painted; }, 30000))
         << "the live picture comes back";
@@ -578,7 +578,7 @@ TEST_F(MainWindowSimTest, FrameRateButtonsWorkOnceConnectedEvenWithoutARateFromT
     auto* high = Find<QPushButton>("highFrameButton");
     auto* low = Find<QPushButton>("lowFrameButton");
     EXPECT_FALSE(high->isEnabled());
-    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     EXPECT_TRUE(high->isEnabled());
     EXPECT_TRUE(low->isEnabled());
@@ -586,7 +586,7 @@ TEST_F(MainWindowSimTest, FrameRateButtonsWorkOnceConnectedEvenWithoutARateFromT
     EXPECT_EQ(server.FrameRate(), 15);
     EXPECT_EQ(window->Controller().FrameRate(), 15);
     EXPECT_TRUE(prompter.prompts.empty());
-    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ClickConnect();
     window.reset();  // the camera goes after the window that watches it
 }
 
@@ -594,7 +594,7 @@ TEST_F(MainWindowSimTest, FrameRateButtonsWorkOnceConnectedEvenWithoutARateFromT
 // one growing.
 TEST_F(MainWindowSimTest, TheRulerFollowsTheBrowsedPage) {
     Start({1366, 768}, &sim);
-    QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
+    ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     RunSettings settings = window->Controller().Settings();
     settings.holeNumber = L"ZK-5";
