@@ -24,7 +24,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 #include "imaging/RingUnwrap.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "Export.h"
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 #include "Reprocess.h"
 #include "camera/VideoRecorder.h"
 #include "camera/sdk/AviRemuxer.h"

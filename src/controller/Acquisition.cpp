@@ -165,6 +165,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     };
     hooks.updateButtons = [this] { UpdateButtons(); };
     hooks.freeSpace = options_.freeSpace;
+    hooks.runReport = options_.runReport;
     session_ = std::make_unique<RunSession>(view_, prompter_, *parts_, *panel_, std::move(hooks));
     CreateDirectoryTree(options_.workspaceRoot);
 }
@@ -440,6 +441,8 @@ void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
     attitudeShown_ = b;
     view_.ShowAttitude({b[kTilt], b[kAngleZ], b[kTemperature], b[kHumidity]}, redraw);
+    // The magnetometer, for the compass's trust along the run.
+    if (session_->Active()) parts_->imageRun.NoteField(b[attitude::kMagX], b[attitude::kMagY], b[attitude::kMagZ]);
     session_->OnAttitudeUpdate(arrivedNs);
 }
 
@@ -612,8 +615,16 @@ void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
 
 void Acquisition::OnPollTimer() {
     parts_->link.Poll(NowSeconds(), parts_->winch.State(), parts_->winch.Speed());
-    if (!Connected()) return;
+    if (!Connected()) {
+        lastPollSeconds_ = 0.0;
+        return;
+    }
     const double now = SteadySecondsPrecise();
+    // Time without the host or the probe during a run counts against the depth it happened at.
+    const LinkState& link = parts_->link.State();
+    if (session_->Active() && lastPollSeconds_ > 0.0 && (!link.hostAlive || !link.probeAlive))
+        parts_->imageRun.NoteLinkOutage(now - lastPollSeconds_);
+    lastPollSeconds_ = now;
     speed_.AddIdle(now);
     pipelineSpeed_.AddIdle(now);
     parts_->imageRun.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bhv/Version.h"
@@ -44,6 +45,15 @@ class VideoSink;
 // The application title; the caption adds the firmware versions once they arrive.
 inline constexpr const wchar_t* kAppTitle = L"TAV-BHV钻孔电视采集软件  V" BHV_VERSION;
 
+// What the end of a run hands over for the run's PDF log (written on a worker by whoever set
+// AcquisitionOptions::runReport; the controller itself draws nothing).
+struct RunReportRequest {
+    std::filesystem::path database;  // the run's project database
+    std::filesystem::path pdf;       // the project folder's "<hole> log.pdf"
+    std::vector<std::pair<std::string, std::string>> fields;  // the run's upload fields
+    double loggingSpeedMPerMin = -1.0;  // mean over the run; negative: not known
+};
+
 // Where the controller's parts find their peers and files. The program takes them from its
 // environment (FromEnvironment); tests and the headless tool point them at a simulator and
 // temporary folders.
@@ -70,6 +80,9 @@ struct AcquisitionOptions {
     std::ostream* telemetryLines = nullptr;  // attitude lines; the trace (telemetry) when null
     // Free space of the workspace in whole gigabytes (-1: unknown); FreeSpaceGB when empty.
     std::function<int64_t(const std::wstring&)> freeSpace;
+    // Called at the end of every run that stored anything, before the end box; it must return
+    // at once. Empty: no log is written.
+    std::function<void(const RunReportRequest&)> runReport;
 
     // The program's options: the device addresses and the root folder its environment names
     // (the compiled-in addresses for those it does not).
@@ -269,6 +282,7 @@ private:
     bool imageThreadStarted_ = false;
     bool attitudeOnline_ = false;    // what the attitude view shows
     bool configSaveFailureTold_ = false;
+    double lastPollSeconds_ = 0.0;   // the previous poll while connected (steady seconds)
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
 

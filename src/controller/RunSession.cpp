@@ -1,6 +1,8 @@
 #include "controller/RunSession.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cwchar>
 
 #include "controller/AcquisitionParts.h"
@@ -10,6 +12,7 @@
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace bhv {
 namespace {
@@ -18,6 +21,11 @@ using attitude::kAngleZ;
 using attitude::kRateY;
 using attitude::kRateZ;
 using attitude::kTilt;
+
+double SteadySecondsPrecise() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::wstring MmCaption(const wchar_t* format, int32_t tenths) {
     wchar_t text[64];
@@ -97,6 +105,7 @@ void RunSession::FinishStart(bool registered) {
     probeStateLost_ = recordingLost_ = false;
     lastRunLost_ = false;
     storageChecks_ = 0;
+    startedSeconds_ = SteadySecondsPrecise();
     acquiring_ = true;
     hooks_.updateButtons();
 }
@@ -159,6 +168,7 @@ void RunSession::Stop() {
     parts_.imageRun.FinishImageRun(upload.IsUploadOn(),
                                    [&upload](const std::wstring& path) { upload.Enqueue(path); });
     ClearCaptions();
+    RequestReport();
     parts_.runLog.CloseRunLog();
     db.ClearProbeStates();
     if (upload.IsUploadOn()) upload.EndRun();
@@ -171,6 +181,33 @@ void RunSession::Stop() {
         prompter_.Tell(L"试验结束，部分数据未能保存，已保存的文件位于" + db.WorkspacePath());
     else
         prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
+}
+
+void RunSession::RequestReport() {
+    if (!hooks_.runReport || !parts_.db.IsOpen()) return;
+    RunReportRequest request;
+    request.database = FsPath(parts_.db.DatabasePath());
+    const std::wstring hole = parts_.db.ProjectName();
+    request.pdf = FsPath(parts_.db.ProjectFolder() + kPathSep +
+                         (hole.empty() ? std::wstring(L"Project") : hole) + L" log.pdf");
+    const double minutes = (SteadySecondsPrecise() - startedSeconds_) / 60.0;
+    const double metres = std::abs(parts_.telemetry.State().movedDistance) / 10000.0;
+    if (minutes > 0) request.loggingSpeedMPerMin = metres / minutes;
+    const UploadParam p = parts_.upload.Param();
+    auto number = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", v);
+        return std::string(text);
+    };
+    request.fields = {
+        {"Serial number", ToNarrow(p.serialNumber)},
+        {"Pile number", ToNarrow(p.pileNumber)},
+        {"Pile length", number(p.pileLengthMm / 1000.0) + " m"},
+        {"Drilled depth", number(p.drilledDepthM) + " m"},
+        {"Pile top elevation", number(p.pileTopElevationM) + " m"},
+        {"Design strength", number(p.designStrength)},
+    };
+    hooks_.runReport(request);
 }
 
 void RunSession::OnProbeStateLost() {

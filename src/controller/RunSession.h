@@ -27,6 +27,8 @@ public:
         std::function<void()> updateButtons;
         // Free space of a folder in whole gigabytes (-1: unknown).
         std::function<int64_t(const std::wstring&)> freeSpace;
+        // The run's PDF log, handed over at its end (AcquisitionOptions::runReport).
+        std::function<void(const RunReportRequest&)> runReport;
     };
 
     RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
@@ -70,6 +72,7 @@ private:
     // "当前高度" with the depth, once per change.
     void ShowCurrentHeight(int32_t depth);
     void EndForFailure(const std::wstring& text);
+    void RequestReport();
 
     AcquisitionView& view_;
     Prompter& prompter_;
@@ -80,6 +83,7 @@ private:
     bool acquiring_ = false;
     bool starting_ = false;
     bool abandoned_ = false;  // a start given up whose registration has not answered yet
+    double startedSeconds_ = 0.0;  // steady clock, for the run's mean logging speed
     bool directionWarned_ = true;
     bool mouthDisarmed_ = false;
     int32_t shownCaptureHeight_ = INT32_MIN;

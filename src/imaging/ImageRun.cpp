@@ -21,6 +21,9 @@ namespace bhv {
 
 namespace {
 
+// Frames further apart than this leave the time between them without a camera.
+constexpr double kCameraGapSeconds = 0.5;
+
 double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
@@ -35,6 +38,15 @@ ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
     // Runs inside StitchStep, on the image thread under the tick lock.
     stitcher_.SetPairObserver([this](const StitchParam& pair) {
         detector_.AddPair(Seconds(pair.pairedAt), pair.atCap != 0);
+        // Every frame that reached the stitching counts for its interval's frame rate; a gap of
+        // more than half a second between two frames is time without a camera.
+        const int64_t at = pair.current.arrivedNs, before = pair.previous.arrivedNs;
+        if (at == 0) return;
+        const std::optional<MotionTrack::Motion> m = track_.MotionAt(at);
+        if (!m) return;
+        const double seconds = before != 0 && at > before ? (at - before) / 1e9 : 0.0;
+        quality_.AddFrame(m->depth / 10.0, seconds);
+        if (seconds > kCameraGapSeconds) quality_.AddOutage(m->depth / 10.0, seconds);
     });
 }
 
@@ -96,6 +108,10 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         overspeedActive_.store(false);
         overspeed_.clear();
         lastTravel_ = 0;
+        quality_.Reset(start.upward);
+        qualityNs_ = 0;
+        qualityHasBand_ = false;
+        mmPerColumn_ = 0.0;
         {
             std::lock_guard browsedLock(browsedMutex_);
             browsedShare_.reset();
@@ -113,6 +129,7 @@ bool ImageRun::ImageTick() {
 bool ImageRun::TickLocked() {
     const bool placed = stitcher_.StitchStep();
     TrackOverspeed();
+    TrackQuality();
     if (!placed) return false;
     // The display's own rows, without a copy: only this thread writes them, inside the tick.
     cv::Mat display = stitcher_.DisplayShared();
@@ -139,8 +156,75 @@ void ImageRun::TrackOverspeed() {
         } else {
             overspeed_.emplace_back(from, to);
         }
+        quality_.AddOverspeed(DepthMmOfTravel(from), DepthMmOfTravel(to));
     }
     lastTravel_ = travel;
+}
+
+void ImageRun::NoteField(double x, double y, double z) {
+    quality_.AddField(depth_.load() / 10.0, x, y, z);
+}
+
+void ImageRun::NoteLinkOutage(double seconds) {
+    quality_.AddOutage(depth_.load() / 10.0, seconds);
+}
+
+void ImageRun::TrackQuality() {
+    const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
+    if (!track_.HasDepth() || placements.empty()) return;
+    if (mmPerColumn_ <= 0.0) {
+        // One accumulator column at the page's true proportions: a page of `width` columns
+        // round the hole has `rows` rows per metre, 1.5 rows per accumulator column.
+        const int width = static_cast<int>(static_cast<float>(stitcher_.View().rows) *
+                                           StripStitcher::kRowScale);
+        const int32_t rows = TrueProportionRows(width, 10000, diameter_);
+        if (rows <= 0) return;
+        mmPerColumn_ = 1000.0 * StripStitcher::kColScale / rows;
+    }
+    const double committed = static_cast<double>(stitcher_.AccumulatorBase() + stitcher_.Fill());
+    for (const StripStitcher::Placement& p : placements) {
+        if (p.column >= committed) break;
+        if (p.arrivedNs <= qualityNs_) continue;
+        const std::optional<MotionTrack::Motion> m = track_.MotionAt(p.arrivedNs);
+        if (!m) continue;
+        const double depthMm = m->depth / 10.0;
+        if (qualityHasBand_)
+            quality_.AddSegment(qualityDepthMm_, depthMm,
+                                std::max(0.0, p.column - qualityColumn_) * mmPerColumn_);
+        qualityHasBand_ = true;
+        qualityNs_ = p.arrivedNs;
+        qualityColumn_ = p.column;
+        qualityDepthMm_ = depthMm;
+    }
+    if (qualityHasBand_) StoreQuality(quality_.TakeCompleted(qualityDepthMm_));
+}
+
+void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
+    if (rows.empty()) return;
+    if (project_) {
+        for (const DepthQuality& q : rows) {
+            DepthQualityRow r;
+            r.topMm = q.topMm;
+            r.imageShare = q.imageShare;
+            r.overspeedMm = q.overspeedMm;
+            r.framesPerSecond = q.framesPerSecond;
+            r.disagreementMm = q.disagreementMm;
+            r.outageSeconds = q.outageSeconds;
+            r.magX = q.magX;
+            r.magY = q.magY;
+            r.magZ = q.magZ;
+            r.fieldStrength = q.fieldStrength;
+            r.fieldDip = q.fieldDip;
+            r.strengthDeviation = q.strengthDeviation;
+            r.dipDeviation = q.dipDeviation;
+            r.grade = static_cast<int>(q.grade);
+            r.northTrusted = q.northTrusted;
+            if (!project_->SetDepthQuality(r))
+                Trace(TraceCategory::Pages,
+                      "quality of " + std::to_string(q.topMm) + " mm not stored");
+        }
+    }
+    if (qualityListener_) qualityListener_(rows);
 }
 
 int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
@@ -347,6 +431,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         // The last bands are final now: the pages they complete are cut before the partial
         // page takes the rest.
         stitcher_.CommitTail();
+        TrackQuality();
         live_ = stitcher_.DisplayShared();
         for (bool stored = true; stored;) {
             PageStepAlongTravel(true, &stored);
@@ -356,6 +441,9 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
             }
         }
     }
+
+    // The final grades, against the whole run's steady field.
+    StoreQuality(quality_.Finish());
 
     if (live_.empty()) {
         startHeading_ = 0.0f;
@@ -437,6 +525,14 @@ void ImageRun::Browse(bool next) {
     }
     ++viewVersion_;
     if (repaint_) repaint_();
+}
+
+int32_t ImageRun::ViewAxisStartMm() const {
+    std::lock_guard lock(tickMutex_);
+    if (!browse_.load()) return axisStart_.load();
+    // A full page's key is the travel at its end; the last, partial page's is the run's travel.
+    const int32_t end = browsePos_ % 10000 == 0 ? browsePos_ : (browsePos_ / 10000 + 1) * 10000;
+    return AxisStart(upward_, startDepth_, end);
 }
 
 int32_t ImageRun::BrowsedPageId() const {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "imaging/MotionTrack.h"
 #include "imaging/Overspeed.h"
+#include "imaging/Quality.h"
 #include "imaging/Stitching.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
@@ -93,6 +95,18 @@ public:
     // Overspeed millimetres of travel of the current page so far.
     int32_t CurrentPageOverspeedMm() const;
 
+    // The magnetometer's reading (raw values) at the current depth, for the compass's trust.
+    void NoteField(double x, double y, double z);
+    // Seconds without the host or probe link while the run went on (the controller's poll).
+    void NoteLinkOutage(double seconds);
+    // The quality grades of the current run's intervals graded so far, by top depth (mm).
+    std::map<int32_t, QualityGrade> QualityGrades() const { return quality_.Grades(); }
+    // Called on the image thread with each interval as it is graded (and with all of them, the
+    // final grades, at the run's end); set before the image thread starts.
+    void SetQualityListener(std::function<void(const std::vector<DepthQuality>&)> listener) {
+        qualityListener_ = std::move(listener);
+    }
+
     // Pages and page-overspeed rows of the current run that could not be stored (encoding or
     // database write failed), and pages stored. Safe from any thread.
     int32_t StoreFailures() const { return storeFailures_.load(); }
@@ -131,6 +145,8 @@ public:
     // The id of the page shown while browsing; -1 when not browsing.
     int32_t BrowsedPageId() const;
     int32_t AxisStartMm() const { return axisStart_.load(); }
+    // The depth at which the page in view begins: the browsed page's while browsing.
+    int32_t ViewAxisStartMm() const;
     int32_t PageEnd() const { return pageEnd_.load(); }
     cv::Mat LiveImage() const;
     float StartHeading() const;
@@ -138,6 +154,12 @@ public:
 private:
     bool TickLocked();
     void TrackOverspeed();
+    // The stitching's placed bands against the encoder's travel, and the graded intervals.
+    void TrackQuality();
+    void StoreQuality(const std::vector<DepthQuality>& rows);
+    double DepthMmOfTravel(double travel) const {
+        return (upward_ ? startDepth_ - travel : startDepth_ + travel) / 10.0;
+    }
     // Overspeed travel inside [from, to] (tenths of a millimetre), in whole millimetres.
     int32_t OverspeedMm(int32_t from, int32_t to) const;
     void StorePageOverspeed(int32_t id, int32_t from, int32_t to);
@@ -175,6 +197,14 @@ private:
     std::atomic<int64_t> cameraLatencyNs_{0};
     OverspeedDetector detector_;                          // image thread (tick lock)
     std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
+    QualityTracker quality_;
+    std::function<void(const std::vector<DepthQuality>&)> qualityListener_;
+    // The last placed band taken into the quality (image thread): its moment, column, depth.
+    int64_t qualityNs_ = 0;
+    double qualityColumn_ = 0.0;
+    double qualityDepthMm_ = 0.0;
+    bool qualityHasBand_ = false;
+    double mmPerColumn_ = 0.0;   // wall length along the hole per accumulator column
     int32_t lastTravel_ = 0;
     int32_t pageLen_ = 10000;
     int32_t startDepth_ = 0;

@@ -6,6 +6,12 @@
 #include "simulation/Trajectory.h"
 
 namespace bhv::sim {
+
+namespace {
+// The field the magnetometer reads, in its own units.
+constexpr double kEarthHorizontal = 300.0, kEarthDown = 450.0;
+constexpr double kDisturbEast = 250.0, kDisturbDown = 300.0;
+}  // namespace
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kAboveMouthLimit = -2.0;     // metres: the probe at the pulley
@@ -137,6 +143,26 @@ SiteModel::State SiteModel::Snapshot() const {
     return s;
 }
 
+void SiteModel::SetMagneticDisturbance(double fromMetres, double toMetres) {
+    std::lock_guard lock(mutex_);
+    disturbFrom_ = fromMetres;
+    disturbTo_ = toMetres;
+}
+
+double SiteModel::DisturbanceLocked(double depth) const {
+    if (disturbTo_ <= disturbFrom_ || depth <= disturbFrom_ || depth >= disturbTo_) return 0.0;
+    // Full strength inside, rising and falling over 50 mm at each end.
+    const double ramp = std::min(0.05, (disturbTo_ - disturbFrom_) / 2);
+    const double edge = std::min(depth - disturbFrom_, disturbTo_ - depth);
+    return edge >= ramp ? 1.0 : std::pow(std::sin(edge / ramp * kPi / 2), 2);
+}
+
+double SiteModel::CompassErrorDegrees() const {
+    std::lock_guard lock(mutex_);
+    return std::atan2(kDisturbEast * DisturbanceLocked(ProbeDepthLocked()), kEarthHorizontal) *
+           180.0 / kPi;
+}
+
 SiteModel::Attitude SiteModel::CurrentAttitude() const {
     std::lock_guard lock(mutex_);
     return AttitudeLocked();
@@ -161,10 +187,17 @@ SiteModel::Attitude SiteModel::AttitudeLocked() const {
     a.accX = 9.81 * std::sin(tiltRad) * std::cos(p.azimuth * kPi / 180.0);
     a.accY = 9.81 * std::sin(tiltRad) * std::sin(p.azimuth * kPi / 180.0);
     a.accZ = 9.81 * std::cos(tiltRad);
+    // The earth's field: 300 horizontal towards north, 450 down. A disturbance adds its own
+    // field (east and down); the compass then reads north where the sum points.
+    const double w = DisturbanceLocked(depth);
+    const double north = kEarthHorizontal, east = kDisturbEast * w;
+    const double error = std::atan2(east, north) * 180.0 / kPi;
+    a.angleZ = Wrap360(a.angleZ - error);
+    const double horizontal = std::hypot(north, east);
     const double headingRad = a.angleZ * kPi / 180.0;
-    a.magX = static_cast<int>(std::lround(300.0 * std::cos(headingRad)));
-    a.magY = static_cast<int>(std::lround(-300.0 * std::sin(headingRad)));
-    a.magZ = 450;
+    a.magX = static_cast<int>(std::lround(horizontal * std::cos(headingRad)));
+    a.magY = static_cast<int>(std::lround(-horizontal * std::sin(headingRad)));
+    a.magZ = static_cast<int>(std::lround(kEarthDown + kDisturbDown * w));
     a.temperature = 18.0 + 0.03 * std::max(depth, 0.0);
     a.humidity = std::min(55.0 + 0.1 * std::max(depth, 0.0), 95.0);
     return a;

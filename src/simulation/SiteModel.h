@@ -81,6 +81,15 @@ public:
     // per metre; Trajectory's default unless set).
     void SetTurnRate(double degreesPerMetre);
 
+    // A magnetic disturbance between two depths (metres; steel casing, a magnetic mineral, a
+    // tool left near the hole): a field of its own adds to the earth's there, rising and falling
+    // smoothly over its ends, so the magnetometer's strength and dip change and the heading the
+    // probe's compass reports goes astray by up to about 40 degrees. The camera still sees the
+    // wall as it is. from >= to: none.
+    void SetMagneticDisturbance(double fromMetres, double toMetres);
+    // The compass's error at the probe's depth (degrees), for tests and tools.
+    double CompassErrorDegrees() const;
+
     // Winch commands; an action other than stop is ignored while the brake holds.
     void SetWinchAction(int action);
     void SetWinchSpeed(int speedIndex);
@@ -118,6 +127,8 @@ private:
     bool brake_ = false;
     std::optional<double> bottom_;
     double headingOffset_ = 0.0;
+    double disturbFrom_ = 0.0, disturbTo_ = 0.0;  // metres
+    double DisturbanceLocked(double depth) const;  // 0..1 at a depth
     double elapsed_ = 0.0;  // seconds since start
     bool moving_ = false;   // the probe moved in the last step
 };

@@ -34,6 +34,22 @@ struct ProbeStateRecord {
     AttitudeBlock telemetry{};  // the attitude block at the moment of the record
 };
 
+// A row of the depthQuality table: the quality figures of one 100 mm interval of depth (see
+// imaging/Quality.h for their meaning). NaN where there is no value.
+struct DepthQualityRow {
+    int32_t topMm = 0;
+    double imageShare = 1.0;
+    int32_t overspeedMm = 0;
+    double framesPerSecond = 0.0;
+    double disagreementMm = 0.0;
+    double outageSeconds = 0.0;
+    double magX = 0.0, magY = 0.0, magZ = 0.0;
+    double fieldStrength = 0.0, fieldDip = 0.0;
+    double strengthDeviation = 0.0, dipDeviation = 0.0;
+    int grade = -1;  // -1 unknown, 0 good, 1 doubtful, 2 bad
+    bool northTrusted = true;
+};
+
 struct DiameterConfig {
     int32_t startDepth = 0;  // tenths of a millimetre
     int32_t diameter = 0;    // tenths of a millimetre

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
@@ -38,6 +39,23 @@ constexpr const char* kInsertProbeState =
 constexpr const char* kCreatePageOverspeed =
     "CREATE TABLE IF NOT EXISTS `pageOverspeed` (`id` INTEGER PRIMARY KEY, `overspeedMm` INTEGER, "
     "`pageMm` INTEGER)";
+// The probe's temperature, humidity and magnetometer with each probe-state row, and the
+// quality per 100 mm of depth: our own tables too.
+constexpr const char* kCreateProbeStateEnv =
+    "CREATE TABLE IF NOT EXISTS `probeStateEnv` (`id` INTEGER PRIMARY KEY, `temperature` REAL, "
+    "`humidity` REAL, `magX` REAL, `magY` REAL, `magZ` REAL)";
+constexpr const char* kInsertProbeStateEnv =
+    "insert or replace into probeStateEnv (id, temperature, humidity, magX, magY, magZ) "
+    "values (?,?,?,?,?,?)";
+constexpr const char* kCreateDepthQuality =
+    "CREATE TABLE IF NOT EXISTS `depthQuality` (`id` INTEGER PRIMARY KEY, `imageShare` REAL, "
+    "`overspeedMm` INTEGER, `framesPerSecond` REAL, `disagreementMm` REAL, `outageSeconds` REAL, "
+    "`magX` REAL, `magY` REAL, `magZ` REAL, `fieldStrength` REAL, `fieldDip` REAL, "
+    "`strengthDeviation` REAL, `dipDeviation` REAL, `grade` INTEGER, `northTrusted` INTEGER)";
+constexpr const char* kSetDepthQuality =
+    "insert or replace into depthQuality (id, imageShare, overspeedMm, framesPerSecond, "
+    "disagreementMm, outageSeconds, magX, magY, magZ, fieldStrength, fieldDip, "
+    "strengthDeviation, dipDeviation, grade, northTrusted) values (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 constexpr const char* kSetPageOverspeed =
     "insert or replace into pageOverspeed (id, overspeedMm, pageMm) values (?,?,?)";
 constexpr const char* kReadPageOverspeed =
@@ -148,6 +166,8 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
         ExecIgnoringFailure(db_, kCreateStatements[i]);
     }
     ExecIgnoringFailure(db_, kCreatePageOverspeed);
+    ExecIgnoringFailure(db_, kCreateProbeStateEnv);
+    ExecIgnoringFailure(db_, kCreateDepthQuality);
 
     // The doubles go in with six decimals, formatted without the process locale so a comma
     // decimal mark can never break the statement.
@@ -178,6 +198,46 @@ bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
         sqlite3_bind_double(s, 6, record.telemetry[attitude::kAngleX]) != SQLITE_OK ||
         sqlite3_bind_double(s, 7, record.telemetry[attitude::kAngleY]) != SQLITE_OK ||
         sqlite3_bind_double(s, 8, record.telemetry[attitude::kAngleZ]) != SQLITE_OK)
+        return false;
+    if (sqlite3_step(s) != SQLITE_DONE) return false;
+
+    if (sqlite3_exec(db_, kCreateProbeStateEnv, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    Statement env(db_, kInsertProbeStateEnv);
+    if (!env) return false;
+    const double values[] = {record.telemetry[attitude::kTemperature],
+                             record.telemetry[attitude::kHumidity],
+                             record.telemetry[attitude::kMagX], record.telemetry[attitude::kMagY],
+                             record.telemetry[attitude::kMagZ]};
+    if (sqlite3_bind_int(env.get(), 1, record.id) != SQLITE_OK) return false;
+    for (int i = 0; i < 5; ++i)
+        if (sqlite3_bind_double(env.get(), i + 2, values[i]) != SQLITE_OK) return false;
+    return sqlite3_step(env.get()) == SQLITE_DONE;
+}
+
+bool ProjectDb::SetDepthQuality(const DepthQualityRow& row) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return false;
+    if (sqlite3_exec(db_, kCreateDepthQuality, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    Statement stmt(db_, kSetDepthQuality);
+    if (!stmt) return false;
+    sqlite3_stmt* s = stmt.get();
+    // A value that is not a number is stored as NULL: "not recorded".
+    auto real = [s](int at, double v) {
+        return std::isfinite(v) ? sqlite3_bind_double(s, at, v) : sqlite3_bind_null(s, at);
+    };
+    const double reals[] = {row.framesPerSecond, row.disagreementMm, row.outageSeconds,
+                            row.magX,           row.magY,           row.magZ,
+                            row.fieldStrength,  row.fieldDip,       row.strengthDeviation,
+                            row.dipDeviation};
+    if (sqlite3_bind_int(s, 1, row.topMm) != SQLITE_OK || real(2, row.imageShare) != SQLITE_OK ||
+        sqlite3_bind_int(s, 3, row.overspeedMm) != SQLITE_OK)
+        return false;
+    for (int i = 0; i < 10; ++i)
+        if (real(4 + i, reals[i]) != SQLITE_OK) return false;
+    if (sqlite3_bind_int(s, 14, row.grade) != SQLITE_OK ||
+        sqlite3_bind_int(s, 15, row.northTrusted ? 1 : 0) != SQLITE_OK)
         return false;
     return sqlite3_step(s) == SQLITE_DONE;
 }

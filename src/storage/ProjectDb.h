@@ -51,7 +51,9 @@ public:
     bool CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
                        double longitude, double latitude);
 
-    // Appends to the history and inserts a probeState row; true when the row was stored.
+    // Appends to the history and inserts a probeState row, and the probe's temperature,
+    // humidity and raw magnetometer values into probeStateEnv (ours, beside the seven tables);
+    // true when both rows were stored.
     bool AddProbeState(const ProbeStateRecord& record);
 
     // Inserts a page of the unrolled image (JPEG bytes) under its travel key.
@@ -70,6 +72,10 @@ public:
     // {overspeedMm, pageMm} of a page; nullopt when unknown (no row, a project without the
     // table, or no project open).
     std::optional<std::pair<int32_t, int32_t>> PageOverspeed(int32_t id) const;
+
+    // The quality of one 100 mm interval of depth (table depthQuality, ours): replaces an
+    // earlier row of the same interval. False with no project open or when it cannot be written.
+    bool SetDepthQuality(const DepthQualityRow& row);
 
     void AddDiameter(int32_t startDepth, int32_t diameter);
     void AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath);

@@ -57,7 +57,9 @@ MainLayout ComputeMainLayout(QSize client, int workWidth, int workHeight) {
     set(MainPart::VertChart, Cell(moveRight, 0, q3, upper));
     set(MainPart::Attitude, Cell(half, upper, q3, band));
     set(MainPart::DepthRuler, Cell(q3, 0, q3 + 50, imageBottom));
-    set(MainPart::UnrolledImage, Cell(q3 + 50, 0, w, imageBottom));
+    // The quality strip takes its width from the image view's left edge; nothing else moves.
+    set(MainPart::QualityStrip, Cell(q3 + 50, 0, q3 + 50 + kQualityStripWidth, imageBottom));
+    set(MainPart::UnrolledImage, Cell(q3 + 50 + kQualityStripWidth, 0, w, imageBottom));
     set(MainPart::PrevPage, Cell(q3, imageBottom, pageSplit, runTop));
     set(MainPart::NextPage, Cell(pageSplit, imageBottom, w, runTop));
     set(MainPart::InfoPanel, Cell(q3, runTop, w, infoBottom));
@@ -73,6 +75,7 @@ bool ShownIn(MainPart part, LayoutMode mode) {
         case MainPart::MoveChart:
         case MainPart::VertChart:
         case MainPart::DepthRuler:
+        case MainPart::QualityStrip:
         case MainPart::UnrolledImage:
         case MainPart::PrevPage:
         case MainPart::NextPage:
@@ -85,7 +88,8 @@ bool ShownIn(MainPart part, LayoutMode mode) {
 const char* MainPartName(MainPart part) {
     static constexpr const char* kNames[kMainPartCount] = {
         "Video",         "ControlPanel", "MoveChart", "VertChart", "Attitude", "DepthRuler",
-        "UnrolledImage", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar"};
+        "UnrolledImage", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar",
+        "QualityStrip"};
     const int index = static_cast<int>(part);
     return index >= 0 && index < kMainPartCount ? kNames[index] : "?";
 }

@@ -22,6 +22,10 @@ QRect ButtonSlot(int clientWidth, int bandTop, int bandHeight, int index);
 // direction: narrower when the area is wider than the frame, lower otherwise.
 QRect AspectFit(const QRect& area, int workWidth, int workHeight);
 
+// The quality strip's cell between the ruler and the image view (the image view is that much
+// narrower; nothing else moves).
+inline constexpr int kQualityStripWidth = 6;
+
 // Every part of the main window that the layout places.
 enum class MainPart {
     Video,          // the bottom live video, aspect kept inside the left half
@@ -30,11 +34,12 @@ enum class MainPart {
     VertChart,      // 66 % to 75 %; run only
     Attitude,       // third quarter, the band's remaining 40 %
     DepthRuler,     // fourth quarter, 50 px wide; run only
-    UnrolledImage,  // beside the ruler; run only
+    UnrolledImage,  // beside the quality strip; run only
     PrevPage,       // "上一张" under the image view; run only
     NextPage,       // "下一张"; run only
     InfoPanel,      // fourth quarter, 13 % of the band below its top 80 %
     UploadBar,      // fourth quarter, the band's last 7 %
+    QualityStrip,   // between the ruler and the image view, 6 px wide; run only
     Count
 };
 inline constexpr int kMainPartCount = static_cast<int>(MainPart::Count);
@@ -52,7 +57,8 @@ struct MainLayout {
 MainLayout ComputeMainLayout(QSize client, int workWidth, int workHeight);
 
 // Whether the part is shown in the run state: the control panel without a run; the charts, the
-// ruler, the image view and the page buttons during a run; everything else always.
+// ruler, the quality strip, the image view and the page buttons during a run; everything else
+// always.
 bool ShownIn(MainPart part, LayoutMode mode);
 
 // The part's name in messages and tests ("Video", "ControlPanel", ...).

@@ -13,6 +13,8 @@
 #include "ui/CalibrationDialog.h"
 #include "ui/ControlPanel.h"
 #include "ui/DepthRuler.h"
+#include "ui/QualityStrip.h"
+#include "ui/RunReportWriter.h"
 #include "ui/InfoPanel.h"
 #include "ui/LiveVideoView.h"
 #include "ui/ProbeAttitudeView.h"
@@ -100,6 +102,8 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
     ruler_ = new DepthRuler(this);
     ruler_->setObjectName("depthAxis");
     image_->SetDepthRuler(ruler_);
+    strip_ = new QualityStrip(this);
+    image_->SetQualityStrip(strip_);
     attitude_ = new ProbeAttitudeView(this);
     attitude_->setObjectName("attitudeView");
     charts_ = new ProbeCharts(this);
@@ -112,6 +116,13 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
     tickTimer_.setInterval(20000);
     recordTimer_.setInterval(1000);
 
+    reports_ = std::make_unique<RunReportWriter>();
+    if (!options.runReport) {
+        RunReportWriter* reports = reports_.get();
+        options.runReport = [reports](const RunReportRequest& request) {
+            reports->Submit(request);
+        };
+    }
     acq_ = std::make_unique<Acquisition>(*this, *prompter_, std::move(options));
     connect(
         this, &MainWindow::receivedPosted, this,
@@ -277,6 +288,8 @@ QWidget* MainWindow::PartWidget(MainPart part) const {
             return info_;
         case MainPart::UploadBar:
             return uploadBar_;
+        case MainPart::QualityStrip:
+            return strip_;
         default:
             return nullptr;
     }

@@ -17,6 +17,8 @@ namespace bhv::ui {
 
 class ControlPanel;
 class DepthRuler;
+class QualityStrip;
+class RunReportWriter;
 class UnrolledImageView;
 class InfoPanel;
 class UploadBar;
@@ -43,6 +45,7 @@ public:
     bool Initialise(QSize screen);
 
     Acquisition& Controller() { return *acq_; }
+    RunReportWriter& Reports() { return *reports_; }
     Prompter& MessagePrompter() { return *prompter_; }
     QPushButton* Button(MainButton button) const { return buttons_[static_cast<int>(button)]; }
     LiveVideoView* Video() const { return video_; }
@@ -135,6 +138,7 @@ private:
     UploadBar* uploadBar_;
     UnrolledImageView* image_;
     DepthRuler* ruler_;
+    QualityStrip* strip_ = nullptr;
     ProbeAttitudeView* attitude_;
     ProbeCharts* charts_;
     std::array<QPushButton*, 6> buttons_{};
@@ -150,6 +154,9 @@ private:
     bool waitCursor_ = false;
     bool calibrationOpen_ = false;
     std::unique_ptr<InputFilter> filter_;
+    // Before the controller: a run ended by the exit hands its log over while the controller
+    // goes, and the logs under way are waited for after it.
+    std::unique_ptr<RunReportWriter> reports_;
     std::unique_ptr<Acquisition> acq_;  // last: made after the widgets, destroyed before them
 };
 

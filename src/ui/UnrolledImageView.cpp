@@ -8,6 +8,7 @@
 
 #include "imaging/ImageRun.h"
 #include "ui/DepthRuler.h"
+#include "ui/QualityStrip.h"
 #include "ui/UiFonts.h"
 #include "ui/ViewMath.h"
 
@@ -78,6 +79,7 @@ UnrolledImageView::UnrolledImageView(QWidget* parent) : QWidget(parent) {
 UnrolledImageView::~UnrolledImageView() = default;
 
 void UnrolledImageView::SetImageRun(const ImageRun* run) {
+    run_ = run;
     runSource_ = run ? std::make_unique<ImageRunSource>(*run) : nullptr;
     source_ = runSource_.get();
     picture_ = {};
@@ -86,6 +88,7 @@ void UnrolledImageView::SetImageRun(const ImageRun* run) {
 
 void UnrolledImageView::SetSource(const UnrolledImageSource* source) {
     runSource_.reset();
+    run_ = nullptr;
     source_ = source;
     picture_ = {};
     update();
@@ -155,10 +158,11 @@ void UnrolledImageView::paintEvent(QPaintEvent*) {
         painter.drawText(corner, Qt::AlignCenter, overspeed);
     }
 
-    if (ruler_) {
-        const DepthRange range = RulerRangeFor(axisStart, upward_);
-        ruler_->SetRange(range.start, range.end);
-    }
+    const DepthRange range = RulerRangeFor(axisStart, upward_);
+    if (ruler_) ruler_->SetRange(range.start, range.end);
+    if (strip_)
+        strip_->Show(range.start, range.end,
+                     run_ ? run_->QualityGrades() : std::map<int32_t, QualityGrade>());
 }
 
 void UnrolledImageView::UpdatePicture() {

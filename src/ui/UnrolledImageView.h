@@ -17,6 +17,7 @@ class ImageRun;
 namespace bhv::ui {
 
 class DepthRuler;
+class QualityStrip;
 
 // The view of the unrolled borehole wall: the growing stitched image during a run, a stored
 // page while the user pages through them. The image is shown at the window's width; when it is
@@ -39,6 +40,9 @@ public:
     void SetSource(const UnrolledImageSource* source);
     // The ruler that labels the view's depth range (not owned; may be null).
     void SetDepthRuler(DepthRuler* ruler) { ruler_ = ruler; }
+    // The quality strip beside it (not owned; may be null): given the ruler's range and the
+    // image run's grades at every paint.
+    void SetQualityStrip(QualityStrip* strip) { strip_ = strip; }
     // The run goes upward (depth decreases): the view shows the oldest rows and the ruler counts
     // upward from the page start.
     void SetUpward(bool upward);
@@ -78,6 +82,8 @@ private:
     std::unique_ptr<UnrolledImageSource> runSource_;  // adapter for SetImageRun
     const UnrolledImageSource* source_ = nullptr;
     DepthRuler* ruler_ = nullptr;
+    QualityStrip* strip_ = nullptr;
+    const ImageRun* run_ = nullptr;
     bool upward_ = false;
     std::optional<double> overspeed_;
     std::optional<int32_t> browsedAxisStart_;

@@ -8,7 +8,7 @@
 
 #include "Export.h"
 #include "FuzzFiles.h"
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto file = bhv::fuzz::WriteInput("input.prj", data, size);

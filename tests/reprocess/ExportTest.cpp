@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cmath>
 #include <map>
@@ -8,6 +9,7 @@
 #include "Export.h"
 #include "imaging/Pages.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "storage/ProjectDb.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
@@ -64,6 +66,13 @@ LasFile ParseLas(const std::string& text) {
     return las;
 }
 
+void ExecSql(const std::string& dbPath, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    sqlite3_close(db);
+}
+
 ProbeStateRecord Record(int32_t mm, int32_t total) {
     ProbeStateRecord r;
     r.id = mm;
@@ -72,6 +81,8 @@ ProbeStateRecord Record(int32_t mm, int32_t total) {
     r.totalMove = total;
     r.verticality = 0.25f;
     r.telemetry[attitude::kAngleZ] = 123.5;
+    r.telemetry[attitude::kTemperature] = 21.5;
+    r.telemetry[attitude::kHumidity] = 60.25;
     return r;
 }
 
@@ -80,11 +91,13 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
         const char* name;
         std::vector<int32_t> depthsMm;
         double step;
+        bool older = false;  // a project made before temperature and humidity were kept
     };
     const std::vector<Case> cases = {
         {"every 100 mm", {10000, 10100, 10200, 10300}, 0.1},
         {"irregular", {10000, 10100, 10260, 10400}, 0.0},
         {"upward run, recorded deepest first", {20300, 20200, 20100}, 0.1},
+        {"older project", {10000, 10100}, 0.1, true},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -94,7 +107,9 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
         for (size_t i = 0; i < c.depthsMm.size(); ++i)
             ASSERT_TRUE(db.AddProbeState(Record(c.depthsMm[i], static_cast<int32_t>(i) * 2)));
         const fs::path project = FsPath(db.ProjectFolder());
+        const std::string dbPath = ToNarrow(db.DatabasePath());
         db.Close();
+        if (c.older) ExecSql(dbPath, "DROP TABLE probeStateEnv");
 
         ExportSummary summary;
         std::string error;
@@ -119,8 +134,8 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
             }
             EXPECT_DOUBLE_EQ(las.rows[i][1], 1.5);    // tilt
             EXPECT_DOUBLE_EQ(las.rows[i][2], 123.5);  // azimuth
-            EXPECT_DOUBLE_EQ(las.rows[i][5], null);   // temperature: not kept by the project
-            EXPECT_DOUBLE_EQ(las.rows[i][6], null);   // humidity
+            EXPECT_DOUBLE_EQ(las.rows[i][5], c.older ? null : 21.5) << c.name;  // temperature
+            EXPECT_DOUBLE_EQ(las.rows[i][6], c.older ? null : 60.25) << c.name;  // humidity
         }
         EXPECT_DOUBLE_EQ(std::stod(las.well.at("STRT")), las.rows.front()[0]);
         EXPECT_DOUBLE_EQ(std::stod(las.well.at("STOP")), las.rows.back()[0]);
@@ -128,6 +143,8 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
         const std::string csv = ReadFile(dir / "out" / "probe-state.csv");
         EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'),
                   static_cast<long>(c.depthsMm.size() + 1));
+        const std::string ending = c.older ? ",,\n" : ",21.50,60.25\n";
+        EXPECT_EQ(csv.substr(csv.size() - ending.size()), ending) << c.name;
     }
 }
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 #include "Recording.h"
 #include "Reprocess.h"
 #include "platform/Paths.h"

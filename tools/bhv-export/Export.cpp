@@ -38,6 +38,11 @@ std::string LasLine(const std::string& mnemonic, const std::string& unit, const 
     return text;
 }
 
+// Empty where the project recorded no value.
+std::string Optional(const char* format, double v) {
+    return std::isfinite(v) ? Format(format, v) : std::string();
+}
+
 double LasValue(double v) {
     return std::isfinite(v) ? v : kLasNull;
 }
@@ -58,7 +63,8 @@ std::string ProbeStateCsv(const std::vector<ProbeStateRow>& rows) {
         s << Format("%.3f", r.id / 1000.0) << "," << Format("%.3f", r.tilt) << ","
           << Format("%.3f", r.angleZ) << "," << r.totalMove << "," << r.move << ","
           << Format("%.4f", r.verticality) << "," << Format("%.3f", r.angleX) << ","
-          << Format("%.3f", r.angleY) << ",,\n";
+          << Format("%.3f", r.angleY) << "," << Optional("%.2f", r.temperature) << ","
+          << Optional("%.2f", r.humidity) << "\n";
     }
     return s.str();
 }
@@ -98,8 +104,8 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
       << LasLine("AZIM", "DEG", "", "AZIMUTH (PROBE HEADING)")
       << LasLine("HDISP", "MM", "", "HORIZONTAL DISPLACEMENT")
       << LasLine("VERT", "%", "", "VERTICALITY")
-      << LasLine("TEMP", "DEGC", "", "TEMPERATURE (NOT KEPT BY THE PROJECT)")
-      << LasLine("HUMI", "%", "", "RELATIVE HUMIDITY (NOT KEPT BY THE PROJECT)");
+      << LasLine("TEMP", "DEGC", "", "PROBE TEMPERATURE")
+      << LasLine("HUMI", "%", "", "RELATIVE HUMIDITY IN THE PROBE");
     s << "~PARAMETER INFORMATION\n"
       << LasLine("BHD", "MM", Format("%.1f", info.diameter / 10.0), "BOREHOLE DIAMETER")
       << LasLine("RUND", "", info.direction, "RUN DIRECTION")
@@ -109,134 +115,11 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
     for (const ProbeStateRow& r : rows) {
         s << Format("%10.4f", r.id / 1000.0) << Format(" %10.3f", LasValue(r.tilt))
           << Format(" %10.3f", LasValue(r.angleZ)) << Format(" %10.1f", r.totalMove)
-          << Format(" %10.4f", LasValue(r.verticality)) << Format(" %10.2f", kLasNull)
-          << Format(" %10.2f", kLasNull) << "\n";
+          << Format(" %10.4f", LasValue(r.verticality))
+          << Format(" %10.2f", LasValue(r.temperature)) << Format(" %10.2f", LasValue(r.humidity))
+          << "\n";
     }
     return s.str();
-}
-
-std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
-                              std::vector<std::string>* problems) {
-    const bool upward = info.Upward();
-    const int32_t D = info.diameter;
-    std::vector<Strip> strips;
-    int32_t lastFull = 0;
-    auto report = [problems](int32_t id, const std::string& what) {
-        if (problems) problems->push_back("page " + std::to_string(id) + ": " + what);
-    };
-    const std::vector<int32_t> ids = project.PageIds();
-    for (const int32_t id : ids) {
-        Strip s;
-        s.pageId = id;
-        if (id < 0 || id > kMaxPageKey) {
-            report(id, "its key is not a travel of a run: left out");
-            continue;
-        }
-        std::string why;
-        s.image = project.Page(id, &why);
-        if (s.image.empty()) {
-            // The metre stays empty rather than another page being stretched over it; a key on
-            // a whole metre before the last page is a full page.
-            s.problem = why;
-            s.partial = !(id % 10000 == 0 && id != ids.back());
-        } else {
-            const int32_t fullRows = TrueProportionRows(s.image.cols, 10000, D);
-            s.partial = !(id % 10000 == 0 && (D <= 0 || s.image.rows == fullRows));
-        }
-        // Travel the page covers (tenths of a millimetre). A page is cut once the travel
-        // passes its metre by 20 mm; downward it takes the oldest metre of the image, upward
-        // the newest, which ends where the cut happened. The last page holds the rest.
-        double lo, hi;
-        if (!s.partial) {
-            lo = upward ? id - 9800.0 : id - 10000.0;
-            hi = upward ? id + 200.0 : id;
-            lastFull = id;
-        } else {
-            lo = lastFull;
-            hi = id;
-            // The last page holds what the run moved after its last full page: never more
-            // than a page and the overlap at its cut.
-            if (hi - lo > 10400) {
-                report(id, "it would span " + Format("%.3f", (hi - lo) / 10000.0) +
-                               " m after the last full page, more than a page: left out");
-                continue;
-            }
-        }
-        const double startMm = info.start / 10.0;
-        s.topMm = upward ? startMm - hi / 10.0 : startMm + lo / 10.0;
-        s.bottomMm = upward ? startMm - lo / 10.0 : startMm + hi / 10.0;
-        if (s.bottomMm <= s.topMm) {
-            report(id, "it covers no depth: left out");
-            continue;
-        }
-        if (!s.problem.empty()) {
-            report(id, s.problem + ": " + Format("%.3f", s.topMm / 1000.0) + " m to " +
-                           Format("%.3f", s.bottomMm / 1000.0) + " m left empty");
-            strips.push_back(s);
-            continue;
-        }
-        s.mmPerColumn = D > 0 ? kPi * D / 10.0 / s.image.cols : 0.0;
-        if (s.partial && D > 0) {
-            const int64_t rows = std::max<int64_t>(
-                1, std::llround((s.bottomMm - s.topMm) / s.mmPerColumn));
-            if (rows > kMaxPageRows || rows * s.image.cols > kMaxPagePixels) {
-                report(id, "its square pixels would make " + std::to_string(rows) +
-                               " rows, more than any page: left out");
-                continue;
-            }
-            cv::Mat scaled;
-            cv::resize(s.image, scaled, cv::Size(s.image.cols, static_cast<int>(rows)), 0, 0,
-                       cv::INTER_AREA);
-            s.image = scaled;
-        }
-        s.mmPerRow = (s.bottomMm - s.topMm) / s.image.rows;
-        strips.push_back(s);
-    }
-    std::sort(strips.begin(), strips.end(),
-              [](const Strip& a, const Strip& b) {
-                  return a.topMm != b.topMm ? a.topMm < b.topMm : a.bottomMm < b.bottomMm;
-              });
-    // Cut overlaps so that the strips join.
-    for (size_t i = 1; i < strips.size();) {
-        Strip& upper = strips[i - 1];
-        Strip& lower = strips[i];
-        const double overlap = upper.bottomMm - lower.topMm;
-        if (overlap <= 0) {
-            ++i;
-            continue;
-        }
-        Strip& cut = upper.partial ? upper : lower;
-        const Strip& other = &cut == &upper ? lower : upper;
-        const bool covered =
-            &cut == &upper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
-        if (covered) {
-            // Pages that cover the same depths twice (not a run's): the one that would be cut
-            // away whole is left out.
-            report(cut.pageId, "its depths are covered by page " + std::to_string(other.pageId) +
-                                   ": left out");
-            strips.erase(strips.begin() + static_cast<std::ptrdiff_t>(&cut == &upper ? i - 1 : i));
-            i = std::max<size_t>(i, 2) - 1;
-            continue;
-        }
-        if (cut.image.empty()) {  // a page left empty: only its depths change
-            (&cut == &upper ? cut.bottomMm : cut.topMm) =
-                &cut == &upper ? lower.topMm : upper.bottomMm;
-            ++i;
-            continue;
-        }
-        const int rows =
-            std::min(cut.image.rows - 1, static_cast<int>(std::lround(overlap / cut.mmPerRow)));
-        if (&cut == &upper) {
-            cut.image = cut.image.rowRange(0, cut.image.rows - rows).clone();
-            cut.bottomMm = lower.topMm;
-        } else {
-            cut.image = cut.image.rowRange(rows, cut.image.rows).clone();
-            cut.topMm = upper.bottomMm;
-        }
-        cut.mmPerRow = (cut.bottomMm - cut.topMm) / cut.image.rows;
-        ++i;
-    }
-    return strips;
 }
 
 cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {

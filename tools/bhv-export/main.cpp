@@ -1,19 +1,54 @@
 // bhv-export: a project's probe-state history as CSV and LAS 2.0, its unrolled image as
-// north-first strips with a depth sidecar, and an overview picture with a depth scale.
+// north-first strips with a depth sidecar, an overview picture with a depth scale, and the
+// wellsite log as PDF.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
 
+#include <QGuiApplication>
+#include <chrono>
+#include <filesystem>
+
 #include "Export.h"
+#include "bhv/Version.h"
+#include "report/LogReport.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
 
 namespace {
 
-const char* kUsage = "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n";
+const char* kUsage =
+    "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n"
+    "       bhv-export PROJECT_FOLDER --report FILE.pdf [--scale 1:10|1:20|1:50]\n";
+
+// The wellsite log: Qt's PDF writer needs a GUI application for its fonts, which runs here
+// without a display.
+int WriteReport(int argc, char** argv, const std::string& project, const std::string& pdf,
+                int scale) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    bhv::LogReportData data;
+    std::string error;
+    if (!bhv::LoadLogReportData(project, data, error)) {
+        std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
+        return 1;
+    }
+    data.softwareVersion = BHV_VERSION;
+    const auto started = std::chrono::steady_clock::now();
+    const int pages = bhv::WriteLogReport(data, pdf, scale, error);
+    if (pages == 0) {
+        std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
+        return 1;
+    }
+    std::error_code ec;
+    std::printf("wrote %s: %d pages at 1:%d, %lld bytes, %.2f s\n", pdf.c_str(), pages, scale,
+                static_cast<long long>(std::filesystem::file_size(pdf, ec)),
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    return 0;
+}
 
 }  // namespace
 
@@ -22,12 +57,17 @@ int main(int argc, char** argv) {
         return *status;
     // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
-    std::string project, out;
-    int width = 240;
+    std::string project, out, report;
+    int width = 240, scale = 20;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--out" && i + 1 < argc) {
             out = argv[++i];
+        } else if (arg == "--report" && i + 1 < argc) {
+            report = argv[++i];
+        } else if (arg == "--scale" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            scale = value.rfind("1:", 0) == 0 ? std::atoi(value.c_str() + 2) : 0;
         } else if (arg == "--overview-width" && i + 1 < argc) {
             width = std::atoi(argv[++i]);
         } else if (arg.rfind("--", 0) != 0 && project.empty()) {
@@ -36,6 +76,13 @@ int main(int argc, char** argv) {
             project.clear();
             break;
         }
+    }
+    if (!project.empty() && !report.empty() && out.empty()) {
+        if (!bhv::ValidLogScale(scale)) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        return WriteReport(argc, argv, project, report, scale);
     }
     if (project.empty() || out.empty() || width < 16 || width > 4000) {
         std::fputs(kUsage, stderr);

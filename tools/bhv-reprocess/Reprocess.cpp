@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 #include "Subtitles.h"
 #include "VideoFile.h"
 #include "imaging/ImageRun.h"

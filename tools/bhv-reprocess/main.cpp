@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "ProjectReader.h"
+#include "report/ProjectReader.h"
 #include "Reprocess.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"

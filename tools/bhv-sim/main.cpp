@@ -37,6 +37,7 @@ struct Options {
     bool readStdin = true;
     std::vector<std::string> faults;
     double turnPerMetre = bhv::sim::Trajectory::kDefaultTurnPerMetre;
+    double disturbFrom = 0.0, disturbTo = 0.0;
     int cameraPort = -1;  // -1: no camera
     bhv::sim::SimCamera::Options camera;
 };
@@ -53,7 +54,8 @@ const char* kUsage =
            "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
            "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
-           "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n";
+           "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
+           "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n";
 
 void Usage() { std::cerr << kUsage; }
 
@@ -112,6 +114,16 @@ bool ParseArguments(int argc, char** argv, Options& o) {
             char* end = nullptr;
             o.turnPerMetre = std::strtod(argv[i + 1], &end);
             if (*argv[++i] == '\0' || *end != '\0' || std::abs(o.turnPerMetre) > 3600) return false;
+        } else if (a == "--magnetic-disturbance" && hasValue) {
+            // FROM:TO in metres.
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) return false;
+            char* end = nullptr;
+            o.disturbFrom = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() + colon) return false;
+            o.disturbTo = std::strtod(value.c_str() + colon + 1, &end);
+            if (*end != '\0' || o.disturbTo <= o.disturbFrom) return false;
         } else if (a == "--camera-empty-password") {
             o.camera.emptyPasswordOnly = true;
         } else if (a == "--no-stdin") {
@@ -142,6 +154,7 @@ int main(int argc, char** argv) {
 
     bhv::sim::SiteModel model(options.startDepth, options.pulley, options.winchSpeeds);
     model.SetTurnRate(options.turnPerMetre);
+    model.SetMagneticDisturbance(options.disturbFrom, options.disturbTo);
     bhv::sim::SiteSimulator site(model);
     if (!site.Listen(options.hostPort, options.probePort)) {
         std::cerr << "bhv-sim: cannot listen on the requested ports" << std::endl;

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <opencv2/imgcodecs.hpp>
 
 namespace bhv {
@@ -66,6 +68,12 @@ bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
         at += 2 + length;
     }
     return false;
+}
+
+// A REAL column; NaN for NULL.
+double Real(sqlite3_stmt* s, int col) {
+    return sqlite3_column_type(s, col) == SQLITE_NULL ? kNotRecorded
+                                                      : sqlite3_column_double(s, col);
 }
 
 }  // namespace
@@ -155,6 +163,47 @@ std::vector<ProbeStateRow> ProjectReader::ProbeStates() const {
         r.angleY = sqlite3_column_double(s.get(), 6);
         r.angleZ = sqlite3_column_double(s.get(), 7);
         rows.push_back(r);
+    }
+    // Our own table: older projects lack it, and their rows keep "not recorded".
+    Statement env(db_,
+                  "SELECT id, temperature, humidity, magX, magY, magZ FROM probeStateEnv");
+    std::map<int32_t, std::array<double, 5>> byId;
+    while (env.Step()) {
+        std::array<double, 5> v;
+        for (int i = 0; i < 5; ++i) v[i] = Real(env.get(), i + 1);
+        byId[sqlite3_column_int(env.get(), 0)] = v;
+    }
+    for (ProbeStateRow& r : rows) {
+        const auto it = byId.find(r.id);
+        if (it == byId.end()) continue;
+        r.temperature = it->second[0];
+        r.humidity = it->second[1];
+        r.magX = it->second[2];
+        r.magY = it->second[3];
+        r.magZ = it->second[4];
+    }
+    return rows;
+}
+
+std::vector<DepthQualityRow> ProjectReader::Quality() const {
+    std::vector<DepthQualityRow> rows;
+    Statement s(db_,
+                "SELECT id, imageShare, overspeedMm, framesPerSecond, disagreementMm, "
+                "outageSeconds, magX, magY, magZ, fieldStrength, fieldDip, strengthDeviation, "
+                "dipDeviation, grade, northTrusted FROM depthQuality ORDER BY id");
+    while (s.Step()) {
+        DepthQualityRow q;
+        q.topMm = sqlite3_column_int(s.get(), 0);
+        q.imageShare = Real(s.get(), 1);
+        q.overspeedMm = sqlite3_column_int(s.get(), 2);
+        double* reals[] = {&q.framesPerSecond, &q.disagreementMm, &q.outageSeconds,
+                           &q.magX,            &q.magY,           &q.magZ,
+                           &q.fieldStrength,   &q.fieldDip,       &q.strengthDeviation,
+                           &q.dipDeviation};
+        for (int i = 0; i < 10; ++i) *reals[i] = Real(s.get(), 3 + i);
+        q.grade = std::clamp(sqlite3_column_int(s.get(), 13), -1, 2);
+        q.northTrusted = sqlite3_column_int(s.get(), 14) != 0;
+        rows.push_back(q);
     }
     return rows;
 }

@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <opencv2/core/mat.hpp>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "storage/ProbeStateRecord.h"
 
 struct sqlite3;
 
@@ -38,6 +41,8 @@ struct ProjectInfoRow {
     bool Upward() const { return direction == "up"; }
 };
 
+inline constexpr double kNotRecorded = std::numeric_limits<double>::quiet_NaN();
+
 // One probeState row.
 struct ProbeStateRow {
     int32_t id = 0;  // depth in millimetres
@@ -46,6 +51,9 @@ struct ProbeStateRow {
     double tilt = 0.0;
     double verticality = 0.0;
     double angleX = 0.0, angleY = 0.0, angleZ = 0.0;  // angle Z: the heading (azimuth)
+    // From probeStateEnv; NaN where not recorded (projects made before the table existed).
+    double temperature = kNotRecorded, humidity = kNotRecorded;
+    double magX = kNotRecorded, magY = kNotRecorded, magZ = kNotRecorded;
 };
 
 // Read-only access to a project that a run (or a re-processing) left behind: the folder with
@@ -68,6 +76,9 @@ public:
 
     std::optional<ProjectInfoRow> Info() const;
     std::vector<ProbeStateRow> ProbeStates() const;
+    // The quality per 100 mm of depth (depthQuality), shallow first; empty in a project made
+    // before the table existed ("not recorded"). NaN where a value is NULL.
+    std::vector<DepthQualityRow> Quality() const;
     std::vector<int32_t> PageIds() const;  // bigImages ids, ascending
     // Decoded; empty when missing or unreadable, with the reason in `why` when given (a
     // picture larger than any page is refused from its header, before it is decoded).

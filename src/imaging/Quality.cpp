@@ -1,0 +1,207 @@
+#include "imaging/Quality.h"
+
+#include <algorithm>
+
+namespace bhv {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kCompleteMarginMm = 50.0;
+
+double Median(std::vector<double> v) {
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+}  // namespace
+
+QualityGrade GradeInterval(const DepthQuality& q, const QualityLimits& l, bool* northTrusted) {
+    const bool compassOff =
+        (std::isfinite(q.strengthDeviation) && q.strengthDeviation > l.compassStrengthShare) ||
+        (std::isfinite(q.dipDeviation) && q.dipDeviation > l.compassDipDegrees);
+    if (northTrusted) *northTrusted = !compassOff;
+    if (q.imageShare < l.badImageShare || q.overspeedMm > l.badOverspeedMm ||
+        q.outageSeconds >= l.badOutageSeconds || q.disagreementMm > l.badDisagreementMm)
+        return QualityGrade::Bad;
+    if (q.imageShare < l.doubtfulImageShare || q.overspeedMm > 0 || q.outageSeconds > 0 ||
+        q.disagreementMm > l.doubtfulDisagreementMm || compassOff ||
+        (std::isfinite(q.framesPerSecond) && q.framesPerSecond < l.doubtfulFramesPerSecond))
+        return QualityGrade::Doubtful;
+    return QualityGrade::Good;
+}
+
+std::vector<QualityCell> QualityStripCells(int32_t startMm, int32_t endMm,
+                                           const std::map<int32_t, QualityGrade>& grades,
+                                           int height) {
+    std::vector<QualityCell> cells;
+    const double span = std::abs(static_cast<double>(endMm) - startMm);
+    if (span < 1.0 || height <= 0) return cells;
+    const double lo = std::min(startMm, endMm), hi = std::max(startMm, endMm);
+    const bool downward = endMm > startMm;
+    const double pxPerMm = height / span;
+    auto y = [&](double mm) {
+        const double fromTop = downward ? mm - startMm : startMm - mm;
+        return static_cast<int>(std::lround(std::clamp(fromTop, 0.0, span) * pxPerMm));
+    };
+    for (auto it = grades.lower_bound(static_cast<int32_t>(lo) - DepthQuality::kIntervalMm);
+         it != grades.end() && it->first < hi; ++it) {
+        const double top = std::max<double>(it->first, lo);
+        const double bottom = std::min<double>(it->first + DepthQuality::kIntervalMm, hi);
+        if (bottom <= top) continue;
+        QualityCell cell{y(top), y(bottom), it->second};
+        if (cell.y0 > cell.y1) std::swap(cell.y0, cell.y1);
+        if (cell.y1 > cell.y0) cells.push_back(cell);
+    }
+    return cells;
+}
+
+std::pair<double, double> FieldStrengthDip(double x, double y, double z) {
+    const double horizontal = std::hypot(x, y);
+    return {std::sqrt(x * x + y * y + z * z), std::atan2(z, horizontal) * 180.0 / kPi};
+}
+
+void QualityTracker::Reset(bool upward, QualityLimits limits) {
+    std::lock_guard lock(mutex_);
+    upward_ = upward;
+    limits_ = limits;
+    acc_.clear();
+    grades_.clear();
+    strengths_.clear();
+    dips_.clear();
+}
+
+int32_t QualityTracker::Key(double mm) {
+    return static_cast<int32_t>(std::floor(mm / DepthQuality::kIntervalMm)) *
+           DepthQuality::kIntervalMm;
+}
+
+void QualityTracker::AddFrame(double atMm, double seconds) {
+    if (!std::isfinite(atMm)) return;
+    std::lock_guard lock(mutex_);
+    Acc& a = acc_[Key(atMm)];
+    a.frames += 1;
+    a.seconds += std::max(seconds, 0.0);
+}
+
+void QualityTracker::AddSegment(double fromMm, double toMm, double imageMm) {
+    if (!std::isfinite(fromMm) || !std::isfinite(toMm)) return;
+    std::lock_guard lock(mutex_);
+    const double lo = std::min(fromMm, toMm), hi = std::max(fromMm, toMm);
+    const double length = hi - lo;
+    if (length <= 0.0) return;
+    for (int32_t key = Key(lo); key < hi; key += DepthQuality::kIntervalMm) {
+        const double a0 = std::max(lo, static_cast<double>(key));
+        const double a1 = std::min(hi, static_cast<double>(key + DepthQuality::kIntervalMm));
+        if (a1 <= a0) continue;
+        const double f = (a1 - a0) / length;
+        Acc& a = acc_[key];
+        a.travel += a1 - a0;
+        a.image += std::min(imageMm * f, a1 - a0);
+        // Quarters of 25 mm for the largest disagreement.
+        const int sub = std::clamp(static_cast<int>(((a0 + a1) / 2.0 - key) / 25.0), 0, 3);
+        a.subTravel[sub] += a1 - a0;
+        a.subImage[sub] += imageMm * f;
+    }
+}
+
+void QualityTracker::AddOutage(double atMm, double seconds) {
+    if (!std::isfinite(atMm) || seconds <= 0) return;
+    std::lock_guard lock(mutex_);
+    acc_[Key(atMm)].outage += seconds;
+}
+
+void QualityTracker::AddOverspeed(double fromMm, double toMm) {
+    std::lock_guard lock(mutex_);
+    const double lo = std::min(fromMm, toMm), hi = std::max(fromMm, toMm);
+    for (int32_t key = Key(lo); key < hi; key += DepthQuality::kIntervalMm) {
+        const double a0 = std::max(lo, static_cast<double>(key));
+        const double a1 = std::min(hi, static_cast<double>(key + DepthQuality::kIntervalMm));
+        if (a1 > a0) acc_[key].overspeed += a1 - a0;
+    }
+}
+
+void QualityTracker::AddField(double atMm, double x, double y, double z) {
+    if (!std::isfinite(atMm)) return;
+    std::lock_guard lock(mutex_);
+    Acc& a = acc_[Key(atMm)];
+    a.mx += x;
+    a.my += y;
+    a.mz += z;
+    ++a.fields;
+    const auto [strength, dip] = FieldStrengthDip(x, y, z);
+    strengths_.push_back(strength);
+    dips_.push_back(dip);
+}
+
+std::optional<std::pair<double, double>> QualityTracker::SteadyLocked() const {
+    if (strengths_.empty()) return std::nullopt;
+    return std::make_pair(Median(strengths_), Median(dips_));
+}
+
+std::optional<std::pair<double, double>> QualityTracker::SteadyField() const {
+    std::lock_guard lock(mutex_);
+    return SteadyLocked();
+}
+
+DepthQuality QualityTracker::Make(int32_t key, const Acc& a,
+                                  const std::optional<std::pair<double, double>>& steady) const {
+    DepthQuality q;
+    q.topMm = key;
+    q.imageShare = a.travel > 0 ? std::clamp(a.image / a.travel, 0.0, 1.0) : 1.0;
+    q.overspeedMm = static_cast<int32_t>(std::lround(a.overspeed));
+    q.framesPerSecond = a.seconds > 0 ? a.frames / a.seconds : DepthQuality::kNone;
+    for (int i = 0; i < 4; ++i)
+        if (a.subTravel[i] > 0)
+            q.disagreementMm = std::max(q.disagreementMm, std::abs(a.subTravel[i] - a.subImage[i]));
+    q.outageSeconds = a.outage;
+    if (a.fields > 0) {
+        q.magX = a.mx / a.fields;
+        q.magY = a.my / a.fields;
+        q.magZ = a.mz / a.fields;
+        std::tie(q.fieldStrength, q.fieldDip) = FieldStrengthDip(q.magX, q.magY, q.magZ);
+        if (steady && steady->first > 0) {
+            q.strengthDeviation = std::abs(q.fieldStrength - steady->first) / steady->first;
+            q.dipDeviation = std::abs(q.fieldDip - steady->second);
+        }
+    }
+    q.grade = GradeInterval(q, limits_, &q.northTrusted);
+    return q;
+}
+
+std::vector<DepthQuality> QualityTracker::TakeCompleted(double currentMm) {
+    std::lock_guard lock(mutex_);
+    std::vector<DepthQuality> done;
+    const auto steady = SteadyLocked();
+    for (auto& [key, a] : acc_) {
+        if (a.taken) continue;
+        const bool left = upward_ ? currentMm < key - kCompleteMarginMm
+                                  : currentMm > key + DepthQuality::kIntervalMm + kCompleteMarginMm;
+        if (!left) continue;
+        a.taken = true;
+        done.push_back(Make(key, a, steady));
+        grades_[key] = done.back().grade;
+    }
+    return done;
+}
+
+std::vector<DepthQuality> QualityTracker::Finish() {
+    std::lock_guard lock(mutex_);
+    std::vector<DepthQuality> all;
+    const auto steady = SteadyLocked();
+    for (auto& [key, a] : acc_) {
+        // An interval only touched while the probe stood (no travel, no frames) is not logged.
+        if (a.travel <= 0 && a.frames <= 0) continue;
+        a.taken = true;
+        all.push_back(Make(key, a, steady));
+        grades_[key] = all.back().grade;
+    }
+    return all;
+}
+
+std::map<int32_t, QualityGrade> QualityTracker::Grades() const {
+    std::lock_guard lock(mutex_);
+    return grades_;
+}
+
+}  // namespace bhv

@@ -1,0 +1,468 @@
+#include "report/LogReport.h"
+
+#include <QFont>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPdfWriter>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <opencv2/imgproc.hpp>
+
+#include "platform/FileSystem.h"
+
+namespace bhv {
+namespace {
+
+constexpr double kPaperW = 210.0, kPaperH = 297.0;  // A4, millimetres
+constexpr double kMargin = 10.0;
+constexpr double kHeaderH = 22.0;  // the repeated header, and the track titles below it
+constexpr double kFooterH = 8.0;
+
+std::string Fmt(const char* format, double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QString FontFamily() {
+    const QStringList families = QFontDatabase::families();
+    for (const char* preferred : {"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Zen Hei",
+                                  "Noto Sans CJK", "DejaVu Sans"})
+        if (families.contains(QString::fromLatin1(preferred))) return QString::fromLatin1(preferred);
+    return {};
+}
+
+QColor GradeColour(int grade) {
+    switch (grade) {
+        case 0: return QColor(40, 170, 60);
+        case 1: return QColor(240, 200, 0);
+        case 2: return QColor(220, 30, 30);
+        default: return QColor(200, 200, 200);
+    }
+}
+
+// Paints in millimetres of paper on a writer of any resolution.
+class Paper {
+public:
+    Paper(QPainter& p, double dpi) : p_(p), k_(dpi / 25.4) {}
+    double K() const { return k_; }
+    QRectF R(double x, double y, double w, double h) const {
+        return QRectF(x * k_, y * k_, w * k_, h * k_);
+    }
+    QPointF P(double x, double y) const { return QPointF(x * k_, y * k_); }
+    void Font(double pt, bool bold = false) {
+        QFont f(family_);
+        f.setPointSizeF(pt);
+        f.setBold(bold);
+        p_.setFont(f);
+    }
+    void Text(double x, double y, double w, double h, const QString& t,
+              int flags = Qt::AlignLeft | Qt::AlignVCenter) {
+        p_.drawText(R(x, y, w, h), flags, t);
+    }
+    void Line(double x0, double y0, double x1, double y1) { p_.drawLine(P(x0, y0), P(x1, y1)); }
+    void Pen(const QColor& c, double widthMm) { p_.setPen(QPen(c, widthMm * k_)); }
+    QPainter& painter() { return p_; }
+    QString family_ = FontFamily();
+
+private:
+    QPainter& p_;
+    double k_;
+};
+
+struct Track {
+    double x, w;
+};
+
+// The tracks across a log page, left to right.
+struct Tracks {
+    Track depth{kMargin, 14}, quality{kMargin + 15, 4}, image{kMargin + 20, 76},
+        attitude{kMargin + 98, 32}, displacement{kMargin + 132, 22}, environment{kMargin + 156, 34};
+};
+
+
+void Header(Paper& paper, const LogReportData& d, int page, int pages, const QString& subtitle) {
+    QPainter& p = paper.painter();
+    paper.Pen(Qt::black, 0.2);
+    paper.Font(11, true);
+    paper.Text(kMargin, kMargin, 120, 6, QStringLiteral("钻孔电视测井 Borehole television log"));
+    paper.Font(8);
+    paper.Text(kMargin, kMargin + 6, 190, 5,
+               QStringLiteral("Hole %1   Date %2   Direction %3   Diameter %4 mm")
+                   .arg(Q(d.hole), Q(d.info.testTime), Q(d.info.direction),
+                        Q(Fmt("%.1f", d.info.diameter / 10.0))));
+    paper.Text(kMargin + 120, kMargin, 70, 6, subtitle, Qt::AlignRight | Qt::AlignVCenter);
+    paper.Line(kMargin, kMargin + 11.5, kPaperW - kMargin, kMargin + 11.5);
+    paper.Text(kMargin, kPaperH - kMargin - 5, 190, 5,
+               QStringLiteral("Page %1 of %2").arg(page).arg(pages), Qt::AlignCenter);
+    (void)p;
+}
+
+void FirstPage(Paper& paper, const LogReportData& d, int scale, int pages) {
+    Header(paper, d, 1, pages, QStringLiteral("BHV %1").arg(Q(d.softwareVersion)));
+    double top = d.strips.empty() ? d.info.start / 10.0 : d.strips.front().topMm;
+    double bottom = d.strips.empty() ? top : d.strips.back().bottomMm;
+    for (const ProbeStateRow& r : d.probe) {
+        top = std::min<double>(top, r.id);
+        bottom = std::max<double>(bottom, r.id);
+    }
+    std::vector<std::pair<QString, QString>> rows = {
+        {QStringLiteral("Hole 孔号"), Q(d.hole)},
+        {QStringLiteral("Date and time 日期"), Q(d.info.testTime)},
+        {QStringLiteral("Direction 方向"),
+         d.info.Upward() ? QStringLiteral("up (pulled up)") : QStringLiteral("down (lowered)")},
+        {QStringLiteral("Diameter 孔径"), Q(Fmt("%.1f mm", d.info.diameter / 10.0))},
+        {QStringLiteral("Depth range 深度"),
+         Q(Fmt("%.3f m", top / 1000.0) + " to " + Fmt("%.3f m", bottom / 1000.0))},
+        {QStringLiteral("Logging speed 测速"),
+         d.loggingSpeedMPerMin >= 0 ? Q(Fmt("%.2f m/min", d.loggingSpeedMPerMin))
+                                    : QStringLiteral("not recorded")},
+        {QStringLiteral("Position"),
+         Q(Fmt("%.5f E", d.info.longitude) + "  " + Fmt("%.5f N", d.info.latitude))},
+        {QStringLiteral("Vertical scale"), QStringLiteral("1:%1").arg(scale)},
+        {QStringLiteral("Software"), QStringLiteral("BHV %1").arg(Q(d.softwareVersion))},
+        {QStringLiteral("Project file"), Q(d.info.fileVersion)},
+    };
+    for (const auto& [label, value] : d.fields) rows.push_back({Q(label), Q(value)});
+    double y = kMargin + 18;
+    paper.Font(14, true);
+    paper.Text(kMargin, y, 190, 9, QStringLiteral("Run"));
+    y += 11;
+    paper.Font(10);
+    for (const auto& [label, value] : rows) {
+        paper.Text(kMargin + 4, y, 60, 6, label + QStringLiteral(":"));
+        paper.Text(kMargin + 66, y, 120, 6, value);
+        y += 6.5;
+    }
+    y += 6;
+    paper.Font(14, true);
+    paper.Text(kMargin, y, 190, 9, QStringLiteral("Quality 质量"));
+    y += 11;
+    paper.Font(10);
+    if (d.quality.empty()) {
+        paper.Text(kMargin + 4, y, 180, 6, QStringLiteral("Quality: not recorded"));
+        return;
+    }
+    const QualitySummary s = SummariseQuality(d.quality);
+    const std::pair<QString, std::pair<double, int>> lines[] = {
+        {QStringLiteral("Good 良好"), {s.good, 0}},
+        {QStringLiteral("Doubtful 存疑"), {s.doubtful, 1}},
+        {QStringLiteral("Bad 差"), {s.bad, 2}},
+    };
+    for (const auto& [label, value] : lines) {
+        paper.painter().fillRect(paper.R(kMargin + 4, y + 1, 4, 4), GradeColour(value.second));
+        paper.Text(kMargin + 10, y, 56, 6, label + QStringLiteral(":"));
+        paper.Text(kMargin + 66, y, 60, 6, Q(Fmt("%.1f m", value.first)));
+        y += 6.5;
+    }
+    int untrusted = 0;
+    for (const DepthQualityRow& q : d.quality) untrusted += q.northTrusted ? 0 : 1;
+    paper.Text(kMargin + 4, y, 180, 6,
+               QStringLiteral("Compass not trusted (north of the image doubtful): %1 m")
+                   .arg(Q(Fmt("%.1f", untrusted * 0.1))));
+    y += 10;
+    paper.Font(8);
+    paper.Text(kMargin + 4, y, 186, 18,
+               QStringLiteral(
+                   "Per 100 mm: bad where the image missed over 20 % of the hole, the probe moved "
+                   "faster than the stitching follows for over 20 mm, the camera or the link was "
+                   "lost for a second or the image and the encoder disagree by over 8 mm; "
+                   "doubtful where less of that happened, the frame rate was low or the "
+                   "magnetometer's field departs from the run's steady value."),
+               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap);
+}
+
+// A curve over a depth window: values by depth (mm), x in [x0, x0 + w] for [lo, hi].
+void Curve(Paper& paper, const std::vector<std::pair<double, double>>& points, double x0,
+           double w, double lo, double hi, double depthTop, double mmPerMm, double yTop,
+           double height, const QColor& colour, bool wrap = false) {
+    QPainterPath path;
+    bool open = false;
+    double lastValue = 0;
+    for (const auto& [depth, value] : points) {
+        if (!std::isfinite(value)) {
+            open = false;
+            continue;
+        }
+        const double y = yTop + (depth - depthTop) * mmPerMm;
+        if (y < yTop - 1 || y > yTop + height + 1) {
+            open = false;
+            continue;
+        }
+        const double x = x0 + std::clamp((value - lo) / (hi - lo), 0.0, 1.0) * w;
+        // An azimuth that wraps round 360 starts a new piece instead of crossing the track.
+        if (open && wrap && std::abs(value - lastValue) > 180) open = false;
+        if (!open)
+            path.moveTo(paper.P(x, y));
+        else
+            path.lineTo(paper.P(x, y));
+        open = true;
+        lastValue = value;
+    }
+    paper.Pen(colour, 0.3);
+    paper.painter().drawPath(path);
+}
+
+void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, double depthBottom,
+             int page, int pages, const std::pair<double, double>& tiltRange,
+             double displacementMax, const std::pair<double, double>& tempRange) {
+    Header(paper, d, page, pages,
+           QStringLiteral("1:%1   %2 to %3 m")
+               .arg(scale)
+               .arg(Q(Fmt("%.1f", depthTop / 1000.0)), Q(Fmt("%.1f", depthBottom / 1000.0))));
+    QPainter& p = paper.painter();
+    const Tracks t;
+    const double yTop = kMargin + kHeaderH;
+    const double mmPerMm = 1.0 / scale;  // paper per hole millimetre
+    const double height = (depthBottom - depthTop) * mmPerMm;
+    const double titleY = kMargin + 12.5;
+
+    // Track titles.
+    paper.Font(6.5);
+    paper.Pen(Qt::black, 0.2);
+    paper.Text(t.depth.x, titleY, t.depth.w, 4, QStringLiteral("Depth m"), Qt::AlignCenter);
+    paper.Text(t.quality.x - 1, titleY + 4, t.quality.w + 2, 4, QStringLiteral("Q"),
+               Qt::AlignCenter);
+    {
+        // N E S W N over the image, north at both edges.
+        const char* letters[] = {"N", "E", "S", "W", "N"};
+        for (int i = 0; i < 5; ++i) {
+            const double x = t.image.x + t.image.w * i / 4.0;
+            paper.Text(x - 3, titleY + 4, 6, 4, QString::fromLatin1(letters[i]), Qt::AlignCenter);
+        }
+        paper.Text(t.image.x, titleY, t.image.w, 4, QStringLiteral("Unrolled image, north up"),
+                   Qt::AlignCenter);
+    }
+    paper.Pen(QColor(200, 0, 0), 0.2);
+    paper.Text(t.attitude.x, titleY, t.attitude.w, 4,
+               QStringLiteral("Tilt %1-%2°").arg(tiltRange.first).arg(tiltRange.second),
+               Qt::AlignCenter);
+    paper.Pen(QColor(0, 0, 200), 0.2);
+    paper.Text(t.attitude.x, titleY + 4, t.attitude.w, 4, QStringLiteral("Azimuth 0-360°"),
+               Qt::AlignCenter);
+    paper.Pen(QColor(0, 120, 0), 0.2);
+    paper.Text(t.displacement.x, titleY, t.displacement.w, 4, QStringLiteral("Displ. mm"),
+               Qt::AlignCenter);
+    paper.Text(t.displacement.x, titleY + 4, t.displacement.w, 4,
+               QStringLiteral("±%1").arg(displacementMax), Qt::AlignCenter);
+    paper.Pen(QColor(200, 100, 0), 0.2);
+    paper.Text(t.environment.x, titleY, t.environment.w, 4,
+               QStringLiteral("Temp. %1-%2 °C").arg(tempRange.first).arg(tempRange.second),
+               Qt::AlignCenter);
+    paper.Pen(QColor(120, 0, 160), 0.2);
+    paper.Text(t.environment.x, titleY + 4, t.environment.w, 4, QStringLiteral("Humidity 0-100 %"),
+               Qt::AlignCenter);
+
+    // The image: one picture per page, from the strips that cover its depths.
+    const int pxW = static_cast<int>(std::lround(t.image.w / 25.4 * kLogImageDpi));
+    const int pxH = std::max(1, static_cast<int>(std::lround(height / 25.4 * kLogImageDpi)));
+    cv::Mat picture(pxH, pxW, CV_8UC3, cv::Scalar(235, 235, 235));
+    const double holePerPx = (depthBottom - depthTop) / pxH;
+    for (const Strip& s : d.strips) {
+        if (s.image.empty() || s.bottomMm <= depthTop || s.topMm >= depthBottom) continue;
+        const double a = std::max(s.topMm, depthTop), b = std::min(s.bottomMm, depthBottom);
+        const int r0 = std::clamp(static_cast<int>(std::floor((a - s.topMm) / s.mmPerRow)), 0,
+                                  s.image.rows - 1);
+        const int r1 = std::clamp(static_cast<int>(std::ceil((b - s.topMm) / s.mmPerRow)), r0 + 1,
+                                  s.image.rows);
+        const int y0 = static_cast<int>(std::lround((a - depthTop) / holePerPx));
+        const int y1 = std::min(pxH, static_cast<int>(std::lround((b - depthTop) / holePerPx)));
+        if (y1 <= y0) continue;
+        cv::Mat scaled;
+        cv::resize(s.image.rowRange(r0, r1), scaled, cv::Size(pxW, y1 - y0), 0, 0,
+                   cv::INTER_AREA);
+        scaled.copyTo(picture.rowRange(y0, y1));
+    }
+    cv::Mat rgb;
+    cv::cvtColor(picture, rgb, cv::COLOR_BGR2RGB);
+    const QImage image(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step),
+                       QImage::Format_RGB888);
+    p.drawImage(paper.R(t.image.x, yTop, t.image.w, height), image);
+
+    // Quality track.
+    for (const DepthQualityRow& q : d.quality) {
+        const double a = std::max<double>(q.topMm, depthTop);
+        const double b = std::min<double>(q.topMm + 100.0, depthBottom);
+        if (b <= a) continue;
+        p.fillRect(paper.R(t.quality.x, yTop + (a - depthTop) * mmPerMm, t.quality.w,
+                           (b - a) * mmPerMm),
+                   GradeColour(q.grade));
+        if (!q.northTrusted) {
+            // The compass could not be trusted: a black tick on the image's north edge.
+            p.fillRect(paper.R(t.image.x - 1.2, yTop + (a - depthTop) * mmPerMm, 1.0,
+                               (b - a) * mmPerMm),
+                       Qt::black);
+        }
+    }
+
+    // Frames and grid of the tracks.
+    paper.Pen(QColor(150, 150, 150), 0.1);
+    for (const Track& tr : {t.attitude, t.displacement, t.environment})
+        for (int i = 1; i < 4; ++i)
+            paper.Line(tr.x + tr.w * i / 4.0, yTop, tr.x + tr.w * i / 4.0, yTop + height);
+    paper.Pen(Qt::black, 0.25);
+    for (const Track& tr : {t.depth, t.quality, t.image, t.attitude, t.displacement, t.environment})
+        p.drawRect(paper.R(tr.x, yTop, tr.w, height));
+
+    // Depth track: a tick every 100 mm, a label every metre.
+    paper.Font(7);
+    for (double m = std::ceil(depthTop / 100.0) * 100.0; m <= depthBottom + 1e-6; m += 100.0) {
+        const double y = yTop + (m - depthTop) * mmPerMm;
+        const bool metre = std::fmod(std::abs(m), 1000.0) < 1e-6;
+        paper.Pen(Qt::black, metre ? 0.25 : 0.12);
+        paper.Line(t.depth.x + t.depth.w - (metre ? 4 : 1.5), y, t.depth.x + t.depth.w, y);
+        if (metre) {
+            paper.Pen(QColor(180, 180, 180), 0.1);
+            for (const Track& tr : {t.attitude, t.displacement, t.environment})
+                paper.Line(tr.x, y, tr.x + tr.w, y);
+            paper.Pen(Qt::black, 0.2);
+            if (y > yTop + 1.5 && y < yTop + height - 1.5)
+                paper.Text(t.depth.x, y - 2, t.depth.w - 4.5, 4,
+                           Q(Fmt("%.0f m", m / 1000.0)), Qt::AlignRight | Qt::AlignVCenter);
+        }
+    }
+
+    // Curves.
+    std::vector<std::pair<double, double>> tilt, azimuth, displacement, temperature, humidity;
+    for (const ProbeStateRow& r : d.probe) {
+        tilt.push_back({static_cast<double>(r.id), r.tilt});
+        azimuth.push_back({static_cast<double>(r.id), r.angleZ});
+        displacement.push_back({static_cast<double>(r.id), static_cast<double>(r.totalMove)});
+        temperature.push_back({static_cast<double>(r.id), r.temperature});
+        humidity.push_back({static_cast<double>(r.id), r.humidity});
+    }
+    auto byDepth = [](auto& v) { std::sort(v.begin(), v.end()); };
+    for (auto* v : {&tilt, &azimuth, &displacement, &temperature, &humidity}) byDepth(*v);
+    p.save();
+    p.setClipRect(paper.R(kMargin, yTop, kPaperW - 2 * kMargin, height));
+    Curve(paper, tilt, t.attitude.x, t.attitude.w, tiltRange.first, tiltRange.second, depthTop,
+          mmPerMm, yTop, height, QColor(200, 0, 0));
+    Curve(paper, azimuth, t.attitude.x, t.attitude.w, 0, 360, depthTop, mmPerMm, yTop, height,
+          QColor(0, 0, 200), true);
+    Curve(paper, displacement, t.displacement.x, t.displacement.w, -displacementMax,
+          displacementMax, depthTop, mmPerMm, yTop, height, QColor(0, 120, 0));
+    Curve(paper, temperature, t.environment.x, t.environment.w, tempRange.first,
+          tempRange.second, depthTop, mmPerMm, yTop, height, QColor(200, 100, 0));
+    Curve(paper, humidity, t.environment.x, t.environment.w, 0, 100, depthTop, mmPerMm, yTop,
+          height, QColor(120, 0, 160));
+    p.restore();
+}
+
+}  // namespace
+
+QualitySummary SummariseQuality(const std::vector<DepthQualityRow>& rows) {
+    QualitySummary s;
+    for (const DepthQualityRow& q : rows) {
+        const double m = 0.1;  // each row is 100 mm
+        switch (q.grade) {
+            case 0: s.good += m; break;
+            case 1: s.doubtful += m; break;
+            case 2: s.bad += m; break;
+            default: s.unknown += m; break;
+        }
+    }
+    return s;
+}
+
+bool ValidLogScale(int denominator) {
+    return denominator == 10 || denominator == 20 || denominator == 50;
+}
+
+int MetresPerLogPage(int denominator) {
+    // What fits the page's track height (about 250 mm of paper), in whole metres.
+    const double paper = kPaperH - 2 * kMargin - kHeaderH - kFooterH;
+    return std::max(1, static_cast<int>(std::floor(paper * denominator / 1000.0)));
+}
+
+bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
+                       std::string& error) {
+    ProjectReader reader;
+    if (!reader.Open(project, error)) return false;
+    const std::optional<ProjectInfoRow> info = reader.Info();
+    if (!info) {
+        error = "the project has no ProjectInfo row";
+        return false;
+    }
+    if (!PlausibleDiameter(info->diameter)) {
+        error = "the project's diameter is not a borehole's";
+        return false;
+    }
+    data.info = *info;
+    const std::string stem = reader.DatabasePath().stem().string();
+    data.hole = stem == "Project" ? std::string() : stem;
+    // The image track is at most 76 mm wide at 200 dpi: wider pages are of no use to it.
+    data.strips = PageStrips(*info, reader, nullptr, 800);
+    data.probe = reader.ProbeStates();
+    data.quality = reader.Quality();
+    return true;
+}
+
+int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int scale,
+                   std::string& error) {
+    if (!ValidLogScale(scale)) {
+        error = "the scale must be 1:10, 1:20 or 1:50";
+        return 0;
+    }
+    // The depth window of the log: the image's and the probe's path together.
+    double top = d.info.start / 10.0, bottom = top;
+    bool any = false;
+    auto take = [&](double a, double b) {
+        top = any ? std::min(top, a) : a;
+        bottom = any ? std::max(bottom, b) : b;
+        any = true;
+    };
+    for (const Strip& s : d.strips) take(s.topMm, s.bottomMm);
+    for (const ProbeStateRow& r : d.probe) take(r.id, r.id);
+    for (const DepthQualityRow& q : d.quality) take(q.topMm, q.topMm + 100.0);
+    const double pageMm = MetresPerLogPage(scale) * 1000.0;
+    const double first = std::floor(top / 1000.0) * 1000.0;
+    const int logPages = std::max(1, static_cast<int>(std::ceil((bottom - first) / pageMm - 1e-9)));
+    const int pages = 1 + logPages;
+
+    // Scales of the curves, for the whole log.
+    double tiltMax = 5, dispMax = 50, tLo = 1e9, tHi = -1e9;
+    for (const ProbeStateRow& r : d.probe) {
+        if (std::isfinite(r.tilt)) tiltMax = std::max(tiltMax, std::ceil(std::abs(r.tilt) / 5) * 5);
+        dispMax = std::max<double>(dispMax, std::ceil(std::abs(r.totalMove) / 50.0) * 50);
+        if (std::isfinite(r.temperature)) {
+            tLo = std::min(tLo, std::floor(r.temperature / 5) * 5);
+            tHi = std::max(tHi, std::ceil(r.temperature / 5) * 5);
+        }
+    }
+    if (tLo > tHi) tLo = 0, tHi = 50;
+    if (tHi - tLo < 10) tHi = tLo + 10;
+
+    const bool written = ReplaceFileAtomically(pdf, [&](const std::filesystem::path& temp) {
+        QPdfWriter writer(QString::fromStdString(temp.string()));
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                         QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
+        writer.setResolution(600);
+        writer.setTitle(QStringLiteral("Borehole television log %1").arg(Q(d.hole)));
+        writer.setCreator(QStringLiteral("BHV %1").arg(Q(d.softwareVersion)));
+        QPainter painter;
+        if (!painter.begin(&writer)) return false;
+        Paper paper(painter, writer.resolution());
+        FirstPage(paper, d, scale, pages);
+        for (int i = 0; i < logPages; ++i) {
+            writer.newPage();
+            LogPage(paper, d, scale, first + i * pageMm, first + (i + 1) * pageMm, i + 2, pages,
+                    {0.0, tiltMax}, dispMax, {tLo, tHi});
+        }
+        return painter.end();
+    });
+    if (!written) {
+        error = "cannot write " + pdf.string();
+        return 0;
+    }
+    return pages;
+}
+
+}  // namespace bhv

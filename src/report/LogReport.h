@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report/PageStrips.h"
+#include "report/ProjectReader.h"
+#include "storage/ProbeStateRecord.h"
+
+namespace bhv {
+
+// Everything the wellsite log shows, read from a project (or made by a benchmark).
+struct LogReportData {
+    ProjectInfoRow info;
+    std::string hole;                     // the hole number (the project's name)
+    std::vector<Strip> strips;            // the unrolled image, north first, shallow first
+    std::vector<ProbeStateRow> probe;     // the probe's path, temperature and humidity
+    std::vector<DepthQualityRow> quality; // per 100 mm; empty: not recorded
+    // The run's own fields (upload settings and the like): label and value, shown on page one.
+    std::vector<std::pair<std::string, std::string>> fields;
+    double loggingSpeedMPerMin = -1.0;    // negative: not known
+    std::string softwareVersion;
+};
+
+// Metres of a run graded good, doubtful and bad, and not graded.
+struct QualitySummary {
+    double good = 0, doubtful = 0, bad = 0, unknown = 0;
+};
+QualitySummary SummariseQuality(const std::vector<DepthQualityRow>& rows);
+
+// The vertical scales a log is drawn at: 1:10, 1:20 or 1:50 (the denominator), and the whole
+// metres of hole each log page holds at that scale.
+bool ValidLogScale(int denominator);
+int MetresPerLogPage(int denominator);
+
+// The image track's picture resolution: enough to print sharply without making the file large.
+inline constexpr int kLogImageDpi = 200;
+
+// Reads a project folder or ".prj" file for its log; false with the reason in `error`.
+bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
+                       std::string& error);
+
+// Writes the log as PDF with Qt's own writer (A4, text as text): a first page with the hole, the
+// run and a quality summary, then log pages at 1:`scale` with the depth track, the quality
+// track, the north-up unrolled image under N E S W N, tilt and azimuth, horizontal displacement,
+// temperature and humidity; the header repeated and the page numbered on every page. Written
+// through a temporary file and a rename. Safe on any thread (it paints no widget). Returns the
+// number of pages, 0 on failure with the reason in `error`.
+int WriteLogReport(const LogReportData& data, const std::filesystem::path& pdf, int scale,
+                   std::string& error);
+
+}  // namespace bhv

@@ -1,0 +1,50 @@
+#include "ui/RunReportWriter.h"
+
+#include "bhv/Version.h"
+#include "platform/ThreadName.h"
+#include "platform/Trace.h"
+#include "report/LogReport.h"
+
+namespace bhv::ui {
+
+RunReportWriter::~RunReportWriter() { Wait(); }
+
+void RunReportWriter::Submit(const RunReportRequest& request) {
+    std::lock_guard lock(mutex_);
+    workers_.emplace_back([this, request] {
+        NameThisThread("bhv-report");
+        LogReportData data;
+        std::string error;
+        bool ok = LoadLogReportData(request.database, data, error);
+        if (ok) {
+            data.fields = request.fields;
+            data.loggingSpeedMPerMin = request.loggingSpeedMPerMin;
+            data.softwareVersion = BHV_VERSION;
+            ok = WriteLogReport(data, request.pdf, 20, error) > 0;
+        }
+        if (!ok) Trace(TraceCategory::Pages, "run log " + request.pdf.string() + ": " + error);
+        std::lock_guard done(mutex_);
+        ++(ok ? written_ : failed_);
+    });
+}
+
+void RunReportWriter::Wait() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (std::thread& t : workers) t.join();
+}
+
+int RunReportWriter::Written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+}
+
+int RunReportWriter::Failed() const {
+    std::lock_guard lock(mutex_);
+    return failed_;
+}
+
+}  // namespace bhv::ui
