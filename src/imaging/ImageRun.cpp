@@ -173,6 +173,7 @@ void ImageRun::TrackQuality() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return;
     if (mmPerColumn_ <= 0.0) {
+        if (stitcher_.Fill() <= 0) return;  // nothing committed yet: no accumulator to measure
         // One accumulator column at the page's true proportions: a page of `width` columns
         // round the hole has `rows` rows per metre, 1.5 rows per accumulator column.
         const int width = static_cast<int>(static_cast<float>(stitcher_.View().rows) *

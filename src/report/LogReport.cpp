@@ -32,10 +32,13 @@ std::string Fmt(const char* format, double v) {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+// A TrueType Latin face first: Qt's PDF writer maps its digits back to text reliably (with the
+// CJK OpenType faces some digits came out of pdftotext as blanks); the Chinese labels fall back
+// to a CJK face by themselves.
 QString FontFamily() {
     const QStringList families = QFontDatabase::families();
-    for (const char* preferred : {"Noto Sans CJK SC", "Source Han Sans SC", "WenQuanYi Zen Hei",
-                                  "Noto Sans CJK", "DejaVu Sans"})
+    for (const char* preferred : {"DejaVu Sans", "Liberation Sans", "Noto Sans CJK SC",
+                                  "Source Han Sans SC", "WenQuanYi Zen Hei"})
         if (families.contains(QString::fromLatin1(preferred))) return QString::fromLatin1(preferred);
     return {};
 }
@@ -324,9 +327,10 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
             for (const Track& tr : {t.attitude, t.displacement, t.environment})
                 paper.Line(tr.x, y, tr.x + tr.w, y);
             paper.Pen(Qt::black, 0.2);
-            if (y > yTop + 1.5 && y < yTop + height - 1.5)
-                paper.Text(t.depth.x, y - 2, t.depth.w - 4.5, 4,
-                           Q(Fmt("%.0f m", m / 1000.0)), Qt::AlignRight | Qt::AlignVCenter);
+            // Every metre labelled, the label kept inside the track at its ends.
+            const double labelY = std::clamp(y - 2, yTop + 0.3, yTop + height - 4.3);
+            paper.Text(t.depth.x, labelY, t.depth.w - 4.5, 4, Q(Fmt("%.0f m", m / 1000.0)),
+                       Qt::AlignRight | Qt::AlignVCenter);
         }
     }
 
@@ -370,6 +374,11 @@ QualitySummary SummariseQuality(const std::vector<DepthQualityRow>& rows) {
         }
     }
     return s;
+}
+
+LogImageTrack LogImageTrackMm() {
+    const Tracks t;
+    return {t.image.x, kMargin + kHeaderH, t.image.w};
 }
 
 bool ValidLogScale(int denominator) {

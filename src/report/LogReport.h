@@ -35,6 +35,13 @@ QualitySummary SummariseQuality(const std::vector<DepthQualityRow>& rows);
 bool ValidLogScale(int denominator);
 int MetresPerLogPage(int denominator);
 
+// Where the image track lies on a log page (millimetres of paper from the top left): its left
+// edge, the depth window's top and its width.
+struct LogImageTrack {
+    double x = 0, y = 0, width = 0;
+};
+LogImageTrack LogImageTrackMm();
+
 // The image track's picture resolution: enough to print sharply without making the file large.
 inline constexpr int kLogImageDpi = 200;
 

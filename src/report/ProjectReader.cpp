@@ -118,6 +118,9 @@ bool ProjectReader::Open(const std::filesystem::path& folderOrFile, std::string&
         db_ = nullptr;
         return false;
     }
+    // The program may still be writing the project (probe states after a run): a read waits
+    // for its write instead of failing.
+    sqlite3_busy_timeout(db_, 5000);
     Statement check(db_,
                     "SELECT count(*) FROM sqlite_master WHERE type='table' AND "
                     "name IN ('ProjectInfo','probeState','bigImages')");

@@ -28,6 +28,10 @@
 #include "simulation/BoreholeWall.h"
 #include "ui/LiveVideoView.h"
 #include "ui/MainWindow.h"
+#include "ui/RunReportWriter.h"
+#include "report/ProjectReader.h"
+#include "imaging/Quality.h"
+#include "imaging/ImageRun.h"
 
 namespace bhv::op {
 namespace {
@@ -44,6 +48,8 @@ struct PayOut {
     uint64_t framesAtCameraDrop = 0;
     // Where the probe was while no picture came: from the drop to the first new frame.
     double cameraResumeAt = -1;
+    bool fastOn = false, fastDone = false;
+    double fastStartedAt = -1, fastEndedAt = -1;
     uint64_t framesLastPoll = 0;
     bool recording = false, recordShot = false;
 };
@@ -78,6 +84,7 @@ public:
         BrowseToFirstPage();
         StopRun();
         stats_->End();
+        CollectQuality();
         if (o_.upload) WaitForUpload();
         Exit();
         return Report();
@@ -99,6 +106,9 @@ private:
         if (Upward()) simOptions << "--start-depth" << QString::number(o_.upFromMetres, 'f', 3);
         if (o_.turnRate >= 0) simOptions << "--turn-rate" << QString::number(o_.turnRate);
         if (o_.cameraFps > 0) simOptions << "--camera-fps" << QString::number(o_.cameraFps);
+        if (o_.disturbTo > o_.disturbFrom)
+            simOptions << "--magnetic-disturbance"
+                       << QString::number(o_.disturbFrom) + ":" + QString::number(o_.disturbTo);
         if (o_.slowSpeed != 0.8)
             simOptions << "--winch-speeds" << QString::number(o_.slowSpeed) + ",2,6";
         const bool simOnLoopback = StartSimulator(sim_, simOptions);
@@ -251,6 +261,7 @@ private:
             FollowDepth(now);
             Record(now);
             if (o_.faults) DropLinks(target, now);
+            FastBetween();
             if (Acq().WinchState() != WinchAction()) {
                 Check(false, QStringLiteral("the winch stopped at %1 m before the target")
                                  .arg(Metres(), 0, 'f', 3));
@@ -327,6 +338,86 @@ private:
         if (pay_.cameraDropped && pay_.cameraBackAfter < 0 && now - pay_.cameraDropMs > 3000 &&
             Acq().Camera().Counters().framesTaken > pay_.framesAtCameraDrop + 60)
             pay_.cameraBackAfter = (now - pay_.cameraDropMs) / 1000.0;
+    }
+
+    // The fast speed between two depths on the way, then the slow one again.
+    void FastBetween() {
+        if (o_.fastTo <= o_.fastFrom) return;
+        const double m = Metres();
+        if (!pay_.fastOn && !pay_.fastDone && m >= o_.fastFrom) {
+            hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 2);
+            pay_.fastOn = true;
+            pay_.fastStartedAt = m;
+            Say(QStringLiteral("  fast speed from %1 m").arg(m, 0, 'f', 3));
+        } else if (pay_.fastOn && m >= o_.fastTo) {
+            hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 0);
+            pay_.fastOn = false;
+            pay_.fastDone = true;
+            pay_.fastEndedAt = m;
+            Say(QStringLiteral("  slow speed again from %1 m").arg(m, 0, 'f', 3));
+        }
+    }
+
+    // The quality per 100 mm as the run graded it, against what the simulator did, and the
+    // run's PDF log.
+    // Gathered after the run's end, while the window is still there; printed in the report.
+    void CollectQuality() {
+        const auto grades = Acq().Images().QualityGrades();
+        int counts[3] = {0, 0, 0};
+        for (const auto& [top, grade] : grades)
+            if (grade != QualityGrade::Unknown) ++counts[static_cast<int>(grade)];
+        qualityLines_.push_back(QStringLiteral("  quality: %1 intervals of 100 mm: %2 good, %3 doubtful, %4 bad")
+                .arg(grades.size())
+                .arg(counts[0])
+                .arg(counts[1])
+                .arg(counts[2]));
+        std::vector<DepthQualityRow> rows;
+        {
+            ProjectReader reader;
+            std::string error;
+            if (reader.Open(project_, error)) rows = reader.Quality();
+        }
+        for (const DepthQualityRow& q : rows) {
+            if (q.grade == 0) continue;
+            qualityLines_.push_back(QStringLiteral("    %1-%2 m %3: image %4 %, overspeed %5 mm, %6 frames/s, "
+                               "disagreement %7 mm, outage %8 s, field %9 (dev %10 %, dip dev "
+                               "%11°)%12")
+                    .arg(q.topMm / 1000.0, 0, 'f', 1)
+                    .arg((q.topMm + 100) / 1000.0, 0, 'f', 1)
+                    .arg(q.grade == 2 ? "bad" : "doubtful")
+                    .arg(q.imageShare * 100, 0, 'f', 0)
+                    .arg(q.overspeedMm)
+                    .arg(q.framesPerSecond, 0, 'f', 1)
+                    .arg(q.disagreementMm, 0, 'f', 1)
+                    .arg(q.outageSeconds, 0, 'f', 1)
+                    .arg(q.fieldStrength, 0, 'f', 0)
+                    .arg(q.strengthDeviation * 100, 0, 'f', 1)
+                    .arg(q.dipDeviation, 0, 'f', 1)
+                    .arg(q.northTrusted ? "" : ", north not trusted"));
+        }
+        qualityLines_.push_back(QStringLiteral("  simulator: host dropped at %1 m, camera dropped at %2 m (frames "
+                           "again at %3 m), fast %4-%5 m, magnetic disturbance %6-%7 m")
+                .arg(pay_.hostDropAt, 0, 'f', 3)
+                .arg(pay_.cameraDropAt, 0, 'f', 3)
+                .arg(pay_.cameraResumeAt, 0, 'f', 3)
+                .arg(pay_.fastStartedAt, 0, 'f', 3)
+                .arg(pay_.fastEndedAt, 0, 'f', 3)
+                .arg(o_.disturbFrom, 0, 'f', 3)
+                .arg(o_.disturbTo, 0, 'f', 3));
+        window_->Reports().Wait();
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(project_, ec)) {
+            if (entry.path().extension() != ".pdf") continue;
+            qualityLines_.push_back(QStringLiteral("  run log %1: %2 bytes")
+                    .arg(QString::fromStdString(entry.path().string()))
+                    .arg(static_cast<qint64>(entry.file_size(ec))));
+            pdf_ = entry.path();
+        }
+    }
+
+    void ReportQuality() {
+        for (const QString& line : qualityLines_) Say(line);
+        Check(!pdf_.empty(), "the run's PDF log written into the project folder");
     }
 
     // A stretch faster than the stitching keeps up with: the overspeed warning shows.
@@ -426,6 +517,7 @@ private:
                 .arg(reached_, 0, 'f', 3)
                 .arg(o_.toMetres, 0, 'f', 2));
         ReportPages();
+        ReportQuality();
         const int64_t states = Count(db_, "SELECT count(*) FROM probeState");
         Say(QStringLiteral("  probe-state records: %1").arg(states));
         Check(states > 0, "probe-state records stored");
@@ -626,6 +718,8 @@ private:
     PayOut pay_;
     std::string db_;
     fs::path project_;
+    fs::path pdf_;
+    QStringList qualityLines_;
     double reached_ = 0;
     size_t pictures_ = 0, videos_ = 0;
 };

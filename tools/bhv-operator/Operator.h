@@ -25,6 +25,10 @@ struct OperatorOptions {
     bool faults = true;          // "drop host" during the pay-out
     bool dropCamera = true;      // and "drop camera"
     int fastSeconds = 0;         // a last stretch at the fast speed (the overspeed warning)
+    // A stretch at the fast speed between two depths (metres) on the way; from >= to: none.
+    double fastFrom = 0.0, fastTo = 0.0;
+    // bhv-sim's magnetic disturbance between two depths (metres); from >= to: none.
+    double disturbFrom = 0.0, disturbTo = 0.0;
     bool upload = true;          // real-time upload to bhv-data-server (--refuse-every 3)
     double minSimilarity = 0.5;  // each full page against the simulator's wall
     // The goals each full page's registration against the wall is held to.

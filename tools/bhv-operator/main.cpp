@@ -27,6 +27,7 @@ const char* kUsage =
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
     "                    [--camera-latency MS]\n"
+    "                    [--fast-between FROM_M:TO_M] [--magnetic-disturbance FROM_M:TO_M]\n"
     "       bhv-operator --screens [FOLDER]\n"
     "       bhv-operator --soak MINUTES --out FOLDER\n"
     "Starts bhv-sim (pulley 63 mm, live camera) and bhv-data-server (refusing every third\n"
@@ -113,6 +114,18 @@ int main(int argc, char** argv) {
             o.recordSeconds = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--fast") && has) {
             o.fastSeconds = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--fast-between") && has) {
+            if (std::sscanf(argv[++i], "%lf:%lf", &o.fastFrom, &o.fastTo) != 2 ||
+                o.fastTo <= o.fastFrom) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
+        } else if (!std::strcmp(argv[i], "--magnetic-disturbance") && has) {
+            if (std::sscanf(argv[++i], "%lf:%lf", &o.disturbFrom, &o.disturbTo) != 2 ||
+                o.disturbTo <= o.disturbFrom) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
         } else if (!std::strcmp(argv[i], "--min-similarity") && has) {
             o.minSimilarity = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--registration-goals") && has) {
