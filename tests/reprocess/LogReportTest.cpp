@@ -1,0 +1,175 @@
+// The wellsite log as another program reads it: pdftotext finds the header fields and the depth
+// labels, and pdftoppm's picture of the image track matches the stored pages.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <cmath>
+#include <cstdlib>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <regex>
+
+#include "imaging/Pages.h"
+#include "platform/Paths.h"
+#include "report/LogReport.h"
+#include "storage/ProjectDb.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
+
+namespace bhv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void NeedGuiApplication() {
+    static int argc = 1;
+    static char name[] = "reprocess_tests";
+    static char* argv[] = {name, nullptr};
+    if (!QGuiApplication::instance()) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        new QGuiApplication(argc, argv);  // lives as long as the test process
+    }
+}
+
+bool HavePoppler() {
+    return std::system("pdftoppm -v > /dev/null 2>&1") == 0 &&
+           std::system("pdftotext -v > /dev/null 2>&1") == 0;
+}
+
+// A 3.5 m downward project from 1 m: full pages whose colour changes every 250 mm, probe
+// states with temperature and humidity every 100 mm, and quality rows (bad from 2.0 to 2.3 m).
+fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
+    ProjectDb db;
+    db.SetWorkspacePath(dir.wide());
+    EXPECT_TRUE(db.CreateProject(L"K7", 10000, 1100, 116.39, 39.9));
+    const int cols = 600;
+    const int rows = TrueProportionRows(cols, 10000, 1100);
+    for (int page = 1; page <= 3; ++page) {
+        cv::Mat image(rows, cols, CV_8UC3);
+        for (int q = 0; q < 4; ++q) {
+            const cv::Scalar c((page * 67 + q * 40) % 256, (q * 90 + 30) % 256,
+                               (page * 30 + q * 55) % 256);
+            colours.push_back(c);
+            image.rowRange(q * rows / 4, (q + 1) * rows / 4).setTo(c);
+        }
+        EXPECT_TRUE(db.InsertBigImage(page * 10000, EncodePage(image)));
+    }
+    for (int mm = 1000; mm <= 4000; mm += 100) {
+        ProbeStateRecord r;
+        r.id = mm;
+        r.tilt = 1.0f + mm / 2000.0f;
+        r.totalMove = mm / 200;
+        r.telemetry[attitude::kAngleZ] = 40.0 + mm / 100.0;
+        r.telemetry[attitude::kTemperature] = 18.0 + mm / 1000.0;
+        r.telemetry[attitude::kHumidity] = 55.0;
+        EXPECT_TRUE(db.AddProbeState(r));
+    }
+    for (int mm = 1000; mm < 4000; mm += 100) {
+        DepthQualityRow q;
+        q.topMm = mm;
+        q.grade = mm >= 2000 && mm < 2300 ? 2 : 0;
+        EXPECT_TRUE(db.SetDepthQuality(q));
+    }
+    const fs::path folder = FsPath(db.ProjectFolder());
+    db.Close();
+    return folder;
+}
+
+TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
+    if (!HavePoppler()) GTEST_SKIP() << "pdftoppm/pdftotext (poppler-utils) not installed";
+    NeedGuiApplication();
+    TempDir dir;
+    std::vector<cv::Scalar> colours;
+    const fs::path project = MakeProject(dir, colours);
+
+    LogReportData data;
+    std::string error;
+    ASSERT_TRUE(LoadLogReportData(project, data, error)) << error;
+    EXPECT_EQ(data.hole, "K7");
+    ASSERT_EQ(data.quality.size(), 30u);
+    ASSERT_FALSE(data.probe.empty());
+    EXPECT_DOUBLE_EQ(data.probe.front().temperature, 19.0);
+    data.fields = {{"Pile number", "P-12"}};
+    data.loggingSpeedMPerMin = 0.75;
+    data.softwareVersion = "9.8.7";
+    const fs::path pdf = dir / "log.pdf";
+    // 1:20 holds 4 m a page: the first page and one log page for 1 to 4 m.
+    ASSERT_EQ(WriteLogReport(data, pdf, 20, error), 2) << error;
+
+    const fs::path text = dir / "log.txt";
+    ASSERT_EQ(std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'")
+                              .c_str()),
+              0);
+    const std::string t = ReadFile(text);
+    for (const char* expected :
+         {"K7", "Diameter 110.0 mm", "down", "1.000 m to 4.000 m", "0.75 m/min",
+          "Pile number", "P-12", "BHV 9.8.7", "Good", "2.7 m", "Bad", "0.3 m", "Page 1 of 2",
+          "Page 2 of 2", "Unrolled image, north up"}) {
+        EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;
+    }
+    // The depth track's labels, each alone on its line (pdftotext may close up "1 m").
+    for (int metre = 1; metre <= 4; ++metre)
+        EXPECT_TRUE(std::regex_search(
+            t, std::regex("(^|\n)\\s*" + std::to_string(metre) + " ?m\\s*(\n|$)")))
+            << metre << " m";
+
+    // The log page at 40 dpi against the pages, shrunk the same way.
+    const int dpi = 40;
+    ASSERT_EQ(std::system(("pdftoppm -r 40 -f 2 -l 2 -png '" + pdf.string() + "' '" +
+                           (dir / "page").string() + "'")
+                              .c_str()),
+              0);
+    cv::Mat rendered;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("page", 0) == 0)
+            rendered = cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(rendered.empty());
+    const LogImageTrack track = LogImageTrackMm();
+    auto px = [dpi](double mm) { return static_cast<int>(std::lround(mm * dpi / 25.4)); };
+    // 1 m to 4 m at 1:20 is 150 mm of paper; a pixel in from every edge.
+    const cv::Rect area(px(track.x) + 1, px(track.y) + 1, px(track.width) - 2, px(150.0) - 2);
+    ASSERT_LE(area.br().y, rendered.rows);
+    const cv::Mat shown = rendered(area);
+    int compared = 0, matched = 0;
+    for (size_t i = 0; i < colours.size(); ++i) {
+        // The middle of each 250 mm band, in the middle of the track.
+        const int y = static_cast<int>(std::lround((i + 0.5) * 250.0 / 20.0 * dpi / 25.4)) - 1;
+        if (y < 0 || y >= shown.rows) continue;
+        const cv::Vec3b p = shown.at<cv::Vec3b>(y, shown.cols / 2);
+        const cv::Scalar& c = colours[i];
+        ++compared;
+        if (std::abs(p[0] - c[0]) <= 12 && std::abs(p[1] - c[1]) <= 12 && std::abs(p[2] - c[2]) <= 12)
+            ++matched;
+        else
+            ADD_FAILURE() << "band " << i << ": " << p << " for " << c;
+    }
+    EXPECT_EQ(compared, 12);
+    EXPECT_EQ(matched, compared);
+}
+
+TEST(LogReport, ScalesPagesAndQualitySummary) {
+    EXPECT_TRUE(ValidLogScale(10));
+    EXPECT_TRUE(ValidLogScale(50));
+    EXPECT_FALSE(ValidLogScale(25));
+    EXPECT_EQ(MetresPerLogPage(10), 2);
+    EXPECT_EQ(MetresPerLogPage(20), 4);
+    EXPECT_EQ(MetresPerLogPage(50), 12);
+    std::vector<DepthQualityRow> rows(7);
+    for (size_t i = 0; i < rows.size(); ++i) rows[i].grade = static_cast<int>(i % 4) - 1;
+    const QualitySummary s = SummariseQuality(rows);
+    EXPECT_NEAR(s.unknown, 0.2, 1e-9);
+    EXPECT_NEAR(s.good, 0.2, 1e-9);
+    EXPECT_NEAR(s.doubtful, 0.2, 1e-9);
+    EXPECT_NEAR(s.bad, 0.1, 1e-9);
+
+    NeedGuiApplication();
+    TempDir dir;
+    LogReportData data;
+    std::string error;
+    EXPECT_EQ(WriteLogReport(data, dir / "x.pdf", 25, error), 0);
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(fs::exists(dir / "x.pdf"));
+}
+
+}  // namespace
+}  // namespace bhv::test
