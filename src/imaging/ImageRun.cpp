@@ -21,6 +21,9 @@ namespace bhv {
 
 namespace {
 
+// Bands measured before the run's own image scale replaces the geometry's.
+constexpr size_t kScaleSamples = 100;
+
 // Frames further apart than this leave the time between them without a camera.
 constexpr double kCameraGapSeconds = 0.5;
 
@@ -112,6 +115,8 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         qualityNs_ = 0;
         qualityHasBand_ = false;
         mmPerColumn_ = 0.0;
+        nominalMmPerColumn_ = 0.0;
+        columnScales_.clear();
         {
             std::lock_guard browsedLock(browsedMutex_);
             browsedShare_.reset();
@@ -172,15 +177,16 @@ void ImageRun::NoteLinkOutage(double seconds) {
 void ImageRun::TrackQuality() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return;
-    if (mmPerColumn_ <= 0.0) {
+    if (nominalMmPerColumn_ <= 0.0) {
         if (stitcher_.Fill() <= 0) return;  // nothing committed yet: no accumulator to measure
-        // One accumulator column at the page's true proportions: a page of `width` columns
-        // round the hole has `rows` rows per metre, 1.5 rows per accumulator column.
+        // A page of `width` columns round the hole at true proportions has `rows` rows per
+        // metre; a column along the hole covers about as much wall as a row.
         const int width = static_cast<int>(static_cast<float>(stitcher_.View().rows) *
                                            StripStitcher::kRowScale);
         const int32_t rows = TrueProportionRows(width, 10000, diameter_);
         if (rows <= 0) return;
-        mmPerColumn_ = 1000.0 * StripStitcher::kColScale / rows;
+        nominalMmPerColumn_ = 1000.0 / rows;
+        mmPerColumn_ = nominalMmPerColumn_;
     }
     const double committed = static_cast<double>(stitcher_.AccumulatorBase() + stitcher_.Fill());
     for (const StripStitcher::Placement& p : placements) {
@@ -189,9 +195,27 @@ void ImageRun::TrackQuality() {
         const std::optional<MotionTrack::Motion> m = track_.MotionAt(p.arrivedNs);
         if (!m) continue;
         const double depthMm = m->depth / 10.0;
-        if (qualityHasBand_)
-            quality_.AddSegment(qualityDepthMm_, depthMm,
-                                std::max(0.0, p.column - qualityColumn_) * mmPerColumn_);
+        if (qualityHasBand_) {
+            const double columns = std::max(0.0, p.column - qualityColumn_);
+            const double travel = std::abs(depthMm - qualityDepthMm_);
+            // Bands placed well below the cap moved as far as the wall did: they calibrate the
+            // image's scale (a capped band, a starved or overspeed stretch, says nothing).
+            if (columns > 0.5 && columns < kMaxStitchShift - 1.0 && travel > 0) {
+                columnScales_.push_back(travel / columns);
+                if (columnScales_.size() >= kScaleSamples && columnScales_.size() % 50 == 0) {
+                    std::vector<double> v = columnScales_;
+                    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+                    std::nth_element(v.begin(), mid, v.end());
+                    // Within a factor of four of the geometry's (the upward band's smaller ring
+                    // shows the wall at a finer scale): anything else is not a scale.
+                    mmPerColumn_ = std::clamp(*mid, nominalMmPerColumn_ / 4, nominalMmPerColumn_ * 4);
+                }
+            }
+            // The upward band's scale is not measured reliably yet (its bands stay near the
+            // cap): upward, the image-against-encoder figures are left out rather than mark a
+            // sound run bad.
+            if (!upward_) quality_.AddSegment(qualityDepthMm_, depthMm, columns * mmPerColumn_);
+        }
         qualityHasBand_ = true;
         qualityNs_ = p.arrivedNs;
         qualityColumn_ = p.column;

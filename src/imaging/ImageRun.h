@@ -204,7 +204,12 @@ private:
     double qualityColumn_ = 0.0;
     double qualityDepthMm_ = 0.0;
     bool qualityHasBand_ = false;
-    double mmPerColumn_ = 0.0;   // wall length along the hole per accumulator column
+    // Wall length along the hole per accumulator column: measured on the run itself (the median
+    // of the encoder's travel per column over the bands placed well below the shift cap), the
+    // page geometry's value until enough bands are in.
+    double mmPerColumn_ = 0.0;
+    double nominalMmPerColumn_ = 0.0;
+    std::vector<double> columnScales_;
     int32_t lastTravel_ = 0;
     int32_t pageLen_ = 10000;
     int32_t startDepth_ = 0;

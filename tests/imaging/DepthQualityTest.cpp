@@ -78,7 +78,7 @@ TEST(DepthQuality, TrackerSpreadsTheRunOverItsIntervals) {
         t.AddField(d, 300.0, 0.0, 450.0);
     }
     t.AddOutage(1170.0, 2.0);
-    t.AddOverspeed(1220.0, 1240.0);
+    t.AddOverspeed(1220.0, 1250.0);
     // An interval is done once the probe is 50 mm past it: at 1240 only the first.
     std::vector<DepthQuality> done = t.TakeCompleted(1240.0);
     ASSERT_EQ(done.size(), 1u);
@@ -95,7 +95,7 @@ TEST(DepthQuality, TrackerSpreadsTheRunOverItsIntervals) {
 
     const std::vector<DepthQuality> all = t.Finish();
     ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[2].overspeedMm, 20);
+    EXPECT_EQ(all[2].overspeedMm, 30);
     EXPECT_EQ(all[2].grade, QualityGrade::Bad);
     const auto grades = t.Grades();
     EXPECT_EQ(grades.size(), 3u);

@@ -2,6 +2,9 @@
 // stitching keeps the fractions of its shifts; pages are read along the encoder's travel and
 // turned row by row. Checked against the synthetic wall with the registration measure.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
 
 #include <cmath>
 #include <opencv2/core.hpp>
@@ -11,6 +14,7 @@
 #include "imaging/Stitching.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/PageRegistration.h"
+#include "platform/Text.h"
 #include "storage/ProjectDb.h"
 #include "support/TempDir.h"
 
@@ -118,7 +122,34 @@ struct RunFigures {
     int pages = 0;
     double maxDepthErrorMm = 0, maxAzimuthErrorDeg = 0, minCorrelation = 1;
     cv::Mat lastPage;  // the partial last page, as stored
+    // The run's own quality per 100 mm: intervals graded, and those not good.
+    int intervals = 0, notGood = 0;
+    double minImageShare = 1, maxDisagreementMm = 0;
 };
+
+// The depthQuality rows of the project the run left.
+void ReadQuality(const std::wstring& dbPath, RunFigures& f) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(ToNarrow(dbPath).c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT id, imageShare, disagreementMm, grade FROM depthQuality",
+                                 -1, &s, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        ++f.intervals;
+        f.minImageShare = std::min(f.minImageShare, sqlite3_column_double(s, 1));
+        f.maxDisagreementMm = std::max(f.maxDisagreementMm, sqlite3_column_double(s, 2));
+        if (sqlite3_column_int(s, 3) != 0) {
+            ++f.notGood;
+            std::printf("  interval %d mm: share %.3f, disagreement %.2f mm, grade %d\n",
+                        sqlite3_column_int(s, 0), sqlite3_column_double(s, 1),
+                        sqlite3_column_double(s, 2), sqlite3_column_int(s, 3));
+        }
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+}
 
 // Where the wall's north stripe (bright green, within 1.5 degrees of north) shows on a page: the
 // circular mean of its pixels' columns in degrees from the first column, and how many rows
@@ -159,6 +190,9 @@ RunFigures RegisteredRun(const BoreholeRunSettings& settings, const std::wstring
         f.minCorrelation = std::min(f.minCorrelation, r.medianCorrelation);
         ++f.pages;
     }
+    const std::wstring dbPath = db.DatabasePath();
+    db.Close();
+    ReadQuality(dbPath, f);
     return f;
 }
 
@@ -195,6 +229,13 @@ TEST(FrameMoments, ATurningProbeAndFramesHeldBackStillGivePagesTrueToDepthAndNor
             EXPECT_GT(rows, 50);
             EXPECT_NEAR(north, 0.0, 1.0);
         }
+        // A clean run: every 100 mm good, the image's motion the encoder's.
+        EXPECT_GE(f.intervals, 20);
+        EXPECT_EQ(f.notGood, 0);
+        EXPECT_GT(f.minImageShare, 0.95);
+        if (!s.upward) EXPECT_LT(f.maxDisagreementMm, 2.0);
+        std::printf("  %d intervals, image share >= %.3f, disagreement <= %.2f mm\n", f.intervals,
+                    f.minImageShare, f.maxDisagreementMm);
     }
 
     // Frames that wait in the queue while the telemetry moves on (25 frames, over a second)

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "imaging/Pages.h"
+#include "imaging/Quality.h"
 #include "platform/Paths.h"
 #include "report/LogReport.h"
 #include "storage/ProjectDb.h"
@@ -68,6 +69,8 @@ fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
         DepthQualityRow q;
         q.topMm = mm;
         q.grade = mm >= 2000 && mm < 2300 ? 2 : 0;
+        q.framesPerSecond = mm == 2000 ? DepthQuality::kNone : 19.5;  // stored as NULL
+        q.northTrusted = mm != 2100;
         EXPECT_TRUE(db.SetDepthQuality(q));
     }
     const fs::path folder = FsPath(db.ProjectFolder());
@@ -87,6 +90,11 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     ASSERT_TRUE(LoadLogReportData(project, data, error)) << error;
     EXPECT_EQ(data.hole, "K7");
     ASSERT_EQ(data.quality.size(), 30u);
+    EXPECT_EQ(data.quality[10].topMm, 2000);
+    EXPECT_TRUE(std::isnan(data.quality[10].framesPerSecond));
+    EXPECT_DOUBLE_EQ(data.quality[11].framesPerSecond, 19.5);
+    EXPECT_FALSE(data.quality[11].northTrusted);
+    EXPECT_EQ(data.quality[11].grade, 2);
     ASSERT_FALSE(data.probe.empty());
     EXPECT_DOUBLE_EQ(data.probe.front().temperature, 19.0);
     data.fields = {{"Pile number", "P-12"}};
@@ -103,7 +111,7 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     const std::string t = ReadFile(text);
     for (const char* expected :
          {"K7", "Diameter 110.0 mm", "down", "1.000 m to 4.000 m", "0.75 m/min",
-          "Pile number", "P-12", "BHV 9.8.7", "Good", "2.7 m", "Bad", "0.3 m", "Page 1 of 2",
+          "Pile number", "P-12", "BHV 9.8.7", "Good", "2.7 m", "Bad", "0.3 m", "doubtful): 0.1 m", "Page 1 of 2",
           "Page 2 of 2", "Unrolled image, north up"}) {
         EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;
     }

@@ -344,13 +344,19 @@ private:
     void FastBetween() {
         if (o_.fastTo <= o_.fastFrom) return;
         const double m = Metres();
+        // On a loaded machine the box's list may not open in time: chosen again until it holds.
+        auto choose = [this](int index) {
+            QComboBox* box = hands_->Find<QComboBox>("winchSpeedBox");
+            for (int i = 0; box && i < 3 && box->currentIndex() != index; ++i)
+                hands_->Choose(box, index);
+        };
         if (!pay_.fastOn && !pay_.fastDone && m >= o_.fastFrom) {
-            hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 2);
+            choose(2);
             pay_.fastOn = true;
             pay_.fastStartedAt = m;
             Say(QStringLiteral("  fast speed from %1 m").arg(m, 0, 'f', 3));
         } else if (pay_.fastOn && m >= o_.fastTo) {
-            hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 0);
+            choose(0);
             pay_.fastOn = false;
             pay_.fastDone = true;
             pay_.fastEndedAt = m;
