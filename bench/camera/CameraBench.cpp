@@ -106,12 +106,7 @@ struct Options {
     std::string recordPath;  // records the first 3 s of the measurement here
 };
 
-// CPU seconds of the calling thread and of the whole process.
-double ThreadCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+// CPU seconds of the whole process.
 double ProcessCpuSeconds() {
     timespec t{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);

@@ -552,14 +552,6 @@ void ImageRun::Browse(bool next) {
     if (repaint_) repaint_();
 }
 
-int32_t ImageRun::ViewAxisStartMm() const {
-    std::lock_guard lock(tickMutex_);
-    if (!browse_.load()) return axisStart_.load();
-    // A full page's key is the travel at its end; the last, partial page's is the run's travel.
-    const int32_t end = browsePos_ % 10000 == 0 ? browsePos_ : (browsePos_ / 10000 + 1) * 10000;
-    return AxisStart(upward_, startDepth_, end);
-}
-
 int32_t ImageRun::BrowsedPageId() const {
     std::lock_guard lock(tickMutex_);
     return browse_.load() ? browsePos_ : -1;

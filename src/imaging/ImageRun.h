@@ -145,8 +145,6 @@ public:
     // The id of the page shown while browsing; -1 when not browsing.
     int32_t BrowsedPageId() const;
     int32_t AxisStartMm() const { return axisStart_.load(); }
-    // The depth at which the page in view begins: the browsed page's while browsing.
-    int32_t ViewAxisStartMm() const;
     int32_t PageEnd() const { return pageEnd_.load(); }
     cv::Mat LiveImage() const;
     float StartHeading() const;

@@ -329,8 +329,9 @@ TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
     ASSERT_TRUE(Drive(2, 2, 200));
     acq->OnWinchButton(0);
     RunButton();
-    if (kPagesExpected)
+    if (kPagesExpected) {
         EXPECT_EQ(Query(ProjectDbPath(), "SELECT count(*) FROM bigImages")[0][0], "1");
+    }
 }
 
 TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging) {
@@ -368,7 +369,9 @@ TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging
     RunButton();
     EXPECT_FALSE(acq->Acquiring());
     const std::filesystem::path db = ProjectDbPath();
-    if (kPagesExpected) EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+    if (kPagesExpected) {
+        EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+    }
     EXPECT_TRUE(acq->RequestExit());
     acq.reset();  // joins every thread; a hang here fails the test by its time-out
     EXPECT_EQ(Query(db, "PRAGMA integrity_check")[0][0], "ok");
@@ -399,7 +402,9 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
     EXPECT_TRUE(std::filesystem::exists(tmp.path() / "config" / SysConfigParam::kFileName));
     EXPECT_TRUE(std::filesystem::exists(FsPath(test::Root() + L"BHVW_Config.xml")));
     acq.reset();  // the destroy path: threads joined, camera released, database closed last
-    if (kPagesExpected) EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+    if (kPagesExpected) {
+        EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
+    }
 }
 
 }  // namespace

@@ -233,7 +233,9 @@ TEST(FrameMoments, ATurningProbeAndFramesHeldBackStillGivePagesTrueToDepthAndNor
         EXPECT_GE(f.intervals, 20);
         EXPECT_EQ(f.notGood, 0);
         EXPECT_GT(f.minImageShare, 0.95);
-        if (!s.upward) EXPECT_LT(f.maxDisagreementMm, 2.0);
+        if (!s.upward) {
+            EXPECT_LT(f.maxDisagreementMm, 2.0);
+        }
         std::printf("  %d intervals, image share >= %.3f, disagreement <= %.2f mm\n", f.intervals,
                     f.minImageShare, f.maxDisagreementMm);
     }

@@ -288,7 +288,9 @@ TEST(Export, LeavesAPageItCannotUseEmptyAndRefusesAnImplausibleProject) {
             EXPECT_EQ(std::vector<std::string>(rows[i].begin(), rows[i].begin() + 5), expected[i])
                 << c.name << " row " << i;
             EXPECT_EQ(rows[i][10], i == 1 ? "1" : "0") << c.name;
-            if (i != 1) EXPECT_TRUE(fs::exists(out / expected[i][1])) << c.name;
+            if (i != 1) {
+                EXPECT_TRUE(fs::exists(out / expected[i][1])) << c.name;
+            }
         }
     }
 }

@@ -36,8 +36,8 @@ TEST(PageOverspeed, IsStoredBesideTheSevenTablesAndReadBack) {
 
     db.SetWorkspacePath(tmp.wide());
     ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
-    // The project holds the seven tables and ours.
-    EXPECT_EQ(Exec(db.DatabasePath(), "select name from sqlite_master where type = 'table'"), 8);
+    // The project holds the seven tables and our three.
+    EXPECT_EQ(Exec(db.DatabasePath(), "select name from sqlite_master where type = 'table'"), 10);
     std::string schema;
     Exec(db.DatabasePath(), "select sql from sqlite_master where name = 'bigImages'", &schema);
     EXPECT_EQ(schema, "CREATE TABLE `bigImages` (`id` integer, `data` blob, PRIMARY KEY(id))");
@@ -70,7 +70,7 @@ TEST(PageOverspeed, AProjectWithoutTheTableReadsAsUnknown) {
     // Pages stored into it later bring the table along; the seven tables are untouched.
     EXPECT_TRUE(db.SetPageOverspeed(10000, 10, 1000));
     EXPECT_EQ(db.PageOverspeed(10000), std::make_pair(10, 1000));
-    EXPECT_EQ(Exec(db.DatabasePath(), "select name from sqlite_master where type = 'table'"), 8);
+    EXPECT_EQ(Exec(db.DatabasePath(), "select name from sqlite_master where type = 'table'"), 10);
 }
 
 }  // namespace

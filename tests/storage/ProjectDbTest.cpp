@@ -79,9 +79,17 @@ TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
               "CREATE TABLE `probeState` (`id` integer, `nMove` integer, `nTotalMove` integer, "
               "`fTiltAngle` double, `fVerticality` double, `fGyroAngleX` double, `fGyroAngleY` "
               "double, `fGyroAngleZ` double, PRIMARY KEY(id));\n"
-              // Our own table after the seven (page overspeed).
+              // Our own tables after the seven: page overspeed, the probe's environment and
+              // magnetometer, the quality per 100 mm.
               "CREATE TABLE `pageOverspeed` (`id` INTEGER PRIMARY KEY, `overspeedMm` INTEGER, "
-              "`pageMm` INTEGER);\n");
+              "`pageMm` INTEGER);\n"
+              "CREATE TABLE `probeStateEnv` (`id` INTEGER PRIMARY KEY, `temperature` REAL, "
+              "`humidity` REAL, `magX` REAL, `magY` REAL, `magZ` REAL);\n"
+              "CREATE TABLE `depthQuality` (`id` INTEGER PRIMARY KEY, `imageShare` REAL, "
+              "`overspeedMm` INTEGER, `framesPerSecond` REAL, `disagreementMm` REAL, "
+              "`outageSeconds` REAL, `magX` REAL, `magY` REAL, `magZ` REAL, `fieldStrength` REAL, "
+              "`fieldDip` REAL, `strengthDeviation` REAL, `dipDeviation` REAL, `grade` INTEGER, "
+              "`northTrusted` INTEGER);\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
                          "select (select count(*) from ProjectInfo),(select count(*) from "
                          "images),(select count(*) from oldimages)"),

@@ -533,7 +533,6 @@ TEST_F(MainWindowSimTest, DisconnectLetsAFrozenPictureGo) {
     Start({1366, 768}, &sim);
     auto* freeze = Find<QPushButton>("freezeButton");
     EXPECT_EQ(freeze->text(), "取图框");
-    QPushButton* connectButton = window->Button(MainButton::Connect);
     ClickConnect();
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     EXPECT_EQ(freeze->text(), "取图框");
