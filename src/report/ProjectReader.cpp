@@ -76,6 +76,21 @@ double Real(sqlite3_stmt* s, int col) {
                                                       : sqlite3_column_double(s, col);
 }
 
+// Reading the schema through a read-write connection rolls back a hot journal left beside the
+// database; nothing else is written. Fails quietly: the read-only open reports what is wrong.
+void RollBackInterruptedWrite(const std::filesystem::path& file) {
+    std::error_code ec;
+    auto journal = file;
+    journal += "-journal";
+    if (std::filesystem::file_size(journal, ec) == 0 || ec) return;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.string().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close_v2(db);
+}
+
 }  // namespace
 
 ProjectReader::~ProjectReader() {
@@ -112,6 +127,11 @@ bool ProjectReader::Open(const std::filesystem::path& folderOrFile, std::string&
         error = "no such project: " + folderOrFile.string();
         return false;
     }
+    // A run cut off by a kill or a power cut leaves its last transaction in a hot journal, and a
+    // read-only connection cannot roll it back ("attempt to write a readonly database"). Let a
+    // read-write connection roll it back first, as the program does when it opens the project;
+    // a project on read-only media is read as it stands.
+    RollBackInterruptedWrite(file);
     if (sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         error = "cannot open " + file.string() + ": " + (db_ ? sqlite3_errmsg(db_) : "");
         sqlite3_close_v2(db_);
