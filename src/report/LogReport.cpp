@@ -395,15 +395,8 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
                        std::string& error) {
     ProjectReader reader;
     if (!reader.Open(project, error)) return false;
-    const std::optional<ProjectInfoRow> info = reader.Info();
-    if (!info) {
-        error = "the project has no ProjectInfo row";
-        return false;
-    }
-    if (!PlausibleDiameter(info->diameter)) {
-        error = "the project's diameter is not a borehole's";
-        return false;
-    }
+    const std::optional<ProjectInfoRow> info = reader.UsableInfo(error);
+    if (!info) return false;
     data.info = *info;
     const std::string stem = reader.DatabasePath().stem().string();
     data.hole = stem == "Project" ? std::string() : stem;

@@ -22,9 +22,6 @@ struct Strip {
     std::string problem;       // why the page has no picture (its depths are left empty)
 };
 
-// Page keys beyond this travel (10 km) are not a run's.
-inline constexpr int32_t kMaxPageKey = 100'000'000;
-
 // The pages of a project in depth order, each given the depths it covers. The run's last,
 // partial page is scaled to the full pages' proportions, and where two pages cover the same
 // depths (the pipeline cuts upward pages 20 mm past their metre) the overlap is cut from the

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 
@@ -168,6 +170,27 @@ std::optional<ProjectInfoRow> ProjectReader::Info() const {
     row.longitude = sqlite3_column_double(s.get(), 5);
     row.latitude = sqlite3_column_double(s.get(), 6);
     return row;
+}
+
+std::optional<ProjectInfoRow> ProjectReader::UsableInfo(std::string& error) const {
+    std::optional<ProjectInfoRow> info = Info();
+    char text[160];
+    if (!info) {
+        error = "the project has no ProjectInfo row";
+    } else if (!PlausibleDiameter(info->diameter)) {
+        std::snprintf(text, sizeof text,
+                      "the project's diameter %.1f mm is not a borehole's (%d to %d mm): the "
+                      "pages cannot be scaled",
+                      info->diameter / 10.0, kMinDiameterTenths / 10, kMaxDiameterTenths / 10);
+        error = text;
+        info.reset();
+    } else if (std::abs(static_cast<int64_t>(info->start)) > kMaxPageKey) {
+        std::snprintf(text, sizeof text, "the project's start depth %.3f m is not a borehole's",
+                      info->start / 10000.0);
+        error = text;
+        info.reset();
+    }
+    return info;
 }
 
 std::vector<ProbeStateRow> ProjectReader::ProbeStates() const {

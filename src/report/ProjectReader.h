@@ -22,6 +22,9 @@ constexpr bool PlausibleDiameter(int32_t tenths) {
     return tenths >= kMinDiameterTenths && tenths <= kMaxDiameterTenths;
 }
 
+// Page keys and start depths beyond this (10 km) are not a run's.
+inline constexpr int32_t kMaxPageKey = 100'000'000;
+
 // The largest picture a page can be: the band of the largest ring the working frame holds (at
 // most 2 pi 900 columns) over a metre and its overlap in the narrowest hole. A stored picture
 // whose header claims more is refused before it is decoded.
@@ -58,7 +61,9 @@ struct ProbeStateRow {
 
 // Read-only access to a project that a run (or a re-processing) left behind: the folder with
 // its ".prj" database. It never writes: the database is opened read-only and immutable is not
-// assumed, so a project still open in the program can be read.
+// assumed, so a project still open in the program can be read. (Only a write left unfinished by
+// a killed program is rolled back from its journal before the project is read, as the program
+// itself would on opening it.)
 class ProjectReader {
 public:
     ProjectReader() = default;
@@ -75,6 +80,9 @@ public:
     const std::filesystem::path& DatabasePath() const { return path_; }
 
     std::optional<ProjectInfoRow> Info() const;
+    // The ProjectInfo row when the pages can be laid out from it: a row, a borehole's diameter
+    // and a start depth within a run's reach; nothing otherwise, with the reason in `error`.
+    std::optional<ProjectInfoRow> UsableInfo(std::string& error) const;
     std::vector<ProbeStateRow> ProbeStates() const;
     // The quality per 100 mm of depth (depthQuality), shallow first; empty in a project made
     // before the table existed ("not recorded"). NaN where a value is NULL.

@@ -173,22 +173,8 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
                    ExportSummary& summary, std::string& error) {
     ProjectReader reader;
     if (!reader.Open(project, error)) return false;
-    const std::optional<ProjectInfoRow> info = reader.Info();
-    if (!info) {
-        error = "the project has no ProjectInfo row";
-        return false;
-    }
-    if (!PlausibleDiameter(info->diameter)) {
-        error = "the project's diameter " + Format("%.1f", info->diameter / 10.0) +
-                " mm is not a borehole's (" + std::to_string(kMinDiameterTenths / 10) + " to " +
-                std::to_string(kMaxDiameterTenths / 10) + " mm): the pages cannot be scaled";
-        return false;
-    }
-    if (std::abs(static_cast<int64_t>(info->start)) > kMaxPageKey) {
-        error = "the project's start depth " + Format("%.3f", info->start / 10000.0) +
-                " m is not a borehole's";
-        return false;
-    }
+    const std::optional<ProjectInfoRow> info = reader.UsableInfo(error);
+    if (!info) return false;
     std::error_code ec;
     if (fs::exists(out, ec) && !fs::is_empty(out, ec)) {
         error = out.string() + " holds files already; name an empty or new folder";
