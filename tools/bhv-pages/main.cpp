@@ -16,6 +16,7 @@
 // direction; --diameter is the hole's diameter entered in the project (default 70 mm, the
 // wall's own; the scripted operator enters 110), which sets the page's rows.
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,7 +37,12 @@ int main(int argc, char** argv) {
     const char* usage =
         "usage: bhv-pages <output folder> [metres] [--codec CRF] [--jitter MS] [--frame-rate N] "
         "[--speed M_PER_MIN] [--diameter MM] [--only down|up]\n";
-    if (argc < 2) {
+    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    // The output folder comes first; an option in its place is a slip, not a folder name.
+    if (argc < 2 || argv[1][0] == '-') {
         std::fprintf(stderr, "%s", usage);
         return 2;
     }
