@@ -11,7 +11,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
@@ -401,15 +403,24 @@ private:
                     .arg(q.dipDeviation, 0, 'f', 1)
                     .arg(q.northTrusted ? "" : ", north not trusted"));
         }
-        qualityLines_.push_back(QStringLiteral("  simulator: host dropped at %1 m, camera dropped at %2 m (frames "
-                           "again at %3 m), fast %4-%5 m, magnetic disturbance %6-%7 m")
-                .arg(pay_.hostDropAt, 0, 'f', 3)
-                .arg(pay_.cameraDropAt, 0, 'f', 3)
-                .arg(pay_.cameraResumeAt, 0, 'f', 3)
-                .arg(pay_.fastStartedAt, 0, 'f', 3)
-                .arg(pay_.fastEndedAt, 0, 'f', 3)
-                .arg(o_.disturbFrom, 0, 'f', 3)
-                .arg(o_.disturbTo, 0, 'f', 3));
+        QStringList events;
+        if (pay_.hostDropped)
+            events << QStringLiteral("host dropped at %1 m").arg(pay_.hostDropAt, 0, 'f', 3);
+        if (pay_.cameraDropped)
+            events << QStringLiteral("camera dropped at %1 m (frames again at %2 m)")
+                          .arg(pay_.cameraDropAt, 0, 'f', 3)
+                          .arg(pay_.cameraResumeAt, 0, 'f', 3);
+        if (pay_.fastStartedAt >= 0)
+            events << QStringLiteral("fast %1-%2 m")
+                          .arg(pay_.fastStartedAt, 0, 'f', 3)
+                          .arg(pay_.fastEndedAt, 0, 'f', 3);
+        if (o_.disturbTo > o_.disturbFrom)
+            events << QStringLiteral("magnetic disturbance %1-%2 m")
+                          .arg(o_.disturbFrom, 0, 'f', 3)
+                          .arg(o_.disturbTo, 0, 'f', 3);
+        qualityLines_.push_back(QStringLiteral("  simulator: %1")
+                                    .arg(events.isEmpty() ? QStringLiteral("no faults or disturbances")
+                                                          : events.join(", ")));
         window_->Reports().Wait();
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(project_, ec)) {
@@ -530,6 +541,7 @@ private:
         ReportDepthAndFaults();
         Say(QStringLiteral("  screenshots (截图) stored: %1").arg(pictures_));
         ReportVideos();
+        if (o_.reprocess) ReportReprocessed();
         if (o_.upload) ReportUpload();
         Say(QStringLiteral("  message boxes: %1").arg(prompter_.Boxes().size()));
         for (const QString& missed : stats_->Print()) {
@@ -650,6 +662,81 @@ private:
             // gives a shorter file, so only a readable video with frames is required.
             Check(facts && facts->frames > 0, QStringLiteral("video readable with frames"));
         }
+    }
+
+    // The run's recording re-processed offline: each full page it gives against the wall and
+    // against the live page of the same depths. A recording whose frames sit at their true times
+    // gives pages as good as the live ones.
+    void ReportReprocessed() {
+        const auto avis = FilesWithExtension(project_, ".avi");
+        if (!Check(avis.size() == 1, "one recording to re-process")) return;
+        const QString folder = out_ + "/reprocessed";
+        QDir(folder).removeRecursively();
+        QStringList args = {QString::fromStdString(avis.front().string()), "--out", folder,
+                            "--quiet"};
+        const QString config = out_ + "/home/BhvSysConfigParam.xml";
+        if (QFile::exists(config)) args << "--config" << config;
+        QProcess tool;
+        tool.setProcessChannelMode(QProcess::MergedChannels);
+        tool.start(QCoreApplication::applicationDirPath() + "/bhv-reprocess", args);
+        const bool ended = tool.waitForFinished(30 * 60 * 1000);
+        const QString output = QString::fromUtf8(tool.readAll()).trimmed();
+        for (const QString& line : output.split('\n')) Say("    bhv-reprocess: " + line);
+        if (!Check(ended && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0,
+                   "recording re-processed")) {
+            if (!ended) tool.kill();
+            return;
+        }
+        const auto db = ProjectReader::FindDatabase(fs::path(folder.toStdString()));
+        ProjectReader reader;
+        std::string error;
+        if (!Check(db && reader.Open(*db, error), "re-processed project readable")) return;
+        const auto info = reader.Info();
+        if (!Check(info.has_value(), "re-processed project has its start")) return;
+        const BoreholeWall wall;
+        BoreholeRunSettings run;
+        run.startDepth = info->start;
+        run.upward = Upward();
+        std::map<int32_t, double> live;
+        {
+            BoreholeRunSettings liveRun;
+            liveRun.startDepth = static_cast<int32_t>(o_.upFromMetres * 10000);
+            liveRun.upward = Upward();
+            for (const auto& [id, page] : ReadPages(db_))
+                if (id % 10000 == 0 && !page.empty())
+                    live[liveRun.startDepth + (Upward() ? -id : id)] =
+                        PageSimilarity(page, PageGroundTruth(liveRun, wall, id, page.size()));
+        }
+        const auto pages = ReadPages(db->string());
+        Say(QStringLiteral("  re-processed recording: %1 pages, start %2 m")
+                .arg(pages.size())
+                .arg(info->start / 10000.0, 0, 'f', 4));
+        for (const auto& [id, page] : pages) {
+            if (id % 10000 != 0 || page.empty()) continue;
+            const double q = PageSimilarity(page, PageGroundTruth(run, wall, id, page.size()));
+            // The live page that ends nearest to where this one ends (both a metre long).
+            const int32_t end = run.startDepth + (Upward() ? -id : id);
+            const auto nearest = std::min_element(live.begin(), live.end(), [end](auto& a, auto& b) {
+                return std::abs(a.first - end) < std::abs(b.first - end);
+            });
+            QString against = QStringLiteral("no live page");
+            if (nearest != live.end()) {
+                against = QStringLiteral("live page ending at %1 m: %2, difference %3")
+                              .arg(nearest->first / 10000.0, 0, 'f', 4)
+                              .arg(nearest->second, 0, 'f', 3)
+                              .arg(q - nearest->second, 0, 'f', 3);
+                Check(q >= nearest->second - 0.02,
+                      QStringLiteral("re-processed page %1 within 0.02 of the live similarity").arg(id));
+            }
+            Say(QStringLiteral("    page %1: similarity to the wall %2; %3")
+                    .arg(id)
+                    .arg(q, 0, 'f', 3)
+                    .arg(against));
+        }
+        for (const QString& missed :
+             ReportRegistration(pages, run, wall, o_.registrationGoals,
+                                out_ + "/reprocessed-registration.csv", {}))
+            Check(false, "re-processed: " + missed);
     }
 
     void ReportUpload() {

@@ -30,6 +30,8 @@ struct OperatorOptions {
     // bhv-sim's magnetic disturbance between two depths (metres); from >= to: none.
     double disturbFrom = 0.0, disturbTo = 0.0;
     bool upload = true;          // real-time upload to bhv-data-server (--refuse-every 3)
+    // Re-process the run's recording with bhv-reprocess and hold its pages to the live ones.
+    bool reprocess = false;
     double minSimilarity = 0.5;  // each full page against the simulator's wall
     // The goals each full page's registration against the wall is held to.
     RegistrationGoalsMode registrationGoals = RegistrationGoalsMode::Strict;

@@ -23,7 +23,7 @@ namespace {
 
 const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
-    "                    [--no-faults] [--no-camera-drop] [--no-upload] [--min-similarity Q]\n"
+    "                    [--no-faults] [--no-camera-drop] [--no-upload] [--reprocess] [--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
     "                    [--camera-latency MS]\n"
@@ -53,6 +53,8 @@ const char* kUsage =
     "fault did and a PASS or MISSED line per check (pages, uploads, memory, event loop).\n"
     "--camera-latency MS: the program's camera latency (a frame's depth is that of its arrival\n"
     "less MS; default BHV_CAMERA_LATENCY_MS, else 0).\n"
+    "--reprocess: re-process the run's recording with bhv-reprocess after the run and hold\n"
+    "each full page it gives to the wall and to the live page's similarity (within 0.02).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -139,6 +141,8 @@ int main(int argc, char** argv) {
             o.faults = false;
         } else if (!std::strcmp(argv[i], "--no-upload")) {
             o.upload = false;
+        } else if (!std::strcmp(argv[i], "--reprocess")) {
+            o.reprocess = true;
         } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             std::fputs(kUsage, stdout);
             return 0;
