@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
+#include "bhv/Version.h"
 #include "platform/FileSystem.h"
 
 namespace bhv {
@@ -465,6 +466,17 @@ int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int
         return 0;
     }
     return pages;
+}
+
+bool WriteRunLog(const std::filesystem::path& database, const std::filesystem::path& pdf,
+                 const std::vector<std::pair<std::string, std::string>>& fields,
+                 double loggingSpeedMPerMin, std::string& error) {
+    LogReportData data;
+    if (!LoadLogReportData(database, data, error)) return false;
+    data.fields = fields;
+    data.loggingSpeedMPerMin = loggingSpeedMPerMin;
+    data.softwareVersion = BHV_VERSION;
+    return WriteLogReport(data, pdf, 20, error) > 0;
 }
 
 }  // namespace bhv

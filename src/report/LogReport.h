@@ -58,4 +58,11 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
 int WriteLogReport(const LogReportData& data, const std::filesystem::path& pdf, int scale,
                    std::string& error);
 
+// A run's log as the program leaves it in the project folder at the run's end: the project's
+// log at 1:20 with the run's own fields and logging speed (negative: not known) and this
+// software's version. False with the reason in `error`.
+bool WriteRunLog(const std::filesystem::path& database, const std::filesystem::path& pdf,
+                 const std::vector<std::pair<std::string, std::string>>& fields,
+                 double loggingSpeedMPerMin, std::string& error);
+
 }  // namespace bhv

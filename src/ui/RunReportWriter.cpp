@@ -1,6 +1,5 @@
 #include "ui/RunReportWriter.h"
 
-#include "bhv/Version.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 #include "report/LogReport.h"
@@ -13,15 +12,9 @@ void RunReportWriter::Submit(const RunReportRequest& request) {
     std::lock_guard lock(mutex_);
     workers_.emplace_back([this, request] {
         NameThisThread("bhv-report");
-        LogReportData data;
         std::string error;
-        bool ok = LoadLogReportData(request.database, data, error);
-        if (ok) {
-            data.fields = request.fields;
-            data.loggingSpeedMPerMin = request.loggingSpeedMPerMin;
-            data.softwareVersion = BHV_VERSION;
-            ok = WriteLogReport(data, request.pdf, 20, error) > 0;
-        }
+        const bool ok = WriteRunLog(request.database, request.pdf, request.fields,
+                                    request.loggingSpeedMPerMin, error);
         if (!ok) Trace(TraceCategory::Pages, "run log " + request.pdf.string() + ": " + error);
         std::lock_guard done(mutex_);
         ++(ok ? written_ : failed_);

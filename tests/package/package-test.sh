@@ -76,6 +76,7 @@ timeout 300 "$bin/bhv-acquire" --sim --to 0.2 >"$tmp/acquire.log" 2>&1 ||
   { cat "$tmp/acquire.log"; fail "bhv-acquire --sim from the package"; }
 tail -n 3 "$tmp/acquire.log"
 [ -f "$BHV_ROOT/sim-config/BhvSysConfigParam.xml" ] || fail "the simulated run kept no settings"
+compgen -G "$BHV_ROOT/BHV-ACQ - */BHV-ACQ log.pdf" >/dev/null || fail "the simulated run left no PDF log"
 
 # The program itself, started once under Xvfb without connecting: it takes the older settings
 # over into ~/.config/bhv and says so.

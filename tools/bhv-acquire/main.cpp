@@ -2,6 +2,7 @@
 // a site simulator started in this process on loopback), starts a run, drives the winch to a
 // depth, optionally records video and uploads the results, stops and prints a summary. The exit
 // status says whether the run completed.
+#include <QGuiApplication>
 #include <sqlite3.h>
 
 #include <chrono>
@@ -27,6 +28,7 @@
 #include "platform/Socket.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
+#include "report/LogReport.h"
 #include "simulation/Site.h"
 #include "storage/ProjectDb.h"
 
@@ -61,7 +63,8 @@ const char* kUsage =
     "                   [--record SECONDS|run] [--upload IP:PORT] [--timeout SECONDS]\n"
     "                   [--trace CATEGORIES]\n"
     "Runs one acquisition without a window: connect, start a run, pay the winch out (or reel it\n"
-    "in with --up) until the probe reaches METRES, stop, and print a summary.\n"
+    "in with --up) until the probe reaches METRES, stop, write the run's PDF log into the\n"
+    "project folder and print a summary.\n"
     "  --sim     start a site simulator (host unit, probe, camera) in this process on\n"
     "            127.0.0.1 and run against it; without it the device addresses come from\n"
     "            BHV_HOST_ADDR, BHV_PROBE_ADDR and BHV_CAMERA_ADDR, else the compiled-in ones\n"
@@ -199,6 +202,9 @@ int Acquire(int argc, char** argv) {
     bhv::HeadlessView view(loop);
     bhv::tools::ConsolePrompter prompter;
     view.onEvent = [](const std::wstring& line) { Say(ToNarrow(line)); };
+    // The run's end hands over its PDF log; it is written once the run is over (below).
+    std::optional<bhv::RunReportRequest> report;
+    options.runReport = [&report](const bhv::RunReportRequest& r) { report = r; };
     auto acq = std::make_unique<bhv::Acquisition>(view, prompter, options);
     view.Attach(acq.get());
     acq->SetReceiveNotify([&loop, a = acq.get()] { loop.Post([a] { a->DispatchReceived(); }); });
@@ -322,6 +328,18 @@ int Acquire(int argc, char** argv) {
     Say("  frames        " + std::to_string(counters.framesQueued) + " queued, " +
         std::to_string(counters.framesDroppedAtQueue) + " dropped at the stitching queue");
     if (o.upload) Say("  uploaded      " + std::to_string(uploaded) + " pictures");
+    if (report) {
+        // Qt draws the log's text; without a display it does so off screen.
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        int qtArgc = 1;
+        QGuiApplication qt(qtArgc, argv);
+        std::string error;
+        if (bhv::WriteRunLog(report->database, report->pdf, report->fields,
+                             report->loggingSpeedMPerMin, error))
+            Say("  log           " + report->pdf.string());
+        else
+            Say("  log           not written: " + error);
+    }
     acq.reset();
     if (site) site->Stop();
     return completed && saved && pages != "" && pages != "0" ? 0 : 1;
