@@ -124,6 +124,13 @@ TEST(PageRegistration, OneWindowOffFailsThePage) {
     const auto verdicts = CheckRegistrationGoals(one, RegistrationGoals::Strict(false));
     for (int g = 0; g < 3; ++g) EXPECT_FALSE(verdicts[g].met) << verdicts[g].goal;
     EXPECT_TRUE(verdicts[3].met);
+    // The loaded machine's goals let three windows go unmatched, not four.
+    for (const GoalVerdict& v : CheckRegistrationGoals(one, RegistrationGoals::Ci()))
+        EXPECT_TRUE(v.met) << v.goal;
+    PageRegistration four = r;
+    for (int k = 3; k < 31; k += 8) four.windows[k].matched = false;
+    UpdatePageFigures(four);
+    EXPECT_FALSE(CheckRegistrationGoals(four, RegistrationGoals::Ci())[0].met);
     const auto run = CheckRunGoals(
         {r, one}, [](const PageRegistration& p) { return RegistrationGoals::Strict(p.upward); });
     ASSERT_EQ(run.size(), 4u);

@@ -53,6 +53,7 @@ struct PayOut {
     bool fastOn = false, fastDone = false;
     double fastStartedAt = -1, fastEndedAt = -1;
     uint64_t framesLastPoll = 0;
+    qint64 noFramesSinceMs = -1;  // since when no new frame came, after the camera drop
     bool recording = false, recordShot = false;
 };
 
@@ -329,12 +330,21 @@ private:
             pay_.cameraDropAt = depth / 10000.0;
             pay_.cameraDropMs = now;
             pay_.framesAtCameraDrop = Acq().Camera().Counters().framesTaken;
+            pay_.framesLastPoll = pay_.framesAtCameraDrop;
             Say(QStringLiteral("  sent 'drop camera' at %1 m").arg(pay_.cameraDropAt, 0, 'f', 3));
         }
         if (pay_.cameraDropped && pay_.cameraResumeAt < 0) {
+            // The stream is back at the first frame after at least 400 ms without any: frames
+            // still being decoded from before the drop (a loaded machine runs behind) do not
+            // count as the camera's return.
             const uint64_t taken = Acq().Camera().Counters().framesTaken;
-            if (now - pay_.cameraDropMs > 1000 && taken > pay_.framesLastPoll)
-                pay_.cameraResumeAt = depth / 10000.0;
+            if (taken > pay_.framesLastPoll) {
+                if (pay_.noFramesSinceMs >= 0 && now - pay_.noFramesSinceMs >= 400)
+                    pay_.cameraResumeAt = depth / 10000.0;
+                pay_.noFramesSinceMs = -1;
+            } else if (pay_.noFramesSinceMs < 0) {
+                pay_.noFramesSinceMs = now;
+            }
             pay_.framesLastPoll = taken;
         }
         if (pay_.cameraDropped && pay_.cameraBackAfter < 0 && now - pay_.cameraDropMs > 3000 &&
