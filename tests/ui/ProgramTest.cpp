@@ -11,7 +11,7 @@
 #include <QStandardPaths>
 #include <set>
 
-#include "QtTestApp.h"
+#include "support/QtApp.h"
 #include "SimProcess.h"
 #include "support/TempDir.h"
 

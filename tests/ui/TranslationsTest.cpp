@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QTranslator>
 
-#include "QtTestApp.h"
+#include "support/QtApp.h"
 #include "support/RecordingPrompter.h"
 #include "ui/ControlPanel.h"
 #include "ui/QtPrompter.h"

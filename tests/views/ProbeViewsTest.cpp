@@ -10,7 +10,7 @@
 #include <QTest>
 #include <QValueAxis>
 
-#include "QtApp.h"
+#include "support/QtApp.h"
 #include "ui/Layout.h"
 #include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTest>
 #include <cstdlib>
 #include <memory>
@@ -10,7 +12,7 @@ namespace bhv::test {
 namespace {
 
 int argc = 1;
-char name[] = "views_tests";
+char name[] = "bhv_widget_tests";
 char* argv[] = {name, nullptr};
 std::unique_ptr<QApplication> app;
 
@@ -28,6 +30,15 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvir
 QApplication& App() {
     if (!app) app = std::make_unique<QApplication>(argc, argv);
     return *app;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
 
 bool ShowAt(QWidget& widget, int width, int height) {

@@ -1,27 +1,30 @@
 #pragma once
 
-// The Qt side of the window tests: the one QApplication of the test program, and waiting on a
-// condition while the event loop runs.
+// The Qt side of the widget tests: the one QApplication of the test program (made before the
+// first test and destroyed after the last; the test main has set the offscreen platform and the
+// temporary HOME by then), waiting on a condition while the event loop runs, showing a widget,
+// counting ink in a grab, and acting on a modal dialog once it is open.
 
 #include <QApplication>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QImage>
+#include <QRect>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
-#include <memory>
 
 namespace bhv::test {
 
+QApplication& App();
+
 // Runs the event loop until `condition` holds or `timeoutMs` passed; the condition's value.
-inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+// Shows a top-level widget at a fixed size and waits until it is exposed.
+bool ShowAt(QWidget& widget, int width, int height);
+
+// Pixels of `image` inside `area` that differ from `background` by more than `tolerance` in
+// any channel.
+int CountInk(const QImage& image, const QRect& area, QColor background, int tolerance = 60);
 
 // Runs `action` on the modal dialog of type T once it is open (from inside its own event
 // loop); the caller then opens the dialog. Each poll that finds no dialog yet schedules a copy
