@@ -209,11 +209,6 @@ TEST(CameraStreamFrames, SurvivesCorruptTruncatedAndStoppedStreams) {
     rig.server.DropStreams();
     // More frames than were on their way when it broke: the stream came back.
     EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > dropped + 10; }));
-    // The freeze, play and disconnect paths still work.
-    rig.stream->Freeze();
-    ASSERT_TRUE(rig.stream->Play());
-    const uint64_t resumed = rig.Taken();
-    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > resumed + 2; }));
     rig.stream->Disconnect();
     EXPECT_EQ(rig.device.loginHandle, 0);
 }

@@ -11,42 +11,13 @@
 #include "camera/VideoRecorder.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace bhv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Output of a command (stdout only).
-std::string RunCommand(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
-TEST(Subtitles, FileHasWindowsLineEndsAndIsEmptyWithoutSamples) {
-    TempDir dir;
-    ASSERT_TRUE(WriteSrtFile(dir / "a.srt", {10000, 10500}));
-    EXPECT_EQ(ReadFile(dir / "a.srt"),
-              "1\r\n00:00:00,000 --> 00:00:01,000\r\n H:1.000m\r\n\r\n"
-              "2\r\n00:00:01,000 --> 00:00:02,000\r\n H:1.050m\r\n\r\n");
-    ASSERT_TRUE(WriteSrtFile(dir / "b.srt", {}));
-    EXPECT_TRUE(std::filesystem::exists(dir / "b.srt"));
-    EXPECT_EQ(std::filesystem::file_size(dir / "b.srt"), 0u);
-    EXPECT_FALSE(WriteSrtFile(dir / "missing" / "c.srt", {1}));
-}
 
 // A project whose folder is a temporary folder.
 struct RecordingRig {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +23,7 @@
 #include "simulation/Site.h"
 #include "storage/ProjectDb.h"
 #include "support/RecordingPrompter.h"
+#include "support/Sqlite.h"
 #include "support/TempDir.h"
 
 namespace bhv::test {
@@ -72,34 +72,6 @@ private:
     std::unique_ptr<dataserver::DataServer> server_;
     std::thread thread_;
 };
-
-// One query's rows as text, from a database file (the test's own connection).
-inline std::vector<std::vector<std::string>> Query(const std::filesystem::path& db,
-                                                   const std::string& sql) {
-    std::vector<std::vector<std::string>> rows;
-    sqlite3* h = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(h);
-        ADD_FAILURE() << "cannot open " << db;
-        return rows;
-    }
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const auto* t = sqlite3_column_text(st, i);
-                row.push_back(t ? reinterpret_cast<const char*>(t) : "");
-            }
-            rows.push_back(row);
-        }
-    } else {
-        ADD_FAILURE() << sqlite3_errmsg(h) << " in " << sql;
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(h);
-    return rows;
-}
 
 // The controller with a headless view and a recording prompter, against an in-process site
 // simulator (host, probe, camera) on loopback. The test thread is the user-interface thread:

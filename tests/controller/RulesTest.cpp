@@ -1,5 +1,5 @@
-// The controller's pure rules: button states, ring scaling, light steps, the run checks, the
-// probe-state history, the attitude view's redraws, the telemetry captions and the logging speed.
+// The controller's pure rules: the run checks, the probe-state history, the telemetry captions
+// and the logging speed. (The button states are checked on the window, MainWindowTest.)
 #include <gtest/gtest.h>
 
 #include "controller/Captions.h"
@@ -9,17 +9,6 @@
 
 namespace bhv {
 namespace {
-
-TEST(ControllerRules, ButtonStatesFollowConnectionAndRun) {
-    const ButtonStates off = ButtonStatesFor(false, false, true);
-    EXPECT_EQ(off, (ButtonStates{true, false, false, false, false, true}));
-    EXPECT_EQ(ButtonStatesFor(true, false, false),
-              (ButtonStates{true, true, true, true, true, true}));
-    // During a run 连接 and 退出 are off and 截图 keeps what it had.
-    EXPECT_EQ(ButtonStatesFor(true, true, true),
-              (ButtonStates{false, true, true, true, true, false}));
-    EXPECT_EQ(ButtonStatesFor(true, true, false).screenshot, false);
-}
 
 TEST(ControllerRules, RunChecks) {
     // Whole gigabytes: 4.9 GB reads as 4 and refuses; an unknown free space does not.

@@ -2,7 +2,6 @@
 // stitching keeps the fractions of its shifts; pages are read along the encoder's travel and
 // turned row by row. Checked against the synthetic wall with the registration measure.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 
@@ -14,8 +13,10 @@
 #include "imaging/Stitching.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/PageRegistration.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
+#include "support/Sqlite.h"
 #include "support/TempDir.h"
 
 namespace bhv {
@@ -129,26 +130,17 @@ struct RunFigures {
 
 // The depthQuality rows of the project the run left.
 void ReadQuality(const std::wstring& dbPath, RunFigures& f) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(ToNarrow(dbPath).c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-              SQLITE_OK);
-    sqlite3_stmt* s = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT id, imageShare, disagreementMm, grade FROM depthQuality",
-                                 -1, &s, nullptr),
-              SQLITE_OK);
-    while (sqlite3_step(s) == SQLITE_ROW) {
+    for (const auto& row : test::Query(
+             FsPath(dbPath), "SELECT id, imageShare, disagreementMm, grade FROM depthQuality")) {
         ++f.intervals;
-        f.minImageShare = std::min(f.minImageShare, sqlite3_column_double(s, 1));
-        f.maxDisagreementMm = std::max(f.maxDisagreementMm, sqlite3_column_double(s, 2));
-        if (sqlite3_column_int(s, 3) != 0) {
+        f.minImageShare = std::min(f.minImageShare, std::stod(row[1]));
+        f.maxDisagreementMm = std::max(f.maxDisagreementMm, std::stod(row[2]));
+        if (row[3] != "0") {
             ++f.notGood;
-            std::printf("  interval %d mm: share %.3f, disagreement %.2f mm, grade %d\n",
-                        sqlite3_column_int(s, 0), sqlite3_column_double(s, 1),
-                        sqlite3_column_double(s, 2), sqlite3_column_int(s, 3));
+            std::printf("  interval %s mm: share %s, disagreement %s mm, grade %s\n",
+                        row[0].c_str(), row[1].c_str(), row[2].c_str(), row[3].c_str());
         }
     }
-    sqlite3_finalize(s);
-    sqlite3_close(db);
 }
 
 // Where the wall's north stripe (bright green, within 1.5 degrees of north) shows on a page: the

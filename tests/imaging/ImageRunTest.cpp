@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include "imaging/Pages.h"
 #include "platform/Paths.h"
 #include "simulation/SyntheticCamera.h"
+#include "support/Sqlite.h"
 #include "support/TempDir.h"
 
 namespace bhv {
@@ -146,12 +146,10 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     }
     ASSERT_FALSE(run.LiveImage().empty());
     // Its last page cannot be written (another connection holds the database): counted.
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(FsPath(db_.DatabasePath()).c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    run.FinishImageRun(false);
-    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
+    {
+        test::LockedDatabase lock(FsPath(db_.DatabasePath()));
+        run.FinishImageRun(false);
+    }
     EXPECT_GE(run.StoreFailures(), 1);
     EXPECT_EQ(run.PagesStored(), 0);
 }

@@ -9,23 +9,6 @@
 namespace bhv {
 namespace {
 
-TEST(MaxStitchSpeed, FollowsTheFrameRateAndTheBandGeometry) {
-    const UnwrapParams down{260, 500, 732, 572, 0};
-    UnwrapParams up = down;
-    up.upward = 1;
-    EXPECT_DOUBLE_EQ(BandRadiusPx(down), 462.0);  // strip rows 190..212 from radius 261
-    EXPECT_DOUBLE_EQ(BandRadiusPx(up), 295.0);    // rows 23..45
-    // 1500 source pixels of focal length are 833.3 working pixels; a 70 mm hole.
-    const double focal = 1500.0 * 1440 / 2592;
-    EXPECT_NEAR(BandColumnsPerMm(462.0, focal, 70.0), 462.0 * 462.0 / (focal * 35.0), 1e-9);
-    EXPECT_NEAR(MaxStitchSpeedMmPerS(20.0, down, focal, 70.0), 19.1, 0.05);
-    // The inner band moves fewer columns per millimetre: the stitching follows faster travel.
-    EXPECT_NEAR(MaxStitchSpeedMmPerS(20.0, up, focal, 70.0), 46.9, 0.05);
-    EXPECT_NEAR(MaxStitchSpeedMmPerS(15.0, down, focal, 70.0), 14.3, 0.05);
-    EXPECT_EQ(MaxStitchSpeedMmPerS(20.0, down, focal, 0.0), 0.0);  // no diameter: unknown
-    EXPECT_EQ(MaxStitchSpeedMmPerS(0.0, 7.3), 0.0);
-}
-
 // A recorded sequence: pairs at 20 per second, each with its shift; the depth speed changes at
 // given times. The detector is asked after every pair.
 struct Phase {

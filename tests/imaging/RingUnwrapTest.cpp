@@ -26,23 +26,6 @@ cv::Mat RadiusFrame(int width, int height, int cx, int cy) {
     return frame;
 }
 
-TEST(BandGeometry, FollowsTheRadiiOfBothClaritiesAndDirections) {
-    const BandGeometry down = BandGeometryFor(Params(260, 500, false));
-    EXPECT_EQ(down.rIn, 261);
-    EXPECT_EQ(down.R, 499);
-    EXPECT_EQ(down.W, 3135);
-    EXPECT_EQ(down.stripRows, 238);
-    EXPECT_EQ(down.roll, 2351);
-    EXPECT_EQ(down.h, 23);
-    EXPECT_EQ(down.firstRow, 190);
-    EXPECT_EQ(BandGeometryFor(Params(260, 500, true)).firstRow, 23);
-
-    const BandGeometry high = BandGeometryFor(Params(325, 625, false));
-    EXPECT_EQ(high.W, 3920);
-    EXPECT_EQ(high.stripRows, 298);
-    EXPECT_EQ(high.h, 29);
-}
-
 TEST(UnwrapRing, StripRowsRunFromTheInnerRadiusAndColumnsCounterClockwise) {
     const cv::Mat frame = RadiusFrame(1440, 1080, 732, 572);
     const cv::Mat strip = UnwrapRing(frame, 261, 499, 732, 572);

@@ -15,6 +15,7 @@
 #include "report/ProjectReader.h"
 #include "storage/ProjectDb.h"
 #include "support/Files.h"
+#include "support/Sqlite.h"
 #include "support/TempDir.h"
 
 namespace bhv::test {
@@ -69,13 +70,6 @@ LasFile ParseLas(const std::string& text) {
     return las;
 }
 
-void ExecSql(const std::string& dbPath, const char* sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-    sqlite3_close(db);
-}
-
 ProbeStateRecord Record(int32_t mm, int32_t total) {
     ProbeStateRecord r;
     r.id = mm;
@@ -112,7 +106,7 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
         const fs::path project = FsPath(db.ProjectFolder());
         const std::string dbPath = ToNarrow(db.DatabasePath());
         db.Close();
-        if (c.older) ExecSql(dbPath, "DROP TABLE probeStateEnv");
+        if (c.older) Query(dbPath, "DROP TABLE probeStateEnv");
 
         ExportSummary summary;
         std::string error;

@@ -27,13 +27,17 @@ ReprocessReport Reprocessed(ReprocessOptions options, std::string* log = nullptr
     return report;
 }
 
-// Runs the tool; its exit status, with standard error in `err`.
-int RunTool(const std::string& arguments, std::string& err, const fs::path& errFile) {
-    const std::string command = std::string(BHV_REPROCESS_BIN) + " " + arguments +
-                                " --quiet > /dev/null 2> '" + errFile.string() + "'";
+// The tool on a command line: its exit status, standard output and standard error.
+struct ToolRun {
+    int code = -1;
+    std::string out, err;
+};
+ToolRun RunTool(const std::string& arguments, const fs::path& folder) {
+    const fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
+    const std::string command = std::string(BHV_REPROCESS_BIN) + " " + arguments + " > '" +
+                                out.string() + "' 2> '" + err.string() + "'";
     const int status = std::system(command.c_str());
-    err = ReadFile(errFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
 }
 
 // One recording shared by the tests of this file (3 s, 60 frames, 0.18 m downward).
@@ -275,11 +279,10 @@ TEST_F(ReprocessTest, ATruncatedVideoIsAClearErrorUnlessSalvaged) {
     fs::copy_file(fs::path(video_).replace_extension(".srt"),
                   fs::path(cut).replace_extension(".srt"));
 
-    std::string err;
-    const int code = RunTool("'" + cut.string() + "' --out '" + (work_ / "o1").string() + "'", err,
-                             work_ / "err1.txt");
-    EXPECT_EQ(code, kReprocessTruncated);
-    EXPECT_NE(err.find("is truncated"), std::string::npos) << err;
+    const ToolRun truncated = RunTool(
+        "'" + cut.string() + "' --out '" + (work_ / "o1").string() + "' --quiet", work_.path());
+    EXPECT_EQ(truncated.code, kReprocessTruncated);
+    EXPECT_NE(truncated.err.find("is truncated"), std::string::npos) << truncated.err;
     EXPECT_FALSE(fs::exists(work_ / "o1"));
 
     ReprocessOptions o;
@@ -294,29 +297,14 @@ TEST_F(ReprocessTest, ATruncatedVideoIsAClearErrorUnlessSalvaged) {
 
     // A file cut inside its header cannot be opened at all.
     std::ofstream(cut, std::ios::binary | std::ios::trunc) << bytes.substr(0, 100);
-    EXPECT_EQ(RunTool("'" + cut.string() + "' --out '" + (work_ / "o3").string() + "'", err,
-                      work_ / "err3.txt"),
-              kReprocessMissing)
-        << err;
-    EXPECT_EQ(RunTool("'" + cut.string() + "'", err, work_ / "err4.txt"), kReprocessUsage);
-}
-
-// The tool on a command line: its exit status, standard output and standard error.
-struct ToolRun {
-    int code = -1;
-    std::string out, err;
-};
-ToolRun RunTool(const std::string& arguments, const fs::path& folder) {
-    const fs::path out = folder / "stdout.txt", err = folder / "stderr.txt";
-    const std::string command = std::string(BHV_REPROCESS_BIN) + " " + arguments + " > '" +
-                                out.string() + "' 2> '" + err.string() + "'";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+    EXPECT_EQ(RunTool("'" + cut.string() + "' --out '" + (work_ / "o3").string() + "' --quiet",
+                      work_.path())
+                  .code,
+              kReprocessMissing);
+    EXPECT_EQ(RunTool("'" + cut.string() + "' --quiet", work_.path()).code, kReprocessUsage);
 }
 
 TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
-    const std::string entry = "1\n00:00:00,000 --> 00:00:01,000\n";
-    const std::string hours400(400, '9');
     // The recording's own depths at 1, 2 and 3 s are 10.060, 10.120 and 10.180 m.
     struct Case {
         const char* name;
@@ -326,12 +314,6 @@ TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
         const char* message;  // in standard error, or in standard output when the run succeeds
     };
     const std::vector<Case> cases = {
-        {"400-digit hour", "1\n" + hours400 + ":00:00,000 --> 00:00:01,000\n H:10.060m\n", "",
-         kReprocessMissing, "subtitle line 2"},
-        {"400-digit depth", entry + " H:" + hours400 + "m\n", "", kReprocessMissing,
-         "out of range"},
-        {"depth past the 32-bit limit", entry + " H:99999999999m\n", "", kReprocessMissing,
-         "out of range"},
         {"one 2000 m spike", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 101800),
          "", kReprocessOk, "faster than any winch moves: ignored"},
         {"a jump that stays", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 20000600),
@@ -350,9 +332,10 @@ TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
         fs::create_directories(folder);
         std::ofstream(folder / "depths.srt", std::ios::binary) << c.srt;
         const fs::path out = folder / "out";
-        const ToolRun r = RunTool("'" + video_.string() + "' --srt '" + (folder / "depths.srt").string() +
-                                  "' --out '" + out.string() + "' --quiet " + c.options,
-                              folder);
+        const ToolRun r = RunTool("'" + video_.string() + "' --srt '" +
+                                      (folder / "depths.srt").string() + "' --out '" +
+                                      out.string() + "' --quiet " + c.options,
+                                  folder);
         EXPECT_EQ(r.code, c.code) << c.name << ": " << r.err;
         EXPECT_NE((c.code == kReprocessOk ? r.out : r.err).find(c.message), std::string::npos)
             << c.name << ": " << r.out << r.err;

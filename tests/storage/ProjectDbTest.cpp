@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace bhv {
@@ -27,14 +28,7 @@ std::vector<uint8_t> Jpeg(uchar shade) {
 
 // Runs a query through the sqlite3 command-line client, as a person checking a project would.
 std::string Sqlite3Cli(const std::wstring& db, const std::string& sql) {
-    const std::string cmd = "sqlite3 '" + FsPath(db).string() + "' \"" + sql + "\" 2>&1";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    return test::RunCommand("sqlite3 '" + FsPath(db).string() + "' \"" + sql + "\" 2>&1");
 }
 
 class ProjectDbTest : public ::testing::Test {
@@ -162,6 +156,22 @@ TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
               "100|-5|7|3.5|2.5|350.0|1.5|90.25\n");
     ASSERT_TRUE(db.CreateProject(L"K2", 0, 700, 0, 0));
     EXPECT_TRUE(db.ProbeStates().empty());
+}
+
+// The page overspeed table beside the seven: a page stored again replaces its record, and a
+// project written before the table existed reads as unknown until a page brings the table.
+TEST_F(ProjectDbTest, PageOverspeedIsReplacedAndAnOlderProjectGetsTheTableWithItsNextPage) {
+    EXPECT_FALSE(db.SetPageOverspeed(10000, 1, 1000));  // no project open
+    ASSERT_TRUE(db.CreateProject(L"K1", 0, 700, 0, 0));
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "drop table pageOverspeed"), "");
+    EXPECT_FALSE(db.PageOverspeed(10000).has_value());
+    EXPECT_TRUE(db.SetPageOverspeed(10000, 345, 1000));
+    EXPECT_TRUE(db.SetPageOverspeed(10000, 500, 1000));
+    EXPECT_EQ(db.PageOverspeed(10000), std::make_pair(500, 1000));
+    EXPECT_FALSE(db.PageOverspeed(30000).has_value());  // a page without a record
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
+                         "select count(*) from sqlite_master where type = 'table'"),
+              "10\n");
 }
 
 TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {

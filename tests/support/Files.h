@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,6 +14,17 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// What a shell command writes to its standard output.
+inline std::string RunCommand(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
 }
 
 }  // namespace bhv::test
