@@ -73,27 +73,5 @@ TEST(Decoders, ReadTheirFieldsAndRefuseShortMessages) {
     EXPECT_EQ(DecodeBrakeHeld(Message::Make(MSG_HOST_STATUS, Bytes{0, 2})), false);
 }
 
-TEST(Encoders, RoundTripThroughTheDecoders) {
-    AttitudeRaw raw;
-    raw.angle = {AngleToRaw(10.0), AngleToRaw(-3.0), AngleToRaw(725.0)};
-    raw.angularRate = {RateToRaw(-1.5), 0, 0};
-    raw.magnetic = {-7, 8, -9};
-    raw.temperature = PercentToRaw(21.5);
-    raw.humidity = PercentToRaw(60.0);
-    const auto f = DecodeAttitude(EncodeAttitude(raw));
-    ASSERT_TRUE(f);
-    EXPECT_NEAR(f->angle[0], 10.0, 0.01);
-    EXPECT_NEAR(f->angle[1], 357.0, 0.01);
-    EXPECT_NEAR(f->angle[2], 5.0, 0.01);
-    // A negative rate travels as its two's complement and reads back unsigned, as the probe's
-    // words are.
-    EXPECT_NEAR(f->angularRate[0], 4000.0 - 1.5, 0.1);
-    EXPECT_EQ(f->magnetic[0], -7);
-    EXPECT_NEAR(*f->temperature, 21.5, 0.01);
-    EXPECT_NEAR(*f->humidity, 60.0, 0.01);
-    EXPECT_EQ(DecodeDepthCount(EncodeDepth(-123456)), -123456);
-    EXPECT_NEAR(DecodeGps(EncodeGps(116.3912, -39.9075))->latitude, -39.9075, 1e-9);
-}
-
 }  // namespace
 }  // namespace bhv

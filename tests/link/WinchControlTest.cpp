@@ -23,20 +23,6 @@ protected:
     int resets = 0;
 };
 
-TEST_F(WinchControlTest, BrakeRefusesReelingInAndPayingOutButNotStopping) {
-    EXPECT_FALSE(winch.Choose(kWinchReelIn, false));
-    EXPECT_FALSE(winch.Choose(kWinchPayOut, false));
-    EXPECT_TRUE(posts.empty());
-    ASSERT_EQ(prompter.Texts().size(), 2u);
-    EXPECT_EQ(prompter.Texts()[0],
-              L"提示：当前绞车处于制动安全模式，如需收放线，需拧动绞车的急停旋钮，确保按钮处于弹起状态！");
-    EXPECT_EQ(winch.State(), kWinchStop);
-
-    EXPECT_TRUE(winch.Choose(kWinchStop, false));
-    EXPECT_TRUE(winch.Choose(kWinchReelIn, true));
-    EXPECT_EQ(winch.State(), kWinchReelIn);
-}
-
 TEST_F(WinchControlTest, AutomaticStopSendsStopTwice) {
     winch.ChooseSpeed(1);
     winch.Choose(kWinchReelIn, true);

@@ -79,28 +79,6 @@ TEST(UploadPackets, RegistrationCarriesEveryFieldAtItsOffset) {
     EXPECT_EQ(p[111], 0x3A);
 }
 
-TEST(UploadPackets, TextFieldsAreCutWithoutZeroAndNeverSplitACharacter) {
-    const std::string zhong = "\xD6\xD0";  // GBK of 中
-    const std::pair<std::wstring, std::string> cases[] = {
-        // 30 ASCII characters: the first 24, no zero byte.
-        {L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", "ABCDEFGHIJKLMNOPQRSTUVWX"},
-        // A Chinese character ending at byte 23: the zero byte takes the last byte.
-        {std::wstring(21, L'A') + L"中", std::string(21, 'A') + zhong + std::string(1, '\0')},
-        // Ending at byte 24: the field is full, no zero byte.
-        {std::wstring(22, L'A') + L"中", std::string(22, 'A') + zhong},
-        // It would end at byte 25: left out whole, the last byte is a space, no zero byte.
-        {std::wstring(23, L'A') + L"中", std::string(23, 'A') + " "}};
-    UploadParam param = Project();
-    for (const auto& [hole, field] : cases) {
-        param.holeNumber = hole;
-        EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 15, 24), field);
-    }
-    // An empty text: a zero byte and spaces.
-    param.pileNumber.clear();
-    EXPECT_EQ(At(BuildRegistrationPacket(param, kStamp), 63, 16),
-              std::string(1, '\0') + std::string(15, ' '));
-}
-
 class PicturePackets : public ::testing::Test {
 protected:
     PictureState Picture(std::size_t length) {
