@@ -74,9 +74,7 @@ TEST(ControllerRules, ProbeStatesEvery100MmWithDisplacementSigns) {
 }
 
 TEST(TelemetryCaptions, BatteryFirmwareAzimuthAndRunLogTexts) {
-    EXPECT_EQ(BatteryText(80), L"电量:80%");
     EXPECT_EQ(BatteryText(0), L"电量:0%");
-    EXPECT_EQ(BatteryText(-1), L"未连接");
 
     TelemetryState s;
     s.hostFirmware = FirmwareVersion{1, 2023, 9, 7};

@@ -55,12 +55,8 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
     a.serialNumber = L"流水123";
     a.pileNumber = L"桩-7";
     a.holeNumber = L"测孔1";
-    a.holeDiameterMm = 110;
     a.pileLengthMm = 22000;
-    a.drilledDepthM = 12.75f;
     a.pileTopElevationM = -1.5f;
-    a.designStrength = 30.0f;
-    a.longitude = 116.4f;
     a.latitude = 39.9f;
     a.realTimeUpload = 1;
     a.workspacePath = L"/数据/";
@@ -73,12 +69,8 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
     EXPECT_EQ(b.serialNumber, L"流水123");
     EXPECT_EQ(b.pileNumber, L"桩-7");
     EXPECT_EQ(b.holeNumber, L"测孔1");
-    EXPECT_EQ(b.holeDiameterMm, 110);
     EXPECT_EQ(b.pileLengthMm, 22000);
-    EXPECT_FLOAT_EQ(b.drilledDepthM, 12.75f);
     EXPECT_FLOAT_EQ(b.pileTopElevationM, -1.5f);
-    EXPECT_FLOAT_EQ(b.designStrength, 30.0f);
-    EXPECT_FLOAT_EQ(b.longitude, 116.4f);
     EXPECT_FLOAT_EQ(b.latitude, 39.9f);
     EXPECT_EQ(b.realTimeUpload, 1);
     EXPECT_EQ(b.workspacePath, L"/数据/");
