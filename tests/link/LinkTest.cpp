@@ -201,25 +201,6 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
     EXPECT_TRUE(State().connected);
 }
 
-TEST_F(LinkTest, PeerThatRestartsOnItsPortIsReconnected) {
-    ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    link->NoteReceived(EncodeAttitude(AttitudeRaw{}), 1000000);
-
-    // The host unit restarts: its connection and its listening socket go away and come back.
-    const uint16_t port = host.listener.Port();
-    host.client.Close();
-    host.listener.Close();
-    TcpListener restarted;
-    ASSERT_TRUE(restarted.Listen("127.0.0.1", port));
-    link->Poll(1004, 0, 0);
-    TcpSocket fresh = restarted.Accept(5000);
-    ASSERT_TRUE(fresh.IsOpen());
-    EXPECT_EQ(errors.str(), "");
-    fresh.Send(EncodeFrame(EncodeHostStatus(false)));
-    ASSERT_TRUE(WaitNotified(1));
-    EXPECT_EQ(link->TakeReceived()->Code(), MSG_HOST_STATUS);
-}
-
 TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     host.Read(3);
