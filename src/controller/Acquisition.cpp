@@ -167,6 +167,17 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     hooks.freeSpace = options_.freeSpace;
     hooks.runReport = options_.runReport;
     session_ = std::make_unique<RunSession>(view_, prompter_, *parts_, *panel_, std::move(hooks));
+    // A browsed page is decoded on the image run's worker and shown on this thread, through
+    // the event loop; a call still queued when the controller goes is dropped.
+    parts_->imageRun.SetBrowseDelivery(
+        [this](std::function<void()> show) {
+            view_.PostToUi([alive = std::weak_ptr<char>(alive_), show = std::move(show)] {
+                if (!alive.expired()) show();
+            });
+        },
+        [this] {
+            if (browseShown_) browseShown_();
+        });
     CreateDirectoryTree(options_.workspaceRoot);
 }
 
@@ -521,12 +532,7 @@ bool Acquisition::RequestExit() {
     return true;
 }
 
-void Acquisition::OnBrowse(bool next) {
-    if (next)
-        parts_->imageRun.BrowseNext();
-    else
-        parts_->imageRun.BrowsePrevious();
-}
+void Acquisition::OnBrowse(bool next) { parts_->imageRun.RequestBrowse(next); }
 
 std::optional<double> Acquisition::BrowsedOverspeedShare() const {
     return parts_->imageRun.BrowsedOverspeedShare();

@@ -152,8 +152,11 @@ public:
     // "退出" or the close box: asks "确认要退出?"; true after OK, when the settings are saved and
     // the window may close.
     bool RequestExit();
-    // The browse buttons "上一张" / "下一张".
+    // The browse buttons "上一张" / "下一张": returns at once; the page is read and decoded on
+    // a worker and shown later on this thread, which then calls the function given to
+    // SetBrowseShown (the view updates its ruler and overspeed mark from the browsed page).
     void OnBrowse(bool next);
+    void SetBrowseShown(std::function<void()> shown) { browseShown_ = std::move(shown); }
     // The browsed page's overspeed share (0..1), when known.
     std::optional<double> BrowsedOverspeedShare() const;
     // Depth in millimetres at which the browsed page begins; nullopt while no stored page is
@@ -296,6 +299,7 @@ private:
     // Calls posted to the user-interface thread hold this weakly: one that arrives after the
     // controller is gone does nothing.
     std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+    std::function<void()> browseShown_;
 
     // The owned parts, then the panel settings and the run session that work on them.
     std::unique_ptr<AcquisitionParts> parts_;

@@ -54,6 +54,13 @@ ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
 }
 
 ImageRun::~ImageRun() {
+    {
+        std::lock_guard lock(browseMutex_);
+        browseQuit_ = true;
+        browseWake_.notify_all();
+        browseDone_.notify_all();
+    }
+    if (browseThread_.joinable()) browseThread_.join();
     StopImageThread();
     stitcher_.StopWorker();
 }
@@ -69,14 +76,25 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         params.centreY = start.config.workCentreY;
         params.upward = start.upward ? 1 : 0;
         stitcher_.ResetForRun(params, start.config.workFrameWidth);
-        browse_.store(false);
+        {
+            // Whatever the browse worker has under way belongs to the run before.
+            std::lock_guard browseLock(browseMutex_);
+            browseSteps_.clear();
+            ++browseEpoch_;
+            browseHandled_ = browseRequests_;
+            browseDone_.notify_all();
+            browseAtPage_ = false;
+            browseAt_ = 0;
+            browseProject_ = start.project;
+        }
+        {
+            std::lock_guard browsedLock(browsedMutex_);
+            browse_.store(false);
+            browsed_.release();
+        }
         ++viewVersion_;
 
         live_.release();
-        {
-            std::lock_guard browsedLock(browsedMutex_);
-            browsed_.release();
-        }
         project_ = start.project;
         // The diameter list is made with the project at run start; taking its first entry now
         // keeps the image thread off a list the window thread owns.
@@ -524,36 +542,117 @@ void ImageRun::StopImageThread() {
     if (thread_.joinable()) thread_.join();
 }
 
+void ImageRun::RequestBrowse(bool next) {
+    std::lock_guard lock(browseMutex_);
+    if (!browseThread_.joinable()) {
+        browseQuit_ = false;
+        browseThread_ = std::thread([this] {
+            NameThisThread("bhv-browse");
+            BrowseLoop();
+        });
+    }
+    browseSteps_.push_back(next);
+    ++browseRequests_;
+    browseWake_.notify_all();
+}
+
 void ImageRun::Browse(bool next) {
-    // Browsing keeps a position of its own: the run's travel belongs to the telemetry and the
-    // page step, and a browsed page stays in the view while the run goes on, until "next" walks
-    // past the newest stored page back to the live image.
-    std::lock_guard lock(tickMutex_);
-    int32_t id = browse_.load() ? browsePos_ : travel_.load();
-    cv::Mat page = project_ ? project_->ReadNeighbourBigImage(id, next) : cv::Mat();
-    if (!page.empty()) {
-        std::optional<double> share;
-        if (const auto stored = project_->PageOverspeed(id); stored && stored->second > 0)
-            share = std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
-        {
-            std::lock_guard browsedLock(browsedMutex_);
-            browsed_ = page;
-            browsedShare_ = share;
+    uint64_t request = 0;
+    {
+        std::lock_guard lock(browseMutex_);
+        request = browseRequests_ + 1;
+    }
+    RequestBrowse(next);
+    std::unique_lock lock(browseMutex_);
+    browseDone_.wait(lock, [&] { return browseHandled_ >= request || browseQuit_; });
+}
+
+void ImageRun::BrowseLoop() {
+    std::unique_lock lock(browseMutex_);
+    for (;;) {
+        browseWake_.wait(lock, [&] { return browseQuit_ || !browseSteps_.empty(); });
+        if (browseQuit_) return;
+        // Browsing keeps a position of its own: the run's travel belongs to the telemetry and
+        // the page step, and a browsed page stays in the view while the run goes on, until
+        // "next" walks past the newest stored page back to the live image. Only ids are looked
+        // up per step; the page is read and decoded once, for the newest request.
+        const std::deque<bool> steps = std::exchange(browseSteps_, {});
+        BrowseResult result;
+        result.request = browseRequests_;
+        result.epoch = browseEpoch_;
+        result.browsing = browseAtPage_;
+        result.id = browseAt_;
+        ProjectDb* project = browseProject_;
+        lock.unlock();
+        for (const bool next : steps) {
+            const int32_t from = result.browsing ? result.id : travel_.load();
+            const std::optional<int32_t> found =
+                project ? project->NeighbourPageId(from, next) : std::nullopt;
+            if (found) {
+                result.browsing = true;
+                result.id = *found;
+            } else if (next) {
+                result.browsing = false;
+            }
         }
-        browsePos_ = id;
-        browse_.store(true);
-    } else if (next) {
-        browse_.store(false);
+        lock.lock();
+        if (result.epoch != browseEpoch_) continue;  // a run started meanwhile
+        browseAtPage_ = result.browsing;
+        browseAt_ = result.id;
+        if (result.request != browseRequests_) continue;  // a newer request takes over
+        lock.unlock();
+        if (result.browsing && project) {
+            result.page = project->ReadBigImage(result.id);
+            if (const auto stored = project->PageOverspeed(result.id);
+                stored && stored->second > 0)
+                result.share =
+                    std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
+        }
+        if (browseDeliver_) {
+            auto shared = std::make_shared<BrowseResult>(std::move(result));
+            browseDeliver_([this, shared] {
+                if (ShowBrowsed(*shared) && browseShown_) browseShown_();
+            });
+        } else {
+            ShowBrowsed(result);
+        }
+        lock.lock();
+    }
+}
+
+bool ImageRun::ShowBrowsed(BrowseResult& result) {
+    {
+        // Held while the page goes in, so that a run start cannot come between the check and
+        // the page.
+        std::lock_guard lock(browseMutex_);
+        struct Handled {
+            ImageRun& run;
+            uint64_t request;
+            ~Handled() {
+                run.browseHandled_ = std::max(run.browseHandled_, request);
+                run.browseDone_.notify_all();
+            }
+        } handled{*this, result.request};
+        if (result.epoch != browseEpoch_ || result.request != browseRequests_) return false;
         std::lock_guard browsedLock(browsedMutex_);
-        browsed_.release();
-        browsedShare_.reset();
+        if (result.browsing && !result.page.empty()) {
+            browsed_ = std::move(result.page);
+            browsedShare_ = result.share;
+            browsePos_ = result.id;
+            browse_.store(true);
+        } else if (!result.browsing) {
+            browse_.store(false);
+            browsed_.release();
+            browsedShare_.reset();
+        }
     }
     ++viewVersion_;
     if (repaint_) repaint_();
+    return true;
 }
 
 int32_t ImageRun::BrowsedPageId() const {
-    std::lock_guard lock(tickMutex_);
+    std::lock_guard lock(browsedMutex_);
     return browse_.load() ? browsePos_ : -1;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -42,9 +44,9 @@ struct ImageRunStart {
 // stitches and cuts pages, stores the pages, finishes a run, and serves the page browsing and
 // the depth ruler's start. The view only paints what this produces.
 //
-// Threads: ImageTick runs on the image thread; StartRun, FinishImageRun and the browse
-// commands on the window thread. They are serialised by one tick lock, so FinishImageRun waits
-// for a tick that is under way. Travel, depth and depth speed are atomics written by the
+// Threads: ImageTick runs on the image thread; StartRun and FinishImageRun on the window
+// thread, serialised with the ticks by one tick lock, so FinishImageRun waits for a tick that
+// is under way. Browsing runs on a worker of its own and never takes the tick lock. Travel, depth and depth speed are atomics written by the
 // telemetry; the stitcher reads the depth from here when it pairs frames.
 //
 // Overspeed: every frame pair the stitcher consumes goes to an OverspeedDetector together with
@@ -130,7 +132,23 @@ public:
     void StartImageThread();
     void StopImageThread();
 
-    // Browse commands: the stored page before or after the current position.
+    // Browsing the stored pages. A request (any thread, returns at once) steps from the
+    // position of the requests before it: the browsed page, or the run's travel while the live
+    // image is shown; "next" past the newest page goes back to the live image, "previous"
+    // before the first stays. A worker finds and decodes the page (the window thread never
+    // waits on the database or the image thread) and hands it to `deliver`, which runs the
+    // given call where the view lives (the program posts it to its event loop); the call
+    // shows the page and then calls `shown`. Without a delivery the worker shows it itself.
+    // A newer request wins: a page decoded for an older one is dropped, and so is one still
+    // on its way when a run starts. Set both before the first request.
+    void RequestBrowse(bool next);
+    void SetBrowseDelivery(std::function<void(std::function<void()>)> deliver,
+                           std::function<void()> shown = {}) {
+        browseDeliver_ = std::move(deliver);
+        browseShown_ = std::move(shown);
+    }
+    // A request that returns once its page is shown (or dropped): for callers without a
+    // delivery to their own thread (tools, tests).
     void BrowsePrevious() { Browse(false); }
     void BrowseNext() { Browse(true); }
 
@@ -172,6 +190,17 @@ private:
     cv::Mat TurnLastPage() const;
     void NoteStore(bool stored);
     void Browse(bool next);
+    // The browse worker: resolves the queued steps to a page and decodes it.
+    void BrowseLoop();
+    struct BrowseResult {
+        uint64_t request = 0, epoch = 0;
+        bool browsing = false;
+        int32_t id = 0;
+        cv::Mat page;
+        std::optional<double> share;
+    };
+    // Shows a result unless a newer request or a run start came after it; true when shown.
+    bool ShowBrowsed(BrowseResult& result);
 
     FrameQueue& frames_;
     StitchParamQueue& records_;
@@ -185,7 +214,7 @@ private:
     std::atomic<int32_t> pageEnd_{10000};
     std::atomic<int32_t> axisStart_{0};
     std::atomic<bool> browse_{false};
-    int32_t browsePos_ = 0;  // the browsed page's id (tick lock)
+    int32_t browsePos_ = 0;  // the browsed page's id (browsed lock)
     std::atomic<double> depthSpeed_{0.0};
     std::atomic<bool> overspeedActive_{false};
     std::atomic<int32_t> storeFailures_{0};
@@ -221,6 +250,24 @@ private:
     mutable std::mutex browsedMutex_;
     cv::Mat browsed_;
     std::optional<double> browsedShare_;
+
+    // Browse requests (browse lock): the steps not yet taken by the worker, the number of
+    // requests made and of those shown or dropped, and the position the next step starts from.
+    // A run start moves the epoch on, which drops whatever the worker has under way.
+    mutable std::mutex browseMutex_;
+    std::condition_variable browseWake_;
+    std::condition_variable browseDone_;
+    std::deque<bool> browseSteps_;
+    uint64_t browseRequests_ = 0;
+    uint64_t browseHandled_ = 0;
+    uint64_t browseEpoch_ = 0;
+    bool browseAtPage_ = false;
+    int32_t browseAt_ = 0;
+    ProjectDb* browseProject_ = nullptr;
+    bool browseQuit_ = false;
+    std::function<void(std::function<void()>)> browseDeliver_;
+    std::function<void()> browseShown_;
+    std::thread browseThread_;
 
     std::atomic<bool> tickPaused_{true};  // set while the image thread must not tick
     std::atomic<bool> quit_{false};

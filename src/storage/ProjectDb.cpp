@@ -65,6 +65,11 @@ constexpr const char* kNextBigImage =
     "SELECT id, data FROM bigImages where id > ? order by id limit 0, 1";
 constexpr const char* kPreviousBigImage =
     "SELECT id, data FROM bigImages where id < ? order by id desc limit 0, 1";
+constexpr const char* kNextBigImageId =
+    "SELECT id FROM bigImages where id > ? order by id limit 0, 1";
+constexpr const char* kPreviousBigImageId =
+    "SELECT id FROM bigImages where id < ? order by id desc limit 0, 1";
+constexpr const char* kReadBigImage = "SELECT data FROM bigImages where id = ?";
 
 // Runs one statement; a failure only releases the error text (a table that already exists when
 // two runs share a folder is not an error for the project).
@@ -275,6 +280,35 @@ cv::Mat ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
         id = found;
     }
     return image;
+}
+
+std::optional<int32_t> ProjectDb::NeighbourPageId(int32_t id, bool next) const {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return std::nullopt;
+    Statement stmt(db_, next ? kNextBigImageId : kPreviousBigImageId);
+    if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return std::nullopt;
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return std::nullopt;
+    return sqlite3_column_int(stmt.get(), 0);
+}
+
+cv::Mat ProjectDb::ReadBigImage(int32_t id) const {
+    std::vector<uint8_t> jpeg;
+    {
+        std::shared_lock lock(connectionMutex_);
+        if (!db_) return {};
+        Statement stmt(db_, kReadBigImage);
+        if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return {};
+        if (sqlite3_step(stmt.get()) != SQLITE_ROW) return {};
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 0));
+        const int size = sqlite3_column_bytes(stmt.get(), 0);
+        if (!bytes || size <= 0) return {};
+        jpeg.assign(bytes, bytes + size);
+    }
+    try {
+        return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        return {};
+    }
 }
 
 bool ProjectDb::SetPageOverspeed(int32_t id, int32_t overspeedMm, int32_t pageMm) {

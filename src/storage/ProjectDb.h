@@ -62,6 +62,12 @@ public:
     // The page after (next) or before `id`; on success `id` becomes the page's id. An empty
     // image when there is no such page or no project is open.
     cv::Mat ReadNeighbourBigImage(int32_t& id, bool next);
+    // The id of the page after (next) or before `id`, without reading the page; nullopt when
+    // there is none or no project is open.
+    std::optional<int32_t> NeighbourPageId(int32_t id, bool next) const;
+    // The page stored under `id`, decoded after the statement has let go of the connection; an
+    // empty image when there is none or it does not decode.
+    cv::Mat ReadBigImage(int32_t id) const;
 
     // Overspeed of a stored page: how many millimetres of its travel the probe moved faster
     // than the stitching follows, and the page's own length in millimetres. Kept in a table of

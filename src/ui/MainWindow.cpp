@@ -137,6 +137,12 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
     UnrolledImageView* image = image_;
     acq_->SetImageRepaint([image] { image->RequestRepaint(); });
     image_->SetImageRun(&acq_->Images());
+    // A browsed page is decoded off this thread; the view follows once it is shown.
+    acq_->SetBrowseShown([this] {
+        image_->SetPageOverspeedShare(acq_->BrowsedOverspeedShare());
+        image_->SetBrowsedAxisStart(acq_->BrowsedAxisStartMm());
+        image_->RequestRepaint();
+    });
     acq_->SetVideoSink(video_);
 
     connect(&pollTimer_, &QTimer::timeout, this, [this] { acq_->OnPollTimer(); });
@@ -193,14 +199,8 @@ void MainWindow::BuildButtons() {
     connect(button(MainButton::Screenshot), &QPushButton::clicked, this,
             [this] { acq_->OnScreenshotButton(); });
     connect(button(MainButton::Exit), &QPushButton::clicked, this, &QWidget::close);
-    auto browse = [this](bool next) {
-        acq_->OnBrowse(next);
-        image_->SetPageOverspeedShare(acq_->BrowsedOverspeedShare());
-        image_->SetBrowsedAxisStart(acq_->BrowsedAxisStartMm());
-        image_->RequestRepaint();
-    };
-    connect(prevPage_, &QPushButton::clicked, this, [browse] { browse(false); });
-    connect(nextPage_, &QPushButton::clicked, this, [browse] { browse(true); });
+    connect(prevPage_, &QPushButton::clicked, this, [this] { acq_->OnBrowse(false); });
+    connect(nextPage_, &QPushButton::clicked, this, [this] { acq_->OnBrowse(true); });
 }
 
 void MainWindow::ConnectPanels() {

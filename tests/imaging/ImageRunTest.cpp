@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <set>
+#include <mutex>
+#include <deque>
+#include <condition_variable>
 #include <chrono>
 #include <filesystem>
 #include <opencv2/core.hpp>
@@ -320,6 +325,82 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
     EXPECT_TRUE(run.LiveImage().empty());
     EXPECT_FALSE(HasPage(500));
     run.StopImageThread();
+}
+
+// Browse requests as the window makes them: answered on the browse worker, shown by the call
+// it delivers (the program runs it on its event loop); of two requests made before either is
+// shown only the newer is shown, and it steps from the older; a run start drops a page still
+// on its way.
+TEST_F(ImageRunTest, BrowseRequestsAreAnsweredOffTheCallingThreadAndTheNewestWins) {
+    std::vector<uint8_t> jpeg;
+    for (const int32_t id : {10000, 20000, 30000}) {
+        ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(40, 60, CV_8UC3, cv::Scalar(id / 1000, 0, 0)),
+                                 jpeg));
+        ASSERT_TRUE(db_.InsertBigImage(id, jpeg));
+    }
+    ImageRun run(frames_, records_);
+    std::mutex mutex;
+    std::condition_variable delivered;
+    std::deque<std::function<void()>> calls;
+    std::set<std::thread::id> threads;
+    int shown = 0;
+    run.SetBrowseDelivery(
+        [&](std::function<void()> call) {
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+            calls.push_back(std::move(call));
+            delivered.notify_all();
+        },
+        [&shown] { ++shown; });
+    run.StartRun(Start());
+    run.SetTravel(35000);
+    // Runs the delivered calls here until one has shown a page.
+    auto showNext = [&] {
+        const int before = shown;
+        while (shown == before) {
+            std::unique_lock lock(mutex);
+            if (!delivered.wait_for(lock, std::chrono::seconds(10), [&] { return !calls.empty(); }))
+                return false;
+            auto call = std::move(calls.front());
+            calls.pop_front();
+            lock.unlock();
+            call();
+        }
+        return true;
+    };
+
+    run.RequestBrowse(false);
+    run.RequestBrowse(false);
+    EXPECT_FALSE(run.Browsing());  // nothing is shown before the delivered call runs
+    ASSERT_TRUE(showNext());
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(run.BrowsedPageId(), 20000);  // two steps back from the live image's 3.5 m
+    EXPECT_EQ(run.ViewSource().rows, 40);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(calls.empty());  // the older request's page, if any was made, was dropped
+        ASSERT_EQ(threads.size(), 1u);
+        EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+    }
+
+    run.RequestBrowse(true);
+    run.RequestBrowse(true);
+    run.RequestBrowse(false);
+    ASSERT_TRUE(showNext());
+    EXPECT_EQ(run.BrowsedPageId(), 30000);  // past the newest page to the live image and back
+
+    // A page on its way when a new run starts is not shown in it.
+    run.RequestBrowse(false);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(delivered.wait_for(lock, std::chrono::seconds(10), [&] { return !calls.empty(); }));
+    }
+    run.StartRun(Start());
+    const int before = shown;
+    for (auto& call : calls) call();
+    EXPECT_EQ(shown, before);
+    EXPECT_FALSE(run.Browsing());
+    EXPECT_EQ(run.BrowsedPageId(), -1);
 }
 
 }  // namespace
