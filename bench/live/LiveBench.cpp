@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "Operator.h"
+#include "platform/Memory.h"
 #include "ui/UiFonts.h"
 
 int main(int argc, char** argv) {
+    bhv::TuneAllocator();
     const double minutes = argc > 1 ? std::atof(argv[1]) : 3.0;
     bhv::op::OperatorOptions o;
     bool upward = false;

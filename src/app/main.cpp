@@ -12,6 +12,7 @@
 #include "camera/CameraDevice.h"
 #include "controller/Acquisition.h"
 #include "platform/Environment.h"
+#include "platform/Memory.h"
 #include "platform/Paths.h"
 #include "platform/Trace.h"
 #include "ui/MainWindow.h"
@@ -54,6 +55,7 @@ void PrintAddresses(const bhv::AcquisitionOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bhv::TuneAllocator();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintUsage();

@@ -298,7 +298,8 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         bool queued = false;
         // A full queue would refuse the frame anyway: skip its 7.5 MB copy.
         if (count < FrameQueue::kCapacity) {
-            auto frame = std::make_unique<RawFrame>();
+            // A buffer the stitching has handed back, when there is one: no new memory.
+            std::unique_ptr<RawFrame> frame = queue.TakeSpare();
             frame->data.assign(pixels, pixels + kFrameBytes);
             frame->size = kFrameBytes;
             frame->width = kFrameWidth;

@@ -20,10 +20,37 @@ std::unique_ptr<RawFrame> FrameQueue::Pop() {
 
 void FrameQueue::Clear() {
     std::deque<std::unique_ptr<RawFrame>> dropped;
+    std::vector<std::unique_ptr<RawFrame>> spares;
     {
         std::lock_guard lock(mutex_);
         dropped.swap(frames_);
+        spares.swap(spares_);
     }
+}
+
+std::unique_ptr<RawFrame> FrameQueue::TakeSpare() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!spares_.empty()) {
+            std::unique_ptr<RawFrame> frame = std::move(spares_.back());
+            spares_.pop_back();
+            return frame;
+        }
+    }
+    return std::make_unique<RawFrame>();
+}
+
+void FrameQueue::Recycle(std::unique_ptr<RawFrame> frame) {
+    if (!frame) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (spares_.size() < kSpares) {
+            *frame = RawFrame{std::move(frame->data)};  // the buffer stays, the rest is reset
+            spares_.push_back(std::move(frame));
+            return;
+        }
+    }
+    // Freed outside the lock.
 }
 
 size_t FrameQueue::Size() const {

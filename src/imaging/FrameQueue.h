@@ -38,9 +38,17 @@ public:
     bool Push(std::unique_ptr<RawFrame> frame, size_t* countBefore = nullptr);
     // Removes the oldest frame; nullptr when the queue is empty.
     std::unique_ptr<RawFrame> Pop();
-    // Releases every queued frame.
+    // Releases every queued frame, and the spare ones.
     void Clear();
     size_t Size() const;
+
+    // A frame to fill: one handed back by the reader (its buffer kept, so filling it again
+    // neither maps nor touches new memory), or a new one. Safe from any thread.
+    std::unique_ptr<RawFrame> TakeSpare();
+    // Hands a frame read from the queue back for TakeSpare; at most kSpares are kept, the rest
+    // go (the memory of a backlog goes back once the reader has caught up).
+    void Recycle(std::unique_ptr<RawFrame> frame);
+    static constexpr size_t kSpares = 3;
 
     // Closing keeps the frames already queued (Clear drops them). Safe from any thread.
     void Close() { closed_.store(true); }
@@ -50,6 +58,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<RawFrame>> frames_;
+    std::vector<std::unique_ptr<RawFrame>> spares_;
     std::atomic<bool> closed_{true};
 };
 

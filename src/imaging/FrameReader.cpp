@@ -62,20 +62,25 @@ bool ConvertFrame(const RawFrame& frame, int32_t workWidth, cv::Mat& out) {
 }
 
 bool ReadFrame(FrameQueue& queue, int32_t workWidth, cv::Mat& out) {
-    const std::unique_ptr<RawFrame> frame = queue.Pop();
+    std::unique_ptr<RawFrame> frame = queue.Pop();
     if (!frame) return false;
-    return ConvertFrame(*frame, workWidth, out);
+    const bool read = ConvertFrame(*frame, workWidth, out);
+    queue.Recycle(std::move(frame));
+    return read;
 }
 
 bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                                    FrameBands& out) {
-    const std::unique_ptr<RawFrame> raw = queue.Pop();
+    std::unique_ptr<RawFrame> raw = queue.Pop();
     if (!raw) return false;
     cv::Mat frame;
-    if (!ConvertFrame(*raw, workWidth, frame)) return false;
+    const bool converted = ConvertFrame(*raw, workWidth, frame);
+    const int64_t arrivedNs = raw->arrivedNs;
+    queue.Recycle(std::move(raw));
+    if (!converted) return false;
     try {
         out = unwrapper_.Prepare(frame, params);
-        out.arrivedNs = raw->arrivedNs;
+        out.arrivedNs = arrivedNs;
         return true;
     } catch (const cv::Exception&) {
         Trace(TraceCategory::Stitch, "PrepareFrame: the ring does not fit in the frame");
@@ -165,11 +170,13 @@ FastBandReader::~FastBandReader() = default;
 
 bool FastBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                                FrameBands& out) {
-    const std::unique_ptr<RawFrame> frame = queue.Pop();
+    std::unique_ptr<RawFrame> frame = queue.Pop();
     if (!frame) return false;
-    if (!MakeBands(*frame, workWidth, params, out)) return false;
-    out.arrivedNs = frame->arrivedNs;
-    return true;
+    const bool made = MakeBands(*frame, workWidth, params, out);
+    if (made) out.arrivedNs = frame->arrivedNs;
+    // The frame's buffer goes back to the camera's side for a later frame.
+    queue.Recycle(std::move(frame));
+    return made;
 }
 
 namespace {

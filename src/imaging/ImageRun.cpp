@@ -13,6 +13,7 @@
 
 #include "imaging/Pages.h"
 #include "platform/FileSystem.h"
+#include "platform/Memory.h"
 #include "platform/Paths.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
@@ -309,6 +310,9 @@ void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
     if (!stored) Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": not stored");
     if (stored) ++pagesStored_;
     NoteStore(stored);
+    // The page's work (the page, its turned rows, its JPEG) is freed: the heaps give the room
+    // back rather than keep it for the next metre.
+    ReleaseFreeMemory();
 }
 
 void ImageRun::NoteStore(bool stored) {
@@ -518,6 +522,11 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         }
     }
     startHeading_ = 0.0f;
+    // The run's pages are stored: its image is no longer needed (the view shows stored pages
+    // from now on), and the room goes back to the system.
+    live_.release();
+    stitcher_.ReleaseImage();
+    ReleaseFreeMemory();
 }
 
 void ImageRun::StartImageThread() {

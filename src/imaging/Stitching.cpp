@@ -394,6 +394,16 @@ void StripStitcher::CommitTail() {
     UpdateDisplay();
 }
 
+void StripStitcher::ReleaseImage() {
+    tail_.release();
+    accumulator_.release();
+    fill_ = 0;
+    uncommitted_ = 0;
+    std::lock_guard lock(displayMutex_);
+    display_.release();
+    displayBuffer_.release();
+}
+
 void StripStitcher::RefreshDisplay() {
     if (fill_ > 0) UpdateDisplay();
 }

@@ -174,6 +174,9 @@ public:
     void CommitTail();
     // Brings the display in line with the accumulator (after a cut).
     void RefreshDisplay();
+    // Lets go of the run's image (accumulator, tail, display) once its pages are stored; the
+    // next run's ResetForRun starts from nothing anyway.
+    void ReleaseImage();
     // Closes the frame queue and waits for the worker thread to leave.
     void StopWorker();
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <memory>
 #include <vector>
 
+#include "imaging/FrameQueue.h"
 #include "imaging/Stitching.h"
 
 namespace bhv {
@@ -216,6 +218,37 @@ TEST_F(StitcherSteps, AccumulatorGrowsByItsStepAndCutsShiftItLeft) {
     EXPECT_EQ(stitcher_.Fill(), view.cols - 200);
     EXPECT_EQ(cv::norm(stitcher_.View(), view.colRange(200, view.cols), cv::NORM_INF), 0);
     EXPECT_EQ(cv::norm(before.colRange(200, 1000), view.colRange(200, 1000), cv::NORM_INF), 0);
+}
+
+// Frame buffers go round between the camera and the reader: a frame read is handed back with
+// its buffer (and nothing else of it), a few are kept, and Clear lets them go.
+TEST(FrameQueueSpares, ReadFramesComeBackAsBuffersForTheNextOnes) {
+    FrameQueue queue;
+    queue.Reopen();
+    std::vector<const uint8_t*> buffers;
+    for (size_t i = 0; i < FrameQueue::kSpares + 2; ++i) {
+        std::unique_ptr<RawFrame> frame = queue.TakeSpare();
+        EXPECT_TRUE(frame->data.empty());
+        frame->data.assign(1000, static_cast<uint8_t>(i));
+        frame->arrivedNs = 42;
+        buffers.push_back(frame->data.data());
+        ASSERT_TRUE(queue.Push(std::move(frame)));
+    }
+    while (std::unique_ptr<RawFrame> frame = queue.Pop()) queue.Recycle(std::move(frame));
+
+    std::vector<std::unique_ptr<RawFrame>> again;
+    for (size_t i = 0; i < FrameQueue::kSpares; ++i) {
+        again.push_back(queue.TakeSpare());
+        const RawFrame& spare = *again.back();
+        EXPECT_EQ(spare.arrivedNs, 0);  // only the buffer is kept
+        EXPECT_GE(spare.data.capacity(), 1000u);
+        EXPECT_NE(std::find(buffers.begin(), buffers.end(), spare.data.data()), buffers.end());
+    }
+    EXPECT_EQ(queue.TakeSpare()->data.capacity(), 0u);  // no more than kSpares were kept
+
+    for (auto& frame : again) queue.Recycle(std::move(frame));
+    queue.Clear();
+    EXPECT_EQ(queue.TakeSpare()->data.capacity(), 0u);
 }
 
 }  // namespace

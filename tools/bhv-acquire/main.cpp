@@ -24,6 +24,7 @@
 #include "imaging/ImageRun.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
+#include "platform/Memory.h"
 #include "platform/Paths.h"
 #include "platform/Socket.h"
 #include "platform/Text.h"
@@ -142,6 +143,7 @@ void OnSignal(int) { g_interrupted = true; }
 int Acquire(int argc, char** argv);
 
 int main(int argc, char** argv) {
+    bhv::TuneAllocator();
     if (const auto status = bhv::AnswerHelpOrVersion(argc, argv, "bhv-acquire", kUsage))
         return *status;
     // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.

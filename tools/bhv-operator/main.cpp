@@ -15,6 +15,7 @@
 #include "Screens.h"
 #include "Soak.h"
 #include "platform/Environment.h"
+#include "platform/Memory.h"
 #include "platform/Trace.h"
 #include "ui/QtTranslations.h"
 #include "ui/UiFonts.h"
@@ -60,6 +61,7 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    bhv::TuneAllocator();
     // Diagnostic lines (BHV_TRACE) go to standard error; what this tool prints is its output.
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     if (argc >= 2 && !std::strcmp(argv[1], "--screens")) {
