@@ -654,8 +654,9 @@ bool ImageRun::ShowBrowsed(BrowseResult& result) {
             browsed_.release();
             browsedShare_.reset();
         }
+        // Before a caller waiting in Browse goes on: what the view shows has changed.
+        ++viewVersion_;
     }
-    ++viewVersion_;
     if (repaint_) repaint_();
     return true;
 }
