@@ -97,7 +97,10 @@ void QualityTracker::AddSegment(double fromMm, double toMm, double imageMm) {
         const double f = (a1 - a0) / length;
         Acc& a = acc_[key];
         a.travel += a1 - a0;
-        a.image += std::min(imageMm * f, a1 - a0);
+        // Not capped band by band: a live image runs a little ahead of the encoder on one band
+        // and behind on the next, and capping only the bands ahead would grade a sound
+        // interval short of its rows. The interval's share is capped as a whole.
+        a.image += imageMm * f;
         // Quarters of 25 mm for the largest disagreement.
         const int sub = std::clamp(static_cast<int>(((a0 + a1) / 2.0 - key) / 25.0), 0, 3);
         a.subTravel[sub] += a1 - a0;
