@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
+#include <utility>
 #include <deque>
 #include <cstdio>
 #include <opencv2/core.hpp>
@@ -136,6 +138,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         mmPerColumn_ = 0.0;
         nominalMmPerColumn_ = 0.0;
         columnScales_.clear();
+        qualityPending_.clear();
         {
             std::lock_guard browsedLock(browsedMutex_);
             browsedShare_.reset();
@@ -233,14 +236,28 @@ void ImageRun::TrackQuality() {
             // The upward band's scale is not measured reliably yet (its bands stay near the
             // cap): upward, the image-against-encoder figures are left out rather than mark a
             // sound run bad.
-            if (!upward_) quality_.AddSegment(qualityDepthMm_, depthMm, columns * mmPerColumn_);
+            if (!upward_) AddQualitySegment(qualityDepthMm_, depthMm, columns);
         }
         qualityHasBand_ = true;
         qualityNs_ = p.arrivedNs;
         qualityColumn_ = p.column;
         qualityDepthMm_ = depthMm;
     }
-    if (qualityHasBand_) StoreQuality(quality_.TakeCompleted(qualityDepthMm_));
+    if (qualityHasBand_ && qualityPending_.empty())
+        StoreQuality(quality_.TakeCompleted(qualityDepthMm_));
+}
+
+void ImageRun::AddQualitySegment(double fromMm, double toMm, double columns) {
+    // The geometry's scale is only a guess (a stitched column is not a page row: live it came
+    // to 1.7 times the measured scale), and the run's first 100 mm would be graded on it:
+    // until the image's own scale is measured, the segments wait.
+    if (columnScales_.size() < kScaleSamples && std::isfinite(fromMm)) {
+        qualityPending_.push_back({fromMm, toMm, columns});
+        return;
+    }
+    for (const PendingSegment& p : std::exchange(qualityPending_, {}))
+        quality_.AddSegment(p.fromMm, p.toMm, p.columns * mmPerColumn_);
+    if (std::isfinite(fromMm)) quality_.AddSegment(fromMm, toMm, columns * mmPerColumn_);
 }
 
 void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
@@ -489,7 +506,9 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         }
     }
 
-    // The final grades, against the whole run's steady field.
+    // The final grades, against the whole run's steady field; image motion still waiting for
+    // its scale goes in at the best scale there is.
+    AddQualitySegment(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0);
     StoreQuality(quality_.Finish());
 
     if (live_.empty()) {

@@ -237,6 +237,13 @@ private:
     double mmPerColumn_ = 0.0;
     double nominalMmPerColumn_ = 0.0;
     std::vector<double> columnScales_;
+    // Image motion measured before the image's own scale is (from, to depth in mm, columns):
+    // added to the quality once the scale is known, or at the run's end.
+    struct PendingSegment {
+        double fromMm, toMm, columns;
+    };
+    std::vector<PendingSegment> qualityPending_;
+    void AddQualitySegment(double fromMm, double toMm, double columns);
     int32_t lastTravel_ = 0;
     int32_t pageLen_ = 10000;
     int32_t startDepth_ = 0;
