@@ -30,6 +30,8 @@ TEST(SimLinkTest, MonitorPrintsTelemetryAndSendsTypedCommands) {
     ASSERT_EQ(host.ip, "127.0.0.1") << *line;
     ASSERT_EQ(probe.ip, "127.0.0.1") << *line;
 
+    // The monitor is given --host and --probe, both checked above to be on loopback, so it
+    // never falls back to BHV_HOST_ADDR or the compiled-in device addresses.
     tools::ChildProcess monitor(BHV_MONITOR_PATH,
                                 {"--host", host.ToString(), "--probe", probe.ToString()});
     ASSERT_TRUE(monitor.WaitFor("connected"));
