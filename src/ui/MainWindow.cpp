@@ -123,6 +123,8 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
             reports->Submit(request);
         };
     }
+    connect(this, &MainWindow::callsPosted, this, &MainWindow::RunPostedCalls,
+            Qt::QueuedConnection);
     acq_ = std::make_unique<Acquisition>(*this, *prompter_, std::move(options));
     connect(
         this, &MainWindow::receivedPosted, this,
@@ -557,8 +559,21 @@ void MainWindow::PumpEvents() {
 }
 
 void MainWindow::PostToUi(std::function<void()> call) {
-    // Queued on this window: a call still queued when the window goes is dropped with it.
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+    // A call still queued when the window goes is dropped with it.
+    {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(call));
+    }
+    emit callsPosted();
+}
+
+void MainWindow::RunPostedCalls() {
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard lock(postedMutex_);
+        calls.swap(posted_);
+    }
+    for (std::function<void()>& call : calls) call();
 }
 
 void MainWindow::SetLinkTimers(bool run) {

@@ -4,7 +4,10 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "controller/Acquisition.h"
 #include "controller/AcquisitionView.h"
@@ -109,6 +112,8 @@ signals:
     // inside Qt, so nothing the other thread wrote is read here without Qt's hand-over.
     void receivedPosted();
     void uploadStatusPosted(const QString& text);
+    // Calls waiting in posted_ (PostToUi, from any thread).
+    void callsPosted();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -116,6 +121,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Calls handed over by other threads, run in order on the GUI thread. They wait in a queue
+    // of our own under a mutex rather than inside a queued functor, so the hand-over is one
+    // a thread checker sees; the queue goes with the window.
+    std::mutex postedMutex_;
+    std::deque<std::function<void()>> posted_;
+    void RunPostedCalls();
     class InputFilter;
 
     void BuildButtons();
