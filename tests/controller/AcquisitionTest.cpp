@@ -264,8 +264,11 @@ TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
 
     // Reeling in past the start height by more than 200 mm: the direction warning, once.
     site->Command("bottom off");
-    ASSERT_TRUE(Drive(1, 2, 1700));
-    ASSERT_TRUE(Drive(1, 2, 1500));
+    // What the run showed if the winch does not get there: the depth, the winch and the boxes.
+    ASSERT_TRUE(Drive(1, 2, 1700)) << "depth " << acq->Telemetry().depth / 10 << " mm, winch "
+                                   << acq->WinchState() << ": " << Prompts();
+    ASSERT_TRUE(Drive(1, 2, 1500)) << "depth " << acq->Telemetry().depth / 10 << " mm, winch "
+                                   << acq->WinchState() << ": " << Prompts();
     EXPECT_EQ(Count(L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！"),
               1);
 
