@@ -32,8 +32,10 @@ constexpr const char* kCreateStatements[] = {
 };
 constexpr size_t kProbeStateTable = 6;
 
+// A depth passed again in the same run (the probe reeled back over it) keeps its first row: the
+// key is the depth, and a second state there is not a failed write.
 constexpr const char* kInsertProbeState =
-    "insert into  probeState(id,nMove,nTotalMove,fTiltAngle,fVerticality,fGyroAngleX,"
+    "insert or ignore into  probeState(id,nMove,nTotalMove,fTiltAngle,fVerticality,fGyroAngleX,"
     "fGyroAngleY,fGyroAngleZ) values (?,?,?,?,?,?,?,?)";
 // Our own table, not one of the seven: older projects lack it and read as "unknown".
 constexpr const char* kCreatePageOverspeed =
@@ -204,7 +206,16 @@ bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
         sqlite3_bind_double(s, 7, record.telemetry[attitude::kAngleY]) != SQLITE_OK ||
         sqlite3_bind_double(s, 8, record.telemetry[attitude::kAngleZ]) != SQLITE_OK)
         return false;
-    if (sqlite3_step(s) != SQLITE_DONE) return false;
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        Trace(TraceCategory::Storage, std::string("sqlite: probe state ") +
+                                          std::to_string(record.id) + ": " + sqlite3_errmsg(db_));
+        return false;
+    }
+    if (sqlite3_changes(db_) == 0) {  // that depth's first state stays, with its own
+        Trace(TraceCategory::Storage,
+              "probe state " + std::to_string(record.id) + ": depth stored before, first kept");
+        return true;
+    }
 
     if (sqlite3_exec(db_, kCreateProbeStateEnv, nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;

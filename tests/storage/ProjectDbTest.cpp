@@ -150,8 +150,15 @@ TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
     r.telemetry[attitude::kAngleY] = 1.5;
     r.telemetry[attitude::kAngleZ] = 90.25;
     ASSERT_TRUE(db.AddProbeState(r));
-    EXPECT_FALSE(db.AddProbeState(r));  // same depth twice: primary key
+    // The probe reeled back over the same depth: not a failed write, and the first row stays.
+    ProbeStateRecord again = r;
+    again.tilt = 9.0f;
+    again.telemetry[attitude::kTemperature] = 40.0;
+    EXPECT_TRUE(db.AddProbeState(again));
     EXPECT_EQ(db.ProbeStates().size(), 2u);
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeStateEnv where id = 100 "
+                                            "and temperature = 0"),
+              "1\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select * from probeState"),
               "100|-5|7|3.5|2.5|350.0|1.5|90.25\n");
     ASSERT_TRUE(db.CreateProject(L"K2", 0, 700, 0, 0));
