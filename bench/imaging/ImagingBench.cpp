@@ -233,7 +233,6 @@ int main(int argc, char** argv) {
         StripStitcher stitcher(queue, records);
         stitcher.SetDepthAssist(false);
         stitcher.SetWorkerThread(false);
-        stitcher.SetSleep([](int) {});
         stitcher.ResetForRun(params, 1440);
         stitcher.StitchStep();
         reps = 3000;

@@ -3,11 +3,27 @@
 namespace bhv {
 
 bool FrameQueue::Push(std::unique_ptr<RawFrame> frame, size_t* countBefore) {
-    std::lock_guard lock(mutex_);
-    if (countBefore) *countBefore = frames_.size();
-    if (closed_.load() || frames_.size() >= kCapacity) return false;
-    frames_.push_back(std::move(frame));
+    {
+        std::lock_guard lock(mutex_);
+        if (countBefore) *countBefore = frames_.size();
+        if (closed_.load() || frames_.size() >= kCapacity) return false;
+        frames_.push_back(std::move(frame));
+    }
+    arrived_.notify_one();
     return true;
+}
+
+void FrameQueue::WaitForFrame(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    arrived_.wait_for(lock, timeout, [this] { return !frames_.empty() || closed_.load(); });
+}
+
+void FrameQueue::Close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_.store(true);
+    }
+    arrived_.notify_all();
 }
 
 std::unique_ptr<RawFrame> FrameQueue::Pop() {

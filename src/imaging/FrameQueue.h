@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -50,13 +52,19 @@ public:
     void Recycle(std::unique_ptr<RawFrame> frame);
     static constexpr size_t kSpares = 3;
 
-    // Closing keeps the frames already queued (Clear drops them). Safe from any thread.
-    void Close() { closed_.store(true); }
+    // Returns when a frame is queued, the queue closes, or the time is up: the reader sleeps
+    // until there is work rather than asking again and again.
+    void WaitForFrame(std::chrono::milliseconds timeout);
+
+    // Closing keeps the frames already queued (Clear drops them), and wakes a waiting reader.
+    // Safe from any thread.
+    void Close();
     void Reopen() { closed_.store(false); }
     bool Closed() const { return closed_.load(); }
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable arrived_;
     std::deque<std::unique_ptr<RawFrame>> frames_;
     std::vector<std::unique_ptr<RawFrame>> spares_;
     std::atomic<bool> closed_{true};

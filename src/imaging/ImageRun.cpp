@@ -556,7 +556,9 @@ void ImageRun::StartImageThread() {
         while (!quit_.load()) {
             if (!tickPaused_.load()) {
                 ImageTick();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                // Until the stitch worker queues the next pair (at once when one is queued),
+                // or 10 ms: the overspeed and quality tracking go on while no frame comes.
+                records_.WaitForRecord(std::chrono::milliseconds(10));
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }

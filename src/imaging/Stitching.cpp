@@ -14,8 +14,16 @@ namespace bhv {
 
 
 void StitchParamQueue::Append(std::unique_ptr<StitchParam> record) {
-    std::lock_guard lock(mutex_);
-    records_.push_back(std::move(record));
+    {
+        std::lock_guard lock(mutex_);
+        records_.push_back(std::move(record));
+    }
+    appended_.notify_one();
+}
+
+void StitchParamQueue::WaitForRecord(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    appended_.wait_for(lock, timeout, [this] { return !records_.empty(); });
 }
 
 size_t StitchParamQueue::Size() const {
@@ -223,7 +231,8 @@ bool StitchWorker::Pass() {
 }
 
 void StitchWorker::Run() {
-    while (Pass()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Sleeps until the camera queues a frame (or the queue closes), not on a clock.
+    while (Pass()) frames_.WaitForFrame(std::chrono::milliseconds(100));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -232,8 +241,7 @@ StripStitcher::StripStitcher(FrameQueue& frames, StitchParamQueue& records)
     : frames_(frames),
       records_(records),
       worker_(frames, records),
-      depth_([] { return 0.0; }),
-      sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+      depth_([] { return 0.0; }) {}
 
 StripStitcher::~StripStitcher() {
     StopWorker();
@@ -305,10 +313,7 @@ bool StripStitcher::StitchStep() {
     }
 
     std::unique_ptr<StitchParam> record = records_.PopComputedFront();
-    if (!record) {
-        sleep_(10);
-        return false;
-    }
+    if (!record) return false;
     pairs_.fetch_add(1);
     if (record->atCap) cappedPairs_.fetch_add(1);
     if (pairObserver_) pairObserver_(*record);
@@ -331,7 +336,6 @@ bool StripStitcher::StitchStep() {
     }
     if (off <= 0) {
         Release(std::move(record), off);
-        sleep_(10);
         return false;
     }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -53,9 +54,12 @@ public:
     StitchParam* ClaimNext(size_t* index = nullptr, size_t* total = nullptr);
     // Removes the front record when it is computed.
     std::unique_ptr<StitchParam> PopComputedFront();
+    // Returns when a record is queued or the time is up.
+    void WaitForRecord(std::chrono::milliseconds timeout);
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable appended_;
     std::deque<std::unique_ptr<StitchParam>> records_;
 };
 
@@ -146,8 +150,6 @@ public:
     void SetDepthAssist(bool assist) { depthAssist_ = assist; }
     // Without a worker thread the caller runs Worker().Pass() itself (tests, benchmarks).
     void SetWorkerThread(bool threaded) { threaded_ = threaded; }
-    // The 10 ms pauses of StitchStep (tests replace them).
-    void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }
     // The clock that times the frame pairs and whatever measures them (the overspeed window);
     // the steady clock unless a test drives its own. Set while the worker is stopped.
     void SetClock(StitchClock clock) {
@@ -237,7 +239,6 @@ private:
     StitchParamQueue& records_;
     StitchWorker worker_;
     std::function<double()> depth_;
-    std::function<void(int)> sleep_;
     StitchClock clock_ = &std::chrono::steady_clock::now;
     bool fast_ = true;
     bool depthAssist_ = true;

@@ -53,7 +53,6 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     double depth = settings.startDepth;
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetFastPath(settings.fastPath);
-    run.Stitcher().SetSleep([](int) {});
     run.Stitcher().SetDepthSource([&depth] { return depth; });
 
     ImageRunStart start;

@@ -56,7 +56,6 @@ TEST(StripStitcher, ALongRunOfFractionalShiftsLosesNothing) {
     StitchParamQueue records;
     StripStitcher stitcher(frames, records);
     stitcher.SetWorkerThread(false);
-    stitcher.SetSleep([](int) {});
     stitcher.ResetForRun(UnwrapParams{}, 1440);
     stitcher.StitchStep();  // opens the queues
 

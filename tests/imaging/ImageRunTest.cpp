@@ -75,7 +75,6 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     ImageRun run(frames_, records_);
     double depth = 100000;
     run.Stitcher().SetWorkerThread(false);
-    run.Stitcher().SetSleep([](int) {});
     run.Stitcher().SetDepthSource([&depth] { return depth; });
     int repaints = 0;
     run.SetRepaint([&repaints] { ++repaints; });
@@ -173,7 +172,6 @@ TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
     for (const Case& c : {Case{10, true}, Case{0, false}, Case{-10, false}}) {
         ImageRun run(frames_, records_);
         run.Stitcher().SetWorkerThread(false);
-        run.Stitcher().SetSleep([](int) {});
         run.StartRun(Start());
         run.ImageTick();
         const auto frame = Frame(camera, 100000, 0.0);
@@ -196,7 +194,6 @@ TEST_F(ImageRunTest, ReportsOverspeedAndStoresItWithThePage) {
     ImageRun run(frames_, records_);
     run.Stitcher().SetDepthAssist(false);
     run.Stitcher().SetWorkerThread(false);
-    run.Stitcher().SetSleep([](int) {});
     // The camera's pace, not the machine's: 50 ms between frames, whatever the test takes.
     std::chrono::steady_clock::time_point now{};
     run.Stitcher().SetClock([&now] { return now; });
@@ -413,7 +410,6 @@ TEST_F(ImageRunTest, TwoRunsInOneProcessKeepTheirOwnState) {
     ImageRun live(frames_, records_), other(otherFrames, otherRecords);
     for (ImageRun* run : {&live, &other}) {
         run->Stitcher().SetWorkerThread(false);
-        run->Stitcher().SetSleep([](int) {});
     }
     EXPECT_FALSE(frames_.Push(Frame(camera, 100000, 0.0)));  // closed until a run's first tick
     live.StartRun(Start());

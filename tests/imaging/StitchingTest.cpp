@@ -136,7 +136,6 @@ protected:
     void SetUp() override {
         stitcher_.SetDepthAssist(false);
         stitcher_.SetWorkerThread(false);
-        stitcher_.SetSleep([](int) {});
         stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, 0}, 1440);
         for (int i = 0; i < 4000; ++i) wall_.push_back(static_cast<double>((i * 7919) % 101));
     }

@@ -441,7 +441,6 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         double depthNow = startDepth;
         run.Stitcher().SetWorkerThread(false);
         run.Stitcher().SetFastPath(options.fastPath);
-        run.Stitcher().SetSleep([](int) {});
         run.Stitcher().SetDepthSource([&depthNow] { return depthNow; });
         ImageRunStart start;
         start.config = config;
