@@ -275,15 +275,30 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
                                   std::chrono::steady_clock::now().time_since_epoch())
                                   .count();
 
+    // The display takes the frame when it is done with the last one and a window shows it; the
+    // stitching takes it while a run's queue is open and has room (a full queue would refuse
+    // it anyway). Both share one copy of the pixels.
     DisplayFrameBuffer& display = self->DisplayFrame;
-    if (display.pending.load(std::memory_order_acquire) == 0) {
-        if (display.buffer && display.size != kFrameBytes) display.buffer.reset();
-        display.height = kFrameHeight;
-        display.width = kFrameWidth;
-        display.size = kFrameBytes;
-        display.stamp = stamp;
-        if (!display.buffer) display.buffer = std::make_unique<uint8_t[]>(kFrameBytes);
-        std::memcpy(display.buffer.get(), pixels, kFrameBytes);
+    const bool forDisplay = display.pending.load(std::memory_order_acquire) == 0 &&
+                            self->DisplayWindow.load() && self->DisplayFrozen.load() == 0;
+    FrameQueue* frames = self->frames_.load();
+    const bool running = frames && !frames->Closed();
+    size_t count = running ? frames->Size() : 0;
+    const bool forQueue = running && count < FrameQueue::kCapacity;
+    FramePtr frame;
+    if (forDisplay || forQueue) {
+        // A buffer let go by the stitching and the display, when there is one: no new memory.
+        frame = frames ? frames->TakeSpare() : std::make_shared<RawFrame>();
+        frame->data.assign(pixels, pixels + kFrameBytes);
+        frame->size = kFrameBytes;
+        frame->width = kFrameWidth;
+        frame->height = kFrameHeight;
+        frame->stamp = stamp;
+        frame->flag = 0;
+        frame->arrivedNs = arrivedNs;
+    }
+    if (forDisplay) {
+        display.frame = frame;
         display.pending.store(1, std::memory_order_release);
         // Wakes the display thread (changed after pending is set: a thread that read the old
         // count and then found no frame is woken by this change).
@@ -291,24 +306,9 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
         self->displayWake_.notify_one();
     }
 
-    FrameQueue* frames = self->frames_.load();
-    if (frames && !frames->Closed()) {
+    if (running) {
         FrameQueue& queue = *frames;
-        size_t count = queue.Size();
-        bool queued = false;
-        // A full queue would refuse the frame anyway: skip its 7.5 MB copy.
-        if (count < FrameQueue::kCapacity) {
-            // A buffer the stitching has handed back, when there is one: no new memory.
-            std::unique_ptr<RawFrame> frame = queue.TakeSpare();
-            frame->data.assign(pixels, pixels + kFrameBytes);
-            frame->size = kFrameBytes;
-            frame->width = kFrameWidth;
-            frame->height = kFrameHeight;
-            frame->stamp = stamp;
-            frame->flag = 0;
-            frame->arrivedNs = arrivedNs;
-            queued = queue.Push(std::move(frame), &count);
-        }
+        const bool queued = forQueue && queue.Push(std::move(frame), &count);
         if (queued) {
             ++self->framesQueued_;
         } else if (!queue.Closed()) {
@@ -330,10 +330,13 @@ void CameraStream::DisplayLoop() {
         // the wait below returns at once.
         const uint32_t wake = displayWake_.load(std::memory_order_acquire);
         DisplayFrameBuffer& display = DisplayFrame;
-        if (display.pending.load(std::memory_order_acquire) == 0 || !display.buffer) {
+        if (display.pending.load(std::memory_order_acquire) == 0) {
             displayWake_.wait(wake, std::memory_order_acquire);
             continue;
         }
+        // Let go when this pass ends: the frame goes back for a later one once the stitching
+        // is done with it too.
+        const FramePtr frame = std::move(display.frame);
         if (VideoSink* window = DisplayWindow.load()) {
             const cv::Size client = window->ClientSize();
             const cv::Size target(client.width / 4 * 4, client.height / 4 * 4);
@@ -345,7 +348,8 @@ void CameraStream::DisplayLoop() {
                 if (picture.size() != target || !picture.u ||
                     __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) != 1)
                     picture = cv::Mat(target, CV_8UC4);
-                if (scaler.Scale(display.buffer.get(), display.width, display.height, picture)) {
+                if (frame && scaler.Scale(frame->data.data(), static_cast<int>(frame->width),
+                                          static_cast<int>(frame->height), picture)) {
                     std::lock_guard lock(paintMutex_);
                     if (DisplayFrozen.load() == 0 && window->Paint(picture)) ++framesDisplayed_;
                 }

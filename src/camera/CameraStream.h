@@ -11,23 +11,18 @@
 #include "camera/VideoSink.h"
 #include "camera/sdk/H264Player.h"
 #include "camera/sdk/NetSdk.h"
+#include "imaging/FrameQueue.h"
 #include "platform/Clock.h"
 #include "platform/Prompter.h"
 
 namespace bhv {
 
-class FrameQueue;
-
-// The newest decoded frame waiting for the display thread. Handed over by `pending` alone: the
-// decode callback writes the buffer only while pending is clear and then sets it (release); the
-// display thread reads only while it is set and then clears it (release), each side reading the
-// flag with acquire.
+// The newest decoded frame waiting for the display thread: the same frame the stitching gets
+// (shared, one copy of the pixels). Handed over by `pending` alone: the decode callback sets
+// the frame only while pending is clear and then sets it (release); the display thread takes it
+// only while it is set and then clears it (release), each side reading the flag with acquire.
 struct DisplayFrameBuffer {
-    std::unique_ptr<uint8_t[]> buffer;
-    int32_t width = 0;
-    int32_t height = 0;
-    int32_t size = 0;
-    int32_t stamp = 0;
+    FramePtr frame;
     std::atomic<uint8_t> pending{0};
 };
 
@@ -52,8 +47,8 @@ struct CameraStreamCounters {
     uint64_t framesQueued = 0;
     uint64_t framesDroppedAtQueue = 0;
     uint64_t framesDisplayed = 0;
-    // CPU time the decode callback spent on the frames' hand-off (the copies for the display
-    // and the stitching), in nanoseconds: ours, though it runs on the decoder's thread.
+    // CPU time the decode callback spent on the frames' hand-off (the one copy the display and
+    // the stitching share), in nanoseconds: ours, though it runs on the decoder's thread.
     uint64_t handOffCpuNs = 0;
     // Times the display thread went through its loop: once per frame it was woken for, and
     // once when it starts or ends; it sleeps in between.

@@ -2,7 +2,7 @@
 
 namespace bhv {
 
-bool FrameQueue::Push(std::unique_ptr<RawFrame> frame, size_t* countBefore) {
+bool FrameQueue::Push(FramePtr frame, size_t* countBefore) {
     {
         std::lock_guard lock(mutex_);
         if (countBefore) *countBefore = frames_.size();
@@ -26,47 +26,50 @@ void FrameQueue::Close() {
     arrived_.notify_all();
 }
 
-std::unique_ptr<RawFrame> FrameQueue::Pop() {
+FramePtr FrameQueue::Pop() {
     std::lock_guard lock(mutex_);
     if (frames_.empty()) return nullptr;
-    std::unique_ptr<RawFrame> frame = std::move(frames_.front());
+    FramePtr frame = std::move(frames_.front());
     frames_.pop_front();
     return frame;
 }
 
 void FrameQueue::Clear() {
-    std::deque<std::unique_ptr<RawFrame>> dropped;
+    std::deque<FramePtr> dropped;
     std::vector<std::unique_ptr<RawFrame>> spares;
     {
         std::lock_guard lock(mutex_);
         dropped.swap(frames_);
-        spares.swap(spares_);
     }
+    dropped.clear();  // back among the spares first, then let go with them
+    std::lock_guard lock(spares_->mutex);
+    spares.swap(spares_->frames);
 }
 
-std::unique_ptr<RawFrame> FrameQueue::TakeSpare() {
+FramePtr FrameQueue::TakeSpare() {
+    std::unique_ptr<RawFrame> frame;
     {
-        std::lock_guard lock(mutex_);
-        if (!spares_.empty()) {
-            std::unique_ptr<RawFrame> frame = std::move(spares_.back());
-            spares_.pop_back();
-            return frame;
+        std::lock_guard lock(spares_->mutex);
+        if (!spares_->frames.empty()) {
+            frame = std::move(spares_->frames.back());
+            spares_->frames.pop_back();
         }
     }
-    return std::make_unique<RawFrame>();
+    if (!frame) frame = std::make_unique<RawFrame>();
+    // The last holder's release runs the deleter, after every other holder's reads.
+    return FramePtr(frame.release(), [spares = spares_](RawFrame* raw) {
+        std::unique_ptr<RawFrame> owned(raw);
+        std::lock_guard lock(spares->mutex);
+        if (spares->frames.size() < kSpares) {
+            *owned = RawFrame{std::move(owned->data)};  // the buffer stays, the rest is reset
+            spares->frames.push_back(std::move(owned));
+        }
+    });
 }
 
-void FrameQueue::Recycle(std::unique_ptr<RawFrame> frame) {
-    if (!frame) return;
-    {
-        std::lock_guard lock(mutex_);
-        if (spares_.size() < kSpares) {
-            *frame = RawFrame{std::move(frame->data)};  // the buffer stays, the rest is reset
-            spares_.push_back(std::move(frame));
-            return;
-        }
-    }
-    // Freed outside the lock.
+size_t FrameQueue::SpareCount() const {
+    std::lock_guard lock(spares_->mutex);
+    return spares_->frames.size();
 }
 
 size_t FrameQueue::Size() const {

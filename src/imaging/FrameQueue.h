@@ -12,7 +12,8 @@
 namespace bhv {
 
 // One decoded bottom-camera frame on its way from the camera's decode thread to the stitch
-// worker. It owns its own copy of the pixels (the decoder reuses its output buffer).
+// worker and the display thread, which share it (one copy of the pixels per frame: the decoder
+// reuses its output buffer). Neither writes into a frame once it is handed on.
 // Pixels: planar YUV 4:2:0, height * 3/2 rows of width bytes: the luma plane (Y), then the
 // chroma plane U (Cb), then the chroma plane V (Cr), each chroma plane (width/2) x (height/2).
 struct RawFrame {
@@ -27,6 +28,8 @@ struct RawFrame {
     int64_t arrivedNs = 0;
 };
 
+using FramePtr = std::shared_ptr<RawFrame>;
+
 // The frame queue between the camera and the stitch worker (oldest first, at most 30 frames).
 // It is closed while no stitch worker runs (as made, between runs, at exit): a closed queue
 // refuses frames, so the camera copies none, and the worker leaves when it finds it closed.
@@ -37,20 +40,21 @@ public:
 
     // Appends a frame; false (and the frame dropped) when the queue is closed or already holds
     // kCapacity.
-    bool Push(std::unique_ptr<RawFrame> frame, size_t* countBefore = nullptr);
+    bool Push(FramePtr frame, size_t* countBefore = nullptr);
     // Removes the oldest frame; nullptr when the queue is empty.
-    std::unique_ptr<RawFrame> Pop();
+    FramePtr Pop();
     // Releases every queued frame, and the spare ones.
     void Clear();
     size_t Size() const;
 
-    // A frame to fill: one handed back by the reader (its buffer kept, so filling it again
-    // neither maps nor touches new memory), or a new one. Safe from any thread.
-    std::unique_ptr<RawFrame> TakeSpare();
-    // Hands a frame read from the queue back for TakeSpare; at most kSpares are kept, the rest
-    // go (the memory of a backlog goes back once the reader has caught up).
-    void Recycle(std::unique_ptr<RawFrame> frame);
+    // A frame to fill: a spare one (its buffer kept, so filling it again neither maps nor
+    // touches new memory), or a new one. When its last holder lets it go (the stitching or the
+    // display, whichever is later), it becomes a spare again; at most kSpares are kept, the
+    // rest go (the memory of a backlog goes back once the reader has caught up). Safe from any
+    // thread.
+    FramePtr TakeSpare();
     static constexpr size_t kSpares = 3;
+    size_t SpareCount() const;
 
     // Returns when a frame is queued, the queue closes, or the time is up: the reader sleeps
     // until there is work rather than asking again and again.
@@ -65,8 +69,13 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::deque<std::unique_ptr<RawFrame>> frames_;
-    std::vector<std::unique_ptr<RawFrame>> spares_;
+    std::deque<FramePtr> frames_;
+    // Shared with the frames it lent: a frame let go after the queue itself returns nowhere.
+    struct Spares {
+        std::mutex mutex;
+        std::vector<std::unique_ptr<RawFrame>> frames;
+    };
+    std::shared_ptr<Spares> spares_ = std::make_shared<Spares>();
     std::atomic<bool> closed_{true};
 };
 

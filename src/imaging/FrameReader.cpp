@@ -62,21 +62,18 @@ bool ConvertFrame(const RawFrame& frame, int32_t workWidth, cv::Mat& out) {
 }
 
 bool ReadFrame(FrameQueue& queue, int32_t workWidth, cv::Mat& out) {
-    std::unique_ptr<RawFrame> frame = queue.Pop();
-    if (!frame) return false;
-    const bool read = ConvertFrame(*frame, workWidth, out);
-    queue.Recycle(std::move(frame));
-    return read;
+    const FramePtr frame = queue.Pop();
+    return frame && ConvertFrame(*frame, workWidth, out);
 }
 
 bool FaithfulBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                                    FrameBands& out) {
-    std::unique_ptr<RawFrame> raw = queue.Pop();
+    FramePtr raw = queue.Pop();
     if (!raw) return false;
     cv::Mat frame;
     const bool converted = ConvertFrame(*raw, workWidth, frame);
     const int64_t arrivedNs = raw->arrivedNs;
-    queue.Recycle(std::move(raw));
+    raw.reset();  // its buffer goes back to the camera's side for a later frame
     if (!converted) return false;
     try {
         out = unwrapper_.Prepare(frame, params);
@@ -170,12 +167,10 @@ FastBandReader::~FastBandReader() = default;
 
 bool FastBandReader::ReadBands(FrameQueue& queue, int32_t workWidth, const UnwrapParams& params,
                                FrameBands& out) {
-    std::unique_ptr<RawFrame> frame = queue.Pop();
+    const FramePtr frame = queue.Pop();
     if (!frame) return false;
     const bool made = MakeBands(*frame, workWidth, params, out);
     if (made) out.arrivedNs = frame->arrivedNs;
-    // The frame's buffer goes back to the camera's side for a later frame.
-    queue.Recycle(std::move(frame));
     return made;
 }
 

@@ -219,35 +219,49 @@ TEST_F(StitcherSteps, AccumulatorGrowsByItsStepAndCutsShiftItLeft) {
     EXPECT_EQ(cv::norm(before.colRange(200, 1000), view.colRange(200, 1000), cv::NORM_INF), 0);
 }
 
-// Frame buffers go round between the camera and the reader: a frame read is handed back with
-// its buffer (and nothing else of it), a few are kept, and Clear lets them go.
+// Frame buffers go round between the camera and its readers: a frame comes back with its buffer
+// (and nothing else of it) once its last holder lets it go, a few are kept, and Clear lets them
+// go. The queue may go before a frame it lent.
 TEST(FrameQueueSpares, ReadFramesComeBackAsBuffersForTheNextOnes) {
     FrameQueue queue;
     queue.Reopen();
     std::vector<const uint8_t*> buffers;
+    FramePtr shown;  // the display's hold on the first frame
     for (size_t i = 0; i < FrameQueue::kSpares + 2; ++i) {
-        std::unique_ptr<RawFrame> frame = queue.TakeSpare();
+        FramePtr frame = queue.TakeSpare();
         EXPECT_TRUE(frame->data.empty());
         frame->data.assign(1000, static_cast<uint8_t>(i));
         frame->arrivedNs = 42;
         buffers.push_back(frame->data.data());
+        if (i == 0) shown = frame;
         ASSERT_TRUE(queue.Push(std::move(frame)));
     }
-    while (std::unique_ptr<RawFrame> frame = queue.Pop()) queue.Recycle(std::move(frame));
+    while (queue.Pop()) {
+    }
+    EXPECT_EQ(queue.SpareCount(), FrameQueue::kSpares);
 
-    std::vector<std::unique_ptr<RawFrame>> again;
+    // The display still holds the first frame: its buffer is not handed out again.
+    std::vector<FramePtr> again;
     for (size_t i = 0; i < FrameQueue::kSpares; ++i) {
         again.push_back(queue.TakeSpare());
         const RawFrame& spare = *again.back();
         EXPECT_EQ(spare.arrivedNs, 0);  // only the buffer is kept
         EXPECT_GE(spare.data.capacity(), 1000u);
         EXPECT_NE(std::find(buffers.begin(), buffers.end(), spare.data.data()), buffers.end());
+        EXPECT_NE(spare.data.data(), shown->data.data());
     }
     EXPECT_EQ(queue.TakeSpare()->data.capacity(), 0u);  // no more than kSpares were kept
+    EXPECT_EQ(shown->data[0], 0);
+    shown.reset();
 
-    for (auto& frame : again) queue.Recycle(std::move(frame));
+    again.clear();
     queue.Clear();
     EXPECT_EQ(queue.TakeSpare()->data.capacity(), 0u);
+    {
+        auto gone = std::make_unique<FrameQueue>();
+        FramePtr held = gone->TakeSpare();
+        gone.reset();
+    }  // the frame outlived its queue: let go without one
 }
 
 }  // namespace
