@@ -53,7 +53,7 @@ public:
     // rest go (the memory of a backlog goes back once the reader has caught up). Safe from any
     // thread.
     FramePtr TakeSpare();
-    static constexpr size_t kSpares = 3;
+    static constexpr size_t kSpares = 2;
     size_t SpareCount() const;
 
     // Returns when a frame is queued, the queue closes, or the time is up: the reader sleeps

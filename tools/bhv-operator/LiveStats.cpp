@@ -83,6 +83,10 @@ void LiveStats::NoteThreads() {
     if (measuring_) ReadThreads();
 }
 
+void LiveStats::NoteProgramEnd() {
+    programPeakKb_ = PeakResidentKb();
+}
+
 void LiveStats::SampleMemory(bool print) {
     ReadThreads();
     const int64_t kb = ResidentKb();
@@ -217,7 +221,7 @@ std::vector<QString> LiveStats::Print() const {
             .arg(captionLatency_.size())
             .arg(Percentile(captionLatency_, 0.5), 0, 'f', 1)
             .arg(Percentile(captionLatency_, 0.99), 0, 'f', 1));
-    const double peakMb = PeakResidentKb() / 1024.0;
+    const double peakMb = (programPeakKb_ > 0 ? programPeakKb_ : PeakResidentKb()) / 1024.0;
     QString rss = QStringLiteral("  memory (RSS): %1 MB at start, %2 MB when the run began")
                       .arg(rssStartKb_ / 1024.0, 0, 'f', 1)
                       .arg(rssBeginKb_ / 1024.0, 0, 'f', 1);
@@ -225,7 +229,8 @@ std::vector<QString> LiveStats::Print() const {
         rss += QStringLiteral(", %1 MB after minute %2")
                    .arg(rssMinutes_[i] / 1024.0, 0, 'f', 1)
                    .arg(i + 1);
-    rss += QStringLiteral(", %1 MB at the end; peak %2 MB")
+    rss += QStringLiteral(", %1 MB at the end; peak %2 MB (from start-up to the window's close, "
+                          "the run log's writing included)")
                .arg(rssEndKb_ / 1024.0, 0, 'f', 1)
                .arg(peakMb, 0, 'f', 1);
     Say(rss);

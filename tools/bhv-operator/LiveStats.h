@@ -44,6 +44,9 @@ public:
     // Reads the threads' CPU now: a thread that ends before End (the stitch worker at the run's
     // stop) is counted up to here.
     void NoteThreads();
+    // The program's peak memory, read once its window has closed: what the operator does after
+    // that (reading the pages back, rendering the wall to measure them) is not the program's.
+    void NoteProgramEnd();
 
     // Prints the figures and a line per goal; returns the goals that were missed.
     std::vector<QString> Print() const;
@@ -88,7 +91,7 @@ private:
     std::vector<Stall> stalls_;  // the event loop's latenesses over 50 ms
     double nominalPerSecond_ = 20;
     CameraStreamCounters countersAtStart_, countersAtEnd_;
-    int64_t rssStartKb_ = 0, rssBeginKb_ = 0, rssEndKb_ = 0;
+    int64_t rssStartKb_ = 0, rssBeginKb_ = 0, rssEndKb_ = 0, programPeakKb_ = 0;
     std::vector<int64_t> rssMinutes_;
     std::vector<double> rssAfterFirstPageMb_;
 };

@@ -531,6 +531,7 @@ private:
         Check(closed && asked, "exit through the exit question");
         hands_.reset();
         window_.reset();  // the figures stay: they hold no part of the window
+        stats_->NoteProgramEnd();  // after the window's workers (the run log) have ended
         sim_.Stop();
         server_.Stop();
     }
