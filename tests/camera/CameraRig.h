@@ -18,19 +18,10 @@
 #include "imaging/FrameQueue.h"
 #include "platform/Clock.h"
 #include "simulation/CameraServer.h"
+#include "support/Loopback.h"
 #include "support/RecordingPrompter.h"
 
 namespace bhv::test {
-
-// Polls `done` every 10 ms until it holds or `limitMs` passes; the result of the last poll.
-inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 30000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // A grey picture with a textured square that moves with every frame, so that the encoder has
 // real work and every frame differs.

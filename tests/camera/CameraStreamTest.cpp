@@ -19,13 +19,6 @@ int32_t Field(const std::vector<uint8_t>& record, size_t offset) {
     return sdk::ReadField(record.data(), offset);
 }
 
-// A loopback port on which nothing listens.
-uint16_t ClosedPort() {
-    TcpListener listener;
-    EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
-    return listener.Port();
-}
-
 TEST(CameraConnect, LogsInStreamsAndSetsTheCameraClockAndColour) {
     CameraRig rig;
     std::ostringstream trace;
@@ -105,7 +98,7 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
     EXPECT_LE(rig.device.loginHandle, 0);
 
     CameraDevice nowhere;
-    InitCameraDevice(nowhere, ("127.0.0.1:" + std::to_string(ClosedPort())).c_str());
+    InitCameraDevice(nowhere, ("127.0.0.1:" + std::to_string(FreePort())).c_str());
     RecordingPrompter prompter;
     sdk::NetworkCameraClient client;
     sdk::FfmpegPlayer player;

@@ -22,6 +22,7 @@
 #include "platform/Text.h"
 #include "simulation/Site.h"
 #include "storage/ProjectDb.h"
+#include "support/Loopback.h"
 #include "support/RecordingPrompter.h"
 #include "support/Sqlite.h"
 #include "support/TempDir.h"
@@ -39,13 +40,6 @@ inline constexpr bool kPagesExpected = true;
 #else
 inline constexpr bool kPagesExpected = false;
 #endif
-
-// A loopback port where nothing listens (taken from the system and released again).
-inline uint16_t FreePort() {
-    TcpListener listener;
-    EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
-    return listener.Port();
-}
 
 // The data server in the test process, serving on its own thread until destroyed.
 class InProcessDataServer {

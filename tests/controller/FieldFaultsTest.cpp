@@ -6,7 +6,7 @@
 #include "camera/VideoRecorder.h"
 #include "controller/ConfigCheck.h"
 #include "storage/RunLog.h"
-#include "support/Blackhole.h"
+#include "support/Loopback.h"
 #include "support/Files.h"
 
 namespace bhv::test {

@@ -10,6 +10,7 @@
 #include "link/FrameParser.h"
 #include "link/Link.h"
 #include "link/Messages.h"
+#include "support/Loopback.h"
 #include "support/RecordingPrompter.h"
 
 namespace bhv {
@@ -49,11 +50,7 @@ public:
 };
 
 // An endpoint on which nobody listens.
-Endpoint ClosedEndpoint() {
-    TcpListener l;
-    l.Listen("127.0.0.1", 0);
-    return {"127.0.0.1", l.Port()};
-}
+Endpoint ClosedEndpoint() { return {"127.0.0.1", test::FreePort()}; }
 
 class Recorder : public LinkEvents {
 public:

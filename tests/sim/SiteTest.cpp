@@ -1,26 +1,16 @@
 // The site simulator inside the test process: ports, commands, the model behind them, and the
-// lifecycle. (The camera's stream fault is tested on the camera server in CameraStreamTest.)
+// lifecycle. (The camera's stream fault is tested on the camera server in CameraStreamTest; the
+// winch, the encoder and the bottom are driven through by the controller's runs, AcquisitionTest.)
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <functional>
-#include <thread>
 
 #include "platform/Socket.h"
 #include "simulation/Site.h"
+#include "support/Loopback.h"
 
 namespace bhv::sim {
 namespace {
-
-bool WaitUntil(const std::function<bool()>& done, int limitMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 bool Reachable(const Endpoint& e) {
     return TcpSocket::ConnectTo(e, 2000).IsOpen();
@@ -97,7 +87,7 @@ TEST(Site, CommandsChangeTheModelAndWrongOnesSayWhy) {
 
     // Paying out at the fast speed moves the probe and counts the encoder down.
     ASSERT_TRUE(site.Command("winch 2"));
-    EXPECT_TRUE(WaitUntil([&] { return site.Snapshot().probeDepthMetres > 3.02; }));
+    EXPECT_TRUE(test::WaitUntil([&] { return site.Snapshot().probeDepthMetres > 3.02; }));
     EXPECT_LT(site.Snapshot().encoderCount, 0);
     EXPECT_NEAR(site.Snapshot().headingDegrees, std::fmod(45.0 + 1.5 * 3.02, 360.0), 0.5);
 }

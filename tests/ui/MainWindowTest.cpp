@@ -25,7 +25,7 @@
 #include "controller/Rules.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
-#include "support/Blackhole.h"
+#include "support/Loopback.h"
 #include "support/Files.h"
 #include "support/RecordingPrompter.h"
 #include "support/TempDir.h"

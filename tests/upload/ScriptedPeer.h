@@ -9,15 +9,9 @@
 #include <vector>
 
 #include "platform/Socket.h"
+#include "support/Loopback.h"
 
 namespace bhv::test {
-
-// A loopback port nobody listens on (it was free a moment ago).
-inline uint16_t FreePort() {
-    TcpListener probe;
-    probe.Listen("127.0.0.1", 0);
-    return probe.Port();
-}
 
 // A loopback peer inside the test process that reads one packet per connection and then does
 // what it is told: answer given bytes, stay silent, close, or reset before reading.

@@ -23,6 +23,7 @@ using test::ReadFile;
 using test::RecordingPrompter;
 using test::ScriptedPeer;
 using test::TempDir;
+using test::WaitUntil;
 using test::WriteFileBytes;
 using Texts = std::vector<std::wstring>;
 
@@ -69,17 +70,6 @@ private:
     ViewRecord seen_;
 };
 
-// Polls `done` until it holds; a guard against a hang, not a measure of speed.
-template <class F>
-bool Eventually(F done, int seconds = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 class UploadJobTest : public ::testing::Test {
 protected:
     UploadJobTest() : clock_(LocalTime{2023, 9, 7, 14, 5, 9, 0}) {}
@@ -122,7 +112,7 @@ protected:
         for (int i = 0; i < pictures; ++i)
             job_->Enqueue(
                 Picture(std::to_string(150000 + 10000 * i) + ".jpg", 1000, 7 + i).wstring());
-        return Eventually([&] { return silent.holding(); });
+        return WaitUntil([&] { return silent.holding(); });
     }
 
     void PointAt(uint16_t port) {
@@ -141,7 +131,7 @@ protected:
 
     // Every picture sent and the project closed.
     bool Finished() const {
-        return Eventually([&] { return job_->QueueLength() == 0 && !job_->IsRegistered(); });
+        return WaitUntil([&] { return job_->QueueLength() == 0 && !job_->IsRegistered(); }, 60000);
     }
 
     TempDir dir_;
@@ -292,7 +282,7 @@ TEST_F(UploadJobTest, ForcedInterruptionEmptiesTheQueueAndRefusesTheStartOnce) {
     EXPECT_EQ(prompter_.prompts[0].buttons, PromptButtons::YesNo);
     EXPECT_EQ(job_->QueueLength(), 0u);
     EXPECT_TRUE(job_->IsStopped());
-    ASSERT_TRUE(Eventually([&] { return !job_->IsRegistered(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !job_->IsRegistered(); }));
 
     // The next start registers again and clears the stop flag.
     PointAt(server.port());
@@ -305,9 +295,9 @@ TEST_F(UploadJobTest, UnusablePictureStaysAtTheHeadWithItsMessageUntilItCanBeSen
     ASSERT_TRUE(StartRegistered(server.port()));
     const fs::path late = dir_.path() / "150000.jpg";
     job_->Enqueue(late.wstring());
-    ASSERT_TRUE(Eventually([&] { return job_->LastMessage() == L"不能打开文件!"; }));
+    ASSERT_TRUE(WaitUntil([&] { return job_->LastMessage() == L"不能打开文件!"; }));
     WriteFileBytes(late, "");
-    ASSERT_TRUE(Eventually([&] { return job_->LastMessage() == L"文件长度为0!"; }));
+    ASSERT_TRUE(WaitUntil([&] { return job_->LastMessage() == L"文件长度为0!"; }));
     EXPECT_EQ(job_->QueueLength(), 1u);
     EXPECT_EQ(job_->PicturesSent(), 0u);
     const ViewRecord seen = view_.Seen();
