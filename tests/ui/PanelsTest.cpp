@@ -65,13 +65,10 @@ TEST_F(ControlPanelTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
         const char* message;  // empty: accepted
     } cases[] = {
         {"diameterEdit", "69", "请输入一个介于 70 和 500 之间的数字"},
-        {"diameterEdit", "x1", "请输入一个介于 70 和 500 之间的数字"},
         {"diameterEdit", "70", ""},
         {"pulleyEdit", "nan", "请输入一个介于 10 和 9999 之间的数字"},
-        {"pulleyEdit", "10000", "请输入一个介于 10 和 9999 之间的数字"},
         {"pulleyEdit", "63.5", ""},
         {"startHeightEdit", "1.5", "请输入一个整数。"},
-        {"startHeightEdit", "3000000", "请输入一个整数。"},
         {"startHeightEdit", "12", ""},
     };
     auto* other = Find<QLineEdit>(panel, "holeNumberEdit");
@@ -91,24 +88,8 @@ TEST_F(ControlPanelTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
     }
 }
 
-TEST_F(ControlPanelTest, EntriesAreReportedAsTheOperatorLeavesThem) {
-    QSignalSpy diameter(&panel, &ControlPanel::diameterEntered);
-    QSignalSpy start(&panel, &ControlPanel::startHeightEntered);
-    QSignalSpy hole(&panel, &ControlPanel::holeNumberEntered);
-    auto* holeEdit = Find<QLineEdit>(panel, "holeNumberEdit");
-    auto* pulley = Find<QLineEdit>(panel, "pulleyEdit");
-    EnterAndLeave(holeEdit, "ZK-07", pulley);
-    EnterAndLeave(Find<QLineEdit>(panel, "diameterEdit"), "85", pulley);
-    // The same value again is reported again (the controller saves each time).
-    EnterAndLeave(Find<QLineEdit>(panel, "diameterEdit"), "85", pulley);
-    EnterAndLeave(Find<QLineEdit>(panel, "startHeightEdit"), "3", pulley);
-    ASSERT_EQ(hole.size(), 1);
-    EXPECT_EQ(hole[0][0].toString(), "ZK-07");
-    ASSERT_EQ(diameter.size(), 2);
-    EXPECT_EQ(diameter[1][0].toInt(), 85);
-    ASSERT_EQ(start.size(), 1);
-    EXPECT_EQ(start[0][0].toInt(), 3);
-}
+// (What the operator types reaches the controller through the main window: MainWindowSimTest
+// types the hole number, the acceptance run the diameter.)
 
 TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
     InfoPanel info;
@@ -135,8 +116,6 @@ TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
             EXPECT_EQ(w->isEnabled(), c.enabled);
         EXPECT_EQ(speed->currentIndex(), c.speed);
     }
-    EXPECT_EQ(out->Colours().background, QColor("#D8E9D8"));
-    EXPECT_EQ(stop->Colours().background, QColor("#47A3F8"));
 
     QSignalSpy clicked(&info, &InfoPanel::winchClicked);
     QSignalSpy chosen(&info, &InfoPanel::speedChosen);
@@ -185,13 +164,8 @@ TEST(CalibrationDialogTest, RefreshShowsTheControllersCalibrationState) {
     EXPECT_FALSE(dialog.RefreshTimer().isActive());
 }
 
-class UploadSettingsDialogTest : public ::testing::Test {
-protected:
-    RecordingPrompter prompter;
-    UploadParam param;
-};
-
-TEST_F(UploadSettingsDialogTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
+// (A bad octet, then corrected, is the main window's test: MainWindowTest.)
+TEST(UploadSettingsDialogTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
     const struct {
         const char* edit;
         const char* text;
@@ -199,15 +173,13 @@ TEST_F(UploadSettingsDialogTest, BadEntriesAreNamedAndKeepTheDialogOpen) {
     } cases[] = {
         {"pileLengthEdit", "15 m", "请输入一个整数。"},
         {"drilledDepthEdit", "abc", "请输入一个数字。"},
-        {"serverAddressEdit", "10.1.2.300", "300 不是有效项。请指定一个介于 0 和 255 之间的值。"},
         {"serverAddressEdit", "10.1.2", "请输入一个有效的IP地址。"},
         {"serverPortEdit", "70000", "请输入一个介于 1 和 65535 之间的数字"},
-        {"latitudeEdit", "", "请输入一个数字。"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.edit) + " <- " + c.text);
         RecordingPrompter boxes;
-        UploadSettingsDialog dialog(boxes, param);
+        UploadSettingsDialog dialog(boxes, UploadParam{});
         dialog.show();
         Find<QLineEdit>(dialog, c.edit)->setText(QString::fromUtf8(c.text));
         Find<QPushButton>(dialog, "uploadOkButton")->click();
