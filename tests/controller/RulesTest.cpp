@@ -1,5 +1,6 @@
-// The controller's pure rules: the run checks, the probe-state history, the telemetry captions
-// and the logging speed. (The button states are checked on the window, MainWindowTest.)
+// The controller's pure rules: the probe-state history, the telemetry captions and the logging
+// speed. (The run checks, the automatic stops included, are AcquisitionTest's scenarios; the
+// button states are checked on the window, MainWindowTest.)
 #include <gtest/gtest.h>
 
 #include "controller/Captions.h"
@@ -9,35 +10,6 @@
 
 namespace bhv {
 namespace {
-
-TEST(ControllerRules, RunChecks) {
-    // Whole gigabytes: 4.9 GB reads as 4 and refuses; an unknown free space does not.
-    for (auto [gb, refused] : {std::pair{4, true}, {5, false}, {0, true}, {-1, false}})
-        EXPECT_EQ(DiskTooFullForRun(gb), refused) << gb;
-
-    // Lowering from 10 m: 9.79 m is more than 200 mm against the direction; 9.80 m is not.
-    EXPECT_TRUE(DepthAgainstDirection(9790, 10000, false));
-    EXPECT_FALSE(DepthAgainstDirection(9800, 10000, false));
-    EXPECT_TRUE(DepthAgainstDirection(10201, 10000, true));
-    EXPECT_FALSE(DepthAgainstDirection(9000, 10000, true));
-
-    // Still while paying out within the trigger (1 = 0.001, so rates up to 0.00001 deg/s).
-    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 1, 0.0, 0.0), 4);
-    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 1, 0.5, 0.0), 0);
-    EXPECT_EQ(NextBottomStillCount(3, kWinchPayOut, 0, 0.0, 0.0), 0);  // trigger 0: off
-    EXPECT_EQ(NextBottomStillCount(3, kWinchStop, 1, 0.0, 0.0), 0);
-
-    EXPECT_TRUE(BottomReached(15000, kWinchPayOut, 65.0, 0));
-    EXPECT_FALSE(BottomReached(9000, kWinchPayOut, 65.0, 0));
-    EXPECT_TRUE(BottomReached(15000, kWinchPayOut, 10.0, 5));
-    EXPECT_FALSE(BottomReached(15000, kWinchPayOut, 10.0, 4));
-    EXPECT_FALSE(BottomReached(15000, kWinchReelIn, 65.0, 9));
-
-    EXPECT_TRUE(MouthReached(0, kWinchReelIn));
-    EXPECT_TRUE(MouthReached(-5, kWinchReelIn));
-    EXPECT_FALSE(MouthReached(1, kWinchReelIn));
-    EXPECT_FALSE(MouthReached(-5, kWinchPayOut));
-}
 
 // A record every 100 mm of depth, either way, with the sideways move's sign from angle X and an
 // upside-down tilt taken as its supplement's negative.
