@@ -95,9 +95,3 @@ TEST(OverspeedDetector, ForgetsPairsWhenTheyStopComing) {
 
 }  // namespace
 }  // namespace bhv
-
-namespace bhv {
-namespace {
-
-}  // namespace
-}  // namespace bhv

@@ -58,6 +58,12 @@ TEST(PrepareFrame, CutsTheBandOfTheRunDirectionStartingStraightUp) {
     EXPECT_EQ(down.profile.size(), cv::Size(23, 1));
     EXPECT_EQ(down.profile.type(), CV_64F);
     EXPECT_DOUBLE_EQ(down.profile.at<double>(0, 0), cv::sum(down.grey.col(0))[0]);
+    // The outer band of an upward run (re-processing reads it) is the downward band turned.
+    UnwrapParams outer = Params(260, 500, true);
+    outer.upwardBandOuter = 1;
+    cv::Mat turned;
+    cv::rotate(down.band, turned, cv::ROTATE_180);
+    EXPECT_EQ(cv::norm(turned, PrepareFrame(frame, outer).band, cv::NORM_INF), 0.0);
 
     // After the roll, band row 0 of a downward run looks straight up (90.03 degrees); an
     // upward run's band is turned the other way, so the same angle is its last row.

