@@ -266,7 +266,7 @@ TEST(CameraSettings, FrameRateAndColourRecordsAreReadAndWrittenAtTheirOffsets) {
     EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > before + 3; }));
 }
 
-TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
+TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrame) {
     // Grey picture with a red square (BT.601 limited range red: Y 81, U 90, V 240).
     const int w = 2592, h = 1944;
     const cv::Rect patch(1000, 800, 400, 300);
@@ -286,7 +286,7 @@ TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
     CameraRig rig({}, redPatch);
     rig.queue.Reopen();
     ASSERT_TRUE(rig.stream->ConnectCamera());
-    ASSERT_TRUE(WaitUntil([&] { return rig.queue.Size() >= 1 && rig.sink.Painted() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.queue.Size() >= 1; }));
     auto frame = rig.queue.Pop();
     ASSERT_TRUE(frame);
     cv::Mat i420(h * 3 / 2, w, CV_8UC1, frame->data.data());
@@ -298,13 +298,7 @@ TEST(CameraColour, ARedPatchFromTheCameraIsRedInTheQueuedFrameAndOnScreen) {
     EXPECT_LT(red[0], 60) << red;
     const cv::Vec3b grey = bgr.at<cv::Vec3b>(200, 200);
     EXPECT_NEAR(grey[0], grey[2], 8) << grey;
-
-    const cv::Mat shown = rig.sink.Last();
-    ASSERT_EQ(shown.type(), CV_8UC4);
-    const cv::Vec4b shownRed = shown.at<cv::Vec4b>(950 * shown.rows / h, 1200 * shown.cols / w);
-    EXPECT_GT(shownRed[2], 200) << shownRed;
-    EXPECT_LT(shownRed[0], 60) << shownRed;
-    EXPECT_EQ(shownRed[3], 255) << "opaque";
+    // (The picture on screen: OnePassScalingMatchesConvertingThenScaling.)
 }
 
 TEST(CameraDisplay, TheDisplayThreadSleepsUntilAFrameComesAndThenPaintsIt) {

@@ -1,5 +1,7 @@
-// The controller against the in-process site simulator: the panel settings, the refusals before a
-// run, the connect failures, the automatic stops and the faults during a run, and the exit.
+// The controller against the in-process site simulator: the connect failures, the refusals before
+// a run, the automatic stops, the faults during a run, and the exit. (A whole run with its pages,
+// probe states, video and upload, and the panel's settings entered on the way, is the acceptance
+// run's: bhv-operator.)
 #include <fstream>
 
 #include "AcquisitionRig.h"
@@ -11,25 +13,6 @@ namespace bhv::test {
 namespace {
 
 class AcquisitionTest : public AcquisitionRig {};
-
-// (A whole run with its pages, states, video and upload is the acceptance run's: bhv-operator.)
-TEST_F(AcquisitionTest, PanelSettingsTakeEffectAndTheConfigurationKeepsThem) {
-    Create();  // the panel works before any device is connected
-    acq->OnPanelSetting(PanelSetting::Diameter, 910);
-    acq->OnPanelSetting(PanelSetting::WinchMode, 1);
-    acq->OnPanelSetting(PanelSetting::Freeze, 1);
-    EXPECT_EQ(acq->Settings().diameterTenthsMm, 910);
-    EXPECT_TRUE(view.winchEnabled);
-    EXPECT_TRUE(acq->Frozen());
-    EXPECT_TRUE(view.frozenShown);
-
-    SysConfigParam stored;
-    stored.folder = Options().configFolder;
-    ASSERT_TRUE(stored.Load());
-    EXPECT_EQ(stored.diameterTenthsMm, 910);
-    EXPECT_EQ(stored.winchMode, 1);
-    EXPECT_FLOAT_EQ(stored.pulleyDiameterMm, 63.0f);
-}
 
 TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     sim::SiteOptions o;
@@ -50,17 +33,8 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     EXPECT_FALSE(view.Enabled(MainButton::Run));
     EXPECT_TRUE(view.Enabled(MainButton::Connect));
 
-    // Host and probe answer but the camera does not: the camera tells the operator itself.
-    o.camera = false;
-    StartSite(o);
-    ConnectButton();
-    EXPECT_FALSE(acq->Connected());
-    EXPECT_EQ(Count(L"连接视频失败，请检查网络连接"), 1) << Prompts();
-    site->Stop();
-
-    // Everything up, the camera taking only an empty password (the login retry path).
-    o.camera = true;
-    o.cameraEmptyPasswordOnly = true;
+    // Everything up: the connection works. (A camera that refuses, or takes only an empty
+    // password, is CameraStreamTest's.)
     StartSite(o);
     Connect();
     EXPECT_TRUE(view.Enabled(MainButton::Run));
@@ -112,16 +86,7 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
          L"工程文件保存失败，请检查磁盘", [&] { acq->OnWorkspaceChosen(workspace.wstring()); }},
         {"depth reset not acknowledged", [&] { site->Command("ignore-zero on"); },
          L"网络信号不好，请重试:)", [&] { site->Command("ignore-zero off"); }},
-        {"data server down",
-         [&] {
-             acq->OnUploadSettings([](UploadParam p) -> std::optional<UploadParam> {
-                 p.serverAddress = 0x7F000001;
-                 p.serverPort = FreePort();
-                 return p;
-             });
-             acq->OnUploadSwitch(true);
-         },
-         L"网络连接失败!", [&] { acq->OnUploadSwitch(false); }},
+        // (A data server that refuses or never answers: FieldFaultsTest.)
     };
     for (const Case& c : cases) {
         prompter.prompts.clear();

@@ -192,66 +192,34 @@ TEST_F(ReprocessTest, RefusesWhatWouldOverwriteOrDoesNotBelongTogether) {
     std::ofstream(work_ / "bad.srt") << "1\nnonsense\n";
     fs::create_directories(work_ / "nv");
     std::ofstream(work_ / "nv" / "clip.avi") << "not a video at all";
+    // What each case refuses, and the video, subtitles and ring it gives where they are not the
+    // shared recording's own.
     struct Case {
         const char* name;
-        fs::path video, srt, output;
-        std::optional<int32_t> centreX;
+        fs::path output;
         int code;
         const char* message;
+        fs::path video = video_;
+        fs::path srt = {};
+        std::optional<int32_t> centreX = {};
     };
     const std::vector<Case> cases = {
-        {"output exists", video_, {}, work_ / "exists", {}, kReprocessOutput, "exists already"},
-        {"output is the source", video_, {}, source, {}, kReprocessOutput, "exists already"},
-        {"output inside the source",
-         video_,
-         {},
-         source / "new",
-         {},
-         kReprocessOutput,
-         "lies in the source project"},
-        {"no video", work_ / "none.avi", {}, work_ / "o1", {}, kReprocessMissing, "no such video"},
-        {"no subtitles",
-         video_,
-         work_ / "none.srt",
-         work_ / "o2",
-         {},
-         kReprocessMissing,
-         "no subtitle file"},
-        {"malformed subtitles",
-         video_,
-         work_ / "bad.srt",
-         work_ / "o3",
-         {},
-         kReprocessMissing,
-         "subtitle line 2"},
-        {"subtitles far longer than the video",
-         video_,
-         work_ / "long.srt",
-         work_ / "o4",
-         {},
-         kReprocessMismatched,
-         "do not belong together"},
-        {"subtitles of another depth",
-         video_,
-         work_ / "elsewhere.srt",
-         work_ / "o5",
-         {},
-         kReprocessMismatched,
-         "do not belong together"},
-        {"ring outside the frame",
-         video_,
-         {},
-         work_ / "o6",
-         100,
-         kReprocessMismatched,
-         "does not fit"},
-        {"not a video",
-         work_ / "nv" / "clip.avi",
-         fs::path(video_).replace_extension(".srt"),
-         work_ / "o7",
-         {},
-         kReprocessMissing,
-         "clip.avi: cannot"},
+        {"output exists", work_ / "exists", kReprocessOutput, "exists already"},
+        {"output is the source", source, kReprocessOutput, "exists already"},
+        {"output inside the source", source / "new", kReprocessOutput, "lies in the source project"},
+        {"no video", work_ / "o1", kReprocessMissing, "no such video", work_ / "none.avi"},
+        {"no subtitles", work_ / "o2", kReprocessMissing, "no subtitle file", video_,
+         work_ / "none.srt"},
+        {"malformed subtitles", work_ / "o3", kReprocessMissing, "subtitle line 2", video_,
+         work_ / "bad.srt"},
+        {"subtitles far longer than the video", work_ / "o4", kReprocessMismatched,
+         "do not belong together", video_, work_ / "long.srt"},
+        {"subtitles of another depth", work_ / "o5", kReprocessMismatched,
+         "do not belong together", video_, work_ / "elsewhere.srt"},
+        {"ring outside the frame", work_ / "o6", kReprocessMismatched, "does not fit", video_, {},
+         100},
+        {"not a video", work_ / "o7", kReprocessMissing, "clip.avi: cannot",
+         work_ / "nv" / "clip.avi", fs::path(video_).replace_extension(".srt")},
     };
     for (const Case& c : cases) {
         ReprocessOptions o;

@@ -116,46 +116,6 @@ TEST_F(UnrolledImageViewTest, AnEmptyOrUnusableSourcePaintsWhite) {
     EXPECT_EQ(test::CountInk(shot, shot.rect(), Qt::white, 0), 0);
 }
 
-// A source that says when its image changed, and counts how often the view reads it.
-class VersionedSource : public MatSource {
-public:
-    void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const override {
-        ++reads;
-        read(image);
-    }
-    uint64_t ViewVersion() const override { return version; }
-    uint64_t version = 1;
-    mutable int reads = 0;
-};
-
-TEST_F(UnrolledImageViewTest, APictureIsReadOnlyWhenTheImageChangedAndLooksTheSame) {
-    cv::Mat wall(3000, 1567, CV_8UC3);
-    cv::randu(wall, cv::Scalar(0, 0, 0), cv::Scalar(255, 255, 255));
-    source_.image = wall;
-    const QImage everyPaint = Grab();  // a source without versions: read at each paint
-
-    VersionedSource versioned;
-    versioned.image = wall;
-    view_->SetSource(&versioned);
-    const QImage first = Grab();
-    EXPECT_EQ(first, everyPaint) << "the same rows at the same size";
-    const int reads = versioned.reads;
-    EXPECT_GE(reads, 1);
-    // Paints for other reasons draw the kept picture again.
-    view_->repaint();
-    EXPECT_EQ(Grab(), first);
-    EXPECT_EQ(versioned.reads, reads);
-    // A new version is read; so is a new size or direction.
-    versioned.image = Zones(3000);
-    ++versioned.version;
-    EXPECT_EQ(At(Grab(), 100, 3), QColor(0, 0, 255));
-    EXPECT_EQ(versioned.reads, reads + 1);
-    view_->SetUpward(true);
-    EXPECT_EQ(At(Grab(), 100, 3), QColor(255, 0, 0));
-    EXPECT_EQ(versioned.reads, reads + 2);
-    view_->SetSource(&source_);
-}
-
 TEST_F(UnrolledImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
     PaintCounter counter;
     view_->installEventFilter(&counter);
@@ -172,8 +132,9 @@ TEST_F(UnrolledImageViewTest, RepaintRequestsFromAnotherThreadAreMerged) {
     view_->removeEventFilter(&counter);
 }
 
-// The image run as the program uses it: a stored page is browsed, the run asks for the repaint
-// and the view shows the page.
+// The image run as the program uses it (a source that says when its image changed, so the view
+// reads it again only then): a stored page is browsed, the run asks for the repaint and the view
+// shows the page.
 TEST_F(UnrolledImageViewTest, ShowsThePageTheImageRunBrowses) {
     test::TempDir tmp;
     test::ScopedRoot root(tmp.path());
