@@ -57,13 +57,18 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     Connect();
 }
 
+// With the upload on: a start refused before or after the run's registration leaves no run and
+// no registration, the upload's switch and settings free, and the next start asks nothing.
 TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
     StartSite();
+    InProcessDataServer server(tmp.path() / "received");
     AcquisitionOptions a = Options();
     int64_t freeGb = 4;
     a.freeSpace = [&](const std::wstring&) { return freeGb; };
     Create(a);
     Connect();
+    UploadTo(server.Port());
+    acq->OnUploadSwitch(true);
     acq->SetRunSettings({L"ZK-02", 1100, 0});
 
     struct Case {
@@ -97,11 +102,18 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
         EXPECT_EQ(view.layout, LayoutMode::NoRun) << c.name;
         EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
         EXPECT_FALSE(view.busy) << c.name;
+        EXPECT_FALSE(acq->Upload().IsRegistered()) << c.name;
+        EXPECT_TRUE(view.uploadSettingsEnabled) << c.name;
         c.undo();
     }
     prompter.prompts.clear();
+    acq->OnUploadSwitch(false);
+    acq->OnUploadSwitch(true);
+    EXPECT_TRUE(acq->Upload().IsUploadOn());
     RunButton();
     EXPECT_TRUE(acq->Acquiring()) << Prompts();
+    EXPECT_TRUE(acq->Upload().IsRegistered());
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();  // no box about an upload under way
     RunButton();
 }
 

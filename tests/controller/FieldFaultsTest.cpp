@@ -82,53 +82,7 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
     EXPECT_FALSE(acq->LastRunLost());
 }
 
-TEST_F(FieldFaultsTest, AStartFailingAfterTheRegistrationLeavesEverythingAsBefore) {
-    StartSite();
-    InProcessDataServer server(tmp.path() / "received");
-    Create();
-    Connect();
-    UploadTo(server.Port());
-    acq->OnUploadSwitch(true);
-    const std::filesystem::path workspace = tmp.path() / "root";
-    struct Case {
-        std::string name;
-        std::function<void()> arrange, undo;
-        std::wstring box;
-    };
-    const std::vector<Case> cases = {
-        {"depth reset not acknowledged", [&] { site->Command("ignore-zero on"); },
-         [&] { site->Command("ignore-zero off"); }, L"网络信号不好，请重试:)"},
-        {"project not created",
-         [&] {
-             std::ofstream(tmp.path() / "file") << "x";
-             acq->OnWorkspaceChosen((tmp.path() / "file").wstring());
-         },
-         [&] { acq->OnWorkspaceChosen(workspace.wstring()); }, L"工程文件保存失败，请检查磁盘"},
-    };
-    for (const Case& c : cases) {
-        prompter.prompts.clear();
-        c.arrange();
-        acq->SetRunSettings({L"ZK-REG", 1100, 0});
-        RunButton();
-        EXPECT_FALSE(acq->Acquiring()) << c.name;
-        EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
-        EXPECT_FALSE(acq->Upload().IsRegistered()) << c.name;
-        EXPECT_FALSE(acq->RunActive()) << c.name;
-        EXPECT_TRUE(view.uploadSettingsEnabled) << c.name;
-        c.undo();
-        // The switch and the settings are free again, and the next start asks nothing.
-        acq->OnUploadSwitch(false);
-        acq->OnUploadSwitch(true);
-        EXPECT_TRUE(acq->Upload().IsUploadOn()) << c.name;
-        RunButton();
-        EXPECT_TRUE(acq->Acquiring()) << c.name << ": " << Prompts();
-        EXPECT_EQ(Count(L"有数据正在上传,是否强制中断?"), 0) << c.name;
-        EXPECT_EQ(Count(L"有数据正在上传,请稍后修改...!"), 0) << c.name;
-        RunButton();
-        ASSERT_TRUE(WaitFor([&] { return !acq->Upload().IsRegistered(); })) << c.name;
-    }
-}
-
+// (A start failing after the registration: AcquisitionTest.RefusedStarts..., with the upload on.)
 TEST_F(FieldFaultsTest, ADataServerThatNeverAnswersLeavesTheWindowTurningWhileTheStartWaits) {
     StartSite();
     Blackhole server;

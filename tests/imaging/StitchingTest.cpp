@@ -16,29 +16,8 @@ cv::Mat Profile(const std::vector<double>& values) {
     return cv::Mat(values, true).reshape(1, 1);
 }
 
-// (The matching and the depth assist are checked end to end by ImageRunTest and the registered
-// runs of FrameMomentTest.)
-TEST(ComputeOffset, MarksPairsWhoseMatchReachesTheCap) {
-    std::vector<double> wall(80);
-    cv::RNG rng(7);
-    for (double& v : wall) v = 1000 + rng.uniform(0.0, 200.0);
-    const cv::Mat older = Profile(std::vector<double>(wall.begin(), wall.begin() + 23));
-    struct Case {
-        int moved;
-        bool atCap;
-    };
-    for (const Case& c : {Case{0, false}, Case{5, false}, Case{6, false}, Case{7, true},
-                          Case{10, true}, Case{14, true}}) {
-        const cv::Mat newer =
-            Profile(std::vector<double>(wall.begin() + c.moved, wall.begin() + c.moved + 23));
-        StitchParam r;
-        r.previous.profile = older;
-        r.current.profile = newer;
-        ComputeOffset(r, false);
-        EXPECT_EQ(r.atCap != 0, c.atCap) << c.moved;
-        EXPECT_LE(r.shift, kMaxStitchShift) << c.moved;
-    }
-}
+// (The matching, the depth assist and the pairs whose match reaches the cap are checked end to
+// end by ImageRunTest and the registered runs of FrameMomentTest.)
 
 cv::Mat RandomBand(int rows, int cols, int seed) {
     cv::Mat band(rows, cols, CV_8UC3);

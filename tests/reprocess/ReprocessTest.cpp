@@ -206,7 +206,8 @@ TEST_F(ReprocessTest, RefusesWhatWouldOverwriteOrDoesNotBelongTogether) {
     const std::vector<Case> cases = {
         {"output exists", work_ / "exists", kReprocessOutput, "exists already"},
         {"output is the source", source, kReprocessOutput, "exists already"},
-        {"output inside the source", source / "new", kReprocessOutput, "lies in the source project"},
+        {"output inside the source", source / "new", kReprocessOutput,
+         "lies in the source project"},
         {"no video", work_ / "o1", kReprocessMissing, "no such video", work_ / "none.avi"},
         {"no subtitles", work_ / "o2", kReprocessMissing, "no subtitle file", video_,
          work_ / "none.srt"},

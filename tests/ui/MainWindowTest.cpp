@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,7 +40,9 @@
 #include "ui/LiveVideoView.h"
 #include "ui/MainWindow.h"
 #include "ui/RunSettingsDialog.h"
+#include "ui/UiFonts.h"
 #include "ui/UploadSettingsDialog.h"
+#include "ui/ViewMath.h"
 
 namespace bhv::ui {
 namespace {
@@ -425,6 +428,21 @@ TEST_F(MainWindowTest, EveryTextOfTheWindowsHasGlyphsInItsFont) {
     QLabel warning(window->Video()->OverspeedLabel()->text());
     warning.setFont(window->Video()->OverspeedLabel()->font());
     ExpectGlyphs(&warning, "overspeed");
+
+    // What the views paint themselves, in their one CJK family: the charts' titles, the probe's
+    // lines, the cursor's reading and a browsed page's overspeed share.
+    EXPECT_EQ(QFontInfo(UiFont(14)).family(), QStringLiteral("Noto Sans CJK SC"));
+    QStringList painted = {QStringLiteral("水平位移(mm) 深度(m) 垂直度(%) 超速 12%")};
+    for (bool online : {true, false})
+        for (double humidity : {10.0, 30.0, 60.0})
+            for (const std::string& line : AttitudeViewLines({online, -1.2, 359.5, -10, humidity}))
+                painted << QString::fromStdString(line);
+    const std::optional<CursorReading> reading = CursorReading{-12, -0.5f};
+    painted << QString::fromStdString(CursorMoveTitle(12.34, reading))
+            << QString::fromStdString(CursorVerticalityTitle(reading));
+    QLabel views(painted.join(' '));
+    views.setFont(UiFont(14));
+    ExpectGlyphs(&views, "views");
 }
 
 class MainWindowSimTest : public MainWindowTest {

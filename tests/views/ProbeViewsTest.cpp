@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QChart>
-#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
@@ -14,8 +13,6 @@
 #include "ui/Layout.h"
 #include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
-#include "ui/UiFonts.h"
-#include "ui/UnrolledImageView.h"
 
 namespace bhv::ui {
 namespace {
@@ -179,45 +176,7 @@ TEST(ProbeChartsLabelsTest, EveryAxisLabelFitsAtTheWindowsSizes) {
     }
 }
 
-class BrowsingSource : public UnrolledImageSource {
-public:
-    cv::Mat ViewSource() const override { return {}; }
-    int32_t AxisStartMm() const override { return 0; }
-    bool Browsing() const override { return true; }
-};
-
-// Every Chinese text of the views is written with the one CJK family, and that family has a
-// glyph for each of its characters.
-TEST(UiFontsTest, EveryChineseTextOfTheViewsHasGlyphs) {
-    test::App();
-    EXPECT_EQ(CjkFamily(), QStringLiteral("Noto Sans CJK SC"));  // fonts-noto-cjk
-    const QFont font = UiFont(14);
-    EXPECT_EQ(QFontInfo(font).family(), CjkFamily());
-    const QFontMetrics metrics(font);
-
-    QStringList texts = {QStringLiteral("水平位移(mm)"), QStringLiteral("深度(m)"),
-                         QStringLiteral("垂直度(%)")};
-    for (bool online : {true, false})
-        for (double humidity : {10.0, 30.0, 60.0})
-            for (const std::string& line :
-                 AttitudeViewLines({online, -1.25, 359.5, -10.5, humidity}))
-                texts << QString::fromStdString(line);
-    const std::optional<CursorReading> reading = CursorReading{-12, -0.5f};
-    texts << QString::fromStdString(CursorMoveTitle(12.34, reading))
-          << QString::fromStdString(CursorVerticalityTitle(reading));
-    BrowsingSource browsing;
-    UnrolledImageView view;
-    view.SetSource(&browsing);
-    view.SetPageOverspeedShare(0.12);
-    texts << view.OverspeedText();
-
-    for (const QString& text : texts) {
-        ASSERT_FALSE(text.isEmpty());
-        for (char32_t c : text.toUcs4())
-            EXPECT_TRUE(metrics.inFontUcs4(c))
-                << text.toStdString() << ": U+" << std::hex << static_cast<uint32_t>(c);
-    }
-}
+// (The texts the views paint are checked for glyphs with the windows' texts: MainWindowTest.)
 
 }  // namespace
 }  // namespace bhv::ui
