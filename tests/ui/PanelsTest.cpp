@@ -91,7 +91,7 @@ TEST_F(ControlPanelTest, EditsRefuseValuesOutsideTheirRangeAndKeepTheFocus) {
 // (What the operator types reaches the controller through the main window: MainWindowSimTest
 // types the hole number, the acceptance run the diameter.)
 
-TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
+TEST(InfoPanelTest, WinchButtonsShowTheState) {
     InfoPanel info;
     info.show();
     auto* in = Find<ColorButton>(info, "winchInButton");
@@ -102,6 +102,9 @@ TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
     EXPECT_EQ(speed->itemText(0), "速度:慢");
     EXPECT_EQ(speed->itemText(2), "速度:快");
 
+    // Showing a state reports nothing back (the controller would take it as the operator's).
+    QSignalSpy clicked(&info, &InfoPanel::winchClicked);
+    QSignalSpy chosen(&info, &InfoPanel::speedChosen);
     const struct {
         int state, speed;
         bool enabled;
@@ -116,20 +119,9 @@ TEST(InfoPanelTest, WinchButtonsShowTheStateAndReportClicks) {
             EXPECT_EQ(w->isEnabled(), c.enabled);
         EXPECT_EQ(speed->currentIndex(), c.speed);
     }
-
-    QSignalSpy clicked(&info, &InfoPanel::winchClicked);
-    QSignalSpy chosen(&info, &InfoPanel::speedChosen);
-    QTest::mouseClick(out, Qt::LeftButton);
-    QTest::mouseClick(in, Qt::LeftButton);
-    QTest::mouseClick(stop, Qt::LeftButton);
-    ASSERT_EQ(clicked.size(), 3);
-    EXPECT_EQ(clicked[0][0].toInt(), 2);
-    EXPECT_EQ(clicked[1][0].toInt(), 1);
-    EXPECT_EQ(clicked[2][0].toInt(), 0);
-    // Showing a state reports nothing back.
-    info.ShowWinch(1, 2, true);
-    EXPECT_EQ(clicked.size(), 3);
+    EXPECT_EQ(clicked.size(), 0);
     EXPECT_EQ(chosen.size(), 0);
+    // (Clicks on the buttons drive the winch in the acceptance run, which presses them by name.)
 }
 
 TEST(CalibrationDialogTest, RefreshShowsTheControllersCalibrationState) {
