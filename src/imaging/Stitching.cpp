@@ -549,7 +549,7 @@ void StripStitcher::UpdateDisplay() {
                       std::max(BufferRow(hi - 1), BufferRow(lo)) < displayBuffer_.rows;
     if (!fits) {
         const int64_t needed = hi - lo;
-        const int capacity = static_cast<int>(needed + kAccumulatorStep);
+        const int capacity = static_cast<int>(needed + kDisplaySpareRows);
         cv::Mat grown(capacity, outCols, CV_8UC3);
         const int64_t anchor = params_.upward ? capacity - 1 + lo : lo;
         if (keepHi > keepLo && !displayBuffer_.empty()) {

@@ -126,11 +126,14 @@ private:
 // the window thread while the image thread is paused; DisplayCopy from any thread.
 class StripStitcher {
 public:
-    // The accumulator grows by this many columns (and the display buffer keeps as many rows to
-    // spare): a page is about 3000 columns, which are cut as soon as the page is stored, so one
-    // step holds a page with room; every column of it costs the ring's height in pixels (about
-    // 9 kB), so a larger step only holds memory.
+    // The accumulator grows by this many columns: a page is about 3000 columns, which are cut
+    // as soon as the page is stored, so one step holds a page with room; every column of it
+    // costs the ring's height in pixels (about 9 kB), so a larger step only holds memory.
     static constexpr int kAccumulatorStep = 4096;
+    // Rows the display buffer keeps to spare when it is laid out again (about 5 kB each): its
+    // rows move along it as the oldest are cut, so it is laid out again every this many rows
+    // (about 0.3 m; a copy of the page's rows, a few milliseconds).
+    static constexpr int kDisplaySpareRows = 1024;
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;
 
