@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "camera/sdk/FfmpegHandles.h"
@@ -16,7 +18,14 @@ int64_t SteadyNs() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// Whole microseconds: no decimal mark, whatever the locale.
+constexpr char kFrameTimesHeader[] = "slot,microseconds";
 }  // namespace
+
+std::filesystem::path FrameTimesPath(const std::filesystem::path& video) {
+    return std::filesystem::path(video).replace_extension(".times");
+}
 
 bool AviRemuxer::Open(const std::string& path) {
     Close();
@@ -33,7 +42,30 @@ bool AviRemuxer::Open(const std::string& path) {
         ctx_ = nullptr;
         return false;
     }
+    // Without its frame times the video is still a recording: re-processing then takes the
+    // frames at their slots.
+    const std::filesystem::path timesPath = FrameTimesPath(path);
+    times_.open(timesPath, std::ios::binary | std::ios::trunc);
+    if (times_) times_ << kFrameTimesHeader << '\n' << std::flush;
+    if (!times_) {
+        Trace(TraceCategory::Camera, "AviRemuxer: frame times not written: " + timesPath.string());
+        times_.close();
+    }
     return true;
+}
+
+void AviRemuxer::WriteFrameTime(int64_t slot, double seconds) {
+    if (!times_.is_open()) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "%lld,%lld\n", static_cast<long long>(slot),
+                  static_cast<long long>(std::llround(seconds * 1e6)));
+    // Flushed with its frame: a recording cut off keeps the times of the frames it holds.
+    times_ << line << std::flush;
+    if (!times_) {
+        Trace(TraceCategory::Camera, "AviRemuxer: frame times broke off at slot " +
+                                         std::to_string(slot));
+        times_.close();
+    }
 }
 
 bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, int height,
@@ -90,6 +122,7 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
     }
     ++frames_;
     lastSlot_ = slot;
+    WriteFrameTime(slot, atSeconds - firstSeconds_);
     return true;
 }
 
@@ -100,9 +133,42 @@ void AviRemuxer::Close() {
     if (avio_closep(&ctx_->pb) < 0) failed_ = true;
     avformat_free_context(ctx_);
     ctx_ = nullptr;
+    times_.close();
+    times_.clear();
     headerWritten_ = false;
     frames_ = 0;
     lastSlot_ = -1;
+}
+
+bool ReadFrameTimes(const std::filesystem::path& path, std::vector<FrameTime>& times,
+                    std::string& error) {
+    times.clear();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path.string();
+        return false;
+    }
+    std::string line;
+    if (!std::getline(in, line) || (line != kFrameTimesHeader && line != std::string(kFrameTimesHeader) + "\r")) {
+        error = path.string() + " is not a frame-times file";
+        return false;
+    }
+    // Every line the recorder finished ends with a newline: a last line without one was cut
+    // off and is left out.
+    while (std::getline(in, line) && !in.eof()) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const char* p = line.c_str();
+        char* end = nullptr;
+        const long long slot = std::strtoll(p, &end, 10);
+        if (end == p || *end != ',') break;
+        p = end + 1;
+        const long long micros = std::strtoll(p, &end, 10);
+        if (end == p || *end != '\0' || slot < 0 || micros < 0) break;
+        const double seconds = static_cast<double>(micros) * 1e-6;
+        if (!times.empty() && (slot <= times.back().slot || seconds < times.back().seconds)) break;
+        times.push_back({slot, seconds});
+    }
+    return true;
 }
 
 }  // namespace bhv::sdk

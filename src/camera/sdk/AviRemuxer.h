@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 struct AVFormatContext;
 
@@ -25,7 +28,8 @@ public:
     AviRemuxer(const AviRemuxer&) = delete;
     AviRemuxer& operator=(const AviRemuxer&) = delete;
 
-    // Creates (or truncates) the file; false when it cannot be written.
+    // Creates (or truncates) the file and its frame-times file; false when the video cannot be
+    // written (a frame-times file that cannot be written leaves the video without it).
     bool Open(const std::string& path);
     // Appends one access unit; frames before the first key frame are skipped. The picture size
     // and frame rate are taken at the first key frame.
@@ -48,7 +52,10 @@ public:
     double FirstFrameSeconds() const { return firstSeconds_; }
 
 private:
+    void WriteFrameTime(int64_t slot, double seconds);
+
     AVFormatContext* ctx_ = nullptr;
+    std::ofstream times_;  // the frame-times file, while it can be written
     bool headerWritten_ = false;
     bool failed_ = false;
     int64_t frames_ = 0;
@@ -56,5 +63,21 @@ private:
     int64_t lastSlot_ = -1;
     double firstSeconds_ = 0.0;
 };
+
+// The frame-times file of a recording: the video's path with the extension ".times".
+std::filesystem::path FrameTimesPath(const std::filesystem::path& video);
+
+// One line of a frame-times file.
+struct FrameTime {
+    int64_t slot = 0;      // the frame's slot in the video (frames at its nominal rate)
+    double seconds = 0.0;  // its arrival, seconds after the first frame's
+};
+
+// Reads a frame-times file: the frames in the order written, up to the first line that is not
+// a whole entry (a file cut off in the middle of a line keeps the lines before), or that does
+// not follow the one before (slots rising, times not falling). False when the file cannot be
+// read or is not a frame-times file; `error` says why.
+bool ReadFrameTimes(const std::filesystem::path& path, std::vector<FrameTime>& times,
+                    std::string& error);
 
 }  // namespace bhv::sdk
