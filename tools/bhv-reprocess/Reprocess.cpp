@@ -15,6 +15,7 @@
 #include "report/ProjectReader.h"
 #include "Subtitles.h"
 #include "VideoFile.h"
+#include "camera/sdk/AviRemuxer.h"
 #include "imaging/ImageRun.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -57,8 +58,37 @@ bool IsWithin(const fs::path& inner, const fs::path& outer) {
 // One decoded frame and its time, on its way from the decoding thread.
 struct DecodedFrame {
     std::unique_ptr<RawFrame> frame;
-    double seconds = 0.0;
+    double seconds = 0.0;        // from the first decoded frame
+    double streamSeconds = 0.0;  // from the stream's zero (the slot's time)
 };
+
+// A frame's slot in the frame-times file at the video's nominal rate.
+int64_t SlotOf(double streamSeconds, double fps) { return std::llround(streamSeconds * fps); }
+
+// The frames' real moments, by slot, from the recorder's frame-times file; empty when there is
+// none, or when it does not fit the video (`why` then says so).
+std::vector<sdk::FrameTime> ReadFrameMoments(const fs::path& path, double fps, std::string& why) {
+    std::vector<sdk::FrameTime> times;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return times;
+    if (!sdk::ReadFrameTimes(path, times, why)) return {};
+    // A slot is the nearest one to the frame's arrival, or a later one when frames came in a
+    // bunch: a time far from its slot belongs to another recording (or another rate).
+    constexpr double kMaxSlotDrift = 1.0;
+    for (const sdk::FrameTime& t : times) {
+        if (std::abs(static_cast<double>(t.slot) / fps - t.seconds) > kMaxSlotDrift) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "its frame in slot %lld came at %.3f s, %.1f s from its place in the "
+                          "video: it does not belong to the video",
+                          static_cast<long long>(t.slot), t.seconds,
+                          static_cast<double>(t.slot) / fps - t.seconds);
+            why = path.string() + ": " + text;
+            return {};
+        }
+    }
+    return times;
+}
 
 // Frames from the video, either decoded on the caller's thread or by a thread of their own
 // into a short queue (back-pressure instead of dropping: every frame is used).
@@ -80,7 +110,7 @@ public:
     bool Next(DecodedFrame& out, std::string& error) {
         if (!threaded_) {
             out.frame = std::make_unique<RawFrame>();
-            return video_.Next(*out.frame, out.seconds, error);
+            return video_.Next(*out.frame, out.seconds, error, &out.streamSeconds);
         }
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] { return !queue_.empty() || done_; });
@@ -102,7 +132,7 @@ private:
             DecodedFrame d;
             d.frame = std::make_unique<RawFrame>();
             std::string error;
-            const bool got = video_.Next(*d.frame, d.seconds, error);
+            const bool got = video_.Next(*d.frame, d.seconds, error, &d.streamSeconds);
             std::unique_lock lock(mutex_);
             if (!got) {
                 error_ = error;
@@ -201,6 +231,23 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                         options.video.string() + " is truncated: " + info.truncation +
                             " (--salvage processes the frames that are there)");
         note("the video is truncated (" + info.truncation + "); processing what is there");
+    }
+
+    // The frames' real moments: without them every frame lies at its slot, up to half a slot
+    // (at 20 frames per second 25 ms, a third of a millimetre at the slow speed) from when it
+    // was taken, more where frames came in a bunch.
+    std::vector<sdk::FrameTime> frameTimes;
+    const fs::path timesPath = sdk::FrameTimesPath(options.video);
+    if (options.frameTimes) {
+        std::string why;
+        frameTimes = ReadFrameMoments(timesPath, info.fps, why);
+        if (!why.empty()) note(why + "; the frames are taken at their slots");
+        if (!frameTimes.empty())
+            log << "frame times: " << frameTimes.size() << " frames (" << timesPath.string()
+                << ")\n";
+        else if (why.empty())
+            note("no frame times (" + timesPath.filename().string() +
+                 "): the frames are taken at their slots in the video");
     }
 
     // The source project, when there is one beside the video.
@@ -460,7 +507,16 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         std::string readError;
         while (source.Next(decoded, readError)) {
             lastFrameSeconds = decoded.seconds;
-            const double at = decoded.seconds + options.timeOffset;
+            double seconds = decoded.seconds;
+            const int64_t slot = SlotOf(decoded.streamSeconds, info.fps);
+            const auto timed = std::lower_bound(
+                frameTimes.begin(), frameTimes.end(), slot,
+                [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
+            if (timed != frameTimes.end() && timed->slot == slot) {
+                seconds = timed->seconds;
+                ++report.timedFrames;
+            }
+            const double at = seconds + options.timeOffset;
             const double depth = track.DepthAt(at);
             if (!samples.empty() && at > track.LastTime()) ++report.heldFrames;
             const double moved = upward ? startDepth - depth : depth - startDepth;
@@ -501,6 +557,10 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                            std::to_string(report.frames) + " frames";
         }
     }
+    if (!frameTimes.empty() && report.timedFrames < report.frames)
+        note(std::to_string(report.frames - report.timedFrames) + " of the " +
+             std::to_string(report.frames) +
+             " frames have no frame time (the file was cut off): they are taken at their slots");
     if (report.heldFrames > 0)
         note(std::to_string(report.heldFrames) +
              " frames past the last subtitle took the last depth " + Metres(track.LastDepth()));

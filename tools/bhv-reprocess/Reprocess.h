@@ -52,6 +52,9 @@ struct ReprocessOptions {
     // Seconds the video's first frame lies after the recording's start (the player records
     // from the next key frame on): added to every frame's time before its depth is looked up.
     double timeOffset = 0.0;
+    // Each frame's moment from the frame-times file the recorder writes beside the video (its
+    // real arrival; a recording without one, or false here, takes each frame at its slot).
+    bool frameTimes = true;
     double progressSeconds = 2.0;  // between progress lines; 0: none
 };
 
@@ -63,6 +66,7 @@ struct ReprocessReport {
     std::filesystem::path database;
     int64_t frames = 0;      // frames decoded and stitched
     int64_t heldFrames = 0;  // frames past the last subtitle (last depth held)
+    int64_t timedFrames = 0;  // frames whose moment came from the frame-times file
     int pages = 0;           // pages stored
     double seconds = 0.0;    // processing time
     double fps = 0.0;

@@ -133,7 +133,8 @@ bool VideoFile::Open(const std::filesystem::path& path, std::string& error) {
     return true;
 }
 
-bool VideoFile::Receive(RawFrame& frame, double& seconds, std::string& error, bool& got) {
+bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds,
+                        std::string& error, bool& got) {
     got = false;
     const int rc = avcodec_receive_frame(h_->codec.get(), h_->frame.get());
     if (rc == AVERROR(EAGAIN)) return true;
@@ -178,20 +179,27 @@ bool VideoFile::Receive(RawFrame& frame, double& seconds, std::string& error, bo
     if (stamp != AV_NOPTS_VALUE) {
         if (h_->firstStamp == AV_NOPTS_VALUE) h_->firstStamp = stamp;
         seconds = (stamp - h_->firstStamp) * h_->timeBase;
+        const int64_t zero = h_->format->streams[h_->stream]->start_time;
+        streamSeconds = (stamp - (zero != AV_NOPTS_VALUE ? zero : 0)) * h_->timeBase;
     } else {
-        seconds = decoded_ / info_.fps;
+        seconds = streamSeconds = decoded_ / info_.fps;
     }
     ++decoded_;
     got = true;
     return true;
 }
 
-bool VideoFile::Next(RawFrame& frame, double& seconds, std::string& error) {
+bool VideoFile::Next(RawFrame& frame, double& seconds, std::string& error,
+                     double* streamSeconds) {
     error.clear();
+    double stream = 0.0;
     while (!finished_) {
         bool got = false;
-        if (!Receive(frame, seconds, error, got)) return false;
-        if (got) return true;
+        if (!Receive(frame, seconds, stream, error, got)) return false;
+        if (got) {
+            if (streamSeconds) *streamSeconds = stream;
+            return true;
+        }
         if (finished_) break;
         if (flushing_) continue;
         const int rc = av_read_frame(h_->format.get(), h_->packet.get());

@@ -43,14 +43,18 @@ public:
     const VideoInfo& Info() const { return info_; }
 
     // The next decoded picture and its time in seconds from the first. False at the end of the
-    // stream; `error` is then set when reading broke off rather than ended.
-    bool Next(RawFrame& frame, double& seconds, std::string& error);
+    // stream; `error` is then set when reading broke off rather than ended. `streamSeconds`,
+    // when given, gets its time from the stream's own zero (for a recording of ours, its slot
+    // at the nominal rate), however many pictures before it could not be decoded.
+    bool Next(RawFrame& frame, double& seconds, std::string& error,
+              double* streamSeconds = nullptr);
     int64_t FramesDecoded() const { return decoded_; }
     int64_t CorruptPackets() const { return corrupt_; }
 
 private:
     struct Handles;
-    bool Receive(RawFrame& frame, double& seconds, std::string& error, bool& got);
+    bool Receive(RawFrame& frame, double& seconds, double& streamSeconds, std::string& error,
+                 bool& got);
 
     std::unique_ptr<Handles> h_;
     VideoInfo info_;

@@ -37,6 +37,8 @@ const char* kUsage =
     "  --threads 1|2           2: decode on a thread of its own\n"
     "  --time-offset SECONDS   the video's first frame lies that long after the recording's\n"
     "                          start (the player records from the next key frame)\n"
+    "  --slot-times            take every frame at its slot in the video, not at the real\n"
+    "                          moment the recorder noted beside it (VIDEO.times)\n"
     "  --salvage               process the frames of a truncated video\n"
     "  --force                 process subtitles that do not seem to match the video\n"
     "  --hold-start-depth      subtitles missing or empty: every frame at the start depth\n"
@@ -95,6 +97,8 @@ int main(int argc, char** argv) {
             o.force = true;
         } else if (arg == "--hold-start-depth") {
             o.holdStartDepth = true;
+        } else if (arg == "--slot-times") {
+            o.frameTimes = false;
         } else if (arg == "--reference-path") {
             o.fastPath = false;
         } else if (arg == "--quiet") {
