@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/Paths.h"
@@ -29,6 +31,8 @@ std::string SrtEntry(int64_t index, int32_t depthTenthsMm) {
 
 namespace {
 
+constexpr char kDepthRecordHeader[] = "microseconds,depth";
+
 void PutWithCrLf(std::ofstream& out, const std::string& entry) {
     // The subtitle file is text with Windows line ends.
     for (char c : entry) {
@@ -53,6 +57,42 @@ bool AppendSrtEntry(std::ofstream& out, int64_t index, int32_t depthTenthsMm) {
     PutWithCrLf(out, SrtEntry(index, depthTenthsMm));
     out.flush();
     return static_cast<bool>(out);
+}
+
+std::filesystem::path DepthRecordPath(const std::filesystem::path& video) {
+    return std::filesystem::path(video).replace_extension(".depths");
+}
+
+bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord>& records,
+                      std::string& error) {
+    records.clear();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path.string();
+        return false;
+    }
+    std::string line;
+    if (!std::getline(in, line) || (line != kDepthRecordHeader &&
+                                    line != std::string(kDepthRecordHeader) + "\r")) {
+        error = path.string() + " is not a depth file";
+        return false;
+    }
+    // Every line the recorder finished ends with a newline: a last line without one was cut
+    // off and is left out.
+    while (std::getline(in, line) && !in.eof()) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const char* p = line.c_str();
+        char* end = nullptr;
+        const long long micros = std::strtoll(p, &end, 10);
+        if (end == p || *end != ',' || micros < 0) break;
+        p = end + 1;
+        const long long depth = std::strtoll(p, &end, 10);
+        if (end == p || *end != '\0' || depth < INT32_MIN || depth > INT32_MAX) break;
+        const double seconds = static_cast<double>(micros) * 1e-6;
+        if (!records.empty() && seconds < records.back().seconds) break;
+        records.push_back({seconds, static_cast<int32_t>(depth)});
+    }
+    return true;
 }
 
 VideoRecorder::VideoRecorder(sdk::H264Player& player, const std::atomic<int32_t>& playerPort,
@@ -127,6 +167,19 @@ void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
 }
 
+void VideoRecorder::OnDepth(int32_t depth, int64_t atNs) {
+    if (!recording_ || !depths_.is_open() || atNs < startNs_) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "%lld,%d\n", static_cast<long long>((atNs - startNs_) / 1000),
+                  depth);
+    // Written as it comes, so a recording cut off keeps its depths up to the cut.
+    depths_ << line << std::flush;
+    if (!depths_) {
+        Trace(TraceCategory::Camera, "depth file broke off: " + PathWithExtension(L".depths").string());
+        depths_.close();
+    }
+}
+
 void VideoRecorder::WriteDueSubtitles(double known, bool all) {
     // Subtitle n is the depth at the end of the video's n-th second, counted from its first
     // frame (the video starts at the next key frame after the start). Each is written and
@@ -167,6 +220,15 @@ void VideoRecorder::Start(int32_t currentDepth) {
         subtitlesFailed_ = true;
         Trace(TraceCategory::Camera, "subtitle file not created: " + SubtitlePath().string());
     }
+    // Without its depth file the recording still has its subtitles.
+    depths_.close();
+    depths_.clear();
+    depths_.open(PathWithExtension(L".depths"), std::ios::binary | std::ios::trunc);
+    if (depths_) depths_ << kDepthRecordHeader << '\n' << std::flush;
+    if (!depths_) {
+        Trace(TraceCategory::Camera, "depth file not created: " + PathWithExtension(L".depths").string());
+        depths_.close();
+    }
     if (setTimer_) setTimer_(true);
 }
 
@@ -183,6 +245,7 @@ void VideoRecorder::Stop(int32_t currentDepth) {
     // Without a subtitle file the video and its entry are still kept.
     subtitles_.close();
     if (subtitles_.fail()) subtitlesFailed_ = true;
+    depths_.close();
     if (setTimer_) setTimer_(false);
 }
 

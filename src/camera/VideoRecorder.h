@@ -27,6 +27,23 @@ bool WriteSrtFile(const std::filesystem::path& path, const std::vector<int32_t>&
 // could not be written.
 bool AppendSrtEntry(std::ofstream& out, int64_t index, int32_t depthTenthsMm);
 
+// The depth file of a recording: the video's path with the extension ".depths". Beside the
+// subtitles' one depth a second it keeps every depth the host reported while recording, as
+// "microseconds,depth" lines under that header line: the whole microseconds from the
+// recording's start to the report's arrival, and the depth in tenths of a millimetre (the
+// subtitles round to whole millimetres). Re-processing gives each frame the depth of its
+// moment from it, as the live image run does.
+std::filesystem::path DepthRecordPath(const std::filesystem::path& video);
+struct DepthRecord {
+    double seconds = 0.0;  // after the recording's start
+    int32_t depth = 0;     // tenths of a millimetre
+};
+// Reads a depth file: the reports in the order written, up to the first line that is not a
+// whole entry (a file cut off keeps the lines before) or goes back in time. False when the file
+// cannot be read or is not a depth file.
+bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord>& records,
+                      std::string& error);
+
 // Recording of the bottom camera's stream with depth subtitles, for the controller's record
 // button ("录像"), its one-second timer and the end of a run. The player remuxes the received
 // stream into "<project folder>/Bot-VideoFrom<S>mm.avi"; the subtitles go beside it as ".srt",
@@ -53,6 +70,9 @@ public:
     // the samples cover it: the video's time 0 is its first frame, which comes up to a
     // key-frame interval after the start, and the timer's ticks come late on a busy machine.
     void OnTimer(int32_t currentDepth, int64_t depthAtNs = 0);
+    // A depth report of the host while recording, with its arrival (steady clock, ns): one
+    // line of the depth file, handed to the system at once.
+    void OnDepth(int32_t depth, int64_t atNs);
 
     bool Recording() const { return recording_; }
     // True when a write of the current (or last) recording failed: the video or a subtitle.
@@ -81,6 +101,7 @@ private:
     int64_t startNs_ = 0;
     std::vector<int32_t> samples_;
     std::ofstream subtitles_;
+    std::ofstream depths_;  // the depth file, while it can be written
     bool subtitlesFailed_ = false;
     bool videoFailed_ = false;
     std::vector<std::pair<double, int32_t>> timed_;  // seconds since the start, depth

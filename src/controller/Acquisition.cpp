@@ -440,6 +440,8 @@ void Acquisition::OnDepthUpdate(int64_t arrivedNs) {
     speed_.AddDepth(depth, now);
     pipelineSpeed_.AddDepth(depth, now);
     parts_->imageRun.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
+    // A recording keeps every report with its moment, for re-processing.
+    if (arrivedNs != 0) parts_->recorder.OnDepth(depth, arrivedNs);
     session_->OnDepthUpdate(arrivedNs);
 }
 

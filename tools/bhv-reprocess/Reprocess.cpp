@@ -15,6 +15,7 @@
 #include "report/ProjectReader.h"
 #include "Subtitles.h"
 #include "VideoFile.h"
+#include "camera/VideoRecorder.h"
 #include "camera/sdk/AviRemuxer.h"
 #include "imaging/ImageRun.h"
 #include "platform/Paths.h"
@@ -72,17 +73,23 @@ std::vector<sdk::FrameTime> ReadFrameMoments(const fs::path& path, double fps, s
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return times;
     if (!sdk::ReadFrameTimes(path, times, why)) return {};
+    if (times.empty()) return times;
+    if (times.front().slot != 0) {
+        why = path.string() + ": its first frame is not the video's first";
+        return {};
+    }
     // A slot is the nearest one to the frame's arrival, or a later one when frames came in a
     // bunch: a time far from its slot belongs to another recording (or another rate).
     constexpr double kMaxSlotDrift = 1.0;
+    const double lead = times.front().seconds;
     for (const sdk::FrameTime& t : times) {
-        if (std::abs(static_cast<double>(t.slot) / fps - t.seconds) > kMaxSlotDrift) {
+        if (std::abs(static_cast<double>(t.slot) / fps - (t.seconds - lead)) > kMaxSlotDrift) {
             char text[160];
             std::snprintf(text, sizeof text,
                           "its frame in slot %lld came at %.3f s, %.1f s from its place in the "
                           "video: it does not belong to the video",
-                          static_cast<long long>(t.slot), t.seconds,
-                          static_cast<double>(t.slot) / fps - t.seconds);
+                          static_cast<long long>(t.slot), t.seconds - lead,
+                          static_cast<double>(t.slot) / fps - (t.seconds - lead));
             why = path.string() + ": " + text;
             return {};
         }
@@ -157,6 +164,25 @@ private:
     std::string error_;
     std::thread thread_;
 };
+
+// The depth at a moment (seconds after the recording's start) from the host's reports around
+// it, as the live image run takes it: linear between them, carried on at the last speed for a
+// moment past the last one; nothing outside them.
+std::optional<double> RecordedDepthAt(const std::vector<DepthRecord>& records, double at) {
+    constexpr double kCarrySeconds = 0.15;
+    if (records.size() < 2 || at < records.front().seconds ||
+        at > records.back().seconds + kCarrySeconds)
+        return std::nullopt;
+    auto after = std::upper_bound(records.begin(), records.end(), at,
+                                  [](double t, const DepthRecord& r) { return t < r.seconds; });
+    if (after == records.end()) --after;
+    auto before = after - 1;
+    while (before != records.begin() && before->seconds >= after->seconds) --before;
+    const double span = after->seconds - before->seconds;
+    if (span <= 0) return static_cast<double>(after->depth);
+    const double f = (at - before->seconds) / span;
+    return before->depth + f * (after->depth - before->depth);
+}
 
 }  // namespace
 
@@ -243,11 +269,24 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         frameTimes = ReadFrameMoments(timesPath, info.fps, why);
         if (!why.empty()) note(why + "; the frames are taken at their slots");
         if (!frameTimes.empty())
-            log << "frame times: " << frameTimes.size() << " frames (" << timesPath.string()
-                << ")\n";
+            log << "frame times: " << frameTimes.size() << " frames, the first "
+                << frameTimes.front().seconds << " s after the recording's start ("
+                << timesPath.string() << ")\n";
         else if (why.empty())
             note("no frame times (" + timesPath.filename().string() +
                  "): the frames are taken at their slots in the video");
+    }
+
+    // Every depth the host reported while recording, at its moment: with the frames' moments a
+    // frame takes the depth of its own moment from them, as in the live run.
+    std::vector<DepthRecord> depthRecords;
+    const fs::path depthsPath = DepthRecordPath(options.video);
+    if (options.depthRecords && !frameTimes.empty() && fs::is_regular_file(depthsPath, ec)) {
+        std::string why;
+        if (!ReadDepthRecords(depthsPath, depthRecords, why))
+            note(why + "; the depths come from the subtitles");
+        else if (depthRecords.size() < 2)
+            depthRecords.clear();
     }
 
     // The source project, when there is one beside the video.
@@ -297,10 +336,31 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
                     "the subtitles begin at " + Metres(samples.front().depth) +
                         " but the video's name says it starts at " + Metres(*nameDepth) +
                         ": they do not belong together (--force processes them anyway)");
-    const DepthTrack track(nameDepth, samples);
+    // The video's first frame came this long after the recording started at the name's depth.
+    const double lead = frameTimes.empty() ? 0.0 : frameTimes.front().seconds;
+    const DepthTrack track(nameDepth, samples, -lead);
     if (!track.Error().empty())
         return fail(kReprocessMismatched, srt.string() + ": " + track.Error());
     for (const std::string& n : track.Notes()) note(n);
+    if (!depthRecords.empty()) {
+        // Reports far from the subtitles' depth belong to another recording.
+        constexpr double kMaxDisagreement = 500.0;  // 50 mm
+        for (const DepthRecord& r : depthRecords) {
+            const double video = r.seconds - lead;
+            if (samples.empty() || video < 0 || video > track.LastTime()) continue;
+            if (std::abs(r.depth - track.DepthAt(video)) > kMaxDisagreement) {
+                note(depthsPath.string() + ": its depth " + Metres(r.depth) + " at " +
+                     std::to_string(video) + " s lies far from the subtitles' " +
+                     Metres(track.DepthAt(video)) +
+                     ": it does not belong to the video; the depths come from the subtitles");
+                depthRecords.clear();
+                break;
+            }
+        }
+    }
+    if (!depthRecords.empty())
+        log << "depths: " << depthRecords.size() << " reports of the host (" << depthsPath.string()
+            << ")\n";
     const double videoSeconds = info.durationSeconds > 0
                                     ? info.durationSeconds
                                     : static_cast<double>(info.declaredFrames) / info.fps;
@@ -318,7 +378,7 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
              " s: the last depth " + Metres(track.LastDepth()) + " is held");
 
     // Run settings: options, then the source project, then the subtitles and the configuration.
-    const int32_t startDepth = static_cast<int32_t>(std::lround(track.DepthAt(0.0)));
+    const int32_t startDepth = static_cast<int32_t>(std::lround(track.DepthAt(-lead)));
     bool upward = track.LastDepth() < track.FirstDepth();
     std::string upwardFrom = "the subtitles";
     if (options.upward) {
@@ -512,13 +572,22 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
             const auto timed = std::lower_bound(
                 frameTimes.begin(), frameTimes.end(), slot,
                 [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
-            if (timed != frameTimes.end() && timed->slot == slot) {
-                seconds = timed->seconds;
+            const bool timedFrame = timed != frameTimes.end() && timed->slot == slot;
+            if (timedFrame) {
+                seconds = timed->seconds - lead;
                 ++report.timedFrames;
             }
             const double at = seconds + options.timeOffset;
-            const double depth = track.DepthAt(at);
-            if (!samples.empty() && at > track.LastTime()) ++report.heldFrames;
+            double depth = track.DepthAt(at);
+            bool recordedDepth = false;
+            if (timedFrame) {
+                if (const std::optional<double> d = RecordedDepthAt(depthRecords, seconds + lead)) {
+                    depth = *d;
+                    recordedDepth = true;
+                    ++report.recordedDepthFrames;
+                }
+            }
+            if (!recordedDepth && !samples.empty() && at > track.LastTime()) ++report.heldFrames;
             const double moved = upward ? startDepth - depth : depth - startDepth;
             depthNow = depth;
             run.SetDepth(static_cast<int32_t>(depth));
@@ -561,6 +630,9 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         note(std::to_string(report.frames - report.timedFrames) + " of the " +
              std::to_string(report.frames) +
              " frames have no frame time (the file was cut off): they are taken at their slots");
+    if (!depthRecords.empty() && report.recordedDepthFrames < report.frames)
+        note(std::to_string(report.frames - report.recordedDepthFrames) +
+             " frames lie outside the depth file's reports: their depth comes from the subtitles");
     if (report.heldFrames > 0)
         note(std::to_string(report.heldFrames) +
              " frames past the last subtitle took the last depth " + Metres(track.LastDepth()));

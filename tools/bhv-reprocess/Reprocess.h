@@ -55,6 +55,10 @@ struct ReprocessOptions {
     // Each frame's moment from the frame-times file the recorder writes beside the video (its
     // real arrival; a recording without one, or false here, takes each frame at its slot).
     bool frameTimes = true;
+    // With the frames' moments, each frame's depth from the depth file the recorder writes
+    // beside the video (every report of the host at its moment; false here, or without one:
+    // from the subtitles, one depth a second to the whole millimetre).
+    bool depthRecords = true;
     double progressSeconds = 2.0;  // between progress lines; 0: none
 };
 
@@ -67,6 +71,7 @@ struct ReprocessReport {
     int64_t frames = 0;      // frames decoded and stitched
     int64_t heldFrames = 0;  // frames past the last subtitle (last depth held)
     int64_t timedFrames = 0;  // frames whose moment came from the frame-times file
+    int64_t recordedDepthFrames = 0;  // frames whose depth came from the depth file
     int pages = 0;           // pages stored
     double seconds = 0.0;    // processing time
     double fps = 0.0;

@@ -131,7 +131,8 @@ bool PlausibleStep(double fromSeconds, double fromDepth, double toSeconds, doubl
 
 }  // namespace
 
-DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples) {
+DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples,
+                       double startSeconds) {
     if (!std::is_sorted(samples.begin(), samples.end(),
                         [](const SubtitleSample& a, const SubtitleSample& b) {
                             return a.seconds < b.seconds;
@@ -141,13 +142,13 @@ DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSa
             samples.begin(), samples.end(),
             [](const SubtitleSample& a, const SubtitleSample& b) { return a.seconds < b.seconds; });
     }
-    if (startDepth) points_.push_back({0.0, static_cast<double>(*startDepth)});
+    if (startDepth) points_.push_back({std::min(startSeconds, 0.0), static_cast<double>(*startDepth)});
     int duplicates = 0, repeated = 0, reversals = 0;
     // The subtitles' own points, one per second.
     std::vector<Point> given;
     for (const SubtitleSample& s : samples) {
         if (s.seconds < 0) continue;
-        const bool sameAsName = given.empty() && startDepth && s.seconds <= 0.0;
+        const bool sameAsName = given.empty() && startDepth && s.seconds <= points_.front().seconds;
         if ((!given.empty() && s.seconds <= given.back().seconds) || sameAsName) {
             // Several entries for the same second: the later one stands (for time 0 the
             // subtitle replaces the name's whole millimetres).
@@ -166,7 +167,8 @@ DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSa
         if (points_.empty() || given.empty() || i == 0 ||
             PlausibleStep(points_.back().seconds, points_.back().depth, p.seconds, p.depth)) {
             if (!points_.empty()) {
-                const double gap = p.seconds - points_.back().seconds;
+                // The recording's start may lie before the video's time 0.
+                const double gap = p.seconds - std::max(points_.back().seconds, 0.0);
                 if (gap > 1.5)
                     notes_.push_back("no subtitle for " + Seconds(gap - 1.0) + " after " +
                                      Seconds(points_.back().seconds) +

@@ -36,7 +36,9 @@ std::optional<int32_t> StartDepthFromName(const std::string& stem);
 // The depth of the probe at any time of a recording, linear between the subtitle samples.
 //
 // The samples are taken as the recorder meant them: sample at time t = depth at t. The start
-// depth (from the file name), when known, is the depth at time 0. Entries out of time order
+// depth (from the file name), when known, is the depth at `startSeconds`: the moment the
+// recording started, which lies before the video's first frame (time 0) when that lead is
+// known, at time 0 otherwise. Entries out of time order
 // are sorted; several entries for the same second keep the last one. A gap of more than one
 // second between samples (lost timer ticks) is bridged linearly. Repeated depths (the winch
 // stood) and decreasing depths (the probe went back) are followed as they are. A sample whose
@@ -45,7 +47,8 @@ std::optional<int32_t> StartDepthFromName(const std::string& stem);
 // a start depth, and after the last sample, the nearest depth is held.
 class DepthTrack {
 public:
-    DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples);
+    DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSample> samples,
+               double startSeconds = 0.0);
 
     double DepthAt(double seconds) const;
     // Time of the last sample (0 without samples); past it the last depth is held.

@@ -39,6 +39,8 @@ const char* kUsage =
     "                          start (the player records from the next key frame)\n"
     "  --slot-times            take every frame at its slot in the video, not at the real\n"
     "                          moment the recorder noted beside it (VIDEO.times)\n"
+    "  --subtitle-depths       take the depths from the subtitles only, not from the host's\n"
+    "                          reports the recorder noted beside the video (VIDEO.depths)\n"
     "  --salvage               process the frames of a truncated video\n"
     "  --force                 process subtitles that do not seem to match the video\n"
     "  --hold-start-depth      subtitles missing or empty: every frame at the start depth\n"
@@ -99,6 +101,8 @@ int main(int argc, char** argv) {
             o.holdStartDepth = true;
         } else if (arg == "--slot-times") {
             o.frameTimes = false;
+        } else if (arg == "--subtitle-depths") {
+            o.depthRecords = false;
         } else if (arg == "--reference-path") {
             o.fastPath = false;
         } else if (arg == "--quiet") {

@@ -122,7 +122,7 @@ bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, 
     }
     ++frames_;
     lastSlot_ = slot;
-    WriteFrameTime(slot, atSeconds - firstSeconds_);
+    WriteFrameTime(slot, atSeconds);
     return true;
 }
 

@@ -18,8 +18,19 @@ namespace bhv::sdk {
 // of its arrival since the file was opened, so when the camera delivers fewer frames than its
 // nominal rate (a busy camera, a low frame mode) the slots between stay empty (AVI's skipped
 // frames, which players and ffprobe read as the previous frame held) and the video's clock
-// keeps to the recording's clock and its depth subtitles. The first key frame, too, lies at
-// the time it arrived after the recording started.
+// keeps to the recording's clock and its depth subtitles. AVI has no place for a delay before
+// its first frame: the video's time 0 is the first key frame (FirstFrameSeconds says how late
+// after the start it came).
+//
+// A slot is only the nearest free 1/rate of a second to the frame's arrival (at 20 frames per
+// second up to 25 ms off, more where frames came in a bunch and took the slots after theirs),
+// so beside the video a small text file (FrameTimesPath) keeps each frame's real arrival: a
+// header line "slot,microseconds", then one line per frame written with its slot in the video
+// and the whole microseconds from the recording's start to its arrival. The first line, slot
+// 0, thus says how long after the start the video begins; a frame's time in the video is its
+// time less that one. Each line is handed to the system with its frame, so a recording cut
+// off keeps its frame times up to the cut. Players ignore the file; re-processing takes each
+// frame's depth at its real moment from it.
 // Not thread-safe: the owner serialises the calls.
 class AviRemuxer {
 public:
@@ -70,7 +81,7 @@ std::filesystem::path FrameTimesPath(const std::filesystem::path& video);
 // One line of a frame-times file.
 struct FrameTime {
     int64_t slot = 0;      // the frame's slot in the video (frames at its nominal rate)
-    double seconds = 0.0;  // its arrival, seconds after the first frame's
+    double seconds = 0.0;  // its arrival, seconds after the recording's start
 };
 
 // Reads a frame-times file: the frames in the order written, up to the first line that is not
