@@ -9,6 +9,7 @@
 
 #include "CameraRig.h"
 #include "camera/VideoRecorder.h"
+#include "camera/sdk/AviRemuxer.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
 #include "support/Files.h"
@@ -49,6 +50,9 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     int64_t second = 1;
     for (int32_t depth : {123500, 124000, 124600})
         r.recorder->OnTimer(depth, started + (second++) * 1'000'000'000);
+    // The host's reports in between, each with its moment.
+    r.recorder->OnDepth(123470, started + 500'000'000);
+    r.recorder->OnDepth(123480, started + 600'000'000);
     ASSERT_TRUE(WaitUntil([&] { return r.rig.player.PortStats(1).framesRecorded >= 40; }));
     EXPECT_EQ(r.recorder->OnRecordButton(true, 125000), L"录像");
     EXPECT_FALSE(r.recorder->Recording());
@@ -74,6 +78,25 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     EXPECT_GE(metres[1], std::max(metres[0], 12.400));
     EXPECT_GE(metres[2], std::max(metres[1], 12.460));
     EXPECT_LE(metres[2], 12.500);
+    // Beside the video, each recorded frame's slot and arrival after the start (the first one
+    // the video's lead), and the host's reports.
+    std::vector<sdk::FrameTime> times;
+    std::string error;
+    ASSERT_TRUE(sdk::ReadFrameTimes(r.folder / "Bot-VideoFrom12345mm.times", times, error)) << error;
+    ASSERT_EQ(times.size(), recorded);
+    EXPECT_EQ(times.front().slot, 0);
+    EXPECT_GT(times.front().seconds, 0.0);
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GT(times[i].slot, times[i - 1].slot);
+        EXPECT_GE(times[i].seconds, times[i - 1].seconds);
+    }
+    std::vector<DepthRecord> depths;
+    ASSERT_TRUE(ReadDepthRecords(r.folder / "Bot-VideoFrom12345mm.depths", depths, error)) << error;
+    ASSERT_EQ(depths.size(), 2u);
+    EXPECT_EQ(depths[0].depth, 123470);
+    EXPECT_EQ(depths[1].depth, 123480);
+    EXPECT_NEAR(depths[1].seconds - depths[0].seconds, 0.1, 1e-5);
+    EXPECT_GE(depths[0].seconds, 0.5);
     ASSERT_EQ(r.db.Videos().size(), 1u);
     EXPECT_EQ(r.db.Videos().back().startDepth, 123456);
     EXPECT_EQ(r.db.Videos().back().endDepth, 125000);
@@ -113,6 +136,36 @@ TEST(Recording, AShortRecordingHasAnEmptySubtitleFileAndTheSameNamesAreReused) {
     // The run's end without a recording changes nothing.
     EXPECT_EQ(r.recorder->OnRunEnd(12), L"录像");
     EXPECT_EQ(r.db.Videos().size(), 2u);
+}
+
+TEST(Recording, FrameTimesAndDepthFilesReadBackUpToWhereTheyWereCutOff) {
+    TempDir dir;
+    const auto write = [&](const char* name, const std::string& text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+        return dir / name;
+    };
+    std::vector<sdk::FrameTime> times;
+    std::vector<DepthRecord> depths;
+    std::string error;
+    // The last line lost its end (and its last digits) in the cut: it is left out.
+    ASSERT_TRUE(sdk::ReadFrameTimes(write("a.times", "slot,microseconds\r\n0,120000\r\n2,221000\r\n3,27"),
+                                    times, error));
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[1].slot, 2);
+    EXPECT_DOUBLE_EQ(times[1].seconds, 0.221);
+    // A line that goes back stops the reading there.
+    ASSERT_TRUE(sdk::ReadFrameTimes(write("b.times", "slot,microseconds\n0,1\n5,9\n4,10\n6,11\n"),
+                                    times, error));
+    EXPECT_EQ(times.size(), 2u);
+    EXPECT_FALSE(sdk::ReadFrameTimes(write("c.times", "1\n00:00:00,000 --> 00:00:01,000\n"), times, error));
+    EXPECT_FALSE(sdk::ReadFrameTimes(dir / "missing.times", times, error));
+
+    ASSERT_TRUE(ReadDepthRecords(write("a.depths", "microseconds,depth\n0,-5\n100000,12\n2000"),
+                                 depths, error));
+    ASSERT_EQ(depths.size(), 2u);
+    EXPECT_EQ(depths[0].depth, -5);
+    EXPECT_DOUBLE_EQ(depths[1].seconds, 0.1);
+    EXPECT_FALSE(ReadDepthRecords(write("b.depths", "slot,microseconds\n0,1\n"), depths, error));
 }
 
 TEST(Recording, AFolderThatCannotBeWrittenKeepsTheVideoEntry) {

@@ -5,6 +5,7 @@
 // player records, with the subtitles the recorder writes.
 #include <cmath>
 #include <filesystem>
+#include <utility>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
@@ -48,12 +49,11 @@ inline std::vector<int32_t> SecondSamples(const RecordingSpec& take) {
     return samples;
 }
 
-// Writes "<folder>/Bot-VideoFrom<S>mm.avi" and its ".srt"; returns the video's path.
-inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
-                                           const RecordingSpec& take) {
-    std::filesystem::create_directories(folder);
-    const std::string stem = "Bot-VideoFrom" + std::to_string(take.startDepth / 10) + "mm";
-    const auto avi = folder / (stem + ".avi");
+// Films the wall into `avi` as the player records: each frame (its arrival in seconds after
+// the recording's start, and the depth it shows) remuxed at that time, so the frame-times file
+// comes beside it. False when the video cannot be written.
+inline bool FilmFrames(const std::filesystem::path& avi, const RecordingSpec& take,
+                       const std::vector<std::pair<double, double>>& frames) {
     // Only the ring the bands are cut from is rendered.
     const SysConfigParam config;
     const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRadiusIn, config.workRadiusOut,
@@ -66,11 +66,11 @@ inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
     const SyntheticBoreholeCamera camera(BoreholeWall(), options);
 
     SimulatedCameraEncoder encoder;
-    if (!encoder.Open(take.width, take.height, take.fps, take.fps, 20)) return {};
+    if (!encoder.Open(take.width, take.height, take.fps, take.fps, 20)) return false;
     sdk::AviRemuxer remuxer;
-    if (!remuxer.Open(avi.string())) return {};
-    for (int i = 0; i < take.frames; ++i) {
-        std::vector<uint8_t> yuv = camera.RenderYuv420(DepthOfFrame(take, i), take.heading);
+    if (!remuxer.Open(avi.string())) return false;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        std::vector<uint8_t> yuv = camera.RenderYuv420(frames[i].second, take.heading);
         cv::Mat planes(SyntheticBoreholeCamera::kHeight * 3 / 2, SyntheticBoreholeCamera::kWidth,
                        CV_8UC1, yuv.data());
         cv::Mat bgr, small, out;
@@ -79,10 +79,23 @@ inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
         cv::cvtColor(small, out, cv::COLOR_BGR2YUV_I420);
         for (const EncodedUnit& unit : encoder.Encode(out.data, i == 0))
             remuxer.Write(unit.bytes.data(), static_cast<int>(unit.bytes.size()), unit.keyFrame,
-                          take.width, take.height, take.fps, 1,
-                          static_cast<double>(i) / DeliveredFps(take));
+                          take.width, take.height, take.fps, 1, frames[i].first);
     }
     remuxer.Close();
+    return true;
+}
+
+// Writes "<folder>/Bot-VideoFrom<S>mm.avi", its frame times and its ".srt"; returns the
+// video's path.
+inline std::filesystem::path MakeRecording(const std::filesystem::path& folder,
+                                           const RecordingSpec& take) {
+    std::filesystem::create_directories(folder);
+    const std::string stem = "Bot-VideoFrom" + std::to_string(take.startDepth / 10) + "mm";
+    const auto avi = folder / (stem + ".avi");
+    std::vector<std::pair<double, double>> frames;
+    for (int i = 0; i < take.frames; ++i)
+        frames.emplace_back(static_cast<double>(i) / DeliveredFps(take), DepthOfFrame(take, i));
+    if (!FilmFrames(avi, take, frames)) return {};
     WriteSrtFile(folder / (stem + ".srt"), SecondSamples(take));
     return avi;
 }

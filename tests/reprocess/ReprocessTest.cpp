@@ -115,6 +115,102 @@ TEST_F(ReprocessTest, ARecordingOfACameraThatDeliversFewerFramesKeepsItsDepthsIn
     EXPECT_NEAR(r.endDepth, 100000 + 39 * 30, 1);
 }
 
+TEST_F(ReprocessTest, FramesThatArriveUnevenlyTakeTheDepthOfTheirMomentFromTheFilesBesideTheVideo) {
+    // The first frame (the next key frame) came 0.3 s after the recording started at 10.000 m;
+    // then one frame every 0.1 s, and at the end six frames in a bunch 10 ms apart, which
+    // the video can only put into the slots after theirs (the last one 0.2 s late). The probe
+    // went down 20 mm/s, stood from 2.3 s to 2.6 s, then went on at 40 mm/s: the last frame,
+    // at 2.75 s, shows 10.052 m. The subtitles (one depth a second) cannot show the stand.
+    const auto depthAt = [](double t) {
+        return t < 2.3 ? 100000 + 200 * t : t < 2.6 ? 100460 : 100460 + 400 * (t - 2.6);
+    };
+    RecordingSpec take;
+    std::vector<std::pair<double, double>> frames;
+    for (int i = 0; i <= 20; ++i) frames.emplace_back(0.3 + 0.1 * i, depthAt(0.3 + 0.1 * i));
+    for (int i = 0; i < 6; ++i) frames.emplace_back(2.70 + 0.01 * i, depthAt(2.70 + 0.01 * i));
+    const fs::path folder = work_ / "uneven";
+    fs::create_directories(folder);
+    const fs::path video = folder / "Bot-VideoFrom10000mm.avi";
+    ASSERT_TRUE(FilmFrames(video, take, frames));
+    // Subtitles at the video's seconds 1, 2 and 3 (the recording ran on after the last frame);
+    // the host's reports every 0.1 s of the recording.
+    ASSERT_TRUE(WriteSrtFile(folder / "Bot-VideoFrom10000mm.srt",
+                             {static_cast<int32_t>(depthAt(1.3)), static_cast<int32_t>(depthAt(2.3)),
+                              static_cast<int32_t>(depthAt(3.3))}));
+    {
+        std::ofstream depths(folder / "Bot-VideoFrom10000mm.depths", std::ios::binary);
+        depths << "microseconds,depth\n";
+        for (int k = 0; k <= 34; ++k)
+            depths << k * 100000 << "," << std::lround(depthAt(0.1 * k)) << "\n";
+    }
+    const std::string times = ReadFile(folder / "Bot-VideoFrom10000mm.times");
+    ASSERT_EQ(times.substr(0, 36), "slot,microseconds\n0,300000\n2,400000\n") << times;
+    EXPECT_NE(times.find("\n48,2700000\n49,2710000\n"), std::string::npos) << times;
+    EXPECT_NE(times.find("\n53,2750000\n"), std::string::npos) << times;
+
+    auto run = [&](const std::string& name, bool frameTimes, bool depthRecords,
+                   std::string* log = nullptr) {
+        ReprocessOptions o;
+        o.video = video;
+        o.output = work_ / name;
+        o.frameTimes = frameTimes;
+        o.depthRecords = depthRecords;
+        return Reprocessed(o, log);
+    };
+    std::string log;
+    ReprocessReport r = run("both", true, true, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.frames, 27);
+    EXPECT_EQ(r.timedFrames, 27);
+    EXPECT_EQ(r.recordedDepthFrames, 27);
+    EXPECT_EQ(r.startDepth, 100000);  // the name's depth, at the recording's start
+    EXPECT_NEAR(r.endDepth, 100520, 1);
+    EXPECT_EQ(log.find("no frame time"), std::string::npos) << log;
+    EXPECT_EQ(log.find("outside the depth file"), std::string::npos) << log;
+
+    // Without the host's reports: the subtitles' depth at the frame's moment (2.45 s of the
+    // video), linear between 10.046 m at 2 s and 10.074 m at 3 s.
+    r = run("subtitles", true, false);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.recordedDepthFrames, 0);
+    EXPECT_NEAR(r.endDepth, 100586, 1);
+    // Without the frame times: the last frame at its slot, 2.65 s.
+    r = run("slots", false, true);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.timedFrames, 0);
+    EXPECT_NEAR(r.endDepth, 100642, 1);
+
+    // A frame-times file cut off in the middle of the bunch (as a recording cut off leaves it):
+    // the frames it still has keep their moments, the rest lie at their slots.
+    const size_t cut = times.find("\n50,");
+    ASSERT_NE(cut, std::string::npos);
+    {
+        std::ofstream out(folder / "Bot-VideoFrom10000mm.times", std::ios::binary | std::ios::trunc);
+        out << times.substr(0, cut + 4);
+    }
+    r = run("cut", true, true, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.timedFrames, 23);
+    EXPECT_NEAR(r.endDepth, 100642, 1);
+    EXPECT_NE(log.find("4 of the 27 frames have no frame time"), std::string::npos) << log;
+
+    // Times that do not fit the video (another recording's) and no file at all: the slots.
+    {
+        std::ofstream out(folder / "Bot-VideoFrom10000mm.times", std::ios::binary | std::ios::trunc);
+        out << "slot,microseconds\n0,0\n1,9000000\n";
+    }
+    r = run("foreign", true, true, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.timedFrames, 0);
+    EXPECT_NE(log.find("does not belong to the video"), std::string::npos) << log;
+    fs::remove(folder / "Bot-VideoFrom10000mm.times");
+    r = run("none", true, true, &log);
+    ASSERT_EQ(r.exitCode, kReprocessOk) << r.error;
+    EXPECT_EQ(r.timedFrames, 0);
+    EXPECT_NEAR(r.endDepth, 100642, 1);
+    EXPECT_NE(log.find("no frame times"), std::string::npos) << log;
+}
+
 TEST_F(ReprocessTest, HoldsTheLastDepthWhenTheSubtitlesEndEarly) {
     // Only the first second of subtitles survived.
     const fs::path srt = work_ / "short.srt";
