@@ -72,8 +72,8 @@ bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord
         return false;
     }
     std::string line;
-    if (!std::getline(in, line) || (line != kDepthRecordHeader &&
-                                    line != std::string(kDepthRecordHeader) + "\r")) {
+    if (!std::getline(in, line) ||
+        (line != kDepthRecordHeader && line != std::string(kDepthRecordHeader) + "\r")) {
         error = path.string() + " is not a depth file";
         return false;
     }
@@ -175,7 +175,8 @@ void VideoRecorder::OnDepth(int32_t depth, int64_t atNs) {
     // Written as it comes, so a recording cut off keeps its depths up to the cut.
     depths_ << line << std::flush;
     if (!depths_) {
-        Trace(TraceCategory::Camera, "depth file broke off: " + PathWithExtension(L".depths").string());
+        Trace(TraceCategory::Camera,
+              "depth file broke off: " + PathWithExtension(L".depths").string());
         depths_.close();
     }
 }
@@ -226,7 +227,8 @@ void VideoRecorder::Start(int32_t currentDepth) {
     depths_.open(PathWithExtension(L".depths"), std::ios::binary | std::ios::trunc);
     if (depths_) depths_ << kDepthRecordHeader << '\n' << std::flush;
     if (!depths_) {
-        Trace(TraceCategory::Camera, "depth file not created: " + PathWithExtension(L".depths").string());
+        Trace(TraceCategory::Camera,
+              "depth file not created: " + PathWithExtension(L".depths").string());
         depths_.close();
     }
     if (setTimer_) setTimer_(true);

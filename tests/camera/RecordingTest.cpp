@@ -82,7 +82,8 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     // the video's lead), and the host's reports.
     std::vector<sdk::FrameTime> times;
     std::string error;
-    ASSERT_TRUE(sdk::ReadFrameTimes(r.folder / "Bot-VideoFrom12345mm.times", times, error)) << error;
+    ASSERT_TRUE(sdk::ReadFrameTimes(r.folder / "Bot-VideoFrom12345mm.times", times, error))
+        << error;
     ASSERT_EQ(times.size(), recorded);
     EXPECT_EQ(times.front().slot, 0);
     EXPECT_GT(times.front().seconds, 0.0);
@@ -148,8 +149,8 @@ TEST(Recording, FrameTimesAndDepthFilesReadBackUpToWhereTheyWereCutOff) {
     std::vector<DepthRecord> depths;
     std::string error;
     // The last line lost its end (and its last digits) in the cut: it is left out.
-    ASSERT_TRUE(sdk::ReadFrameTimes(write("a.times", "slot,microseconds\r\n0,120000\r\n2,221000\r\n3,27"),
-                                    times, error));
+    ASSERT_TRUE(sdk::ReadFrameTimes(
+        write("a.times", "slot,microseconds\r\n0,120000\r\n2,221000\r\n3,27"), times, error));
     ASSERT_EQ(times.size(), 2u);
     EXPECT_EQ(times[1].slot, 2);
     EXPECT_DOUBLE_EQ(times[1].seconds, 0.221);
@@ -157,7 +158,8 @@ TEST(Recording, FrameTimesAndDepthFilesReadBackUpToWhereTheyWereCutOff) {
     ASSERT_TRUE(sdk::ReadFrameTimes(write("b.times", "slot,microseconds\n0,1\n5,9\n4,10\n6,11\n"),
                                     times, error));
     EXPECT_EQ(times.size(), 2u);
-    EXPECT_FALSE(sdk::ReadFrameTimes(write("c.times", "1\n00:00:00,000 --> 00:00:01,000\n"), times, error));
+    EXPECT_FALSE(
+        sdk::ReadFrameTimes(write("c.times", "1\n00:00:00,000 --> 00:00:01,000\n"), times, error));
     EXPECT_FALSE(sdk::ReadFrameTimes(dir / "missing.times", times, error));
 
     ASSERT_TRUE(ReadDepthRecords(write("a.depths", "microseconds,depth\n0,-5\n100000,12\n2000"),

@@ -5,9 +5,9 @@
 // player records, with the subtitles the recorder writes.
 #include <cmath>
 #include <filesystem>
-#include <utility>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera/VideoRecorder.h"

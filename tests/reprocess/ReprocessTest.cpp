@@ -134,9 +134,11 @@ TEST_F(ReprocessTest, FramesThatArriveUnevenlyTakeTheDepthOfTheirMomentFromTheFi
     ASSERT_TRUE(FilmFrames(video, take, frames));
     // Subtitles at the video's seconds 1, 2 and 3 (the recording ran on after the last frame);
     // the host's reports every 0.1 s of the recording.
-    ASSERT_TRUE(WriteSrtFile(folder / "Bot-VideoFrom10000mm.srt",
-                             {static_cast<int32_t>(depthAt(1.3)), static_cast<int32_t>(depthAt(2.3)),
-                              static_cast<int32_t>(depthAt(3.3))}));
+    ASSERT_TRUE(
+        WriteSrtFile(folder / "Bot-VideoFrom10000mm.srt",
+                     {static_cast<int32_t>(std::lround(depthAt(1.3))),
+                      static_cast<int32_t>(std::lround(depthAt(2.3))),
+                      static_cast<int32_t>(std::lround(depthAt(3.3)))}));
     {
         std::ofstream depths(folder / "Bot-VideoFrom10000mm.depths", std::ios::binary);
         depths << "microseconds,depth\n";
@@ -185,7 +187,8 @@ TEST_F(ReprocessTest, FramesThatArriveUnevenlyTakeTheDepthOfTheirMomentFromTheFi
     const size_t cut = times.find("\n50,");
     ASSERT_NE(cut, std::string::npos);
     {
-        std::ofstream out(folder / "Bot-VideoFrom10000mm.times", std::ios::binary | std::ios::trunc);
+        std::ofstream out(folder / "Bot-VideoFrom10000mm.times",
+                          std::ios::binary | std::ios::trunc);
         out << times.substr(0, cut + 4);
     }
     r = run("cut", true, true, &log);
@@ -196,7 +199,8 @@ TEST_F(ReprocessTest, FramesThatArriveUnevenlyTakeTheDepthOfTheirMomentFromTheFi
 
     // Times that do not fit the video (another recording's) and no file at all: the slots.
     {
-        std::ofstream out(folder / "Bot-VideoFrom10000mm.times", std::ios::binary | std::ios::trunc);
+        std::ofstream out(folder / "Bot-VideoFrom10000mm.times",
+                          std::ios::binary | std::ios::trunc);
         out << "slot,microseconds\n0,0\n1,9000000\n";
     }
     r = run("foreign", true, true, &log);

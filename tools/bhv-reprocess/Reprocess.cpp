@@ -64,7 +64,9 @@ struct DecodedFrame {
 };
 
 // A frame's slot in the frame-times file at the video's nominal rate.
-int64_t SlotOf(double streamSeconds, double fps) { return std::llround(streamSeconds * fps); }
+int64_t SlotOf(double streamSeconds, double fps) {
+    return std::llround(streamSeconds * fps);
+}
 
 // The frames' real moments, by slot, from the recorder's frame-times file; empty when there is
 // none, or when it does not fit the video (`why` then says so).
@@ -569,9 +571,9 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
             lastFrameSeconds = decoded.seconds;
             double seconds = decoded.seconds;
             const int64_t slot = SlotOf(decoded.streamSeconds, info.fps);
-            const auto timed = std::lower_bound(
-                frameTimes.begin(), frameTimes.end(), slot,
-                [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
+            const auto timed =
+                std::lower_bound(frameTimes.begin(), frameTimes.end(), slot,
+                                 [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
             const bool timedFrame = timed != frameTimes.end() && timed->slot == slot;
             if (timedFrame) {
                 seconds = timed->seconds - lead;

@@ -70,7 +70,7 @@ struct ReprocessReport {
     std::filesystem::path database;
     int64_t frames = 0;      // frames decoded and stitched
     int64_t heldFrames = 0;  // frames past the last subtitle (last depth held)
-    int64_t timedFrames = 0;  // frames whose moment came from the frame-times file
+    int64_t timedFrames = 0;          // frames whose moment came from the frame-times file
     int64_t recordedDepthFrames = 0;  // frames whose depth came from the depth file
     int pages = 0;           // pages stored
     double seconds = 0.0;    // processing time

@@ -142,7 +142,8 @@ DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSa
             samples.begin(), samples.end(),
             [](const SubtitleSample& a, const SubtitleSample& b) { return a.seconds < b.seconds; });
     }
-    if (startDepth) points_.push_back({std::min(startSeconds, 0.0), static_cast<double>(*startDepth)});
+    if (startDepth)
+        points_.push_back({std::min(startSeconds, 0.0), static_cast<double>(*startDepth)});
     int duplicates = 0, repeated = 0, reversals = 0;
     // The subtitles' own points, one per second.
     std::vector<Point> given;

@@ -133,8 +133,8 @@ bool VideoFile::Open(const std::filesystem::path& path, std::string& error) {
     return true;
 }
 
-bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds,
-                        std::string& error, bool& got) {
+bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds, std::string& error,
+                        bool& got) {
     got = false;
     const int rc = avcodec_receive_frame(h_->codec.get(), h_->frame.get());
     if (rc == AVERROR(EAGAIN)) return true;
@@ -189,8 +189,7 @@ bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds,
     return true;
 }
 
-bool VideoFile::Next(RawFrame& frame, double& seconds, std::string& error,
-                     double* streamSeconds) {
+bool VideoFile::Next(RawFrame& frame, double& seconds, std::string& error, double* streamSeconds) {
     error.clear();
     double stream = 0.0;
     while (!finished_) {

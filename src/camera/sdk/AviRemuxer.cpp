@@ -62,8 +62,8 @@ void AviRemuxer::WriteFrameTime(int64_t slot, double seconds) {
     // Flushed with its frame: a recording cut off keeps the times of the frames it holds.
     times_ << line << std::flush;
     if (!times_) {
-        Trace(TraceCategory::Camera, "AviRemuxer: frame times broke off at slot " +
-                                         std::to_string(slot));
+        Trace(TraceCategory::Camera,
+              "AviRemuxer: frame times broke off at slot " + std::to_string(slot));
         times_.close();
     }
 }
@@ -149,7 +149,8 @@ bool ReadFrameTimes(const std::filesystem::path& path, std::vector<FrameTime>& t
         return false;
     }
     std::string line;
-    if (!std::getline(in, line) || (line != kFrameTimesHeader && line != std::string(kFrameTimesHeader) + "\r")) {
+    if (!std::getline(in, line) ||
+        (line != kFrameTimesHeader && line != std::string(kFrameTimesHeader) + "\r")) {
         error = path.string() + " is not a frame-times file";
         return false;
     }
