@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
@@ -66,28 +67,10 @@ std::filesystem::path DepthRecordPath(const std::filesystem::path& video) {
 bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord>& records,
                       std::string& error) {
     records.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path.string();
-        return false;
-    }
-    std::string line;
-    if (!std::getline(in, line) ||
-        (line != kDepthRecordHeader && line != std::string(kDepthRecordHeader) + "\r")) {
-        error = path.string() + " is not a depth file";
-        return false;
-    }
-    // Every line the recorder finished ends with a newline: a last line without one was cut
-    // off and is left out.
-    while (std::getline(in, line) && !in.eof()) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const char* p = line.c_str();
-        char* end = nullptr;
-        const long long micros = std::strtoll(p, &end, 10);
-        if (end == p || *end != ',' || micros < 0) break;
-        p = end + 1;
-        const long long depth = std::strtoll(p, &end, 10);
-        if (end == p || *end != '\0' || depth < INT32_MIN || depth > INT32_MAX) break;
+    std::vector<std::pair<int64_t, int64_t>> rows;
+    if (!ReadNumberPairLines(path, kDepthRecordHeader, "depth file", rows, error)) return false;
+    for (const auto& [micros, depth] : rows) {
+        if (micros < 0 || depth < INT32_MIN || depth > INT32_MAX) break;
         const double seconds = static_cast<double>(micros) * 1e-6;
         if (!records.empty() && seconds < records.back().seconds) break;
         records.push_back({seconds, static_cast<int32_t>(depth)});

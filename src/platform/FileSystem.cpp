@@ -1,5 +1,7 @@
 #include "platform/FileSystem.h"
 
+#include <cstdlib>
+#include <fstream>
 #include <system_error>
 
 #include "platform/Paths.h"
@@ -68,6 +70,34 @@ bool ReplaceFileAtomically(const fs::path& target,
     if (ec) {
         fs::remove(temp, ec);
         return false;
+    }
+    return true;
+}
+
+bool ReadNumberPairLines(const std::filesystem::path& path, const std::string& header,
+                         const std::string& kind, std::vector<std::pair<int64_t, int64_t>>& rows,
+                         std::string& error) {
+    rows.clear();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path.string();
+        return false;
+    }
+    std::string line;
+    if (!std::getline(in, line) || (line != header && line != header + "\r")) {
+        error = path.string() + " is not a " + kind;
+        return false;
+    }
+    while (std::getline(in, line) && !in.eof()) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const char* p = line.c_str();
+        char* end = nullptr;
+        const long long a = std::strtoll(p, &end, 10);
+        if (end == p || *end != ',') break;
+        p = end + 1;
+        const long long b = std::strtoll(p, &end, 10);
+        if (end == p || *end != '\0') break;
+        rows.emplace_back(a, b);
     }
     return true;
 }

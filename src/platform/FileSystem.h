@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace bhv {
 
@@ -21,5 +23,13 @@ int64_t FreeSpaceGB(const std::wstring& path);
 // it was. True when the target now holds the new content.
 bool ReplaceFileAtomically(const std::filesystem::path& target,
                            const std::function<bool(const std::filesystem::path& temp)>& write);
+
+// Reads a file of "a,b" lines of whole numbers under a header line (a file written line by line
+// and flushed as it goes): every whole line up to the first that is not such a pair; a last
+// line without its newline was cut off and is left out. False, with `error`, when the file
+// cannot be read or its first line is not `header`; `kind` names the file in the error.
+bool ReadNumberPairLines(const std::filesystem::path& path, const std::string& header,
+                         const std::string& kind, std::vector<std::pair<int64_t, int64_t>>& rows,
+                         std::string& error);
 
 }  // namespace bhv

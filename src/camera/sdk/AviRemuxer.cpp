@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "camera/sdk/FfmpegHandles.h"
+#include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 namespace bhv::sdk {
@@ -143,28 +144,11 @@ void AviRemuxer::Close() {
 bool ReadFrameTimes(const std::filesystem::path& path, std::vector<FrameTime>& times,
                     std::string& error) {
     times.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path.string();
+    std::vector<std::pair<int64_t, int64_t>> rows;
+    if (!ReadNumberPairLines(path, kFrameTimesHeader, "frame-times file", rows, error))
         return false;
-    }
-    std::string line;
-    if (!std::getline(in, line) ||
-        (line != kFrameTimesHeader && line != std::string(kFrameTimesHeader) + "\r")) {
-        error = path.string() + " is not a frame-times file";
-        return false;
-    }
-    // Every line the recorder finished ends with a newline: a last line without one was cut
-    // off and is left out.
-    while (std::getline(in, line) && !in.eof()) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const char* p = line.c_str();
-        char* end = nullptr;
-        const long long slot = std::strtoll(p, &end, 10);
-        if (end == p || *end != ',') break;
-        p = end + 1;
-        const long long micros = std::strtoll(p, &end, 10);
-        if (end == p || *end != '\0' || slot < 0 || micros < 0) break;
+    for (const auto& [slot, micros] : rows) {
+        if (slot < 0 || micros < 0) break;
         const double seconds = static_cast<double>(micros) * 1e-6;
         if (!times.empty() && (slot <= times.back().slot || seconds < times.back().seconds)) break;
         times.push_back({slot, seconds});
