@@ -159,9 +159,12 @@ bool ImageRun::TickLocked() {
     TrackQuality();
     if (!placed) return false;
     // The display's own rows, without a copy: only this thread writes them, inside the tick.
-    cv::Mat display = stitcher_.DisplayShared();
-    if (live_.rows == display.rows) return false;
+    // The display may have been laid out again in place: the live image always takes the
+    // display as it is now, even when no row was added.
+    const cv::Mat display = stitcher_.DisplayShared();
+    const bool grew = live_.rows != display.rows;
     live_ = display;
+    if (!grew) return false;
     PageStep();
     axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
     ++viewVersion_;
@@ -203,8 +206,7 @@ void ImageRun::TrackQuality() {
         if (stitcher_.Fill() <= 0) return;  // nothing committed yet: no accumulator to measure
         // A page of `width` columns round the hole at true proportions has `rows` rows per
         // metre; a column along the hole covers about as much wall as a row.
-        const int width = static_cast<int>(static_cast<float>(stitcher_.View().rows) *
-                                           StripStitcher::kRowScale);
+        const int width = stitcher_.View().rows;
         const int32_t rows = TrueProportionRows(width, 10000, diameter_);
         if (rows <= 0) return;
         nominalMmPerColumn_ = 1000.0 / rows;
@@ -388,8 +390,7 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel_.load()));
 
         const cv::Mat accumulator = stitcher_.View();
-        const int width = static_cast<int>(static_cast<float>(accumulator.rows) *
-                                           StripStitcher::kRowScale);
+        const int width = accumulator.rows;
         int32_t rows = TrueProportionRows(width, pageLen_, diameter_);
         if (rows <= 0)
             rows = static_cast<int32_t>(StripStitcher::kColScale *

@@ -1,5 +1,7 @@
 #include "imaging/Stitching.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cmath>
 #include <opencv2/core.hpp>
@@ -375,21 +377,29 @@ bool StripStitcher::StitchStep() {
 
 void StripStitcher::AppendColumns(const cv::Mat& columns) {
     const int width = columns.cols;
+    // Every use of a column (the display, the pages, the upload copy) takes it at half the
+    // ring's height: it is kept at that height, area-averaged once, which halves what the
+    // accumulator holds and what every later read of it costs. Columns are averaged each on
+    // its own, so a column is the same whichever commit brought it.
+    const int height = ImageWidthOf(columns.rows);
+    if (height <= 0) return;
+    cv::Mat halved;
+    cv::resize(columns, halved, cv::Size(width, height), 0, 0, cv::INTER_AREA);
     if (accumulator_.empty())
-        accumulator_ = cv::Mat::zeros(columns.rows, kAccumulatorStep, CV_8UC3);
+        accumulator_ = cv::Mat::zeros(height, kAccumulatorStep, CV_8UC3);
     if (fill_ + width > accumulator_.cols) {
         cv::Mat grown = cv::Mat::zeros(accumulator_.rows,
                                        accumulator_.cols + std::max(kAccumulatorStep, width), CV_8UC3);
         accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
         accumulator_ = grown;
     }
-    columns.copyTo(accumulator_.colRange(fill_, fill_ + width));
+    halved.copyTo(accumulator_.colRange(fill_, fill_ + width));
     fill_ += width;
 }
 
 void StripStitcher::CommitTail() {
     if (tail_.empty() || uncommitted_ <= 0 ||
-        (!accumulator_.empty() && tail_.rows != accumulator_.rows))
+        (!accumulator_.empty() && ImageWidthOf(tail_.rows) != accumulator_.rows))
         return;
     const int n = std::min(uncommitted_, tail_.cols);
     AppendColumns(tail_.colRange(tail_.cols - n, tail_.cols));
@@ -457,11 +467,10 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
 }
 
 // Display rows of the scaled columns [from, to), in display order, computed as OpenCV's bilinear
-// resize of the whole accumulator to 1.5 x its columns and 0.5 x its rows computes them (11-bit
-// weights each way, rounded once), then turned as the display is.
+// resize of the whole accumulator to 1.5 x its columns (its rows, already at the display's
+// width, stay) computes them (11-bit weights, rounded once), then turned as the display is.
 cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
-    const int W = accumulator_.rows;
-    const int outCols = static_cast<int>(static_cast<float>(W) * kRowScale);
+    const int outCols = accumulator_.rows;
     const int count = static_cast<int>(to - from);
     cv::Mat out(count, outCols, CV_8UC3);
     if (count <= 0 || outCols <= 0 || fill_ <= 0) return out;
@@ -489,18 +498,6 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
                                         static_cast<int>(last - accBase_ + 1)),
                   columns);
 
-    // Row taps of the 0.5 scaling (the same for every column).
-    const double scaleY = static_cast<double>(W) / outCols;
-    std::vector<int> rowA(outCols), rowB(outCols), weightA(outCols), weightB(outCols);
-    for (int j = 0; j < outCols; ++j) {
-        float fy = static_cast<float>((j + 0.5) * scaleY - 0.5);
-        const int sy = static_cast<int>(std::floor(fy));
-        fy -= static_cast<float>(sy);
-        rowA[j] = std::clamp(sy, 0, W - 1) * 3;
-        rowB[j] = std::clamp(sy + 1, 0, W - 1) * 3;
-        weightB[j] = cv::saturate_cast<int16_t>(fy * 2048);
-        weightA[j] = cv::saturate_cast<int16_t>((1.f - fy) * 2048);
-    }
     const bool upward = params_.upward != 0;
     for (int n = 0; n < count; ++n) {
         // Display order: a downward run shows the oldest first, an upward run the newest.
@@ -512,23 +509,20 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
         const uint8_t* c1 = columns.ptr<uint8_t>(static_cast<int>(std::min(x + 1, last) - first));
         uint8_t* row = out.ptr<uint8_t>(n);
         for (int j = 0; j < outCols; ++j) {
-            // Turned clockwise (downward) the scaled row j lands in column outCols - 1 - j;
-            // counter-clockwise (upward) in column j.
+            // Turned clockwise (downward) the accumulator's row j lands in column
+            // outCols - 1 - j; counter-clockwise (upward) in column j.
             uint8_t* px = row + 3 * (upward ? j : outCols - 1 - j);
-            const int ra = rowA[j], rb = rowB[j], wa = weightA[j], wb = weightB[j];
-            for (int ch = 0; ch < 3; ++ch) {
-                const int top = c0[ra + ch] * a0 + c1[ra + ch] * a1;
-                const int bottom = c0[rb + ch] * a0 + c1[rb + ch] * a1;
-                px[ch] = cv::saturate_cast<uint8_t>((top * wa + bottom * wb + (1 << 21)) >> 22);
-            }
+            const uint8_t* p0 = c0 + 3 * j;
+            const uint8_t* p1 = c1 + 3 * j;
+            for (int ch = 0; ch < 3; ++ch)
+                px[ch] = static_cast<uint8_t>((p0[ch] * a0 + p1[ch] * a1 + (1 << 10)) >> 11);
         }
     }
     return out;
 }
 
 void StripStitcher::UpdateDisplay() {
-    const int W = accumulator_.rows;
-    const int outCols = static_cast<int>(static_cast<float>(W) * kRowScale);
+    const int outCols = accumulator_.rows;
     const int64_t absFill = accBase_ + fill_;
     const int64_t hi = (3 * absFill) / 2;  // trunc(1.5 * fill) rows, as a full rebuild makes
     if (outCols <= 0 || hi <= 0) return;
@@ -549,18 +543,25 @@ void StripStitcher::UpdateDisplay() {
                       std::max(BufferRow(hi - 1), BufferRow(lo)) < displayBuffer_.rows;
     if (!fits) {
         const int64_t needed = hi - lo;
-        const int capacity = static_cast<int>(needed + kDisplaySpareRows);
-        cv::Mat grown(capacity, outCols, CV_8UC3);
+        // A buffer with room for the rows is laid out again in place (after a page's cut, the
+        // few rows kept move to its start): it is allocated once a page is as long as any
+        // before, not again for every page, and never twice at once.
+        const bool inPlace = !displayBuffer_.empty() && displayBuffer_.cols == outCols &&
+                             displayBuffer_.isContinuous() && needed <= displayBuffer_.rows;
+        const int capacity =
+            inPlace ? displayBuffer_.rows : static_cast<int>(needed + kDisplaySpareRows);
+        cv::Mat laidOut = inPlace ? displayBuffer_ : cv::Mat(capacity, outCols, CV_8UC3);
         const int64_t anchor = params_.upward ? capacity - 1 + lo : lo;
-        if (keepHi > keepLo && !displayBuffer_.empty()) {
+        if (keepHi > keepLo && !displayBuffer_.empty() && displayBuffer_.cols == outCols) {
             const int64_t oldTop = std::min(BufferRow(keepLo), BufferRow(keepHi - 1));
             const int64_t newTop = params_.upward ? anchor - (keepHi - 1) : keepLo - anchor;
-            displayBuffer_
-                .rowRange(static_cast<int>(oldTop), static_cast<int>(oldTop + keepHi - keepLo))
-                .copyTo(grown.rowRange(static_cast<int>(newTop),
-                                       static_cast<int>(newTop + keepHi - keepLo)));
+            const size_t rowBytes = displayBuffer_.step[0];
+            // The old and the new place may overlap within one buffer.
+            std::memmove(laidOut.ptr(static_cast<int>(newTop)),
+                         displayBuffer_.ptr(static_cast<int>(oldTop)),
+                         static_cast<size_t>(keepHi - keepLo) * rowBytes);
         }
-        displayBuffer_ = grown;
+        displayBuffer_ = laidOut;
         displayAnchor_ = anchor;
     }
     const int64_t top = std::min(BufferRow(from), BufferRow(hi - 1));

@@ -120,22 +120,28 @@ private:
 // to date every tenth commit. The display follows the accumulator incrementally: only the rows
 // of newly committed columns (and the last few rows, which depended on the not yet committed
 // end) are scaled and turned, so an update costs the same at the start and at the end of a
-// page. Its rows are those of the whole accumulator scaled by 1.5 x 0.5 and turned upright.
+// page. Its rows are those of the whole accumulator scaled by 1.5 along it and turned upright;
+// the accumulator keeps each column at half the ring's height, the display's and pages' width.
 //
 // Threads: StitchStep and CutStitcher run on the image thread; the run reset and StopWorker on
 // the window thread while the image thread is paused; DisplayCopy from any thread.
 class StripStitcher {
 public:
-    // The accumulator grows by this many columns: a page is about 3000 columns, which are cut
-    // as soon as the page is stored, so one step holds a page with room; every column of it
-    // costs the ring's height in pixels (about 9 kB), so a larger step only holds memory.
+    // The accumulator grows by this many columns: a page is 3000 to 6000 columns (as the image
+    // moves along the hole), which are cut as soon as the page is stored; every column costs
+    // half the ring's height in pixels (about 4.7 kB), so a larger step only holds memory.
     static constexpr int kAccumulatorStep = 4096;
-    // Rows the display buffer keeps to spare when it is laid out again (about 5 kB each): its
-    // rows move along it as the oldest are cut, so it is laid out again every this many rows
-    // (about 0.3 m; a copy of the page's rows, a few milliseconds).
+    // Rows a new display buffer has to spare (about 5 kB each): while the first page grows it,
+    // it is allocated again every this many rows (about 0.2 m; a copy of the page's rows, a few
+    // milliseconds); after a cut its rows move back to its start in place.
     static constexpr int kDisplaySpareRows = 1024;
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;
+    // Columns of the display and the pages round the hole, for a ring unrolled to `ringRows`
+    // rows: the height the accumulator keeps its columns at.
+    static int ImageWidthOf(int ringRows) {
+        return static_cast<int>(static_cast<float>(ringRows) * kRowScale);
+    }
 
     // The queues belong to the caller and outlive the stitcher; the frame queue's closed state
     // is the worker's stop flag.

@@ -393,7 +393,7 @@ int MetresPerLogPage(int denominator) {
 }
 
 bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
-                       std::string& error) {
+                       std::string& error, int scale) {
     ProjectReader reader;
     if (!reader.Open(project, error)) return false;
     const std::optional<ProjectInfoRow> info = reader.UsableInfo(error);
@@ -401,8 +401,13 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
     data.info = *info;
     const std::string stem = reader.DatabasePath().stem().string();
     data.hole = stem == "Project" ? std::string() : stem;
-    // The image track is at most 76 mm wide at 200 dpi: wider pages are of no use to it.
-    data.strips = PageStrips(*info, reader, nullptr, 800);
+    // The pages are kept at what the image track draws of them (its width and a metre's
+    // height at the scale, at its resolution): a long run's pages fit in memory together.
+    const Tracks t;
+    const int columns = static_cast<int>(std::lround(t.image.w / 25.4 * kLogImageDpi));
+    const double rowsPerMetre =
+        1000.0 / std::max(1, ValidLogScale(scale) ? scale : 10) / 25.4 * kLogImageDpi;
+    data.strips = PageStrips(*info, reader, nullptr, columns, rowsPerMetre);
     data.probe = reader.ProbeStates();
     data.quality = reader.Quality();
     return true;
@@ -472,11 +477,11 @@ bool WriteRunLog(const std::filesystem::path& database, const std::filesystem::p
                  const std::vector<std::pair<std::string, std::string>>& fields,
                  double loggingSpeedMPerMin, std::string& error) {
     LogReportData data;
-    if (!LoadLogReportData(database, data, error)) return false;
+    if (!LoadLogReportData(database, data, error, kRunLogScale)) return false;
     data.fields = fields;
     data.loggingSpeedMPerMin = loggingSpeedMPerMin;
     data.softwareVersion = BHV_VERSION;
-    return WriteLogReport(data, pdf, 20, error) > 0;
+    return WriteLogReport(data, pdf, kRunLogScale, error) > 0;
 }
 
 }  // namespace bhv

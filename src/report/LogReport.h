@@ -45,9 +45,11 @@ LogImageTrack LogImageTrackMm();
 // The image track's picture resolution: enough to print sharply without making the file large.
 inline constexpr int kLogImageDpi = 200;
 
-// Reads a project folder or ".prj" file for its log; false with the reason in `error`.
+// Reads a project folder or ".prj" file for a log at 1:`scale`; false with the reason in
+// `error`. The pages are kept at the resolution the log draws at that scale (a log at a finer
+// scale drawn from them would be coarser).
 bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
-                       std::string& error);
+                       std::string& error, int scale);
 
 // Writes the log as PDF with Qt's own writer (A4, text as text): a first page with the hole, the
 // run and a quality summary, then log pages at 1:`scale` with the depth track, the quality
@@ -57,6 +59,9 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
 // number of pages, 0 on failure with the reason in `error`.
 int WriteLogReport(const LogReportData& data, const std::filesystem::path& pdf, int scale,
                    std::string& error);
+
+// The scale of the log the program leaves in the project folder.
+inline constexpr int kRunLogScale = 20;
 
 // A run's log as the program leaves it in the project folder at the run's end: the project's
 // log at 1:20 with the run's own fields and logging speed (negative: not known) and this

@@ -21,7 +21,8 @@ std::string Format(const char* format, double value) {
 }  // namespace
 
 std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
-                              std::vector<std::string>* problems, int maxColumns) {
+                              std::vector<std::string>* problems, int maxColumns,
+                              double maxRowsPerMetre) {
     const bool upward = info.Upward();
     const int32_t D = info.diameter;
     std::vector<Strip> strips;
@@ -94,14 +95,23 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
                        cv::INTER_AREA);
             s.image = scaled;
         }
-        if (maxColumns > 0 && s.image.cols > maxColumns) {
-            // Kept smaller at once, so that a long run's pages never sit in memory together.
-            const int rows = std::max(
-                1, static_cast<int>(std::lround(static_cast<double>(s.image.rows) * maxColumns /
-                                                s.image.cols)));
+        // Kept smaller at once, so that a long run's pages never sit in memory together at
+        // full size: at most `maxColumns` wide and `maxRowsPerMetre` high.
+        int columns = s.image.cols, rows = s.image.rows;
+        if (maxColumns > 0 && columns > maxColumns) {
+            rows = std::max(1, static_cast<int>(std::lround(static_cast<double>(rows) *
+                                                            maxColumns / columns)));
+            columns = maxColumns;
+        }
+        if (maxRowsPerMetre > 0) {
+            const int most = std::max(
+                1, static_cast<int>(std::ceil((s.bottomMm - s.topMm) / 1000.0 * maxRowsPerMetre)));
+            rows = std::min(rows, most);
+        }
+        if (columns != s.image.cols || rows != s.image.rows) {
             cv::Mat small;
-            cv::resize(s.image, small, cv::Size(maxColumns, rows), 0, 0, cv::INTER_AREA);
-            s.mmPerColumn = s.mmPerColumn * s.image.cols / maxColumns;
+            cv::resize(s.image, small, cv::Size(columns, rows), 0, 0, cv::INTER_AREA);
+            s.mmPerColumn = s.mmPerColumn * s.image.cols / columns;
             s.image = small;
         }
         s.mmPerRow = (s.bottomMm - s.topMm) / s.image.rows;

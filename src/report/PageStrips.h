@@ -29,8 +29,11 @@ struct Strip {
 // A page that cannot be decoded keeps its depths with an empty image (no other page is
 // stretched over them); a page whose key or size is implausible is left out. Each is
 // described in `problems`.
-// With `maxColumns`, each picture wider than that is scaled down to it as soon as it is read.
+// With `maxColumns`, each picture wider than that is scaled down to it as soon as it is read;
+// with `maxRowsPerMetre`, to at most that many rows per metre of hole (its pixels no longer
+// square: `mmPerRow` and `mmPerColumn` say what each covers).
 std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
-                              std::vector<std::string>* problems = nullptr, int maxColumns = 0);
+                              std::vector<std::string>* problems = nullptr, int maxColumns = 0,
+                              double maxRowsPerMetre = 0.0);
 
 }  // namespace bhv

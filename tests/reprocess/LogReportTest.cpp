@@ -87,7 +87,7 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
 
     LogReportData data;
     std::string error;
-    ASSERT_TRUE(LoadLogReportData(project, data, error)) << error;
+    ASSERT_TRUE(LoadLogReportData(project, data, error, 20)) << error;
     EXPECT_EQ(data.hole, "K7");
     ASSERT_EQ(data.quality.size(), 30u);
     EXPECT_EQ(data.quality[10].topMm, 2000);

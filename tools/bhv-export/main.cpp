@@ -32,7 +32,7 @@ int WriteReport(int argc, char** argv, const std::string& project, const std::st
     QGuiApplication app(argc, argv);
     bhv::LogReportData data;
     std::string error;
-    if (!bhv::LoadLogReportData(project, data, error)) {
+    if (!bhv::LoadLogReportData(project, data, error, scale)) {
         std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
         return 1;
     }
