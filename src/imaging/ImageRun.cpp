@@ -633,7 +633,10 @@ void ImageRun::BrowseLoop() {
         if (result.request != browseRequests_) continue;  // a newer request takes over
         lock.unlock();
         if (result.browsing && project) {
-            result.page = project->ReadBigImage(result.id);
+            const int shown = shownWidth_.load();
+            result.page = project->ReadBigImage(result.id, shown > 0);
+            if (!result.page.empty() && result.page.cols < shown)
+                result.page = project->ReadBigImage(result.id);
             if (const auto stored = project->PageOverspeed(result.id);
                 stored && stored->second > 0)
                 result.share =

@@ -157,6 +157,9 @@ public:
     // The same without a copy: `read` is called with it while it cannot change and must not
     // keep it. Any thread.
     void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const;
+    // The width the view shows pages at (0: not known). A browsed page is read at half its size
+    // when that is still at least as wide: the view shrinks it anyway.
+    void NoteShownWidth(int width) const { shownWidth_.store(width); }
     // Changes whenever what ViewSource gives may have changed (before the repaint call).
     uint64_t ViewVersion() const { return viewVersion_.load(); }
     bool Browsing() const { return browse_.load(); }
@@ -207,6 +210,7 @@ private:
     StripStitcher stitcher_;
     std::function<void()> repaint_;
     std::atomic<uint64_t> viewVersion_{1};
+    mutable std::atomic<int> shownWidth_{0};
 
     mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
     std::atomic<int32_t> travel_{0};

@@ -385,11 +385,12 @@ void StripStitcher::AppendColumns(const cv::Mat& columns) {
     if (height <= 0) return;
     cv::Mat halved;
     cv::resize(columns, halved, cv::Size(width, height), 0, 0, cv::INTER_AREA);
-    if (accumulator_.empty())
-        accumulator_ = cv::Mat::zeros(height, kAccumulatorStep, CV_8UC3);
+    // Columns past the fill are never read: the room is left as the system gives it, and only
+    // the columns written take memory.
+    if (accumulator_.empty()) accumulator_.create(height, kAccumulatorStep, CV_8UC3);
     if (fill_ + width > accumulator_.cols) {
-        cv::Mat grown = cv::Mat::zeros(accumulator_.rows,
-                                       accumulator_.cols + std::max(kAccumulatorStep, width), CV_8UC3);
+        cv::Mat grown(accumulator_.rows, accumulator_.cols + std::max(kAccumulatorStep, width),
+                      CV_8UC3);
         accumulator_.colRange(0, fill_).copyTo(grown.colRange(0, fill_));
         accumulator_ = grown;
     }
@@ -548,8 +549,13 @@ void StripStitcher::UpdateDisplay() {
         // before, not again for every page, and never twice at once.
         const bool inPlace = !displayBuffer_.empty() && displayBuffer_.cols == outCols &&
                              displayBuffer_.isContinuous() && needed <= displayBuffer_.rows;
+        // A new buffer has room for the rows of the accumulator's whole capacity: it is not
+        // allocated again before the accumulator grows, and rows never written take no memory.
         const int capacity =
-            inPlace ? displayBuffer_.rows : static_cast<int>(needed + kDisplaySpareRows);
+            inPlace ? displayBuffer_.rows
+                    : static_cast<int>(std::max<int64_t>(
+                          needed, (3 * static_cast<int64_t>(accumulator_.cols)) / 2) +
+                                       kDisplaySpareRows);
         cv::Mat laidOut = inPlace ? displayBuffer_ : cv::Mat(capacity, outCols, CV_8UC3);
         const int64_t anchor = params_.upward ? capacity - 1 + lo : lo;
         if (keepHi > keepLo && !displayBuffer_.empty() && displayBuffer_.cols == outCols) {

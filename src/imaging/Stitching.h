@@ -128,12 +128,13 @@ private:
 class StripStitcher {
 public:
     // The accumulator grows by this many columns: a page is 3000 to 6000 columns (as the image
-    // moves along the hole), which are cut as soon as the page is stored; every column costs
-    // half the ring's height in pixels (about 4.7 kB), so a larger step only holds memory.
-    static constexpr int kAccumulatorStep = 4096;
-    // Rows a new display buffer has to spare (about 5 kB each): while the first page grows it,
-    // it is allocated again every this many rows (about 0.2 m; a copy of the page's rows, a few
-    // milliseconds); after a cut its rows move back to its start in place.
+    // moves along the hole), which are cut as soon as the page is stored, so one step holds a
+    // page with room. Every column costs half the ring's height in pixels (about 4.7 kB), but
+    // only once written: the room past the fill is not touched.
+    static constexpr int kAccumulatorStep = 8192;
+    // Rows a new display buffer has to spare beyond 1.5 times the accumulator's capacity (about
+    // 5 kB each, taken only once written); after a cut its rows move back to its start in
+    // place.
     static constexpr int kDisplaySpareRows = 1024;
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;

@@ -302,7 +302,7 @@ std::optional<int32_t> ProjectDb::NeighbourPageId(int32_t id, bool next) const {
     return sqlite3_column_int(stmt.get(), 0);
 }
 
-cv::Mat ProjectDb::ReadBigImage(int32_t id) const {
+cv::Mat ProjectDb::ReadBigImage(int32_t id, bool halved) const {
     std::vector<uint8_t> jpeg;
     {
         std::shared_lock lock(connectionMutex_);
@@ -316,7 +316,7 @@ cv::Mat ProjectDb::ReadBigImage(int32_t id) const {
         jpeg.assign(bytes, bytes + size);
     }
     try {
-        return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+        return cv::imdecode(jpeg, halved ? cv::IMREAD_REDUCED_COLOR_2 : cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
         return {};
     }

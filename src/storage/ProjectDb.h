@@ -66,8 +66,9 @@ public:
     // there is none or no project is open.
     std::optional<int32_t> NeighbourPageId(int32_t id, bool next) const;
     // The page stored under `id`, decoded after the statement has let go of the connection; an
-    // empty image when there is none or it does not decode.
-    cv::Mat ReadBigImage(int32_t id) const;
+    // empty image when there is none or it does not decode. `halved`: decoded at half its size
+    // each way (the JPEG decoder scales as it decodes: a quarter of the memory, and faster).
+    cv::Mat ReadBigImage(int32_t id, bool halved = false) const;
 
     // Overspeed of a stored page: how many millimetres of its travel the probe moved faster
     // than the stitching follows, and the page's own length in millimetres. Kept in a table of

@@ -120,13 +120,22 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_EQ(run.StartHeading(), 0.0f);
 
     // Browsing: back to the full page, forward to the last, then past it to the live image.
-    // The run's travel is not touched.
+    // The run's travel is not touched. A view narrower than half the page gets it at half
+    // its size (never narrower than the view); a wider one whole.
     run.BrowsePrevious();
     EXPECT_TRUE(run.Browsing());
     EXPECT_EQ(run.BrowsedPageId(), 10000);
-    EXPECT_EQ(run.ViewSource().rows, page.rows);
+    EXPECT_EQ(run.ViewSource().size(), page.size());
+    run.NoteShownWidth(page.cols / 2 - 10);
     run.BrowseNext();
     EXPECT_EQ(run.BrowsedPageId(), travel);
+    run.BrowsePrevious();
+    EXPECT_EQ(run.ViewSource().size(), cv::Size((page.cols + 1) / 2, (page.rows + 1) / 2));
+    run.NoteShownWidth(page.cols / 2 + 10);
+    run.BrowseNext();
+    run.BrowsePrevious();
+    EXPECT_EQ(run.ViewSource().size(), page.size());
+    run.BrowseNext();
     run.BrowseNext();
     EXPECT_FALSE(run.Browsing());
     EXPECT_EQ(run.Travel(), travel);
