@@ -98,6 +98,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         ++viewVersion_;
 
         live_.release();
+        liveRows_ = 0;
         project_ = start.project;
         // The diameter list is made with the project at run start; taking its first entry now
         // keeps the image thread off a list the window thread owns.
@@ -159,12 +160,9 @@ bool ImageRun::TickLocked() {
     TrackQuality();
     if (!placed) return false;
     // The display's own rows, without a copy: only this thread writes them, inside the tick.
-    // The display may have been laid out again in place: the live image always takes the
-    // display as it is now, even when no row was added.
-    const cv::Mat display = stitcher_.DisplayShared();
-    const bool grew = live_.rows != display.rows;
-    live_ = display;
-    if (!grew) return false;
+    const int rows = stitcher_.WholeDisplayRows();
+    if (rows == liveRows_) return false;
+    liveRows_ = rows;
     PageStep();
     axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
     ++viewVersion_;
@@ -418,7 +416,6 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         if (cut > 0) {
             const int32_t displayRows = static_cast<int32_t>((3 * cut + 1) / 2);
             stitcher_.CutStitcher(travel_.load(), displayRows);
-            live_ = live_.rowRange(std::min(displayRows, live_.rows), live_.rows);
         }
     }
     return true;
@@ -426,7 +423,8 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
 
 cv::Mat ImageRun::TurnLastPage() const {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
-    if (!track_.HasHeading() || placements.empty() || live_.rows != stitcher_.DisplayRows()) {
+    if (!track_.HasHeading() || placements.empty() ||
+        live_.rows != stitcher_.WholeDisplayRows()) {
         cv::Mat page = live_;
         RollByAngle(page, 360.0f - startHeading_);
         return page;
@@ -458,11 +456,14 @@ void ImageRun::PageStep() {
     if (travel <= pageEnd + 200) return;
     Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel));
 
+    // The page's rows, from the accumulator (the display keeps only the newest).
+    live_ = stitcher_.WholeDisplay();
     const int32_t r = PageRows(live_.rows, pageEnd, pageLen_, travel);
     if (r <= 0) {
         // Nothing stitched for this metre: there is no page to store.
         Trace(TraceCategory::Pages,
               "page of 0 rows at travel " + std::to_string(travel) + " skipped");
+        live_.release();
         pageEnd_.store(pageEnd + 10000);
         pageLen_ = 10000;
         return;
@@ -471,7 +472,7 @@ void ImageRun::PageStep() {
     StorePage((travel / 10000) * 10000, page);
     StorePageOverspeed((travel / 10000) * 10000, pageEnd - 10000, pageEnd);
 
-    live_ = live_.rowRange(r, live_.rows);
+    live_.release();
     pageEnd_.store(pageEnd + 10000);
     pageLen_ = 10000;
     stitcher_.CutStitcher(travel, r);
@@ -497,15 +498,18 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         // page takes the rest.
         stitcher_.CommitTail();
         TrackQuality();
-        live_ = stitcher_.DisplayShared();
+        live_ = stitcher_.WholeDisplay();
         for (bool stored = true; stored;) {
             PageStepAlongTravel(true, &stored);
             if (stored) {
                 stitcher_.RefreshDisplay();
-                live_ = stitcher_.DisplayShared();
+                live_ = stitcher_.WholeDisplay();
             }
         }
     }
+
+    // Without a depth track the pages were cut by rows: the last one is what is left.
+    if (live_.empty()) live_ = stitcher_.WholeDisplay();
 
     // The final grades, against the whole run's steady field; image motion still waiting for
     // its scale goes in at the best scale there is.
@@ -716,7 +720,7 @@ std::optional<double> ImageRun::BrowsedOverspeedShare() const {
 
 cv::Mat ImageRun::LiveImage() const {
     std::lock_guard lock(tickMutex_);
-    return live_.clone();
+    return live_.empty() ? stitcher_.WholeDisplay() : live_.clone();
 }
 
 float ImageRun::StartHeading() const {

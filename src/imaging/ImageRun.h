@@ -157,9 +157,13 @@ public:
     // The same without a copy: `read` is called with it while it cannot change and must not
     // keep it. Any thread.
     void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const;
-    // The width the view shows pages at (0: not known). A browsed page is read at half its size
+    // The size the view shows pages at (0: not known). A browsed page is read at half its size
     // when that is still at least as wide: the view shrinks it anyway.
-    void NoteShownWidth(int width) const { shownWidth_.store(width); }
+    // The display keeps as many of its newest rows as a view of that size shows.
+    void NoteShownSize(int width, int height) const {
+        shownWidth_.store(width);
+        stitcher_.SetShownSize(width, height);
+    }
     // Changes whenever what ViewSource gives may have changed (before the repaint call).
     uint64_t ViewVersion() const { return viewVersion_.load(); }
     bool Browsing() const { return browse_.load(); }
@@ -256,7 +260,9 @@ private:
     ProjectDb* project_ = nullptr;
     int32_t diameter_ = 0;  // first entry of the project's diameter list
     std::wstring uploadFolder_;
+    // The whole display, taken from the stitcher only where a page is made of it.
     cv::Mat live_;
+    int liveRows_ = 0;  // the display's rows at the last tick
 
     mutable std::mutex browsedMutex_;
     cv::Mat browsed_;

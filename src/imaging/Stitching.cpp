@@ -270,7 +270,7 @@ void StripStitcher::ResetForRun(const UnwrapParams& params, int32_t workWidth) {
     accBase_ = 0;
     uncommitted_ = 0;
     placements_.clear();
-    scaledLo_ = scaledHi_ = scaledFinal_ = 0;
+    scaledLo_ = scaledHi_ = scaledFinal_ = shownLo_ = 0;
     displayAnchor_ = 0;
     {
         std::lock_guard lock(displayMutex_);
@@ -426,12 +426,13 @@ void StripStitcher::RefreshDisplay() {
 void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
     if (rows <= 0) return;
     if (!debugFolder_.empty()) {
+        // The page's rows, in display order, from the accumulator (the display keeps only the
+        // newest rows).
+        const int64_t count = std::min<int64_t>(rows, scaledHi_ - scaledLo_);
         cv::Mat head;
-        {
-            std::lock_guard lock(displayMutex_);
-            if (!display_.empty())
-                head = display_.rowRange(0, std::min(rows, display_.rows)).clone();
-        }
+        if (count > 0 && fill_ > 0)
+            head = params_.upward ? ScaledRows(scaledHi_ - count, scaledHi_)
+                                  : ScaledRows(scaledLo_, scaledLo_ + count);
         if (!head.empty()) {
             const std::string name = std::to_string((travel / 10000) * 10000) + ".jpg";
             try {
@@ -443,16 +444,25 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
     {
         // The first rows go: the oldest in a downward run, the newest in an upward one (whose
         // display is turned the other way); the next update brings the display back in line
-        // with the accumulator.
+        // with the accumulator. The rows kept for the view go with them where they are among
+        // those.
         std::lock_guard lock(displayMutex_);
-        if (!display_.empty()) {
-            const int cut = std::min(rows, display_.rows);
-            if (params_.upward)
+        if (scaledHi_ > scaledLo_) {
+            const int64_t cut = std::min<int64_t>(rows, scaledHi_ - scaledLo_);
+            if (params_.upward) {
                 scaledHi_ -= cut;
-            else
+                const int64_t dropped = std::clamp<int64_t>(
+                    static_cast<int64_t>(display_.rows) - (scaledHi_ - shownLo_), 0, display_.rows);
+                display_ = display_.rowRange(static_cast<int>(dropped), display_.rows);
+                shownLo_ = std::min(shownLo_, scaledHi_);
+            } else {
                 scaledLo_ += cut;
+                const int64_t dropped =
+                    std::clamp<int64_t>(scaledLo_ - shownLo_, 0, display_.rows);
+                display_ = display_.rowRange(static_cast<int>(dropped), display_.rows);
+                shownLo_ = std::max(shownLo_, scaledLo_);
+            }
             scaledFinal_ = std::min(scaledFinal_, scaledHi_);
-            display_ = display_.rowRange(cut, display_.rows);
         }
     }
     const int k = static_cast<int>(static_cast<float>(rows) / kColScale);
@@ -522,42 +532,48 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
     return out;
 }
 
+int64_t StripStitcher::KeepRows(int outCols) const {
+    // The rows a view of this size shows at its width, with a quarter to spare.
+    const int width = shownWidth_.load(), height = shownHeight_.load();
+    const int64_t shown =
+        width > 0 && height > 0 ? int64_t{height} * outCols / width * 5 / 4 : 0;
+    return std::max<int64_t>(kDisplayKeepRows, shown);
+}
+
 void StripStitcher::UpdateDisplay() {
     const int outCols = accumulator_.rows;
     const int64_t absFill = accBase_ + fill_;
     const int64_t hi = (3 * absFill) / 2;  // trunc(1.5 * fill) rows, as a full rebuild makes
     if (outCols <= 0 || hi <= 0) return;
 
-    // Rows of columns that were cut from the accumulator go (an upward run's oldest rows, which
-    // its cuts leave behind); rows already final stay; the rest is computed.
+    // The display is [lo, hi): rows of columns that were cut from the accumulator go (an upward
+    // run's oldest rows, which its cuts leave behind). Only its newest rows, [shown, hi), as
+    // many as a view shows, are kept: rows already final stay; the rest is computed.
     int64_t lo = std::max(scaledLo_, (3 * accBase_ + 1) / 2);
     if (lo >= hi) lo = (3 * accBase_ + 1) / 2;
-    int64_t from = std::clamp(std::min(scaledFinal_, scaledHi_), lo, hi);
-    if (display_.empty() || lo < scaledLo_ || scaledHi_ <= scaledLo_) from = lo;
+    const int64_t shown = std::max(lo, hi - KeepRows(outCols));
+    int64_t from = std::clamp(std::min(scaledFinal_, scaledHi_), shown, hi);
+    if (display_.empty() || shown < shownLo_ || scaledHi_ <= shownLo_) from = shown;
     const cv::Mat rows = ScaledRows(from, hi);
 
     std::lock_guard lock(displayMutex_);
-    // Rows of [lo, from) are kept where they are; make room for [from, hi).
-    const int64_t keepLo = lo, keepHi = from;
+    // Rows of [shown, from) are kept where they are; make room for [from, hi).
+    const int64_t keepLo = shown, keepHi = from;
     const bool fits = !displayBuffer_.empty() && displayBuffer_.cols == outCols &&
-                      std::min(BufferRow(hi - 1), BufferRow(lo)) >= 0 &&
-                      std::max(BufferRow(hi - 1), BufferRow(lo)) < displayBuffer_.rows;
+                      std::min(BufferRow(hi - 1), BufferRow(shown)) >= 0 &&
+                      std::max(BufferRow(hi - 1), BufferRow(shown)) < displayBuffer_.rows;
     if (!fits) {
-        const int64_t needed = hi - lo;
-        // A buffer with room for the rows is laid out again in place (after a page's cut, the
-        // few rows kept move to its start): it is allocated once a page is as long as any
-        // before, not again for every page, and never twice at once.
+        const int64_t needed = hi - shown;
+        // A buffer with room for the rows is laid out again in place: the rows kept move to
+        // its start (downward; to its end upward), every kDisplaySpareRows rows or after a
+        // cut. It is allocated again only when a view needs more rows.
         const bool inPlace = !displayBuffer_.empty() && displayBuffer_.cols == outCols &&
                              displayBuffer_.isContinuous() && needed <= displayBuffer_.rows;
-        // A new buffer has room for the rows of the accumulator's whole capacity: it is not
-        // allocated again before the accumulator grows, and rows never written take no memory.
         const int capacity =
             inPlace ? displayBuffer_.rows
-                    : static_cast<int>(std::max<int64_t>(
-                          needed, (3 * static_cast<int64_t>(accumulator_.cols)) / 2) +
-                                       kDisplaySpareRows);
+                    : static_cast<int>(std::max(needed, KeepRows(outCols)) + kDisplaySpareRows);
         cv::Mat laidOut = inPlace ? displayBuffer_ : cv::Mat(capacity, outCols, CV_8UC3);
-        const int64_t anchor = params_.upward ? capacity - 1 + lo : lo;
+        const int64_t anchor = params_.upward ? capacity - 1 + shown : shown;
         if (keepHi > keepLo && !displayBuffer_.empty() && displayBuffer_.cols == outCols) {
             const int64_t oldTop = std::min(BufferRow(keepLo), BufferRow(keepHi - 1));
             const int64_t newTop = params_.upward ? anchor - (keepHi - 1) : keepLo - anchor;
@@ -576,6 +592,7 @@ void StripStitcher::UpdateDisplay() {
             displayBuffer_.rowRange(static_cast<int>(top), static_cast<int>(top + (hi - from))));
     scaledLo_ = lo;
     scaledHi_ = hi;
+    shownLo_ = shown;
     // The last rows used the accumulator's last column in place of the next one: redo them.
     int64_t final = hi;
     while (final > lo) {
@@ -584,9 +601,14 @@ void StripStitcher::UpdateDisplay() {
         --final;
     }
     scaledFinal_ = final;
-    const int64_t first = std::min(BufferRow(lo), BufferRow(hi - 1));
+    const int64_t first = std::min(BufferRow(shown), BufferRow(hi - 1));
     display_ =
-        displayBuffer_.rowRange(static_cast<int>(first), static_cast<int>(first + (hi - lo)));
+        displayBuffer_.rowRange(static_cast<int>(first), static_cast<int>(first + (hi - shown)));
+}
+
+cv::Mat StripStitcher::WholeDisplay() const {
+    if (fill_ <= 0 || scaledHi_ <= scaledLo_) return {};
+    return ScaledRows(scaledLo_, scaledHi_);
 }
 
 cv::Mat StripStitcher::DisplayCopy() const {

@@ -136,6 +136,9 @@ public:
     // 5 kB each, taken only once written); after a cut its rows move back to its start in
     // place.
     static constexpr int kDisplaySpareRows = 1024;
+    // Display rows kept for a view at least (about 5 kB each): the newest ones, as many as a
+    // view a third as wide as it is high shows of a page (more when a view says it shows more).
+    static constexpr int kDisplayKeepRows = 4096;
     static constexpr float kColScale = 1.5f;
     static constexpr float kRowScale = 0.5f;
     // Columns of the display and the pages round the hole, for a ring unrolled to `ringRows`
@@ -192,15 +195,26 @@ public:
     // Closes the frame queue and waits for the worker thread to leave.
     void StopWorker();
 
-    // A deep copy of the display (taken under the display mutex); its row count.
+    // The size of the view that shows the display (any thread): the display keeps as many of
+    // its newest rows as that view shows.
+    void SetShownSize(int width, int height) const {
+        shownWidth_.store(width);
+        shownHeight_.store(height);
+    }
+    // The display's newest rows, those a view shows. A deep copy of them (taken under the
+    // display mutex); their count.
     cv::Mat DisplayCopy() const;
     // Calls `read` with the display under the display mutex, without a copy; `read` must not
     // keep it.
     void ReadDisplay(const std::function<void(const cv::Mat&)>& read) const;
     int DisplayRows() const;
-    // The display itself, without a copy: for the image thread only (StitchStep and CutStitcher
-    // write its rows in place).
+    // The display's newest rows, without a copy: for the image thread only (StitchStep and
+    // CutStitcher write its rows in place).
     cv::Mat DisplayShared() const;
+    // The whole display since the last cut (a page's rows so far), computed from the
+    // accumulator; for the image thread (tens of milliseconds for a page).
+    cv::Mat WholeDisplay() const;
+    int WholeDisplayRows() const { return static_cast<int>(scaledHi_ - scaledLo_); }
 
     // Frame pairs consumed in this run, and those among them whose shift hit the cap. Safe from
     // any thread.
@@ -241,6 +255,7 @@ private:
     void AppendColumns(const cv::Mat& columns);
     void UpdateDisplay();
     cv::Mat ScaledRows(int64_t from, int64_t to) const;
+    int64_t KeepRows(int outCols) const;
     int64_t BufferRow(int64_t scaled) const {
         return params_.upward ? displayAnchor_ - scaled : scaled - displayAnchor_;
     }
@@ -271,13 +286,17 @@ private:
     uint32_t commits_ = 0;
 
     // Display rows are "scaled columns" s of the whole run's accumulator (absolute numbering:
-    // accumulator column X shows at s = 1.5 X); the display holds s in [scaledLo_, scaledHi_),
+    // accumulator column X shows at s = 1.5 X); the display is s in [scaledLo_, scaledHi_),
     // oldest first in a downward run and newest first in an upward run (the turn's direction).
-    // They live in a buffer that grows in steps, at buffer row BufferRow(s).
+    // Its newest rows, [shownLo_, scaledHi_), live in a buffer at buffer row BufferRow(s); the
+    // others are computed from the accumulator when they are needed.
     int64_t accBase_ = 0;      // absolute number of accumulator column 0 (columns cut so far)
     int64_t scaledLo_ = 0;     // first scaled column shown
     int64_t scaledHi_ = 0;     // one past the last scaled column shown
     int64_t scaledFinal_ = 0;  // scaled columns from here on used the not yet committed end
+    int64_t shownLo_ = 0;      // first scaled column kept in the buffer (the newest rows)
+    mutable std::atomic<int> shownWidth_{0};
+    mutable std::atomic<int> shownHeight_{0};
     int64_t displayAnchor_ = 0;
     cv::Mat displayBuffer_;
     std::deque<Placement> placements_;

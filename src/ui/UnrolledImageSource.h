@@ -23,8 +23,9 @@ public:
     virtual void ReadViewSource(const std::function<void(const cv::Mat&)>& read) const {
         read(ViewSource());
     }
-    // The view's width, told before each read: a source may keep its image no wider.
-    virtual void NoteShownWidth(int) const {}
+    // The view's size, told before each read: a source may keep no more of its image than
+    // that shows.
+    virtual void NoteShownSize(int /*width*/, int /*height*/) const {}
     // A number that changes whenever the image to show may have changed; 0 when the source
     // cannot tell (then the view reads the image at every paint).
     virtual uint64_t ViewVersion() const { return 0; }

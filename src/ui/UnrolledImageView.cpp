@@ -23,7 +23,9 @@ public:
         run_.ReadViewSource(read);
     }
     uint64_t ViewVersion() const override { return run_.ViewVersion(); }
-    void NoteShownWidth(int width) const override { run_.NoteShownWidth(width); }
+    void NoteShownSize(int width, int height) const override {
+        run_.NoteShownSize(width, height);
+    }
     int32_t AxisStartMm() const override { return run_.AxisStartMm(); }
     bool Browsing() const override { return run_.Browsing(); }
 
@@ -174,7 +176,7 @@ void UnrolledImageView::UpdatePicture() {
     if (version != 0 && key == picture_.key) return;
     picture_ = {};
     if (!source_) return;
-    source_->NoteShownWidth(width());
+    source_->NoteShownSize(width(), height());
     source_->ReadViewSource([&](const cv::Mat& image) {
         if (!Drawable(image)) return;
         picture_.rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);

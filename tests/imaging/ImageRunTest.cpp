@@ -126,12 +126,12 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_TRUE(run.Browsing());
     EXPECT_EQ(run.BrowsedPageId(), 10000);
     EXPECT_EQ(run.ViewSource().size(), page.size());
-    run.NoteShownWidth(page.cols / 2 - 10);
+    run.NoteShownSize(page.cols / 2 - 10, 500);
     run.BrowseNext();
     EXPECT_EQ(run.BrowsedPageId(), travel);
     run.BrowsePrevious();
     EXPECT_EQ(run.ViewSource().size(), cv::Size((page.cols + 1) / 2, (page.rows + 1) / 2));
-    run.NoteShownWidth(page.cols / 2 + 10);
+    run.NoteShownSize(page.cols / 2 + 10, 500);
     run.BrowseNext();
     run.BrowsePrevious();
     EXPECT_EQ(run.ViewSource().size(), page.size());
