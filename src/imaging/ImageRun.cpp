@@ -8,11 +8,11 @@
 #include <deque>
 #include <cstdio>
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
+#include "imaging/Jpeg.h"
 #include "imaging/Pages.h"
 #include "platform/FileSystem.h"
 #include "platform/Memory.h"
@@ -536,12 +536,7 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
             const cv::Mat annotated = AnnotateUploadImage(copy, pageEnd_.load());
             CreateDirectoryTree(uploadFolder_);
             const std::wstring path = WithTrailingSep(uploadFolder_) + std::to_wstring(travel) + L".jpg";
-            bool written = false;
-            try {
-                written = path.size() <= 259 && cv::imwrite(FsPath(path).string(), annotated);
-            } catch (const cv::Exception&) {
-                written = false;
-            }
+            const bool written = path.size() <= 259 && WriteJpegFile(FsPath(path), annotated);
             if (written && queueUpload) queueUpload(path);
         }
     }

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "imaging/Jpeg.h"
 #include "platform/Trace.h"
 
 namespace bhv {
@@ -119,16 +119,7 @@ cv::Mat TurnRowsByHeadings(const cv::Mat& image, const std::vector<double>& head
     return turned;
 }
 
-std::vector<uint8_t> EncodePage(const cv::Mat& page) {
-    std::vector<uint8_t> jpeg;
-    jpeg.reserve(16u << 20);
-    try {
-        if (!cv::imencode(".jpg", page, jpeg)) jpeg.clear();
-    } catch (const cv::Exception&) {
-        jpeg.clear();
-    }
-    return jpeg;
-}
+std::vector<uint8_t> EncodePage(const cv::Mat& page) { return EncodeJpeg(page, kJpegQuality); }
 
 std::string RulerLabel(int32_t p, int tick) {
     char label[32];

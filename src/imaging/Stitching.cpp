@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "imaging/Jpeg.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -435,10 +435,7 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
                                   : ScaledRows(scaledLo_, scaledLo_ + count);
         if (!head.empty()) {
             const std::string name = std::to_string((travel / 10000) * 10000) + ".jpg";
-            try {
-                cv::imwrite((debugFolder_ / name).string(), head);
-            } catch (const cv::Exception&) {
-            }
+            WriteJpegFile(debugFolder_ / name, head);
         }
     }
     {

@@ -7,7 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <opencv2/imgcodecs.hpp>
+#include <span>
+
+#include <QImage>
+#include <opencv2/imgproc.hpp>
+
+#include "imaging/Jpeg.h"
 
 namespace bhv {
 namespace {
@@ -33,12 +38,14 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
 // Width and height from a JPEG's frame header (SOFn) or a PNG's IHDR, without decoding; false
 // for anything else or a header cut off.
 bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
     auto be16 = [p](size_t at) { return (static_cast<int64_t>(p[at]) << 8) | p[at + 1]; };
-    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (n >= 24 && std::equal(kPng, kPng + 8, p) && std::equal(p + 12, p + 16, "IHDR")) {
+    if (n >= 24 && std::equal(kPngSignature, kPngSignature + 8, p) &&
+        std::equal(p + 12, p + 16, "IHDR")) {
         width = (be16(16) << 16) | be16(18);
         height = (be16(20) << 16) | be16(22);
         return true;
@@ -70,6 +77,24 @@ bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
         at += 2 + length;
     }
     return false;
+}
+
+bool IsPng(std::span<const uint8_t> bytes) {
+    return bytes.size() >= 8 && std::equal(kPngSignature, kPngSignature + 8, bytes.begin());
+}
+
+// A PNG picture as 8-bit BGR, through Qt's reader: any alpha is dropped without blending (the
+// colours stay as stored), 16-bit samples are rounded to 8 bits. Empty when it cannot be read.
+cv::Mat DecodePng(std::span<const uint8_t> bytes) {
+    const QImage image = QImage::fromData(bytes.data(), static_cast<int>(bytes.size()), "PNG")
+                             .convertToFormat(QImage::Format_RGBA8888);
+    if (image.isNull()) return {};
+    const cv::Mat rgba(image.height(), image.width(), CV_8UC4,
+                       const_cast<uchar*>(image.constBits()),
+                       static_cast<size_t>(image.bytesPerLine()));
+    cv::Mat bgr;
+    cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
+    return bgr;
 }
 
 // A REAL column; NaN for NULL.
@@ -280,12 +305,8 @@ cv::Mat ProjectReader::Page(int32_t id, std::string* why) const {
         width * height > kMaxPagePixels)
         return refuse("a picture of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels, larger than any page");
-    cv::Mat page;
-    try {
-        page = cv::imdecode(cv::Mat(1, n, CV_8UC1, const_cast<uint8_t*>(bytes)), cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        page = cv::Mat();
-    }
+    const std::span<const uint8_t> picture(bytes, static_cast<size_t>(n));
+    const cv::Mat page = IsPng(picture) ? DecodePng(picture) : DecodeJpeg(picture);
     if (page.empty()) return refuse("the picture cannot be decoded");
     if (page.cols != width || page.rows != height)
         return refuse("the picture's size differs from its header");

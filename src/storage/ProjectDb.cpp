@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
-#include <opencv2/imgcodecs.hpp>
 
+#include "imaging/Jpeg.h"
 #include "platform/FileSystem.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
@@ -281,12 +281,7 @@ cv::Mat ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 1));
         const int size = sqlite3_column_bytes(stmt.get(), 1);
         if (bytes && size > 0) {
-            try {
-                image = cv::imdecode(cv::Mat(1, size, CV_8UC1, const_cast<uint8_t*>(bytes)),
-                                     cv::IMREAD_COLOR);
-            } catch (const cv::Exception&) {
-                image.release();
-            }
+            image = DecodeJpeg({bytes, static_cast<size_t>(size)});
         }
         id = found;
     }
@@ -315,11 +310,7 @@ cv::Mat ProjectDb::ReadBigImage(int32_t id, bool halved) const {
         if (!bytes || size <= 0) return {};
         jpeg.assign(bytes, bytes + size);
     }
-    try {
-        return cv::imdecode(jpeg, halved ? cv::IMREAD_REDUCED_COLOR_2 : cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return {};
-    }
+    return DecodeJpeg(jpeg, halved);
 }
 
 bool ProjectDb::SetPageOverspeed(int32_t id, int32_t overspeedMm, int32_t pageMm) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 
 #include "Export.h"
@@ -350,6 +351,39 @@ TEST(Export, AProjectCutOffInTheMiddleOfAWriteIsExportedWithWhatWasCommitted) {
     std::string error;
     ASSERT_TRUE(ExportProject(project, dir / "out", 64, summary, error)) << error;
     EXPECT_EQ(summary.strips, 1);
+}
+
+// The reader takes pages stored as PNG beside JPEG: they come back with the pixels OpenCV's
+// reader gave, in colour, grey and with an alpha channel (dropped, not blended).
+TEST(ProjectReaderPages, PngPagesKeepThePixelsOpenCvRead) {
+    cv::Mat colour(300, 200, CV_8UC3), alpha(300, 200, CV_8UC1);
+    cv::theRNG().state = 11;
+    cv::randu(colour, cv::Scalar::all(0), cv::Scalar::all(256));
+    cv::randu(alpha, cv::Scalar::all(0), cv::Scalar::all(256));
+    cv::Mat grey, translucent;
+    cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+    cv::merge(std::vector<cv::Mat>{colour, alpha}, translucent);
+    TempDir dir;
+    ProjectDb db;
+    db.SetWorkspacePath(WidePath(dir / "项目" / ""));
+    ASSERT_TRUE(db.CreateProject(L"S", 100000, 700, 0, 0));
+    std::map<int32_t, std::vector<uint8_t>> stored;
+    for (const auto& [id, picture] : {std::pair{10000, colour}, std::pair{20000, grey},
+                                      std::pair{30000, translucent}}) {
+        ASSERT_TRUE(cv::imencode(".png", picture, stored[id]));
+        ASSERT_TRUE(db.InsertBigImage(id, stored[id]));
+    }
+    const fs::path project = FsPath(db.ProjectFolder());
+    db.Close();
+    ProjectReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(project, error)) << error;
+    for (const auto& [id, bytes] : stored) {
+        std::string why;
+        const cv::Mat page = reader.Page(id, &why);
+        ASSERT_EQ(page.type(), CV_8UC3) << id << ": " << why;
+        EXPECT_EQ(cv::norm(page, cv::imdecode(bytes, cv::IMREAD_COLOR), cv::NORM_INF), 0) << id;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <opencv2/imgcodecs.hpp>
 #include <vector>
 
 #include "ConsolePrompter.h"
@@ -39,6 +39,15 @@ namespace bhv::op {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Saves a BGR picture as a PNG file (for a person to look at), through Qt: the operator runs
+// inside the measured program, which carries no image-file library of OpenCV's.
+void SavePng(const cv::Mat& bgr, const std::string& file) {
+    if (bgr.empty() || bgr.type() != CV_8UC3) return;
+    const QImage image(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step),
+                       QImage::Format_BGR888);
+    image.save(QString::fromStdString(file), "PNG");
+}
 
 // What happened while the winch paid out: the depth's steps and the two dropped links.
 struct PayOut {
@@ -581,7 +590,7 @@ private:
         double sum = 0;
         for (const auto& [id, page] : pages) {
             const std::string stem = (out_ + "/pages/page-").toStdString() + std::to_string(id);
-            if (!page.empty()) cv::imwrite(stem + ".png", page);
+            if (!page.empty()) SavePng(page, stem + ".png");
             if (id % 10000 != 0) {
                 Say(QStringLiteral("    page %1: the last, partial page (%2 x %3)")
                         .arg(id)
@@ -590,7 +599,7 @@ private:
                 continue;
             }
             const cv::Mat truth = PageGroundTruth(run, wall, id, page.size());
-            cv::imwrite(stem + "-wall.png", truth);
+            SavePng(truth, stem + "-wall.png");
             const double q = PageSimilarity(page, truth);
             Say(QStringLiteral("    page %1: %2 x %3, similarity to the wall %4")
                     .arg(id)

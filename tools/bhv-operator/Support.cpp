@@ -7,9 +7,9 @@
 #include <map>
 #include <sstream>
 
-#include <opencv2/imgcodecs.hpp>
 #include <sqlite3.h>
 
+#include "imaging/Jpeg.h"
 #include "platform/Endpoint.h"
 
 namespace bhv::op {
@@ -208,9 +208,7 @@ std::vector<std::pair<int32_t, cv::Mat>> ReadPages(const std::string& db) {
                 const auto* bytes = static_cast<const uchar*>(sqlite3_column_blob(st, 1));
                 const int size = sqlite3_column_bytes(st, 1);
                 cv::Mat page;
-                if (bytes && size > 0)
-                    page = cv::imdecode(cv::Mat(1, size, CV_8U, const_cast<uchar*>(bytes)),
-                                        cv::IMREAD_COLOR);
+                if (bytes && size > 0) page = DecodeJpeg({bytes, static_cast<size_t>(size)});
                 pages.emplace_back(sqlite3_column_int(st, 0), page);
             }
         }

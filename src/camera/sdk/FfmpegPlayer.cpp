@@ -3,9 +3,9 @@
 #include <chrono>
 #include <cstring>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "imaging/Jpeg.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -316,7 +316,7 @@ bool FfmpegPlayer::H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_
         const cv::Mat i420(picture->height * 3 / 2, picture->width, CV_8UC1, yuv.data());
         cv::Mat bgr;
         cv::cvtColor(i420, bgr, cv::COLOR_YUV2BGR_I420);
-        return cv::imwrite(fileName, bgr, {cv::IMWRITE_JPEG_QUALITY, 95});
+        return WriteJpegFile(fileName, bgr, kJpegQuality);
     } catch (const cv::Exception& e) {
         Trace(TraceCategory::Camera, std::string("CatchPic: ") + e.what());
         return false;
