@@ -42,7 +42,7 @@ namespace fs = std::filesystem;
 
 // Saves a BGR picture as a PNG file (for a person to look at), through Qt: the operator runs
 // inside the measured program, which carries no image-file library of OpenCV's.
-void SavePng(const cv::Mat& bgr, const std::string& file) {
+void SaveBgrPng(const cv::Mat& bgr, const std::string& file) {
     if (bgr.empty() || bgr.type() != CV_8UC3) return;
     const QImage image(bgr.data, bgr.cols, bgr.rows, static_cast<qsizetype>(bgr.step),
                        QImage::Format_BGR888);
@@ -590,7 +590,7 @@ private:
         double sum = 0;
         for (const auto& [id, page] : pages) {
             const std::string stem = (out_ + "/pages/page-").toStdString() + std::to_string(id);
-            if (!page.empty()) SavePng(page, stem + ".png");
+            if (!page.empty()) SaveBgrPng(page, stem + ".png");
             if (id % 10000 != 0) {
                 Say(QStringLiteral("    page %1: the last, partial page (%2 x %3)")
                         .arg(id)
@@ -599,7 +599,7 @@ private:
                 continue;
             }
             const cv::Mat truth = PageGroundTruth(run, wall, id, page.size());
-            SavePng(truth, stem + "-wall.png");
+            SaveBgrPng(truth, stem + "-wall.png");
             const double q = PageSimilarity(page, truth);
             Say(QStringLiteral("    page %1: %2 x %3, similarity to the wall %4")
                     .arg(id)
