@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <system_error>
 
 namespace bhv {
@@ -63,7 +64,12 @@ cv::Mat DecodeJpeg(std::span<const uint8_t> jpeg, bool halved, int64_t maxPixels
         width = TJSCALED(width, half);
         height = TJSCALED(height, half);
     }
-    cv::Mat picture(height, width, CV_8UC3);
+    cv::Mat picture;
+    try {
+        picture.create(height, width, CV_8UC3);
+    } catch (const cv::Exception&) {  // no room for the picture
+        return {};
+    }
     // A warning (data cut off, a corrupt segment) ends the decode instead of filling the rest
     // with grey; the scan limit refuses progressive files built to take the decoder for ever.
     if (tjDecompress2(handle.get(), jpeg.data(), jpeg.size(), picture.data, width,
