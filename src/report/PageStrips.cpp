@@ -39,15 +39,18 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
             continue;
         }
         std::string why;
-        s.image = project.Page(id, &why);
+        // Pages that are to be made smaller are read at half their size where that is still
+        // wide enough.
+        cv::Size stored;
+        s.image = project.Page(id, &why, maxColumns, &stored);
         if (s.image.empty()) {
             // The metre stays empty rather than another page being stretched over it; a key on
             // a whole metre before the last page is a full page.
             s.problem = why;
             s.partial = !(id % 10000 == 0 && id != ids.back());
         } else {
-            const int32_t fullRows = TrueProportionRows(s.image.cols, 10000, D);
-            s.partial = !(id % 10000 == 0 && (D <= 0 || s.image.rows == fullRows));
+            const int32_t fullRows = TrueProportionRows(stored.width, 10000, D);
+            s.partial = !(id % 10000 == 0 && (D <= 0 || stored.height == fullRows));
         }
         // Travel the page covers (tenths of a millimetre). A page is cut once the travel
         // passes its metre by 20 mm; downward it takes the oldest metre of the image, upward

@@ -286,7 +286,8 @@ std::vector<int32_t> ProjectReader::PageIds() const {
     return ids;
 }
 
-cv::Mat ProjectReader::Page(int32_t id, std::string* why) const {
+cv::Mat ProjectReader::Page(int32_t id, std::string* why, int atLeastColumns,
+                            cv::Size* stored) const {
     auto refuse = [why](const std::string& reason) {
         if (why) *why = reason;
         return cv::Mat();
@@ -306,10 +307,14 @@ cv::Mat ProjectReader::Page(int32_t id, std::string* why) const {
         return refuse("a picture of " + std::to_string(width) + " x " + std::to_string(height) +
                       " pixels, larger than any page");
     const std::span<const uint8_t> picture(bytes, static_cast<size_t>(n));
-    const cv::Mat page = IsPng(picture) ? DecodePng(picture) : DecodeJpeg(picture);
+    const bool png = IsPng(picture);
+    const bool halved = !png && atLeastColumns > 0 && (width + 1) / 2 >= atLeastColumns;
+    const cv::Mat page = png ? DecodePng(picture) : DecodeJpeg(picture, halved);
     if (page.empty()) return refuse("the picture cannot be decoded");
-    if (page.cols != width || page.rows != height)
+    if (page.cols != (halved ? (width + 1) / 2 : width) ||
+        page.rows != (halved ? (height + 1) / 2 : height))
         return refuse("the picture's size differs from its header");
+    if (stored) *stored = cv::Size(static_cast<int>(width), static_cast<int>(height));
     return page;
 }
 

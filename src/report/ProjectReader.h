@@ -89,8 +89,11 @@ public:
     std::vector<DepthQualityRow> Quality() const;
     std::vector<int32_t> PageIds() const;  // bigImages ids, ascending
     // Decoded; empty when missing or unreadable, with the reason in `why` when given (a
-    // picture larger than any page is refused from its header, before it is decoded).
-    cv::Mat Page(int32_t id, std::string* why = nullptr) const;
+    // picture larger than any page is refused from its header, before it is decoded). A JPEG
+    // at least twice `atLeastColumns` wide is decoded at half its size (the decoder scales as it
+    // decodes); `stored` gets the picture's size as stored.
+    cv::Mat Page(int32_t id, std::string* why = nullptr, int atLeastColumns = 0,
+                 cv::Size* stored = nullptr) const;
 
 private:
     sqlite3* db_ = nullptr;
