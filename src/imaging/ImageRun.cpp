@@ -632,7 +632,7 @@ void ImageRun::BrowseLoop() {
         if (result.request != browseRequests_) continue;  // a newer request takes over
         lock.unlock();
         if (result.browsing && project) {
-            const int shown = shownWidth_.load();
+            const int shown = stitcher_.ShownWidth();
             result.page = project->ReadBigImage(result.id, shown > 0);
             if (!result.page.empty() && result.page.cols < shown)
                 result.page = project->ReadBigImage(result.id);

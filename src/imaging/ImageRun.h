@@ -160,10 +160,7 @@ public:
     // The size the view shows pages at (0: not known). A browsed page is read at half its size
     // when that is still at least as wide: the view shrinks it anyway.
     // The display keeps as many of its newest rows as a view of that size shows.
-    void NoteShownSize(int width, int height) const {
-        shownWidth_.store(width);
-        stitcher_.SetShownSize(width, height);
-    }
+    void NoteShownSize(int width, int height) const { stitcher_.SetShownSize(width, height); }
     // Changes whenever what ViewSource gives may have changed (before the repaint call).
     uint64_t ViewVersion() const { return viewVersion_.load(); }
     bool Browsing() const { return browse_.load(); }
@@ -214,7 +211,6 @@ private:
     StripStitcher stitcher_;
     std::function<void()> repaint_;
     std::atomic<uint64_t> viewVersion_{1};
-    mutable std::atomic<int> shownWidth_{0};
 
     mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
     std::atomic<int32_t> travel_{0};

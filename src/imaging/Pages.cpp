@@ -99,7 +99,11 @@ cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& col
         cv::transpose(accumulator.col(x0), column0);
         cv::transpose(accumulator.col(x1), column1);
         cv::addWeighted(column0, 1.0 - f, column1, f, 0.0, line, CV_32F);
-        cv::resize(line, scaled, cv::Size(width, 1), 0, 0, cv::INTER_AREA);
+        // An accumulator already at the page's width needs no scaling.
+        if (line.cols == width)
+            scaled = line;
+        else
+            cv::resize(line, scaled, cv::Size(width, 1), 0, 0, cv::INTER_AREA);
         // Downward the band's rows run against the page's columns.
         if (!upward) cv::flip(scaled, scaled, 1);
         TurnRow(scaled.ptr<cv::Vec3f>(0), width, headings[j], page.ptr<cv::Vec3b>(j));

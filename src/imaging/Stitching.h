@@ -201,6 +201,7 @@ public:
         shownWidth_.store(width);
         shownHeight_.store(height);
     }
+    int ShownWidth() const { return shownWidth_.load(); }
     // The display's newest rows, those a view shows. A deep copy of them (taken under the
     // display mutex); their count.
     cv::Mat DisplayCopy() const;
