@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
+#include <future>
 
 #include "controller/AcquisitionParts.h"
 #include "controller/ConfigCheck.h"
@@ -13,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
 namespace bhv {
@@ -156,6 +158,7 @@ bool RunSession::StartProper() {
 }
 
 void RunSession::Stop() {
+    if (finishing_) return;  // the end under way (its worker) is this stop
     ProjectDb& db = parts_.db;
     UploadJob& upload = parts_.upload;
     const int32_t depth = parts_.telemetry.State().depth;
@@ -166,12 +169,7 @@ void RunSession::Stop() {
     if (recording && parts_.recorder.WriteFailed()) recordingLost_ = true;
     parts_.link.PostCommand(CMD_RUN_END);
     view_.SetButtonCaption(MainButton::Run, L"开始");
-    const double finishFrom = SteadySecondsPrecise();
-    parts_.imageRun.FinishImageRun(upload.IsUploadOn(),
-                                   [&upload](const std::wstring& path) { upload.Enqueue(path); });
-    // What the run's end costs this thread (the last pages, the quality, the upload copy).
-    TraceF(TraceCategory::Pages, "run end: image run finished in %.1f ms",
-           (SteadySecondsPrecise() - finishFrom) * 1000.0);
+    FinishImageRun();
     ClearCaptions();
     RequestReport();
     parts_.runLog.CloseRunLog();
@@ -186,6 +184,30 @@ void RunSession::Stop() {
         prompter_.Tell(L"试验结束，部分数据未能保存，已保存的文件位于" + db.WorkspacePath());
     else
         prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
+}
+
+void RunSession::FinishImageRun() {
+    UploadJob& upload = parts_.upload;
+    const bool uploadOn = upload.IsUploadOn();
+    // The last pages are formed, encoded and stored on a worker of their own (a page ended late
+    // costs a tenth of a second or more) while this thread goes on painting and taking the
+    // links' messages, not the operator's input. Meanwhile the messages no longer reach the
+    // image run, whose last page is of the depth and heading at the end, and a store failure
+    // seen by a poll does not end the run a second time.
+    finishing_ = true;
+    const double from = SteadySecondsPrecise();
+    auto done = std::async(std::launch::async, [this, uploadOn, &upload] {
+        NameThisThread("bhv-run-end");
+        parts_.imageRun.FinishImageRun(uploadOn,
+                                       [&upload](const std::wstring& path) { upload.Enqueue(path); });
+    });
+    do {
+        if (hooks_.pump) hooks_.pump();
+    } while (done.wait_for(std::chrono::milliseconds(4)) != std::future_status::ready);
+    finishing_ = false;
+    done.get();
+    TraceF(TraceCategory::Pages, "run end: image run finished in %.1f ms",
+           (SteadySecondsPrecise() - from) * 1000.0);
 }
 
 void RunSession::RequestReport() {
@@ -221,7 +243,7 @@ void RunSession::OnProbeStateLost() {
 }
 
 void RunSession::CheckStorage() {
-    if (!acquiring_ || ending_) return;
+    if (!acquiring_ || ending_ || finishing_) return;
     VideoRecorder& recorder = parts_.recorder;
     if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;
     if (probeStateLost_ || recordingLost_ || parts_.imageRun.StoreFailures() > 0) {
@@ -266,7 +288,7 @@ void RunSession::OnDepthUpdate(int64_t arrivedNs) {
         prompter_.Tell(pullUp ? L"当前设置的采集模式是：【上拉】，但实际深度值却在增加，请核对参数重新采集！"
                               : L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！");
     }
-    if (acquiring_) {
+    if (acquiring_ && !finishing_) {
         parts_.imageRun.SetDepth(depth);
         parts_.imageRun.SetTravel(state.movedDistance);
         if (arrivedNs != 0) parts_.imageRun.NoteDepth(arrivedNs, depth, state.movedDistance);
@@ -295,10 +317,12 @@ void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
     }
     ShowCurrentHeight(state.depth);
     state.captureHeight = state.depth;
-    if (acquiring_ && arrivedNs != 0)
-        parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);
-    parts_.imageRun.SetDepth(state.depth);
-    parts_.imageRun.SetTravel(state.movedDistance);
+    if (!finishing_) {
+        if (acquiring_ && arrivedNs != 0)
+            parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);
+        parts_.imageRun.SetDepth(state.depth);
+        parts_.imageRun.SetTravel(state.movedDistance);
+    }
 
     if (BottomReached(state.depth, winch.State(), state.attitude[kTilt], state.bottomStillCount)) {
         winch.AutoStop();

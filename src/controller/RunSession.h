@@ -72,6 +72,9 @@ private:
     // "当前高度" with the depth, once per change.
     void ShowCurrentHeight(int32_t depth);
     void EndForFailure(const std::wstring& text);
+    // The image run's end (the last pages, the quality, the upload copy) off this thread,
+    // which goes on with the events meanwhile.
+    void FinishImageRun();
     void RequestReport();
 
     AcquisitionView& view_;
@@ -92,6 +95,7 @@ private:
     bool probeStateLost_ = false;
     bool recordingLost_ = false;
     bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
+    bool finishing_ = false;  // the image run's end is under way on its worker
     bool lastRunLost_ = false;
     int storageChecks_ = 0;
 };

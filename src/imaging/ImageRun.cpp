@@ -421,13 +421,12 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
     return true;
 }
 
-cv::Mat ImageRun::TurnLastPage() const {
+void ImageRun::TurnLastPage() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasHeading() || placements.empty() ||
         live_.rows != stitcher_.WholeDisplayRows()) {
-        cv::Mat page = live_;
-        RollByAngle(page, 360.0f - startHeading_);
-        return page;
+        RollByAngle(live_, 360.0f - startHeading_);
+        return;
     }
     // Placements run along the accumulator; a row between two takes the moment between theirs.
     auto momentAt = [&](double column) {
@@ -446,7 +445,7 @@ cv::Mat ImageRun::TurnLastPage() const {
     for (int row = 0; row < live_.rows; ++row)
         headings[row] = track_.HeadingAt(momentAt(stitcher_.DisplayRowColumn(row)) - latency)
                             .value_or(startHeading_);
-    return TurnRowsByHeadings(live_, headings);
+    TurnRowsByHeadings(live_, headings);
 }
 
 void ImageRun::PageStep() {
@@ -498,17 +497,24 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
         // page takes the rest.
         stitcher_.CommitTail();
         TrackQuality();
-        live_ = stitcher_.WholeDisplay();
+        // The display's rows are not shown again (a view keeps what it drew until it is told
+        // below): they go while pages are formed, and are brought up to date after a cut only
+        // for the positions the next page is found by.
+        stitcher_.ReleaseDisplay();
         for (bool stored = true; stored;) {
             PageStepAlongTravel(true, &stored);
             if (stored) {
                 stitcher_.RefreshDisplay();
-                live_ = stitcher_.WholeDisplay();
+                stitcher_.ReleaseDisplay();
             }
         }
+        live_.release();
     }
 
-    // Without a depth track the pages were cut by rows: the last one is what is left.
+    // What is left after the last whole page (without a depth track the pages were cut by
+    // rows): the last page, made once, from the accumulator, when nothing else of the run is
+    // being formed and the display's rows are gone.
+    stitcher_.ReleaseDisplay();
     if (live_.empty()) live_ = stitcher_.WholeDisplay();
 
     // The final grades, against the whole run's steady field; image motion still waiting for
@@ -516,12 +522,18 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     AddQualitySegment(std::numeric_limits<double>::quiet_NaN(), 0.0, 0.0);
     StoreQuality(quality_.Finish());
 
+    // Nothing reads the stitched image's pixels from here on: the accumulator and the display's
+    // rows go before the last page is turned and encoded, not after, so that the run's end
+    // holds one copy of the image, not three. (The positions that give its rows their
+    // headings stay; the view is told at the end.)
+    stitcher_.ReleaseImage();
+
     if (live_.empty()) {
         startHeading_ = 0.0f;
         return;
     }
     const int32_t travel = travel_.load();
-    live_ = TurnLastPage();
+    TurnLastPage();
     StorePage(travel, live_);
     StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 
@@ -544,7 +556,6 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     // The run's pages are stored: its image is no longer needed (the view shows stored pages
     // from now on), and the room goes back to the system.
     live_.release();
-    stitcher_.ReleaseImage();
     ReleaseFreeMemory();
 }
 

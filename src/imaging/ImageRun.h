@@ -44,10 +44,12 @@ struct ImageRunStart {
 // stitches and cuts pages, stores the pages, finishes a run, and serves the page browsing and
 // the depth ruler's start. The view only paints what this produces.
 //
-// Threads: ImageTick runs on the image thread; StartRun and FinishImageRun on the window
-// thread, serialised with the ticks by one tick lock, so FinishImageRun waits for a tick that
-// is under way. Browsing runs on a worker of its own and never takes the tick lock. Travel, depth and depth speed are atomics written by the
-// telemetry; the stitcher reads the depth from here when it pairs frames.
+// Threads: ImageTick runs on the image thread; StartRun on the window thread and
+// FinishImageRun on a worker the window thread waits for (it goes on with its events
+// meanwhile), both serialised with the ticks by one tick lock, so FinishImageRun waits for a
+// tick that is under way. Browsing runs on a worker of its own and never takes the tick lock.
+// Travel, depth and depth speed are atomics written by the telemetry (not while a run ends);
+// the stitcher reads the depth from here when it pairs frames.
 //
 // Overspeed: every frame pair the stitcher consumes goes to an OverspeedDetector together with
 // the depth speed; while it is active the travel counts as overspeed, and each stored page
@@ -191,7 +193,7 @@ private:
     void StorePage(int32_t id, const cv::Mat& page);
     // The last, partial page: the live image with each row turned by the heading of the moment
     // its accumulator column was placed (by the start heading when the moments are not known).
-    cv::Mat TurnLastPage() const;
+    void TurnLastPage();
     void NoteStore(bool stored);
     void Browse(bool next);
     // The browse worker: resolves the queued steps to a page and decodes it.

@@ -111,16 +111,16 @@ cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& col
     return page;
 }
 
-cv::Mat TurnRowsByHeadings(const cv::Mat& image, const std::vector<double>& headings) {
+void TurnRowsByHeadings(cv::Mat& image, const std::vector<double>& headings) {
     if (image.empty() || image.type() != CV_8UC3 ||
         headings.size() != static_cast<size_t>(image.rows))
-        return image.clone();
-    cv::Mat turned(image.size(), CV_8UC3), row;
+        return;
+    cv::Mat row;
     for (int j = 0; j < image.rows; ++j) {
+        // The row is read into its own buffer before it is written over.
         image.row(j).convertTo(row, CV_32F);
-        TurnRow(row.ptr<cv::Vec3f>(0), image.cols, headings[j], turned.ptr<cv::Vec3b>(j));
+        TurnRow(row.ptr<cv::Vec3f>(0), image.cols, headings[j], image.ptr<cv::Vec3b>(j));
     }
-    return turned;
 }
 
 std::vector<uint8_t> EncodePage(const cv::Mat& page) { return EncodeJpeg(page, kJpegQuality); }

@@ -45,8 +45,10 @@ cv::Mat FormPageAlong(const cv::Mat& accumulator, const std::vector<double>& col
 
 // Each row of an unrolled image turned by (360 - headings[row]) degrees, so that north comes
 // first: a circular shift to the right by that share of the width, to a fraction of a column
-// (linear between neighbouring columns). `headings` has one entry per row.
-cv::Mat TurnRowsByHeadings(const cv::Mat& image, const std::vector<double>& headings);
+// (linear between neighbouring columns). `headings` has one entry per row. In place: a run's
+// last page can be a metre of display rows, and a second copy of it would only be memory.
+// Nothing is turned when the image is not 8-bit colour or the headings do not match its rows.
+void TurnRowsByHeadings(cv::Mat& image, const std::vector<double>& headings);
 
 // JPEG bytes of an image with the default settings (quality 95); empty on failure.
 std::vector<uint8_t> EncodePage(const cv::Mat& page);

@@ -409,14 +409,18 @@ void StripStitcher::CommitTail() {
     UpdateDisplay();
 }
 
+void StripStitcher::ReleaseDisplay() {
+    std::lock_guard lock(displayMutex_);
+    display_.release();
+    displayBuffer_.release();
+}
+
 void StripStitcher::ReleaseImage() {
     tail_.release();
     accumulator_.release();
     fill_ = 0;
     uncommitted_ = 0;
-    std::lock_guard lock(displayMutex_);
-    display_.release();
-    displayBuffer_.release();
+    ReleaseDisplay();
 }
 
 void StripStitcher::RefreshDisplay() {
@@ -500,11 +504,11 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
     column(from, first, unused0, unused1);
     column(to - 1, last, unused0, unused1);
     last = std::min(last + 1, absFill - 1);
-    // The columns needed, one per row, so that each is contiguous.
+    // The columns needed, one per row so that each is contiguous, a block at a time: a whole
+    // page's columns turned at once would be a second copy of them.
+    constexpr int64_t kBlockColumns = 1024;
     cv::Mat columns;
-    cv::transpose(accumulator_.colRange(static_cast<int>(first - accBase_),
-                                        static_cast<int>(last - accBase_ + 1)),
-                  columns);
+    int64_t blockFirst = 0, blockLast = -1;
 
     const bool upward = params_.upward != 0;
     for (int n = 0; n < count; ++n) {
@@ -513,8 +517,19 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
         int64_t x = 0;
         int a0 = 0, a1 = 0;
         column(s, x, a0, a1);
-        const uint8_t* c0 = columns.ptr<uint8_t>(static_cast<int>(x - first));
-        const uint8_t* c1 = columns.ptr<uint8_t>(static_cast<int>(std::min(x + 1, last) - first));
+        const int64_t next = std::min(x + 1, last);
+        if (x < blockFirst || next > blockLast) {
+            // The rows go along the columns, forward downward and backward upward.
+            blockFirst = upward ? std::max(first, next - kBlockColumns + 1) : x;
+            blockLast = upward ? next : std::min(last, x + kBlockColumns - 1);
+            blockFirst = std::min(blockFirst, x);
+            blockLast = std::max(blockLast, next);
+            cv::transpose(accumulator_.colRange(static_cast<int>(blockFirst - accBase_),
+                                                static_cast<int>(blockLast - accBase_ + 1)),
+                          columns);
+        }
+        const uint8_t* c0 = columns.ptr<uint8_t>(static_cast<int>(x - blockFirst));
+        const uint8_t* c1 = columns.ptr<uint8_t>(static_cast<int>(next - blockFirst));
         uint8_t* row = out.ptr<uint8_t>(n);
         for (int j = 0; j < outCols; ++j) {
             // Turned clockwise (downward) the accumulator's row j lands in column

@@ -189,8 +189,12 @@ public:
     void CommitTail();
     // Brings the display in line with the accumulator (after a cut).
     void RefreshDisplay();
-    // Lets go of the run's image (accumulator, tail, display) once its pages are stored; the
-    // next run's ResetForRun starts from nothing anyway.
+    // Lets go of the display's rows (a run's end, once its pages are cut: a view shows what it
+    // drew of them until it is told the display changed).
+    void ReleaseDisplay();
+    // Lets go of the run's image (accumulator, tail, display) once its pages are taken; the
+    // placements and the rows' positions (WholeDisplayRows, DisplayRowColumn) stay. The next
+    // run's ResetForRun starts from nothing anyway.
     void ReleaseImage();
     // Closes the frame queue and waits for the worker thread to leave.
     void StopWorker();

@@ -3,6 +3,7 @@
 // probe states, video and upload, and the panel's settings entered on the way, is the acceptance
 // run's: bhv-operator.)
 #include <fstream>
+#include <optional>
 
 #include "AcquisitionRig.h"
 #include "link/WinchControl.h"
@@ -240,8 +241,13 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
     EXPECT_EQ(question.text, L"确认要退出?");
     EXPECT_EQ(question.style.defaultButton, PromptAnswer::Cancel);
 
+    // The window goes on while the run's end stores its last page: a call waiting in the
+    // event loop runs before the end is over.
+    std::optional<bool> acquiringWhenRun;
+    loop.Post([&] { acquiringWhenRun = acq->Acquiring(); });
     EXPECT_TRUE(acq->RequestExit());
     EXPECT_FALSE(acq->Acquiring());
+    EXPECT_EQ(acquiringWhenRun, std::optional<bool>(true));
     // The run log: Start, the attitude lines, End.
     const std::string text = ReadFile(log);
     EXPECT_EQ(text.rfind("Start\r\n", 0), 0u) << text;
