@@ -48,8 +48,8 @@ struct ImageRunStart {
 // FinishImageRun on a worker the window thread waits for (it goes on with its events
 // meanwhile), both serialised with the ticks by one tick lock, so FinishImageRun waits for a
 // tick that is under way. Browsing runs on a worker of its own and never takes the tick lock.
-// Travel, depth and depth speed are atomics written by the telemetry (not while a run ends);
-// the stitcher reads the depth from here when it pairs frames.
+// Travel, depth and depth speed are atomics written by the telemetry (travel and depth not
+// while a run ends); the stitcher reads the depth from here when it pairs frames.
 //
 // Overspeed: every frame pair the stitcher consumes goes to an OverspeedDetector together with
 // the depth speed; while it is active the travel counts as overspeed, and each stored page
