@@ -1,5 +1,6 @@
 // bench_live: the program's speed under a live run. Plays the operator through the main window
-// against bhv-sim (live camera, 20 frames per second) for a few minutes at the slow speed and
+// against bhv-sim (live camera, 20 frames per second, rendered and encoded at niceness 10 as
+// on hardware of its own) for a few minutes at the slow speed and
 // prints the stream's frames per second, the CPU by thread with the decoder's own beside the
 // whole program's, the event-loop latency, the time from a depth message to its caption, the
 // memory (every minute, its peak and its band after the first page), and each page's

@@ -5,7 +5,12 @@
 #include <cstring>
 #include <future>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "camera/sdk/NetSdk.h"
+#include "platform/Trace.h"
 
 namespace bhv {
 
@@ -332,6 +337,10 @@ bool CameraServer::UsePrerenderedClip(int frames) {
 
 void CameraServer::StreamLoop() {
     using Clock = std::chrono::steady_clock;
+    // Linux keeps the niceness per thread, and threads started from here inherit it.
+    if (options_.niceness > 0 &&
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), options_.niceness) != 0)
+        Trace(TraceCategory::Sim, "CameraServer: the streaming thread's niceness was not set");
     SimulatedCameraEncoder encoder;
     const size_t frameBytes = static_cast<size_t>(options_.width) * options_.height * 3 / 2;
     // Live, the next picture is rendered on a helper thread while this one is encoded, so that

@@ -44,6 +44,10 @@ struct CameraServerOptions {
     int deliveredFps = 0;
     int gop = 20;  // pictures from one key frame to the next
     int crf = 30;  // encoder quality
+    // The niceness of the streaming thread and of the threads it starts (rendering, the
+    // encoder's): 0 leaves it as started. A real camera renders and encodes on its own hardware;
+    // on the program's own machine a positive value lets the program go first.
+    int niceness = 0;
 };
 
 // The probe's network camera for the site simulator and tests: serves the camera protocol

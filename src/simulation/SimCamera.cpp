@@ -7,6 +7,7 @@ SimCamera::SimCamera(SiteModel& model, const Options& options, const BoreholeWal
     CameraServerOptions serverOptions;
     serverOptions.emptyPasswordOnly = options.emptyPasswordOnly;
     serverOptions.deliveredFps = options.deliveredFps;
+    serverOptions.niceness = options.niceness;
     auto frames = [this](const CameraPose& pose, std::vector<uint8_t>& yuv) {
         camera_.RenderYuv420(pose.depthTenthsMm, pose.headingDeg, yuv.data());
         return true;

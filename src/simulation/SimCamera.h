@@ -22,6 +22,7 @@ public:
         int clipFrames = 0;  // 0: render live
         bool emptyPasswordOnly = false;
         int deliveredFps = 0;  // 0: the rate the program sets (20 or 15)
+        int niceness = 0;      // of the rendering and encoding threads (0: unchanged)
     };
 
     SimCamera(SiteModel& model, const Options& options, const BoreholeWall& wall = BoreholeWall());

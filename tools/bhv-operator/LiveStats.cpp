@@ -35,6 +35,7 @@ LiveStats::LiveStats(ui::MainWindow& window) : window_(window) {
     ticker_.setInterval(kTickMs);
     connect(&ticker_, &QTimer::timeout, this, [this] {
         const int64_t now = NowNs();
+        const SchedTimes sched = ReadOwnSchedTimes();
         if (lastTick_ && measuring_ && !paused_) {
             const double late = std::max<double>(0, (now - lastTick_) / 1e6 - kTickMs);
             lateness_.push_back(late);
@@ -43,9 +44,13 @@ LiveStats::LiveStats(ui::MainWindow& window) : window_(window) {
             phaseWorst_.back().second = std::max(phaseWorst_.back().second, late);
             if (late > 50.0)
                 stalls_.push_back({late, started_.elapsed() / 1000.0,
-                                   window_.Controller().Telemetry().depth / 10000.0, phase_});
+                                   window_.Controller().Telemetry().depth / 10000.0,
+                                   (sched.runNs - lastSched_.runNs) / 1e6,
+                                   (sched.waitNs - lastSched_.waitNs) / 1e6,
+                                   (now - lastTick_) / 1e6, phase_});
         }
         lastTick_ = paused_ ? 0 : now;
+        lastSched_ = sched;
     });
     rssStartKb_ = ResidentKb();
 }
@@ -62,6 +67,7 @@ void LiveStats::Begin() {
     threadsAtStart_ = ReadThreads();
     pausedTicks_.clear();
     countersAtStart_ = window_.Controller().Camera().Counters();
+    machineAtStart_ = ReadMachineTimes();
     rssBeginKb_ = ResidentKb();
     nextSample_ = kSampleMs;
     samples_ = 0;
@@ -136,6 +142,7 @@ void LiveStats::End() {
         if (!present) threadsAtEnd_.push_back(seen);
     }
     countersAtEnd_ = window_.Controller().Camera().Counters();
+    machineAtEnd_ = ReadMachineTimes();
     const int rate = window_.Controller().FrameRate();
     nominalPerSecond_ = rate > 0 ? rate : 20;
     rssEndKb_ = ResidentKb();
@@ -198,6 +205,20 @@ std::vector<QString> LiveStats::Print() const {
                 .arg(QString::fromStdString(name), -16)
                 .arg(100.0 * ticks * tick / s, 5, 'f', 1)
                 .arg(perFrame(ticks * tick), 0, 'f', 2));
+    // What else ran meanwhile: on a test machine the simulator renders and encodes the camera's
+    // pictures on the same cores, which a camera does on its own hardware in the field.
+    if (const uint64_t span = machineAtEnd_.total - machineAtStart_.total;
+        span > 0 && machineAtEnd_.cores > 0) {
+        const double busyCores = static_cast<double>(machineAtEnd_.busy - machineAtStart_.busy) /
+                                 span * machineAtEnd_.cores;
+        const double programCores = total * tick / s;
+        Say(QStringLiteral("  the machine: %1 cores, %2 of them busy on average; the program %3, "
+                           "everything else (the simulator, the X server, ...) %4")
+                .arg(machineAtEnd_.cores)
+                .arg(busyCores, 0, 'f', 2)
+                .arg(programCores, 0, 'f', 2)
+                .arg(std::max(0.0, busyCores - programCores), 0, 'f', 2));
+    }
     Say(QStringLiteral("  event-loop latency (%1 ms timer, %2 samples): median %3 ms, p99 %4 "
                        "ms, max %5 ms")
             .arg(kTickMs)
@@ -211,11 +232,16 @@ std::vector<QString> LiveStats::Print() const {
                      .arg(ms, 0, 'f', 1);
     Say(worst);
     for (const Stall& stall : stalls_)
-        Say(QStringLiteral("    late by %1 ms at %2 s (%3, depth %4 m)")
+        Say(QStringLiteral("    late by %1 ms at %2 s (%3, depth %4 m): of the %5 ms between "
+                           "ticks, the window thread ran %6 ms, waited for a CPU %7 ms, slept %8 ms")
                 .arg(stall.ms, 0, 'f', 1)
                 .arg(stall.atSeconds, 0, 'f', 1)
                 .arg(stall.phase)
-                .arg(stall.depthM, 0, 'f', 3));
+                .arg(stall.depthM, 0, 'f', 3)
+                .arg(stall.intervalMs, 0, 'f', 1)
+                .arg(stall.runMs, 0, 'f', 1)
+                .arg(stall.waitMs, 0, 'f', 1)
+                .arg(std::max(0.0, stall.intervalMs - stall.runMs - stall.waitMs), 0, 'f', 1));
     Say(QStringLiteral(
             "  depth message to caption painted (%1 samples): median %2 ms, p99 %3 ms")
             .arg(captionLatency_.size())

@@ -74,6 +74,8 @@ private:
     bool paused_ = false;
     bool recording_ = false;
     int64_t lastTick_ = 0;
+    SchedTimes lastSched_;
+    MachineTimes machineAtStart_, machineAtEnd_;
     int64_t nextSample_ = 0;
     int samples_ = 0;
     double seconds_ = 0;
@@ -84,8 +86,12 @@ private:
     std::map<int, ThreadTimes> threadsSeen_;  // the last reading of every thread seen
     QString phase_;
     std::vector<std::pair<QString, double>> phaseWorst_;  // in order of the phases
+    // A stall's interval between two ticks splits into the window thread's time on a CPU, its
+    // time ready but waiting for one (the machine busy elsewhere), and the rest asleep (its
+    // timer's wait, or blocked on a lock or the X server).
     struct Stall {
         double ms = 0, atSeconds = 0, depthM = 0;
+        double runMs = 0, waitMs = 0, intervalMs = 0;
         QString phase;
     };
     std::vector<Stall> stalls_;  // the event loop's latenesses over 50 ms

@@ -35,8 +35,9 @@ private:
 std::string AddressIn(const QString& output, const std::string& key);
 
 // bhv-sim as both scripts run it: all ports chosen by the system, the 63 mm pulley, the live
-// camera, and `options` (more of its options). Once it listens, its loopback addresses become
-// the program's device addresses (BHV_HOST_ADDR, BHV_PROBE_ADDR, BHV_CAMERA_ADDR) and are said.
+// camera rendering and encoding at niceness 10, and `options` (more of its options). Once it
+// listens, its loopback addresses become the program's device addresses (BHV_HOST_ADDR,
+// BHV_PROBE_ADDR, BHV_CAMERA_ADDR) and are said.
 // False, and nothing set, when it did not start or gave an address that is not 127.0.0.1:PORT:
 // the window must not connect.
 bool StartSimulator(PeerProcess& sim, const QStringList& options = {});

@@ -137,6 +137,34 @@ std::vector<ThreadTimes> ReadThreadTimes() {
     return threads;
 }
 
+SchedTimes ReadOwnSchedTimes() {
+    SchedTimes t;
+    std::ifstream in("/proc/thread-self/schedstat");
+    in >> t.runNs >> t.waitNs;
+    return in ? t : SchedTimes{};
+}
+
+MachineTimes ReadMachineTimes() {
+    MachineTimes m;
+    std::ifstream in("/proc/stat");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("cpu", 0) != 0) break;
+        if (line.rfind("cpu ", 0) != 0) {
+            ++m.cores;
+            continue;
+        }
+        // cpu user nice system idle iowait irq softirq steal ...
+        std::istringstream fields(line.substr(4));
+        uint64_t value = 0;
+        for (int index = 0; index < 8 && fields >> value; ++index) {
+            m.total += value;
+            if (index != 3 && index != 4) m.busy += value;
+        }
+    }
+    return m;
+}
+
 int64_t ResidentKb() {
     std::ifstream in("/proc/self/status");
     std::string line;

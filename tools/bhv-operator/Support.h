@@ -47,6 +47,19 @@ struct ThreadTimes {
 // parentheses.
 std::optional<ThreadTimes> ParseTaskStat(const std::string& line);
 std::vector<ThreadTimes> ReadThreadTimes();
+// The calling thread's time on a CPU and time spent ready but waiting for one, in nanoseconds
+// (/proc/thread-self/schedstat); zeros when the kernel does not keep them.
+struct SchedTimes {
+    uint64_t runNs = 0, waitNs = 0;
+};
+SchedTimes ReadOwnSchedTimes();
+// The whole machine's CPU time since boot, in clock ticks (/proc/stat): busy is all but idle
+// and waiting for I/O.
+struct MachineTimes {
+    uint64_t busy = 0, total = 0;
+    int cores = 0;
+};
+MachineTimes ReadMachineTimes();
 // Resident memory of this process in kilobytes (VmRSS), 0 when unknown.
 int64_t ResidentKb();
 // The most resident memory this process has had so far in kilobytes (VmHWM), 0 when unknown.

@@ -55,6 +55,8 @@ const char* kUsage =
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
            "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
            "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
+           "        [--camera-nice N] (render and encode at niceness N, 1..19: on the program's\n"
+           "        own machine the program goes first, as beside a camera of its own hardware)\n"
            "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n";
 
 void Usage() { std::cerr << kUsage; }
@@ -110,6 +112,9 @@ bool ParseArguments(int argc, char** argv, Options& o) {
         } else if (a == "--camera-fps" && hasValue) {
             o.camera.deliveredFps = std::atoi(argv[++i]);
             if (o.camera.deliveredFps < 1 || o.camera.deliveredFps > 60) return false;
+        } else if (a == "--camera-nice" && hasValue) {
+            o.camera.niceness = std::atoi(argv[++i]);
+            if (o.camera.niceness < 1 || o.camera.niceness > 19) return false;
         } else if (a == "--turn-rate" && hasValue) {
             char* end = nullptr;
             o.turnPerMetre = std::strtod(argv[i + 1], &end);
