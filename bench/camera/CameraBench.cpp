@@ -137,6 +137,21 @@ void MeasureLiveRendering(const bhv::SyntheticBoreholeCamera& camera) {
         renderCpu += c1 - c0;
         encodeCpu += c2 - c1;
     }
+    // The pixel loops alone, one pixel at a time against the processor's vector instructions:
+    // the same pose again and again (no texture upkeep), the two taking turns.
+    double kernelCpu[2] = {0, 0};
+    for (int i = 0; i < 20; ++i)
+        for (int k = 0; k < 2; ++k) {
+            const double c0 = ProcessCpuSeconds();
+            camera.RenderYuv420(50000 + frames * step, 33.0, yuv.data(),
+                                k == 0 ? bhv::SyntheticBoreholeCamera::RenderKernels::Scalar
+                                       : bhv::SyntheticBoreholeCamera::RenderKernels::Fastest);
+            kernelCpu[k] += ProcessCpuSeconds() - c0;
+        }
+    std::printf(
+        "render's pixel loops: %.1f ms per frame one pixel at a time, %.1f ms with the "
+        "processor's vector instructions\n",
+        kernelCpu[0] * 1000 / 20, kernelCpu[1] * 1000 / 20);
     const double perFrame = (renderCpu + encodeCpu) / frames;
     std::printf(
         "live camera alone (%.2f m/min): CPU per frame: render %.1f ms (%.0f texels), "

@@ -65,8 +65,11 @@ public:
     // Planar YUV 4:2:0 (Y, U, V planes), kWidth * kHeight * 3 / 2 bytes, BT.601 limited range.
     // Thread-safe (calls from several threads take turns on the texture).
     std::vector<uint8_t> RenderYuv420(double depthTenthsMm, double headingDeg) const;
-    // The same into a caller's buffer of kWidth * kHeight * 3 / 2 bytes.
-    void RenderYuv420(double depthTenthsMm, double headingDeg, uint8_t* out) const;
+    // The same into a caller's buffer of kWidth * kHeight * 3 / 2 bytes. The processor's vector
+    // instructions are used where it has them; Scalar gives the same bytes one pixel at a time.
+    enum class RenderKernels { Fastest, Scalar };
+    void RenderYuv420(double depthTenthsMm, double headingDeg, uint8_t* out,
+                      RenderKernels kernels = RenderKernels::Fastest) const;
 
     // The same picture computed pixel by pixel from the wall (each pixel sampled exactly, each
     // block's chroma from the mean colour of its pixels): slow, the reference the textured
