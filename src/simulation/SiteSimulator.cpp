@@ -148,7 +148,10 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             << (host_.silent ? ",silent" : "") << (host_.corruptCrc ? ",corrupt" : "")
             << " probe=" << (probe_.Connected() ? "connected" : "-")
             << (probe_.silent ? ",silent" : "") << (probe_.corruptCrc ? ",corrupt" : "")
-            << (ignoreZeroDepth_ ? " ignore-zero" : "") << std::endl;
+            << (ignoreZeroDepth_ ? " ignore-zero" : "");
+        if (camera_)
+            out << " camera-sent=" << camera_->UnitsSent() << " camera-late=" << camera_->FramesLate();
+        out << std::endl;
         return true;
     }
     bool flag = false;

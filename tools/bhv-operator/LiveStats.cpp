@@ -165,6 +165,15 @@ std::vector<QString> LiveStats::Print() const {
             .arg((b.framesQueued - a.framesQueued) / s, 0, 'f', 2)
             .arg(Dropped() / s, 0, 'f', 2)
             .arg(Dropped()));
+    if (cameraAtBegin_.frames >= 0 && cameraAtEnd_.frames > cameraAtBegin_.frames) {
+        const int64_t sent = cameraAtEnd_.frames - cameraAtBegin_.frames;
+        Say(QStringLiteral("  the simulated camera sent %1 frames per second (it fell behind its "
+                           "pace %2 times, rendering and encoding too slowly); the program "
+                           "decoded %3 % of what it sent")
+                .arg(sent / s, 0, 'f', 2)
+                .arg(cameraAtEnd_.late - cameraAtBegin_.late)
+                .arg(100.0 * static_cast<double>(decoded) / static_cast<double>(sent), 0, 'f', 1));
+    }
     // CPU by thread name (threads of one name added up), per decoded frame and as a share
     // of one core. The window thread is the process's main thread.
     const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));

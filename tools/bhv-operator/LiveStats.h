@@ -15,6 +15,12 @@
 
 namespace bhv::op {
 
+// The frames the simulated camera had sent, and those it rendered too late for their tick, as
+// its status line says (-1: unknown).
+struct CameraSent {
+    int64_t frames = -1, late = -1;
+};
+
 // The figures of the program while it runs: event-loop lateness, depth message to caption,
 // CPU by thread (the decoder's own beside the whole program's), memory, and the camera stream's
 // counters. What the operator itself does on the window thread (saving its PNGs) is left out:
@@ -47,6 +53,13 @@ public:
     // The program's peak memory, read once its window has closed: what the operator does after
     // that (reading the pages back, rendering the wall to measure them) is not the program's.
     void NoteProgramEnd();
+
+    // What the simulated camera said it had sent at the span's start and end: the stream's
+    // frames per second are then told against what the camera delivered.
+    void NoteCamera(CameraSent atBegin, CameraSent atEnd) {
+        cameraAtBegin_ = atBegin;
+        cameraAtEnd_ = atEnd;
+    }
 
     // Prints the figures and a line per goal; returns the goals that were missed.
     std::vector<QString> Print() const;
@@ -97,6 +110,7 @@ private:
     std::vector<Stall> stalls_;  // the event loop's latenesses over 50 ms
     double nominalPerSecond_ = 20;
     CameraStreamCounters countersAtStart_, countersAtEnd_;
+    CameraSent cameraAtBegin_, cameraAtEnd_;
     int64_t rssStartKb_ = 0, rssBeginKb_ = 0, rssEndKb_ = 0, programPeakKb_ = 0;
     std::vector<int64_t> rssMinutes_;
     std::vector<double> rssAfterFirstPageMb_;

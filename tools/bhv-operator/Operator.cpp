@@ -20,6 +20,8 @@
 
 #include "ConsolePrompter.h"
 #include "Driver.h"
+#include <QRegularExpression>
+
 #include "LiveStats.h"
 #include "Peers.h"
 #include "Support.h"
@@ -88,6 +90,7 @@ public:
         // The figures cover the run from its start to its stop: the pay-out, the page commits
         // and chart updates, browsing, and the start and stop themselves.
         stats_->Begin();
+        const CameraSent sentAtBegin = CameraFramesSent();
         StartRun();
         PayOutWithFaults();
         if (o_.fastSeconds > 0) FastStretch();
@@ -95,6 +98,7 @@ public:
         TakeScreenshot();
         BrowseToFirstPage();
         StopRun();
+        stats_->NoteCamera(sentAtBegin, CameraFramesSent());
         stats_->End();
         CollectQuality();
         if (o_.upload) WaitForUpload();
@@ -498,6 +502,32 @@ private:
             Settle(300);
         }
         Shot("first-page");
+    }
+
+    // What the simulated camera has sent so far, from its status line; -1s when it does not say
+    // within two seconds.
+    CameraSent CameraFramesSent() {
+        const int from = static_cast<int>(sim_.Output().size());
+        sim_.Send("status");
+        CameraSent sent;
+        auto after = [](const QString& text, int at, const QString& key) {
+            const int k = text.indexOf(key, at);
+            return k < 0 ? -1
+                         : text.mid(k + key.size())
+                               .section(QRegularExpression("\\s"), 0, 0)
+                               .toLongLong();
+        };
+        WaitFor(
+            [&] {
+                const QString& out = sim_.Output();
+                const int at = out.indexOf("camera-late=", from);
+                if (at < 0 || out.indexOf('\n', at) < 0) return false;
+                sent.frames = after(out, from, "camera-sent=");
+                sent.late = after(out, from, "camera-late=");
+                return true;
+            },
+            2000);
+        return sent;
     }
 
     void StopRun() {
