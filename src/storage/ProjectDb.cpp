@@ -192,8 +192,27 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
 bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
     probeStates_.push_back(record);
 
-    std::shared_lock lock(connectionMutex_);
+    // The state and its environment row in one transaction: stored together or not at all, and
+    // one commit's disk syncs on the window thread instead of two commits' (4 instead of 8 in
+    // the project's rollback-journal mode: 20-40 ms early in a run on a slow disk). The
+    // connection is held alone meanwhile, so that no other thread's statement falls inside.
+    std::unique_lock lock(connectionMutex_);
     if (!db_) return false;
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+    if (!InsertProbeStateRows(record)) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Trace(TraceCategory::Storage, std::string("sqlite: probe state ") +
+                                          std::to_string(record.id) + ": " + sqlite3_errmsg(db_));
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool ProjectDb::InsertProbeStateRows(const ProbeStateRecord& record) {
     Statement stmt(db_, kInsertProbeState);
     if (!stmt) return false;
     sqlite3_stmt* s = stmt.get();

@@ -123,6 +123,9 @@ private:
     std::list<DiameterConfig> diameters_;
     std::list<VideoConfig> videos_;
 
+    // The probe-state row and its environment row, inside AddProbeState's transaction.
+    bool InsertProbeStateRows(const ProbeStateRecord& record);
+
     mutable std::shared_mutex connectionMutex_;
     sqlite3* db_ = nullptr;
 };

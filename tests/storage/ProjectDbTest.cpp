@@ -196,6 +196,10 @@ TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {
     }
     worker.join();
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from bigImages"), "40\n");
+    // Each state with its environment row, the pages' inserts never caught in its transaction.
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeState join probeStateEnv "
+                                            "using (id)"),
+              "40\n");
 }
 
 }  // namespace
