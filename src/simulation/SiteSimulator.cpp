@@ -150,7 +150,8 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             << (probe_.silent ? ",silent" : "") << (probe_.corruptCrc ? ",corrupt" : "")
             << (ignoreZeroDepth_ ? " ignore-zero" : "");
         if (camera_)
-            out << " camera-sent=" << camera_->UnitsSent() << " camera-late=" << camera_->FramesLate();
+            out << " camera-sent=" << camera_->UnitsSent()
+                << " camera-late=" << camera_->FramesLate();
         out << std::endl;
         return true;
     }

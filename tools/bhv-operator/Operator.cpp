@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTest>
 #include <algorithm>
@@ -20,8 +21,6 @@
 
 #include "ConsolePrompter.h"
 #include "Driver.h"
-#include <QRegularExpression>
-
 #include "LiveStats.h"
 #include "Peers.h"
 #include "Support.h"
@@ -507,23 +506,15 @@ private:
     // What the simulated camera has sent so far, from its status line; -1s when it does not say
     // within two seconds.
     CameraSent CameraFramesSent() {
-        const int from = static_cast<int>(sim_.Output().size());
+        static const QRegularExpression counts("camera-sent=(\\d+) camera-late=(\\d+)\n");
+        const auto from = sim_.Output().size();
         sim_.Send("status");
         CameraSent sent;
-        auto after = [](const QString& text, int at, const QString& key) {
-            const int k = text.indexOf(key, at);
-            return k < 0 ? -1
-                         : text.mid(k + key.size())
-                               .section(QRegularExpression("\\s"), 0, 0)
-                               .toLongLong();
-        };
         WaitFor(
             [&] {
-                const QString& out = sim_.Output();
-                const int at = out.indexOf("camera-late=", from);
-                if (at < 0 || out.indexOf('\n', at) < 0) return false;
-                sent.frames = after(out, from, "camera-sent=");
-                sent.late = after(out, from, "camera-late=");
+                const QRegularExpressionMatch m = counts.match(sim_.Output(), from);
+                if (!m.hasMatch()) return false;
+                sent = {m.captured(1).toLongLong(), m.captured(2).toLongLong()};
                 return true;
             },
             2000);
