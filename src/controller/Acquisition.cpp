@@ -422,14 +422,14 @@ void Acquisition::OnTelemetry(const Message& message, TelemetryChange change) {
 }
 
 void Acquisition::OnDepthMessage(int64_t arrivedNs) {
-    // Every 100 mm of depth a probe-state record, kept in the history even when it could not be
-    // stored.
+    // Every 100 mm of depth a probe-state record, stored by the project's writer thread and
+    // kept in the history even when it could not be stored (the run's storage check counts
+    // those).
     ProjectDb& db = parts_->db;
     const TelemetryState& state = parts_->telemetry.State();
     if (auto record = NextProbeState(state.depth, state.attitude, db.ProbeStates())) {
-        const bool stored = db.AddProbeState(*record);
+        db.AddProbeState(*record);
         view_.RedrawCharts(db.ProbeStates());
-        if (!stored && session_->Active()) session_->OnProbeStateLost();
     }
     OnDepthUpdate(arrivedNs);
 }

@@ -105,7 +105,7 @@ void RunSession::FinishStart(bool registered) {
     view_.SetWaitCursor(false);
     if (!started) return;
     mouthDisarmed_ = false;
-    probeStateLost_ = recordingLost_ = false;
+    recordingLost_ = false;
     lastRunLost_ = false;
     storageChecks_ = 0;
     startedSeconds_ = SteadySecondsPrecise();
@@ -179,7 +179,7 @@ void RunSession::Stop() {
     ShowOverspeed(false);
     hooks_.updateButtons();
     // The end box never says the run was saved when part of it was not.
-    lastRunLost_ = probeStateLost_ || recordingLost_ || parts_.imageRun.StoreFailures() > 0;
+    lastRunLost_ = db.ProbeStatesLost() > 0 || recordingLost_ || parts_.imageRun.StoreFailures() > 0;
     if (lastRunLost_)
         prompter_.Tell(L"试验结束，部分数据未能保存，已保存的文件位于" + db.WorkspacePath());
     else
@@ -200,6 +200,8 @@ void RunSession::FinishImageRun() {
         NameThisThread("bhv-run-end");
         parts_.imageRun.FinishImageRun(uploadOn,
                                        [&upload](const std::wstring& path) { upload.Enqueue(path); });
+        // The run's last probe states are in the project before its log is written from it.
+        parts_.db.FlushProbeStates();
     });
     do {
         if (hooks_.pump) hooks_.pump();
@@ -237,16 +239,11 @@ void RunSession::RequestReport() {
     hooks_.runReport(request);
 }
 
-void RunSession::OnProbeStateLost() {
-    probeStateLost_ = true;
-    CheckStorage();
-}
-
 void RunSession::CheckStorage() {
     if (!acquiring_ || ending_ || finishing_) return;
     VideoRecorder& recorder = parts_.recorder;
     if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;
-    if (probeStateLost_ || recordingLost_ || parts_.imageRun.StoreFailures() > 0) {
+    if (parts_.db.ProbeStatesLost() > 0 || recordingLost_ || parts_.imageRun.StoreFailures() > 0) {
         EndForFailure(L"数据保存失败，已停止绞车并结束采集，请检查磁盘");
         return;
     }

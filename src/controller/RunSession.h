@@ -49,8 +49,6 @@ public:
     // overspeed row, a probe state or the recording that could not be written, or a disk
     // running full, stops the winch, ends the run keeping what was stored and tells the operator.
     void CheckStorage();
-    // A probe-state row of the run could not be stored.
-    void OnProbeStateLost();
     // The last run ended with something not written (its end box said so).
     bool LastRunLost() const { return lastRunLost_; }
 
@@ -92,7 +90,6 @@ private:
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;
-    bool probeStateLost_ = false;
     bool recordingLost_ = false;
     bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
     bool finishing_ = false;  // the image run's end is under way on its worker

@@ -5,12 +5,15 @@
 #include <cmath>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
+#include <utility>
 
 #include "imaging/Jpeg.h"
 #include "platform/FileSystem.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
 namespace bhv {
@@ -135,6 +138,9 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     // A hole number with a separator or ".." would put the project outside the workspace, and
     // without a workspace it would land in the current folder.
     if (!IsValidProjectName(name) || workspacePath_.empty()) return false;
+    // The last project's probe states are stored in it before its connection is replaced.
+    FlushProbeStates();
+    probeStatesLost_ = 0;
 
     longitude_ = longitude;
     latitude_ = latitude;
@@ -189,13 +195,61 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     return true;
 }
 
-bool ProjectDb::AddProbeState(const ProbeStateRecord& record) {
+void ProjectDb::AddProbeState(const ProbeStateRecord& record) {
     probeStates_.push_back(record);
+    std::unique_lock lock(writeMutex_);
+    if (!writer_.joinable()) {
+        stopWriter_ = false;
+        try {
+            writer_ = std::thread([this] { WriteProbeStates(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: stored here and now, as a slower but sound way.
+            lock.unlock();
+            if (!StoreProbeState(record)) ++probeStatesLost_;
+            return;
+        }
+    }
+    writeQueue_.push_back(record);
+    writeWake_.notify_one();
+}
 
-    // The state and its environment row in one transaction: stored together or not at all, and
-    // one commit's disk syncs on the window thread instead of two commits' (4 instead of 8 in
-    // the project's rollback-journal mode: 20-40 ms early in a run on a slow disk). The
-    // connection is held alone meanwhile, so that no other thread's statement falls inside.
+void ProjectDb::FlushProbeStates() {
+    std::unique_lock lock(writeMutex_);
+    writeDone_.wait(lock, [this] { return writeQueue_.empty() && !writing_; });
+}
+
+void ProjectDb::StopWriter() {
+    {
+        std::lock_guard lock(writeMutex_);
+        if (!writer_.joinable()) return;
+        stopWriter_ = true;
+        writeWake_.notify_one();
+    }
+    writer_.join();  // it stores what is queued before it ends
+    writer_ = std::thread();
+}
+
+void ProjectDb::WriteProbeStates() {
+    NameThisThread("bhv-db-write");
+    std::unique_lock lock(writeMutex_);
+    for (;;) {
+        writeWake_.wait(lock, [this] { return stopWriter_ || !writeQueue_.empty(); });
+        if (writeQueue_.empty()) return;  // asked to stop, and nothing is left
+        std::vector<ProbeStateRecord> records = std::exchange(writeQueue_, {});
+        writing_ = true;
+        lock.unlock();
+        for (const ProbeStateRecord& record : records)
+            if (!StoreProbeState(record)) ++probeStatesLost_;
+        lock.lock();
+        writing_ = false;
+        if (writeQueue_.empty()) writeDone_.notify_all();
+    }
+}
+
+bool ProjectDb::StoreProbeState(const ProbeStateRecord& record) {
+    // The state and its environment row in one transaction: stored together or not at all, with
+    // one commit's disk syncs. The connection is held alone meanwhile, so that no other thread's
+    // statement falls inside the transaction.
     std::unique_lock lock(connectionMutex_);
     if (!db_) return false;
     if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
@@ -368,6 +422,7 @@ void ProjectDb::AddVideo(int32_t startDepth, int32_t endDepth, const std::wstrin
 }
 
 void ProjectDb::Close() {
+    StopWriter();
     std::unique_lock lock(connectionMutex_);
     if (db_) sqlite3_close(db_);
     db_ = nullptr;

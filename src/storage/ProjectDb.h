@@ -1,11 +1,15 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/core/mat.hpp>
@@ -24,7 +28,8 @@ namespace bhv {
 // Threads: the user-interface thread and the image thread both use the connection. SQLite runs
 // in serialized mode and every operation prepares, steps and finalizes its own statement; a
 // reader-writer lock only keeps the connection from being closed or replaced while another
-// thread is inside a statement. Nothing here throws.
+// thread is inside a statement. Probe states are stored by a writer thread of the project's
+// own, so that the thread that records them never waits on the disk. Nothing here throws.
 class ProjectDb {
 public:
     static constexpr const char* kFileVersion = "BHVE-V1.0.221205";
@@ -51,10 +56,18 @@ public:
     bool CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
                        double longitude, double latitude);
 
-    // Appends to the history and inserts a probeState row, and the probe's temperature,
-    // humidity and raw magnetometer values into probeStateEnv (ours, beside the seven tables);
-    // true when both rows were stored.
-    bool AddProbeState(const ProbeStateRecord& record);
+    // Appends to the history at once, and hands the probeState row and the probe's
+    // temperature, humidity and raw magnetometer values (probeStateEnv, ours, beside the seven
+    // tables) to the writer thread, which stores both in one transaction: the window thread
+    // records a state every 100 mm and must not wait for a commit's disk syncs (tens of
+    // milliseconds early in a run). A record that cannot be stored stays in the history and is
+    // counted in ProbeStatesLost.
+    void AddProbeState(const ProbeStateRecord& record);
+    // Waits until every probe state handed over is stored or counted lost. CreateProject and
+    // Close wait for them too, so that no record lands in the next project or is dropped.
+    void FlushProbeStates();
+    // Probe states handed over since CreateProject that could not be stored. Any thread.
+    int ProbeStatesLost() const { return probeStatesLost_.load(); }
 
     // Inserts a page of the unrolled image (JPEG bytes) under its travel key.
     bool InsertBigImage(int32_t id, std::span<const uint8_t> jpeg);
@@ -123,8 +136,23 @@ private:
     std::list<DiameterConfig> diameters_;
     std::list<VideoConfig> videos_;
 
-    // The probe-state row and its environment row, inside AddProbeState's transaction.
+    // The writer thread: stores what AddProbeState hands over, in order, until Close.
+    void WriteProbeStates();
+    // One record's rows in one transaction (on the writer thread).
+    bool StoreProbeState(const ProbeStateRecord& record);
+    // The probe-state row and its environment row, inside StoreProbeState's transaction.
     bool InsertProbeStateRows(const ProbeStateRecord& record);
+    // Waits for the queue to drain, then ends the writer thread.
+    void StopWriter();
+
+    std::mutex writeMutex_;
+    std::condition_variable writeWake_;   // a record queued, or the writer to stop
+    std::condition_variable writeDone_;   // the queue drained
+    std::vector<ProbeStateRecord> writeQueue_;
+    bool writing_ = false;     // the writer holds records taken from the queue
+    bool stopWriter_ = false;
+    std::atomic<int> probeStatesLost_{0};
+    std::thread writer_;
 
     mutable std::shared_mutex connectionMutex_;
     sqlite3* db_ = nullptr;

@@ -63,7 +63,7 @@ fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
         r.telemetry[attitude::kAngleZ] = 40.0 + mm / 100.0;
         r.telemetry[attitude::kTemperature] = 18.0 + mm / 1000.0;
         r.telemetry[attitude::kHumidity] = 55.0;
-        EXPECT_TRUE(db.AddProbeState(r));
+        db.AddProbeState(r);
     }
     for (int mm = 1000; mm < 4000; mm += 100) {
         DepthQualityRow q;

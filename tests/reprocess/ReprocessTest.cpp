@@ -246,7 +246,7 @@ TEST_F(ReprocessTest, TakesItsDefaultsFromTheRecordingsProjectAndCopiesItsProbeS
         record.id = mm;
         record.tilt = 1.25f;
         record.telemetry[attitude::kAngleZ] = heading;
-        ASSERT_TRUE(db.AddProbeState(record));
+        db.AddProbeState(record);
     }
     const fs::path source = FsPath(db.ProjectFolder());
     db.Close();

@@ -149,20 +149,34 @@ TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
     r.telemetry[attitude::kAngleX] = 350.0;
     r.telemetry[attitude::kAngleY] = 1.5;
     r.telemetry[attitude::kAngleZ] = 90.25;
-    ASSERT_TRUE(db.AddProbeState(r));
+    db.AddProbeState(r);
     // The probe reeled back over the same depth: not a failed write, and the first row stays.
     ProbeStateRecord again = r;
     again.tilt = 9.0f;
     again.telemetry[attitude::kTemperature] = 40.0;
-    EXPECT_TRUE(db.AddProbeState(again));
+    db.AddProbeState(again);
     EXPECT_EQ(db.ProbeStates().size(), 2u);
+    db.FlushProbeStates();
+    EXPECT_EQ(db.ProbeStatesLost(), 0);
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeStateEnv where id = 100 "
                                             "and temperature = 0"),
               "1\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select * from probeState"),
               "100|-5|7|3.5|2.5|350.0|1.5|90.25\n");
+
+    // A state that cannot be stored is counted, stays in the history, and takes neither row
+    // with it; the next project starts with none lost.
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "drop table probeState"), "");
+    r.id = 200;
+    db.AddProbeState(r);
+    db.FlushProbeStates();
+    EXPECT_EQ(db.ProbeStatesLost(), 1);
+    EXPECT_EQ(db.ProbeStates().size(), 3u);
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeStateEnv where id = 200"),
+              "0\n");
     ASSERT_TRUE(db.CreateProject(L"K2", 0, 700, 0, 0));
     EXPECT_TRUE(db.ProbeStates().empty());
+    EXPECT_EQ(db.ProbeStatesLost(), 0);
 }
 
 // The page overspeed table beside the seven: a page stored again replaces its record, and a
@@ -192,9 +206,11 @@ TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {
         db.ReadNeighbourBigImage(id, true);
         ProbeStateRecord r;
         r.id = i * 100;
-        EXPECT_TRUE(db.AddProbeState(r));
+        db.AddProbeState(r);
     }
     worker.join();
+    db.FlushProbeStates();
+    EXPECT_EQ(db.ProbeStatesLost(), 0);
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from bigImages"), "40\n");
     // Each state with its environment row, the pages' inserts never caught in its transaction.
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeState join probeStateEnv "
