@@ -64,9 +64,10 @@ public:
     ImageRun& operator=(const ImageRun&) = delete;
 
     StripStitcher& Stitcher() { return stitcher_; }
-    // Called after each tick that took over a new display (the view repaints). It runs on the
-    // image thread inside the tick, so it may only use ViewSource, AxisStartMm and Browsing (or
-    // post to another thread); set it before the image thread starts.
+    // Called after each tick that took over a new display, and when a browsed page is ready
+    // (the view repaints). It runs on the image thread inside the tick and on the browse
+    // worker, so it may only use ViewSource, AxisStartMm and Browsing (or post to another
+    // thread); set it before the image thread starts and leave it until the run is destroyed.
     void SetRepaint(std::function<void()> repaint) { repaint_ = std::move(repaint); }
 
     // Telemetry: distance moved since the run started and current depth (tenths of a mm).

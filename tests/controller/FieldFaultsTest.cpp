@@ -66,9 +66,9 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
     ASSERT_TRUE(acq->Recorder().Recording());
     const std::filesystem::path srt = acq->Recorder().SubtitlePath();
     ASSERT_TRUE(WaitFor([&] { return acq->Recorder().Samples().size() >= 5; }));
-    // Still recording: the file already holds the video's seconds so far, in the file's own
+    // Still recording: the file comes to hold the video's seconds so far, in the file's own
     // format (the video starts at the first key frame, a second or two after the start on a
-    // busy machine).
+    // busy machine, and an instrumented build's encoder falls further behind).
     const auto& samples = acq->Recorder().Samples();
     std::string expected;
     for (size_t i = 0; i + 2 < samples.size(); ++i) {
@@ -77,7 +77,9 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
             expected += c;
         }
     }
-    EXPECT_EQ(ReadFile(srt).substr(0, expected.size()), expected);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(srt).substr(0, expected.size()) == expected; }))
+        << ReadFile(srt) << "\nexpected to begin with:\n" << expected;
+    EXPECT_TRUE(acq->Recorder().Recording());
     RunButton();
     EXPECT_FALSE(acq->LastRunLost());
 }

@@ -76,7 +76,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     double depth = 100000;
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetDepthSource([&depth] { return depth; });
-    int repaints = 0;
+    std::atomic<int> repaints{0};  // the image thread and the browse worker both repaint
     run.SetRepaint([&repaints] { ++repaints; });
     run.StartRun(Start(90.0f));
     run.ImageTick();
