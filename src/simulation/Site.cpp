@@ -11,6 +11,13 @@ namespace {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
+// The wall the camera films, its structures oriented along the hole the probe follows.
+BoreholeWallOptions WallAlong(double turnPerMetre) {
+    BoreholeWallOptions options;
+    options.turnPerMetre = turnPerMetre;
+    return options;
+}
+
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
@@ -20,6 +27,7 @@ std::string WithoutLineEnd(std::string text) {
 
 Site::Site(SiteOptions options)
     : options_(std::move(options)),
+      wall_(WallAlong(options_.turnPerMetre)),
       model_(std::make_unique<SiteModel>(options_.startDepthMetres, options_.pulleyMm,
                                          options_.winchSpeedsMPerMin)) {
     model_->SetTurnRate(options_.turnPerMetre);

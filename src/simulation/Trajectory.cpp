@@ -6,6 +6,8 @@
 namespace bhv::sim {
 namespace {
 constexpr double kDegToRad = 3.14159265358979323846 / 180.0;
+constexpr double kTopInclination = 0.5, kFullInclination = 10.0;  // degrees
+constexpr double kInclinationRiseMetres = 25.0;
 
 double Wrap360(double degrees) {
     double d = std::fmod(degrees, 360.0);
@@ -16,7 +18,8 @@ double Wrap360(double degrees) {
 TrajectoryPoint Trajectory::At(double depthMetres, double turnPerMetre) {
     const double d = std::max(depthMetres, 0.0);
     TrajectoryPoint p;
-    p.inclination = std::min(0.5 + 0.04 * d, 6.0);
+    const double t = std::min(d / kInclinationRiseMetres, 1.0);
+    p.inclination = kTopInclination + (kFullInclination - kTopInclination) * t * t * (3.0 - 2.0 * t);
     p.azimuth = Wrap360(45.0 + turnPerMetre * d);
     SplitTilt(p.inclination, p.azimuth, p.angleX, p.angleY);
     return p;

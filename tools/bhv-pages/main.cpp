@@ -1,5 +1,5 @@
 // bhv-pages <output folder> [metres] [--codec CRF] [--jitter MS] [--frame-rate N]
-//           [--speed M_PER_MIN] [--diameter MM] [--only down|up]
+//           [--speed M_PER_MIN] [--diameter MM] [--only down|up] [--structures-truth FILE.csv]
 //
 // Runs a simulated downward and upward acquisition over the synthetic borehole wall (default
 // 2.05 m each, start headings 57 and 200 degrees) through the whole image pipeline into a
@@ -15,6 +15,9 @@
 // (default: 0.83 m/min down and 2.04 m/min up at 20 frames per second); --only runs one
 // direction; --diameter is the hole's diameter entered in the project (default 70 mm, the
 // wall's own; the scripted operator enters 110), which sets the page's rows.
+// --structures-truth writes the planar structures of the wall the runs film (the depths their
+// pages show) as CSV, the columns of bhv-sim --structures-truth.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -29,6 +32,7 @@
 #include "platform/Trace.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/PageRegistration.h"
+#include "simulation/WallStructures.h"
 #include "storage/ProjectDb.h"
 
 int main(int argc, char** argv) {
@@ -36,7 +40,11 @@ int main(int argc, char** argv) {
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     const char* usage =
         "usage: bhv-pages <output folder> [metres] [--codec CRF] [--jitter MS] [--frame-rate N] "
-        "[--speed M_PER_MIN] [--diameter MM] [--only down|up]\n";
+        "[--speed M_PER_MIN] [--diameter MM] [--only down|up] [--structures-truth FILE.csv]\n"
+        "--structures-truth: the planar structures of the wall over the depths the pages show, as\n"
+        "CSV (depth_m where the plane crosses the hole's axis, true_dip_deg, true_azimuth_deg,\n"
+        "apparent_dip_deg, apparent_azimuth_deg, height_mm, type, aperture_mm, visible_from_deg,\n"
+        "visible_to_deg, faint, set, overlapping, flat_layer), as bhv-sim writes it.\n";
     if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
         std::fputs(usage, stdout);
         return 0;
@@ -49,7 +57,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path out = argv[1];
     double metres = 2.05, frameRate = 20.0, speed = 0.0, jitter = 0.0;
     int crf = 0, diameterMm = 70;
-    std::string only;
+    std::string only, structuresTruth;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -65,6 +73,8 @@ int main(int argc, char** argv) {
             diameterMm = std::atoi(argv[++i]);
         else if (arg == "--only" && hasValue)
             only = argv[++i];
+        else if (arg == "--structures-truth" && hasValue && argv[i + 1][0] != '\0')
+            structuresTruth = argv[++i];
         else if (i == 2 && !arg.empty() && arg[0] != '-')
             metres = std::atof(arg.c_str());
         else {
@@ -102,6 +112,34 @@ int main(int argc, char** argv) {
     std::vector<bhv::BoreholeRunSettings> runs;
     if (only != "up") runs.push_back(down);
     if (only != "down") runs.push_back(up);
+
+    if (!structuresTruth.empty()) {
+        // Each run films the wall from its start to its end, shifted by the band's look-ahead:
+        // the page's top at travel 0 less its start depth.
+        std::vector<bhv::WallStructure> truth;
+        for (const bhv::BoreholeRunSettings& settings : runs) {
+            const double look = bhv::PageTopDepthMm(settings, wall, settings.upward ? -200 : 10000) -
+                                settings.startDepth / 10.0;
+            const double start = settings.startDepth / 10.0 + look;
+            const double end = settings.upward ? start - settings.length / 10.0
+                                               : start + settings.length / 10.0;
+            for (const bhv::WallStructure& s : wall.Structures(start, end))
+                if (std::none_of(truth.begin(), truth.end(), [&](const bhv::WallStructure& t) {
+                        return t.depthMm == s.depthMm && t.kind == s.kind;
+                    }))
+                    truth.push_back(s);
+        }
+        std::sort(truth.begin(), truth.end(), [](const auto& a, const auto& b) {
+            return a.depthMm < b.depthMm;
+        });
+        std::ofstream file(structuresTruth, std::ios::binary);
+        file << bhv::WallStructuresCsv(truth);
+        file.close();
+        if (!file) {
+            std::fprintf(stderr, "cannot write %s\n", structuresTruth.c_str());
+            return 1;
+        }
+    }
 
     double sum = 0;
     int count = 0;

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
+#include "simulation/BoreholeWall.h"
 #include "simulation/SimCamera.h"
 #include "simulation/SiteModel.h"
 #include "simulation/SiteSimulator.h"
@@ -40,7 +43,13 @@ struct Options {
     double disturbFrom = 0.0, disturbTo = 0.0;
     int cameraPort = -1;  // -1: no camera
     bhv::sim::SimCamera::Options camera;
+    std::string structuresTruth;  // write the wall's structures here and exit
+    double structuresFrom = 0.0, structuresTo = -1.0;  // metres; to < from: the hole's depth
 };
+
+// Without a range, the truth covers the hole from its mouth to its bottom (a "bottom M" fault)
+// or, with no bottom, its first 100 m.
+constexpr double kTruthDepthWithoutBottom = 100.0;
 
 const char* kUsage =
         "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
@@ -57,7 +66,15 @@ const char* kUsage =
            "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
            "        [--camera-nice N] (render and encode at niceness N, 1..19: on the program's\n"
            "        own machine the program goes first, as beside a camera of its own hardware)\n"
-           "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n";
+           "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n"
+           "Ground truth: [--structures-truth FILE.csv] [--structures-range FROM_M:TO_M]\n"
+           "        write the planar structures of the simulated wall (the hole turning at\n"
+           "        --turn-rate) as CSV and exit, without listening: one line per structure\n"
+           "        whose trace reaches the range (default 0 to the --fault \"bottom M\" depth,\n"
+           "        or to 100 m), columns depth_m (where the plane crosses the hole's axis),\n"
+           "        true_dip_deg, true_azimuth_deg, apparent_dip_deg, apparent_azimuth_deg,\n"
+           "        height_mm, type (Fracture/Bedding/Vein), aperture_mm (nan: none),\n"
+           "        visible_from_deg, visible_to_deg, faint, set, overlapping, flat_layer\n";
 
 void Usage() { std::cerr << kUsage; }
 
@@ -129,6 +146,19 @@ bool ParseArguments(int argc, char** argv, Options& o) {
             if (end != value.c_str() + colon) return false;
             o.disturbTo = std::strtod(value.c_str() + colon + 1, &end);
             if (*end != '\0' || o.disturbTo <= o.disturbFrom) return false;
+        } else if (a == "--structures-truth" && hasValue) {
+            o.structuresTruth = argv[++i];
+            if (o.structuresTruth.empty()) return false;
+        } else if (a == "--structures-range" && hasValue) {
+            // FROM:TO in metres.
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) return false;
+            char* end = nullptr;
+            o.structuresFrom = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() + colon) return false;
+            o.structuresTo = std::strtod(value.c_str() + colon + 1, &end);
+            if (*end != '\0' || !(o.structuresTo > o.structuresFrom)) return false;
         } else if (a == "--camera-empty-password") {
             o.camera.emptyPasswordOnly = true;
         } else if (a == "--no-stdin") {
@@ -138,6 +168,41 @@ bool ParseArguments(int argc, char** argv, Options& o) {
         }
     }
     return true;
+}
+
+// The wall the camera films: its structures oriented along the hole the probe follows.
+bhv::BoreholeWallOptions WallAlong(double turnPerMetre) {
+    bhv::BoreholeWallOptions wall;
+    wall.turnPerMetre = turnPerMetre;
+    return wall;
+}
+
+// The depth of the last "bottom M" fault, if any.
+std::optional<double> BottomOf(const std::vector<std::string>& faults) {
+    std::optional<double> bottom;
+    for (const std::string& fault : faults) {
+        std::istringstream words(fault);
+        std::string verb;
+        double metres = 0.0;
+        if (words >> verb && verb == "bottom" && words >> metres) bottom = metres;
+    }
+    return bottom;
+}
+
+int WriteStructuresTruth(const Options& o, const bhv::BoreholeWall& wall) {
+    double from = o.structuresFrom, to = o.structuresTo;
+    if (!(to > from)) {
+        from = 0.0;
+        to = BottomOf(o.faults).value_or(kTruthDepthWithoutBottom);
+    }
+    std::ofstream file(o.structuresTruth, std::ios::binary);
+    file << bhv::WallStructuresCsv(wall.Structures(from * 1000.0, to * 1000.0));
+    file.close();
+    if (!file) {
+        std::cerr << "bhv-sim: cannot write " << o.structuresTruth << std::endl;
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -151,6 +216,9 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
+    const bhv::BoreholeWall wall(WallAlong(options.turnPerMetre));
+    if (!options.structuresTruth.empty()) return WriteStructuresTruth(options, wall);
+
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -170,7 +238,7 @@ int main(int argc, char** argv) {
     // listening only after the first line.
     std::unique_ptr<bhv::sim::SimCamera> camera;
     if (options.cameraPort >= 0) {
-        camera = std::make_unique<bhv::sim::SimCamera>(model, options.camera);
+        camera = std::make_unique<bhv::sim::SimCamera>(model, options.camera, wall);
         site.SetCamera(&camera->Server());
     }
     // Faults from the command line are applied silently, so that the port line below is the
