@@ -15,6 +15,7 @@ set(_bhv_programs
   "bhv-monitor=console monitor of the borehole television's host unit and probe"
   "bhv-reprocess=re-processes a borehole television recording into a new project"
   "bhv-export=exports a borehole television project as CSV, LAS and image strips"
+  "bhv-structures=finds planar structures on a borehole television project or unrolled image"
   "bhv-upload=uploads pictures to a borehole television data server"
   "bhv-data-server=receiver of the borehole television upload protocol for labs and tests")
 

@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/Jpeg.h"
+#include "storage/ProjectDb.h"
 
 namespace bhv {
 namespace {
@@ -277,6 +278,18 @@ std::vector<DepthQualityRow> ProjectReader::Quality() const {
         rows.push_back(q);
     }
     return rows;
+}
+
+std::vector<StructurePick> ProjectReader::Structures() const {
+    std::vector<StructurePick> picks;
+    Statement s(db_, kSelectStructures);  // our own table: an older project has none
+    while (s.Step()) picks.push_back(StructureOfRow(s.get()));
+    return picks;
+}
+
+bool ProjectReader::KeepsStructures() const {
+    Statement s(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='structures'");
+    return s.Step() && sqlite3_column_int(s.get(), 0) == 1;
 }
 
 std::vector<int32_t> ProjectReader::PageIds() const {

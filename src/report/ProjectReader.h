@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "storage/ProbeStateRecord.h"
+#include "structures/StructurePick.h"
 
 struct sqlite3;
 
@@ -87,6 +88,11 @@ public:
     // The quality per 100 mm of depth (depthQuality), shallow first; empty in a project made
     // before the table existed ("not recorded"). NaN where a value is NULL.
     std::vector<DepthQualityRow> Quality() const;
+    // The planar structures picked (table structures), shallow first, with their row ids;
+    // empty in a project made before the table existed.
+    std::vector<StructurePick> Structures() const;
+    // Whether the project has the structures table at all (a project made before it has none).
+    bool KeepsStructures() const;
     std::vector<int32_t> PageIds() const;  // bigImages ids, ascending
     // Decoded; empty when missing or unreadable, with the reason in `why` when given (a
     // picture larger than any page is refused from its header, before it is decoded). A JPEG

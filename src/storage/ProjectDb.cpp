@@ -15,6 +15,7 @@
 #include "platform/Text.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
+#include "structures/StructureCsv.h"
 
 namespace bhv {
 namespace {
@@ -65,6 +66,14 @@ constexpr const char* kSetPageOverspeed =
     "insert or replace into pageOverspeed (id, overspeedMm, pageMm) values (?,?,?)";
 constexpr const char* kReadPageOverspeed =
     "SELECT overspeedMm, pageMm FROM pageOverspeed where id = ?";
+constexpr const char* kInsertStructure =
+    "insert into structures (depthMm, heightMm, apparentDip, apparentAzimuth, trueDip, "
+    "trueAzimuth, holeInclination, holeAzimuth, diameterMm, visibleFrom, visibleTo, apertureMm, "
+    "confidence, contrast, kind, origin, madeAt) values (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?) "
+    "returning id";
+// RETURNING rather than the connection's last row id or change count: other threads' statements
+// on the same connection may come between.
+constexpr const char* kDeleteStructure = "delete from structures where id = ? returning id";
 constexpr const char* kInsertBigImage = "insert into bigImages (id, data) values (?,?)";
 constexpr const char* kNextBigImage =
     "SELECT id, data FROM bigImages where id > ? order by id limit 0, 1";
@@ -103,6 +112,37 @@ public:
 private:
     sqlite3_stmt* stmt_ = nullptr;
 };
+
+// Binds the pick to the insert statement and steps it: the new row's id.
+std::optional<int64_t> InsertStructure(sqlite3* db, sqlite3_stmt* s, const StructurePick& pick) {
+    // A value that is not a number (not oriented yet, aperture unknown) is stored as NULL.
+    auto real = [s](int at, double v) {
+        return std::isfinite(v) ? sqlite3_bind_double(s, at, v) : sqlite3_bind_null(s, at);
+    };
+    const double reals[] = {
+        pick.depthMm,    pick.heightMm,       pick.apparentDipDeg,     pick.apparentAzimuthDeg,
+        pick.trueDipDeg, pick.trueAzimuthDeg, pick.holeInclinationDeg, pick.holeAzimuthDeg,
+        pick.diameterMm, pick.visibleFromDeg, pick.visibleToDeg,       pick.apertureMm,
+        pick.confidence};
+    for (int i = 0; i < 13; ++i)
+        if (real(i + 1, reals[i]) != SQLITE_OK) return std::nullopt;
+    const char* texts[] = {ContrastName(pick.contrast), StructureKindName(pick.kind),
+                           PickOriginName(pick.origin)};
+    for (int i = 0; i < 3; ++i)
+        if (sqlite3_bind_text(s, 14 + i, texts[i], -1, SQLITE_STATIC) != SQLITE_OK)
+            return std::nullopt;
+    if (sqlite3_bind_text(s, 17, pick.madeAt.c_str(), static_cast<int>(pick.madeAt.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK)
+        return std::nullopt;
+    if (sqlite3_step(s) != SQLITE_ROW) {
+        Trace(TraceCategory::Storage, std::string("sqlite: structure: ") + sqlite3_errmsg(db));
+        return std::nullopt;
+    }
+    const int64_t id = sqlite3_column_int64(s, 0);
+    // The statement is stepped to its end, so that the insert is complete when this returns.
+    if (sqlite3_step(s) != SQLITE_DONE) return std::nullopt;
+    return id;
+}
 
 }  // namespace
 
@@ -181,6 +221,7 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     ExecIgnoringFailure(db_, kCreatePageOverspeed);
     ExecIgnoringFailure(db_, kCreateProbeStateEnv);
     ExecIgnoringFailure(db_, kCreateDepthQuality);
+    ExecIgnoringFailure(db_, kCreateStructuresTable);
 
     // The doubles go in with six decimals, formatted without the process locale so a comma
     // decimal mark can never break the statement.
@@ -411,6 +452,68 @@ std::optional<std::pair<int32_t, int32_t>> ProjectDb::PageOverspeed(int32_t id) 
         sqlite3_column_type(stmt.get(), 1) == SQLITE_NULL)
         return std::nullopt;
     return std::make_pair(sqlite3_column_int(stmt.get(), 0), sqlite3_column_int(stmt.get(), 1));
+}
+
+StructurePick StructureOfRow(sqlite3_stmt* s) {
+    auto real = [s](int col) {
+        return sqlite3_column_type(s, col) == SQLITE_NULL ? kNoValue
+                                                          : sqlite3_column_double(s, col);
+    };
+    auto text = [s](int col) {
+        const auto* t = sqlite3_column_text(s, col);
+        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+    };
+    StructurePick p;
+    p.id = sqlite3_column_int64(s, 0);
+    p.depthMm = real(1);
+    p.heightMm = real(2);
+    p.apparentDipDeg = real(3);
+    p.apparentAzimuthDeg = real(4);
+    p.trueDipDeg = real(5);
+    p.trueAzimuthDeg = real(6);
+    p.holeInclinationDeg = real(7);
+    p.holeAzimuthDeg = real(8);
+    p.diameterMm = real(9);
+    p.visibleFromDeg = real(10);
+    p.visibleToDeg = real(11);
+    p.apertureMm = real(12);
+    p.confidence = real(13);
+    p.contrast = ContrastFromName(text(14));
+    p.kind = StructureKindFromName(text(15));
+    p.origin = PickOriginFromName(text(16));
+    p.madeAt = text(17);
+    return p;
+}
+
+std::optional<int64_t> ProjectDb::AddStructure(const StructurePick& pick) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return std::nullopt;
+    if (Statement stmt(db_, kInsertStructure); stmt) return InsertStructure(db_, stmt.get(), pick);
+    // A project whose table could not be made with it: made now, and tried once more.
+    if (sqlite3_exec(db_, kCreateStructuresTable, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return std::nullopt;
+    Statement stmt(db_, kInsertStructure);
+    if (!stmt) return std::nullopt;
+    return InsertStructure(db_, stmt.get(), pick);
+}
+
+bool ProjectDb::DeleteStructure(int64_t id) {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return false;
+    Statement stmt(db_, kDeleteStructure);  // fails in a project without the table: no such row
+    if (!stmt || sqlite3_bind_int64(stmt.get(), 1, id) != SQLITE_OK) return false;
+    const bool found = sqlite3_step(stmt.get()) == SQLITE_ROW;
+    return found && sqlite3_step(stmt.get()) == SQLITE_DONE;
+}
+
+std::vector<StructurePick> ProjectDb::Structures() const {
+    std::vector<StructurePick> picks;
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return picks;
+    Statement stmt(db_, kSelectStructures);  // no table in an older project: none
+    if (!stmt) return picks;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) picks.push_back(StructureOfRow(stmt.get()));
+    return picks;
 }
 
 void ProjectDb::AddDiameter(int32_t startDepth, int32_t diameter) {

@@ -16,10 +16,26 @@
 
 #include "platform/Clock.h"
 #include "storage/ProbeStateRecord.h"
+#include "structures/StructurePick.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace bhv {
+
+// The planar structures' table (ours) as this version writes it, the query that reads it
+// (shallow first), and one row of that query as a pick: shared with the read-only reader.
+inline constexpr const char* kCreateStructuresTable =
+    "CREATE TABLE IF NOT EXISTS `structures` (`id` INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "`depthMm` REAL, `heightMm` REAL, `apparentDip` REAL, `apparentAzimuth` REAL, "
+    "`trueDip` REAL, `trueAzimuth` REAL, `holeInclination` REAL, `holeAzimuth` REAL, "
+    "`diameterMm` REAL, `visibleFrom` REAL, `visibleTo` REAL, `apertureMm` REAL, "
+    "`confidence` REAL, `contrast` TEXT, `kind` TEXT, `origin` TEXT, `madeAt` TEXT)";
+inline constexpr const char* kSelectStructures =
+    "SELECT id, depthMm, heightMm, apparentDip, apparentAzimuth, trueDip, trueAzimuth, "
+    "holeInclination, holeAzimuth, diameterMm, visibleFrom, visibleTo, apertureMm, confidence, "
+    "contrast, kind, origin, madeAt FROM structures ORDER BY depthMm, id";
+StructurePick StructureOfRow(sqlite3_stmt* row);
 
 // The project of an acquisition run: a folder in the workspace with one SQLite database and a
 // "sidePic" subfolder. The connection stays open after the run so that stored pages can be
@@ -96,6 +112,19 @@ public:
     // The quality of one 100 mm interval of depth (table depthQuality, ours): replaces an
     // earlier row of the same interval. False with no project open or when it cannot be written.
     bool SetDepthQuality(const DepthQualityRow& row);
+
+    // Planar structures picked on the image (table structures, ours, beside the seven): one
+    // row per pick with every field, NaN stored as NULL. Each call is one short statement,
+    // made from the window thread while the image thread and the probe-state writer use the
+    // connection too.
+    // Stores the pick (its id is ignored) and returns the new row's id; ids are never reused,
+    // not even after a deletion. nullopt with no project open or when it cannot be written.
+    std::optional<int64_t> AddStructure(const StructurePick& pick);
+    // False when there is no such row or no project is open.
+    bool DeleteStructure(int64_t id);
+    // Every stored pick with its id, shallow first (equal depths by id); empty with no project
+    // open or in a project made before the table existed.
+    std::vector<StructurePick> Structures() const;
 
     void AddDiameter(int32_t startDepth, int32_t diameter);
     void AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath);

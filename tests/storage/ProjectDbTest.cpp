@@ -74,7 +74,7 @@ TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
               "`fTiltAngle` double, `fVerticality` double, `fGyroAngleX` double, `fGyroAngleY` "
               "double, `fGyroAngleZ` double, PRIMARY KEY(id));\n"
               // Our own tables after the seven: page overspeed, the probe's environment and
-              // magnetometer, the quality per 100 mm.
+              // magnetometer, the quality per 100 mm, the planar structures.
               "CREATE TABLE `pageOverspeed` (`id` INTEGER PRIMARY KEY, `overspeedMm` INTEGER, "
               "`pageMm` INTEGER);\n"
               "CREATE TABLE `probeStateEnv` (`id` INTEGER PRIMARY KEY, `temperature` REAL, "
@@ -83,7 +83,14 @@ TEST_F(ProjectDbTest, SchemaIsTheSevenTablesAndOnlyProjectInfoHasARow) {
               "`overspeedMm` INTEGER, `framesPerSecond` REAL, `disagreementMm` REAL, "
               "`outageSeconds` REAL, `magX` REAL, `magY` REAL, `magZ` REAL, `fieldStrength` REAL, "
               "`fieldDip` REAL, `strengthDeviation` REAL, `dipDeviation` REAL, `grade` INTEGER, "
-              "`northTrusted` INTEGER);\n");
+              "`northTrusted` INTEGER);\n"
+              "CREATE TABLE `structures` (`id` INTEGER PRIMARY KEY AUTOINCREMENT, `depthMm` REAL, "
+              "`heightMm` REAL, `apparentDip` REAL, `apparentAzimuth` REAL, `trueDip` REAL, "
+              "`trueAzimuth` REAL, `holeInclination` REAL, `holeAzimuth` REAL, `diameterMm` REAL, "
+              "`visibleFrom` REAL, `visibleTo` REAL, `apertureMm` REAL, `confidence` REAL, "
+              "`contrast` TEXT, `kind` TEXT, `origin` TEXT, `madeAt` TEXT);\n"
+              // SQLite's own, for the structures' ids that are never reused.
+              "CREATE TABLE sqlite_sequence(name,seq);\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
                          "select (select count(*) from ProjectInfo),(select count(*) from "
                          "images),(select count(*) from oldimages)"),
@@ -192,7 +199,7 @@ TEST_F(ProjectDbTest, PageOverspeedIsReplacedAndAnOlderProjectGetsTheTableWithIt
     EXPECT_FALSE(db.PageOverspeed(30000).has_value());  // a page without a record
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
                          "select count(*) from sqlite_master where type = 'table'"),
-              "10\n");
+              "12\n");  // the seven, four of ours, SQLite's sequence
 }
 
 TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {

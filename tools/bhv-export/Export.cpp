@@ -55,6 +55,15 @@ bool WriteFile(const fs::path& path, const std::string& bytes) {
 
 }  // namespace
 
+HolePath HolePathOf(const std::vector<ProbeStateRow>& rows) {
+    std::vector<PathPoint> points;
+    points.reserve(rows.size());
+    for (const ProbeStateRow& r : rows)
+        if (std::isfinite(r.tilt) && std::isfinite(r.angleZ))
+            points.push_back({static_cast<double>(r.id), r.tilt, r.angleZ});
+    return HolePath(std::move(points));
+}
+
 std::string ProbeStateCsv(const std::vector<ProbeStateRow>& rows) {
     std::ostringstream s;
     s << "depth_m,tilt_deg,azimuth_deg,horizontal_displacement_mm,displacement_step_mm,"
@@ -170,7 +179,8 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
 }
 
 bool ExportProject(const fs::path& project, const fs::path& out, int overviewWidth,
-                   ExportSummary& summary, std::string& error) {
+                   ExportSummary& summary, std::string& error,
+                   StructureCsvLayout structuresLayout) {
     ProjectReader reader;
     if (!reader.Open(project, error)) return false;
     const std::optional<ProjectInfoRow> info = reader.UsableInfo(error);
@@ -198,6 +208,14 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
     };
     if (!write(out / "probe-state.csv", ProbeStateCsv(rows))) return false;
     if (!write(out / "probe-state.las", ProbeStateLas(*info, well, rows))) return false;
+
+    std::vector<StructurePick> picks = reader.Structures();
+    summary.structuresTable = reader.KeepsStructures();
+    summary.structures = static_cast<int>(picks.size());
+    const HolePath path = HolePathOf(rows);
+    for (StructurePick& p : picks)
+        if (!std::isfinite(p.trueDipDeg) || !std::isfinite(p.trueAzimuthDeg)) Orient(p, path);
+    if (!write(out / "structures.csv", StructureCsv(picks, structuresLayout))) return false;
 
     const std::vector<Strip> strips = PageStrips(*info, reader, &summary.problems);
     std::ostringstream sidecar;

@@ -8,6 +8,8 @@
 
 #include "report/PageStrips.h"
 #include "report/ProjectReader.h"
+#include "structures/Orientation.h"
+#include "structures/StructureCsv.h"
 
 namespace bhv {
 
@@ -25,18 +27,28 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
 // drawn on the left.
 cv::Mat OverviewImage(const std::vector<Strip>& strips, int width);
 
+// The hole's path from the probe-state rows: depth = the row's id (mm), inclination = tilt,
+// azimuth = angle Z (the heading).
+HolePath HolePathOf(const std::vector<ProbeStateRow>& rows);
+
 struct ExportSummary {
     int probeRows = 0;
     int strips = 0;
+    int structures = 0;
+    bool structuresTable = true;  // false: a project made before structures were kept
     std::vector<std::string> files;
     std::vector<std::string> problems;  // pages left empty or out, one line each
 };
 
-// Writes probe-state.csv, probe-state.las, strips/strip-NNN.jpg with strips.csv, and
-// overview.png into `out` (which must not hold files yet). A page without a picture has a row
-// in strips.csv with no file and "missing" 1, and stays grey in the overview. False with the
-// reason in `error` (a project whose diameter or start depth is implausible is refused).
+// Writes probe-state.csv, probe-state.las, structures.csv (the planar structures picked, in
+// `structuresLayout`; only its two header lines for a project without them),
+// strips/strip-NNN.jpg with strips.csv, and overview.png into `out` (which must not hold files
+// yet). A pick stored without its true orientation is oriented here with the project's probe
+// states. A page without a picture has a row in strips.csv with no file and "missing" 1, and
+// stays grey in the overview. False with the reason in `error` (a project whose diameter or
+// start depth is implausible is refused).
 bool ExportProject(const std::filesystem::path& project, const std::filesystem::path& out,
-                   int overviewWidth, ExportSummary& summary, std::string& error);
+                   int overviewWidth, ExportSummary& summary, std::string& error,
+                   StructureCsvLayout structuresLayout = StructureCsvLayout::Picks);
 
 }  // namespace bhv

@@ -1,6 +1,6 @@
-// bhv-export: a project's probe-state history as CSV and LAS 2.0, its unrolled image as
-// north-first strips with a depth sidecar, an overview picture with a depth scale, and the
-// wellsite log as PDF.
+// bhv-export: a project's probe-state history as CSV and LAS 2.0, its planar structures as CSV,
+// its unrolled image as north-first strips with a depth sidecar, an overview picture with a
+// depth scale, and the wellsite log as PDF.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -22,7 +22,12 @@ namespace {
 
 const char* kUsage =
     "usage: bhv-export PROJECT_FOLDER --out FOLDER [--overview-width PIXELS]\n"
-    "       bhv-export PROJECT_FOLDER --report FILE.pdf [--scale 1:10|1:20|1:50]\n";
+    "                  [--structures-layout picks|dips]\n"
+    "       bhv-export PROJECT_FOLDER --report FILE.pdf [--scale 1:10|1:20|1:50]\n"
+    "The folder gets probe-state.csv and .las, structures.csv (the planar structures picked,\n"
+    "in the columns of layout picks: Depth,Azimuth,Dip,Aperture,Visible Azimuth Ranges,Type;\n"
+    "or dips: DEPTH,AZIMUTH,AZIM_APP,DIP,DIP_APP,HEIGHT,DIA_HOLE,CATEGORY,QUALITY,TILT),\n"
+    "strips/ with strips.csv, and overview.png.\n";
 
 // The wellsite log: Qt's PDF writer needs a GUI application for its fonts, which runs here
 // without a display.
@@ -59,6 +64,8 @@ int main(int argc, char** argv) {
     bhv::ConfigureTrace(bhv::ReadStartupEnvironment().trace, std::cerr);
     std::string project, out, report;
     int width = 240, scale = 20;
+    bool layoutKnown = true;
+    bhv::StructureCsvLayout layout = bhv::StructureCsvLayout::Picks;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--out" && i + 1 < argc) {
@@ -68,6 +75,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--scale" && i + 1 < argc) {
             const std::string value = argv[++i];
             scale = value.rfind("1:", 0) == 0 ? std::atoi(value.c_str() + 2) : 0;
+        } else if (arg == "--structures-layout" && i + 1 < argc) {
+            const auto named = bhv::StructureCsvLayoutFromName(argv[++i]);
+            layoutKnown = named.has_value();
+            if (named) layout = *named;
         } else if (arg == "--overview-width" && i + 1 < argc) {
             width = std::atoi(argv[++i]);
         } else if (arg.rfind("--", 0) != 0 && project.empty()) {
@@ -84,7 +95,7 @@ int main(int argc, char** argv) {
         }
         return WriteReport(argc, argv, project, report, scale);
     }
-    if (project.empty() || out.empty() || width < 16 || width > 4000) {
+    if (project.empty() || out.empty() || width < 16 || width > 4000 || !layoutKnown) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -92,7 +103,7 @@ int main(int argc, char** argv) {
     std::string error;
     bool done = false;
     try {
-        done = bhv::ExportProject(project, out, width, summary, error);
+        done = bhv::ExportProject(project, out, width, summary, error, layout);
     } catch (const std::exception& e) {
         error = e.what();  // a failure with its reason, never an abort
     }
@@ -100,7 +111,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bhv-export: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%d probe-state rows, %d strips\n", summary.probeRows, summary.strips);
+    std::printf("%d probe-state rows, %d strips, %d structures (layout %s)\n", summary.probeRows,
+                summary.strips, summary.structures, bhv::StructureCsvLayoutName(layout));
+    if (!summary.structuresTable)
+        std::printf("the project keeps no structures (made before they were kept): "
+                    "structures.csv has its header lines only\n");
     for (const std::string& f : summary.files) std::printf("wrote %s\n", f.c_str());
     // Written, but not whole: each page left out is named and the status says so.
     for (const std::string& p : summary.problems) std::fprintf(stderr, "bhv-export: %s\n", p.c_str());
