@@ -1,9 +1,13 @@
 // The wellsite log's cost: the time to read a project and write its PDF at 1:20 (and 1:50 for
 // the long one), and the file's size, for a 6 m run and a 100 m project. The pages are the
 // simulator's wall at the program's page size (6 distinct pages, repeated down the hole for
-// the long project), the probe states and quality rows every 100 mm.
+// the long project), the probe states and quality rows every 100 mm, and a planar structure
+// picked every 370 mm (in sets of dips of 5 to 80 degrees, all kinds, some by the operator,
+// some partly seen, some not oriented).
 #include <QGuiApplication>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -15,6 +19,7 @@
 #include "report/LogReport.h"
 #include "simulation/BoreholeWall.h"
 #include "storage/ProjectDb.h"
+#include "structures/Orientation.h"
 
 namespace {
 
@@ -49,6 +54,47 @@ fs::path MakeProject(const fs::path& root, const std::wstring& name, int metres,
     return folder;
 }
 
+// Made-up picks down a nearly vertical 110 mm hole, in sets as a rock mass has them: steep
+// fractures dipping south-east, shallow bedding dipping north-west, veins between, and some of
+// no kind anywhere (dips of 5 to 80 degrees).
+std::vector<bhv::StructurePick> MadeUpPicks(int metres) {
+    const double pi = 3.14159265358979323846;
+    std::vector<bhv::StructurePick> picks;
+    const bhv::HoleDirection hole{1.0, 45.0};
+    const struct {
+        bhv::StructureKind kind;
+        double dip, dipSpread, direction, directionSpread;
+    } sets[] = {{bhv::StructureKind::Fracture, 65, 15, 135, 25},
+                {bhv::StructureKind::Bedding, 14, 9, 310, 20},
+                {bhv::StructureKind::Vein, 45, 15, 40, 30},
+                {bhv::StructureKind::Fracture, 70, 10, 230, 20},
+                {bhv::StructureKind::Unknown, 42, 37, 180, 180}};
+    for (int i = 0; 300.0 + i * 370.0 < metres * 1000.0; ++i) {
+        const auto& set = sets[i % 5];
+        // Spread within the set by two fixed sequences in [-1, 1].
+        const double u = std::fmod(i * 0.618034, 1.0) * 2 - 1, v = std::fmod(i * 0.414214, 1.0) * 2 - 1;
+        bhv::StructurePick p;
+        p.depthMm = 300.0 + i * 370.0;
+        p.trueDipDeg = std::clamp(set.dip + u * set.dipSpread, 5.0, 80.0);
+        p.trueAzimuthDeg = std::fmod(set.direction + v * set.directionSpread + 360.0, 360.0);
+        const bhv::PlaneOrientation seen =
+            bhv::ApparentOrientation({p.trueDipDeg, p.trueAzimuthDeg}, hole);
+        p.apparentDipDeg = seen.dipDeg;
+        p.apparentAzimuthDeg = seen.dipAzimuthDeg;
+        p.holeInclinationDeg = hole.inclinationDeg;
+        p.holeAzimuthDeg = hole.azimuthDeg;
+        p.diameterMm = 110.0;
+        p.heightMm = 110.0 * std::tan(seen.dipDeg * pi / 180.0);
+        p.kind = set.kind;
+        p.origin = i % 4 == 3 ? bhv::PickOrigin::Operator : bhv::PickOrigin::Detector;
+        if (i % 3 == 1) p.visibleFromDeg = 60.0, p.visibleToDeg = 290.0;
+        if (i % 9 == 5) p.trueDipDeg = p.trueAzimuthDeg = bhv::kNoValue;
+        p.confidence = 0.8;
+        picks.push_back(p);
+    }
+    return picks;
+}
+
 void Measure(const char* what, const fs::path& project, const fs::path& pdf, int scale) {
     const auto t0 = std::chrono::steady_clock::now();
     bhv::LogReportData data;
@@ -58,6 +104,15 @@ void Measure(const char* what, const fs::path& project, const fs::path& pdf, int
         return;
     }
     data.softwareVersion = BHV_VERSION;
+    // The run's own fields as the program gives them (page one as full as it gets).
+    data.fields = {{"Serial number", "BHV-0042"}, {"Pile number", "P-12"},
+                   {"Pile length", "12.00 m"},    {"Drilled depth", "12.50 m"},
+                   {"Pile top elevation", "101.20 m"}, {"Design strength", "30.00"}};
+    data.loggingSpeedMPerMin = 0.85;
+    // The projects store no picks: made-up ones over the image's depths.
+    if (data.structures.empty() && !data.strips.empty())
+        data.structures =
+            MadeUpPicks(static_cast<int>(std::ceil(data.strips.back().bottomMm / 1000.0)));
     const double read = Since(t0);
     const auto t1 = std::chrono::steady_clock::now();
     const int pages = bhv::WriteLogReport(data, pdf, scale, error);
@@ -66,8 +121,9 @@ void Measure(const char* what, const fs::path& project, const fs::path& pdf, int
     // What the pages take in memory while the log is written (the rest is a page's worth).
     double held = 0;
     for (const bhv::Strip& s : data.strips) held += static_cast<double>(s.image.total() * s.image.elemSize());
-    std::printf("%-28s 1:%-3d %3d PDF pages  read %6.2f s  write %6.2f s  %8.1f KB  pages held %6.1f MB\n",
-                what, scale, pages, read, write, fs::file_size(pdf, ec) / 1024.0, held / 1e6);
+    std::printf("%-28s 1:%-3d %3d PDF pages  read %6.2f s  write %6.2f s  %8.1f KB  pages held %6.1f MB  %zu picks\n",
+                what, scale, pages, read, write, fs::file_size(pdf, ec) / 1024.0, held / 1e6,
+                data.structures.size());
 }
 
 }  // namespace

@@ -9,13 +9,16 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
+#include <QFontMetricsF>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
 #include "bhv/Version.h"
 #include "platform/FileSystem.h"
+#include "report/StructurePlots.h"
 
 namespace bhv {
 namespace {
@@ -86,12 +89,189 @@ struct Track {
     double x, w;
 };
 
-// The tracks across a log page, left to right.
+// The tracks across a log page, left to right: the structures' tadpoles right of the image.
 struct Tracks {
     Track depth{kMargin, 14}, quality{kMargin + 15, 4}, image{kMargin + 20, 76},
-        attitude{kMargin + 98, 32}, displacement{kMargin + 132, 22}, environment{kMargin + 156, 34};
+        tadpole{kMargin + 99, 19}, attitude{kMargin + 120, 25}, displacement{kMargin + 147, 18},
+        environment{kMargin + 167, 23};
 };
 
+// The structures' colours by kind, and grey for a pick plotted with its apparent orientation.
+QColor KindColour(StructureKind kind) {
+    switch (kind) {
+        case StructureKind::Fracture: return QColor(225, 45, 20);
+        case StructureKind::Vein: return QColor(0, 140, 230);
+        case StructureKind::Bedding: return QColor(20, 165, 40);
+        case StructureKind::Unknown: break;
+    }
+    return QColor(190, 0, 190);
+}
+const QColor kApparentGrey(125, 125, 125);
+
+// The kinds in the order the log lists them.
+constexpr StructureKind kKindOrder[] = {StructureKind::Fracture, StructureKind::Vein,
+                                        StructureKind::Bedding, StructureKind::Unknown};
+
+QString KindLabel(StructureKind kind) {
+    switch (kind) {
+        case StructureKind::Fracture: return QStringLiteral("裂隙 Fracture");
+        case StructureKind::Vein: return QStringLiteral("脉体 Vein");
+        case StructureKind::Bedding: return QStringLiteral("层理 Bedding");
+        case StructureKind::Unknown: break;
+    }
+    return QStringLiteral("未定 Unknown");
+}
+
+// A structure's mark centred on (x, y), `size` mm across: a filled dot for a fracture, an open
+// one for bedding, a filled diamond for a vein, an open square for a structure of no kind.
+void Mark(Paper& paper, StructureKind kind, double x, double y, double size, const QColor& c) {
+    QPainter& p = paper.painter();
+    p.save();
+    p.setPen(QPen(c, 0.22 * paper.K()));
+    const double r = size / 2;
+    switch (kind) {
+        case StructureKind::Fracture:
+            p.setBrush(c);
+            p.drawEllipse(paper.P(x, y), r * paper.K(), r * paper.K());
+            break;
+        case StructureKind::Bedding:
+            p.setBrush(Qt::white);
+            p.drawEllipse(paper.P(x, y), r * paper.K(), r * paper.K());
+            break;
+        case StructureKind::Vein: {
+            p.setBrush(c);
+            const double d = r * 1.2;
+            const QPointF diamond[] = {paper.P(x, y - d), paper.P(x + d, y), paper.P(x, y + d),
+                                       paper.P(x - d, y)};
+            p.drawPolygon(diamond, 4);
+            break;
+        }
+        case StructureKind::Unknown:
+            p.setBrush(Qt::white);
+            p.drawRect(paper.R(x - r * 0.9, y - r * 0.9, r * 1.8, r * 1.8));
+            break;
+    }
+    p.restore();
+}
+
+// How far a mark reaches from its centre towards a tail (the diamond's corners lie further out).
+double MarkReach(StructureKind kind, double size) {
+    return kind == StructureKind::Vein ? size * 0.6 : size * 0.5;
+}
+
+// The picks' traces over the image track: each sinusoid at the track's depth scale, solid where
+// the trace is seen, faint and dotted round the rest of the hole; the operator's dashed.
+void Traces(Paper& paper, const std::vector<StructurePick>& picks, const Track& image,
+            double depthTop, double depthBottom, double mmPerMm, double yTop, double height) {
+    QPainter& p = paper.painter();
+    p.save();
+    p.setClipRect(paper.R(image.x, yTop, image.w, height));
+    p.setBrush(Qt::NoBrush);
+    for (const StructurePick& pick : picks) {
+        if (!std::isfinite(pick.depthMm) || !std::isfinite(pick.heightMm) ||
+            !std::isfinite(pick.apparentAzimuthDeg))
+            continue;
+        const double half = std::abs(pick.heightMm) / 2;
+        if (pick.depthMm + half < depthTop || pick.depthMm - half > depthBottom) continue;
+        const QColor colour = KindColour(pick.kind);
+        for (const TracePiece& piece : TracePieces(pick, 2.0)) {
+            QPainterPath path;
+            for (size_t i = 0; i < piece.points.size(); ++i) {
+                const QPointF at = paper.P(image.x + piece.points[i].x / 360.0 * image.w,
+                                           yTop + (piece.points[i].y - depthTop) * mmPerMm);
+                if (i == 0)
+                    path.moveTo(at);
+                else
+                    path.lineTo(at);
+            }
+            QPen pen(colour, 0.28 * paper.K());
+            pen.setCapStyle(Qt::FlatCap);
+            if (!piece.visible) {
+                QColor faint = colour;
+                faint.setAlpha(170);
+                pen = QPen(faint, 0.22 * paper.K(), Qt::CustomDashLine, Qt::FlatCap);
+                pen.setDashPattern({1.5, 2});
+            } else if (pick.origin == PickOrigin::Operator) {
+                pen.setStyle(Qt::CustomDashLine);
+                pen.setDashPattern({6, 3});
+            }
+            p.setPen(pen);
+            p.drawPath(path);
+        }
+    }
+    p.restore();
+}
+
+// The tadpole track: true dip across (0 to 90 degrees), a mark by kind at the pick's depth and
+// a tail from it towards the dip direction (north up, east right); a pick not oriented is drawn
+// at its apparent dip and direction in grey.
+void Tadpoles(Paper& paper, const std::vector<StructurePick>& picks, const Track& track,
+              double depthTop, double depthBottom, double mmPerMm, double yTop, double height) {
+    QPainter& p = paper.painter();
+    p.save();
+    // The marks at 0 and 90 degrees may stand half over the frame, into the gaps beside it.
+    p.setClipRect(paper.R(track.x - 1.8, yTop, track.w + 3.6, height));
+    constexpr double kSize = 1.5, kTail = 2.6;
+    for (const StructurePick& pick : picks) {
+        // Each pick on one page: the window's top belongs to it, its bottom to the next.
+        if (!std::isfinite(pick.depthMm) || pick.depthMm < depthTop || pick.depthMm >= depthBottom)
+            continue;
+        const PlottedOrientation o = PlottedOrientationOf(pick);
+        if (!std::isfinite(o.plane.dipDeg) || !std::isfinite(o.plane.dipAzimuthDeg)) continue;
+        const double x = track.x + std::clamp(o.plane.dipDeg, 0.0, 90.0) / 90.0 * track.w;
+        const double y = yTop + (pick.depthMm - depthTop) * mmPerMm;
+        const QColor colour = o.apparent ? kApparentGrey : KindColour(pick.kind);
+        const PlotPoint tail = TadpoleTail(o.plane.dipAzimuthDeg);
+        const double from = MarkReach(pick.kind, kSize);
+        paper.Pen(colour, 0.25);
+        paper.Line(x + tail.x * from, y + tail.y * from, x + tail.x * (from + kTail),
+                   y + tail.y * (from + kTail));
+        Mark(paper, pick.kind, x, y, kSize, colour);
+    }
+    p.restore();
+}
+
+// The key to the structures' colours and marks, left to right from (x, y) on one line: each
+// kind on the log (its trace's colour with its tadpole's mark), the operator's dashed trace and
+// the grey of the picks not oriented.
+void StructureKey(Paper& paper, const std::vector<StructurePick>& picks, double x, double y) {
+    std::array<bool, 4> present{};
+    bool byOperator = false, apparent = false;
+    for (const StructurePick& s : picks) {
+        present[std::clamp(static_cast<int>(s.kind), 0, 3)] = true;
+        byOperator = byOperator || s.origin == PickOrigin::Operator;
+        apparent = apparent || PlottedOrientationOf(s).apparent;
+    }
+    paper.Font(6.5);
+    const QFontMetricsF metrics(paper.painter().font());
+    const double k = paper.K();
+    auto label = [&](const QString& text) {
+        const double w = metrics.horizontalAdvance(text) / k + 0.5;
+        paper.Pen(Qt::black, 0.2);
+        paper.Text(x, y, w, 4, text);
+        x += w + 4;
+    };
+    auto sample = [&](const QColor& colour, Qt::PenStyle style) {
+        paper.painter().setPen(QPen(colour, 0.35 * k, style, Qt::FlatCap));
+        paper.Line(x, y + 2, x + 6, y + 2);
+        x += 7;
+    };
+    for (StructureKind kind : kKindOrder) {
+        if (!present[static_cast<int>(kind)]) continue;
+        sample(KindColour(kind), Qt::SolidLine);
+        Mark(paper, kind, x - 4, y + 2, 1.5, KindColour(kind));
+        label(KindLabel(kind));
+    }
+    if (byOperator) {
+        sample(Qt::black, Qt::DashLine);
+        label(QStringLiteral("picked by the operator"));
+    }
+    if (apparent) {
+        Mark(paper, StructureKind::Fracture, x + 1, y + 2, 1.5, kApparentGrey);
+        x += 3;
+        label(QStringLiteral("not oriented: apparent dip"));
+    }
+}
 
 void Header(Paper& paper, const LogReportData& d, int page, int pages, const QString& subtitle) {
     QPainter& p = paper.painter();
@@ -108,6 +288,189 @@ void Header(Paper& paper, const LogReportData& d, int page, int pages, const QSt
     paper.Text(kMargin, kPaperH - kMargin - 5, 190, 5,
                QStringLiteral("Page %1 of %2").arg(page).arg(pages), Qt::AlignCenter);
     (void)p;
+}
+
+// N, E, S and W round a circle, with ticks on its rim every 10 degrees.
+void CompassRim(Paper& paper, double cx, double cy, double r) {
+    const double k = 3.14159265358979323846 / 180.0;
+    paper.Pen(Qt::black, 0.15);
+    for (int a = 0; a < 360; a += 10) {
+        const double in = a % 90 == 0 ? 1.8 : 0.9;
+        const double sx = std::sin(a * k), sy = -std::cos(a * k);
+        paper.Line(cx + sx * r, cy + sy * r, cx + sx * (r - in), cy + sy * (r - in));
+    }
+    paper.Font(7.5, true);
+    paper.Text(cx - 3, cy - r - 4.5, 6, 4, QStringLiteral("N"), Qt::AlignCenter);
+    paper.Text(cx - 3, cy + r + 0.5, 6, 4, QStringLiteral("S"), Qt::AlignCenter);
+    paper.Text(cx + r + 0.5, cy - 2, 4, 4, QStringLiteral("E"), Qt::AlignCenter);
+    paper.Text(cx - r - 4.5, cy - 2, 4, 4, QStringLiteral("W"), Qt::AlignCenter);
+}
+
+// The poles of the picks on a lower-hemisphere equal-area net of radius `r` centred on (cx, cy),
+// marked by kind, those plotted with their apparent orientation in grey underneath.
+void Stereonet(Paper& paper, const std::vector<StructurePick>& picks, double cx, double cy,
+               double r) {
+    QPainter& p = paper.painter();
+    paper.Pen(QColor(190, 190, 190), 0.1);
+    paper.Line(cx - r, cy, cx + r, cy);
+    paper.Line(cx, cy - r, cx, cy + r);
+    p.setBrush(Qt::NoBrush);
+    paper.Pen(Qt::black, 0.3);
+    p.drawEllipse(paper.P(cx, cy), r * paper.K(), r * paper.K());
+    CompassRim(paper, cx, cy, r);
+    for (const bool apparent : {true, false})
+        for (const StructurePick& pick : picks) {
+            const PlottedOrientation o = PlottedOrientationOf(pick);
+            if (o.apparent != apparent || !std::isfinite(o.plane.dipDeg) ||
+                !std::isfinite(o.plane.dipAzimuthDeg))
+                continue;
+            const PlotPoint at = EqualAreaPoint(PoleOf(o.plane));
+            Mark(paper, pick.kind, cx + r * at.x, cy - r * at.y, 1.5,
+                 apparent ? kApparentGrey : KindColour(pick.kind));
+        }
+}
+
+// A rose of dip directions in `sectorDeg` sectors, a petal's radius the square root of its
+// count against the largest; dotted rings at a quarter and half of that count.
+void Rose(Paper& paper, const std::vector<double>& azimuths, double sectorDeg, double cx,
+          double cy, double r) {
+    QPainter& p = paper.painter();
+    const double k = 3.14159265358979323846 / 180.0;
+    const std::vector<int> counts = RoseCounts(azimuths, sectorDeg);
+    const int largest = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
+    paper.Pen(QColor(190, 190, 190), 0.1);
+    paper.Line(cx - r, cy, cx + r, cy);
+    paper.Line(cx, cy - r, cx, cy + r);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(150, 150, 150), 0.12 * paper.K(), Qt::DotLine));
+    for (double part : {0.25, 0.5})
+        p.drawEllipse(paper.P(cx, cy), r * std::sqrt(part) * paper.K(),
+                      r * std::sqrt(part) * paper.K());
+    p.setPen(QPen(QColor(30, 70, 150), 0.15 * paper.K()));
+    p.setBrush(QColor(60, 110, 200, 170));
+    const double step = 360.0 / static_cast<double>(counts.size());
+    for (size_t i = 0; i < counts.size(); ++i) {
+        const double length = r * PetalRadius(counts[i], largest);
+        if (length <= 0) continue;
+        QPolygonF petal;
+        petal << paper.P(cx, cy);
+        for (int j = 0; j <= 6; ++j) {
+            const double a = (i * step + step * j / 6.0) * k;
+            petal << paper.P(cx + length * std::sin(a), cy - length * std::cos(a));
+        }
+        p.drawPolygon(petal);
+    }
+    p.setBrush(Qt::NoBrush);
+    paper.Pen(Qt::black, 0.3);
+    p.drawEllipse(paper.P(cx, cy), r * paper.K(), r * paper.K());
+    CompassRim(paper, cx, cy, r);
+    if (largest == 0) {
+        paper.Font(7);
+        paper.Pen(kApparentGrey, 0.2);
+        paper.Text(cx - r, cy - 3, 2 * r, 6, QStringLiteral("no picks oriented"), Qt::AlignCenter);
+    }
+}
+
+// The picks counted by kind: each kind's mark (the stereonet's and the tadpoles' legend), the
+// picks, the operator's among them and the range of the true dips. Returns the table's bottom.
+double StructureTable(Paper& paper, const StructureCounts& c, double x, double y, double w) {
+    const double rowH = 4.6;
+    const double nameW = w * 0.55, nW = w * 0.12, opW = w * 0.13, dipW = w - nameW - nW - opW;
+    auto row = [&](const QString& name, const QString& n, const QString& op, const QString& dip) {
+        const int right = Qt::AlignRight | Qt::AlignVCenter;
+        paper.Text(x + 4, y, nameW - 4, rowH, name);
+        paper.Text(x + nameW, y, nW, rowH, n, right);
+        paper.Text(x + nameW + nW, y, opW, rowH, op, right);
+        paper.Text(x + nameW + nW + opW, y, dipW, rowH, dip, right);
+        y += rowH;
+    };
+    paper.Font(7, true);
+    paper.Pen(Qt::black, 0.2);
+    row(QStringLiteral("Type 类型"), QStringLiteral("n"), QStringLiteral("Op."),
+        QStringLiteral("Dip °"));
+    paper.Pen(Qt::black, 0.15);
+    paper.Line(x, y, x + w, y);
+    paper.Font(7);
+    for (StructureKind kind : kKindOrder) {
+        const int i = static_cast<int>(kind);
+        Mark(paper, kind, x + 1.6, y + rowH / 2, 1.5, KindColour(kind));
+        paper.Pen(Qt::black, 0.2);
+        paper.Font(7);
+        const QString dips = std::isnan(c.dipMin[i])
+                                 ? QStringLiteral("–")
+                                 : QStringLiteral("%1–%2").arg(std::lround(c.dipMin[i]))
+                                       .arg(std::lround(c.dipMax[i]));
+        row(KindLabel(kind), QString::number(c.byKind[i]), QString::number(c.operatorByKind[i]),
+            dips);
+    }
+    paper.Pen(Qt::black, 0.15);
+    paper.Line(x, y, x + w, y);
+    int operatorPicks = 0;
+    for (int n : c.operatorByKind) operatorPicks += n;
+    paper.Font(7, true);
+    row(QStringLiteral("Total 合计"), QString::number(c.total), QString::number(operatorPicks), {});
+    paper.Font(7);
+    if (c.apparentOnly > 0) {
+        Mark(paper, StructureKind::Fracture, x + 1.6, y + rowH / 2, 1.5, kApparentGrey);
+        paper.Pen(Qt::black, 0.2);
+        paper.Font(7);
+        row(QStringLiteral("not oriented"), QString::number(c.apparentOnly), {}, {});
+    }
+    return y;
+}
+
+// The structures on page one: a stereonet of the poles, a rose of the true dip directions and
+// their counts by kind, sized to the room left above the footer.
+void StructuresSection(Paper& paper, const LogReportData& d, double y) {
+    paper.Pen(Qt::black, 0.2);
+    paper.Font(14, true);
+    paper.Text(kMargin, y, 190, 9, QStringLiteral("Structures 结构面"));
+    y += 10;
+    if (d.structures.empty()) {
+        paper.Font(9.5);
+        paper.Text(kMargin + 4, y, 180, 5.5, QStringLiteral("无结构面  No structures picked"));
+        return;
+    }
+    const StructureCounts counts = CountStructures(d.structures);
+    std::vector<double> directions;
+    for (const StructurePick& s : d.structures) {
+        const PlottedOrientation o = PlottedOrientationOf(s);
+        if (!o.apparent) directions.push_back(o.plane.dipAzimuthDeg);
+    }
+    constexpr double kSector = 10.0;
+    int largest = 0;
+    for (int n : RoseCounts(directions, kSector)) largest = std::max(largest, n);
+
+    // Caption (5 mm), N (4.5), the plot, S (4.5), a note (4): the plots as large as fit.
+    const double bottom = kPaperH - kMargin - kFooterH;
+    const double size = std::clamp(bottom - y - 19.0, 30.0, 58.0);
+    const double r = size / 2;
+    const double cx = kMargin + 5 + r, rx = cx + size + 12, cy = y + 9.5 + r;
+    paper.Font(8, true);
+    paper.Pen(Qt::black, 0.2);
+    paper.Text(cx - r - 5, y, size + 10, 5,
+               QStringLiteral("Poles 极点 (n = %1)").arg(counts.total), Qt::AlignCenter);
+    paper.Text(rx - r - 5, y, size + 10, 5,
+               QStringLiteral("Dip directions 倾向 (n = %1)").arg(directions.size()),
+               Qt::AlignCenter);
+    Stereonet(paper, d.structures, cx, cy, r);
+    Rose(paper, directions, kSector, rx, cy, r);
+    paper.Font(6.5);
+    paper.Pen(Qt::black, 0.2);
+    paper.Text(cx - r - 5, cy + r + 5, size + 10, 4,
+               QStringLiteral("Lower hemisphere, equal area"), Qt::AlignCenter);
+    paper.Text(rx - r - 5, cy + r + 5, size + 10, 4,
+               QStringLiteral("10° sectors, area by count, rim = %1 a sector").arg(largest),
+               Qt::AlignCenter);
+    const double tx = rx + r + 8, tw = kPaperW - kMargin - tx;
+    const double tableBottom = StructureTable(paper, counts, tx, cy - r, tw);
+    paper.Font(6.5);
+    paper.Pen(Qt::black, 0.2);
+    paper.Text(tx, tableBottom + 2, tw, std::max(4.0, cy + r + 9 - tableBottom - 2),
+               QStringLiteral("Op.: picked by the operator, dashed on the image track. "
+                              "Dip: true dip. Not oriented: drawn with the apparent dip and "
+                              "direction, in grey."),
+               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap);
 }
 
 void FirstPage(Paper& paper, const LogReportData& d, int scale, int pages) {
@@ -139,49 +502,55 @@ void FirstPage(Paper& paper, const LogReportData& d, int scale, int pages) {
     double y = kMargin + 18;
     paper.Font(14, true);
     paper.Text(kMargin, y, 190, 9, QStringLiteral("Run"));
-    y += 11;
-    paper.Font(10);
+    y += 10;
+    paper.Font(9.5);
     for (const auto& [label, value] : rows) {
-        paper.Text(kMargin + 4, y, 60, 6, label + QStringLiteral(":"));
-        paper.Text(kMargin + 66, y, 120, 6, value);
-        y += 6.5;
+        paper.Text(kMargin + 4, y, 60, 5.5, label + QStringLiteral(":"));
+        paper.Text(kMargin + 66, y, 120, 5.5, value);
+        y += 5.5;
     }
-    y += 6;
+    y += 4;
     paper.Font(14, true);
     paper.Text(kMargin, y, 190, 9, QStringLiteral("Quality 质量"));
-    y += 11;
-    paper.Font(10);
-    if (d.quality.empty()) {
-        paper.Text(kMargin + 4, y, 180, 6, QStringLiteral("Quality: not recorded"));
-        return;
-    }
-    const QualitySummary s = SummariseQuality(d.quality);
-    const std::pair<QString, std::pair<double, int>> lines[] = {
-        {QStringLiteral("Good 良好"), {s.good, 0}},
-        {QStringLiteral("Doubtful 存疑"), {s.doubtful, 1}},
-        {QStringLiteral("Bad 差"), {s.bad, 2}},
-    };
-    for (const auto& [label, value] : lines) {
-        paper.painter().fillRect(paper.R(kMargin + 4, y + 1, 4, 4), GradeColour(value.second));
-        paper.Text(kMargin + 10, y, 56, 6, label + QStringLiteral(":"));
-        paper.Text(kMargin + 66, y, 60, 6, Q(Fmt("%.1f m", value.first)));
-        y += 6.5;
-    }
-    int untrusted = 0;
-    for (const DepthQualityRow& q : d.quality) untrusted += q.northTrusted ? 0 : 1;
-    paper.Text(kMargin + 4, y, 180, 6,
-               QStringLiteral("Compass not trusted (north of the image doubtful): %1 m")
-                   .arg(Q(Fmt("%.1f", untrusted * 0.1))));
     y += 10;
-    paper.Font(8);
-    paper.Text(kMargin + 4, y, 186, 18,
-               QStringLiteral(
-                   "Per 100 mm: bad where the image missed over 20 % of the hole, the probe moved "
-                   "faster than the stitching follows for over 20 mm, the camera or the link was "
-                   "lost for a second or the image and the encoder disagree by over 8 mm; "
-                   "doubtful where less of that happened, the frame rate was low or the "
-                   "magnetometer's field departs from the run's steady value."),
-               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap);
+    paper.Font(9.5);
+    if (d.quality.empty()) {
+        paper.Text(kMargin + 4, y, 180, 5.5, QStringLiteral("Quality: not recorded"));
+        y += 5.5;
+    } else {
+        const QualitySummary s = SummariseQuality(d.quality);
+        const std::pair<QString, std::pair<double, int>> lines[] = {
+            {QStringLiteral("Good 良好"), {s.good, 0}},
+            {QStringLiteral("Doubtful 存疑"), {s.doubtful, 1}},
+            {QStringLiteral("Bad 差"), {s.bad, 2}},
+        };
+        for (const auto& [label, value] : lines) {
+            paper.painter().fillRect(paper.R(kMargin + 4, y + 0.75, 4, 4),
+                                     GradeColour(value.second));
+            paper.Text(kMargin + 10, y, 56, 5.5, label + QStringLiteral(":"));
+            paper.Text(kMargin + 66, y, 60, 5.5, Q(Fmt("%.1f m", value.first)));
+            y += 5.5;
+        }
+        int untrusted = 0;
+        for (const DepthQualityRow& q : d.quality) untrusted += q.northTrusted ? 0 : 1;
+        paper.Text(kMargin + 4, y, 180, 5.5,
+                   QStringLiteral("Compass not trusted (north of the image doubtful): %1 m")
+                       .arg(Q(Fmt("%.1f", untrusted * 0.1))));
+        y += 7;
+        paper.Font(8);
+        const QString explanation = QStringLiteral(
+            "Per 100 mm: bad where the image missed over 20 % of the hole, the probe moved "
+            "faster than the stitching follows for over 20 mm, the camera or the link was "
+            "lost for a second or the image and the encoder disagree by over 8 mm; "
+            "doubtful where less of that happened, the frame rate was low or the "
+            "magnetometer's field departs from the run's steady value.");
+        const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+        const QRectF box = paper.R(kMargin + 4, y, 186, 30);
+        const QRectF used = paper.painter().boundingRect(box, flags, explanation);
+        paper.painter().drawText(box, flags, explanation);
+        y += used.height() / paper.K();
+    }
+    StructuresSection(paper, d, y + 5);
 }
 
 // A curve over a depth window: values by depth (mm), x in [x0, x0 + w] for [lo, hi].
@@ -245,6 +614,15 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
         paper.Text(t.image.x, titleY, t.image.w, 4, QStringLiteral("Unrolled image, north up"),
                    Qt::AlignCenter);
     }
+    // The tadpoles' dip scale, its gridlines' values under the title.
+    paper.Text(t.tadpole.x - 1, titleY, t.tadpole.w + 2, 4, QStringLiteral("True dip °"),
+               Qt::AlignCenter);
+    for (int dip = 0; dip <= 90; dip += 30) {
+        const double x = t.tadpole.x + t.tadpole.w * dip / 90.0;
+        const int align = dip == 0 ? Qt::AlignLeft : dip == 90 ? Qt::AlignRight : Qt::AlignHCenter;
+        const double left = dip == 0 ? x : dip == 90 ? x - 6 : x - 3;
+        paper.Text(left, titleY + 4, 6, 4, QString::number(dip), align | Qt::AlignVCenter);
+    }
     paper.Pen(QColor(200, 0, 0), 0.2);
     paper.Text(t.attitude.x, titleY, t.attitude.w, 4,
                QStringLiteral("Tilt %1-%2°").arg(tiltRange.first).arg(tiltRange.second),
@@ -290,6 +668,7 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
     const QImage image(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step),
                        QImage::Format_RGB888);
     p.drawImage(paper.R(t.image.x, yTop, t.image.w, height), image);
+    Traces(paper, d.structures, t.image, depthTop, depthBottom, mmPerMm, yTop, height);
 
     // Quality track.
     for (const DepthQualityRow& q : d.quality) {
@@ -312,8 +691,12 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
     for (const Track& tr : {t.attitude, t.displacement, t.environment})
         for (int i = 1; i < 4; ++i)
             paper.Line(tr.x + tr.w * i / 4.0, yTop, tr.x + tr.w * i / 4.0, yTop + height);
+    for (int dip = 30; dip < 90; dip += 30)
+        paper.Line(t.tadpole.x + t.tadpole.w * dip / 90.0, yTop,
+                   t.tadpole.x + t.tadpole.w * dip / 90.0, yTop + height);
     paper.Pen(Qt::black, 0.25);
-    for (const Track& tr : {t.depth, t.quality, t.image, t.attitude, t.displacement, t.environment})
+    for (const Track& tr :
+         {t.depth, t.quality, t.image, t.tadpole, t.attitude, t.displacement, t.environment})
         p.drawRect(paper.R(tr.x, yTop, tr.w, height));
 
     // Depth track: a tick every 100 mm, a label every metre.
@@ -325,7 +708,7 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
         paper.Line(t.depth.x + t.depth.w - (metre ? 4 : 1.5), y, t.depth.x + t.depth.w, y);
         if (metre) {
             paper.Pen(QColor(180, 180, 180), 0.1);
-            for (const Track& tr : {t.attitude, t.displacement, t.environment})
+            for (const Track& tr : {t.tadpole, t.attitude, t.displacement, t.environment})
                 paper.Line(tr.x, y, tr.x + tr.w, y);
             paper.Pen(Qt::black, 0.2);
             // Every metre labelled, the label kept inside the track at its ends.
@@ -359,6 +742,8 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
     Curve(paper, humidity, t.environment.x, t.environment.w, 0, 100, depthTop, mmPerMm, yTop,
           height, QColor(120, 0, 160));
     p.restore();
+    Tadpoles(paper, d.structures, t.tadpole, depthTop, depthBottom, mmPerMm, yTop, height);
+    if (!d.structures.empty()) StructureKey(paper, d.structures, kMargin, yTop + height + 1.5);
 }
 
 }  // namespace
@@ -410,6 +795,7 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
     data.strips = PageStrips(*info, reader, nullptr, columns, rowsPerMetre);
     data.probe = reader.ProbeStates();
     data.quality = reader.Quality();
+    data.structures = reader.Structures();
     return true;
 }
 

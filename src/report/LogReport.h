@@ -8,6 +8,7 @@
 #include "report/PageStrips.h"
 #include "report/ProjectReader.h"
 #include "storage/ProbeStateRecord.h"
+#include "structures/StructurePick.h"
 
 namespace bhv {
 
@@ -18,6 +19,7 @@ struct LogReportData {
     std::vector<Strip> strips;            // the unrolled image, north first, shallow first
     std::vector<ProbeStateRow> probe;     // the probe's path, temperature and humidity
     std::vector<DepthQualityRow> quality; // per 100 mm; empty: not recorded
+    std::vector<StructurePick> structures;  // the planar structures picked, shallow first
     // The run's own fields (upload settings and the like): label and value, shown on page one.
     std::vector<std::pair<std::string, std::string>> fields;
     double loggingSpeedMPerMin = -1.0;    // negative: not known
@@ -52,11 +54,13 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
                        std::string& error, int scale);
 
 // Writes the log as PDF with Qt's own writer (A4, text as text): a first page with the hole, the
-// run and a quality summary, then log pages at 1:`scale` with the depth track, the quality
-// track, the north-up unrolled image under N E S W N, tilt and azimuth, horizontal displacement,
-// temperature and humidity; the header repeated and the page numbered on every page. Written
-// through a temporary file and a rename. Safe on any thread (it paints no widget). Returns the
-// number of pages, 0 on failure with the reason in `error`.
+// run, a quality summary and the structures (a stereonet of their poles, a rose of their dip
+// directions and their counts by kind), then log pages at 1:`scale` with the depth track, the
+// quality track, the north-up unrolled image under N E S W N with the structures' traces over
+// it, the structures' tadpoles (true dip and dip direction), tilt and azimuth, horizontal
+// displacement, temperature and humidity; the header repeated and the page numbered on every
+// page. Written through a temporary file and a rename. Safe on any thread (it paints no
+// widget). Returns the number of pages, 0 on failure with the reason in `error`.
 int WriteLogReport(const LogReportData& data, const std::filesystem::path& pdf, int scale,
                    std::string& error);
 

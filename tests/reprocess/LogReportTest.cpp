@@ -1,5 +1,6 @@
 // The wellsite log as another program reads it: pdftotext finds the header fields and the depth
-// labels, and pdftoppm's picture of the image track matches the stored pages.
+// labels, and pdftoppm's picture of the image track matches the stored pages; the structures
+// picked are drawn over it where their sinusoids run and counted on page one.
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <regex>
+#include <tuple>
 
 #include "imaging/Pages.h"
 #include "imaging/Quality.h"
@@ -38,7 +40,9 @@ bool HavePoppler() {
 }
 
 // A 3.5 m downward project from 1 m: full pages whose colour changes every 250 mm, probe
-// states with temperature and humidity every 100 mm, and quality rows (bad from 2.0 to 2.3 m).
+// states with temperature and humidity every 100 mm, quality rows (bad from 2.0 to 2.3 m) and
+// three structures: a fracture at 2.6 m dipping east (its trace 200 mm high), a bedding plane at
+// 1.6 m and a vein at 3.3 m the operator picked and nobody oriented.
 fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
     ProjectDb db;
     db.SetWorkspacePath(dir.wide());
@@ -73,6 +77,22 @@ fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
         q.northTrusted = mm != 2100;
         EXPECT_TRUE(db.SetDepthQuality(q));
     }
+    for (const auto& [depth, height, kind, origin, trueDip] :
+         {std::tuple{2600.0, 200.0, StructureKind::Fracture, PickOrigin::Detector, 61.0},
+          std::tuple{1600.0, 20.0, StructureKind::Bedding, PickOrigin::Detector, 10.0},
+          std::tuple{3300.0, 20.0, StructureKind::Vein, PickOrigin::Operator, kNoValue}}) {
+        StructurePick p;
+        p.depthMm = depth;
+        p.heightMm = height;
+        p.apparentDipDeg = std::atan(height / 110.0) * 180 / 3.14159265358979323846;
+        p.apparentAzimuthDeg = 90;
+        p.trueDipDeg = trueDip;
+        p.trueAzimuthDeg = std::isnan(trueDip) ? kNoValue : 92.0;
+        p.diameterMm = 110;
+        p.kind = kind;
+        p.origin = origin;
+        EXPECT_TRUE(db.AddStructure(p).has_value());
+    }
     const fs::path folder = FsPath(db.ProjectFolder());
     db.Close();
     return folder;
@@ -97,6 +117,9 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     EXPECT_EQ(data.quality[11].grade, 2);
     ASSERT_FALSE(data.probe.empty());
     EXPECT_DOUBLE_EQ(data.probe.front().temperature, 19.0);
+    ASSERT_EQ(data.structures.size(), 3u);
+    EXPECT_DOUBLE_EQ(data.structures.front().depthMm, 1600.0);
+    EXPECT_EQ(data.structures.back().origin, PickOrigin::Operator);
     data.fields = {{"Pile number", "P-12"}};
     data.loggingSpeedMPerMin = 0.75;
     data.softwareVersion = "9.8.7";
@@ -112,7 +135,8 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     for (const char* expected :
          {"K7", "Diameter 110.0 mm", "down", "1.000 m to 4.000 m", "0.75 m/min",
           "Pile number", "P-12", "BHV 9.8.7", "Good", "2.7 m", "Bad", "0.3 m", "doubtful): 0.1 m", "Page 1 of 2",
-          "Page 2 of 2", "Unrolled image, north up"}) {
+          "Page 2 of 2", "Unrolled image, north up", "True dip", "Poles", "(n = 3)",
+          "Dip directions", "(n = 2)", "Total"}) {
         EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;
     }
     // The depth track's labels, each alone on its line (pdftotext may close up "1 m").
@@ -153,6 +177,56 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     }
     EXPECT_EQ(compared, 12);
     EXPECT_EQ(matched, compared);
+
+    // The fracture's trace at 200 dpi: deepest under E (2.7 m), shallowest under W (2.5 m),
+    // 2.6 m under N and S.
+    const int fine = 200;
+    ASSERT_EQ(std::system(("pdftoppm -r 200 -f 2 -l 2 -png '" + pdf.string() + "' '" +
+                           (dir / "fine").string() + "'")
+                              .c_str()),
+              0);
+    cv::Mat page;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("fine", 0) == 0)
+            page = cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(page.empty());
+    auto finePx = [fine](double mm) { return mm * fine / 25.4; };
+    for (const auto& [azimuth, depth] : {std::pair{90.0, 2700.0}, std::pair{270.0, 2500.0},
+                                         std::pair{180.0, 2600.0}, std::pair{0.5, 2600.0}}) {
+        const int x = static_cast<int>(std::lround(finePx(track.x + track.width * azimuth / 360)));
+        const double expected = finePx(track.y + (depth - 1000.0) / 20.0);
+        // The row nearest the fracture's red in this column, from 2.4 to 2.8 m.
+        int best = -1;
+        double bestDistance = 1e9;
+        for (int y = static_cast<int>(finePx(track.y + 70)); y < finePx(track.y + 90); ++y) {
+            const cv::Vec3b p = page.at<cv::Vec3b>(y, x);
+            const double distance = std::hypot(p[2] - 225.0, p[1] - 45.0, p[0] - 20.0);
+            if (distance < bestDistance) bestDistance = distance, best = y;
+        }
+        EXPECT_LT(bestDistance, 60) << "azimuth " << azimuth;
+        EXPECT_NEAR(best, expected, 2.5) << "azimuth " << azimuth;
+    }
+}
+
+TEST(LogReport, ALogWithoutStructuresSaysSoOnItsFirstPage) {
+    if (!HavePoppler()) GTEST_SKIP() << "pdftoppm/pdftotext (poppler-utils) not installed";
+    NeedGuiApplication();
+    TempDir dir;
+    std::vector<cv::Scalar> colours;
+    LogReportData data;
+    std::string error;
+    ASSERT_TRUE(LoadLogReportData(MakeProject(dir, colours), data, error, 50)) << error;
+    data.structures.clear();
+    const fs::path pdf = dir / "log.pdf";
+    ASSERT_EQ(WriteLogReport(data, pdf, 50, error), 2) << error;
+    const fs::path text = dir / "log.txt";
+    ASSERT_EQ(std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'")
+                              .c_str()),
+              0);
+    const std::string t = ReadFile(text);
+    for (const char* expected : {"No structures picked", "True dip", "Page 2 of 2"})
+        EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;
+    EXPECT_EQ(t.find("Poles"), std::string::npos);
 }
 
 // (The pages of a scale and the quality summary are read back from the log above.)
