@@ -12,6 +12,7 @@
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "controller/RunSession.h"
+#include "structures/Orientation.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
@@ -101,6 +102,7 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
       camera(netSdk, player, cameraDevice,
              callbacks.cameraPrompter ? *callbacks.cameraPrompter : prompter, clock,
              std::move(callbacks.camera)),
+      structures(std::move(callbacks.structuresFound), std::move(callbacks.structureDetection)),
       imageRun(frames, stitchRecords),
       recorder(player, camera.PlayerPort, db, prompter, std::move(callbacks.recordTimer)),
       upload([&] {
@@ -120,6 +122,8 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
       runLog(clock) {
     winch.onBottomStillReset = [this] { telemetry.State().bottomStillCount = 0; };
     camera.SetFrameQueue(&frames);
+    // Every stored page goes on to the structure detector's queue, from the image thread.
+    imageRun.SetPageListener([this](StructurePage page) { structures.AddPage(std::move(page)); });
     imageRun.SetCameraLatencyNs(static_cast<int64_t>(options.cameraLatencyMs) * 1'000'000);
     telemetry.SetConsole(options.telemetryLines);
     InitCameraDevice(cameraDevice, options.camera ? options.camera->c_str() : nullptr);
@@ -156,6 +160,15 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
             OnUiThread([this, c] { view_.ShowImageColor(c.brightness, c.saturation); });
         }};
     callbacks.recordTimer = [this](bool run) { view_.SetRecordTimer(run); };
+    // The detector's picks reach this thread through the one way of posting to it; a call
+    // still queued when the controller goes is dropped.
+    callbacks.structuresFound = [this](uint64_t run, std::vector<StructurePick> picks) {
+        auto shared = std::make_shared<std::vector<StructurePick>>(std::move(picks));
+        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_), run, shared] {
+            if (!alive.expired()) OnStructuresFound(run, std::move(*shared));
+        });
+    };
+    callbacks.structureDetection = options_.structureDetection;
     parts_ = std::make_unique<AcquisitionParts>(options_, clock_, prompter_, std::move(callbacks));
     panel_ = std::make_unique<PanelSettings>(view_, prompter_, *parts_);
     RunSession::Hooks hooks;
@@ -166,6 +179,12 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     hooks.updateButtons = [this] { UpdateButtons(); };
     hooks.freeSpace = options_.freeSpace;
     hooks.runReport = options_.runReport;
+    hooks.beginStructures = [this] {
+        structureRun_ = parts_->structures.BeginRun();
+        runPath_.clear();
+        overlay_.SetPicks({});
+        view_.ShowStructures();
+    };
     session_ = std::make_unique<RunSession>(view_, prompter_, *parts_, *panel_, std::move(hooks));
     // A browsed page is decoded on the image run's worker and shown on this thread, through
     // the event loop; a call still queued when the controller goes is dropped.
@@ -194,6 +213,8 @@ Acquisition::~Acquisition() {
     }
     parts_->link.Disconnect();
     parts_->imageRun.StopImageThread();
+    // What the detector has queued is dropped; a page under way is finished.
+    parts_->structures.Stop();
     parts_->camera.Disconnect();
     // Then the session and the panel settings, and the parts in reverse order: the run log, the
     // upload job (saves its settings and joins its worker), the recorder, the image run, the
@@ -430,6 +451,13 @@ void Acquisition::OnDepthMessage(int64_t arrivedNs) {
     if (auto record = NextProbeState(state.depth, state.attitude, db.ProbeStates())) {
         db.AddProbeState(*record);
         view_.RedrawCharts(db.ProbeStates());
+        if (session_->Active()) {
+            // The hole's path for orienting the run's structures (depth mm, tilt, azimuth).
+            const PathPoint point{static_cast<double>(record->id), record->tilt,
+                                  record->telemetry[kAngleZ]};
+            runPath_.push_back(point);
+            parts_->structures.AddPathPoint(point);
+        }
     }
     OnDepthUpdate(arrivedNs);
 }
@@ -546,6 +574,87 @@ std::optional<int32_t> Acquisition::BrowsedAxisStartMm() const {
     // The run's own start: the depth reference its start set.
     const DepthReference& run = parts_->telemetry.Reference();
     return StoredPageAxisStartMm(id, run.startHeightMm * 10, run.pullUp);
+}
+
+// ---- Structures ----
+
+void Acquisition::OnStructuresFound(uint64_t run, std::vector<StructurePick> picks) {
+    // Picks of a run before the current one belong to a project no longer open.
+    if (run != structureRun_) {
+        Trace(TraceCategory::Pages, std::to_string(picks.size()) +
+                                        " structure picks of an earlier run dropped");
+        return;
+    }
+    const std::string now = FormatTime(clock_.Now(), "%Y-%m-%d %H:%M:%S");
+    for (StructurePick& pick : picks) {
+        pick.origin = PickOrigin::Detector;
+        pick.madeAt = now;
+        StoreStructure(pick);
+    }
+    view_.ShowStructures();
+}
+
+void Acquisition::StoreStructure(StructurePick& pick) {
+    if (const std::optional<int64_t> id = parts_->db.AddStructure(pick)) {
+        pick.id = *id;
+    } else {
+        // Shown all the same (the operator may still delete it); its id is one of the
+        // overlay's own, which no stored row has.
+        pick.id = nextLocalStructureId_--;
+        Trace(TraceCategory::Pages, "structure pick at " + std::to_string(pick.depthMm) +
+                                        " mm not stored");
+    }
+    overlay_.Add(pick);
+}
+
+void Acquisition::OnStructuresVisible(bool visible) {
+    overlay_.SetVisible(visible);
+    view_.ShowStructures();
+}
+
+void Acquisition::OnStructurePickButton() {
+    if (overlay_.Picking())
+        overlay_.CancelPicking();
+    else
+        overlay_.BeginPicking();
+    view_.ShowStructures();
+}
+
+void Acquisition::OnStructureClick(double azimuthDeg, double depthMm, double toleranceMm) {
+    const StructureOverlay::Click click = overlay_.OnClick({azimuthDeg, depthMm}, toleranceMm);
+    if (click.result == StructureOverlay::ClickResult::None) return;
+    if (click.result == StructureOverlay::ClickResult::Completed) {
+        const ProjectDb& db = parts_->db;
+        const double diameterMm = !db.Diameters().empty() && db.Diameters().front().diameter > 0
+                                      ? db.Diameters().front().diameter / 10.0
+                                      : panel_->Settings().diameterTenthsMm / 10.0;
+        StructurePick pick = PickOfSinusoid(*click.sinusoid, diameterMm);
+        Orient(pick, HolePath(runPath_));
+        pick.origin = PickOrigin::Operator;
+        pick.madeAt = FormatTime(clock_.Now(), "%Y-%m-%d %H:%M:%S");
+        StoreStructure(pick);
+    }
+    view_.ShowStructures();
+}
+
+bool Acquisition::OnStructureDelete() {
+    const std::optional<int64_t> id = overlay_.Selected();
+    if (!id) return false;
+    // A pick the project holds goes from it first; one it could not take only from the view.
+    if (*id > 0 && !parts_->db.DeleteStructure(*id)) {
+        Trace(TraceCategory::Pages, "structure " + std::to_string(*id) + " not deleted");
+        return false;
+    }
+    overlay_.Remove(*id);
+    view_.ShowStructures();
+    return true;
+}
+
+std::optional<std::pair<double, double>> Acquisition::BrowsedPageDepthsMm() const {
+    const int32_t id = parts_->imageRun.BrowsedPageId();
+    if (id < 0) return std::nullopt;
+    const DepthReference& run = parts_->telemetry.Reference();
+    return StoredPageDepthsMm(id, run.startHeightMm * 10, run.pullUp);
 }
 
 // ---- Panel settings ----

@@ -17,6 +17,7 @@
 #include "bhv/Version.h"
 #include "controller/AcquisitionView.h"
 #include "controller/LoggingSpeed.h"
+#include "controller/StructureOverlay.h"
 #include "link/Link.h"
 #include "link/LinkState.h"
 #include "link/Telemetry.h"
@@ -24,6 +25,7 @@
 #include "platform/Environment.h"
 #include "platform/Prompter.h"
 #include "storage/SysConfigParam.h"
+#include "structures/Orientation.h"
 #include "upload/UploadJob.h"
 
 // The parts the controller owns live behind a private implementation (AcquisitionParts.h), so
@@ -33,6 +35,7 @@
 namespace bhv {
 
 struct AcquisitionParts;
+struct StructureDetection;
 class CameraStream;
 class ImageRun;
 class PanelSettings;
@@ -83,6 +86,9 @@ struct AcquisitionOptions {
     // Called at the end of every run that stored anything, before the end box; it must return
     // at once. Empty: no log is written.
     std::function<void(const RunReportRequest&)> runReport;
+    // How the structure detector reads a run's pages (a fresh detection per run); empty: the
+    // program's detector (structures/Detector.h). Tests give their own.
+    std::function<StructureDetection()> structureDetection;
 
     // The program's options: the device addresses and the root folder its environment names
     // (the compiled-in addresses for those it does not).
@@ -162,6 +168,23 @@ public:
     // Depth in millimetres at which the browsed page begins; nullopt while no stored page is
     // browsed (the ruler then follows the growing page).
     std::optional<int32_t> BrowsedAxisStartMm() const;
+
+    // ---- Planar structures over the unrolled image ----
+    // The run's picks: the detector's (found on a worker as the pages are stored, stored in the
+    // project here) and the operator's. The view draws them; the windows forward the clicks.
+    const StructureOverlay& Structures() const { return overlay_; }
+    // The switch "结构面": shows or hides the picks.
+    void OnStructuresVisible(bool visible);
+    // "拾取": the next three clicks on the image make a pick (again: given up).
+    void OnStructurePickButton();
+    // A click on the unrolled image at an azimuth (degrees clockwise from north) and depth
+    // (mm); `toleranceMm`: how far off a trace it may be and still select it.
+    void OnStructureClick(double azimuthDeg, double depthMm, double toleranceMm);
+    // "删除": the selected pick goes from the project and the view; false when none is selected
+    // or the project refused.
+    bool OnStructureDelete();
+    // Top and bottom depth (mm) of the browsed page; nullopt while no stored page is browsed.
+    std::optional<std::pair<double, double>> BrowsedPageDepthsMm() const;
 
     // ---- Control panel and settings dialog (PanelSettings) ----
     // Hole number, start height; false (told, nothing changed) for a hole number that cannot
@@ -261,6 +284,11 @@ private:
     void OnAttitudeMessage(int64_t arrivedNs);
     void OnDepthUpdate(int64_t arrivedNs);
 
+    // The detector's picks of run `run`, on this thread: stamped, stored, shown.
+    void OnStructuresFound(uint64_t run, std::vector<StructurePick> picks);
+    // Stores the pick in the project (its id set) and adds it to the overlay.
+    void StoreStructure(StructurePick& pick);
+
     void Connect();
     void FinishConnect(Link::OpenedConnections opened);
     // Runs `call` on the user-interface thread: now when called there, else (the connect
@@ -300,6 +328,10 @@ private:
     // controller is gone does nothing.
     std::shared_ptr<char> alive_ = std::make_shared<char>(0);
     std::function<void()> browseShown_;
+    StructureOverlay overlay_;
+    uint64_t structureRun_ = 0;       // the structure worker's number of the current run
+    std::vector<PathPoint> runPath_;  // the run's probe states, for orienting the operator's picks
+    int64_t nextLocalStructureId_ = -1;
 
     // The owned parts, then the panel settings and the run session that work on them.
     std::unique_ptr<AcquisitionParts> parts_;

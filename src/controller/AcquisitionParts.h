@@ -15,6 +15,7 @@
 #include "imaging/FrameQueue.h"
 #include "imaging/ImageRun.h"
 #include "imaging/Stitching.h"
+#include "imaging/StructureWorker.h"
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
@@ -37,6 +38,10 @@ struct AcquisitionParts {
         Prompter* cameraPrompter = nullptr;  // the camera's boxes; `prompter` when null
         CameraEvents camera;
         std::function<void(bool run)> recordTimer;
+        // The structure worker's picks, on its own thread (the controller posts them on).
+        StructureWorker::Deliver structuresFound;
+        // The detection of each run; empty: the program's detector.
+        StructureWorker::DetectionFactory structureDetection;
     };
 
     AcquisitionParts(const AcquisitionOptions& options, const Clock& clock, Prompter& prompter,
@@ -60,6 +65,8 @@ struct AcquisitionParts {
     sdk::FfmpegPlayer player;
     CameraDevice cameraDevice;
     CameraStream camera;
+    // Before the image run, which hands it its pages: it goes after the image thread is gone.
+    StructureWorker structures;
     ImageRun imageRun;
     VideoRecorder recorder;
     UploadJob upload;

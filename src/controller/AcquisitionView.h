@@ -84,6 +84,9 @@ public:
     virtual void SetVideoFrozen(bool frozen) = 0;
     // The unrolled image view: run direction (rows shown from the top for an upward run).
     virtual void SetImageUpward(bool upward) = 0;
+    // The structure picks over the unrolled image changed (Acquisition::Structures()): picks
+    // came or went, the selection, the hide switch or the three clicks of a pick by hand.
+    virtual void ShowStructures() {}
 
     // Control panel: its settings as a group, the freeze caption, the direction caption, the
     // storage path, the frame-rate and clarity modes, the colour sliders.

@@ -149,6 +149,7 @@ bool RunSession::StartProper() {
                         .count();
     start.frameRate = panel_.FrameRate();
     start.uploadFolder = parts_.upload.UploadFolderPath();
+    if (hooks_.beginStructures) hooks_.beginStructures();
     parts_.imageRun.StartRun(start);
 
     view_.SetButtonCaption(MainButton::Run, L"结束");
@@ -200,6 +201,8 @@ void RunSession::FinishImageRun() {
         NameThisThread("bhv-run-end");
         parts_.imageRun.FinishImageRun(uploadOn,
                                        [&upload](const std::wstring& path) { upload.Enqueue(path); });
+        // The detector's last picks follow the run's last page.
+        parts_.structures.FinishRun();
         // The run's last probe states are in the project before its log is written from it.
         parts_.db.FlushProbeStates();
     });

@@ -29,6 +29,8 @@ public:
         std::function<int64_t(const std::wstring&)> freeSpace;
         // The run's PDF log, handed over at its end (AcquisitionOptions::runReport).
         std::function<void(const RunReportRequest&)> runReport;
+        // A run starts (before its image run): the structures begin a run of their own.
+        std::function<void()> beginStructures;
     };
 
     RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,

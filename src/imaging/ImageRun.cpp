@@ -34,6 +34,23 @@ double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
+// The moment (steady clock, ns) the accumulator column was taken at: placements run along the
+// accumulator, and a column between two takes the moment between theirs.
+int64_t MomentOfColumn(const std::deque<StripStitcher::Placement>& placements, double column) {
+    const auto it = std::lower_bound(
+        placements.begin(), placements.end(), column,
+        [](const StripStitcher::Placement& p, double c) { return p.column < c; });
+    if (it == placements.begin()) return placements.front().arrivedNs;
+    if (it == placements.end()) return placements.back().arrivedNs;
+    const StripStitcher::Placement& a = *(it - 1);
+    const StripStitcher::Placement& b = *it;
+    const double f = b.column > a.column ? (column - a.column) / (b.column - a.column) : 1.0;
+    return a.arrivedNs + static_cast<int64_t>(f * static_cast<double>(b.arrivedNs - a.arrivedNs));
+}
+
+// Display rows between two samples of DisplayGeometry.
+constexpr int kGeometrySamples = 48;
+
 }  // namespace
 
 ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
@@ -99,6 +116,10 @@ void ImageRun::StartRun(const ImageRunStart& start) {
 
         live_.release();
         liveRows_ = 0;
+        {
+            std::lock_guard geometryLock(geometryMutex_);
+            displayGeometry_.clear();
+        }
         project_ = start.project;
         // The diameter list is made with the project at run start; taking its first entry now
         // keeps the image thread off a list the window thread owns.
@@ -164,6 +185,7 @@ bool ImageRun::TickLocked() {
     if (rows == liveRows_) return false;
     liveRows_ = rows;
     PageStep();
+    NoteDisplayGeometry();
     axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
     ++viewVersion_;
     if (repaint_) repaint_();
@@ -314,12 +336,23 @@ void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
         overspeed_.erase(overspeed_.begin());
 }
 
-void ImageRun::StorePage(int32_t id, const cv::Mat& page) {
+void ImageRun::StorePage(int32_t id, const cv::Mat& page, double from, double to) {
     const std::vector<uint8_t> jpeg = EncodePage(page);
     if (jpeg.empty()) {
         Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": JPEG encoding failed");
         NoteStore(false);
         return;
+    }
+    if (pageListener_ && !page.empty() && to > from) {
+        // Its depths as the stored page's are read back (report/PageStrips.cpp): the first row
+        // is the shallow end.
+        StructurePage handed;
+        handed.id = id;
+        handed.image = page;
+        handed.topDepthMm = upward_ ? (startDepth_ - to) / 10.0 : (startDepth_ + from) / 10.0;
+        handed.bottomDepthMm = upward_ ? (startDepth_ - from) / 10.0 : (startDepth_ + to) / 10.0;
+        handed.diameterMm = diameter_ / 10.0;
+        pageListener_(std::move(handed));
     }
     if (!project_) return;
     // A failed insert is counted; the controller reads the count and ends the run.
@@ -403,7 +436,7 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
                 headings[j] = track_.HeadingAt(moment).value_or(startHeading_);
             }
             const cv::Mat page = FormPageAlong(accumulator, columns, headings, width, upward_);
-            StorePage(pageEnd, page);
+            StorePage(pageEnd, page, from, to);
         }
         StorePageOverspeed(pageEnd, pageEnd - 10000, pageEnd);
 
@@ -428,18 +461,7 @@ void ImageRun::TurnLastPage() {
         RollByAngle(live_, 360.0f - startHeading_);
         return;
     }
-    // Placements run along the accumulator; a row between two takes the moment between theirs.
-    auto momentAt = [&](double column) {
-        const auto it = std::lower_bound(
-            placements.begin(), placements.end(), column,
-            [](const StripStitcher::Placement& p, double c) { return p.column < c; });
-        if (it == placements.begin()) return placements.front().arrivedNs;
-        if (it == placements.end()) return placements.back().arrivedNs;
-        const StripStitcher::Placement& a = *(it - 1);
-        const StripStitcher::Placement& b = *it;
-        const double f = b.column > a.column ? (column - a.column) / (b.column - a.column) : 1.0;
-        return a.arrivedNs + static_cast<int64_t>(f * static_cast<double>(b.arrivedNs - a.arrivedNs));
-    };
+    auto momentAt = [&](double column) { return MomentOfColumn(placements, column); };
     const int64_t latency = cameraLatencyNs_.load();
     std::vector<double> headings(static_cast<size_t>(live_.rows));
     for (int row = 0; row < live_.rows; ++row)
@@ -468,7 +490,11 @@ void ImageRun::PageStep() {
         return;
     }
     const cv::Mat page = FormPage(live_.rowRange(0, r), pageLen_, diameter_, startHeading_);
-    StorePage((travel / 10000) * 10000, page);
+    {
+        // Cut by rows, a page's travel is read from its key, as the stored pages are read back.
+        const int32_t id = (travel / 10000) * 10000;
+        StorePage(id, page, upward_ ? id - 9800.0 : id - 10000.0, upward_ ? id + 200.0 : id);
+    }
     StorePageOverspeed((travel / 10000) * 10000, pageEnd - 10000, pageEnd);
 
     live_.release();
@@ -534,7 +560,8 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     }
     const int32_t travel = travel_.load();
     TurnLastPage();
-    StorePage(travel, live_);
+    // The last page holds what the run moved after its last whole page.
+    StorePage(travel, live_, pageEnd_.load() - 10000.0, travel);
     StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 
     if (uploadEnabled && !uploadFolder_.empty()) {
@@ -699,6 +726,34 @@ bool ImageRun::ShowBrowsed(BrowseResult& result) {
 int32_t ImageRun::BrowsedPageId() const {
     std::lock_guard lock(browsedMutex_);
     return browse_.load() ? browsePos_ : -1;
+}
+
+void ImageRun::NoteDisplayGeometry() {
+    std::vector<DisplayRowSample> samples;
+    const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
+    const int kept = stitcher_.DisplayRows();
+    const int whole = stitcher_.WholeDisplayRows();
+    if (track_.HasDepth() && !placements.empty() && kept > 0 && whole >= kept) {
+        // The display keeps its newest rows: the last ones downward, the first ones upward.
+        const int first = upward_ ? 0 : whole - kept;
+        const int64_t latency = cameraLatencyNs_.load();
+        samples.reserve(static_cast<size_t>(kept / kGeometrySamples + 2));
+        for (int row = 0;; row = std::min(row + kGeometrySamples, kept - 1)) {
+            const int64_t moment =
+                MomentOfColumn(placements, stitcher_.DisplayRowColumn(first + row)) - latency;
+            if (const std::optional<MotionTrack::Motion> m = track_.MotionAt(moment))
+                samples.push_back({row, DepthMmOfTravel(m->travel),
+                                   track_.HeadingAt(moment).value_or(startHeading_)});
+            if (row == kept - 1) break;
+        }
+    }
+    std::lock_guard lock(geometryMutex_);
+    displayGeometry_ = std::move(samples);
+}
+
+std::vector<ImageRun::DisplayRowSample> ImageRun::DisplayGeometry() const {
+    std::lock_guard lock(geometryMutex_);
+    return displayGeometry_;
 }
 
 void ImageRun::ReadViewSource(const std::function<void(const cv::Mat&)>& read) const {

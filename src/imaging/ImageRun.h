@@ -19,6 +19,7 @@
 #include "imaging/Quality.h"
 #include "imaging/Stitching.h"
 #include "storage/ProjectDb.h"
+#include "imaging/StructureWorker.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {
@@ -112,6 +113,26 @@ public:
         qualityListener_ = std::move(listener);
     }
 
+    // Called with every page as it is stored (the run's pages in the order they are cut, the
+    // last partial one at the run's end), on the image thread or the run's end: the page shares
+    // its pixels and must only be queued there (the structure detector's worker). Set before
+    // the image thread starts.
+    void SetPageListener(std::function<void(StructurePage)> listener) {
+        pageListener_ = std::move(listener);
+    }
+
+    // Depth (mm) and probe heading (degrees) of rows of the growing display as ReadViewSource
+    // gives it while not browsing, a sample every few rows, first row first: the view turns a
+    // north-based azimuth into the display's columns (they are not turned north first: the
+    // display column at azimuth a + heading shows a) and depths into its rows. Empty while the
+    // frames' moments or the depth reports are not known. Any thread.
+    struct DisplayRowSample {
+        int row = 0;
+        double depthMm = 0.0;
+        double headingDeg = 0.0;
+    };
+    std::vector<DisplayRowSample> DisplayGeometry() const;
+
     // Pages and page-overspeed rows of the current run that could not be stored (encoding or
     // database write failed), and pages stored. Safe from any thread.
     int32_t StoreFailures() const { return storeFailures_.load(); }
@@ -191,7 +212,10 @@ private:
     // reports are missing (PageStep then cuts by rows). At the run's end (`final`) a page is
     // cut as soon as the stitched travel reaches its end; `stored` says whether one was.
     bool PageStepAlongTravel(bool final = false, bool* stored = nullptr);
-    void StorePage(int32_t id, const cv::Mat& page);
+    // `from` and `to`: the travel the page covers (tenths of a millimetre), for its depths.
+    void StorePage(int32_t id, const cv::Mat& page, double from, double to);
+    // The display's row samples after a new display (image thread).
+    void NoteDisplayGeometry();
     // The last, partial page: the live image with each row turned by the heading of the moment
     // its accumulator column was placed (by the start heading when the moments are not known).
     void TurnLastPage();
@@ -213,7 +237,10 @@ private:
     StitchParamQueue& records_;
     StripStitcher stitcher_;
     std::function<void()> repaint_;
+    std::function<void(StructurePage)> pageListener_;
     std::atomic<uint64_t> viewVersion_{1};
+    mutable std::mutex geometryMutex_;
+    std::vector<DisplayRowSample> displayGeometry_;
 
     mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
     std::atomic<int32_t> travel_{0};

@@ -7,4 +7,9 @@ namespace bhv {
 // where the system has no thread names.
 void NameThisThread(const char* name);
 
+// Lowers the calling thread's scheduling priority below the program's other threads (work that
+// may wait, such as reading the stored pages for structures). Does nothing where the system
+// offers no such setting.
+void LowerThisThreadPriority();
+
 }  // namespace bhv

@@ -2,6 +2,7 @@
 
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 
 #include "ui/CalibrationDialog.h"
 #include "ui/ControlPanel.h"
@@ -139,10 +141,16 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
     UnrolledImageView* image = image_;
     acq_->SetImageRepaint([image] { image->RequestRepaint(); });
     image_->SetImageRun(&acq_->Images());
+    image_->SetStructures(&acq_->Structures());
+    connect(image_, &UnrolledImageView::imageClicked, this,
+            [this](double azimuthDeg, double depthMm, double toleranceMm) {
+                acq_->OnStructureClick(azimuthDeg, depthMm, toleranceMm);
+            });
     // A browsed page is decoded off this thread; the view follows once it is shown.
     acq_->SetBrowseShown([this] {
         image_->SetPageOverspeedShare(acq_->BrowsedOverspeedShare());
         image_->SetBrowsedAxisStart(acq_->BrowsedAxisStartMm());
+        image_->SetBrowsedPageDepths(acq_->BrowsedPageDepthsMm());
         image_->RequestRepaint();
     });
     acq_->SetVideoSink(video_);
@@ -189,6 +197,27 @@ void MainWindow::BuildButtons() {
     prevPage_->setObjectName("prevPageButton");
     nextPage_ = new QPushButton(QStringLiteral("下一张"), this);
     nextPage_->setObjectName("nextPageButton");
+
+    structuresSwitch_ = new QCheckBox(QStringLiteral("结构面"), this);
+    structuresSwitch_->setObjectName("structuresSwitch");
+    structuresSwitch_->setChecked(true);
+    structuresSwitch_->setFont(UiFont(12));
+    pickButton_ = new QPushButton(QStringLiteral("拾取"), this);
+    pickButton_->setObjectName("pickButton");
+    pickButton_->setCheckable(true);
+    pickButton_->setFont(UiFont(12));
+    deleteButton_ = new QPushButton(QStringLiteral("删除"), this);
+    deleteButton_->setObjectName("deleteStructureButton");
+    deleteButton_->setEnabled(false);
+    deleteButton_->setFont(UiFont(12));
+    // The widgets take no keyboard focus: the window's keyboard filter keeps the keys.
+    for (QWidget* w : {static_cast<QWidget*>(structuresSwitch_), static_cast<QWidget*>(pickButton_),
+                       static_cast<QWidget*>(deleteButton_)})
+        w->setFocusPolicy(Qt::NoFocus);
+    connect(structuresSwitch_, &QCheckBox::toggled, this,
+            [this](bool checked) { acq_->OnStructuresVisible(checked); });
+    connect(pickButton_, &QPushButton::clicked, this, [this] { acq_->OnStructurePickButton(); });
+    connect(deleteButton_, &QPushButton::clicked, this, [this] { acq_->OnStructureDelete(); });
 
     auto button = [this](MainButton b) { return buttons_[static_cast<int>(b)]; };
     connect(button(MainButton::Connect), &QPushButton::clicked, this,
@@ -307,6 +336,22 @@ void MainWindow::ApplyLayout() {
         PartWidget(part)->setGeometry(layout[part]);
     }
     for (int i = 0; i < 6; ++i) buttons_[i]->setGeometry(layout.buttons[i]);
+    {
+        // The page buttons' row under the image view: the page buttons take its left half,
+        // the structures' switch and buttons the rest.
+        const QRect row = layout[MainPart::PrevPage].united(layout[MainPart::NextPage]);
+        const int page = row.width() / 4;
+        const int rest = row.width() - 2 * page;
+        const int check = rest * 2 / 5;
+        const int small = (rest - check) / 2;
+        int x = row.left();
+        prevPage_->setGeometry(x, row.top(), page, row.height());
+        nextPage_->setGeometry(x += page, row.top(), page, row.height());
+        structuresSwitch_->setGeometry(x += page, row.top(), check, row.height());
+        pickButton_->setGeometry(x += check, row.top(), small, row.height());
+        deleteButton_->setGeometry(x + small, row.top(), row.right() + 1 - (x + small),
+                                   row.height());
+    }
     const QSize videoSize = layout[MainPart::Video].size();
     if (videoSize != reportedVideoSize_) {
         reportedVideoSize_ = videoSize;
@@ -320,6 +365,10 @@ void MainWindow::ApplyVisibility() {
         const auto part = static_cast<MainPart>(i);
         PartWidget(part)->setVisible(ShownIn(part, mode_));
     }
+    const bool run = ShownIn(MainPart::UnrolledImage, mode_);
+    structuresSwitch_->setVisible(run);
+    pickButton_->setVisible(run);
+    deleteButton_->setVisible(run);
 }
 
 void MainWindow::RunBlocking(const std::function<void()>& step) {
@@ -498,6 +547,17 @@ void MainWindow::SetVideoFrozen(bool frozen) {
 
 void MainWindow::SetImageUpward(bool upward) {
     image_->SetUpward(upward);
+}
+
+void MainWindow::ShowStructures() {
+    const StructureOverlay& overlay = acq_->Structures();
+    {
+        const QSignalBlocker blocker(structuresSwitch_);
+        structuresSwitch_->setChecked(overlay.Visible());
+    }
+    pickButton_->setChecked(overlay.Picking());
+    deleteButton_->setEnabled(overlay.Selected().has_value());
+    image_->StructuresChanged();
 }
 
 void MainWindow::SetPanelEnabled(bool enabled) {

@@ -13,6 +13,7 @@
 #include "controller/AcquisitionView.h"
 #include "ui/Layout.h"
 
+class QCheckBox;
 class QKeyEvent;
 class QPushButton;
 
@@ -90,6 +91,7 @@ public:
     void ClearVideo() override;
     void SetVideoFrozen(bool frozen) override;
     void SetImageUpward(bool upward) override;
+    void ShowStructures() override;
     void SetPanelEnabled(bool enabled) override;
     void ShowFrozen(bool frozen) override;
     void ShowDirection(bool pullUp) override;
@@ -155,6 +157,11 @@ private:
     std::array<QPushButton*, 6> buttons_{};
     QPushButton* prevPage_;
     QPushButton* nextPage_;
+    // Under the image view beside the page buttons, during a run: the structures' hide switch
+    // "结构面", "拾取" (three clicks on a trace make a pick) and "删除" (the selected pick).
+    QCheckBox* structuresSwitch_;
+    QPushButton* pickButton_;
+    QPushButton* deleteButton_;
     QTimer pollTimer_, tickTimer_, recordTimer_;
 
     LayoutMode mode_ = LayoutMode::NoRun;

@@ -1,6 +1,7 @@
 #include "ui/UnrolledImageView.h"
 
 #include <QImage>
+#include <QMouseEvent>
 #include <QPainter>
 #include <algorithm>
 #include <cmath>
@@ -151,6 +152,8 @@ void UnrolledImageView::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), Qt::white);
     }
 
+    PaintStructures(painter);
+
     const QString overspeed = OverspeedText();
     if (!overspeed.isEmpty()) {
         painter.setFont(UiFont(12));
@@ -179,6 +182,8 @@ void UnrolledImageView::UpdatePicture() {
     source_->NoteShownSize(width(), height());
     source_->ReadViewSource([&](const cv::Mat& image) {
         if (!Drawable(image)) return;
+        sourceCols_ = image.cols;
+        sourceRows_ = image.rows;
         picture_.rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
         if (picture_.rows.rowCount < 1) return;
         MakePicture(image.rowRange(picture_.rows.firstRow,
@@ -187,6 +192,159 @@ void UnrolledImageView::UpdatePicture() {
         picture_.valid = true;
     });
     picture_.key = key;
+}
+
+void UnrolledImageView::SetStructures(const StructureOverlay* overlay) {
+    overlay_ = overlay;
+    curves_ = {};
+    update();
+}
+
+void UnrolledImageView::StructuresChanged() { update(); }
+
+void UnrolledImageView::SetBrowsedPageDepths(std::optional<std::pair<double, double>> depths) {
+    browsedDepths_ = depths;
+    curves_ = {};
+    update();
+}
+
+QColor UnrolledImageView::StructureColor(StructureKind kind) {
+    switch (kind) {
+        case StructureKind::Fracture:
+            return QColor(255, 40, 40);
+        case StructureKind::Bedding:
+            return QColor(40, 200, 255);
+        case StructureKind::Vein:
+            return QColor(255, 200, 0);
+        case StructureKind::Unknown:
+            break;
+    }
+    return QColor(255, 0, 255);
+}
+
+ImageGeometry UnrolledImageView::CurrentGeometry() const {
+    if (!source_ || !picture_.valid || sourceCols_ < 1 || sourceRows_ < 1) return {};
+    if (source_->Browsing()) {
+        if (!browsedDepths_) return {};
+        return ImageGeometry::Page(sourceCols_, sourceRows_, browsedDepths_->first,
+                                   browsedDepths_->second);
+    }
+    if (!run_) return {};
+    // The growing display: its rows' depths and headings as the image run placed them.
+    std::vector<ImageGeometry::RowSample> samples;
+    for (const ImageRun::DisplayRowSample& r : run_->DisplayGeometry())
+        if (r.row < sourceRows_) samples.push_back({r.row + 0.5, r.depthMm, r.headingDeg});
+    return ImageGeometry(sourceCols_, sourceRows_, std::move(samples));
+}
+
+QPointF UnrolledImageView::WidgetPointOf(const ImagePoint& p) const {
+    if (sourceCols_ < 1 || picture_.rows.rowCount < 1) return {};
+    return {p.x * width() / sourceCols_,
+            (p.y - picture_.rows.firstRow) * picture_.rows.height / picture_.rows.rowCount};
+}
+
+ImagePoint UnrolledImageView::ImagePointOf(const QPointF& p) const {
+    if (width() < 1 || picture_.rows.height < 1) return {};
+    return {p.x() * sourceCols_ / width(),
+            picture_.rows.firstRow + p.y() * picture_.rows.rowCount / picture_.rows.height};
+}
+
+void UnrolledImageView::UpdateCurves() {
+    const bool browsing = source_ && source_->Browsing();
+    if (curves_.valid && curves_.overlayVersion == overlay_->Version() &&
+        curves_.key == picture_.key && curves_.browsing == browsing && picture_.key.version != 0)
+        return;
+    curves_ = {};
+    curves_.overlayVersion = overlay_->Version();
+    curves_.key = picture_.key;
+    curves_.browsing = browsing;
+    curves_.valid = true;
+    geometry_ = CurrentGeometry();
+    if (!geometry_.Valid()) return;
+    // The depths in view: picks wholly outside them are not drawn.
+    const double viewShallow =
+        std::min(geometry_.DepthAt(picture_.rows.firstRow),
+                 geometry_.DepthAt(picture_.rows.firstRow + picture_.rows.rowCount));
+    const double viewDeep =
+        std::max(geometry_.DepthAt(picture_.rows.firstRow),
+                 geometry_.DepthAt(picture_.rows.firstRow + picture_.rows.rowCount));
+    if (overlay_->Visible()) {
+        for (const StructurePick& pick : overlay_->Picks()) {
+            const double half = std::abs(pick.heightMm) / 2;
+            if (pick.depthMm + half < viewShallow || pick.depthMm - half > viewDeep) continue;
+            DrawnCurve c;
+            const std::vector<ImagePoint> trace = geometry_.Trace(SinusoidOf(pick));
+            c.points.reserve(static_cast<qsizetype>(trace.size()));
+            for (const ImagePoint& p : trace) c.points.append(WidgetPointOf(p));
+            c.color = StructureColor(pick.kind);
+            c.label = QString::fromStdString(StructureLabel(pick));
+            c.selected = overlay_->Selected() == pick.id;
+            c.byOperator = pick.origin == PickOrigin::Operator;
+            // The label above the trace's shallowest point, kept inside the view.
+            QPointF top = c.points.front();
+            for (const QPointF& p : c.points)
+                if (p.y() < top.y()) top = p;
+            c.labelAt = top;
+            curves_.curves.push_back(std::move(c));
+        }
+    }
+    for (const TracePoint& t : overlay_->PickPoints())
+        curves_.marks.push_back(WidgetPointOf(geometry_.ToImage(t)));
+}
+
+void UnrolledImageView::PaintStructures(QPainter& painter) {
+    if (!overlay_ || !picture_.valid) {
+        geometry_ = {};
+        return;
+    }
+    UpdateCurves();
+    if (curves_.curves.empty() && curves_.marks.empty()) return;
+    painter.save();
+    painter.setClipRect(QRect(0, 0, width(), picture_.rows.height));
+    painter.setFont(UiFont(10));
+    const QFontMetrics metrics = painter.fontMetrics();
+    for (const DrawnCurve& c : curves_.curves) {
+        if (c.selected) {
+            // The selected pick stands out on a white band.
+            painter.setPen(QPen(Qt::white, 5));
+            painter.drawPolyline(c.points);
+        }
+        QPen pen(c.color, 2, c.byOperator ? Qt::DashLine : Qt::SolidLine);
+        painter.setPen(pen);
+        painter.drawPolyline(c.points);
+    }
+    for (const DrawnCurve& c : curves_.curves) {
+        QRect box = metrics.boundingRect(c.label).adjusted(-2, 0, 2, 0);
+        const int x = std::clamp(static_cast<int>(c.labelAt.x()) - box.width() / 2, 0,
+                                 std::max(0, width() - box.width()));
+        const int y = std::clamp(static_cast<int>(c.labelAt.y()) - box.height() - 2, 0,
+                                 std::max(0, picture_.rows.height - box.height()));
+        box.moveTo(x, y);
+        painter.fillRect(box, QColor(0, 0, 0, 150));
+        painter.setPen(c.color);
+        painter.drawText(box, Qt::AlignCenter, c.label);
+    }
+    painter.setPen(QPen(Qt::yellow, 2));
+    for (const QPointF& m : curves_.marks) {
+        painter.drawLine(m + QPointF(-5, -5), m + QPointF(5, 5));
+        painter.drawLine(m + QPointF(-5, 5), m + QPointF(5, -5));
+    }
+    painter.restore();
+}
+
+void UnrolledImageView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !geometry_.Valid() ||
+        event->position().y() >= picture_.rows.height) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    const ImagePoint p = ImagePointOf(event->position());
+    const TracePoint t = geometry_.ToTrace(p);
+    // Six pixels of the view, in depth.
+    const double mmPerPixel = geometry_.MmPerRow() * picture_.rows.rowCount /
+                              std::max(1, picture_.rows.height);
+    emit imageClicked(t.azimuthDeg, t.depthMm, 6.0 * mmPerPixel);
+    event->accept();
 }
 
 void UnrolledImageView::MakePicture(const cv::Mat& shown, cv::Size target) {

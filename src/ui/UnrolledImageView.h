@@ -7,6 +7,13 @@
 #include <opencv2/core/mat.hpp>
 #include <optional>
 
+#include <QColor>
+#include <QPolygonF>
+#include <QString>
+#include <utility>
+#include <vector>
+
+#include "controller/StructureOverlay.h"
 #include "ui/UnrolledImageSource.h"
 #include "ui/ViewMath.h"
 
@@ -59,6 +66,22 @@ public:
     // The start the ruler is given for what is shown now.
     int32_t ShownAxisStartMm() const;
 
+    // The structure picks drawn over the image (not owned; null draws none): each as its trace,
+    // with its true dip and direction, coloured by kind. Call StructuresChanged when they
+    // change; the traces are worked out again only then or when the image moves.
+    void SetStructures(const StructureOverlay* overlay);
+    void StructuresChanged();
+    // Top and bottom depth (mm) of the browsed page, for the picks on it (nullopt: none known).
+    void SetBrowsedPageDepths(std::optional<std::pair<double, double>> depths);
+    // Where the image shown now lies on the wall (not Valid when not known: no picks drawn,
+    // clicks not forwarded).
+    const ImageGeometry& ShownGeometry() const { return geometry_; }
+    // The widget point that shows an image point, and back.
+    QPointF WidgetPointOf(const ImagePoint& p) const;
+    ImagePoint ImagePointOf(const QPointF& p) const;
+    // The colour of a pick's trace.
+    static QColor StructureColor(StructureKind kind);
+
     // Thread-safe: asks for one repaint on the GUI thread. Calls that come while one is already
     // queued are merged into it.
     void RequestRepaint();
@@ -68,9 +91,13 @@ public:
 signals:
     // Emitted by RequestRepaint on the image thread; delivered queued on the GUI thread.
     void repaintPosted();
+    // A left click on the image: the azimuth (degrees clockwise from north) and depth (mm) it
+    // shows, and the depth a few pixels make there (how far off a trace a click may be).
+    void imageClicked(double azimuthDeg, double depthMm, double toleranceMm);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     // Brings the view's own picture (bgra_) up to date with the source: only the rows in view
@@ -78,6 +105,11 @@ private:
     // the source changed since the last time (or the size or direction did).
     void UpdatePicture();
     void MakePicture(const cv::Mat& shown, cv::Size target);
+    // The geometry of the image shown, from the browsed page's depths or the image run's rows.
+    ImageGeometry CurrentGeometry() const;
+    // The traces in widget pixels, worked out again when the picks or the picture changed.
+    void UpdateCurves();
+    void PaintStructures(QPainter& painter);
 
     std::unique_ptr<UnrolledImageSource> runSource_;  // adapter for SetImageRun
     const UnrolledImageSource* source_ = nullptr;
@@ -102,6 +134,27 @@ private:
         VisibleRows rows;
         bool valid = false;  // false: nothing to draw (white)
     } picture_;
+    int sourceCols_ = 0, sourceRows_ = 0;  // the size of the image the picture was made from
+
+    const StructureOverlay* overlay_ = nullptr;
+    std::optional<std::pair<double, double>> browsedDepths_;
+    ImageGeometry geometry_;
+    struct DrawnCurve {
+        QPolygonF points;
+        QColor color;
+        QString label;
+        QPointF labelAt;
+        bool selected = false;
+        bool byOperator = false;
+    };
+    struct Curves {
+        uint64_t overlayVersion = 0;
+        PictureKey key;
+        bool browsing = false;
+        bool valid = false;
+        std::vector<DrawnCurve> curves;
+        std::vector<QPointF> marks;  // the points of a pick by hand so far
+    } curves_;
 };
 
 }  // namespace bhv::ui
