@@ -769,6 +769,10 @@ std::vector<StructurePick> DetectStructures(const UnrolledStretch& stretch,
 struct StructureScanner::State {
     DetectorSettings settings;
     bool started = false;
+    // The rows of the first stretch, and the run's direction once a second one has come: rows
+    // beyond the run's start never come, so a tile there waits only for the other side.
+    int64_t firstRowSeen = 0, lastRowSeen = 0;
+    int direction = 0;  // +1 deeper, -1 shallower, 0 not known yet
     double originMm = 0, rowMm = 0, diameterMm = 0;
     int tileRows = 0, marginRows = 0;
     std::map<int64_t, std::vector<float>> rows;
@@ -863,6 +867,12 @@ std::vector<StructurePick> StructureScanner::Add(const UnrolledStretch& stretch)
     cv::Mat f = WorkingRows(cut, stretch.azimuthStep, static_cast<int>(lastRow - firstRow));
     if (flipped) cv::flip(f, f, 0);
     const cv::Mat grid = ToDegreeColumns(f, firstEdge, static_cast<int>(lastRow - firstRow));
+    if (s.rows.empty()) {
+        s.firstRowSeen = firstRow;
+        s.lastRowSeen = lastRow;
+    } else if (s.direction == 0 && firstRow != s.firstRowSeen) {
+        s.direction = firstRow > s.firstRowSeen ? 1 : -1;
+    }
     for (int i = 0; i < grid.rows; ++i) {
         const float* r = grid.ptr<float>(i);
         s.rows[firstRow + i].assign(r, r + kColumns);
@@ -874,7 +884,9 @@ std::vector<StructurePick> StructureScanner::Add(const UnrolledStretch& stretch)
     for (int64_t t = t0; t <= t1; ++t) {
         if (s.tilesDone.count(t)) continue;
         const int64_t a = t * s.tileRows - s.marginRows, b = (t + 1) * s.tileRows + s.marginRows;
-        if (!s.Known(a, b)) continue;
+        const int64_t from = s.direction > 0 ? std::max(a, s.firstRowSeen) : a;
+        const int64_t to = s.direction < 0 ? std::min(b, s.lastRowSeen) : b;
+        if (from >= to || !s.Known(from, to)) continue;
         for (StructurePick& p : s.RunTile(t)) picks.push_back(p);
     }
     s.Forget();

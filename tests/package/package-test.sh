@@ -37,7 +37,7 @@ dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends not compu
 # ---- File list ----
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | sort >"$tmp/files"
 for f in /usr/bin/bhv /usr/bin/bhv-sim /usr/bin/bhv-acquire /usr/bin/bhv-monitor \
-         /usr/bin/bhv-reprocess /usr/bin/bhv-export /usr/bin/bhv-upload /usr/bin/bhv-data-server \
+         /usr/bin/bhv-reprocess /usr/bin/bhv-export /usr/bin/bhv-structures /usr/bin/bhv-upload /usr/bin/bhv-data-server \
          /usr/share/applications/bhv.desktop /usr/share/icons/hicolor/scalable/apps/bhv.svg \
          /usr/share/doc/bhv/copyright /usr/share/doc/bhv/changelog.gz \
          /usr/share/man/man1/bhv.1.gz /usr/share/man/man1/bhv-sim.1.gz; do
@@ -67,10 +67,10 @@ chmod -R a-w "$root"
 bin="$root/usr/bin"
 "$bin/bhv" --help | head -n 1 | grep -qx "bhv $version" || fail "bhv --help has no version"
 [ "$("$bin/bhv" --version)" = "bhv $version" ] || fail "bhv --version"
-for tool in bhv-sim bhv-acquire bhv-monitor bhv-reprocess bhv-export bhv-upload bhv-data-server; do
+for tool in bhv-sim bhv-acquire bhv-monitor bhv-reprocess bhv-export bhv-structures bhv-upload bhv-data-server; do
   "$bin/$tool" --help | head -n 1 | grep -qx "$tool $version" || fail "$tool --help has no version"
 done
-echo "versions: bhv and 7 tools say $version"
+echo "versions: bhv and 8 tools say $version"
 
 timeout 300 "$bin/bhv-acquire" --sim --to 0.2 >"$tmp/acquire.log" 2>&1 ||
   { cat "$tmp/acquire.log"; fail "bhv-acquire --sim from the package"; }

@@ -134,6 +134,11 @@ TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
                                                    bottom * mmPerRow, diameter}))
             picks.push_back(p);
     }
+    // The first metre's traces come with the pages (nothing comes from above a downward run's
+    // start), not only when the run ends.
+    int beforeFinish = 0;
+    for (const StructurePick& p : picks) beforeFinish += p.depthMm < 500 && p.heightMm > 0;
+    EXPECT_EQ(beforeFinish, 2);
     for (const StructurePick& p : scanner.Finish()) picks.push_back(p);
 
     for (const Trace& t : traces) {
