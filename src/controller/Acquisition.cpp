@@ -25,6 +25,10 @@
 namespace bhv {
 namespace {
 
+// How long a program that closes waits for the structure detector to read the run's last pages
+// (a tile takes well under a second; the run's end leaves up to three).
+constexpr std::chrono::milliseconds kStructuresCloseWait{5000};
+
 using attitude::kAngleZ;
 using attitude::kHumidity;
 using attitude::kTemperature;
@@ -160,12 +164,16 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
             OnUiThread([this, c] { view_.ShowImageColor(c.brightness, c.saturation); });
         }};
     callbacks.recordTimer = [this](bool run) { view_.SetRecordTimer(run); };
-    // The detector's picks reach this thread through the one way of posting to it; a call
-    // still queued when the controller goes is dropped.
+    // The detector's picks wait in a list of their own and this thread is told through the one
+    // way of posting to it; what a call still queued when the controller goes would have taken,
+    // the destructor takes.
     callbacks.structuresFound = [this](uint64_t run, std::vector<StructurePick> picks) {
-        auto shared = std::make_shared<std::vector<StructurePick>>(std::move(picks));
-        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_), run, shared] {
-            if (!alive.expired()) OnStructuresFound(run, std::move(*shared));
+        {
+            std::lock_guard lock(foundMutex_);
+            found_.emplace_back(run, std::move(picks));
+        }
+        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_)] {
+            if (!alive.expired()) TakeFoundStructures();
         });
     };
     callbacks.structureDetection = options_.structureDetection;
@@ -213,8 +221,13 @@ Acquisition::~Acquisition() {
     }
     parts_->link.Disconnect();
     parts_->imageRun.StopImageThread();
-    // What the detector has queued is dropped; a page under way is finished.
+    // The detector reads the run's last pages after the run has ended: their picks are waited
+    // for a bounded time and stored while the project is still open. What is still queued then
+    // is dropped (bhv-structures picks the project again).
+    if (!parts_->structures.WaitIdleFor(kStructuresCloseWait))
+        Trace(TraceCategory::Pages, "structures: the last pages were not read before the program closed");
     parts_->structures.Stop();
+    TakeFoundStructures();
     parts_->camera.Disconnect();
     // Then the session and the panel settings, and the parts in reverse order: the run log, the
     // upload job (saves its settings and joins its worker), the recorder, the image run, the
@@ -578,6 +591,15 @@ std::optional<int32_t> Acquisition::BrowsedAxisStartMm() const {
 
 // ---- Structures ----
 
+void Acquisition::TakeFoundStructures() {
+    std::vector<std::pair<uint64_t, std::vector<StructurePick>>> found;
+    {
+        std::lock_guard lock(foundMutex_);
+        found.swap(found_);
+    }
+    for (auto& [run, picks] : found) OnStructuresFound(run, std::move(picks));
+}
+
 void Acquisition::OnStructuresFound(uint64_t run, std::vector<StructurePick> picks) {
     // Picks of a run before the current one belong to a project no longer open.
     if (run != structureRun_) {
@@ -591,7 +613,8 @@ void Acquisition::OnStructuresFound(uint64_t run, std::vector<StructurePick> pic
         pick.madeAt = now;
         StoreStructure(pick);
     }
-    view_.ShowStructures();
+    // While the controller goes the window is going too: the picks are only stored.
+    if (!tearingDown_) view_.ShowStructures();
 }
 
 void Acquisition::StoreStructure(StructurePick& pick) {

@@ -286,6 +286,8 @@ private:
 
     // The detector's picks of run `run`, on this thread: stamped, stored, shown.
     void OnStructuresFound(uint64_t run, std::vector<StructurePick> picks);
+    // Takes the picks the worker has handed over (this thread).
+    void TakeFoundStructures();
     // Stores the pick in the project (its id set) and adds it to the overlay.
     void StoreStructure(StructurePick& pick);
 
@@ -332,6 +334,10 @@ private:
     uint64_t structureRun_ = 0;       // the structure worker's number of the current run
     std::vector<PathPoint> runPath_;  // the run's probe states, for orienting the operator's picks
     int64_t nextLocalStructureId_ = -1;
+    // The worker's picks wait here until this thread takes them (a posted call, or the
+    // destructor, so that the last pages' picks are stored even while the program closes).
+    std::mutex foundMutex_;
+    std::vector<std::pair<uint64_t, std::vector<StructurePick>>> found_;
 
     // The owned parts, then the panel settings and the run session that work on them.
     std::unique_ptr<AcquisitionParts> parts_;

@@ -71,6 +71,11 @@ void StructureWorker::WaitIdle() {
     idle_.wait(lock, [&] { return quit_ || (tasks_.empty() && !busy_); });
 }
 
+bool StructureWorker::WaitIdleFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return idle_.wait_for(lock, limit, [&] { return quit_ || (tasks_.empty() && !busy_); }) && !quit_;
+}
+
 bool StructureWorker::Stopped() const {
     std::lock_guard lock(mutex_);
     return quit_;

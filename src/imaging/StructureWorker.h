@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -45,7 +46,8 @@ StructureDetection ScannerDetection(const DetectorSettings& settings = {});
 // the run begun last, and the picks go out with their run's number.
 //
 // The destructor (or Stop) drops what is still queued, waits for a page under way and joins the
-// thread; the picks of the dropped pages are not made.
+// thread; the picks of the dropped pages are not made (a program that closes waits first,
+// WaitIdleFor).
 class StructureWorker {
 public:
     using Deliver = std::function<void(uint64_t run, std::vector<StructurePick> picks)>;
@@ -67,6 +69,8 @@ public:
     void FinishRun();
     // Returns once everything handed over so far has been read and delivered (tests, tools).
     void WaitIdle();
+    // The same, for at most `limit`; false when work is still left then.
+    bool WaitIdleFor(std::chrono::milliseconds limit);
     // Drops what is queued and joins the thread; nothing is taken afterwards.
     void Stop();
     // Stop has begun (any thread).

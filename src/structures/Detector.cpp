@@ -435,6 +435,9 @@ struct Candidate {
     int support = 0;
     TraceContrast contrast = TraceContrast::Darker;
     double widthPx = 0;
+    // The profile across the trace: the wall's level on either side (above, below) and how far
+    // the middle falls below (dark) or rises above (light) their mean.
+    double above = 0, below = 0, dark = 0, light = 0;
 };
 
 // What the trace is, from its profile: a line darker or lighter than both sides, or a step.
@@ -455,6 +458,10 @@ void Classify(const cv::Mat& image, Candidate& cand) {
     }
     const double base = 0.5 * (above + below);
     const double dark = base - lo, light = hi - base, step = std::abs(below - above);
+    cand.above = above;
+    cand.below = below;
+    cand.dark = dark;
+    cand.light = light;
     if (step > 1.2 * std::max(dark, light)) {
         cand.contrast = TraceContrast::Step;
     } else {
@@ -486,6 +493,106 @@ void Classify(const cv::Mat& image, Candidate& cand) {
     }
 }
 
+// The smoothed image's derivatives, for the steepness of a step across a curve.
+struct Gradient {
+    cv::Mat dx, dy;  // per working pixel
+};
+
+Gradient GradientOf(const cv::Mat& image) {
+    constexpr double kSigma = 3.0;  // wider than a lamination, narrower than a bed
+    const int pad = 16;
+    cv::Mat padded;
+    cv::copyMakeBorder(image, padded, 0, 0, pad, pad, cv::BORDER_WRAP);
+    cv::copyMakeBorder(padded, padded, pad, pad, 0, 0, cv::BORDER_REFLECT);
+    cv::Mat g;
+    cv::GaussianBlur(padded, g, cv::Size(0, 0), kSigma, kSigma, cv::BORDER_REFLECT);
+    Gradient out;
+    cv::Sobel(g, out.dx, CV_32F, 1, 0, 3, 0.125);
+    cv::Sobel(g, out.dy, CV_32F, 0, 1, 3, 0.125);
+    const cv::Rect inner(pad, pad, image.cols, image.rows);
+    out.dx = out.dx(inner).clone();
+    out.dy = out.dy(inner).clone();
+    return out;
+}
+
+bool InsideCoverage(const Coverage& cov, double az) {
+    return cov.toDeg - cov.fromDeg >= 360 || Wrap360(az - cov.fromDeg) <= Wrap360(cov.toDeg - cov.fromDeg);
+}
+
+// The rise along the normal (towards depth) at a row of a column, times the step's polarity
+// (+1: lighter below), interpolated between rows.
+double StepAt(const Gradient& g, double row, int col, double nc, double nr, int polarity) {
+    const int r = static_cast<int>(std::floor(row));
+    if (r < 0 || r + 1 >= g.dy.rows) return 0.0;
+    const double w = row - r;
+    auto at = [&](int i) { return g.dx.at<float>(i, col) * nc + g.dy.at<float>(i, col) * nr; };
+    return polarity * (at(r) * (1 - w) + at(r + 1) * w);
+}
+
+// The mean rise of a step along a curve, over the columns it is seen on.
+double StepStrength(const Gradient& g, const Fit& f, int polarity, const Coverage& cov) {
+    double sum = 0;
+    int n = 0;
+    for (int j = 0; j < kColumns; ++j) {
+        const double phi = (j + 0.5) * kRad;
+        if (!InsideCoverage(cov, j + 0.5)) continue;
+        const double slope = f.SlopeAt(phi), norm = std::sqrt(1 + slope * slope);
+        sum += StepAt(g, f.RowAt(phi), j, -slope / norm, 1 / norm, polarity);
+        ++n;
+    }
+    return n > 0 ? sum / n : 0.0;
+}
+
+// A bedding boundary is a step, and the ridge detector marks a step with a ridge on each side
+// of it, as far from it as the scale is large: a fit through ridge points may pass from one
+// side to the other round the hole, which makes the trace flatter than it is and turns its
+// direction. A step's trace is fitted again on the step itself: in each column, the steepest
+// rise (or fall) near the curve, by robust least squares, in windows that narrow.
+bool RefitStep(const Gradient& g, Fit& f, int polarity, const Coverage& cov) {
+    int covered = 0;
+    for (int j = 0; j < kColumns; ++j) covered += InsideCoverage(cov, j + 0.5) ? 1 : 0;
+    for (double window : {8.0, 5.0, 3.0}) {
+        cv::Matx33d ata = cv::Matx33d::zeros();
+        cv::Vec3d atb(0, 0, 0);
+        int n = 0;
+        for (int j = 0; j < kColumns; ++j) {
+            if (!InsideCoverage(cov, j + 0.5)) continue;
+            const double phi = (j + 0.5) * kRad;
+            const double slope = f.SlopeAt(phi), norm = std::sqrt(1 + slope * slope);
+            const double nc = -slope / norm, nr = 1 / norm;
+            const double r0 = f.RowAt(phi), span = window * norm;
+            const int first = std::max(1, static_cast<int>(std::ceil(r0 - span)));
+            const int last = std::min(g.dy.rows - 2, static_cast<int>(std::floor(r0 + span)));
+            double best = 0;
+            int at = -1;
+            for (int r = first; r <= last; ++r) {
+                const double v = StepAt(g, r, j, nc, nr, polarity);
+                if (v > best) {
+                    best = v;
+                    at = r;
+                }
+            }
+            if (at <= first || at >= last) continue;  // no rise inside the window, or at its end
+            const double vm = StepAt(g, at - 1, j, nc, nr, polarity);
+            const double vp = StepAt(g, at + 1, j, nc, nr, polarity);
+            const double den = vm - 2 * best + vp;
+            const double row = at + (std::abs(den) > 1e-9 ? std::clamp(0.5 * (vm - vp) / den, -0.5, 0.5) : 0.0);
+            const double u = (row - r0) / span;
+            const double w = best * (1 - u * u) * (1 - u * u) / (norm * norm);
+            const cv::Vec3d x(1, std::cos(phi), std::sin(phi));
+            ata += w * x * x.t();
+            atb += w * row * x;
+            ++n;
+        }
+        if (n < std::max(36, covered / 2) || cv::determinant(ata) <= 1e-9) return false;
+        const cv::Vec3d x = ata.solve(atb, cv::DECOMP_LU);
+        f.c = x[0];
+        f.p = x[1];
+        f.q = x[2];
+    }
+    return true;
+}
+
 // Mean distance (working pixels, across the curves) of two curves round the circle.
 double CurveDistance(const Fit& a, const Fit& b) {
     double s = 0;
@@ -510,8 +617,9 @@ bool SamePlane(const Fit& a, const Fit& b, double radiusPx, double acrossPx) {
            std::abs(a.c - b.c) * std::cos(0.5 * (da + db)) < acrossPx;
 }
 
-// Detection on a working image: rows [coreFirst, coreLast) are the ones whose picks count.
-std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, double rowMm, double diameterMm,
+// Detection on a working image (`grid`, row medians taken away; `original`, as it was): rows
+// [coreFirst, coreLast) are the ones whose picks count.
+std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original, double rowMm, double diameterMm,
                                     int coreFirst, int coreLast, const DetectorSettings& st) {
     std::vector<TracePointPx> points = RidgePoints(grid, 0, grid.rows);
     std::vector<Candidate> out;
@@ -555,6 +663,7 @@ std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, double rowMm, double di
     std::sort(peaks.begin(), peaks.end(), [](const Peak& x, const Peak& y) { return x.votes > y.votes; });
     std::vector<Peak> tried;
     std::vector<Fit> rejected;
+    Gradient gradient;  // made when a step is first refitted
     int tries = 0;
     for (const Peak& peak : peaks) {
         if (tries >= 300) break;
@@ -632,14 +741,44 @@ std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, double rowMm, double di
         }
         if (f.c < coreFirst || f.c >= coreLast) continue;
         Classify(grid, cand);
-        // The same trace found twice (the two edges of a wide band, a step's two sides).
+        // What may be a step is judged on the grid as it was before the row medians went: a
+        // low trace's rows lie nearly whole on one side of it or the other, so its step mostly
+        // goes with the medians. A step is fitted again on the step itself, and kept if the step
+        // is clearly steeper along the new curve.
+        {
+            Candidate raw = cand;
+            Classify(original, raw);
+            if (std::abs(raw.below - raw.above) >= 0.5 * std::max(raw.dark, raw.light)) {
+                if (gradient.dx.empty()) gradient = GradientOf(original);
+                const int polarity = raw.below > raw.above ? 1 : -1;
+                Candidate trial = cand;
+                if (RefitStep(gradient, trial.fit, polarity, trial.coverage) &&
+                    StepStrength(gradient, trial.fit, polarity, trial.coverage) >
+                        1.15 * StepStrength(gradient, cand.fit, polarity, cand.coverage)) {
+                    trial.contrast = TraceContrast::Step;
+                    trial.widthPx = 0;
+                    cand = trial;
+                }
+            }
+        }
+        // The same trace found twice (the two edges of a wide band, a step's two sides). Taking
+        // away the row medians leaves a flat step at the middle of a dipping one (the rows below
+        // it have more of the lower bed round them): of two steps centred together, the
+        // steeper stays.
         bool duplicate = false;
-        for (Candidate& o : out)
+        for (Candidate& o : out) {
+            if (o.contrast == TraceContrast::Step && cand.contrast == TraceContrast::Step &&
+                std::abs(o.fit.c - cand.fit.c) < 4.0 / rowMm) {
+                if (cand.fit.Amplitude() > o.fit.Amplitude()) o = cand;
+                duplicate = true;
+                break;
+            }
             if (CurveDistance(o.fit, cand.fit) < 7.0 / rowMm ||
                 SamePlane(o.fit, cand.fit, acc.radiusPx, 8.0 / rowMm)) {
                 duplicate = true;
                 break;
             }
+        }
         if (!duplicate) out.push_back(cand);
     }
     return out;
@@ -708,6 +847,7 @@ std::vector<StructurePick> DetectGrid(cv::Mat grid, double topMm, double diamete
     // Each row's median round the hole taken away; the medians kept for the flat steps.
     std::vector<float> medians(static_cast<size_t>(grid.rows));
     std::vector<float> row(kColumns);
+    const cv::Mat original = grid.clone();
     for (int i = 0; i < grid.rows; ++i) {
         float* r = grid.ptr<float>(i);
         std::copy(r, r + kColumns, row.begin());
@@ -716,7 +856,7 @@ std::vector<StructurePick> DetectGrid(cv::Mat grid, double topMm, double diamete
         for (int j = 0; j < kColumns; ++j) r[j] -= m;
     }
     std::vector<StructurePick> picks;
-    for (const Candidate& c : DetectOnGrid(grid, rowMm, diameterMm, coreFirst, coreLast, settings)) {
+    for (const Candidate& c : DetectOnGrid(grid, original, rowMm, diameterMm, coreFirst, coreLast, settings)) {
         StructurePick p = PickOf(c, topMm, rowMm, diameterMm);
         if (p.confidence >= settings.minConfidence) picks.push_back(p);
     }

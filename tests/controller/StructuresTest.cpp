@@ -3,12 +3,17 @@
 // switch, and the run's picks from the detector's worker to the project and the overlay.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <regex>
+#include <thread>
 
 #include "AcquisitionRig.h"
 #include "controller/StructureOverlay.h"
 #include "imaging/StructureWorker.h"
+#include "platform/Paths.h"
+#include "report/ProjectReader.h"
 #include "structures/Orientation.h"
 
 namespace bhv::test {
@@ -161,7 +166,9 @@ TEST_F(StructuresRunTest, TheRunsPicksReachTheProjectAndTheOperatorAddsAndDelete
 
     const std::vector<StructurePick> stored = acq->Project().Structures();
     ASSERT_EQ(stored.size(), acq->Structures().Picks().size());
-    if (kPagesExpected) EXPECT_GE(pages.load(), 1);
+    if (kPagesExpected) {
+        EXPECT_GE(pages.load(), 1);
+    }
     int byOperator = 0;
     const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
     for (const StructurePick& p : stored) {
@@ -193,6 +200,40 @@ TEST_F(StructuresRunTest, TheRunsPicksReachTheProjectAndTheOperatorAddsAndDelete
     EXPECT_TRUE(acq->Structures().Picks().empty());
     ASSERT_TRUE(Drive(2, 2, 100));
     acq.reset();
+}
+
+// The program closes right after a run: the detector is still reading the last pages, and their
+// picks are stored all the same, while the project is open.
+TEST_F(StructuresRunTest, ThePicksOfTheLastPagesAreStoredWhenTheProgramClosesAtOnce) {
+    std::atomic<int> pages{0};
+    StartSite();
+    AcquisitionOptions options = Options();
+    options.structureDetection = [&pages] {
+        // Slow pages: the run's end is still queued behind the last one when the program closes.
+        StructureDetection d = PickPerPage(pages)();
+        d.add = [add = d.add](const UnrolledStretch& s) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            return add(s);
+        };
+        return d;
+    };
+    Create(options);
+    Connect();
+    StartRun(L"ZK-09", 0);
+    ASSERT_TRUE(Drive(2, 2, 300));
+    acq->OnWinchButton(0);
+    RunButton();  // "结束"
+    ASSERT_FALSE(acq->Acquiring());
+    const std::filesystem::path project = FsPath(acq->Project().DatabasePath());
+    acq.reset();  // no event loop turns in between
+
+    ProjectReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.Open(project, error)) << error;
+    const std::vector<StructurePick> stored = reader.Structures();
+    EXPECT_EQ(static_cast<int>(stored.size()), pages.load() + 1);
+    EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                            [](const StructurePick& p) { return p.depthMm == 123.0; }));
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ struct Trace {
     double centre, dip, direction, halfWidth;
     bool light = false;
     double from = 0, to = 360, strength = 1;
+    double step = 0;  // a bed boundary: the wall below the trace this much lighter, no line
 };
 cv::Mat MakeWall(const std::vector<Trace>& traces, double diameter, double lengthMm, double mmPerRow,
                  int columns = 720) {
@@ -92,7 +93,12 @@ cv::Mat MakeWall(const std::vector<Trace>& traces, double diameter, double lengt
             for (const Trace& t : traces) {
                 if (az < t.from || az > t.to) continue;
                 const double amp = diameter / 2 * std::tan(t.dip * kPi / 180);
-                const double d = std::abs(depth - (t.centre + amp * std::cos((az - t.direction) * kPi / 180)));
+                const double trace = t.centre + amp * std::cos((az - t.direction) * kPi / 180);
+                if (t.step != 0) {
+                    if (depth > trace) v += t.step;
+                    continue;
+                }
+                const double d = std::abs(depth - trace);
                 if (d >= t.halfWidth) continue;
                 const double shade = (1 - (d / t.halfWidth) * (d / t.halfWidth)) * 0.7 * t.strength;
                 v = t.light ? v + shade * 110 : v * (1 - shade);
@@ -159,7 +165,9 @@ TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
     for (const StructurePick& p : picks) dipping += p.apparentDipDeg >= 3.0;
     EXPECT_EQ(dipping, static_cast<int>(traces.size()));
     for (const StructurePick& p : picks)
-        if (p.apparentDipDeg < 3.0) EXPECT_EQ(p.kind, StructureKind::Bedding);
+        if (p.apparentDipDeg < 3.0) {
+            EXPECT_EQ(p.kind, StructureKind::Bedding);
+        }
 
     // Read the other way up (an upward run's order, the image flipped), the same picks.
     cv::Mat flipped;
@@ -169,6 +177,28 @@ TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
         const StructurePick* p = Nearest(up, t.centre);
         ASSERT_NE(p, nullptr) << t.centre;
         EXPECT_NEAR(p->apparentDipDeg, t.dip, 1.5);
+    }
+}
+
+// A gently dipping light bed: its bounds are steps, not lines, and low ones are flattened by a
+// fit that passes from the ridge on one side of the step to the ridge on the other.
+TEST(Detector, GentlyDippingBedBoundsKeepTheirDipAndDirection) {
+    const std::vector<Trace> traces = {
+        {400, 11, 10, 0, false, 0, 360, 1, 70},     // into the bed: lighter below
+        {530, 11, 10, 0, false, 0, 360, 1, -70},    // out of it
+        {800, 15, 250, 0, false, 0, 360, 1, -50},
+    };
+    const double diameter = 70;
+    const cv::Mat wall = MakeWall(traces, diameter, 1200, 0.3);
+    const std::vector<StructurePick> picks = DetectStructures({wall, 0.0, 1200.0, diameter});
+    for (const Trace& t : traces) {
+        SCOPED_TRACE(t.centre);
+        const StructurePick* p = Nearest(picks, t.centre);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->kind, StructureKind::Bedding);
+        EXPECT_NEAR(p->apparentDipDeg, t.dip, 1.0);
+        EXPECT_LT(AzimuthDifference(p->apparentAzimuthDeg, t.direction), 5.0);
+        EXPECT_NEAR(p->depthMm, t.centre, 2.0);
     }
 }
 
