@@ -4,12 +4,19 @@
 # and decodable, the probe-state rows in order, the run log readable, the cut recording
 # readable up to its last complete second, and the next start working. One line per kill.
 #
-#   bench/kill/kill-test.sh [ROUNDS] [OUT]     (BHV_BIN: the build's bin folder)
+#   bench/kill/kill-test.sh [ROUNDS] [OUT] [--held]     (BHV_BIN: the build's bin folder)
 #
-# Takes about half a minute a round; not part of the test suite. Needs sqlite3, ffprobe, ffmpeg.
+# --held: another program holds the project database from half-way to the kill, so the kill
+# comes while writes wait (in memory and in the spill file beside the project); the next start
+# must store them: the checks of the database are made after it, and the spill file must be gone.
+#
+# Takes about half a minute a round; not part of the test suite. Needs sqlite3, ffprobe, ffmpeg
+# (and python3 for --held).
 set -u
 ROUNDS=${1:-20}
 OUT=${2:-$(mktemp -d /tmp/bhv-kill.XXXXXX)}
+HELD=0
+[ "${3:-}" = "--held" ] && HELD=1
 BIN=${BHV_BIN:-build/default/bin}
 ACQUIRE=$(realpath "$BIN/bhv-acquire")
 mkdir -p "$OUT"
@@ -25,15 +32,47 @@ for round in $(seq 1 "$ROUNDS"); do
     export BHV_ROOT=$dir/root/
     # A random moment from before the run starts to near its end (about 25 s at the fast speed).
     delay_ms=$(( (RANDOM % 24000) + 1000 ))
+    kill_ms=$delay_ms
     "$ACQUIRE" --sim --to 4 --speed fast --record run --timeout 120 >"$dir/out.txt" 2>"$dir/err.txt" &
     pid=$!
+    holder=""
+    if [ "$HELD" = 1 ]; then
+        # Half-way to the kill, another connection takes the database and keeps it past the kill.
+        half=$((delay_ms / 2))
+        sleep "$(printf '%d.%03d' $((half / 1000)) $((half % 1000)))"
+        early=$(sed -n 's/^run started, project //p' "$dir/out.txt" | head -1)
+        early_db=$(ls "$early"/*.prj 2>/dev/null | head -1)
+        if [ -n "$early_db" ]; then
+            # One process (killed below by its id): a connection that takes the lock and sleeps.
+            python3 -c 'import sqlite3, sys, time
+c = sqlite3.connect(sys.argv[1], isolation_level=None)
+c.execute("BEGIN EXCLUSIVE")
+time.sleep(300)' "$early_db" >/dev/null 2>&1 &
+            holder=$!
+        fi
+        delay_ms=$((delay_ms - half))
+    fi
     sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     status=$?
-    line="round $round: killed at ${delay_ms} ms (status $status)"
+    line="round $round: killed at ${kill_ms} ms (status $status)"
     bad=""
     project=$(sed -n 's/^run started, project //p' "$dir/out.txt" | head -1)
+    spilled=""
+    if [ -n "$holder" ]; then
+        # The holder (started here) goes: the database is free again.
+        kill -KILL "$holder" 2>/dev/null
+        wait "$holder" 2>/dev/null
+        db=$(ls "$project"/*.prj 2>/dev/null | head -1)
+        [ -n "$db" ] && [ -e "$db.pending" ] && spilled=$(stat -c %s "$db.pending")
+        line+=", held from half-way"
+        [ -n "$spilled" ] && line+=" (spill of $spilled bytes left)"
+        # The next start stores what was left before the database is checked.
+        "$ACQUIRE" --sim --to 0.3 --speed fast --timeout 60 >"$dir/next.txt" 2>&1
+        [ -n "$spilled" ] && [ -e "$db.pending" ] && bad+=" spill-not-stored"
+        [ -n "$spilled" ] && ! grep -q '上次运行未写完的数据已存入项目' "$dir/next.txt" && bad+=" spill-not-told"
+    fi
     if [ -z "$project" ]; then
         line+=", before the run started"
     else
@@ -82,7 +121,7 @@ for round in $(seq 1 "$ROUNDS"); do
     # The next start in the same root folder.
     # On a loaded machine the simulated camera may send no frame in so short a run (no page):
     # the start, the run to its depth and a saved end are what count.
-    "$ACQUIRE" --sim --to 0.3 --speed fast --timeout 60 >"$dir/next.txt" 2>&1
+    [ -z "$holder" ] && "$ACQUIRE" --sim --to 0.3 --speed fast --timeout 60 >"$dir/next.txt" 2>&1
     if grep -q '^run started' "$dir/next.txt" && grep -q '^  reached       yes' "$dir/next.txt" &&
         grep -q '^  saved         yes' "$dir/next.txt"; then
         line+=", next start ok"

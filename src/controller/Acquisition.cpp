@@ -172,7 +172,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
             std::lock_guard lock(foundMutex_);
             found_.emplace_back(run, std::move(picks));
         }
-        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_)] {
+        view_.PostToUi([this, alive = aliveForPosts_] {
             if (!alive.expired()) TakeFoundStructures();
         });
     };
@@ -198,7 +198,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     // the event loop; a call still queued when the controller goes is dropped.
     parts_->imageRun.SetBrowseDelivery(
         [this](std::function<void()> show) {
-            view_.PostToUi([alive = std::weak_ptr<char>(alive_), show = std::move(show)] {
+            view_.PostToUi([alive = aliveForPosts_, show = std::move(show)] {
                 if (!alive.expired()) show();
             });
         },
@@ -283,7 +283,9 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
         return false;
     }
     parts_->upload.Initialise();
-    parts_->db.SetWorkspacePath(parts_->upload.Param().workspacePath);
+    // Another program on the same workspace ends this one before it writes anything there.
+    if (!panel_->TakeWorkspaceAtStart(parts_->upload.Param().workspacePath)) return false;
+    StoreWritesLeftBefore();
 
     view_.SetPanelEnabled(false);
     session_->ClearCaptions();
@@ -346,7 +348,7 @@ void Acquisition::Connect() {
             });
             if (!parts_->camera.ConnectCamera()) opened->result = Link::ConnectResult::CameraFailed;
         }
-        view_.PostToUi([this, alive = std::weak_ptr<char>(alive_), opened] {
+        view_.PostToUi([this, alive = aliveForPosts_, opened] {
             if (!alive.expired()) FinishConnect(std::move(*opened));
         });
     });
@@ -385,7 +387,7 @@ void Acquisition::OnUiThread(std::function<void()> call) {
         std::lock_guard lock(deferredMutex_);
         deferred_.push_back(std::move(call));
     }
-    view_.PostToUi([this, alive = std::weak_ptr<char>(alive_)] {
+    view_.PostToUi([this, alive = aliveForPosts_] {
         if (!alive.expired()) RunDeferred();
     });
 }
@@ -489,7 +491,8 @@ void Acquisition::OnDepthUpdate(int64_t arrivedNs) {
 void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const TelemetryState& state = parts_->telemetry.State();
     // The message field says "正在连接远程服务器..." while the registration waits.
-    if (!uploadBusy_) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
+    // Writes waiting for the database say so there instead.
+    if (!uploadBusy_ && !session_->ShowsWriteDelay()) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
     parts_->runLog.WriteRunLog(AttitudeRunLogLine(state, parts_->link.State().probeState));
     const AttitudeBlock& b = state.attitude;
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
@@ -590,6 +593,21 @@ std::optional<int32_t> Acquisition::BrowsedAxisStartMm() const {
 }
 
 // ---- Structures ----
+
+void Acquisition::StoreWritesLeftBefore() {
+    for (const auto& [folder, r] : ProjectDb::RecoverWorkspace(parts_->db.WorkspacePath())) {
+        TraceF(TraceCategory::Storage, "spill of %s: %d writes stored, %zu bytes unreadable%s%s",
+               ToNarrow(folder).c_str(), r.stored, r.lostBytes, r.error.empty() ? "" : ": ",
+               r.error.c_str());
+        if (r.held) continue;  // another program of this workspace still writes it
+        if (!r.ok)
+            prompter_.Tell(L"上次运行未写完的数据无法存入项目" + folder + L"，数据仍保留在项目文件夹中");
+        else if (r.lostBytes > 0)
+            prompter_.Tell(L"上次运行未写完的数据已存入项目" + folder + L"，其末尾一段已损坏，无法恢复");
+        else if (r.stored > 0)
+            prompter_.Tell(L"上次运行未写完的数据已存入项目" + folder);
+    }
+}
 
 void Acquisition::TakeFoundStructures() {
     std::vector<std::pair<uint64_t, std::vector<StructurePick>>> found;

@@ -288,6 +288,9 @@ private:
     void OnStructuresFound(uint64_t run, std::vector<StructurePick> picks);
     // Takes the picks the worker has handed over (this thread).
     void TakeFoundStructures();
+    // Stores the writes a program killed while the database was held left beside its projects,
+    // and tells the operator.
+    void StoreWritesLeftBefore();
     // Stores the pick in the project (its id set) and adds it to the overlay.
     void StoreStructure(StructurePick& pick);
 
@@ -329,6 +332,9 @@ private:
     // Calls posted to the user-interface thread hold this weakly: one that arrives after the
     // controller is gone does nothing.
     std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+    // What other threads copy into their posted calls: never written after construction (the
+    // destructor lets go of alive_ while a worker may still post).
+    const std::weak_ptr<char> aliveForPosts_{alive_};
     std::function<void()> browseShown_;
     StructureOverlay overlay_;
     uint64_t structureRun_ = 0;       // the structure worker's number of the current run

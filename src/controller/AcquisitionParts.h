@@ -19,6 +19,7 @@
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
+#include "platform/WorkspaceLock.h"
 #include "storage/ProjectDb.h"
 #include "storage/RunLog.h"
 #include "storage/SysConfigParam.h"
@@ -52,6 +53,9 @@ struct AcquisitionParts {
     // the player and the camera library, the link, and the database last.
     ~AcquisitionParts();
 
+    // The claim on the workspace in use (PanelSettings takes it): first, so that it is let go
+    // only after the database and everything else that writes there has gone.
+    WorkspaceLock workspaceLock;
     ProjectDb db;
     SysConfigParam config;
     bhv::Telemetry telemetry;

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "storage/ProjectName.h"
+
 namespace bhv {
 
 // A number the operator types into a panel or dialog: the widgets' validators refuse what lies
@@ -32,22 +34,31 @@ inline constexpr InputRange kPulleyMm{10, 9999, false};
 inline constexpr InputRange kTiltCorrectionDeg{-90, 90, false};
 // The data server's TCP port (the upload settings dialog).
 inline constexpr InputRange kServerPort{1, 65535, true};
-// The hole number names the project's folder and database file: at most this many characters
-// (with the folder's time stamp it stays within a file name's 255 bytes, Chinese included),
-// none of the characters a file name cannot hold.
-inline constexpr int kHoleNumberMaxLength = 64;
-inline constexpr std::wstring_view kHoleNumberForbidden = L"/\\:*?\"<>|";
+// The hole number names the project's folder and database file (storage/ProjectName.h holds
+// the rule): at most this many characters, none of the characters a file name cannot hold.
+inline constexpr int kHoleNumberMaxLength = kProjectNameMaxLength;
+inline constexpr std::wstring_view kHoleNumberForbidden = kProjectNameForbidden;
 }  // namespace input
 
 // Why a hole number cannot name a project (the message the operator sees); empty when it can.
+// The same rule as ProjectDb::IsValidProjectName, which guards the folder where it is made.
 inline std::wstring HoleNumberRefusal(std::wstring_view hole) {
-    if (hole.size() > static_cast<size_t>(input::kHoleNumberMaxLength))
+    switch (ProjectNameFaultOf(hole)) {
+    case ProjectNameFault::None: return {};
+    case ProjectNameFault::TooLong:
         return L"测孔编号过长，最多" + std::to_wstring(input::kHoleNumberMaxLength) + L"个字符";
-    for (wchar_t c : hole)
-        if (input::kHoleNumberForbidden.find(c) != std::wstring_view::npos || c < 0x20 || c == 0x7F)
-            return L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
-    if (hole == L"." || hole == L"..") return L"测孔编号不能为 . 或 ..";
-    return {};
+    case ProjectNameFault::ForbiddenCharacter:
+        return L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
+    case ProjectNameFault::DotName: return L"测孔编号不能为 . 或 ..";
+    case ProjectNameFault::LeadingDot: return L"测孔编号不能以 . 开头";
+    case ProjectNameFault::TrailingDotOrSpace: return L"测孔编号不能以 . 或空格结尾";
+    case ProjectNameFault::ReservedName:
+        return L"测孔编号不能为系统保留的名称：CON、PRN、AUX、NUL、COM1～COM9、LPT1～LPT9";
+    case ProjectNameFault::TooManyBytes:
+        return L"测孔编号过长，项目文件夹名称不能超过" + std::to_wstring(kFileNameMaxBytes) +
+               L"字节";
+    }
+    return L"测孔编号无效";
 }
 
 }  // namespace bhv

@@ -4,8 +4,29 @@
 #include "controller/InputRanges.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
+#include "platform/FileSystem.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "platform/Trace.h"
 
 namespace bhv {
+namespace {
+
+// The refusal of a workspace another program holds, naming the holder when the lock file does.
+std::wstring WorkspaceInUse(const std::wstring& folder, const WorkspaceLock::Result& r) {
+    std::wstring text = L"工作目录正被另一个程序使用：" + folder;
+    if (r.holderPid > 0)
+        text += L"（" + ToWide(r.holderProgram) + L"，进程号 " + std::to_wstring(r.holderPid) + L"）";
+    return text;
+}
+
+// A lock file that cannot be made (a read-only or missing folder) does not stop the program:
+// nothing can be written there by anyone, and the run's own checks tell the operator.
+void TraceUnavailable(const WorkspaceLock::Result& r) {
+    Trace(TraceCategory::Storage, "workspace: not claimed: " + r.error);
+}
+
+}  // namespace
 
 PanelSettings::PanelSettings(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts)
     : view_(view), prompter_(prompter), parts_(parts) {
@@ -95,9 +116,41 @@ void PanelSettings::OnDirectionButton() {
     view_.ShowDirection(PullUp());
 }
 
+bool PanelSettings::TakeWorkspaceAtStart(const std::wstring& path) {
+    parts_.db.SetWorkspacePath(path);  // made when missing
+    const std::wstring folder = parts_.db.WorkspacePath();
+    if (folder.empty()) return true;
+    const WorkspaceLock::Result r = parts_.workspaceLock.Acquire(FsPath(folder));
+    if (r.outcome == WorkspaceLock::Outcome::Held) {
+        prompter_.Tell(WorkspaceInUse(folder, r) + L"，请先关闭该程序");
+        return false;
+    }
+    if (r.outcome == WorkspaceLock::Outcome::Unavailable) TraceUnavailable(r);
+    return true;
+}
+
 void PanelSettings::OnWorkspaceChosen(const std::wstring& folder) {
     if (folder.empty()) return;
-    parts_.db.SetWorkspacePath(folder);
+    const std::wstring current = parts_.db.WorkspacePath();
+    // The run's project lies in the workspace in use, which stays claimed until the run ends.
+    if (parts_.db.runActive == 1) {
+        prompter_.Tell(L"采集过程中不能更改工作目录");
+        view_.ShowWorkspacePath(current);
+        return;
+    }
+    const std::wstring chosen = WithTrailingSep(folder);
+    CreateDirectoryTree(chosen);
+    const WorkspaceLock::Result r = parts_.workspaceLock.Acquire(FsPath(chosen));
+    if (r.outcome == WorkspaceLock::Outcome::Held) {
+        prompter_.Tell(WorkspaceInUse(chosen, r) + L"，仍使用原工作目录：" + current);
+        view_.ShowWorkspacePath(current);
+        return;
+    }
+    if (r.outcome == WorkspaceLock::Outcome::Unavailable) {
+        TraceUnavailable(r);
+        parts_.workspaceLock.Release();  // the old one is no longer written
+    }
+    parts_.db.SetWorkspacePath(chosen);
     view_.ShowWorkspacePath(parts_.db.WorkspacePath());
 }
 

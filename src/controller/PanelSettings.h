@@ -35,6 +35,13 @@ public:
     void OnFreezeButton();
     void SetFrozen(bool frozen);
     void OnDirectionButton();
+    // The workspace at start-up (the upload settings' path; the root folder when empty), claimed
+    // for this program (WorkspaceLock). False, with the refusal told, when another program
+    // holds it: this one must not go on.
+    bool TakeWorkspaceAtStart(const std::wstring& path);
+    // The operator chose another workspace: it is claimed before the one in use is let go.
+    // Refused, with the refusal told and the old workspace kept, while a run is active or when
+    // another program holds it.
     void OnWorkspaceChosen(const std::wstring& folder);
     void OnWinchModeChecked(bool electric);
     bool OnPulleyEntered(float millimetres);

@@ -180,9 +180,12 @@ void RunSession::Stop() {
     ShowOverspeed(false);
     hooks_.updateButtons();
     // The end box never says the run was saved when part of it was not.
-    lastRunLost_ = db.ProbeStatesLost() > 0 || recordingLost_ || parts_.imageRun.StoreFailures() > 0;
+    lastRunLost_ = RunLosesData();
     if (lastRunLost_)
         prompter_.Tell(L"试验结束，部分数据未能保存，已保存的文件位于" + db.WorkspacePath());
+    else if (db.WaitingWriteBytes() > 0)
+        prompter_.Tell(L"试验结束，部分数据正等待写入（项目数据库被其他程序占用），文件将保存于" +
+                       db.WorkspacePath());
     else
         prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
 }
@@ -203,8 +206,9 @@ void RunSession::FinishImageRun() {
                                        [&upload](const std::wstring& path) { upload.Enqueue(path); });
         // The detector's last picks follow the run's last page.
         parts_.structures.FinishRun();
-        // The run's last probe states are in the project before its log is written from it.
-        parts_.db.FlushProbeStates();
+        // The run's last writes are in the project before its log is written from it (while
+        // another program holds the database, for a bounded time: they are stored later).
+        parts_.db.FlushWrites(ProjectDb::kCloseWait);
     });
     do {
         if (hooks_.pump) hooks_.pump();
@@ -242,11 +246,30 @@ void RunSession::RequestReport() {
     hooks_.runReport(request);
 }
 
+void RunSession::ShowWriteDelay() {
+    const double delay = parts_.db.WriteDelaySeconds();
+    if (delay >= 1.0) {
+        wchar_t text[96];
+        std::swprintf(text, 96, L"项目数据库被其他程序占用，数据等待写入 %d 秒", static_cast<int>(delay));
+        view_.ShowInfo(InfoField::Message, text);
+        writeDelayShown_ = true;
+    } else if (writeDelayShown_) {
+        view_.ShowInfo(InfoField::Message, L"");
+        writeDelayShown_ = false;
+    }
+}
+
+bool RunSession::RunLosesData() const {
+    return parts_.db.ProbeStatesLost() > 0 || parts_.db.WritesLost() > 0 || recordingLost_ ||
+           parts_.imageRun.StoreFailures() > 0;
+}
+
 void RunSession::CheckStorage() {
+    ShowWriteDelay();
     if (!acquiring_ || ending_ || finishing_) return;
     VideoRecorder& recorder = parts_.recorder;
     if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;
-    if (parts_.db.ProbeStatesLost() > 0 || recordingLost_ || parts_.imageRun.StoreFailures() > 0) {
+    if (RunLosesData()) {
         EndForFailure(L"数据保存失败，已停止绞车并结束采集，请检查磁盘");
         return;
     }

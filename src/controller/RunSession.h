@@ -50,9 +50,13 @@ public:
     // The writes of the run: called by every poll while a run is active. A page, a page's
     // overspeed row, a probe state or the recording that could not be written, or a disk
     // running full, stops the winch, ends the run keeping what was stored and tells the operator.
+    // Writes that wait for a database another program holds do not end the run: the message
+    // field says how long they have waited until they are stored.
     void CheckStorage();
     // The last run ended with something not written (its end box said so).
     bool LastRunLost() const { return lastRunLost_; }
+    // The message field says that writes wait (nothing else is to be shown there meanwhile).
+    bool ShowsWriteDelay() const { return writeDelayShown_; }
 
     // The run checks of a depth message (after the logging speed took it) and of a full
     // attitude message.
@@ -67,6 +71,10 @@ public:
     void ClearCaptions();
 
 private:
+    // Says in the message field how long writes have waited for the database (clears it after).
+    void ShowWriteDelay();
+    // Something of the run could not be stored (or is past the waiting writes' bound).
+    bool RunLosesData() const;
     void FinishStart(bool registered);
     bool StartProper();
     // "当前高度" with the depth, once per change.
@@ -96,6 +104,7 @@ private:
     bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
     bool finishing_ = false;  // the image run's end is under way on its worker
     bool lastRunLost_ = false;
+    bool writeDelayShown_ = false;
     int storageChecks_ = 0;
 };
 

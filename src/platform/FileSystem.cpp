@@ -37,10 +37,8 @@ int64_t FreeSpaceGB(const std::wstring& path) {
     return static_cast<int64_t>(info.available >> 30);
 }
 
-namespace {
-
-// Pushes the file's data to the disk, so that the rename below never publishes an empty file
-// after a power cut.
+// Pushes the file's data to the disk (so that a rename never publishes an empty file after a
+// power cut, and an appended record outlives a kill or a power cut).
 bool FlushToDisk(const fs::path& file) {
 #ifdef _WIN32
     (void)file;
@@ -53,8 +51,6 @@ bool FlushToDisk(const fs::path& file) {
     return ok;
 #endif
 }
-
-}  // namespace
 
 bool ReplaceFileAtomically(const fs::path& target,
                            const std::function<bool(const fs::path& temp)>& write) {

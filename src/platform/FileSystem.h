@@ -17,6 +17,9 @@ bool CreateDirectoryTree(const std::wstring& path);
 // truncated); -1 when the query fails.
 int64_t FreeSpaceGB(const std::wstring& path);
 
+// Pushes a file's data to the disk (fsync); false when it cannot be opened or synced.
+bool FlushToDisk(const std::filesystem::path& file);
+
 // Replaces `target` so that a reader never sees a half-written file: `write` fills a temporary
 // file beside the target, which is flushed to disk and then renamed over the target. When
 // `write` fails or the disk is full, the temporary file is removed and the old target is left as

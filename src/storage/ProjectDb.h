@@ -1,8 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -15,6 +19,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include "platform/Clock.h"
+#include "storage/PendingWrites.h"
 #include "storage/ProbeStateRecord.h"
 #include "structures/StructurePick.h"
 
@@ -46,12 +51,28 @@ StructurePick StructureOfRow(sqlite3_stmt* row);
 // reader-writer lock only keeps the connection from being closed or replaced while another
 // thread is inside a statement. Probe states are stored by a writer thread of the project's
 // own, so that the thread that records them never waits on the disk. Nothing here throws.
+//
+// Another program holding the database (a backup tool, a viewer, sqlite3 opened by a colleague)
+// is waited out: the run's writes (probe states, pages, their overspeed and quality rows) wait
+// on the writer thread, in order, in memory up to kQueueLimitBytes and, while they wait, in the
+// spill file beside the database (SpillFile), and are stored once the database is free. Only a
+// write the database refuses for good (disk full, read-only, damaged) or the queue's bound is a
+// loss. A spill left by a program that was killed is stored by RecoverPendingWrites.
 class ProjectDb {
 public:
     static constexpr const char* kFileVersion = "BHVE-V1.0.221205";
     static constexpr int32_t kProbeStateStepMm = 100;
-    // How long a write waits for another connection's lock (SQLite retries meanwhile).
+    // How long a statement waits for another connection's lock (SQLite retries meanwhile);
+    // while writes are already waiting, a quarter of a second, so that new ones reach the
+    // spill file soon and a browsing window is not held.
     static constexpr int kBusyTimeoutMs = 2000;
+    static constexpr int kBusyTimeoutWaitingMs = 250;
+    // The memory the waiting writes may take (some 170 pages, over an hour of logging at
+    // 2 m/min); a write past it is lost and ends the run.
+    static constexpr size_t kQueueLimitBytes = size_t{256} << 20;
+    // How long closing the project (or making the next one) waits for the writes still waiting;
+    // those left are in the spill file and are stored at the next start.
+    static constexpr std::chrono::milliseconds kCloseWait{10000};
 
     // `root`: the root folder, the workspace until SetWorkspacePath names another (created at
     // once). Without it there is no workspace until SetWorkspacePath names one.
@@ -79,13 +100,44 @@ public:
     // milliseconds early in a run). A record that cannot be stored stays in the history and is
     // counted in ProbeStatesLost.
     void AddProbeState(const ProbeStateRecord& record);
-    // Waits until every probe state handed over is stored or counted lost. CreateProject and
-    // Close wait for them too, so that no record lands in the next project or is dropped.
-    void FlushProbeStates();
+    // Waits until every write handed over is stored or counted lost, for at most `limit`;
+    // false when writes are still waiting then (another program holds the database).
+    // CreateProject and Close wait too (kCloseWait), so that no write lands in the next project;
+    // what still waits then stays in the spill file.
+    bool FlushWrites(std::chrono::milliseconds limit = std::chrono::minutes(1));
+    void FlushProbeStates() { FlushWrites(); }
     // Probe states handed over since CreateProject that could not be stored. Any thread.
     int ProbeStatesLost() const { return probeStatesLost_.load(); }
+    // Pages, overspeed and quality rows handed over since CreateProject that could not be
+    // stored (refused by the database, or past the queue's bound). Any thread.
+    int WritesLost() const { return writesLost_.load(); }
+    // How long the oldest waiting write has waited for the database (seconds; 0 when nothing
+    // waits), the longest such wait since CreateProject, and what waits. Any thread.
+    double WriteDelaySeconds() const;
+    double LongestWriteDelaySeconds() const { return longestDelayNs_.load() / 1e9; }
+    size_t WaitingWriteBytes() const { return queuedBytes_.load(); }
+    // Writes left in the spill file when a project was closed while the database was held.
+    int WritesLeftInSpill() const { return writesLeftInSpill_.load(); }
 
-    // Inserts a page of the unrolled image (JPEG bytes) under its travel key.
+    // Stores the writes a killed program left in the spill file beside `database` (one
+    // transaction; stored again, a write changes nothing) and removes the file. `found`: there
+    // was one; `stored`: writes stored; `lostBytes`: a damaged tail that could not be read.
+    struct Recovery {
+        bool found = false;
+        bool held = false;  // the program that writes it still runs: left alone
+        bool ok = true;  // false: the database could not take them (the file is kept)
+        int stored = 0;
+        size_t lostBytes = 0;
+        std::string error;
+    };
+    static Recovery RecoverPendingWrites(const std::filesystem::path& database);
+    // The same for every project of a workspace (its folders' "*.prj" with a spill file), at the
+    // program's start: each one found, by its folder's name.
+    static std::vector<std::pair<std::wstring, Recovery>> RecoverWorkspace(const std::wstring& workspace);
+
+    // Hands a page of the unrolled image (JPEG bytes) under its travel key to be stored: at once
+    // when nothing waits, else after what waits. False with no project open, when the database
+    // refuses it, or past the queue's bound.
     bool InsertBigImage(int32_t id, std::span<const uint8_t> jpeg);
 
     // The page after (next) or before `id`; on success `id` becomes the page's id. An empty
@@ -165,22 +217,38 @@ private:
     std::list<DiameterConfig> diameters_;
     std::list<VideoConfig> videos_;
 
-    // The writer thread: stores what AddProbeState hands over, in order, until Close.
-    void WriteProbeStates();
-    // One record's rows in one transaction (on the writer thread).
-    bool StoreProbeState(const ProbeStateRecord& record);
-    // The probe-state row and its environment row, inside StoreProbeState's transaction.
-    bool InsertProbeStateRows(const ProbeStateRecord& record);
-    // Waits for the queue to drain, then ends the writer thread.
+    enum class StoreResult { Stored, Busy, Failed };
+    // One write, on the connection (any thread; probe states in a transaction of their own).
+    StoreResult Store(const PendingWrite& write);
+    // A page, overspeed or quality row: stored at once when nothing waits, else queued.
+    bool Submit(PendingWrite write);
+    // Queues a write for the writer thread (started when needed); false past the bound.
+    bool Enqueue(PendingWrite write, std::unique_lock<std::mutex>& lock);
+    // The writer thread: stores what is queued, in order, waiting out a held database.
+    void WriteLoop();
+    // With writeMutex_ held and the writer between writes: puts every queued write in the
+    // spill file and empties the queue (a project closed while the database is held).
+    void LeaveQueueInSpill(std::unique_lock<std::mutex>& lock);
+    // Ends the writer thread once the queue is empty or left in the spill.
     void StopWriter();
+    static int BusyHandler(void* self, int count);
 
     std::mutex writeMutex_;
-    std::condition_variable writeWake_;   // a record queued, or the writer to stop
-    std::condition_variable writeDone_;   // the queue drained
-    std::vector<ProbeStateRecord> writeQueue_;
-    bool writing_ = false;     // the writer holds records taken from the queue
+    std::condition_variable writeWake_;   // a write queued, or the writer to stop
+    std::condition_variable writeDone_;   // a write done with (or the queue drained)
+    std::deque<PendingWrite> writeQueue_;
+    size_t spilled_ = 0;       // the queue's first writes that are in the spill file too
+    int queuedRows_ = 0;       // queued writes other than probe states
+    bool writing_ = false;     // the writer is storing (or spilling) the queue's first writes
     bool stopWriter_ = false;
+    std::unique_ptr<SpillFile> spill_;
+    std::atomic<size_t> queuedBytes_{0};
+    std::atomic<int64_t> delayedSinceNs_{0};  // steady ns of the first refused attempt; 0 none
+    std::atomic<int64_t> longestDelayNs_{0};
+    std::atomic<int> busyLimitMs_{kBusyTimeoutMs};
     std::atomic<int> probeStatesLost_{0};
+    std::atomic<int> writesLost_{0};
+    std::atomic<int> writesLeftInSpill_{0};
     std::thread writer_;
 
     mutable std::shared_mutex connectionMutex_;

@@ -150,19 +150,36 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_EQ(run.PagesStored(), 0);
     run.ImageTick();
     EXPECT_FALSE(run.Browsing());
-    for (int i = 0; i < 20; ++i) {
-        depth = 100000 + i;
-        frames_.Push(Frame(camera, depth, 90.0));
-        run.SetTravel(i * 80);
-        run.Stitcher().Worker().Pass();
-        while (records_.Size() > 0) run.ImageTick();
-    }
+    auto shortRun = [&] {  // 152 mm of travel, under a page
+        for (int i = 0; i < 20; ++i) {
+            depth = 100000 + i;
+            frames_.Push(Frame(camera, depth, 90.0));
+            run.SetTravel(i * 80);
+            run.Stitcher().Worker().Pass();
+            while (records_.Size() > 0) run.ImageTick();
+        }
+    };
+    shortRun();
     ASSERT_FALSE(run.LiveImage().empty());
-    // Its last page cannot be written (another connection holds the database): counted.
+    // Its last page meets a database another connection holds: it waits, and is stored once
+    // the database is free.
+    const std::filesystem::path database = FsPath(db_.DatabasePath());
     {
-        test::LockedDatabase lock(FsPath(db_.DatabasePath()));
+        test::LockedDatabase lock(database);
         run.FinishImageRun(false);
+        EXPECT_GT(db_.WaitingWriteBytes(), 0u);
     }
+    EXPECT_TRUE(db_.FlushWrites());
+    EXPECT_EQ(run.StoreFailures(), 0);
+    EXPECT_EQ(run.PagesStored(), 1);
+    EXPECT_EQ(test::Query(database, "SELECT count(*) FROM bigImages")[0][0], "3");
+
+    // A database that refuses a page for good (its table gone): counted, for the run to end.
+    test::Query(database, "DROP TABLE bigImages");
+    run.StartRun(Start());
+    run.ImageTick();
+    shortRun();
+    run.FinishImageRun(false);
     EXPECT_GE(run.StoreFailures(), 1);
     EXPECT_EQ(run.PagesStored(), 0);
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ConsolePrompter.h"
 #include "camera/CameraStream.h"
@@ -21,6 +22,7 @@
 #include "controller/Acquisition.h"
 #include "controller/EventLoop.h"
 #include "controller/HeadlessView.h"
+#include "controller/InputRanges.h"
 #include "imaging/ImageRun.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
@@ -75,7 +77,11 @@ const char* kUsage =
     "  --trace   diagnostic lines on standard error for these categories (comma-separated, or\n"
     "            all; replaces BHV_TRACE): link,telemetry,camera,stitch,pages,upload,ui,\n"
     "            storage,sim\n"
-    "Exit status: 0 the run completed and everything was stored, 1 it did not, 2 bad usage.\n";
+    "The hole number names the project folder; one the window would refuse is refused.\n"
+    "Another program using the same workspace (the upload settings' folder, else BHV_ROOT)\n"
+    "refuses the start.\n"
+    "Exit status: 0 the run completed and everything was stored, 1 it did not (or the\n"
+    "workspace is in use), 2 bad usage or a hole number that cannot name a project.\n";
 
 bool Parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -163,6 +169,12 @@ int Acquire(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
+    // The hole number names the project folder: refused here, before anything is connected or
+    // written, for the reason the window gives.
+    if (const std::wstring refusal = bhv::HoleNumberRefusal(o.hole); !refusal.empty()) {
+        std::cerr << "bhv-acquire: --hole: " << ToNarrow(refusal) << std::endl;
+        return 2;
+    }
     if (o.trace) bhv::ConfigureTrace(*o.trace, std::cerr);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, OnSignal);
@@ -210,7 +222,17 @@ int Acquire(int argc, char** argv) {
     auto acq = std::make_unique<bhv::Acquisition>(view, prompter, options);
     view.Attach(acq.get());
     acq->SetReceiveNotify([&loop, a = acq.get()] { loop.Post([a] { a->DispatchReceived(); }); });
-    acq->Initialise(1920, 1080);
+    if (!acq->Initialise(1920, 1080)) {
+        // Another program holds the workspace (the box names it): nothing was written there.
+        const std::vector<std::wstring> boxes = prompter.Boxes();
+        std::cerr << "bhv-acquire: "
+                  << (boxes.empty() ? std::string("the controller could not start")
+                                    : ToNarrow(boxes.back()))
+                  << std::endl;
+        acq.reset();
+        if (site) site->Stop();
+        return 1;
+    }
     acq->OnVideoResized(960, 720);
 
     {
@@ -230,8 +252,12 @@ int Acquire(int argc, char** argv) {
     Say("connected");
 
     if (o.up) acq->OnDirectionButton();
-    acq->SetRunSettings({o.hole, o.diameterMm * 10,
-                         static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)});
+    if (!acq->SetRunSettings({o.hole, o.diameterMm * 10,
+                              static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)})) {
+        Say("the run settings were refused");
+        acq->OnConnectButton();
+        return 2;
+    }
     if (o.upload) {
         acq->OnUploadSettings([&](bhv::UploadParam p) -> std::optional<bhv::UploadParam> {
             p.serverAddress = *bhv::ParseDottedIPv4(o.upload->ip);
@@ -296,7 +322,15 @@ int Acquire(int argc, char** argv) {
                           static_cast<unsigned long long>(c.framesQueued),
                           static_cast<unsigned long long>(c.framesDroppedAtQueue),
                           view.overspeed ? "  OVERSPEED" : "");
-            Say(line);
+            std::string said = line;
+            // Writes waiting for a database another program holds (what the window says).
+            if (const double waited = acq->Project().WriteDelaySeconds(); waited > 0) {
+                char waiting[96];
+                std::snprintf(waiting, sizeof waiting, "  writes waiting %.0f s (%zu kB)", waited,
+                              acq->Project().WaitingWriteBytes() / 1024);
+                said += waiting;
+            }
+            Say(said);
         }
     }
     acq->OnWinchButton(0);
@@ -317,6 +351,9 @@ int Acquire(int argc, char** argv) {
     const auto counters = acq->Camera().Counters();
     acq->OnConnectButton();
 
+    char longest[96];
+    std::snprintf(longest, sizeof longest, "  longest wait  %.1f s for the database",
+                  acq->Project().LongestWriteDelaySeconds());
     const std::string pages = Scalar(db, "SELECT count(*) FROM bigImages");
     const std::string states = Scalar(db, "SELECT count(*) FROM probeState");
     Say("\nsummary");
@@ -326,6 +363,7 @@ int Acquire(int argc, char** argv) {
         (saved ? "yes" : "no: a page, a probe state or the recording could not be written"));
     Say("  pages         " + pages);
     Say("  probe states  " + states);
+    Say(longest);
     Say("  videos        " + std::to_string(videos));
     Say("  frames        " + std::to_string(counters.framesQueued) + " queued, " +
         std::to_string(counters.framesDroppedAtQueue) + " dropped at the stitching queue");

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "imaging/Pages.h"
+#include "storage/ProjectDb.h"
 
 namespace bhv {
 namespace {
@@ -176,6 +177,28 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
         cv::putText(out, label, {4, y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4, black, 1, cv::LINE_AA);
     }
     return out;
+}
+
+std::vector<ExportNote> StoreWritesLeftBeside(const fs::path& project) {
+    std::error_code ec;
+    std::optional<fs::path> database = project;
+    if (fs::is_directory(project, ec)) database = ProjectReader::FindDatabase(project);
+    if (!database) return {};
+    const ProjectDb::Recovery r = ProjectDb::RecoverPendingWrites(*database);
+    if (!r.found) return {};
+    const std::string spill = SpillFile::PathFor(*database).filename().string();
+    std::vector<ExportNote> notes;
+    if (r.held)
+        notes.push_back({spill + " is still being written by a running program; its writes are not in the project yet", true});
+    else if (!r.ok)
+        notes.push_back({"the writes waiting in " + spill + " could not be stored (" + r.error + "); the file is kept", true});
+    else
+        notes.push_back({"stored " + std::to_string(r.stored) + " writes a stopped program left in " + spill, false});
+    if (r.lostBytes > 0)
+        notes.push_back({std::to_string(r.lostBytes) + " bytes at the end of " + spill +
+                             " were cut short or damaged and could not be stored",
+                         true});
+    return notes;
 }
 
 bool ExportProject(const fs::path& project, const fs::path& out, int overviewWidth,

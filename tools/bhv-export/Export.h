@@ -40,6 +40,15 @@ struct ExportSummary {
     std::vector<std::string> problems;  // pages left empty or out, one line each
 };
 
+// Stores the writes a program killed while the project's database was held left beside it
+// (the spill file), before anything is read: the lines to print, each with where it goes
+// (`problem`: standard error). Nothing when there is no such file.
+struct ExportNote {
+    std::string text;
+    bool problem = false;
+};
+std::vector<ExportNote> StoreWritesLeftBeside(const std::filesystem::path& project);
+
 // Writes probe-state.csv, probe-state.las, structures.csv (the planar structures picked, in
 // `structuresLayout`; only its two header lines for a project without them),
 // strips/strip-NNN.jpg with strips.csv, and overview.png into `out` (which must not hold files

@@ -88,6 +88,10 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    // Writes a stopped program left waiting beside the project go in before anything is read.
+    if (!project.empty())
+        for (const bhv::ExportNote& note : bhv::StoreWritesLeftBeside(project))
+            std::fprintf(note.problem ? stderr : stdout, "bhv-export: %s\n", note.text.c_str());
     if (!project.empty() && !report.empty() && out.empty()) {
         if (!bhv::ValidLogScale(scale)) {
             std::fputs(kUsage, stderr);
