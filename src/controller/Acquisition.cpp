@@ -9,6 +9,7 @@
 #include "controller/AcquisitionParts.h"
 #include "controller/Captions.h"
 #include "controller/ConfigCheck.h"
+#include "controller/InputNotes.h"
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "controller/RunSession.h"
@@ -438,7 +439,10 @@ void Acquisition::DispatchReceived() {
     Link& link = parts_->link;
     while (auto message = link.TakeReceived()) {
         link.NoteReceived(*message, NowSeconds());
+        parts_->telemetry.SetWinchState(parts_->winch.State());
         OnTelemetry(*message, parts_->telemetry.OnLinkMessage(*message));
+        RecordInputNotes(parts_->telemetry.TakeNotes(), parts_->runLog,
+                         session_->Active() ? &parts_->imageRun : nullptr);
     }
 }
 

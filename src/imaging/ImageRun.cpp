@@ -219,6 +219,10 @@ void ImageRun::NoteLinkOutage(double seconds) {
     quality_.AddOutage(depth_.load() / 10.0, seconds);
 }
 
+void ImageRun::NoteEncoderDisagreement(double mm) {
+    quality_.AddDisagreement(depth_.load() / 10.0, mm);
+}
+
 void ImageRun::TrackQuality() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return;

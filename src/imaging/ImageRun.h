@@ -105,6 +105,9 @@ public:
     void NoteField(double x, double y, double z);
     // Seconds without the host or probe link while the run went on (the controller's poll).
     void NoteLinkOutage(double seconds);
+    // The encoder ran `mm` back against the winch at the current depth (a figure of the
+    // interval's disagreement).
+    void NoteEncoderDisagreement(double mm);
     // The quality grades of the current run's intervals graded so far, by top depth (mm).
     std::map<int32_t, QualityGrade> QualityGrades() const { return quality_.Grades(); }
     // Called on the image thread with each interval as it is graded (and with all of them, the

@@ -124,6 +124,13 @@ void QualityTracker::AddOverspeed(double fromMm, double toMm) {
     }
 }
 
+void QualityTracker::AddDisagreement(double atMm, double mm) {
+    if (!std::isfinite(atMm) || !(mm > 0)) return;
+    std::lock_guard lock(mutex_);
+    Acc& a = acc_[Key(atMm)];
+    a.encoderFault = std::max(a.encoderFault, mm);
+}
+
 void QualityTracker::AddField(double atMm, double x, double y, double z) {
     if (!std::isfinite(atMm)) return;
     std::lock_guard lock(mutex_);
@@ -157,6 +164,7 @@ DepthQuality QualityTracker::Make(int32_t key, const Acc& a,
     for (int i = 0; i < 4; ++i)
         if (a.subTravel[i] > 0)
             q.disagreementMm = std::max(q.disagreementMm, std::abs(a.subTravel[i] - a.subImage[i]));
+    q.disagreementMm = std::max(q.disagreementMm, a.encoderFault);
     q.outageSeconds = a.outage;
     if (a.fields > 0) {
         q.magX = a.mx / a.fields;

@@ -88,6 +88,9 @@ public:
     // Seconds without a camera frame or a depth report, while the probe was near `atMm`.
     void AddOutage(double atMm, double seconds);
     void AddOverspeed(double fromMm, double toMm);
+    // The encoder itself went wrong by `mm` near `atMm` (it ran back against the winch): the
+    // interval's disagreement is at least that.
+    void AddDisagreement(double atMm, double mm);
     void AddField(double atMm, double x, double y, double z);
 
     // The intervals the probe has left by at least 50 mm (at `currentMm`) and not yet taken,
@@ -106,6 +109,7 @@ private:
         double travel = 0, image = 0, seconds = 0, frames = 0, outage = 0, overspeed = 0;
         double subTravel[4] = {0, 0, 0, 0}, subImage[4] = {0, 0, 0, 0};
         double mx = 0, my = 0, mz = 0;
+        double encoderFault = 0;
         int fields = 0;
         bool taken = false;
     };

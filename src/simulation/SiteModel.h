@@ -102,6 +102,7 @@ public:
     int WinchSpeed() const;
     bool BrakeHeld() const;
     int32_t EncoderCount() const;
+    double PulleyDiameterMm() const { return pulleyMm_; }  // fixed at construction
     int Battery() const;  // percent, falls by 1 every 2 minutes down to 5
 
     // What the probe sees, for a simulated camera: the probe's depth below the hole mouth in

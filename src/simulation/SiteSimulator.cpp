@@ -3,8 +3,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <ostream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "link/Messages.h"
@@ -17,6 +21,17 @@ constexpr FirmwareVersion kHostFirmware{1, 2023, 9, 7};
 constexpr FirmwareVersion kProbeFirmware{2, 2023, 6, 30};
 constexpr double kLongitude = 116.39120;
 constexpr double kLatitude = 39.90750;
+constexpr double kPi = 3.141592653589793;
+// How fast a "depth-back" distance is run back: 20 mm per 100 ms report, faster than any
+// logging speed, so the reported depth really goes back while the winch pays out.
+constexpr double kBackMetresPerReport = 0.02;
+
+// A signed number of metres, finite and not 0.
+bool ParseMetres(const std::string& word, double& out) {
+    char* end = nullptr;
+    out = std::strtod(word.c_str(), &end);
+    return !word.empty() && *end == '\0' && std::isfinite(out) && out != 0.0;
+}
 
 bool ParseSwitch(const std::string& word, bool current, bool& out) {
     if (word.empty()) {
@@ -58,6 +73,9 @@ void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
         case CMD_ZERO_DEPTH:
             if (ignoreZeroDepth_) break;
             model_.ZeroEncoder();
+            depthOffsetCounts_ = 0;  // the zeroed counter starts clean
+            depthBackMetres_ = 0.0;
+            depthGlitchCounts_.reset();
             lastDepthSent_ = model_.EncoderCount();
             peer.Send(EncodeDepth(*lastDepthSent_));
             break;
@@ -83,6 +101,12 @@ void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
                             static_cast<int16_t>(a.magZ)};
             raw.temperature = PercentToRaw(a.temperature);
             raw.humidity = PercentToRaw(a.humidity);
+            if (attitudeBad_) {
+                // A sensor gone wrong: the temperature word at its top (near 100 degrees) and
+                // the auxiliary value not a number.
+                raw.temperature = 0xFFFF;
+                raw.auxiliary = std::numeric_limits<float>::quiet_NaN();
+            }
             peer.Send(EncodeAttitude(raw));
             break;
         }
@@ -148,7 +172,10 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             << (host_.silent ? ",silent" : "") << (host_.corruptCrc ? ",corrupt" : "")
             << " probe=" << (probe_.Connected() ? "connected" : "-")
             << (probe_.silent ? ",silent" : "") << (probe_.corruptCrc ? ",corrupt" : "")
-            << (ignoreZeroDepth_ ? " ignore-zero" : "");
+            << (ignoreZeroDepth_ ? " ignore-zero" : "")
+            << (depthOffsetCounts_ != 0 ? " depth-offset=" + std::to_string(depthOffsetCounts_)
+                                        : std::string())
+            << (attitudeBad_ ? " attitude-bad" : "");
         if (camera_)
             out << " camera-sent=" << camera_->UnitsSent()
                 << " camera-late=" << camera_->FramesLate();
@@ -194,6 +221,39 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             return false;
         }
         ignoreZeroDepth_ = flag;
+    } else if (verb == "depth-jump") {
+        // The encoder's report steps by M metres (deeper when positive): from now on, or with
+        // "once" for the next report only.
+        double metres = 0.0;
+        if (!ParseMetres(arg1, metres) || (!arg2.empty() && arg2 != "once")) {
+            out << "error: depth-jump <metres> [once]" << std::endl;
+            return false;
+        }
+        // Paying out counts down: a deeper report is a lower count.
+        const double counts = std::round(-metres * CountsPerMetre());
+        if (!(std::abs(counts) < 4e9)) {
+            out << "error: depth-jump: too far for the encoder's count" << std::endl;
+            return false;
+        }
+        if (arg2 == "once")
+            depthGlitchCounts_ = static_cast<int64_t>(counts);
+        else
+            depthOffsetCounts_ += static_cast<int64_t>(counts);
+        lastDepthSent_.reset();  // reported at the next tick, even with the winch still
+    } else if (verb == "depth-back") {
+        // The reports run back M metres (shallower), 20 mm a report, whatever the winch does.
+        double metres = 0.0;
+        if (!ParseMetres(arg1, metres) || metres < 0) {
+            out << "error: depth-back <metres>" << std::endl;
+            return false;
+        }
+        depthBackMetres_ += metres;
+    } else if (verb == "attitude-bad") {
+        if (!ParseSwitch(arg1, attitudeBad_, flag)) {
+            out << "error: attitude-bad on|off" << std::endl;
+            return false;
+        }
+        attitudeBad_ = flag;
     } else if (verb == "bottom") {
         if (arg1 == "off") {
             model_.SetBottom(std::nullopt);
@@ -232,11 +292,29 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
     return true;
 }
 
+double SiteSimulator::CountsPerMetre() const {
+    const double pulley = model_.PulleyDiameterMm();
+    return pulley > 0 ? 1000.0 / (kPi * pulley) * 1024.0 : 0.0;
+}
+
+int32_t SiteSimulator::ReportedCount() {
+    if (depthBackMetres_ > 0) {
+        const double step = std::min(depthBackMetres_, kBackMetresPerReport);
+        depthBackMetres_ -= step;
+        if (depthBackMetres_ < 1e-9) depthBackMetres_ = 0.0;
+        depthOffsetCounts_ += static_cast<int64_t>(std::llround(step * CountsPerMetre()));
+    }
+    int64_t count = static_cast<int64_t>(model_.EncoderCount()) + depthOffsetCounts_;
+    if (depthGlitchCounts_) count += *std::exchange(depthGlitchCounts_, std::nullopt);
+    return static_cast<int32_t>(std::clamp<int64_t>(count, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
 void SiteSimulator::Periodic(std::chrono::steady_clock::time_point now) {
     model_.Advance(std::chrono::duration<double>(now - lastAdvance_).count());
     lastAdvance_ = now;
     if (now >= nextDepth_) {
-        const int32_t count = model_.EncoderCount();
+        const int32_t count = host_.Connected() ? ReportedCount() : model_.EncoderCount();
         if (host_.Connected() && lastDepthSent_ != count) {
             host_.Send(EncodeDepth(count));
             lastDepthSent_ = count;

@@ -78,6 +78,16 @@ private:
     static constexpr std::size_t kMaxCommandLine = 4096;
     LineSplitter stdin_{kMaxCommandLine};
     std::optional<int32_t> lastDepthSent_;
+
+    // Faults of the host's encoder and the probe's sensors (see README): a step added to every
+    // depth report from now on, or to the next one only; a distance the reports still have to
+    // run back; attitude answers with values no sensor gives.
+    int32_t ReportedCount();  // the count the next depth report carries
+    double CountsPerMetre() const;
+    int64_t depthOffsetCounts_ = 0;
+    std::optional<int64_t> depthGlitchCounts_;
+    double depthBackMetres_ = 0.0;
+    bool attitudeBad_ = false;
 };
 
 }  // namespace bhv::sim

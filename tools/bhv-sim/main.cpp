@@ -61,6 +61,7 @@ const char* kUsage =
            "  silence host|probe [on|off]   corrupt host|probe [on|off]\n"
            "  drop host|probe|camera (camera: breaks the live streams once)\n"
            "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
+           "  depth-jump METRES [once]   depth-back METRES   attitude-bad [on|off]\n"
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
            "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
            "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
