@@ -250,7 +250,7 @@ void RunSession::ShowWriteDelay() {
     const double delay = parts_.db.WriteDelaySeconds();
     if (delay >= 1.0) {
         wchar_t text[96];
-        std::swprintf(text, 96, L"项目数据库被其他程序占用，数据等待写入 %d 秒", static_cast<int>(delay));
+        std::swprintf(text, 96, L"数据库被占用，待写 %d 秒", static_cast<int>(delay));
         view_.ShowInfo(InfoField::Message, text);
         writeDelayShown_ = true;
     } else if (writeDelayShown_) {

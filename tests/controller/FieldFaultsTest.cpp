@@ -33,7 +33,7 @@ TEST_F(FieldFaultsTest, AHeldDatabaseIsWaitedOutAndARefusedWriteOrAFullDiskEndsT
     ASSERT_TRUE(Drive(2, 2, 250));
     const std::filesystem::path db = ProjectDbPath();
     auto message = [&] { return view.info[InfoField::Message]; };
-    const std::wstring waiting = L"项目数据库被其他程序占用，数据等待写入";
+    const std::wstring waiting = L"数据库被占用，待写 ";
     {
         LockedDatabase lock(db);
         ASSERT_TRUE(WaitFor([&] { return message().rfind(waiting, 0) == 0; }, 30s)) << Prompts();

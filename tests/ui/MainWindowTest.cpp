@@ -365,6 +365,8 @@ TEST_F(MainWindowTest, NothingOverlapsOrLeavesTheWindowAtTheSupportedScreens) {
         Start(screen);
         for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run}) {
             window->SetLayout(mode);
+            // The longest the message field says: writes waiting for a held database.
+            window->ShowInfo(InfoField::Message, L"数据库被占用，待写 999 秒");
             QCoreApplication::processEvents();
             const std::string where = std::to_string(screen.width()) + "x" +
                                       std::to_string(screen.height()) +
