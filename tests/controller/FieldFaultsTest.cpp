@@ -36,7 +36,10 @@ TEST_F(FieldFaultsTest, AHeldDatabaseIsWaitedOutAndARefusedWriteOrAFullDiskEndsT
     const std::wstring waiting = L"数据库被占用，待写 ";
     {
         LockedDatabase lock(db);
-        ASSERT_TRUE(WaitFor([&] { return message().rfind(waiting, 0) == 0; }, 30s)) << Prompts();
+        ASSERT_TRUE(WaitFor([&] { return message().rfind(waiting, 0) == 0; }, 30s))
+            << Prompts() << " depth " << acq->Telemetry().depth << ", waiting "
+            << acq->Project().WaitingWriteBytes() << " bytes for "
+            << acq->Project().WriteDelaySeconds() << " s";
         ASSERT_TRUE(Drive(2, 2, acq->Telemetry().depth / 10 + 200));
         EXPECT_TRUE(acq->Acquiring());
         EXPECT_EQ(acq->WinchState(), 2);
