@@ -98,15 +98,26 @@ struct TracePointPx {
     bool used = false;
 };
 
-// Scale-normalised ridge strength and direction at one scale.
-void RidgeAtScale(const cv::Mat& image, double sigma, cv::Mat& strength, cv::Mat& nx,
-                  cv::Mat& ny) {
-    const int pad = static_cast<int>(std::ceil(4 * sigma)) + 2;
+// The margin a smoothing at `sigma` needs around the working image, and the image smoothed
+// with it: the columns wrap round the hole, the rows mirror at the stretch's ends. The caller
+// crops the margin off what it derives.
+int SmoothingPad(double sigma) { return static_cast<int>(std::ceil(4 * sigma)) + 2; }
+
+cv::Mat SmoothedPadded(const cv::Mat& image, double sigma) {
+    const int pad = SmoothingPad(sigma);
     cv::Mat padded;
     cv::copyMakeBorder(image, padded, 0, 0, pad, pad, cv::BORDER_WRAP);
     cv::copyMakeBorder(padded, padded, pad, pad, 0, 0, cv::BORDER_REFLECT);
     cv::Mat g;
     cv::GaussianBlur(padded, g, cv::Size(0, 0), sigma, sigma, cv::BORDER_REFLECT);
+    return g;
+}
+
+// Scale-normalised ridge strength and direction at one scale.
+void RidgeAtScale(const cv::Mat& image, double sigma, cv::Mat& strength, cv::Mat& nx,
+                  cv::Mat& ny) {
+    const int pad = SmoothingPad(sigma);
+    const cv::Mat g = SmoothedPadded(image, sigma);
     cv::Mat ixx, iyy, ixy;
     cv::Sobel(g, ixx, CV_32F, 2, 0, 3, 0.25);
     cv::Sobel(g, iyy, CV_32F, 0, 2, 3, 0.25);
@@ -500,12 +511,8 @@ struct Gradient {
 
 Gradient GradientOf(const cv::Mat& image) {
     constexpr double kSigma = 3.0;  // wider than a lamination, narrower than a bed
-    const int pad = 16;
-    cv::Mat padded;
-    cv::copyMakeBorder(image, padded, 0, 0, pad, pad, cv::BORDER_WRAP);
-    cv::copyMakeBorder(padded, padded, pad, pad, 0, 0, cv::BORDER_REFLECT);
-    cv::Mat g;
-    cv::GaussianBlur(padded, g, cv::Size(0, 0), kSigma, kSigma, cv::BORDER_REFLECT);
+    const int pad = SmoothingPad(kSigma);
+    const cv::Mat g = SmoothedPadded(image, kSigma);
     Gradient out;
     cv::Sobel(g, out.dx, CV_32F, 1, 0, 3, 0.125);
     cv::Sobel(g, out.dy, CV_32F, 0, 1, 3, 0.125);
