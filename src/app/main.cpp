@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);
     bhv::ui::MainWindow window(options);
-    if (!window.Initialise(screenSize)) return 0;  // the resolution box was shown
+    // The resolution box was shown (the normal end), or another program uses the workspace.
+    if (!window.Initialise(screenSize)) return window.Controller().WorkspaceRefused() ? 1 : 0;
     window.show();
     return QApplication::exec();
 }

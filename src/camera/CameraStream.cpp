@@ -56,8 +56,20 @@ void CameraStream::SetBottomWindow(VideoSink* window) {
 }
 
 CameraStreamCounters CameraStream::Counters() const {
-    return {framesRejected_,   framesTaken_,  framesQueued_,  framesDroppedAtQueue_,
-            framesDisplayed_, handOffCpuNs_, displayPasses_};
+    CameraStreamCounters c;
+    c.framesRejected = framesRejected_;
+    const uint64_t shape = rejectedShape_.load();
+    c.rejectedWidth = static_cast<int32_t>(shape >> 40);
+    c.rejectedHeight = static_cast<int32_t>((shape >> 16) & 0xFFFFFF);
+    c.rejectedType = static_cast<int32_t>(shape & 0xFFFF);
+    c.framesDamaged = framesDamaged_;
+    c.framesTaken = framesTaken_;
+    c.framesQueued = framesQueued_;
+    c.framesDroppedAtQueue = framesDroppedAtQueue_;
+    c.framesDisplayed = framesDisplayed_;
+    c.handOffCpuNs = handOffCpuNs_;
+    c.displayPasses = displayPasses_;
+    return c;
 }
 
 bool CameraStream::ConnectCamera() {
@@ -262,9 +274,18 @@ int32_t CameraStream::OnRealData(int32_t, const sdk::PacketInfo* packet, void* u
 void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, int32_t width,
                                   int32_t height, int32_t stamp, int32_t type, void* user) {
     auto* self = static_cast<CameraStream*>(user);
-    if (type != sdk::kFrameTypeYuv420 || width != kFrameWidth || height != kFrameHeight ||
-        size != kFrameBytes || !pixels) {
+    const bool damaged = type == sdk::kFrameTypeYuv420Damaged;
+    if ((type != sdk::kFrameTypeYuv420 && !damaged) || width != kFrameWidth ||
+        height != kFrameHeight || size != kFrameBytes || !pixels) {
+        const auto field = [](int32_t v, int bits) {
+            return static_cast<uint64_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << bits) - 1));
+        };
+        self->rejectedShape_ = field(width, 24) << 40 | field(height, 24) << 16 | field(type, 16);
         ++self->framesRejected_;
+        return;
+    }
+    if (damaged) {
+        ++self->framesDamaged_;
         return;
     }
     ++self->framesTaken_;

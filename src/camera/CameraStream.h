@@ -43,6 +43,11 @@ struct CameraEvents {
 // Counters of the decode and display path.
 struct CameraStreamCounters {
     uint64_t framesRejected = 0;  // wrong type or size
+    // The last frame rejected: its size and type as the decoder gave them (0 before any).
+    int32_t rejectedWidth = 0, rejectedHeight = 0, rejectedType = 0;
+    // Pictures the decoder could not decode whole, or that lean on one (until the next key
+    // frame): neither shown nor queued.
+    uint64_t framesDamaged = 0;
     uint64_t framesTaken = 0;
     uint64_t framesQueued = 0;
     uint64_t framesDroppedAtQueue = 0;
@@ -136,6 +141,9 @@ private:
     int32_t channelCopy_ = 0;
     ImageColorValues imageColor_;
 
+    // The last rejected frame's width, height and type, packed 24 + 24 + 16 bits: one store.
+    std::atomic<uint64_t> rejectedShape_{0};
+    std::atomic<uint64_t> framesDamaged_{0};
     std::atomic<uint64_t> framesRejected_{0}, framesTaken_{0}, framesQueued_{0},
         framesDroppedAtQueue_{0}, framesDisplayed_{0}, handOffCpuNs_{0}, displayPasses_{0};
 

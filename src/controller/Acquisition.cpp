@@ -285,7 +285,12 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     }
     parts_->upload.Initialise();
     // Another program on the same workspace ends this one before it writes anything there.
-    if (!panel_->TakeWorkspaceAtStart(parts_->upload.Param().workspacePath)) return false;
+    if (!panel_->TakeWorkspaceAtStart(parts_->upload.Param().workspacePath)) {
+        // Nothing of this program's is written: the settings are the other program's.
+        parts_->upload.KeepSettingsFile();
+        workspaceRefused_ = true;
+        return false;
+    }
     StoreWritesLeftBefore();
 
     view_.SetPanelEnabled(false);
@@ -496,7 +501,7 @@ void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const TelemetryState& state = parts_->telemetry.State();
     // The message field says "正在连接远程服务器..." while the registration waits.
     // Writes waiting for the database say so there instead.
-    if (!uploadBusy_ && !session_->ShowsWriteDelay()) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
+    if (!uploadBusy_ && !session_->HoldsMessage()) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
     parts_->runLog.WriteRunLog(AttitudeRunLogLine(state, parts_->link.State().probeState));
     const AttitudeBlock& b = state.attitude;
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
@@ -787,12 +792,31 @@ void Acquisition::OnPollTimer() {
     if (session_->Active() && lastPollSeconds_ > 0.0 && (!link.hostAlive || !link.probeAlive))
         parts_->imageRun.NoteLinkOutage(now - lastPollSeconds_);
     lastPollSeconds_ = now;
+    WatchCamera(now);
     speed_.AddIdle(now);
     pipelineSpeed_.AddIdle(now);
     parts_->imageRun.SetDepthSpeed(pipelineSpeed_.MillimetresPerSecond());
     view_.ShowLoggingSpeed(speed_.MetresPerMinute());
     session_->ShowOverspeed(session_->Active() && parts_->imageRun.OverspeedActive());
     session_->CheckStorage();
+}
+
+void Acquisition::WatchCamera(double now) {
+    if (!session_->Active()) {
+        if (cameraWatched_) session_->ShowCameraRefused(false);
+        cameraWatched_ = false;
+        return;
+    }
+    if (!cameraWatched_) {
+        cameraWatch_.Reset(parts_->camera.Counters(), now);
+        cameraWatched_ = true;
+        return;
+    }
+    const CameraWatch::Step step =
+        cameraWatch_.Poll(parts_->camera.Counters(), now, parts_->telemetry.State().depth);
+    for (const std::wstring& line : step.logLines) parts_->runLog.WriteRunLog(line);
+    parts_->imageRun.NoteCameraOutage(step.outageSeconds);
+    session_->ShowCameraRefused(step.refusing);
 }
 
 void Acquisition::OnTickTimer() { parts_->link.Tick20s(); }

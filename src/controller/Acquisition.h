@@ -16,6 +16,7 @@
 
 #include "bhv/Version.h"
 #include "controller/AcquisitionView.h"
+#include "controller/InputNotes.h"
 #include "controller/LoggingSpeed.h"
 #include "controller/StructureOverlay.h"
 #include "link/Link.h"
@@ -147,6 +148,9 @@ public:
     // resolution box: the program must end), starts the upload job and the image thread, shows
     // the panels' first values and the button states.
     bool Initialise(int screenWidth, int screenHeight);
+    // Initialise refused because another program uses the workspace (the program ends with a
+    // failure status; the screen's refusal ends it normally).
+    bool WorkspaceRefused() const { return workspaceRefused_; }
     // The live video window's client size changed: the ring is scaled to it again.
     void OnVideoResized(int width, int height);
 
@@ -264,6 +268,9 @@ public:
     int64_t LastDepthArrivalNs() const;
 
 private:
+    // The camera's stretches without a usable picture during a run (each poll): the run log,
+    // the quality and the message field.
+    void WatchCamera(double now);
     // LinkEvents
     void OnHostLost() override;
     void OnProbeLost() override;
@@ -319,6 +326,9 @@ private:
     bool attitudeOnline_ = false;    // what the attitude view shows
     bool configSaveFailureTold_ = false;
     double lastPollSeconds_ = 0.0;   // the previous poll while connected (steady seconds)
+    bool workspaceRefused_ = false;  // Initialise met another program on the workspace
+    CameraWatch cameraWatch_;        // the run's stretches without a usable picture
+    bool cameraWatched_ = false;     // cameraWatch_ follows the run now active
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
 

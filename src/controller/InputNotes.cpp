@@ -54,4 +54,51 @@ void RecordInputNotes(const std::vector<InputNote>& notes, RunLog& log, ImageRun
     }
 }
 
+void CameraWatch::Reset(const CameraStreamCounters& now, double seconds) {
+    *this = CameraWatch();
+    last_ = now;
+    lastPoll_ = seconds;
+}
+
+CameraWatch::Step CameraWatch::Poll(const CameraStreamCounters& now, double seconds,
+                                    int32_t depth) {
+    Step step;
+    const uint64_t refused = now.framesRejected - last_.framesRejected;
+    const uint64_t damaged = now.framesDamaged - last_.framesDamaged;
+    const bool taken = now.framesTaken != last_.framesTaken;
+    step.refusing = refused > 0;
+    if (inGap_) {
+        refusedInGap_ += refused;
+        damagedInGap_ += damaged;
+    }
+    if (taken) {
+        if (inGap_ && (refusedInGap_ > 0 || damagedInGap_ > 0))
+            step.logLines.push_back(L"CameraBack: s:" + Num(seconds - lastFrame_, "%.1f") +
+                                    L" refused:" + Int(static_cast<int64_t>(refusedInGap_)) +
+                                    L" damaged:" + Int(static_cast<int64_t>(damagedInGap_)) +
+                                    L" at:" + Int(depth));
+        inGap_ = false;
+        refusedLogged_ = false;
+        refusedInGap_ = damagedInGap_ = 0;
+        lastFrame_ = seconds;
+    } else if (lastFrame_ >= 0 && seconds - lastFrame_ > kGapSeconds) {
+        // The gap's time so far at its start, then poll by poll.
+        step.outageSeconds = inGap_ ? seconds - lastPoll_ : seconds - lastFrame_;
+        if (!inGap_) {
+            refusedInGap_ = refused;
+            damagedInGap_ = damaged;
+        }
+        inGap_ = true;
+    }
+    if (refused > 0 && !refusedLogged_ && (inGap_ || !taken)) {
+        step.logLines.push_back(L"CameraRefused:" + Int(now.rejectedWidth) + L"x" +
+                                Int(now.rejectedHeight) + L" type:" + Int(now.rejectedType) +
+                                L" at:" + Int(depth));
+        refusedLogged_ = true;
+    }
+    last_ = now;
+    lastPoll_ = seconds;
+    return step;
+}
+
 }  // namespace bhv

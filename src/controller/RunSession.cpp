@@ -246,16 +246,30 @@ void RunSession::RequestReport() {
     hooks_.runReport(request);
 }
 
-void RunSession::ShowWriteDelay() {
+void RunSession::ShowCameraRefused(bool refusing) {
+    if (refusing == cameraRefused_) return;
+    cameraRefused_ = refusing;
+    ShowHeldMessage();
+}
+
+void RunSession::ShowHeldMessage() {
     const double delay = parts_.db.WriteDelaySeconds();
     if (delay >= 1.0) {
+        if (heldMessage_ == HeldMessage::WriteDelay && heldSeconds_ == static_cast<int>(delay))
+            return;
         wchar_t text[96];
         std::swprintf(text, 96, L"数据库被占用，待写 %d 秒", static_cast<int>(delay));
         view_.ShowInfo(InfoField::Message, text);
-        writeDelayShown_ = true;
-    } else if (writeDelayShown_) {
+        heldMessage_ = HeldMessage::WriteDelay;
+        heldSeconds_ = static_cast<int>(delay);
+    } else if (cameraRefused_) {
+        if (heldMessage_ == HeldMessage::CameraRefused) return;
+        view_.ShowInfo(InfoField::Message, L"相机分辨率改变，未拼接");
+        heldMessage_ = HeldMessage::CameraRefused;
+    } else if (heldMessage_ != HeldMessage::None) {
         view_.ShowInfo(InfoField::Message, L"");
-        writeDelayShown_ = false;
+        heldMessage_ = HeldMessage::None;
+        heldSeconds_ = -1;
     }
 }
 
@@ -265,7 +279,7 @@ bool RunSession::RunLosesData() const {
 }
 
 void RunSession::CheckStorage() {
-    ShowWriteDelay();
+    ShowHeldMessage();
     if (!acquiring_ || ending_ || finishing_) return;
     VideoRecorder& recorder = parts_.recorder;
     if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;

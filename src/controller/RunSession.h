@@ -55,8 +55,12 @@ public:
     void CheckStorage();
     // The last run ended with something not written (its end box said so).
     bool LastRunLost() const { return lastRunLost_; }
-    // The message field says that writes wait (nothing else is to be shown there meanwhile).
-    bool ShowsWriteDelay() const { return writeDelayShown_; }
+    // The camera sends frames of another size or type, which are not stitched: said in the
+    // message field while it lasts (after waiting writes, which go first).
+    void ShowCameraRefused(bool refusing);
+    // The message field says that writes wait, or that the camera's frames are refused
+    // (nothing else is to be shown there meanwhile).
+    bool HoldsMessage() const { return heldMessage_ != HeldMessage::None; }
 
     // The run checks of a depth message (after the logging speed took it) and of a full
     // attitude message.
@@ -71,8 +75,9 @@ public:
     void ClearCaptions();
 
 private:
-    // Says in the message field how long writes have waited for the database (clears it after).
-    void ShowWriteDelay();
+    // Says in the message field how long writes have waited for the database, or else that
+    // the camera's frames are refused (clears it after).
+    void ShowHeldMessage();
     // Something of the run could not be stored (or is past the waiting writes' bound).
     bool RunLosesData() const;
     void FinishStart(bool registered);
@@ -104,7 +109,10 @@ private:
     bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
     bool finishing_ = false;  // the image run's end is under way on its worker
     bool lastRunLost_ = false;
-    bool writeDelayShown_ = false;
+    enum class HeldMessage { None, WriteDelay, CameraRefused };
+    HeldMessage heldMessage_ = HeldMessage::None;
+    int heldSeconds_ = -1;          // the write delay shown
+    bool cameraRefused_ = false;
     int storageChecks_ = 0;
 };
 

@@ -48,6 +48,19 @@ int64_t MomentOfColumn(const std::deque<StripStitcher::Placement>& placements, d
     return a.arrivedNs + static_cast<int64_t>(f * static_cast<double>(b.arrivedNs - a.arrivedNs));
 }
 
+// Whether `travel` lies between two frames more than half a second apart while the probe moved
+// on by more than 2 mm: a stretch the camera gave no usable picture of (a silent, refused or
+// damaged stream). `travels` ascends; `moments` are the frames' moments (ns), in step.
+bool InCameraGap(const std::vector<double>& travels, const std::vector<int64_t>& moments,
+                 double travel) {
+    constexpr int64_t kGapNs = static_cast<int64_t>(kCameraGapSeconds * 1e9);
+    constexpr double kMovedTenthsMm = 20.0;
+    const auto it = std::upper_bound(travels.begin(), travels.end(), travel);
+    if (it == travels.begin() || it == travels.end()) return false;
+    const size_t i = static_cast<size_t>(it - travels.begin());
+    return moments[i] - moments[i - 1] > kGapNs && travels[i] - travels[i - 1] > kMovedTenthsMm;
+}
+
 // Display rows between two samples of DisplayGeometry.
 constexpr int kGeometrySamples = 48;
 
@@ -69,7 +82,11 @@ ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
         if (!m) return;
         const double seconds = before != 0 && at > before ? (at - before) / 1e9 : 0.0;
         quality_.AddFrame(m->depth / 10.0, seconds);
-        if (seconds > kCameraGapSeconds) quality_.AddOutage(m->depth / 10.0, seconds);
+        if (seconds > kCameraGapSeconds) {
+            // What the controller noted of this gap while it lasted is counted already.
+            const double noted = cameraOutageNotedUs_.exchange(0) / 1e6;
+            if (seconds > noted) quality_.AddOutage(m->depth / 10.0, seconds - noted);
+        }
     });
 }
 
@@ -155,6 +172,7 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         overspeed_.clear();
         lastTravel_ = 0;
         quality_.Reset(start.upward);
+        cameraOutageNotedUs_ = 0;
         qualityNs_ = 0;
         qualityHasBand_ = false;
         mmPerColumn_ = 0.0;
@@ -217,6 +235,12 @@ void ImageRun::NoteField(double x, double y, double z) {
 
 void ImageRun::NoteLinkOutage(double seconds) {
     quality_.AddOutage(depth_.load() / 10.0, seconds);
+}
+
+void ImageRun::NoteCameraOutage(double seconds) {
+    if (!(seconds > 0)) return;
+    quality_.AddOutage(depth_.load() / 10.0, seconds);
+    cameraOutageNotedUs_ += static_cast<int64_t>(seconds * 1e6);
 }
 
 void ImageRun::NoteEncoderDisagreement(double mm) {
@@ -432,14 +456,19 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
                                         (columnAt(to, nullptr) - columnAt(from, nullptr)));
         if (rows > 0 && width > 0) {
             std::vector<double> columns(static_cast<size_t>(rows)), headings(columns.size());
+            std::vector<int32_t> unseen;
             for (int32_t j = 0; j < rows; ++j) {
                 const double f = (j + 0.5) / rows;
                 const double travel = upward_ ? to - f * (to - from) : from + f * (to - from);
                 int64_t moment = 0;
                 columns[j] = columnAt(travel, &moment) - static_cast<double>(base);
                 headings[j] = track_.HeadingAt(moment).value_or(startHeading_);
+                if (InCameraGap(travels, moments, travel)) unseen.push_back(j);
             }
-            const cv::Mat page = FormPageAlong(accumulator, columns, headings, width, upward_);
+            cv::Mat page = FormPageAlong(accumulator, columns, headings, width, upward_);
+            // Travel the camera gave no picture of stays black: the columns on either side of
+            // the gap would only be stretched over it.
+            for (const int32_t j : unseen) page.row(j).setTo(cv::Scalar::all(0));
             StorePage(pageEnd, page, from, to);
         }
         StorePageOverspeed(pageEnd, pageEnd - 10000, pageEnd);

@@ -105,6 +105,9 @@ public:
     void NoteField(double x, double y, double z);
     // Seconds without the host or probe link while the run went on (the controller's poll).
     void NoteLinkOutage(double seconds);
+    // Seconds without a usable camera picture so far, noted while the gap lasts; the gap's
+    // time that the stitching sees when frames come again is counted only beyond these.
+    void NoteCameraOutage(double seconds);
     // The encoder ran `mm` back against the winch at the current depth (a figure of the
     // interval's disagreement).
     void NoteEncoderDisagreement(double mm);
@@ -246,6 +249,7 @@ private:
     std::vector<DisplayRowSample> displayGeometry_;
 
     mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
+    std::atomic<int64_t> cameraOutageNotedUs_{0};  // see NoteCameraOutage
     std::atomic<int32_t> travel_{0};
     std::atomic<int32_t> depth_{0};
     std::atomic<int32_t> pageEnd_{10000};

@@ -9,6 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include "camera/sdk/NetSdk.h"
 #include "platform/Trace.h"
 
@@ -231,6 +233,38 @@ void CameraServer::WatchStream(Connection* connection) {
                   [&](const Subscriber& s) { return s.socket == &connection->socket; });
 }
 
+bool CameraServer::SetStreamSize(int width, int height) {
+    if (width == 0 && height == 0) {
+        streamSize_ = 0;
+        return true;
+    }
+    if (width < 16 || height < 16 || width > 8192 || height > 8192 || width % 2 || height % 2)
+        return false;
+    streamSize_ = static_cast<uint32_t>(width) << 16 | static_cast<uint32_t>(height);
+    return true;
+}
+
+namespace {
+
+// Scales a planar YUV 4:2:0 picture to another size, plane by plane.
+void ScaleI420(const std::vector<uint8_t>& from, int fromW, int fromH, std::vector<uint8_t>& to,
+               int toW, int toH) {
+    to.resize(static_cast<size_t>(toW) * toH * 3 / 2);
+    const uint8_t* src = from.data();
+    uint8_t* dst = to.data();
+    for (int plane = 0; plane < 3; ++plane) {
+        const int sw = plane ? fromW / 2 : fromW, sh = plane ? fromH / 2 : fromH;
+        const int dw = plane ? toW / 2 : toW, dh = plane ? toH / 2 : toH;
+        const cv::Mat in(sh, sw, CV_8UC1, const_cast<uint8_t*>(src));
+        cv::Mat out(dh, dw, CV_8UC1, dst);
+        cv::resize(in, out, out.size(), 0, 0, cv::INTER_AREA);
+        src += static_cast<size_t>(sw) * sh;
+        dst += static_cast<size_t>(dw) * dh;
+    }
+}
+
+}  // namespace
+
 void CameraServer::DropStreams() {
     // Done by the next publish: the stream thread holds the stream lock while it sends to a
     // slow client, and the command that asks for the drop must not wait for it.
@@ -346,7 +380,7 @@ void CameraServer::StreamLoop() {
     // Live, the next picture is rendered on a helper thread while this one is encoded, so that
     // rendering and encoding each have a whole frame period (the picture goes out one period
     // after its pose was taken).
-    std::vector<uint8_t> current(frameBytes), next(frameBytes);
+    std::vector<uint8_t> current(frameBytes), next(frameBytes), scaled;
     std::future<bool> rendering;
     auto renderNext = [this, &next] {
         return std::async(std::launch::async, [this, &next] {
@@ -405,14 +439,23 @@ void CameraServer::StreamLoop() {
         rendering = renderNext();
         if (!rendered) continue;
         const auto start = Clock::now();
-        if (!encoder.IsOpen() || encoder.Fps() != fps) {
-            if (!encoder.Open(options_.width, options_.height, fps, options_.gop, options_.crf)) {
+        const uint32_t size = streamSize_.load();
+        const int width = size ? static_cast<int>(size >> 16) : options_.width;
+        const int height = size ? static_cast<int>(size & 0xFFFF) : options_.height;
+        if (!encoder.IsOpen() || encoder.Fps() != fps || encoder.Width() != width ||
+            encoder.Height() != height) {
+            if (!encoder.Open(width, height, fps, options_.gop, options_.crf)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;
             }
             forceKey_ = true;
         }
-        const auto units = encoder.Encode(current.data(), forceKey_.exchange(false));
+        const uint8_t* picture = current.data();
+        if (width != options_.width || height != options_.height) {
+            ScaleI420(current, options_.width, options_.height, scaled, width, height);
+            picture = scaled.data();
+        }
+        const auto units = encoder.Encode(picture, forceKey_.exchange(false));
         encodeUs_ += MicrosSince(start);
         ++framesEncoded_;
         for (const auto& u : units) Publish(u);

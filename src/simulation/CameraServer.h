@@ -93,6 +93,11 @@ public:
     // The next `count` access units are sent damaged: every other one cut to half its length,
     // the others with bytes overwritten in the middle.
     void CorruptNextUnits(int count) { corruptUnits_ = count; }
+    // The stream changes its resolution: the pictures are scaled to width x height (even, at
+    // least 16 x 16) from the next one on, in a new key frame, as a camera switched to another
+    // mode sends them; 0 x 0 goes back to the configured size. False for a size it cannot
+    // send.
+    bool SetStreamSize(int width, int height);
 
     // Figures of the stream so far.
     uint64_t UnitsSent() const { return unitsSent_.load(); }
@@ -151,6 +156,7 @@ private:
     std::atomic<bool> emptyPasswordOnly_{false};
     std::atomic<bool> paused_{false};
     std::atomic<int> corruptUnits_{0};
+    std::atomic<uint32_t> streamSize_{0};  // width << 16 | height; 0: the configured size
     std::atomic<int> loginAttempts_{0};
     std::atomic<bool> dropStreams_{false};
     std::atomic<uint64_t> unitsSent_{0}, framesEncoded_{0}, framesLate_{0}, renderUs_{0},

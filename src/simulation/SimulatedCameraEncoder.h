@@ -26,6 +26,8 @@ public:
     bool Open(int width, int height, int fps, int gop, int crf);
     bool IsOpen() const { return codec_ != nullptr; }
     int Fps() const { return fps_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
 
     // Encodes one planar YUV 4:2:0 picture (width * height * 3 / 2 bytes); `forceKey` makes it a
     // key frame. The units that came out (normally one).

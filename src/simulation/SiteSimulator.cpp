@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
 #include <sstream>
@@ -191,6 +193,32 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             return false;
         }
         camera_->DropStreams();
+    } else if (verb == "corrupt" && arg1 == "camera") {
+        // Damages the next N access units of the live stream (default 8): half of them cut
+        // short, the others overwritten in the middle.
+        long units = 8;
+        if (!arg2.empty()) {
+            char* end = nullptr;
+            units = std::strtol(arg2.c_str(), &end, 10);
+            if (*end != '\0' || units < 1 || units > 100000) units = -1;
+        }
+        if (!camera_ || units < 0) {
+            out << "error: corrupt camera [UNITS]" << (camera_ ? "" : ": no camera") << std::endl;
+            return false;
+        }
+        camera_->CorruptNextUnits(static_cast<int>(units));
+    } else if (verb == "camera-size") {
+        // The camera switches to another resolution (WIDTHxHEIGHT), or back ("off").
+        int width = 0, height = 0;
+        char x = 0, rest = 0;
+        const bool parsed = arg1 == "off" ||
+                            std::sscanf(arg1.c_str(), "%d%c%d%c", &width, &x, &height, &rest) == 3;
+        if (!camera_ || !parsed || (arg1 != "off" && x != 'x') ||
+            !camera_->SetStreamSize(width, height)) {
+            out << "error: camera-size WIDTHxHEIGHT|off (even, 16 to 8192)"
+                << (camera_ ? "" : ": no camera") << std::endl;
+            return false;
+        }
     } else if (verb == "silence" || verb == "corrupt" || verb == "drop") {
         SimPeer* peer = PeerByName(arg1);
         if (!peer) {

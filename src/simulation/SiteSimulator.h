@@ -44,8 +44,8 @@ public:
     // The camera that "drop camera" acts on; none by default. Set before Run.
     void SetCamera(CameraServer* camera) { camera_ = camera; }
 
-    // Applies one fault or control command (see README); false with a message on `out` when
-    // the line is not understood. "quit" sets `quitRequested`. Thread-safe.
+    // Applies one fault or control command (see docs/tools/bhv-sim.md); false with a message on
+    // `out` when the line is not understood. "quit" sets `quitRequested`. Thread-safe.
     bool Command(const std::string& line, std::ostream& out);
 
     // Runs until `stop` is set, or "quit". With a console it also reads commands from standard
@@ -79,9 +79,9 @@ private:
     LineSplitter stdin_{kMaxCommandLine};
     std::optional<int32_t> lastDepthSent_;
 
-    // Faults of the host's encoder and the probe's sensors (see README): a step added to every
-    // depth report from now on, or to the next one only; a distance the reports still have to
-    // run back; attitude answers with values no sensor gives.
+    // Faults of the host's encoder and the probe's sensors (see docs/tools/bhv-sim.md): a step
+    // added to every depth report from now on, or to the next one only; a distance the reports
+    // still have to run back; attitude answers with values no sensor gives.
     int32_t ReportedCount();  // the count the next depth report carries
     double CountsPerMetre() const;
     int64_t depthOffsetCounts_ = 0;

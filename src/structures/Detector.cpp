@@ -888,6 +888,35 @@ std::vector<StructurePick> DetectGrid(cv::Mat grid, double topMm, double diamete
     return picks;
 }
 
+// A page leaves black the travel its camera gave no picture of. The edges of such a stretch are
+// no wall, and a trace that crosses it cannot be measured: its picks go. The rows of the
+// working grid (grey, 0..255, before the detector works on it in place) that are black:
+std::vector<int> UnseenRows(const cv::Mat& grid) {
+    constexpr double kUnseenLevel = 6.0;  // a black row after JPEG
+    std::vector<int> unseen;
+    for (int r = 0; r < grid.rows; ++r) {
+        double hi = 0;
+        cv::minMaxLoc(grid.row(r), nullptr, &hi);
+        if (hi <= kUnseenLevel) unseen.push_back(r);
+    }
+    return unseen;
+}
+
+// Drops the picks whose traces (and 10 mm beyond) reach an unseen row of a grid whose row 0
+// begins at `gridTop`, `rowMm` a row's length.
+void DropPicksOverUnseenRows(const std::vector<int>& unseen, double gridTop, double rowMm,
+                             std::vector<StructurePick>& picks) {
+    constexpr double kMarginMm = 10.0;
+    if (unseen.empty()) return;
+    std::erase_if(picks, [&](const StructurePick& p) {
+        const double half = 0.5 * p.heightMm + kMarginMm;
+        const double a = std::floor((p.depthMm - half - gridTop) / rowMm);
+        const double b = std::ceil((p.depthMm + half - gridTop) / rowMm);
+        const auto it = std::lower_bound(unseen.begin(), unseen.end(), a);
+        return it != unseen.end() && *it <= b;
+    });
+}
+
 }  // namespace
 
 std::vector<StructurePick> DetectStructures(const UnrolledStretch& stretch,
@@ -907,7 +936,11 @@ std::vector<StructurePick> DetectStructures(const UnrolledStretch& stretch,
                                  ? stretch.firstColumnAzimuthDeg - 360.0 + 180.0 / sourceColumns
                                  : stretch.firstColumnAzimuthDeg;
     cv::Mat grid = ToDegreeColumns(f, firstEdge, rows);
-    return DetectGrid(grid, top, stretch.diameterMm, 0, grid.rows, 0, grid.rows, settings);
+    const std::vector<int> unseen = UnseenRows(grid);
+    std::vector<StructurePick> picks =
+        DetectGrid(grid, top, stretch.diameterMm, 0, grid.rows, 0, grid.rows, settings);
+    DropPicksOverUnseenRows(unseen, top, rowMm, picks);
+    return picks;
 }
 
 // The scanner keeps the working grid's rows by their index on one grid for the whole hole (row k
@@ -956,8 +989,13 @@ struct StructureScanner::State {
         if (!any || lo >= hi) return {};
         const int cf = static_cast<int>(std::max(coreFirst, lo) - first);
         const int cl = static_cast<int>(std::min(coreLast, hi) - first);
-        return DetectGrid(grid, originMm + static_cast<double>(first) * rowMm, diameterMm, cf, cl,
-                          static_cast<int>(lo - first), static_cast<int>(hi - first), settings);
+        const double gridTop = originMm + static_cast<double>(first) * rowMm;
+        const std::vector<int> unseen = UnseenRows(grid);
+        std::vector<StructurePick> picks =
+            DetectGrid(grid, gridTop, diameterMm, cf, cl, static_cast<int>(lo - first),
+                       static_cast<int>(hi - first), settings);
+        DropPicksOverUnseenRows(unseen, gridTop, rowMm, picks);
+        return picks;
     }
     void Forget() {
         // Rows no tile still to be read can reach.

@@ -96,6 +96,9 @@ public:
 
     // The real-time upload check box was clicked; refused while a project is registered.
     void OnUploadSwitchClicked(bool checked);
+    // The settings file is left as it is when the job ends (a program refused at its start:
+    // the file belongs to the program that runs). The UI thread.
+    void KeepSettingsFile() { config_.saveSettingsOnDestroy = false; }
     // The settings button: `editor` shows the settings dialog with a copy and returns the edited
     // copy on OK. Refused while a project is registered.
     using SettingsEditor = std::function<std::optional<UploadParam>(const UploadParam&)>;

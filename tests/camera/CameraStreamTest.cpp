@@ -182,6 +182,27 @@ TEST(CameraStreamFrames, FramesOfAnotherSizeAreNeitherShownNorQueued) {
     EXPECT_EQ(rig.sink.Painted(), 0);
 }
 
+TEST(CameraStreamFrames, AResolutionChangeMidStreamIsRefusedUntilTheCameraComesBack) {
+    CameraRig rig;
+    rig.queue.Reopen();
+    ASSERT_TRUE(rig.stream->ConnectCamera());
+    ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 2; }));
+    ASSERT_TRUE(rig.server.SetStreamSize(1280, 960));
+    ASSERT_TRUE(WaitUntil([&] { return rig.stream->Counters().framesRejected >= 3; }));
+    const CameraStreamCounters refused = rig.stream->Counters();
+    EXPECT_EQ(refused.rejectedWidth, 1280);
+    EXPECT_EQ(refused.rejectedHeight, 960);
+    EXPECT_EQ(refused.rejectedType, sdk::kFrameTypeYuv420);
+    // Every frame queued for the stitching is of the size it expects.
+    std::vector<FramePtr> queued;
+    while (FramePtr f = rig.queue.Pop()) queued.push_back(std::move(f));
+    for (const FramePtr& f : queued) EXPECT_EQ(f->width, static_cast<uint32_t>(CameraStream::kFrameWidth));
+    EXPECT_FALSE(rig.server.SetStreamSize(1281, 960));
+    ASSERT_TRUE(rig.server.SetStreamSize(0, 0));
+    const uint64_t back = rig.Taken();
+    EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > back + 3; }));
+}
+
 TEST(CameraStreamFrames, SurvivesCorruptTruncatedAndStoppedStreams) {
     CameraRig rig;
     ASSERT_TRUE(rig.stream->ConnectCamera());
@@ -190,6 +211,9 @@ TEST(CameraStreamFrames, SurvivesCorruptTruncatedAndStoppedStreams) {
     ASSERT_TRUE(WaitUntil([&] { return rig.server.UnitsSent() > 30; }));
     const uint64_t afterDamage = rig.Taken();
     EXPECT_TRUE(WaitUntil([&] { return rig.Taken() > afterDamage + 5; }));
+    // The damaged pictures, and those predicted from them until the next key frame, were
+    // neither shown nor queued: at least one per damaged unit.
+    EXPECT_GE(rig.stream->Counters().framesDamaged, 8u);
 
     // A stream that goes quiet, then one that the camera drops.
     rig.server.PauseStream(true);

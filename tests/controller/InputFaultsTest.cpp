@@ -1,11 +1,15 @@
 // The devices' reports checked as files are, through the whole program: depth steps no winch
-// can make, a depth running back while paying out, and attitude samples no sensor gives, made
-// by the site simulator during a run.
+// can make, a depth running back while paying out, attitude samples no sensor gives, and a
+// camera that changes its resolution or damages its stream, made by the site simulator during
+// a run.
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "AcquisitionRig.h"
 #include "imaging/ImageRun.h"
+#include "storage/ProjectDb.h"
+#include <opencv2/core.hpp>
 #include "storage/RunLog.h"
 #include "support/Files.h"
 
@@ -105,6 +109,88 @@ TEST_F(InputFaultsTest, ARunThroughDepthStepsAndBadSamplesKeepsTheWallAsItIs) {
         // One page (the run's partial last one), its depths within the travel.
         EXPECT_EQ(Query(db, "SELECT count(*) FROM bigImages")[0][0], "1");
     }
+}
+
+TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheGapBlack) {
+    StartSite();
+    Create();
+    Connect();
+    StartRun(L"ZK-CAM");
+    ASSERT_TRUE(Drive(2, 2, 250));
+    const std::filesystem::path log = FsPath(acq->Log().Path());
+    auto logged = [&](const std::string& word) { return ReadFile(log).find(word) != std::string::npos; };
+
+    // The camera switches to another mode for a while: its frames are refused, the operator is
+    // told, and the run goes on.
+    const int32_t refusedFrom = acq->Telemetry().depth / 10;
+    ASSERT_TRUE(site->Command("camera-size 1280x960"));
+    ASSERT_TRUE(WaitFor([&] { return logged("CameraRefused:1280x960"); })) << ReadFile(log);
+    ASSERT_TRUE(WaitFor([&] { return view.info[InfoField::Message] == L"相机分辨率改变，未拼接"; }));
+    ASSERT_TRUE(WaitFor([&] { return acq->Telemetry().depth / 10 > refusedFrom + 120; }));
+    ASSERT_TRUE(site->Command("camera-size off"));
+    ASSERT_TRUE(WaitFor([&] { return logged("CameraBack:"); })) << ReadFile(log);
+    const int32_t refusedTo = acq->Telemetry().depth / 10;
+    ASSERT_TRUE(WaitFor([&] { return view.info[InfoField::Message] != L"相机分辨率改变，未拼接"; }));
+
+    // A damaged stretch of the stream: its pictures are not stitched.
+    ASSERT_TRUE(Drive(2, 2, 600));
+    const uint64_t damagedBefore = acq->Camera().Counters().framesDamaged;
+    const int32_t damagedFrom = acq->Telemetry().depth / 10;
+    ASSERT_TRUE(site->Command("corrupt camera 6"));
+    ASSERT_TRUE(WaitFor([&] { return acq->Camera().Counters().framesDamaged > damagedBefore; }));
+    // Whole pictures again from the next key frame on.
+    const uint64_t damaged = acq->Camera().Counters().framesDamaged;
+    const uint64_t taken = acq->Camera().Counters().framesTaken;
+    ASSERT_TRUE(WaitFor([&] { return acq->Camera().Counters().framesTaken > taken; }));
+    const int32_t damagedTo = acq->Telemetry().depth / 10;
+    EXPECT_GE(acq->Camera().Counters().framesDamaged, damaged);
+    ASSERT_TRUE(Drive(2, 2, 1150));
+    acq->OnWinchButton(0);
+    RunButton();
+    ASSERT_FALSE(acq->Acquiring());
+    EXPECT_TRUE(logged("CameraBack:")) << ReadFile(log);
+
+    const std::filesystem::path db = ProjectDbPath();
+    // The quality marks the refused stretch as time without a camera.
+    const auto quality = Query(db, "SELECT id, outageSeconds FROM depthQuality ORDER BY id");
+    double outage = 0;
+    std::set<int32_t> withoutCamera;  // intervals (by top, mm) with time without a picture
+    for (const auto& row : quality) {
+        const int32_t top = std::stoi(row[0]);
+        if (top + 100 > refusedFrom && top < refusedTo) outage += std::stod(row[1]);
+        if (std::stod(row[1]) > 0) withoutCamera.insert(top);
+    }
+    EXPECT_GT(outage, 1.0);
+    if (!kPagesExpected) return;
+    // The first metre's page: black where the camera's frames were refused (most of the
+    // stretch), the wall elsewhere; never the wall stretched over the gap. (A loaded machine's
+    // simulated camera falls behind now and then: such a gap is black too, and the quality
+    // says so as well.)
+    const cv::Mat page = acq->Project().ReadBigImage(10000);
+    ASSERT_FALSE(page.empty());
+    auto black = [&](int32_t mm) {
+        const int row = std::clamp(mm * page.rows / 1000, 0, page.rows - 1);
+        double hi = 0;
+        cv::minMaxLoc(page.row(row).reshape(1), nullptr, &hi);
+        return hi < 10;
+    };
+    int blackRows = 0, wallRows = 0;
+    std::string seen, wrong;
+    for (int32_t mm = 0; mm < 1000; mm += 5) {
+        const bool inGap = mm > refusedFrom + 30 && mm < refusedTo - 40;
+        const bool outside = (mm < refusedFrom - 30 || mm > refusedTo + 40) &&
+                             (mm < damagedFrom - 30 || mm > damagedTo + 40) &&
+                             !withoutCamera.count((mm - 40) / 100 * 100) &&
+                             !withoutCamera.count((mm + 40) / 100 * 100);
+        if (inGap) blackRows += black(mm);
+        if (outside) wallRows += !black(mm);
+        if (outside && black(mm)) wrong += " " + std::to_string(mm);
+        seen += black(mm) ? '#' : '.';
+    }
+    EXPECT_EQ(wrong, "") << "black outside the gaps (mm), rows by 5 mm: " << seen;
+    EXPECT_GE(blackRows, (refusedTo - refusedFrom - 70) / 5 * 8 / 10)
+        << refusedFrom << "-" << refusedTo << " mm: " << seen;
+    EXPECT_GT(wallRows, 40) << seen;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "AcquisitionRig.h"
 #include "controller/InputRanges.h"
 #include "platform/WorkspaceLock.h"
+#include "upload/UploadParam.h"
 
 namespace bhv::test {
 namespace {
@@ -91,16 +92,23 @@ TEST_F(WorkspaceTest, ASecondControllerOnTheWorkspaceIsRefusedAndASwitchKeepsThe
     const std::wstring workspace = acq->Project().WorkspacePath();
     ASSERT_FALSE(workspace.empty());
 
-    // A second program on the same root: told who holds it, and it does not go on.
+    // A second program on the same root: told who holds it, and it does not go on, nor write
+    // the first one's settings file as it ends.
+    const fs::path settings = tmp / "root" / "BHVW_Config.xml";
+    if (!fs::exists(settings)) ASSERT_TRUE(SaveUploadParam(UploadParam{}, WidePath(settings)));
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(settings, stamp);
     {
         HeadlessView view2{loop};
         RecordingPrompter prompter2;
         Acquisition second(view2, prompter2, Options());
         view2.Attach(&second);
         EXPECT_FALSE(second.Initialise(1920, 1080));
+        EXPECT_TRUE(second.WorkspaceRefused());
         EXPECT_EQ(prompter2.Texts(),
                   std::vector<std::wstring>{InUse(workspace) + L"，请先关闭该程序"});
     }
+    EXPECT_EQ(fs::last_write_time(settings), stamp);
 
     // The operator chooses a folder that another program holds: refused, the old one stays.
     const fs::path other = tmp / "other";

@@ -60,7 +60,9 @@ TEST(SimFaults, DepthAndAttitudeFaultsParseAndShowOnTheWire) {
     ASSERT_TRUE(site.Start());
     for (const char* wrong : {"depth-jump", "depth-jump 0", "depth-jump 5 twice", "depth-jump x",
                               "depth-jump 1e12", "depth-back", "depth-back -1",
-                              "attitude-bad maybe"}) {
+                              "attitude-bad maybe",
+                              // without a camera, or sizes no camera sends
+                              "corrupt camera", "camera-size 1280x960"}) {
         std::string reply;
         EXPECT_FALSE(site.Command(wrong, &reply)) << wrong;
         EXPECT_NE(reply.find("error"), std::string::npos) << wrong << ": " << reply;
@@ -101,6 +103,20 @@ TEST(SimFaults, DepthAndAttitudeFaultsParseAndShowOnTheWire) {
     auto back = host.Next(MSG_DEPTH, [](const Message& m) { return Metres(m) < -0.099; });
     ASSERT_TRUE(back);
     EXPECT_NEAR(Metres(*back), -0.1, 1e-3);
+}
+
+TEST(SimFaults, CameraFaultsParse) {
+    Site site;
+    ASSERT_TRUE(site.Start());
+    for (const char* wrong : {"corrupt camera 0", "corrupt camera x", "camera-size 1280",
+                              "camera-size 1281x960", "camera-size 8x8", "camera-size 1280x960x"}) {
+        std::string reply;
+        EXPECT_FALSE(site.Command(wrong, &reply)) << wrong;
+        EXPECT_NE(reply.find("error"), std::string::npos) << wrong << ": " << reply;
+    }
+    for (const char* right : {"corrupt camera", "corrupt camera 20", "camera-size 1280x960",
+                              "camera-size off"})
+        EXPECT_TRUE(site.Command(right)) << right;
 }
 
 }  // namespace

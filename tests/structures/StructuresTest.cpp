@@ -202,6 +202,37 @@ TEST(Detector, GentlyDippingBedBoundsKeepTheirDipAndDirection) {
     }
 }
 
+// A page leaves black the travel its camera gave no picture of: the black band's edges are no
+// bed boundaries, and a trace crossing it is not measured; the wall on either side is.
+TEST(Detector, AStretchWithoutAPictureGivesNoPicks) {
+    const std::vector<Trace> traces = {
+        {300, 35, 120, 2.0},
+        {650, 30, 200, 2.0},  // its trace crosses the band
+        {1000, 40, 60, 2.0},
+    };
+    const double diameter = 70, mmPerRow = 0.3;
+    cv::Mat wall = MakeWall(traces, diameter, 1200, mmPerRow);
+    wall.rowRange(static_cast<int>(600 / mmPerRow), static_cast<int>(700 / mmPerRow)).setTo(0);
+    StructureScanner scanner;
+    std::vector<StructurePick> picks;
+    const int pageRows = static_cast<int>(500 / mmPerRow);
+    for (int top = 0; top < wall.rows; top += pageRows) {
+        const int bottom = std::min(wall.rows, top + pageRows);
+        for (const StructurePick& p : scanner.Add({wall.rowRange(top, bottom), top * mmPerRow,
+                                                   bottom * mmPerRow, diameter}))
+            picks.push_back(p);
+    }
+    for (const StructurePick& p : scanner.Finish()) picks.push_back(p);
+    for (const std::vector<StructurePick>& found :
+         {picks, DetectStructures({wall, 0.0, 1200.0, diameter})}) {
+        EXPECT_NE(Nearest(found, 300), nullptr);
+        EXPECT_NE(Nearest(found, 1000), nullptr);
+        for (const StructurePick& p : found)
+            EXPECT_FALSE(p.depthMm + p.heightMm / 2 > 590 && p.depthMm - p.heightMm / 2 < 710)
+                << p.depthMm << " mm, height " << p.heightMm;
+    }
+}
+
 TEST(Detector, ColumnsTurnedOrReversedGiveTheSameDirection) {
     const std::vector<Trace> traces = {{500, 40, 70, 2.0}};
     const cv::Mat wall = MakeWall(traces, 100, 1000, 0.4, 360);

@@ -363,10 +363,12 @@ void ExpectTextsFit(QWidget* root, const std::string& where) {
 TEST_F(MainWindowTest, NothingOverlapsOrLeavesTheWindowAtTheSupportedScreens) {
     for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
         Start(screen);
-        for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run}) {
+        for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run})
+        for (const wchar_t* message : {L"数据库被占用，待写 999 秒", L"相机分辨率改变，未拼接"}) {
             window->SetLayout(mode);
-            // The longest the message field says: writes waiting for a held database.
-            window->ShowInfo(InfoField::Message, L"数据库被占用，待写 999 秒");
+            // The longest the message field says: writes waiting for a held database, a camera
+            // whose frames are refused.
+            window->ShowInfo(InfoField::Message, message);
             QCoreApplication::processEvents();
             const std::string where = std::to_string(screen.width()) + "x" +
                                       std::to_string(screen.height()) +

@@ -27,6 +27,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "storage/ProjectDb.h"
+#include "storage/RunLog.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"
 #include "ui/LiveVideoView.h"
@@ -66,6 +67,30 @@ struct PayOut {
     qint64 noFramesSinceMs = -1;  // since when no new frame came, after the camera drop
     bool recording = false, recordShot = false;
 };
+
+// One bad report of a device, sent once at a share of the pay-out (and taken back `holdMs`
+// later when `undo` is set). A camera fault leaves a stretch without a picture: from the
+// command to the first whole frame after it (after the undo, or after the damaged pictures).
+struct DeviceFault {
+    double at;
+    const char* command;
+    const char* undo;
+    int holdMs;
+    bool camera;
+    const char* logWord;  // what the run log must say of it
+    bool sent = false, undone = false, damageSeen = false;
+    qint64 sentMs = 0;
+    uint64_t framesTaken = 0, framesDamaged = 0;
+    double fromM = 0, toM = -1;
+};
+
+std::vector<DeviceFault> DeviceFaultPlan() {
+    return {{0.15, "depth-jump 1000 once", nullptr, 0, false, "DepthRefused:"},
+            {0.22, "depth-jump -50 once", nullptr, 0, false, "DepthRefused:"},
+            {0.38, "attitude-bad on", "attitude-bad off", 1500, false, "AttitudeRefused:"},
+            {0.47, "camera-size 1280x960", "camera-size off", 2000, true, "CameraRefused:1280x960"},
+            {0.78, "corrupt camera 8", nullptr, 0, true, "CameraBack:"}};
+}
 
 // One scripted run: a person at the main window, step by step, then the report of what the run
 // produced. Every check that fails is said at once and listed in the result.
@@ -239,6 +264,7 @@ private:
         Check(WaitFor([&] { return Acq().RunActive() && Acq().Acquiring(); }, 15000),
               "run started");
         db_ = ToNarrow(Acq().Project().DatabasePath());
+        runLog_ = QString::fromStdWString(Acq().Log().Path());
         project_ = fs::path(ToNarrow(Acq().Project().ProjectFolder()));
         Say(QStringLiteral("  project %1").arg(QString::fromStdString(project_.string())));
         Shot("run-started");
@@ -276,6 +302,7 @@ private:
             FollowDepth(now);
             Record(now);
             if (o_.faults) DropLinks(target, now);
+            if (o_.deviceFaults) SendDeviceFaults(target, now);
             FastBetween();
             if (Acq().WinchState() != WinchAction()) {
                 Check(false, QStringLiteral("the winch stopped at %1 m before the target")
@@ -362,6 +389,38 @@ private:
         if (pay_.cameraDropped && pay_.cameraBackAfter < 0 && now - pay_.cameraDropMs > 3000 &&
             Acq().Camera().Counters().framesTaken > pay_.framesAtCameraDrop + 60)
             pay_.cameraBackAfter = (now - pay_.cameraDropMs) / 1000.0;
+    }
+
+    void SendDeviceFaults(int32_t target, qint64 now) {
+        const int32_t depth = Acq().Telemetry().depth;
+        const CameraStreamCounters camera = Acq().Camera().Counters();
+        for (DeviceFault& f : deviceFaults_) {
+            if (!f.sent && Progress(depth, target) >= f.at) {
+                sim_.Send(f.command);
+                f.sent = true;
+                f.sentMs = now;
+                f.fromM = depth / 10000.0;
+                f.framesDamaged = camera.framesDamaged;
+                Say(QStringLiteral("  sent '%1' at %2 m").arg(f.command).arg(f.fromM, 0, 'f', 3));
+            }
+            if (!f.sent) continue;
+            if (f.undo && !f.undone && now - f.sentMs >= f.holdMs) {
+                sim_.Send(f.undo);
+                f.undone = true;
+                f.framesTaken = camera.framesTaken;
+                Say(QStringLiteral("  sent '%1' at %2 m").arg(f.undo).arg(Metres(), 0, 'f', 3));
+            }
+            if (!f.camera || f.toM >= 0) continue;
+            // Whole pictures again: the first frame taken after the undo, or after the damaged
+            // ones (3 s at most, if none came damaged).
+            if (!f.undo && !f.damageSeen &&
+                (camera.framesDamaged > f.framesDamaged || now - f.sentMs > 3000)) {
+                f.damageSeen = true;
+                f.framesTaken = camera.framesTaken;
+            }
+            if ((f.undo ? f.undone : f.damageSeen) && camera.framesTaken > f.framesTaken)
+                f.toM = depth / 10000.0;
+        }
     }
 
     // The fast speed between two depths on the way, then the slow one again.
@@ -652,6 +711,16 @@ private:
                     .arg(pay_.cameraDropAt, 0, 'f', 3)
                     .arg(resumed, 0, 'f', 3));
         }
+        for (const DeviceFault& f : deviceFaults_) {
+            if (!f.camera || !f.sent) continue;
+            const double to = f.toM >= 0 ? f.toM : pay_.lastDepth / 10000.0;
+            outages.emplace_back(f.fromM * 1000.0, to * 1000.0 + (Upward() ? -10.0 : 10.0));
+            Say(QStringLiteral("  '%1' from %2 m to %3 m: no picture; its windows are not held "
+                               "to the registration goals")
+                    .arg(f.command)
+                    .arg(f.fromM, 0, 'f', 3)
+                    .arg(to, 0, 'f', 3));
+        }
         for (const QString& missed : ReportRegistration(pages, run, wall, o_.registrationGoals,
                                                         out_ + "/registration.csv", outages))
             Check(false, missed);
@@ -664,6 +733,7 @@ private:
                 .arg(pay_.largestBackwards / 10.0, 0, 'f', 1)
                 .arg(pay_.longestStill / 1000.0, 0, 'f', 1));
         Check(pay_.largestBackwards <= 10, "depth never went back while moving");
+        ReportDeviceFaults();
         if (!o_.faults) return;
         Say(QStringLiteral(
                 "  'drop host' at %1 m: the host link was %2, depth moving again after %3 s")
@@ -676,6 +746,25 @@ private:
                     .arg(pay_.cameraDropAt, 0, 'f', 3)
                     .arg(pay_.cameraBackAfter, 0, 'f', 1));
             Check(pay_.cameraBackAfter >= 0, "camera stream resumed after it was broken");
+        }
+    }
+
+    // Each device fault sent, in the run log. (The depth's steps are checked above: a refused
+    // report never moves the depth.)
+    void ReportDeviceFaults() {
+        if (!o_.deviceFaults) return;
+        QFile file(runLog_);
+        const QString log = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll())
+                                                           : QString();
+        for (const DeviceFault& f : deviceFaults_) {
+            const bool noted = log.contains(QLatin1String(f.logWord));
+            Say(QStringLiteral("  device fault '%1' at %2 m: the run log %3 \"%4\"")
+                    .arg(f.command)
+                    .arg(f.fromM, 0, 'f', 3)
+                    .arg(noted ? "says" : "does not say")
+                    .arg(f.logWord));
+            Check(f.sent, QStringLiteral("'%1' sent").arg(f.command));
+            Check(noted, QStringLiteral("'%1' noted in the run log").arg(f.command));
         }
     }
 
@@ -850,6 +939,8 @@ private:
     int step_ = 0;
     std::vector<QString> failures_;
     PayOut pay_;
+    std::vector<DeviceFault> deviceFaults_ = DeviceFaultPlan();
+    QString runLog_;  // the run log of the run, read after the program has closed
     std::string db_;
     fs::path project_;
     fs::path pdf_;

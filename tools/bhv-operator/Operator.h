@@ -24,6 +24,10 @@ struct OperatorOptions {
     int recordSeconds = 20;      // video from the start of the pay-out (0: none)
     bool faults = true;          // "drop host" during the pay-out
     bool dropCamera = true;      // and "drop camera"
+    // The devices' bad reports on the way down, one after the other: a depth 1000 m off and one
+    // 50 m off (each once), nonsense attitude samples, a camera switching resolution for 2 s,
+    // a damaged stretch of the stream.
+    bool deviceFaults = false;
     int fastSeconds = 0;         // a last stretch at the fast speed (the overspeed warning)
     // A stretch at the fast speed between two depths (metres) on the way; from >= to: none.
     double fastFrom = 0.0, fastTo = 0.0;

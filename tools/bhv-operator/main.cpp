@@ -27,7 +27,7 @@ const char* kUsage =
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--reprocess] [--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
-    "                    [--camera-latency MS]\n"
+    "                    [--camera-latency MS] [--device-faults]\n"
     "                    [--fast-between FROM_M:TO_M] [--magnetic-disturbance FROM_M:TO_M]\n"
     "       bhv-operator --screens [FOLDER]\n"
     "       bhv-operator --soak MINUTES --out FOLDER\n"
@@ -56,6 +56,11 @@ const char* kUsage =
     "less MS; default BHV_CAMERA_LATENCY_MS, else 0).\n"
     "--reprocess: re-process the run's recording with bhv-reprocess after the run and hold\n"
     "each full page it gives to the wall and to the live page's similarity (within 0.02).\n"
+    "--device-faults: on the way down the simulator also sends a depth 1000 m deeper and one\n"
+    "50 m shallower (once each), nonsense attitude samples for 1.5 s, camera frames of\n"
+    "1280 x 960 for 2 s and a damaged stretch of the stream; each must be in the run log, and\n"
+    "the pages must hold the registration goals outside the camera's stretches without a\n"
+    "picture (which must be black).\n"
     "Exit status: 0 every check held, 1 a check failed, 2 bad usage or peers not on loopback.\n";
 
 }  // namespace
@@ -139,6 +144,8 @@ int main(int argc, char** argv) {
             }
         } else if (!std::strcmp(argv[i], "--no-camera-drop")) {
             o.dropCamera = false;
+        } else if (!std::strcmp(argv[i], "--device-faults")) {
+            o.deviceFaults = true;
         } else if (!std::strcmp(argv[i], "--no-faults")) {
             o.faults = false;
         } else if (!std::strcmp(argv[i], "--no-upload")) {

@@ -1,7 +1,7 @@
 // bhv-sim: the site simulator. Plays the host unit, the probe and (with --camera-port) the
 // probe's camera on loopback ports from one physical model (src/simulation, which also offers
-// the same site inside another process as bhv::sim::Site); see README.md for the options and the
-// commands read from standard input.
+// the same site inside another process as bhv::sim::Site); see docs/tools/bhv-sim.md for the
+// options and the commands read from standard input.
 #include <array>
 #include <cmath>
 #include <csignal>
@@ -62,6 +62,7 @@ const char* kUsage =
            "  drop host|probe|camera (camera: breaks the live streams once)\n"
            "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
            "  depth-jump METRES [once]   depth-back METRES   attitude-bad [on|off]\n"
+           "  corrupt camera [UNITS]   camera-size WIDTHxHEIGHT|off\n"
            "  winch 0|1|2   speed 0|1|2   status   quit\n"
            "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
            "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"

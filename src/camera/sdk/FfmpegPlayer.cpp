@@ -40,6 +40,9 @@ struct FfmpegPlayer::Port {
     SwsPtr sws;
     std::vector<uint8_t> yuv;
     std::chrono::steady_clock::time_point started;
+    // Set by a decode error or a damaged picture; cleared by the next key frame decoded whole.
+    // Until then every picture leans on a damaged one.
+    bool damaged = false;
 
     std::mutex pictureMutex;
     AvFramePtr newest;  // a reference to the newest decoded picture
@@ -48,7 +51,7 @@ struct FfmpegPlayer::Port {
     AviRemuxer recorder;
 
     std::atomic<uint64_t> bytesIn{0}, bytesDropped{0}, framesDecoded{0}, decodeErrors{0},
-        framesRecorded{0};
+        framesDamaged{0}, framesRecorded{0};
 };
 
 FfmpegPlayer::~FfmpegPlayer() {
@@ -168,6 +171,7 @@ void FfmpegPlayer::DecodeLoop(Port* p) {
                                               left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
             if (used < 0) {
                 ++p->decodeErrors;
+                p->damaged = true;
                 break;
             }
             in += used;
@@ -182,12 +186,16 @@ void FfmpegPlayer::HandleAccessUnit(Port* p, const uint8_t* data, int size, bool
     packet->data = const_cast<uint8_t*>(data);  // not reference-counted: the decoder copies it
     packet->size = size;
     int r = avcodec_send_packet(p->codec.get(), packet);
-    if (r < 0 && r != AVERROR(EAGAIN)) ++p->decodeErrors;
+    if (r < 0 && r != AVERROR(EAGAIN)) {
+        ++p->decodeErrors;
+        p->damaged = true;
+    }
     for (;;) {
         r = avcodec_receive_frame(p->codec.get(), p->frame.get());
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
         if (r < 0) {
             ++p->decodeErrors;
+            p->damaged = true;
             break;
         }
         DeliverFrame(p, p->frame.get());
@@ -231,6 +239,15 @@ bool IsPlanar420(int format) {
 
 void FfmpegPlayer::DeliverFrame(Port* p, const AVFrame* frame) {
     if (frame->width <= 0 || frame->height <= 0) return;
+    // The decoder conceals what it could not decode and goes on; the pictures after it are
+    // predicted from the concealed one until the next key frame. All of them are handed on as
+    // damaged: the display and the stitching take only whole pictures.
+    const bool broken = frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT);
+    if (broken)
+        p->damaged = true;
+    else if (frame->key_frame)
+        p->damaged = false;
+    if (p->damaged) ++p->framesDamaged;
     if (IsPlanar420(frame->format)) {
         PackI420(frame, p->yuv);
     } else {
@@ -250,7 +267,8 @@ void FfmpegPlayer::DeliverFrame(Port* p, const AVFrame* frame) {
         PackI420(converted.get(), p->yuv);
     }
     ++p->framesDecoded;
-    {
+    if (!p->damaged) {
+        // A screenshot shows the newest whole picture.
         std::lock_guard lock(p->pictureMutex);
         av_frame_unref(p->newest.get());
         if (av_frame_ref(p->newest.get(), frame) < 0) av_frame_unref(p->newest.get());
@@ -261,7 +279,8 @@ void FfmpegPlayer::DeliverFrame(Port* p, const AVFrame* frame) {
     std::lock_guard lock(p->callbackMutex);
     if (p->callback)
         p->callback(0, p->yuv.data(), static_cast<int32_t>(p->yuv.size()), frame->width,
-                    frame->height, static_cast<int32_t>(stamp), kFrameTypeYuv420, p->user);
+                    frame->height, static_cast<int32_t>(stamp),
+                    p->damaged ? kFrameTypeYuv420Damaged : kFrameTypeYuv420, p->user);
 }
 
 bool FfmpegPlayer::H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t) {
@@ -330,6 +349,7 @@ FfmpegPlayer::Stats FfmpegPlayer::PortStats(int32_t port) {
         s.bytesDropped = p->bytesDropped;
         s.framesDecoded = p->framesDecoded;
         s.decodeErrors = p->decodeErrors;
+        s.framesDamaged = p->framesDamaged;
         s.framesRecorded = p->framesRecorded;
     }
     return s;

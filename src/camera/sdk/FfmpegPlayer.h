@@ -29,6 +29,7 @@ public:
         uint64_t bytesDropped = 0;  // input beyond the pool
         uint64_t framesDecoded = 0;
         uint64_t decodeErrors = 0;
+        uint64_t framesDamaged = 0;  // handed on as kFrameTypeYuv420Damaged
         uint64_t framesRecorded = 0;
     };
 

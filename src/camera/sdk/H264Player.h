@@ -15,6 +15,10 @@ namespace bhv::sdk {
 
 // Frame types reported to the decode callback.
 inline constexpr int32_t kFrameTypeYuv420 = 3;
+// A picture the decoder could not decode whole (damaged data, a lost reference), or one that
+// leans on such a picture until the next key frame: concealed guesses, not what the camera
+// saw. Same layout as kFrameTypeYuv420.
+inline constexpr int32_t kFrameTypeYuv420Damaged = 103;
 
 // Planar YUV 4:2:0 (the Y plane, then U, then V), `size` = width * height * 3 / 2 bytes.
 // `pixels` stays valid only during the call.
