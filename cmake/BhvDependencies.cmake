@@ -3,15 +3,15 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(OpenCV REQUIRED COMPONENTS core imgproc imgcodecs)
-pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
+pkg_check_modules(TINYXML2 REQUIRED IMPORTED_TARGET tinyxml2)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libavutil libswscale)
 # JPEG pictures in the program (src/imaging/Jpeg.*), in place of OpenCV's imgcodecs.
 pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 find_package(Iconv)
 
-# Debian builds TinyXML with its std::string interface; the header defines TIXML_USE_STL itself.
-add_library(bhv_tinyxml INTERFACE)
-target_link_libraries(bhv_tinyxml INTERFACE PkgConfig::TINYXML)
+# The XML parser and printer of the settings files (src/storage/XmlFile.cpp only).
+add_library(bhv_tinyxml2 INTERFACE)
+target_link_libraries(bhv_tinyxml2 INTERFACE PkgConfig::TINYXML2)
 
 # The program links OpenCV's core and imgproc only: imgcodecs loads some 35 MB of libraries that
 # the program never uses (GDAL, DICOM, PDF and geodesy readers among them), and its JPEG

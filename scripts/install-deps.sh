@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libopencv-dev libturbojpeg0-dev
   libsqlite3-dev sqlite3
-  libtinyxml-dev
+  libtinyxml2-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-noto-cjk qt6-translations-l10n xvfb xauth
