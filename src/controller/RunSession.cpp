@@ -124,6 +124,10 @@ bool RunSession::StartProper() {
     state.depth = state.captureHeight = startDepth;
     directionWarned_ = false;
 
+    if (!db.ProjectPathFits(settings.holeNumber)) {
+        prompter_.Tell(L"工作目录路径过长，无法创建工程文件，请选择较短的工作目录");
+        return false;
+    }
     if (!db.CreateProject(settings.holeNumber, startDepth, settings.diameterTenthsMm,
                           state.Longitude(), state.Latitude())) {
         prompter_.Tell(L"工程文件保存失败，请检查磁盘");

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -311,6 +312,15 @@ bool ProjectDb::IsValidProjectName(const std::wstring& name) {
     return ProjectNameFaultOf(name) == ProjectNameFault::None;
 }
 
+bool ProjectDb::ProjectPathFits(const std::wstring& name) const {
+    const std::wstring stem = name.empty() ? L"Project" : name;
+    // The folder "<name> - <time stamp>" (or the time stamp alone), then the longest file.
+    const std::size_t folder = ToNarrow(name).size() + kProjectFolderAddedBytes;
+    const std::size_t file = 1 + ToNarrow(stem).size() + std::max(sizeof ".prj-journal",
+                                                                  sizeof ".prj.pending") - 1;
+    return ToNarrow(workspacePath_).size() + folder + file <= kPathMaxBytes;
+}
+
 std::wstring ProjectDb::DatabasePath() const {
     return projectFolder_ + kPathSep + (projectName_.empty() ? L"Project" : projectName_) + L".prj";
 }
@@ -319,7 +329,8 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
                               double longitude, double latitude) {
     // A hole number with a separator or ".." would put the project outside the workspace, and
     // without a workspace it would land in the current folder.
-    if (!IsValidProjectName(name) || workspacePath_.empty()) return false;
+    if (!IsValidProjectName(name) || workspacePath_.empty() || !ProjectPathFits(name))
+        return false;
     // The last project's writes are stored in it before its connection is replaced; what
     // still waits for it then stays in its spill file.
     if (!FlushWrites(kCloseWait)) {

@@ -203,6 +203,11 @@ public:
     int32_t direction = 0;  // 1 up, 0 down
 
     static bool IsValidProjectName(const std::wstring& name);
+    // SQLite opens no database whose path passes 512 bytes: the longest file of a project of
+    // this name in the workspace in use ("<name>.prj-journal", ".prj.pending") must stay
+    // within it. CreateProject refuses a project that does not fit.
+    static constexpr std::size_t kPathMaxBytes = 511;
+    bool ProjectPathFits(const std::wstring& name) const;
 
 private:
     const Clock& clock_;

@@ -87,6 +87,32 @@ TEST_F(WorkspaceTest, HoleNumbersThatCannotNameAFolderAreRefusedWithTheirReason)
     EXPECT_EQ(Count(L"工程文件保存失败，请检查磁盘"), 0) << Prompts();
 }
 
+// SQLite opens no database whose path passes 512 bytes: a deep workspace and a long hole number
+// are refused at the start with the reason, and nothing is made.
+TEST_F(WorkspaceTest, AProjectPathTooLongForTheDatabaseIsRefusedAtTheStart) {
+    StartSite();
+    Create();
+    fs::path deep = tmp / "root";
+    while (deep.string().size() < 440) deep /= std::string(60, 'w');
+    fs::create_directories(deep);
+    acq->OnWorkspaceChosen(WidePath(deep / ""));
+    ASSERT_EQ(FsPath(acq->Project().WorkspacePath()), deep / "");
+    Connect();
+    const std::set<fs::path> before = Tree();
+    acq->SetRunSettings({std::wstring(40, L'K'), 1100, 0});
+    prompter.prompts.clear();
+    RunButton();
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::wstring>{L"工作目录路径过长，无法创建工程文件，请选择较短的工作目录"});
+    EXPECT_EQ(Tree(), before);
+    // A short one fits.
+    acq->SetRunSettings({L"K", 1100, 0});
+    RunButton();
+    EXPECT_TRUE(acq->Acquiring()) << Prompts();
+    RunButton();
+}
+
 TEST_F(WorkspaceTest, ASecondControllerOnTheWorkspaceIsRefusedAndASwitchKeepsTheOldOne) {
     Create();
     const std::wstring workspace = acq->Project().WorkspacePath();
