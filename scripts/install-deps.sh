@@ -12,7 +12,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-noto-cjk qt6-translations-l10n xvfb xauth
-  poppler-utils
+  poppler-utils time
   help2man desktop-file-utils
 )
 

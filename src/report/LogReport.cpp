@@ -584,8 +584,9 @@ void Curve(Paper& paper, const std::vector<std::pair<double, double>>& points, d
     paper.painter().drawPath(path);
 }
 
-void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, double depthBottom,
-             int page, int pages, const std::pair<double, double>& tiltRange,
+void LogPage(Paper& paper, const LogReportData& d, const std::vector<Strip>& strips, int scale,
+             double depthTop, double depthBottom, int page, int pages,
+             const std::pair<double, double>& tiltRange,
              double displacementMax, const std::pair<double, double>& tempRange) {
     Header(paper, d, page, pages,
            QStringLiteral("1:%1   %2 to %3 m")
@@ -648,7 +649,7 @@ void LogPage(Paper& paper, const LogReportData& d, int scale, double depthTop, d
     const int pxH = std::max(1, static_cast<int>(std::lround(height / 25.4 * kLogImageDpi)));
     cv::Mat picture(pxH, pxW, CV_8UC3, cv::Scalar(235, 235, 235));
     const double holePerPx = (depthBottom - depthTop) / pxH;
-    for (const Strip& s : d.strips) {
+    for (const Strip& s : strips) {
         if (s.image.empty() || s.bottomMm <= depthTop || s.topMm >= depthBottom) continue;
         const double a = std::max(s.topMm, depthTop), b = std::min(s.bottomMm, depthBottom);
         const int r0 = std::clamp(static_cast<int>(std::floor((a - s.topMm) / s.mmPerRow)), 0,
@@ -777,9 +778,44 @@ int MetresPerLogPage(int denominator) {
     return std::max(1, static_cast<int>(std::floor(paper * denominator / 1000.0)));
 }
 
+// The project's reader and the strips' layout, kept open while the log is written.
+struct LogStripSource {
+    ProjectReader reader;
+    std::unique_ptr<PageStripStream> stream;
+};
+
+namespace {
+
+// The strips a log page shows, in the layout's order: taken from the source as the pages go
+// down the hole and let go of once the pages have passed them.
+class PageWindow {
+public:
+    explicit PageWindow(const LogReportData& d) : d_(d) {}
+    const std::vector<Strip>& For(double depthTop, double depthBottom) {
+        if (!d_.stripSource) return d_.strips;
+        const PageStripStream& stream = *d_.stripSource->stream;
+        std::erase_if(held_, [&](const Strip& s) { return s.bottomMm <= depthTop; });
+        for (; next_ < stream.Count() && stream.Layout(next_).topMm < depthBottom; ++next_) {
+            const Strip& s = stream.Layout(next_);
+            // Strips wholly above the page (a page before the first one drawn) are not read.
+            if (s.bottomMm <= depthTop) continue;
+            held_.push_back(stream.Take(next_));
+        }
+        return held_;
+    }
+
+private:
+    const LogReportData& d_;
+    size_t next_ = 0;
+    std::vector<Strip> held_;
+};
+
+}  // namespace
+
 bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
                        std::string& error, int scale) {
-    ProjectReader reader;
+    auto source = std::make_shared<LogStripSource>();
+    ProjectReader& reader = source->reader;
     if (!reader.Open(project, error)) return false;
     const std::optional<ProjectInfoRow> info = reader.UsableInfo(error);
     if (!info) return false;
@@ -792,7 +828,11 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
     const int columns = static_cast<int>(std::lround(t.image.w / 25.4 * kLogImageDpi));
     const double rowsPerMetre =
         1000.0 / std::max(1, ValidLogScale(scale) ? scale : 10) / 25.4 * kLogImageDpi;
-    data.strips = PageStrips(*info, reader, nullptr, columns, rowsPerMetre);
+    source->stream = std::make_unique<PageStripStream>(*info, reader, nullptr, columns, rowsPerMetre);
+    data.strips.clear();
+    for (size_t i = 0; i < source->stream->Count(); ++i)
+        data.strips.push_back(source->stream->Layout(i));
+    data.stripSource = std::move(source);
     data.probe = reader.ProbeStates();
     data.quality = reader.Quality();
     data.structures = reader.Structures();
@@ -845,10 +885,12 @@ int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int
         if (!painter.begin(&writer)) return false;
         Paper paper(painter, writer.resolution());
         FirstPage(paper, d, scale, pages);
+        PageWindow window(d);
         for (int i = 0; i < logPages; ++i) {
             writer.newPage();
-            LogPage(paper, d, scale, first + i * pageMm, first + (i + 1) * pageMm, i + 2, pages,
-                    {0.0, tiltMax}, dispMax, {tLo, tHi});
+            const double pageTop = first + i * pageMm, pageBottom = first + (i + 1) * pageMm;
+            LogPage(paper, d, window.For(pageTop, pageBottom), scale, pageTop, pageBottom, i + 2,
+                    pages, {0.0, tiltMax}, dispMax, {tLo, tHi});
         }
         return painter.end();
     });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,11 +13,19 @@
 
 namespace bhv {
 
+// The pictures of a project's strips, read as the log's pages come to them (LoadLogReportData).
+struct LogStripSource;
+
 // Everything the wellsite log shows, read from a project (or made by a benchmark).
 struct LogReportData {
     ProjectInfoRow info;
     std::string hole;                     // the hole number (the project's name)
-    std::vector<Strip> strips;            // the unrolled image, north first, shallow first
+    // The unrolled image, north first, shallow first. With a strip source (a project read by
+    // LoadLogReportData) these are the strips' depths only, and each log page reads the
+    // pictures of its own depths from the source: a long run's pages never sit in memory
+    // together.
+    std::vector<Strip> strips;
+    std::shared_ptr<const LogStripSource> stripSource;
     std::vector<ProbeStateRow> probe;     // the probe's path, temperature and humidity
     std::vector<DepthQualityRow> quality; // per 100 mm; empty: not recorded
     std::vector<StructurePick> structures;  // the planar structures picked, shallow first
@@ -48,8 +57,8 @@ LogImageTrack LogImageTrackMm();
 inline constexpr int kLogImageDpi = 200;
 
 // Reads a project folder or ".prj" file for a log at 1:`scale`; false with the reason in
-// `error`. The pages are kept at the resolution the log draws at that scale (a log at a finer
-// scale drawn from them would be coarser).
+// `error`. The pages are read at the resolution the log draws at that scale (a log at a finer
+// scale drawn from them would be coarser), each when the log's page that shows it is written.
 bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
                        std::string& error, int scale);
 

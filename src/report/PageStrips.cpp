@@ -20,30 +20,31 @@ std::string Format(const char* format, double value) {
 
 }  // namespace
 
-std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
-                              std::vector<std::string>* problems, int maxColumns,
-                              double maxRowsPerMetre) {
+PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader& project,
+                                 std::vector<std::string>* problems, int maxColumns,
+                                 double maxRowsPerMetre)
+    : info_(info), project_(project), maxColumns_(maxColumns) {
     const bool upward = info.Upward();
     const int32_t D = info.diameter;
-    std::vector<Strip> strips;
     int32_t lastFull = 0;
     auto report = [problems](int32_t id, const std::string& what) {
         if (problems) problems->push_back("page " + std::to_string(id) + ": " + what);
     };
     const std::vector<int32_t> ids = project.PageIds();
+    if (!ids.empty()) lastId_ = ids.back();
     for (const int32_t id : ids) {
-        Strip s;
+        Planned p;
+        Strip& s = p.strip;
         s.pageId = id;
         if (id < 0 || id > kMaxPageKey) {
             report(id, "its key is not a travel of a run: left out");
             continue;
         }
         std::string why;
-        // Pages that are to be made smaller are read at half their size where that is still
-        // wide enough.
         cv::Size stored;
-        s.image = project.Page(id, &why, maxColumns, &stored);
-        if (s.image.empty()) {
+        bool png = false;
+        p.picture = project.PageSize(id, stored, &why, &png);
+        if (!p.picture) {
             // The metre stays empty rather than another page being stretched over it; a key on
             // a whole metre before the last page is a full page.
             s.problem = why;
@@ -81,26 +82,28 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
         if (!s.problem.empty()) {
             report(id, s.problem + ": " + Format("%.3f", s.topMm / 1000.0) + " m to " +
                            Format("%.3f", s.bottomMm / 1000.0) + " m left empty");
-            strips.push_back(s);
+            plan_.push_back(p);
             continue;
         }
-        s.mmPerColumn = D > 0 ? kPi * D / 10.0 / s.image.cols : 0.0;
+        // The picture as ProjectReader::Page decodes it: at half its size where that is still
+        // wide enough for a picture that is to be made smaller.
+        const bool halved = !png && maxColumns > 0 && (stored.width + 1) / 2 >= maxColumns;
+        int columns = halved ? (stored.width + 1) / 2 : stored.width;
+        int rows = halved ? (stored.height + 1) / 2 : stored.height;
+        s.mmPerColumn = D > 0 ? kPi * D / 10.0 / columns : 0.0;
         if (s.partial && D > 0) {
-            const int64_t rows = std::max<int64_t>(
+            const int64_t square = std::max<int64_t>(
                 1, std::llround((s.bottomMm - s.topMm) / s.mmPerColumn));
-            if (rows > kMaxPageRows || rows * s.image.cols > kMaxPagePixels) {
-                report(id, "its square pixels would make " + std::to_string(rows) +
+            if (square > kMaxPageRows || square * columns > kMaxPagePixels) {
+                report(id, "its square pixels would make " + std::to_string(square) +
                                " rows, more than any page: left out");
                 continue;
             }
-            cv::Mat scaled;
-            cv::resize(s.image, scaled, cv::Size(s.image.cols, static_cast<int>(rows)), 0, 0,
-                       cv::INTER_AREA);
-            s.image = scaled;
+            rows = p.scaledRows = static_cast<int>(square);
         }
         // Kept smaller at once, so that a long run's pages never sit in memory together at
         // full size: at most `maxColumns` wide and `maxRowsPerMetre` high.
-        int columns = s.image.cols, rows = s.image.rows;
+        const int decodedColumns = columns, decodedRows = rows;
         if (maxColumns > 0 && columns > maxColumns) {
             rows = std::max(1, static_cast<int>(std::lround(static_cast<double>(rows) *
                                                             maxColumns / columns)));
@@ -111,59 +114,108 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
                 1, static_cast<int>(std::ceil((s.bottomMm - s.topMm) / 1000.0 * maxRowsPerMetre)));
             rows = std::min(rows, most);
         }
-        if (columns != s.image.cols || rows != s.image.rows) {
-            cv::Mat small;
-            cv::resize(s.image, small, cv::Size(columns, rows), 0, 0, cv::INTER_AREA);
-            s.mmPerColumn = s.mmPerColumn * s.image.cols / columns;
-            s.image = small;
-        }
-        s.mmPerRow = (s.bottomMm - s.topMm) / s.image.rows;
-        strips.push_back(s);
+        if (columns != decodedColumns || rows != decodedRows)
+            s.mmPerColumn = s.mmPerColumn * decodedColumns / columns;
+        p.columns = columns;
+        p.rows = rows;
+        p.keepFrom = 0;
+        p.keepTo = rows;
+        s.mmPerRow = (s.bottomMm - s.topMm) / rows;
+        plan_.push_back(p);
     }
-    std::sort(strips.begin(), strips.end(),
-              [](const Strip& a, const Strip& b) {
-                  return a.topMm != b.topMm ? a.topMm < b.topMm : a.bottomMm < b.bottomMm;
-              });
+    std::sort(plan_.begin(), plan_.end(), [](const Planned& a, const Planned& b) {
+        return a.strip.topMm != b.strip.topMm ? a.strip.topMm < b.strip.topMm
+                                              : a.strip.bottomMm < b.strip.bottomMm;
+    });
     // Cut overlaps so that the strips join.
-    for (size_t i = 1; i < strips.size();) {
-        Strip& upper = strips[i - 1];
-        Strip& lower = strips[i];
+    for (size_t i = 1; i < plan_.size();) {
+        Planned& upperPlan = plan_[i - 1];
+        Planned& lowerPlan = plan_[i];
+        Strip& upper = upperPlan.strip;
+        Strip& lower = lowerPlan.strip;
         const double overlap = upper.bottomMm - lower.topMm;
         if (overlap <= 0) {
             ++i;
             continue;
         }
-        Strip& cut = upper.partial ? upper : lower;
-        const Strip& other = &cut == &upper ? lower : upper;
-        const bool covered =
-            &cut == &upper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
+        const bool cutUpper = upper.partial;
+        Planned& cut = cutUpper ? upperPlan : lowerPlan;
+        const Strip& other = cutUpper ? lower : upper;
+        const bool covered = cutUpper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
         if (covered) {
             // Pages that cover the same depths twice (not a run's): the one that would be cut
             // away whole is left out.
-            report(cut.pageId, "its depths are covered by page " + std::to_string(other.pageId) +
-                                   ": left out");
-            strips.erase(strips.begin() + static_cast<std::ptrdiff_t>(&cut == &upper ? i - 1 : i));
+            report(cut.strip.pageId, "its depths are covered by page " +
+                                         std::to_string(other.pageId) + ": left out");
+            plan_.erase(plan_.begin() + static_cast<std::ptrdiff_t>(cutUpper ? i - 1 : i));
             i = std::max<size_t>(i, 2) - 1;
             continue;
         }
-        if (cut.image.empty()) {  // a page left empty: only its depths change
-            (&cut == &upper ? cut.bottomMm : cut.topMm) =
-                &cut == &upper ? lower.topMm : upper.bottomMm;
+        if (!cut.picture) {  // a page left empty: only its depths change
+            (cutUpper ? cut.strip.bottomMm : cut.strip.topMm) =
+                cutUpper ? lower.topMm : upper.bottomMm;
             ++i;
             continue;
         }
-        const int rows =
-            std::min(cut.image.rows - 1, static_cast<int>(std::lround(overlap / cut.mmPerRow)));
-        if (&cut == &upper) {
-            cut.image = cut.image.rowRange(0, cut.image.rows - rows).clone();
-            cut.bottomMm = lower.topMm;
+        const int kept = cut.keepTo - cut.keepFrom;
+        const int rows = std::min(kept - 1, static_cast<int>(std::lround(overlap / cut.strip.mmPerRow)));
+        if (cutUpper) {
+            cut.keepTo -= rows;
+            cut.strip.bottomMm = lower.topMm;
         } else {
-            cut.image = cut.image.rowRange(rows, cut.image.rows).clone();
-            cut.topMm = upper.bottomMm;
+            cut.keepFrom += rows;
+            cut.strip.topMm = upper.bottomMm;
         }
-        cut.mmPerRow = (cut.bottomMm - cut.topMm) / cut.image.rows;
+        cut.strip.mmPerRow = (cut.strip.bottomMm - cut.strip.topMm) / (cut.keepTo - cut.keepFrom);
         ++i;
     }
+}
+
+cv::Size PageStripStream::PictureSize(size_t i) const {
+    const Planned& p = plan_[i];
+    return p.picture ? cv::Size(p.columns, p.keepTo - p.keepFrom) : cv::Size();
+}
+
+Strip PageStripStream::Take(size_t i, std::vector<std::string>* problems) const {
+    const Planned& p = plan_[i];
+    Strip s = p.strip;
+    if (!p.picture) return s;
+    std::string why;
+    cv::Mat image = project_.Page(s.pageId, &why, maxColumns_);
+    if (image.empty()) {
+        // Sound header, unsound picture: the strip stays empty at its depths.
+        s.problem = why;
+        s.partial = !(s.pageId % 10000 == 0 && s.pageId != lastId_);
+        s.mmPerRow = s.mmPerColumn = 0.0;
+        if (problems)
+            problems->push_back("page " + std::to_string(s.pageId) + ": " + why + ": " +
+                                Format("%.3f", s.topMm / 1000.0) + " m to " +
+                                Format("%.3f", s.bottomMm / 1000.0) + " m left empty");
+        return s;
+    }
+    if (p.scaledRows > 0) {
+        cv::Mat scaled;
+        cv::resize(image, scaled, cv::Size(image.cols, p.scaledRows), 0, 0, cv::INTER_AREA);
+        image = scaled;
+    }
+    if (p.columns != image.cols || p.rows != image.rows) {
+        cv::Mat small;
+        cv::resize(image, small, cv::Size(p.columns, p.rows), 0, 0, cv::INTER_AREA);
+        image = small;
+    }
+    s.image = p.keepFrom > 0 || p.keepTo < image.rows
+                  ? image.rowRange(p.keepFrom, p.keepTo).clone()
+                  : image;
+    return s;
+}
+
+std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& project,
+                              std::vector<std::string>* problems, int maxColumns,
+                              double maxRowsPerMetre) {
+    const PageStripStream stream(info, project, problems, maxColumns, maxRowsPerMetre);
+    std::vector<Strip> strips;
+    strips.reserve(stream.Count());
+    for (size_t i = 0; i < stream.Count(); ++i) strips.push_back(stream.Take(i, problems));
     return strips;
 }
 

@@ -36,4 +36,41 @@ std::vector<Strip> PageStrips(const ProjectInfoRow& info, const ProjectReader& p
                               std::vector<std::string>* problems = nullptr, int maxColumns = 0,
                               double maxRowsPerMetre = 0.0);
 
+// The same strips one at a time, so that a long run's pages never sit in memory together: the
+// layout (every strip's depths, its picture's size and the rows its neighbours take from it) is
+// planned from the pages' headers alone, and each picture is read, decoded and cut when its
+// strip is taken. The strips, their order and their pixels are PageStrips'. (A page whose header
+// is sound but whose picture does not decode is laid out by its header: its strip is left empty
+// at those depths.) `project` must outlive the stream.
+class PageStripStream {
+public:
+    // The layout's problems (pages left out or left empty) go to `problems` here.
+    PageStripStream(const ProjectInfoRow& info, const ProjectReader& project,
+                    std::vector<std::string>* problems = nullptr, int maxColumns = 0,
+                    double maxRowsPerMetre = 0.0);
+
+    size_t Count() const { return plan_.size(); }
+    // Strip `i` as laid out, without its picture (image empty), and the picture's size when it
+    // has one (0 x 0 when it is left empty).
+    const Strip& Layout(size_t i) const { return plan_[i].strip; }
+    cv::Size PictureSize(size_t i) const;
+    // Strip `i` with its picture; a picture that does not decode leaves it empty, described in
+    // `problems`. Any thread, several at once.
+    Strip Take(size_t i, std::vector<std::string>* problems = nullptr) const;
+
+private:
+    struct Planned {
+        Strip strip;          // depths and scales; no picture
+        bool picture = false;  // a picture is to be read
+        int scaledRows = 0;    // the partial page's rows at square pixels (0: not scaled)
+        int columns = 0, rows = 0;  // the picture's size once scaled
+        int keepFrom = 0, keepTo = 0;  // its rows that are kept (cut by the neighbours)
+    };
+    const ProjectInfoRow info_;
+    const ProjectReader& project_;
+    const int maxColumns_;
+    int32_t lastId_ = 0;
+    std::vector<Planned> plan_;
+};
+
 }  // namespace bhv

@@ -299,6 +299,42 @@ std::vector<int32_t> ProjectReader::PageIds() const {
     return ids;
 }
 
+namespace {
+
+// Why a stored picture is refused before it is decoded (empty: it may be decoded), with the
+// size its header gives.
+std::string PictureRefusal(const uint8_t* bytes, int n, int64_t& width, int64_t& height) {
+    if (!bytes || n <= 0) return "no picture stored";
+    if (!PictureSize(bytes, static_cast<size_t>(n), width, height))
+        return "not a JPEG or PNG picture";
+    if (width <= 0 || height <= 0 || width > kMaxPageColumns || height > kMaxPageRows ||
+        width * height > kMaxPagePixels)
+        return "a picture of " + std::to_string(width) + " x " + std::to_string(height) +
+               " pixels, larger than any page";
+    return {};
+}
+
+}  // namespace
+
+bool ProjectReader::PageSize(int32_t id, cv::Size& stored, std::string* why, bool* png) const {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    Statement s(db_, "SELECT data FROM bigImages WHERE id = ?");
+    if (!s) return refuse("cannot query the pages");
+    sqlite3_bind_int(s.get(), 1, id);
+    if (!s.Step()) return refuse("no such page");
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
+    const int n = sqlite3_column_bytes(s.get(), 0);
+    int64_t width = 0, height = 0;
+    if (const std::string reason = PictureRefusal(bytes, n, width, height); !reason.empty())
+        return refuse(reason);
+    stored = cv::Size(static_cast<int>(width), static_cast<int>(height));
+    if (png) *png = IsPng({bytes, static_cast<size_t>(n)});
+    return true;
+}
+
 cv::Mat ProjectReader::Page(int32_t id, std::string* why, int atLeastColumns,
                             cv::Size* stored) const {
     auto refuse = [why](const std::string& reason) {
@@ -311,14 +347,9 @@ cv::Mat ProjectReader::Page(int32_t id, std::string* why, int atLeastColumns,
     if (!s.Step()) return refuse("no such page");
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
     const int n = sqlite3_column_bytes(s.get(), 0);
-    if (!bytes || n <= 0) return refuse("no picture stored");
     int64_t width = 0, height = 0;
-    if (!PictureSize(bytes, static_cast<size_t>(n), width, height))
-        return refuse("not a JPEG or PNG picture");
-    if (width <= 0 || height <= 0 || width > kMaxPageColumns || height > kMaxPageRows ||
-        width * height > kMaxPagePixels)
-        return refuse("a picture of " + std::to_string(width) + " x " + std::to_string(height) +
-                      " pixels, larger than any page");
+    if (const std::string reason = PictureRefusal(bytes, n, width, height); !reason.empty())
+        return refuse(reason);
     const std::span<const uint8_t> picture(bytes, static_cast<size_t>(n));
     const bool png = IsPng(picture);
     const bool halved = !png && atLeastColumns > 0 && (width + 1) / 2 >= atLeastColumns;

@@ -100,6 +100,11 @@ public:
     // decodes); `stored` gets the picture's size as stored.
     cv::Mat Page(int32_t id, std::string* why = nullptr, int atLeastColumns = 0,
                  cv::Size* stored = nullptr) const;
+    // The stored picture's size from its header after the checks Page makes before it decodes
+    // (nothing is decoded); false with the reason in `why` when Page would refuse it unread.
+    // `png`: the picture is a PNG (Page decodes it whole whatever its width).
+    bool PageSize(int32_t id, cv::Size& stored, std::string* why = nullptr,
+                  bool* png = nullptr) const;
 
 private:
     sqlite3* db_ = nullptr;

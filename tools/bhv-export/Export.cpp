@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
@@ -52,6 +57,78 @@ bool WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
     return static_cast<bool>(out.flush());
+}
+
+// Makes items 0..count-1 with `make` on two threads, a few ahead at most, and hands each to
+// `take` on this thread in order; stops at the first `take` that returns false (false then).
+// What `make` throws is thrown here, in order, once the threads are joined.
+template <typename Make, typename Take>
+bool InOrderOnThreads(size_t count, Make make, Take take) {
+    using Item = decltype(make(size_t{0}));
+    struct Made {
+        Item item;
+        std::exception_ptr failure;
+    };
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 2);
+    const size_t ahead = 2 * threads;
+    std::mutex mutex;
+    std::condition_variable wake, ready;
+    std::map<size_t, Made> done;
+    size_t next = 0, taken = 0;
+    bool quit = false;
+    std::vector<std::thread> workers;
+    // The threads end and are joined on every way out of here.
+    struct Joined {
+        std::mutex& mutex;
+        std::condition_variable& wake;
+        bool& quit;
+        std::vector<std::thread>& workers;
+        ~Joined() {
+            {
+                std::lock_guard lock(mutex);
+                quit = true;
+            }
+            wake.notify_all();
+            for (std::thread& w : workers) w.join();
+        }
+    } joined{mutex, wake, quit, workers};
+    for (size_t t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (;;) {
+                size_t i = 0;
+                {
+                    std::unique_lock lock(mutex);
+                    wake.wait(lock, [&] { return quit || (next < count && next < taken + ahead); });
+                    if (quit) return;
+                    i = next++;
+                }
+                Made made;
+                try {
+                    made.item = make(i);
+                } catch (...) {
+                    made.failure = std::current_exception();
+                }
+                {
+                    std::lock_guard lock(mutex);
+                    done.emplace(i, std::move(made));
+                }
+                ready.notify_all();
+            }
+        });
+    for (size_t i = 0; i < count; ++i) {
+        Made made;
+        {
+            std::unique_lock lock(mutex);
+            ready.wait(lock, [&] { return done.count(i) != 0; });
+            made = std::move(done.at(i));
+            done.erase(i);
+            taken = i + 1;
+        }
+        wake.notify_all();
+        if (made.failure) std::rethrow_exception(made.failure);
+        if (!take(i, made.item)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -132,6 +209,78 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
     return s.str();
 }
 
+namespace {
+
+// The overview drawn a strip at a time: its geometry from the strips' depths alone, each strip's
+// piece scaled on its own (any thread) and put in place in depth order, the depth scale last.
+class OverviewCanvas {
+public:
+    // `top`, `bottom`: the strips' depths; `imageCols` and `mmPerColumn`: those of the first
+    // strip with a picture (0 and 0.0 when none has one).
+    OverviewCanvas(double top, double bottom, int imageCols, double mmPerColumn, int width)
+        : top_(top), width_(width) {
+        // Square pixels as in the pages, unless the run is so long that the picture would be
+        // unwieldy: at most 20000 rows.
+        mmPerPixel_ = mmPerColumn > 0 ? mmPerColumn * imageCols / width : 1.0;
+        mmPerPixel_ = std::max(mmPerPixel_, (bottom - top) / 20000.0);
+        bottom_ = bottom;
+        rows_ = std::max(1, static_cast<int>(std::ceil((bottom - top) / mmPerPixel_)));
+        out_ = cv::Mat(rows_ + 2 * kPad, width + kMargin + 8, CV_8UC3, cv::Scalar(255, 255, 255));
+        wall_ = out_(cv::Rect(kMargin, kPad, width, rows_));
+        wall_.setTo(cv::Scalar(128, 128, 128));  // no image for these depths
+    }
+
+    struct Piece {
+        int y0 = 0;
+        cv::Mat scaled;  // empty: nothing to put
+    };
+    Piece Scale(const Strip& s) const {
+        Piece piece;
+        piece.y0 = static_cast<int>(std::lround((s.topMm - top_) / mmPerPixel_));
+        const int y1 =
+            std::min(rows_, static_cast<int>(std::lround((s.bottomMm - top_) / mmPerPixel_)));
+        if (y1 <= piece.y0 || s.image.empty()) return piece;
+        cv::resize(s.image, piece.scaled, cv::Size(width_, y1 - piece.y0), 0, 0, cv::INTER_AREA);
+        return piece;
+    }
+    void Put(const Piece& piece) {
+        if (!piece.scaled.empty())
+            piece.scaled.copyTo(wall_.rowRange(piece.y0, piece.y0 + piece.scaled.rows));
+    }
+
+    // The picture with its depth scale: a tick step that leaves at least 40 pixels between
+    // labels.
+    cv::Mat Finish() {
+        const double steps[] = {0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
+        double step = steps[std::size(steps) - 1];
+        for (double s : steps)
+            if (s * 1000.0 / mmPerPixel_ >= 40) {
+                step = s;
+                break;
+            }
+        const cv::Scalar black(0, 0, 0);
+        cv::line(out_, {kMargin - 2, kPad}, {kMargin - 2, kPad + rows_}, black, 1);
+        for (double d = std::ceil(top_ / 1000.0 / step) * step; d * 1000.0 <= bottom_ + 1e-6;
+             d += step) {
+            const int y = kPad + static_cast<int>(std::lround((d * 1000.0 - top_) / mmPerPixel_));
+            cv::line(out_, {kMargin - 10, y}, {kMargin - 2, y}, black, 1);
+            char label[32];
+            std::snprintf(label, sizeof label, step < 0.1 ? "%.2f m" : "%.1f m", d);
+            cv::putText(out_, label, {4, y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4, black, 1,
+                        cv::LINE_AA);
+        }
+        return out_;
+    }
+
+private:
+    static constexpr int kMargin = 90, kPad = 12;
+    double top_ = 0.0, bottom_ = 0.0, mmPerPixel_ = 1.0;
+    int width_ = 0, rows_ = 1;
+    cv::Mat out_, wall_;
+};
+
+}  // namespace
+
 cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
     if (strips.empty() || width <= 0) return {};
     const double top = strips.front().topMm;
@@ -139,44 +288,10 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
     for (const Strip& s : strips) bottom = std::max(bottom, s.bottomMm);
     const auto shown = std::find_if(strips.begin(), strips.end(),
                                     [](const Strip& s) { return !s.image.empty(); });
-    const int imageCols = shown == strips.end() ? width : shown->image.cols;
-    const double mmPerColumn = shown == strips.end() ? 0.0 : shown->mmPerColumn;
-    // Square pixels as in the pages, unless the run is so long that the picture would be
-    // unwieldy: at most 20000 rows.
-    double mmPerPixel = mmPerColumn > 0 ? mmPerColumn * imageCols / width : 1.0;
-    mmPerPixel = std::max(mmPerPixel, (bottom - top) / 20000.0);
-    const int rows = std::max(1, static_cast<int>(std::ceil((bottom - top) / mmPerPixel)));
-    const int margin = 90, pad = 12;
-    cv::Mat out(rows + 2 * pad, width + margin + 8, CV_8UC3, cv::Scalar(255, 255, 255));
-    cv::Mat wall = out(cv::Rect(margin, pad, width, rows));
-    wall.setTo(cv::Scalar(128, 128, 128));  // no image for these depths
-    for (const Strip& s : strips) {
-        const int y0 = static_cast<int>(std::lround((s.topMm - top) / mmPerPixel));
-        const int y1 =
-            std::min(rows, static_cast<int>(std::lround((s.bottomMm - top) / mmPerPixel)));
-        if (y1 <= y0 || s.image.empty()) continue;
-        cv::Mat scaled;
-        cv::resize(s.image, scaled, cv::Size(width, y1 - y0), 0, 0, cv::INTER_AREA);
-        scaled.copyTo(wall.rowRange(y0, y1));
-    }
-    // Depth scale: a tick step that leaves at least 40 pixels between labels.
-    const double steps[] = {0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
-    double step = steps[std::size(steps) - 1];
-    for (double s : steps)
-        if (s * 1000.0 / mmPerPixel >= 40) {
-            step = s;
-            break;
-        }
-    const cv::Scalar black(0, 0, 0);
-    cv::line(out, {margin - 2, pad}, {margin - 2, pad + rows}, black, 1);
-    for (double d = std::ceil(top / 1000.0 / step) * step; d * 1000.0 <= bottom + 1e-6; d += step) {
-        const int y = pad + static_cast<int>(std::lround((d * 1000.0 - top) / mmPerPixel));
-        cv::line(out, {margin - 10, y}, {margin - 2, y}, black, 1);
-        char label[32];
-        std::snprintf(label, sizeof label, step < 0.1 ? "%.2f m" : "%.1f m", d);
-        cv::putText(out, label, {4, y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4, black, 1, cv::LINE_AA);
-    }
-    return out;
+    OverviewCanvas canvas(top, bottom, shown == strips.end() ? width : shown->image.cols,
+                          shown == strips.end() ? 0.0 : shown->mmPerColumn, width);
+    for (const Strip& s : strips) canvas.Put(canvas.Scale(s));
+    return canvas.Finish();
 }
 
 std::vector<ExportNote> StoreWritesLeftBeside(const fs::path& project) {
@@ -240,37 +355,83 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
         if (!std::isfinite(p.trueDipDeg) || !std::isfinite(p.trueAzimuthDeg)) Orient(p, path);
     if (!write(out / "structures.csv", StructureCsv(picks, structuresLayout))) return false;
 
-    const std::vector<Strip> strips = PageStrips(*info, reader, &summary.problems);
+    // The strips one at a time, decoded, written and scaled into the overview on two threads
+    // and taken in depth order here: a long run's pages are never in memory together.
+    const PageStripStream strips(*info, reader, &summary.problems);
+    std::optional<OverviewCanvas> canvas;
+    if (strips.Count() > 0 && overviewWidth > 0) {
+        const double top = strips.Layout(0).topMm;
+        double bottom = top;
+        int imageCols = overviewWidth;
+        double mmPerColumn = 0.0;
+        bool shown = false;
+        for (size_t i = 0; i < strips.Count(); ++i) {
+            bottom = std::max(bottom, strips.Layout(i).bottomMm);
+            if (!shown && !strips.PictureSize(i).empty()) {
+                shown = true;
+                imageCols = strips.PictureSize(i).width;
+                mmPerColumn = strips.Layout(i).mmPerColumn;
+            }
+        }
+        canvas.emplace(top, bottom, imageCols, mmPerColumn, overviewWidth);
+    }
+    struct Written {
+        Strip strip;  // its picture gone once written and scaled
+        int rows = 0, columns = 0;
+        std::string file;  // empty: no picture
+        bool failed = false;
+        std::vector<std::string> problems;
+        OverviewCanvas::Piece piece;
+    };
+    auto stripName = [](size_t i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "strip-%03zu.jpg", i + 1);
+        return std::string(name);
+    };
+    auto make = [&](size_t i) {
+        Written w;
+        w.strip = strips.Take(i, &w.problems);
+        if (!w.strip.image.empty()) {
+            w.rows = w.strip.image.rows;
+            w.columns = w.strip.image.cols;
+            w.file = stripName(i);
+            w.failed = !cv::imwrite((out / "strips" / w.file).string(), w.strip.image);
+            if (canvas) w.piece = canvas->Scale(w.strip);
+            w.strip.image.release();
+        }
+        return w;
+    };
     std::ostringstream sidecar;
     sidecar << "strip,file,page_id,top_depth_m,bottom_depth_m,rows,columns,mm_per_row,"
                "mm_per_column,partial,missing\n";
-    for (size_t i = 0; i < strips.size(); ++i) {
-        const Strip& s = strips[i];
-        if (s.image.empty()) {
+    const bool stored = InOrderOnThreads(strips.Count(), make, [&](size_t i, Written& w) {
+        for (std::string& p : w.problems) summary.problems.push_back(std::move(p));
+        const Strip& s = w.strip;
+        if (w.file.empty()) {
             // No picture for these depths: the row says so and names no file.
             sidecar << i + 1 << ",," << s.pageId << "," << Format("%.4f", s.topMm / 1000.0)
                     << "," << Format("%.4f", s.bottomMm / 1000.0) << ",0,0,,,"
                     << (s.partial ? 1 : 0) << ",1\n";
-            continue;
+            return true;
         }
-        char name[32];
-        std::snprintf(name, sizeof name, "strip-%03zu.jpg", i + 1);
-        const fs::path file = out / "strips" / name;
-        if (!cv::imwrite(file.string(), s.image)) {
+        const fs::path file = out / "strips" / w.file;
+        if (w.failed) {
             error = "cannot write " + file.string();
             return false;
         }
         summary.files.push_back(file.string());
-        sidecar << i + 1 << ",strips/" << name << "," << s.pageId << ","
+        ++summary.strips;
+        sidecar << i + 1 << ",strips/" << w.file << "," << s.pageId << ","
                 << Format("%.4f", s.topMm / 1000.0) << "," << Format("%.4f", s.bottomMm / 1000.0)
-                << "," << s.image.rows << "," << s.image.cols << "," << Format("%.5f", s.mmPerRow)
+                << "," << w.rows << "," << w.columns << "," << Format("%.5f", s.mmPerRow)
                 << "," << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << ",0\n";
-    }
-    summary.strips = static_cast<int>(std::count_if(
-        strips.begin(), strips.end(), [](const Strip& s) { return !s.image.empty(); }));
+        if (canvas) canvas->Put(w.piece);
+        return true;
+    });
+    if (!stored) return false;
     if (!write(out / "strips.csv", sidecar.str())) return false;
-    const cv::Mat overview = OverviewImage(strips, overviewWidth);
-    if (!overview.empty()) {
+    if (canvas) {
+        const cv::Mat overview = canvas->Finish();
         const fs::path file = out / "overview.png";
         if (!cv::imwrite(file.string(), overview)) {
             error = "cannot write " + file.string();
