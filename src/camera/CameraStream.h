@@ -110,7 +110,6 @@ public:
                                int32_t height, int32_t stamp, int32_t type, void* user);
 
     int32_t PlayHandle() const { return playHandle_; }
-    int32_t LoginCopy() const { return loginCopy_; }
     const ImageColorValues& ImageColor() const { return imageColor_; }
     CameraStreamCounters Counters() const;
 

@@ -347,12 +347,6 @@ int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
     return static_cast<int32_t>(tenths / 10);
 }
 
-int32_t ImageRun::CurrentPageOverspeedMm() const {
-    std::lock_guard lock(tickMutex_);
-    const int32_t pageEnd = pageEnd_.load();
-    return OverspeedMm(pageEnd - 10000, std::max(pageEnd, travel_.load()));
-}
-
 void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
     if (!project_ || to <= from) return;
     if (!project_->SetPageOverspeed(id, OverspeedMm(from, to), (to - from) / 10)) {

@@ -98,8 +98,6 @@ public:
     // Share (0..1) of the browsed page's travel that was overspeed; nullopt when not browsing
     // a stored page or when the page has no record (older projects).
     std::optional<double> BrowsedOverspeedShare() const;
-    // Overspeed millimetres of travel of the current page so far.
-    int32_t CurrentPageOverspeedMm() const;
 
     // The magnetometer's reading (raw values) at the current depth, for the compass's trust.
     void NoteField(double x, double y, double z);

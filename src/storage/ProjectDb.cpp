@@ -794,10 +794,6 @@ std::vector<StructurePick> ProjectDb::Structures() const {
     return picks;
 }
 
-void ProjectDb::AddDiameter(int32_t startDepth, int32_t diameter) {
-    diameters_.push_back({startDepth, diameter});
-}
-
 void ProjectDb::AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath) {
     videos_.push_back({startDepth, endDepth, filePath});
 }

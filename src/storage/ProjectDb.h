@@ -178,7 +178,6 @@ public:
     // open or in a project made before the table existed.
     std::vector<StructurePick> Structures() const;
 
-    void AddDiameter(int32_t startDepth, int32_t diameter);
     void AddVideo(int32_t startDepth, int32_t endDepth, const std::wstring& filePath);
 
     // Closes the connection (at exit; also done by the destructor).

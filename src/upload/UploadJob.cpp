@@ -243,11 +243,6 @@ void UploadJob::UndoRegistration() {
     });
 }
 
-bool UploadJob::ControlBusy() const {
-    std::lock_guard lock(controlMutex_);
-    return controlRunning_ || !controlTasks_.empty();
-}
-
 void UploadJob::RunOnControlThread(std::function<void()> task) {
     {
         std::lock_guard lock(controlMutex_);
@@ -265,11 +260,9 @@ void UploadJob::ControlLoop() {
         if (exit_) return;
         std::function<void()> task = std::move(controlTasks_.front());
         controlTasks_.pop_front();
-        controlRunning_ = true;
         lock.unlock();
         task();
         lock.lock();
-        controlRunning_ = false;
     }
 }
 

@@ -127,8 +127,6 @@ public:
     // server with one exchange on the control thread (a server that does not answer keeps it).
     // The control thread sends it before any later registration.
     void UndoRegistration();
-    // True while the control thread has an exchange queued or under way.
-    bool ControlBusy() const;
     // Queues a picture file; only while real-time upload is on (false otherwise).
     bool Enqueue(const std::wstring& path);
 
@@ -221,7 +219,6 @@ private:
     mutable std::mutex controlMutex_;
     std::condition_variable controlCv_;
     std::deque<std::function<void()>> controlTasks_;
-    bool controlRunning_ = false;  // a task taken and under way
     std::thread control_;
     // Calls posted to the user-interface thread hold this weakly: one that arrives after the
     // job is gone does nothing.
