@@ -21,11 +21,16 @@ endif()
 # Every test program uses tests/support/TestMain.cpp, which gives the process its own temporary
 # HOME and BHV_ROOT before any test runs.
 function(bhv_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} bhv_test_support)
   # Test names carry their program's name ("storage_tests.ProjectDbTest..."), so
-  # `ctest -R storage_tests` selects one subsystem.
+  # `ctest -R storage_tests` selects one subsystem. LABELS sets a program's tests apart
+  # (`ctest -L load`, `ctest -LE load`); they still run with all the others.
+  set(_properties ${BHV_TEST_PROPERTIES})
+  if(ARG_LABELS)
+    list(APPEND _properties LABELS "${ARG_LABELS}")
+  endif()
   gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 120
-                       PROPERTIES ${BHV_TEST_PROPERTIES})
+                       PROPERTIES ${_properties})
 endfunction()
