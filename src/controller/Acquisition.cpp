@@ -173,18 +173,14 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
             std::lock_guard lock(foundMutex_);
             found_.emplace_back(run, std::move(picks));
         }
-        view_.PostToUi([this, alive = aliveForPosts_] {
-            if (!alive.expired()) TakeFoundStructures();
-        });
+        PostToUi([this] { TakeFoundStructures(); });
     };
     callbacks.structureDetection = options_.structureDetection;
     parts_ = std::make_unique<AcquisitionParts>(options_, clock_, prompter_, std::move(callbacks));
     panel_ = std::make_unique<PanelSettings>(view_, prompter_, *parts_);
     RunSession::Hooks hooks;
-    hooks.pump = [this] {
-        DispatchReceived();
-        view_.PumpEvents();
-    };
+    hooks.post = [this](std::function<void()> call) { PostToUi(std::move(call)); };
+    hooks.ended = [this] { OnRunEnded(); };
     hooks.updateButtons = [this] { UpdateButtons(); };
     hooks.freeSpace = options_.freeSpace;
     hooks.runReport = options_.runReport;
@@ -198,11 +194,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     // A browsed page is decoded on the image run's worker and shown on this thread, through
     // the event loop; a call still queued when the controller goes is dropped.
     parts_->imageRun.SetBrowseDelivery(
-        [this](std::function<void()> show) {
-            view_.PostToUi([alive = aliveForPosts_, show = std::move(show)] {
-                if (!alive.expired()) show();
-            });
-        },
+        [this](std::function<void()> show) { PostToUi(std::move(show)); },
         [this] {
             if (browseShown_) browseShown_();
         });
@@ -216,6 +208,8 @@ Acquisition::~Acquisition() {
     alive_.reset();
     cancelConnect_ = true;
     if (connectWorker_.joinable()) connectWorker_.join();
+    // A run's end under way stores its last pages before the parts it works on go.
+    session_->WaitForEndWorker();
     if (Connected()) {
         parts_->winch.AutoStop();
         parts_->link.Drain(500);
@@ -313,7 +307,8 @@ void Acquisition::OnVideoResized(int width, int height) { panel_->OnVideoResized
 // ---- Connect and disconnect ----
 
 void Acquisition::OnConnectButton() {
-    if (parts_->link.State().busy) return;
+    // The connect sequence, or a run's start or end under way (they report back here).
+    if (parts_->link.State().busy || session_->Starting() || session_->Ending()) return;
     if (Connected())
         Disconnect();
     else
@@ -354,9 +349,7 @@ void Acquisition::Connect() {
             });
             if (!parts_->camera.ConnectCamera()) opened->result = Link::ConnectResult::CameraFailed;
         }
-        view_.PostToUi([this, alive = aliveForPosts_, opened] {
-            if (!alive.expired()) FinishConnect(std::move(*opened));
-        });
+        PostToUi([this, opened] { FinishConnect(std::move(*opened)); });
     });
 }
 
@@ -393,8 +386,12 @@ void Acquisition::OnUiThread(std::function<void()> call) {
         std::lock_guard lock(deferredMutex_);
         deferred_.push_back(std::move(call));
     }
-    view_.PostToUi([this, alive = aliveForPosts_] {
-        if (!alive.expired()) RunDeferred();
+    PostToUi([this] { RunDeferred(); });
+}
+
+void Acquisition::PostToUi(std::function<void()> call) {
+    view_.PostToUi([alive = aliveForPosts_, call = std::move(call)] {
+        if (!alive.expired()) call();
     });
 }
 
@@ -448,6 +445,8 @@ void Acquisition::DispatchReceived() {
         OnTelemetry(*message, parts_->telemetry.OnLinkMessage(*message));
         RecordInputNotes(parts_->telemetry.TakeNotes(), parts_->runLog,
                          session_->Active() ? &parts_->imageRun : nullptr);
+        // The zeroing of a start may have its answer now.
+        session_->CheckZeroing();
     }
 }
 
@@ -570,21 +569,39 @@ void Acquisition::OnScreenshotButton() {
 }
 
 bool Acquisition::RequestExit() {
+    if (exit_ == ExitState::Ready) return true;
+    if (exit_ == ExitState::AfterRunEnd) return false;  // asked already: the end is under way
     PromptStyle style;
     style.icon = PromptIcon::Question;
     style.defaultButton = PromptAnswer::Cancel;
     if (prompter_.ShowStyled(L"确认要退出?", PromptButtons::OkCancel, L"警告", style) !=
         PromptAnswer::Ok)
         return false;
-    // A run still going is ended first, so its last page is stored and its log closed.
-    if (session_->Active()) session_->Stop();
+    // A run still going is ended first, so its last page is stored and its log closed; the
+    // window closes when that end is over (OnRunEnded).
+    if (session_->Active()) {
+        exit_ = ExitState::AfterRunEnd;
+        session_->Stop();
+        return false;
+    }
+    SaveForExit();
+    return true;
+}
+
+void Acquisition::OnRunEnded() {
+    if (exit_ != ExitState::AfterRunEnd) return;
+    SaveForExit();
+    view_.CloseWindow();
+}
+
+void Acquisition::SaveForExit() {
     UploadJob& upload = parts_->upload;
     UploadParam param = upload.Param();
     param.workspacePath = parts_->db.WorkspacePath();
     upload.SetParam(param);
     SaveUploadParam(param, upload.SettingsPath());
     parts_->config.Save();
-    return true;
+    exit_ = ExitState::Ready;
 }
 
 void Acquisition::OnBrowse(bool next) { parts_->imageRun.RequestBrowse(next); }
@@ -781,6 +798,8 @@ void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
 // ---- Timers ----
 
 void Acquisition::OnPollTimer() {
+    // The zeroing of a start that nothing answers times out here.
+    session_->CheckZeroing();
     parts_->link.Poll(NowSeconds(), parts_->winch.State(), parts_->winch.Speed());
     if (!Connected()) {
         lastPollSeconds_ = 0.0;
@@ -831,6 +850,8 @@ bool Acquisition::Connected() const { return parts_->link.State().connected; }
 bool Acquisition::Busy() const { return parts_->link.State().busy || uploadBusy_; }
 bool Acquisition::Connecting() const { return parts_->link.State().busy; }
 bool Acquisition::StartPending() const { return session_->Starting(); }
+bool Acquisition::RunEnding() const { return session_->Ending(); }
+bool Acquisition::ExitReady() const { return exit_ == ExitState::Ready; }
 void Acquisition::AbandonStart() { session_->AbandonStart(); }
 bool Acquisition::RunActive() const { return parts_->db.runActive == 1; }
 bool Acquisition::Acquiring() const { return session_->Active(); }

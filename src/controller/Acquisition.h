@@ -160,8 +160,11 @@ public:
     void OnRecordButton();      // "录像" / "停止录像"
     void OnScreenshotButton();  // "截图"
     // "退出" or the close box: asks "确认要退出?"; true after OK, when the settings are saved and
-    // the window may close.
+    // the window may close. During a run the answer OK ends the run first and returns false:
+    // the window is told to close (AcquisitionView::CloseWindow) when the end is over, and
+    // asking again meanwhile does nothing; once the exit is ready it answers true.
     bool RequestExit();
+    bool ExitReady() const;
     // The browse buttons "上一张" / "下一张": returns at once; the page is read and decoded on
     // a worker and shown later on this thread, which then calls the function given to
     // SetBrowseShown (the view updates its ruler and overspeed mark from the browsed page).
@@ -238,11 +241,15 @@ public:
     bool Busy() const;
     // The connect sequence runs (on its worker; the window goes on with its input swallowed).
     bool Connecting() const;
-    // "开始" waits for the data server's answer to the registration.
+    // "开始" waits for the data server's answer to the registration or for the host's
+    // acknowledgement of the zeroing.
     bool StartPending() const;
-    // The program closes while the registration waits: the start is given up at once (no box);
-    // the exit question can follow.
+    // The program closes while the start waits: the start is given up at once (no box); the
+    // exit question can follow.
     void AbandonStart();
+    // "结束" was pressed and the run's last pages are being stored; the end completes (its
+    // box, the buttons) when they are.
+    bool RunEnding() const;
     bool RunActive() const;
     bool Acquiring() const;
     // The last run ended with a page, a probe state or the recording not written.
@@ -303,6 +310,13 @@ private:
 
     void Connect();
     void FinishConnect(Link::OpenedConnections opened);
+    // The one way of posting to the user-interface thread: `call` runs there after what is
+    // queued (any thread), or not at all once the controller has gone.
+    void PostToUi(std::function<void()> call);
+    // A run's end is over: an exit that waited for it goes on.
+    void OnRunEnded();
+    // What the exit keeps: the upload settings with the workspace, the configuration.
+    void SaveForExit();
     // Runs `call` on the user-interface thread: now when called there, else (the connect
     // worker) queued in order and posted.
     void OnUiThread(std::function<void()> call);
@@ -331,6 +345,9 @@ private:
     bool cameraWatched_ = false;     // cameraWatch_ follows the run now active
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
+    // The exit: not asked; asked during a run, waiting for its end; the window may close.
+    enum class ExitState { None, AfterRunEnd, Ready };
+    ExitState exit_ = ExitState::None;
 
     class CameraPrompter;
     const std::thread::id uiThread_ = std::this_thread::get_id();

@@ -76,8 +76,8 @@ public:
     virtual void ShowAttitude(const AttitudeValues& values, bool redraw) = 0;
     virtual void RedrawCharts(const std::vector<ProbeStateRecord>& history) = 0;
 
-    // Live video window: the ring overlay, the centred status text (painted at once: the
-    // connect sequence blocks right after it), clearing to black, the frozen still.
+    // Live video window: the ring overlay, the centred status text (while the devices are
+    // being connected), clearing to black, the frozen still.
     virtual void SetRing(const WindowRing& ring) = 0;
     virtual void ShowVideoStatus(bool show, const std::wstring& text) = 0;
     virtual void ClearVideo() = 0;
@@ -102,16 +102,16 @@ public:
     virtual void ShowUploadStatus(const std::wstring& text) = 0;  // any thread
     virtual void ShowUploadSwitch(bool checked, bool settingsEnabled) = 0;
 
-    // Wait cursor, and the busy mark that swallows the operator's input while a blocking step
-    // (connect, upload registration) runs.
+    // Wait cursor, and the busy mark that swallows the operator's input while a step that
+    // waits on the network (connect, upload registration) runs.
     virtual void SetWaitCursor(bool wait) = 0;
     virtual void SetBusy(bool busy) = 0;
-    // Paint what is pending and dispatch queued calls, without the operator's input: called
-    // inside blocking steps so the window stays painted and received messages are handled.
-    virtual void PumpEvents() = 0;
     // Runs `call` on the user-interface thread, after what is queued there; any thread. The
-    // steps that wait on the network (connecting, the upload registration) report back here.
+    // steps that wait (connecting, the upload registration, a run's end) report back here.
     virtual void PostToUi(std::function<void()> call) = 0;
+    // The exit the operator confirmed during a run is ready, now that the run has ended: the
+    // window closes (Acquisition::RequestExit answers true from now on).
+    virtual void CloseWindow() = 0;
 
     // The window's timers: the 100 ms link poll and the 20 s host tick run while connected;
     // the 1 s recording timer while a video is recorded.

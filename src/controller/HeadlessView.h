@@ -48,8 +48,8 @@ public:
     void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
     void SetWaitCursor(bool wait) override { waitCursor = wait; }
     void SetBusy(bool value) override { busy = value; }
-    void PumpEvents() override { loop_.RunPending(); }
     void PostToUi(std::function<void()> call) override { loop_.Post(std::move(call)); }
+    void CloseWindow() override { ++closeRequests; }
     void SetLinkTimers(bool run) override;
     void SetRecordTimer(bool run) override;
 
@@ -81,6 +81,7 @@ public:
     int brightness = 50, saturation = 50;
     bool uploadChecked = false, uploadSettingsEnabled = true;
     bool waitCursor = false, busy = false;
+    int closeRequests = 0;  // CloseWindow calls
 
 private:
     void Event(const std::wstring& line);

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
-#include <future>
 
 #include "controller/AcquisitionParts.h"
 #include "controller/ConfigCheck.h"
@@ -24,6 +23,12 @@ using attitude::kAngleZ;
 using attitude::kRateY;
 using attitude::kRateZ;
 using attitude::kTilt;
+
+int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 double SteadySecondsPrecise() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -45,9 +50,12 @@ RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionPar
                        PanelSettings& panel, Hooks hooks)
     : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {}
 
+RunSession::~RunSession() { WaitForEndWorker(); }
+
 void RunSession::Start() {
-    // The registration of this start (or of one given up) is still waiting for its answer.
-    if (starting_ || parts_.upload.RegistrationPending()) return;
+    // A start or an end under way, or the registration of a start given up still waiting for
+    // its answer.
+    if (phase_ != Phase::Idle || parts_.upload.RegistrationPending()) return;
     ProjectDb& db = parts_.db;
     const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
                                           : FreeSpaceGB(db.WorkspacePath());
@@ -65,60 +73,46 @@ void RunSession::Start() {
         return;
     }
     view_.SetWaitCursor(true);
-    starting_ = true;
+    phase_ = Phase::Starting;
+    const uint64_t start = ++startNumber_;
     // The registration answers at once with the upload off; otherwise the window goes on while
-    // the data server is asked, and the run starts when it has answered.
-    parts_.upload.BeginRegistration([this](bool registered) { FinishStart(registered); });
+    // the data server is asked, and the start goes on when it has answered.
+    parts_.upload.BeginRegistration(
+        [this, start](bool registered) { OnRegistered(start, registered); });
 }
 
 void RunSession::AbandonStart() {
-    if (!starting_) return;
-    parts_.upload.AbandonRegistration();
-    starting_ = false;
-    abandoned_ = true;
-    view_.SetWaitCursor(false);
-}
-
-void RunSession::FinishStart(bool registered) {
-    if (abandoned_) {
-        // The answer to a start given up: nothing starts (the upload job undoes a registration
-        // the server took all the same).
-        abandoned_ = false;
+    if (phase_ != Phase::Starting) return;
+    if (parts_.upload.RegistrationPending()) {
+        // The answer, when it comes, starts nothing (the upload job undoes a registration the
+        // server took all the same).
+        parts_.upload.AbandonRegistration();
+        phase_ = Phase::Idle;
+        view_.SetWaitCursor(false);
         return;
     }
-    starting_ = false;
-    bool started = registered;
-    // What the start changes before its last step can refuse.
-    const DepthReference reference = parts_.telemetry.Reference();
-    const TelemetryState before = parts_.telemetry.State();
-    if (started && !StartProper()) {
-        // A start that fails after the registration leaves everything as it was before it.
-        parts_.upload.UndoRegistration();
-        parts_.telemetry.Reference() = reference;
-        TelemetryState& state = parts_.telemetry.State();
-        state.movedDistance = before.movedDistance;
-        state.depth = before.depth;
-        state.captureHeight = before.captureHeight;
-        parts_.db.runActive = 0;
-        started = false;
-    }
-    view_.SetWaitCursor(false);
-    if (!started) return;
-    mouthDisarmed_ = false;
-    recordingLost_ = false;
-    lastRunLost_ = false;
-    storageChecks_ = 0;
-    startedSeconds_ = SteadySecondsPrecise();
-    acquiring_ = true;
-    hooks_.updateButtons();
+    UndoStart();  // the zeroing waits: given up
 }
 
-bool RunSession::StartProper() {
+void RunSession::OnRegistered(uint64_t start, bool registered) {
+    if (start != startNumber_ || phase_ != Phase::Starting) return;  // a start given up
+    if (!registered) {
+        phase_ = Phase::Idle;
+        view_.SetWaitCursor(false);
+        return;
+    }
+    const TelemetryState& state = parts_.telemetry.State();
+    beforeStart_ = {parts_.telemetry.Reference(), state.movedDistance, state.depth,
+                    state.captureHeight, true};
+    if (!BeginStartProper()) UndoStart();
+    // Otherwise the host's acknowledgement of the zeroing goes on with the start (CheckZeroing).
+}
+
+bool RunSession::BeginStartProper() {
     const RunSettings& settings = panel_.Settings();
     ProjectDb& db = parts_.db;
-    const bool pullUp = panel_.PullUp();
     const int32_t startDepth = settings.startHeightMm * 10;
-    parts_.telemetry.Reference() = {settings.startHeightMm, pullUp};
+    parts_.telemetry.Reference() = {settings.startHeightMm, panel_.PullUp()};
     TelemetryState& state = parts_.telemetry.State();
     state.movedDistance = 0;
     state.depth = state.captureHeight = startDepth;
@@ -133,7 +127,29 @@ bool RunSession::StartProper() {
         prompter_.Tell(L"工程文件保存失败，请检查磁盘");
         return false;
     }
-    if (!parts_.link.SendAcknowledged(CMD_ZERO_DEPTH, 0, hooks_.pump, prompter_)) return false;
+    parts_.link.BeginAcknowledged(CMD_ZERO_DEPTH, 0, SteadyNanoseconds());
+    return true;
+}
+
+void RunSession::CheckZeroing() {
+    if (phase_ != Phase::Starting || !parts_.link.AwaitingAcknowledgement()) return;
+    switch (parts_.link.CheckAcknowledged(SteadyNanoseconds())) {
+    case Link::AckResult::Waiting: return;
+    case Link::AckResult::Acknowledged: CompleteStart(); return;
+    case Link::AckResult::TimedOut:
+        // Told while the start still waits (the wait cursor on), then given up.
+        prompter_.Tell(L"网络信号不好，请重试:)");
+        UndoStart();
+        return;
+    }
+}
+
+void RunSession::CompleteStart() {
+    const RunSettings& settings = panel_.Settings();
+    ProjectDb& db = parts_.db;
+    const bool pullUp = panel_.PullUp();
+    const int32_t startDepth = settings.startHeightMm * 10;
+    const TelemetryState& state = parts_.telemetry.State();
 
     parts_.runLog.OpenRunLog(db.WorkspacePath(), db.ProjectFolderName() + kPathSep);
     parts_.runLog.WriteRunLog(L"Start");
@@ -148,9 +164,7 @@ bool RunSession::StartProper() {
     start.upward = pullUp;
     start.startDepth = startDepth;
     start.startHeading = static_cast<float>(state.attitude[kAngleZ]);
-    start.startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
+    start.startNs = SteadyNanoseconds();
     start.frameRate = panel_.FrameRate();
     start.uploadFolder = parts_.upload.UploadFolderPath();
     if (hooks_.beginStructures) hooks_.beginStructures();
@@ -159,13 +173,43 @@ bool RunSession::StartProper() {
     view_.SetButtonCaption(MainButton::Run, L"结束");
     if (panel_.Frozen()) panel_.SetFrozen(false);
     parts_.link.PostCommand(CMD_RUN_BEGIN);
-    return true;
+
+    view_.SetWaitCursor(false);
+    mouthDisarmed_ = false;
+    recordingLost_ = false;
+    lastRunLost_ = false;
+    storageChecks_ = 0;
+    startedSeconds_ = SteadySecondsPrecise();
+    beforeStart_.registered = false;  // nothing to undo: the run is on
+    phase_ = Phase::Running;
+    hooks_.updateButtons();
+}
+
+void RunSession::UndoStart() {
+    if (phase_ != Phase::Starting) return;  // given up already (the program closing)
+    parts_.link.CancelAcknowledged();
+    if (beforeStart_.registered) {
+        parts_.upload.UndoRegistration();
+        parts_.telemetry.Reference() = beforeStart_.reference;
+        TelemetryState& state = parts_.telemetry.State();
+        state.movedDistance = beforeStart_.movedDistance;
+        state.depth = beforeStart_.depth;
+        state.captureHeight = beforeStart_.captureHeight;
+        parts_.db.runActive = 0;
+        beforeStart_.registered = false;
+    }
+    phase_ = Phase::Idle;
+    view_.SetWaitCursor(false);
 }
 
 void RunSession::Stop() {
-    if (finishing_) return;  // the end under way (its worker) is this stop
+    if (phase_ != Phase::Running) return;  // an end under way (its worker) is this stop
+    phase_ = Phase::Ending;
+    BeginEnd();
+}
+
+void RunSession::BeginEnd() {
     ProjectDb& db = parts_.db;
-    UploadJob& upload = parts_.upload;
     const int32_t depth = parts_.telemetry.State().depth;
     db.runActive = 0;
     view_.SetLayout(LayoutMode::NoRun);
@@ -174,13 +218,45 @@ void RunSession::Stop() {
     if (recording && parts_.recorder.WriteFailed()) recordingLost_ = true;
     parts_.link.PostCommand(CMD_RUN_END);
     view_.SetButtonCaption(MainButton::Run, L"开始");
-    FinishImageRun();
+
+    // The last pages are formed, encoded and stored on a worker of their own (a page ended late
+    // costs a tenth of a second or more) while this thread goes on painting and taking the
+    // links' messages. Meanwhile (Ending) the messages no longer reach the image run, whose
+    // last page is of the depth and heading at the end, and a store failure seen by a poll
+    // does not end the run a second time.
+    const bool uploadOn = parts_.upload.IsUploadOn();
+    endBegunSeconds_ = SteadySecondsPrecise();
+    WaitForEndWorker();  // an earlier end's worker has reported already
+    endWorker_ = std::thread([this, uploadOn] {
+        NameThisThread("bhv-run-end");
+        UploadJob& upload = parts_.upload;
+        parts_.imageRun.FinishImageRun(uploadOn,
+                                       [&upload](const std::wstring& path) { upload.Enqueue(path); });
+        // The detector's last picks follow the run's last page.
+        parts_.structures.FinishRun();
+        // The run's last writes are in the project before its log is written from it (while
+        // another program holds the database, for a bounded time: they are stored later).
+        parts_.db.FlushWrites(ProjectDb::kCloseWait);
+        hooks_.post([this] { CompleteEnd(); });
+    });
+}
+
+void RunSession::WaitForEndWorker() {
+    if (endWorker_.joinable()) endWorker_.join();
+}
+
+void RunSession::CompleteEnd() {
+    WaitForEndWorker();  // it has only this report left
+    TraceF(TraceCategory::Pages, "run end: image run finished in %.1f ms",
+           (SteadySecondsPrecise() - endBegunSeconds_) * 1000.0);
+    ProjectDb& db = parts_.db;
+    UploadJob& upload = parts_.upload;
     ClearCaptions();
     RequestReport();
     parts_.runLog.CloseRunLog();
     db.ClearProbeStates();
     if (upload.IsUploadOn()) upload.EndRun();
-    acquiring_ = false;
+    phase_ = Phase::Idle;
     ShowOverspeed(false);
     hooks_.updateButtons();
     // The end box never says the run was saved when part of it was not.
@@ -192,35 +268,7 @@ void RunSession::Stop() {
                        db.WorkspacePath());
     else
         prompter_.Tell(L"试验结束，文件将保存于" + db.WorkspacePath());
-}
-
-void RunSession::FinishImageRun() {
-    UploadJob& upload = parts_.upload;
-    const bool uploadOn = upload.IsUploadOn();
-    // The last pages are formed, encoded and stored on a worker of their own (a page ended late
-    // costs a tenth of a second or more) while this thread goes on painting and taking the
-    // links' messages, not the operator's input. Meanwhile the messages no longer reach the
-    // image run, whose last page is of the depth and heading at the end, and a store failure
-    // seen by a poll does not end the run a second time.
-    finishing_ = true;
-    const double from = SteadySecondsPrecise();
-    auto done = std::async(std::launch::async, [this, uploadOn, &upload] {
-        NameThisThread("bhv-run-end");
-        parts_.imageRun.FinishImageRun(uploadOn,
-                                       [&upload](const std::wstring& path) { upload.Enqueue(path); });
-        // The detector's last picks follow the run's last page.
-        parts_.structures.FinishRun();
-        // The run's last writes are in the project before its log is written from it (while
-        // another program holds the database, for a bounded time: they are stored later).
-        parts_.db.FlushWrites(ProjectDb::kCloseWait);
-    });
-    do {
-        if (hooks_.pump) hooks_.pump();
-    } while (done.wait_for(std::chrono::milliseconds(4)) != std::future_status::ready);
-    finishing_ = false;
-    done.get();
-    TraceF(TraceCategory::Pages, "run end: image run finished in %.1f ms",
-           (SteadySecondsPrecise() - from) * 1000.0);
+    if (hooks_.ended) hooks_.ended();
 }
 
 void RunSession::RequestReport() {
@@ -284,7 +332,7 @@ bool RunSession::RunLosesData() const {
 
 void RunSession::CheckStorage() {
     ShowHeldMessage();
-    if (!acquiring_ || ending_ || finishing_) return;
+    if (phase_ != Phase::Running) return;
     VideoRecorder& recorder = parts_.recorder;
     if (recorder.Recording() && recorder.WriteFailed()) recordingLost_ = true;
     if (RunLosesData()) {
@@ -301,13 +349,13 @@ void RunSession::CheckStorage() {
 }
 
 void RunSession::EndForFailure(const std::wstring& text) {
-    ending_ = true;
+    // The end is under way from here: the polls while the box is open do not end it again.
+    phase_ = Phase::Ending;
     // The winch first: nothing more can be stored of the hole it would pass.
     parts_.winch.AutoStop();
     panel_.RefreshWinchPanel(false);
     prompter_.Tell(text);
-    Stop();
-    ending_ = false;
+    BeginEnd();
 }
 
 void RunSession::ShowCurrentHeight(int32_t depth) {
@@ -329,7 +377,7 @@ void RunSession::OnDepthUpdate(int64_t arrivedNs) {
         prompter_.Tell(pullUp ? L"当前设置的采集模式是：【上拉】，但实际深度值却在增加，请核对参数重新采集！"
                               : L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！");
     }
-    if (acquiring_ && !finishing_) {
+    if (phase_ == Phase::Running) {
         parts_.imageRun.SetDepth(depth);
         parts_.imageRun.SetTravel(state.movedDistance);
         if (arrivedNs != 0) parts_.imageRun.NoteDepth(arrivedNs, depth, state.movedDistance);
@@ -358,8 +406,8 @@ void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
     }
     ShowCurrentHeight(state.depth);
     state.captureHeight = state.depth;
-    if (!finishing_) {
-        if (acquiring_ && arrivedNs != 0)
+    if (phase_ != Phase::Ending) {
+        if (phase_ == Phase::Running && arrivedNs != 0)
             parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);
         parts_.imageRun.SetDepth(state.depth);
         parts_.imageRun.SetTravel(state.movedDistance);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "controller/Acquisition.h"
 
@@ -17,12 +18,20 @@ class PanelSettings;
 // stops, and what lives for one run: the warnings already given, the captions shown, the
 // overspeed warning.
 //
-// Threads: the user-interface thread only.
+// Threads: the user-interface thread, and the worker of a run's end (its last pages).
+//
+// Neither the start nor the end waits on this thread: each starts, returns to the event loop,
+// and goes on when its answer arrives (the registration's answer, the zeroing's acknowledgement
+// seen by CheckZeroing, the end worker's call posted back). Meanwhile the session is in one
+// state the window shows (Starting, Ending), in which "开始" and "结束" do nothing.
 class RunSession {
 public:
     struct Hooks {
-        // Dispatches received messages and paints, while the zeroing waits for its answer.
-        std::function<void()> pump;
+        // Runs a call on the user-interface thread after what is queued there (any thread);
+        // dropped once the controller has gone.
+        std::function<void(std::function<void()>)> post;
+        // A run's end is over (its end box answered).
+        std::function<void()> ended;
         // The bottom row's states after a start or an end.
         std::function<void()> updateButtons;
         // Free space of a folder in whole gigabytes (-1: unknown).
@@ -36,16 +45,29 @@ public:
     RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
                PanelSettings& panel, Hooks hooks);
 
-    bool Active() const { return acquiring_; }
+    ~RunSession();
+
+    // A run is on: from the zeroing's answer to the end's last step (Ending included).
+    bool Active() const { return phase_ == Phase::Running || phase_ == Phase::Ending; }
     // "开始": the checks, then the run; nothing when a check or a step refuses. With the upload
-    // on, the run starts when the data server has answered the registration (Starting()
-    // meanwhile); a second "开始" while it waits does nothing.
+    // on, the run starts when the data server has answered the registration; then the depth is
+    // zeroed and the run starts when the host has acknowledged it (Starting() meanwhile); a
+    // second "开始" while it waits does nothing.
     void Start();
-    bool Starting() const { return starting_; }
-    // The program closes while the registration waits: that start is given up.
+    bool Starting() const { return phase_ == Phase::Starting; }
+    // The program closes while the start waits (the registration or the zeroing): that start
+    // is given up, leaving everything as it was before it.
     void AbandonStart();
-    // "结束" (or the exit during a run).
+    // The zeroing's acknowledgement or its time-out: after every received message the link has
+    // noted and on every poll.
+    void CheckZeroing();
+    // "结束" (or the exit during a run): the run's end starts; the last pages are stored on a
+    // worker and the end completes when it reports back (Ending() meanwhile).
     void Stop();
+    bool Ending() const { return phase_ == Phase::Ending; }
+    // The controller goes while an end's worker runs: waits for it (the last pages stored);
+    // what the end would do after it is dropped with the controller.
+    void WaitForEndWorker();
 
     // The writes of the run: called by every poll while a run is active. A page, a page's
     // overspeed row, a probe state or the recording that could not be written, or a disk
@@ -80,14 +102,21 @@ private:
     void ShowHeldMessage();
     // Something of the run could not be stored (or is past the waiting writes' bound).
     bool RunLosesData() const;
-    void FinishStart(bool registered);
-    bool StartProper();
+    // The registration's answer to start `start` (a given-up start's answer does nothing).
+    void OnRegistered(uint64_t start, bool registered);
+    // The project and the zeroing command; false when either is refused.
+    bool BeginStartProper();
+    // The zeroing acknowledged: the run log, the image run, the run's state.
+    void CompleteStart();
+    // A start that fails after the registration leaves everything as it was before it.
+    void UndoStart();
     // "当前高度" with the depth, once per change.
     void ShowCurrentHeight(int32_t depth);
     void EndForFailure(const std::wstring& text);
-    // The image run's end (the last pages, the quality, the upload copy) off this thread,
-    // which goes on with the events meanwhile.
-    void FinishImageRun();
+    // The end's first half, on this thread; then the image run's end (the last pages, the
+    // quality, the upload copy) on a worker, whose report completes the end (CompleteEnd).
+    void BeginEnd();
+    void CompleteEnd();
     void RequestReport();
 
     AcquisitionView& view_;
@@ -96,9 +125,17 @@ private:
     PanelSettings& panel_;
     Hooks hooks_;
 
-    bool acquiring_ = false;
-    bool starting_ = false;
-    bool abandoned_ = false;  // a start given up whose registration has not answered yet
+    enum class Phase { Idle, Starting, Running, Ending };
+    Phase phase_ = Phase::Idle;
+    uint64_t startNumber_ = 0;  // the start waiting for its registration's answer
+    // What a start changes before its last step can refuse, restored when it does.
+    struct BeforeStart {
+        DepthReference reference;
+        int32_t movedDistance = 0, depth = 0, captureHeight = 0;
+        bool registered = false;
+    } beforeStart_;
+    std::thread endWorker_;
+    double endBegunSeconds_ = 0.0;
     double startedSeconds_ = 0.0;  // steady clock, for the run's mean logging speed
     bool directionWarned_ = true;
     bool mouthDisarmed_ = false;
@@ -106,8 +143,6 @@ private:
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;
     bool recordingLost_ = false;
-    bool ending_ = false;  // an end for a failure is under way (its boxes run event loops)
-    bool finishing_ = false;  // the image run's end is under way on its worker
     bool lastRunLost_ = false;
     enum class HeldMessage { None, WriteDelay, CameraRefused };
     HeldMessage heldMessage_ = HeldMessage::None;

@@ -7,7 +7,6 @@
 
 #include "link/FrameParser.h"
 #include "link/Messages.h"
-#include "platform/Prompter.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -342,25 +341,31 @@ void Link::Tick20s() {
     if (state_.connected) PostCommand(CMD_HOST_TICK);
 }
 
-bool Link::SendAcknowledged(int command, int value, const std::function<void()>& pumpEvents,
-                            Prompter& prompter) {
+void Link::BeginAcknowledged(int command, int value, int64_t nowNs) {
     state_.probeState = 5;
-    awaitingSinceNs_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
+    awaitingSinceNs_ = nowNs;
     PostCommand(command, value);
     state_.lastAcknowledgement = 0;
-    for (int i = 0;;) {
-        if (pumpEvents) pumpEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ++i;
-        if (i == 80) PostCommand(command, value);
-        if (i > 100) {
-            prompter.Tell(L"网络信号不好，请重试:)");
-            return false;
-        }
-        if (state_.lastAcknowledgement == command + 128) return true;
+    awaited_ = {command, value, false};
+}
+
+Link::AckResult Link::CheckAcknowledged(int64_t nowNs) {
+    if (awaited_.command == 0) return AckResult::TimedOut;
+    const int64_t waited = nowNs - awaitingSinceNs_;
+    if (!awaited_.repeated && waited >= kAckRepeatNs) {
+        // Once more, for a command or an answer lost on the way.
+        awaited_.repeated = true;
+        PostCommand(awaited_.command, awaited_.value);
     }
+    if (waited > kAckTimeoutNs) {
+        awaited_ = {};
+        return AckResult::TimedOut;
+    }
+    if (state_.lastAcknowledgement == awaited_.command + 128) {
+        awaited_ = {};
+        return AckResult::Acknowledged;
+    }
+    return AckResult::Waiting;
 }
 
 }  // namespace bhv

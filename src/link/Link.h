@@ -19,8 +19,6 @@
 
 namespace bhv {
 
-class Prompter;
-
 struct LinkOptions {
     Endpoint host = HostEndpoint();
     Endpoint probe = ProbeEndpoint();
@@ -104,12 +102,21 @@ public:
     // The 20 s tick: CMD_HOST_TICK while connected.
     void Tick20s();
 
-    // Posts the command and waits for its acknowledgement (last acknowledgement = command + 128),
-    // calling `pumpEvents` (which must dispatch received messages) every 10 ms. Posts the
-    // command again after 80 rounds; after 101 rounds shows "网络信号不好，请重试:)" and
-    // returns false.
-    bool SendAcknowledged(int command, int value, const std::function<void()>& pumpEvents,
-                          Prompter& prompter);
+    // A command the host acknowledges (last acknowledgement = command + 128), without waiting
+    // for it: BeginAcknowledged posts it and notes when; the owner asks CheckAcknowledged after
+    // each received message it has shown to NoteReceived and on every poll. The command is
+    // posted once more 0.8 s after the first; an acknowledgement later than 1 s counts for
+    // nothing and the wait has timed out. `nowNs`: steady clock, ns since its epoch (the clock
+    // of Message::ArrivedNs).
+    enum class AckResult { Waiting, Acknowledged, TimedOut };
+    static constexpr int64_t kAckRepeatNs = 800'000'000;
+    static constexpr int64_t kAckTimeoutNs = 1'000'000'000;
+    void BeginAcknowledged(int command, int value, int64_t nowNs);
+    // Waiting while the answer is due; Acknowledged or TimedOut end the wait. Asked again after
+    // that (or after CancelAcknowledged), it answers TimedOut and posts nothing.
+    AckResult CheckAcknowledged(int64_t nowNs);
+    bool AwaitingAcknowledgement() const { return awaited_.command != 0; }
+    void CancelAcknowledged() { awaited_ = {}; }
 
     bool ThreadsRunning() const { return sender_.joinable(); }
     // When the newest depth message arrived (steady clock, nanoseconds since its epoch; 0
@@ -143,6 +150,11 @@ private:
     std::atomic<int64_t> lastDepthArrivalNs_{0};
     // When the acknowledged send now waiting posted its command (steady clock, window thread).
     int64_t awaitingSinceNs_ = 0;
+    // The acknowledged command waiting for its answer (command 0: none); owner's thread.
+    struct AwaitedCommand {
+        int command = 0, value = 0;
+        bool repeated = false;
+    } awaited_;
 
     mutable std::mutex sendMutex_;
     std::condition_variable sendEvent_;

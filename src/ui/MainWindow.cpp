@@ -60,7 +60,7 @@ bool IsUserInput(QEvent::Type type) {
 }  // namespace
 
 // The application-wide filter: swallows every mouse and keyboard event while the window is
-// busy (except in a message box that the blocking step itself opened), and runs the main
+// busy (except in a message box opened meanwhile, the exit question say), and runs the main
 // window's keyboard filter for keys aimed at the main window's own widgets.
 class MainWindow::InputFilter : public QObject {
 public:
@@ -177,6 +177,7 @@ MainWindow::~MainWindow() {
     // The controller goes first: its threads (link, image, display, upload) end while every
     // widget they report to still exists.
     image_->SetImageRun(nullptr);
+    delete calibration_.data();
     acq_.reset();
     if (waitCursor_) QGuiApplication::restoreOverrideCursor();
 }
@@ -223,7 +224,7 @@ void MainWindow::BuildButtons() {
     connect(button(MainButton::Connect), &QPushButton::clicked, this,
             [this] { acq_->OnConnectButton(); });
     connect(button(MainButton::Run), &QPushButton::clicked, this,
-            [this] { RunBlocking([this] { acq_->OnRunButton(); }); });
+            [this] { acq_->OnRunButton(); });
     connect(button(MainButton::Record), &QPushButton::clicked, this,
             [this] { acq_->OnRecordButton(); });
     connect(button(MainButton::Settings), &QPushButton::clicked, this, &MainWindow::OpenSettings);
@@ -371,15 +372,9 @@ void MainWindow::ApplyVisibility() {
     deleteButton_->setVisible(run);
 }
 
-void MainWindow::RunBlocking(const std::function<void()>& step) {
-    step();
-    flushing_ = true;
-    QCoreApplication::processEvents();
-    flushing_ = false;
-}
-
 bool MainWindow::InputBlocked() const {
-    return busy_ || flushing_ || (acq_ && acq_->Busy());
+    return busy_ ||
+           (acq_ && (acq_->Busy() || acq_->StartPending() || acq_->RunEnding()));
 }
 
 bool MainWindow::InsidePanel(const QWidget* widget) const {
@@ -443,23 +438,34 @@ void MainWindow::OpenSettings() {
 }
 
 void MainWindow::OpenCalibration() {
-    if (calibrationOpen_) return;
-    calibrationOpen_ = true;
-    CalibrationDialog dialog([this] { return acq_->Calibration(); }, this);
-    connect(&dialog, &CalibrationDialog::beginClicked, this,
-            [this] { acq_->OnCalibrationBegin(); });
-    connect(&dialog, &CalibrationDialog::endClicked, this, [this] { acq_->OnCalibrationEnd(); });
-    connect(&dialog, &CalibrationDialog::zeroClicked, this, [this] { acq_->OnHeadingZero(); });
-    dialog.exec();
-    calibrationOpen_ = false;
+    if (calibration_) {
+        calibration_->raise();
+        calibration_->activateWindow();
+        return;
+    }
+    // Modal to the window, without an event loop of its own: this returns at once and the
+    // dialog goes when it is closed.
+    auto* dialog = new CalibrationDialog([this] { return acq_->Calibration(); }, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &CalibrationDialog::beginClicked, this, [this] { acq_->OnCalibrationBegin(); });
+    connect(dialog, &CalibrationDialog::endClicked, this, [this] { acq_->OnCalibrationEnd(); });
+    connect(dialog, &CalibrationDialog::zeroClicked, this, [this] { acq_->OnHeadingZero(); });
+    calibration_ = dialog;
+    dialog->open();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    // The close box asks the same question as "退出". While "开始" waits for the data server,
-    // the start is given up first (the run does not start) and the question follows; nothing
-    // closes while the devices are being connected or a blocking step runs.
+    // The close box asks the same question as "退出". While "开始" waits (for the data server
+    // or the zeroing), the start is given up first (the run does not start) and the question
+    // follows. Nothing closes while the devices are being connected or the registration waits;
+    // during a run, or while its end is under way, OK ends it and the window closes when the
+    // end is over (CloseWindow).
+    if (acq_->ExitReady()) {
+        event->accept();
+        return;
+    }
     if (acq_->StartPending()) acq_->AbandonStart();
-    if (InputBlocked() || !acq_->RequestExit()) {
+    if ((InputBlocked() && !acq_->RunEnding()) || !acq_->RequestExit()) {
         event->ignore();
         return;
     }
@@ -612,10 +618,8 @@ void MainWindow::SetBusy(bool busy) {
     busy_ = busy;
 }
 
-void MainWindow::PumpEvents() {
-    video_->StatusLabel()->repaint();
-    info_->RepaintTexts();
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+void MainWindow::CloseWindow() {
+    close();  // the exit is ready: closeEvent lets it through without asking again
 }
 
 void MainWindow::PostToUi(std::function<void()> call) {

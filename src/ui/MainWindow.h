@@ -19,6 +19,7 @@ class QPushButton;
 
 namespace bhv::ui {
 
+class CalibrationDialog;
 class ControlPanel;
 class DepthRuler;
 class QualityStrip;
@@ -64,7 +65,8 @@ public:
     QTimer& TickTimer() { return tickTimer_; }
     QTimer& RecordTimer() { return recordTimer_; }
 
-    // True while the operator's input is swallowed (a blocking step or its aftermath).
+    // True while the operator's input is swallowed: the devices are being connected, the
+    // upload registration waits, or a run's start or end is under way.
     bool InputBlocked() const;
     // The main window's keyboard filter; true when the key is swallowed.
     bool FilterKey(QWidget* target, QKeyEvent* event);
@@ -103,8 +105,8 @@ public:
     void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
     void SetWaitCursor(bool wait) override;
     void SetBusy(bool busy) override;
-    void PumpEvents() override;
     void PostToUi(std::function<void()> call) override;
+    void CloseWindow() override;
     void SetLinkTimers(bool run) override;
     void SetRecordTimer(bool run) override;
 
@@ -135,9 +137,6 @@ private:
     void ConnectPanels();
     void ApplyLayout();
     void ApplyVisibility();
-    // Runs a step that may block the window, then delivers the input queued meanwhile to the
-    // filter, which swallows it.
-    void RunBlocking(const std::function<void()>& step);
     bool InsidePanel(const QWidget* widget) const;
     // The keyboard focus is in a text input of one of the panels.
     bool TypingInPanel() const;
@@ -168,9 +167,9 @@ private:
     QRect videoArea_;
     QSize reportedVideoSize_;
     bool busy_ = false;
-    bool flushing_ = false;
     bool waitCursor_ = false;
-    bool calibrationOpen_ = false;
+    // The calibration dialog while it is open (Ctrl+T again brings it to the front).
+    QPointer<CalibrationDialog> calibration_;
     std::unique_ptr<InputFilter> filter_;
     // Before the controller: a run ended by the exit hands its log over while the controller
     // goes, and the logs under way are waited for after it.

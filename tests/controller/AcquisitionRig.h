@@ -117,15 +117,16 @@ protected:
         return loop.RunUntil(done, timeout);
     }
 
-    // "连接"/"断开" and "开始"/"结束" as the operator presses them: the connect sequence and the
-    // upload registration report back through the loop, which runs until they have.
+    // "连接"/"断开" and "开始"/"结束" as the operator presses them: the connect sequence, the
+    // upload registration, the zeroing and the run's end report back through the loop, which
+    // runs until they have.
     void ConnectButton() {
         acq->OnConnectButton();
         WaitFor([this] { return !acq->Connecting(); }, 60s);
     }
     void RunButton() {
         acq->OnRunButton();
-        WaitFor([this] { return !acq->StartPending(); }, 60s);
+        WaitFor([this] { return !acq->StartPending() && !acq->RunEnding(); }, 60s);
     }
 
     void Connect() {

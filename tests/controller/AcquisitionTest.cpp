@@ -118,6 +118,131 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
     RunButton();
 }
 
+// While a step waits (the connection, the zeroing at the start, a run's end), the event loop
+// goes on: a timer of the window's own keeps ticking (it paints) and the operator's second
+// click on the same button, at each tick, does nothing.
+class WaitingStepTest : public AcquisitionRig {
+protected:
+    // Runs the loop until `underWay` no longer holds, pressing `click` at every tick of the
+    // loop's own 10 ms timer meanwhile; the ticks seen while the step was under way.
+    int TicksWhile(const std::function<bool()>& underWay, const std::function<void()>& click,
+                   std::chrono::milliseconds timeout = 30s) {
+        int ticks = 0;
+        loop.SetTimer(79, 10ms, [&] {
+            if (!underWay()) return;
+            ++ticks;
+            click();
+        });
+        EXPECT_TRUE(WaitFor([&] { return !underWay(); }, timeout));
+        loop.StopTimer(79);
+        return ticks;
+    }
+};
+
+TEST_F(WaitingStepTest, AConnectionThatWaitsLeavesTheLoopTurningAndIgnoresASecondConnect) {
+    Blackhole silent;  // the probe's connection never completes
+    AcquisitionOptions o = Options();
+    o.link.probe = silent.Address();
+    o.link.host = {"127.0.0.1", 9};
+    o.camera = "127.0.0.1:9";
+    Create(o);
+    acq->OnConnectButton();
+    ASSERT_TRUE(acq->Connecting());
+    int ticks = 0;
+    loop.SetTimer(79, 10ms, [&] {
+        ++ticks;
+        acq->OnConnectButton();  // nothing: the sequence under way is this one
+    });
+    loop.RunFor(300ms);
+    loop.StopTimer(79);
+    EXPECT_GT(ticks, 5);
+    EXPECT_TRUE(acq->Connecting());
+    EXPECT_TRUE(view.busy);
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
+    acq.reset();  // the program closes: the connection is given up, nothing hangs
+}
+
+TEST_F(WaitingStepTest, TheZeroingAndTheRunsEndLeaveTheLoopTurningAndIgnoreSecondClicks) {
+    StartSite();
+    Create();
+    Connect();
+    acq->SetRunSettings({L"ZK-WAIT", 1100, 0});
+
+    // The host does not answer the zeroing: the start waits for its acknowledgement, then
+    // gives up after a second with the same box as ever, and no run.
+    site->Command("ignore-zero on");
+    prompter.prompts.clear();
+    acq->OnRunButton();
+    ASSERT_TRUE(acq->StartPending());
+    EXPECT_TRUE(view.waitCursor);
+    EXPECT_GT(TicksWhile([&] { return acq->StartPending(); }, [&] { acq->OnRunButton(); }), 10);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络信号不好，请重试:)"});
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_FALSE(acq->RunActive());
+    EXPECT_FALSE(view.waitCursor);
+
+    // The program closes while the zeroing waits: the start is given up at once, and the
+    // second that follows brings no box and no run.
+    prompter.prompts.clear();
+    acq->OnRunButton();
+    ASSERT_TRUE(acq->StartPending());
+    acq->AbandonStart();
+    EXPECT_FALSE(acq->StartPending());
+    EXPECT_FALSE(view.waitCursor);
+    loop.RunFor(1500ms);
+    EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_FALSE(acq->RunActive());
+
+    // Answered: the run starts once the acknowledgement has come.
+    site->Command("ignore-zero off");
+    prompter.prompts.clear();
+    acq->OnRunButton();
+    EXPECT_TRUE(acq->StartPending());
+    EXPECT_FALSE(acq->Acquiring());
+    ASSERT_TRUE(WaitFor([&] { return !acq->StartPending(); }));
+    ASSERT_TRUE(acq->Acquiring()) << Prompts();
+    EXPECT_EQ(view.Caption(MainButton::Run), L"结束");
+    ASSERT_TRUE(Drive(2, 2, 300));
+
+    // The run's end waits for a database another program holds: it is under way until the
+    // writes are in. Meanwhile "结束" again, "开始" and "连接" do nothing.
+    const std::filesystem::path db = ProjectDbPath();
+    {
+        LockedDatabase lock(db);
+        ASSERT_TRUE(Drive(2, 2, acq->Telemetry().depth / 10 + 200));
+        acq->OnWinchButton(0);
+        ASSERT_TRUE(WaitFor([&] { return acq->Project().WaitingWriteBytes() > 0; }, 30s));
+        acq->OnRunButton();
+        ASSERT_TRUE(acq->RunEnding());
+        EXPECT_EQ(view.layout, LayoutMode::NoRun);
+        EXPECT_EQ(view.Caption(MainButton::Run), L"开始");
+        int ticks = 0;
+        loop.SetTimer(79, 10ms, [&] {
+            ++ticks;
+            acq->OnRunButton();
+            acq->OnConnectButton();
+        });
+        loop.RunFor(500ms);
+        loop.StopTimer(79);
+        EXPECT_GT(ticks, 10);
+        EXPECT_TRUE(acq->RunEnding());
+        EXPECT_TRUE(acq->Acquiring());
+        EXPECT_TRUE(acq->Connected());
+        EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
+    }
+    // The writes are in: the end completes, with its one box; the next start works.
+    ASSERT_TRUE(WaitFor([&] { return !acq->RunEnding(); }));
+    EXPECT_FALSE(acq->Acquiring());
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"试验结束，文件将保存于" +
+                                                          acq->Project().WorkspacePath()});
+    EXPECT_EQ(Query(db, "PRAGMA integrity_check")[0][0], "ok");
+    EXPECT_TRUE(view.Enabled(MainButton::Run));
+    StartRun(L"ZK-NEXT");
+    RunButton();
+    EXPECT_FALSE(acq->Acquiring());
+}
+
 TEST_F(AcquisitionTest, AutomaticStopsAndWarningsFireOncePerRun) {
     sim::SiteOptions o;
     o.startDepthMetres = 2.0;
@@ -241,13 +366,25 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
     EXPECT_EQ(question.text, L"确认要退出?");
     EXPECT_EQ(question.style.defaultButton, PromptAnswer::Cancel);
 
-    // The window goes on while the run's end stores its last page: a call waiting in the
-    // event loop runs before the end is over.
+    // OK: the run's end starts and the window closes when it is over. The window goes on
+    // meanwhile: a call waiting in the event loop runs before the end is over, and asking
+    // again asks nothing.
     std::optional<bool> acquiringWhenRun;
     loop.Post([&] { acquiringWhenRun = acq->Acquiring(); });
-    EXPECT_TRUE(acq->RequestExit());
+    EXPECT_FALSE(acq->RequestExit());
+    EXPECT_TRUE(acq->RunEnding());
+    const std::size_t prompts = prompter.prompts.size();
+    EXPECT_FALSE(acq->RequestExit());
+    EXPECT_EQ(prompter.prompts.size(), prompts);
+    ASSERT_TRUE(WaitFor([&] { return view.closeRequests > 0; }));
+    EXPECT_EQ(view.closeRequests, 1);
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_EQ(acquiringWhenRun, std::optional<bool>(true));
+    EXPECT_EQ(prompter.prompts.back().text.rfind(L"试验结束，文件将保存于", 0), 0u) << Prompts();
+    // The window's close asks nothing more.
+    EXPECT_TRUE(acq->ExitReady());
+    EXPECT_TRUE(acq->RequestExit());
+    EXPECT_EQ(prompter.prompts.size(), prompts + 1);
     // The run log: Start, the attitude lines, End.
     const std::string text = ReadFile(log);
     EXPECT_EQ(text.rfind("Start\r\n", 0), 0u) << text;

@@ -11,7 +11,6 @@
 #include "link/Link.h"
 #include "link/Messages.h"
 #include "support/Loopback.h"
-#include "support/RecordingPrompter.h"
 
 namespace bhv {
 namespace {
@@ -198,36 +197,56 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
     EXPECT_TRUE(State().connected);
 }
 
-TEST_F(LinkTest, SendAcknowledgedRepeatsOnceThenGivesUp) {
+TEST_F(LinkTest, AnAcknowledgedCommandIsRepeatedOnceThenTimesOutWithoutWaiting) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     host.Read(3);
-    test::RecordingPrompter prompter;
-    int rounds = 0;
-    EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] { ++rounds; }, prompter));
-    EXPECT_EQ(rounds, 101);
-    EXPECT_EQ(State().probeState, 5);
-    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络信号不好，请重试:)"});
-    EXPECT_EQ(Codes(host.Read(2)), (std::vector<int>{CMD_ZERO_DEPTH, CMD_ZERO_DEPTH}));
+    const int64_t t0 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    constexpr int64_t kMs = 1'000'000;
 
-    // An acknowledgement that the pump delivers ends the wait; so does a readable depth message,
-    // which the host sends in answer to the zeroing, but not a short one or another code.
+    // Nothing answers: the command goes out, once more at 0.8 s, and the wait ends after 1 s.
+    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+    EXPECT_TRUE(link->AwaitingAcknowledgement());
+    EXPECT_EQ(State().probeState, 5);
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 790 * kMs), Link::AckResult::Waiting);
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_ZERO_DEPTH});
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 800 * kMs), Link::AckResult::Waiting);
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 1000 * kMs), Link::AckResult::Waiting);
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 1001 * kMs), Link::AckResult::TimedOut);
+    EXPECT_FALSE(link->AwaitingAcknowledgement());
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_ZERO_DEPTH});
+    // Over: asking again posts nothing more.
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 1200 * kMs), Link::AckResult::TimedOut);
+    link->PostCommand(CMD_HOST_TICK);
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_HOST_TICK});
+
+    // An acknowledgement ends the wait; so does a readable depth message, which the host sends
+    // in answer to the zeroing, but not a short one or another code.
     for (const Message& answer : {Message::Make(MSG_ACK_ZERO_DEPTH, {}), EncodeDepth(0)}) {
-        rounds = 0;
-        EXPECT_TRUE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] {
-            if (++rounds == 1) link->NoteReceived(Message::Make(MSG_DEPTH, std::vector<uint8_t>{1, 2}), 1000);
-            if (rounds == 2) link->NoteReceived(Message::Make(MSG_ACK_3, {}), 1000);
-            if (rounds == 3) link->NoteReceived(answer, 1000);
-        }, prompter));
-        EXPECT_EQ(rounds, 3);
+        link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+        link->NoteReceived(Message::Make(MSG_DEPTH, std::vector<uint8_t>{1, 2}), 1000);
+        EXPECT_EQ(link->CheckAcknowledged(t0 + 10 * kMs), Link::AckResult::Waiting);
+        link->NoteReceived(Message::Make(MSG_ACK_3, {}), 1000);
+        EXPECT_EQ(link->CheckAcknowledged(t0 + 20 * kMs), Link::AckResult::Waiting);
+        link->NoteReceived(answer, 1000);
+        EXPECT_EQ(link->CheckAcknowledged(t0 + 30 * kMs), Link::AckResult::Acknowledged);
+        EXPECT_FALSE(link->AwaitingAcknowledgement());
     }
-    EXPECT_EQ(prompter.Texts().size(), 1u);
+    // One that comes after the second has passed is too late.
+    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+    link->NoteReceived(Message::Make(MSG_ACK_ZERO_DEPTH, {}), 1000);
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 1100 * kMs), Link::AckResult::TimedOut);
 
     // A depth message that arrived before the command but is handed over during the wait (a
-    // busy window thread) answers nothing: the send still gives up.
+    // busy window thread) answers nothing.
     Message stale = EncodeDepth(0);
-    stale.SetArrivedNs(1);
-    EXPECT_FALSE(link->SendAcknowledged(CMD_ZERO_DEPTH, 0, [&] { link->NoteReceived(stale, 1000); },
-                                        prompter));
+    stale.SetArrivedNs(t0 - 1);
+    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+    link->NoteReceived(stale, 1000);
+    EXPECT_EQ(link->CheckAcknowledged(t0 + 10 * kMs), Link::AckResult::Waiting);
+    link->CancelAcknowledged();
+    EXPECT_FALSE(link->AwaitingAcknowledgement());
 }
 
 TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {

@@ -457,6 +457,14 @@ protected:
         QTest::mouseClick(window->Button(MainButton::Connect), Qt::LeftButton);
         ASSERT_TRUE(WaitFor([&] { return !window->Controller().Connecting(); }, 30000));
     }
+    // "开始"/"结束": the zeroing's acknowledgement and the run's end report back through the
+    // event loop too.
+    void ClickRun() {
+        QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] {
+            return !window->Controller().StartPending() && !window->Controller().RunEnding();
+        }, 30000));
+    }
     SimProcess sim;
 };
 
@@ -487,7 +495,7 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
     hole->setFocus();
     ASSERT_TRUE(WaitFor([&] { return hole->hasFocus(); }));
     QTest::keyClicks(hole, "ZK-9");
-    QTest::mouseClick(run, Qt::LeftButton);
+    ClickRun();
     ASSERT_TRUE(window->Controller().RunActive()) << console.str();
     EXPECT_EQ(window->Controller().Settings().holeNumber, L"ZK-9");
     EXPECT_EQ(run->text(), "结束");
@@ -498,8 +506,18 @@ TEST_F(MainWindowSimTest, ButtonStatesAndBoxesThroughConnectRunStopAndDisconnect
     EXPECT_FALSE(Find("controlPanel")->isVisible());
     EXPECT_TRUE(prompter.prompts.empty()) << ToNarrow(prompter.Texts().front());
 
+    // "结束": the click returns with the run's end under way (no loop of its own: the end goes
+    // on through the event loop and completes when its worker reports back); the input is
+    // swallowed meanwhile, a second click included. (How long the end takes is the machine's:
+    // the loop turning during a held end is WaitingStepTest's.)
     QTest::mouseClick(run, Qt::LeftButton);
+    ASSERT_TRUE(window->Controller().RunEnding());
+    EXPECT_TRUE(window->InputBlocked());
+    QTest::mouseClick(run, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return !window->Controller().RunEnding(); }, 30000));
     EXPECT_FALSE(window->Controller().RunActive());
+    EXPECT_FALSE(window->Controller().Acquiring());
+    EXPECT_FALSE(window->InputBlocked());
     EXPECT_EQ(run->text(), "开始");
     EXPECT_EQ(Enabled(), (std::vector<bool>(6, true)));
     EXPECT_EQ(window->Mode(), LayoutMode::NoRun);
@@ -572,7 +590,7 @@ TEST_F(MainWindowSimTest, TheRulerFollowsTheBrowsedPage) {
     settings.holeNumber = L"ZK-5";
     settings.startHeightMm = 5000;
     ASSERT_TRUE(window->Controller().SetRunSettings(settings));
-    QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
+    ClickRun();
     ASSERT_TRUE(window->Controller().RunActive()) << console.str();
 
     // Three metres stored while the probe stands at the start (the page step is not tested
@@ -599,8 +617,19 @@ TEST_F(MainWindowSimTest, TheRulerFollowsTheBrowsedPage) {
     // Pulling up from 8 m, a page's metre lies above its id, the run's last page's included.
     EXPECT_EQ(StoredPageAxisStartMm(10000, 80000, true), 8000);
     EXPECT_EQ(StoredPageAxisStartMm(23456, 80000, true), 6000);
-    QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
+
+    // The close box during the run: OK ends the run, and the window closes once the end is
+    // over, asking nothing more.
+    prompter.prompts.clear();
+    window->close();
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"确认要退出?"});
+    EXPECT_TRUE(window->Controller().RunEnding());
     EXPECT_FALSE(window->Controller().RunActive());
+    ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 30000));
+    EXPECT_FALSE(window->Controller().Acquiring());
+    ASSERT_EQ(prompter.prompts.size(), 2u);
+    EXPECT_THAT(prompter.prompts[1].text, ::testing::StartsWith(L"试验结束，文件将保存于"));
+    EXPECT_TRUE(std::filesystem::exists(config / SysConfigParam::kFileName));
 }
 
 TEST_F(MainWindowSimTest, SimulatorGoneWhileConnectedLeavesTheWindowUsable) {

@@ -339,7 +339,11 @@ int Acquire(int argc, char** argv) {
     const std::wstring folder = acq->Project().ProjectFolder();
     const size_t videos = acq->Project().Videos().size() + (acq->Recorder().Recording() ? 1 : 0);
     // A run ended by a failed write is over already: the button would start another.
-    if (acq->Acquiring()) acq->OnRunButton();
+    if (acq->Acquiring()) {
+        acq->OnRunButton();
+        // The last pages are stored on a worker; the end completes through the loop.
+        loop.RunUntil([&] { return !acq->RunEnding(); }, 120s);
+    }
     const bool saved = !acq->LastRunLost();
 
     if (o.upload) {

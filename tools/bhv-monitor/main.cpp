@@ -217,7 +217,20 @@ private:
         else if (verb == "calib" && arg == "end") winch_.CalibrationEnd();
         else if (verb == "heading-zero") winch_.HeadingZero();
         else if (verb == "zero") {
-            const bool ok = link_.SendAcknowledged(CMD_ZERO_DEPTH, 0, [this] { Pump(); }, prompter_);
+            // This console tool has no window: it waits here for the answer, taking what arrives.
+            const auto steadyNs = [] {
+                return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
+            };
+            link_.BeginAcknowledged(CMD_ZERO_DEPTH, 0, steadyNs());
+            Link::AckResult result;
+            while ((result = link_.CheckAcknowledged(steadyNs())) == Link::AckResult::Waiting) {
+                Pump();
+                ::poll(nullptr, 0, 10);
+            }
+            const bool ok = result == Link::AckResult::Acknowledged;
+            if (!ok) prompter_.Tell(L"网络信号不好，请重试:)");
             std::cout << (ok ? "depth zeroed" : "depth not zeroed") << std::endl;
         } else if (verb == "quit" || verb == "exit") quit_ = true;
         else {

@@ -586,7 +586,7 @@ private:
         stats_->NoteThreads();
         videos_ = Acq().Project().Videos().size();
         hands_->Click(window_->Button(MainButton::Run));
-        Check(WaitFor([&] { return !Acq().RunActive(); }, 15000), "run stopped");
+        Check(WaitFor([&] { return !Acq().Acquiring(); }, 15000), "run stopped");
         Shot("run-stopped");
     }
 

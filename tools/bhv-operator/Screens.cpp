@@ -43,6 +43,8 @@ bool SaveDialog(const std::function<void()>& open, const QString& folder, const 
             dialog->close();
     });
     open();
+    // A dialog without an event loop of its own (the calibration) is still open here.
+    WaitFor([&] { return saved; }, 6000);
     return saved;
 }
 

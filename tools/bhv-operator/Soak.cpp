@@ -273,7 +273,7 @@ private:
         Wait([] { return false; }, 1500);  // the last frames reach the stitcher
         run.reachedM = Metres();
         if (Acq().Acquiring()) hands_->Click(window_->Button(MainButton::Run));
-        Wait([&] { return !Acq().RunActive(); }, 15000);
+        Wait([&] { return !Acq().Acquiring(); }, 15000);
         run.stoppedAt = Now();
         currentRun_ = 0;
         Say(QStringLiteral("[%1] run %2 stopped at %3 m")
