@@ -314,23 +314,7 @@ void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
     if (rows.empty()) return;
     if (project_) {
         for (const DepthQuality& q : rows) {
-            DepthQualityRow r;
-            r.topMm = q.topMm;
-            r.imageShare = q.imageShare;
-            r.overspeedMm = q.overspeedMm;
-            r.framesPerSecond = q.framesPerSecond;
-            r.disagreementMm = q.disagreementMm;
-            r.outageSeconds = q.outageSeconds;
-            r.magX = q.magX;
-            r.magY = q.magY;
-            r.magZ = q.magZ;
-            r.fieldStrength = q.fieldStrength;
-            r.fieldDip = q.fieldDip;
-            r.strengthDeviation = q.strengthDeviation;
-            r.dipDeviation = q.dipDeviation;
-            r.grade = static_cast<int>(q.grade);
-            r.northTrusted = q.northTrusted;
-            if (!project_->SetDepthQuality(r))
+            if (!project_->SetDepthQuality(ToStoredRow(q)))
                 Trace(TraceCategory::Pages,
                       "quality of " + std::to_string(q.topMm) + " mm not stored");
         }

@@ -16,6 +16,26 @@ double Median(std::vector<double> v) {
 
 }  // namespace
 
+DepthQualityRow ToStoredRow(const DepthQuality& q) {
+    DepthQualityRow r;
+    r.topMm = q.topMm;
+    r.imageShare = q.imageShare;
+    r.overspeedMm = q.overspeedMm;
+    r.framesPerSecond = q.framesPerSecond;
+    r.disagreementMm = q.disagreementMm;
+    r.outageSeconds = q.outageSeconds;
+    r.magX = q.magX;
+    r.magY = q.magY;
+    r.magZ = q.magZ;
+    r.fieldStrength = q.fieldStrength;
+    r.fieldDip = q.fieldDip;
+    r.strengthDeviation = q.strengthDeviation;
+    r.dipDeviation = q.dipDeviation;
+    r.grade = static_cast<int>(q.grade);
+    r.northTrusted = q.northTrusted;
+    return r;
+}
+
 QualityGrade GradeInterval(const DepthQuality& q, const QualityLimits& l, bool* northTrusted) {
     const bool compassOff =
         (std::isfinite(q.strengthDeviation) && q.strengthDeviation > l.compassStrengthShare) ||

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "storage/ProbeStateRecord.h"
+
 namespace bhv {
 
 // How well a stretch of the hole was logged.
@@ -37,6 +39,9 @@ struct DepthQuality {
     QualityGrade grade = QualityGrade::Unknown;
     bool northTrusted = true;  // the compass, and so the north of the image, can be believed
 };
+
+// The interval as the project stores it.
+DepthQualityRow ToStoredRow(const DepthQuality& q);
 
 // Thresholds of the rule.
 struct QualityLimits {

@@ -89,20 +89,24 @@ void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
     }
 }
 
+AttitudeRaw RawAttitude(const SiteModel::Attitude& a) {
+    AttitudeRaw raw;
+    raw.auxiliary = 12345.0f;
+    raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY),
+                        AccelerationToRaw(a.accZ)};
+    raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
+    raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
+    raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY),
+                    static_cast<int16_t>(a.magZ)};
+    raw.temperature = PercentToRaw(a.temperature);
+    raw.humidity = PercentToRaw(a.humidity);
+    return raw;
+}
+
 void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
     switch (m.Code()) {
         case CMD_ATTITUDE_QUERY: {
-            const SiteModel::Attitude a = model_.CurrentAttitude();
-            AttitudeRaw raw;
-            raw.auxiliary = 12345.0f;
-            raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY),
-                                AccelerationToRaw(a.accZ)};
-            raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
-            raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
-            raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY),
-                            static_cast<int16_t>(a.magZ)};
-            raw.temperature = PercentToRaw(a.temperature);
-            raw.humidity = PercentToRaw(a.humidity);
+            AttitudeRaw raw = RawAttitude(model_.CurrentAttitude());
             if (attitudeBad_) {
                 // A sensor gone wrong: the temperature word at its top (near 100 degrees) and
                 // the auxiliary value not a number.

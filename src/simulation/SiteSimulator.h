@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "link/Messages.h"
 #include "simulation/LineSplitter.h"
 #include "simulation/SimPeer.h"
 #include "simulation/SiteModel.h"
@@ -32,6 +33,9 @@ namespace bhv::sim {
 // Threads: Run drives both peers on the calling thread; Command may be called from any other
 // thread at the same time (a lock orders it with the loop's work, never held while the loop
 // waits for input).
+// The probe's attitude answer as its sensors give it for the model's attitude `a`.
+AttitudeRaw RawAttitude(const SiteModel::Attitude& a);
+
 class SiteSimulator {
 public:
     explicit SiteSimulator(SiteModel& model);

@@ -24,6 +24,7 @@
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"
 #include "simulation/SiteModel.h"
+#include "simulation/SiteSimulator.h"
 #include "storage/ProjectDb.h"
 #include "storage/RunLog.h"
 #include "storage/SysConfigParam.h"
@@ -59,17 +60,7 @@ Message AttitudeMessageAt(double depthMetres, double elapsedSeconds, double turn
     a.rateX = 0.4 * std::sin(elapsedSeconds * 1.3);
     a.rateY = 0.3 * std::sin(elapsedSeconds * 0.7);
     a.rateZ = 0.2 * std::cos(elapsedSeconds * 0.9);
-    AttitudeRaw raw;
-    raw.auxiliary = 12345.0f;
-    raw.acceleration = {AccelerationToRaw(a.accX), AccelerationToRaw(a.accY),
-                        AccelerationToRaw(a.accZ)};
-    raw.angularRate = {RateToRaw(a.rateX), RateToRaw(a.rateY), RateToRaw(a.rateZ)};
-    raw.angle = {AngleToRaw(a.angleX), AngleToRaw(a.angleY), AngleToRaw(a.angleZ)};
-    raw.magnetic = {static_cast<int16_t>(a.magX), static_cast<int16_t>(a.magY),
-                    static_cast<int16_t>(a.magZ)};
-    raw.temperature = PercentToRaw(a.temperature);
-    raw.humidity = PercentToRaw(a.humidity);
-    return EncodeAttitude(raw);
+    return EncodeAttitude(sim::RawAttitude(a));
 }
 
 // A wall structure as the detector stores it: its trace on the page's depth scale (`shiftMm`
@@ -115,26 +106,6 @@ bool SameRow(const DepthQualityRow& a, const DepthQualityRow& b) {
            SameValue(a.strengthDeviation, b.strengthDeviation) &&
            SameValue(a.dipDeviation, b.dipDeviation) && a.grade == b.grade &&
            a.northTrusted == b.northTrusted;
-}
-
-DepthQualityRow RowOf(const DepthQuality& q) {
-    DepthQualityRow r;
-    r.topMm = q.topMm;
-    r.imageShare = q.imageShare;
-    r.overspeedMm = q.overspeedMm;
-    r.framesPerSecond = q.framesPerSecond;
-    r.disagreementMm = q.disagreementMm;
-    r.outageSeconds = q.outageSeconds;
-    r.magX = q.magX;
-    r.magY = q.magY;
-    r.magZ = q.magZ;
-    r.fieldStrength = q.fieldStrength;
-    r.fieldDip = q.fieldDip;
-    r.strengthDeviation = q.strengthDeviation;
-    r.dipDeviation = q.dipDeviation;
-    r.grade = static_cast<int>(q.grade);
-    r.northTrusted = q.northTrusted;
-    return r;
 }
 
 // Renders and encodes the pages on worker threads, a few metres ahead of the writer at most, and
@@ -270,7 +241,7 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
     std::map<int32_t, DepthQualityRow> stored;  // the quality rows stored so far, by interval
     auto storeQuality = [&](const std::vector<DepthQuality>& rows) {
         for (const DepthQuality& q : rows) {
-            const DepthQualityRow r = RowOf(q);
+            const DepthQualityRow r = ToStoredRow(q);
             const auto it = stored.find(r.topMm);
             if (it != stored.end() && SameRow(it->second, r)) continue;
             if (db.SetDepthQuality(r))
