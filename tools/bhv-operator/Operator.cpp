@@ -143,7 +143,8 @@ private:
         qputenv("HOME", (out_ + "/home").toUtf8());
         qputenv("BHV_ROOT", (out_ + "/workspace/").toUtf8());
         QStringList simOptions;
-        if (Upward()) simOptions << "--start-depth" << QString::number(o_.upFromMetres, 'f', 3);
+        if (StartMetres() > 0)
+            simOptions << "--start-depth" << QString::number(StartMetres(), 'f', 3);
         if (o_.turnRate >= 0) simOptions << "--turn-rate" << QString::number(o_.turnRate);
         if (o_.cameraFps > 0) simOptions << "--camera-fps" << QString::number(o_.cameraFps);
         if (o_.disturbTo > o_.disturbFrom)
@@ -206,9 +207,9 @@ private:
         auto* heightEdit = hands_->Find<QLineEdit>("startHeightEdit");
         hands_->Type(holeEdit, "DEMO-1");
         hands_->Type(diameterEdit, "110");
-        // A pull-up starts where the probe hangs (the edit takes whole metres).
-        hands_->Type(heightEdit, Upward() ? QString::number(std::lround(o_.upFromMetres))
-                                          : QStringLiteral("0"));
+        // A pull-up, or a pay-out deep in the hole, starts where the probe hangs (the edit
+        // takes whole metres).
+        hands_->Type(heightEdit, QString::number(std::lround(StartMetres())));
         QTest::mouseClick(holeEdit, Qt::LeftButton);  // leaving the start height enters it
         if (heightEdit && heightEdit->hasFocus()) heightEdit->clearFocus();
         Settle(200);
@@ -663,7 +664,7 @@ private:
         Say(QStringLiteral("  pages stored: %1").arg(pages.size()));
         const BoreholeWall wall;  // bhv-sim's wall: the default, deterministic
         BoreholeRunSettings run;  // from where bhv-sim starts: the hole mouth, or the pull-up's start
-        run.startDepth = static_cast<int32_t>(o_.upFromMetres * 10000);
+        run.startDepth = static_cast<int32_t>(StartMetres() * 10000);
         run.upward = Upward();
         QDir().mkpath(out_ + "/pages");
         int full = 0;
@@ -830,7 +831,7 @@ private:
         std::map<int32_t, double> live;
         {
             BoreholeRunSettings liveRun;
-            liveRun.startDepth = static_cast<int32_t>(o_.upFromMetres * 10000);
+            liveRun.startDepth = static_cast<int32_t>(StartMetres() * 10000);
             liveRun.upward = Upward();
             for (const auto& [id, page] : ReadPages(db_))
                 if (id % 10000 == 0 && !page.empty())
@@ -896,12 +897,13 @@ private:
     // The winch state of the run's motion: paying out (2) lowers the probe, reeling in (1)
     // raises it.
     int WinchAction() const { return Upward() ? 1 : 2; }
-    double Distance() const { return Upward() ? o_.upFromMetres - o_.toMetres : o_.toMetres; }
+    // Where the run starts: the pull-up's depth, the deep pay-out's, or the hole mouth.
+    double StartMetres() const { return Upward() ? o_.upFromMetres : o_.downFromMetres; }
+    double Distance() const { return std::abs(o_.toMetres - StartMetres()); }
     // How far along the run the probe is at `depth`, 0 to 1.
     double Progress(int32_t depth, int32_t target) const {
-        const int32_t start = static_cast<int32_t>(o_.upFromMetres * 10000);
-        return Upward() ? static_cast<double>(start - depth) / (start - target)
-                        : static_cast<double>(depth) / target;
+        const int32_t start = static_cast<int32_t>(StartMetres() * 10000);
+        return static_cast<double>(depth - start) / (target - start);
     }
 
     bool Check(bool ok, const QString& what) {

@@ -14,6 +14,9 @@ struct OperatorOptions {
     QString out;                 // screenshots, report, and the run's root folder (workspace/)
     double toMetres = 1.3;       // pay out at the slow speed to this depth
     double upFromMetres = 0.0;   // > 0: a pull-up from this depth (bhv-sim starts there) instead
+    // > 0: the pay-out starts at this depth (bhv-sim starts there, the start height is set
+    // there): a live run deep in a hole.
+    double downFromMetres = 0.0;
     int frameRate = 20;          // the camera's frame mode: 20 (high) or 15 (low)
     double turnRate = -1.0;      // the probe's turn, degrees per metre (< 0: bhv-sim's default)
     int cameraFps = 0;           // > 0: the simulator's camera delivers only this many per second

@@ -25,7 +25,8 @@ namespace {
 const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
     "                    [--no-faults] [--no-camera-drop] [--no-upload] [--reprocess] [--min-similarity Q]\n"
-    "                    [--registration-goals strict|ci|off] [--up FROM] [--frame-rate 20|15]\n"
+    "                    [--registration-goals strict|ci|off] [--up FROM] [--down-from FROM]\n"
+    "                    [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"
     "                    [--camera-latency MS] [--device-faults]\n"
     "                    [--fast-between FROM_M:TO_M] [--magnetic-disturbance FROM_M:TO_M]\n"
@@ -45,6 +46,8 @@ const char* kUsage =
     "(default: docs/screenshots of the source tree), against bhv-sim on 127.0.0.1; run it\n"
     "under xvfb-run -a -s \"-screen 0 1366x768x24\".\n"
     "--up FROM: a pull-up from FROM whole metres (bhv-sim starts there) to METRES instead.\n"
+    "--down-from FROM: the pay-out starts deep, at FROM whole metres (bhv-sim starts there, the\n"
+    "start height is FROM), down to METRES (at most 50 m further).\n"
     "--frame-rate 15: the camera's low frame mode. --turn-rate: the probe's turn in degrees\n"
     "per metre (bhv-sim's default 1.5). --camera-fps N: the simulated camera delivers only N\n"
     "frames per second. --slow-speed: the winch's slow speed (default 0.8 m/min).\n"
@@ -109,6 +112,8 @@ int main(int argc, char** argv) {
             o.toMetres = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--up") && has) {
             o.upFromMetres = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--down-from") && has) {
+            o.downFromMetres = std::atof(argv[++i]);
         } else if (!std::strcmp(argv[i], "--frame-rate") && has) {
             o.frameRate = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--turn-rate") && has) {
@@ -160,7 +165,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (o.out.isEmpty() || o.toMetres <= 0.1 || o.toMetres > 50 ||
+    // A deep pay-out starts at whole metres, down to 2000 m, and goes at most 50 m.
+    const bool deep = o.downFromMetres > 0;
+    if (deep && (o.upFromMetres > 0 || o.downFromMetres > 2000 ||
+                 o.downFromMetres != std::floor(o.downFromMetres) ||
+                 o.toMetres < o.downFromMetres + 0.1 || o.toMetres > o.downFromMetres + 50)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (o.out.isEmpty() || o.toMetres <= 0.1 || (!deep && o.toMetres > 50) ||
         (o.upFromMetres > 0 && (o.upFromMetres > 50 || o.upFromMetres < o.toMetres + 0.1 ||
                                 o.upFromMetres != std::floor(o.upFromMetres))) ||
         (o.frameRate != 20 && o.frameRate != 15) || o.turnRate > 3600 || o.cameraFps < 0 ||
