@@ -1,5 +1,11 @@
 // bench_reprocess <work folder> [quick | rest]   (without either: everything over 2.05 m, which
 // takes well over an hour on a 2-core machine)
+// bench_reprocess <work folder> speed [all] [<recording.avi>]   the re-processing speed of a
+//     recording of 2.5 minutes at full camera size (made in the work folder unless one is given),
+//     at 1 and 2 threads (with "all" also with and without the decoder's frame threads), each in
+//     a process of its own (its CPU time and peak memory), and whether the pages are pixel-equal;
+//     each setting runs BHV_BENCH_ROUNDS times (default 3) and its fastest run counts
+// bench_reprocess compare <project> <project>   whether two projects' pages are pixel-equal
 //
 // Films the synthetic borehole wall at full camera size, encodes and records it as the program
 // records (H.264 in AVI, one depth subtitle a second), re-processes the recordings and prints:
@@ -8,15 +14,25 @@
 // - a recording made with the ring centre 20 pixels off the configured one, re-processed with
 //   the configured (wrong) centre and with the corrected one;
 // - upward recordings at several speeds with the band near the inner and near the outer radius.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "Export.h"
 #include "report/ProjectReader.h"
@@ -28,6 +44,8 @@
 #include "simulation/SyntheticCamera.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
+
+extern char** environ;
 
 extern "C" {
 #include <libavutil/log.h>
@@ -127,11 +145,13 @@ Similarity Score(const fs::path& project, const Take& take, const BandGeometry& 
 }
 
 ReprocessReport Run(const fs::path& avi, const fs::path& out, const Take& take, int threads,
-                    UpwardBand band = UpwardBand::Inner, std::optional<int32_t> centreX = {}) {
+                    UpwardBand band = UpwardBand::Inner, std::optional<int32_t> centreX = {},
+                    int decoderThreads = 0) {
     ReprocessOptions o;
     o.video = avi;
     o.output = out;
     o.threads = threads;
+    o.decoderThreads = decoderThreads;
     o.heading = take.heading;
     o.upwardBand = band;
     o.centreX = centreX;
@@ -142,9 +162,203 @@ ReprocessReport Run(const fs::path& avi, const fs::path& out, const Take& take, 
     return r;
 }
 
+// Pixel-equal pages: how many pages two projects hold and how many of them differ (in size or
+// in any pixel); a page one of them lacks counts as differing.
+struct PageComparison {
+    int pages = 0;
+    int differing = 0;
+    std::string first;  // the first difference, for the message
+};
+
+PageComparison ComparePages(const fs::path& a, const fs::path& b) {
+    PageComparison c;
+    ProjectReader ra, rb;
+    std::string error;
+    if (!ra.Open(a, error) || !rb.Open(b, error)) {
+        c.differing = 1;
+        c.first = "cannot open: " + error;
+        return c;
+    }
+    const std::vector<int32_t> ids = ra.PageIds(), other = rb.PageIds();
+    if (ids != other) {
+        ++c.differing;
+        c.first = std::to_string(ids.size()) + " against " + std::to_string(other.size()) +
+                  " page ids";
+    }
+    for (int32_t id : ids) {
+        ++c.pages;
+        const cv::Mat pa = ra.Page(id), pb = rb.Page(id);
+        const bool same = pa.size() == pb.size() && pa.type() == pb.type() &&
+                          (pa.empty() || cv::norm(pa, pb, cv::NORM_INF) == 0);
+        if (same) continue;
+        if (c.first.empty()) c.first = "page " + std::to_string(id);
+        ++c.differing;
+    }
+    return c;
+}
+
+std::string LoadAverage() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) < 3) return "load average unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "load average %.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
+}
+
+// One re-processing in this process (the child of the speed measurement): prints
+// "<frames> <video seconds> <wall seconds>" on stdout.
+int ReprocessOnce(const fs::path& avi, const fs::path& out, int threads, int decoderThreads) {
+    const Take down;
+    const auto began = std::chrono::steady_clock::now();
+    const ReprocessReport r = Run(avi, out, down, threads, UpwardBand::Inner, {}, decoderThreads);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (r.exitCode != 0) return 1;
+    // The video's time: its frames at the recording's 20 frames per second.
+    std::printf("%lld %.3f %.3f\n", static_cast<long long>(r.frames), r.frames / 20.0, wall);
+    return 0;
+}
+
+struct SpeedFigures {
+    bool ok = false;
+    long long frames = 0;
+    double videoSeconds = 0, wallSeconds = 0, cpuSeconds = 0;
+    double peakRssMb = 0;
+};
+
+// Re-processes `avi` into `out` in a child process (this program, "one"), so that its CPU time
+// and peak memory are its own.
+SpeedFigures MeasureInChild(const char* self, const fs::path& avi, const fs::path& out,
+                            int threads, int decoderThreads) {
+    SpeedFigures f;
+    const fs::path result = out.string() + ".figures";
+    std::vector<std::string> args = {self, "one", avi.string(), out.string(),
+                                     std::to_string(threads), std::to_string(decoderThreads)};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, result.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, self, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return f;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return f;
+    std::ifstream in(result);
+    if (!(in >> f.frames >> f.videoSeconds >> f.wallSeconds)) return f;
+    f.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                   usage.ru_stime.tv_usec / 1e6;
+    f.peakRssMb = usage.ru_maxrss / 1024.0;  // kilobytes on Linux
+    f.ok = f.wallSeconds > 0 && f.videoSeconds > 0;
+    return f;
+}
+
+// The speed of re-processing a recording of 2.5 minutes at 2592 x 1944, 20 frames per second,
+// against the goal of 8 times real time on the two cores.
+int SpeedBench(const char* self, const fs::path& work, fs::path avi, bool all, int rounds) {
+    constexpr double kGoal = 8.0;  // times real time, on 2 threads
+    if (avi.empty()) {
+        const auto began = std::chrono::steady_clock::now();
+        avi = Record(work / "speed", Take{});
+        if (avi.empty()) {
+            std::printf("cannot write the recording\n");
+            return 1;
+        }
+        std::printf("recording %s made in %.0f s\n", avi.c_str(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+                        .count());
+    }
+    // The tool's two settings, and with "all" the decoder's own frame threads on either. The
+    // machine is shared: every setting runs `rounds` times, in turn with the others, and its
+    // fastest run counts (the others' load slows a run down, never speeds it up).
+    struct Setting {
+        int threads, decoderThreads;
+        const char* what;
+        std::vector<SpeedFigures> runs;
+        std::vector<std::string> loads;
+    };
+    std::vector<Setting> settings = {{1, 0, "1 thread", {}, {}}, {2, 0, "2 threads", {}, {}}};
+    if (all) {
+        settings.push_back({1, 2, "1 thread, 2 decoder frame threads", {}, {}});
+        settings.push_back({2, 2, "2 threads, 2 decoder frame threads", {}, {}});
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < settings.size(); ++i) {
+            Setting& setting = settings[i];
+            const fs::path out =
+                work / ("speed-" + std::to_string(i) + "-" + std::to_string(round));
+            const std::string before = LoadAverage();
+            const SpeedFigures f =
+                MeasureInChild(self, avi, out, setting.threads, setting.decoderThreads);
+            if (!f.ok) {
+                std::printf("%s: re-processing failed\n", setting.what);
+                return 1;
+            }
+            setting.runs.push_back(f);
+            setting.loads.push_back(before + " before, " + LoadAverage() + " after");
+            if (round > 0) fs::remove_all(out);  // the first round's pages are compared
+        }
+    }
+    const fs::path firstPages = work / "speed-0-0";
+    double twoThreads = 0, oneThread = 0;
+    for (size_t i = 0; i < settings.size(); ++i) {
+        const Setting& setting = settings[i];
+        size_t best = 0;
+        std::string walls;
+        for (size_t r = 0; r < setting.runs.size(); ++r) {
+            if (setting.runs[r].wallSeconds < setting.runs[best].wallSeconds) best = r;
+            char text[32];
+            std::snprintf(text, sizeof text, "%s%.1f", r ? " " : "", setting.runs[r].wallSeconds);
+            walls += text;
+        }
+        const SpeedFigures& f = setting.runs[best];
+        const double speed = f.videoSeconds / f.wallSeconds;
+        if (i == 0) oneThread = speed;
+        if (i == 1) twoThreads = speed;
+        std::printf(
+            "%s: %lld frames, %.1f s of video in %.1f s (runs: %s s) = %.2f x real time, %.2f CPU "
+            "s per video s, peak RSS %.0f MB (%s)\n",
+            setting.what, f.frames, f.videoSeconds, f.wallSeconds, walls.c_str(), speed,
+            f.cpuSeconds / f.videoSeconds, f.peakRssMb, setting.loads[best].c_str());
+        if (i > 0) {
+            const PageComparison c =
+                ComparePages(firstPages, work / ("speed-" + std::to_string(i) + "-0"));
+            std::printf("  its pages against 1 thread's: %d pages, %s\n", c.pages,
+                        c.differing == 0 ? "pixel-equal" : ("differ: " + c.first).c_str());
+        }
+    }
+    std::printf("from 1 to 2 threads: %.2f times as fast\n",
+                oneThread > 0 ? twoThreads / oneThread : 0.0);
+    if (twoThreads >= kGoal)
+        std::printf("goal %.0f x real time on 2 cores: PASS (%.2f x)\n", kGoal, twoThreads);
+    else
+        std::printf("goal %.0f x real time on 2 cores: MISSED (%.2f x)\n", kGoal, twoThreads);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "compare") == 0) {
+        const PageComparison c = ComparePages(argv[2], argv[3]);
+        std::printf("%d pages, %s%s\n", c.pages,
+                    c.differing == 0 ? "pixel-equal" : (std::to_string(c.differing) + " differ, the first ").c_str(),
+                    c.first.c_str());
+        return c.differing == 0 ? 0 : 1;
+    }
+    if (argc == 6 && std::strcmp(argv[1], "one") == 0) {
+        av_log_set_level(AV_LOG_ERROR);
+        std::ostringstream discard;
+        std::streambuf* const out = std::cout.rdbuf(discard.rdbuf());
+        const int rc = ReprocessOnce(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+        std::cout.rdbuf(out);
+        return rc;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_reprocess <new work folder> [quick]\n");
         return 2;
@@ -155,6 +369,7 @@ int main(int argc, char** argv) {
     // each) to save time.
     const bool quick = argc > 2 && std::strcmp(argv[2], "quick") == 0;
     const bool rest = argc > 2 && std::strcmp(argv[2], "rest") == 0;
+    const bool speed = argc > 2 && std::strcmp(argv[2], "speed") == 0;
     const int32_t restLength = 12500;
     if (fs::exists(work)) {
         std::fprintf(stderr, "%s exists; name a new folder\n", work.c_str());
@@ -166,6 +381,16 @@ int main(int argc, char** argv) {
     // The pipeline's per-frame trace goes to std::cout; the figures go to stdout directly.
     std::ostringstream discard;
     std::cout.rdbuf(discard.rdbuf());
+    if (speed) {
+        const bool all = argc > 3 && std::strcmp(argv[3], "all") == 0;
+        const int recording = all ? 4 : 3;
+        const char* rounds = std::getenv("BHV_BENCH_ROUNDS");
+        const int rc = SpeedBench("/proc/self/exe", work,
+                                  argc > recording ? fs::path(argv[recording]) : fs::path(), all,
+                                  rounds ? std::max(1, std::atoi(rounds)) : 3);
+        std::cout.rdbuf(nullptr);
+        return rc;
+    }
 
     // 1. Downward: live against re-processed, and the speed.
     const Take down;

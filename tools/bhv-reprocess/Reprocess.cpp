@@ -58,7 +58,7 @@ bool IsWithin(const fs::path& inner, const fs::path& outer) {
 
 // One decoded frame and its time, on its way from the decoding thread.
 struct DecodedFrame {
-    std::unique_ptr<RawFrame> frame;
+    FramePtr frame;
     double seconds = 0.0;        // from the first decoded frame
     double streamSeconds = 0.0;  // from the stream's zero (the slot's time)
 };
@@ -100,10 +100,14 @@ std::vector<sdk::FrameTime> ReadFrameMoments(const fs::path& path, double fps, s
 }
 
 // Frames from the video, either decoded on the caller's thread or by a thread of their own
-// into a short queue (back-pressure instead of dropping: every frame is used).
+// into a short queue (back-pressure instead of dropping: every frame is used). The decoding
+// thread only decodes: the caller copies each picture out of the decoder's buffers, so that
+// the two threads' shares of the work come closer. Each frame is filled into a spare of the
+// frame queue it goes to, so its 7.5 MB are neither allocated nor cleared again every frame.
 class FrameSource {
 public:
-    FrameSource(VideoFile& video, bool threaded) : video_(video), threaded_(threaded) {
+    FrameSource(VideoFile& video, FrameQueue& spares, bool threaded)
+        : video_(video), spares_(spares), threaded_(threaded) {
         if (threaded_) thread_ = std::thread([this] { Produce(); });
     }
     ~FrameSource() {
@@ -117,20 +121,23 @@ public:
 
     // The next frame; false at the end (error set when reading broke off).
     bool Next(DecodedFrame& out, std::string& error) {
-        if (!threaded_) {
-            out.frame = std::make_unique<RawFrame>();
-            return video_.Next(*out.frame, out.seconds, error, &out.streamSeconds);
+        out.frame = spares_.TakeSpare();
+        if (!threaded_) return video_.Next(*out.frame, out.seconds, error, &out.streamSeconds);
+        DecodedPicture picture;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !queue_.empty() || done_; });
+            if (queue_.empty()) {
+                error = error_;
+                return false;
+            }
+            picture = std::move(queue_.front());
+            queue_.pop_front();
         }
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !queue_.empty() || done_; });
-        if (queue_.empty()) {
-            error = error_;
-            return false;
-        }
-        out = std::move(queue_.front());
-        queue_.pop_front();
         changed_.notify_all();
-        return true;
+        out.seconds = picture.seconds;
+        out.streamSeconds = picture.streamSeconds;
+        return copier_.Copy(picture, *out.frame, error);
     }
 
 private:
@@ -138,10 +145,9 @@ private:
 
     void Produce() {
         for (;;) {
-            DecodedFrame d;
-            d.frame = std::make_unique<RawFrame>();
+            DecodedPicture picture;
             std::string error;
-            const bool got = video_.Next(*d.frame, d.seconds, error, &d.streamSeconds);
+            const bool got = video_.NextPicture(picture, error);
             std::unique_lock lock(mutex_);
             if (!got) {
                 error_ = error;
@@ -151,16 +157,18 @@ private:
             }
             changed_.wait(lock, [this] { return queue_.size() < kDepth || stop_; });
             if (stop_) return;
-            queue_.push_back(std::move(d));
+            queue_.push_back(std::move(picture));
             changed_.notify_all();
         }
     }
 
     VideoFile& video_;
+    FrameQueue& spares_;
     bool threaded_;
+    PictureCopier copier_;  // the caller's
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<DecodedFrame> queue_;
+    std::deque<DecodedPicture> queue_;
     bool done_ = false;
     bool stop_ = false;
     std::string error_;
@@ -186,347 +194,475 @@ std::optional<double> RecordedDepthAt(const std::vector<DepthRecord>& records, d
     return before->depth + f * (after->depth - before->depth);
 }
 
-}  // namespace
+// One re-processing, in the order it runs: the inputs (the paths, the subtitles, the video, the
+// files beside it, the source project and the configuration), the depth track, the run's
+// settings, the new project, the frame loop and the report. Each step returns false when the
+// run stops there, with the exit status and the reason in the report.
+class Reprocessing {
+public:
+    Reprocessing(const ReprocessOptions& options, std::ostream& log)
+        : o_(options), log_(log) {}
 
-ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
-    ReprocessReport report;
-    auto fail = [&](int code, const std::string& error) {
-        report.exitCode = code;
-        report.error = error;
-        return report;
-    };
-    auto note = [&](const std::string& text) {
-        report.notes.push_back(text);
-        log << "note: " << text << "\n";
-    };
-    std::error_code ec;
+    ReprocessReport Run() {
+        if (!ReadInputs() || !ChooseSettings() || !CreateProject()) return report_;
+        ProcessFrames();
+        NoteWhatWasMissing();
+        MoveIntoPlace();
+        return report_;
+    }
 
-    // Inputs.
-    if (!fs::is_regular_file(options.video, ec))
-        return fail(kReprocessMissing, "no such video: " + options.video.string());
-    fs::path srt = options.subtitles;
-    if (srt.empty()) srt = fs::path(options.video).replace_extension(".srt");
-    const bool haveSrt = fs::is_regular_file(srt, ec);
-    if (!haveSrt && !options.holdStartDepth)
-        return fail(kReprocessMissing, "no subtitle file " + srt.string() +
+private:
+    bool Fail(int code, const std::string& error) {
+        report_.exitCode = code;
+        report_.error = error;
+        return false;
+    }
+    void Note(const std::string& text) {
+        report_.notes.push_back(text);
+        log_ << "note: " << text << "\n";
+    }
+    void RemoveStaging() { fs::remove_all(staging_, ec_); }
+
+    bool ReadInputs() {
+        if (!CheckPaths() || !ReadSubtitles() || !OpenVideo()) return false;
+        ReadFrameFiles();
+        OpenSourceProject();
+        return LoadConfiguration();
+    }
+    bool ChooseSettings() {
+        if (!BuildDepthTrack()) return false;
+        ChooseDirection();
+        if (!ChooseDiameter()) return false;
+        ChooseHeading();
+        return ChooseBand();
+    }
+
+    bool CheckPaths();
+    bool ReadSubtitles();
+    bool OpenVideo();
+    void ReadFrameFiles();
+    void OpenSourceProject();
+    bool LoadConfiguration();
+    bool BuildDepthTrack();
+    void CheckDepthRecords();
+    bool CheckCoverage();
+    void ChooseDirection();
+    bool ChooseDiameter();
+    void ChooseHeading();
+    double HeadingAt(double depth) const;
+    bool ChooseBand();
+    void LogSettings();
+    bool CreateProject();
+    void ProcessFrames();
+    void PlaceFrame(DecodedFrame& decoded, ImageRun& run, double& depthNow);
+    void Progress(ImageRun& run, SteadyClock::time_point began,
+                  SteadyClock::time_point& lastProgress, double depth);
+    void NoteWhatWasMissing();
+    void MoveIntoPlace();
+
+    const ReprocessOptions& o_;
+    std::ostream& log_;
+    ReprocessReport report_;
+    std::error_code ec_;
+    std::string error_;
+
+    // The inputs.
+    fs::path srt_, sourceFolder_, staging_;
+    bool haveSrt_ = false;
+    std::vector<SubtitleSample> samples_;
+    VideoFile video_;
+    std::vector<sdk::FrameTime> frameTimes_;
+    std::vector<DepthRecord> depthRecords_;
+    fs::path depthsPath_;
+    ProjectReader source_;
+    std::optional<ProjectInfoRow> sourceInfo_;
+    std::vector<ProbeStateRow> sourceStates_;
+    SysConfigParam config_;
+    std::string configFrom_ = "defaults";
+
+    // The depth track and the run's settings.
+    double lead_ = 0.0;  // seconds from the recording's start to the video's first frame
+    std::optional<DepthTrack> track_;
+    int32_t startDepth_ = 0;
+    bool upward_ = false;
+    std::string upwardFrom_ = "the subtitles";
+    int32_t diameter_ = 0;
+    std::string diameterFrom_;
+    float heading_ = 0.0f;
+    std::string headingFrom_ = "no record (0)";
+    std::vector<std::pair<double, double>> headings_;  // depth, unwrapped heading
+    UnwrapParams params_;
+    int32_t workWidth_ = 0;
+    std::string bandFrom_ = "the command line";
+
+    // The new project and the frame loop.
+    ProjectDb db_;
+    double lastFrameSeconds_ = -1.0;  // the last decoded frame's time in the video
+};
+
+// The video and its subtitles exist; the output is a new folder, never the source project or a
+// folder inside it; what an interrupted run left is cleared away.
+bool Reprocessing::CheckPaths() {
+    if (!fs::is_regular_file(o_.video, ec_))
+        return Fail(kReprocessMissing, "no such video: " + o_.video.string());
+    srt_ = o_.subtitles;
+    if (srt_.empty()) srt_ = fs::path(o_.video).replace_extension(".srt");
+    haveSrt_ = fs::is_regular_file(srt_, ec_);
+    if (!haveSrt_ && !o_.holdStartDepth)
+        return Fail(kReprocessMissing, "no subtitle file " + srt_.string() +
                                            " (the depths of the recording); give it with --srt");
-    const fs::path sourceFolder =
-        options.sourceProject.empty() ? options.video.parent_path() : options.sourceProject;
+    sourceFolder_ = o_.sourceProject.empty() ? o_.video.parent_path() : o_.sourceProject;
 
-    // The output: a new folder, never the source project or a folder inside it.
-    if (options.output.empty()) return fail(kReprocessUsage, "no output folder given (--out)");
-    if (fs::exists(options.output, ec))
-        return fail(kReprocessOutput, "the output folder " + options.output.string() +
+    if (o_.output.empty()) return Fail(kReprocessUsage, "no output folder given (--out)");
+    if (fs::exists(o_.output, ec_))
+        return Fail(kReprocessOutput, "the output folder " + o_.output.string() +
                                           " exists already; name a new one");
-    if (IsWithin(options.output, sourceFolder.empty() ? fs::path(".") : sourceFolder))
-        return fail(kReprocessOutput, "the output folder " + options.output.string() +
+    if (IsWithin(o_.output, sourceFolder_.empty() ? fs::path(".") : sourceFolder_))
+        return Fail(kReprocessOutput, "the output folder " + o_.output.string() +
                                           " lies in the source project; name a folder elsewhere");
-    fs::path staging = options.output;
-    staging += ".part";
-    if (fs::exists(staging, ec)) {
+    staging_ = o_.output;
+    staging_ += ".part";
+    if (fs::exists(staging_, ec_)) {
         // What an interrupted run left: the staging folder is this tool's own.
-        if (!fs::is_directory(staging, ec) || fs::remove_all(staging, ec) == 0 || ec)
-            return fail(kReprocessOutput, staging.string() + " is in the way and cannot be removed");
-        note("removed " + staging.string() + ", left by an interrupted run");
+        if (!fs::is_directory(staging_, ec_) || fs::remove_all(staging_, ec_) == 0 || ec_)
+            return Fail(kReprocessOutput,
+                        staging_.string() + " is in the way and cannot be removed");
+        Note("removed " + staging_.string() + ", left by an interrupted run");
     }
+    return true;
+}
 
-    std::vector<SubtitleSample> samples;
-    std::string error;
-    if (haveSrt) {
+bool Reprocessing::ReadSubtitles() {
+    if (haveSrt_) {
         bool readable = false;
-        const std::string srtText = ReadText(srt, readable);
-        if (!readable) return fail(kReprocessMissing, "cannot read " + srt.string());
-        if (!ParseSrt(srtText, samples, error))
-            return fail(kReprocessMissing, srt.string() + ": " + error);
+        const std::string srtText = ReadText(srt_, readable);
+        if (!readable) return Fail(kReprocessMissing, "cannot read " + srt_.string());
+        if (!ParseSrt(srtText, samples_, error_))
+            return Fail(kReprocessMissing, srt_.string() + ": " + error_);
     }
-    if (samples.empty() && !options.holdStartDepth)
-        return fail(kReprocessMissing,
-                    (haveSrt ? srt.string() + " holds no depth" : "no subtitles") +
+    if (samples_.empty() && !o_.holdStartDepth)
+        return Fail(kReprocessMissing,
+                    (haveSrt_ ? srt_.string() + " holds no depth" : "no subtitles") +
                         std::string(" (a recording stopped before its first second, or cut off); "
                                     "--hold-start-depth processes it at the start depth of the "
                                     "video's name"));
+    return true;
+}
 
-    VideoFile video;
-    if (!video.Open(options.video, error))
-        return fail(kReprocessMissing, options.video.string() + ": " + error);
-    const VideoInfo& info = video.Info();
-    log << "video " << options.video.string() << ": " << info.width << "x" << info.height << " "
-        << info.codec << ", " << info.fps << " fps, " << info.declaredFrames << " frames ("
-        << info.durationSeconds << " s)\n";
+bool Reprocessing::OpenVideo() {
+    video_.SetDecoderThreads(o_.decoderThreads);
+    if (!video_.Open(o_.video, error_))
+        return Fail(kReprocessMissing, o_.video.string() + ": " + error_);
+    const VideoInfo& info = video_.Info();
+    log_ << "video " << o_.video.string() << ": " << info.width << "x" << info.height << " "
+         << info.codec << ", " << info.fps << " fps, " << info.declaredFrames << " frames ("
+         << info.durationSeconds << " s)\n";
     if (info.truncated) {
-        if (!options.salvage)
-            return fail(kReprocessTruncated,
-                        options.video.string() + " is truncated: " + info.truncation +
+        if (!o_.salvage)
+            return Fail(kReprocessTruncated,
+                        o_.video.string() + " is truncated: " + info.truncation +
                             " (--salvage processes the frames that are there)");
-        note("the video is truncated (" + info.truncation + "); processing what is there");
+        Note("the video is truncated (" + info.truncation + "); processing what is there");
     }
+    return true;
+}
 
-    // The frames' real moments: without them every frame lies at its slot, up to half a slot
-    // (at 20 frames per second 25 ms, a third of a millimetre at the slow speed) from when it
-    // was taken, more where frames came in a bunch.
-    std::vector<sdk::FrameTime> frameTimes;
-    const fs::path timesPath = sdk::FrameTimesPath(options.video);
-    if (options.frameTimes) {
+// The frames' real moments: without them every frame lies at its slot, up to half a slot (at
+// 20 frames per second 25 ms, a third of a millimetre at the slow speed) from when it was
+// taken, more where frames came in a bunch. With them, every depth the host reported while
+// recording, at its moment: a frame takes the depth of its own moment from them, as in the
+// live run.
+void Reprocessing::ReadFrameFiles() {
+    const fs::path timesPath = sdk::FrameTimesPath(o_.video);
+    if (o_.frameTimes) {
         std::string why;
-        frameTimes = ReadFrameMoments(timesPath, info.fps, why);
-        if (!why.empty()) note(why + "; the frames are taken at their slots");
-        if (!frameTimes.empty())
-            log << "frame times: " << frameTimes.size() << " frames, the first "
-                << frameTimes.front().seconds << " s after the recording's start ("
-                << timesPath.string() << ")\n";
+        frameTimes_ = ReadFrameMoments(timesPath, video_.Info().fps, why);
+        if (!why.empty()) Note(why + "; the frames are taken at their slots");
+        if (!frameTimes_.empty())
+            log_ << "frame times: " << frameTimes_.size() << " frames, the first "
+                 << frameTimes_.front().seconds << " s after the recording's start ("
+                 << timesPath.string() << ")\n";
         else if (why.empty())
-            note("no frame times (" + timesPath.filename().string() +
+            Note("no frame times (" + timesPath.filename().string() +
                  "): the frames are taken at their slots in the video");
     }
-
-    // Every depth the host reported while recording, at its moment: with the frames' moments a
-    // frame takes the depth of its own moment from them, as in the live run.
-    std::vector<DepthRecord> depthRecords;
-    const fs::path depthsPath = DepthRecordPath(options.video);
-    if (options.depthRecords && !frameTimes.empty() && fs::is_regular_file(depthsPath, ec)) {
+    depthsPath_ = DepthRecordPath(o_.video);
+    if (o_.depthRecords && !frameTimes_.empty() && fs::is_regular_file(depthsPath_, ec_)) {
         std::string why;
-        if (!ReadDepthRecords(depthsPath, depthRecords, why))
-            note(why + "; the depths come from the subtitles");
-        else if (depthRecords.size() < 2)
-            depthRecords.clear();
+        if (!ReadDepthRecords(depthsPath_, depthRecords_, why))
+            Note(why + "; the depths come from the subtitles");
+        else if (depthRecords_.size() < 2)
+            depthRecords_.clear();
     }
+}
 
-    // The source project, when there is one beside the video.
-    ProjectReader source;
-    std::optional<ProjectInfoRow> sourceInfo;
-    std::vector<ProbeStateRow> sourceStates;
-    if (ProjectReader::FindDatabase(sourceFolder) && source.Open(sourceFolder, error)) {
-        sourceInfo = source.Info();
-        sourceStates = source.ProbeStates();
-        log << "source project " << source.DatabasePath().string() << "\n";
+// The source project, when there is one beside the video.
+void Reprocessing::OpenSourceProject() {
+    if (ProjectReader::FindDatabase(sourceFolder_) && source_.Open(sourceFolder_, error_)) {
+        sourceInfo_ = source_.Info();
+        sourceStates_ = source_.ProbeStates();
+        log_ << "source project " << source_.DatabasePath().string() << "\n";
     } else {
-        note("no project database beside the video: settings from the configuration");
+        Note("no project database beside the video: settings from the configuration");
     }
+}
 
-    // The configuration: given, beside the video, or the program's own.
-    SysConfigParam config;
-    std::string configFrom = "defaults";
-    if (!options.config.empty()) {
-        config.folder = options.config.parent_path();
-        if (!config.Load(options.config.filename().string()))
-            return fail(kReprocessMissing,
-                        "cannot read the configuration " + options.config.string());
-        configFrom = options.config.string();
+// The configuration: given, beside the video, or the program's own; then the command line's
+// ring and clarity.
+bool Reprocessing::LoadConfiguration() {
+    if (!o_.config.empty()) {
+        config_.folder = o_.config.parent_path();
+        if (!config_.Load(o_.config.filename().string()))
+            return Fail(kReprocessMissing, "cannot read the configuration " + o_.config.string());
+        configFrom_ = o_.config.string();
     } else {
-        for (const fs::path& folder : {sourceFolder, options.userConfigFolder}) {
-            config.folder = folder;
-            if (config.Load()) {
-                configFrom = (folder / SysConfigParam::kFileName).string();
+        for (const fs::path& folder : {sourceFolder_, o_.userConfigFolder}) {
+            config_.folder = folder;
+            if (config_.Load()) {
+                configFrom_ = (folder / SysConfigParam::kFileName).string();
                 break;
             }
         }
     }
-    if (options.centreX) config.centreX = *options.centreX;
-    if (options.centreY) config.centreY = *options.centreY;
-    if (options.radiusIn) config.radiusIn = *options.radiusIn;
-    if (options.radiusOut) config.radiusOut = *options.radiusOut;
-    config.SetStitchClarity(options.clarity ? *options.clarity : config.stitchClarity);
+    if (o_.centreX) config_.centreX = *o_.centreX;
+    if (o_.centreY) config_.centreY = *o_.centreY;
+    if (o_.radiusIn) config_.radiusIn = *o_.radiusIn;
+    if (o_.radiusOut) config_.radiusOut = *o_.radiusOut;
+    config_.SetStitchClarity(o_.clarity ? *o_.clarity : config_.stitchClarity);
+    return true;
+}
 
-    // Depth track.
-    const std::optional<int32_t> nameDepth = StartDepthFromName(options.video.stem().string());
-    if (!nameDepth && samples.empty())
-        return fail(kReprocessMismatched,
+// The depth of every moment from the subtitles and the start depth of the video's name; the
+// depth file is checked against it.
+bool Reprocessing::BuildDepthTrack() {
+    const std::optional<int32_t> nameDepth = StartDepthFromName(o_.video.stem().string());
+    if (!nameDepth && samples_.empty())
+        return Fail(kReprocessMismatched,
                     "the subtitles are empty and the video's name gives no start depth");
-    if (nameDepth && !samples.empty() && samples.front().seconds <= 1.5 &&
-        std::abs(samples.front().depth - *nameDepth) > 5000 && !options.force)
-        return fail(kReprocessMismatched,
-                    "the subtitles begin at " + Metres(samples.front().depth) +
+    if (nameDepth && !samples_.empty() && samples_.front().seconds <= 1.5 &&
+        std::abs(samples_.front().depth - *nameDepth) > 5000 && !o_.force)
+        return Fail(kReprocessMismatched,
+                    "the subtitles begin at " + Metres(samples_.front().depth) +
                         " but the video's name says it starts at " + Metres(*nameDepth) +
                         ": they do not belong together (--force processes them anyway)");
     // The video's first frame came this long after the recording started at the name's depth.
-    const double lead = frameTimes.empty() ? 0.0 : frameTimes.front().seconds;
-    const DepthTrack track(nameDepth, samples, -lead);
-    if (!track.Error().empty())
-        return fail(kReprocessMismatched, srt.string() + ": " + track.Error());
-    for (const std::string& n : track.Notes()) note(n);
-    if (!depthRecords.empty()) {
-        // Reports far from the subtitles' depth belong to another recording.
-        constexpr double kMaxDisagreement = 500.0;  // 50 mm
-        for (const DepthRecord& r : depthRecords) {
-            const double video = r.seconds - lead;
-            if (samples.empty() || video < 0 || video > track.LastTime()) continue;
-            if (std::abs(r.depth - track.DepthAt(video)) > kMaxDisagreement) {
-                note(depthsPath.string() + ": its depth " + Metres(r.depth) + " at " +
-                     std::to_string(video) + " s lies far from the subtitles' " +
-                     Metres(track.DepthAt(video)) +
-                     ": it does not belong to the video; the depths come from the subtitles");
-                depthRecords.clear();
-                break;
-            }
+    lead_ = frameTimes_.empty() ? 0.0 : frameTimes_.front().seconds;
+    track_.emplace(nameDepth, samples_, -lead_);
+    if (!track_->Error().empty())
+        return Fail(kReprocessMismatched, srt_.string() + ": " + track_->Error());
+    for (const std::string& n : track_->Notes()) Note(n);
+    CheckDepthRecords();
+    return CheckCoverage();
+}
+
+// Reports far from the subtitles' depth belong to another recording.
+void Reprocessing::CheckDepthRecords() {
+    constexpr double kMaxDisagreement = 500.0;  // 50 mm
+    const DepthTrack& track = *track_;
+    for (const DepthRecord& r : depthRecords_) {
+        const double video = r.seconds - lead_;
+        if (samples_.empty() || video < 0 || video > track.LastTime()) continue;
+        if (std::abs(r.depth - track.DepthAt(video)) > kMaxDisagreement) {
+            Note(depthsPath_.string() + ": its depth " + Metres(r.depth) + " at " +
+                 std::to_string(video) + " s lies far from the subtitles' " +
+                 Metres(track.DepthAt(video)) +
+                 ": it does not belong to the video; the depths come from the subtitles");
+            depthRecords_.clear();
+            break;
         }
     }
-    if (!depthRecords.empty())
-        log << "depths: " << depthRecords.size() << " reports of the host (" << depthsPath.string()
-            << ")\n";
+    if (!depthRecords_.empty())
+        log_ << "depths: " << depthRecords_.size() << " reports of the host ("
+             << depthsPath_.string() << ")\n";
+}
+
+// The subtitles and the video cover about the same time.
+bool Reprocessing::CheckCoverage() {
+    const VideoInfo& info = video_.Info();
+    const DepthTrack& track = *track_;
     const double videoSeconds = info.durationSeconds > 0
                                     ? info.durationSeconds
                                     : static_cast<double>(info.declaredFrames) / info.fps;
     if (videoSeconds > 0 && track.LastTime() > videoSeconds + std::max(2.0, 0.1 * videoSeconds)) {
-        if (!options.force)
-            return fail(kReprocessMismatched,
+        if (!o_.force)
+            return Fail(kReprocessMismatched,
                         "the subtitles cover " + std::to_string(track.LastTime()) +
                             " s but the video only " + std::to_string(videoSeconds) +
                             " s: they do not belong together (--force processes them anyway)");
-        note("the subtitles run past the end of the video");
+        Note("the subtitles run past the end of the video");
     }
-    if (!samples.empty() && videoSeconds > track.LastTime() + 1.0)
-        note("the subtitles end at " + std::to_string(static_cast<int>(track.LastTime())) +
+    if (!samples_.empty() && videoSeconds > track.LastTime() + 1.0)
+        Note("the subtitles end at " + std::to_string(static_cast<int>(track.LastTime())) +
              " s, the video runs to " + std::to_string(static_cast<int>(videoSeconds)) +
              " s: the last depth " + Metres(track.LastDepth()) + " is held");
+    return true;
+}
 
-    // Run settings: options, then the source project, then the subtitles and the configuration.
-    const int32_t startDepth = static_cast<int32_t>(std::lround(track.DepthAt(-lead)));
-    bool upward = track.LastDepth() < track.FirstDepth();
-    std::string upwardFrom = "the subtitles";
-    if (options.upward) {
-        upward = *options.upward;
-        upwardFrom = "the command line";
-    } else if (sourceInfo && (sourceInfo->direction == "up" || sourceInfo->direction == "down")) {
-        upward = sourceInfo->Upward();
-        upwardFrom = "the source project";
-        if (upward != (track.LastDepth() < track.FirstDepth()) &&
+// Run settings: options, then the source project, then the subtitles and the configuration.
+void Reprocessing::ChooseDirection() {
+    const DepthTrack& track = *track_;
+    startDepth_ = static_cast<int32_t>(std::lround(track.DepthAt(-lead_)));
+    upward_ = track.LastDepth() < track.FirstDepth();
+    if (o_.upward) {
+        upward_ = *o_.upward;
+        upwardFrom_ = "the command line";
+    } else if (sourceInfo_ && (sourceInfo_->direction == "up" || sourceInfo_->direction == "down")) {
+        upward_ = sourceInfo_->Upward();
+        upwardFrom_ = "the source project";
+        if (upward_ != (track.LastDepth() < track.FirstDepth()) &&
             std::abs(track.LastDepth() - track.FirstDepth()) > 5000)
-            note("the source project's direction is " + sourceInfo->direction +
+            Note("the source project's direction is " + sourceInfo_->direction +
                  " but the recording's depth goes the other way");
     }
-    int32_t diameter = config.diameterTenthsMm;
-    std::string diameterFrom = configFrom;
-    if (options.diameter) {
-        diameter = *options.diameter;
-        diameterFrom = "the command line";
-    } else if (sourceInfo && PlausibleDiameter(sourceInfo->diameter)) {
-        diameter = sourceInfo->diameter;
-        diameterFrom = "the source project";
-    } else if (sourceInfo) {
-        note("the source project's diameter " + std::to_string(sourceInfo->diameter / 10) +
+}
+
+bool Reprocessing::ChooseDiameter() {
+    diameter_ = config_.diameterTenthsMm;
+    diameterFrom_ = configFrom_;
+    if (o_.diameter) {
+        diameter_ = *o_.diameter;
+        diameterFrom_ = "the command line";
+    } else if (sourceInfo_ && PlausibleDiameter(sourceInfo_->diameter)) {
+        diameter_ = sourceInfo_->diameter;
+        diameterFrom_ = "the source project";
+    } else if (sourceInfo_) {
+        Note("the source project's diameter " + std::to_string(sourceInfo_->diameter / 10) +
              " mm is not a borehole's: ignored");
     }
-    if (!PlausibleDiameter(diameter))
-        return fail(kReprocessMismatched,
-                    "the diameter " + std::to_string(diameter / 10) + " mm (" + diameterFrom +
+    if (!PlausibleDiameter(diameter_))
+        return Fail(kReprocessMismatched,
+                    "the diameter " + std::to_string(diameter_ / 10) + " mm (" + diameterFrom_ +
                         ") lies outside " + std::to_string(kMinDiameterTenths / 10) + " to " +
                         std::to_string(kMaxDiameterTenths / 10) + " mm");
-    float heading = 0.0f;
-    std::string headingFrom = "no record (0)";
-    if (options.heading) {
-        heading = *options.heading;
-        headingFrom = "the command line";
-    } else if (!sourceStates.empty()) {
-        // The probe's heading (angle Z) where the recording began.
-        const ProbeStateRow* best = &sourceStates.front();
-        for (const ProbeStateRow& row : sourceStates)
-            if (std::abs(row.id * 10 - startDepth) < std::abs(best->id * 10 - startDepth))
-                best = &row;
-        heading = static_cast<float>(best->angleZ);
-        headingFrom = "the source project's probe state at " + std::to_string(best->id) + " mm";
-    }
-    // The probe's heading at a depth (tenths of a mm): the command line's, or the source
-    // project's probe states (every 100 mm) followed the short way round between them, so a
-    // turning probe's pages keep their north.
-    std::vector<std::pair<double, double>> headings;  // depth, unwrapped heading
-    if (!options.heading) {
-        std::vector<ProbeStateRow> rows = sourceStates;
-        std::sort(rows.begin(), rows.end(),
-                  [](const ProbeStateRow& a, const ProbeStateRow& b) { return a.id < b.id; });
-        for (const ProbeStateRow& row : rows) {
-            double h = row.angleZ;
-            if (!headings.empty()) h = headings.back().second + std::remainder(h - headings.back().second, 360.0);
-            if (headings.empty() || row.id * 10.0 > headings.back().first)
-                headings.emplace_back(row.id * 10.0, h);
-        }
-    }
-    const auto headingAt = [&headings, heading](double depth) {
-        if (headings.size() < 2) return static_cast<double>(heading);
-        if (depth <= headings.front().first) return headings.front().second;
-        if (depth >= headings.back().first) return headings.back().second;
-        const auto after =
-            std::upper_bound(headings.begin(), headings.end(), depth,
-                             [](double d, const std::pair<double, double>& h) { return d < h.first; });
-        const auto before = after - 1;
-        const double f = (depth - before->first) / (after->first - before->first);
-        return before->second + f * (after->second - before->second);
-    };
+    return true;
+}
 
-    UnwrapParams params{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
-                        config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
-    const int32_t workWidth = config.workFrameWidth;
-    std::string bandFrom = "the command line";
-    if (upward && options.upwardBand == UpwardBand::Auto) {
+// The start heading, and the probe's heading by depth (tenths of a mm): the command line's, or
+// the source project's probe states (every 100 mm) followed the short way round between them,
+// so a turning probe's pages keep their north.
+void Reprocessing::ChooseHeading() {
+    if (o_.heading) {
+        heading_ = *o_.heading;
+        headingFrom_ = "the command line";
+    } else if (!sourceStates_.empty()) {
+        // The probe's heading (angle Z) where the recording began.
+        const ProbeStateRow* best = &sourceStates_.front();
+        for (const ProbeStateRow& row : sourceStates_)
+            if (std::abs(row.id * 10 - startDepth_) < std::abs(best->id * 10 - startDepth_))
+                best = &row;
+        heading_ = static_cast<float>(best->angleZ);
+        headingFrom_ = "the source project's probe state at " + std::to_string(best->id) + " mm";
+    }
+    if (o_.heading) return;
+    std::vector<ProbeStateRow> rows = sourceStates_;
+    std::sort(rows.begin(), rows.end(),
+              [](const ProbeStateRow& a, const ProbeStateRow& b) { return a.id < b.id; });
+    for (const ProbeStateRow& row : rows) {
+        double h = row.angleZ;
+        if (!headings_.empty())
+            h = headings_.back().second + std::remainder(h - headings_.back().second, 360.0);
+        if (headings_.empty() || row.id * 10.0 > headings_.back().first)
+            headings_.emplace_back(row.id * 10.0, h);
+    }
+}
+
+double Reprocessing::HeadingAt(double depth) const {
+    if (headings_.size() < 2) return static_cast<double>(heading_);
+    if (depth <= headings_.front().first) return headings_.front().second;
+    if (depth >= headings_.back().first) return headings_.back().second;
+    const auto after =
+        std::upper_bound(headings_.begin(), headings_.end(), depth,
+                         [](double d, const std::pair<double, double>& h) { return d < h.first; });
+    const auto before = after - 1;
+    const double f = (depth - before->first) / (after->first - before->first);
+    return before->second + f * (after->second - before->second);
+}
+
+// The ring and, going up, where its band is cut; the ring must fit the working frame.
+bool Reprocessing::ChooseBand() {
+    const VideoInfo& info = video_.Info();
+    params_ = UnwrapParams{config_.workRadiusIn, config_.workRadiusOut, config_.workCentreX,
+                           config_.workCentreY, static_cast<uint8_t>(upward_ ? 1 : 0)};
+    workWidth_ = config_.workFrameWidth;
+    if (upward_ && o_.upwardBand == UpwardBand::Auto) {
         // The outer band is sharper but moves about 2.5 times as many band columns per
         // millimetre: it is taken when the recording's fastest second stays within 6 of the 7
         // columns per frame the stitching places there.
-        UnwrapParams outer = params;
+        UnwrapParams outer = params_;
         outer.upwardBandOuter = 1;
-        const double focalWork = config.sourceFrameWidth > 0
-                                     ? ImageRunStart{}.focalSourcePx * workWidth / config.sourceFrameWidth
-                                     : 0.0;
-        const double limit =
-            MaxStitchSpeedMmPerS(info.fps, outer, focalWork, diameter / 10.0) * 6.0 / kMaxStitchShift;
+        const double focalWork =
+            config_.sourceFrameWidth > 0
+                ? ImageRunStart{}.focalSourcePx * workWidth_ / config_.sourceFrameWidth
+                : 0.0;
+        const double limit = MaxStitchSpeedMmPerS(info.fps, outer, focalWork, diameter_ / 10.0) *
+                             6.0 / kMaxStitchShift;
         double fastest = 0.0;  // mm/s
-        for (size_t i = 1; i < samples.size(); ++i) {
-            const double dt = samples[i].seconds - samples[i - 1].seconds;
+        for (size_t i = 1; i < samples_.size(); ++i) {
+            const double dt = samples_[i].seconds - samples_[i - 1].seconds;
             if (dt > 0)
-                fastest = std::max(fastest, std::abs(samples[i].depth - samples[i - 1].depth) / 10.0 / dt);
+                fastest = std::max(fastest,
+                                   std::abs(samples_[i].depth - samples_[i - 1].depth) / 10.0 / dt);
         }
-        const bool useOuter = limit > 0 && !samples.empty() && fastest <= limit;
-        params.upwardBandOuter = useOuter ? 1 : 0;
+        const bool useOuter = limit > 0 && !samples_.empty() && fastest <= limit;
+        params_.upwardBandOuter = useOuter ? 1 : 0;
         char text[160];
         std::snprintf(text, sizeof text,
                       "the speed: fastest %.1f mm/s, the outer band keeps up to %.1f mm/s", fastest,
                       limit);
-        bandFrom = text;
+        bandFrom_ = text;
     } else {
-        params.upwardBandOuter = upward && options.upwardBand == UpwardBand::Outer ? 1 : 0;
+        params_.upwardBandOuter = upward_ && o_.upwardBand == UpwardBand::Outer ? 1 : 0;
     }
     const int workHeight =
         static_cast<int>(static_cast<float>(info.height) /
-                         (static_cast<float>(info.width) / static_cast<float>(workWidth)));
-    if (!RingFitsFrame(params, workWidth, workHeight))
-        return fail(kReprocessMismatched,
-                    "the ring (centre " + std::to_string(params.centreX) + "," +
-                        std::to_string(params.centreY) + ", radii " +
-                        std::to_string(params.radiusIn) + "/" + std::to_string(params.radiusOut) +
-                        ") does not fit the " + std::to_string(workWidth) + "x" +
+                         (static_cast<float>(info.width) / static_cast<float>(workWidth_)));
+    if (!RingFitsFrame(params_, workWidth_, workHeight))
+        return Fail(kReprocessMismatched,
+                    "the ring (centre " + std::to_string(params_.centreX) + "," +
+                        std::to_string(params_.centreY) + ", radii " +
+                        std::to_string(params_.radiusIn) + "/" + std::to_string(params_.radiusOut) +
+                        ") does not fit the " + std::to_string(workWidth_) + "x" +
                         std::to_string(workHeight) + " working frame of this video");
-    log << "ring: centre " << config.centreX << "," << config.centreY << ", radii "
-        << config.radiusIn << "/" << config.radiusOut << " (reference pixels; working "
-        << params.centreX << "," << params.centreY << ", " << params.radiusIn << "/"
-        << params.radiusOut << "), clarity " << config.stitchClarity << ", from " << configFrom
-        << "\n"
-        << "direction " << (upward ? "up" : "down") << " (" << upwardFrom << ")"
-        << (upward ? std::string(params.upwardBandOuter ? ", band near the outer radius ("
-                                                        : ", band near the inner radius (") +
-                         bandFrom + ")"
-                   : std::string())
-        << "; diameter " << diameter / 10 << " mm (" << diameterFrom << "); start heading "
-        << heading << " (" << headingFrom << "); start depth " << Metres(startDepth) << "\n";
-    report.params = params;
-    report.workWidth = workWidth;
-    report.startDepth = startDepth;
-    report.diameter = diameter;
-    report.heading = heading;
+    LogSettings();
+    return true;
+}
 
-    // The new project, made in a staging folder and moved into place when complete.
-    if (!fs::create_directories(staging, ec) || ec)
-        return fail(kReprocessOutput, "cannot create " + staging.string());
-    auto removeStaging = [&] { fs::remove_all(staging, ec); };
-    const std::wstring name = ToWide(options.output.filename().string());
+void Reprocessing::LogSettings() {
+    log_ << "ring: centre " << config_.centreX << "," << config_.centreY << ", radii "
+         << config_.radiusIn << "/" << config_.radiusOut << " (reference pixels; working "
+         << params_.centreX << "," << params_.centreY << ", " << params_.radiusIn << "/"
+         << params_.radiusOut << "), clarity " << config_.stitchClarity << ", from "
+         << configFrom_ << "\n"
+         << "direction " << (upward_ ? "up" : "down") << " (" << upwardFrom_ << ")"
+         << (upward_ ? std::string(params_.upwardBandOuter ? ", band near the outer radius ("
+                                                           : ", band near the inner radius (") +
+                           bandFrom_ + ")"
+                     : std::string())
+         << "; diameter " << diameter_ / 10 << " mm (" << diameterFrom_ << "); start heading "
+         << heading_ << " (" << headingFrom_ << "); start depth " << Metres(startDepth_) << "\n";
+    report_.params = params_;
+    report_.workWidth = workWidth_;
+    report_.startDepth = startDepth_;
+    report_.diameter = diameter_;
+    report_.heading = heading_;
+}
+
+// The new project, made in a staging folder (moved into place when complete), with the source
+// project's probe states.
+bool Reprocessing::CreateProject() {
+    if (!fs::create_directories(staging_, ec_) || ec_)
+        return Fail(kReprocessOutput, "cannot create " + staging_.string());
+    const std::wstring name = ToWide(o_.output.filename().string());
     const std::wstring projectName = ProjectDb::IsValidProjectName(name) ? name : L"Project";
-    ProjectDb db;
-    db.SetWorkspacePath(WidePath(staging / ""));
-    db.direction = upward ? 1 : 0;
-    if (!db.CreateProject(projectName, startDepth, diameter,
-                          sourceInfo ? sourceInfo->longitude : 0.0,
-                          sourceInfo ? sourceInfo->latitude : 0.0)) {
-        removeStaging();
-        return fail(kReprocessOutput, "cannot create the project in " + staging.string());
+    db_.SetWorkspacePath(WidePath(staging_ / ""));
+    db_.direction = upward_ ? 1 : 0;
+    if (!db_.CreateProject(projectName, startDepth_, diameter_,
+                           sourceInfo_ ? sourceInfo_->longitude : 0.0,
+                           sourceInfo_ ? sourceInfo_->latitude : 0.0)) {
+        RemoveStaging();
+        return Fail(kReprocessOutput, "cannot create the project in " + staging_.string());
     }
-    for (const ProbeStateRow& row : sourceStates) {
+    for (const ProbeStateRow& row : sourceStates_) {
         ProbeStateRecord record;
         record.id = row.id;
         record.tilt = static_cast<float>(row.tilt);
@@ -538,140 +674,165 @@ ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
         record.telemetry[attitude::kAngleX] = row.angleX;
         record.telemetry[attitude::kAngleY] = row.angleY;
         record.telemetry[attitude::kAngleZ] = row.angleZ;
-        db.AddProbeState(record);
+        db_.AddProbeState(record);
     }
+    return true;
+}
 
-    // The live pipeline, driven frame by frame so that every frame carries its own depth.
+// The live pipeline, driven frame by frame so that every frame carries its own depth.
+void Reprocessing::ProcessFrames() {
     FrameQueue frames;
     StitchParamQueue records;
-    double lastFrameSeconds = -1.0;  // the last decoded frame's time in the video
-    {
-        ImageRun run(frames, records);
-        double depthNow = startDepth;
-        run.Stitcher().SetWorkerThread(false);
-        run.Stitcher().SetFastPath(options.fastPath);
-        run.Stitcher().SetDepthSource([&depthNow] { return depthNow; });
-        ImageRunStart start;
-        start.config = config;
-        start.project = &db;
-        start.upward = upward;
-        start.startDepth = startDepth;
-        start.startHeading = heading;
-        run.StartRun(start);
-        if (params.upwardBandOuter) run.Stitcher().ResetForRun(params, workWidth);
-        run.ImageTick();  // the first step opens the frame queue
+    ImageRun run(frames, records);
+    double depthNow = startDepth_;
+    run.Stitcher().SetWorkerThread(false);
+    run.Stitcher().SetFastPath(o_.fastPath);
+    run.Stitcher().SetDepthSource([&depthNow] { return depthNow; });
+    ImageRunStart start;
+    start.config = config_;
+    start.project = &db_;
+    start.upward = upward_;
+    start.startDepth = startDepth_;
+    start.startHeading = heading_;
+    run.StartRun(start);
+    if (params_.upwardBandOuter) run.Stitcher().ResetForRun(params_, workWidth_);
+    run.ImageTick();  // the first step opens the frame queue
 
-        const auto began = SteadyClock::now();
-        auto lastProgress = began;
-        lastFrameSeconds = -1.0;
-        FrameSource source(video, options.threads >= 2);
-        DecodedFrame decoded;
-        std::string readError;
-        while (source.Next(decoded, readError)) {
-            lastFrameSeconds = decoded.seconds;
-            double seconds = decoded.seconds;
-            const int64_t slot = SlotOf(decoded.streamSeconds, info.fps);
-            const auto timed =
-                std::lower_bound(frameTimes.begin(), frameTimes.end(), slot,
-                                 [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
-            const bool timedFrame = timed != frameTimes.end() && timed->slot == slot;
-            if (timedFrame) {
-                seconds = timed->seconds - lead;
-                ++report.timedFrames;
-            }
-            const double at = seconds + options.timeOffset;
-            double depth = track.DepthAt(at);
-            bool recordedDepth = false;
-            if (timedFrame) {
-                if (const std::optional<double> d = RecordedDepthAt(depthRecords, seconds + lead)) {
-                    depth = *d;
-                    recordedDepth = true;
-                    ++report.recordedDepthFrames;
-                }
-            }
-            if (!recordedDepth && !samples.empty() && at > track.LastTime()) ++report.heldFrames;
-            const double moved = upward ? startDepth - depth : depth - startDepth;
-            depthNow = depth;
-            run.SetDepth(static_cast<int32_t>(depth));
-            run.SetTravel(static_cast<int32_t>(moved));
-            // The frame's moment is its time in the video; depth, travel and heading are noted
-            // at it, as the live program notes them at each frame's arrival.
-            const int64_t moment = 1'000'000'000 + std::llround(at * 1e9);
-            decoded.frame->arrivedNs = moment;
-            run.NoteDepth(moment, static_cast<int32_t>(depth), static_cast<int32_t>(moved));
-            run.NoteHeading(moment, headingAt(depth));
-            frames.Push(std::move(decoded.frame));
-            run.Stitcher().Worker().Pass();
-            while (records.Size() > 0) run.ImageTick();
-            ++report.frames;
-            report.endDepth = static_cast<int32_t>(depth);
-            const auto now = SteadyClock::now();
-            if (options.progressSeconds > 0 &&
-                std::chrono::duration<double>(now - lastProgress).count() >=
-                    options.progressSeconds) {
-                lastProgress = now;
-                const double s = std::chrono::duration<double>(now - began).count();
-                char line[160];
-                std::snprintf(line, sizeof line, "frames %lld/%lld  depth %s  pages %d  %.1f fps",
-                              static_cast<long long>(report.frames),
-                              static_cast<long long>(info.declaredFrames), Metres(depth).c_str(),
-                              (run.PageEnd() - 10000) / 10000, report.frames / s);
-                log << line << "\n" << std::flush;
-            }
-        }
-        report.seconds = std::chrono::duration<double>(SteadyClock::now() - began).count();
-        report.fps = report.seconds > 0 ? report.frames / report.seconds : 0.0;
-        run.FinishImageRun(false);
-        if (!readError.empty()) {
-            report.exitCode = kReprocessTruncated;
-            report.error = options.video.string() + ": " + readError + " after " +
-                           std::to_string(report.frames) + " frames";
+    const auto began = SteadyClock::now();
+    auto lastProgress = began;
+    lastFrameSeconds_ = -1.0;
+    FrameSource source(video_, frames, o_.threads >= 2);
+    DecodedFrame decoded;
+    std::string readError;
+    while (source.Next(decoded, readError)) {
+        PlaceFrame(decoded, run, depthNow);
+        frames.Push(std::move(decoded.frame));
+        run.Stitcher().Worker().Pass();
+        while (records.Size() > 0) run.ImageTick();
+        ++report_.frames;
+        report_.endDepth = static_cast<int32_t>(depthNow);
+        Progress(run, began, lastProgress, depthNow);
+    }
+    report_.seconds = std::chrono::duration<double>(SteadyClock::now() - began).count();
+    report_.fps = report_.seconds > 0 ? report_.frames / report_.seconds : 0.0;
+    run.FinishImageRun(false);
+    if (!readError.empty()) {
+        report_.exitCode = kReprocessTruncated;
+        report_.error = o_.video.string() + ": " + readError + " after " +
+                        std::to_string(report_.frames) + " frames";
+    }
+}
+
+// A frame's moment (from the frame-times file, or its slot), its depth (from the depth file at
+// that moment, or the subtitles) and its heading, noted with the run as the live program notes
+// them at each frame's arrival.
+void Reprocessing::PlaceFrame(DecodedFrame& decoded, ImageRun& run, double& depthNow) {
+    lastFrameSeconds_ = decoded.seconds;
+    double seconds = decoded.seconds;
+    const int64_t slot = SlotOf(decoded.streamSeconds, video_.Info().fps);
+    const auto timed =
+        std::lower_bound(frameTimes_.begin(), frameTimes_.end(), slot,
+                         [](const sdk::FrameTime& t, int64_t s) { return t.slot < s; });
+    const bool timedFrame = timed != frameTimes_.end() && timed->slot == slot;
+    if (timedFrame) {
+        seconds = timed->seconds - lead_;
+        ++report_.timedFrames;
+    }
+    const double at = seconds + o_.timeOffset;
+    double depth = track_->DepthAt(at);
+    bool recordedDepth = false;
+    if (timedFrame) {
+        if (const std::optional<double> d = RecordedDepthAt(depthRecords_, seconds + lead_)) {
+            depth = *d;
+            recordedDepth = true;
+            ++report_.recordedDepthFrames;
         }
     }
-    if (!frameTimes.empty() && report.timedFrames < report.frames)
-        note(std::to_string(report.frames - report.timedFrames) + " of the " +
-             std::to_string(report.frames) +
+    if (!recordedDepth && !samples_.empty() && at > track_->LastTime()) ++report_.heldFrames;
+    const double moved = upward_ ? startDepth_ - depth : depth - startDepth_;
+    depthNow = depth;
+    run.SetDepth(static_cast<int32_t>(depth));
+    run.SetTravel(static_cast<int32_t>(moved));
+    // The frame's moment is its time in the video; depth, travel and heading are noted at it.
+    const int64_t moment = 1'000'000'000 + std::llround(at * 1e9);
+    decoded.frame->arrivedNs = moment;
+    run.NoteDepth(moment, static_cast<int32_t>(depth), static_cast<int32_t>(moved));
+    run.NoteHeading(moment, HeadingAt(depth));
+}
+
+void Reprocessing::Progress(ImageRun& run, SteadyClock::time_point began,
+                            SteadyClock::time_point& lastProgress, double depth) {
+    const auto now = SteadyClock::now();
+    if (o_.progressSeconds <= 0 ||
+        std::chrono::duration<double>(now - lastProgress).count() < o_.progressSeconds)
+        return;
+    lastProgress = now;
+    const double s = std::chrono::duration<double>(now - began).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "frames %lld/%lld  depth %s  pages %d  %.1f fps",
+                  static_cast<long long>(report_.frames),
+                  static_cast<long long>(video_.Info().declaredFrames), Metres(depth).c_str(),
+                  (run.PageEnd() - 10000) / 10000, report_.frames / s);
+    log_ << line << "\n" << std::flush;
+}
+
+// What the frames lacked, and a video that ends before the frames its header announces.
+void Reprocessing::NoteWhatWasMissing() {
+    const VideoInfo& info = video_.Info();
+    if (!frameTimes_.empty() && report_.timedFrames < report_.frames)
+        Note(std::to_string(report_.frames - report_.timedFrames) + " of the " +
+             std::to_string(report_.frames) +
              " frames have no frame time (the file was cut off): they are taken at their slots");
-    if (!depthRecords.empty() && report.recordedDepthFrames < report.frames)
-        note(std::to_string(report.frames - report.recordedDepthFrames) +
+    if (!depthRecords_.empty() && report_.recordedDepthFrames < report_.frames)
+        Note(std::to_string(report_.frames - report_.recordedDepthFrames) +
              " frames lie outside the depth file's reports: their depth comes from the subtitles");
-    if (report.heldFrames > 0)
-        note(std::to_string(report.heldFrames) +
-             " frames past the last subtitle took the last depth " + Metres(track.LastDepth()));
-    if (video.CorruptPackets() > 0)
-        note(std::to_string(video.CorruptPackets()) + " damaged video packets were skipped");
+    if (report_.heldFrames > 0)
+        Note(std::to_string(report_.heldFrames) +
+             " frames past the last subtitle took the last depth " + Metres(track_->LastDepth()));
+    if (video_.CorruptPackets() > 0)
+        Note(std::to_string(video_.CorruptPackets()) + " damaged video packets were skipped");
     // The recorder leaves empty slots where the camera delivered fewer frames than its nominal
     // rate: the video is whole when its last frame lies in its last slot.
     const bool endsEarly =
-        info.fps > 0 ? lastFrameSeconds * info.fps + 1.5 < static_cast<double>(info.declaredFrames)
-                     : report.frames < info.declaredFrames;
-    if (report.exitCode == kReprocessOk && info.declaredFrames > 0 &&
-        report.frames < info.declaredFrames && endsEarly && !info.truncated) {
-        report.exitCode = kReprocessTruncated;
-        report.error = options.video.string() + ": only " + std::to_string(report.frames) +
-                       " of the " + std::to_string(info.declaredFrames) +
-                       " frames its header announces could be decoded";
+        info.fps > 0 ? lastFrameSeconds_ * info.fps + 1.5 < static_cast<double>(info.declaredFrames)
+                     : report_.frames < info.declaredFrames;
+    if (report_.exitCode == kReprocessOk && info.declaredFrames > 0 &&
+        report_.frames < info.declaredFrames && endsEarly && !info.truncated) {
+        report_.exitCode = kReprocessTruncated;
+        report_.error = o_.video.string() + ": only " + std::to_string(report_.frames) +
+                        " of the " + std::to_string(info.declaredFrames) +
+                        " frames its header announces could be decoded";
     }
+}
 
-    // Move the finished project into place.
-    const fs::path built = FsPath(db.ProjectFolder());
-    const std::string dbName = FsPath(db.DatabasePath()).filename().string();
-    db.Close();
-    fs::rename(built, options.output, ec);
-    if (ec) {
-        removeStaging();
-        return fail(kReprocessOutput,
-                    "cannot move the project to " + options.output.string() + ": " + ec.message());
+// Moves the finished project into place and counts what it holds, not what the pipeline
+// counted.
+void Reprocessing::MoveIntoPlace() {
+    const fs::path built = FsPath(db_.ProjectFolder());
+    const std::string dbName = FsPath(db_.DatabasePath()).filename().string();
+    db_.Close();
+    fs::rename(built, o_.output, ec_);
+    if (ec_) {
+        RemoveStaging();
+        Fail(kReprocessOutput, "cannot move the project to " + o_.output.string() + ": " +
+                                   ec_.message());
+        return;
     }
-    removeStaging();
-    report.projectFolder = options.output;
-    report.database = options.output / dbName;
-    // What the new project holds, not what the pipeline counted.
+    RemoveStaging();
+    report_.projectFolder = o_.output;
+    report_.database = o_.output / dbName;
     ProjectReader written;
-    if (!written.Open(report.database, error))
-        return fail(kReprocessFailed, "cannot read back the new project: " + error);
-    report.pages = static_cast<int>(written.PageIds().size());
-    return report;
+    if (!written.Open(report_.database, error_)) {
+        Fail(kReprocessFailed, "cannot read back the new project: " + error_);
+        return;
+    }
+    report_.pages = static_cast<int>(written.PageIds().size());
+}
+
+}  // namespace
+
+ReprocessReport Reprocess(const ReprocessOptions& options, std::ostream& log) {
+    return Reprocessing(options, log).Run();
 }
 
 }  // namespace bhv

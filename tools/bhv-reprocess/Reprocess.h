@@ -43,6 +43,11 @@ struct ReprocessOptions {
     std::optional<int32_t> diameter;  // tenths of a millimetre
     UpwardBand upwardBand = UpwardBand::Auto;
     int threads = 1;       // 1: decode and stitch in turn; 2: decoding on a thread of its own
+    // FFmpeg's own frame threads for the decoder (0 or 1: none). Measurements only: on a whole
+    // recording they gain little over the decoding thread, and they conceal a damaged picture
+    // (a cut-off last packet) differently from a single decoder thread, so the pages of a
+    // damaged video would depend on them.
+    int decoderThreads = 0;
     bool salvage = false;  // process the frames a truncated video still holds
     bool force = false;    // go on although subtitles and video do not seem to match
     // Subtitles missing or empty: every frame at the start depth of the video's name (without

@@ -60,7 +60,6 @@ struct VideoFile::Handles {
     sdk::AvCodecContextPtr codec;
     sdk::AvPacketPtr packet;
     sdk::AvFramePtr frame;
-    sdk::SwsPtr sws;
     int stream = -1;
     double timeBase = 0.0;
     int64_t firstStamp = AV_NOPTS_VALUE;
@@ -94,6 +93,10 @@ bool VideoFile::Open(const std::filesystem::path& path, std::string& error) {
     if (!h_->codec || avcodec_parameters_to_context(h_->codec.get(), st->codecpar) < 0) {
         error = "cannot set up the video decoder";
         return false;
+    }
+    if (decoderThreads_ > 1) {
+        h_->codec->thread_count = decoderThreads_;
+        h_->codec->thread_type = FF_THREAD_FRAME;
     }
     rc = avcodec_open2(h_->codec.get(), decoder, nullptr);
     if (rc < 0) {
@@ -133,8 +136,49 @@ bool VideoFile::Open(const std::filesystem::path& path, std::string& error) {
     return true;
 }
 
-bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds, std::string& error,
-                        bool& got) {
+DecodedPicture::DecodedPicture() = default;
+DecodedPicture::~DecodedPicture() = default;
+DecodedPicture::DecodedPicture(DecodedPicture&&) noexcept = default;
+DecodedPicture& DecodedPicture::operator=(DecodedPicture&&) noexcept = default;
+void DecodedPicture::FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+
+PictureCopier::PictureCopier() = default;
+PictureCopier::~PictureCopier() = default;
+void PictureCopier::SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
+
+bool PictureCopier::Copy(const DecodedPicture& picture, RawFrame& frame, std::string& error) {
+    const AVFrame* f = picture.frame_.get();
+    if (!f) {
+        error = "no picture";
+        return false;
+    }
+    const int w = f->width, hgt = f->height;
+    frame.width = static_cast<uint32_t>(w);
+    frame.height = static_cast<uint32_t>(hgt);
+    frame.size = static_cast<uint32_t>(static_cast<size_t>(w) * hgt * 3 / 2);
+    frame.data.resize(frame.size);
+    frame.stamp = static_cast<int32_t>(picture.index);
+    uint8_t* dst[4] = {frame.data.data(), frame.data.data() + static_cast<size_t>(w) * hgt,
+                       frame.data.data() + static_cast<size_t>(w) * hgt * 5 / 4, nullptr};
+    int dstStride[4] = {w, w / 2, w / 2, 0};
+    if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
+        av_image_copy_plane(dst[0], dstStride[0], f->data[0], f->linesize[0], w, hgt);
+        av_image_copy_plane(dst[1], dstStride[1], f->data[1], f->linesize[1], w / 2, hgt / 2);
+        av_image_copy_plane(dst[2], dstStride[2], f->data[2], f->linesize[2], w / 2, hgt / 2);
+        return true;
+    }
+    sws_.reset(sws_getCachedContext(sws_.release(), w, hgt, static_cast<AVPixelFormat>(f->format),
+                                    w, hgt, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+                                    nullptr));
+    if (!sws_) {
+        error = "cannot convert the video's pixel format";
+        return false;
+    }
+    sws_scale(sws_.get(), f->data, f->linesize, 0, hgt, dst, dstStride);
+    return true;
+}
+
+bool VideoFile::Receive(DecodedPicture& picture, std::string& error, bool& got) {
     got = false;
     const int rc = avcodec_receive_frame(h_->codec.get(), h_->frame.get());
     if (rc == AVERROR(EAGAIN)) return true;
@@ -146,59 +190,52 @@ bool VideoFile::Receive(RawFrame& frame, double& seconds, double& streamSeconds,
         error = "decoding failed: " + sdk::AvErrorText(rc);
         return false;
     }
-    const AVFrame* f = h_->frame.get();
+    AVFrame* f = h_->frame.get();
     const int w = f->width, hgt = f->height;
     if (w != info_.width || hgt != info_.height) {
         error = "a picture of " + std::to_string(w) + "x" + std::to_string(hgt) + " in a " +
                 std::to_string(info_.width) + "x" + std::to_string(info_.height) + " video";
+        av_frame_unref(f);
         return false;
-    }
-    frame.width = static_cast<uint32_t>(w);
-    frame.height = static_cast<uint32_t>(hgt);
-    frame.size = static_cast<uint32_t>(static_cast<size_t>(w) * hgt * 3 / 2);
-    frame.data.resize(frame.size);
-    frame.stamp = static_cast<int32_t>(decoded_);
-    uint8_t* dst[4] = {frame.data.data(), frame.data.data() + static_cast<size_t>(w) * hgt,
-                       frame.data.data() + static_cast<size_t>(w) * hgt * 5 / 4, nullptr};
-    int dstStride[4] = {w, w / 2, w / 2, 0};
-    if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
-        av_image_copy_plane(dst[0], dstStride[0], f->data[0], f->linesize[0], w, hgt);
-        av_image_copy_plane(dst[1], dstStride[1], f->data[1], f->linesize[1], w / 2, hgt / 2);
-        av_image_copy_plane(dst[2], dstStride[2], f->data[2], f->linesize[2], w / 2, hgt / 2);
-    } else {
-        h_->sws.reset(sws_getCachedContext(
-            h_->sws.release(), w, hgt, static_cast<AVPixelFormat>(f->format), w, hgt,
-            AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
-        if (!h_->sws) {
-            error = "cannot convert the video's pixel format";
-            return false;
-        }
-        sws_scale(h_->sws.get(), f->data, f->linesize, 0, hgt, dst, dstStride);
     }
     const int64_t stamp = f->best_effort_timestamp;
     if (stamp != AV_NOPTS_VALUE) {
         if (h_->firstStamp == AV_NOPTS_VALUE) h_->firstStamp = stamp;
-        seconds = (stamp - h_->firstStamp) * h_->timeBase;
+        picture.seconds = (stamp - h_->firstStamp) * h_->timeBase;
         const int64_t zero = h_->format->streams[h_->stream]->start_time;
-        streamSeconds = (stamp - (zero != AV_NOPTS_VALUE ? zero : 0)) * h_->timeBase;
+        picture.streamSeconds = (stamp - (zero != AV_NOPTS_VALUE ? zero : 0)) * h_->timeBase;
     } else {
-        seconds = streamSeconds = decoded_ / info_.fps;
+        picture.seconds = picture.streamSeconds = decoded_ / info_.fps;
     }
+    picture.index = decoded_;
+    if (!picture.frame_) picture.frame_.reset(av_frame_alloc());
+    if (!picture.frame_) {
+        error = "out of memory for a decoded picture";
+        av_frame_unref(f);
+        return false;
+    }
+    av_frame_unref(picture.frame_.get());
+    av_frame_move_ref(picture.frame_.get(), f);  // the decoder's buffers, not a copy
     ++decoded_;
     got = true;
     return true;
 }
 
 bool VideoFile::Next(RawFrame& frame, double& seconds, std::string& error, double* streamSeconds) {
+    DecodedPicture picture;
+    if (!NextPicture(picture, error)) return false;
+    if (!copier_.Copy(picture, frame, error)) return false;
+    seconds = picture.seconds;
+    if (streamSeconds) *streamSeconds = picture.streamSeconds;
+    return true;
+}
+
+bool VideoFile::NextPicture(DecodedPicture& picture, std::string& error) {
     error.clear();
-    double stream = 0.0;
     while (!finished_) {
         bool got = false;
-        if (!Receive(frame, seconds, stream, error, got)) return false;
-        if (got) {
-            if (streamSeconds) *streamSeconds = stream;
-            return true;
-        }
+        if (!Receive(picture, error, got)) return false;
+        if (got) return true;
         if (finished_) break;
         if (flushing_) continue;
         const int rc = av_read_frame(h_->format.get(), h_->packet.get());

@@ -8,6 +8,8 @@
 #include "imaging/FrameQueue.h"
 
 struct AVFormatContext;
+struct AVFrame;
+struct SwsContext;
 
 namespace bhv {
 
@@ -29,14 +31,62 @@ struct VideoInfo {
 // otherwise what is missing.
 std::string AviTruncation(const std::filesystem::path& path);
 
+// A decoded picture as the decoder delivered it: its pixels are the decoder's own buffers,
+// shared (the decoder writes into no buffer a picture still holds), so the picture can go to
+// another thread and be copied out there.
+class DecodedPicture {
+public:
+    DecodedPicture();
+    ~DecodedPicture();
+    DecodedPicture(DecodedPicture&&) noexcept;
+    DecodedPicture& operator=(DecodedPicture&&) noexcept;
+
+    double seconds = 0.0;        // from the first decoded picture
+    double streamSeconds = 0.0;  // from the stream's own zero (a recording's slot)
+    int64_t index = 0;           // pictures decoded before it
+
+private:
+    friend class VideoFile;
+    friend class PictureCopier;
+    struct FrameFree {
+        void operator()(AVFrame* frame) const;
+    };
+    std::unique_ptr<AVFrame, FrameFree> frame_;
+};
+
+// Copies decoded pictures into frame records (planar YUV 4:2:0), converting another pixel
+// format. One per thread that copies.
+class PictureCopier {
+public:
+    PictureCopier();
+    ~PictureCopier();
+    PictureCopier(const PictureCopier&) = delete;
+    PictureCopier& operator=(const PictureCopier&) = delete;
+
+    // False with the reason in `error` when the picture's pixels cannot be converted.
+    bool Copy(const DecodedPicture& picture, RawFrame& frame, std::string& error);
+
+private:
+    struct SwsFree {
+        void operator()(SwsContext* sws) const;
+    };
+    std::unique_ptr<SwsContext, SwsFree> sws_;
+};
+
 // Reads a recording with libavformat and decodes its video stream with libavcodec, frame by
-// frame, as planar YUV 4:2:0 records for the frame queue. Not thread-safe.
+// frame, as planar YUV 4:2:0 records for the frame queue. Not thread-safe (its pictures are:
+// see DecodedPicture).
 class VideoFile {
 public:
     VideoFile();
     ~VideoFile();
     VideoFile(const VideoFile&) = delete;
     VideoFile& operator=(const VideoFile&) = delete;
+
+    // FFmpeg's own frame threads for the decoder (1: it decodes on the caller's thread); set
+    // before Open. Frame threading delivers the same pictures in the same order, a few frames
+    // later.
+    void SetDecoderThreads(int threads) { decoderThreads_ = threads > 1 ? threads : 1; }
 
     // Opens the file and its decoder; false with the reason in `error`.
     bool Open(const std::filesystem::path& path, std::string& error);
@@ -48,16 +98,19 @@ public:
     // at the nominal rate), however many pictures before it could not be decoded.
     bool Next(RawFrame& frame, double& seconds, std::string& error,
               double* streamSeconds = nullptr);
+    // As Next, the picture not yet copied out of the decoder's buffers.
+    bool NextPicture(DecodedPicture& picture, std::string& error);
     int64_t FramesDecoded() const { return decoded_; }
     int64_t CorruptPackets() const { return corrupt_; }
 
 private:
     struct Handles;
-    bool Receive(RawFrame& frame, double& seconds, double& streamSeconds, std::string& error,
-                 bool& got);
+    bool Receive(DecodedPicture& picture, std::string& error, bool& got);
 
     std::unique_ptr<Handles> h_;
+    PictureCopier copier_;
     VideoInfo info_;
+    int decoderThreads_ = 1;
     int64_t decoded_ = 0;
     int64_t corrupt_ = 0;
     bool flushing_ = false;
