@@ -41,8 +41,7 @@ struct Rig {
     bhv::sim::Site site;
     bhv::EventLoop loop;
     bhv::HeadlessView view{loop};
-    bhv::tools::ConsolePrompter prompter{stdout, bhv::tools::ConsolePrompter::Questions::Yes,
-                                         "  "};
+    bhv::tools::ConsolePrompter prompter{stdout, bhv::tools::ConsolePrompter::Questions::Yes, "  "};
     std::unique_ptr<bhv::Acquisition> acq;
 
     Rig() {
@@ -112,12 +111,13 @@ int main(int argc, char** argv) {
         if (truth > 0.1 && rig.view.loggingSpeed >= 0) slowError.Add(rig.view.loggingSpeed - truth);
     }
     const auto c1 = acq.Camera().Counters();
-    std::printf("slow (%.1f m/min) over %.2f m: overspeed warnings %d; speed read-out error mean "
-                "%.3f, max %.3f m/min (%d samples); frames queued %llu, dropped %llu\n",
-                bhv::sim::kDefaultWinchSpeedsMPerMin[0], slowMetres, slowWarnings,
-                slowError.sum / std::max(1, slowError.n), slowError.max, slowError.n,
-                static_cast<unsigned long long>(c1.framesQueued),
-                static_cast<unsigned long long>(c1.framesDroppedAtQueue));
+    std::printf(
+        "slow (%.1f m/min) over %.2f m: overspeed warnings %d; speed read-out error mean "
+        "%.3f, max %.3f m/min (%d samples); frames queued %llu, dropped %llu\n",
+        bhv::sim::kDefaultWinchSpeedsMPerMin[0], slowMetres, slowWarnings,
+        slowError.sum / std::max(1, slowError.n), slowError.max, slowError.n,
+        static_cast<unsigned long long>(c1.framesQueued),
+        static_cast<unsigned long long>(c1.framesDroppedAtQueue));
 
     // 2. Fast: time from the speed change to the warning, then slow again: time to clear. The
     // simulated winch changes speed at once, so the command is the moment the speed changes.
@@ -141,12 +141,13 @@ int main(int argc, char** argv) {
     auto ms = [](Clock::time_point a, std::optional<Clock::time_point> b) {
         return b ? std::chrono::duration<double, std::milli>(*b - a).count() : -1.0;
     };
-    std::printf("fast (%.1f m/min): warning %.0f ms after the speed change; cleared %.0f ms after "
-                "slowing to %.1f m/min (-1: never); speed read-out error mean %.3f, max %.3f "
-                "m/min\n",
-                fast, ms(fastStart, warned), ms(slowStart, cleared),
-                bhv::sim::kDefaultWinchSpeedsMPerMin[0], fastError.sum / std::max(1, fastError.n),
-                fastError.max);
+    std::printf(
+        "fast (%.1f m/min): warning %.0f ms after the speed change; cleared %.0f ms after "
+        "slowing to %.1f m/min (-1: never); speed read-out error mean %.3f, max %.3f "
+        "m/min\n",
+        fast, ms(fastStart, warned), ms(slowStart, cleared),
+        bhv::sim::kDefaultWinchSpeedsMPerMin[0], fastError.sum / std::max(1, fastError.n),
+        fastError.max);
 
     acq.OnWinchButton(0);
     acq.OnRunButton();

@@ -37,12 +37,15 @@ namespace {
 using namespace bhv;
 using Clock = std::chrono::steady_clock;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 double Percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0.0;
     std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
+    const std::size_t i =
+        std::min(v.size() - 1, static_cast<std::size_t>(p * (v.size() - 1) + 0.5));
     return v[i];
 }
 
@@ -85,7 +88,8 @@ void Throughput() {
     auto t0 = Clock::now();
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         out.clear();
-        parser.Feed(std::span<const uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at)), out);
+        parser.Feed(
+            std::span<const uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at)), out);
         messages += out.size();
     }
     const double parseSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -98,16 +102,17 @@ void Throughput() {
     t0 = Clock::now();
     for (std::size_t at = 0; at < stream.size(); at += chunk) {
         out.clear();
-        parser2.Feed(std::span<const uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at)), out);
+        parser2.Feed(
+            std::span<const uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at)), out);
         for (const Message& m : out) telemetry.OnLinkMessage(m);
         dispatched += out.size();
     }
     const double bothSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
 
-    std::printf("recorded mix: %zu bytes, %zu messages, %llu CRC failures\n", stream.size(), messages,
-                static_cast<unsigned long long>(parser.counters().crcFailures));
-    std::printf("parser only:         %.2f million messages/s (%.1f MB/s)\n", messages / parseSeconds / 1e6,
-                stream.size() / parseSeconds / 1e6);
+    std::printf("recorded mix: %zu bytes, %zu messages, %llu CRC failures\n", stream.size(),
+                messages, static_cast<unsigned long long>(parser.counters().crcFailures));
+    std::printf("parser only:         %.2f million messages/s (%.1f MB/s)\n",
+                messages / parseSeconds / 1e6, stream.size() / parseSeconds / 1e6);
     std::printf("parser + dispatch:   %.2f million messages/s\n", dispatched / bothSeconds / 1e6);
 }
 
@@ -126,7 +131,8 @@ struct Sim {
         posix_spawn_file_actions_addclose(&fa, toSim[1]);
         posix_spawn_file_actions_addclose(&fa, fromSim[0]);
         const char* argv[] = {BHV_SIM_PATH, "--host-port", "0", "--probe-port", "0", nullptr};
-        const int rc = posix_spawn(&pid, BHV_SIM_PATH, &fa, nullptr, const_cast<char**>(argv), environ);
+        const int rc =
+            posix_spawn(&pid, BHV_SIM_PATH, &fa, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&fa);
         close(toSim[0]);
         close(fromSim[1]);
@@ -140,7 +146,9 @@ struct Sim {
             const auto at = line.find(key);
             if (at == std::string::npos) return Endpoint{};
             const auto end = line.find(' ', at);
-            return ParseEndpoint(line.substr(at + key.size(), end == std::string::npos ? end : end - at - key.size()))
+            return ParseEndpoint(line.substr(at + key.size(), end == std::string::npos
+                                                                  ? end
+                                                                  : end - at - key.size()))
                 .value_or(Endpoint{});
         };
         host = after("host=");
@@ -165,7 +173,8 @@ void Latency(int seconds) {
     }
     const auto nowSeconds = [] {
         return std::chrono::duration_cast<std::chrono::seconds>(
-                   std::chrono::system_clock::now().time_since_epoch()).count();
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
     };
     SysConfigParam config;
     Telemetry telemetry(config);
@@ -226,7 +235,8 @@ void Latency(int seconds) {
         }
     }
     link.Disconnect();
-    std::printf("against bhv-sim for %d s with the 100 ms poll: %zu messages dispatched\n", seconds, dispatched);
+    std::printf("against bhv-sim for %d s with the 100 ms poll: %zu messages dispatched\n", seconds,
+                dispatched);
     std::printf("socket read -> dispatch:     median %.0f us, p99 %.0f us (%zu samples)\n",
                 Percentile(toDispatch, 0.5), Percentile(toDispatch, 0.99), toDispatch.size());
     std::printf("poll query -> attitude dispatched: median %.0f us, p99 %.0f us (%zu samples)\n",

@@ -86,8 +86,9 @@ int main(int argc, char** argv) {
     o.registrationGoals = bhv::op::RegistrationGoalsMode::Strict;
     std::printf("bench_live: %.1f minutes at the slow speed %s, camera %d frames per second%s%s\n",
                 minutes, upward ? "upward (pull-up)" : "downward", o.frameRate,
-                o.cameraFps > 0 ? (" (the camera delivers " + std::to_string(o.cameraFps) + ")").c_str()
-                                : "",
+                o.cameraFps > 0
+                    ? (" (the camera delivers " + std::to_string(o.cameraFps) + ")").c_str()
+                    : "",
                 record ? ", recording" : ", recording off");
     const int status = bhv::op::RunOperator(o);
     return status == 2 ? 1 : 0;

@@ -72,7 +72,8 @@ std::vector<bhv::StructurePick> MadeUpPicks(int metres) {
     for (int i = 0; 300.0 + i * 370.0 < metres * 1000.0; ++i) {
         const auto& set = sets[i % 5];
         // Spread within the set by two fixed sequences in [-1, 1].
-        const double u = std::fmod(i * 0.618034, 1.0) * 2 - 1, v = std::fmod(i * 0.414214, 1.0) * 2 - 1;
+        const double u = std::fmod(i * 0.618034, 1.0) * 2 - 1,
+                     v = std::fmod(i * 0.414214, 1.0) * 2 - 1;
         bhv::StructurePick p;
         p.depthMm = 300.0 + i * 370.0;
         p.trueDipDeg = std::clamp(set.dip + u * set.dipSpread, 5.0, 80.0);
@@ -105,8 +106,8 @@ void Measure(const char* what, const fs::path& project, const fs::path& pdf, int
     }
     data.softwareVersion = BHV_VERSION;
     // The run's own fields as the program gives them (page one as full as it gets).
-    data.fields = {{"Serial number", "BHV-0042"}, {"Pile number", "P-12"},
-                   {"Pile length", "12.00 m"},    {"Drilled depth", "12.50 m"},
+    data.fields = {{"Serial number", "BHV-0042"},      {"Pile number", "P-12"},
+                   {"Pile length", "12.00 m"},         {"Drilled depth", "12.50 m"},
                    {"Pile top elevation", "101.20 m"}, {"Design strength", "30.00"}};
     data.loggingSpeedMPerMin = 0.85;
     // The projects store no picks: made-up ones over the image's depths.
@@ -120,10 +121,13 @@ void Measure(const char* what, const fs::path& project, const fs::path& pdf, int
     std::error_code ec;
     // What the pages take in memory while the log is written (the rest is a page's worth).
     double held = 0;
-    for (const bhv::Strip& s : data.strips) held += static_cast<double>(s.image.total() * s.image.elemSize());
-    std::printf("%-28s 1:%-3d %3d PDF pages  read %6.2f s  write %6.2f s  %8.1f KB  pages held %6.1f MB  %zu picks\n",
-                what, scale, pages, read, write, fs::file_size(pdf, ec) / 1024.0, held / 1e6,
-                data.structures.size());
+    for (const bhv::Strip& s : data.strips)
+        held += static_cast<double>(s.image.total() * s.image.elemSize());
+    std::printf(
+        "%-28s 1:%-3d %3d PDF pages  read %6.2f s  write %6.2f s  %8.1f KB  pages held %6.1f MB  "
+        "%zu picks\n",
+        what, scale, pages, read, write, fs::file_size(pdf, ec) / 1024.0, held / 1e6,
+        data.structures.size());
 }
 
 }  // namespace

@@ -24,8 +24,8 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
-#include "report/ProjectReader.h"
 #include "imaging/RingUnwrap.h"
+#include "report/ProjectReader.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"
 #include "simulation/SyntheticCamera.h"

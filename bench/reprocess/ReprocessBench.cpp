@@ -22,23 +22,23 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <sstream>
 #include <opencv2/core.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Export.h"
-#include "report/ProjectReader.h"
 #include "Reprocess.h"
 #include "camera/VideoRecorder.h"
 #include "camera/sdk/AviRemuxer.h"
+#include "report/ProjectReader.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/SimulatedCameraEncoder.h"
 #include "simulation/SyntheticCamera.h"
@@ -182,8 +182,8 @@ PageComparison ComparePages(const fs::path& a, const fs::path& b) {
     const std::vector<int32_t> ids = ra.PageIds(), other = rb.PageIds();
     if (ids != other) {
         ++c.differing;
-        c.first = std::to_string(ids.size()) + " against " + std::to_string(other.size()) +
-                  " page ids";
+        c.first =
+            std::to_string(ids.size()) + " against " + std::to_string(other.size()) + " page ids";
     }
     for (int32_t id : ids) {
         ++c.pages;
@@ -228,12 +228,16 @@ struct SpeedFigures {
 
 // Re-processes `avi` into `out` in a child process (this program, "one"), so that its CPU time
 // and peak memory are its own.
-SpeedFigures MeasureInChild(const char* self, const fs::path& avi, const fs::path& out,
-                            int threads, int decoderThreads) {
+SpeedFigures MeasureInChild(const char* self, const fs::path& avi, const fs::path& out, int threads,
+                            int decoderThreads) {
     SpeedFigures f;
     const fs::path result = out.string() + ".figures";
-    std::vector<std::string> args = {self, "one", avi.string(), out.string(),
-                                     std::to_string(threads), std::to_string(decoderThreads)};
+    std::vector<std::string> args = {self,
+                                     "one",
+                                     avi.string(),
+                                     out.string(),
+                                     std::to_string(threads),
+                                     std::to_string(decoderThreads)};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -269,9 +273,9 @@ int SpeedBench(const char* self, const fs::path& work, fs::path avi, bool all, i
             std::printf("cannot write the recording\n");
             return 1;
         }
-        std::printf("recording %s made in %.0f s\n", avi.c_str(),
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
-                        .count());
+        std::printf(
+            "recording %s made in %.0f s\n", avi.c_str(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     }
     // The tool's two settings, and with "all" the decoder's own frame threads on either. The
     // machine is shared: every setting runs `rounds` times, in turn with the others, and its
@@ -347,7 +351,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "compare") == 0) {
         const PageComparison c = ComparePages(argv[2], argv[3]);
         std::printf("%d pages, %s%s\n", c.pages,
-                    c.differing == 0 ? "pixel-equal" : (std::to_string(c.differing) + " differ, the first ").c_str(),
+                    c.differing == 0
+                        ? "pixel-equal"
+                        : (std::to_string(c.differing) + " differ, the first ").c_str(),
                     c.first.c_str());
         return c.differing == 0 ? 0 : 1;
     }

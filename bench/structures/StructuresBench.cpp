@@ -60,7 +60,8 @@ double TraceDistance(const WallStructure& t, const StructurePick& p) {
             const double rel = std::fmod(az - t.visibleFromDeg + 720.0, 360.0);
             if (rel > std::fmod(span + 720.0, 360.0)) continue;
         }
-        const double pd = p.depthMm + 0.5 * p.heightMm * std::cos((az - p.apparentAzimuthDeg) * M_PI / 180);
+        const double pd =
+            p.depthMm + 0.5 * p.heightMm * std::cos((az - p.apparentAzimuthDeg) * M_PI / 180);
         sum += std::abs(TraceDepthMm(t, az) - pd);
         ++n;
     }
@@ -121,11 +122,16 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--from") fromM = std::atof(next());
-        else if (a == "--to") toM = std::atof(next());
-        else if (a == "--seed") seed = static_cast<uint32_t>(std::atoi(next()));
-        else if (a == "--width") width = std::atoi(next());
-        else if (a == "--csv") csvPath = next();
+        if (a == "--from")
+            fromM = std::atof(next());
+        else if (a == "--to")
+            toM = std::atof(next());
+        else if (a == "--seed")
+            seed = static_cast<uint32_t>(std::atoi(next()));
+        else if (a == "--width")
+            width = std::atoi(next());
+        else if (a == "--csv")
+            csvPath = next();
         else {
             std::fprintf(stderr,
                          "usage: bench_structures [--from M] [--to M] [--seed N] [--width COLUMNS] "
@@ -147,14 +153,18 @@ int main(int argc, char** argv) {
     // The hole's path as the probe records it, every 100 mm.
     std::vector<PathPoint> path;
     for (double d = fromM * 1000 - 1000; d <= toM * 1000 + 1000; d += 100) {
-        const sim::TrajectoryPoint p = sim::Trajectory::At(std::max(d, 0.0) / 1000.0, options.turnPerMetre);
+        const sim::TrajectoryPoint p =
+            sim::Trajectory::At(std::max(d, 0.0) / 1000.0, options.turnPerMetre);
         path.push_back({d, p.inclination, p.azimuth});
     }
     const HolePath holePath(path);
 
     // Render the next page on a second thread while the detector reads this one.
     const int pages = static_cast<int>(std::ceil(toM - fromM - 1e-9));
-    auto render = [&](int k) { return wall.Unrolled(fromM * 1000 + k * 1000.0, fromM * 1000 + (k + 1) * 1000.0, width, rows); };
+    auto render = [&](int k) {
+        return wall.Unrolled(fromM * 1000 + k * 1000.0, fromM * 1000 + (k + 1) * 1000.0, width,
+                             rows);
+    };
     StructureScanner scanner;
     std::vector<StructurePick> picks;
     double detectorCpu = 0;
@@ -181,7 +191,8 @@ int main(int argc, char** argv) {
         detectorCpu += ThreadCpuSeconds() - c0;
     }
     for (StructurePick& p : picks) Orient(p, holePath);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
 
     // The truth inside the stretch (a trace's middle within it).
     std::vector<WallStructure> truth;
@@ -199,7 +210,8 @@ int main(int argc, char** argv) {
             if (std::abs(truth[i].depthMm - picks[j].depthMm) > 50.0) continue;
             pairs.push_back({TraceDistance(truth[i], picks[j]), i, j});
         }
-    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.distance < b.distance; });
+    std::sort(pairs.begin(), pairs.end(),
+              [](const Pair& a, const Pair& b) { return a.distance < b.distance; });
     std::vector<int> pickOf(truth.size(), -1), truthOf(picks.size(), -1);
     for (const Pair& pr : pairs) {
         if (pickOf[pr.t] >= 0 || truthOf[pr.p] >= 0) continue;
@@ -208,14 +220,19 @@ int main(int argc, char** argv) {
         truthOf[pr.p] = static_cast<int>(pr.t);
     }
 
-    std::vector<ClassFigures> classes = {
-        {"dip < 10", 0, 0, {}, {}, {}, {}},      {"dip 10-60", 0, 0, {}, {}, {}, {}},
-        {"dip > 60", 0, 0, {}, {}, {}, {}},      {"open fractures", 0, 0, {}, {}, {}, {}},
-        {"veins", 0, 0, {}, {}, {}, {}},         {"dipping bedding", 0, 0, {}, {}, {}, {}},
-        {"sets", 0, 0, {}, {}, {}, {}},          {"overlapping", 0, 0, {}, {}, {}, {}},
-        {"faint", 0, 0, {}, {}, {}, {}},         {"partial", 0, 0, {}, {}, {}, {}},
-        {"hole inclined >= 5", 0, 0, {}, {}, {}, {}}, {"flat layers", 0, 0, {}, {}, {}, {}},
-        {"ALL steeper than 10", 0, 0, {}, {}, {}, {}}};
+    std::vector<ClassFigures> classes = {{"dip < 10", 0, 0, {}, {}, {}, {}},
+                                         {"dip 10-60", 0, 0, {}, {}, {}, {}},
+                                         {"dip > 60", 0, 0, {}, {}, {}, {}},
+                                         {"open fractures", 0, 0, {}, {}, {}, {}},
+                                         {"veins", 0, 0, {}, {}, {}, {}},
+                                         {"dipping bedding", 0, 0, {}, {}, {}, {}},
+                                         {"sets", 0, 0, {}, {}, {}, {}},
+                                         {"overlapping", 0, 0, {}, {}, {}, {}},
+                                         {"faint", 0, 0, {}, {}, {}, {}},
+                                         {"partial", 0, 0, {}, {}, {}, {}},
+                                         {"hole inclined >= 5", 0, 0, {}, {}, {}, {}},
+                                         {"flat layers", 0, 0, {}, {}, {}, {}},
+                                         {"ALL steeper than 10", 0, 0, {}, {}, {}, {}}};
     auto add = [&](ClassFigures& c, const WallStructure& t, int pj) {
         ++c.planes;
         if (pj < 0) return;
@@ -250,19 +267,22 @@ int main(int argc, char** argv) {
     for (size_t j = 0; j < picks.size(); ++j) falsePicks += truthOf[j] < 0;
     const double metres = toM - fromM;
 
-    std::printf("bench_structures: %.1f m of the simulated hole (%.1f to %.1f m, seed %u), "
-                "%d x %d pixel pages, %zu planes listed, %zu picks\n",
-                metres, fromM, toM, seed, width, rows, truth.size(), picks.size());
+    std::printf(
+        "bench_structures: %.1f m of the simulated hole (%.1f to %.1f m, seed %u), "
+        "%d x %d pixel pages, %zu planes listed, %zu picks\n",
+        metres, fromM, toM, seed, width, rows, truth.size(), picks.size());
     std::printf("  %-22s %5s %7s  %-31s  %s\n", "class", "n", "found",
                 "|dip err| med p90 (apparent)", "|dir err| med p90 (apparent), deg");
     for (const ClassFigures& c : classes) Print(c);
     std::printf("  false picks: %d (%.2f per 10 m)\n", falsePicks, falsePicks * 10.0 / metres);
-    std::printf("  detector CPU: %.3f s per metre (%.1f s in all; %.1f s elapsed with the rendering)\n",
-                detectorCpu / metres, detectorCpu, elapsed);
+    std::printf(
+        "  detector CPU: %.3f s per metre (%.1f s in all; %.1f s elapsed with the rendering)\n",
+        detectorCpu / metres, detectorCpu, elapsed);
 
     if (!csvPath.empty()) {
         std::ofstream csv(csvPath);
-        csv << "truth_depth_m,true_dip,true_azimuth,type,pick_depth_m,pick_true_dip,pick_true_azimuth,"
+        csv << "truth_depth_m,true_dip,true_azimuth,type,pick_depth_m,pick_true_dip,pick_true_"
+               "azimuth,"
                "pick_type,confidence\n";
         for (size_t i = 0; i < truth.size(); ++i) {
             const WallStructure& t = truth[i];
@@ -290,21 +310,27 @@ int main(int argc, char** argv) {
     const double share = steep.planes ? static_cast<double>(steep.found) / steep.planes : 0.0;
     std::vector<std::pair<std::string, bool>> goals;
     char line[200];
-    std::snprintf(line, sizeof line, "planes steeper than 10 deg found: %.1f %% (goal >= 90 %%)", 100 * share);
+    std::snprintf(line, sizeof line, "planes steeper than 10 deg found: %.1f %% (goal >= 90 %%)",
+                  100 * share);
     goals.push_back({line, steep.planes > 0 && share >= 0.9});
     const double dip90 = Percentile(steep.dipErr, 0.9), dir90 = Percentile(steep.dirErr, 0.9);
     std::snprintf(line, sizeof line, "true dip error p90: %.2f deg (goal <= 2)", dip90);
     goals.push_back({line, !std::isnan(dip90) && dip90 <= 2.0});
     std::snprintf(line, sizeof line, "true dip direction error p90: %.2f deg (goal <= 5)", dir90);
     goals.push_back({line, !std::isnan(dir90) && dir90 <= 5.0});
-    std::snprintf(line, sizeof line, "false picks per 10 m: %.2f (goal <= 1)", falsePicks * 10.0 / metres);
+    std::snprintf(line, sizeof line, "false picks per 10 m: %.2f (goal <= 1)",
+                  falsePicks * 10.0 / metres);
     goals.push_back({line, falsePicks * 10.0 / metres <= 1.0});
-    const double trueMed = Percentile(inclined.dipErr, 0.5), appMed = Percentile(inclined.appDipErr, 0.5);
-    std::snprintf(line, sizeof line,
-                  "where the hole is inclined >= 5 deg, median dip error true %.2f vs apparent %.2f deg "
-                  "(goal: true no larger)", trueMed, appMed);
+    const double trueMed = Percentile(inclined.dipErr, 0.5),
+                 appMed = Percentile(inclined.appDipErr, 0.5);
+    std::snprintf(
+        line, sizeof line,
+        "where the hole is inclined >= 5 deg, median dip error true %.2f vs apparent %.2f deg "
+        "(goal: true no larger)",
+        trueMed, appMed);
     goals.push_back({line, !std::isnan(trueMed) && trueMed <= appMed});
-    std::snprintf(line, sizeof line, "detector CPU per metre: %.3f s (goal <= 1)", detectorCpu / metres);
+    std::snprintf(line, sizeof line, "detector CPU per metre: %.3f s (goal <= 1)",
+                  detectorCpu / metres);
     goals.push_back({line, detectorCpu / metres <= 1.0});
     int missed = 0;
     for (const auto& [text, met] : goals) {

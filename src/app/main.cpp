@@ -23,7 +23,8 @@ namespace {
 
 void PrintUsage() {
     std::printf(
-        "bhv " BHV_VERSION "\n"
+        "bhv " BHV_VERSION
+        "\n"
         "Usage: bhv [--help | --version]\n"
         "The acquisition program of the borehole television: connects to the host unit and the\n"
         "probe, shows the live camera picture, runs acquisitions into projects below the\n"
@@ -46,9 +47,8 @@ void PrintAddresses(const bhv::AcquisitionOptions& options) {
     bhv::CameraDevice camera;
     if (!bhv::InitCameraDevice(camera, options.camera ? options.camera->c_str() : nullptr))
         std::fprintf(stderr, "BHV_CAMERA_ADDR ignored: %s\n", options.camera->c_str());
-    std::printf("bhv: host unit %s, probe %s, camera %s:%u\n",
-                options.link.host.ToString().c_str(), options.link.probe.ToString().c_str(),
-                camera.ip, camera.port);
+    std::printf("bhv: host unit %s, probe %s, camera %s:%u\n", options.link.host.ToString().c_str(),
+                options.link.probe.ToString().c_str(), camera.ip, camera.port);
     std::fflush(stdout);
 }
 
@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/bhv-icon.svg")));
     QApplication::setFont(bhv::ui::UiFont(14));
     if (!bhv::ui::InstallQtTranslations(app))
-        std::fprintf(stderr, "bhv: Qt's Chinese translations (qtbase_zh_CN.qm) not found; the "
-                             "standard buttons and dialogs stay English\n");
+        std::fprintf(stderr,
+                     "bhv: Qt's Chinese translations (qtbase_zh_CN.qm) not found; the "
+                     "standard buttons and dialogs stay English\n");
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);

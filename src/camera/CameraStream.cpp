@@ -1,16 +1,14 @@
 #include "camera/CameraStream.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <opencv2/core.hpp>
 
 #include "camera/DisplayScaler.h"
-
 #include "imaging/FrameQueue.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
@@ -91,8 +89,8 @@ bool CameraStream::ConnectCamera() {
         if (handle <= 0) {
             // The camera may have been set up without a password: from now on use none.
             device_->password[0] = '\0';
-            handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password,
-                                         &info, &error, 0);
+            handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password, &info,
+                                         &error, 0);
         }
         if (handle <= 0) {
             TraceF(TraceCategory::Camera, "Login err:%d", sdk_.H264_DVR_GetLastError());
@@ -137,9 +135,9 @@ bool CameraStream::ConnectCamera() {
     if (loginCopy_ > 0) {
         uint8_t record[sdk::devcfg::kColorSize] = {};
         uint32_t returned = 0;
-        const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdColor,
-                                                     channel_, record, sizeof record, &returned,
-                                                     1000);
+        const int32_t r =
+            sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdColor, channel_,
+                                       record, sizeof record, &returned, 1000);
         TraceF(TraceCategory::Camera, "H264_DVR_GetDevConfig ret:%d", r);
         if (r > 0) {
             using namespace sdk::devcfg;
@@ -169,8 +167,7 @@ bool CameraStream::StartRealPlay() {
 
     if (PlayerPort == -1) {
         const uint8_t header = 0;
-        if (!player_.H264_PLAY_OpenStream(playerPortNumber_, &header, 1, kPlayerPool))
-            return false;
+        if (!player_.H264_PLAY_OpenStream(playerPortNumber_, &header, 1, kPlayerPool)) return false;
         player_.H264_PLAY_SetStreamOpenMode(playerPortNumber_, 0);
         player_.H264_PLAY_SetDecCallBack(playerPortNumber_, &CameraStream::OnDecodedFrame, this);
         if (!player_.H264_PLAY_Play(playerPortNumber_, nullptr)) return false;
@@ -201,7 +198,9 @@ void CameraStream::Freeze() {
     StopDisplay();
 }
 
-bool CameraStream::Play() { return StartRealPlay(); }
+bool CameraStream::Play() {
+    return StartRealPlay();
+}
 
 void CameraStream::StopDisplay() {
     // Under the paint lock: a picture converted before this point is not painted after it, so
@@ -248,15 +247,17 @@ bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t s
     using namespace sdk::devcfg;
     uint8_t record[kColorSize] = {};
     uint32_t returned = 0;
-    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, kCmdColor, channel_, record,
-                                   sizeof record, &returned, 1000) <= 0)
+    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record,
+                                   &returned, 1000) <= 0)
         return false;
     // A value above 100 (or a negative one, compared as unsigned) keeps the camera's value.
-    if (static_cast<uint32_t>(brightness) <= 100) sdk::WriteField(record, kColorBrightness, brightness);
+    if (static_cast<uint32_t>(brightness) <= 100)
+        sdk::WriteField(record, kColorBrightness, brightness);
     if (static_cast<uint32_t>(contrast) <= 100) sdk::WriteField(record, kColorContrast, contrast);
-    if (static_cast<uint32_t>(saturation) <= 100) sdk::WriteField(record, kColorSaturation, saturation);
-    if (sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdColor, channel_, record,
-                                   sizeof record, 5000) != 0)
+    if (static_cast<uint32_t>(saturation) <= 100)
+        sdk::WriteField(record, kColorSaturation, saturation);
+    if (sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record,
+                                   5000) != 0)
         return false;
     imageColor_ = {sdk::ReadField(record, kColorBrightness), sdk::ReadField(record, kColorContrast),
                    sdk::ReadField(record, kColorSaturation)};

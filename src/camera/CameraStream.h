@@ -62,9 +62,9 @@ struct CameraStreamCounters {
 
 // The live stream of the probe's bottom camera: login, live stream, decoding through the
 // player, the hand-off of the newest frame to the display thread, the frames for the stitching
-// worker (the frame queue its owner hands it), freeze and play, disconnect, and the camera's frame rate, colour and
-// clock. Owned by the controller, one per process: the player port, the display hand-off, the
-// frozen flag, the display window and the colour values live as long as it does.
+// worker (the frame queue its owner hands it), freeze and play, disconnect, and the camera's frame
+// rate, colour and clock. Owned by the controller, one per process: the player port, the display
+// hand-off, the frozen flag, the display window and the colour values live as long as it does.
 //
 // Threads: ConnectCamera, StartRealPlay, Freeze, Play, Disconnect and the settings run on the
 // user-interface thread; OnRealData on the network library's thread, OnDecodedFrame on the

@@ -18,9 +18,9 @@ bool DisplayScaler::Scale(const uint8_t* i420, int width, int height, cv::Mat& o
     if (!i420 || width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) return false;
     if (out.empty() || out.type() != CV_8UC4) return false;
     // Reuses the context while the sizes stay the same.
-    context_->sws = sws_getCachedContext(context_->sws, width, height, AV_PIX_FMT_YUV420P,
-                                         out.cols, out.rows, AV_PIX_FMT_BGRA, SWS_BILINEAR,
-                                         nullptr, nullptr, nullptr);
+    context_->sws =
+        sws_getCachedContext(context_->sws, width, height, AV_PIX_FMT_YUV420P, out.cols, out.rows,
+                             AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!context_->sws) return false;
     const size_t luma = static_cast<size_t>(width) * height;
     const uint8_t* const planes[3] = {i420, i420 + luma, i420 + luma + luma / 4};

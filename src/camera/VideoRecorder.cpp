@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,9 +17,9 @@ namespace bhv {
 
 std::string SrtTime(int64_t seconds) {
     char text[64];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03d",
-                  static_cast<long long>(seconds / 3600), static_cast<long long>((seconds / 60) % 60),
-                  static_cast<long long>(seconds % 60), 0);
+    std::snprintf(
+        text, sizeof text, "%02lld:%02lld:%02lld,%03d", static_cast<long long>(seconds / 3600),
+        static_cast<long long>((seconds / 60) % 60), static_cast<long long>(seconds % 60), 0);
     return text;
 }
 
@@ -94,8 +94,12 @@ std::filesystem::path VideoRecorder::PathWithExtension(const wchar_t* extension)
     return FsPath(WithTrailingSep(db_.ProjectFolder()) + BaseName(startDepth_) + extension);
 }
 
-std::filesystem::path VideoRecorder::VideoPath() const { return PathWithExtension(L".avi"); }
-std::filesystem::path VideoRecorder::SubtitlePath() const { return PathWithExtension(L".srt"); }
+std::filesystem::path VideoRecorder::VideoPath() const {
+    return PathWithExtension(L".avi");
+}
+std::filesystem::path VideoRecorder::SubtitlePath() const {
+    return PathWithExtension(L".srt");
+}
 
 std::wstring VideoRecorder::OnRecordButton(bool runActive, int32_t currentDepth) {
     if (recording_) {
@@ -142,7 +146,8 @@ int32_t DepthAt(const std::vector<std::pair<double, int32_t>>& timed, double t) 
 void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     if (!recording_) return;
     samples_.push_back(currentDepth);
-    const double at = static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNs()) - startNs_) * 1e-9;
+    const double at =
+        static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNs()) - startNs_) * 1e-9;
     // The same measurement again (a still winch sends no new depth) adds nothing.
     if (at > timed_.back().first) timed_.emplace_back(at, currentDepth);
     // The depth the timer reads is the one that holds now, whenever it was measured.
@@ -185,7 +190,9 @@ void VideoRecorder::WriteDueSubtitles(double known, bool all) {
     }
 }
 
-bool VideoRecorder::WriteFailed() const { return subtitlesFailed_ || videoFailed_; }
+bool VideoRecorder::WriteFailed() const {
+    return subtitlesFailed_ || videoFailed_;
+}
 
 void VideoRecorder::Start(int32_t currentDepth) {
     startDepth_ = currentDepth;

@@ -13,7 +13,6 @@
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "controller/RunSession.h"
-#include "structures/Orientation.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
@@ -21,6 +20,7 @@
 #include "platform/Text.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
+#include "structures/Orientation.h"
 #include "upload/UploadParam.h"
 
 namespace bhv {
@@ -48,7 +48,9 @@ double SteadySecondsPrecise() {
 }
 
 void OnCameraDisconnected(int32_t, const char*, int32_t, void*) {}
-bool OnCameraMessage(int32_t, const char*, uint32_t, void*) { return true; }
+bool OnCameraMessage(int32_t, const char*, uint32_t, void*) {
+    return true;
+}
 
 SysConfigParam ConfigIn(const std::filesystem::path& folder, const std::wstring& root) {
     SysConfigParam config;
@@ -68,9 +70,8 @@ public:
                       const std::wstring& caption) override {
         if (std::this_thread::get_id() == owner_.uiThread_)
             return owner_.prompter_.Show(text, buttons, caption);
-        owner_.OnUiThread([this, text, buttons, caption] {
-            owner_.prompter_.Show(text, buttons, caption);
-        });
+        owner_.OnUiThread(
+            [this, text, buttons, caption] { owner_.prompter_.Show(text, buttons, caption); });
         return PromptAnswer::Ok;  // the camera asks nothing; it only tells
     }
 
@@ -96,13 +97,14 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
     : db(clock, options.workspaceRoot),
       config(ConfigIn(options.configFolder, options.workspaceRoot)),
       telemetry(config),
-      link(*callbacks.linkEvents,
-           [&options] {
-               LinkOptions o = options.link;
-               if (!o.console) o.console = options.console;
-               return o;
-           }(),
-           SteadySeconds()),
+      link(
+          *callbacks.linkEvents,
+          [&options] {
+              LinkOptions o = options.link;
+              if (!o.console) o.console = options.console;
+              return o;
+          }(),
+          SteadySeconds()),
       winch([this](int command, int value) { link.PostCommand(command, value); }, prompter),
       camera(netSdk, player, cameraDevice,
              callbacks.cameraPrompter ? *callbacks.cameraPrompter : prompter, clock,
@@ -220,7 +222,8 @@ Acquisition::~Acquisition() {
     // for a bounded time and stored while the project is still open. What is still queued then
     // is dropped (bhv-structures picks the project again).
     if (!parts_->structures.WaitIdleFor(kStructuresCloseWait))
-        Trace(TraceCategory::Pages, "structures: the last pages were not read before the program closed");
+        Trace(TraceCategory::Pages,
+              "structures: the last pages were not read before the program closed");
     parts_->structures.Stop();
     TakeFoundStructures();
     parts_->camera.Disconnect();
@@ -241,7 +244,9 @@ void Acquisition::SetImageRepaint(std::function<void()> repaint) {
     parts_->imageRun.SetRepaint(std::move(repaint));
 }
 
-void Acquisition::SetVideoSink(VideoSink* sink) { parts_->camera.SetBottomWindow(sink); }
+void Acquisition::SetVideoSink(VideoSink* sink) {
+    parts_->camera.SetBottomWindow(sink);
+}
 
 bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     view_.SetTitle(kAppTitle);
@@ -268,8 +273,10 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     } else if (config.unreadable) {
         const std::wstring name = ToWide(SysConfigParam::kFileName);
         prompter_.Tell(config.unreadableCopy.empty()
-                           ? L"系统配置文件" + name + L"无法读取，本次使用默认参数；该文件无法另存，程序不会覆盖它"
-                           : L"系统配置文件" + name + L"无法读取，本次使用默认参数；原文件已另存为" +
+                           ? L"系统配置文件" + name +
+                                 L"无法读取，本次使用默认参数；该文件无法另存，程序不会覆盖它"
+                           : L"系统配置文件" + name +
+                                 L"无法读取，本次使用默认参数；原文件已另存为" +
                                  config.unreadableCopy.filename().wstring());
     }
     panel_->TakeDiameterFromConfig();
@@ -302,7 +309,9 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
     return true;
 }
 
-void Acquisition::OnVideoResized(int width, int height) { panel_->OnVideoResized(width, height); }
+void Acquisition::OnVideoResized(int width, int height) {
+    panel_->OnVideoResized(width, height);
+}
 
 // ---- Connect and disconnect ----
 
@@ -455,13 +464,22 @@ void Acquisition::OnTelemetry(const Message& message, TelemetryChange change) {
     if (message.Code() == MSG_ATTITUDE && !attitudeOnline_) SetAttitudeOnline(true);
     const TelemetryState& state = parts_->telemetry.State();
     switch (change) {
-    case TelemetryChange::Battery:
-    case TelemetryChange::HostStatus: ShowBattery(state.battery.value_or(0)); break;
-    case TelemetryChange::Firmware: view_.SetTitle(FirmwareCaption(kAppTitle, state)); break;
-    case TelemetryChange::Depth: OnDepthMessage(message.ArrivedNs()); break;
-    case TelemetryChange::Attitude: OnAttitudeMessage(message.ArrivedNs()); break;
-    case TelemetryChange::None:
-    case TelemetryChange::Other: break;
+        case TelemetryChange::Battery:
+        case TelemetryChange::HostStatus:
+            ShowBattery(state.battery.value_or(0));
+            break;
+        case TelemetryChange::Firmware:
+            view_.SetTitle(FirmwareCaption(kAppTitle, state));
+            break;
+        case TelemetryChange::Depth:
+            OnDepthMessage(message.ArrivedNs());
+            break;
+        case TelemetryChange::Attitude:
+            OnAttitudeMessage(message.ArrivedNs());
+            break;
+        case TelemetryChange::None:
+        case TelemetryChange::Other:
+            break;
     }
 }
 
@@ -500,14 +518,16 @@ void Acquisition::OnAttitudeMessage(int64_t arrivedNs) {
     const TelemetryState& state = parts_->telemetry.State();
     // The message field says "正在连接远程服务器..." while the registration waits.
     // Writes waiting for the database say so there instead.
-    if (!uploadBusy_ && !session_->HoldsMessage()) view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
+    if (!uploadBusy_ && !session_->HoldsMessage())
+        view_.ShowInfo(InfoField::Message, AzimuthMessage(state));
     parts_->runLog.WriteRunLog(AttitudeRunLogLine(state, parts_->link.State().probeState));
     const AttitudeBlock& b = state.attitude;
     const bool redraw = AttitudeNeedsRedraw(b, attitudeShown_);
     attitudeShown_ = b;
     view_.ShowAttitude({b[kTilt], b[kAngleZ], b[kTemperature], b[kHumidity]}, redraw);
     // The magnetometer, for the compass's trust along the run.
-    if (session_->Active()) parts_->imageRun.NoteField(b[attitude::kMagX], b[attitude::kMagY], b[attitude::kMagZ]);
+    if (session_->Active())
+        parts_->imageRun.NoteField(b[attitude::kMagX], b[attitude::kMagY], b[attitude::kMagZ]);
     session_->OnAttitudeUpdate(arrivedNs);
 }
 
@@ -520,7 +540,9 @@ void Acquisition::SetAttitudeOnline(bool online) {
     if (!tearingDown_) view_.SetAttitudeOnline(online);
 }
 
-void Acquisition::OnHostLost() { ShowBattery(-1); }
+void Acquisition::OnHostLost() {
+    ShowBattery(-1);
+}
 
 void Acquisition::OnProbeLost() {
     if (attitudeOnline_) SetAttitudeOnline(false);
@@ -604,7 +626,9 @@ void Acquisition::SaveForExit() {
     exit_ = ExitState::Ready;
 }
 
-void Acquisition::OnBrowse(bool next) { parts_->imageRun.RequestBrowse(next); }
+void Acquisition::OnBrowse(bool next) {
+    parts_->imageRun.RequestBrowse(next);
+}
 
 std::optional<double> Acquisition::BrowsedOverspeedShare() const {
     return parts_->imageRun.BrowsedOverspeedShare();
@@ -627,9 +651,11 @@ void Acquisition::StoreWritesLeftBefore() {
                r.error.c_str());
         if (r.held) continue;  // another program of this workspace still writes it
         if (!r.ok)
-            prompter_.Tell(L"上次运行未写完的数据无法存入项目" + folder + L"，数据仍保留在项目文件夹中");
+            prompter_.Tell(L"上次运行未写完的数据无法存入项目" + folder +
+                           L"，数据仍保留在项目文件夹中");
         else if (r.lostBytes > 0)
-            prompter_.Tell(L"上次运行未写完的数据已存入项目" + folder + L"，其末尾一段已损坏，无法恢复");
+            prompter_.Tell(L"上次运行未写完的数据已存入项目" + folder +
+                           L"，其末尾一段已损坏，无法恢复");
         else if (r.stored > 0)
             prompter_.Tell(L"上次运行未写完的数据已存入项目" + folder);
     }
@@ -647,8 +673,8 @@ void Acquisition::TakeFoundStructures() {
 void Acquisition::OnStructuresFound(uint64_t run, std::vector<StructurePick> picks) {
     // Picks of a run before the current one belong to a project no longer open.
     if (run != structureRun_) {
-        Trace(TraceCategory::Pages, std::to_string(picks.size()) +
-                                        " structure picks of an earlier run dropped");
+        Trace(TraceCategory::Pages,
+              std::to_string(picks.size()) + " structure picks of an earlier run dropped");
         return;
     }
     const std::string now = FormatTime(clock_.Now(), "%Y-%m-%d %H:%M:%S");
@@ -668,8 +694,8 @@ void Acquisition::StoreStructure(StructurePick& pick) {
         // Shown all the same (the operator may still delete it); its id is one of the
         // overlay's own, which no stored row has.
         pick.id = nextLocalStructureId_--;
-        Trace(TraceCategory::Pages, "structure pick at " + std::to_string(pick.depthMm) +
-                                        " mm not stored");
+        Trace(TraceCategory::Pages,
+              "structure pick at " + std::to_string(pick.depthMm) + " mm not stored");
     }
     overlay_.Add(pick);
 }
@@ -729,36 +755,66 @@ std::optional<std::pair<double, double>> Acquisition::BrowsedPageDepthsMm() cons
 bool Acquisition::SetRunSettings(const RunSettings& settings) {
     return panel_->SetRunSettings(settings);
 }
-const RunSettings& Acquisition::Settings() const { return panel_->Settings(); }
-bool Acquisition::OnDiameterEntered(int32_t mm) { return panel_->OnDiameterEntered(mm); }
+const RunSettings& Acquisition::Settings() const {
+    return panel_->Settings();
+}
+bool Acquisition::OnDiameterEntered(int32_t mm) {
+    return panel_->OnDiameterEntered(mm);
+}
 void Acquisition::OnPanelSetting(PanelSetting setting, int value) {
     panel_->OnPanelSetting(setting, value);
 }
-void Acquisition::OnFreezeButton() { panel_->OnFreezeButton(); }
-void Acquisition::OnDirectionButton() { panel_->OnDirectionButton(); }
+void Acquisition::OnFreezeButton() {
+    panel_->OnFreezeButton();
+}
+void Acquisition::OnDirectionButton() {
+    panel_->OnDirectionButton();
+}
 void Acquisition::OnWorkspaceChosen(const std::wstring& folder) {
     panel_->OnWorkspaceChosen(folder);
 }
-void Acquisition::OnWinchModeChecked(bool electric) { panel_->OnWinchModeChecked(electric); }
-bool Acquisition::OnPulleyEntered(float mm) { return panel_->OnPulleyEntered(mm); }
+void Acquisition::OnWinchModeChecked(bool electric) {
+    panel_->OnWinchModeChecked(electric);
+}
+bool Acquisition::OnPulleyEntered(float mm) {
+    return panel_->OnPulleyEntered(mm);
+}
 bool Acquisition::OnTiltAdjustEntered(float degrees) {
     return panel_->OnTiltAdjustEntered(degrees);
 }
-void Acquisition::OnLightStep(bool up) { panel_->OnLightStep(up); }
-void Acquisition::OnFrameRateMode(bool high) { panel_->OnFrameRateMode(high); }
-void Acquisition::OnClarityMode(bool high) { panel_->OnClarityMode(high); }
+void Acquisition::OnLightStep(bool up) {
+    panel_->OnLightStep(up);
+}
+void Acquisition::OnFrameRateMode(bool high) {
+    panel_->OnFrameRateMode(high);
+}
+void Acquisition::OnClarityMode(bool high) {
+    panel_->OnClarityMode(high);
+}
 void Acquisition::OnImageColor(int brightness, int saturation) {
     panel_->OnImageColor(brightness, saturation);
 }
-void Acquisition::OnMoveCentre(int dx, int dy) { panel_->OnMoveCentre(dx, dy); }
-void Acquisition::OnWinchButton(int state) { panel_->OnWinchButton(state); }
-void Acquisition::OnWinchSpeed(int speed) { panel_->OnWinchSpeed(speed); }
+void Acquisition::OnMoveCentre(int dx, int dy) {
+    panel_->OnMoveCentre(dx, dy);
+}
+void Acquisition::OnWinchButton(int state) {
+    panel_->OnWinchButton(state);
+}
+void Acquisition::OnWinchSpeed(int speed) {
+    panel_->OnWinchSpeed(speed);
+}
 
 // ---- Calibration ----
 
-void Acquisition::OnCalibrationBegin() { parts_->winch.CalibrationBegin(); }
-void Acquisition::OnCalibrationEnd() { parts_->winch.CalibrationEnd(); }
-void Acquisition::OnHeadingZero() { parts_->winch.HeadingZero(); }
+void Acquisition::OnCalibrationBegin() {
+    parts_->winch.CalibrationBegin();
+}
+void Acquisition::OnCalibrationEnd() {
+    parts_->winch.CalibrationEnd();
+}
+void Acquisition::OnHeadingZero() {
+    parts_->winch.HeadingZero();
+}
 
 CalibrationView Acquisition::Calibration() const {
     CalibrationView v;
@@ -838,7 +894,9 @@ void Acquisition::WatchCamera(double now) {
     session_->ShowCameraRefused(step.refusing);
 }
 
-void Acquisition::OnTickTimer() { parts_->link.Tick20s(); }
+void Acquisition::OnTickTimer() {
+    parts_->link.Tick20s();
+}
 
 void Acquisition::OnRecordTimer() {
     parts_->recorder.OnTimer(parts_->telemetry.State().depth, parts_->link.LastDepthArrivalNs());
@@ -846,33 +904,87 @@ void Acquisition::OnRecordTimer() {
 
 // ---- State the windows read ----
 
-bool Acquisition::Connected() const { return parts_->link.State().connected; }
-bool Acquisition::Busy() const { return parts_->link.State().busy || uploadBusy_; }
-bool Acquisition::Connecting() const { return parts_->link.State().busy; }
-bool Acquisition::StartPending() const { return session_->Starting(); }
-bool Acquisition::RunEnding() const { return session_->Ending(); }
-bool Acquisition::ExitReady() const { return exit_ == ExitState::Ready; }
-void Acquisition::AbandonStart() { session_->AbandonStart(); }
-bool Acquisition::RunActive() const { return parts_->db.runActive == 1; }
-bool Acquisition::Acquiring() const { return session_->Active(); }
-bool Acquisition::LastRunLost() const { return session_->LastRunLost(); }
-bool Acquisition::Frozen() const { return panel_->Frozen(); }
-bool Acquisition::PullUp() const { return panel_->PullUp(); }
-int Acquisition::FrameRate() const { return panel_->FrameRate(); }
-WindowRing Acquisition::Ring() const { return panel_->Ring(); }
-const SysConfigParam& Acquisition::Config() const { return parts_->config; }
-const TelemetryState& Acquisition::Telemetry() const { return parts_->telemetry.State(); }
-const ProjectDb& Acquisition::Project() const { return parts_->db; }
-const RunLog& Acquisition::Log() const { return parts_->runLog; }
-const VideoRecorder& Acquisition::Recorder() const { return parts_->recorder; }
-const UploadJob& Acquisition::Upload() const { return parts_->upload; }
-const CameraStream& Acquisition::Camera() const { return parts_->camera; }
-ImageRun& Acquisition::Images() { return parts_->imageRun; }
-const LinkState& Acquisition::LinkStatus() const { return parts_->link.State(); }
-int Acquisition::WinchState() const { return parts_->winch.State(); }
-int Acquisition::WinchSpeed() const { return parts_->winch.Speed(); }
-int Acquisition::LightLevel() const { return panel_->LightLevel(); }
-int64_t Acquisition::LastDepthArrivalNs() const { return parts_->link.LastDepthArrivalNs(); }
+bool Acquisition::Connected() const {
+    return parts_->link.State().connected;
+}
+bool Acquisition::Busy() const {
+    return parts_->link.State().busy || uploadBusy_;
+}
+bool Acquisition::Connecting() const {
+    return parts_->link.State().busy;
+}
+bool Acquisition::StartPending() const {
+    return session_->Starting();
+}
+bool Acquisition::RunEnding() const {
+    return session_->Ending();
+}
+bool Acquisition::ExitReady() const {
+    return exit_ == ExitState::Ready;
+}
+void Acquisition::AbandonStart() {
+    session_->AbandonStart();
+}
+bool Acquisition::RunActive() const {
+    return parts_->db.runActive == 1;
+}
+bool Acquisition::Acquiring() const {
+    return session_->Active();
+}
+bool Acquisition::LastRunLost() const {
+    return session_->LastRunLost();
+}
+bool Acquisition::Frozen() const {
+    return panel_->Frozen();
+}
+bool Acquisition::PullUp() const {
+    return panel_->PullUp();
+}
+int Acquisition::FrameRate() const {
+    return panel_->FrameRate();
+}
+WindowRing Acquisition::Ring() const {
+    return panel_->Ring();
+}
+const SysConfigParam& Acquisition::Config() const {
+    return parts_->config;
+}
+const TelemetryState& Acquisition::Telemetry() const {
+    return parts_->telemetry.State();
+}
+const ProjectDb& Acquisition::Project() const {
+    return parts_->db;
+}
+const RunLog& Acquisition::Log() const {
+    return parts_->runLog;
+}
+const VideoRecorder& Acquisition::Recorder() const {
+    return parts_->recorder;
+}
+const UploadJob& Acquisition::Upload() const {
+    return parts_->upload;
+}
+const CameraStream& Acquisition::Camera() const {
+    return parts_->camera;
+}
+ImageRun& Acquisition::Images() {
+    return parts_->imageRun;
+}
+const LinkState& Acquisition::LinkStatus() const {
+    return parts_->link.State();
+}
+int Acquisition::WinchState() const {
+    return parts_->winch.State();
+}
+int Acquisition::WinchSpeed() const {
+    return parts_->winch.Speed();
+}
+int Acquisition::LightLevel() const {
+    return panel_->LightLevel();
+}
+int64_t Acquisition::LastDepthArrivalNs() const {
+    return parts_->link.LastDepthArrivalNs();
+}
 
 // ---- Helpers ----
 
@@ -888,6 +1000,8 @@ void Acquisition::UpdateButtons() {
     if (!Connected()) session_->ClearCaptions();
 }
 
-int64_t Acquisition::NowSeconds() const { return SteadySeconds(); }
+int64_t Acquisition::NowSeconds() const {
+    return SteadySeconds();
+}
 
 }  // namespace bhv

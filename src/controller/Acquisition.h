@@ -62,8 +62,8 @@ struct RunReportRequest {
 // environment (FromEnvironment); tests and the headless tool point them at a simulator and
 // temporary folders.
 struct AcquisitionOptions {
-    LinkOptions link;                     // host and probe endpoints (compiled-in), time-outs
-    std::optional<std::string> camera;    // "ip:port"; the compiled-in address when empty
+    LinkOptions link;                   // host and probe endpoints (compiled-in), time-outs
+    std::optional<std::string> camera;  // "ip:port"; the compiled-in address when empty
     // The root folder of all stored data (StartupEnvironment::workspaceRoot): the workspace
     // until the upload settings name another, the upload settings file and the upload copies.
     std::wstring workspaceRoot;
@@ -73,14 +73,14 @@ struct AcquisitionOptions {
     // Where an older installation kept the settings (beside its executable): taken over once
     // into the settings folder when that has none yet. Only the program sets it.
     std::filesystem::path olderConfigFolder;
-    std::wstring uploadSettingsPath;      // empty: the root folder's BHVW_Config.xml
-    std::wstring uploadFolder;            // empty: the root folder's upload_data
+    std::wstring uploadSettingsPath;  // empty: the root folder's BHVW_Config.xml
+    std::wstring uploadFolder;        // empty: the root folder's upload_data
     // From the camera taking a picture to its decoding here (StartupEnvironment): each frame
     // takes the depth and heading of its arrival less this.
     int cameraLatencyMs = 0;
     UploadTimings uploadTimings;
-    const Clock* clock = nullptr;         // SystemClock() when null
-    std::ostream* console = nullptr;      // link console lines; the trace (link) when null
+    const Clock* clock = nullptr;            // SystemClock() when null
+    std::ostream* console = nullptr;         // link console lines; the trace (link) when null
     std::ostream* telemetryLines = nullptr;  // attitude lines; the trace (telemetry) when null
     // Free space of the workspace in whole gigabytes (-1: unknown); FreeSpaceGB when empty.
     std::function<int64_t(const std::wstring&)> freeSpace;
@@ -208,8 +208,8 @@ public:
     void OnWinchModeChecked(bool electric);
     bool OnPulleyEntered(float millimetres);
     bool OnTiltAdjustEntered(float degrees);
-    void OnLightStep(bool up);                        // "B+" / "B-": CMD_LED_STEP
-    void OnFrameRateMode(bool high);                  // 20 / 15 frames per second
+    void OnLightStep(bool up);        // "B+" / "B-": CMD_LED_STEP
+    void OnFrameRateMode(bool high);  // 20 / 15 frames per second
     void OnClarityMode(bool high);
     void OnImageColor(int brightness, int saturation);
     // Arrow keys while the picture is frozen: move the ring centre by (dx, dy) working pixels.
@@ -332,12 +332,12 @@ private:
     const Clock& clock_;
 
     // Plain state first: the parts below may call back while they are built.
-    LoggingSpeed speed_;                // the read-out, smoothed over 2 s
-    LoggingSpeed pipelineSpeed_{0.8};   // for the overspeed check, which must react within 1 s
+    LoggingSpeed speed_;               // the read-out, smoothed over 2 s
+    LoggingSpeed pipelineSpeed_{0.8};  // for the overspeed check, which must react within 1 s
     bool uploadBusy_ = false;
     bool screenshotEnabled_ = false;
     bool imageThreadStarted_ = false;
-    bool attitudeOnline_ = false;    // what the attitude view shows
+    bool attitudeOnline_ = false;  // what the attitude view shows
     bool configSaveFailureTold_ = false;
     double lastPollSeconds_ = 0.0;   // the previous poll while connected (steady seconds)
     bool workspaceRefused_ = false;  // Initialise met another program on the workspace

@@ -69,8 +69,8 @@ std::vector<std::wstring> CheckConfigValues(SysConfigParam& c) {
 }
 
 bool WorkingRingFits(const SysConfigParam& c) {
-    return RingFits(c.workCentreX, c.workCentreY, c.workRadiusIn, c.workRadiusOut,
-                    c.workFrameWidth, c.workFrameHeight);
+    return RingFits(c.workCentreX, c.workCentreY, c.workRadiusIn, c.workRadiusOut, c.workFrameWidth,
+                    c.workFrameHeight);
 }
 
 }  // namespace bhv

@@ -9,7 +9,9 @@ constexpr int kTickTimer = 4;
 constexpr int kRecordTimer = 2;
 }  // namespace
 
-void HeadlessView::SetButtonEnabled(MainButton button, bool value) { enabled[button] = value; }
+void HeadlessView::SetButtonEnabled(MainButton button, bool value) {
+    enabled[button] = value;
+}
 
 void HeadlessView::SetButtonCaption(MainButton button, const std::wstring& caption) {
     captions[button] = caption;

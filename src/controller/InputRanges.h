@@ -44,19 +44,23 @@ inline constexpr std::wstring_view kHoleNumberForbidden = kProjectNameForbidden;
 // The same rule as ProjectDb::IsValidProjectName, which guards the folder where it is made.
 inline std::wstring HoleNumberRefusal(std::wstring_view hole) {
     switch (ProjectNameFaultOf(hole)) {
-    case ProjectNameFault::None: return {};
-    case ProjectNameFault::TooLong:
-        return L"测孔编号过长，最多" + std::to_wstring(input::kHoleNumberMaxLength) + L"个字符";
-    case ProjectNameFault::ForbiddenCharacter:
-        return L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
-    case ProjectNameFault::DotName: return L"测孔编号不能为 . 或 ..";
-    case ProjectNameFault::LeadingDot: return L"测孔编号不能以 . 开头";
-    case ProjectNameFault::TrailingDotOrSpace: return L"测孔编号不能以 . 或空格结尾";
-    case ProjectNameFault::ReservedName:
-        return L"测孔编号不能为系统保留的名称：CON、PRN、AUX、NUL、COM1～COM9、LPT1～LPT9";
-    case ProjectNameFault::TooManyBytes:
-        return L"测孔编号过长，项目文件夹名称不能超过" + std::to_wstring(kFileNameMaxBytes) +
-               L"字节";
+        case ProjectNameFault::None:
+            return {};
+        case ProjectNameFault::TooLong:
+            return L"测孔编号过长，最多" + std::to_wstring(input::kHoleNumberMaxLength) + L"个字符";
+        case ProjectNameFault::ForbiddenCharacter:
+            return L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
+        case ProjectNameFault::DotName:
+            return L"测孔编号不能为 . 或 ..";
+        case ProjectNameFault::LeadingDot:
+            return L"测孔编号不能以 . 开头";
+        case ProjectNameFault::TrailingDotOrSpace:
+            return L"测孔编号不能以 . 或空格结尾";
+        case ProjectNameFault::ReservedName:
+            return L"测孔编号不能为系统保留的名称：CON、PRN、AUX、NUL、COM1～COM9、LPT1～LPT9";
+        case ProjectNameFault::TooManyBytes:
+            return L"测孔编号过长，项目文件夹名称不能超过" + std::to_wstring(kFileNameMaxBytes) +
+                   L"字节";
     }
     return L"测孔编号无效";
 }

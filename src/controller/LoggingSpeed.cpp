@@ -29,6 +29,8 @@ double LoggingSpeed::MillimetresPerSecond() const {
     return (last.depth - first.depth) / 10.0 / span;
 }
 
-double LoggingSpeed::MetresPerMinute() const { return MillimetresPerSecond() * 60.0 / 1000.0; }
+double LoggingSpeed::MetresPerMinute() const {
+    return MillimetresPerSecond() * 60.0 / 1000.0;
+}
 
 }  // namespace bhv

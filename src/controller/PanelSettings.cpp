@@ -16,7 +16,8 @@ namespace {
 std::wstring WorkspaceInUse(const std::wstring& folder, const WorkspaceLock::Result& r) {
     std::wstring text = L"工作目录正被另一个程序使用：" + folder;
     if (r.holderPid > 0)
-        text += L"（" + ToWide(r.holderProgram) + L"，进程号 " + std::to_wstring(r.holderPid) + L"）";
+        text +=
+            L"（" + ToWide(r.holderProgram) + L"，进程号 " + std::to_wstring(r.holderPid) + L"）";
     return text;
 }
 
@@ -37,7 +38,9 @@ void PanelSettings::TakeDiameterFromConfig() {
     settings_.diameterTenthsMm = parts_.config.diameterTenthsMm;
 }
 
-bool PanelSettings::PullUp() const { return parts_.db.direction == 1; }
+bool PanelSettings::PullUp() const {
+    return parts_.db.direction == 1;
+}
 
 void PanelSettings::ShowFirstValues() {
     UpdateRing();
@@ -76,26 +79,34 @@ bool PanelSettings::OnDiameterEntered(int32_t millimetres) {
 void PanelSettings::OnPanelSetting(PanelSetting setting, int value) {
     SysConfigParam& config = parts_.config;
     switch (setting) {
-    case PanelSetting::Freeze: SetFrozen(value == 1); break;
-    case PanelSetting::Diameter:
-        config.diameterTenthsMm = value;
-        settings_.diameterTenthsMm = value;
-        config.Save();
-        break;
-    case PanelSetting::WinchMode:
-        if (value != config.winchMode) {
-            config.winchMode = value;
-            parts_.winch.StopForModeChange();
+        case PanelSetting::Freeze:
+            SetFrozen(value == 1);
+            break;
+        case PanelSetting::Diameter:
+            config.diameterTenthsMm = value;
+            settings_.diameterTenthsMm = value;
             config.Save();
-        }
-        RefreshWinchPanel(true);
-        break;
-    case PanelSetting::WinchState: parts_.winch.ReportState(value); break;
-    case PanelSetting::WinchSpeed: parts_.winch.ReportSpeed(value); break;
+            break;
+        case PanelSetting::WinchMode:
+            if (value != config.winchMode) {
+                config.winchMode = value;
+                parts_.winch.StopForModeChange();
+                config.Save();
+            }
+            RefreshWinchPanel(true);
+            break;
+        case PanelSetting::WinchState:
+            parts_.winch.ReportState(value);
+            break;
+        case PanelSetting::WinchSpeed:
+            parts_.winch.ReportSpeed(value);
+            break;
     }
 }
 
-void PanelSettings::OnFreezeButton() { OnPanelSetting(PanelSetting::Freeze, frozen_ ? 0 : 1); }
+void PanelSettings::OnFreezeButton() {
+    OnPanelSetting(PanelSetting::Freeze, frozen_ ? 0 : 1);
+}
 
 void PanelSettings::SetFrozen(bool frozen) {
     frozen_ = frozen;
@@ -184,7 +195,9 @@ void PanelSettings::OnFrameRateRead(int32_t fps) {
     view_.ShowFrameRateMode(fps > 15, true);
 }
 
-void PanelSettings::OnConnected() { view_.ShowFrameRateMode(frameRate_ > 15, true); }
+void PanelSettings::OnConnected() {
+    view_.ShowFrameRateMode(frameRate_ > 15, true);
+}
 
 void PanelSettings::OnDisconnected() {
     if (!frozen_) return;

@@ -35,22 +35,47 @@ WindowRing ScaleRingToWindow(const SysConfigParam& c, int width, int height) {
 int NextLightLevel(int level, bool up) {
     if (!up) {
         switch (level) {
-        case 15: case 20: case 25: case 30: case 35: case 40: return level - 5;
-        case 60: case 80: case 100: return level - 20;
-        default: return 0;
+            case 15:
+            case 20:
+            case 25:
+            case 30:
+            case 35:
+            case 40:
+                return level - 5;
+            case 60:
+            case 80:
+            case 100:
+                return level - 20;
+            default:
+                return 0;
         }
     }
     switch (level) {
-    case 0: return 10;
-    case 10: case 15: case 20: case 25: case 30: case 35: return level + 5;
-    case 40: case 60: case 80: return level + 20;
-    default: return 100;
+        case 0:
+            return 10;
+        case 10:
+        case 15:
+        case 20:
+        case 25:
+        case 30:
+        case 35:
+            return level + 5;
+        case 40:
+        case 60:
+        case 80:
+            return level + 20;
+        default:
+            return 100;
     }
 }
 
-bool DiskTooFullForRun(int64_t freeGigabytes) { return freeGigabytes >= 0 && freeGigabytes <= 4; }
+bool DiskTooFullForRun(int64_t freeGigabytes) {
+    return freeGigabytes >= 0 && freeGigabytes <= 4;
+}
 
-bool DiskTooFullToGoOn(int64_t freeGigabytes) { return freeGigabytes >= 0 && freeGigabytes < 1; }
+bool DiskTooFullToGoOn(int64_t freeGigabytes) {
+    return freeGigabytes >= 0 && freeGigabytes < 1;
+}
 
 bool DepthAgainstDirection(int32_t depthMm, int32_t startHeightMm, bool pullUp) {
     return pullUp ? depthMm > startHeightMm + 200 : depthMm < startHeightMm - 200;

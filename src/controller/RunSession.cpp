@@ -50,18 +50,19 @@ RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionPar
                        PanelSettings& panel, Hooks hooks)
     : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {}
 
-RunSession::~RunSession() { WaitForEndWorker(); }
+RunSession::~RunSession() {
+    WaitForEndWorker();
+}
 
 void RunSession::Start() {
     // A start or an end under way, or the registration of a start given up still waiting for
     // its answer.
     if (phase_ != Phase::Idle || parts_.upload.RegistrationPending()) return;
     ProjectDb& db = parts_.db;
-    const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
-                                          : FreeSpaceGB(db.WorkspacePath());
+    const int64_t free =
+        hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath()) : FreeSpaceGB(db.WorkspacePath());
     if (DiskTooFullForRun(free)) {
-        prompter_.Tell(
-            L"当前磁盘空间不足，为保证数据正常存储，请先更换保存路径再开始实验.");
+        prompter_.Tell(L"当前磁盘空间不足，为保证数据正常存储，请先更换保存路径再开始实验.");
         return;
     }
     if (panel_.PullUp() && panel_.Settings().startHeightMm < 1) {
@@ -134,13 +135,16 @@ bool RunSession::BeginStartProper() {
 void RunSession::CheckZeroing() {
     if (phase_ != Phase::Starting || !parts_.link.AwaitingAcknowledgement()) return;
     switch (parts_.link.CheckAcknowledged(SteadyNanoseconds())) {
-    case Link::AckResult::Waiting: return;
-    case Link::AckResult::Acknowledged: CompleteStart(); return;
-    case Link::AckResult::TimedOut:
-        // Told while the start still waits (the wait cursor on), then given up.
-        prompter_.Tell(L"网络信号不好，请重试:)");
-        UndoStart();
-        return;
+        case Link::AckResult::Waiting:
+            return;
+        case Link::AckResult::Acknowledged:
+            CompleteStart();
+            return;
+        case Link::AckResult::TimedOut:
+            // Told while the start still waits (the wait cursor on), then given up.
+            prompter_.Tell(L"网络信号不好，请重试:)");
+            UndoStart();
+            return;
     }
 }
 
@@ -230,8 +234,8 @@ void RunSession::BeginEnd() {
     endWorker_ = std::thread([this, uploadOn] {
         NameThisThread("bhv-run-end");
         UploadJob& upload = parts_.upload;
-        parts_.imageRun.FinishImageRun(uploadOn,
-                                       [&upload](const std::wstring& path) { upload.Enqueue(path); });
+        parts_.imageRun.FinishImageRun(
+            uploadOn, [&upload](const std::wstring& path) { upload.Enqueue(path); });
         // The detector's last picks follow the run's last page.
         parts_.structures.FinishRun();
         // The run's last writes are in the project before its log is written from it (while
@@ -342,8 +346,8 @@ void RunSession::CheckStorage() {
     // The free space once a second (every tenth poll), from the first poll of the run.
     if (storageChecks_++ % 10 != 0) return;
     const ProjectDb& db = parts_.db;
-    const int64_t free = hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath())
-                                          : FreeSpaceGB(db.WorkspacePath());
+    const int64_t free =
+        hooks_.freeSpace ? hooks_.freeSpace(db.WorkspacePath()) : FreeSpaceGB(db.WorkspacePath());
     if (DiskTooFullToGoOn(free))
         EndForFailure(L"当前磁盘空间不足，已停止绞车并结束采集，请更换保存路径后重新开始");
 }
@@ -374,8 +378,9 @@ void RunSession::OnDepthUpdate(int64_t arrivedNs) {
     if (!directionWarned_ &&
         DepthAgainstDirection(depth / 10, parts_.telemetry.Reference().startHeightMm, pullUp)) {
         directionWarned_ = true;
-        prompter_.Tell(pullUp ? L"当前设置的采集模式是：【上拉】，但实际深度值却在增加，请核对参数重新采集！"
-                              : L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！");
+        prompter_.Tell(
+            pullUp ? L"当前设置的采集模式是：【上拉】，但实际深度值却在增加，请核对参数重新采集！"
+                   : L"当前设置的采集模式是：【下放】，但实际深度值却在减小，请核对参数重新采集！");
     }
     if (phase_ == Phase::Running) {
         parts_.imageRun.SetDepth(depth);
@@ -397,12 +402,13 @@ void RunSession::OnDepthUpdate(int64_t arrivedNs) {
 void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
     TelemetryState& state = parts_.telemetry.State();
     WinchControl& winch = parts_.winch;
-    state.bottomStillCount =
-        NextBottomStillCount(state.bottomStillCount, winch.State(), parts_.config.bottomStillTrigger,
-                             state.attitude[kRateY], state.attitude[kRateZ]);
+    state.bottomStillCount = NextBottomStillCount(state.bottomStillCount, winch.State(),
+                                                  parts_.config.bottomStillTrigger,
+                                                  state.attitude[kRateY], state.attitude[kRateZ]);
     if (state.captureHeight != shownCaptureHeight_) {
         shownCaptureHeight_ = state.captureHeight;
-        view_.ShowInfo(InfoField::CaptureHeight, MmCaption(L"采集高度 %d mm ", state.captureHeight));
+        view_.ShowInfo(InfoField::CaptureHeight,
+                       MmCaption(L"采集高度 %d mm ", state.captureHeight));
     }
     ShowCurrentHeight(state.depth);
     state.captureHeight = state.depth;

@@ -146,7 +146,7 @@ private:
     bool lastRunLost_ = false;
     enum class HeldMessage { None, WriteDelay, CameraRefused };
     HeldMessage heldMessage_ = HeldMessage::None;
-    int heldSeconds_ = -1;          // the write delay shown
+    int heldSeconds_ = -1;  // the write delay shown
     bool cameraRefused_ = false;
     int storageChecks_ = 0;
 };

@@ -13,7 +13,9 @@ double Wrap360(double deg) {
     return d >= 360.0 ? 0.0 : d;
 }
 
-double Lerp(double a, double b, double f) { return a + f * (b - a); }
+double Lerp(double a, double b, double f) {
+    return a + f * (b - a);
+}
 
 }  // namespace
 
@@ -28,7 +30,8 @@ ImageGeometry::ImageGeometry(int cols, int rows, std::vector<RowSample> samples)
 }
 
 ImageGeometry ImageGeometry::Page(int cols, int rows, double topMm, double bottomMm) {
-    return ImageGeometry(cols, rows, {{0.0, topMm, 0.0}, {static_cast<double>(rows), bottomMm, 0.0}});
+    return ImageGeometry(cols, rows,
+                         {{0.0, topMm, 0.0}, {static_cast<double>(rows), bottomMm, 0.0}});
 }
 
 size_t ImageGeometry::SegmentAtY(double y) const {
@@ -120,8 +123,7 @@ std::vector<ImagePoint> ImageGeometry::Trace(const Sinusoid& s, int steps) const
         // The turn depends on the row the trace is at: taken at the centre's row first, then
         // at the row found with it (the heading changes little over a trace's height).
         double y = centreY;
-        for (int pass = 0; pass < 2; ++pass)
-            y = YOfDepth(s.DepthAt(360.0 * x / cols_ - TurnAt(y)));
+        for (int pass = 0; pass < 2; ++pass) y = YOfDepth(s.DepthAt(360.0 * x / cols_ - TurnAt(y)));
         points.push_back({x, y});
     }
     return points;

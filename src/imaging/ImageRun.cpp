@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <limits>
-#include <utility>
-#include <deque>
 #include <cstdio>
+#include <deque>
+#include <limits>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/Jpeg.h"
@@ -37,9 +37,9 @@ double Seconds(std::chrono::steady_clock::time_point t) {
 // The moment (steady clock, ns) the accumulator column was taken at: placements run along the
 // accumulator, and a column between two takes the moment between theirs.
 int64_t MomentOfColumn(const std::deque<StripStitcher::Placement>& placements, double column) {
-    const auto it = std::lower_bound(
-        placements.begin(), placements.end(), column,
-        [](const StripStitcher::Placement& p, double c) { return p.column < c; });
+    const auto it =
+        std::lower_bound(placements.begin(), placements.end(), column,
+                         [](const StripStitcher::Placement& p, double c) { return p.column < c; });
     if (it == placements.begin()) return placements.front().arrivedNs;
     if (it == placements.end()) return placements.back().arrivedNs;
     const StripStitcher::Placement& a = *(it - 1);
@@ -211,8 +211,7 @@ bool ImageRun::TickLocked() {
 }
 
 void ImageRun::TrackOverspeed() {
-    const bool active =
-        detector_.Update(Seconds(stitcher_.Now()), depthSpeed_.load());
+    const bool active = detector_.Update(Seconds(stitcher_.Now()), depthSpeed_.load());
     overspeedActive_.store(active);
     const int32_t travel = travel_.load();
     if (active && travel != lastTravel_) {
@@ -280,7 +279,8 @@ void ImageRun::TrackQuality() {
                     std::nth_element(v.begin(), mid, v.end());
                     // Within a factor of four of the geometry's (the upward band's smaller ring
                     // shows the wall at a finer scale): anything else is not a scale.
-                    mmPerColumn_ = std::clamp(*mid, nominalMmPerColumn_ / 4, nominalMmPerColumn_ * 4);
+                    mmPerColumn_ =
+                        std::clamp(*mid, nominalMmPerColumn_ / 4, nominalMmPerColumn_ * 4);
                 }
             }
             // The upward band's scale is not measured reliably yet (its bands stay near the
@@ -467,8 +467,7 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
 
 void ImageRun::TurnLastPage() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
-    if (!track_.HasHeading() || placements.empty() ||
-        live_.rows != stitcher_.WholeDisplayRows()) {
+    if (!track_.HasHeading() || placements.empty() || live_.rows != stitcher_.WholeDisplayRows()) {
         RollByAngle(live_, 360.0f - startHeading_);
         return;
     }
@@ -585,7 +584,8 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
             cv::resize(live_, copy, cv::Size(350, height), 0, 0, cv::INTER_LINEAR);
             const cv::Mat annotated = AnnotateUploadImage(copy, pageEnd_.load());
             CreateDirectoryTree(uploadFolder_);
-            const std::wstring path = WithTrailingSep(uploadFolder_) + std::to_wstring(travel) + L".jpg";
+            const std::wstring path =
+                WithTrailingSep(uploadFolder_) + std::to_wstring(travel) + L".jpg";
             const bool written = path.size() <= 259 && WriteJpegFile(FsPath(path), annotated);
             if (written && queueUpload) queueUpload(path);
         }
@@ -685,8 +685,7 @@ void ImageRun::BrowseLoop() {
             result.page = project->ReadBigImage(result.id, shown > 0);
             if (!result.page.empty() && result.page.cols < shown)
                 result.page = project->ReadBigImage(result.id);
-            if (const auto stored = project->PageOverspeed(result.id);
-                stored && stored->second > 0)
+            if (const auto stored = project->PageOverspeed(result.id); stored && stored->second > 0)
                 result.share =
                     std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
         }

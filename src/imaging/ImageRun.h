@@ -18,8 +18,8 @@
 #include "imaging/Overspeed.h"
 #include "imaging/Quality.h"
 #include "imaging/Stitching.h"
-#include "storage/ProjectDb.h"
 #include "imaging/StructureWorker.h"
+#include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {

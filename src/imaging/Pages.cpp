@@ -123,7 +123,9 @@ void TurnRowsByHeadings(cv::Mat& image, const std::vector<double>& headings) {
     }
 }
 
-std::vector<uint8_t> EncodePage(const cv::Mat& page) { return EncodeJpeg(page, kJpegQuality); }
+std::vector<uint8_t> EncodePage(const cv::Mat& page) {
+    return EncodeJpeg(page, kJpegQuality);
+}
 
 std::string RulerLabel(int32_t p, int tick) {
     char label[32];

@@ -25,10 +25,10 @@ struct DepthQuality {
     // Share (0..1) of the interval's rows the image really saw: the image's own motion against
     // the encoder's travel, at most the travel. The rest was filled by stretching.
     double imageShare = 1.0;
-    int32_t overspeedMm = 0;           // travel moved faster than the stitching follows
-    double framesPerSecond = kNone;    // frames stitched per second spent in the interval
-    double disagreementMm = 0.0;       // largest |encoder motion - image motion| over 25 mm
-    double outageSeconds = 0.0;        // without a camera frame or a depth report
+    int32_t overspeedMm = 0;         // travel moved faster than the stitching follows
+    double framesPerSecond = kNone;  // frames stitched per second spent in the interval
+    double disagreementMm = 0.0;     // largest |encoder motion - image motion| over 25 mm
+    double outageSeconds = 0.0;      // without a camera frame or a depth report
     // The magnetometer: mean raw values, the field's strength and dip (degrees, positive
     // downwards) from them, and their departure from the run's steady value (strength as a
     // share of the steady strength). NaN without samples.
@@ -45,11 +45,11 @@ DepthQualityRow ToStoredRow(const DepthQuality& q);
 
 // Thresholds of the rule.
 struct QualityLimits {
-    double badImageShare = 0.80;        // below: bad
-    double doubtfulImageShare = 0.95;   // below: doubtful
-    int32_t badOverspeedMm = 20;        // above: bad
-    double badOutageSeconds = 1.0;      // at least: bad
-    double badDisagreementMm = 8.0;     // above: bad
+    double badImageShare = 0.80;       // below: bad
+    double doubtfulImageShare = 0.95;  // below: doubtful
+    int32_t badOverspeedMm = 20;       // above: bad
+    double badOutageSeconds = 1.0;     // at least: bad
+    double badDisagreementMm = 8.0;    // above: bad
     double doubtfulDisagreementMm = 4.0;
     double doubtfulFramesPerSecond = 8.0;  // below (when known): doubtful
     double compassStrengthShare = 0.05;    // departure above: north not trusted
@@ -119,8 +119,8 @@ private:
         bool taken = false;
     };
     static int32_t Key(double mm);
-    DepthQuality Make(int32_t key, const Acc& a, const std::optional<std::pair<double, double>>&
-                                                     steady) const;
+    DepthQuality Make(int32_t key, const Acc& a,
+                      const std::optional<std::pair<double, double>>& steady) const;
     std::optional<std::pair<double, double>> SteadyLocked() const;
 
     mutable std::mutex mutex_;

@@ -21,7 +21,7 @@ void RemapPoint(int i, int j, int H, int W, int R, float& x, float& y) {
 }
 
 cv::Mat RingUnwrapper::Unwrap(const cv::Mat& frame, int32_t rIn, int32_t R, int32_t cx,
-                             int32_t cy) {
+                              int32_t cy) {
     const int W = static_cast<int>(std::floor(2.0 * kPi * R));
     const int H = static_cast<int>(std::floor(static_cast<double>(R)));
     // The region must lie inside the frame: a programming error of the caller otherwise.

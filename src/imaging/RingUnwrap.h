@@ -26,9 +26,9 @@ bool RingFitsFrame(const UnwrapParams& params, int width, int height);
 
 // What one frame contributes to stitching: a thin band of the wall at a fixed radius.
 struct FrameBands {
-    cv::Mat band;     // 8-bit BGR, W rows (angle) x h columns (radius)
-    cv::Mat grey;     // the same band, 8-bit grey
-    cv::Mat profile;  // 1 x h, 64-bit float: column sums of the grey band
+    cv::Mat band;           // 8-bit BGR, W rows (angle) x h columns (radius)
+    cv::Mat grey;           // the same band, 8-bit grey
+    cv::Mat profile;        // 1 x h, 64-bit float: column sums of the grey band
     int64_t arrivedNs = 0;  // the frame's arrival (RawFrame::arrivedNs)
 };
 

@@ -1,9 +1,8 @@
 #include "imaging/Stitching.h"
 
-#include <cstring>
-
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -13,7 +12,6 @@
 #include "platform/Trace.h"
 
 namespace bhv {
-
 
 void StitchParamQueue::Append(std::unique_ptr<StitchParam> record) {
     {
@@ -240,10 +238,7 @@ void StitchWorker::Run() {
 // ---------------------------------------------------------------------------------------------
 
 StripStitcher::StripStitcher(FrameQueue& frames, StitchParamQueue& records)
-    : frames_(frames),
-      records_(records),
-      worker_(frames, records),
-      depth_([] { return 0.0; }) {}
+    : frames_(frames), records_(records), worker_(frames, records), depth_([] { return 0.0; }) {}
 
 StripStitcher::~StripStitcher() {
     StopWorker();
@@ -302,7 +297,8 @@ bool StripStitcher::StitchStep() {
         if (workerThread_.joinable()) workerThread_.join();
         records_.Clear();
         frames_.Reopen();
-        if (threaded_) workerThread_ = std::thread([this] {
+        if (threaded_)
+            workerThread_ = std::thread([this] {
                 NameThisThread("bhv-stitch");
                 worker_.Run();
             });
@@ -458,8 +454,7 @@ void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
                 shownLo_ = std::min(shownLo_, scaledHi_);
             } else {
                 scaledLo_ += cut;
-                const int64_t dropped =
-                    std::clamp<int64_t>(scaledLo_ - shownLo_, 0, display_.rows);
+                const int64_t dropped = std::clamp<int64_t>(scaledLo_ - shownLo_, 0, display_.rows);
                 display_ = display_.rowRange(static_cast<int>(dropped), display_.rows);
                 shownLo_ = std::max(shownLo_, scaledLo_);
             }
@@ -547,8 +542,7 @@ cv::Mat StripStitcher::ScaledRows(int64_t from, int64_t to) const {
 int64_t StripStitcher::KeepRows(int outCols) const {
     // The rows a view of this size shows at its width, with a quarter to spare.
     const int width = shownWidth_.load(), height = shownHeight_.load();
-    const int64_t shown =
-        width > 0 && height > 0 ? int64_t{height} * outCols / width * 5 / 4 : 0;
+    const int64_t shown = width > 0 && height > 0 ? int64_t{height} * outCols / width * 5 / 4 : 0;
     return std::max<int64_t>(kDisplayKeepRows, shown);
 }
 

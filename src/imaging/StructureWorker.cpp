@@ -25,7 +25,9 @@ StructureWorker::StructureWorker(Deliver deliver, DetectionFactory factory)
     });
 }
 
-StructureWorker::~StructureWorker() { Stop(); }
+StructureWorker::~StructureWorker() {
+    Stop();
+}
 
 void StructureWorker::Stop() {
     {
@@ -73,7 +75,8 @@ void StructureWorker::WaitIdle() {
 
 bool StructureWorker::WaitIdleFor(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, limit, [&] { return quit_ || (tasks_.empty() && !busy_); }) && !quit_;
+    return idle_.wait_for(lock, limit, [&] { return quit_ || (tasks_.empty() && !busy_); }) &&
+           !quit_;
 }
 
 bool StructureWorker::Stopped() const {

@@ -25,7 +25,9 @@ Link::~Link() {
     StopThreads();
 }
 
-void Link::SetReceiveNotify(std::function<void()> notify) { notify_ = std::move(notify); }
+void Link::SetReceiveNotify(std::function<void()> notify) {
+    notify_ = std::move(notify);
+}
 
 std::shared_ptr<TcpSocket> Link::CurrentSocket(Peer peer) const {
     std::lock_guard lock(socketMutex_);
@@ -104,10 +106,13 @@ Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
 
 std::wstring Link::ConnectFailureText(ConnectResult result) {
     switch (result) {
-    case ConnectResult::SocketFailed: return L"连接视频失败，请检查网络连接";
-    case ConnectResult::ProbeFailed:
-    case ConnectResult::HostFailed: return L"连接主机失败，请检查网络连接";
-    default: return {};
+        case ConnectResult::SocketFailed:
+            return L"连接视频失败，请检查网络连接";
+        case ConnectResult::ProbeFailed:
+        case ConnectResult::HostFailed:
+            return L"连接主机失败，请检查网络连接";
+        default:
+            return {};
     }
 }
 
@@ -135,23 +140,25 @@ void Link::NoteReceived(const Message& m, int64_t now) {
     // only now, answers an earlier command: it must not acknowledge this one.
     const bool answersTheWait = m.ArrivedNs() == 0 || m.ArrivedNs() >= awaitingSinceNs_;
     switch (m.Code()) {
-    case MSG_ACK_3:
-    case MSG_ACK_ZERO_DEPTH:
-    case MSG_ACK_15:
-        if (answersTheWait) state_.lastAcknowledgement = m.Code();
-        break;
-    case MSG_DEPTH:
-        if (answersTheWait && DecodeDepthCount(m)) state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
-        break;
-    case MSG_HOST_STATUS:
-        state_.hostLastHeard = now;
-        state_.hostAlive = true;
-        break;
-    case MSG_ATTITUDE:
-        state_.probeLastHeard = now;
-        state_.probeAlive = true;
-        break;
-    default: break;
+        case MSG_ACK_3:
+        case MSG_ACK_ZERO_DEPTH:
+        case MSG_ACK_15:
+            if (answersTheWait) state_.lastAcknowledgement = m.Code();
+            break;
+        case MSG_DEPTH:
+            if (answersTheWait && DecodeDepthCount(m))
+                state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+            break;
+        case MSG_HOST_STATUS:
+            state_.hostLastHeard = now;
+            state_.hostAlive = true;
+            break;
+        case MSG_ATTITUDE:
+            state_.probeLastHeard = now;
+            state_.probeAlive = true;
+            break;
+        default:
+            break;
     }
 }
 
@@ -268,8 +275,8 @@ void Link::ReceiveLoop(Peer peer) {
             continue;
         }
         received.clear();
-        const std::size_t crcFailures =
-            parser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
+        const std::size_t crcFailures = parser.Feed(
+            std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
         for (std::size_t i = 0; i < crcFailures; ++i) ConsoleLine("Message CRC verify failed");
         const int64_t arrived = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                     std::chrono::steady_clock::now().time_since_epoch())

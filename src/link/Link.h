@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "link/Endpoints.h"
 #include "link/LinkState.h"
 #include "link/Protocol.h"
-#include "link/Endpoints.h"
 #include "platform/Socket.h"
 
 namespace bhv {
@@ -22,8 +22,8 @@ namespace bhv {
 struct LinkOptions {
     Endpoint host = HostEndpoint();
     Endpoint probe = ProbeEndpoint();
-    int ioTimeoutMs = 500;        // SO_RCVTIMEO / SO_SNDTIMEO of both sockets
-    int reconnectWaitMs = 1000;   // how long a reconnect waits for the connection
+    int ioTimeoutMs = 500;            // SO_RCVTIMEO / SO_SNDTIMEO of both sockets
+    int reconnectWaitMs = 1000;       // how long a reconnect waits for the connection
     std::ostream* console = nullptr;  // relink and CRC lines; the trace (link) when null
     std::ostream* errors = nullptr;   // failed reconnects; the trace (link) when null
 };

@@ -15,7 +15,7 @@ struct LinkState {
     bool busy = false;  // the connect sequence is running
     bool hostAlive = false;
     bool probeAlive = false;
-    int64_t hostLastHeard;   // whole seconds; pushed 5 s ahead by each reconnect attempt
+    int64_t hostLastHeard;  // whole seconds; pushed 5 s ahead by each reconnect attempt
     int64_t probeLastHeard;
     int32_t lastAcknowledgement = 0;  // 131, 134 or 143; cleared by each acknowledged send
     int32_t probeState = 0;           // 5 after an acknowledged send; shown in the run log

@@ -123,7 +123,8 @@ uint16_t AngleToRaw(double degrees) {
 }
 
 uint16_t RateToRaw(double degreesPerSecond) {
-    const long raw = std::lround(std::clamp(degreesPerSecond, -2000.0, 1999.9) / 2000.0 / kRawScale);
+    const long raw =
+        std::lround(std::clamp(degreesPerSecond, -2000.0, 1999.9) / 2000.0 / kRawScale);
     return static_cast<uint16_t>(static_cast<int16_t>(raw));
 }
 

@@ -26,12 +26,18 @@ uint16_t Crc16(std::span<const uint8_t> data, uint16_t crc) {
 std::optional<Message> BuildCommand(int command, int value) {
     if (command < 1 || command > 25 || (command >= 10 && command <= 13)) return std::nullopt;
     switch (command) {
-    case 1: case 3: case 14: case 15: case 18: case 22: case 23: {
-        const uint8_t v = static_cast<uint8_t>(value);
-        return Message::Make(command, std::span<const uint8_t>(&v, 1));
-    }
-    default:
-        return Message::Make(command, {});
+        case 1:
+        case 3:
+        case 14:
+        case 15:
+        case 18:
+        case 22:
+        case 23: {
+            const uint8_t v = static_cast<uint8_t>(value);
+            return Message::Make(command, std::span<const uint8_t>(&v, 1));
+        }
+        default:
+            return Message::Make(command, {});
     }
 }
 
@@ -61,9 +67,9 @@ uint16_t ReadU16Be(std::span<const uint8_t> p, std::size_t offset) {
 }
 
 int32_t ReadI32Le(std::span<const uint8_t> p, std::size_t offset) {
-    const uint32_t u = static_cast<uint32_t>(p[offset]) | (static_cast<uint32_t>(p[offset + 1]) << 8) |
-                       (static_cast<uint32_t>(p[offset + 2]) << 16) |
-                       (static_cast<uint32_t>(p[offset + 3]) << 24);
+    const uint32_t u =
+        static_cast<uint32_t>(p[offset]) | (static_cast<uint32_t>(p[offset + 1]) << 8) |
+        (static_cast<uint32_t>(p[offset + 2]) << 16) | (static_cast<uint32_t>(p[offset + 3]) << 24);
     return static_cast<int32_t>(u);
 }
 

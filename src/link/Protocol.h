@@ -39,8 +39,8 @@ inline constexpr int MSG_HOST_STATUS = 246;
 
 // Winch actions carried by CMD_WINCH_ACTION.
 inline constexpr int kWinchStop = 0;
-inline constexpr int kWinchReelIn = 1;   // the probe goes up
-inline constexpr int kWinchPayOut = 2;   // the probe goes down
+inline constexpr int kWinchReelIn = 1;  // the probe goes up
+inline constexpr int kWinchPayOut = 2;  // the probe goes down
 
 // Light steps carried by CMD_LED_STEP.
 inline constexpr int kLedBottomDown = 1;

@@ -41,33 +41,40 @@ Telemetry::Telemetry(const SysConfigParam& config) : config_(config), console_(n
 
 TelemetryChange Telemetry::OnLinkMessage(const Message& m) {
     switch (m.Code()) {
-    case MSG_BATTERY:
-        if (auto battery = DecodeBattery(m)) {
-            state_.battery = *battery;
-            return TelemetryChange::Battery;
-        }
-        return TelemetryChange::None;
-    case MSG_CALIB_STARTED: state_.calibrating = true; return TelemetryChange::Other;
-    case MSG_CALIB_ENDED: state_.calibrating = false; return TelemetryChange::Other;
-    case MSG_GPS:
-        if (auto gps = DecodeGps(m)) {
-            state_.position = *gps;
+        case MSG_BATTERY:
+            if (auto battery = DecodeBattery(m)) {
+                state_.battery = *battery;
+                return TelemetryChange::Battery;
+            }
+            return TelemetryChange::None;
+        case MSG_CALIB_STARTED:
+            state_.calibrating = true;
             return TelemetryChange::Other;
-        }
-        return TelemetryChange::None;
-    case MSG_PROBE_VERSION:
-    case MSG_HOST_VERSION:
-        if (auto v = DecodeFirmware(m)) {
-            (m.Code() == MSG_HOST_VERSION ? state_.hostFirmware : state_.probeFirmware) = *v;
-            return TelemetryChange::Firmware;
-        }
-        return TelemetryChange::None;
-    case MSG_HOST_STATUS:
-        if (auto brake = DecodeBrakeHeld(m)) state_.winchFree = !*brake;
-        return TelemetryChange::HostStatus;
-    case MSG_DEPTH: return OnDepth(m);
-    case MSG_ATTITUDE: return OnAttitude(m);
-    default: return TelemetryChange::None;
+        case MSG_CALIB_ENDED:
+            state_.calibrating = false;
+            return TelemetryChange::Other;
+        case MSG_GPS:
+            if (auto gps = DecodeGps(m)) {
+                state_.position = *gps;
+                return TelemetryChange::Other;
+            }
+            return TelemetryChange::None;
+        case MSG_PROBE_VERSION:
+        case MSG_HOST_VERSION:
+            if (auto v = DecodeFirmware(m)) {
+                (m.Code() == MSG_HOST_VERSION ? state_.hostFirmware : state_.probeFirmware) = *v;
+                return TelemetryChange::Firmware;
+            }
+            return TelemetryChange::None;
+        case MSG_HOST_STATUS:
+            if (auto brake = DecodeBrakeHeld(m)) state_.winchFree = !*brake;
+            return TelemetryChange::HostStatus;
+        case MSG_DEPTH:
+            return OnDepth(m);
+        case MSG_ATTITUDE:
+            return OnAttitude(m);
+        default:
+            return TelemetryChange::None;
     }
 }
 
@@ -148,11 +155,10 @@ bool Telemetry::CheckDepth(int32_t& depth, int32_t& moved, int64_t arrivedNs) {
 
     // Beyond the winch's reach. Reports that agree with the one before them (within the bound
     // over their own interval) make a streak; another step starts a new one.
-    const bool agrees =
-        !refused_.empty() &&
-        std::abs(static_cast<double>(raw - refused_.back().depth)) <=
-            limits_.jumpSlack +
-                limits_.maxSpeedTenthsPerSecond * SecondsBetween(refused_.back().atNs, arrivedNs);
+    const bool agrees = !refused_.empty() &&
+                        std::abs(static_cast<double>(raw - refused_.back().depth)) <=
+                            limits_.jumpSlack + limits_.maxSpeedTenthsPerSecond *
+                                                    SecondsBetween(refused_.back().atNs, arrivedNs);
     if (!agrees) refused_.clear();
     refused_.push_back({depth, moved, arrivedNs});
     ++counts_.refusedDepths;
@@ -165,8 +171,8 @@ bool Telemetry::CheckDepth(int32_t& depth, int32_t& moved, int64_t arrivedNs) {
     note.seconds = std::max(elapsed, kReportSeconds);
     if (refused_.size() > 1) {
         // The time since the streak's previous report (the first one counted its own).
-        note.seconds = std::max(SecondsBetween(refused_[refused_.size() - 2].atNs, arrivedNs),
-                                kReportSeconds);
+        note.seconds =
+            std::max(SecondsBetween(refused_[refused_.size() - 2].atNs, arrivedNs), kReportSeconds);
     }
     note.log = refused_.size() == 1;
     note.kind = InputNote::Kind::DepthRefused;

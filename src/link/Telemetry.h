@@ -19,15 +19,15 @@ struct SysConfigParam;
 // first message; the values that describe the connected peers (battery, firmware versions) go
 // back to nothing when the link disconnects (ForgetPeers). The others outlive a disconnect.
 struct TelemetryState {
-    int32_t depth = 0;           // positive downwards from the surface reference
-    int32_t movedDistance = 0;   // travelled from the start, positive in the run's direction
-    int32_t captureHeight = 0;   // set by the run checks from the depth
-    AttitudeBlock attitude{};    // order: see namespace attitude; zeros until the first message
+    int32_t depth = 0;          // positive downwards from the surface reference
+    int32_t movedDistance = 0;  // travelled from the start, positive in the run's direction
+    int32_t captureHeight = 0;  // set by the run checks from the depth
+    AttitudeBlock attitude{};   // order: see namespace attitude; zeros until the first message
     double azimuth = 0.0;
     double azimuthCopy = 0.0;
     std::optional<int32_t> battery;  // percent
     bool calibrating = false;
-    bool winchFree = true;       // false while the winch's emergency-stop brake holds
+    bool winchFree = true;  // false while the winch's emergency-stop brake holds
     std::optional<FirmwareVersion> probeFirmware;
     std::optional<FirmwareVersion> hostFirmware;
     std::optional<GpsPosition> position;
@@ -85,9 +85,9 @@ struct InputNote {
     // report before it, at least the host's 100 ms. Summed over a streak it is the gap.
     double seconds = 0.0;
     double gapSeconds = 0.0;  // bridged: the whole time since the last depth taken
-    std::string field;     // the attitude value out of range ("tilt", "angleX", ...)
+    std::string field;        // the attitude value out of range ("tilt", "angleX", ...)
     double value = 0.0;
-    int32_t count = 0;     // refusals of this kind so far (attitude, depth)
+    int32_t count = 0;  // refusals of this kind so far (attitude, depth)
     // Only the first refusal of a streak is for the run log; the others carry their seconds
     // for the quality alone.
     bool log = true;

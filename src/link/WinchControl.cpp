@@ -40,9 +40,17 @@ void WinchControl::AutoStop() {
     post_(CMD_WINCH_ACTION, kWinchStop);
 }
 
-void WinchControl::LightStep(int step) { post_(CMD_LED_STEP, step); }
-void WinchControl::CalibrationBegin() { post_(CMD_CALIB_BEGIN, 0); }
-void WinchControl::CalibrationEnd() { post_(CMD_CALIB_END, 0); }
-void WinchControl::HeadingZero() { post_(CMD_HEADING_ZERO, 0); }
+void WinchControl::LightStep(int step) {
+    post_(CMD_LED_STEP, step);
+}
+void WinchControl::CalibrationBegin() {
+    post_(CMD_CALIB_BEGIN, 0);
+}
+void WinchControl::CalibrationEnd() {
+    post_(CMD_CALIB_END, 0);
+}
+void WinchControl::HeadingZero() {
+    post_(CMD_HEADING_ZERO, 0);
+}
 
 }  // namespace bhv

@@ -22,9 +22,8 @@ class RealClock : public Clock {
 public:
     LocalTime Now() const override {
         const auto now = std::chrono::system_clock::now();
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch())
-                            .count();
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
         const std::time_t secs = static_cast<std::time_t>(ms / 1000);
         std::tm tm{};
 #ifdef _WIN32
@@ -111,13 +110,27 @@ std::string FormatTime(const LocalTime& t, std::string_view format) {
             continue;
         }
         switch (format[++i]) {
-            case 'Y': AppendNumber(out, t.year, 4); break;
-            case 'm': AppendNumber(out, t.month, 2); break;
-            case 'd': AppendNumber(out, t.day, 2); break;
-            case 'H': AppendNumber(out, t.hour, 2); break;
-            case 'M': AppendNumber(out, t.minute, 2); break;
-            case 'S': AppendNumber(out, t.second, 2); break;
-            case '%': out += '%'; break;
+            case 'Y':
+                AppendNumber(out, t.year, 4);
+                break;
+            case 'm':
+                AppendNumber(out, t.month, 2);
+                break;
+            case 'd':
+                AppendNumber(out, t.day, 2);
+                break;
+            case 'H':
+                AppendNumber(out, t.hour, 2);
+                break;
+            case 'M':
+                AppendNumber(out, t.minute, 2);
+                break;
+            case 'S':
+                AppendNumber(out, t.second, 2);
+                break;
+            case '%':
+                out += '%';
+                break;
             default:
                 out += '%';
                 out += format[i];

@@ -37,8 +37,12 @@ Int ParseWhole(const std::string& text) {
 
 }  // namespace
 
-int ParseInt(const std::string& text) { return ParseWhole<int>(text); }
-long ParseLong(const std::string& text) { return ParseWhole<long>(text); }
+int ParseInt(const std::string& text) {
+    return ParseWhole<int>(text);
+}
+long ParseLong(const std::string& text) {
+    return ParseWhole<long>(text);
+}
 
 double ParseDouble(const std::string& text) {
     bool plus = false;

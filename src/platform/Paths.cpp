@@ -50,9 +50,13 @@ std::wstring WorkspaceFolder(const std::wstring& path, const std::wstring& root)
     return root.empty() ? std::wstring() : WithTrailingSep(root);
 }
 
-std::wstring UploadFolder(const std::wstring& root) { return root + L"upload_data"; }
+std::wstring UploadFolder(const std::wstring& root) {
+    return root + L"upload_data";
+}
 
-std::wstring UploadSettingsPath(const std::wstring& root) { return root + L"BHVW_Config.xml"; }
+std::wstring UploadSettingsPath(const std::wstring& root) {
+    return root + L"BHVW_Config.xml";
+}
 
 std::filesystem::path FsPath(std::wstring_view path) {
 #ifdef _WIN32

@@ -85,7 +85,9 @@ int PollSliced(int fd, short events, int timeoutMs, const CancelCheck& cancel, i
 
 }  // namespace
 
-TcpSocket::~TcpSocket() { Close(); }
+TcpSocket::~TcpSocket() {
+    Close();
+}
 
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
     if (this != &other) {
@@ -184,8 +186,12 @@ TcpSocket::ConnectResult TcpSocket::ConnectCancellable(const Endpoint& peer,
     return ConnectResult::Connected;
 }
 
-bool TcpSocket::SetReceiveTimeout(int ms) { return fd_ >= 0 && SetTimeout(fd_, SO_RCVTIMEO, ms); }
-bool TcpSocket::SetSendTimeout(int ms) { return fd_ >= 0 && SetTimeout(fd_, SO_SNDTIMEO, ms); }
+bool TcpSocket::SetReceiveTimeout(int ms) {
+    return fd_ >= 0 && SetTimeout(fd_, SO_RCVTIMEO, ms);
+}
+bool TcpSocket::SetSendTimeout(int ms) {
+    return fd_ >= 0 && SetTimeout(fd_, SO_SNDTIMEO, ms);
+}
 
 long TcpSocket::Send(std::span<const uint8_t> bytes) {
     if (fd_ < 0) return -1;

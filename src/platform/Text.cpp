@@ -74,8 +74,8 @@ std::string GbkOf(char32_t cp) {
     AppendWide(w, cp);
     char buf[8];
     BOOL usedDefault = FALSE;
-    const int n = WideCharToMultiByte(936, 0, w.data(), static_cast<int>(w.size()), buf,
-                                      sizeof buf, "?", &usedDefault);
+    const int n = WideCharToMultiByte(936, 0, w.data(), static_cast<int>(w.size()), buf, sizeof buf,
+                                      "?", &usedDefault);
     if (n <= 0 || usedDefault) return "?";
     return std::string(buf, n);
 #else
@@ -133,8 +133,10 @@ std::wstring ToWide(std::string_view s) {
         bool ok = i + static_cast<size_t>(extra) < s.size();
         for (int k = 1; ok && k <= extra; ++k) {
             const unsigned char c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (c & 0x3F);
+            if ((c & 0xC0) != 0x80)
+                ok = false;
+            else
+                cp = (cp << 6) | (c & 0x3F);
         }
         // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
         static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};

@@ -2,7 +2,6 @@
 
 #if defined(__linux__)
 #include <pthread.h>
-
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -33,9 +33,13 @@ void ParseHolder(std::string_view text, WorkspaceLock::Result& r) {
 }
 
 #ifdef _WIN32
-long CurrentPid() { return static_cast<long>(GetCurrentProcessId()); }
+long CurrentPid() {
+    return static_cast<long>(GetCurrentProcessId());
+}
 #else
-long CurrentPid() { return static_cast<long>(::getpid()); }
+long CurrentPid() {
+    return static_cast<long>(::getpid());
+}
 #endif
 
 }  // namespace
@@ -66,7 +70,8 @@ WorkspaceLock::Result WorkspaceLock::Acquire(const std::filesystem::path& folder
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        r.error = "cannot open " + file.string() + " (error " + std::to_string(GetLastError()) + ")";
+        r.error =
+            "cannot open " + file.string() + " (error " + std::to_string(GetLastError()) + ")";
         return r;
     }
     if (Holds()) {
@@ -88,7 +93,8 @@ WorkspaceLock::Result WorkspaceLock::Acquire(const std::filesystem::path& folder
         if (error == ERROR_LOCK_VIOLATION) {
             char text[256];
             DWORD n = 0;
-            if (ReadFile(h, text, sizeof text, &n, nullptr)) ParseHolder(std::string_view(text, n), r);
+            if (ReadFile(h, text, sizeof text, &n, nullptr))
+                ParseHolder(std::string_view(text, n), r);
             r.outcome = Outcome::Held;
         } else {
             r.error = "cannot lock " + file.string() + " (error " + std::to_string(error) + ")";
@@ -96,8 +102,8 @@ WorkspaceLock::Result WorkspaceLock::Acquire(const std::filesystem::path& folder
         CloseHandle(h);
         return r;
     }
-    const std::string text = std::to_string(CurrentPid()) + ' ' +
-                             (program.empty() ? ProgramName() : program) + '\n';
+    const std::string text =
+        std::to_string(CurrentPid()) + ' ' + (program.empty() ? ProgramName() : program) + '\n';
     DWORD written = 0;
     SetEndOfFile(h);
     WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -130,7 +136,8 @@ WorkspaceLock::Result WorkspaceLock::Acquire(const std::filesystem::path& folder
         return r;
     }
     if (Holds()) {
-        struct stat a{}, b{};
+        struct stat a {
+        }, b{};
         if (::fstat(fd, &a) == 0 && ::fstat(static_cast<int>(handle_), &b) == 0 &&
             a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
             ::close(fd);
@@ -157,8 +164,8 @@ WorkspaceLock::Result WorkspaceLock::Acquire(const std::filesystem::path& folder
         ::close(fd);
         return r;
     }
-    const std::string text = std::to_string(CurrentPid()) + ' ' +
-                             (program.empty() ? ProgramName() : program) + '\n';
+    const std::string text =
+        std::to_string(CurrentPid()) + ' ' + (program.empty() ? ProgramName() : program) + '\n';
     // Who holds it is only a courtesy for the message: a failed write leaves the lock held.
     if (::ftruncate(fd, 0) == 0 &&
         ::pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))

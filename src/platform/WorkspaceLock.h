@@ -25,9 +25,9 @@ public:
     };
     struct Result {
         Outcome outcome = Outcome::Unavailable;
-        long holderPid = 0;          // Held: the holder's process id; 0 when it does not say
-        std::string holderProgram;   // Held: the holder's program name; empty when unknown
-        std::string error;           // Unavailable: why
+        long holderPid = 0;         // Held: the holder's process id; 0 when it does not say
+        std::string holderProgram;  // Held: the holder's program name; empty when unknown
+        std::string error;          // Unavailable: why
     };
 
     WorkspaceLock() = default;

@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPageLayout>
@@ -9,7 +10,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
-#include <QFontMetricsF>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,7 +34,9 @@ std::string Fmt(const char* format, double v) {
     return text;
 }
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // A TrueType Latin face first: Qt's PDF writer maps its digits back to text reliably (with the
 // CJK OpenType faces some digits came out of pdftotext as blanks); the Chinese labels fall back
@@ -43,16 +45,21 @@ QString FontFamily() {
     const QStringList families = QFontDatabase::families();
     for (const char* preferred : {"DejaVu Sans", "Liberation Sans", "Noto Sans CJK SC",
                                   "Source Han Sans SC", "WenQuanYi Zen Hei"})
-        if (families.contains(QString::fromLatin1(preferred))) return QString::fromLatin1(preferred);
+        if (families.contains(QString::fromLatin1(preferred)))
+            return QString::fromLatin1(preferred);
     return {};
 }
 
 QColor GradeColour(int grade) {
     switch (grade) {
-        case 0: return QColor(40, 170, 60);
-        case 1: return QColor(240, 200, 0);
-        case 2: return QColor(220, 30, 30);
-        default: return QColor(200, 200, 200);
+        case 0:
+            return QColor(40, 170, 60);
+        case 1:
+            return QColor(240, 200, 0);
+        case 2:
+            return QColor(220, 30, 30);
+        default:
+            return QColor(200, 200, 200);
     }
 }
 
@@ -99,10 +106,14 @@ struct Tracks {
 // The structures' colours by kind, and grey for a pick plotted with its apparent orientation.
 QColor KindColour(StructureKind kind) {
     switch (kind) {
-        case StructureKind::Fracture: return QColor(225, 45, 20);
-        case StructureKind::Vein: return QColor(0, 140, 230);
-        case StructureKind::Bedding: return QColor(20, 165, 40);
-        case StructureKind::Unknown: break;
+        case StructureKind::Fracture:
+            return QColor(225, 45, 20);
+        case StructureKind::Vein:
+            return QColor(0, 140, 230);
+        case StructureKind::Bedding:
+            return QColor(20, 165, 40);
+        case StructureKind::Unknown:
+            break;
     }
     return QColor(190, 0, 190);
 }
@@ -114,10 +125,14 @@ constexpr StructureKind kKindOrder[] = {StructureKind::Fracture, StructureKind::
 
 QString KindLabel(StructureKind kind) {
     switch (kind) {
-        case StructureKind::Fracture: return QStringLiteral("裂隙 Fracture");
-        case StructureKind::Vein: return QStringLiteral("脉体 Vein");
-        case StructureKind::Bedding: return QStringLiteral("层理 Bedding");
-        case StructureKind::Unknown: break;
+        case StructureKind::Fracture:
+            return QStringLiteral("裂隙 Fracture");
+        case StructureKind::Vein:
+            return QStringLiteral("脉体 Vein");
+        case StructureKind::Bedding:
+            return QStringLiteral("层理 Bedding");
+        case StructureKind::Unknown:
+            break;
     }
     return QStringLiteral("未定 Unknown");
 }
@@ -332,8 +347,8 @@ void Stereonet(Paper& paper, const std::vector<StructurePick>& picks, double cx,
 
 // A rose of dip directions in `sectorDeg` sectors, a petal's radius the square root of its
 // count against the largest; dotted rings at a quarter and half of that count.
-void Rose(Paper& paper, const std::vector<double>& azimuths, double sectorDeg, double cx,
-          double cy, double r) {
+void Rose(Paper& paper, const std::vector<double>& azimuths, double sectorDeg, double cx, double cy,
+          double r) {
     QPainter& p = paper.painter();
     const double k = 3.14159265358979323846 / 180.0;
     const std::vector<int> counts = RoseCounts(azimuths, sectorDeg);
@@ -396,10 +411,10 @@ double StructureTable(Paper& paper, const StructureCounts& c, double x, double y
         Mark(paper, kind, x + 1.6, y + rowH / 2, 1.5, KindColour(kind));
         paper.Pen(Qt::black, 0.2);
         paper.Font(7);
-        const QString dips = std::isnan(c.dipMin[i])
-                                 ? QStringLiteral("–")
-                                 : QStringLiteral("%1–%2").arg(std::lround(c.dipMin[i]))
-                                       .arg(std::lround(c.dipMax[i]));
+        const QString dips = std::isnan(c.dipMin[i]) ? QStringLiteral("–")
+                                                     : QStringLiteral("%1–%2")
+                                                           .arg(std::lround(c.dipMin[i]))
+                                                           .arg(std::lround(c.dipMax[i]));
         row(KindLabel(kind), QString::number(c.byKind[i]), QString::number(c.operatorByKind[i]),
             dips);
     }
@@ -448,8 +463,8 @@ void StructuresSection(Paper& paper, const LogReportData& d, double y) {
     const double cx = kMargin + 5 + r, rx = cx + size + 12, cy = y + 9.5 + r;
     paper.Font(8, true);
     paper.Pen(Qt::black, 0.2);
-    paper.Text(cx - r - 5, y, size + 10, 5,
-               QStringLiteral("Poles 极点 (n = %1)").arg(counts.total), Qt::AlignCenter);
+    paper.Text(cx - r - 5, y, size + 10, 5, QStringLiteral("Poles 极点 (n = %1)").arg(counts.total),
+               Qt::AlignCenter);
     paper.Text(rx - r - 5, y, size + 10, 5,
                QStringLiteral("Dip directions 倾向 (n = %1)").arg(directions.size()),
                Qt::AlignCenter);
@@ -457,8 +472,8 @@ void StructuresSection(Paper& paper, const LogReportData& d, double y) {
     Rose(paper, directions, kSector, rx, cy, r);
     paper.Font(6.5);
     paper.Pen(Qt::black, 0.2);
-    paper.Text(cx - r - 5, cy + r + 5, size + 10, 4,
-               QStringLiteral("Lower hemisphere, equal area"), Qt::AlignCenter);
+    paper.Text(cx - r - 5, cy + r + 5, size + 10, 4, QStringLiteral("Lower hemisphere, equal area"),
+               Qt::AlignCenter);
     paper.Text(rx - r - 5, cy + r + 5, size + 10, 4,
                QStringLiteral("10° sectors, area by count, rim = %1 a sector").arg(largest),
                Qt::AlignCenter);
@@ -489,9 +504,9 @@ void FirstPage(Paper& paper, const LogReportData& d, int scale, int pages) {
         {QStringLiteral("Diameter 孔径"), Q(Fmt("%.1f mm", d.info.diameter / 10.0))},
         {QStringLiteral("Depth range 深度"),
          Q(Fmt("%.3f m", top / 1000.0) + " to " + Fmt("%.3f m", bottom / 1000.0))},
-        {QStringLiteral("Logging speed 测速"),
-         d.loggingSpeedMPerMin >= 0 ? Q(Fmt("%.2f m/min", d.loggingSpeedMPerMin))
-                                    : QStringLiteral("not recorded")},
+        {QStringLiteral("Logging speed 测速"), d.loggingSpeedMPerMin >= 0
+                                                   ? Q(Fmt("%.2f m/min", d.loggingSpeedMPerMin))
+                                                   : QStringLiteral("not recorded")},
         {QStringLiteral("Position"),
          Q(Fmt("%.5f E", d.info.longitude) + "  " + Fmt("%.5f N", d.info.latitude))},
         {QStringLiteral("Vertical scale"), QStringLiteral("1:%1").arg(scale)},
@@ -554,9 +569,9 @@ void FirstPage(Paper& paper, const LogReportData& d, int scale, int pages) {
 }
 
 // A curve over a depth window: values by depth (mm), x in [x0, x0 + w] for [lo, hi].
-void Curve(Paper& paper, const std::vector<std::pair<double, double>>& points, double x0,
-           double w, double lo, double hi, double depthTop, double mmPerMm, double yTop,
-           double height, const QColor& colour, bool wrap = false) {
+void Curve(Paper& paper, const std::vector<std::pair<double, double>>& points, double x0, double w,
+           double lo, double hi, double depthTop, double mmPerMm, double yTop, double height,
+           const QColor& colour, bool wrap = false) {
     QPainterPath path;
     bool open = false;
     double lastValue = 0;
@@ -586,8 +601,8 @@ void Curve(Paper& paper, const std::vector<std::pair<double, double>>& points, d
 
 void LogPage(Paper& paper, const LogReportData& d, const std::vector<Strip>& strips, int scale,
              double depthTop, double depthBottom, int page, int pages,
-             const std::pair<double, double>& tiltRange,
-             double displacementMax, const std::pair<double, double>& tempRange) {
+             const std::pair<double, double>& tiltRange, double displacementMax,
+             const std::pair<double, double>& tempRange) {
     Header(paper, d, page, pages,
            QStringLiteral("1:%1   %2 to %3 m")
                .arg(scale)
@@ -660,8 +675,7 @@ void LogPage(Paper& paper, const LogReportData& d, const std::vector<Strip>& str
         const int y1 = std::min(pxH, static_cast<int>(std::lround((b - depthTop) / holePerPx)));
         if (y1 <= y0) continue;
         cv::Mat scaled;
-        cv::resize(s.image.rowRange(r0, r1), scaled, cv::Size(pxW, y1 - y0), 0, 0,
-                   cv::INTER_AREA);
+        cv::resize(s.image.rowRange(r0, r1), scaled, cv::Size(pxW, y1 - y0), 0, 0, cv::INTER_AREA);
         scaled.copyTo(picture.rowRange(y0, y1));
     }
     cv::Mat rgb;
@@ -676,14 +690,14 @@ void LogPage(Paper& paper, const LogReportData& d, const std::vector<Strip>& str
         const double a = std::max<double>(q.topMm, depthTop);
         const double b = std::min<double>(q.topMm + 100.0, depthBottom);
         if (b <= a) continue;
-        p.fillRect(paper.R(t.quality.x, yTop + (a - depthTop) * mmPerMm, t.quality.w,
-                           (b - a) * mmPerMm),
-                   GradeColour(q.grade));
+        p.fillRect(
+            paper.R(t.quality.x, yTop + (a - depthTop) * mmPerMm, t.quality.w, (b - a) * mmPerMm),
+            GradeColour(q.grade));
         if (!q.northTrusted) {
             // The compass could not be trusted: a black tick on the image's north edge.
-            p.fillRect(paper.R(t.image.x - 1.2, yTop + (a - depthTop) * mmPerMm, 1.0,
-                               (b - a) * mmPerMm),
-                       Qt::black);
+            p.fillRect(
+                paper.R(t.image.x - 1.2, yTop + (a - depthTop) * mmPerMm, 1.0, (b - a) * mmPerMm),
+                Qt::black);
         }
     }
 
@@ -738,8 +752,8 @@ void LogPage(Paper& paper, const LogReportData& d, const std::vector<Strip>& str
           QColor(0, 0, 200), true);
     Curve(paper, displacement, t.displacement.x, t.displacement.w, -displacementMax,
           displacementMax, depthTop, mmPerMm, yTop, height, QColor(0, 120, 0));
-    Curve(paper, temperature, t.environment.x, t.environment.w, tempRange.first,
-          tempRange.second, depthTop, mmPerMm, yTop, height, QColor(200, 100, 0));
+    Curve(paper, temperature, t.environment.x, t.environment.w, tempRange.first, tempRange.second,
+          depthTop, mmPerMm, yTop, height, QColor(200, 100, 0));
     Curve(paper, humidity, t.environment.x, t.environment.w, 0, 100, depthTop, mmPerMm, yTop,
           height, QColor(120, 0, 160));
     p.restore();
@@ -754,10 +768,18 @@ QualitySummary SummariseQuality(const std::vector<DepthQualityRow>& rows) {
     for (const DepthQualityRow& q : rows) {
         const double m = 0.1;  // each row is 100 mm
         switch (q.grade) {
-            case 0: s.good += m; break;
-            case 1: s.doubtful += m; break;
-            case 2: s.bad += m; break;
-            default: s.unknown += m; break;
+            case 0:
+                s.good += m;
+                break;
+            case 1:
+                s.doubtful += m;
+                break;
+            case 2:
+                s.bad += m;
+                break;
+            default:
+                s.unknown += m;
+                break;
         }
     }
     return s;
@@ -828,7 +850,8 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
     const int columns = static_cast<int>(std::lround(t.image.w / 25.4 * kLogImageDpi));
     const double rowsPerMetre =
         1000.0 / std::max(1, ValidLogScale(scale) ? scale : 10) / 25.4 * kLogImageDpi;
-    source->stream = std::make_unique<PageStripStream>(*info, reader, nullptr, columns, rowsPerMetre);
+    source->stream =
+        std::make_unique<PageStripStream>(*info, reader, nullptr, columns, rowsPerMetre);
     data.strips.clear();
     for (size_t i = 0; i < source->stream->Count(); ++i)
         data.strips.push_back(source->stream->Layout(i));

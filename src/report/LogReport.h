@@ -19,19 +19,19 @@ struct LogStripSource;
 // Everything the wellsite log shows, read from a project (or made by a benchmark).
 struct LogReportData {
     ProjectInfoRow info;
-    std::string hole;                     // the hole number (the project's name)
+    std::string hole;  // the hole number (the project's name)
     // The unrolled image, north first, shallow first. With a strip source (a project read by
     // LoadLogReportData) these are the strips' depths only, and each log page reads the
     // pictures of its own depths from the source: a long run's pages never sit in memory
     // together.
     std::vector<Strip> strips;
     std::shared_ptr<const LogStripSource> stripSource;
-    std::vector<ProbeStateRow> probe;     // the probe's path, temperature and humidity
-    std::vector<DepthQualityRow> quality; // per 100 mm; empty: not recorded
+    std::vector<ProbeStateRow> probe;       // the probe's path, temperature and humidity
+    std::vector<DepthQualityRow> quality;   // per 100 mm; empty: not recorded
     std::vector<StructurePick> structures;  // the planar structures picked, shallow first
     // The run's own fields (upload settings and the like): label and value, shown on page one.
     std::vector<std::pair<std::string, std::string>> fields;
-    double loggingSpeedMPerMin = -1.0;    // negative: not known
+    double loggingSpeedMPerMin = -1.0;  // negative: not known
     std::string softwareVersion;
 };
 

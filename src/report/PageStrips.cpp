@@ -92,8 +92,8 @@ PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader
         int rows = halved ? (stored.height + 1) / 2 : stored.height;
         s.mmPerColumn = D > 0 ? kPi * D / 10.0 / columns : 0.0;
         if (s.partial && D > 0) {
-            const int64_t square = std::max<int64_t>(
-                1, std::llround((s.bottomMm - s.topMm) / s.mmPerColumn));
+            const int64_t square =
+                std::max<int64_t>(1, std::llround((s.bottomMm - s.topMm) / s.mmPerColumn));
             if (square > kMaxPageRows || square * columns > kMaxPagePixels) {
                 report(id, "its square pixels would make " + std::to_string(square) +
                                " rows, more than any page: left out");
@@ -105,8 +105,8 @@ PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader
         // full size: at most `maxColumns` wide and `maxRowsPerMetre` high.
         const int decodedColumns = columns, decodedRows = rows;
         if (maxColumns > 0 && columns > maxColumns) {
-            rows = std::max(1, static_cast<int>(std::lround(static_cast<double>(rows) *
-                                                            maxColumns / columns)));
+            rows = std::max(
+                1, static_cast<int>(std::lround(static_cast<double>(rows) * maxColumns / columns)));
             columns = maxColumns;
         }
         if (maxRowsPerMetre > 0) {
@@ -141,12 +141,13 @@ PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader
         const bool cutUpper = upper.partial;
         Planned& cut = cutUpper ? upperPlan : lowerPlan;
         const Strip& other = cutUpper ? lower : upper;
-        const bool covered = cutUpper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
+        const bool covered =
+            cutUpper ? lower.topMm <= upper.topMm : upper.bottomMm >= lower.bottomMm;
         if (covered) {
             // Pages that cover the same depths twice (not a run's): the one that would be cut
             // away whole is left out.
-            report(cut.strip.pageId, "its depths are covered by page " +
-                                         std::to_string(other.pageId) + ": left out");
+            report(cut.strip.pageId,
+                   "its depths are covered by page " + std::to_string(other.pageId) + ": left out");
             plan_.erase(plan_.begin() + static_cast<std::ptrdiff_t>(cutUpper ? i - 1 : i));
             i = std::max<size_t>(i, 2) - 1;
             continue;
@@ -158,7 +159,8 @@ PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader
             continue;
         }
         const int kept = cut.keepTo - cut.keepFrom;
-        const int rows = std::min(kept - 1, static_cast<int>(std::lround(overlap / cut.strip.mmPerRow)));
+        const int rows =
+            std::min(kept - 1, static_cast<int>(std::lround(overlap / cut.strip.mmPerRow)));
         if (cutUpper) {
             cut.keepTo -= rows;
             cut.strip.bottomMm = lower.topMm;
@@ -203,9 +205,8 @@ Strip PageStripStream::Take(size_t i, std::vector<std::string>* problems) const 
         cv::resize(image, small, cv::Size(p.columns, p.rows), 0, 0, cv::INTER_AREA);
         image = small;
     }
-    s.image = p.keepFrom > 0 || p.keepTo < image.rows
-                  ? image.rowRange(p.keepFrom, p.keepTo).clone()
-                  : image;
+    s.image = p.keepFrom > 0 || p.keepTo < image.rows ? image.rowRange(p.keepFrom, p.keepTo).clone()
+                                                      : image;
     return s;
 }
 

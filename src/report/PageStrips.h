@@ -60,10 +60,10 @@ public:
 
 private:
     struct Planned {
-        Strip strip;          // depths and scales; no picture
-        bool picture = false;  // a picture is to be read
-        int scaledRows = 0;    // the partial page's rows at square pixels (0: not scaled)
-        int columns = 0, rows = 0;  // the picture's size once scaled
+        Strip strip;                   // depths and scales; no picture
+        bool picture = false;          // a picture is to be read
+        int scaledRows = 0;            // the partial page's rows at square pixels (0: not scaled)
+        int columns = 0, rows = 0;     // the picture's size once scaled
         int keepFrom = 0, keepTo = 0;  // its rows that are kept (cut by the neighbours)
     };
     const ProjectInfoRow info_;

@@ -2,15 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <QImage>
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <span>
-
-#include <QImage>
 #include <opencv2/imgproc.hpp>
+#include <span>
 
 #include "imaging/Jpeg.h"
 #include "storage/ProjectDb.h"
@@ -66,8 +65,8 @@ bool PictureSize(const uint8_t* p, size_t n, int64_t& width, int64_t& height) {
         }
         const size_t length = static_cast<size_t>(be16(at + 2));
         if (length < 2) return false;
-        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                           marker != 0xC8 && marker != 0xCC;
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame) {
             if (at + 9 > n) return false;
             height = be16(at + 5);
@@ -237,8 +236,7 @@ std::vector<ProbeStateRow> ProjectReader::ProbeStates() const {
         rows.push_back(r);
     }
     // Our own table: older projects lack it, and their rows keep "not recorded".
-    Statement env(db_,
-                  "SELECT id, temperature, humidity, magX, magY, magZ FROM probeStateEnv");
+    Statement env(db_, "SELECT id, temperature, humidity, magX, magY, magZ FROM probeStateEnv");
     std::map<int32_t, std::array<double, 5>> byId;
     while (env.Step()) {
         std::array<double, 5> v;
@@ -268,9 +266,15 @@ std::vector<DepthQualityRow> ProjectReader::Quality() const {
         q.topMm = sqlite3_column_int(s.get(), 0);
         q.imageShare = Real(s.get(), 1);
         q.overspeedMm = sqlite3_column_int(s.get(), 2);
-        double* reals[] = {&q.framesPerSecond, &q.disagreementMm, &q.outageSeconds,
-                           &q.magX,            &q.magY,           &q.magZ,
-                           &q.fieldStrength,   &q.fieldDip,       &q.strengthDeviation,
+        double* reals[] = {&q.framesPerSecond,
+                           &q.disagreementMm,
+                           &q.outageSeconds,
+                           &q.magX,
+                           &q.magY,
+                           &q.magZ,
+                           &q.fieldStrength,
+                           &q.fieldDip,
+                           &q.strengthDeviation,
                            &q.dipDeviation};
         for (int i = 0; i < 10; ++i) *reals[i] = Real(s.get(), 3 + i);
         q.grade = std::clamp(sqlite3_column_int(s.get(), 13), -1, 2);

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <opencv2/core/mat.hpp>
 #include <limits>
+#include <opencv2/core/mat.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,7 +49,7 @@ inline constexpr double kNotRecorded = std::numeric_limits<double>::quiet_NaN();
 
 // One probeState row.
 struct ProbeStateRow {
-    int32_t id = 0;  // depth in millimetres
+    int32_t id = 0;         // depth in millimetres
     int32_t move = 0;       // mm
     int32_t totalMove = 0;  // mm
     double tilt = 0.0;

@@ -104,8 +104,10 @@ StructureCounts CountStructures(const std::vector<StructurePick>& picks) {
             ++c.apparentOnly;
             continue;
         }
-        c.dipMin[k] = std::isnan(c.dipMin[k]) ? o.plane.dipDeg : std::min(c.dipMin[k], o.plane.dipDeg);
-        c.dipMax[k] = std::isnan(c.dipMax[k]) ? o.plane.dipDeg : std::max(c.dipMax[k], o.plane.dipDeg);
+        c.dipMin[k] =
+            std::isnan(c.dipMin[k]) ? o.plane.dipDeg : std::min(c.dipMin[k], o.plane.dipDeg);
+        c.dipMax[k] =
+            std::isnan(c.dipMax[k]) ? o.plane.dipDeg : std::max(c.dipMax[k], o.plane.dipDeg);
     }
     return c;
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <random>
 #include <opencv2/imgproc.hpp>
+#include <random>
 
 #include "imaging/ImageRun.h"
 #include "imaging/RingUnwrap.h"
@@ -45,7 +45,8 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
                     settings.codecCrf))
         return {};
     std::mt19937 jitter(7);
-    std::uniform_real_distribution<double> jitterMs(-settings.stampJitterMs, settings.stampJitterMs);
+    std::uniform_real_distribution<double> jitterMs(-settings.stampJitterMs,
+                                                    settings.stampJitterMs);
 
     FrameQueue queue;
     StitchParamQueue records;

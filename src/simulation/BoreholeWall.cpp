@@ -134,9 +134,8 @@ inline void Apply(const Trace& t, double depthMm, double azimuthDeg, float cosAz
         const double s2 = t.centre2 + t.amplitude2 * c2 - depthMm;
         if (s2 < -wall::kBedEdgeMm) return;
         constexpr double kSpread = 2.0 * wall::kBedEdgeMm;
-        const float w =
-            static_cast<float>(std::min((s + wall::kBedEdgeMm) / kSpread, 1.0) *
-                               std::min((s2 + wall::kBedEdgeMm) / kSpread, 1.0));
+        const float w = static_cast<float>(std::min((s + wall::kBedEdgeMm) / kSpread, 1.0) *
+                                           std::min((s2 + wall::kBedEdgeMm) / kSpread, 1.0));
         colour *= 1.0f + t.strength * w;
         return;
     }
@@ -211,7 +210,8 @@ cv::Vec3f BoreholeWall::Sample(double azimuthDeg, float cosAz, float sinAz, doub
         const wall::Cell& c = CellAt(m);
         for (int k = 0; k < c.traceCount; ++k) {
             const Trace& t = c.traces[k];
-            if (depthMm >= t.lo && depthMm <= t.hi) Apply(t, depthMm, azimuthDeg, cosAz, sinAz, colour);
+            if (depthMm >= t.lo && depthMm <= t.hi)
+                Apply(t, depthMm, azimuthDeg, cosAz, sinAz, colour);
         }
     }
     return Finish(colour, azimuthDeg, depthMm);
@@ -242,7 +242,8 @@ cv::Vec3f BoreholeWall::Window::Sample(double azimuthDeg, float cosAz, float sin
                                        double depthMm) const {
     const BoreholeWallOptions& options = wall_->options_;
     if (options.uniformBgr) return *options.uniformBgr;
-    if (!(depthMm >= top_ && depthMm <= bottom_)) return wall_->Sample(azimuthDeg, cosAz, sinAz, depthMm);
+    if (!(depthMm >= top_ && depthMm <= bottom_))
+        return wall_->Sample(azimuthDeg, cosAz, sinAz, depthMm);
     const double u = (depthMm - top_) / kWindowStepMm;
     const auto i = std::min(static_cast<size_t>(u), base_.size() - 2);
     const float t = static_cast<float>(u - static_cast<double>(i));
@@ -316,7 +317,9 @@ void BoreholeWall::RenderRows(cv::Mat& image, int firstRow, int endRow, double t
     constexpr int kBlockRows = 256;
     const int rows = image.rows;
     const double shallow = std::min(topDepthMm, bottomDepthMm);
-    auto depthOf = [&](int i) { return topDepthMm + (bottomDepthMm - topDepthMm) * (i + 0.5) / rows; };
+    auto depthOf = [&](int i) {
+        return topDepthMm + (bottomDepthMm - topDepthMm) * (i + 0.5) / rows;
+    };
     for (int b = firstRow; b < endRow; b += kBlockRows) {
         const int e = std::min(endRow, b + kBlockRows);
         const double lo = std::min(depthOf(b), depthOf(e - 1));
@@ -328,8 +331,9 @@ void BoreholeWall::RenderRows(cv::Mat& image, int firstRow, int endRow, double t
             auto* out = image.ptr<cv::Vec3b>(i);
             for (int j = 0; j < image.cols; ++j) {
                 const cv::Vec3f c = window.Sample(azimuth[j], cosAz[j], sinAz[j], depth);
-                out[j] = cv::Vec3b(cv::saturate_cast<uint8_t>(c[0]), cv::saturate_cast<uint8_t>(c[1]),
-                                   cv::saturate_cast<uint8_t>(c[2]));
+                out[j] =
+                    cv::Vec3b(cv::saturate_cast<uint8_t>(c[0]), cv::saturate_cast<uint8_t>(c[1]),
+                              cv::saturate_cast<uint8_t>(c[2]));
             }
         }
     }
@@ -395,8 +399,7 @@ std::vector<WallStructure> BoreholeWall::Structures(double topMm, double bottomM
     // The layers' boundaries (see LayerColour): across the hole, whatever its direction.
     for (int64_t cell = static_cast<int64_t>(std::floor(topMm / kLayerCellMm)) - 1;
          cell <= static_cast<int64_t>(std::floor(bottomMm / kLayerCellMm)); ++cell) {
-        const double boundary =
-            cell * kLayerCellMm + 40.0 + Hash01(options_.seed, cell, 1) * 120.0;
+        const double boundary = cell * kLayerCellMm + 40.0 + Hash01(options_.seed, cell, 1) * 120.0;
         if (boundary < topMm || boundary > bottomMm) continue;
         WallStructure s;
         s.depthMm = boundary;
@@ -411,7 +414,9 @@ std::vector<WallStructure> BoreholeWall::Structures(double topMm, double bottomM
         s.flatLayer = true;
         // Faint where the two layers' brightness differs by less than about a third of a
         // dipping bed's step.
-        auto luma = [](const cv::Vec3f& c) { return 0.114f * c[0] + 0.587f * c[1] + 0.299f * c[2]; };
+        auto luma = [](const cv::Vec3f& c) {
+            return 0.114f * c[0] + 0.587f * c[1] + 0.299f * c[2];
+        };
         const float above = luma(LayerColour(boundary - 1e-3)), below = luma(LayerColour(boundary));
         s.faint = std::abs(above - below) < 0.12f * std::max(above, below);
         out.push_back(s);

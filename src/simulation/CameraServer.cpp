@@ -1,14 +1,13 @@
 #include "simulation/CameraServer.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <future>
-
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <future>
 #include <opencv2/imgproc.hpp>
 
 #include "camera/sdk/NetSdk.h"
@@ -373,7 +372,8 @@ void CameraServer::StreamLoop() {
     using Clock = std::chrono::steady_clock;
     // Linux keeps the niceness per thread, and threads started from here inherit it.
     if (options_.niceness > 0 &&
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), options_.niceness) != 0)
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), options_.niceness) !=
+            0)
         Trace(TraceCategory::Sim, "CameraServer: the streaming thread's niceness was not set");
     SimulatedCameraEncoder encoder;
     const size_t frameBytes = static_cast<size_t>(options_.width) * options_.height * 3 / 2;

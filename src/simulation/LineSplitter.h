@@ -20,7 +20,8 @@ public:
     template <typename OnLine, typename OnTooLong>
     void Feed(std::string_view bytes, OnLine&& onLine, OnTooLong&& onTooLong) {
         while (!bytes.empty()) {
-            const char* eol = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
+            const char* eol =
+                static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
             const std::size_t n = eol ? static_cast<std::size_t>(eol - bytes.data()) : bytes.size();
             if (dropped_ > 0 || buffer_.size() + n > maxLine_) {
                 dropped_ += buffer_.size() + n;

@@ -119,8 +119,9 @@ bool H264RoundTrip::Pass(std::vector<uint8_t>& yuv) {
                 uint8_t* out = yuv.data();
                 for (int plane = 0; plane < 3; ++plane)
                     for (int y = 0; y < heights[plane]; ++y) {
-                        std::memcpy(out, frame_->data[plane] +
-                                             static_cast<ptrdiff_t>(y) * frame_->linesize[plane],
+                        std::memcpy(out,
+                                    frame_->data[plane] +
+                                        static_cast<ptrdiff_t>(y) * frame_->linesize[plane],
                                     static_cast<size_t>(widths[plane]));
                         out += widths[plane];
                     }

@@ -128,10 +128,10 @@ private:
     bool brake_ = false;
     std::optional<double> bottom_;
     double headingOffset_ = 0.0;
-    double disturbFrom_ = 0.0, disturbTo_ = 0.0;  // metres
+    double disturbFrom_ = 0.0, disturbTo_ = 0.0;   // metres
     double DisturbanceLocked(double depth) const;  // 0..1 at a depth
-    double elapsed_ = 0.0;  // seconds since start
-    bool moving_ = false;   // the probe moved in the last step
+    double elapsed_ = 0.0;                         // seconds since start
+    bool moving_ = false;                          // the probe moved in the last step
 };
 
 }  // namespace bhv::sim

@@ -215,8 +215,8 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
         // The camera switches to another resolution (WIDTHxHEIGHT), or back ("off").
         int width = 0, height = 0;
         char x = 0, rest = 0;
-        const bool parsed = arg1 == "off" ||
-                            std::sscanf(arg1.c_str(), "%d%c%d%c", &width, &x, &height, &rest) == 3;
+        const bool parsed =
+            arg1 == "off" || std::sscanf(arg1.c_str(), "%d%c%d%c", &width, &x, &height, &rest) == 3;
         if (!camera_ || !parsed || (arg1 != "off" && x != 'x') ||
             !camera_->SetStreamSize(width, height)) {
             out << "error: camera-size WIDTHxHEIGHT|off (even, 16 to 8192)"

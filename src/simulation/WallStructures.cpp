@@ -115,8 +115,8 @@ Trace BandTrace(const WallStructure& s) {
     t.halfWidth = s.bandMm / 2.0;
     t.cosDir = static_cast<float>(std::cos(s.apparentAzimuthDeg * kRad));
     t.sinDir = static_cast<float>(std::sin(s.apparentAzimuthDeg * kRad));
-    t.strength = (t.kind == Trace::Kind::Light ? kLightStrength : kDarkStrength) *
-                 (s.faint ? kFaint : 1.0f);
+    t.strength =
+        (t.kind == Trace::Kind::Light ? kLightStrength : kDarkStrength) * (s.faint ? kFaint : 1.0f);
     t.lo = t.centre - t.amplitude - t.halfWidth;
     t.hi = t.centre + t.amplitude + t.halfWidth;
     const double span = Wrap360(s.visibleToDeg - s.visibleFromDeg);
@@ -161,14 +161,17 @@ void MakeSlot(Cell& cell, uint32_t seed, int64_t index, double slotTop, double r
         // One open fracture (dip 5 to 80, open 1 to 8 mm) or one vein (10 to 80, 1 to 5 mm);
         // a fifth of them faint, a fifth seen over an arc of 120 to 240 degrees only.
         const bool vein = what >= 0.60f;
-        const PlaneOrientation world = vein ? DrawOrientation(h, 30, 10, 80, 0, 360, kMaxApparentDipDeg, hole)
-                                            : DrawOrientation(h, 30, 5, 80, 0, 360, kMaxApparentDipDeg, hole);
+        const PlaneOrientation world =
+            vein ? DrawOrientation(h, 30, 10, 80, 0, 360, kMaxApparentDipDeg, hole)
+                 : DrawOrientation(h, 30, 5, 80, 0, 360, kMaxApparentDipDeg, hole);
         WallStructure s = Structure(roomTop + room * h(22), world, radius, turn,
                                     vein ? StructureKind::Vein : StructureKind::Fracture);
         SetBand(s, vein ? 1.0 + 4.0 * h(23) : 1.0 + 7.0 * h(23));
         const float variant = h(21);
-        if (variant < 0.2f) s.faint = true;
-        else if (variant < 0.4f) SetArc(s, 360.0 * h(25), 120.0 + 120.0 * h(24));
+        if (variant < 0.2f)
+            s.faint = true;
+        else if (variant < 0.4f)
+            SetArc(s, 360.0 * h(25), 120.0 + 120.0 * h(24));
         add(s);
         addTrace(BandTrace(s));
         return;
@@ -219,13 +222,16 @@ void MakeSlot(Cell& cell, uint32_t seed, int64_t index, double slotTop, double r
     const PlaneOrientation steep = DrawOrientation(h, 30, 40, 75, 0, 360, 78.0, hole);
     const PlaneOrientation gentle =
         DrawOrientation(h, 60, 10, 40, steep.dipAzimuthDeg + 90.0, 180.0, 78.0, hole);
-    const PlaneOrientation a = ApparentOrientation(steep, hole), b = ApparentOrientation(gentle, hole);
+    const PlaneOrientation a = ApparentOrientation(steep, hole),
+                           b = ApparentOrientation(gentle, hole);
     const double a1 = radius * std::tan(a.dipDeg * kRad), a2 = radius * std::tan(b.dipDeg * kRad);
-    const double relative = std::hypot(a1 * std::cos(a.dipAzimuthDeg * kRad) - a2 * std::cos(b.dipAzimuthDeg * kRad),
-                                       a1 * std::sin(a.dipAzimuthDeg * kRad) - a2 * std::sin(b.dipAzimuthDeg * kRad));
+    const double relative =
+        std::hypot(a1 * std::cos(a.dipAzimuthDeg * kRad) - a2 * std::cos(b.dipAzimuthDeg * kRad),
+                   a1 * std::sin(a.dipAzimuthDeg * kRad) - a2 * std::sin(b.dipAzimuthDeg * kRad));
     const double apart = (h(22) - 0.5) * 0.8 * relative;
     const double mid = roomTop + room / 2.0 + (h(27) - 0.5) * std::max(room - std::abs(apart), 0.0);
-    WallStructure first = Structure(mid - apart / 2.0, steep, radius, turn, StructureKind::Fracture);
+    WallStructure first =
+        Structure(mid - apart / 2.0, steep, radius, turn, StructureKind::Fracture);
     WallStructure second = Structure(mid + apart / 2.0, gentle, radius, turn,
                                      h(28) < 0.5f ? StructureKind::Fracture : StructureKind::Vein);
     SetBand(first, 1.0 + 4.0 * h(23));

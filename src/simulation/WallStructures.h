@@ -87,8 +87,8 @@ struct Trace {
     Kind kind = Kind::Dark;
 };
 
-inline constexpr double kCellMm = 1000.0;   // the catalogue's depth cell
-inline constexpr double kBedEdgeMm = 0.3;   // half the spread of a bed's colour step
+inline constexpr double kCellMm = 1000.0;  // the catalogue's depth cell
+inline constexpr double kBedEdgeMm = 0.3;  // half the spread of a bed's colour step
 inline constexpr int kMaxPerCell = 8;
 
 // The structures of one depth cell [cell * kCellMm, (cell + 1) * kCellMm): a pure function of

@@ -60,17 +60,21 @@ bool Take(const uint8_t*& p, const uint8_t* end, T& value) {
 std::vector<uint8_t> Payload(const PendingWrite& w) {
     std::vector<uint8_t> out;
     switch (w.kind) {
-    case PendingWrite::Kind::ProbeState: Put(out, w.probeState); break;
-    case PendingWrite::Kind::Quality: Put(out, w.quality); break;
-    case PendingWrite::Kind::Overspeed:
-        Put(out, w.id);
-        Put(out, w.overspeedMm);
-        Put(out, w.pageMm);
-        break;
-    case PendingWrite::Kind::Page:
-        Put(out, w.id);
-        out.insert(out.end(), w.jpeg.begin(), w.jpeg.end());
-        break;
+        case PendingWrite::Kind::ProbeState:
+            Put(out, w.probeState);
+            break;
+        case PendingWrite::Kind::Quality:
+            Put(out, w.quality);
+            break;
+        case PendingWrite::Kind::Overspeed:
+            Put(out, w.id);
+            Put(out, w.overspeedMm);
+            Put(out, w.pageMm);
+            break;
+        case PendingWrite::Kind::Page:
+            Put(out, w.id);
+            out.insert(out.end(), w.jpeg.begin(), w.jpeg.end());
+            break;
     }
     return out;
 }
@@ -78,15 +82,17 @@ std::vector<uint8_t> Payload(const PendingWrite& w) {
 bool FromPayload(PendingWrite::Kind kind, const uint8_t* p, const uint8_t* end, PendingWrite& w) {
     w.kind = kind;
     switch (kind) {
-    case PendingWrite::Kind::ProbeState: return Take(p, end, w.probeState) && p == end;
-    case PendingWrite::Kind::Quality: return Take(p, end, w.quality) && p == end;
-    case PendingWrite::Kind::Overspeed:
-        return Take(p, end, w.id) && Take(p, end, w.overspeedMm) && Take(p, end, w.pageMm) &&
-               p == end;
-    case PendingWrite::Kind::Page:
-        if (!Take(p, end, w.id)) return false;
-        w.jpeg.assign(p, end);
-        return !w.jpeg.empty();
+        case PendingWrite::Kind::ProbeState:
+            return Take(p, end, w.probeState) && p == end;
+        case PendingWrite::Kind::Quality:
+            return Take(p, end, w.quality) && p == end;
+        case PendingWrite::Kind::Overspeed:
+            return Take(p, end, w.id) && Take(p, end, w.overspeedMm) && Take(p, end, w.pageMm) &&
+                   p == end;
+        case PendingWrite::Kind::Page:
+            if (!Take(p, end, w.id)) return false;
+            w.jpeg.assign(p, end);
+            return !w.jpeg.empty();
     }
     return false;
 }
@@ -176,7 +182,8 @@ SpillFile::Contents SpillFile::Read(const std::filesystem::path& path) {
     Contents c;
     std::ifstream in(path, std::ios::binary);
     if (!in) return c;
-    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
     uint32_t layout = 0;
     if (data.size() < kHeaderBytes || std::memcmp(data.data(), kHeader, sizeof(kHeader)) != 0 ||
         (std::memcpy(&layout, data.data() + sizeof(kHeader), sizeof(layout)), layout != kLayout)) {

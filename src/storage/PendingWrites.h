@@ -15,11 +15,11 @@ namespace bhv {
 struct PendingWrite {
     enum class Kind : uint8_t { ProbeState = 1, Page = 2, Overspeed = 3, Quality = 4 };
     Kind kind = Kind::ProbeState;
-    ProbeStateRecord probeState;  // ProbeState
-    DepthQualityRow quality;      // Quality
-    int32_t id = 0;               // Page, Overspeed: the page's travel key
+    ProbeStateRecord probeState;          // ProbeState
+    DepthQualityRow quality;              // Quality
+    int32_t id = 0;                       // Page, Overspeed: the page's travel key
     int32_t overspeedMm = 0, pageMm = 0;  // Overspeed
-    std::vector<uint8_t> jpeg;    // Page
+    std::vector<uint8_t> jpeg;            // Page
 
     // The memory it holds, for the queue's bound.
     size_t Bytes() const { return sizeof(PendingWrite) + jpeg.size(); }

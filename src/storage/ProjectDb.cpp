@@ -94,8 +94,8 @@ constexpr const char* kReadBigImage = "SELECT data FROM bigImages where id = ?";
 // two runs share a folder is not an error for the project).
 void ExecIgnoringFailure(sqlite3* db, const char* sql) {
     char* error = nullptr;
-    if (sqlite3_exec(db, sql, [](void*, int, char**, char**) { return 0; }, nullptr, &error) !=
-        SQLITE_OK) {
+    if (sqlite3_exec(
+            db, sql, [](void*, int, char**, char**) { return 0; }, nullptr, &error) != SQLITE_OK) {
         Trace(TraceCategory::Storage,
               std::string("sqlite: ") + (error ? error : "error") + " in: " + sql);
     }
@@ -177,7 +177,8 @@ int InsertProbeStateRows(sqlite3* db, const ProbeStateRecord& record) {
         return SQLITE_DONE;
     }
 
-    if (const int rc = sqlite3_exec(db, kCreateProbeStateEnv, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+    if (const int rc = sqlite3_exec(db, kCreateProbeStateEnv, nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
         return rc;
     Statement env(db, kInsertProbeStateEnv);
     if (!env) return env.rc();
@@ -194,7 +195,8 @@ int InsertProbeStateRows(sqlite3* db, const ProbeStateRecord& record) {
 // The state and its environment row in one transaction: stored together or not at all, with
 // one commit's disk syncs.
 int StoreProbeStateTransaction(sqlite3* db, const ProbeStateRecord& record) {
-    if (const int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr); rc != SQLITE_OK) return rc;
+    if (const int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        return rc;
     if (const int rc = InsertProbeStateRows(db, record); rc != SQLITE_DONE) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return rc;
@@ -220,7 +222,8 @@ int StorePageRow(sqlite3* db, int32_t id, std::span<const uint8_t> jpeg, bool ag
 }
 
 int StoreOverspeedRow(sqlite3* db, int32_t id, int32_t overspeedMm, int32_t pageMm) {
-    if (const int rc = sqlite3_exec(db, kCreatePageOverspeed, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+    if (const int rc = sqlite3_exec(db, kCreatePageOverspeed, nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
         return rc;
     Statement stmt(db, kSetPageOverspeed);
     if (!stmt) return stmt.rc();
@@ -232,7 +235,8 @@ int StoreOverspeedRow(sqlite3* db, int32_t id, int32_t overspeedMm, int32_t page
 }
 
 int StoreQualityRow(sqlite3* db, const DepthQualityRow& row) {
-    if (const int rc = sqlite3_exec(db, kCreateDepthQuality, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+    if (const int rc = sqlite3_exec(db, kCreateDepthQuality, nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
         return rc;
     Statement stmt(db, kSetDepthQuality);
     if (!stmt) return stmt.rc();
@@ -241,9 +245,15 @@ int StoreQualityRow(sqlite3* db, const DepthQualityRow& row) {
     auto real = [s](int at, double v) {
         return std::isfinite(v) ? sqlite3_bind_double(s, at, v) : sqlite3_bind_null(s, at);
     };
-    const double reals[] = {row.framesPerSecond, row.disagreementMm, row.outageSeconds,
-                            row.magX,           row.magY,           row.magZ,
-                            row.fieldStrength,  row.fieldDip,       row.strengthDeviation,
+    const double reals[] = {row.framesPerSecond,
+                            row.disagreementMm,
+                            row.outageSeconds,
+                            row.magX,
+                            row.magY,
+                            row.magZ,
+                            row.fieldStrength,
+                            row.fieldDip,
+                            row.strengthDeviation,
                             row.dipDeviation};
     if (sqlite3_bind_int(s, 1, row.topMm) != SQLITE_OK || real(2, row.imageShare) != SQLITE_OK ||
         sqlite3_bind_int(s, 3, row.overspeedMm) != SQLITE_OK)
@@ -260,12 +270,15 @@ int StoreQualityRow(sqlite3* db, const DepthQualityRow& row) {
 // state needs none of its own.
 int StoreWrite(sqlite3* db, const PendingWrite& w, bool inTransaction) {
     switch (w.kind) {
-    case PendingWrite::Kind::ProbeState:
-        return inTransaction ? InsertProbeStateRows(db, w.probeState)
-                             : StoreProbeStateTransaction(db, w.probeState);
-    case PendingWrite::Kind::Page: return StorePageRow(db, w.id, w.jpeg, inTransaction);
-    case PendingWrite::Kind::Overspeed: return StoreOverspeedRow(db, w.id, w.overspeedMm, w.pageMm);
-    case PendingWrite::Kind::Quality: return StoreQualityRow(db, w.quality);
+        case PendingWrite::Kind::ProbeState:
+            return inTransaction ? InsertProbeStateRows(db, w.probeState)
+                                 : StoreProbeStateTransaction(db, w.probeState);
+        case PendingWrite::Kind::Page:
+            return StorePageRow(db, w.id, w.jpeg, inTransaction);
+        case PendingWrite::Kind::Overspeed:
+            return StoreOverspeedRow(db, w.id, w.overspeedMm, w.pageMm);
+        case PendingWrite::Kind::Quality:
+            return StoreQualityRow(db, w.quality);
     }
     return SQLITE_MISUSE;
 }
@@ -284,23 +297,30 @@ int64_t SteadyNs() {
 
 const char* KindName(PendingWrite::Kind kind) {
     switch (kind) {
-    case PendingWrite::Kind::ProbeState: return "probe state";
-    case PendingWrite::Kind::Page: return "page";
-    case PendingWrite::Kind::Overspeed: return "overspeed row";
-    case PendingWrite::Kind::Quality: return "quality row";
+        case PendingWrite::Kind::ProbeState:
+            return "probe state";
+        case PendingWrite::Kind::Page:
+            return "page";
+        case PendingWrite::Kind::Overspeed:
+            return "overspeed row";
+        case PendingWrite::Kind::Quality:
+            return "quality row";
     }
     return "write";
 }
 
 }  // namespace
 
-ProjectDb::ProjectDb(const Clock& clock, std::wstring root) : clock_(clock), root_(std::move(root)) {
+ProjectDb::ProjectDb(const Clock& clock, std::wstring root)
+    : clock_(clock), root_(std::move(root)) {
     workspacePath_ = WorkspaceFolder({}, root_);
     projectFolder_ = workspacePath_;
     if (!workspacePath_.empty()) CreateDirectoryTree(workspacePath_);
 }
 
-ProjectDb::~ProjectDb() { Close(); }
+ProjectDb::~ProjectDb() {
+    Close();
+}
 
 void ProjectDb::SetWorkspacePath(const std::wstring& path) {
     workspacePath_ = WorkspaceFolder(path, root_);
@@ -316,8 +336,8 @@ bool ProjectDb::ProjectPathFits(const std::wstring& name) const {
     const std::wstring stem = name.empty() ? L"Project" : name;
     // The folder "<name> - <time stamp>" (or the time stamp alone), then the longest file.
     const std::size_t folder = ToNarrow(name).size() + kProjectFolderAddedBytes;
-    const std::size_t file = 1 + ToNarrow(stem).size() + std::max(sizeof ".prj-journal",
-                                                                  sizeof ".prj.pending") - 1;
+    const std::size_t file =
+        1 + ToNarrow(stem).size() + std::max(sizeof ".prj-journal", sizeof ".prj.pending") - 1;
     return ToNarrow(workspacePath_).size() + folder + file <= kPathMaxBytes;
 }
 
@@ -329,8 +349,7 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
                               double longitude, double latitude) {
     // A hole number with a separator or ".." would put the project outside the workspace, and
     // without a workspace it would land in the current folder.
-    if (!IsValidProjectName(name) || workspacePath_.empty() || !ProjectPathFits(name))
-        return false;
+    if (!IsValidProjectName(name) || workspacePath_.empty() || !ProjectPathFits(name)) return false;
     // The last project's writes are stored in it before its connection is replaced; what
     // still waits for it then stays in its spill file.
     if (!FlushWrites(kCloseWait)) {
@@ -498,7 +517,8 @@ void ProjectDb::LeaveQueueInSpill(std::unique_lock<std::mutex>& lock) {
     } else {
         // Not even the spill file takes them: they are lost, and counted.
         for (size_t i = spilled_; i < writeQueue_.size(); ++i)
-            ++(writeQueue_[i].kind == PendingWrite::Kind::ProbeState ? probeStatesLost_ : writesLost_);
+            ++(writeQueue_[i].kind == PendingWrite::Kind::ProbeState ? probeStatesLost_
+                                                                     : writesLost_);
         writesLeftInSpill_ += static_cast<int>(spilled_);
     }
     writeQueue_.clear();
@@ -558,8 +578,8 @@ void ProjectDb::WriteLoop() {
         }
         if (result == StoreResult::Failed) {
             ++(write->kind == PendingWrite::Kind::ProbeState ? probeStatesLost_ : writesLost_);
-            Trace(TraceCategory::Storage, std::string("project: a ") + KindName(write->kind) +
-                                              " could not be stored");
+            Trace(TraceCategory::Storage,
+                  std::string("project: a ") + KindName(write->kind) + " could not be stored");
         }
         queuedBytes_ -= write->Bytes();
         if (write->kind != PendingWrite::Kind::ProbeState) --queuedRows_;
@@ -625,9 +645,11 @@ ProjectDb::Recovery ProjectDb::RecoverPendingWrites(const std::filesystem::path&
     }
     if (!contents.writes.empty()) {
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(database.string().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        if (sqlite3_open_v2(database.string().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) !=
+            SQLITE_OK) {
             r.ok = false;
-            r.error = std::string("the project cannot be opened: ") + (db ? sqlite3_errmsg(db) : "no memory");
+            r.error = std::string("the project cannot be opened: ") +
+                      (db ? sqlite3_errmsg(db) : "no memory");
             sqlite3_close(db);
             return r;
         }

@@ -6,17 +6,16 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
-#include <memory>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <opencv2/core/mat.hpp>
 #include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <opencv2/core/mat.hpp>
 
 #include "platform/Clock.h"
 #include "storage/PendingWrites.h"
@@ -125,7 +124,7 @@ public:
     struct Recovery {
         bool found = false;
         bool held = false;  // the program that writes it still runs: left alone
-        bool ok = true;  // false: the database could not take them (the file is kept)
+        bool ok = true;     // false: the database could not take them (the file is kept)
         int stored = 0;
         size_t lostBytes = 0;
         std::string error;
@@ -133,7 +132,8 @@ public:
     static Recovery RecoverPendingWrites(const std::filesystem::path& database);
     // The same for every project of a workspace (its folders' "*.prj" with a spill file), at the
     // program's start: each one found, by its folder's name.
-    static std::vector<std::pair<std::wstring, Recovery>> RecoverWorkspace(const std::wstring& workspace);
+    static std::vector<std::pair<std::wstring, Recovery>> RecoverWorkspace(
+        const std::wstring& workspace);
 
     // Hands a page of the unrolled image (JPEG bytes) under its travel key to be stored: at once
     // when nothing waits, else after what waits. False with no project open, when the database
@@ -238,12 +238,12 @@ private:
     static int BusyHandler(void* self, int count);
 
     std::mutex writeMutex_;
-    std::condition_variable writeWake_;   // a write queued, or the writer to stop
-    std::condition_variable writeDone_;   // a write done with (or the queue drained)
+    std::condition_variable writeWake_;  // a write queued, or the writer to stop
+    std::condition_variable writeDone_;  // a write done with (or the queue drained)
     std::deque<PendingWrite> writeQueue_;
-    size_t spilled_ = 0;       // the queue's first writes that are in the spill file too
-    int queuedRows_ = 0;       // queued writes other than probe states
-    bool writing_ = false;     // the writer is storing (or spilling) the queue's first writes
+    size_t spilled_ = 0;    // the queue's first writes that are in the spill file too
+    int queuedRows_ = 0;    // queued writes other than probe states
+    bool writing_ = false;  // the writer is storing (or spilling) the queue's first writes
     bool stopWriter_ = false;
     std::unique_ptr<SpillFile> spill_;
     std::atomic<size_t> queuedBytes_{0};

@@ -44,11 +44,11 @@ bool SysConfigParam::Load(const std::string& fileName) {
         // calibration: it is kept before anything is saved over it.
         unreadable = true;
         const std::filesystem::path copy =
-            folder / (path.stem().string() + "-unreadable-" +
-                      FormatTime(SystemClock().Now(), "%Y-%m-%d %H.%M.%S") +
-                      path.extension().string());
-        if (std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
-                                       ec))
+            folder /
+            (path.stem().string() + "-unreadable-" +
+             FormatTime(SystemClock().Now(), "%Y-%m-%d %H.%M.%S") + path.extension().string());
+        if (std::filesystem::copy_file(path, copy,
+                                       std::filesystem::copy_options::overwrite_existing, ec))
             unreadableCopy = copy;
         return false;
     }
@@ -120,7 +120,8 @@ std::string PrepareSettingsFolder(const std::filesystem::path& folder,
     if (fs::exists(file, ec)) return {};
     fs::create_directories(folder, ec);
     if (ec) return "settings: cannot create " + folder.string() + " (" + ec.message() + ")";
-    const fs::path older = olderFolder.empty() ? fs::path() : olderFolder / SysConfigParam::kFileName;
+    const fs::path older =
+        olderFolder.empty() ? fs::path() : olderFolder / SysConfigParam::kFileName;
     if (!older.empty() && fs::is_regular_file(older, ec)) {
         // Copied, not moved: the older folder may be read-only, and an older version still
         // installed there keeps working.

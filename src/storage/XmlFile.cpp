@@ -28,12 +28,23 @@ std::string EscapeText(const std::string& value) {
     out.reserve(value.size());
     for (const char c : value) {
         switch (c) {
-            case '\0': return out;  // a text ends at its first NUL, as in the C string it was
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '\0':
+                return out;  // a text ends at its first NUL, as in the C string it was
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 32) {
                     char reference[8];
@@ -137,8 +148,8 @@ bool DecodeReference(std::string_view text, size_t& i, bool utf8, std::string& o
 }
 
 // An element's text as it stands in the file, read the way TinyXML read it: white space at
-// either end dropped (with foldSpace) and every run of white space inside made one space (white space written
-// as a reference is kept), references decoded. nullopt for a text TinyXML failed on.
+// either end dropped (with foldSpace) and every run of white space inside made one space (white
+// space written as a reference is kept), references decoded. nullopt for a text TinyXML failed on.
 std::optional<std::string> ReadText(std::string_view raw, bool utf8, bool foldSpace) {
     std::string out;
     out.reserve(raw.size());
@@ -171,9 +182,8 @@ std::optional<std::string> ReadText(std::string_view raw, bool utf8, bool foldSp
             continue;
         }
         // The bytes a lead byte claims go over as they are, whatever they are.
-        const size_t length = utf8 ? std::min(Utf8Length(static_cast<unsigned char>(c)),
-                                              raw.size() - i)
-                                   : 1;
+        const size_t length =
+            utf8 ? std::min(Utf8Length(static_cast<unsigned char>(c)), raw.size() - i) : 1;
         out.append(raw.substr(i, length));
         i += length;
     }
@@ -204,8 +214,8 @@ std::string ElementText(const tinyxml2::XMLElement* element, bool utf8) {
 
 // Reads a declaration "<?xml ...?>" (`value`: its text between "<?" and "?>") the way TinyXML
 // did: its version, encoding and standalone attributes need a name, an '=' and a value, quoted
-// or not (a bare value holds no quote), and a '>' outside a quoted value ends it. False for a declaration TinyXML refused; `encoding` gets
-// the encoding it names ("" for none).
+// or not (a bare value holds no quote), and a '>' outside a quoted value ends it. False for a
+// declaration TinyXML refused; `encoding` gets the encoding it names ("" for none).
 bool ReadDeclaration(std::string_view value, bool utf8, std::string& encoding) {
     const auto isNameChar = [](char c) {
         const auto u = static_cast<unsigned char>(c);

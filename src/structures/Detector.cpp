@@ -94,14 +94,16 @@ struct TracePointPx {
     float col = 0, row = 0;  // working pixels; row may be fractional
     float slope = 0;         // d row / d col of the line through it
     float weight = 1;
-    int8_t sign = 1;         // +1 darker line, -1 lighter line
+    int8_t sign = 1;  // +1 darker line, -1 lighter line
     bool used = false;
 };
 
 // The margin a smoothing at `sigma` needs around the working image, and the image smoothed
 // with it: the columns wrap round the hole, the rows mirror at the stretch's ends. The caller
 // crops the margin off what it derives.
-int SmoothingPad(double sigma) { return static_cast<int>(std::ceil(4 * sigma)) + 2; }
+int SmoothingPad(double sigma) {
+    return static_cast<int>(std::ceil(4 * sigma)) + 2;
+}
 
 cv::Mat SmoothedPadded(const cv::Mat& image, double sigma) {
     const int pad = SmoothingPad(sigma);
@@ -114,8 +116,7 @@ cv::Mat SmoothedPadded(const cv::Mat& image, double sigma) {
 }
 
 // Scale-normalised ridge strength and direction at one scale.
-void RidgeAtScale(const cv::Mat& image, double sigma, cv::Mat& strength, cv::Mat& nx,
-                  cv::Mat& ny) {
+void RidgeAtScale(const cv::Mat& image, double sigma, cv::Mat& strength, cv::Mat& nx, cv::Mat& ny) {
     const int pad = SmoothingPad(sigma);
     const cv::Mat g = SmoothedPadded(image, sigma);
     cv::Mat ixx, iyy, ixy;
@@ -362,7 +363,8 @@ Coverage CoverageOf(const std::vector<TracePointPx>& points, const std::vector<i
                     const Fit& f) {
     std::array<int, 36> count{};
     for (int k : inliers)
-        ++count[static_cast<size_t>(std::clamp(static_cast<int>(points[static_cast<size_t>(k)].col / 10), 0, 35))];
+        ++count[static_cast<size_t>(
+            std::clamp(static_cast<int>(points[static_cast<size_t>(k)].col / 10), 0, 35))];
     std::array<bool, 36> seen{};
     for (int b = 0; b < 36; ++b) {
         double length = 0;
@@ -378,7 +380,8 @@ Coverage CoverageOf(const std::vector<TracePointPx>& points, const std::vector<i
     if (n == 0 || n == 36) return c;
     int bestStart = 0, bestLen = 0;
     for (int s = 0; s < 36; ++s) {
-        if (seen[static_cast<size_t>(s)] || seen[static_cast<size_t>((s + 35) % 36)] == false) continue;
+        if (seen[static_cast<size_t>(s)] || seen[static_cast<size_t>((s + 35) % 36)] == false)
+            continue;
         int len = 0;
         while (len < 36 && !seen[static_cast<size_t>((s + len) % 36)]) ++len;
         if (len > bestLen) {
@@ -484,9 +487,11 @@ void Classify(const cv::Mat& image, Candidate& cand) {
     double bestDev = -1;
     for (int t = -10; t <= 10; ++t) {
         const double v = p[static_cast<size_t>(t + half)];
-        double dev = cand.contrast == TraceContrast::Darker    ? base - v
-                     : cand.contrast == TraceContrast::Lighter ? v - base
-                                                               : std::abs(p[static_cast<size_t>(t + half + 1)] - p[static_cast<size_t>(t + half - 1)]);
+        double dev = cand.contrast == TraceContrast::Darker ? base - v
+                     : cand.contrast == TraceContrast::Lighter
+                         ? v - base
+                         : std::abs(p[static_cast<size_t>(t + half + 1)] -
+                                    p[static_cast<size_t>(t + half - 1)]);
         dev -= 0.002 * t * t * std::abs(dark + light + step);  // the nearest of equals
         if (dev > bestDev) {
             bestDev = dev;
@@ -523,7 +528,8 @@ Gradient GradientOf(const cv::Mat& image) {
 }
 
 bool InsideCoverage(const Coverage& cov, double az) {
-    return cov.toDeg - cov.fromDeg >= 360 || Wrap360(az - cov.fromDeg) <= Wrap360(cov.toDeg - cov.fromDeg);
+    return cov.toDeg - cov.fromDeg >= 360 ||
+           Wrap360(az - cov.fromDeg) <= Wrap360(cov.toDeg - cov.fromDeg);
 }
 
 // The rise along the normal (towards depth) at a row of a column, times the step's polarity
@@ -583,7 +589,8 @@ bool RefitStep(const Gradient& g, Fit& f, int polarity, const Coverage& cov) {
             const double vm = StepAt(g, at - 1, j, nc, nr, polarity);
             const double vp = StepAt(g, at + 1, j, nc, nr, polarity);
             const double den = vm - 2 * best + vp;
-            const double row = at + (std::abs(den) > 1e-9 ? std::clamp(0.5 * (vm - vp) / den, -0.5, 0.5) : 0.0);
+            const double row =
+                at + (std::abs(den) > 1e-9 ? std::clamp(0.5 * (vm - vp) / den, -0.5, 0.5) : 0.0);
             const double u = (row - r0) / span;
             const double w = best * (1 - u * u) * (1 - u * u) / (norm * norm);
             const cv::Vec3d x(1, std::cos(phi), std::sin(phi));
@@ -626,8 +633,9 @@ bool SamePlane(const Fit& a, const Fit& b, double radiusPx, double acrossPx) {
 
 // Detection on a working image (`grid`, row medians taken away; `original`, as it was): rows
 // [coreFirst, coreLast) are the ones whose picks count.
-std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original, double rowMm, double diameterMm,
-                                    int coreFirst, int coreLast, const DetectorSettings& st) {
+std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original, double rowMm,
+                                    double diameterMm, int coreFirst, int coreLast,
+                                    const DetectorSettings& st) {
     std::vector<TracePointPx> points = RidgePoints(grid, 0, grid.rows);
     std::vector<Candidate> out;
     if (points.size() < 20) return out;
@@ -667,7 +675,8 @@ std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original
                 if (v[c] >= threshold && v[c] >= v[c - 1] && v[c] > v[c + 1])
                     peaks.push_back({v[c], d, a, c});
         }
-    std::sort(peaks.begin(), peaks.end(), [](const Peak& x, const Peak& y) { return x.votes > y.votes; });
+    std::sort(peaks.begin(), peaks.end(),
+              [](const Peak& x, const Peak& y) { return x.votes > y.votes; });
     std::vector<Peak> tried;
     std::vector<Fit> rejected;
     Gradient gradient;  // made when a step is first refitted
@@ -680,7 +689,8 @@ std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original
         bool near = false;
         for (const Peak& t : tried) {
             const int dd = std::abs(t.d - d);
-            if (std::min(dd, kDirections - dd) <= 1 && std::abs(t.a - a) <= 1 && std::abs(t.c - cb) <= 2) {
+            if (std::min(dd, kDirections - dd) <= 1 && std::abs(t.a - a) <= 1 &&
+                std::abs(t.c - cb) <= 2) {
                 near = true;
                 break;
             }
@@ -715,7 +725,8 @@ std::vector<Candidate> DetectOnGrid(const cv::Mat& grid, const cv::Mat& original
             const double s = f.SlopeAt((j + 0.5) * kRad);
             length += std::sqrt(1 + s * s);
         }
-        const double expected = std::max(density * 2 * tolerance * length * cand.coverage.share, 1.0);
+        const double expected =
+            std::max(density * 2 * tolerance * length * cand.coverage.share, 1.0);
         cand.support = static_cast<int>(inliers.size());
         cand.significance = (cand.support - expected) / std::sqrt(expected);
         const double dip = std::atan(f.Amplitude() / acc.radiusPx) / kRad;
@@ -799,9 +810,12 @@ std::vector<double> FlatSteps(const std::vector<float>& medians, double rowMm, i
     const int gap = static_cast<int>(std::lround(2.0 / rowMm));
     const int n = static_cast<int>(medians.size());
     std::vector<float> prefix(static_cast<size_t>(n) + 1, 0.0f);
-    for (int i = 0; i < n; ++i) prefix[static_cast<size_t>(i) + 1] = prefix[static_cast<size_t>(i)] + medians[static_cast<size_t>(i)];
+    for (int i = 0; i < n; ++i)
+        prefix[static_cast<size_t>(i) + 1] =
+            prefix[static_cast<size_t>(i)] + medians[static_cast<size_t>(i)];
     auto mean = [&](int a, int b) {  // [a, b)
-        return (prefix[static_cast<size_t>(b)] - prefix[static_cast<size_t>(a)]) / std::max(b - a, 1);
+        return (prefix[static_cast<size_t>(b)] - prefix[static_cast<size_t>(a)]) /
+               std::max(b - a, 1);
     };
     std::vector<float> step(static_cast<size_t>(n), 0.0f);
     for (int i = half + gap; i + half + gap < n; ++i) {
@@ -814,7 +828,8 @@ std::vector<double> FlatSteps(const std::vector<float>& medians, double rowMm, i
         if (s < 0.3f) continue;  // laminations stay below a 30 % change over 25 mm
         bool peak = true;
         for (int k = std::max(0, i - half); k <= std::min(n - 1, i + half) && peak; ++k)
-            if (step[static_cast<size_t>(k)] > s || (step[static_cast<size_t>(k)] == s && k < i)) peak = false;
+            if (step[static_cast<size_t>(k)] > s || (step[static_cast<size_t>(k)] == s && k < i))
+                peak = false;
         if (peak) rows.push_back(i + 0.5);
     }
     return rows;
@@ -863,7 +878,8 @@ std::vector<StructurePick> DetectGrid(cv::Mat grid, double topMm, double diamete
         for (int j = 0; j < kColumns; ++j) r[j] -= m;
     }
     std::vector<StructurePick> picks;
-    for (const Candidate& c : DetectOnGrid(grid, original, rowMm, diameterMm, coreFirst, coreLast, settings)) {
+    for (const Candidate& c :
+         DetectOnGrid(grid, original, rowMm, diameterMm, coreFirst, coreLast, settings)) {
         StructurePick p = PickOf(c, topMm, rowMm, diameterMm);
         if (p.confidence >= settings.minConfidence) picks.push_back(p);
     }
@@ -983,7 +999,8 @@ struct StructureScanner::State {
             const int64_t src = std::clamp(r, lo, hi - 1);
             auto it = rows.lower_bound(src);
             if (it == rows.end()) it = std::prev(rows.end());
-            std::copy(it->second.begin(), it->second.end(), grid.ptr<float>(static_cast<int>(r - first)));
+            std::copy(it->second.begin(), it->second.end(),
+                      grid.ptr<float>(static_cast<int>(r - first)));
             if (r >= coreFirst && r < coreLast && rows.count(r)) any = true;
         }
         if (!any || lo >= hi) return {};
@@ -1029,13 +1046,14 @@ std::vector<StructurePick> StructureScanner::Add(const UnrolledStretch& stretch)
         s.originMm = top;
         s.tileRows = static_cast<int>(std::lround(kTileMm / s.rowMm));
         const double r = s.diameterMm / 2;
-        const double maxAmp = std::min(r * std::tan(std::min(s.settings.maxDipDeg, 86.0) * kRad), 400.0);
+        const double maxAmp =
+            std::min(r * std::tan(std::min(s.settings.maxDipDeg, 86.0) * kRad), 400.0);
         s.marginRows = static_cast<int>(std::ceil((maxAmp + 20.0) / s.rowMm));
     }
     const bool flipped = stretch.bottomDepthMm < stretch.topDepthMm;
-    const double firstEdge = stretch.azimuthStep < 0
-                                 ? stretch.firstColumnAzimuthDeg - 360.0 + 180.0 / stretch.image.cols
-                                 : stretch.firstColumnAzimuthDeg;
+    const double firstEdge =
+        stretch.azimuthStep < 0 ? stretch.firstColumnAzimuthDeg - 360.0 + 180.0 / stretch.image.cols
+                                : stretch.firstColumnAzimuthDeg;
     // The grid rows whose middle lies inside the stretch.
     const auto firstRow = static_cast<int64_t>(std::ceil((top - s.originMm) / s.rowMm - 0.5));
     const auto lastRow = static_cast<int64_t>(std::ceil((bottom - s.originMm) / s.rowMm - 0.5));
@@ -1045,10 +1063,12 @@ std::vector<StructurePick> StructureScanner::Add(const UnrolledStretch& stretch)
     const double spanTop = s.originMm + static_cast<double>(firstRow) * s.rowMm;
     const double spanBottom = s.originMm + static_cast<double>(lastRow) * s.rowMm;
     const double pxPerMm = height / (bottom - top);
-    const int y0 = std::clamp(static_cast<int>(std::floor((spanTop - top) * pxPerMm)), 0, height - 1);
-    const int y1 = std::clamp(static_cast<int>(std::ceil((spanBottom - top) * pxPerMm)), y0 + 1, height);
-    const cv::Mat cut = flipped ? stretch.image.rowRange(height - y1, height - y0)
-                                : stretch.image.rowRange(y0, y1);
+    const int y0 =
+        std::clamp(static_cast<int>(std::floor((spanTop - top) * pxPerMm)), 0, height - 1);
+    const int y1 =
+        std::clamp(static_cast<int>(std::ceil((spanBottom - top) * pxPerMm)), y0 + 1, height);
+    const cv::Mat cut =
+        flipped ? stretch.image.rowRange(height - y1, height - y0) : stretch.image.rowRange(y0, y1);
     cv::Mat f = WorkingRows(cut, stretch.azimuthStep, static_cast<int>(lastRow - firstRow));
     if (flipped) cv::flip(f, f, 0);
     const cv::Mat grid = ToDegreeColumns(f, firstEdge, static_cast<int>(lastRow - firstRow));
@@ -1084,7 +1104,8 @@ std::vector<StructurePick> StructureScanner::Finish() {
     State& s = *state_;
     std::vector<StructurePick> picks;
     if (s.rows.empty()) return picks;
-    const int64_t t0 = s.TileOf(s.rows.begin()->first), t1 = s.TileOf(std::prev(s.rows.end())->first);
+    const int64_t t0 = s.TileOf(s.rows.begin()->first),
+                  t1 = s.TileOf(std::prev(s.rows.end())->first);
     for (int64_t t = t0; t <= t1; ++t) {
         if (s.tilesDone.count(t)) continue;
         for (StructurePick& p : s.RunTile(t)) picks.push_back(p);

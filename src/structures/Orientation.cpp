@@ -12,10 +12,18 @@ constexpr double kRad = kPi / 180.0;
 struct Vec {
     double x = 0, y = 0, z = 0;  // north, east, down
 };
-Vec operator*(double k, Vec v) { return {k * v.x, k * v.y, k * v.z}; }
-Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-double Dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec Cross(Vec a, Vec b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+Vec operator*(double k, Vec v) {
+    return {k * v.x, k * v.y, k * v.z};
+}
+Vec operator+(Vec a, Vec b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+double Dot(Vec a, Vec b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+Vec Cross(Vec a, Vec b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 Vec Unit(Vec v) {
     const double n = std::sqrt(Dot(v, v));
     return n > 0 ? (1.0 / n) * v : Vec{};
@@ -54,7 +62,8 @@ PlaneOrientation PlaneOfPole(Vec m) {
     if (m.z < 0) m = -1.0 * m;
     PlaneOrientation p;
     p.dipDeg = std::acos(std::clamp(m.z / std::sqrt(Dot(m, m)), -1.0, 1.0)) / kRad;
-    p.dipAzimuthDeg = (std::abs(m.x) + std::abs(m.y) < 1e-12) ? 0.0 : Wrap360(std::atan2(-m.y, -m.x) / kRad);
+    p.dipAzimuthDeg =
+        (std::abs(m.x) + std::abs(m.y) < 1e-12) ? 0.0 : Wrap360(std::atan2(-m.y, -m.x) / kRad);
     return p;
 }
 

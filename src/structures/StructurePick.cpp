@@ -4,10 +4,14 @@ namespace bhv {
 
 const char* StructureKindName(StructureKind kind) {
     switch (kind) {
-    case StructureKind::Fracture: return "Fracture";
-    case StructureKind::Bedding: return "Bedding";
-    case StructureKind::Vein: return "Vein";
-    case StructureKind::Unknown: break;
+        case StructureKind::Fracture:
+            return "Fracture";
+        case StructureKind::Bedding:
+            return "Bedding";
+        case StructureKind::Vein:
+            return "Vein";
+        case StructureKind::Unknown:
+            break;
     }
     return "Unknown";
 }

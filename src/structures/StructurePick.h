@@ -31,24 +31,24 @@ inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 // hole's inclination and azimuth at the pick's depth. Dip direction is the azimuth the plane
 // descends towards: the deepest point of the trace.
 struct StructurePick {
-    int64_t id = 0;           // the row in the project; 0 while not stored
-    double depthMm = 0.0;     // where the plane crosses the hole's axis (the trace's mid-depth)
-    double heightMm = 0.0;    // peak to trough of the trace
+    int64_t id = 0;         // the row in the project; 0 while not stored
+    double depthMm = 0.0;   // where the plane crosses the hole's axis (the trace's mid-depth)
+    double heightMm = 0.0;  // peak to trough of the trace
     double apparentDipDeg = 0.0;
     double apparentAzimuthDeg = 0.0;  // apparent dip direction
     double trueDipDeg = kNoValue;     // NaN until oriented
     double trueAzimuthDeg = kNoValue;
     double holeInclinationDeg = kNoValue;  // the hole's tilt and azimuth used to orient it
     double holeAzimuthDeg = kNoValue;
-    double diameterMm = 0.0;          // the hole's diameter at the pick
-    double visibleFromDeg = 0.0;      // the trace is seen from this azimuth clockwise ...
-    double visibleToDeg = 360.0;      // ... to this one (0-360 all round)
-    double apertureMm = kNoValue;     // open width of a fracture across the plane; NaN unknown
-    double confidence = 0.0;          // 0..1
+    double diameterMm = 0.0;       // the hole's diameter at the pick
+    double visibleFromDeg = 0.0;   // the trace is seen from this azimuth clockwise ...
+    double visibleToDeg = 360.0;   // ... to this one (0-360 all round)
+    double apertureMm = kNoValue;  // open width of a fracture across the plane; NaN unknown
+    double confidence = 0.0;       // 0..1
     TraceContrast contrast = TraceContrast::Darker;
     StructureKind kind = StructureKind::Unknown;
     PickOrigin origin = PickOrigin::Detector;
-    std::string madeAt;               // local time "%Y-%m-%d %H:%M:%S" it was made
+    std::string madeAt;  // local time "%Y-%m-%d %H:%M:%S" it was made
 };
 
 }  // namespace bhv

@@ -243,7 +243,9 @@ QString ControlPanel::HoleNumber() const {
     return holeNumber_->text();
 }
 
-void ControlPanel::SetHoleNumber(const QString& holeNumber) { holeNumber_->setText(holeNumber); }
+void ControlPanel::SetHoleNumber(const QString& holeNumber) {
+    holeNumber_->setText(holeNumber);
+}
 int ControlPanel::DiameterMm() const {
     return diameter_->text().trimmed().toInt();
 }

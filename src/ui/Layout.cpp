@@ -87,9 +87,8 @@ bool ShownIn(MainPart part, LayoutMode mode) {
 
 const char* MainPartName(MainPart part) {
     static constexpr const char* kNames[kMainPartCount] = {
-        "Video",         "ControlPanel", "MoveChart", "VertChart", "Attitude", "DepthRuler",
-        "UnrolledImage", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar",
-        "QualityStrip"};
+        "Video",         "ControlPanel", "MoveChart", "VertChart", "Attitude",  "DepthRuler",
+        "UnrolledImage", "PrevPage",     "NextPage",  "InfoPanel", "UploadBar", "QualityStrip"};
     const int index = static_cast<int>(part);
     return index >= 0 && index < kMainPartCount ? kNames[index] : "?";
 }

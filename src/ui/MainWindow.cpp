@@ -15,13 +15,13 @@
 #include "ui/CalibrationDialog.h"
 #include "ui/ControlPanel.h"
 #include "ui/DepthRuler.h"
-#include "ui/QualityStrip.h"
-#include "ui/RunReportWriter.h"
 #include "ui/InfoPanel.h"
 #include "ui/LiveVideoView.h"
 #include "ui/ProbeAttitudeView.h"
 #include "ui/ProbeCharts.h"
 #include "ui/QtPrompter.h"
+#include "ui/QualityStrip.h"
+#include "ui/RunReportWriter.h"
 #include "ui/RunSettingsDialog.h"
 #include "ui/UiFonts.h"
 #include "ui/UnrolledImageView.h"
@@ -223,8 +223,7 @@ void MainWindow::BuildButtons() {
     auto button = [this](MainButton b) { return buttons_[static_cast<int>(b)]; };
     connect(button(MainButton::Connect), &QPushButton::clicked, this,
             [this] { acq_->OnConnectButton(); });
-    connect(button(MainButton::Run), &QPushButton::clicked, this,
-            [this] { acq_->OnRunButton(); });
+    connect(button(MainButton::Run), &QPushButton::clicked, this, [this] { acq_->OnRunButton(); });
     connect(button(MainButton::Record), &QPushButton::clicked, this,
             [this] { acq_->OnRecordButton(); });
     connect(button(MainButton::Settings), &QPushButton::clicked, this, &MainWindow::OpenSettings);
@@ -373,8 +372,7 @@ void MainWindow::ApplyVisibility() {
 }
 
 bool MainWindow::InputBlocked() const {
-    return busy_ ||
-           (acq_ && (acq_->Busy() || acq_->StartPending() || acq_->RunEnding()));
+    return busy_ || (acq_ && (acq_->Busy() || acq_->StartPending() || acq_->RunEnding()));
 }
 
 bool MainWindow::InsidePanel(const QWidget* widget) const {

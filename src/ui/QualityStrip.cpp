@@ -35,14 +35,17 @@ void QualityStrip::Recompute() {
     cells_ = QualityStripCells(startMm_, endMm_, grades_, height());
 }
 
-void QualityStrip::resizeEvent(QResizeEvent*) { Recompute(); }
+void QualityStrip::resizeEvent(QResizeEvent*) {
+    Recompute();
+}
 
 void QualityStrip::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), palette().window());
     for (const QualityCell& cell : cells_) {
         const QColor colour = GradeColour(cell.grade);
-        if (colour.isValid()) painter.fillRect(QRect(0, cell.y0, width(), cell.y1 - cell.y0), colour);
+        if (colour.isValid())
+            painter.fillRect(QRect(0, cell.y0, width(), cell.y1 - cell.y0), colour);
     }
 }
 

@@ -19,7 +19,9 @@ QString RangeMessage(double minimum, double maximum) {
         .arg(FormatNumber(minimum), FormatNumber(maximum));
 }
 
-QString RangeMessage(const InputRange& range) { return RangeMessage(range.minimum, range.maximum); }
+QString RangeMessage(const InputRange& range) {
+    return RangeMessage(range.minimum, range.maximum);
+}
 
 std::optional<double> ParseInRange(const QString& text, double minimum, double maximum,
                                    bool integer) {

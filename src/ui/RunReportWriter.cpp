@@ -6,7 +6,9 @@
 
 namespace bhv::ui {
 
-RunReportWriter::~RunReportWriter() { Wait(); }
+RunReportWriter::~RunReportWriter() {
+    Wait();
+}
 
 void RunReportWriter::Submit(const RunReportRequest& request) {
     std::lock_guard lock(mutex_);

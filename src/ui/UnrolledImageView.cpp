@@ -24,9 +24,7 @@ public:
         run_.ReadViewSource(read);
     }
     uint64_t ViewVersion() const override { return run_.ViewVersion(); }
-    void NoteShownSize(int width, int height) const override {
-        run_.NoteShownSize(width, height);
-    }
+    void NoteShownSize(int width, int height) const override { run_.NoteShownSize(width, height); }
     int32_t AxisStartMm() const override { return run_.AxisStartMm(); }
     bool Browsing() const override { return run_.Browsing(); }
 
@@ -141,8 +139,9 @@ void UnrolledImageView::paintEvent(QPaintEvent*) {
     if (picture_.valid) {
         const QRect target(0, 0, width(), picture_.rows.height);
         if (picture_.rows.height < height())
-            painter.fillRect(QRect(0, picture_.rows.height, width(), height() - picture_.rows.height),
-                             palette().window());
+            painter.fillRect(
+                QRect(0, picture_.rows.height, width(), height() - picture_.rows.height),
+                palette().window());
         const QImage image = BorrowedImage(bgra_);
         if (bgra_.cols == target.width() && bgra_.rows == target.height())
             painter.drawImage(target.topLeft(), image);
@@ -186,9 +185,9 @@ void UnrolledImageView::UpdatePicture() {
         sourceRows_ = image.rows;
         picture_.rows = ComputeVisibleRows(width(), height(), image.cols, image.rows, upward_);
         if (picture_.rows.rowCount < 1) return;
-        MakePicture(image.rowRange(picture_.rows.firstRow,
-                                   picture_.rows.firstRow + picture_.rows.rowCount),
-                    cv::Size(width(), picture_.rows.height));
+        MakePicture(
+            image.rowRange(picture_.rows.firstRow, picture_.rows.firstRow + picture_.rows.rowCount),
+            cv::Size(width(), picture_.rows.height));
         picture_.valid = true;
     });
     picture_.key = key;
@@ -200,7 +199,9 @@ void UnrolledImageView::SetStructures(const StructureOverlay* overlay) {
     update();
 }
 
-void UnrolledImageView::StructuresChanged() { update(); }
+void UnrolledImageView::StructuresChanged() {
+    update();
+}
 
 void UnrolledImageView::SetBrowsedPageDepths(std::optional<std::pair<double, double>> depths) {
     browsedDepths_ = depths;
@@ -341,8 +342,8 @@ void UnrolledImageView::mousePressEvent(QMouseEvent* event) {
     const ImagePoint p = ImagePointOf(event->position());
     const TracePoint t = geometry_.ToTrace(p);
     // Six pixels of the view, in depth.
-    const double mmPerPixel = geometry_.MmPerRow() * picture_.rows.rowCount /
-                              std::max(1, picture_.rows.height);
+    const double mmPerPixel =
+        geometry_.MmPerRow() * picture_.rows.rowCount / std::max(1, picture_.rows.height);
     emit imageClicked(t.azimuthDeg, t.depthMm, 6.0 * mmPerPixel);
     event->accept();
 }

@@ -1,15 +1,14 @@
 #pragma once
 
+#include <QColor>
+#include <QPolygonF>
+#include <QString>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core/mat.hpp>
 #include <optional>
-
-#include <QColor>
-#include <QPolygonF>
-#include <QString>
 #include <utility>
 #include <vector>
 

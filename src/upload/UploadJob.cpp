@@ -44,7 +44,8 @@ UploadJob::UploadJob(UploadJobConfig config)
     if (!config_.workspaceRoot.empty()) {
         if (config_.settingsPath.empty())
             config_.settingsPath = UploadSettingsPath(config_.workspaceRoot);
-        if (config_.uploadFolder.empty()) config_.uploadFolder = UploadFolder(config_.workspaceRoot);
+        if (config_.uploadFolder.empty())
+            config_.uploadFolder = UploadFolder(config_.workspaceRoot);
     }
     param_.workspacePath = config_.workspaceRoot;
     LoadUploadParam(param_, config_.settingsPath);
@@ -59,9 +60,7 @@ UploadJob::~UploadJob() {
         exit_ = true;
     }
     waitCv_.notify_all();
-    {
-        std::lock_guard lock(controlMutex_);
-    }
+    { std::lock_guard lock(controlMutex_); }
     controlCv_.notify_all();
     if (control_.joinable()) control_.join();
     // Every wait of the worker, exchanges included, asks the exit flag at least every few tens

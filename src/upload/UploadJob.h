@@ -59,8 +59,8 @@ struct UploadJobConfig {
     // The root folder: the settings' workspace until the file names one, and the folder of the
     // two below when they are empty.
     std::wstring workspaceRoot;
-    std::wstring settingsPath;     // empty: the root folder's BHVW_Config.xml
-    std::wstring uploadFolder;     // empty: the root folder's upload_data
+    std::wstring settingsPath;  // empty: the root folder's BHVW_Config.xml
+    std::wstring uploadFolder;  // empty: the root folder's upload_data
     bool saveSettingsOnDestroy = true;
     UploadTimings timings;
     std::function<ProjectFields()> projectFields;  // empty: the settings' values stay

@@ -26,7 +26,8 @@ struct UploadParam {
     float longitude = 114.3055f;  // default position: Wuhan
     float latitude = 30.5928f;
     int32_t realTimeUpload = 0;  // 1 on
-    std::wstring workspacePath;  // the root folder unless set, trailing separator (set by the owner)
+    std::wstring
+        workspacePath;  // the root folder unless set, trailing separator (set by the owner)
 };
 
 // Reads the settings file (normally the root folder's "BHVW_Config.xml", UploadSettingsPath).

@@ -17,7 +17,9 @@ using sdk::CameraMsg;
 struct SocketPair {
     SocketPair() {
         EXPECT_TRUE(listener.Listen("127.0.0.1", 0));
-        std::thread connect([&] { client = TcpSocket::ConnectTo({"127.0.0.1", listener.Port()}, 2000); });
+        std::thread connect([&] {
+            client = TcpSocket::ConnectTo({"127.0.0.1", listener.Port()}, 2000);
+        });
         server = listener.Accept(2000);
         connect.join();
         EXPECT_TRUE(client.IsOpen());
@@ -74,7 +76,8 @@ TEST(CameraProtocol, TheCameraAnswersOnlyLoggedInSessions) {
     EXPECT_TRUE(reply->payload.empty());
 
     // A login whose password is not terminated is refused, not read past its end.
-    ASSERT_TRUE(sdk::SendMessage(socket, {CameraMsg::Login, 0, 0, {'a', 'd', 'm', 'i', 'n', 0, 'K'}}));
+    ASSERT_TRUE(
+        sdk::SendMessage(socket, {CameraMsg::Login, 0, 0, {'a', 'd', 'm', 'i', 'n', 0, 'K'}}));
     reply = sdk::ReceiveMessage(socket, 2000);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, sdk::kSdkBadArgument);
@@ -93,8 +96,8 @@ TEST(CameraProtocol, ARecordLargerThanTheCallersBufferIsRefused) {
     sdk::NetworkCameraClient client;
     sdk::DeviceInfo info;
     int32_t error = 0;
-    const int32_t login = client.H264_DVR_Login("127.0.0.1", rig.server.Port(), "admin", "KWP396",
-                                                &info, &error, 0);
+    const int32_t login =
+        client.H264_DVR_Login("127.0.0.1", rig.server.Port(), "admin", "KWP396", &info, &error, 0);
     ASSERT_GT(login, 0);
     EXPECT_STREQ(info.serialNumber, "BHV-SIM-CAMERA");
     std::vector<uint8_t> small(100, 0xEE);

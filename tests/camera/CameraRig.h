@@ -33,7 +33,8 @@ inline bool MovingSquareFrame(int width, int height, int counter, std::vector<ui
     const int x0 = (counter * 16) % (width - size), y0 = height / 3;
     for (int y = y0; y < y0 + size; ++y)
         for (int x = x0; x < x0 + size; ++x)
-            yuv[static_cast<size_t>(y) * width + x] = static_cast<uint8_t>(((x / 8 + y / 8) % 2) * 160 + 40);
+            yuv[static_cast<size_t>(y) * width + x] =
+                static_cast<uint8_t>(((x / 8 + y / 8) % 2) * 160 + 40);
     return true;
 }
 
@@ -68,8 +69,9 @@ private:
 // Members are destroyed in reverse order: the stream first, the camera last.
 struct CameraRig {
     explicit CameraRig(CameraServerOptions options = {}, CameraFrameSource frames = {})
-        : server(frames ? std::move(frames) : DefaultFrames(options), [] { return CameraPose{}; },
-                 options) {
+        : server(
+              frames ? std::move(frames) : DefaultFrames(options), [] { return CameraPose{}; },
+              options) {
         EXPECT_TRUE(server.Start(0, "127.0.0.1"));
         InitCameraDevice(device, ("127.0.0.1:" + std::to_string(server.Port())).c_str());
         clock.Set(LocalTime{2026, 12, 6, 21, 5, 7, 0});

@@ -91,7 +91,8 @@ TEST(CameraConnect, FailsWithTheMessageWhenTheCameraRefusesOrIsUnreachable) {
     ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
     EXPECT_FALSE(rig.stream->ConnectCamera());
     EXPECT_NE(trace.str().find("Login err:" + std::to_string(sdk::kSdkBadPassword) + "\n"),
-              std::string::npos) << trace.str();
+              std::string::npos)
+        << trace.str();
     EXPECT_NE(trace.str().find("login:0\n"), std::string::npos) << trace.str();
     EXPECT_EQ(rig.server.LoginAttempts(), 2);
     EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"连接视频失败，请检查网络连接"});
@@ -122,8 +123,8 @@ TEST(CameraStreamFrames, QueuesFramesUpToThirtyAndDropsTheRestWithTheConsoleLine
         ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
         ASSERT_TRUE(rig.stream->ConnectCamera());
         // 32 frames of 5 MP decoded: slow under the thread sanitizer on a busy machine.
-        dropped = WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; },
-                            120000);
+        dropped =
+            WaitUntil([&] { return rig.stream->Counters().framesDroppedAtQueue >= 2; }, 120000);
         rig.stream->Freeze();
     }
     ASSERT_TRUE(dropped);
@@ -196,7 +197,8 @@ TEST(CameraStreamFrames, AResolutionChangeMidStreamIsRefusedUntilTheCameraComesB
     // Every frame queued for the stitching is of the size it expects.
     std::vector<FramePtr> queued;
     while (FramePtr f = rig.queue.Pop()) queued.push_back(std::move(f));
-    for (const FramePtr& f : queued) EXPECT_EQ(f->width, static_cast<uint32_t>(CameraStream::kFrameWidth));
+    for (const FramePtr& f : queued)
+        EXPECT_EQ(f->width, static_cast<uint32_t>(CameraStream::kFrameWidth));
     EXPECT_FALSE(rig.server.SetStreamSize(1281, 960));
     ASSERT_TRUE(rig.server.SetStreamSize(0, 0));
     const uint64_t back = rig.Taken();
@@ -238,7 +240,8 @@ TEST(CameraStreamFrames, GarbageInputNeitherCrashesThePlayerNorYieldsFrames) {
     ASSERT_TRUE(player.H264_PLAY_OpenStream(1, &header, 1, 1 << 20));
     int frames = 0;
     ASSERT_TRUE(player.H264_PLAY_SetDecCallBack(
-        1, [](int32_t, const uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
+        1,
+        [](int32_t, const uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
             ++*static_cast<int*>(user);
         },
         &frames));
@@ -247,7 +250,8 @@ TEST(CameraStreamFrames, GarbageInputNeitherCrashesThePlayerNorYieldsFrames) {
     uint32_t state = 12345;
     for (auto& b : junk) b = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
     // Start codes in the junk make the parser cut it into bogus units.
-    for (size_t i = 0; i + 4 < junk.size(); i += 5000) junk[i] = 0, junk[i + 1] = 0, junk[i + 2] = 1;
+    for (size_t i = 0; i + 4 < junk.size(); i += 5000)
+        junk[i] = 0, junk[i + 1] = 0, junk[i + 2] = 1;
     EXPECT_TRUE(player.H264_PLAY_InputData(1, junk.data(), static_cast<uint32_t>(junk.size())));
     // Beyond the pool: refused, not queued.
     std::vector<uint8_t> big(2 << 20, 0);
@@ -355,7 +359,8 @@ TEST(CameraDisplay, OnePassScalingMatchesConvertingThenScaling) {
     const size_t luma = static_cast<size_t>(w) * h, chroma = luma / 4;
     // A luma ramp across, a red band and a blue band of chroma, grey elsewhere.
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) yuv[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(40 + x * 180 / w);
+        for (int x = 0; x < w; ++x)
+            yuv[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(40 + x * 180 / w);
     std::fill(yuv.begin() + luma, yuv.end(), uint8_t{128});
     for (int y = 200; y < 400; ++y)
         for (int x = 0; x < w / 4; ++x) {  // the left half of the picture

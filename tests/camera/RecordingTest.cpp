@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "CameraRig.h"
@@ -24,9 +24,9 @@ using namespace std::chrono_literals;
 struct RecordingRig {
     RecordingRig() {
         db.SetWorkspacePath(ToWide(folder.string()));
-        recorder = std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db,
-                                                   rig.prompter,
-                                                   [this](bool run) { timerRuns.push_back(run); });
+        recorder =
+            std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db, rig.prompter,
+                                            [this](bool run) { timerRuns.push_back(run); });
     }
     TempDir dir;
     std::filesystem::path folder = dir / "项目 A";  // project folders may carry Chinese names
@@ -104,10 +104,12 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     EXPECT_EQ(r.db.Videos().back().filePath, L"Bot-VideoFrom12345mm");
 
 #ifdef BHV_FFPROBE
-    const std::string probe = RunCommand(std::string(BHV_FFPROBE) +
-                                  " -v error -count_frames -select_streams v:0 -show_entries "
-                                  "format=format_name:stream=codec_name,width,height,nb_read_frames"
-                                  " -of default=noprint_wrappers=1 '" + avi.string() + "'");
+    const std::string probe =
+        RunCommand(std::string(BHV_FFPROBE) +
+                   " -v error -count_frames -select_streams v:0 -show_entries "
+                   "format=format_name:stream=codec_name,width,height,nb_read_frames"
+                   " -of default=noprint_wrappers=1 '" +
+                   avi.string() + "'");
     EXPECT_NE(probe.find("format_name=avi"), std::string::npos) << probe;
     EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
     EXPECT_NE(probe.find("width=2592"), std::string::npos) << probe;
@@ -172,9 +174,7 @@ TEST(Recording, FrameTimesAndDepthFilesReadBackUpToWhereTheyWereCutOff) {
 
 TEST(Recording, AFolderThatCannotBeWrittenKeepsTheVideoEntry) {
     RecordingRig r;
-    {
-        std::ofstream file(r.dir / "plain-file");
-    }
+    { std::ofstream file(r.dir / "plain-file"); }
     ProjectDb blocked;
     blocked.SetWorkspacePath((r.dir / "plain-file" / "project").wstring());
     VideoRecorder recorder(r.rig.player, r.rig.stream->PlayerPort, blocked, r.rig.prompter);
@@ -198,9 +198,11 @@ TEST(Recording, ADisconnectWhileRecordingStillLeavesAPlayableFile) {
     const auto avi = r.folder / "Bot-VideoFrom3000mm.avi";
     ASSERT_TRUE(std::filesystem::exists(avi));
 #ifdef BHV_FFPROBE
-    const std::string probe = RunCommand(std::string(BHV_FFPROBE) +
-                                  " -v error -count_frames -show_entries stream=nb_read_frames"
-                                  " -of default=noprint_wrappers=1 '" + avi.string() + "'");
+    const std::string probe =
+        RunCommand(std::string(BHV_FFPROBE) +
+                   " -v error -count_frames -show_entries stream=nb_read_frames"
+                   " -of default=noprint_wrappers=1 '" +
+                   avi.string() + "'");
     const uint64_t recorded = r.rig.player.PortStats(1).framesRecorded;
     EXPECT_EQ(probe, "nb_read_frames=" + std::to_string(recorded) + "\n");
 #endif

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
-
 #include <opencv2/imgcodecs.hpp>
+#include <sstream>
 
 #include "CameraRig.h"
 #include "camera/Screenshot.h"
@@ -43,11 +42,10 @@ TEST(Screenshot, ReportsFailureWithoutAPictureAndStaysQuietWithoutAFolder) {
     EXPECT_NE(trace.str().find("camera: catch pic error:"), std::string::npos);
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"底部截图失败"});
 
-    {
-        std::ofstream file(dir / "plain-file");
-    }
+    { std::ofstream file(dir / "plain-file"); }
     prompter.prompts.clear();
-    EXPECT_FALSE(TakeScreenshot(player, client, (dir / "plain-file").wstring(), 0, clock, prompter));
+    EXPECT_FALSE(
+        TakeScreenshot(player, client, (dir / "plain-file").wstring(), 0, clock, prompter));
     EXPECT_TRUE(prompter.prompts.empty());
 }
 

@@ -9,8 +9,8 @@
 #include "camera/VideoRecorder.h"
 #include "controller/ConfigCheck.h"
 #include "storage/RunLog.h"
-#include "support/Loopback.h"
 #include "support/Files.h"
+#include "support/Loopback.h"
 
 namespace bhv::test {
 namespace {
@@ -115,7 +115,8 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
         }
     }
     EXPECT_TRUE(WaitFor([&] { return ReadFile(srt).substr(0, expected.size()) == expected; }))
-        << ReadFile(srt) << "\nexpected to begin with:\n" << expected;
+        << ReadFile(srt) << "\nexpected to begin with:\n"
+        << expected;
     EXPECT_TRUE(acq->Recorder().Recording());
     RunButton();
     EXPECT_FALSE(acq->LastRunLost());
@@ -274,8 +275,8 @@ TEST_F(FieldFaultsTest, HoleNumbersThatCannotNameAFileAreRefusedWhereTyped) {
     Create();
     ASSERT_TRUE(acq->SetRunSettings({L"ZK-01", 1100, 0}));
     const std::wstring characters = L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符";
-    for (const wchar_t* hole : {L"../ZK", L"ZK/02", L"ZK\\1", L"A:B", L"A*", L"A?", L"\"A\"",
-                                L"<A>", L"A|B", L"A\tB"}) {
+    for (const wchar_t* hole :
+         {L"../ZK", L"ZK/02", L"ZK\\1", L"A:B", L"A*", L"A?", L"\"A\"", L"<A>", L"A|B", L"A\tB"}) {
         prompter.prompts.clear();
         EXPECT_FALSE(acq->SetRunSettings({hole, 1100, 0})) << ToNarrow(hole);
         EXPECT_EQ(Count(characters), 1) << ToNarrow(hole) << ": " << Prompts();

@@ -3,13 +3,13 @@
 // camera that changes its resolution or damages its stream, made by the site simulator during
 // a run.
 #include <algorithm>
+#include <opencv2/core.hpp>
 #include <set>
 #include <string>
 
 #include "AcquisitionRig.h"
 #include "imaging/ImageRun.h"
 #include "storage/ProjectDb.h"
-#include <opencv2/core.hpp>
 #include "storage/RunLog.h"
 #include "support/Files.h"
 
@@ -25,7 +25,9 @@ TEST_F(InputFaultsTest, ARunThroughDepthStepsAndBadSamplesKeepsTheWallAsItIs) {
     StartRun(L"ZK-STEP");
     ASSERT_TRUE(Drive(2, 2, 200));
     const std::filesystem::path log = FsPath(acq->Log().Path());
-    auto logged = [&](const std::string& word) { return ReadFile(log).find(word) != std::string::npos; };
+    auto logged = [&](const std::string& word) {
+        return ReadFile(log).find(word) != std::string::npos;
+    };
     // The depth the program shows, at its extremes, from here on; the wall's own depth beside.
     int32_t lowest = acq->Telemetry().depth, highest = lowest;
     auto watching = [&](const std::function<bool()>& done) {
@@ -94,7 +96,8 @@ TEST_F(InputFaultsTest, ARunThroughDepthStepsAndBadSamplesKeepsTheWallAsItIs) {
     }
     // The quality rows cover that metre only (no row per 100 mm of the jump), and the refused
     // reports are marked as time without a depth.
-    const auto quality = Query(db, "SELECT id, outageSeconds, disagreementMm FROM depthQuality ORDER BY id");
+    const auto quality =
+        Query(db, "SELECT id, outageSeconds, disagreementMm FROM depthQuality ORDER BY id");
     EXPECT_LE(quality.size(), 20u);
     EXPECT_LE(grades.size(), 20u);
     for (const auto& row : quality) EXPECT_LE(std::stoi(row[0]), lastDepth / 10 + 100);
@@ -118,19 +121,23 @@ TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheG
     StartRun(L"ZK-CAM");
     ASSERT_TRUE(Drive(2, 2, 250));
     const std::filesystem::path log = FsPath(acq->Log().Path());
-    auto logged = [&](const std::string& word) { return ReadFile(log).find(word) != std::string::npos; };
+    auto logged = [&](const std::string& word) {
+        return ReadFile(log).find(word) != std::string::npos;
+    };
 
     // The camera switches to another mode for a while: its frames are refused, the operator is
     // told, and the run goes on.
     const int32_t refusedFrom = acq->Telemetry().depth / 10;
     ASSERT_TRUE(site->Command("camera-size 1280x960"));
     ASSERT_TRUE(WaitFor([&] { return logged("CameraRefused:1280x960"); })) << ReadFile(log);
-    ASSERT_TRUE(WaitFor([&] { return view.info[InfoField::Message] == L"相机分辨率改变，未拼接"; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return view.info[InfoField::Message] == L"相机分辨率改变，未拼接"; }));
     ASSERT_TRUE(WaitFor([&] { return acq->Telemetry().depth / 10 > refusedFrom + 120; }));
     ASSERT_TRUE(site->Command("camera-size off"));
     ASSERT_TRUE(WaitFor([&] { return logged("CameraBack:"); }, 90s)) << ReadFile(log);
     const int32_t refusedTo = acq->Telemetry().depth / 10;
-    ASSERT_TRUE(WaitFor([&] { return view.info[InfoField::Message] != L"相机分辨率改变，未拼接"; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return view.info[InfoField::Message] != L"相机分辨率改变，未拼接"; }));
 
     // A damaged stretch of the stream: its pictures are not stitched.
     ASSERT_TRUE(Drive(2, 2, 600));
@@ -139,8 +146,8 @@ TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheG
     ASSERT_TRUE(site->Command("corrupt camera 6"));
     // (A sanitizer build's simulated camera sends a frame or two a second: a key frame comes
     // every 20 frames.)
-    ASSERT_TRUE(WaitFor([&] { return acq->Camera().Counters().framesDamaged > damagedBefore; },
-                        90s));
+    ASSERT_TRUE(
+        WaitFor([&] { return acq->Camera().Counters().framesDamaged > damagedBefore; }, 90s));
     // Whole pictures again from the next key frame on.
     const uint64_t damaged = acq->Camera().Counters().framesDamaged;
     const uint64_t taken = acq->Camera().Counters().framesTaken;

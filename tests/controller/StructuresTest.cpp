@@ -24,8 +24,8 @@ namespace {
 TEST(StructureOverlay, ThreeClicksOnADrawnTraceGiveItsSinusoidBack) {
     const Sinusoid truth{10512.0, 38.0, 237.0};
     const ImageGeometry page = ImageGeometry::Page(1567, 7126, 10000.0, 11000.0);
-    const ImageGeometry live(1440, 900,
-                             {{0.5, 10400.0, 30.0}, {450.5, 10520.0, 36.0}, {899.5, 10650.0, 41.0}});
+    const ImageGeometry live(
+        1440, 900, {{0.5, 10400.0, 30.0}, {450.5, 10520.0, 36.0}, {899.5, 10650.0, 41.0}});
     for (const ImageGeometry* g : {&page, &live}) {
         const std::vector<ImagePoint> trace = g->Trace(truth);
         ASSERT_EQ(trace.size(), 97u);
@@ -160,9 +160,8 @@ TEST_F(StructuresRunTest, TheRunsPicksReachTheProjectAndTheOperatorAddsAndDelete
     RunButton();  // "结束"
     ASSERT_FALSE(acq->Acquiring());
     // Every stored page's pick and the run's end's come through the event loop.
-    ASSERT_TRUE(WaitFor([&] {
-        return static_cast<int>(acq->Structures().Picks().size()) == pages.load() + 2;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return static_cast<int>(acq->Structures().Picks().size()) == pages.load() + 2; }));
 
     const std::vector<StructurePick> stored = acq->Project().Structures();
     ASSERT_EQ(stored.size(), acq->Structures().Picks().size());

@@ -1,7 +1,7 @@
 // The names the operator types for a project and the one program per workspace, through the
 // controller and through bhv-acquire.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,7 +45,10 @@ TEST_F(WorkspaceTest, HoleNumbersThatCannotNameAFolderAreRefusedWithTheirReason)
     const std::vector<std::pair<std::wstring, std::wstring>> bad = {
         {L"../ZK", L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
         {L"C:", L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
-        {std::wstring(L"ZK\0" L"1", 4), L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
+        {std::wstring(L"ZK\0"
+                      L"1",
+                      4),
+         L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
         {L"ZK\x1B", L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
         {L"..", L"测孔编号不能为 . 或 .."},
         {L".ZK", L"测孔编号不能以 . 开头"},
@@ -103,8 +106,8 @@ TEST_F(WorkspaceTest, AProjectPathTooLongForTheDatabaseIsRefusedAtTheStart) {
     prompter.prompts.clear();
     RunButton();
     EXPECT_FALSE(acq->Acquiring());
-    EXPECT_EQ(prompter.Texts(),
-              std::vector<std::wstring>{L"工作目录路径过长，无法创建工程文件，请选择较短的工作目录"});
+    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{
+                                    L"工作目录路径过长，无法创建工程文件，请选择较短的工作目录"});
     EXPECT_EQ(Tree(), before);
     // A short one fits.
     acq->SetRunSettings({L"K", 1100, 0});
@@ -144,8 +147,8 @@ TEST_F(WorkspaceTest, ASecondControllerOnTheWorkspaceIsRefusedAndASwitchKeepsThe
     ASSERT_EQ(holder->Acquire(other).outcome, WorkspaceLock::Outcome::Locked);
     prompter.prompts.clear();
     acq->OnWorkspaceChosen(otherWide);
-    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{InUse(otherWide) +
-                                                          L"，仍使用原工作目录：" + workspace});
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::wstring>{InUse(otherWide) + L"，仍使用原工作目录：" + workspace});
     EXPECT_EQ(acq->Project().WorkspacePath(), workspace);
     EXPECT_EQ(view.workspacePath, workspace);
 
@@ -192,8 +195,7 @@ TEST_F(WorkspaceTest, BhvAcquireRefusesABadHoleNumberAndAWorkspaceInUse) {
     const fs::path root = FsPath(Root());
     const fs::path out = tmp / "out";
     fs::create_directories(out);
-    for (const auto& [hole, reason] :
-         std::vector<std::pair<std::string, std::wstring>>{
+    for (const auto& [hole, reason] : std::vector<std::pair<std::string, std::wstring>>{
              {"../ZK", L"测孔编号不能包含以下字符：/ \\ : * ? \" < > | 及控制字符"},
              {".ZK", L"测孔编号不能以 . 开头"},
              {"ZK.", L"测孔编号不能以 . 或空格结尾"}}) {

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (std::abs(static_cast<double>(s.depth)) > limit || !std::isfinite(s.seconds) ||
             s.seconds < 0)
             std::abort();
-    for (const std::optional<int32_t> start : {std::optional<int32_t>(), std::optional<int32_t>(0)}) {
+    for (const std::optional<int32_t> start :
+         {std::optional<int32_t>(), std::optional<int32_t>(0)}) {
         const bhv::DepthTrack track(start, samples);
         if (!track.Error().empty()) {
             if (!track.Empty()) std::abort();

@@ -66,8 +66,9 @@ TEST(FastBandReader, MatchesTheReferenceBandsWithinALevel) {
     for (const RawFrame& frame : frames) {
         for (const UnwrapParams& params :
              {DefaultParams(false), DefaultParams(true), DefaultParams(true, true)}) {
-            const char* ring =
-                !params.upward ? "down" : params.upwardBandOuter ? "up, outer" : "up";
+            const char* ring = !params.upward           ? "down"
+                               : params.upwardBandOuter ? "up, outer"
+                                                        : "up";
             const FrameBands reference = Faithful(frame, params);
             FastBandReader fast;
             FrameBands bands;

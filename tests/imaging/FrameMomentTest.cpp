@@ -3,18 +3,17 @@
 // turned row by row. Checked against the synthetic wall with the registration measure.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include <cmath>
+#include <cstdio>
 #include <opencv2/core.hpp>
 
 #include "imaging/MotionTrack.h"
 #include "imaging/Pages.h"
 #include "imaging/Stitching.h"
-#include "simulation/BoreholeRun.h"
-#include "simulation/PageRegistration.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "simulation/BoreholeRun.h"
+#include "simulation/PageRegistration.h"
 #include "storage/ProjectDb.h"
 #include "support/Sqlite.h"
 #include "support/TempDir.h"

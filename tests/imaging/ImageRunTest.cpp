@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
-#include <set>
-#include <mutex>
-#include <deque>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <set>
 #include <thread>
 
 #include "imaging/ImageRun.h"
@@ -357,8 +357,8 @@ TEST_F(ImageRunTest, RunsWithItsThreadsAndStopsCleanly) {
 TEST_F(ImageRunTest, BrowseRequestsAreAnsweredOffTheCallingThreadAndTheNewestWins) {
     std::vector<uint8_t> jpeg;
     for (const int32_t id : {10000, 20000, 30000}) {
-        ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(40, 60, CV_8UC3, cv::Scalar(id / 1000, 0, 0)),
-                                 jpeg));
+        ASSERT_TRUE(
+            cv::imencode(".jpg", cv::Mat(40, 60, CV_8UC3, cv::Scalar(id / 1000, 0, 0)), jpeg));
         ASSERT_TRUE(db_.InsertBigImage(id, jpeg));
     }
     ImageRun run(frames_, records_);
@@ -416,7 +416,8 @@ TEST_F(ImageRunTest, BrowseRequestsAreAnsweredOffTheCallingThreadAndTheNewestWin
     run.RequestBrowse(false);
     {
         std::unique_lock lock(mutex);
-        ASSERT_TRUE(delivered.wait_for(lock, std::chrono::seconds(10), [&] { return !calls.empty(); }));
+        ASSERT_TRUE(
+            delivered.wait_for(lock, std::chrono::seconds(10), [&] { return !calls.empty(); }));
     }
     run.StartRun(Start());
     const int before = shown;

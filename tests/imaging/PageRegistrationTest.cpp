@@ -81,8 +81,8 @@ TEST(PageRegistration, TheCorrelationIsTakenAtTheOffsetToAFractionOfAPixel) {
     // with itself (at the nearest whole pixel it would be some hundredths lower).
     const BoreholeWall wall;
     const double mmPerRow = 1000.0 / kRows, degPerCol = 360.0 / kCols;
-    const cv::Mat page = wall.Unrolled(kTop + mmPerRow, kTop + 1000.0 + mmPerRow, kCols, kRows,
-                                       degPerCol / 3);
+    const cv::Mat page =
+        wall.Unrolled(kTop + mmPerRow, kTop + 1000.0 + mmPerRow, kCols, kRows, degPerCol / 3);
     const PageRegistration r = RegisterPage(page, wall, kTop);
     ASSERT_EQ(r.matched, 31);
     for (const WindowRegistration& w : r.windows) {

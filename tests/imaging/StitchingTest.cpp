@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <memory>
 #include <vector>
 
 #include "imaging/FrameQueue.h"
@@ -36,9 +36,7 @@ protected:
         stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, 0}, 1440);
         for (int i = 0; i < 4000; ++i) wall_.push_back(static_cast<double>((i * 7919) % 101));
     }
-    void TearDown() override {
-        stitcher_.StopWorker();
-    }
+    void TearDown() override { stitcher_.StopWorker(); }
     FrameBands Bands(int frame, int shift) {
         FrameBands b;
         b.band = RandomBand(rows_, 23, frame);
@@ -83,8 +81,8 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirectionsAndAcrossCu
             const cv::Mat view = stitcher_.View();
             ASSERT_EQ(view.rows, rows_ / 2);
             cv::Mat scaled, rebuilt;
-            cv::resize(view, scaled, cv::Size(static_cast<int>(view.cols * 1.5f), view.rows), 0,
-                       0, cv::INTER_LINEAR);
+            cv::resize(view, scaled, cv::Size(static_cast<int>(view.cols * 1.5f), view.rows), 0, 0,
+                       cv::INTER_LINEAR);
             cv::rotate(scaled, rebuilt,
                        upward ? cv::ROTATE_90_COUNTERCLOCKWISE : cv::ROTATE_90_CLOCKWISE);
             // Once cut, the display starts at the first column kept, as a rebuild of what is
@@ -100,14 +98,16 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirectionsAndAcrossCu
             if (cuts > 0 && kept.rows == rebuilt.rows) {
                 // The row at a cut still blends the column before it, which a rebuild of what
                 // is left cannot.
-                if (upward) --newest.end, --inKept.end;
-                else ++newest.start, ++inKept.start;
+                if (upward)
+                    --newest.end, --inKept.end;
+                else
+                    ++newest.start, ++inKept.start;
             }
             if (view.cols % 2 == 0) {
                 // An odd fill scales by fill / trunc(1.5 fill) rather than 2/3 in a rebuild.
                 worst = std::max(worst, cv::norm(whole, rebuilt, cv::NORM_INF));
-                worst = std::max(worst, cv::norm(kept.rowRange(inKept), rebuilt.rowRange(newest),
-                                                 cv::NORM_INF));
+                worst = std::max(
+                    worst, cv::norm(kept.rowRange(inKept), rebuilt.rowRange(newest), cv::NORM_INF));
                 ++compared;
                 if (kept.rows < rebuilt.rows) ++comparedKept;
             }

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <opencv2/core.hpp>
+#include <thread>
 #include <vector>
 
 #include "imaging/ImageRun.h"
@@ -116,16 +116,18 @@ TEST(StructureWorker, PicksComeInPageOrderOrientedAndTheRunsEndGivesTheRest) {
 TEST(StructureWorker, GoesWithItsOwnerWithoutReadingWhatIsQueued) {
     std::atomic<int> read{0};
     std::atomic<bool> release{false};
-    StructureWorker worker([](uint64_t, std::vector<StructurePick>) {}, [&] {
-        StructureDetection d;
-        d.add = [&](const UnrolledStretch&) {
-            ++read;
-            // The first page holds the worker until its owner is on the way out.
-            while (!release.load()) std::this_thread::yield();
-            return std::vector<StructurePick>{};
-        };
-        return d;
-    });
+    StructureWorker worker([](uint64_t, std::vector<StructurePick>) {},
+                           [&] {
+                               StructureDetection d;
+                               d.add = [&](const UnrolledStretch&) {
+                                   ++read;
+                                   // The first page holds the worker until its owner is on the way
+                                   // out.
+                                   while (!release.load()) std::this_thread::yield();
+                                   return std::vector<StructurePick>{};
+                               };
+                               return d;
+                           });
     worker.BeginRun();
     for (int i = 0; i < 50; ++i) worker.AddPage(PageAt(10000 * (i + 1), 1000.0 * i));
     while (read.load() == 0) std::this_thread::yield();

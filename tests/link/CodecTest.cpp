@@ -42,11 +42,13 @@ TEST(BuildCommand, FramesCommandsByteForByte) {
               (Bytes{0x7E, 0x01, 0x16, 0x02, 0x98, 0x94}));
     EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_WINCH_ACTION, kWinchStop)),
               (Bytes{0x7E, 0x01, 0x16, 0x00, 0xDA, 0xB4}));
-    EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_ATTITUDE_QUERY)), (Bytes{0x7E, 0x00, 0x04, 0x74, 0xA1}));
+    EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_ATTITUDE_QUERY)),
+              (Bytes{0x7E, 0x00, 0x04, 0x74, 0xA1}));
 }
 
 TEST(BuildCommand, RefusesCodesOutsideTheTableAndPlacesTheValueByte) {
-    for (int code : {-1, 0, 10, 11, 12, 13, 26, 127, 255, 256}) EXPECT_FALSE(BuildCommand(code, 1)) << code;
+    for (int code : {-1, 0, 10, 11, 12, 13, 26, 127, 255, 256})
+        EXPECT_FALSE(BuildCommand(code, 1)) << code;
     const std::set<int> withValue = {1, 3, 14, 15, 18, 22, 23};
     for (int code = 1; code <= 25; ++code) {
         if (code >= 10 && code <= 13) continue;
@@ -60,14 +62,17 @@ TEST(BuildCommand, RefusesCodesOutsideTheTableAndPlacesTheValueByte) {
 
 // --- the streaming parser ---
 
-Bytes Frame(int code, Bytes payload) { return EncodeFrame(Message::Make(code, payload)); }
+Bytes Frame(int code, Bytes payload) {
+    return EncodeFrame(Message::Make(code, payload));
+}
 
 TEST(FrameParser, YieldsTheSameMessagesWhereverTheStreamIsSplit) {
     // Start bytes inside payload and checksum, an empty payload, a maximal one, and a length of
     // 126, the start byte's value, which must be read as a length and not as a new start.
-    const Bytes stream = Concat({Frame(MSG_BATTERY, {0x7E}), Frame(MSG_CALIB_STARTED, {}),
-                                 Frame(MSG_ATTITUDE, Bytes(127, 0x7E)), Frame(MSG_ATTITUDE, Bytes(126, 0)),
-                                 Frame(MSG_DEPTH, {0x18, 0xFC, 0xFF, 0xFF})});
+    const Bytes stream =
+        Concat({Frame(MSG_BATTERY, {0x7E}), Frame(MSG_CALIB_STARTED, {}),
+                Frame(MSG_ATTITUDE, Bytes(127, 0x7E)), Frame(MSG_ATTITUDE, Bytes(126, 0)),
+                Frame(MSG_DEPTH, {0x18, 0xFC, 0xFF, 0xFF})});
     const std::span<const uint8_t> all(stream);
     for (std::size_t split = 0; split <= stream.size(); ++split) {
         FrameParser parser;
@@ -106,7 +111,8 @@ TEST(FrameParser, DropsBadInputAndFindsTheNextFrame) {
     for (const auto& c : cases) {
         FrameParser parser;
         std::vector<Message> out;
-        EXPECT_EQ(parser.Feed(Concat({c.junk, Frame(MSG_BATTERY, {55})}), out), c.crcFailures) << c.what;
+        EXPECT_EQ(parser.Feed(Concat({c.junk, Frame(MSG_BATTERY, {55})}), out), c.crcFailures)
+            << c.what;
         ASSERT_EQ(out.size(), 1u) << c.what;
         EXPECT_EQ(out[0].Payload()[0], 55) << c.what;
         EXPECT_EQ(parser.counters().crcFailures, c.crcFailures) << c.what;

@@ -94,7 +94,8 @@ TEST_F(InputChecksTest, AGlitchIsRefusedAndAStepThatPersistsIsBridgedNotTravelle
     EXPECT_EQ(telemetry.Counts().refusedDepths, 5);
 
     // From here the bridged depth follows the reports.
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(DepthReport((wall += 33) - 500'000), TelemetryChange::Depth);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(DepthReport((wall += 33) - 500'000), TelemetryChange::Depth);
     EXPECT_NEAR(Depth(), beforeStep + 14 * 33, 12);
     EXPECT_TRUE(telemetry.TakeNotes().empty());
 

@@ -49,7 +49,9 @@ public:
 };
 
 // An endpoint on which nobody listens.
-Endpoint ClosedEndpoint() { return {"127.0.0.1", test::FreePort()}; }
+Endpoint ClosedEndpoint() {
+    return {"127.0.0.1", test::FreePort()};
+}
 
 class Recorder : public LinkEvents {
 public:
@@ -110,7 +112,8 @@ protected:
 TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsAtTheFirstMissingPeer) {
     MakeLink(host.At(), ClosedEndpoint());
     EXPECT_EQ(link->Connect(), Link::ConnectResult::ProbeFailed);
-    EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed), L"连接主机失败，请检查网络连接");
+    EXPECT_EQ(Link::ConnectFailureText(Link::ConnectResult::ProbeFailed),
+              L"连接主机失败，请检查网络连接");
     EXPECT_FALSE(host.listener.Accept(200).IsOpen());  // the host was never contacted
     EXPECT_FALSE(State().connected);
     EXPECT_FALSE(link->ThreadsRunning());
@@ -131,10 +134,12 @@ TEST_F(LinkTest, ConnectContactsTheProbeFirstAndStopsAtTheFirstMissingPeer) {
 TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     EXPECT_TRUE(State().connected);
-    EXPECT_EQ(Codes(host.Read(3)), (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
+    EXPECT_EQ(Codes(host.Read(3)),
+              (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
     const auto probeStart = probe.Read(5);
     EXPECT_EQ(Codes(probeStart), (std::vector<int>{CMD_PROBE_VERSION, 1, 1, 1, 1}));
-    for (std::size_t i = 1; i < probeStart.size(); ++i) EXPECT_EQ(probeStart[i].Payload()[0], kLedBottomDown);
+    for (std::size_t i = 1; i < probeStart.size(); ++i)
+        EXPECT_EQ(probeStart[i].Payload()[0], kLedBottomDown);
 
     link->Poll(1000, kWinchPayOut, 1);
     const auto polled = host.Read(2);
@@ -155,7 +160,7 @@ TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
     std::vector<uint8_t> bad = EncodeFrame(EncodeBattery(10));
     bad.back() ^= 0xFF;
     probe.client.Send(bad);
-    probe.client.Send(std::vector<uint8_t>{0x00, 0x7E, 0x80, 0x42});  // garbage and L = 128
+    probe.client.Send(std::vector<uint8_t>{0x00, 0x7E, 0x80, 0x42});   // garbage and L = 128
     probe.client.Send(std::vector<uint8_t>{0x7E, 0x05, MSG_BATTERY});  // cut off, then silence
     std::this_thread::sleep_for(700ms);  // longer than the receive time-out: the stub is dropped
     probe.Send(EncodeBattery(20));
@@ -251,7 +256,7 @@ TEST_F(LinkTest, AnAcknowledgedCommandIsRepeatedOnceThenTimesOutWithoutWaiting) 
 
 TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    probe.client.Close();  // the peer closes its side
+    probe.client.Close();                   // the peer closes its side
     link->PostCommand(CMD_ATTITUDE_QUERY);  // sent into a closed connection: lost, no crash
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(link->ThreadsRunning());

@@ -34,10 +34,14 @@ TEST(DecodeAttitude, ConvertsUnsignedAnglesRatesAndAccelerations) {
 
 TEST(DecodeAttitude, MagneticFieldIsSignedAndSensorWordsAreBigEndian) {
     Bytes p(41, 0);
-    p[31] = 0x38; p[32] = 0xFF;  // -200
-    p[35] = 0x2C; p[36] = 0x01;  // 300
-    p[37] = 0x40; p[38] = 0x00;  // temperature 0x4000 -> 25
-    p[39] = 0x80; p[40] = 0x01;  // humidity 0x8001
+    p[31] = 0x38;
+    p[32] = 0xFF;  // -200
+    p[35] = 0x2C;
+    p[36] = 0x01;  // 300
+    p[37] = 0x40;
+    p[38] = 0x00;  // temperature 0x4000 -> 25
+    p[39] = 0x80;
+    p[40] = 0x01;  // humidity 0x8001
     const float aux = 250000.0f;
     std::memcpy(&p[4], &aux, 4);
     const auto f = DecodeAttitude(Message::Make(MSG_ATTITUDE, p));
@@ -61,7 +65,8 @@ TEST(Decoders, ReadTheirFieldsAndRefuseShortMessages) {
     EXPECT_FALSE(DecodeFirmware(Message::Make(MSG_PROBE_VERSION, Bytes{1, 23, 9})));
 
     // Longitude -0.5 (0xFFFF3CB0), offset 4 ignored, latitude 39.9075 (3990750).
-    const auto gps = DecodeGps(Message::Make(MSG_GPS, Bytes{0xB0, 0x3C, 0xFF, 0xFF, 0x99, 0xDE, 0xE4, 0x3C, 0x00}));
+    const auto gps = DecodeGps(
+        Message::Make(MSG_GPS, Bytes{0xB0, 0x3C, 0xFF, 0xFF, 0x99, 0xDE, 0xE4, 0x3C, 0x00}));
     ASSERT_TRUE(gps);
     EXPECT_DOUBLE_EQ(gps->longitude, -0.5);
     EXPECT_DOUBLE_EQ(gps->latitude, 39.9075);

@@ -44,8 +44,8 @@ TEST(DepthFromCount, FollowsTheEncoderInBothDirections) {
         {-1000, 100.0, {0, false}, 3067, 3067},
         {1000, 100.0, {0, false}, -3067, -3067},
         {1000, 100.0, {50000, true}, 496933, 3067},
-        {-1000, 63.0, {0, false}, 1932, 1932},      // 1.9328 tenths per count
-        {123, 0.0, {7, false}, 70, 0},              // a pulley of 0 leaves the start depth
+        {-1000, 63.0, {0, false}, 1932, 1932},  // 1.9328 tenths per count
+        {123, 0.0, {7, false}, 70, 0},          // a pulley of 0 leaves the start depth
         {INT32_MIN, 100.0, {0, false}, INT32_MAX, INT32_MAX},  // clamped, not overflowed
     };
     for (const auto& c : cases) {

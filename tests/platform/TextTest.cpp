@@ -10,7 +10,10 @@ namespace {
 TEST(Text, Utf8AndWideRoundTripAndBadBytesBecomeReplacement) {
     const std::string utf8 = "测孔K1 \xF0\x9F\x98\x80";
     EXPECT_EQ(ToNarrow(ToWide(utf8)), utf8);
-    EXPECT_EQ(ToWide("\xFF" "a"), L"\uFFFD" L"a");
+    EXPECT_EQ(ToWide("\xFF"
+                     "a"),
+              L"\uFFFD"
+              L"a");
     EXPECT_EQ(ToWide("\xE6\xB5"), L"\uFFFD\uFFFD");  // truncated sequence
     EXPECT_EQ(ToWide("\xC0\xAF"), L"\uFFFD\uFFFD");  // overlong '/'
 }

@@ -28,7 +28,8 @@ pid_t ClaimInChild(const fs::path& folder, char& outcome) {
     if (pid == 0) {
         ::close(report[0]);
         WorkspaceLock lock;
-        const char c = lock.Acquire(folder, "holder-program").outcome == Outcome::Locked ? 'L' : 'R';
+        const char c =
+            lock.Acquire(folder, "holder-program").outcome == Outcome::Locked ? 'L' : 'R';
         (void)::write(report[1], &c, 1);
         for (;;) ::pause();
     }

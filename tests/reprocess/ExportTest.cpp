@@ -130,9 +130,9 @@ TEST(Export, LasFileReadsBackWithSectionsCurvesNullsAndStep) {
                     EXPECT_NEAR(las.rows[i][0] - las.rows[i - 1][0], step, 1e-9);
                 }
             }
-            EXPECT_DOUBLE_EQ(las.rows[i][1], 1.5);    // tilt
-            EXPECT_DOUBLE_EQ(las.rows[i][2], 123.5);  // azimuth
-            EXPECT_DOUBLE_EQ(las.rows[i][5], c.older ? null : 21.5) << c.name;  // temperature
+            EXPECT_DOUBLE_EQ(las.rows[i][1], 1.5);                               // tilt
+            EXPECT_DOUBLE_EQ(las.rows[i][2], 123.5);                             // azimuth
+            EXPECT_DOUBLE_EQ(las.rows[i][5], c.older ? null : 21.5) << c.name;   // temperature
             EXPECT_DOUBLE_EQ(las.rows[i][6], c.older ? null : 60.25) << c.name;  // humidity
         }
         EXPECT_DOUBLE_EQ(std::stod(las.well.at("STRT")), las.rows.front()[0]);
@@ -368,8 +368,8 @@ TEST(ProjectReaderPages, PngPagesKeepThePixelsOpenCvRead) {
     db.SetWorkspacePath(WidePath(dir / "项目" / ""));
     ASSERT_TRUE(db.CreateProject(L"S", 100000, 700, 0, 0));
     std::map<int32_t, std::vector<uint8_t>> stored;
-    for (const auto& [id, picture] : {std::pair{10000, colour}, std::pair{20000, grey},
-                                      std::pair{30000, translucent}}) {
+    for (const auto& [id, picture] :
+         {std::pair{10000, colour}, std::pair{20000, grey}, std::pair{30000, translucent}}) {
         ASSERT_TRUE(cv::imencode(".png", picture, stored[id]));
         ASSERT_TRUE(db.InsertBigImage(id, stored[id]));
     }

@@ -128,15 +128,32 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     ASSERT_EQ(WriteLogReport(data, pdf, 20, error), 2) << error;
 
     const fs::path text = dir / "log.txt";
-    ASSERT_EQ(std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'").c_str()),
+        0);
     const std::string t = ReadFile(text);
-    for (const char* expected :
-         {"K7", "Diameter 110.0 mm", "down", "1.000 m to 4.000 m", "0.75 m/min",
-          "Pile number", "P-12", "BHV 9.8.7", "Good", "2.7 m", "Bad", "0.3 m", "doubtful): 0.1 m", "Page 1 of 2",
-          "Page 2 of 2", "Unrolled image, north up", "True dip", "Poles", "(n = 3)",
-          "Dip directions", "(n = 2)", "Total"}) {
+    for (const char* expected : {"K7",
+                                 "Diameter 110.0 mm",
+                                 "down",
+                                 "1.000 m to 4.000 m",
+                                 "0.75 m/min",
+                                 "Pile number",
+                                 "P-12",
+                                 "BHV 9.8.7",
+                                 "Good",
+                                 "2.7 m",
+                                 "Bad",
+                                 "0.3 m",
+                                 "doubtful): 0.1 m",
+                                 "Page 1 of 2",
+                                 "Page 2 of 2",
+                                 "Unrolled image, north up",
+                                 "True dip",
+                                 "Poles",
+                                 "(n = 3)",
+                                 "Dip directions",
+                                 "(n = 2)",
+                                 "Total"}) {
         EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;
     }
     // The depth track's labels, each alone on its line (pdftotext may close up "1 m").
@@ -170,7 +187,8 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
         const cv::Vec3b p = shown.at<cv::Vec3b>(y, shown.cols / 2);
         const cv::Scalar& c = colours[i];
         ++compared;
-        if (std::abs(p[0] - c[0]) <= 12 && std::abs(p[1] - c[1]) <= 12 && std::abs(p[2] - c[2]) <= 12)
+        if (std::abs(p[0] - c[0]) <= 12 && std::abs(p[1] - c[1]) <= 12 &&
+            std::abs(p[2] - c[2]) <= 12)
             ++matched;
         else
             ADD_FAILURE() << "band " << i << ": " << p << " for " << c;
@@ -220,9 +238,9 @@ TEST(LogReport, ALogWithoutStructuresSaysSoOnItsFirstPage) {
     const fs::path pdf = dir / "log.pdf";
     ASSERT_EQ(WriteLogReport(data, pdf, 50, error), 2) << error;
     const fs::path text = dir / "log.txt";
-    ASSERT_EQ(std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("pdftotext -layout '" + pdf.string() + "' '" + text.string() + "'").c_str()),
+        0);
     const std::string t = ReadFile(text);
     for (const char* expected : {"No structures picked", "True dip", "Page 2 of 2"})
         EXPECT_NE(t.find(expected), std::string::npos) << expected << " in\n" << t;

@@ -8,11 +8,11 @@
 #include <sstream>
 #include <vector>
 
-#include "camera/sdk/AviRemuxer.h"
-#include "report/ProjectReader.h"
 #include "Recording.h"
 #include "Reprocess.h"
+#include "camera/sdk/AviRemuxer.h"
 #include "platform/Paths.h"
+#include "report/ProjectReader.h"
 #include "storage/ProjectDb.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
@@ -190,11 +190,10 @@ TEST_F(ReprocessTest, FramesThatArriveUnevenlyTakeTheDepthOfTheirMomentFromTheFi
     ASSERT_TRUE(FilmFrames(video, take, frames));
     // Subtitles at the video's seconds 1, 2 and 3 (the recording ran on after the last frame);
     // the host's reports every 0.1 s of the recording.
-    ASSERT_TRUE(
-        WriteSrtFile(folder / "Bot-VideoFrom10000mm.srt",
-                     {static_cast<int32_t>(std::lround(depthAt(1.3))),
-                      static_cast<int32_t>(std::lround(depthAt(2.3))),
-                      static_cast<int32_t>(std::lround(depthAt(3.3)))}));
+    ASSERT_TRUE(WriteSrtFile(folder / "Bot-VideoFrom10000mm.srt",
+                             {static_cast<int32_t>(std::lround(depthAt(1.3))),
+                              static_cast<int32_t>(std::lround(depthAt(2.3))),
+                              static_cast<int32_t>(std::lround(depthAt(3.3)))}));
     {
         std::ofstream depths(folder / "Bot-VideoFrom10000mm.depths", std::ios::binary);
         depths << "microseconds,depth\n";
@@ -366,9 +365,14 @@ TEST_F(ReprocessTest, RefusesWhatWouldOverwriteOrDoesNotBelongTogether) {
          work_ / "bad.srt"},
         {"subtitles far longer than the video", work_ / "o4", kReprocessMismatched,
          "do not belong together", video_, work_ / "long.srt"},
-        {"subtitles of another depth", work_ / "o5", kReprocessMismatched,
-         "do not belong together", video_, work_ / "elsewhere.srt"},
-        {"ring outside the frame", work_ / "o6", kReprocessMismatched, "does not fit", video_, {},
+        {"subtitles of another depth", work_ / "o5", kReprocessMismatched, "do not belong together",
+         video_, work_ / "elsewhere.srt"},
+        {"ring outside the frame",
+         work_ / "o6",
+         kReprocessMismatched,
+         "does not fit",
+         video_,
+         {},
          100},
         {"not a video", work_ / "o7", kReprocessMissing, "clip.avi: cannot",
          work_ / "nv" / "clip.avi", fs::path(video_).replace_extension(".srt")},
@@ -434,8 +438,8 @@ TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
         const char* message;  // in standard error, or in standard output when the run succeeds
     };
     const std::vector<Case> cases = {
-        {"one 2000 m spike", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 101800),
-         "", kReprocessOk, "faster than any winch moves: ignored"},
+        {"one 2000 m spike", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 101800), "",
+         kReprocessOk, "faster than any winch moves: ignored"},
         {"a jump that stays", SrtEntry(1, 100600) + SrtEntry(2, 20000000) + SrtEntry(3, 20000600),
          "", kReprocessMismatched, "does not come back"},
         {"empty subtitles", "", "", kReprocessMissing, "holds no depth"},
@@ -452,10 +456,10 @@ TEST_F(ReprocessTest, RefusesImplausibleNumbersAndReportsWhatItStored) {
         fs::create_directories(folder);
         std::ofstream(folder / "depths.srt", std::ios::binary) << c.srt;
         const fs::path out = folder / "out";
-        const ToolRun r = RunTool("'" + video_.string() + "' --srt '" +
-                                      (folder / "depths.srt").string() + "' --out '" +
-                                      out.string() + "' --quiet " + c.options,
-                                  folder);
+        const ToolRun r =
+            RunTool("'" + video_.string() + "' --srt '" + (folder / "depths.srt").string() +
+                        "' --out '" + out.string() + "' --quiet " + c.options,
+                    folder);
         EXPECT_EQ(r.code, c.code) << c.name << ": " << r.err;
         EXPECT_NE((c.code == kReprocessOk ? r.out : r.err).find(c.message), std::string::npos)
             << c.name << ": " << r.out << r.err;
@@ -484,7 +488,8 @@ TEST_F(ReprocessTest, WritesToAnyPathAndAnInterruptedRunDoesNotBlockTheNext) {
     const fs::path out = work_ / "重新 处理";
     // What a run killed while writing leaves behind.
     fs::create_directories(fs::path(out.string() + ".part") / "half");
-    const ToolRun r = RunTool("'" + video.string() + "' --out '" + out.string() + "' --quiet", work_.path());
+    const ToolRun r =
+        RunTool("'" + video.string() + "' --out '" + out.string() + "' --quiet", work_.path());
     ASSERT_EQ(r.code, kReprocessOk) << r.err;
     EXPECT_NE(r.out.find("left by an interrupted run"), std::string::npos) << r.out;
     EXPECT_FALSE(fs::exists(out.string() + ".part"));

@@ -77,8 +77,8 @@ TEST(StructurePlots, TheRoseCountsDirectionsInSectorsFromNorth) {
 TEST(StructurePlots, ATadpolesTailPointsDownTheDipNorthUpEastRight) {
     const struct {
         double azimuth, x, y;
-    } cases[] = {{0, 0, -1}, {90, 1, 0}, {180, 0, 1}, {270, -1, 0},
-                 {45, std::sqrt(0.5), -std::sqrt(0.5)}};
+    } cases[] = {
+        {0, 0, -1}, {90, 1, 0}, {180, 0, 1}, {270, -1, 0}, {45, std::sqrt(0.5), -std::sqrt(0.5)}};
     for (const auto& c : cases) {
         const PlotPoint t = TadpoleTail(c.azimuth);
         EXPECT_NEAR(t.x, c.x, 1e-12) << c.azimuth;

@@ -58,11 +58,11 @@ TEST(SimFaults, DepthAndAttitudeFaultsParseAndShowOnTheWire) {
     options.camera = false;
     Site site(options);
     ASSERT_TRUE(site.Start());
-    for (const char* wrong : {"depth-jump", "depth-jump 0", "depth-jump 5 twice", "depth-jump x",
-                              "depth-jump 1e12", "depth-back", "depth-back -1",
-                              "attitude-bad maybe",
-                              // without a camera, or sizes no camera sends
-                              "corrupt camera", "camera-size 1280x960"}) {
+    for (const char* wrong :
+         {"depth-jump", "depth-jump 0", "depth-jump 5 twice", "depth-jump x", "depth-jump 1e12",
+          "depth-back", "depth-back -1", "attitude-bad maybe",
+          // without a camera, or sizes no camera sends
+          "corrupt camera", "camera-size 1280x960"}) {
         std::string reply;
         EXPECT_FALSE(site.Command(wrong, &reply)) << wrong;
         EXPECT_NE(reply.find("error"), std::string::npos) << wrong << ": " << reply;
@@ -114,8 +114,8 @@ TEST(SimFaults, CameraFaultsParse) {
         EXPECT_FALSE(site.Command(wrong, &reply)) << wrong;
         EXPECT_NE(reply.find("error"), std::string::npos) << wrong << ": " << reply;
     }
-    for (const char* right : {"corrupt camera", "corrupt camera 20", "camera-size 1280x960",
-                              "camera-size off"})
+    for (const char* right :
+         {"corrupt camera", "corrupt camera 20", "camera-size 1280x960", "camera-size off"})
         EXPECT_TRUE(site.Command(right)) << right;
 }
 

@@ -9,12 +9,12 @@
 #include <map>
 #include <sstream>
 
+#include "ChildProcess.h"
 #include "simulation/BoreholeWall.h"
 #include "simulation/Site.h"
 #include "simulation/Trajectory.h"
 #include "structures/Orientation.h"
 #include "support/TempDir.h"
-#include "ChildProcess.h"
 
 namespace bhv {
 namespace {
@@ -91,7 +91,8 @@ TEST(WallStructures, AnOpenFracturesTraceIsWhereTheCatalogueSays) {
             double darkest = 0, lowest = 1e9;
             for (double d = expected - 8.0; d <= expected + 8.0; d += 0.05) {
                 std::vector<float> round;
-                for (int k = 0; k < 36; ++k) round.push_back(Grey(wall.Sample(az + 5.0 + 10.0 * k, d)));
+                for (int k = 0; k < 36; ++k)
+                    round.push_back(Grey(wall.Sample(az + 5.0 + 10.0 * k, d)));
                 std::nth_element(round.begin(), round.begin() + 18, round.end());
                 const double relative = Grey(wall.Sample(az, d)) / std::max(round[18], 1.0f);
                 if (relative < lowest) {
@@ -116,7 +117,8 @@ TEST(WallStructures, ApparentOrientationIsTheTrueOneSeenAlongTheHole) {
     EXPECT_NEAR(sim::Trajectory::At(25.0).inclination, 10.0, 1e-9);
     EXPECT_NEAR(sim::Trajectory::At(40.0).inclination, 10.0, 1e-9);
     for (double d = 0.0; d < 30.0; d += 0.1) {
-        const double step = sim::Trajectory::At(d + 0.1).inclination - sim::Trajectory::At(d).inclination;
+        const double step =
+            sim::Trajectory::At(d + 0.1).inclination - sim::Trajectory::At(d).inclination;
         EXPECT_GE(step, 0.0) << d;
         EXPECT_LT(step, 0.1) << d;  // smooth: under 0.06 degrees per 0.1 m at its steepest
     }
@@ -130,7 +132,8 @@ TEST(WallStructures, ApparentOrientationIsTheTrueOneSeenAlongTheHole) {
         EXPECT_NEAR(s.holeInclinationDeg, p.inclination, 1e-9);
         EXPECT_NEAR(s.holeAzimuthDeg, p.azimuth, 1e-9);
         const HoleDirection hole{p.inclination, p.azimuth};
-        const PlaneOrientation apparent = ApparentOrientation({s.trueDipDeg, s.trueAzimuthDeg}, hole);
+        const PlaneOrientation apparent =
+            ApparentOrientation({s.trueDipDeg, s.trueAzimuthDeg}, hole);
         EXPECT_NEAR(apparent.dipDeg, s.apparentDipDeg, 1e-6) << s.depthMm;
         if (s.apparentDipDeg > 0.5) {
             EXPECT_LT(AzimuthDifference(apparent.dipAzimuthDeg, s.apparentAzimuthDeg), 1e-6);
@@ -143,13 +146,15 @@ TEST(WallStructures, ApparentOrientationIsTheTrueOneSeenAlongTheHole) {
             EXPECT_NEAR(s.trueDipDeg, p.inclination, 1e-6);
         }
         if (s.depthMm > 25000.0)
-            largestDifference = std::max(largestDifference, std::abs(s.trueDipDeg - s.apparentDipDeg));
+            largestDifference =
+                std::max(largestDifference, std::abs(s.trueDipDeg - s.apparentDipDeg));
     }
     EXPECT_GT(largestDifference, 5.0);
 
     // Seen along a vertical hole a plane is what it is.
     for (const WallStructure& s : wall.Structures(20000.0, 24000.0)) {
-        const PlaneOrientation seen = ApparentOrientation({s.trueDipDeg, s.trueAzimuthDeg}, {0.0, 123.0});
+        const PlaneOrientation seen =
+            ApparentOrientation({s.trueDipDeg, s.trueAzimuthDeg}, {0.0, 123.0});
         EXPECT_NEAR(seen.dipDeg, s.trueDipDeg, 1e-9);
         if (s.trueDipDeg > 0.5) {
             EXPECT_LT(AzimuthDifference(seen.dipAzimuthDeg, s.trueAzimuthDeg), 1e-9);
@@ -182,24 +187,25 @@ TEST(WallStructures, TheCatalogueHoldsEveryClassWithinItsRanges) {
         EXPECT_GE(s.trueAzimuthDeg, 0.0);
         EXPECT_LT(s.trueAzimuthDeg, 360.0);
         switch (s.kind) {
-        case StructureKind::Fracture:
-            ++fractures;
-            EXPECT_GE(s.apertureMm, 1.0);
-            EXPECT_LE(s.apertureMm, 8.0);
-            EXPECT_NEAR(s.bandMm, s.apertureMm / std::cos(s.apparentDipDeg * kPi / 180.0), 1e-9);
-            break;
-        case StructureKind::Vein:
-            ++veins;
-            EXPECT_TRUE(std::isnan(s.apertureMm));
-            EXPECT_GE(s.thicknessMm, 1.0);
-            EXPECT_LE(s.thicknessMm, 5.0);
-            break;
-        default:
-            ++bedBounds;
-            EXPECT_EQ(s.kind, StructureKind::Bedding);
-            EXPECT_GE(s.thicknessMm, 30.0);
-            EXPECT_LE(s.thicknessMm, 150.0);
-            EXPECT_EQ(s.bandMm, 0.0);
+            case StructureKind::Fracture:
+                ++fractures;
+                EXPECT_GE(s.apertureMm, 1.0);
+                EXPECT_LE(s.apertureMm, 8.0);
+                EXPECT_NEAR(s.bandMm, s.apertureMm / std::cos(s.apparentDipDeg * kPi / 180.0),
+                            1e-9);
+                break;
+            case StructureKind::Vein:
+                ++veins;
+                EXPECT_TRUE(std::isnan(s.apertureMm));
+                EXPECT_GE(s.thicknessMm, 1.0);
+                EXPECT_LE(s.thicknessMm, 5.0);
+                break;
+            default:
+                ++bedBounds;
+                EXPECT_EQ(s.kind, StructureKind::Bedding);
+                EXPECT_GE(s.thicknessMm, 30.0);
+                EXPECT_LE(s.thicknessMm, 150.0);
+                EXPECT_EQ(s.bandMm, 0.0);
         }
         faint += s.faint;
         overlapping += s.overlapping;
@@ -239,7 +245,8 @@ TEST(WallStructures, TheCatalogueHoldsEveryClassWithinItsRanges) {
         for (size_t j = i + 1; j < dipping.size(); ++j) {
             double apart = 0;
             for (double az = 0; az < 360.0; az += 1.0)
-                apart = std::max(apart, std::abs(TraceDepthMm(dipping[i], az) - TraceDepthMm(dipping[j], az)));
+                apart = std::max(
+                    apart, std::abs(TraceDepthMm(dipping[i], az) - TraceDepthMm(dipping[j], az)));
             EXPECT_GT(apart, (dipping[i].bandMm + dipping[j].bandMm) / 2.0)
                 << dipping[i].depthMm << " and " << dipping[j].depthMm;
         }
@@ -248,7 +255,8 @@ TEST(WallStructures, TheCatalogueHoldsEveryClassWithinItsRanges) {
     std::vector<WallStructure> tiled;
     for (double top = 0; top < kStretchMm; top += 700.0)
         for (const WallStructure& s : wall.Structures(top, top + 700.0))
-            if (s.depthMm >= top && s.depthMm < std::min(top + 700.0, kStretchMm)) tiled.push_back(s);
+            if (s.depthMm >= top && s.depthMm < std::min(top + 700.0, kStretchMm))
+                tiled.push_back(s);
     std::vector<WallStructure> inside;
     for (const WallStructure& s : all)
         if (s.depthMm >= 0.0 && s.depthMm < kStretchMm) inside.push_back(s);
@@ -265,7 +273,8 @@ TEST(WallStructures, TheCatalogueHoldsEveryClassWithinItsRanges) {
     EXPECT_TRUE(BoreholeWall(other).Structures(0.0, 5000.0).empty());
 }
 
-void ExpectSameRows(const std::vector<WallStructure>& written, const std::vector<WallStructure>& read) {
+void ExpectSameRows(const std::vector<WallStructure>& written,
+                    const std::vector<WallStructure>& read) {
     ASSERT_EQ(written.size(), read.size());
     for (size_t k = 0; k < written.size(); ++k) {
         const WallStructure& w = written[k];

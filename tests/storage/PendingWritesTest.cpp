@@ -2,9 +2,8 @@
 // in the spill file beside the project, and are all stored once it lets go; a program killed
 // while they wait leaves them in the spill file, and the next start stores them.
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,7 +30,9 @@ public:
         sqlite3_open_v2(database.string().c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
     }
     ~Holder() { sqlite3_close(db_); }
-    bool Take() { return sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK; }
+    bool Take() {
+        return sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
     void Release() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
     std::string One(const std::string& sql) {
         sqlite3_stmt* s = nullptr;

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
-
 #include <sqlite3.h>
 
 #include <array>
 #include <cstdio>
-#include <opencv2/imgcodecs.hpp>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <thread>
 
 #include "platform/Paths.h"
@@ -165,8 +164,9 @@ TEST_F(ProjectDbTest, ProbeStateRowsCarryTheBoundValuesAndTheHistoryGrows) {
     EXPECT_EQ(db.ProbeStates().size(), 2u);
     db.FlushProbeStates();
     EXPECT_EQ(db.ProbeStatesLost(), 0);
-    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeStateEnv where id = 100 "
-                                            "and temperature = 0"),
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
+                         "select count(*) from probeStateEnv where id = 100 "
+                         "and temperature = 0"),
               "1\n");
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select * from probeState"),
               "100|-5|7|3.5|2.5|350.0|1.5|90.25\n");
@@ -197,9 +197,9 @@ TEST_F(ProjectDbTest, PageOverspeedIsReplacedAndAnOlderProjectGetsTheTableWithIt
     EXPECT_TRUE(db.SetPageOverspeed(10000, 500, 1000));
     EXPECT_EQ(db.PageOverspeed(10000), std::make_pair(500, 1000));
     EXPECT_FALSE(db.PageOverspeed(30000).has_value());  // a page without a record
-    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
-                         "select count(*) from sqlite_master where type = 'table'"),
-              "12\n");  // the seven, four of ours, SQLite's sequence
+    EXPECT_EQ(
+        Sqlite3Cli(db.DatabasePath(), "select count(*) from sqlite_master where type = 'table'"),
+        "12\n");  // the seven, four of ours, SQLite's sequence
 }
 
 TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {
@@ -220,8 +220,9 @@ TEST_F(ProjectDbTest, PagesWrittenFromAWorkerWhileTheUiThreadBrowses) {
     EXPECT_EQ(db.ProbeStatesLost(), 0);
     EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from bigImages"), "40\n");
     // Each state with its environment row, the pages' inserts never caught in its transaction.
-    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(), "select count(*) from probeState join probeStateEnv "
-                                            "using (id)"),
+    EXPECT_EQ(Sqlite3Cli(db.DatabasePath(),
+                         "select count(*) from probeState join probeStateEnv "
+                         "using (id)"),
               "40\n");
 }
 

@@ -41,7 +41,10 @@ std::vector<BadName> BadNames() {
         {L"ZK\\01", ProjectNameFault::ForbiddenCharacter},
         {L"C:", ProjectNameFault::ForbiddenCharacter},
         {L"C:ZK", ProjectNameFault::ForbiddenCharacter},
-        {std::wstring(L"ZK\0" L"01", 5), ProjectNameFault::ForbiddenCharacter},
+        {std::wstring(L"ZK\0"
+                      L"01",
+                      5),
+         ProjectNameFault::ForbiddenCharacter},
         {L"ZK\n01", ProjectNameFault::ForbiddenCharacter},
         {L"ZK\x7F", ProjectNameFault::ForbiddenCharacter},
         {L"ZK\x85", ProjectNameFault::ForbiddenCharacter},

@@ -19,7 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using Texts = std::vector<std::pair<std::string, std::string>>;
 
-fs::path Fixture(const std::string& name) { return fs::path(BHV_SETTINGS_FILES) / name; }
+fs::path Fixture(const std::string& name) {
+    return fs::path(BHV_SETTINGS_FILES) / name;
+}
 
 // Every key's text, as the earlier version read it from the fixture.
 void ExpectTexts(const fs::path& file, const Texts& expected) {
@@ -29,27 +31,30 @@ void ExpectTexts(const fs::path& file, const Texts& expected) {
 }
 
 const Texts kUploadChinese = {
-    {"dwIP", "10.0.1.5"},
-    {"iPort", "6006"},
-    {"strLSH", "流水号-2024"},
-    {"strSZBH", "桩<7>&\"8\""},
-    {"strCKBH", "测孔'1'"},
-    {"nKJ", "1200"},
-    {"nSGZC", "32500"},
-    {"fZKSD", "31.25"},
-    {"fZDBG", "-2.5"},
-    {"fSJQD", "35"},
-    {"fLongitude", "121.474"},
-    {"fLatitude", "31.2304"},
-    {"IsUpload", "1"},
-    {"m_strWorkspacePath", "/数据/工作区/"},
+    {"dwIP", "10.0.1.5"},      {"iPort", "6006"},
+    {"strLSH", "流水号-2024"}, {"strSZBH", "桩<7>&\"8\""},
+    {"strCKBH", "测孔'1'"},    {"nKJ", "1200"},
+    {"nSGZC", "32500"},        {"fZKSD", "31.25"},
+    {"fZDBG", "-2.5"},         {"fSJQD", "35"},
+    {"fLongitude", "121.474"}, {"fLatitude", "31.2304"},
+    {"IsUpload", "1"},         {"m_strWorkspacePath", "/数据/工作区/"},
 };
 
 const Texts kUploadDefaults = {
-    {"dwIP", "127.0.0.1"}, {"iPort", "5005"},      {"strLSH", "140072"},   {"strSZBH", "P1"},
-    {"strCKBH", "K2"},     {"nKJ", "200"},         {"nSGZC", "15000"},     {"fZKSD", "5.6"},
-    {"fZDBG", "5"},        {"fSJQD", "6.4"},       {"fLongitude", "114.305"},
-    {"fLatitude", "30.5928"}, {"IsUpload", "0"},   {"m_strWorkspacePath", "/home/bhv/workspace/"},
+    {"dwIP", "127.0.0.1"},
+    {"iPort", "5005"},
+    {"strLSH", "140072"},
+    {"strSZBH", "P1"},
+    {"strCKBH", "K2"},
+    {"nKJ", "200"},
+    {"nSGZC", "15000"},
+    {"fZKSD", "5.6"},
+    {"fZDBG", "5"},
+    {"fSJQD", "6.4"},
+    {"fLongitude", "114.305"},
+    {"fLatitude", "30.5928"},
+    {"IsUpload", "0"},
+    {"m_strWorkspacePath", "/home/bhv/workspace/"},
 };
 
 class SettingsFiles : public ::testing::Test {
@@ -118,7 +123,8 @@ TEST_F(SettingsFiles, AMissingElementKeepsItsValueAndADamagedFileIsKeptAsideUnre
 
     // Cut off inside a Chinese character (where TinyXML 2.6 read past its buffer), or with a
     // misspelt closing tag: nothing is read, the file is kept as a dated copy beside it.
-    for (const std::string name : {"sysconfig-cut-in-character.xml", "sysconfig-misspelt-tag.xml"}) {
+    for (const std::string name :
+         {"sysconfig-cut-in-character.xml", "sysconfig-misspelt-tag.xml"}) {
         for (const fs::directory_entry& e : fs::directory_iterator(tmp.path())) fs::remove(e);
         c = LoadAsSysConfig(name, loaded);
         EXPECT_FALSE(loaded) << name;
@@ -168,7 +174,8 @@ TEST_F(SettingsFiles, ElementTextsFollowTheEarlierReadersRules) {
     }
     // References make single bytes in a document declared in another encoding or undeclared,
     // UTF-8 after a byte order mark.
-    EXPECT_EQ(load("<?xml version=\"1.0\" encoding=\"GBK\" ?><R><a>&#x4E2D;</a></R>")->Text("a"), "-");
+    EXPECT_EQ(load("<?xml version=\"1.0\" encoding=\"GBK\" ?><R><a>&#x4E2D;</a></R>")->Text("a"),
+              "-");
     EXPECT_EQ(load("<R><a>&#x4E2D;</a></R>")->Text("a"), "-");
     EXPECT_EQ(load("\xEF\xBB\xBF<R><a>&#x4E2D;</a></R>")->Text("a"), "中");
     // What the earlier reader refused stays unreadable: a broken numeric reference anywhere, in
@@ -185,7 +192,8 @@ TEST_F(SettingsFiles, ElementTextsFollowTheEarlierReadersRules) {
 }
 
 TEST_F(SettingsFiles, TextsAreWrittenWithTheEarlierEscapesAndReadBack) {
-    const Texts written = {{"a", "桩<7>&\"8\"'"}, {"b", "tab\there\nline"}, {"c", "&#x41;"}, {"d", ""}};
+    const Texts written = {
+        {"a", "桩<7>&\"8\"'"}, {"b", "tab\there\nline"}, {"c", "&#x41;"}, {"d", ""}};
     ASSERT_TRUE(SaveFlatXml(tmp / "t.xml", "R", written));
     EXPECT_EQ(test::ReadFile(tmp / "t.xml"),
               "<?xml version=\"1.0\" ?>\n"

@@ -145,7 +145,8 @@ TEST_F(SysConfigFile, TheSettingsFolderTakesOverAnOlderCopyOnceElseGetsTheDefaul
     const std::filesystem::path older = tmp / "bin";
     std::filesystem::create_directories(older);
     std::ofstream(older / SysConfigParam::kFileName)
-        << "<?xml version=\"1.0\" ?>\n<SYSCONFIG_PARAM><Diameter>1234</Diameter></SYSCONFIG_PARAM>\n";
+        << "<?xml version=\"1.0\" "
+           "?>\n<SYSCONFIG_PARAM><Diameter>1234</Diameter></SYSCONFIG_PARAM>\n";
     const std::filesystem::path folder = tmp / "config" / "bhv";
     EXPECT_NE(PrepareSettingsFolder(folder, older).find("taken over"), std::string::npos);
     SysConfigParam c;

@@ -32,7 +32,8 @@ TEST(Orientation, VerticalHoleKeepsThePlaneAndAnInclinedOneTurnsIt) {
     for (double dip : {5.0, 45.0, 80.0})
         for (double az : {0.0, 100.0, 250.0}) {
             const HoleDirection hole{9.0, 37.0};
-            const PlaneOrientation back = TrueOrientation(ApparentOrientation({dip, az}, hole), hole);
+            const PlaneOrientation back =
+                TrueOrientation(ApparentOrientation({dip, az}, hole), hole);
             EXPECT_NEAR(back.dipDeg, dip, 1e-6);
             EXPECT_NEAR(AzimuthDifference(back.dipAzimuthDeg, az), 0.0, 1e-6);
         }
@@ -58,7 +59,8 @@ TEST(Orientation, PathInterpolatesTheShorterWayRoundNorth) {
 
 TEST(Sinusoid, ThreePointsOnATraceGiveItBackAndDegenerateOnesNothing) {
     const Sinusoid s{1234.5, 21.0, 300.0};
-    const auto fit = SinusoidThrough({10, s.DepthAt(10)}, {130, s.DepthAt(130)}, {250, s.DepthAt(250)});
+    const auto fit =
+        SinusoidThrough({10, s.DepthAt(10)}, {130, s.DepthAt(130)}, {250, s.DepthAt(250)});
     ASSERT_TRUE(fit);
     EXPECT_NEAR(fit->centreMm, s.centreMm, 1e-6);
     EXPECT_NEAR(fit->amplitudeMm, s.amplitudeMm, 1e-6);
@@ -75,8 +77,8 @@ struct Trace {
     double from = 0, to = 360, strength = 1;
     double step = 0;  // a bed boundary: the wall below the trace this much lighter, no line
 };
-cv::Mat MakeWall(const std::vector<Trace>& traces, double diameter, double lengthMm, double mmPerRow,
-                 int columns = 720) {
+cv::Mat MakeWall(const std::vector<Trace>& traces, double diameter, double lengthMm,
+                 double mmPerRow, int columns = 720) {
     const int rows = static_cast<int>(lengthMm / mmPerRow);
     std::mt19937 rng(7);
     std::normal_distribution<float> noise(0, 1);
@@ -119,13 +121,15 @@ const StructurePick* Nearest(const std::vector<StructurePick>& picks, double dep
 
 TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
     const std::vector<Trace> traces = {
-        {300, 35, 120, 2.0},                            // open fracture
-        {330, 60, 250, 1.5},                            // crossing it
-        {800, 40, 200, 1.5}, {830, 40, 200, 1.5}, {860, 40, 200, 1.5},  // a set 30 mm apart
-        {1300, 25, 40, 2.0, false, 90, 250},            // seen over 160 degrees only
-        {1700, 50, 300, 2.0, false, 0, 360, 0.45},      // faint
-        {2200, 20, 160, 1.5, true},                     // a light vein
-        {2600, 75, 10, 1.5},                            // steep
+        {300, 35, 120, 2.0},  // open fracture
+        {330, 60, 250, 1.5},  // crossing it
+        {800, 40, 200, 1.5},
+        {830, 40, 200, 1.5},
+        {860, 40, 200, 1.5},                        // a set 30 mm apart
+        {1300, 25, 40, 2.0, false, 90, 250},        // seen over 160 degrees only
+        {1700, 50, 300, 2.0, false, 0, 360, 0.45},  // faint
+        {2200, 20, 160, 1.5, true},                 // a light vein
+        {2600, 75, 10, 1.5},                        // steep
     };
     const double diameter = 70, mmPerRow = 0.3;
     const cv::Mat wall = MakeWall(traces, diameter, 3000, mmPerRow);
@@ -136,8 +140,8 @@ TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
     const int pageRows = static_cast<int>(1000 / mmPerRow);
     for (int top = 0; top < wall.rows; top += pageRows) {
         const int bottom = std::min(wall.rows, top + pageRows);
-        for (const StructurePick& p : scanner.Add({wall.rowRange(top, bottom), top * mmPerRow,
-                                                   bottom * mmPerRow, diameter}))
+        for (const StructurePick& p :
+             scanner.Add({wall.rowRange(top, bottom), top * mmPerRow, bottom * mmPerRow, diameter}))
             picks.push_back(p);
     }
     // The first metre's traces come with the pages (nothing comes from above a downward run's
@@ -184,8 +188,8 @@ TEST(Detector, FindsOverlappingParallelPartialAndFaintTracesAndNoLaminations) {
 // fit that passes from the ridge on one side of the step to the ridge on the other.
 TEST(Detector, GentlyDippingBedBoundsKeepTheirDipAndDirection) {
     const std::vector<Trace> traces = {
-        {400, 11, 10, 0, false, 0, 360, 1, 70},     // into the bed: lighter below
-        {530, 11, 10, 0, false, 0, 360, 1, -70},    // out of it
+        {400, 11, 10, 0, false, 0, 360, 1, 70},   // into the bed: lighter below
+        {530, 11, 10, 0, false, 0, 360, 1, -70},  // out of it
         {800, 15, 250, 0, false, 0, 360, 1, -50},
     };
     const double diameter = 70;
@@ -218,8 +222,8 @@ TEST(Detector, AStretchWithoutAPictureGivesNoPicks) {
     const int pageRows = static_cast<int>(500 / mmPerRow);
     for (int top = 0; top < wall.rows; top += pageRows) {
         const int bottom = std::min(wall.rows, top + pageRows);
-        for (const StructurePick& p : scanner.Add({wall.rowRange(top, bottom), top * mmPerRow,
-                                                   bottom * mmPerRow, diameter}))
+        for (const StructurePick& p :
+             scanner.Add({wall.rowRange(top, bottom), top * mmPerRow, bottom * mmPerRow, diameter}))
             picks.push_back(p);
     }
     for (const StructurePick& p : scanner.Finish()) picks.push_back(p);

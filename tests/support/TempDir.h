@@ -51,6 +51,8 @@ private:
 };
 
 // The root folder as a program started now would read it from its environment.
-inline std::wstring Root() { return ReadStartupEnvironment().workspaceRoot; }
+inline std::wstring Root() {
+    return ReadStartupEnvironment().workspaceRoot;
+}
 
 }  // namespace bhv::test

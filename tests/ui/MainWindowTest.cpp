@@ -22,17 +22,17 @@
 #include <optional>
 #include <sstream>
 
-#include "support/QtApp.h"
 #include "SimProcess.h"
 #include "controller/Rules.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
-#include "support/Loopback.h"
-#include "support/Files.h"
-#include "support/RecordingPrompter.h"
-#include "support/TempDir.h"
 #include "simulation/CameraServer.h"
 #include "storage/ProjectDb.h"
+#include "support/Files.h"
+#include "support/Loopback.h"
+#include "support/QtApp.h"
+#include "support/RecordingPrompter.h"
+#include "support/TempDir.h"
 #include "ui/CalibrationDialog.h"
 #include "ui/ControlPanel.h"
 #include "ui/DepthRuler.h"
@@ -364,23 +364,24 @@ TEST_F(MainWindowTest, NothingOverlapsOrLeavesTheWindowAtTheSupportedScreens) {
     for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
         Start(screen);
         for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run})
-        for (const wchar_t* message : {L"数据库被占用，待写 999 秒", L"相机分辨率改变，未拼接"}) {
-            window->SetLayout(mode);
-            // The longest the message field says: writes waiting for a held database, a camera
-            // whose frames are refused.
-            window->ShowInfo(InfoField::Message, message);
-            QCoreApplication::processEvents();
-            const std::string where = std::to_string(screen.width()) + "x" +
-                                      std::to_string(screen.height()) +
-                                      (mode == LayoutMode::Run ? " run" : " no run");
-            ExpectNoOverlapOrOverflow(window.get(), where);
-            ExpectTextsFit(window.get(), where);
-            for (int i = 0; i < kMainPartCount; ++i) {
-                const auto part = static_cast<MainPart>(i);
-                EXPECT_EQ(window->PartWidget(part)->isVisible(), ShownIn(part, mode))
-                    << where << " " << MainPartName(part);
+            for (const wchar_t* message :
+                 {L"数据库被占用，待写 999 秒", L"相机分辨率改变，未拼接"}) {
+                window->SetLayout(mode);
+                // The longest the message field says: writes waiting for a held database, a camera
+                // whose frames are refused.
+                window->ShowInfo(InfoField::Message, message);
+                QCoreApplication::processEvents();
+                const std::string where = std::to_string(screen.width()) + "x" +
+                                          std::to_string(screen.height()) +
+                                          (mode == LayoutMode::Run ? " run" : " no run");
+                ExpectNoOverlapOrOverflow(window.get(), where);
+                ExpectTextsFit(window.get(), where);
+                for (int i = 0; i < kMainPartCount; ++i) {
+                    const auto part = static_cast<MainPart>(i);
+                    EXPECT_EQ(window->PartWidget(part)->isVisible(), ShownIn(part, mode))
+                        << where << " " << MainPartName(part);
+                }
             }
-        }
         window.reset();
     }
 }
@@ -461,9 +462,11 @@ protected:
     // event loop too.
     void ClickRun() {
         QTest::mouseClick(window->Button(MainButton::Run), Qt::LeftButton);
-        ASSERT_TRUE(WaitFor([&] {
-            return !window->Controller().StartPending() && !window->Controller().RunEnding();
-        }, 30000));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return !window->Controller().StartPending() && !window->Controller().RunEnding();
+            },
+            30000));
     }
     SimProcess sim;
 };
@@ -554,7 +557,7 @@ TEST_F(MainWindowSimTest, FrameRateButtonsWorkOnceConnectedEvenWithoutARateFromT
     CameraServerOptions silent;
     silent.width = 640;
     silent.height = 480;
-    silent.fps = 0;           // the record reports no rate
+    silent.fps = 0;            // the record reports no rate
     silent.deliveredFps = 10;  // the stream runs all the same
     CameraServer server(
         [](const CameraPose&, std::vector<uint8_t>& yuv) {

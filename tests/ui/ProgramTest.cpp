@@ -11,8 +11,8 @@
 #include <QStandardPaths>
 #include <set>
 
-#include "support/QtApp.h"
 #include "SimProcess.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 
 namespace bhv::test {

@@ -21,10 +21,11 @@ bool SimProcess::Start(const QStringList& extraArguments) {
     host.clear();
     probe.clear();
     camera.clear();
-    std::vector<std::string> arguments = {"--host-port", "0", "--probe-port", "0",
+    std::vector<std::string> arguments = {"--host-port",   "0", "--probe-port", "0",
                                           "--camera-port", "0"};
     for (const QString& a : extraArguments) arguments.push_back(a.toStdString());
-    process_ = std::make_unique<tools::ChildProcess>((ProgramDir() / "bhv-sim").string(), arguments);
+    process_ =
+        std::make_unique<tools::ChildProcess>((ProgramDir() / "bhv-sim").string(), arguments);
     if (!process_->Running()) {
         error = "bhv-sim did not start";
         return false;

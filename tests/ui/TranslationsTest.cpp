@@ -29,9 +29,9 @@ bool HasChinese(const QString& text) {
 
 TEST(QtTranslationsTest, MessageBoxesAndTheFolderChooserSpeakChinese) {
     QTranslator* translator = InstallQtTranslations(*QCoreApplication::instance());
-    ASSERT_NE(translator, nullptr) << "no qtbase_zh_CN.qm in "
-                                   << QLibraryInfo::path(QLibraryInfo::TranslationsPath)
-                                          .toStdString();
+    ASSERT_NE(translator, nullptr)
+        << "no qtbase_zh_CN.qm in "
+        << QLibraryInfo::path(QLibraryInfo::TranslationsPath).toStdString();
 
     // The exit question (OK and Cancel) and the end-of-run box (OK), as the program shows them.
     QtPrompter prompter(nullptr, QStringLiteral("钻孔电视"));

@@ -77,8 +77,9 @@ TEST_F(UploadSettingsFile, RoundTripKeepsEveryValueIncludingChineseText) {
 }
 
 TEST_F(UploadSettingsFile, BadAddressAndNumbersFollowTheParsingRules) {
-    Write("<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>"
-          "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");
+    Write(
+        "<dwIP>300.1.1.1</dwIP><iPort>12ab</iPort><fZKSD>x</fZKSD>"
+        "<nKJ>4294967406</nKJ><nSGZC>-99999999999</nSGZC>");
     UploadParam p;
     ASSERT_TRUE(LoadUploadParam(p, Path()));
     EXPECT_EQ(p.serverAddress, 0xFFFFFFFFu);

@@ -2,9 +2,9 @@
 // a site simulator started in this process on loopback), starts a run, drives the winch to a
 // depth, optionally records video and uploads the results, stops and prints a summary. The exit
 // status says whether the run completed.
-#include <QGuiApplication>
 #include <sqlite3.h>
 
+#include <QGuiApplication>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -93,10 +93,14 @@ bool Parse(int argc, char** argv, Options& o) {
             o.toMetres = std::strtod(argv[++i], nullptr);
         } else if (a == "--speed" && has) {
             const std::string s = argv[++i];
-            if (s == "slow") o.speed = 0;
-            else if (s == "medium") o.speed = 1;
-            else if (s == "fast") o.speed = 2;
-            else return false;
+            if (s == "slow")
+                o.speed = 0;
+            else if (s == "medium")
+                o.speed = 1;
+            else if (s == "fast")
+                o.speed = 2;
+            else
+                return false;
         } else if (a == "--up") {
             o.up = true;
         } else if (a == "--start-height" && has) {
@@ -142,7 +146,9 @@ std::string Scalar(const std::wstring& db, const char* sql) {
 }
 
 std::atomic<bool> g_interrupted{false};
-void OnSignal(int) { g_interrupted = true; }
+void OnSignal(int) {
+    g_interrupted = true;
+}
 
 }  // namespace
 
@@ -208,8 +214,8 @@ int Acquire(int argc, char** argv) {
                 ec.message() + " (is the root folder writable?)");
             return 1;
         }
-        Say("site simulator: host=" + site->Host().ToString() + " probe=" +
-            site->Probe().ToString() + " camera=" + site->Camera().ToString());
+        Say("site simulator: host=" + site->Host().ToString() +
+            " probe=" + site->Probe().ToString() + " camera=" + site->Camera().ToString());
     }
 
     bhv::EventLoop loop;
@@ -247,13 +253,12 @@ int Acquire(int argc, char** argv) {
         Say("not connected");
         return 1;
     }
-    loop.RunUntil([&] { return acq->LinkStatus().probeAlive && acq->LinkStatus().hostAlive; },
-                  5s);
+    loop.RunUntil([&] { return acq->LinkStatus().probeAlive && acq->LinkStatus().hostAlive; }, 5s);
     Say("connected");
 
     if (o.up) acq->OnDirectionButton();
-    if (!acq->SetRunSettings({o.hole, o.diameterMm * 10,
-                              static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)})) {
+    if (!acq->SetRunSettings(
+            {o.hole, o.diameterMm * 10, static_cast<int32_t>(o.startHeightMetres * 1000 + 0.5)})) {
         Say("the run settings were refused");
         acq->OnConnectButton();
         return 2;
@@ -348,8 +353,9 @@ int Acquire(int argc, char** argv) {
 
     if (o.upload) {
         Say("waiting for the upload to end");
-        loop.RunUntil([&] { return acq->Upload().QueueLength() == 0 && !acq->Upload().IsRegistered(); },
-                      120s);
+        loop.RunUntil(
+            [&] { return acq->Upload().QueueLength() == 0 && !acq->Upload().IsRegistered(); },
+            120s);
     }
     const uint64_t uploaded = acq->Upload().PicturesSent();
     const auto counters = acq->Camera().Counters();

@@ -324,8 +324,8 @@ bool DataServer::Listen() {
         return false;
     }
     if (!listener_.Listen("127.0.0.1", options_.port, kBacklog)) {
-        log_ << "cannot listen on 127.0.0.1:" << options_.port << " (error "
-             << errno << ")" << std::endl;
+        log_ << "cannot listen on 127.0.0.1:" << options_.port << " (error " << errno << ")"
+             << std::endl;
         return false;
     }
     return true;

@@ -8,9 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <thread>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Socket.h"
@@ -116,7 +116,7 @@ private:
     std::atomic<uint64_t> picturesWritten_{0};
     std::list<std::unique_ptr<Client>> clients_;  // the accepting thread's only
     std::mutex logMutex_;
-    std::mutex stateMutex_;                        // guards the three below
+    std::mutex stateMutex_;  // guards the three below
     std::set<std::string> projects_;
     std::map<std::string, OpenPicture> pictures_;  // by project key + depth + kind
     std::set<std::string> finished_;               // pictures completed, for repeated end packets

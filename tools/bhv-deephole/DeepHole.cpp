@@ -94,7 +94,9 @@ StructurePick PickOfWallStructure(const WallStructure& s, double shiftMm, double
     return p;
 }
 
-bool SameValue(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool SameValue(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
 
 bool SameRow(const DepthQualityRow& a, const DepthQualityRow& b) {
     return a.topMm == b.topMm && SameValue(a.imageShare, b.imageShare) &&
@@ -114,7 +116,10 @@ class PageMaker {
 public:
     PageMaker(const BoreholeRunSettings& settings, const BoreholeWall& wall, cv::Size size,
               int pages, int threads)
-        : settings_(settings), wall_(wall), size_(size), pages_(pages),
+        : settings_(settings),
+          wall_(wall),
+          size_(size),
+          pages_(pages),
           window_(std::max(2, 2 * threads)) {
         for (int i = 0; i < std::max(threads, 1); ++i) workers_.emplace_back([this] { Work(); });
     }
@@ -143,7 +148,8 @@ private:
             int k = 0;
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait(lock, [&] { return quit_ || (next_ <= pages_ && next_ <= taken_ + window_); });
+                wake_.wait(lock,
+                           [&] { return quit_ || (next_ <= pages_ && next_ <= taken_ + window_); });
                 if (quit_) return;
                 k = next_++;
             }
@@ -204,7 +210,8 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
     const BoreholeWall wall(wallOptions);
     BoreholeRunSettings run;
     run.upward = o.upward;
-    run.startDepth = static_cast<int32_t>(std::lround((o.upward ? o.toMetres : o.fromMetres) * 10000.0));
+    run.startDepth =
+        static_cast<int32_t>(std::lround((o.upward ? o.toMetres : o.fromMetres) * 10000.0));
     run.length = metres * 10000;
     run.heading = 0.0f;
     run.turnPerMetre = wallOptions.turnPerMetre;
@@ -223,8 +230,8 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
     const SysConfigParam config;  // the telemetry keeps a reference to it
     Telemetry telemetry(config);
     telemetry.OnLinkMessage(EncodeGps(kSiteLongitude, kSiteLatitude));
-    if (!db.CreateProject(o.hole, run.startDepth, o.diameterTenthsMm,
-                          telemetry.State().Longitude(), telemetry.State().Latitude())) {
+    if (!db.CreateProject(o.hole, run.startDepth, o.diameterTenthsMm, telemetry.State().Longitude(),
+                          telemetry.State().Latitude())) {
         error = "the project cannot be made in " + o.workspace.string();
         return false;
     }

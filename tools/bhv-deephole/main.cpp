@@ -9,11 +9,11 @@
 
 #include "DeepHole.h"
 #include "platform/CommandLine.h"
-#include "report/LogReport.h"
-#include "upload/UploadParam.h"
 #include "platform/Environment.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
+#include "report/LogReport.h"
+#include "upload/UploadParam.h"
 
 namespace {
 
@@ -109,8 +109,9 @@ int main(int argc, char** argv) {
     std::string error;
     const bool made = bhv::MakeDeepHole(o, result, error, [&](int stored, int total) {
         if (stored % 50 == 0 && stored < total)
-            std::fprintf(stderr, "bhv-deephole: %d of %d pages, %.1f s\n", stored, total,
-                         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+            std::fprintf(
+                stderr, "bhv-deephole: %d of %d pages, %.1f s\n", stored, total,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -8,11 +8,11 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <thread>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <sstream>
+#include <thread>
 
 #include "imaging/Pages.h"
 #include "storage/ProjectDb.h"
@@ -190,8 +190,7 @@ std::string ProbeStateLas(const ProjectInfoRow& info, const std::string& wellNam
       << LasLine("DEPT", "M", "", "DEPTH") << LasLine("TILT", "DEG", "", "TILT ANGLE")
       << LasLine("AZIM", "DEG", "", "AZIMUTH (PROBE HEADING)")
       << LasLine("HDISP", "MM", "", "HORIZONTAL DISPLACEMENT")
-      << LasLine("VERT", "%", "", "VERTICALITY")
-      << LasLine("TEMP", "DEGC", "", "PROBE TEMPERATURE")
+      << LasLine("VERT", "%", "", "VERTICALITY") << LasLine("TEMP", "DEGC", "", "PROBE TEMPERATURE")
       << LasLine("HUMI", "%", "", "RELATIVE HUMIDITY IN THE PROBE");
     s << "~PARAMETER INFORMATION\n"
       << LasLine("BHD", "MM", Format("%.1f", info.diameter / 10.0), "BOREHOLE DIAMETER")
@@ -286,8 +285,8 @@ cv::Mat OverviewImage(const std::vector<Strip>& strips, int width) {
     const double top = strips.front().topMm;
     double bottom = top;
     for (const Strip& s : strips) bottom = std::max(bottom, s.bottomMm);
-    const auto shown = std::find_if(strips.begin(), strips.end(),
-                                    [](const Strip& s) { return !s.image.empty(); });
+    const auto shown =
+        std::find_if(strips.begin(), strips.end(), [](const Strip& s) { return !s.image.empty(); });
     OverviewCanvas canvas(top, bottom, shown == strips.end() ? width : shown->image.cols,
                           shown == strips.end() ? 0.0 : shown->mmPerColumn, width);
     for (const Strip& s : strips) canvas.Put(canvas.Scale(s));
@@ -304,11 +303,17 @@ std::vector<ExportNote> StoreWritesLeftBeside(const fs::path& project) {
     const std::string spill = SpillFile::PathFor(*database).filename().string();
     std::vector<ExportNote> notes;
     if (r.held)
-        notes.push_back({spill + " is still being written by a running program; its writes are not in the project yet", true});
+        notes.push_back({spill + " is still being written by a running program; its writes are not "
+                                 "in the project yet",
+                         true});
     else if (!r.ok)
-        notes.push_back({"the writes waiting in " + spill + " could not be stored (" + r.error + "); the file is kept", true});
+        notes.push_back({"the writes waiting in " + spill + " could not be stored (" + r.error +
+                             "); the file is kept",
+                         true});
     else
-        notes.push_back({"stored " + std::to_string(r.stored) + " writes a stopped program left in " + spill, false});
+        notes.push_back(
+            {"stored " + std::to_string(r.stored) + " writes a stopped program left in " + spill,
+             false});
     if (r.lostBytes > 0)
         notes.push_back({std::to_string(r.lostBytes) + " bytes at the end of " + spill +
                              " were cut short or damaged and could not be stored",
@@ -409,9 +414,9 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
         const Strip& s = w.strip;
         if (w.file.empty()) {
             // No picture for these depths: the row says so and names no file.
-            sidecar << i + 1 << ",," << s.pageId << "," << Format("%.4f", s.topMm / 1000.0)
-                    << "," << Format("%.4f", s.bottomMm / 1000.0) << ",0,0,,,"
-                    << (s.partial ? 1 : 0) << ",1\n";
+            sidecar << i + 1 << ",," << s.pageId << "," << Format("%.4f", s.topMm / 1000.0) << ","
+                    << Format("%.4f", s.bottomMm / 1000.0) << ",0,0,,," << (s.partial ? 1 : 0)
+                    << ",1\n";
             return true;
         }
         const fs::path file = out / "strips" / w.file;
@@ -423,8 +428,8 @@ bool ExportProject(const fs::path& project, const fs::path& out, int overviewWid
         ++summary.strips;
         sidecar << i + 1 << ",strips/" << w.file << "," << s.pageId << ","
                 << Format("%.4f", s.topMm / 1000.0) << "," << Format("%.4f", s.bottomMm / 1000.0)
-                << "," << w.rows << "," << w.columns << "," << Format("%.5f", s.mmPerRow)
-                << "," << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << ",0\n";
+                << "," << w.rows << "," << w.columns << "," << Format("%.5f", s.mmPerRow) << ","
+                << Format("%.5f", s.mmPerColumn) << "," << (s.partial ? 1 : 0) << ",0\n";
         if (canvas) canvas->Put(w.piece);
         return true;
     });

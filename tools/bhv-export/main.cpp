@@ -1,22 +1,21 @@
 // bhv-export: a project's probe-state history as CSV and LAS 2.0, its planar structures as CSV,
 // its unrolled image as north-first strips with a depth sidecar, an overview picture with a
 // depth scale, and the wellsite log as PDF.
+#include <QGuiApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
-#include <QGuiApplication>
-#include <chrono>
-#include <filesystem>
-
 #include "Export.h"
 #include "bhv/Version.h"
-#include "report/LogReport.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
+#include "report/LogReport.h"
 
 namespace {
 
@@ -118,10 +117,12 @@ int main(int argc, char** argv) {
     std::printf("%d probe-state rows, %d strips, %d structures (layout %s)\n", summary.probeRows,
                 summary.strips, summary.structures, bhv::StructureCsvLayoutName(layout));
     if (!summary.structuresTable)
-        std::printf("the project keeps no structures (made before they were kept): "
-                    "structures.csv has its header lines only\n");
+        std::printf(
+            "the project keeps no structures (made before they were kept): "
+            "structures.csv has its header lines only\n");
     for (const std::string& f : summary.files) std::printf("wrote %s\n", f.c_str());
     // Written, but not whole: each page left out is named and the status says so.
-    for (const std::string& p : summary.problems) std::fprintf(stderr, "bhv-export: %s\n", p.c_str());
+    for (const std::string& p : summary.problems)
+        std::fprintf(stderr, "bhv-export: %s\n", p.c_str());
     return summary.problems.empty() ? 0 : 3;
 }

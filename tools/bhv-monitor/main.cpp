@@ -29,11 +29,14 @@ namespace {
 using namespace bhv;
 
 std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) {
+    g_stop = true;
+}
 
 int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch()).count();
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 // The battery field and the caption as the program shows them.
@@ -135,7 +138,8 @@ public:
         bool stdinOpen = readStdin;
         std::string pending;
         while (!g_stop && !quit_) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - clock::now());
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - clock::now());
             pollfd fds[2] = {{wake_[0], POLLIN, 0}, {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
             ::poll(fds, 2, static_cast<int>(std::max<int64_t>(wait.count(), 0)));
             if (fds[0].revents & POLLIN) Pump();
@@ -186,9 +190,10 @@ private:
         s << "depth=" << t.depth / 10 << "mm moved=" << t.movedDistance / 10 << "mm"
           << " tilt=" << Fixed1(t.attitude[attitude::kTilt]) << " az=" << Fixed1(t.azimuth)
           << " temp=" << Fixed1(t.attitude[attitude::kTemperature])
-          << " hum=" << Fixed1(t.attitude[attitude::kHumidity]) << " battery=" << ToNarrow(events_.battery)
-          << " brake=" << (t.winchFree ? "free" : "held") << " winch=" << winch_.State() << "/" << winch_.Speed()
-          << " calib=" << (t.calibrating ? 1 : 0)
+          << " hum=" << Fixed1(t.attitude[attitude::kHumidity])
+          << " battery=" << ToNarrow(events_.battery)
+          << " brake=" << (t.winchFree ? "free" : "held") << " winch=" << winch_.State() << "/"
+          << winch_.Speed() << " calib=" << (t.calibrating ? 1 : 0)
           << " host=" << (link_.State().hostAlive ? "alive" : "silent")
           << " probe=" << (link_.State().probeAlive ? "alive" : "silent");
         if (s.str() != lastLine_) {
@@ -207,15 +212,24 @@ private:
         in >> verb >> arg;
         const bool free = telemetry_.State().winchFree;
         if (verb.empty()) return;
-        if (verb == "stop") winch_.Choose(kWinchStop, free);
-        else if (verb == "in") winch_.Choose(kWinchReelIn, free);
-        else if (verb == "out") winch_.Choose(kWinchPayOut, free);
-        else if (verb == "speed" && (arg == "0" || arg == "1" || arg == "2")) winch_.ChooseSpeed(arg[0] - '0');
-        else if (verb == "b-") winch_.LightStep(kLedBottomDown);
-        else if (verb == "b+") winch_.LightStep(kLedBottomUp);
-        else if (verb == "calib" && arg == "begin") winch_.CalibrationBegin();
-        else if (verb == "calib" && arg == "end") winch_.CalibrationEnd();
-        else if (verb == "heading-zero") winch_.HeadingZero();
+        if (verb == "stop")
+            winch_.Choose(kWinchStop, free);
+        else if (verb == "in")
+            winch_.Choose(kWinchReelIn, free);
+        else if (verb == "out")
+            winch_.Choose(kWinchPayOut, free);
+        else if (verb == "speed" && (arg == "0" || arg == "1" || arg == "2"))
+            winch_.ChooseSpeed(arg[0] - '0');
+        else if (verb == "b-")
+            winch_.LightStep(kLedBottomDown);
+        else if (verb == "b+")
+            winch_.LightStep(kLedBottomUp);
+        else if (verb == "calib" && arg == "begin")
+            winch_.CalibrationBegin();
+        else if (verb == "calib" && arg == "end")
+            winch_.CalibrationEnd();
+        else if (verb == "heading-zero")
+            winch_.HeadingZero();
         else if (verb == "zero") {
             // This console tool has no window: it waits here for the answer, taking what arrives.
             const auto steadyNs = [] {
@@ -232,10 +246,12 @@ private:
             const bool ok = result == Link::AckResult::Acknowledged;
             if (!ok) prompter_.Tell(L"网络信号不好，请重试:)");
             std::cout << (ok ? "depth zeroed" : "depth not zeroed") << std::endl;
-        } else if (verb == "quit" || verb == "exit") quit_ = true;
+        } else if (verb == "quit" || verb == "exit")
+            quit_ = true;
         else {
             std::cout << "commands: stop | in | out | speed 0|1|2 | b- | b+ | calib begin|end | "
-                         "heading-zero | zero | quit" << std::endl;
+                         "heading-zero | zero | quit"
+                      << std::endl;
             return;
         }
     }
@@ -269,12 +285,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    std::cout << "host " << options.host.ToString() << "  probe " << options.probe.ToString() << std::endl;
+    std::cout << "host " << options.host.ToString() << "  probe " << options.probe.ToString()
+              << std::endl;
     Monitor monitor(options);
     if (!monitor.Connect()) return 1;
     monitor.Run(options.readStdin);

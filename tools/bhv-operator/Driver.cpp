@@ -5,9 +5,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QTest>
-#include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -32,7 +32,8 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
         if (deadline.hasExpired()) return false;
-        PumpEvents(static_cast<int>(std::min<qint64>(10, std::max<qint64>(deadline.remainingTime(), 0))));
+        PumpEvents(
+            static_cast<int>(std::min<qint64>(10, std::max<qint64>(deadline.remainingTime(), 0))));
     }
     return true;
 }

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <QEvent>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -137,8 +136,9 @@ void LiveStats::End() {
     threadsAtEnd_ = ReadThreads();
     // Threads that ended during the span count with their last reading.
     for (const auto& [tid, seen] : threadsSeen_) {
-        const bool present = std::any_of(threadsAtEnd_.begin(), threadsAtEnd_.end(),
-                                         [tid = tid](const ThreadTimes& t) { return t.tid == tid; });
+        const bool present =
+            std::any_of(threadsAtEnd_.begin(), threadsAtEnd_.end(),
+                        [tid = tid](const ThreadTimes& t) { return t.tid == tid; });
         if (!present) threadsAtEnd_.push_back(seen);
     }
     countersAtEnd_ = window_.Controller().Camera().Counters();
@@ -237,12 +237,14 @@ std::vector<QString> LiveStats::Print() const {
             .arg(Percentile(lateness_, 1.0), 0, 'f', 1));
     QString worst = QStringLiteral("  event loop's worst lateness by step:");
     for (const auto& [phase, ms] : phaseWorst_)
-        worst += QStringLiteral(" %1 %2 ms;").arg(phase.isEmpty() ? QStringLiteral("-") : phase)
+        worst += QStringLiteral(" %1 %2 ms;")
+                     .arg(phase.isEmpty() ? QStringLiteral("-") : phase)
                      .arg(ms, 0, 'f', 1);
     Say(worst);
     for (const Stall& stall : stalls_)
-        Say(QStringLiteral("    late by %1 ms at %2 s (%3, depth %4 m): of the %5 ms between "
-                           "ticks, the window thread ran %6 ms, waited for a CPU %7 ms, slept %8 ms")
+        Say(QStringLiteral(
+                "    late by %1 ms at %2 s (%3, depth %4 m): of the %5 ms between "
+                "ticks, the window thread ran %6 ms, waited for a CPU %7 ms, slept %8 ms")
                 .arg(stall.ms, 0, 'f', 1)
                 .arg(stall.atSeconds, 0, 'f', 1)
                 .arg(stall.phase)
@@ -251,8 +253,7 @@ std::vector<QString> LiveStats::Print() const {
                 .arg(stall.runMs, 0, 'f', 1)
                 .arg(stall.waitMs, 0, 'f', 1)
                 .arg(std::max(0.0, stall.intervalMs - stall.runMs - stall.waitMs), 0, 'f', 1));
-    Say(QStringLiteral(
-            "  depth message to caption painted (%1 samples): median %2 ms, p99 %3 ms")
+    Say(QStringLiteral("  depth message to caption painted (%1 samples): median %2 ms, p99 %3 ms")
             .arg(captionLatency_.size())
             .arg(Percentile(captionLatency_, 0.5), 0, 'f', 1)
             .arg(Percentile(captionLatency_, 0.99), 0, 'f', 1));
@@ -264,8 +265,9 @@ std::vector<QString> LiveStats::Print() const {
         rss += QStringLiteral(", %1 MB after minute %2")
                    .arg(rssMinutes_[i] / 1024.0, 0, 'f', 1)
                    .arg(i + 1);
-    rss += QStringLiteral(", %1 MB at the end; peak %2 MB (from start-up to the window's close, "
-                          "the run log's writing included)")
+    rss += QStringLiteral(
+               ", %1 MB at the end; peak %2 MB (from start-up to the window's close, "
+               "the run log's writing included)")
                .arg(rssEndKb_ / 1024.0, 0, 'f', 1)
                .arg(peakMb, 0, 'f', 1);
     Say(rss);

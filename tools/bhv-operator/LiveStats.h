@@ -95,7 +95,7 @@ private:
     std::vector<double> lateness_, captionLatency_;
     QString lastCaption_;
     std::vector<ThreadTimes> threadsAtStart_, threadsAtEnd_, threadsAtPause_;
-    std::map<int, uint64_t> pausedTicks_;  // per thread id
+    std::map<int, uint64_t> pausedTicks_;     // per thread id
     std::map<int, ThreadTimes> threadsSeen_;  // the last reading of every thread seen
     QString phase_;
     std::vector<std::pair<QString, double>> phaseWorst_;  // in order of the phases

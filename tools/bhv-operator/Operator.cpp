@@ -1,6 +1,5 @@
 #include "Operator.h"
 
-#include <cmath>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +13,7 @@
 #include <QScreen>
 #include <QTest>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -24,18 +24,18 @@
 #include "LiveStats.h"
 #include "Peers.h"
 #include "Support.h"
+#include "imaging/ImageRun.h"
+#include "imaging/Quality.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
-#include "storage/ProjectDb.h"
-#include "storage/RunLog.h"
+#include "report/ProjectReader.h"
 #include "simulation/BoreholeRun.h"
 #include "simulation/BoreholeWall.h"
+#include "storage/ProjectDb.h"
+#include "storage/RunLog.h"
 #include "ui/LiveVideoView.h"
 #include "ui/MainWindow.h"
 #include "ui/RunReportWriter.h"
-#include "report/ProjectReader.h"
-#include "imaging/Quality.h"
-#include "imaging/ImageRun.h"
 
 namespace bhv::op {
 namespace {
@@ -282,7 +282,8 @@ private:
               Upward() ? "winch reeling in" : "winch paying out");
         QElapsedTimer clock;
         clock.start();
-        if (o_.recordSeconds > 0) pay_.recording = hands_->Click(window_->Button(MainButton::Record));
+        if (o_.recordSeconds > 0)
+            pay_.recording = hands_->Click(window_->Button(MainButton::Record));
         // Recording through the whole pay-out: the figures are judged as a recording run's.
         if (pay_.recording && o_.recordSeconds >= kRecordWholeRun) stats_->SetRecording(true);
         qint64 peersReadAt = -1000;
@@ -456,7 +457,8 @@ private:
         int counts[3] = {0, 0, 0};
         for (const auto& [top, grade] : grades)
             if (grade != QualityGrade::Unknown) ++counts[static_cast<int>(grade)];
-        qualityLines_.push_back(QStringLiteral("  quality: %1 intervals of 100 mm: %2 good, %3 doubtful, %4 bad")
+        qualityLines_.push_back(
+            QStringLiteral("  quality: %1 intervals of 100 mm: %2 good, %3 doubtful, %4 bad")
                 .arg(grades.size())
                 .arg(counts[0])
                 .arg(counts[1])
@@ -469,7 +471,8 @@ private:
         }
         for (const DepthQualityRow& q : rows) {
             if (q.grade == 0) continue;
-            qualityLines_.push_back(QStringLiteral("    %1-%2 m %3: image %4 %, overspeed %5 mm, %6 frames/s, "
+            qualityLines_.push_back(
+                QStringLiteral("    %1-%2 m %3: image %4 %, overspeed %5 mm, %6 frames/s, "
                                "disagreement %7 mm, outage %8 s, field %9 (dev %10 %, dip dev "
                                "%11°)%12")
                     .arg(q.topMm / 1000.0, 0, 'f', 1)
@@ -501,15 +504,16 @@ private:
                           .arg(o_.disturbFrom, 0, 'f', 3)
                           .arg(o_.disturbTo, 0, 'f', 3);
         qualityLines_.push_back(QStringLiteral("  simulator: %1")
-                                    .arg(events.isEmpty() ? QStringLiteral("no faults or disturbances")
-                                                          : events.join(", ")));
+                                    .arg(events.isEmpty()
+                                             ? QStringLiteral("no faults or disturbances")
+                                             : events.join(", ")));
         window_->Reports().Wait();
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(project_, ec)) {
             if (entry.path().extension() != ".pdf") continue;
             qualityLines_.push_back(QStringLiteral("  run log %1: %2 bytes")
-                    .arg(QString::fromStdString(entry.path().string()))
-                    .arg(static_cast<qint64>(entry.file_size(ec))));
+                                        .arg(QString::fromStdString(entry.path().string()))
+                                        .arg(static_cast<qint64>(entry.file_size(ec))));
             pdf_ = entry.path();
         }
     }
@@ -523,9 +527,8 @@ private:
     void FastStretch() {
         stats_->SetPhase(QStringLiteral("fast stretch"));
         hands_->Choose(hands_->Find<QComboBox>("winchSpeedBox"), 2);
-        const bool warned =
-            WaitFor([&] { return window_->Video()->OverspeedLabel()->isVisible(); },
-                    o_.fastSeconds * 1000 + 3000);
+        const bool warned = WaitFor([&] { return window_->Video()->OverspeedLabel()->isVisible(); },
+                                    o_.fastSeconds * 1000 + 3000);
         Settle(500);
         Shot(warned ? "overspeed-warning" : "fast-no-warning");
         Say(QStringLiteral("  fast stretch: overspeed warning %1")
@@ -620,7 +623,7 @@ private:
             asked |= boxes[i].find(L"退出") != std::wstring::npos;
         Check(closed && asked, "exit through the exit question");
         hands_.reset();
-        window_.reset();  // the figures stay: they hold no part of the window
+        window_.reset();           // the figures stay: they hold no part of the window
         stats_->NoteProgramEnd();  // after the window's workers (the run log) have ended
         sim_.Stop();
         server_.Stop();
@@ -663,7 +666,8 @@ private:
         const auto pages = ReadPages(db_);
         Say(QStringLiteral("  pages stored: %1").arg(pages.size()));
         const BoreholeWall wall;  // bhv-sim's wall: the default, deterministic
-        BoreholeRunSettings run;  // from where bhv-sim starts: the hole mouth, or the pull-up's start
+        BoreholeRunSettings
+            run;  // from where bhv-sim starts: the hole mouth, or the pull-up's start
         run.startDepth = static_cast<int32_t>(StartMetres() * 10000);
         run.upward = Upward();
         QDir().mkpath(out_ + "/pages");
@@ -755,8 +759,8 @@ private:
     void ReportDeviceFaults() {
         if (!o_.deviceFaults) return;
         QFile file(runLog_);
-        const QString log = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll())
-                                                           : QString();
+        const QString log =
+            file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
         for (const DeviceFault& f : deviceFaults_) {
             const bool noted = log.contains(QLatin1String(f.logWord));
             Say(QStringLiteral("  device fault '%1' at %2 m: the run log %3 \"%4\"")
@@ -847,9 +851,10 @@ private:
             const double q = PageSimilarity(page, PageGroundTruth(run, wall, id, page.size()));
             // The live page that ends nearest to where this one ends (both a metre long).
             const int32_t end = run.startDepth + (Upward() ? -id : id);
-            const auto nearest = std::min_element(live.begin(), live.end(), [end](auto& a, auto& b) {
-                return std::abs(a.first - end) < std::abs(b.first - end);
-            });
+            const auto nearest =
+                std::min_element(live.begin(), live.end(), [end](auto& a, auto& b) {
+                    return std::abs(a.first - end) < std::abs(b.first - end);
+                });
             QString against = QStringLiteral("no live page");
             if (nearest != live.end()) {
                 against = QStringLiteral("live page ending at %1 m: %2, difference %3")
@@ -857,16 +862,16 @@ private:
                               .arg(nearest->second, 0, 'f', 3)
                               .arg(q - nearest->second, 0, 'f', 3);
                 Check(q >= nearest->second - 0.02,
-                      QStringLiteral("re-processed page %1 within 0.02 of the live similarity").arg(id));
+                      QStringLiteral("re-processed page %1 within 0.02 of the live similarity")
+                          .arg(id));
             }
             Say(QStringLiteral("    page %1: similarity to the wall %2; %3")
                     .arg(id)
                     .arg(q, 0, 'f', 3)
                     .arg(against));
         }
-        for (const QString& missed :
-             ReportRegistration(pages, run, wall, o_.registrationGoals,
-                                out_ + "/reprocessed-registration.csv", {}))
+        for (const QString& missed : ReportRegistration(pages, run, wall, o_.registrationGoals,
+                                                        out_ + "/reprocessed-registration.csv", {}))
             Check(false, "re-processed: " + missed);
     }
 

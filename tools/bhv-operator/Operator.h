@@ -11,32 +11,32 @@
 namespace bhv::op {
 
 struct OperatorOptions {
-    QString out;                 // screenshots, report, and the run's root folder (workspace/)
-    double toMetres = 1.3;       // pay out at the slow speed to this depth
-    double upFromMetres = 0.0;   // > 0: a pull-up from this depth (bhv-sim starts there) instead
+    QString out;                // screenshots, report, and the run's root folder (workspace/)
+    double toMetres = 1.3;      // pay out at the slow speed to this depth
+    double upFromMetres = 0.0;  // > 0: a pull-up from this depth (bhv-sim starts there) instead
     // > 0: the pay-out starts at this depth (bhv-sim starts there, the start height is set
     // there): a live run deep in a hole.
     double downFromMetres = 0.0;
-    int frameRate = 20;          // the camera's frame mode: 20 (high) or 15 (low)
-    double turnRate = -1.0;      // the probe's turn, degrees per metre (< 0: bhv-sim's default)
-    int cameraFps = 0;           // > 0: the simulator's camera delivers only this many per second
-    double slowSpeed = 0.8;      // the winch's slow speed, m/min (bhv-sim --winch-speeds)
+    int frameRate = 20;      // the camera's frame mode: 20 (high) or 15 (low)
+    double turnRate = -1.0;  // the probe's turn, degrees per metre (< 0: bhv-sim's default)
+    int cameraFps = 0;       // > 0: the simulator's camera delivers only this many per second
+    double slowSpeed = 0.8;  // the winch's slow speed, m/min (bhv-sim --winch-speeds)
     // The program's camera latency (AcquisitionOptions::cameraLatencyMs); < 0: from the
     // environment (BHV_CAMERA_LATENCY_MS, else 0).
     int cameraLatencyMs = -1;
-    int recordSeconds = 20;      // video from the start of the pay-out (0: none)
-    bool faults = true;          // "drop host" during the pay-out
-    bool dropCamera = true;      // and "drop camera"
+    int recordSeconds = 20;  // video from the start of the pay-out (0: none)
+    bool faults = true;      // "drop host" during the pay-out
+    bool dropCamera = true;  // and "drop camera"
     // The devices' bad reports on the way down, one after the other: a depth 1000 m off and one
     // 50 m off (each once), nonsense attitude samples, a camera switching resolution for 2 s,
     // a damaged stretch of the stream.
     bool deviceFaults = false;
-    int fastSeconds = 0;         // a last stretch at the fast speed (the overspeed warning)
+    int fastSeconds = 0;  // a last stretch at the fast speed (the overspeed warning)
     // A stretch at the fast speed between two depths (metres) on the way; from >= to: none.
     double fastFrom = 0.0, fastTo = 0.0;
     // bhv-sim's magnetic disturbance between two depths (metres); from >= to: none.
     double disturbFrom = 0.0, disturbTo = 0.0;
-    bool upload = true;          // real-time upload to bhv-data-server (--refuse-every 3)
+    bool upload = true;  // real-time upload to bhv-data-server (--refuse-every 3)
     // Re-process the run's recording with bhv-reprocess and hold its pages to the live ones.
     bool reprocess = false;
     double minSimilarity = 0.5;  // each full page against the simulator's wall

@@ -12,8 +12,8 @@ namespace bhv::op {
 bool PeerProcess::Start(const QString& program, const QStringList& arguments) {
     std::vector<std::string> args;
     for (const QString& a : arguments) args.push_back(QFile::encodeName(a).toStdString());
-    process_ = std::make_unique<tools::ChildProcess>(QFile::encodeName(program).toStdString(),
-                                                     args, QFile::encodeName(logPath_).toStdString());
+    process_ = std::make_unique<tools::ChildProcess>(QFile::encodeName(program).toStdString(), args,
+                                                     QFile::encodeName(logPath_).toStdString());
     return process_->Running();
 }
 
@@ -51,10 +51,10 @@ bool StartSimulator(PeerProcess& sim, const QStringList& options) {
     // The camera's rendering and encoding yields to the program: on site it runs on the
     // camera's own hardware, and on a machine of two cores it would otherwise keep the window
     // thread and the X server waiting for a CPU (stalls of 60-170 ms seen).
-    if (!sim.Start(bin + "/bhv-sim", QStringList{"--host-port", "0", "--probe-port", "0",
-                                                 "--camera-port", "0", "--camera-nice", "10",
-                                                 "--pulley", "63"}
-                                         << options)) {
+    if (!sim.Start(bin + "/bhv-sim",
+                   QStringList{"--host-port", "0", "--probe-port", "0", "--camera-port", "0",
+                               "--camera-nice", "10", "--pulley", "63"}
+                       << options)) {
         Say("bhv-operator: bhv-sim did not start (" + bin + "/bhv-sim)");
         return false;
     }

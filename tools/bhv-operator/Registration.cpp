@@ -39,8 +39,8 @@ std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv:
         PageRegistration& r = measured.back();
         // The wall a page row shows lies the band's look-ahead below the probe.
         const double look =
-            PageTopDepthMm(run, wall, id) -
-            (run.upward ? (run.startDepth - (id + 200)) / 10.0 : (run.startDepth + id - 10000) / 10.0);
+            PageTopDepthMm(run, wall, id) - (run.upward ? (run.startDepth - (id + 200)) / 10.0
+                                                        : (run.startDepth + id - 10000) / 10.0);
         size_t before = r.windows.size();
         std::erase_if(r.windows, [&](const WindowRegistration& w) {
             const double top = r.topDepthMm - look + 1000.0 * w.firstRow / page.rows;
@@ -51,10 +51,11 @@ std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv:
         });
         const size_t left = before - r.windows.size();
         if (left > 0) UpdatePageFigures(r);
-        std::printf("    page %d: %s%s\n", id, FormatRegistration(r).c_str(),
-                    left > 0 ? (" (" + std::to_string(left) +
-                                " windows over the camera outage left out)").c_str()
-                             : "");
+        std::printf(
+            "    page %d: %s%s\n", id, FormatRegistration(r).c_str(),
+            left > 0 ? (" (" + std::to_string(left) + " windows over the camera outage left out)")
+                           .c_str()
+                     : "");
     }
     for (const QString& line :
          QString::fromStdString(FormatRegistrationSummary(measured)).split('\n'))

@@ -26,9 +26,9 @@ bool ParseRegistrationGoals(const char* text, RegistrationGoalsMode& mode);
 // `csvPath`. Returns one text per goal missed (none with mode Off). Windows that show the wall
 // over `outagesMm` (ranges of the probe's depth, mm, where the camera stream was broken: no
 // picture was taken there, so nothing can slide or turn) are left out, and the lines say so.
-std::vector<QString> ReportRegistration(const std::vector<std::pair<int32_t, cv::Mat>>& pages,
-                                        const BoreholeRunSettings& run, const BoreholeWall& wall,
-                                        RegistrationGoalsMode mode, const QString& csvPath,
-                                        const std::vector<std::pair<double, double>>& outagesMm = {});
+std::vector<QString> ReportRegistration(
+    const std::vector<std::pair<int32_t, cv::Mat>>& pages, const BoreholeRunSettings& run,
+    const BoreholeWall& wall, RegistrationGoalsMode mode, const QString& csvPath,
+    const std::vector<std::pair<double, double>>& outagesMm = {});
 
 }  // namespace bhv::op

@@ -144,9 +144,7 @@ int RunScreens(const QString& folderName) {
     auto* uploadSwitch = hands.Find<QCheckBox>("uploadSwitch");
     uploadSwitch->click();
     ok &= SaveDialog(
-        [&] {
-            QTest::mouseClick(hands.Find<QPushButton>("uploadSettingsButton"), Qt::LeftButton);
-        },
+        [&] { QTest::mouseClick(hands.Find<QPushButton>("uploadSettingsButton"), Qt::LeftButton); },
         folder, "dialog-upload-settings.png");
     uploadSwitch->click();  // off again: no server here
     ok &= SaveDialog([&] { hands.Click(hands.Find<QPushButton>("storagePathButton")); }, folder,

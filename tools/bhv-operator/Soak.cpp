@@ -64,16 +64,16 @@ private:
 
 // One break of a link or of the camera stream, and what became of it.
 struct Fault {
-    QString kind;  // "host", "probe", "camera"
-    double at = 0;         // seconds into the soak
+    QString kind;   // "host", "probe", "camera"
+    double at = 0;  // seconds into the soak
     double depthM = 0;
-    int run = 0;           // the run it hit (0: between runs)
+    int run = 0;            // the run it hit (0: between runs)
     bool seenDown = false;  // the link relinked, or the frames stopped
     int relinks = 0;
     double lastFrameAt = 0;
     double longestGap = 0, gapEnd = 0;  // the camera's longest stretch without frames
     uint64_t frames = 0;
-    double back = -1;      // seconds until it was back; -2: not back within a minute
+    double back = -1;  // seconds until it was back; -2: not back within a minute
 };
 
 // One acquisition run of the soak.
@@ -140,8 +140,8 @@ private:
 
     bool StartServer(PeerProcess& server, const QString& port) {
         const QString bin = QCoreApplication::applicationDirPath();
-        if (!server.Start(bin + "/bhv-data-server", {"--port", port, "--out", out_ + "/received",
-                                                     "--refuse-every", "3"}))
+        if (!server.Start(bin + "/bhv-data-server",
+                          {"--port", port, "--out", out_ + "/received", "--refuse-every", "3"}))
             return false;
         return WaitFor([&] { return server.Output().contains("listening"); }, 30000);
     }
@@ -155,7 +155,8 @@ private:
         window_->show();
         window_->activateWindow();
         if (!QTest::qWaitForWindowExposed(window_.get())) return false;
-        if (!QTest::qWaitForWindowActive(window_.get(), 3000)) Say("  (the window did not become active)");
+        if (!QTest::qWaitForWindowActive(window_.get(), 3000))
+            Say("  (the window did not become active)");
         hands_ = std::make_unique<WindowDriver>(*window_);
         stats_ = std::make_unique<LiveStats>(*window_);
         return true;
@@ -185,7 +186,8 @@ private:
         auto* uploadSettings = hands_->Find<QPushButton>("uploadSettingsButton");
         if (!uploadSwitch || !uploadSettings) return false;
         if (!uploadSettings->isEnabled()) hands_->Click(uploadSwitch);
-        const QString ip = QString::fromStdString(serverAddress_.substr(0, serverAddress_.find(':')));
+        const QString ip =
+            QString::fromStdString(serverAddress_.substr(0, serverAddress_.find(':')));
         WhenModalOpens([&](QWidget* dialog) {
             Settle(300);
             hands_->Type(dialog->findChild<QLineEdit*>("serverAddressEdit"), ip);
@@ -196,7 +198,8 @@ private:
         hands_->Click(uploadSettings);
         if (!uploadSwitch->isChecked()) hands_->Click(uploadSwitch);
         window_->activateWindow();
-        if (!QTest::qWaitForWindowActive(window_.get(), 3000)) Say("  (the window is not the active one)");
+        if (!QTest::qWaitForWindowActive(window_.get(), 3000))
+            Say("  (the window is not the active one)");
         const bool ok = WaitFor(
             [&] {
                 return Acq().Config().winchMode != 0 && Acq().Upload().IsUploadOn() &&
@@ -258,17 +261,19 @@ private:
 
         ChooseSpeed(0);
         hands_->Click(hands_->Find<QPushButton>("winchOutButton"));
-        Wait([&] {
-            if (Acq().WinchState() != 2 && Acq().Acquiring()) {
-                // Stopped by something other than the operator: paid out again.
-                ++run.winchRestarts;
-                Say(QStringLiteral("[%1]   the winch stopped at %2 m; paying out again")
-                        .arg(Stamp())
-                        .arg(Metres(), 0, 'f', 3));
-                hands_->Click(hands_->Find<QPushButton>("winchOutButton"));
-            }
-            return !Acq().Acquiring() || Now() - run.startedAt >= runSeconds;
-        }, static_cast<int>(runSeconds * 1000) + 5000);
+        Wait(
+            [&] {
+                if (Acq().WinchState() != 2 && Acq().Acquiring()) {
+                    // Stopped by something other than the operator: paid out again.
+                    ++run.winchRestarts;
+                    Say(QStringLiteral("[%1]   the winch stopped at %2 m; paying out again")
+                            .arg(Stamp())
+                            .arg(Metres(), 0, 'f', 3));
+                    hands_->Click(hands_->Find<QPushButton>("winchOutButton"));
+                }
+                return !Acq().Acquiring() || Now() - run.startedAt >= runSeconds;
+            },
+            static_cast<int>(runSeconds * 1000) + 5000);
         hands_->Click(hands_->Find<QPushButton>("winchStopButton"));
         Wait([] { return false; }, 1500);  // the last frames reach the stitcher
         run.reachedM = Metres();
@@ -318,7 +323,8 @@ private:
         auto* box = hands_->Find<QComboBox>("winchSpeedBox");
         hands_->Choose(box, speed);
         if (box && !Wait([&] { return Acq().WinchSpeed() == speed; }, 1000)) {
-            Say(QStringLiteral("  (winchSpeedBox: the popup's click missed; chosen through the box)"));
+            Say(QStringLiteral(
+                "  (winchSpeedBox: the popup's click missed; chosen through the box)"));
             box->setCurrentIndex(speed);
             emit box->activated(speed);
         }
@@ -403,8 +409,9 @@ private:
                         .arg(Stamp())
                         .arg(f.kind)
                         .arg(f.back, 0, 'f', 1)
-                        .arg(f.kind == "camera" ? QString()
-                                                : QStringLiteral(" (%1 relink(s))").arg(f.relinks)));
+                        .arg(f.kind == "camera"
+                                 ? QString()
+                                 : QStringLiteral(" (%1 relink(s))").arg(f.relinks)));
         }
         if (outageStart_ >= 0 && !serverRestarted_ && now - outageStart_ >= o_.outageMinutes * 60) {
             serverRestarted_ = true;
@@ -461,8 +468,9 @@ private:
             else if (f.back < 0)
                 did = "NOT back within a minute";
             else if (f.kind == "camera")
-                did = QStringLiteral("longest stretch without frames %1 s, frames again %2 s after "
-                                     "the break")
+                did = QStringLiteral(
+                          "longest stretch without frames %1 s, frames again %2 s after "
+                          "the break")
                           .arg(f.longestGap, 0, 'f', 1)
                           .arg(f.back, 0, 'f', 1);
             else
@@ -517,9 +525,9 @@ private:
                   .arg(runs_.size())
                   .arg(fullPages));
 
-        const UploadMatch match = MatchUploads(
-            fs::path((out_ + "/workspace/upload_data").toStdString()),
-            fs::path((out_ + "/received").toStdString()));
+        const UploadMatch match =
+            MatchUploads(fs::path((out_ + "/workspace/upload_data").toStdString()),
+                         fs::path((out_ + "/received").toStdString()));
         const QString serverLog = server_.Output() + serverAgain_.Output();
         Say(QStringLiteral("upload: %1 copies, %2 received, %3 byte-identical; the data server "
                            "refused %4 packets on purpose")
@@ -557,8 +565,9 @@ private:
         QString starts;
         for (const SoakRunRecord& run : runs_)
             starts += QStringLiteral(" %1").arg(run.rssAtStartKb / 1024.0, 0, 'f', 1);
-        Say(QStringLiteral("memory (RSS): %1 MB when the soak began; at each run's start%2 MB; over "
-                           "the soak's minutes %3 to %4 MB (a band of %5 MB); %6 MB at the end")
+        Say(QStringLiteral(
+                "memory (RSS): %1 MB when the soak began; at each run's start%2 MB; over "
+                "the soak's minutes %3 to %4 MB (a band of %5 MB); %6 MB at the end")
                 .arg(stats_->RssBeginKb() / 1024.0, 0, 'f', 1)
                 .arg(starts)
                 .arg(*low / 1024.0, 0, 'f', 1)
@@ -581,7 +590,8 @@ private:
                   .arg((*high - *low) / 1024.0, 0, 'f', 1));
 
         const std::vector<double>& late = stats_->Lateness();
-        const long over = std::count_if(late.begin(), late.end(), [](double ms) { return ms > 50; });
+        const long over =
+            std::count_if(late.begin(), late.end(), [](double ms) { return ms > 50; });
         Say(QStringLiteral("event loop (20 ms timer, %1 samples): median %2 ms, p99 %3 ms, max %4 "
                            "ms late; %5 samples over 50 ms")
                 .arg(late.size())
@@ -614,7 +624,9 @@ private:
     double Now() const { return clock_.isValid() ? clock_.elapsed() / 1000.0 : 0; }
     QString Stamp() const {
         const int s = static_cast<int>(Now());
-        return QStringLiteral("%1:%2").arg(s / 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0'));
+        return QStringLiteral("%1:%2")
+            .arg(s / 60, 2, 10, QChar('0'))
+            .arg(s % 60, 2, 10, QChar('0'));
     }
     // Kept free at the end of the soak for the last stop, reeling in and upload.
     double EndReserve() const { return std::min(120.0, o_.minutes * 60 * 0.3); }

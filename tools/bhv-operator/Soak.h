@@ -8,11 +8,11 @@
 namespace bhv::op {
 
 struct SoakOptions {
-    QString out;                // the run's root folder, logs and report
-    double minutes = 30;        // the whole soak, from the connect to the last upload
-    double runMinutes = 4;      // each run pays out this long at the slow speed
+    QString out;                    // the run's root folder, logs and report
+    double minutes = 30;            // the whole soak, from the connect to the last upload
+    double runMinutes = 4;          // each run pays out this long at the slow speed
     double faultPeriodMinutes = 5;  // each of the host, probe and camera breaks this often
-    double outageMinutes = 1;   // the data server is down this long, once
+    double outageMinutes = 1;       // the data server is down this long, once
 };
 
 // Runs the soak inside the running QApplication. Prints what each fault did and a PASS or

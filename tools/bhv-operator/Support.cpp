@@ -1,13 +1,13 @@
 #include "Support.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
-
-#include <sqlite3.h>
 
 #include "imaging/Jpeg.h"
 #include "platform/Endpoint.h"
@@ -219,8 +219,8 @@ std::vector<GoalLine> JudgeLiveGoals(const LiveFigures& f) {
         const auto [low, high] =
             std::minmax_element(f.rssAfterFirstPageMb.begin(), f.rssAfterFirstPageMb.end());
         add(*high - *low <= 50.0,
-            "resident memory within a 50 MB band after the first page: " + Fixed(*low, 1) +
-                " to " + Fixed(*high, 1) + " MB, band " + Fixed(*high - *low, 1) + " MB");
+            "resident memory within a 50 MB band after the first page: " + Fixed(*low, 1) + " to " +
+                Fixed(*high, 1) + " MB, band " + Fixed(*high - *low, 1) + " MB");
     }
     return goals;
 }

@@ -67,15 +67,15 @@ int64_t PeakResidentKb();
 
 // The figures of a live run that its goals are judged by.
 struct LiveFigures {
-    bool recording = false;       // video recorded through the whole measured span
-    double decodedPerSecond = 0;  // frames the decoder delivered
-    double nominalPerSecond = 20; // what the camera was asked for
-    uint64_t dropped = 0;         // frames dropped at the stitcher's queue
-    double programMsPerFrame = 0; // CPU of every thread of the program
-    double decoderMsPerFrame = 0; // CPU of the decoder alone (its thread less our frame hand-off)
-    double windowMsPerFrame = 0;  // CPU of the window (main) thread
+    bool recording = false;        // video recorded through the whole measured span
+    double decodedPerSecond = 0;   // frames the decoder delivered
+    double nominalPerSecond = 20;  // what the camera was asked for
+    uint64_t dropped = 0;          // frames dropped at the stitcher's queue
+    double programMsPerFrame = 0;  // CPU of every thread of the program
+    double decoderMsPerFrame = 0;  // CPU of the decoder alone (its thread less our frame hand-off)
+    double windowMsPerFrame = 0;   // CPU of the window (main) thread
     double loopP99Ms = 0, loopMaxMs = 0;  // event-loop lateness
-    double captionP99Ms = 0;      // depth message to caption painted
+    double captionP99Ms = 0;              // depth message to caption painted
     double peakRssMb = 0;
     // Resident memory after the first page was stored (MB); its spread is the band.
     std::vector<double> rssAfterFirstPageMb;

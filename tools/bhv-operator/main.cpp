@@ -3,9 +3,9 @@
 // the window at each step, and prints a report of what the run produced and how the program
 // performed; or, with --screens, saves the documentation's screenshots. Run it under an X server
 // (xvfb-run) with the real fonts.
+#include <QApplication>
 #include <algorithm>
 #include <cmath>
-#include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +24,8 @@ namespace {
 
 const char* kUsage =
     "Usage: bhv-operator --out FOLDER [--to METRES] [--record SECONDS] [--fast SECONDS]\n"
-    "                    [--no-faults] [--no-camera-drop] [--no-upload] [--reprocess] [--min-similarity Q]\n"
+    "                    [--no-faults] [--no-camera-drop] [--no-upload] [--reprocess] "
+    "[--min-similarity Q]\n"
     "                    [--registration-goals strict|ci|off] [--up FROM] [--down-from FROM]\n"
     "                    [--frame-rate 20|15]\n"
     "                    [--turn-rate DEG_PER_M] [--camera-fps N] [--slow-speed M_PER_MIN]\n"

@@ -19,8 +19,8 @@
 // pages show) as CSV, the columns of bhv-sim --structures-truth.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         }
     }
     if (metres <= 0 || frameRate < 1 || frameRate > 60 || speed < 0 || jitter < 0 || crf < 0 ||
-        crf > 51 || diameterMm < 10 || diameterMm > 1000 || (!only.empty() && only != "down" && only != "up")) {
+        crf > 51 || diameterMm < 10 || diameterMm > 1000 ||
+        (!only.empty() && only != "down" && only != "up")) {
         std::fprintf(stderr, "%s", usage);
         return 2;
     }
@@ -118,20 +119,20 @@ int main(int argc, char** argv) {
         // the page's top at travel 0 less its start depth.
         std::vector<bhv::WallStructure> truth;
         for (const bhv::BoreholeRunSettings& settings : runs) {
-            const double look = bhv::PageTopDepthMm(settings, wall, settings.upward ? -200 : 10000) -
-                                settings.startDepth / 10.0;
+            const double look =
+                bhv::PageTopDepthMm(settings, wall, settings.upward ? -200 : 10000) -
+                settings.startDepth / 10.0;
             const double start = settings.startDepth / 10.0 + look;
-            const double end = settings.upward ? start - settings.length / 10.0
-                                               : start + settings.length / 10.0;
+            const double end =
+                settings.upward ? start - settings.length / 10.0 : start + settings.length / 10.0;
             for (const bhv::WallStructure& s : wall.Structures(start, end))
                 if (std::none_of(truth.begin(), truth.end(), [&](const bhv::WallStructure& t) {
                         return t.depthMm == s.depthMm && t.kind == s.kind;
                     }))
                     truth.push_back(s);
         }
-        std::sort(truth.begin(), truth.end(), [](const auto& a, const auto& b) {
-            return a.depthMm < b.depthMm;
-        });
+        std::sort(truth.begin(), truth.end(),
+                  [](const auto& a, const auto& b) { return a.depthMm < b.depthMm; });
         std::ofstream file(structuresTruth, std::ios::binary);
         file << bhv::WallStructuresCsv(truth);
         file.close();
@@ -148,7 +149,8 @@ int main(int argc, char** argv) {
         const char* name = settings.upward ? "up" : "down";
         bhv::ProjectDb db;
         db.SetWorkspacePath((out / "").wstring());
-        if (!db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth, diameterMm * 10, 0, 0)) {
+        if (!db.CreateProject(settings.upward ? L"up" : L"down", settings.startDepth,
+                              diameterMm * 10, 0, 0)) {
             std::fprintf(stderr, "cannot create the project in %s\n", out.c_str());
             return 1;
         }
@@ -183,8 +185,7 @@ int main(int argc, char** argv) {
          bhv::CheckRunGoals(registrations, [](const bhv::PageRegistration& p) {
              return bhv::RegistrationGoals::Strict(p.upward);
          }))
-        std::printf("goal %s: %s %s\n", v.goal.c_str(), v.met ? "met" : "MISSED",
-                    v.detail.c_str());
+        std::printf("goal %s: %s %s\n", v.goal.c_str(), v.met ? "met" : "MISSED", v.detail.c_str());
     std::ofstream(out / "registration.csv") << bhv::RegistrationCsv(registrations);
     return 0;
 }

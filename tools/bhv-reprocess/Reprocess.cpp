@@ -12,7 +12,6 @@
 #include <sstream>
 #include <thread>
 
-#include "report/ProjectReader.h"
 #include "Subtitles.h"
 #include "VideoFile.h"
 #include "camera/VideoRecorder.h"
@@ -20,6 +19,7 @@
 #include "imaging/ImageRun.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "report/ProjectReader.h"
 #include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
 
@@ -200,8 +200,7 @@ std::optional<double> RecordedDepthAt(const std::vector<DepthRecord>& records, d
 // run stops there, with the exit status and the reason in the report.
 class Reprocessing {
 public:
-    Reprocessing(const ReprocessOptions& options, std::ostream& log)
-        : o_(options), log_(log) {}
+    Reprocessing(const ReprocessOptions& options, std::ostream& log) : o_(options), log_(log) {}
 
     ReprocessReport Run() {
         if (!ReadInputs() || !ChooseSettings() || !CreateProject()) return report_;
@@ -315,8 +314,8 @@ bool Reprocessing::CheckPaths() {
 
     if (o_.output.empty()) return Fail(kReprocessUsage, "no output folder given (--out)");
     if (fs::exists(o_.output, ec_))
-        return Fail(kReprocessOutput, "the output folder " + o_.output.string() +
-                                          " exists already; name a new one");
+        return Fail(kReprocessOutput,
+                    "the output folder " + o_.output.string() + " exists already; name a new one");
     if (IsWithin(o_.output, sourceFolder_.empty() ? fs::path(".") : sourceFolder_))
         return Fail(kReprocessOutput, "the output folder " + o_.output.string() +
                                           " lies in the source project; name a folder elsewhere");
@@ -506,7 +505,8 @@ void Reprocessing::ChooseDirection() {
     if (o_.upward) {
         upward_ = *o_.upward;
         upwardFrom_ = "the command line";
-    } else if (sourceInfo_ && (sourceInfo_->direction == "up" || sourceInfo_->direction == "down")) {
+    } else if (sourceInfo_ &&
+               (sourceInfo_->direction == "up" || sourceInfo_->direction == "down")) {
         upward_ = sourceInfo_->Upward();
         upwardFrom_ = "the source project";
         if (upward_ != (track.LastDepth() < track.FirstDepth()) &&
@@ -530,10 +530,10 @@ bool Reprocessing::ChooseDiameter() {
              " mm is not a borehole's: ignored");
     }
     if (!PlausibleDiameter(diameter_))
-        return Fail(kReprocessMismatched,
-                    "the diameter " + std::to_string(diameter_ / 10) + " mm (" + diameterFrom_ +
-                        ") lies outside " + std::to_string(kMinDiameterTenths / 10) + " to " +
-                        std::to_string(kMaxDiameterTenths / 10) + " mm");
+        return Fail(kReprocessMismatched, "the diameter " + std::to_string(diameter_ / 10) +
+                                              " mm (" + diameterFrom_ + ") lies outside " +
+                                              std::to_string(kMinDiameterTenths / 10) + " to " +
+                                              std::to_string(kMaxDiameterTenths / 10) + " mm");
     return true;
 }
 
@@ -631,8 +631,8 @@ void Reprocessing::LogSettings() {
     log_ << "ring: centre " << config_.centreX << "," << config_.centreY << ", radii "
          << config_.radiusIn << "/" << config_.radiusOut << " (reference pixels; working "
          << params_.centreX << "," << params_.centreY << ", " << params_.radiusIn << "/"
-         << params_.radiusOut << "), clarity " << config_.stitchClarity << ", from "
-         << configFrom_ << "\n"
+         << params_.radiusOut << "), clarity " << config_.stitchClarity << ", from " << configFrom_
+         << "\n"
          << "direction " << (upward_ ? "up" : "down") << " (" << upwardFrom_ << ")"
          << (upward_ ? std::string(params_.upwardBandOuter ? ", band near the outer radius ("
                                                            : ", band near the inner radius (") +
@@ -814,8 +814,8 @@ void Reprocessing::MoveIntoPlace() {
     fs::rename(built, o_.output, ec_);
     if (ec_) {
         RemoveStaging();
-        Fail(kReprocessOutput, "cannot move the project to " + o_.output.string() + ": " +
-                                   ec_.message());
+        Fail(kReprocessOutput,
+             "cannot move the project to " + o_.output.string() + ": " + ec_.message());
         return;
     }
     RemoveStaging();

@@ -29,12 +29,12 @@ enum ReprocessExit : int {
 enum class UpwardBand { Auto, Inner, Outer };
 
 struct ReprocessOptions {
-    std::filesystem::path video;          // "<project>/Bot-VideoFrom<S>mm.avi"
-    std::filesystem::path subtitles;      // empty: the video's name with ".srt"
-    std::filesystem::path output;         // the new project folder; must not exist
-    std::filesystem::path config;         // empty: beside the video, else the user's settings
+    std::filesystem::path video;             // "<project>/Bot-VideoFrom<S>mm.avi"
+    std::filesystem::path subtitles;         // empty: the video's name with ".srt"
+    std::filesystem::path output;            // the new project folder; must not exist
+    std::filesystem::path config;            // empty: beside the video, else the user's settings
     std::filesystem::path userConfigFolder;  // the user's settings folder (empty: none)
-    std::filesystem::path sourceProject;  // empty: the video's folder
+    std::filesystem::path sourceProject;     // empty: the video's folder
     // Ring in pixels of the 1440 x 1080 reference frame, as in the configuration file.
     std::optional<int32_t> centreX, centreY, radiusIn, radiusOut;
     std::optional<int> clarity;  // 1 high, 0 normal
@@ -42,7 +42,7 @@ struct ReprocessOptions {
     std::optional<float> heading;     // start heading, degrees
     std::optional<int32_t> diameter;  // tenths of a millimetre
     UpwardBand upwardBand = UpwardBand::Auto;
-    int threads = 1;       // 1: decode and stitch in turn; 2: decoding on a thread of its own
+    int threads = 1;  // 1: decode and stitch in turn; 2: decoding on a thread of its own
     // FFmpeg's own frame threads for the decoder (0 or 1: none). Measurements only: on a whole
     // recording they gain little over the decoding thread, and they conceal a damaged picture
     // (a cut-off last packet) differently from a single decoder thread, so the pages of a
@@ -73,12 +73,12 @@ struct ReprocessReport {
     std::vector<std::string> notes;
     std::filesystem::path projectFolder;
     std::filesystem::path database;
-    int64_t frames = 0;      // frames decoded and stitched
-    int64_t heldFrames = 0;  // frames past the last subtitle (last depth held)
+    int64_t frames = 0;               // frames decoded and stitched
+    int64_t heldFrames = 0;           // frames past the last subtitle (last depth held)
     int64_t timedFrames = 0;          // frames whose moment came from the frame-times file
     int64_t recordedDepthFrames = 0;  // frames whose depth came from the depth file
-    int pages = 0;           // pages stored
-    double seconds = 0.0;    // processing time
+    int pages = 0;                    // pages stored
+    double seconds = 0.0;             // processing time
     double fps = 0.0;
     // What was used.
     UnwrapParams params;

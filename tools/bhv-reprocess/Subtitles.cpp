@@ -98,11 +98,10 @@ bool ParseSrt(const std::string& text, std::vector<SubtitleSample>& samples, std
                 // Any number of digits may stand there: strtod saturates instead of throwing.
                 const double metres = std::strtod(m[1].str().c_str(), nullptr);
                 if (!std::isfinite(metres) || std::abs(metres) > kMaxSubtitleDepthMetres)
-                    return fail(lineNo, "depth " + m[1].str().substr(0, 20) +
-                                            " m is out of range (at most " +
-                                            std::to_string(static_cast<int>(
-                                                kMaxSubtitleDepthMetres)) +
-                                            " m)");
+                    return fail(
+                        lineNo,
+                        "depth " + m[1].str().substr(0, 20) + " m is out of range (at most " +
+                            std::to_string(static_cast<int>(kMaxSubtitleDepthMetres)) + " m)");
                 current.depth = static_cast<int32_t>(std::llround(metres * 10000.0));
                 haveDepth = true;
             }
@@ -172,8 +171,7 @@ DepthTrack::DepthTrack(std::optional<int32_t> startDepth, std::vector<SubtitleSa
                 const double gap = p.seconds - std::max(points_.back().seconds, 0.0);
                 if (gap > 1.5)
                     notes_.push_back("no subtitle for " + Seconds(gap - 1.0) + " after " +
-                                     Seconds(points_.back().seconds) +
-                                     ": depth bridged linearly");
+                                     Seconds(points_.back().seconds) + ": depth bridged linearly");
             }
             points_.push_back(p);
             ++i;

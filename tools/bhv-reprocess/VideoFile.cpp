@@ -140,11 +140,15 @@ DecodedPicture::DecodedPicture() = default;
 DecodedPicture::~DecodedPicture() = default;
 DecodedPicture::DecodedPicture(DecodedPicture&&) noexcept = default;
 DecodedPicture& DecodedPicture::operator=(DecodedPicture&&) noexcept = default;
-void DecodedPicture::FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void DecodedPicture::FrameFree::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
 
 PictureCopier::PictureCopier() = default;
 PictureCopier::~PictureCopier() = default;
-void PictureCopier::SwsFree::operator()(SwsContext* sws) const { sws_freeContext(sws); }
+void PictureCopier::SwsFree::operator()(SwsContext* sws) const {
+    sws_freeContext(sws);
+}
 
 bool PictureCopier::Copy(const DecodedPicture& picture, RawFrame& frame, std::string& error) {
     const AVFrame* f = picture.frame_.get();

@@ -1,17 +1,17 @@
 // bhv-reprocess: turns a recorded bottom-camera video and its depth subtitles back into pages,
 // with corrected ring, clarity, direction or heading, into a new project folder.
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
 
-#include "report/ProjectReader.h"
 #include "Reprocess.h"
 #include "platform/CommandLine.h"
 #include "platform/Environment.h"
 #include "platform/Trace.h"
+#include "report/ProjectReader.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -43,7 +43,7 @@ struct Options {
     double disturbFrom = 0.0, disturbTo = 0.0;
     int cameraPort = -1;  // -1: no camera
     bhv::sim::SimCamera::Options camera;
-    std::string structuresTruth;  // write the wall's structures here and exit
+    std::string structuresTruth;                       // write the wall's structures here and exit
     double structuresFrom = 0.0, structuresTo = -1.0;  // metres; to < from: the hole's depth
 };
 
@@ -52,33 +52,35 @@ struct Options {
 constexpr double kTruthDepthWithoutBottom = 100.0;
 
 const char* kUsage =
-        "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
-           "               [--pulley 100|63] [--winch-speeds SLOW,MEDIUM,FAST]\n"
-           "               [--turn-rate DEG_PER_M] [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
-           "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6). The probe turns\n"
-           "with the hole by DEG_PER_M degrees per metre of depth (default 1.5).\n"
-           "Commands (also read from standard input, one per line):\n"
-           "  silence host|probe [on|off]   corrupt host|probe [on|off]\n"
-           "  drop host|probe|camera (camera: breaks the live streams once)\n"
-           "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
-           "  depth-jump METRES [once]   depth-back METRES   attitude-bad [on|off]\n"
-           "  corrupt camera [UNITS]   camera-size WIDTHxHEIGHT|off\n"
-           "  winch 0|1|2   speed 0|1|2   status   quit\n"
-           "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
-           "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
-           "        [--camera-nice N] (render and encode at niceness N, 1..19: on the program's\n"
-           "        own machine the program goes first, as beside a camera of its own hardware)\n"
-           "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n"
-           "Ground truth: [--structures-truth FILE.csv] [--structures-range FROM_M:TO_M]\n"
-           "        write the planar structures of the simulated wall (the hole turning at\n"
-           "        --turn-rate) as CSV and exit, without listening: one line per structure\n"
-           "        whose trace reaches the range (default 0 to the --fault \"bottom M\" depth,\n"
-           "        or to 100 m), columns depth_m (where the plane crosses the hole's axis),\n"
-           "        true_dip_deg, true_azimuth_deg, apparent_dip_deg, apparent_azimuth_deg,\n"
-           "        height_mm, type (Fracture/Bedding/Vein), aperture_mm (nan: none),\n"
-           "        visible_from_deg, visible_to_deg, faint, set, overlapping, flat_layer\n";
+    "usage: bhv-sim [--host-port N] [--probe-port N] [--start-depth METRES]\n"
+    "               [--pulley 100|63] [--winch-speeds SLOW,MEDIUM,FAST]\n"
+    "               [--turn-rate DEG_PER_M] [--fault \"COMMAND\"]... [--trace] [--no-stdin]\n"
+    "Port 0 picks a free port. Winch speeds in m/min (default 0.8,2,6). The probe turns\n"
+    "with the hole by DEG_PER_M degrees per metre of depth (default 1.5).\n"
+    "Commands (also read from standard input, one per line):\n"
+    "  silence host|probe [on|off]   corrupt host|probe [on|off]\n"
+    "  drop host|probe|camera (camera: breaks the live streams once)\n"
+    "  brake [on|off]   ignore-zero [on|off]   bottom METRES|off   garbage host|probe\n"
+    "  depth-jump METRES [once]   depth-back METRES   attitude-bad [on|off]\n"
+    "  corrupt camera [UNITS]   camera-size WIDTHxHEIGHT|off\n"
+    "  winch 0|1|2   speed 0|1|2   status   quit\n"
+    "Camera: [--camera-port N] [--camera-clip FRAMES] [--camera-empty-password]\n"
+    "        [--camera-fps N] (deliver N frames per second whatever the program sets)\n"
+    "        [--camera-nice N] (render and encode at niceness N, 1..19: on the program's\n"
+    "        own machine the program goes first, as beside a camera of its own hardware)\n"
+    "        [--magnetic-disturbance FROM_M:TO_M] (the compass goes astray there)\n"
+    "Ground truth: [--structures-truth FILE.csv] [--structures-range FROM_M:TO_M]\n"
+    "        write the planar structures of the simulated wall (the hole turning at\n"
+    "        --turn-rate) as CSV and exit, without listening: one line per structure\n"
+    "        whose trace reaches the range (default 0 to the --fault \"bottom M\" depth,\n"
+    "        or to 100 m), columns depth_m (where the plane crosses the hole's axis),\n"
+    "        true_dip_deg, true_azimuth_deg, apparent_dip_deg, apparent_azimuth_deg,\n"
+    "        height_mm, type (Fracture/Bedding/Vein), aperture_mm (nan: none),\n"
+    "        visible_from_deg, visible_to_deg, faint, set, overlapping, flat_layer\n";
 
-void Usage() { std::cerr << kUsage; }
+void Usage() {
+    std::cerr << kUsage;
+}
 
 bool ParsePort(const char* text, uint16_t& port) {
     char* end = nullptr;

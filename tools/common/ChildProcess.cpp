@@ -31,8 +31,9 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     argv.push_back(nullptr);
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     int execFailed[2] = {-1, -1};  // stays empty, and closes on exec, when exec succeeds
-    const int log =
-        logPath.empty() ? -1 : ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int log = logPath.empty()
+                        ? -1
+                        : ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if ((!logPath.empty() && log < 0) || ::pipe2(in, O_CLOEXEC) != 0 ||
         (logPath.empty() && ::pipe2(out, O_CLOEXEC) != 0) || ::pipe2(execFailed, O_CLOEXEC) != 0) {
         CloseAll({log, in[0], in[1], out[0], out[1], execFailed[0], execFailed[1]});
@@ -67,7 +68,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 
 void ChildProcess::Write(const std::string& line) {
     const std::string text = line + "\n";
-    if (stdin_ >= 0) [[maybe_unused]] auto n = ::write(stdin_, text.data(), text.size());
+    if (stdin_ >= 0) [[maybe_unused]]
+        auto n = ::write(stdin_, text.data(), text.size());
 }
 
 void ChildProcess::CloseInput() {

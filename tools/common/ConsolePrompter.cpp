@@ -7,10 +7,12 @@ namespace bhv::tools {
 PromptAnswer ConsolePrompter::Show(const std::wstring& text, PromptButtons buttons,
                                    const std::wstring&) {
     const bool question = buttons == PromptButtons::YesNo;
-    const PromptAnswer answer = !question                     ? PromptAnswer::Ok
+    const PromptAnswer answer = !question                      ? PromptAnswer::Ok
                                 : questions_ == Questions::Yes ? PromptAnswer::Yes
                                                                : PromptAnswer::No;
-    const char* said = answer == PromptAnswer::Ok ? "确定" : answer == PromptAnswer::Yes ? "是" : "否";
+    const char* said = answer == PromptAnswer::Ok    ? "确定"
+                       : answer == PromptAnswer::Yes ? "是"
+                                                     : "否";
     std::lock_guard lock(mutex_);
     boxes_.push_back(text);
     if (stream_) {

@@ -16,7 +16,9 @@ int32_t ReadInt32(const uint8_t* p) {
                                 uint32_t{p[3]} << 24);
 }
 
-int32_t ReadField(const uint8_t* record, size_t offset) { return ReadInt32(record + offset); }
+int32_t ReadField(const uint8_t* record, size_t offset) {
+    return ReadInt32(record + offset);
+}
 
 void WriteField(uint8_t* record, size_t offset, int32_t value) {
     const auto v = static_cast<uint32_t>(value);

@@ -16,15 +16,15 @@ namespace bhv::sdk {
 //   8  int32    session (requests after login; the login reply carries the new one)
 //  12  uint32   payload length, at most kMaxPayload
 enum class CameraMsg : uint16_t {
-    Login = 1,         // payload: user, 0, password, 0 -> reply: session, payload serial number
-    Logout = 2,        // -> reply
-    GetConfig = 3,     // payload: int32 command, int32 channel -> reply payload: the record
-    SetConfig = 4,     // payload: int32 command, int32 channel, record -> reply
-    SetClock = 5,      // payload: clock record (command 18 layout) -> reply
-    KeyFrame = 6,      // payload: int32 channel -> reply
-    StartStream = 7,   // payload: int32 channel, int32 stream -> reply, then StreamData
-    StreamData = 8,    // camera to client: payload one H.264 access unit (Annex B)
-    AlarmSubscribe = 9 // -> reply
+    Login = 1,          // payload: user, 0, password, 0 -> reply: session, payload serial number
+    Logout = 2,         // -> reply
+    GetConfig = 3,      // payload: int32 command, int32 channel -> reply payload: the record
+    SetConfig = 4,      // payload: int32 command, int32 channel, record -> reply
+    SetClock = 5,       // payload: clock record (command 18 layout) -> reply
+    KeyFrame = 6,       // payload: int32 channel -> reply
+    StartStream = 7,    // payload: int32 channel, int32 stream -> reply, then StreamData
+    StreamData = 8,     // camera to client: payload one H.264 access unit (Annex B)
+    AlarmSubscribe = 9  // -> reply
 };
 
 inline constexpr uint32_t kCameraMagic = 0x43564842;  // "BHVC" read as little-endian

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/Jpeg.h"
@@ -78,8 +77,7 @@ std::shared_ptr<FfmpegPlayer::Port> FfmpegPlayer::Find(int32_t port) {
     return it == ports_.end() ? nullptr : it->second;
 }
 
-bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t,
-                                        uint32_t poolSize) {
+bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t, uint32_t poolSize) {
     std::lock_guard lock(mutex_);
     if (ports_.count(port)) return false;
     auto p = std::make_shared<Port>();
@@ -138,7 +136,8 @@ bool FfmpegPlayer::H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32
         }
         // The parser reads ahead of what it is given: every buffer it sees carries FFmpeg's
         // zeroed padding after the data.
-        std::vector<uint8_t>& chunk = p->chunks.emplace_back(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        std::vector<uint8_t>& chunk =
+            p->chunks.emplace_back(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
         std::memcpy(chunk.data(), data, length);
         p->pooled += length;
     }

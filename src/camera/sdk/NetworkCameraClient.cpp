@@ -10,7 +10,9 @@
 
 namespace bhv::sdk {
 
-NetworkCameraClient::~NetworkCameraClient() { H264_DVR_Cleanup(); }
+NetworkCameraClient::~NetworkCameraClient() {
+    H264_DVR_Cleanup();
+}
 
 int32_t NetworkCameraClient::Fail(int32_t error) {
     lastError_ = error;
@@ -24,7 +26,9 @@ bool NetworkCameraClient::H264_DVR_Init(DisconnectCallBack, void*) {
     return true;
 }
 
-bool NetworkCameraClient::H264_DVR_SetDVRMessCallBack(MessCallBack, void*) { return true; }
+bool NetworkCameraClient::H264_DVR_SetDVRMessCallBack(MessCallBack, void*) {
+    return true;
+}
 
 bool NetworkCameraClient::H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) {
     connectWaitMs_ = std::max(waitMs, 1);
@@ -55,8 +59,8 @@ std::shared_ptr<NetworkCameraClient::Play> NetworkCameraClient::FindPlay(int32_t
 }
 
 int32_t NetworkCameraClient::H264_DVR_Login(const char* ip, uint16_t port, const char* user,
-                                            const char* password, DeviceInfo* info,
-                                            int32_t* error, int32_t) {
+                                            const char* password, DeviceInfo* info, int32_t* error,
+                                            int32_t) {
     auto setError = [&](int32_t e) {
         if (error) *error = e;
         Fail(e);

@@ -17,8 +17,8 @@ namespace bhv::sdk {
 // (docs/camera-protocol.md). Each login keeps one request connection; each live stream opens
 // a connection of its own whose receiving thread hands every access unit to the real-data
 // callback (the data received before the first callback is set is handed to it when it is set,
-// on the setting thread). Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or the
-// destructor.
+// on the setting thread). Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or
+// the destructor.
 class NetworkCameraClient : public NetSdk {
 public:
     NetworkCameraClient() = default;

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (out.size() != parser.counters().messages) std::abort();
 
     for (const bhv::Message& m : out) {
-        if (m.Length() > 127 || m.Bytes().size() != static_cast<std::size_t>(m.Length()) + 2) std::abort();
+        if (m.Length() > 127 || m.Bytes().size() != static_cast<std::size_t>(m.Length()) + 2)
+            std::abort();
         bhv::FrameParser again;
         std::vector<bhv::Message> echo;
         again.Feed(bhv::EncodeFrame(m), echo);

@@ -148,11 +148,11 @@ TEST(ProbeChartsLabelsTest, EveryAxisLabelFitsAtTheWindowsSizes) {
     const struct {
         int count, moveStep;
         float vertStep;
-    } histories[] = {{0, 0, 0.0f},      {30, -3, -0.3f},    {150, 2, 0.02f},
+    } histories[] = {{0, 0, 0.0f},      {30, -3, -0.3f},   {150, 2, 0.02f},
                      {400, 7, 0.0123f}, {60, 37, 0.4567f}, {500, 90, 0.0017f}};
     for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
-        const MainLayout layout = ComputeMainLayout(QSize(screen.width(), screen.height() - 65),
-                                                    1440, 1080);
+        const MainLayout layout =
+            ComputeMainLayout(QSize(screen.width(), screen.height() - 65), 1440, 1080);
         QWidget window;
         auto* charts = new ProbeCharts(&window);
         charts->MoveView()->setGeometry(layout[MainPart::MoveChart]);
@@ -161,8 +161,8 @@ TEST(ProbeChartsLabelsTest, EveryAxisLabelFitsAtTheWindowsSizes) {
         for (const auto& h : histories) {
             charts->Redraw(History(h.count, h.moveStep, h.vertStep));
             QCoreApplication::processEvents();
-            for (QChartView* view : {static_cast<QChartView*>(charts->MoveView()),
-                                     charts->VerticalityView()}) {
+            for (QChartView* view :
+                 {static_cast<QChartView*>(charts->MoveView()), charts->VerticalityView()}) {
                 const QStringList labels = AxisLabels(view);
                 EXPECT_GE(labels.size(), 6) << view->objectName().toStdString();
                 for (const QString& label : labels)

@@ -5,9 +5,9 @@
 #include <opencv2/core.hpp>
 #include <thread>
 
-#include "support/QtApp.h"
 #include "imaging/ImageRun.h"
 #include "imaging/Pages.h"
+#include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/DepthRuler.h"
 #include "ui/UnrolledImageView.h"
