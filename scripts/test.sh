@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 preset="${1:-default}"
 
 ./scripts/install-deps.sh
+# Every C++ file as clang-format writes it (scripts/check-format.sh --fix formats them).
+./scripts/check-format.sh
 cmake --preset "$preset"
 cmake --build --preset "$preset"
 # Tests never touch the real home folder: each test process gets its own (see
