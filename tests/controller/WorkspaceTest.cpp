@@ -124,7 +124,9 @@ TEST_F(WorkspaceTest, ASecondControllerOnTheWorkspaceIsRefusedAndASwitchKeepsThe
     // A second program on the same root: told who holds it, and it does not go on, nor write
     // the first one's settings file as it ends.
     const fs::path settings = tmp / "root" / "BHVW_Config.xml";
-    if (!fs::exists(settings)) ASSERT_TRUE(SaveUploadParam(UploadParam{}, WidePath(settings)));
+    if (!fs::exists(settings)) {
+        ASSERT_TRUE(SaveUploadParam(UploadParam{}, WidePath(settings)));
+    }
     const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
     fs::last_write_time(settings, stamp);
     {
