@@ -320,7 +320,11 @@ std::string PictureRefusal(const uint8_t* bytes, int n, int64_t& width, int64_t&
 
 }  // namespace
 
-bool ProjectReader::PageSize(int32_t id, cv::Size& stored, std::string* why, bool* png) const {
+// A stored page's bytes and its header's size, after the checks made before any decoding; the
+// reason otherwise. The callback sees the bytes while the statement holds them.
+bool ProjectReader::ReadPageBytes(
+    int32_t id, std::string* why,
+    const std::function<void(std::span<const uint8_t>, int64_t, int64_t)>& read) const {
     auto refuse = [why](const std::string& reason) {
         if (why) *why = reason;
         return false;
@@ -334,36 +338,39 @@ bool ProjectReader::PageSize(int32_t id, cv::Size& stored, std::string* why, boo
     int64_t width = 0, height = 0;
     if (const std::string reason = PictureRefusal(bytes, n, width, height); !reason.empty())
         return refuse(reason);
-    stored = cv::Size(static_cast<int>(width), static_cast<int>(height));
-    if (png) *png = IsPng({bytes, static_cast<size_t>(n)});
+    read({bytes, static_cast<size_t>(n)}, width, height);
     return true;
+}
+
+bool ProjectReader::PageSize(int32_t id, cv::Size& stored, std::string* why, bool* png) const {
+    return ReadPageBytes(id, why, [&](std::span<const uint8_t> picture, int64_t w, int64_t h) {
+        stored = cv::Size(static_cast<int>(w), static_cast<int>(h));
+        if (png) *png = IsPng(picture);
+    });
 }
 
 cv::Mat ProjectReader::Page(int32_t id, std::string* why, int atLeastColumns,
                             cv::Size* stored) const {
-    auto refuse = [why](const std::string& reason) {
-        if (why) *why = reason;
-        return cv::Mat();
-    };
-    Statement s(db_, "SELECT data FROM bigImages WHERE id = ?");
-    if (!s) return refuse("cannot query the pages");
-    sqlite3_bind_int(s.get(), 1, id);
-    if (!s.Step()) return refuse("no such page");
-    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
-    const int n = sqlite3_column_bytes(s.get(), 0);
-    int64_t width = 0, height = 0;
-    if (const std::string reason = PictureRefusal(bytes, n, width, height); !reason.empty())
-        return refuse(reason);
-    const std::span<const uint8_t> picture(bytes, static_cast<size_t>(n));
-    const bool png = IsPng(picture);
-    const bool halved = !png && atLeastColumns > 0 && (width + 1) / 2 >= atLeastColumns;
-    const cv::Mat page = png ? DecodePng(picture) : DecodeJpeg(picture, halved);
-    if (page.empty()) return refuse("the picture cannot be decoded");
-    if (page.cols != (halved ? (width + 1) / 2 : width) ||
-        page.rows != (halved ? (height + 1) / 2 : height))
-        return refuse("the picture's size differs from its header");
-    if (stored) *stored = cv::Size(static_cast<int>(width), static_cast<int>(height));
-    return page;
+    cv::Mat page;
+    std::string reason;
+    const bool read = ReadPageBytes(
+        id, &reason, [&](std::span<const uint8_t> picture, int64_t width, int64_t height) {
+            const bool png = IsPng(picture);
+            const bool halved = !png && atLeastColumns > 0 && (width + 1) / 2 >= atLeastColumns;
+            page = png ? DecodePng(picture) : DecodeJpeg(picture, halved);
+            if (page.empty()) {
+                reason = "the picture cannot be decoded";
+            } else if (page.cols != (halved ? (width + 1) / 2 : width) ||
+                       page.rows != (halved ? (height + 1) / 2 : height)) {
+                reason = "the picture's size differs from its header";
+                page.release();
+            } else if (stored) {
+                *stored = cv::Size(static_cast<int>(width), static_cast<int>(height));
+            }
+        });
+    if (read && !page.empty()) return page;
+    if (why) *why = reason;
+    return cv::Mat();
 }
 
 }  // namespace bhv

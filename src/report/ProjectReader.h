@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <opencv2/core/mat.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,10 @@ public:
                   bool* png = nullptr) const;
 
 private:
+    bool ReadPageBytes(
+        int32_t id, std::string* why,
+        const std::function<void(std::span<const uint8_t>, int64_t, int64_t)>& read) const;
+
     sqlite3* db_ = nullptr;
     std::filesystem::path path_;
 };
