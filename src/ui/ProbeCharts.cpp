@@ -3,6 +3,7 @@
 #include <QChart>
 #include <QLineSeries>
 #include <QValueAxis>
+#include <algorithm>
 
 #include "ui/UiFonts.h"
 
@@ -78,19 +79,22 @@ ProbeCharts::ProbeCharts(QWidget* parent) : QObject(parent) {
 
 void ProbeCharts::Redraw(std::span<const ProbeStateRecord> history) {
     history_.assign(history.begin(), history.end());
-    QList<QPointF> moves;
-    QList<QPointF> verticality;
-    moves.reserve(static_cast<qsizetype>(history.size()));
-    verticality.reserve(static_cast<qsizetype>(history.size()));
-    for (const ProbeStateRecord& record : history) {
-        const double depth = record.id / 1000.0;
-        moves.append(QPointF(record.totalMove, depth));
-        verticality.append(QPointF(record.verticality, depth));
-    }
-    // One replacement per series: a single geometry update instead of one per point.
-    moveSeries_->replace(moves);
-    vertSeries_->replace(verticality);
     ranges_ = WidenChartRanges(ranges_, history);
+    // Each curve holds a few points per pixel row of its plot, whatever depth the run reached.
+    int rows = static_cast<int>(
+        std::max(moveView_->chart()->plotArea().height(), vertView_->chart()->plotArea().height()));
+    if (rows <= 0) rows = kChartRowsBeforeLayout;
+    auto curve = [&](double (*value)(const ProbeStateRecord&)) {
+        QList<QPointF> points;
+        for (size_t i :
+             CurveRecordsToDraw(history, value, ranges_.depthMin, ranges_.depthMax, rows))
+            points.append(QPointF(value(history[i]), history[i].id / 1000.0));
+        return points;
+    };
+    // One replacement per series: a single geometry update instead of one per point.
+    moveSeries_->replace(curve([](const ProbeStateRecord& r) { return double(r.totalMove); }));
+    vertSeries_->replace(
+        curve([](const ProbeStateRecord& r) { return static_cast<double>(r.verticality); }));
     ApplyRanges();
 }
 

@@ -15,7 +15,8 @@ namespace bhv::ui {
 
 // The two depth curves of a run: horizontal displacement (red, -100..100 mm at first) and
 // verticality (blue, -2..2 % at first) against depth in metres growing downward (0..10 m at
-// first). Redraw rebuilds both curves from the probe-state history; the ranges only widen. The
+// first). Redraw rebuilds both curves from the probe-state history, a few points per pixel row
+// of the plot; the ranges only widen. The
 // displacement chart carries the cursors, whose reading shows in the bottom axis titles of both
 // charts.
 //
@@ -42,6 +43,9 @@ public:
 
 private:
     void ApplyRanges();
+
+    // The plot's height taken before the charts are laid out (a tall screen's).
+    static constexpr int kChartRowsBeforeLayout = 1000;
 
     DepthCursorChartView* moveView_ = nullptr;
     QChartView* vertView_ = nullptr;

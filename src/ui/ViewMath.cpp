@@ -89,6 +89,41 @@ ChartRanges WidenChartRanges(const ChartRanges& current,
     return r;
 }
 
+std::vector<size_t> CurveRecordsToDraw(std::span<const ProbeStateRecord> history,
+                                       double (*value)(const ProbeStateRecord&), double depthMin,
+                                       double depthMax, int rows) {
+    std::vector<size_t> kept;
+    rows = std::max(rows, 1);
+    if (history.size() <= 4 * static_cast<size_t>(rows) || !(depthMax > depthMin)) {
+        kept.resize(history.size());
+        for (size_t i = 0; i < kept.size(); ++i) kept[i] = i;
+        return kept;
+    }
+    const double rowsPerMetre = rows / (depthMax - depthMin);
+    auto rowOf = [&](const ProbeStateRecord& r) {
+        return static_cast<int64_t>(std::floor((r.id / 1000.0 - depthMin) * rowsPerMetre));
+    };
+    size_t first = 0;
+    while (first < history.size()) {
+        const int64_t row = rowOf(history[first]);
+        size_t last = first, low = first, high = first;
+        double lowValue = value(history[first]), highValue = lowValue;
+        while (last + 1 < history.size() && rowOf(history[last + 1]) == row) {
+            ++last;
+            const double v = value(history[last]);
+            if (!std::isfinite(v)) continue;
+            if (!(v >= lowValue)) low = last, lowValue = v;
+            if (!(v <= highValue)) high = last, highValue = v;
+        }
+        size_t run[4] = {first, low, high, last};
+        std::sort(std::begin(run), std::end(run));
+        for (size_t i = 0; i < 4; ++i)
+            if (i == 0 || run[i] != run[i - 1]) kept.push_back(run[i]);
+        first = last + 1;
+    }
+    return kept;
+}
+
 double AxisLabelStep(double limit) {
     if (!std::isfinite(limit) || limit <= 0.0) return 1.0;
     double power = std::pow(10.0, std::floor(std::log10(limit)));

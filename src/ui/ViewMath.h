@@ -84,6 +84,16 @@ struct ChartRanges {
 // leaves them as they are.
 ChartRanges WidenChartRanges(const ChartRanges& current, std::span<const ProbeStateRecord> history);
 
+// The records of one curve worth drawing in `rows` pixel rows of the depth range: the history
+// cut, in its order, into runs of records that fall into the same row, and of each run its
+// first and last record and those with the smallest and largest value (by `value`), each once,
+// in the history's order. The line drawn through them looks as the whole history's does, and
+// its points are bounded by the chart's height, not by the depth reached. A history of at most
+// four records a row is kept whole. A value that is not a number is no extreme.
+std::vector<size_t> CurveRecordsToDraw(std::span<const ProbeStateRecord> history,
+                                       double (*value)(const ProbeStateRecord&), double depthMin,
+                                       double depthMax, int rows);
+
 // The step between an axis's labels: the smallest of 1, 2, 2.5 and 5 times a power of ten that
 // is greater than `limit`. Labels at whole multiples of it stay short ("-300", "0.25"), and an
 // axis of span s gets at most n + 1 labels with the step above s / n; a symmetric axis of +-m at

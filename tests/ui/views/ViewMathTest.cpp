@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -118,6 +119,56 @@ TEST(ViewMathTest, TiltViewLinesWithTheHumidityLevel) {
                 EXPECT_EQ(lines[i], c.lines[i]);
             }
     }
+}
+
+}  // namespace
+}  // namespace bhv::ui
+
+namespace bhv::ui {
+namespace {
+
+TEST(ViewMath, ADeepHistoryIsDrawnWithAFewPointsARowAndKeepsItsExtremes) {
+    // 1000 m of records every 100 mm, a slow wave with one sharp spike and a stretch without a
+    // verticality (not a number).
+    std::vector<ProbeStateRecord> history(10000);
+    for (size_t i = 0; i < history.size(); ++i) {
+        history[i].id = static_cast<int32_t>(i * 100);
+        history[i].totalMove = static_cast<int32_t>(50 * std::sin(i / 300.0));
+        history[i].verticality = i >= 7000 && i < 7100 ? NAN : 0.1f;
+    }
+    history[4321].totalMove = 400;
+    history[4322].totalMove = -380;
+    auto move = [](const ProbeStateRecord& r) { return double(r.totalMove); };
+    auto vert = [](const ProbeStateRecord& r) { return double(r.verticality); };
+
+    const std::vector<size_t> kept = CurveRecordsToDraw(history, move, 0.0, 1000.0, 500);
+    EXPECT_LE(kept.size(), 4u * 500);
+    EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end()));
+    EXPECT_EQ(kept.front(), 0u);
+    EXPECT_EQ(kept.back(), history.size() - 1);
+    for (size_t spike : {4321u, 4322u})
+        EXPECT_TRUE(std::binary_search(kept.begin(), kept.end(), spike)) << spike;
+    // Every row's extremes survive: the drawn curve spans what the whole history spans.
+    int32_t low = 0, high = 0;
+    for (size_t i : kept) {
+        low = std::min(low, history[i].totalMove);
+        high = std::max(high, history[i].totalMove);
+    }
+    EXPECT_EQ(low, -380);
+    EXPECT_EQ(high, 400);
+    // Records that are not a number are drawn as the whole history would have them, no more.
+    const std::vector<size_t> vertKept = CurveRecordsToDraw(history, vert, 0.0, 1000.0, 500);
+    EXPECT_LE(vertKept.size(), 4u * 500);
+
+    // A short history, or one the rows hold four a row, is drawn whole.
+    EXPECT_EQ(CurveRecordsToDraw(std::span(history).first(2000), move, 0.0, 200.0, 500).size(),
+              2000u);
+    // Going down and up again over the same rows keeps both passes.
+    std::vector<ProbeStateRecord> back(history.begin(), history.begin() + 3000);
+    back.insert(back.end(), history.rbegin() + 7000, history.rend());
+    const std::vector<size_t> both = CurveRecordsToDraw(back, move, 0.0, 300.0, 100);
+    EXPECT_EQ(both.back(), back.size() - 1);
+    EXPECT_LE(both.size(), 2u * 4 * 100 + 4);
 }
 
 }  // namespace
