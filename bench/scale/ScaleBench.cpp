@@ -5,18 +5,31 @@
 //                               page browser does: the neighbour's id, the page read and decoded
 //                               (halved, as for a view up to half the page's width, and whole,
 //                               for a wider one), and the page's overspeed row, one page at a time
+//   bench_scale frames METRES   the run's per-frame bookkeeping that grows with the hole: the
+//                               quality of every 100 mm fed frame by frame as a live run at
+//                               0.8 m/min and 20 frames/s feeds it (a frame, the stitching's
+//                               segment, the completed intervals taken; the magnetometer once a
+//                               second), with the strip's grades of the page on screen, timed per
+//                               frame over the first metre and over the last one, and the memory
+//                               it holds at the end with the probe-state history of the same run
+//                               (a record every 100 mm); PASS when the last metre's frames cost
+//                               at most 1.5 times the first's plus 2 us
+#include <malloc.h>
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "imaging/Jpeg.h"
+#include "imaging/Quality.h"
 #include "report/ProjectReader.h"
+#include "storage/ProbeStateRecord.h"
 
 namespace {
 
@@ -148,11 +161,64 @@ int Browse(const fs::path& project) {
     return pages > 0 ? 0 : 1;
 }
 
+size_t HeapInUse() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+int Frames(double metres) {
+    if (!(metres >= 1.0) || metres > 5000.0) {
+        std::fputs("bench_scale frames: METRES from 1 to 5000\n", stderr);
+        return 2;
+    }
+    constexpr double kFps = 20.0, kMmPerFrame = 800.0 / 60.0 / kFps;
+    const size_t heapBefore = HeapInUse();
+    bhv::QualityTracker quality;
+    quality.Reset(false);
+    std::vector<bhv::ProbeStateRecord> history;  // as the project database keeps it for the run
+    const int64_t frames = static_cast<int64_t>(metres * 1000.0 / kMmPerFrame);
+    const int64_t perMetre = static_cast<int64_t>(1000.0 / kMmPerFrame);
+    double firstUs = 0.0, lastUs = 0.0;
+    size_t stripCells = 0;
+    for (int64_t f = 0; f < frames; ++f) {
+        const double from = f * kMmPerFrame, to = from + kMmPerFrame;
+        const Clock::time_point t0 = Clock::now();
+        quality.AddFrame(to, 1.0 / kFps);
+        quality.AddSegment(from, to, kMmPerFrame);
+        if (f % static_cast<int64_t>(kFps) == 0) quality.AddField(to, 20.0, 5.0, -40.0);
+        const std::vector<bhv::DepthQuality> done = quality.TakeCompleted(to);
+        // The live view repaints with each frame; its strip shows the grades of one page.
+        const int32_t pageTop = static_cast<int32_t>(to / 1000.0) * 1000;
+        stripCells += quality.Grades(pageTop, pageTop + 1000).size();
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+        if (f < perMetre) firstUs += us;
+        if (f >= frames - perMetre) lastUs += us;
+        (void)done;
+        if (static_cast<int64_t>(to / 100.0) != static_cast<int64_t>(from / 100.0)) {
+            bhv::ProbeStateRecord r;
+            r.id = static_cast<int32_t>(to);
+            history.push_back(r);
+        }
+    }
+    const double first = firstUs / perMetre, last = lastUs / perMetre;
+    const size_t held = HeapInUse() - heapBefore;
+    const bool pass = last <= 1.5 * first + 2.0;
+    std::printf("frames_metres %.0f\n", metres);
+    std::printf("frames_per_frame_first_metre_us %.2f\n", first);
+    std::printf("frames_per_frame_last_metre_us %.2f\n", last);
+    std::printf("frames_held_mb %.2f (quality of %zu intervals, %zu probe states)\n", held / 1e6,
+                quality.Grades().size(), history.size());
+    std::printf("frames_strip_cells %zu\n", stripCells);
+    std::printf("frames_result %s\n", pass ? "PASS" : "MISSED");
+    return pass ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "open") return Open(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "browse") return Browse(argv[2]);
-    std::fputs("usage: bench_scale open|browse PROJECT\n", stderr);
+    if (argc == 3 && std::string(argv[1]) == "frames") return Frames(std::atof(argv[2]));
+    std::fputs("usage: bench_scale open|browse PROJECT | frames METRES\n", stderr);
     return 2;
 }

@@ -9,13 +9,21 @@
 #   bhv-export         strips, LAS, CSV within 60 s; peak memory independent of depth (the 500 m
 #                      peak at most 20 % above the 100 m one)
 #   PDF log 1:20       within 60 s on one core (taskset -c 0), at most 400 MB resident
-# and the growth of each figure from one depth to the next. A figure past its goal prints
+#   per-frame bookkeeping  the quality of every 100 mm fed frame by frame as a live run feeds it
+#                      (bench_scale frames): a frame of the last metre costs what one of the
+#                      first does; the run state it holds at the end at most 50 MB above a
+#                      5 m run's
+# and the growth of each figure from one depth to the next. With --live, the live program
+# itself is run twice by the scripted operator under Xvfb (needs xvfb-run and bhv-operator in
+# --bin): over the first 3 m of the hole and over 495 to 498 m (the simulator and the run's
+# start depth at 495 m), each held to the operator's own goal lines (frame rate, CPU per frame,
+# window thread, event loop, caption latency, peak memory), printed side by side. A figure past its goal prints
 # MISSED; the last line is "RESULT: PASS" only when every goal held (else "RESULT: MISSED" and
 # the exit status 1). Goals are held at depths up to --hold-to metres (500 by default); deeper
 # ones are printed as figures, for the growth.
 #
 #   bench/scale/scale.sh [--depths 100,500,1000] [--out DIR] [--bin DIR] [--hold-to METRES]
-#                        [--keep]
+#                        [--keep] [--live]
 # --bin: the folder with bhv-deephole, bhv-export and bench_scale (default: build/default/bin);
 # --out: where the projects and outputs go (default: a temporary folder, removed at the end
 # unless --keep). Nothing here opens a network connection.
@@ -27,6 +35,7 @@ out=""
 bin="$here/../../build/default/bin"
 hold_to=500
 keep=0
+live=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --depths) depths="$2"; shift 2 ;;
@@ -34,13 +43,19 @@ while [ $# -gt 0 ]; do
         --bin) bin="$2"; shift 2 ;;
         --hold-to) hold_to="$2"; shift 2 ;;
         --keep) keep=1; shift ;;
-        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+        --live) live=1; shift ;;
+        -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
         *) echo "scale.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
-for tool in bhv-deephole bhv-export bench_scale; do
+tools=(bhv-deephole bhv-export bench_scale)
+[ "$live" = 1 ] && tools+=(bhv-operator)
+for tool in "${tools[@]}"; do
     [ -x "$bin/$tool" ] || { echo "scale.sh: $bin/$tool is missing (build it, or name --bin)" >&2; exit 2; }
 done
+if [ "$live" = 1 ]; then
+    command -v xvfb-run > /dev/null || { echo "scale.sh: --live needs xvfb-run" >&2; exit 2; }
+fi
 [ -x /usr/bin/time ] || { echo "scale.sh: /usr/bin/time is missing (apt-get install time)" >&2; exit 2; }
 command -v taskset > /dev/null || { echo "scale.sh: taskset is missing (util-linux)" >&2; exit 2; }
 
@@ -70,6 +85,11 @@ status() {
     if awk -v v="$value" -v g="$goal" 'BEGIN { exit !(v <= g) }'; then echo "ok"; else echo "MISSED"; fi
 }
 row() { rows+=("$(printf '%6s m  %-34s %14s  %-22s %s' "$@")"); }
+get() { sed -n "s/^$1 //p" "$2"; }
+
+# The run state a 5 m run holds at its end, the base of the held memory at every depth.
+"$bin/bench_scale" frames 5 > "$out/frames-5.out" || true
+held_base=$(get frames_held_mb "$out/frames-5.out" | cut -d' ' -f1)
 
 for depth in "${depth_list[@]}"; do
     work="$out/$depth"
@@ -87,7 +107,6 @@ for depth in "${depth_list[@]}"; do
     echo "== $depth m: opening and browsing" >&2
     "$bin/bench_scale" open "$project" > "$work/open.out"
     "$bin/bench_scale" browse "$project" > "$work/browse.out"
-    get() { sed -n "s/^$1 //p" "$2"; }
     db_mb=$(awk -v b="$(get db_bytes "$work/open.out")" 'BEGIN { printf "%.1f", b / 1048576 }')
     open_ms=$(get open_ms "$work/open.out")
     fig[$depth,db_mb]=$db_mb
@@ -105,6 +124,20 @@ for depth in "${depth_list[@]}"; do
             fi
         done
     done
+
+    echo "== $depth m: per-frame bookkeeping" >&2
+    "$bin/bench_scale" frames "$depth" > "$work/frames.out" || true
+    first_us=$(get frames_per_frame_first_metre_us "$work/frames.out")
+    last_us=$(get frames_per_frame_last_metre_us "$work/frames.out")
+    held_mb=$(get frames_held_mb "$work/frames.out" | cut -d' ' -f1)
+    frame_goal=$(awk -v f="$first_us" 'BEGIN { printf "%.2f", 1.5 * f + 2 }')
+    held_more=$(awk -v a="$held_mb" -v b="$held_base" 'BEGIN { printf "%.2f", a - b }')
+    fig[$depth,frame_us]=$last_us
+    fig[$depth,held_mb]=$held_mb
+    row "$depth" "per-frame bookkeeping, last metre" "$last_us us" "<= $frame_goal us" \
+        "$(status "$last_us" "$frame_goal" "$depth") (first metre $first_us us)"
+    row "$depth" "run state held, above a 5 m run" "$held_more MB" "<= 50 MB" \
+        "$(status "$held_more" 50 "$depth")"
 
     echo "== $depth m: bhv-export" >&2
     /usr/bin/time -o "$work/export.time" -f "%e %M" \
@@ -150,6 +183,32 @@ else
     row "-" "bhv-export peak RSS growth" "n/a" "<= 20 %" "(needs two depths)"
 fi
 
+# The live program at the top of the hole and 495 m down, through the scripted operator.
+if [ "$live" = 1 ]; then
+    for stretch in "0 3.2" "495 498.2"; do
+        read -r from to <<< "$stretch"
+        work="$out/live-$from"
+        mkdir -p "$work/home" "$work/root"
+        echo "== live run from $from m to $to m (bhv-operator under Xvfb)" >&2
+        args=(--out "$work" --to "$to" --no-faults --no-upload --record 0)
+        [ "$from" != 0 ] && args+=(--down-from "$from")
+        # A run of its own folders; the operator starts its own simulator on 127.0.0.1 (and
+        # nothing is started with a device address that is not loopback).
+        for v in "$BHV_HOST_ADDR" "$BHV_PROBE_ADDR" "$BHV_CAMERA_ADDR"; do
+            case "$v" in 127.0.0.1:*) ;; *) echo "scale.sh: $v is not loopback" >&2; exit 2 ;; esac
+        done
+        HOME="$work/home" BHV_ROOT="$work/root/" xvfb-run -a -s "-screen 0 1366x768x24" \
+            "$bin/bhv-operator" "${args[@]}" > "$work/operator.out" 2>&1 || true
+        result=$(sed -n 's/^RESULT: //p' "$work/operator.out")
+        while IFS='|' read -r verdict name value; do
+            [ "$verdict" = met ] && verdict=ok
+            row "$from-$to" "live: $name" "$value" "(operator's goal)" "$verdict"
+        done < <(sed -n '/^goals:/,/^RESULT/p' "$work/operator.out" |
+                 sed -nE 's/^  (met|MISSED) +([^:]*): (.*)$/\1|\2|\3/p')
+        [ "$result" = PASS ] || row "$from-$to" "live run" "${result:-no result}" "PASS" MISSED
+    done
+fi
+
 echo
 echo "Figures per depth"
 printf '%8s  %-34s %14s  %-22s %s\n' "depth" "figure" "value" "goal" "status"
@@ -163,10 +222,11 @@ if [ ${#depth_list[@]} -ge 2 ]; then
     # The browsing's medians say how a page's cost grows; its maxima are one page each, the
     # slowest moment of a shared machine.
     names=(make_s db_mb open_ms halved_median whole_median halved_max whole_max export_s
-           export_mb pdf_s pdf_mb pdf_size)
+           export_mb pdf_s pdf_mb pdf_size frame_us held_mb)
     labels=("project made, s" "database, MB" "open + page list, ms" "browse halved median, ms"
             "browse whole median, ms" "browse halved max, ms" "browse whole max, ms"
-            "bhv-export, s" "bhv-export RSS, MB" "PDF log, s" "PDF log RSS, MB" "PDF file, MB")
+            "bhv-export, s" "bhv-export RSS, MB" "PDF log, s" "PDF log RSS, MB" "PDF file, MB"
+            "per-frame bookkeeping, us" "run state held, MB")
     for i in "${!names[@]}"; do
         line="$(printf '  %-24s' "${labels[$i]}")"
         worst=0

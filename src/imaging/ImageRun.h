@@ -111,6 +111,10 @@ public:
     void NoteEncoderDisagreement(double mm);
     // The quality grades of the current run's intervals graded so far, by top depth (mm).
     std::map<int32_t, QualityGrade> QualityGrades() const { return quality_.Grades(); }
+    // Those of the intervals that reach into [loMm, hiMm), for a view of that stretch.
+    std::map<int32_t, QualityGrade> QualityGrades(int32_t loMm, int32_t hiMm) const {
+        return quality_.Grades(loMm, hiMm);
+    }
     // Called on the image thread with each interval as it is graded (and with all of them, the
     // final grades, at the run's end); set before the image thread starts.
     void SetQualityListener(std::function<void(const std::vector<DepthQuality>&)> listener) {

@@ -8,12 +8,6 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kCompleteMarginMm = 50.0;
 
-double Median(std::vector<double> v) {
-    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-    std::nth_element(v.begin(), mid, v.end());
-    return *mid;
-}
-
 }  // namespace
 
 DepthQualityRow ToStoredRow(const DepthQuality& q) {
@@ -86,9 +80,33 @@ void QualityTracker::Reset(bool upward, QualityLimits limits) {
     upward_ = upward;
     limits_ = limits;
     acc_.clear();
+    open_.clear();
     grades_.clear();
-    strengths_.clear();
-    dips_.clear();
+    strengths_.Clear();
+    dips_.Clear();
+}
+
+QualityTracker::Acc& QualityTracker::At(int32_t key) {
+    const auto [it, made] = acc_.try_emplace(key);
+    if (made) open_.insert(key);
+    return it->second;
+}
+
+void QualityTracker::RunningMedian::Add(double x) {
+    if (high_.empty() || x >= high_.top())
+        high_.push(x);
+    else
+        low_.push(x);
+    // The upper half holds ceil(n / 2) samples, so that its least is the sample at n / 2.
+    const size_t n = low_.size() + high_.size();
+    while (high_.size() > n - n / 2) {
+        low_.push(high_.top());
+        high_.pop();
+    }
+    while (high_.size() < n - n / 2) {
+        high_.push(low_.top());
+        low_.pop();
+    }
 }
 
 int32_t QualityTracker::Key(double mm) {
@@ -99,7 +117,7 @@ int32_t QualityTracker::Key(double mm) {
 void QualityTracker::AddFrame(double atMm, double seconds) {
     if (!std::isfinite(atMm)) return;
     std::lock_guard lock(mutex_);
-    Acc& a = acc_[Key(atMm)];
+    Acc& a = At(Key(atMm));
     a.frames += 1;
     a.seconds += std::max(seconds, 0.0);
 }
@@ -115,7 +133,7 @@ void QualityTracker::AddSegment(double fromMm, double toMm, double imageMm) {
         const double a1 = std::min(hi, static_cast<double>(key + DepthQuality::kIntervalMm));
         if (a1 <= a0) continue;
         const double f = (a1 - a0) / length;
-        Acc& a = acc_[key];
+        Acc& a = At(key);
         a.travel += a1 - a0;
         // Not capped band by band: a live image runs a little ahead of the encoder on one band
         // and behind on the next, and capping only the bands ahead would grade a sound
@@ -131,7 +149,7 @@ void QualityTracker::AddSegment(double fromMm, double toMm, double imageMm) {
 void QualityTracker::AddOutage(double atMm, double seconds) {
     if (!std::isfinite(atMm) || seconds <= 0) return;
     std::lock_guard lock(mutex_);
-    acc_[Key(atMm)].outage += seconds;
+    At(Key(atMm)).outage += seconds;
 }
 
 void QualityTracker::AddOverspeed(double fromMm, double toMm) {
@@ -140,33 +158,35 @@ void QualityTracker::AddOverspeed(double fromMm, double toMm) {
     for (int32_t key = Key(lo); key < hi; key += DepthQuality::kIntervalMm) {
         const double a0 = std::max(lo, static_cast<double>(key));
         const double a1 = std::min(hi, static_cast<double>(key + DepthQuality::kIntervalMm));
-        if (a1 > a0) acc_[key].overspeed += a1 - a0;
+        if (a1 > a0) At(key).overspeed += a1 - a0;
     }
 }
 
 void QualityTracker::AddDisagreement(double atMm, double mm) {
     if (!std::isfinite(atMm) || !(mm > 0)) return;
     std::lock_guard lock(mutex_);
-    Acc& a = acc_[Key(atMm)];
+    Acc& a = At(Key(atMm));
     a.encoderFault = std::max(a.encoderFault, mm);
 }
 
 void QualityTracker::AddField(double atMm, double x, double y, double z) {
     if (!std::isfinite(atMm)) return;
     std::lock_guard lock(mutex_);
-    Acc& a = acc_[Key(atMm)];
+    Acc& a = At(Key(atMm));
     a.mx += x;
     a.my += y;
     a.mz += z;
     ++a.fields;
     const auto [strength, dip] = FieldStrengthDip(x, y, z);
-    strengths_.push_back(strength);
-    dips_.push_back(dip);
+    if (std::isfinite(strength) && std::isfinite(dip)) {
+        strengths_.Add(strength);
+        dips_.Add(dip);
+    }
 }
 
 std::optional<std::pair<double, double>> QualityTracker::SteadyLocked() const {
-    if (strengths_.empty()) return std::nullopt;
-    return std::make_pair(Median(strengths_), Median(dips_));
+    if (strengths_.Empty()) return std::nullopt;
+    return std::make_pair(strengths_.Value(), dips_.Value());
 }
 
 std::optional<std::pair<double, double>> QualityTracker::SteadyField() const {
@@ -203,15 +223,23 @@ DepthQuality QualityTracker::Make(int32_t key, const Acc& a,
 std::vector<DepthQuality> QualityTracker::TakeCompleted(double currentMm) {
     std::lock_guard lock(mutex_);
     std::vector<DepthQuality> done;
-    const auto steady = SteadyLocked();
-    for (auto& [key, a] : acc_) {
-        if (a.taken) continue;
+    // Only the intervals not taken yet are looked at (a few near the probe), and the run's
+    // steady field only once one is taken: this runs for every frame, however deep the run.
+    std::optional<std::optional<std::pair<double, double>>> steady;
+    for (auto it = open_.begin(); it != open_.end();) {
+        const int32_t key = *it;
         const bool left = upward_ ? currentMm < key - kCompleteMarginMm
                                   : currentMm > key + DepthQuality::kIntervalMm + kCompleteMarginMm;
-        if (!left) continue;
+        if (!left) {
+            ++it;
+            continue;
+        }
+        if (!steady) steady = SteadyLocked();
+        Acc& a = acc_.at(key);
         a.taken = true;
-        done.push_back(Make(key, a, steady));
+        done.push_back(Make(key, a, *steady));
         grades_[key] = done.back().grade;
+        it = open_.erase(it);
     }
     return done;
 }
@@ -224,6 +252,7 @@ std::vector<DepthQuality> QualityTracker::Finish() {
         // An interval only touched while the probe stood (no travel, no frames) is not logged.
         if (a.travel <= 0 && a.frames <= 0) continue;
         a.taken = true;
+        open_.erase(key);
         all.push_back(Make(key, a, steady));
         grades_[key] = all.back().grade;
     }
@@ -233,6 +262,11 @@ std::vector<DepthQuality> QualityTracker::Finish() {
 std::map<int32_t, QualityGrade> QualityTracker::Grades() const {
     std::lock_guard lock(mutex_);
     return grades_;
+}
+
+std::map<int32_t, QualityGrade> QualityTracker::Grades(int32_t loMm, int32_t hiMm) const {
+    std::lock_guard lock(mutex_);
+    return {grades_.lower_bound(loMm - DepthQuality::kIntervalMm + 1), grades_.lower_bound(hiMm)};
 }
 
 }  // namespace bhv

@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <queue>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -106,6 +109,8 @@ public:
     std::vector<DepthQuality> Finish();
     // Grades of the intervals graded so far (completed or final), by top depth.
     std::map<int32_t, QualityGrade> Grades() const;
+    // Those of the intervals that reach into [loMm, hiMm) (what a view of that stretch shows).
+    std::map<int32_t, QualityGrade> Grades(int32_t loMm, int32_t hiMm) const;
     // The run's steady field strength and dip (medians); nullopt without samples.
     std::optional<std::pair<double, double>> SteadyField() const;
 
@@ -119,6 +124,8 @@ private:
         bool taken = false;
     };
     static int32_t Key(double mm);
+    // The interval's figures, made when first touched (and then open until taken).
+    Acc& At(int32_t key);
     DepthQuality Make(int32_t key, const Acc& a,
                       const std::optional<std::pair<double, double>>& steady) const;
     std::optional<std::pair<double, double>> SteadyLocked() const;
@@ -127,8 +134,22 @@ private:
     bool upward_ = false;
     QualityLimits limits_;
     std::map<int32_t, Acc> acc_;
+    std::set<int32_t> open_;  // the intervals not taken yet
     std::map<int32_t, QualityGrade> grades_;
-    std::vector<double> strengths_, dips_;
+    // The run's middle value of a figure, kept as it grows: the sample at index n / 2 of the
+    // sorted samples, in a constant time however long the run.
+    class RunningMedian {
+    public:
+        void Add(double x);
+        bool Empty() const { return high_.empty(); }
+        double Value() const { return high_.top(); }
+        void Clear() { low_ = {}, high_ = {}; }
+
+    private:
+        std::priority_queue<double> low_;  // the smaller half
+        std::priority_queue<double, std::vector<double>, std::greater<double>> high_;
+    };
+    RunningMedian strengths_, dips_;
 };
 
 }  // namespace bhv

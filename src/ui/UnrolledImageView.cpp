@@ -166,8 +166,11 @@ void UnrolledImageView::paintEvent(QPaintEvent*) {
     const DepthRange range = RulerRangeFor(axisStart, upward_);
     if (ruler_) ruler_->SetRange(range.start, range.end);
     if (strip_)
+        // Only the grades of the stretch on screen: a paint costs the same at any depth.
         strip_->Show(range.start, range.end,
-                     run_ ? run_->QualityGrades() : std::map<int32_t, QualityGrade>());
+                     run_ ? run_->QualityGrades(std::min(range.start, range.end),
+                                                std::max(range.start, range.end))
+                          : std::map<int32_t, QualityGrade>());
 }
 
 void UnrolledImageView::UpdatePicture() {

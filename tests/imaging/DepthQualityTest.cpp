@@ -2,7 +2,10 @@
 // gathers the figures along a run, and the strip's cells beside the ruler.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
+#include <vector>
 
 #include "imaging/Quality.h"
 
@@ -124,6 +127,46 @@ TEST(DepthQuality, CompassTrustIsJudgedAgainstTheRunsOwnSteadyField) {
         }
     }
     EXPECT_EQ(untrusted, 1);
+}
+
+// The steady field is the middle sample of the whole run, kept as the run grows; the strip
+// reads the grades of the stretch it shows.
+TEST(DepthQuality, TheSteadyFieldIsTheRunsMiddleSampleAtEveryStep) {
+    QualityTracker t;
+    t.Reset(false);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> value(-500.0, 500.0);
+    std::vector<double> strengths, dips;
+    for (int i = 0; i < 301; ++i) {
+        const double x = value(random), y = value(random), z = i % 7 == 0 ? 300.0 : value(random);
+        t.AddField(i * 5.0, x, y, z);
+        const auto [strength, dip] = FieldStrengthDip(x, y, z);
+        strengths.push_back(strength);
+        dips.push_back(dip);
+        if (i % 50 != 0 && i != 1) continue;
+        auto middle = [](std::vector<double> v) {
+            std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+            return v[v.size() / 2];
+        };
+        const auto steady = t.SteadyField();
+        ASSERT_TRUE(steady);
+        EXPECT_EQ(steady->first, middle(strengths)) << i;
+        EXPECT_EQ(steady->second, middle(dips)) << i;
+    }
+    t.AddField(1600.0, NAN, 0.0, 0.0);  // no sample
+    EXPECT_TRUE(std::isfinite(t.SteadyField()->first));
+
+    for (double d = 0.0; d < 1000.0; d += 2.0) {
+        t.AddSegment(d, d + 2.0, 2.0);
+        t.AddFrame(d + 2.0, 0.05);
+        t.TakeCompleted(d + 2.0);
+    }
+    const std::map<int32_t, QualityGrade> all = t.Grades();
+    EXPECT_EQ(all.size(), 9u);  // up to 900 mm: the last one is not left yet
+    const std::map<int32_t, QualityGrade> shown = t.Grades(250, 450);
+    EXPECT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown.begin()->first, 200);
+    EXPECT_EQ(shown.rbegin()->first, 400);
 }
 
 TEST(DepthQuality, StripCellsFollowTheRulersRangeInBothDirections) {
