@@ -91,9 +91,9 @@ private:
 // The player as the program uses it, noting which thread feeds it (the network receiver).
 class NotingPlayer : public bhv::sdk::FfmpegPlayer {
 public:
-    bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override {
+    bool InputData(int32_t port, const uint8_t* data, uint32_t length) override {
         feederTid = ThreadId();
-        return FfmpegPlayer::H264_PLAY_InputData(port, data, length);
+        return FfmpegPlayer::InputData(port, data, length);
     }
     std::atomic<pid_t> feederTid{0};
 };
@@ -314,9 +314,9 @@ int main(int argc, char** argv) {
             const auto cpu0 = ThreadCpu();
             const auto t0 = Steady::now();
             if (!options.recordPath.empty()) {
-                player.H264_PLAY_StartDataRecord(1, options.recordPath.c_str(), 2);
+                player.StartRecording(1, options.recordPath.c_str(), 2);
                 std::this_thread::sleep_for(std::chrono::seconds(3));
-                player.H264_PLAY_StopDataRecord(1);
+                player.StopRecording(1);
                 std::printf("recorded %llu frames to %s\n",
                             static_cast<unsigned long long>(player.PortStats(1).framesRecorded),
                             options.recordPath.c_str());

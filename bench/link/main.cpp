@@ -66,7 +66,7 @@ std::vector<uint8_t> RecordedMix(int cycles) {
         if (i % 50 == 0) {
             add(EncodeBattery(90));
             add(EncodeGps(116.39, 39.9));
-            add(Message::Make(MSG_ACK_ZERO_DEPTH, {}));
+            add(Message::Make(MessageCode::AckZeroDepth, {}));
             auto bad = EncodeFrame(EncodeBattery(1));
             bad.back() ^= 1;
             stream.insert(stream.end(), bad.begin(), bad.end());
@@ -219,7 +219,7 @@ void Latency(int seconds) {
             if (!m) break;
             const auto t = Clock::now();
             toDispatch.push_back(Micros(t - arrived));
-            if (m->Code() == MSG_ATTITUDE && awaitingAttitude) {
+            if (m->AsMessageCode() == MessageCode::Attitude && awaitingAttitude) {
                 roundTrip.push_back(Micros(t - queryAt));
                 awaitingAttitude = false;
             }

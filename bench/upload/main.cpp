@@ -19,19 +19,18 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "ConsolePrompter.h"
 #include "upload/UploadJob.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class QuietView : public bhv::UploadView {
+class QuietView : public bhv::UploadEvents {
 public:
-    void ShowStatus(const std::wstring&) override {}
-    void ShowUploadSwitch(bool, bool) override {}
-    void SetBusy(bool) override {}
-    void ShowMessageField(const std::wstring&) override {}
+    void OnUploadStatus(const bhv::UploadReport&) override {}
+    void OnSwitchState(bool, bool) override {}
+    void OnRegistrationWait(bool) override {}
+    void OnRegistrationAnswer(bhv::RegistrationResult) override {}
 };
 
 std::string ReadAll(const fs::path& p) {
@@ -76,10 +75,8 @@ int main(int argc, char** argv) {
     }
 
     QuietView view;
-    bhv::tools::ConsolePrompter prompter(nullptr, bhv::tools::ConsolePrompter::Questions::No);
     bhv::UploadJobConfig config;
-    config.view = &view;
-    config.prompter = &prompter;
+    config.events = &view;
     config.settingsPath = (dir / "BHVW_Config.xml").wstring();
     config.saveSettingsOnDestroy = false;
     bool ok = port != 0;
@@ -93,7 +90,7 @@ int main(int argc, char** argv) {
         job.SetParam(param);
         job.StartWorker();
         const auto start = std::chrono::steady_clock::now();
-        ok = job.RegisterAtRunStart();
+        ok = bhv::RunMayStart(job.RegisterAtRunStart());
         if (ok) {
             job.Enqueue(picture.wstring());
             job.EndRun();

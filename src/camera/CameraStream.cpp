@@ -41,7 +41,7 @@ CameraStream::~CameraStream() {
     // No callback may reach this object once it is gone: stop the stream, detach the decoder
     // from it (waiting for a running callback), then end the display thread.
     StopPlay();
-    if (PlayerPort != -1) player_.H264_PLAY_SetDecCallBack(PlayerPort, nullptr, nullptr);
+    if (PlayerPort != -1) player_.SetDecodeCallback(PlayerPort, nullptr, nullptr);
     quit_ = true;
     displayWake_.fetch_add(1, std::memory_order_release);
     displayWake_.notify_all();
@@ -79,39 +79,39 @@ bool CameraStream::ConnectCamera() {
     };
 
     if (device_->loginHandle <= 0) {
-        sdk_.H264_DVR_SetConnectTime(3000, 1);
+        sdk_.SetConnectTimeout(3000, 1);
         loginCopy_ = 0;
         sdk::DeviceInfo info;
         int32_t error = 0;
         const auto port = static_cast<uint16_t>(device_->port);
-        int32_t handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password,
-                                             &info, &error, 0);
+        int32_t handle =
+            sdk_.Login(device_->ip, port, device_->user, device_->password, &info, &error, 0);
         if (handle <= 0) {
             // The camera may have been set up without a password: from now on use none.
             device_->password[0] = '\0';
-            handle = sdk_.H264_DVR_Login(device_->ip, port, device_->user, device_->password, &info,
-                                         &error, 0);
+            handle =
+                sdk_.Login(device_->ip, port, device_->user, device_->password, &info, &error, 0);
         }
         if (handle <= 0) {
-            TraceF(TraceCategory::Camera, "Login err:%d", sdk_.H264_DVR_GetLastError());
+            TraceF(TraceCategory::Camera, "Login err:%d", sdk_.LastError());
             TraceF(TraceCategory::Camera, "login:%d", 0);
             return fail();
         }
         device_->loginHandle = handle;
         loginCopy_ = handle;
-        sdk_.H264_DVR_SetupAlarmChan(handle);
+        sdk_.SubscribeAlarms(handle);
     }
     TraceF(TraceCategory::Camera, "login:%d", 1);
     DisplayWindow = bottomWindow_;
 
-    if (!StartRealPlay()) return fail();
+    if (!StartLiveStream()) return fail();
 
     // The camera's clock follows the computer's at every connection; results are ignored.
     if (loginCopy_ > 0) {
         uint8_t record[sdk::devcfg::kClockSize] = {};
         uint32_t returned = 0;
-        if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdClock, -1, record,
-                                       sizeof record, &returned, 1000) > 0) {
+        if (sdk_.GetConfig(device_->loginHandle, sdk::devcfg::kCmdClock, -1, record, sizeof record,
+                           &returned, 1000) > 0) {
             const LocalTime now = clock_.Now();
             using namespace sdk::devcfg;
             sdk::WriteField(record, kClockYear, now.year);
@@ -120,9 +120,8 @@ bool CameraStream::ConnectCamera() {
             sdk::WriteField(record, kClockHour, now.hour);
             sdk::WriteField(record, kClockMinute, now.minute);
             sdk::WriteField(record, kClockSecond, now.second);
-            sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdClock, channel_, record,
-                                       sizeof record, 1000);
-            sdk_.H264_DVR_SetSystemDateTime(device_->loginHandle, record, 0);
+            sdk_.SetConfig(device_->loginHandle, kCmdClock, channel_, record, sizeof record, 1000);
+            sdk_.SetCameraClock(device_->loginHandle, record, 0);
         }
     }
 
@@ -135,9 +134,8 @@ bool CameraStream::ConnectCamera() {
     if (loginCopy_ > 0) {
         uint8_t record[sdk::devcfg::kColorSize] = {};
         uint32_t returned = 0;
-        const int32_t r =
-            sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdColor, channel_,
-                                       record, sizeof record, &returned, 1000);
+        const int32_t r = sdk_.GetConfig(device_->loginHandle, sdk::devcfg::kCmdColor, channel_,
+                                         record, sizeof record, &returned, 1000);
         TraceF(TraceCategory::Camera, "H264_DVR_GetDevConfig ret:%d", r);
         if (r > 0) {
             using namespace sdk::devcfg;
@@ -156,39 +154,39 @@ bool CameraStream::ConnectCamera() {
 
 void CameraStream::StopPlay() {
     if (playHandle_ == -1) return;
-    sdk_.H264_DVR_DelRealDataCallBack(playHandle_, &CameraStream::OnRealData, this);
-    if (!sdk_.H264_DVR_StopRealPlay(playHandle_, nullptr))
+    sdk_.RemoveStreamCallback(playHandle_, &CameraStream::OnStreamData, this);
+    if (!sdk_.StopStream(playHandle_, nullptr))
         TraceF(TraceCategory::Camera, "H264_DVR_StopRealPlay fail m_iPlayhandle = %d", playHandle_);
     playHandle_ = -1;
 }
 
-bool CameraStream::StartRealPlay() {
+bool CameraStream::StartLiveStream() {
     StopPlay();
 
     if (PlayerPort == -1) {
         const uint8_t header = 0;
-        if (!player_.H264_PLAY_OpenStream(playerPortNumber_, &header, 1, kPlayerPool)) return false;
-        player_.H264_PLAY_SetStreamOpenMode(playerPortNumber_, 0);
-        player_.H264_PLAY_SetDecCallBack(playerPortNumber_, &CameraStream::OnDecodedFrame, this);
-        if (!player_.H264_PLAY_Play(playerPortNumber_, nullptr)) return false;
+        if (!player_.OpenPort(playerPortNumber_, &header, 1, kPlayerPool)) return false;
+        player_.SetStreamMode(playerPortNumber_, 0);
+        player_.SetDecodeCallback(playerPortNumber_, &CameraStream::OnDecodedFrame, this);
+        if (!player_.StartPlayer(playerPortNumber_, nullptr)) return false;
         PlayerPort = playerPortNumber_;
     }
 
-    sdk::ClientInfo client;
+    sdk::StreamRequest client;
     client.channel = channel_;
     client.stream = 0;
     client.mode = 1;
     client.window = nullptr;
-    playHandle_ = sdk_.H264_DVR_RealPlay(device_->loginHandle, &client);
+    playHandle_ = sdk_.StartStream(device_->loginHandle, &client);
     if (playHandle_ > 0) {
-        sdk_.H264_DVR_MakeKeyFrame(device_->loginHandle, channel_, 0);
-        sdk_.H264_DVR_SetRealDataCallBack(playHandle_, &CameraStream::OnRealData, this);
+        sdk_.RequestKeyFrame(device_->loginHandle, channel_, 0);
+        sdk_.SetStreamCallback(playHandle_, &CameraStream::OnStreamData, this);
         DisplayFrozen = 0;
         channelCopy_ = channel_;
         loginCopy_ = device_->loginHandle;
         return true;
     }
-    TraceF(TraceCategory::Camera, "RealPlay err:%d", sdk_.H264_DVR_GetLastError());
+    TraceF(TraceCategory::Camera, "RealPlay err:%d", sdk_.LastError());
     playHandle_ = -1;
     return false;
 }
@@ -199,7 +197,7 @@ void CameraStream::Freeze() {
 }
 
 bool CameraStream::Play() {
-    return StartRealPlay();
+    return StartLiveStream();
 }
 
 void CameraStream::StopDisplay() {
@@ -213,7 +211,7 @@ void CameraStream::Disconnect() {
     StopDisplay();
     StopPlay();
     if (device_->loginHandle > 0) {
-        sdk_.H264_DVR_Logout(device_->loginHandle);
+        sdk_.Logout(device_->loginHandle);
         device_->loginHandle = 0;
         loginCopy_ = 0;
     }
@@ -223,8 +221,8 @@ int32_t CameraStream::GetFrameRate() {
     if (loginCopy_ < 1) return -1;
     uint8_t record[sdk::devcfg::kEncodeSize] = {};
     uint32_t returned = 0;
-    const int32_t r = sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1,
-                                                 record, sizeof record, &returned, 1000);
+    const int32_t r = sdk_.GetConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record,
+                                     sizeof record, &returned, 1000);
     TraceF(TraceCategory::Camera, "H264_DVR_GetDevConfig ret:%d", r);
     return r == 1 ? sdk::ReadField(record, sdk::devcfg::kEncodeFrameRate) : -1;
 }
@@ -233,12 +231,11 @@ bool CameraStream::SetFrameRate(int32_t fps) {
     if (loginCopy_ < 1) return false;
     uint8_t record[sdk::devcfg::kEncodeSize] = {};
     uint32_t returned = 0;
-    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record,
-                                   sizeof record, &returned, 1000) <= 0)
+    if (sdk_.GetConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record, sizeof record,
+                       &returned, 1000) <= 0)
         return false;
     sdk::WriteField(record, sdk::devcfg::kEncodeFrameRate, fps);
-    sdk_.H264_DVR_SetDevConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record,
-                               sizeof record, 1000);
+    sdk_.SetConfig(device_->loginHandle, sdk::devcfg::kCmdEncode, -1, record, sizeof record, 1000);
     return GetFrameRate() == fps;
 }
 
@@ -247,8 +244,8 @@ bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t s
     using namespace sdk::devcfg;
     uint8_t record[kColorSize] = {};
     uint32_t returned = 0;
-    if (sdk_.H264_DVR_GetDevConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record,
-                                   &returned, 1000) <= 0)
+    if (sdk_.GetConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record, &returned,
+                       1000) <= 0)
         return false;
     // A value above 100 (or a negative one, compared as unsigned) keeps the camera's value.
     if (static_cast<uint32_t>(brightness) <= 100)
@@ -256,19 +253,18 @@ bool CameraStream::SetImageColor(int32_t brightness, int32_t contrast, int32_t s
     if (static_cast<uint32_t>(contrast) <= 100) sdk::WriteField(record, kColorContrast, contrast);
     if (static_cast<uint32_t>(saturation) <= 100)
         sdk::WriteField(record, kColorSaturation, saturation);
-    if (sdk_.H264_DVR_SetDevConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record,
-                                   5000) != 0)
+    if (sdk_.SetConfig(device_->loginHandle, kCmdColor, channel_, record, sizeof record, 5000) != 0)
         return false;
     imageColor_ = {sdk::ReadField(record, kColorBrightness), sdk::ReadField(record, kColorContrast),
                    sdk::ReadField(record, kColorSaturation)};
     return true;
 }
 
-int32_t CameraStream::OnRealData(int32_t, const sdk::PacketInfo* packet, void* user) {
+int32_t CameraStream::OnStreamData(int32_t, const sdk::StreamPacket* packet, void* user) {
     auto* self = static_cast<CameraStream*>(user);
     const int32_t port = self->PlayerPort;
     if (packet && packet->data && port != -1)
-        self->player_.H264_PLAY_InputData(port, packet->data, packet->size);
+        self->player_.InputData(port, packet->data, packet->size);
     return 1;
 }
 

@@ -66,12 +66,11 @@ struct CameraStreamCounters {
 // rate, colour and clock. Owned by the controller, one per process: the player port, the display
 // hand-off, the frozen flag, the display window and the colour values live as long as it does.
 //
-// Threads: ConnectCamera, StartRealPlay, Freeze, Play, Disconnect and the settings run on the
-// user-interface thread; OnRealData on the network library's thread, OnDecodedFrame on the
-// player's decode thread; DisplayLoop on the display thread that the constructor starts and the
+// Threads: ConnectCamera, StartLiveStream, Freeze, Play, Disconnect and the settings run on the
+// user-interface thread; OnStreamData on the camera client's receiving thread, OnDecodedFrame on
+// the player's decode thread; DisplayLoop on the display thread that the constructor starts and the
 // destructor joins. The display thread sleeps until the decode callback hands it a frame, then
-// converts and scales that frame in one pass to the window's size and gives the window the
-// picture.
+// converts and scales that frame in one pass to the window's size and gives the window the picture.
 class CameraStream {
 public:
     static constexpr int32_t kFrameWidth = 2592;
@@ -79,7 +78,7 @@ public:
     static constexpr int32_t kFrameBytes = kFrameWidth * kFrameHeight * 3 / 2;  // 7558272
     static constexpr uint32_t kPlayerPool = 102400000;
 
-    // The network library, the player and the device must outlive the stream.
+    // The camera client, the player and the device must outlive the stream.
     CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
                  Prompter& prompter, const Clock& clock = SystemClock(), CameraEvents events = {});
     ~CameraStream();
@@ -94,7 +93,7 @@ public:
     void SetFrameQueue(FrameQueue* frames) { frames_.store(frames); }
 
     bool ConnectCamera();
-    bool StartRealPlay();
+    bool StartLiveStream();
     // Freeze: the stream stops and the display paints nothing. Play: the stream starts again.
     void Freeze();
     bool Play();
@@ -105,7 +104,7 @@ public:
     bool SetFrameRate(int32_t fps);
     bool SetImageColor(int32_t brightness, int32_t contrast, int32_t saturation);
 
-    static int32_t OnRealData(int32_t playHandle, const sdk::PacketInfo* packet, void* user);
+    static int32_t OnStreamData(int32_t playHandle, const sdk::StreamPacket* packet, void* user);
     static void OnDecodedFrame(int32_t port, const uint8_t* pixels, int32_t size, int32_t width,
                                int32_t height, int32_t stamp, int32_t type, void* user);
 

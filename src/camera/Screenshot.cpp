@@ -26,8 +26,8 @@ bool TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk, const std::wstrin
     const LocalTime now = clock.Now();
     if (!CreateDirectoryTree(ScreenshotFolder(folder))) return false;
     const std::wstring name = ScreenshotPath(folder, now, depthTenthsMm);
-    if (!player.H264_PLAY_CatchPic(kBottomPlayerPort, ToNarrow(name).c_str(), 0)) {
-        TraceF(TraceCategory::Camera, "catch pic error:%d", sdk.H264_DVR_GetLastError());
+    if (!player.SavePicture(kBottomPlayerPort, ToNarrow(name).c_str(), 0)) {
+        TraceF(TraceCategory::Camera, "catch pic error:%d", sdk.LastError());
         prompter.Tell(L"底部截图失败");
         return false;
     }

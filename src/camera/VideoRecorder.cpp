@@ -79,12 +79,8 @@ bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord
 }
 
 VideoRecorder::VideoRecorder(sdk::H264Player& player, const std::atomic<int32_t>& playerPort,
-                             ProjectDb& db, Prompter& prompter, std::function<void(bool)> setTimer)
-    : player_(player),
-      playerPort_(playerPort),
-      db_(db),
-      prompter_(prompter),
-      setTimer_(std::move(setTimer)) {}
+                             ProjectDb& db, std::function<void(bool)> setTimer)
+    : player_(player), playerPort_(playerPort), db_(db), setTimer_(std::move(setTimer)) {}
 
 std::wstring VideoRecorder::BaseName(int32_t startDepth) {
     return L"Bot-VideoFrom" + std::to_wstring(startDepth / 10) + L"mm";
@@ -101,27 +97,23 @@ std::filesystem::path VideoRecorder::SubtitlePath() const {
     return PathWithExtension(L".srt");
 }
 
-std::wstring VideoRecorder::OnRecordButton(bool runActive, int32_t currentDepth) {
+RecordButtonResult VideoRecorder::OnRecordButton(bool runActive, int32_t currentDepth) {
     if (recording_) {
         Stop(currentDepth);
         recording_ = false;
-        return L"录像";
+        return RecordButtonResult::Stopped;
     }
-    if (!runActive) {
-        prompter_.Tell(L"请先开始采集，再录像");
-        return L"录像";
-    }
+    if (!runActive) return RecordButtonResult::NoRun;
     Start(currentDepth);
     recording_ = true;
-    return L"停止录像";
+    return RecordButtonResult::Started;
 }
 
-std::wstring VideoRecorder::OnRunEnd(int32_t currentDepth) {
+void VideoRecorder::OnRunEnd(int32_t currentDepth) {
     if (recording_) {
         recording_ = false;
         Stop(currentDepth);
     }
-    return L"录像";
 }
 
 namespace {
@@ -152,7 +144,7 @@ void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     if (at > timed_.back().first) timed_.emplace_back(at, currentDepth);
     // The depth the timer reads is the one that holds now, whenever it was measured.
     WriteDueSubtitles(static_cast<double>(SteadyNs() - startNs_) * 1e-9, false);
-    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
+    if (player_.RecordingWriteFailed(playerPort_)) videoFailed_ = true;
 }
 
 void VideoRecorder::OnDepth(int32_t depth, int64_t atNs) {
@@ -175,7 +167,7 @@ void VideoRecorder::WriteDueSubtitles(double known, bool all) {
     // flushed as soon as the depths known cover its moment, so a recording cut off keeps
     // its subtitles up to the cut; at the stop the rest of those the timer took follow.
     double lead = 0.0;
-    const bool timed = player_.H264_PLAY_GetRecordLead(playerPort_, lead);
+    const bool timed = player_.RecordingLead(playerPort_, lead);
     while (subtitlesWritten_ < samples_.size()) {
         const double second = lead + static_cast<double>(subtitlesWritten_ + 1);
         if (!all && (!timed || second > known)) break;
@@ -203,7 +195,7 @@ void VideoRecorder::Start(int32_t currentDepth) {
     subtitlesFailed_ = videoFailed_ = false;
     // A video that cannot be started (no camera stream yet) is not a lost write: the operator
     // sees the missing file afterwards.
-    player_.H264_PLAY_StartDataRecord(playerPort_, VideoPath().string().c_str(), 2);
+    player_.StartRecording(playerPort_, VideoPath().string().c_str(), 2);
     subtitles_.close();
     subtitles_.clear();
     subtitles_.open(SubtitlePath(), std::ios::binary | std::ios::trunc);
@@ -225,14 +217,14 @@ void VideoRecorder::Start(int32_t currentDepth) {
 }
 
 void VideoRecorder::Stop(int32_t currentDepth) {
-    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
+    if (player_.RecordingWriteFailed(playerPort_)) videoFailed_ = true;
     const double now = static_cast<double>(SteadyNs() - startNs_) * 1e-9;
     if (now > timed_.back().first) timed_.emplace_back(now, currentDepth);
     // The first frame's delay is known only while the recording is open.
     WriteDueSubtitles(now, true);
-    player_.H264_PLAY_StopDataRecord(playerPort_);
+    player_.StopRecording(playerPort_);
     // Closing finishes the video file (its index): a failure there counts too.
-    if (player_.H264_PLAY_RecordWriteFailed(playerPort_)) videoFailed_ = true;
+    if (player_.RecordingWriteFailed(playerPort_)) videoFailed_ = true;
     db_.AddVideo(startDepth_, currentDepth, BaseName(startDepth_));
     // Without a subtitle file the video and its entry are still kept.
     subtitles_.close();

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "camera/sdk/H264Player.h"
-#include "platform/Prompter.h"
 #include "storage/ProjectDb.h"
 
 namespace bhv {
@@ -44,8 +43,15 @@ struct DepthRecord {
 bool ReadDepthRecords(const std::filesystem::path& path, std::vector<DepthRecord>& records,
                       std::string& error);
 
+// What the record button did: the controller shows the caption and tells the operator.
+enum class RecordButtonResult {
+    Started,  // a recording runs
+    Stopped,  // the recording was stopped
+    NoRun,    // no active run: nothing was recorded
+};
+
 // Recording of the bottom camera's stream with depth subtitles, for the controller's record
-// button ("录像"), its one-second timer and the end of a run. The player remuxes the received
+// button, its one-second timer and the end of a run. The player remuxes the received
 // stream into "<project folder>/Bot-VideoFrom<S>mm.avi"; the subtitles go beside it as ".srt",
 // each written and flushed as its second ends, so a recording cut off keeps its subtitles up to
 // the cut; at the stop the recording is entered in the project's video list. S is the start
@@ -57,13 +63,13 @@ public:
     // `playerPort` is the open player port (CameraStream::PlayerPort); `setTimer` starts (true)
     // or stops (false) the one-second timer that calls OnTimer.
     VideoRecorder(sdk::H264Player& player, const std::atomic<int32_t>& playerPort, ProjectDb& db,
-                  Prompter& prompter, std::function<void(bool run)> setTimer = {});
+                  std::function<void(bool run)> setTimer = {});
 
-    // The record button: starts or stops; returns the button's new caption. Without an active
-    // run it only tells the operator so.
-    std::wstring OnRecordButton(bool runActive, int32_t currentDepth);
-    // The end of an acquisition run: stops a running recording; the caption to show.
-    std::wstring OnRunEnd(int32_t currentDepth);
+    // The record button: stops a running recording, otherwise starts one; without an active
+    // run it does nothing (NoRun).
+    RecordButtonResult OnRecordButton(bool runActive, int32_t currentDepth);
+    // The end of an acquisition run: stops a running recording.
+    void OnRunEnd(int32_t currentDepth);
     // The timer: one depth sample per second while recording. `depthAtNs` is when that depth
     // was measured (steady clock, ns; 0: now). The subtitles get the depth at each whole
     // second of the video itself, interpolated between these samples, each written as soon as
@@ -94,7 +100,6 @@ private:
     sdk::H264Player& player_;
     const std::atomic<int32_t>& playerPort_;
     ProjectDb& db_;
-    Prompter& prompter_;
     std::function<void(bool)> setTimer_;
     bool recording_ = false;
     int32_t startDepth_ = 0;

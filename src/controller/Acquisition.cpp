@@ -13,6 +13,7 @@
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "controller/RunSession.h"
+#include "controller/UploadTexts.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
 #include "platform/FileSystem.h"
@@ -105,17 +106,16 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
               return o;
           }(),
           SteadySeconds()),
-      winch([this](int command, int value) { link.PostCommand(command, value); }, prompter),
+      winch([this](Command command, int value) { link.PostCommand(command, value); }, prompter),
       camera(netSdk, player, cameraDevice,
              callbacks.cameraPrompter ? *callbacks.cameraPrompter : prompter, clock,
              std::move(callbacks.camera)),
       structures(std::move(callbacks.structuresFound), std::move(callbacks.structureDetection)),
       imageRun(frames, stitchRecords),
-      recorder(player, camera.PlayerPort, db, prompter, std::move(callbacks.recordTimer)),
+      recorder(player, camera.PlayerPort, db, std::move(callbacks.recordTimer)),
       upload([&] {
           UploadJobConfig c;
-          c.view = callbacks.uploadView;
-          c.prompter = &prompter;
+          c.events = callbacks.uploadEvents;
           c.clock = &clock;
           c.workspaceRoot = options.workspaceRoot;
           c.settingsPath = options.uploadSettingsPath;
@@ -136,9 +136,9 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
     InitCameraDevice(cameraDevice, options.camera ? options.camera->c_str() : nullptr);
     // The camera library's start-up: no disconnect or message handling of our own; one
     // connection attempt of 1 s, three attempts per login.
-    netSdk.H264_DVR_Init(&OnCameraDisconnected, nullptr);
-    netSdk.H264_DVR_SetDVRMessCallBack(&OnCameraMessage, nullptr);
-    netSdk.H264_DVR_SetConnectTime(1000, 3);
+    netSdk.Init(&OnCameraDisconnected, nullptr);
+    netSdk.SetDeviceMessageCallback(&OnCameraMessage, nullptr);
+    netSdk.SetConnectTimeout(1000, 3);
 }
 
 AcquisitionParts::~AcquisitionParts() = default;
@@ -150,7 +150,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
       clock_(options_.clock ? *options_.clock : SystemClock()) {
     AcquisitionParts::Callbacks callbacks;
     callbacks.linkEvents = this;
-    callbacks.uploadView = this;
+    callbacks.uploadEvents = this;
     callbacks.projectFields = [this] { return CurrentProjectFields(); };
     callbacks.post = [this](std::function<void()> call) { view_.PostToUi(std::move(call)); };
     // The camera connects on the connect worker: what it shows waits for the sequence's end.
@@ -284,7 +284,7 @@ bool Acquisition::Initialise(int screenWidth, int screenHeight) {
         prompter_.Tell(L"屏幕分辨率不满足要求，至少需为1280 x 768");
         return false;
     }
-    parts_->upload.Initialise();
+    if (!parts_->upload.Initialise()) prompter_.Tell(kUploadFolderFailedText);
     // Another program on the same workspace ends this one before it writes anything there.
     if (!panel_->TakeWorkspaceAtStart(parts_->upload.Param().workspacePath)) {
         // Nothing of this program's is written: the settings are the other program's.
@@ -461,7 +461,8 @@ void Acquisition::DispatchReceived() {
 
 void Acquisition::OnTelemetry(const Message& message, TelemetryChange change) {
     // Any attitude message, readable or not, shows the probe online.
-    if (message.Code() == MSG_ATTITUDE && !attitudeOnline_) SetAttitudeOnline(true);
+    if (message.AsMessageCode() == MessageCode::Attitude && !attitudeOnline_)
+        SetAttitudeOnline(true);
     const TelemetryState& state = parts_->telemetry.State();
     switch (change) {
         case TelemetryChange::Battery:
@@ -554,20 +555,23 @@ void Acquisition::OnDisconnected() {
     ShowBattery(-1);
 }
 
-// ---- Upload view ----
+// ---- Upload events ----
 
-void Acquisition::ShowStatus(const std::wstring& text) {
-    if (!tearingDown_) view_.ShowUploadStatus(text);
+void Acquisition::OnUploadStatus(const UploadReport& status) {
+    // Any thread: the view posts the text to the upload bar.
+    if (!tearingDown_) view_.ShowUploadStatus(UploadText(status));
 }
-void Acquisition::ShowUploadSwitch(bool checked, bool settingsEnabled) {
+void Acquisition::OnSwitchState(bool checked, bool settingsEnabled) {
     if (!tearingDown_) view_.ShowUploadSwitch(checked, settingsEnabled);
 }
-void Acquisition::SetBusy(bool busy) {
-    uploadBusy_ = busy;
-    if (!tearingDown_) view_.SetBusy(busy);
+void Acquisition::OnRegistrationWait(bool waiting) {
+    uploadBusy_ = waiting;
+    if (tearingDown_) return;
+    view_.SetBusy(waiting);
+    view_.ShowInfo(InfoField::Message, waiting ? kUploadConnectingText : L"");
 }
-void Acquisition::ShowMessageField(const std::wstring& text) {
-    if (!tearingDown_) view_.ShowInfo(InfoField::Message, text);
+void Acquisition::OnRegistrationAnswer(RegistrationResult result) {
+    TellRegistrationAnswer(result, prompter_, parts_->upload);
 }
 
 ProjectFields Acquisition::CurrentProjectFields() const {
@@ -581,8 +585,11 @@ ProjectFields Acquisition::CurrentProjectFields() const {
 // ---- Bottom row ----
 
 void Acquisition::OnRecordButton() {
-    view_.SetButtonCaption(MainButton::Record, parts_->recorder.OnRecordButton(
-                                                   RunActive(), parts_->telemetry.State().depth));
+    const RecordButtonResult result =
+        parts_->recorder.OnRecordButton(RunActive(), parts_->telemetry.State().depth);
+    if (result == RecordButtonResult::NoRun) prompter_.Tell(L"请先开始采集，再录像");
+    view_.SetButtonCaption(MainButton::Record,
+                           result == RecordButtonResult::Started ? L"停止录像" : L"录像");
 }
 
 void Acquisition::OnScreenshotButton() {
@@ -844,11 +851,11 @@ void Acquisition::OnUploadSwitch(bool checked) {
         prompter_.Tell(L"采集过程中不能开启实时上传，请在开始采集前开启");
         return;
     }
-    upload.OnUploadSwitchClicked(checked);
+    if (!upload.OnUploadSwitchClicked(checked)) prompter_.Tell(kUploadBusyText);
 }
 
 void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
-    parts_->upload.OpenSettings(editor);
+    if (!parts_->upload.OpenSettings(editor)) prompter_.Tell(kUploadBusyText);
 }
 
 // ---- Timers ----

@@ -125,7 +125,7 @@ enum class PanelSetting {
 // only call the notify function given to SetReceiveNotify, which must post a call to
 // DispatchReceived onto the user-interface thread. The image thread calls the repaint function
 // given to SetImageRepaint.
-class Acquisition : private LinkEvents, private UploadView {
+class Acquisition : private LinkEvents, private UploadEvents {
 public:
     Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionOptions options = {});
     // Closes the link (threads joined), stops the image thread, releases the camera, stops the
@@ -208,7 +208,7 @@ public:
     void OnWinchModeChecked(bool electric);
     bool OnPulleyEntered(float millimetres);
     bool OnTiltAdjustEntered(float degrees);
-    void OnLightStep(bool up);        // "B+" / "B-": CMD_LED_STEP
+    void OnLightStep(bool up);        // "B+" / "B-": Command::LedStep
     void OnFrameRateMode(bool high);  // 20 / 15 frames per second
     void OnClarityMode(bool high);
     void OnImageColor(int brightness, int saturation);
@@ -282,11 +282,11 @@ private:
     void OnHostLost() override;
     void OnProbeLost() override;
     void OnDisconnected() override;
-    // UploadView
-    void ShowStatus(const std::wstring& text) override;
-    void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
-    void SetBusy(bool busy) override;
-    void ShowMessageField(const std::wstring& text) override;
+    // UploadEvents: worded here (UploadTexts) and shown or asked.
+    void OnUploadStatus(const UploadReport& status) override;
+    void OnSwitchState(bool checked, bool settingsEnabled) override;
+    void OnRegistrationWait(bool waiting) override;
+    void OnRegistrationAnswer(RegistrationResult result) override;
 
     // What each received message brings: the captions, the probe-state history, the attitude
     // view and the run checks.

@@ -29,11 +29,11 @@ namespace bhv {
 
 // Built in the order the program needs them and destroyed in reverse, the database last.
 struct AcquisitionParts {
-    // What the parts call back: the link's events, the upload job's view, the project fields
+    // What the parts call back: the link's events, the upload job's events, the project fields
     // of an upload registration and the camera stream's events.
     struct Callbacks {
         LinkEvents* linkEvents = nullptr;
-        UploadView* uploadView = nullptr;
+        UploadEvents* uploadEvents = nullptr;
         std::function<ProjectFields()> projectFields;
         std::function<void(std::function<void()>)> post;  // runs a call on the UI thread
         Prompter* cameraPrompter = nullptr;  // the camera's boxes; `prompter` when null

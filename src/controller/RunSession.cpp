@@ -128,7 +128,7 @@ bool RunSession::BeginStartProper() {
         prompter_.Tell(L"工程文件保存失败，请检查磁盘");
         return false;
     }
-    parts_.link.BeginAcknowledged(CMD_ZERO_DEPTH, 0, SteadyNanoseconds());
+    parts_.link.BeginAcknowledged(Command::ZeroDepth, 0, SteadyNanoseconds());
     return true;
 }
 
@@ -176,7 +176,7 @@ void RunSession::CompleteStart() {
 
     view_.SetButtonCaption(MainButton::Run, L"结束");
     if (panel_.Frozen()) panel_.SetFrozen(false);
-    parts_.link.PostCommand(CMD_RUN_BEGIN);
+    parts_.link.PostCommand(Command::RunBegin);
 
     view_.SetWaitCursor(false);
     mouthDisarmed_ = false;
@@ -218,9 +218,11 @@ void RunSession::BeginEnd() {
     db.runActive = 0;
     view_.SetLayout(LayoutMode::NoRun);
     const bool recording = parts_.recorder.Recording();
-    view_.SetButtonCaption(MainButton::Record, parts_.recorder.OnRunEnd(depth));
+    // The recording stops with the run; the button offers a new one.
+    parts_.recorder.OnRunEnd(depth);
+    view_.SetButtonCaption(MainButton::Record, L"录像");
     if (recording && parts_.recorder.WriteFailed()) recordingLost_ = true;
-    parts_.link.PostCommand(CMD_RUN_END);
+    parts_.link.PostCommand(Command::RunEnd);
     view_.SetButtonCaption(MainButton::Run, L"开始");
 
     // The last pages are formed, encoded and stored on a worker of their own (a page ended late

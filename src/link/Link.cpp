@@ -83,14 +83,14 @@ void Link::Adopt(OpenedConnections connections) {
     StartThreads();
 
     state_.connected = true;
-    PostCommand(CMD_PROBE_VERSION);
-    PostCommand(CMD_HOST_VERSION);
-    PostCommand(CMD_LED_STEP, kLedBottomDown);
-    PostCommand(CMD_LED_STEP, kLedBottomDown);
-    PostCommand(CMD_HOST_TICK);
-    PostCommand(CMD_RUN_END);
-    PostCommand(CMD_LED_STEP, kLedBottomDown);
-    PostCommand(CMD_LED_STEP, kLedBottomDown);
+    PostCommand(Command::ProbeVersion);
+    PostCommand(Command::HostVersion);
+    PostCommand(Command::LedStep, kLedBottomDown);
+    PostCommand(Command::LedStep, kLedBottomDown);
+    PostCommand(Command::HostTick);
+    PostCommand(Command::RunEnd);
+    PostCommand(Command::LedStep, kLedBottomDown);
+    PostCommand(Command::LedStep, kLedBottomDown);
 }
 
 Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
@@ -139,21 +139,21 @@ void Link::NoteReceived(const Message& m, int64_t now) {
     // A message that arrived before the acknowledged command was posted, but is handed over
     // only now, answers an earlier command: it must not acknowledge this one.
     const bool answersTheWait = m.ArrivedNs() == 0 || m.ArrivedNs() >= awaitingSinceNs_;
-    switch (m.Code()) {
-        case MSG_ACK_3:
-        case MSG_ACK_ZERO_DEPTH:
-        case MSG_ACK_15:
+    switch (m.AsMessageCode()) {
+        case MessageCode::Ack3:
+        case MessageCode::AckZeroDepth:
+        case MessageCode::Ack15:
             if (answersTheWait) state_.lastAcknowledgement = m.Code();
             break;
-        case MSG_DEPTH:
+        case MessageCode::Depth:
             if (answersTheWait && DecodeDepthCount(m))
-                state_.lastAcknowledgement = MSG_ACK_ZERO_DEPTH;
+                state_.lastAcknowledgement = ToByte(MessageCode::AckZeroDepth);
             break;
-        case MSG_HOST_STATUS:
+        case MessageCode::HostStatus:
             state_.hostLastHeard = now;
             state_.hostAlive = true;
             break;
-        case MSG_ATTITUDE:
+        case MessageCode::Attitude:
             state_.probeLastHeard = now;
             state_.probeAlive = true;
             break;
@@ -283,7 +283,7 @@ void Link::ReceiveLoop(Peer peer) {
                                     .count();
         for (Message& m : received) {
             m.SetArrivedNs(arrived);
-            if (m.Code() == MSG_DEPTH) lastDepthArrivalNs_.store(arrived);
+            if (m.AsMessageCode() == MessageCode::Depth) lastDepthArrivalNs_.store(arrived);
             {
                 std::lock_guard lock(receiveMutex_);
                 receiveQueue_.push_back(std::move(m));
@@ -324,9 +324,9 @@ void Link::Reconnect(Peer peer) {
 
 void Link::Poll(int64_t now, int winchState, int winchSpeed) {
     if (!state_.connected) return;
-    PostCommand(CMD_ATTITUDE_QUERY);
-    PostCommand(CMD_WINCH_ACTION, winchState);
-    PostCommand(CMD_WINCH_SPEED, winchSpeed);
+    PostCommand(Command::AttitudeQuery);
+    PostCommand(Command::WinchAction, winchState);
+    PostCommand(Command::WinchSpeed, winchSpeed);
 
     if (now - state_.hostLastHeard > 3) {
         state_.hostAlive = false;
@@ -345,15 +345,15 @@ void Link::Poll(int64_t now, int winchState, int winchSpeed) {
 }
 
 void Link::Tick20s() {
-    if (state_.connected) PostCommand(CMD_HOST_TICK);
+    if (state_.connected) PostCommand(Command::HostTick);
 }
 
-void Link::BeginAcknowledged(int command, int value, int64_t nowNs) {
+void Link::BeginAcknowledged(Command command, int value, int64_t nowNs) {
     state_.probeState = 5;
     awaitingSinceNs_ = nowNs;
     PostCommand(command, value);
     state_.lastAcknowledgement = 0;
-    awaited_ = {command, value, false};
+    awaited_ = {ToByte(command), value, false};
 }
 
 Link::AckResult Link::CheckAcknowledged(int64_t nowNs) {

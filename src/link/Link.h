@@ -82,7 +82,10 @@ public:
     bool Drain(int timeoutMs);
 
     // Builds the command and queues it for the sending thread; false when the builder refuses
-    // the code. Thread-safe.
+    // the code (`command` as a raw code byte). Thread-safe.
+    bool PostCommand(Command command, int value = 0) {
+        return PostCommand(int{ToByte(command)}, value);
+    }
     bool PostCommand(int command, int value = 0);
 
     // The oldest received message, if any. Thread-safe.
@@ -99,7 +102,7 @@ public:
     // connected.
     void Poll(int64_t nowSeconds, int winchState, int winchSpeed);
 
-    // The 20 s tick: CMD_HOST_TICK while connected.
+    // The 20 s tick: Command::HostTick while connected.
     void Tick20s();
 
     // A command the host acknowledges (last acknowledgement = command + 128), without waiting
@@ -111,7 +114,7 @@ public:
     enum class AckResult { Waiting, Acknowledged, TimedOut };
     static constexpr int64_t kAckRepeatNs = 800'000'000;
     static constexpr int64_t kAckTimeoutNs = 1'000'000'000;
-    void BeginAcknowledged(int command, int value, int64_t nowNs);
+    void BeginAcknowledged(Command command, int value, int64_t nowNs);
     // Waiting while the answer is due; Acknowledged or TimedOut end the wait. Asked again after
     // that (or after CancelAcknowledged), it answers TimedOut and posts nothing.
     AckResult CheckAcknowledged(int64_t nowNs);

@@ -83,22 +83,22 @@ Message EncodeAttitude(const AttitudeRaw& raw, int length) {
     p[39] = static_cast<uint8_t>(raw.humidity >> 8);
     p[40] = static_cast<uint8_t>(raw.humidity & 0xFF);
     p.resize(static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(kMaxPayload))), 0);
-    return Message::Make(MSG_ATTITUDE, p);
+    return Message::Make(MessageCode::Attitude, p);
 }
 
 Message EncodeBattery(int percent) {
     const uint8_t v = static_cast<uint8_t>(std::clamp(percent, 0, 255));
-    return Message::Make(MSG_BATTERY, std::span<const uint8_t>(&v, 1));
+    return Message::Make(MessageCode::Battery, std::span<const uint8_t>(&v, 1));
 }
 
 Message EncodeGps(double longitude, double latitude) {
     std::vector<uint8_t> p(9, 0);
     PutI32Le(p, 0, static_cast<int32_t>(std::lround(longitude * 100000.0)));
     PutI32Le(p, 5, static_cast<int32_t>(std::lround(latitude * 100000.0)));
-    return Message::Make(MSG_GPS, p);
+    return Message::Make(MessageCode::Gps, p);
 }
 
-Message EncodeFirmware(int code, const FirmwareVersion& v) {
+Message EncodeFirmware(MessageCode code, const FirmwareVersion& v) {
     const uint8_t p[4] = {static_cast<uint8_t>(v.version), static_cast<uint8_t>(v.year - 2000),
                           static_cast<uint8_t>(v.month), static_cast<uint8_t>(v.day)};
     return Message::Make(code, p);
@@ -107,12 +107,12 @@ Message EncodeFirmware(int code, const FirmwareVersion& v) {
 Message EncodeDepth(int32_t count) {
     std::vector<uint8_t> p(4, 0);
     PutI32Le(p, 0, count);
-    return Message::Make(MSG_DEPTH, p);
+    return Message::Make(MessageCode::Depth, p);
 }
 
 Message EncodeHostStatus(bool brakeHeld) {
     const uint8_t p[2] = {0, static_cast<uint8_t>(brakeHeld ? 1 : 0)};
-    return Message::Make(MSG_HOST_STATUS, p);
+    return Message::Make(MessageCode::HostStatus, p);
 }
 
 uint16_t AngleToRaw(double degrees) {

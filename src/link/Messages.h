@@ -62,7 +62,7 @@ struct AttitudeRaw {
 Message EncodeAttitude(const AttitudeRaw& raw, int length = kAttitudeFullLength);
 Message EncodeBattery(int percent);
 Message EncodeGps(double longitude, double latitude);
-Message EncodeFirmware(int code, const FirmwareVersion& v);
+Message EncodeFirmware(MessageCode code, const FirmwareVersion& v);
 Message EncodeDepth(int32_t count);
 Message EncodeHostStatus(bool brakeHeld);
 

@@ -40,38 +40,39 @@ double SecondsBetween(int64_t fromNs, int64_t toNs) {
 Telemetry::Telemetry(const SysConfigParam& config) : config_(config), console_(nullptr) {}
 
 TelemetryChange Telemetry::OnLinkMessage(const Message& m) {
-    switch (m.Code()) {
-        case MSG_BATTERY:
+    switch (m.AsMessageCode()) {
+        case MessageCode::Battery:
             if (auto battery = DecodeBattery(m)) {
                 state_.battery = *battery;
                 return TelemetryChange::Battery;
             }
             return TelemetryChange::None;
-        case MSG_CALIB_STARTED:
+        case MessageCode::CalibrationStarted:
             state_.calibrating = true;
             return TelemetryChange::Other;
-        case MSG_CALIB_ENDED:
+        case MessageCode::CalibrationEnded:
             state_.calibrating = false;
             return TelemetryChange::Other;
-        case MSG_GPS:
+        case MessageCode::Gps:
             if (auto gps = DecodeGps(m)) {
                 state_.position = *gps;
                 return TelemetryChange::Other;
             }
             return TelemetryChange::None;
-        case MSG_PROBE_VERSION:
-        case MSG_HOST_VERSION:
+        case MessageCode::ProbeVersion:
+        case MessageCode::HostVersion:
             if (auto v = DecodeFirmware(m)) {
-                (m.Code() == MSG_HOST_VERSION ? state_.hostFirmware : state_.probeFirmware) = *v;
+                (m.AsMessageCode() == MessageCode::HostVersion ? state_.hostFirmware
+                                                               : state_.probeFirmware) = *v;
                 return TelemetryChange::Firmware;
             }
             return TelemetryChange::None;
-        case MSG_HOST_STATUS:
+        case MessageCode::HostStatus:
             if (auto brake = DecodeBrakeHeld(m)) state_.winchFree = !*brake;
             return TelemetryChange::HostStatus;
-        case MSG_DEPTH:
+        case MessageCode::Depth:
             return OnDepth(m);
-        case MSG_ATTITUDE:
+        case MessageCode::Attitude:
             return OnAttitude(m);
         default:
             return TelemetryChange::None;

@@ -21,7 +21,7 @@ void WinchControl::ChooseSpeed(int speed) {
 }
 
 bool WinchControl::ReportState(int state) {
-    post_(CMD_WINCH_ACTION, state);
+    post_(Command::WinchAction, state);
     if (state == state_) return false;
     state_ = state;
     if (onBottomStillReset) onBottomStillReset();
@@ -29,7 +29,7 @@ bool WinchControl::ReportState(int state) {
 }
 
 void WinchControl::ReportSpeed(int speed) {
-    post_(CMD_WINCH_SPEED, speed);
+    post_(Command::WinchSpeed, speed);
     speed_ = speed;
 }
 
@@ -37,20 +37,20 @@ void WinchControl::AutoStop() {
     state_ = kWinchStop;
     ReportState(kWinchStop);
     ReportSpeed(speed_);
-    post_(CMD_WINCH_ACTION, kWinchStop);
+    post_(Command::WinchAction, kWinchStop);
 }
 
 void WinchControl::LightStep(int step) {
-    post_(CMD_LED_STEP, step);
+    post_(Command::LedStep, step);
 }
 void WinchControl::CalibrationBegin() {
-    post_(CMD_CALIB_BEGIN, 0);
+    post_(Command::CalibrationBegin, 0);
 }
 void WinchControl::CalibrationEnd() {
-    post_(CMD_CALIB_END, 0);
+    post_(Command::CalibrationEnd, 0);
 }
 void WinchControl::HeadingZero() {
-    post_(CMD_HEADING_ZERO, 0);
+    post_(Command::HeadingZero, 0);
 }
 
 }  // namespace bhv

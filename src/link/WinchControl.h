@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "link/Protocol.h"
+
 namespace bhv {
 
 class Prompter;
@@ -15,7 +17,7 @@ class Prompter;
 // User-interface thread only.
 class WinchControl {
 public:
-    using Post = std::function<void(int command, int value)>;
+    using Post = std::function<void(Command command, int value)>;
 
     static constexpr const wchar_t* kBrakeHint =
         L"提示：当前绞车处于制动安全模式，如需收放线，需拧动绞车的急停旋钮，确保按钮处于弹起状态！";
@@ -24,7 +26,7 @@ public:
 
     // The operator pressed "停止" (0), "收线" (1) or "放线" (2). Reeling in or paying out while
     // the brake holds shows the brake hint and changes nothing (false). Otherwise the panel's
-    // report follows: CMD_WINCH_ACTION and CMD_WINCH_SPEED at once.
+    // report follows: Command::WinchAction and Command::WinchSpeed at once.
     bool Choose(int state, bool winchFree);
     // The operator chose a speed index 0..2.
     void ChooseSpeed(int speed);
@@ -35,7 +37,7 @@ public:
     void ReportSpeed(int speed);
 
     // An automatic stop at the hole mouth or on the bottom: state 0, the panel's report, and
-    // CMD_WINCH_ACTION 0 once more.
+    // Command::WinchAction 0 once more.
     void AutoStop();
 
     // The "电动模式" setting changed (the mode itself is kept in the configuration): the winch
@@ -44,7 +46,7 @@ public:
     // A new connection: the winch starts stopped, whatever was chosen before.
     void ResetForConnection() { state_ = 0; }
 
-    void LightStep(int step);  // CMD_LED_STEP with 1 ("B-") or 2 ("B+")
+    void LightStep(int step);  // Command::LedStep with 1 ("B-") or 2 ("B+")
     void CalibrationBegin();
     void CalibrationEnd();
     void HeadingZero();

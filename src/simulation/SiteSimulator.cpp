@@ -64,15 +64,15 @@ bool SiteSimulator::Listen(uint16_t hostPort, uint16_t probePort) {
 
 void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
     const int value = m.Length() >= 1 ? m.Payload()[0] : 0;
-    switch (m.Code()) {
-        case CMD_WINCH_ACTION:
+    switch (m.AsCommand()) {
+        case Command::WinchAction:
             model_.SetWinchAction(value);
             peer.Send(EncodeHostStatus(model_.BrakeHeld()));
             break;
-        case CMD_WINCH_SPEED:
+        case Command::WinchSpeed:
             model_.SetWinchSpeed(value);
             break;
-        case CMD_ZERO_DEPTH:
+        case Command::ZeroDepth:
             if (ignoreZeroDepth_) break;
             model_.ZeroEncoder();
             depthOffsetCounts_ = 0;  // the zeroed counter starts clean
@@ -81,8 +81,8 @@ void SiteSimulator::OnHostMessage(SimPeer& peer, const Message& m) {
             lastDepthSent_ = model_.EncoderCount();
             peer.Send(EncodeDepth(*lastDepthSent_));
             break;
-        case CMD_HOST_VERSION:
-            peer.Send(EncodeFirmware(MSG_HOST_VERSION, kHostFirmware));
+        case Command::HostVersion:
+            peer.Send(EncodeFirmware(MessageCode::HostVersion, kHostFirmware));
             break;
         default:
             break;  // tick, run begin and end: nothing to answer
@@ -104,8 +104,8 @@ AttitudeRaw RawAttitude(const SiteModel::Attitude& a) {
 }
 
 void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
-    switch (m.Code()) {
-        case CMD_ATTITUDE_QUERY: {
+    switch (m.AsCommand()) {
+        case Command::AttitudeQuery: {
             AttitudeRaw raw = RawAttitude(model_.CurrentAttitude());
             if (attitudeBad_) {
                 // A sensor gone wrong: the temperature word at its top (near 100 degrees) and
@@ -116,22 +116,22 @@ void SiteSimulator::OnProbeMessage(SimPeer& peer, const Message& m) {
             peer.Send(EncodeAttitude(raw));
             break;
         }
-        case CMD_PROBE_VERSION:
-            peer.Send(EncodeFirmware(MSG_PROBE_VERSION, kProbeFirmware));
+        case Command::ProbeVersion:
+            peer.Send(EncodeFirmware(MessageCode::ProbeVersion, kProbeFirmware));
             break;
-        case CMD_CALIB_BEGIN:
-            peer.Send(Message::Make(MSG_CALIB_STARTED, {}));
+        case Command::CalibrationBegin:
+            peer.Send(Message::Make(MessageCode::CalibrationStarted, {}));
             break;
-        case CMD_CALIB_END:
-            peer.Send(Message::Make(MSG_CALIB_ENDED, {}));
+        case Command::CalibrationEnd:
+            peer.Send(Message::Make(MessageCode::CalibrationEnded, {}));
             break;
-        case 3:
-            peer.Send(Message::Make(MSG_ACK_3, {}));
+        case Command::Probe3:
+            peer.Send(Message::Make(MessageCode::Ack3, {}));
             break;
-        case 15:
-            peer.Send(Message::Make(MSG_ACK_15, {}));
+        case Command::Probe15:
+            peer.Send(Message::Make(MessageCode::Ack15, {}));
             break;
-        case CMD_HEADING_ZERO:
+        case Command::HeadingZero:
             model_.ZeroHeading();
             break;
         default:
@@ -315,7 +315,7 @@ bool SiteSimulator::CommandLocked(const std::string& line, std::ostream& out) {
             return false;
         }
         // Noise, an oversized length, and a frame cut off after its code.
-        peer->SendRaw({0x00, 0x55, 0x7E, 0x80, 0x13, 0x7E, 0x05, MSG_BATTERY});
+        peer->SendRaw({0x00, 0x55, 0x7E, 0x80, 0x13, 0x7E, 0x05, ToByte(MessageCode::Battery)});
     } else {
         out << "error: unknown command '" << verb << "'" << std::endl;
         return false;

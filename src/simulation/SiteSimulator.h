@@ -20,15 +20,14 @@ namespace bhv::sim {
 
 // The host unit and the probe played from one SiteModel, in one loop on one thread.
 //
-// Host unit: answers CMD_WINCH_ACTION with its status (246, brake byte), takes CMD_WINCH_SPEED,
-// zeroes its encoder on CMD_ZERO_DEPTH and answers with a depth message, answers
-// CMD_HOST_VERSION (245), and sends its encoder count (244) on connection and then every 100 ms
-// while the count changes (a still winch sends no depth, so an ignored depth reset goes
-// unanswered).
-// Probe: answers CMD_ATTITUDE_QUERY (132, 41 bytes), CMD_PROBE_VERSION (148), CMD_CALIB_BEGIN
-// and CMD_CALIB_END (136, 137), codes 3 and 15 (131, 143), zeroes its heading on
-// CMD_HEADING_ZERO, and sends its battery (130) and GPS position (145) on connection and every
-// 5 s.
+// Host unit: answers Command::WinchAction with its status (246, brake byte), takes
+// Command::WinchSpeed, zeroes its encoder on Command::ZeroDepth and answers with a depth message,
+// answers Command::HostVersion (245), and sends its encoder count (244) on connection and then
+// every 100 ms while the count changes (a still winch sends no depth, so an ignored depth reset
+// goes unanswered). Probe: answers Command::AttitudeQuery (132, 41 bytes), Command::ProbeVersion
+// (148), Command::CalibrationBegin and Command::CalibrationEnd (136, 137), codes 3 and 15 (131,
+// 143), zeroes its heading on Command::HeadingZero, and sends its battery (130) and GPS position
+// (145) on connection and every 5 s.
 //
 // Threads: Run drives both peers on the calling thread; Command may be called from any other
 // thread at the same time (a lock orders it with the loop's work, never held while the loop

@@ -24,10 +24,6 @@ private:
     std::function<void(int)> sleep_;
 };
 
-std::wstring ProgressTextOf(int32_t depthMm, int percent) {
-    return L"深度:" + std::to_wstring(depthMm) + L"mm 上传进度:" + std::to_wstring(percent) + L"%";
-}
-
 // The file name without its folder and without its last extension.
 std::wstring BaseName(const std::wstring& path) {
     const std::size_t slash = path.find_last_of(L"/\\");
@@ -38,6 +34,71 @@ std::wstring BaseName(const std::wstring& path) {
 }
 
 }  // namespace
+
+std::optional<UploadState> NextUploadState(UploadState from, UploadEvent event) {
+    using S = UploadState;
+    using E = UploadEvent;
+    if (event == E::Exit) return S::Exiting;
+    if (from == S::Exiting) return std::nullopt;
+    switch (event) {
+        case E::BeginRegistration:
+            if (from == S::Idle || from == S::Stopped) return S::Registering;
+            break;
+        case E::Accepted:
+            // An abandoned registration the server took is undone at once (UndoRegistration).
+            if (from == S::Registering || from == S::Abandoned) return S::Registered;
+            break;
+        case E::Failed:
+            if (from == S::Registering || from == S::Abandoned) return S::Idle;
+            break;
+        case E::Abandon:
+            if (from == S::Registering) return S::Abandoned;
+            break;
+        case E::Undo:
+            if (from == S::Registered) return S::Idle;
+            break;
+        case E::Adopt:
+            return S::Registered;
+        case E::EndRun:
+            if (from == S::Idle || from == S::Registered) return S::Closing;
+            break;
+        case E::Interrupt:
+            if (from == S::Registered || from == S::Closing) return S::Interrupting;
+            break;
+        case E::Forgotten:
+            if (from == S::Interrupting) return S::Stopped;
+            break;
+        case E::ProjectEnded:
+            if (from == S::Closing) return S::Idle;
+            if (from == S::Interrupting) return S::Stopped;
+            break;
+        case E::Exit:
+            break;
+    }
+    return std::nullopt;
+}
+
+const char* UploadStateName(UploadState state) {
+    switch (state) {
+        case UploadState::Idle:
+            return "Idle";
+        case UploadState::Registering:
+            return "Registering";
+        case UploadState::Abandoned:
+            return "Abandoned";
+        case UploadState::Registered:
+            return "Registered";
+        case UploadState::Closing:
+            return "Closing";
+        case UploadState::Interrupting:
+            return "Interrupting";
+        case UploadState::Stopped:
+            return "Stopped";
+        case UploadState::Exiting:
+            return "Exiting";
+    }
+    return "?";
+}
 
 UploadJob::UploadJob(UploadJobConfig config)
     : config_(std::move(config)), clock_(config_.clock ? *config_.clock : SystemClock()) {
@@ -54,209 +115,266 @@ UploadJob::UploadJob(UploadJobConfig config)
 
 UploadJob::~UploadJob() {
     if (config_.saveSettingsOnDestroy) SaveSettings();
-    stop_ = true;
     {
-        std::lock_guard lock(waitMutex_);
-        exit_ = true;
+        std::lock_guard lock(mutex_);
+        Transit(UploadEvent::Exit);
     }
-    waitCv_.notify_all();
-    { std::lock_guard lock(controlMutex_); }
-    controlCv_.notify_all();
+    changed_.notify_all();
     if (control_.joinable()) control_.join();
-    // Every wait of the worker, exchanges included, asks the exit flag at least every few tens
-    // of milliseconds, so this join ends well within the 1000 ms the shutdown allows.
+    // Every wait of the worker, exchanges included, asks the state at least every few tens of
+    // milliseconds, so this join ends well within the 1000 ms the shutdown allows.
     if (worker_.joinable()) worker_.join();
 }
 
-void UploadJob::Initialise() {
+bool UploadJob::Transit(UploadEvent event) {
+    const std::optional<UploadState> next = NextUploadState(state_, event);
+    if (!next) return false;
+    state_ = *next;
+    return true;
+}
+
+bool UploadJob::Is(UploadState state) const {
+    std::lock_guard lock(mutex_);
+    return state_ == state;
+}
+
+UploadState UploadJob::State() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+bool UploadJob::IsUploadOn() const {
+    std::lock_guard lock(mutex_);
+    return uploadOn_;
+}
+
+namespace {
+bool HoldsProject(UploadState s) {
+    return s == UploadState::Registered || s == UploadState::Closing ||
+           s == UploadState::Interrupting;
+}
+}  // namespace
+
+bool UploadJob::IsRegistered() const {
+    std::lock_guard lock(mutex_);
+    return HoldsProject(state_);
+}
+
+bool UploadJob::IsStopped() const {
+    std::lock_guard lock(mutex_);
+    return state_ == UploadState::Interrupting || state_ == UploadState::Stopped ||
+           state_ == UploadState::Exiting;
+}
+
+bool UploadJob::RegistrationPending() const {
+    std::lock_guard lock(mutex_);
+    return state_ == UploadState::Registering || state_ == UploadState::Abandoned;
+}
+
+bool UploadJob::RegistrationCancelled() const {
+    std::lock_guard lock(mutex_);
+    return state_ == UploadState::Exiting || state_ == UploadState::Abandoned;
+}
+
+int UploadJob::LastRegistrationResult() const {
+    std::lock_guard lock(mutex_);
+    return lastRegistrationResult_;
+}
+
+bool UploadJob::Initialise() {
     UploadParam loaded = Param();
     LoadUploadParam(loaded, config_.settingsPath);
     SetParam(loaded);
-    config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
-    if (!uploadOn_) config_.view->ShowStatus(L"");
+    const bool on = IsUploadOn();
+    config_.events->OnSwitchState(on, on);
+    if (!on) Status(UploadNote::None);
     StartWorker();
-    if (!CreateDirectoryTree(config_.uploadFolder))
-        config_.prompter->Show(L"ERROR:Create Upload Path Failed.", PromptButtons::Ok);
+    return CreateDirectoryTree(config_.uploadFolder);
 }
 
 void UploadJob::StartWorker() {
     if (!worker_.joinable()) worker_ = std::thread(&UploadJob::Run, this);
 }
 
-void UploadJob::OnUploadSwitchClicked(bool checked) {
-    if (registered_) {
-        config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
-        config_.prompter->Show(L"有数据正在上传,请稍后修改...!", PromptButtons::Ok);
-        return;
+bool UploadJob::OnUploadSwitchClicked(bool checked) {
+    bool on = checked;
+    bool refused = false;
+    {
+        std::lock_guard lock(mutex_);
+        refused = HoldsProject(state_);
+        if (refused)
+            on = uploadOn_;
+        else
+            uploadOn_ = checked;
     }
-    uploadOn_ = checked;
-    config_.view->ShowUploadSwitch(checked, checked);
-    if (!checked) config_.view->ShowStatus(L"");
+    config_.events->OnSwitchState(on, on);
+    if (refused) return false;
+    if (!checked) Status(UploadNote::None);
+    return true;
 }
 
-void UploadJob::OpenSettings(const SettingsEditor& editor) {
-    if (registered_) {
-        config_.prompter->Show(L"有数据正在上传,请稍后修改...!", PromptButtons::Ok);
-        return;
-    }
+bool UploadJob::OpenSettings(const SettingsEditor& editor) {
+    if (IsRegistered()) return false;
     RefreshProjectFields();
     const std::optional<UploadParam> edited = editor(Param());
-    if (!edited) return;
+    if (!edited) return true;
     {
-        std::lock_guard lock(paramMutex_);
+        std::lock_guard lock(mutex_);
         param_ = *edited;
     }
     SaveSettings();
+    return true;
 }
 
-std::optional<bool> UploadJob::PrepareRegistration(Packet& packet) {
-    if (!uploadOn_) return true;
-    if (registered_) {
-        if (config_.prompter->AskYesNo(L"有数据正在上传,是否强制中断?")) {
-            {
-                std::lock_guard lock(queueMutex_);
-                queue_.clear();
-            }
-            stop_ = true;
-        }
-        return false;
+std::optional<RegistrationResult> UploadJob::PrepareRegistration(Packet& packet) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!uploadOn_) return RegistrationResult::NotNeeded;
+        if (HoldsProject(state_)) return RegistrationResult::UploadUnderWay;
+        // A registration clears an interruption's stop.
+        if (!Transit(UploadEvent::BeginRegistration))
+            return state_ == UploadState::Exiting ? RegistrationResult::Abandoned
+                                                  : RegistrationResult::Pending;
     }
-
     RefreshProjectFields();
-    stop_ = false;
-    config_.view->SetBusy(true);
-    config_.view->ShowMessageField(L"正在连接远程服务器...");
+    config_.events->OnRegistrationWait(true);
 
     const UploadParam param = Param();
-    std::wstring failure;
+    std::optional<RegistrationResult> failure;
     if (param.serialNumber.empty())
-        failure = L"流水号不能为空!";
+        failure = RegistrationResult::NoSerialNumber;
     else if (param.pileNumber.empty())
-        failure = L"施工编号不能为空!";
+        failure = RegistrationResult::NoPileNumber;
     else if (param.holeNumber.empty())
-        failure = L"测孔编号不能为空!";
-    if (!failure.empty()) {
-        config_.view->SetBusy(false);
-        config_.view->ShowMessageField(L"");
-        config_.prompter->Show(failure, PromptButtons::Ok);
-        return false;
+        failure = RegistrationResult::NoHoleNumber;
+    if (failure) {
+        {
+            std::lock_guard lock(mutex_);
+            Transit(UploadEvent::Failed);
+        }
+        config_.events->OnRegistrationWait(false);
+        return failure;
     }
     const std::string timestamp = PacketTimestamp(clock_.Now());
     {
-        std::lock_guard lock(paramMutex_);
+        std::lock_guard lock(mutex_);
         lastTimestamp_ = timestamp;
     }
     packet = BuildRegistrationPacket(param, timestamp);
     return std::nullopt;
 }
 
-bool UploadJob::FinishRegistration(int result) {
-    lastRegistrationResult_ = result;
-    std::wstring failure;
-    if (result == kExchangeNoConnection)
-        failure = L"网络连接失败!";
-    else if (result == kExchangeProjectExists)
-        failure = L"此工程已存在,请修改桩号或孔号!";
-    else if (result != kExchangeAccepted)
-        failure = L"注册工程信息失败!";
-    config_.view->SetBusy(false);
-    config_.view->ShowMessageField(L"");
-    if (!failure.empty()) {
-        config_.prompter->Show(failure, PromptButtons::Ok);
-        return false;
+RegistrationResult UploadJob::FinishRegistration(int code) {
+    RegistrationResult result = RegistrationResult::Registered;
+    if (code == kExchangeNoConnection)
+        result = RegistrationResult::NoConnection;
+    else if (code == kExchangeProjectExists)
+        result = RegistrationResult::ProjectExists;
+    else if (code != kExchangeAccepted)
+        result = RegistrationResult::Refused;
+    bool abandoned = false;
+    {
+        std::lock_guard lock(mutex_);
+        lastRegistrationResult_ = code;
+        abandoned = state_ == UploadState::Abandoned;
+        Transit(result == RegistrationResult::Registered ? UploadEvent::Accepted
+                                                         : UploadEvent::Failed);
     }
-    runEnded_ = false;
-    registered_ = true;
-    return true;
+    if (abandoned) {
+        // The wait's end went with the abandon. A project the server took all the same is
+        // ended again.
+        if (result == RegistrationResult::Registered) UndoRegistration();
+        return RegistrationResult::Abandoned;
+    }
+    config_.events->OnRegistrationWait(false);
+    return result;
 }
 
-bool UploadJob::RegisterAtRunStart() {
+void UploadJob::Answer(RegistrationResult result, const std::function<void(bool)>& answered) {
+    config_.events->OnRegistrationAnswer(result);
+    answered(RunMayStart(result));
+}
+
+RegistrationResult UploadJob::RegisterAtRunStart() {
     Packet packet;
-    if (const std::optional<bool> answer = PrepareRegistration(packet)) return *answer;
-    return FinishRegistration(Send(packet, [this] { return exit_.load(); }));
+    std::optional<RegistrationResult> result = PrepareRegistration(packet);
+    if (!result)
+        result = FinishRegistration(Send(packet, [this] { return RegistrationCancelled(); }));
+    config_.events->OnRegistrationAnswer(*result);
+    return *result;
 }
 
 void UploadJob::BeginRegistration(std::function<void(bool)> answered) {
     if (!config_.post) {
-        answered(RegisterAtRunStart());
+        answered(RunMayStart(RegisterAtRunStart()));
         return;
     }
     Packet packet;
-    if (const std::optional<bool> answer = PrepareRegistration(packet)) {
-        answered(*answer);
+    if (const std::optional<RegistrationResult> result = PrepareRegistration(packet)) {
+        Answer(*result, answered);
         return;
     }
-    registering_ = true;
-    abandonRegistration_ = false;
     RunOnControlThread([this, packet = std::move(packet), answered = std::move(answered)] {
-        const int result =
-            Send(packet, [this] { return exit_.load() || abandonRegistration_.load(); });
-        config_.post([this, alive = std::weak_ptr<char>(alive_), result, answered] {
+        const int code = Send(packet, [this] { return RegistrationCancelled(); });
+        config_.post([this, alive = std::weak_ptr<char>(alive_), code, answered] {
             if (alive.expired()) return;
-            registering_ = false;
-            if (!abandonRegistration_) {
-                answered(FinishRegistration(result));
-                return;
-            }
-            // Abandoned: the busy mark and the message field went with the abandon. A project
-            // the server took all the same is ended again.
-            lastRegistrationResult_ = result;
-            if (result == kExchangeAccepted) {
-                runEnded_ = false;
-                registered_ = true;
-                UndoRegistration();
-            }
-            answered(false);
+            Answer(FinishRegistration(code), answered);
         });
     });
 }
 
 void UploadJob::AbandonRegistration() {
-    if (!registering_ || abandonRegistration_) return;
-    abandonRegistration_ = true;
-    config_.view->SetBusy(false);
-    config_.view->ShowMessageField(L"");
+    {
+        std::lock_guard lock(mutex_);
+        if (!Transit(UploadEvent::Abandon)) return;
+    }
+    config_.events->OnRegistrationWait(false);
+}
+
+void UploadJob::ForceInterruption() {
+    std::lock_guard lock(mutex_);
+    if (Transit(UploadEvent::Interrupt)) queue_.clear();
 }
 
 void UploadJob::EndRun() {
-    if (!uploadOn_) return;
-    runEnded_ = true;
-    registered_ = true;
+    std::lock_guard lock(mutex_);
+    if (uploadOn_) Transit(UploadEvent::EndRun);
 }
 
 void UploadJob::UndoRegistration() {
-    // The worker ends a project only after EndRun (runEnded_), so this exchange is the only one.
-    if (!registered_ || runEnded_) return;
+    // The worker ends a project only after EndRun (Closing), so this exchange is the only one.
     std::string timestamp;
+    bool on = false;
     {
-        std::lock_guard lock(paramMutex_);
+        std::lock_guard lock(mutex_);
+        // Forgotten before the run counts as ended, so the worker never sends a second end.
+        if (!Transit(UploadEvent::Undo)) return;
         timestamp = lastTimestamp_;
+        on = uploadOn_;
     }
-    // Forgotten before the run counts as ended, so the worker never sends a second end.
-    registered_ = false;
-    runEnded_ = true;
-    config_.view->ShowUploadSwitch(uploadOn_, uploadOn_);
+    config_.events->OnSwitchState(on, on);
     RunOnControlThread([this, packet = BuildProjectEndPacket(Param(), timestamp)] {
-        if (Send(packet, [this] { return exit_.load(); }) != kExchangeAccepted)
-            SetLastMessage(L"注消工程信息失败!");
+        if (Send(packet, [this] { return Is(UploadState::Exiting); }) != kExchangeAccepted)
+            SetLastMessage(UploadNote::ProjectEndFailed);
     });
 }
 
 void UploadJob::RunOnControlThread(std::function<void()> task) {
     {
-        std::lock_guard lock(controlMutex_);
+        std::lock_guard lock(mutex_);
         controlTasks_.push_back(std::move(task));
     }
-    controlCv_.notify_one();
+    changed_.notify_all();
     if (!control_.joinable()) control_ = std::thread(&UploadJob::ControlLoop, this);
 }
 
 void UploadJob::ControlLoop() {
     NameThisThread("bhv-upload-ctl");
-    std::unique_lock lock(controlMutex_);
+    std::unique_lock lock(mutex_);
     for (;;) {
-        controlCv_.wait(lock, [this] { return exit_ || !controlTasks_.empty(); });
-        if (exit_) return;
+        changed_.wait(lock,
+                      [this] { return state_ == UploadState::Exiting || !controlTasks_.empty(); });
+        if (state_ == UploadState::Exiting) return;
         std::function<void()> task = std::move(controlTasks_.front());
         controlTasks_.pop_front();
         lock.unlock();
@@ -266,76 +384,78 @@ void UploadJob::ControlLoop() {
 }
 
 bool UploadJob::Enqueue(const std::wstring& path) {
+    std::lock_guard lock(mutex_);
     if (!uploadOn_) return false;
-    std::lock_guard lock(queueMutex_);
     queue_.push_back(path);
     return true;
 }
 
 void UploadJob::SetParam(const UploadParam& param) {
-    {
-        std::lock_guard lock(paramMutex_);
-        param_ = param;
-    }
+    std::lock_guard lock(mutex_);
+    param_ = param;
     uploadOn_ = param.realTimeUpload != 0;
 }
 
 void UploadJob::AdoptRegisteredProject() {
-    {
-        std::lock_guard lock(paramMutex_);
-        lastTimestamp_ = PacketTimestamp(clock_.Now());
-    }
-    stop_ = false;
-    runEnded_ = false;
-    registered_ = true;
+    const std::string timestamp = PacketTimestamp(clock_.Now());
+    std::lock_guard lock(mutex_);
+    lastTimestamp_ = timestamp;
+    Transit(UploadEvent::Adopt);
 }
 
 UploadParam UploadJob::Param() const {
-    std::lock_guard lock(paramMutex_);
+    std::lock_guard lock(mutex_);
     UploadParam copy = param_;
     copy.realTimeUpload = uploadOn_ ? 1 : 0;
     return copy;
 }
 
 std::size_t UploadJob::QueueLength() const {
-    std::lock_guard lock(queueMutex_);
+    std::lock_guard lock(mutex_);
     return queue_.size();
 }
 
-std::optional<std::wstring> UploadJob::QueueHead() const {
-    std::lock_guard lock(queueMutex_);
-    if (queue_.empty()) return std::nullopt;
+std::optional<std::wstring> UploadJob::NextPicture() const {
+    std::lock_guard lock(mutex_);
+    if (state_ == UploadState::Interrupting || state_ == UploadState::Stopped ||
+        state_ == UploadState::Exiting || queue_.empty())
+        return std::nullopt;
     return queue_.front();
 }
 
-std::wstring UploadJob::LastMessage() const {
-    std::lock_guard lock(textMutex_);
+UploadReport UploadJob::LastMessage() const {
+    std::lock_guard lock(mutex_);
     return lastMessage_;
 }
 
-std::wstring UploadJob::ProgressText() const {
-    std::lock_guard lock(textMutex_);
-    return progressText_;
+UploadReport UploadJob::Progress() const {
+    std::lock_guard lock(mutex_);
+    return progress_;
 }
 
-void UploadJob::Status(const std::wstring& text) {
-    config_.view->ShowStatus(text);
+std::string UploadJob::LastTimestamp() const {
+    std::lock_guard lock(mutex_);
+    return lastTimestamp_;
 }
 
-void UploadJob::SetLastMessage(const std::wstring& text) {
-    std::lock_guard lock(textMutex_);
-    lastMessage_ = text;
+void UploadJob::Status(const UploadReport& status) {
+    config_.events->OnUploadStatus(status);
+}
+
+void UploadJob::SetLastMessage(const UploadReport& message) {
+    std::lock_guard lock(mutex_);
+    lastMessage_ = message;
 }
 
 void UploadJob::SetProgress(int percent) {
-    std::lock_guard lock(textMutex_);
-    progressText_ = ProgressTextOf(picture_.depthMm, percent);
+    std::lock_guard lock(mutex_);
+    progress_ = UploadReport::ProgressOf(picture_.depthMm, percent);
 }
 
 void UploadJob::RefreshProjectFields() {
     if (!config_.projectFields) return;
     const ProjectFields fields = config_.projectFields();
-    std::lock_guard lock(paramMutex_);
+    std::lock_guard lock(mutex_);
     param_.holeNumber = fields.name;
     param_.holeDiameterMm = fields.diameterTenthsMm / 10;
     param_.longitude = static_cast<float>(fields.longitude);
@@ -347,14 +467,15 @@ void UploadJob::SaveSettings() {
 }
 
 void UploadJob::Wait(int ms) {
-    std::unique_lock lock(waitMutex_);
-    waitCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return exit_.load(); });
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this] { return state_ == UploadState::Exiting; });
 }
 
 int UploadJob::Send(const Packet& packet, const CancelCheck& cancel) {
     ServerAddress server;
     {
-        std::lock_guard lock(paramMutex_);
+        std::lock_guard lock(mutex_);
         server.ip = param_.serverAddress;
         // A port outside the TCP range names no server; it is not wrapped onto another port.
         if (param_.serverPort <= 0 || param_.serverPort > 65535) return kExchangeNoConnection;
@@ -373,18 +494,14 @@ int UploadJob::Send(const Packet& packet, const CancelCheck& cancel) {
 void UploadJob::Run() {
     NameThisThread("bhv-upload");
     const int wait = config_.timings.workerWaitMs;
-    while (!exit_) {
-        if (uploadOn_) Status(L"等待数据采集......");
-        std::size_t length = QueueLength();
-        while (length > 0) {
-            if (Stopping()) break;
-            const std::optional<std::wstring> head = QueueHead();
-            if (!head) break;
+    while (!Is(UploadState::Exiting)) {
+        if (IsUploadOn()) Status(UploadNote::WaitingForData);
+        while (const std::optional<std::wstring> head = NextPicture()) {
             if (!Prepare(*head)) {
                 // The same head is tried again in the next pass.
                 Status(LastMessage());
             } else {
-                Status(*head);
+                Status(UploadReport::File(*head));
                 Wait(wait);
                 if (Stopping()) break;
                 bool sent = false;
@@ -392,15 +509,14 @@ void UploadJob::Run() {
                 if (sent) {
                     {
                         // A forced interruption may have emptied the queue meanwhile.
-                        std::lock_guard lock(queueMutex_);
+                        std::lock_guard lock(mutex_);
                         if (!queue_.empty() && queue_.front() == *head) queue_.pop_front();
                     }
                     ++picturesSent_;
-                    Status(ProgressText());
+                    Status(Progress());
                 }
             }
             Wait(wait);
-            length = QueueLength();
         }
         SendProjectEnd();
         Wait(wait);
@@ -410,12 +526,12 @@ void UploadJob::Run() {
 bool UploadJob::Prepare(const std::wstring& path) {
     picture_ = Picture();
     if (path.empty()) {
-        SetLastMessage(L"请先选择一张图片!");
+        SetLastMessage(UploadNote::NoPictureChosen);
         return false;
     }
     std::ifstream file(FsPath(path), std::ios::binary);
     if (!file) {
-        SetLastMessage(L"不能打开文件!");
+        SetLastMessage(UploadNote::CannotOpenFile);
         return false;
     }
     std::vector<uint8_t> data((std::istreambuf_iterator<char>(file)),
@@ -423,11 +539,11 @@ bool UploadJob::Prepare(const std::wstring& path) {
     // A read error (a folder, a vanished medium) is no picture; neither is a file whose length
     // does not fit the packets' 32-bit length field.
     if (file.bad() || data.size() > static_cast<std::size_t>(INT32_MAX)) {
-        SetLastMessage(L"不能打开文件!");
+        SetLastMessage(UploadNote::CannotOpenFile);
         return false;
     }
     if (data.empty()) {
-        SetLastMessage(L"文件长度为0!");
+        SetLastMessage(UploadNote::EmptyFile);
         return false;
     }
     picture_.path = path;
@@ -448,10 +564,10 @@ bool UploadJob::Prepare(const std::wstring& path) {
 bool UploadJob::Transfer() {
     const CancelCheck cancel = [this] { return Stopping(); };
     const int wait = config_.timings.workerWaitMs;
-    Status(L"图片头包....");
+    Status(UploadNote::PictureHeader);
     picture_.timestamp = PacketTimestamp(clock_.Now());
     {
-        std::lock_guard lock(paramMutex_);
+        std::lock_guard lock(mutex_);
         lastTimestamp_ = picture_.timestamp;
     }
     const UploadParam param = Param();
@@ -463,14 +579,14 @@ bool UploadJob::Transfer() {
 
     if (picture_.nextPacket == 0) {
         if (Send(BuildPictureHeaderPacket(param, state), cancel) != kExchangeAccepted) {
-            SetLastMessage(L"上传图片文件头信息失败!");
+            SetLastMessage(UploadNote::HeaderFailed);
             Status(LastMessage());
             return false;
         }
         picture_.nextPacket = 1;
         SetProgress(1);
     }
-    Status(ProgressText());
+    Status(Progress());
 
     const int32_t count = picture_.packetCount;
     for (;;) {
@@ -483,46 +599,45 @@ bool UploadJob::Transfer() {
             SetProgress(static_cast<int>(static_cast<int64_t>(k) * 98 / count + 1));
             picture_.nextPacket = k + 1;
         } else {
-            SetLastMessage(L"上传图片数据包" + std::to_wstring(k) + L"/" + std::to_wstring(count) +
-                           L"失败!");
+            SetLastMessage(UploadReport::PacketFailed(k, count));
         }
-        Status(ProgressText());
+        Status(Progress());
     }
 
     if (picture_.nextPacket <= count) {
-        SetLastMessage(L"数据包上传不完整");
+        SetLastMessage(UploadNote::Incomplete);
         return false;
     }
     if (Send(BuildPictureEndPacket(param, state), cancel) != kExchangeAccepted) {
-        SetLastMessage(L"上传图片结束包失败!");
+        SetLastMessage(UploadNote::EndPacketFailed);
         return false;
     }
     SetProgress(100);
-    SetLastMessage(L"上传图片成功!");
+    SetLastMessage(UploadNote::PictureSent);
     return true;
 }
 
 void UploadJob::SendProjectEnd() {
-    if (!runEnded_) return;
     const CancelCheck cancel = [this] { return Stopping(); };
-    while (registered_) {
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (state_ != UploadState::Closing && state_ != UploadState::Interrupting) return;
+        }
         Wait(config_.timings.workerWaitMs);
-        if (Stopping()) {
-            registered_ = false;
+        {
+            std::lock_guard lock(mutex_);
+            // An interrupted project is forgotten without its end.
+            if (Transit(UploadEvent::Forgotten)) return;
+            if (state_ != UploadState::Closing) return;
+        }
+        Status(UploadNote::ProjectEnd);
+        if (Send(BuildProjectEndPacket(Param(), LastTimestamp()), cancel) == kExchangeAccepted) {
+            std::lock_guard lock(mutex_);
+            Transit(UploadEvent::ProjectEnded);
             return;
         }
-        Status(L"发送工程结束包....");
-        std::string timestamp;
-        {
-            std::lock_guard lock(paramMutex_);
-            timestamp = lastTimestamp_;
-        }
-        if (Send(BuildProjectEndPacket(Param(), timestamp), cancel) == kExchangeAccepted) {
-            registered_ = false;
-        } else {
-            SetLastMessage(L"注消工程信息失败!");
-            if (!runEnded_) return;
-        }
+        SetLastMessage(UploadNote::ProjectEndFailed);
     }
 }
 

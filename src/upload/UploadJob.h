@@ -14,28 +14,61 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "platform/Prompter.h"
 #include "upload/UploadExchange.h"
 #include "upload/UploadPackets.h"
 #include "upload/UploadParam.h"
+#include "upload/UploadReport.h"
 
 namespace bhv {
 
-// What the upload bar and the main window show for the upload job. The widgets implement it in
-// the program; tests record it.
-class UploadView {
+// What the upload job reports to the controller, which words it and shows or asks it. The
+// controller implements it in the program; tests record it. No call is made with the job's
+// lock held, so each may call the job again.
+class UploadEvents {
 public:
-    virtual ~UploadView() = default;
-    // The upload bar's status text. Called from the worker thread as well as the user-interface
-    // thread: the program forwards it to the widget with a queued call.
-    virtual void ShowStatus(const std::wstring& text) = 0;
+    virtual ~UploadEvents() = default;
+    // The upload bar's status line. Called from the worker thread as well as the user-interface
+    // thread: the program forwards the text to the widget with a queued call.
+    virtual void OnUploadStatus(const UploadReport& status) = 0;
     // The real-time upload check box and whether the settings button is enabled (UI thread).
-    virtual void ShowUploadSwitch(bool checked, bool settingsEnabled) = 0;
-    // The main window's busy mark, which swallows keyboard and mouse input (UI thread).
-    virtual void SetBusy(bool busy) = 0;
-    // The message field of the information panel (UI thread).
-    virtual void ShowMessageField(const std::wstring& text) = 0;
+    virtual void OnSwitchState(bool checked, bool settingsEnabled) = 0;
+    // The registration waits for the data server (true) or no longer (false): the main window's
+    // busy mark and the message field of the information panel (UI thread).
+    virtual void OnRegistrationWait(bool waiting) = 0;
+    // The answer of a registration, before the caller learns whether the run may start (UI
+    // thread). For UploadUnderWay the controller asks and may call ForceInterruption.
+    virtual void OnRegistrationAnswer(RegistrationResult result) = 0;
 };
+
+// The states of the job. NextUploadState holds every transition.
+enum class UploadState {
+    Idle,          // no project on the data server; queued pictures are still sent
+    Registering,   // the registration's exchange is under way
+    Abandoned,     // the registration was given up; its answer is awaited (and undone)
+    Registered,    // the project is registered: the run goes on, its pictures are sent
+    Closing,       // the run is over: the rest of the queue, then the project end
+    Interrupting,  // forced interruption: nothing more is sent, the worker forgets the project
+    Stopped,       // interrupted and forgotten: nothing is sent until the next registration
+    Exiting,       // the job ends: every wait and exchange is abandoned
+};
+
+enum class UploadEvent {
+    BeginRegistration,  // the checks passed, the registration starts
+    Accepted,           // the data server took the registration
+    Failed,             // a registration that did not register
+    Abandon,            // the program gives the registration up
+    Undo,               // a run that registered and could not start
+    Adopt,              // a project the server knows already (the command-line tool)
+    EndRun,             // the run is over
+    Interrupt,          // the operator interrupts the upload of an earlier run
+    Forgotten,          // the worker let go of an interrupted project
+    ProjectEnded,       // the project end was accepted
+    Exit,               // the destructor
+};
+
+// The state after `event` in `from`; nothing when the event does not apply there.
+std::optional<UploadState> NextUploadState(UploadState from, UploadEvent event);
+const char* UploadStateName(UploadState state);
 
 // The project fields that the main controller owns and that replace the settings' values
 // before each registration and before the settings dialog opens.
@@ -53,9 +86,8 @@ struct UploadTimings {
 };
 
 struct UploadJobConfig {
-    UploadView* view = nullptr;    // required
-    Prompter* prompter = nullptr;  // required; message boxes, UI thread only
-    const Clock* clock = nullptr;  // SystemClock() when null; packet time stamps
+    UploadEvents* events = nullptr;  // required
+    const Clock* clock = nullptr;    // SystemClock() when null; packet time stamps
     // The root folder: the settings' workspace until the file names one, and the folder of the
     // two below when they are empty.
     std::wstring workspaceRoot;
@@ -77,49 +109,57 @@ struct UploadJobConfig {
 //
 // Threads: the user-interface thread calls Initialise, the switch, the settings, the
 // registration, EndRun and the destructor; any thread may call Enqueue and the observers. The
-// queue is guarded by one lock held for single list operations; the flags are atomics.
+// worker sends the pictures and the project end; a control thread runs the exchanges the
+// user-interface thread asks for. The state, the settings, the queue, the last texts' reports
+// and the control thread's tasks are guarded by one lock, held for single reads and changes
+// and never across an exchange, a file access or a call to UploadEvents; only the statistics'
+// counters are atomics.
 class UploadJob {
 public:
     explicit UploadJob(UploadJobConfig config);  // loads the settings
-    // Saves the settings (when configured), sets the stop and exit flags and joins the worker.
-    // An exchange under way is abandoned: its waits are sliced and ask the flags, so the worker
-    // ends within a few tens of milliseconds.
+    // Saves the settings (when configured), enters Exiting and joins the threads. An exchange
+    // under way is abandoned: its waits are sliced and ask the state, so the threads end within
+    // a few tens of milliseconds.
     ~UploadJob();
     UploadJob(const UploadJob&) = delete;
     UploadJob& operator=(const UploadJob&) = delete;
 
     // The upload bar's initialisation: loads the settings, shows the switch, starts the worker
-    // and creates the upload folder.
-    void Initialise();
+    // and creates the upload folder. False when the folder could not be created.
+    bool Initialise();
     // Starts the worker without the rest of Initialise (the command-line tool).
     void StartWorker();
 
-    // The real-time upload check box was clicked; refused while a project is registered.
-    void OnUploadSwitchClicked(bool checked);
+    // The real-time upload check box was clicked. False: refused, a project is registered (the
+    // switch is shown as it was).
+    bool OnUploadSwitchClicked(bool checked);
     // The settings file is left as it is when the job ends (a program refused at its start:
     // the file belongs to the program that runs). The UI thread.
     void KeepSettingsFile() { config_.saveSettingsOnDestroy = false; }
     // The settings button: `editor` shows the settings dialog with a copy and returns the edited
-    // copy on OK. Refused while a project is registered.
+    // copy on OK. False: refused, a project is registered.
     using SettingsEditor = std::function<std::optional<UploadParam>(const UploadParam&)>;
-    void OpenSettings(const SettingsEditor& editor);
+    bool OpenSettings(const SettingsEditor& editor);
 
-    // Registers the project on the data server at run start. False: the run must not start.
-    // Waits for the server's answer on the calling thread (the command-line tools).
-    bool RegisterAtRunStart();
-    // The same without blocking: the checks, the question and the busy mark at once, the
-    // exchange on the job's control thread, then the end of the registration (busy mark and
-    // message field cleared, the failure box) on the user-interface thread, after which
-    // `answered` is told whether the run may start. Answers before it returns when no exchange
-    // is needed (upload off, a project still registered, an empty field) or when the job has no
-    // post function.
+    // Registers the project on the data server at run start; the run may start when
+    // RunMayStart(result). Waits for the server's answer on the calling thread (the
+    // command-line tools). The answer is reported (OnRegistrationAnswer) before it returns.
+    RegistrationResult RegisterAtRunStart();
+    // The same without blocking: the checks and the wait's report at once, the exchange on the
+    // job's control thread, then the end of the registration (the wait's end, the answer's
+    // report) on the user-interface thread, after which `answered` is told whether the run may
+    // start. Answers before it returns when no exchange is needed (upload off, a project still
+    // registered, an empty field) or when the job has no post function.
     void BeginRegistration(std::function<void(bool registered)> answered);
     // True from BeginRegistration's exchange until its answer.
-    bool RegistrationPending() const { return registering_; }
-    // The program closes while the registration waits: the exchange is abandoned, the busy mark
-    // and the message field are cleared at once, and the answer, when it comes, is false without
-    // a box. A project the server registered all the same is ended again in the background.
+    bool RegistrationPending() const;
+    // The program closes while the registration waits: the exchange is abandoned, the wait's
+    // end is reported at once, and the answer, when it comes, is Abandoned. A project the server
+    // registered all the same is ended again in the background.
     void AbandonRegistration();
+    // The operator's answer to UploadUnderWay: the upload of the earlier run is interrupted,
+    // its queue emptied; the project is forgotten without its end.
+    void ForceInterruption();
     // Lets the worker close the project once the queue is empty.
     void EndRun();
     // A run that registered and then could not start: forgets the registration at once, so the
@@ -139,14 +179,17 @@ public:
     // The settings file and the folder of the upload copies in use.
     const std::wstring& SettingsPath() const { return config_.settingsPath; }
     const std::wstring& UploadFolderPath() const { return config_.uploadFolder; }
+    UploadState State() const;
     std::size_t QueueLength() const;
-    bool IsUploadOn() const { return uploadOn_; }
-    bool IsRegistered() const { return registered_; }
-    bool IsRunEnded() const { return runEnded_; }
-    bool IsStopped() const { return stop_; }
-    std::wstring LastMessage() const;
-    std::wstring ProgressText() const;
-    int LastRegistrationResult() const { return lastRegistrationResult_; }
+    bool IsUploadOn() const;
+    // A project is on the data server (Registered, Closing, Interrupting).
+    bool IsRegistered() const;
+    // The worker sends nothing (Interrupting, Stopped, Exiting).
+    bool IsStopped() const;
+    UploadReport LastMessage() const;
+    UploadReport Progress() const;
+    // The exchange's result code of the last registration (kExchange...).
+    int LastRegistrationResult() const;
     uint64_t ExchangeCount() const { return exchanges_; }
     uint64_t PicturesSent() const { return picturesSent_; }
 
@@ -162,6 +205,8 @@ private:
     };
 
     void Run();
+    // The head of the queue; nothing when it is empty or the worker is stopped.
+    std::optional<std::wstring> NextPicture() const;
     bool Prepare(const std::wstring& path);
     bool Transfer();
     void SendProjectEnd();
@@ -169,56 +214,50 @@ private:
     void RefreshProjectFields();
     // The registration's steps before its exchange: an answer when no exchange is needed,
     // otherwise the packet to send.
-    std::optional<bool> PrepareRegistration(Packet& packet);
+    std::optional<RegistrationResult> PrepareRegistration(Packet& packet);
     // The end of a registration with the exchange's result (the UI thread).
-    bool FinishRegistration(int result);
+    RegistrationResult FinishRegistration(int result);
+    void Answer(RegistrationResult result, const std::function<void(bool)>& answered);
     void RunOnControlThread(std::function<void()> task);
     void ControlLoop();
     void SaveSettings();
     void Wait(int ms);
-    bool Stopping() const { return stop_ || exit_; }
+    // The state change of `event` under the lock (held by the caller); false when the event
+    // does not apply in the current state.
+    bool Transit(UploadEvent event);
+    bool Is(UploadState state) const;
+    bool Stopping() const { return IsStopped(); }
+    bool RegistrationCancelled() const;
 
-    void Status(const std::wstring& text);
-    void SetLastMessage(const std::wstring& text);
+    void Status(const UploadReport& status);
+    void SetLastMessage(const UploadReport& message);
     void SetProgress(int percent);
-    std::optional<std::wstring> QueueHead() const;
+    std::string LastTimestamp() const;
 
     UploadJobConfig config_;
     const Clock& clock_;
 
-    mutable std::mutex paramMutex_;
+    // The one lock and what it guards.
+    mutable std::mutex mutex_;
+    // Wakes the waits when the job exits and the control thread when it has a task.
+    std::condition_variable changed_;
+    UploadState state_ = UploadState::Idle;
+    bool uploadOn_ = false;
     UploadParam param_;
     std::string lastTimestamp_;  // of the last picture transfer, else of the registration
-
-    mutable std::mutex queueMutex_;
     std::deque<std::wstring> queue_;
+    UploadReport lastMessage_;
+    UploadReport progress_;
+    int lastRegistrationResult_ = 0;
+    // The exchanges the user-interface thread asks for (registration, the end of an undone
+    // registration), one after the other in the order asked.
+    std::deque<std::function<void()>> controlTasks_;
 
-    mutable std::mutex textMutex_;
-    std::wstring lastMessage_;
-    std::wstring progressText_;
-
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> exit_{false};
-    std::atomic<bool> runEnded_{true};
-    std::atomic<bool> registered_{false};
-    std::atomic<bool> uploadOn_{false};
-    std::atomic<int> lastRegistrationResult_{0};
-    std::atomic<bool> registering_{false};
-    std::atomic<bool> abandonRegistration_{false};
     std::atomic<uint64_t> exchanges_{0};
     std::atomic<uint64_t> picturesSent_{0};
 
-    std::mutex waitMutex_;
-    std::condition_variable waitCv_;
-
     Picture picture_;  // worker thread only
     std::thread worker_;
-
-    // The exchanges the user-interface thread asks for (registration, the end of an undone
-    // registration), one after the other in the order asked.
-    mutable std::mutex controlMutex_;
-    std::condition_variable controlCv_;
-    std::deque<std::function<void()>> controlTasks_;
     std::thread control_;
     // Calls posted to the user-interface thread hold this weakly: one that arrives after the
     // job is gone does nothing.

@@ -97,23 +97,23 @@ TEST(CameraProtocol, ARecordLargerThanTheCallersBufferIsRefused) {
     sdk::DeviceInfo info;
     int32_t error = 0;
     const int32_t login =
-        client.H264_DVR_Login("127.0.0.1", rig.server.Port(), "admin", "KWP396", &info, &error, 0);
+        client.Login("127.0.0.1", rig.server.Port(), "admin", "KWP396", &info, &error, 0);
     ASSERT_GT(login, 0);
     EXPECT_STREQ(info.serialNumber, "BHV-SIM-CAMERA");
     std::vector<uint8_t> small(100, 0xEE);
     uint32_t returned = 0;
-    EXPECT_LE(client.H264_DVR_GetDevConfig(login, 84, 0, small.data(), 64, &returned, 1000), 0);
-    EXPECT_EQ(client.H264_DVR_GetLastError(), sdk::kSdkProtocol);
+    EXPECT_LE(client.GetConfig(login, 84, 0, small.data(), 64, &returned, 1000), 0);
+    EXPECT_EQ(client.LastError(), sdk::kSdkProtocol);
     EXPECT_EQ(small[0], 0xEE);  // nothing written
     std::vector<uint8_t> record(120);
-    EXPECT_EQ(client.H264_DVR_GetDevConfig(login, 84, 0, record.data(), 120, &returned, 1000), 1);
+    EXPECT_EQ(client.GetConfig(login, 84, 0, record.data(), 120, &returned, 1000), 1);
     EXPECT_EQ(returned, 120u);
     EXPECT_EQ(sdk::ReadField(record.data(), 28), 50);
     // Unknown commands are refused by the camera.
-    EXPECT_LT(client.H264_DVR_GetDevConfig(login, 99, 0, small.data(), 100, &returned, 1000), 0);
-    EXPECT_TRUE(client.H264_DVR_Logout(login));
-    EXPECT_LT(client.H264_DVR_GetDevConfig(login, 84, 0, small.data(), 100, &returned, 1000), 0);
-    EXPECT_EQ(client.H264_DVR_GetLastError(), sdk::kSdkNotLoggedIn);
+    EXPECT_LT(client.GetConfig(login, 99, 0, small.data(), 100, &returned, 1000), 0);
+    EXPECT_TRUE(client.Logout(login));
+    EXPECT_LT(client.GetConfig(login, 84, 0, small.data(), 100, &returned, 1000), 0);
+    EXPECT_EQ(client.LastError(), sdk::kSdkNotLoggedIn);
 }
 
 }  // namespace

@@ -237,30 +237,30 @@ TEST(CameraStreamFrames, SurvivesCorruptTruncatedAndStoppedStreams) {
 TEST(CameraStreamFrames, GarbageInputNeitherCrashesThePlayerNorYieldsFrames) {
     sdk::FfmpegPlayer player;
     const uint8_t header = 0;
-    ASSERT_TRUE(player.H264_PLAY_OpenStream(1, &header, 1, 1 << 20));
+    ASSERT_TRUE(player.OpenPort(1, &header, 1, 1 << 20));
     int frames = 0;
-    ASSERT_TRUE(player.H264_PLAY_SetDecCallBack(
+    ASSERT_TRUE(player.SetDecodeCallback(
         1,
         [](int32_t, const uint8_t*, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
             ++*static_cast<int*>(user);
         },
         &frames));
-    ASSERT_TRUE(player.H264_PLAY_Play(1, nullptr));
+    ASSERT_TRUE(player.StartPlayer(1, nullptr));
     std::vector<uint8_t> junk(200000);
     uint32_t state = 12345;
     for (auto& b : junk) b = static_cast<uint8_t>((state = state * 1103515245 + 12345) >> 16);
     // Start codes in the junk make the parser cut it into bogus units.
     for (size_t i = 0; i + 4 < junk.size(); i += 5000)
         junk[i] = 0, junk[i + 1] = 0, junk[i + 2] = 1;
-    EXPECT_TRUE(player.H264_PLAY_InputData(1, junk.data(), static_cast<uint32_t>(junk.size())));
+    EXPECT_TRUE(player.InputData(1, junk.data(), static_cast<uint32_t>(junk.size())));
     // Beyond the pool: refused, not queued.
     std::vector<uint8_t> big(2 << 20, 0);
-    EXPECT_FALSE(player.H264_PLAY_InputData(1, big.data(), static_cast<uint32_t>(big.size())));
+    EXPECT_FALSE(player.InputData(1, big.data(), static_cast<uint32_t>(big.size())));
     EXPECT_TRUE(player.WaitIdle(1, 5000));
     EXPECT_EQ(frames, 0);
     EXPECT_EQ(player.PortStats(1).bytesDropped, big.size());
-    EXPECT_FALSE(player.H264_PLAY_CatchPic(1, "/nonexistent/x.jpg", 0));
-    EXPECT_FALSE(player.H264_PLAY_InputData(2, junk.data(), 10));
+    EXPECT_FALSE(player.SavePicture(1, "/nonexistent/x.jpg", 0));
+    EXPECT_FALSE(player.InputData(2, junk.data(), 10));
 }
 
 TEST(CameraSettings, FrameRateAndColourRecordsAreReadAndWrittenAtTheirOffsets) {

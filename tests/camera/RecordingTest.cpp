@@ -24,9 +24,8 @@ using namespace std::chrono_literals;
 struct RecordingRig {
     RecordingRig() {
         db.SetWorkspacePath(ToWide(folder.string()));
-        recorder =
-            std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db, rig.prompter,
-                                            [this](bool run) { timerRuns.push_back(run); });
+        recorder = std::make_unique<VideoRecorder>(rig.player, rig.stream->PlayerPort, db,
+                                                   [this](bool run) { timerRuns.push_back(run); });
     }
     TempDir dir;
     std::filesystem::path folder = dir / "项目 A";  // project folders may carry Chinese names
@@ -40,7 +39,7 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     RecordingRig r;
     ASSERT_TRUE(r.rig.stream->ConnectCamera());
     ASSERT_TRUE(WaitUntil([&] { return r.rig.Taken() >= 2; }));
-    EXPECT_EQ(r.recorder->OnRecordButton(true, 123456), L"停止录像");
+    EXPECT_EQ(r.recorder->OnRecordButton(true, 123456), RecordButtonResult::Started);
     EXPECT_TRUE(r.recorder->Recording());
     // The timer's depths, measured 1, 2 and 3 s after the start (the ticks themselves may come
     // at any time).
@@ -54,7 +53,7 @@ TEST(Recording, WritesAnAviOfTheStreamWithSubtitlesBesideIt) {
     r.recorder->OnDepth(123470, started + 500'000'000);
     r.recorder->OnDepth(123480, started + 600'000'000);
     ASSERT_TRUE(WaitUntil([&] { return r.rig.player.PortStats(1).framesRecorded >= 40; }));
-    EXPECT_EQ(r.recorder->OnRecordButton(true, 125000), L"录像");
+    EXPECT_EQ(r.recorder->OnRecordButton(true, 125000), RecordButtonResult::Stopped);
     EXPECT_FALSE(r.recorder->Recording());
     EXPECT_EQ(r.timerRuns, (std::vector<bool>{true, false}));
     const uint64_t recorded = r.rig.player.PortStats(1).framesRecorded;
@@ -137,7 +136,7 @@ TEST(Recording, AShortRecordingHasAnEmptySubtitleFileAndTheSameNamesAreReused) {
     ASSERT_EQ(r.db.Videos().size(), 2u);
     EXPECT_EQ(r.db.Videos().back().endDepth, 11);
     // The run's end without a recording changes nothing.
-    EXPECT_EQ(r.recorder->OnRunEnd(12), L"录像");
+    r.recorder->OnRunEnd(12);
     EXPECT_EQ(r.db.Videos().size(), 2u);
 }
 
@@ -177,7 +176,7 @@ TEST(Recording, AFolderThatCannotBeWrittenKeepsTheVideoEntry) {
     { std::ofstream file(r.dir / "plain-file"); }
     ProjectDb blocked;
     blocked.SetWorkspacePath((r.dir / "plain-file" / "project").wstring());
-    VideoRecorder recorder(r.rig.player, r.rig.stream->PlayerPort, blocked, r.rig.prompter);
+    VideoRecorder recorder(r.rig.player, r.rig.stream->PlayerPort, blocked);
     ASSERT_TRUE(r.rig.stream->ConnectCamera());
     recorder.OnRecordButton(true, 20000);
     recorder.OnTimer(20010);

@@ -98,9 +98,15 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
     StartSite();
     Create();
     Connect();
+    // Without a run the button only says so.
+    acq->OnRecordButton();
+    EXPECT_FALSE(acq->Recorder().Recording());
+    EXPECT_EQ(Count(L"请先开始采集，再录像"), 1) << Prompts();
+    EXPECT_EQ(view.Caption(MainButton::Record), L"录像");
     StartRun(L"ZK-SRT");
     acq->OnRecordButton();
     ASSERT_TRUE(acq->Recorder().Recording());
+    EXPECT_EQ(view.Caption(MainButton::Record), L"停止录像");
     const std::filesystem::path srt = acq->Recorder().SubtitlePath();
     ASSERT_TRUE(WaitFor([&] { return acq->Recorder().Samples().size() >= 5; }));
     // Still recording: the file comes to hold the video's seconds so far, in the file's own
@@ -120,6 +126,7 @@ TEST_F(FieldFaultsTest, SubtitlesAreOnDiskAsEachSecondEnds) {
     EXPECT_TRUE(acq->Recorder().Recording());
     RunButton();
     EXPECT_FALSE(acq->LastRunLost());
+    EXPECT_EQ(view.Caption(MainButton::Record), L"录像");
 }
 
 // (A start failing after the registration: AcquisitionTest.RefusedStarts..., with the upload on.)

@@ -38,11 +38,11 @@ TEST(Crc16, MatchesIndependentReferenceValues) {
 }
 
 TEST(BuildCommand, FramesCommandsByteForByte) {
-    EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_WINCH_ACTION, kWinchPayOut)),
+    EXPECT_EQ(EncodeFrame(*BuildCommand(Command::WinchAction, kWinchPayOut)),
               (Bytes{0x7E, 0x01, 0x16, 0x02, 0x98, 0x94}));
-    EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_WINCH_ACTION, kWinchStop)),
+    EXPECT_EQ(EncodeFrame(*BuildCommand(Command::WinchAction, kWinchStop)),
               (Bytes{0x7E, 0x01, 0x16, 0x00, 0xDA, 0xB4}));
-    EXPECT_EQ(EncodeFrame(*BuildCommand(CMD_ATTITUDE_QUERY)),
+    EXPECT_EQ(EncodeFrame(*BuildCommand(Command::AttitudeQuery)),
               (Bytes{0x7E, 0x00, 0x04, 0x74, 0xA1}));
 }
 
@@ -62,7 +62,7 @@ TEST(BuildCommand, RefusesCodesOutsideTheTableAndPlacesTheValueByte) {
 
 // --- the streaming parser ---
 
-Bytes Frame(int code, Bytes payload) {
+Bytes Frame(MessageCode code, Bytes payload) {
     return EncodeFrame(Message::Make(code, payload));
 }
 
@@ -70,9 +70,10 @@ TEST(FrameParser, YieldsTheSameMessagesWhereverTheStreamIsSplit) {
     // Start bytes inside payload and checksum, an empty payload, a maximal one, and a length of
     // 126, the start byte's value, which must be read as a length and not as a new start.
     const Bytes stream =
-        Concat({Frame(MSG_BATTERY, {0x7E}), Frame(MSG_CALIB_STARTED, {}),
-                Frame(MSG_ATTITUDE, Bytes(127, 0x7E)), Frame(MSG_ATTITUDE, Bytes(126, 0)),
-                Frame(MSG_DEPTH, {0x18, 0xFC, 0xFF, 0xFF})});
+        Concat({Frame(MessageCode::Battery, {0x7E}), Frame(MessageCode::CalibrationStarted, {}),
+                Frame(MessageCode::Attitude, Bytes(127, 0x7E)),
+                Frame(MessageCode::Attitude, Bytes(126, 0)),
+                Frame(MessageCode::Depth, {0x18, 0xFC, 0xFF, 0xFF})});
     const std::span<const uint8_t> all(stream);
     for (std::size_t split = 0; split <= stream.size(); ++split) {
         FrameParser parser;
@@ -81,11 +82,11 @@ TEST(FrameParser, YieldsTheSameMessagesWhereverTheStreamIsSplit) {
         crcFailures += parser.Feed(all.subspan(split), out);
         ASSERT_EQ(out.size(), 5u) << "split at " << split;
         EXPECT_EQ(crcFailures, 0u);
-        EXPECT_EQ(out[0], Message::Make(MSG_BATTERY, Bytes{0x7E}));
-        EXPECT_EQ(out[1].Code(), MSG_CALIB_STARTED);
+        EXPECT_EQ(out[0], Message::Make(MessageCode::Battery, Bytes{0x7E}));
+        EXPECT_EQ(out[1].AsMessageCode(), MessageCode::CalibrationStarted);
         EXPECT_EQ(out[2].Length(), 127);
         EXPECT_EQ(out[3].Length(), 126);
-        EXPECT_EQ(out[4].Code(), MSG_DEPTH);
+        EXPECT_EQ(out[4].AsMessageCode(), MessageCode::Depth);
     }
 
     FrameParser byteWise;
@@ -95,7 +96,7 @@ TEST(FrameParser, YieldsTheSameMessagesWhereverTheStreamIsSplit) {
 }
 
 TEST(FrameParser, DropsBadInputAndFindsTheNextFrame) {
-    Bytes badCrc = Frame(MSG_BATTERY, {10});
+    Bytes badCrc = Frame(MessageCode::Battery, {10});
     badCrc.back() ^= 0x01;
     const struct {
         const char* what;
@@ -111,7 +112,8 @@ TEST(FrameParser, DropsBadInputAndFindsTheNextFrame) {
     for (const auto& c : cases) {
         FrameParser parser;
         std::vector<Message> out;
-        EXPECT_EQ(parser.Feed(Concat({c.junk, Frame(MSG_BATTERY, {55})}), out), c.crcFailures)
+        EXPECT_EQ(parser.Feed(Concat({c.junk, Frame(MessageCode::Battery, {55})}), out),
+                  c.crcFailures)
             << c.what;
         ASSERT_EQ(out.size(), 1u) << c.what;
         EXPECT_EQ(out[0].Payload()[0], 55) << c.what;
@@ -121,7 +123,7 @@ TEST(FrameParser, DropsBadInputAndFindsTheNextFrame) {
 }
 
 TEST(FrameParser, AbortDropsAFrameCutOffMidway) {
-    const Bytes frame = Frame(MSG_DEPTH, {1, 2, 3, 4});
+    const Bytes frame = Frame(MessageCode::Depth, {1, 2, 3, 4});
     FrameParser parser;
     std::vector<Message> out;
     for (std::size_t cut = 1; cut < frame.size(); ++cut) {
@@ -131,7 +133,7 @@ TEST(FrameParser, AbortDropsAFrameCutOffMidway) {
         parser.Feed(frame, out);
     }
     EXPECT_EQ(out.size(), frame.size() - 1);
-    for (const Message& m : out) EXPECT_EQ(m.Code(), MSG_DEPTH);
+    for (const Message& m : out) EXPECT_EQ(m.AsMessageCode(), MessageCode::Depth);
     EXPECT_EQ(parser.counters().abortedFrames, frame.size() - 1);
 }
 

@@ -88,9 +88,9 @@ protected:
         return cv.wait_for(lock, 5s, [&] { return notified >= count; });
     }
 
-    std::vector<int> Codes(const std::vector<Message>& ms) {
-        std::vector<int> codes;
-        for (const auto& m : ms) codes.push_back(m.Code());
+    std::vector<Command> Codes(const std::vector<Message>& ms) {
+        std::vector<Command> codes;
+        for (const auto& m : ms) codes.push_back(m.AsCommand());
         return codes;
     }
 
@@ -135,21 +135,23 @@ TEST_F(LinkTest, SendsTheStartupCommandsToTheirPeersAndPollsBoth) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
     EXPECT_TRUE(State().connected);
     EXPECT_EQ(Codes(host.Read(3)),
-              (std::vector<int>{CMD_HOST_VERSION, CMD_HOST_TICK, CMD_RUN_END}));
+              (std::vector<Command>{Command::HostVersion, Command::HostTick, Command::RunEnd}));
     const auto probeStart = probe.Read(5);
-    EXPECT_EQ(Codes(probeStart), (std::vector<int>{CMD_PROBE_VERSION, 1, 1, 1, 1}));
+    EXPECT_EQ(Codes(probeStart),
+              (std::vector<Command>{Command::ProbeVersion, Command::LedStep, Command::LedStep,
+                                    Command::LedStep, Command::LedStep}));
     for (std::size_t i = 1; i < probeStart.size(); ++i)
         EXPECT_EQ(probeStart[i].Payload()[0], kLedBottomDown);
 
     link->Poll(1000, kWinchPayOut, 1);
     const auto polled = host.Read(2);
-    ASSERT_EQ(Codes(polled), (std::vector<int>{CMD_WINCH_ACTION, CMD_WINCH_SPEED}));
+    ASSERT_EQ(Codes(polled), (std::vector<Command>{Command::WinchAction, Command::WinchSpeed}));
     EXPECT_EQ(polled[0].Payload()[0], kWinchPayOut);
     EXPECT_EQ(polled[1].Payload()[0], 1);
-    EXPECT_EQ(Codes(probe.Read(1)), std::vector<int>{CMD_ATTITUDE_QUERY});
+    EXPECT_EQ(Codes(probe.Read(1)), std::vector<Command>{Command::AttitudeQuery});
 
     link->Tick20s();
-    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_HOST_TICK});
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<Command>{Command::HostTick});
     EXPECT_FALSE(link->PostCommand(10));
     EXPECT_EQ(ConsoleText(), "");  // no watchdog fired at the construction time
 }
@@ -160,8 +162,9 @@ TEST_F(LinkTest, BadFramesAreDroppedAndTheStreamRecovers) {
     std::vector<uint8_t> bad = EncodeFrame(EncodeBattery(10));
     bad.back() ^= 0xFF;
     probe.client.Send(bad);
-    probe.client.Send(std::vector<uint8_t>{0x00, 0x7E, 0x80, 0x42});   // garbage and L = 128
-    probe.client.Send(std::vector<uint8_t>{0x7E, 0x05, MSG_BATTERY});  // cut off, then silence
+    probe.client.Send(std::vector<uint8_t>{0x00, 0x7E, 0x80, 0x42});  // garbage and L = 128
+    probe.client.Send(
+        std::vector<uint8_t>{0x7E, 0x05, ToByte(MessageCode::Battery)});  // cut off, then silence
     std::this_thread::sleep_for(700ms);  // longer than the receive time-out: the stub is dropped
     probe.Send(EncodeBattery(20));
     ASSERT_TRUE(WaitNotified(1));
@@ -188,7 +191,7 @@ TEST_F(LinkTest, SilentPeersAreReconnectedEveryEightSeconds) {
     // The new connection carries the traffic.
     host.Send(EncodeDepth(5));
     ASSERT_TRUE(WaitNotified(1));
-    EXPECT_EQ(link->TakeReceived()->Code(), MSG_DEPTH);
+    EXPECT_EQ(link->TakeReceived()->AsMessageCode(), MessageCode::Depth);
 
     link->Poll(1012, 0, 0);  // the probe is silent too now, the host not yet again
     EXPECT_EQ(ConsoleText(), "<Main> Relink...\n<Probe> Relink...\n");
@@ -211,43 +214,43 @@ TEST_F(LinkTest, AnAcknowledgedCommandIsRepeatedOnceThenTimesOutWithoutWaiting) 
     constexpr int64_t kMs = 1'000'000;
 
     // Nothing answers: the command goes out, once more at 0.8 s, and the wait ends after 1 s.
-    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+    link->BeginAcknowledged(Command::ZeroDepth, 0, t0);
     EXPECT_TRUE(link->AwaitingAcknowledgement());
     EXPECT_EQ(State().probeState, 5);
     EXPECT_EQ(link->CheckAcknowledged(t0 + 790 * kMs), Link::AckResult::Waiting);
-    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_ZERO_DEPTH});
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<Command>{Command::ZeroDepth});
     EXPECT_EQ(link->CheckAcknowledged(t0 + 800 * kMs), Link::AckResult::Waiting);
     EXPECT_EQ(link->CheckAcknowledged(t0 + 1000 * kMs), Link::AckResult::Waiting);
     EXPECT_EQ(link->CheckAcknowledged(t0 + 1001 * kMs), Link::AckResult::TimedOut);
     EXPECT_FALSE(link->AwaitingAcknowledgement());
-    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_ZERO_DEPTH});
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<Command>{Command::ZeroDepth});
     // Over: asking again posts nothing more.
     EXPECT_EQ(link->CheckAcknowledged(t0 + 1200 * kMs), Link::AckResult::TimedOut);
-    link->PostCommand(CMD_HOST_TICK);
-    EXPECT_EQ(Codes(host.Read(1)), std::vector<int>{CMD_HOST_TICK});
+    link->PostCommand(Command::HostTick);
+    EXPECT_EQ(Codes(host.Read(1)), std::vector<Command>{Command::HostTick});
 
     // An acknowledgement ends the wait; so does a readable depth message, which the host sends
     // in answer to the zeroing, but not a short one or another code.
-    for (const Message& answer : {Message::Make(MSG_ACK_ZERO_DEPTH, {}), EncodeDepth(0)}) {
-        link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
-        link->NoteReceived(Message::Make(MSG_DEPTH, std::vector<uint8_t>{1, 2}), 1000);
+    for (const Message& answer : {Message::Make(MessageCode::AckZeroDepth, {}), EncodeDepth(0)}) {
+        link->BeginAcknowledged(Command::ZeroDepth, 0, t0);
+        link->NoteReceived(Message::Make(MessageCode::Depth, std::vector<uint8_t>{1, 2}), 1000);
         EXPECT_EQ(link->CheckAcknowledged(t0 + 10 * kMs), Link::AckResult::Waiting);
-        link->NoteReceived(Message::Make(MSG_ACK_3, {}), 1000);
+        link->NoteReceived(Message::Make(MessageCode::Ack3, {}), 1000);
         EXPECT_EQ(link->CheckAcknowledged(t0 + 20 * kMs), Link::AckResult::Waiting);
         link->NoteReceived(answer, 1000);
         EXPECT_EQ(link->CheckAcknowledged(t0 + 30 * kMs), Link::AckResult::Acknowledged);
         EXPECT_FALSE(link->AwaitingAcknowledgement());
     }
     // One that comes after the second has passed is too late.
-    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
-    link->NoteReceived(Message::Make(MSG_ACK_ZERO_DEPTH, {}), 1000);
+    link->BeginAcknowledged(Command::ZeroDepth, 0, t0);
+    link->NoteReceived(Message::Make(MessageCode::AckZeroDepth, {}), 1000);
     EXPECT_EQ(link->CheckAcknowledged(t0 + 1100 * kMs), Link::AckResult::TimedOut);
 
     // A depth message that arrived before the command but is handed over during the wait (a
     // busy window thread) answers nothing.
     Message stale = EncodeDepth(0);
     stale.SetArrivedNs(t0 - 1);
-    link->BeginAcknowledged(CMD_ZERO_DEPTH, 0, t0);
+    link->BeginAcknowledged(Command::ZeroDepth, 0, t0);
     link->NoteReceived(stale, 1000);
     EXPECT_EQ(link->CheckAcknowledged(t0 + 10 * kMs), Link::AckResult::Waiting);
     link->CancelAcknowledged();
@@ -256,8 +259,8 @@ TEST_F(LinkTest, AnAcknowledgedCommandIsRepeatedOnceThenTimesOutWithoutWaiting) 
 
 TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
     ASSERT_NO_FATAL_FAILURE(ConnectBoth());
-    probe.client.Close();                   // the peer closes its side
-    link->PostCommand(CMD_ATTITUDE_QUERY);  // sent into a closed connection: lost, no crash
+    probe.client.Close();                       // the peer closes its side
+    link->PostCommand(Command::AttitudeQuery);  // sent into a closed connection: lost, no crash
     std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(link->ThreadsRunning());
 
@@ -279,7 +282,7 @@ TEST_F(LinkTest, DisconnectEndsTheThreadsAndPeersThatCloseDoNotStopTheLink) {
     // Reconnecting after a disconnect works with the same object.
     ASSERT_EQ(link->Connect(), Link::ConnectResult::Ok);
     ASSERT_TRUE(host.Accept());
-    EXPECT_EQ(Codes(host.Read(1)).at(0), CMD_HOST_VERSION);
+    EXPECT_EQ(Codes(host.Read(1)).at(0), Command::HostVersion);
     link.reset();  // destroyed while connected: every thread is joined
 }
 

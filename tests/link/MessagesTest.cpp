@@ -14,7 +14,7 @@ Message AttitudeWithRawWord(std::size_t offset, uint8_t lo, uint8_t hi, int leng
     Bytes p(static_cast<std::size_t>(length), 0);
     p[offset] = lo;
     p[offset + 1] = hi;
-    return Message::Make(MSG_ATTITUDE, p);
+    return Message::Make(MessageCode::Attitude, p);
 }
 
 TEST(DecodeAttitude, ConvertsUnsignedAnglesRatesAndAccelerations) {
@@ -44,7 +44,7 @@ TEST(DecodeAttitude, MagneticFieldIsSignedAndSensorWordsAreBigEndian) {
     p[40] = 0x01;  // humidity 0x8001
     const float aux = 250000.0f;
     std::memcpy(&p[4], &aux, 4);
-    const auto f = DecodeAttitude(Message::Make(MSG_ATTITUDE, p));
+    const auto f = DecodeAttitude(Message::Make(MessageCode::Attitude, p));
     ASSERT_TRUE(f);
     EXPECT_EQ(f->magnetic[0], -200);
     EXPECT_EQ(f->magnetic[2], 300);
@@ -54,28 +54,29 @@ TEST(DecodeAttitude, MagneticFieldIsSignedAndSensorWordsAreBigEndian) {
 }
 
 TEST(Decoders, ReadTheirFieldsAndRefuseShortMessages) {
-    EXPECT_EQ(DecodeBattery(Message::Make(MSG_BATTERY, Bytes{87})), 87);
-    EXPECT_FALSE(DecodeBattery(Message::Make(MSG_BATTERY, {})));
+    EXPECT_EQ(DecodeBattery(Message::Make(MessageCode::Battery, Bytes{87})), 87);
+    EXPECT_FALSE(DecodeBattery(Message::Make(MessageCode::Battery, {})));
 
-    EXPECT_EQ(DecodeDepthCount(Message::Make(MSG_DEPTH, Bytes{0x18, 0xFC, 0xFF, 0xFF})), -1000);
-    EXPECT_FALSE(DecodeDepthCount(Message::Make(MSG_DEPTH, Bytes{1, 2, 3})));
+    EXPECT_EQ(DecodeDepthCount(Message::Make(MessageCode::Depth, Bytes{0x18, 0xFC, 0xFF, 0xFF})),
+              -1000);
+    EXPECT_FALSE(DecodeDepthCount(Message::Make(MessageCode::Depth, Bytes{1, 2, 3})));
 
-    const auto v = DecodeFirmware(Message::Make(MSG_HOST_VERSION, Bytes{1, 23, 9, 7}));
+    const auto v = DecodeFirmware(Message::Make(MessageCode::HostVersion, Bytes{1, 23, 9, 7}));
     EXPECT_EQ(v, (FirmwareVersion{1, 2023, 9, 7}));
-    EXPECT_FALSE(DecodeFirmware(Message::Make(MSG_PROBE_VERSION, Bytes{1, 23, 9})));
+    EXPECT_FALSE(DecodeFirmware(Message::Make(MessageCode::ProbeVersion, Bytes{1, 23, 9})));
 
     // Longitude -0.5 (0xFFFF3CB0), offset 4 ignored, latitude 39.9075 (3990750).
-    const auto gps = DecodeGps(
-        Message::Make(MSG_GPS, Bytes{0xB0, 0x3C, 0xFF, 0xFF, 0x99, 0xDE, 0xE4, 0x3C, 0x00}));
+    const auto gps = DecodeGps(Message::Make(
+        MessageCode::Gps, Bytes{0xB0, 0x3C, 0xFF, 0xFF, 0x99, 0xDE, 0xE4, 0x3C, 0x00}));
     ASSERT_TRUE(gps);
     EXPECT_DOUBLE_EQ(gps->longitude, -0.5);
     EXPECT_DOUBLE_EQ(gps->latitude, 39.9075);
-    EXPECT_FALSE(DecodeGps(Message::Make(MSG_GPS, Bytes(8, 0))));
+    EXPECT_FALSE(DecodeGps(Message::Make(MessageCode::Gps, Bytes(8, 0))));
 
-    EXPECT_FALSE(DecodeBrakeHeld(Message::Make(MSG_HOST_STATUS, Bytes{1})));
-    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MSG_HOST_STATUS, Bytes{0, 1})), true);
-    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MSG_HOST_STATUS, Bytes{1, 0})), false);
-    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MSG_HOST_STATUS, Bytes{0, 2})), false);
+    EXPECT_FALSE(DecodeBrakeHeld(Message::Make(MessageCode::HostStatus, Bytes{1})));
+    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MessageCode::HostStatus, Bytes{0, 1})), true);
+    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MessageCode::HostStatus, Bytes{1, 0})), false);
+    EXPECT_EQ(DecodeBrakeHeld(Message::Make(MessageCode::HostStatus, Bytes{0, 2})), false);
 }
 
 }  // namespace

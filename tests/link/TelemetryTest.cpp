@@ -85,32 +85,34 @@ TEST_F(TelemetryTest, PeerValuesAreNotReceivedUntilTheirMessageAndAfterADisconne
     EXPECT_FALSE(s.hostFirmware.has_value());
     EXPECT_FALSE(s.position.has_value());
     EXPECT_EQ(s.Longitude(), 0.0);
-    EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(MSG_BATTERY, {})), TelemetryChange::None);
+    EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(MessageCode::Battery, {})),
+              TelemetryChange::None);
     EXPECT_FALSE(s.battery.has_value());
 
     EXPECT_EQ(telemetry.OnLinkMessage(EncodeBattery(76)), TelemetryChange::Battery);
     EXPECT_EQ(s.battery, 76);
-    EXPECT_EQ(telemetry.OnLinkMessage(EncodeFirmware(MSG_HOST_VERSION, {1, 2023, 9, 7})),
+    EXPECT_EQ(telemetry.OnLinkMessage(EncodeFirmware(MessageCode::HostVersion, {1, 2023, 9, 7})),
               TelemetryChange::Firmware);
     EXPECT_EQ(s.hostFirmware, (FirmwareVersion{1, 2023, 9, 7}));
     EXPECT_FALSE(s.probeFirmware.has_value());
     EXPECT_EQ(telemetry.OnLinkMessage(EncodeGps(116.3912, 39.9075)), TelemetryChange::Other);
     EXPECT_NEAR(s.Longitude(), 116.3912, 1e-9);
 
-    EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(MSG_HOST_STATUS, Bytes{0, 1})),
+    EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(MessageCode::HostStatus, Bytes{0, 1})),
               TelemetryChange::HostStatus);
     EXPECT_FALSE(s.winchFree);
     // L = 1: brake flag as it was.
-    telemetry.OnLinkMessage(Message::Make(MSG_HOST_STATUS, Bytes{0}));
+    telemetry.OnLinkMessage(Message::Make(MessageCode::HostStatus, Bytes{0}));
     EXPECT_FALSE(s.winchFree);
-    telemetry.OnLinkMessage(Message::Make(MSG_HOST_STATUS, Bytes{0, 2}));
+    telemetry.OnLinkMessage(Message::Make(MessageCode::HostStatus, Bytes{0, 2}));
     EXPECT_TRUE(s.winchFree);
-    telemetry.OnLinkMessage(Message::Make(MSG_CALIB_STARTED, {}));
+    telemetry.OnLinkMessage(Message::Make(MessageCode::CalibrationStarted, {}));
     EXPECT_TRUE(s.calibrating);
-    telemetry.OnLinkMessage(Message::Make(MSG_CALIB_ENDED, {}));
+    telemetry.OnLinkMessage(Message::Make(MessageCode::CalibrationEnded, {}));
     EXPECT_FALSE(s.calibrating);
     // Acknowledgements belong to the link; unknown codes change nothing.
-    for (int code : {MSG_ACK_3, MSG_ACK_ZERO_DEPTH, 200, 4})
+    for (int code :
+         {int{ToByte(MessageCode::Ack3)}, int{ToByte(MessageCode::AckZeroDepth)}, 200, 4})
         EXPECT_EQ(telemetry.OnLinkMessage(Message::Make(code, Bytes{1, 2, 3})),
                   TelemetryChange::None);
     EXPECT_EQ(s.battery, 76);

@@ -10,11 +10,11 @@
 namespace bhv {
 namespace {
 
-using Posts = std::vector<std::pair<int, int>>;
+using Posts = std::vector<std::pair<Command, int>>;
 
 class WinchControlTest : public ::testing::Test {
 protected:
-    WinchControlTest() : winch([this](int c, int v) { posts.emplace_back(c, v); }, prompter) {}
+    WinchControlTest() : winch([this](Command c, int v) { posts.emplace_back(c, v); }, prompter) {}
     Posts posts;
     test::RecordingPrompter prompter;
     WinchControl winch;
@@ -26,7 +26,9 @@ TEST_F(WinchControlTest, AutomaticStopSendsStopTwice) {
     posts.clear();
     winch.AutoStop();
     EXPECT_EQ(winch.State(), kWinchStop);
-    EXPECT_EQ(posts, (Posts{{CMD_WINCH_ACTION, 0}, {CMD_WINCH_SPEED, 1}, {CMD_WINCH_ACTION, 0}}));
+    EXPECT_EQ(
+        posts,
+        (Posts{{Command::WinchAction, 0}, {Command::WinchSpeed, 1}, {Command::WinchAction, 0}}));
 }
 
 }  // namespace

@@ -27,12 +27,13 @@ public:
         socket_.SendAll(frame.data(), frame.size());
     }
     // The next message of `code` (that `wanted` accepts), within about five seconds.
-    std::optional<Message> Next(int code, const std::function<bool(const Message&)>& wanted = {}) {
+    std::optional<Message> Next(MessageCode code,
+                                const std::function<bool(const Message&)>& wanted = {}) {
         for (int attempt = 0; attempt < 500; ++attempt) {
             while (!pending_.empty()) {
                 Message m = pending_.front();
                 pending_.erase(pending_.begin());
-                if (m.Code() == code && (!wanted || wanted(m))) return m;
+                if (m.AsMessageCode() == code && (!wanted || wanted(m))) return m;
             }
             uint8_t buf[4096];
             size_t got = 0;
@@ -70,29 +71,30 @@ TEST(SimFaults, DepthAndAttitudeFaultsParseAndShowOnTheWire) {
 
     Peer host(site.Host());
     ASSERT_TRUE(host.IsOpen());
-    auto first = host.Next(MSG_DEPTH);  // the depth of the new connection
+    auto first = host.Next(MessageCode::Depth);  // the depth of the new connection
     ASSERT_TRUE(first);
     EXPECT_NEAR(Metres(*first), 0.0, 1e-3);
 
     // Once: one report 1000 m deeper, then the encoder's own count again.
     ASSERT_TRUE(site.Command("depth-jump 1000 once"));
-    auto glitch = host.Next(MSG_DEPTH, [](const Message& m) { return Metres(m) > 900.0; });
+    auto glitch = host.Next(MessageCode::Depth, [](const Message& m) { return Metres(m) > 900.0; });
     ASSERT_TRUE(glitch);
     EXPECT_NEAR(Metres(*glitch), 1000.0, 1e-3);
     ASSERT_TRUE(site.Command("winch 2"));
-    auto after = host.Next(MSG_DEPTH);
+    auto after = host.Next(MessageCode::Depth);
     ASSERT_TRUE(after);
     EXPECT_LT(Metres(*after), 1.0);
 
     // Held: every report 50 m shallower from now on; the zero clears it.
     ASSERT_TRUE(site.Command("depth-jump -50"));
-    auto held = host.Next(MSG_DEPTH, [](const Message& m) { return Metres(m) < -40.0; });
+    auto held = host.Next(MessageCode::Depth, [](const Message& m) { return Metres(m) < -40.0; });
     ASSERT_TRUE(held);
     EXPECT_NEAR(Metres(*held), -50.0, 1.0);
     ASSERT_TRUE(site.Command("winch 0"));
-    host.Send(Message::Make(CMD_ZERO_DEPTH, std::vector<uint8_t>{0}));
+    host.Send(Message::Make(Command::ZeroDepth, std::vector<uint8_t>{0}));
     // (Reports sent while the winch still ran may come first.)
-    auto zeroed = host.Next(MSG_DEPTH, [](const Message& m) { return std::abs(Metres(m)) < 1.0; });
+    auto zeroed =
+        host.Next(MessageCode::Depth, [](const Message& m) { return std::abs(Metres(m)) < 1.0; });
     ASSERT_TRUE(zeroed);
     EXPECT_NEAR(Metres(*zeroed), 0.0, 1e-3);
 
@@ -100,7 +102,7 @@ TEST(SimFaults, DepthAndAttitudeFaultsParseAndShowOnTheWire) {
     // attitudes act through the controller's run, tests/controller/InputFaultsTest.cpp.)
     ASSERT_TRUE(site.Command("depth-back 0.1"));
     ASSERT_TRUE(site.Command("attitude-bad on"));
-    auto back = host.Next(MSG_DEPTH, [](const Message& m) { return Metres(m) < -0.099; });
+    auto back = host.Next(MessageCode::Depth, [](const Message& m) { return Metres(m) < -0.099; });
     ASSERT_TRUE(back);
     EXPECT_NEAR(Metres(*back), -0.1, 1e-3);
 }

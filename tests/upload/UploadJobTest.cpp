@@ -9,7 +9,6 @@
 #include "DataServerProcess.h"
 #include "ScriptedPeer.h"
 #include "platform/Text.h"
-#include "support/RecordingPrompter.h"
 #include "support/TempDir.h"
 #include "upload/UploadJob.h"
 
@@ -20,41 +19,41 @@ namespace fs = std::filesystem;
 using test::DataServerProcess;
 using test::PatternBytes;
 using test::ReadFile;
-using test::RecordingPrompter;
 using test::ScriptedPeer;
 using test::TempDir;
 using test::WaitUntil;
 using test::WriteFileBytes;
-using Texts = std::vector<std::wstring>;
+using Results = std::vector<RegistrationResult>;
 
-// What the upload bar and the main window would show.
+// What the job reported (the controller words it: UploadTextsTest).
 struct ViewRecord {
-    Texts statuses;  // repeats of the same text are shown once
+    std::vector<UploadReport> statuses;  // repeats of the same report are shown once
     std::vector<std::pair<bool, bool>> switches;
-    std::vector<bool> busy;
-    Texts messageField;
+    std::vector<bool> waits;  // the registration's wait began (true) or ended
+    Results answers;
 
-    bool ShowedStatus(const std::wstring& text) const {
-        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
+    bool ShowedStatus(UploadNote note) const {
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [&](const UploadReport& r) { return r.note == note; });
     }
 };
 
-// Records the view; the worker writes from its own thread.
-class RecordingView : public UploadView {
+// Records the events; the worker reports from its own thread.
+class RecordingView : public UploadEvents {
 public:
-    void ShowStatus(const std::wstring& text) override {
+    void OnUploadStatus(const UploadReport& status) override {
         Record([&](ViewRecord& r) {
-            if (r.statuses.empty() || r.statuses.back() != text) r.statuses.push_back(text);
+            if (r.statuses.empty() || !(r.statuses.back() == status)) r.statuses.push_back(status);
         });
     }
-    void ShowUploadSwitch(bool checked, bool enabled) override {
+    void OnSwitchState(bool checked, bool enabled) override {
         Record([&](ViewRecord& r) { r.switches.push_back({checked, enabled}); });
     }
-    void SetBusy(bool busy) override {
-        Record([&](ViewRecord& r) { r.busy.push_back(busy); });
+    void OnRegistrationWait(bool waiting) override {
+        Record([&](ViewRecord& r) { r.waits.push_back(waiting); });
     }
-    void ShowMessageField(const std::wstring& text) override {
-        Record([&](ViewRecord& r) { r.messageField.push_back(text); });
+    void OnRegistrationAnswer(RegistrationResult result) override {
+        Record([&](ViewRecord& r) { r.answers.push_back(result); });
     }
     ViewRecord Seen() const {
         std::lock_guard lock(mutex_);
@@ -78,8 +77,8 @@ protected:
     void MakeJob(uint16_t port, std::wstring project = L"K2") {
         project_ = std::move(project);
         UploadJobConfig config;
-        config.view = &view_;
-        config.prompter = &prompter_;
+        config.events = &view_;
+        if (posting_) config.post = [this](std::function<void()> call) { Post(std::move(call)); };
         config.clock = &clock_;
         config.settingsPath = SettingsPath();
         config.uploadFolder = (dir_.path() / "upload_data").wstring();
@@ -101,7 +100,27 @@ protected:
     bool StartRegistered(uint16_t port, std::wstring project = L"K2") {
         MakeJob(port, std::move(project));
         job_->StartWorker();
-        return job_->RegisterAtRunStart();
+        return job_->RegisterAtRunStart() == RegistrationResult::Registered;
+    }
+
+    // The user-interface thread's queue (with posting_): the calls the job posts wait here
+    // until RunPosted runs them on the test's thread.
+    void Post(std::function<void()> call) {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(call));
+    }
+    bool RunPosted() {
+        std::function<void()> call;
+        if (!WaitUntil([&] {
+                std::lock_guard lock(postedMutex_);
+                if (posted_.empty()) return false;
+                call = std::move(posted_.front());
+                posted_.erase(posted_.begin());
+                return true;
+            }))
+            return false;
+        call();
+        return true;
     }
 
     // Registers with the data server at `serverPort`, then queues `pictures` pictures and sends
@@ -137,9 +156,11 @@ protected:
     TempDir dir_;
     ManualClock clock_;
     RecordingView view_;
-    RecordingPrompter prompter_;
     std::ostringstream console_;
     std::wstring project_;
+    bool posting_ = false;
+    std::mutex postedMutex_;
+    std::vector<std::function<void()>> posted_;
     std::unique_ptr<UploadJob> job_;  // last: ended before what it uses
 };
 
@@ -153,8 +174,9 @@ TEST_F(UploadJobTest, QueuedPicturesArriveByteIdenticalWithDepthKindAndProgress)
     ASSERT_TRUE(job_->Enqueue(page.wstring()));
     ASSERT_TRUE(job_->Enqueue(side.wstring()));
     job_->EndRun();
-    ASSERT_TRUE(Finished()) << ToNarrow(job_->LastMessage());
-    EXPECT_EQ(job_->LastMessage(), L"上传图片成功!");
+    ASSERT_TRUE(Finished()) << static_cast<int>(job_->LastMessage().note);
+    EXPECT_EQ(job_->LastMessage().note, UploadNote::PictureSent);
+    EXPECT_EQ(job_->State(), UploadState::Idle);
     EXPECT_EQ(job_->PicturesSent(), 2u);
     // Registration, 5 + 15 picture packets, project end.
     EXPECT_EQ(job_->ExchangeCount(), 22u);
@@ -169,16 +191,13 @@ TEST_F(UploadJobTest, QueuedPicturesArriveByteIdenticalWithDepthKindAndProgress)
         EXPECT_NE(log.find(line), std::string::npos) << line;
 
     const ViewRecord seen = view_.Seen();
-    Texts progress;
+    std::vector<int> progress;
     for (const auto& s : seen.statuses)
-        if (s.rfind(L"深度:15000mm", 0) == 0) progress.push_back(s);
-    EXPECT_EQ(progress, (Texts{L"深度:15000mm 上传进度:1%", L"深度:15000mm 上传进度:33%",
-                               L"深度:15000mm 上传进度:66%", L"深度:15000mm 上传进度:99%",
-                               L"深度:15000mm 上传进度:100%"}));
-    EXPECT_TRUE(seen.ShowedStatus(L"发送工程结束包...."));
-    EXPECT_EQ(seen.busy, (std::vector<bool>{true, false}));
-    EXPECT_EQ(seen.messageField, (Texts{L"正在连接远程服务器...", L""}));
-    EXPECT_TRUE(prompter_.prompts.empty());
+        if (s.note == UploadNote::Progress && s.depthMm == 15000) progress.push_back(s.percent);
+    EXPECT_EQ(progress, (std::vector<int>{1, 33, 66, 99, 100}));
+    EXPECT_TRUE(seen.ShowedStatus(UploadNote::ProjectEnd));
+    EXPECT_EQ(seen.waits, (std::vector<bool>{true, false}));
+    EXPECT_EQ(seen.answers, Results{RegistrationResult::Registered});
     EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -199,7 +218,7 @@ TEST_F(UploadJobTest, FaultyServerStillReceivesEveryPictureByteIdentical) {
         {Picture("page.jpg", 500, 9), "K2_140072_P1_0mm_kind0.jpg"}};
     for (const auto& [sent, received] : pictures) job_->Enqueue(sent.wstring());
     job_->EndRun();
-    ASSERT_TRUE(Finished()) << ToNarrow(job_->LastMessage());
+    ASSERT_TRUE(Finished()) << static_cast<int>(job_->LastMessage().note);
     job_.reset();
     server.Stop();
 
@@ -221,33 +240,38 @@ TEST_F(UploadJobTest, RegistrationRefusesEmptyIdentifiersBeforeAnyConnection) {
         param.pileNumber = szbh;
         job_->SetParam(param);
         project_ = hole;
-        prompter_.prompts.clear();
-        EXPECT_FALSE(job_->RegisterAtRunStart());
-        return prompter_.Texts();
+        return job_->RegisterAtRunStart();
     };
-    EXPECT_EQ(refuse(L"", L"", L""), Texts{L"流水号不能为空!"});
-    EXPECT_EQ(refuse(L"140072", L"", L""), Texts{L"施工编号不能为空!"});
-    EXPECT_EQ(refuse(L"140072", L"P1", L""), Texts{L"测孔编号不能为空!"});
+    EXPECT_EQ(refuse(L"", L"", L""), RegistrationResult::NoSerialNumber);
+    EXPECT_EQ(refuse(L"140072", L"", L""), RegistrationResult::NoPileNumber);
+    EXPECT_EQ(refuse(L"140072", L"P1", L""), RegistrationResult::NoHoleNumber);
     EXPECT_EQ(peer.connections(), 0);
     EXPECT_FALSE(job_->IsRegistered());
-    EXPECT_EQ(view_.Seen().busy, (std::vector<bool>{true, false, true, false, true, false}));
+    EXPECT_EQ(job_->State(), UploadState::Idle);
+    const ViewRecord seen = view_.Seen();
+    EXPECT_EQ(seen.waits, (std::vector<bool>{true, false, true, false, true, false}));
+    EXPECT_EQ(seen.answers,
+              (Results{RegistrationResult::NoSerialNumber, RegistrationResult::NoPileNumber,
+                       RegistrationResult::NoHoleNumber}));
 }
 
 TEST_F(UploadJobTest, RegistrationFailuresNameTheirCause) {
     MakeJob(test::FreePort());
-    EXPECT_FALSE(job_->RegisterAtRunStart());
+    EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::NoConnection);
+    EXPECT_EQ(job_->LastRegistrationResult(), kExchangeNoConnection);
     {
         DataServerProcess server(dir_.path(), {"--refuse-registration"});
         PointAt(server.port());
-        EXPECT_FALSE(job_->RegisterAtRunStart());
+        EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::ProjectExists);
     }
     {
         ScriptedPeer peer(ScriptedPeer::Act::Answer, "x");
         PointAt(peer.port());
-        EXPECT_FALSE(job_->RegisterAtRunStart());
+        EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::Refused);
     }
-    EXPECT_EQ(prompter_.Texts(),
-              (Texts{L"网络连接失败!", L"此工程已存在,请修改桩号或孔号!", L"注册工程信息失败!"}));
+    EXPECT_EQ(view_.Seen().answers,
+              (Results{RegistrationResult::NoConnection, RegistrationResult::ProjectExists,
+                       RegistrationResult::Refused}));
     EXPECT_FALSE(job_->IsRegistered());
 }
 
@@ -259,34 +283,38 @@ TEST_F(UploadJobTest, ForcedInterruptionEmptiesTheQueueAndRefusesTheStartOnce) {
     ASSERT_TRUE(HangOnSilentPeer(server.port(), silent, 2));
     job_->EndRun();
 
+    EXPECT_EQ(job_->State(), UploadState::Closing);
+
     // While registered the switch and the settings are refused and nothing changes.
-    job_->OnUploadSwitchClicked(false);
+    EXPECT_FALSE(job_->OnUploadSwitchClicked(false));
+    EXPECT_EQ(view_.Seen().switches.back(), (std::pair<bool, bool>{true, true}));
     bool editorOpened = false;
-    job_->OpenSettings([&](const UploadParam& p) {
+    EXPECT_FALSE(job_->OpenSettings([&](const UploadParam& p) {
         editorOpened = true;
         return std::optional<UploadParam>(p);
-    });
+    }));
     EXPECT_FALSE(editorOpened);
     EXPECT_TRUE(job_->IsUploadOn());
-    EXPECT_EQ(prompter_.Texts(), Texts(2, L"有数据正在上传,请稍后修改...!"));
 
-    prompter_.prompts.clear();
-    prompter_.answers = {PromptAnswer::No};
-    EXPECT_FALSE(job_->RegisterAtRunStart());
+    // The start asks the operator (the controller); "no" leaves the upload as it is.
+    EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::UploadUnderWay);
     EXPECT_EQ(job_->QueueLength(), 2u);
     EXPECT_FALSE(job_->IsStopped());
 
-    prompter_.answers = {PromptAnswer::Yes};
-    EXPECT_FALSE(job_->RegisterAtRunStart());
-    EXPECT_EQ(prompter_.Texts(), Texts(2, L"有数据正在上传,是否强制中断?"));
-    EXPECT_EQ(prompter_.prompts[0].buttons, PromptButtons::YesNo);
+    // "Yes": the queue is emptied and the project forgotten without its end.
+    EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::UploadUnderWay);
+    job_->ForceInterruption();
     EXPECT_EQ(job_->QueueLength(), 0u);
     EXPECT_TRUE(job_->IsStopped());
     ASSERT_TRUE(WaitUntil([&] { return !job_->IsRegistered(); }));
+    EXPECT_EQ(job_->State(), UploadState::Stopped);
+    EXPECT_EQ(view_.Seen().answers,
+              (Results{RegistrationResult::Registered, RegistrationResult::UploadUnderWay,
+                       RegistrationResult::UploadUnderWay}));
 
-    // The next start registers again and clears the stop flag.
+    // The next start registers again and clears the stop.
     PointAt(server.port());
-    EXPECT_TRUE(job_->RegisterAtRunStart());
+    EXPECT_EQ(job_->RegisterAtRunStart(), RegistrationResult::Registered);
     EXPECT_FALSE(job_->IsStopped());
 }
 
@@ -295,18 +323,19 @@ TEST_F(UploadJobTest, UnusablePictureStaysAtTheHeadWithItsMessageUntilItCanBeSen
     ASSERT_TRUE(StartRegistered(server.port()));
     const fs::path late = dir_.path() / "150000.jpg";
     job_->Enqueue(late.wstring());
-    ASSERT_TRUE(WaitUntil([&] { return job_->LastMessage() == L"不能打开文件!"; }));
+    auto lastIs = [&](UploadNote note) { return job_->LastMessage().note == note; };
+    ASSERT_TRUE(WaitUntil([&] { return lastIs(UploadNote::CannotOpenFile); }));
     WriteFileBytes(late, "");
-    ASSERT_TRUE(WaitUntil([&] { return job_->LastMessage() == L"文件长度为0!"; }));
+    ASSERT_TRUE(WaitUntil([&] { return lastIs(UploadNote::EmptyFile); }));
     EXPECT_EQ(job_->QueueLength(), 1u);
     EXPECT_EQ(job_->PicturesSent(), 0u);
     const ViewRecord seen = view_.Seen();
-    EXPECT_TRUE(seen.ShowedStatus(L"不能打开文件!"));
-    EXPECT_TRUE(seen.ShowedStatus(L"文件长度为0!"));
+    EXPECT_TRUE(seen.ShowedStatus(UploadNote::CannotOpenFile));
+    EXPECT_TRUE(seen.ShowedStatus(UploadNote::EmptyFile));
 
     fs::rename(Picture("ready.tmp", 700, 1), late);  // whole at once
     job_->EndRun();
-    ASSERT_TRUE(Finished()) << ToNarrow(job_->LastMessage());
+    ASSERT_TRUE(Finished()) << static_cast<int>(job_->LastMessage().note);
     EXPECT_EQ(job_->PicturesSent(), 1u);
     job_.reset();
     EXPECT_TRUE(ReadFile(server.out() / "K2_140072_P1_15000mm_kind0.jpg") == PatternBytes(700, 1));
@@ -324,6 +353,56 @@ TEST_F(UploadJobTest, DestructionAbandonsAnExchangeUnderWay) {
     ASSERT_TRUE(LoadUploadParam(saved, SettingsPath()));
     EXPECT_EQ(saved.serverPort, silent.port());
     EXPECT_EQ(saved.realTimeUpload, 1);
+}
+
+// The registration off the window's thread against a peer that takes it and never answers:
+// given up, its answer starts nothing and tells nothing; and a job destroyed while it still
+// waits ends at once, its late answer doing nothing.
+TEST_F(UploadJobTest, AbandonedOrDestroyedRegistrationEndsWithoutAnAnswerOrAHang) {
+    ScriptedPeer silent(ScriptedPeer::Act::Silent);
+    posting_ = true;
+    MakeJob(silent.port());
+    std::vector<bool> answered;
+    job_->BeginRegistration([&](bool registered) { answered.push_back(registered); });
+    EXPECT_TRUE(job_->RegistrationPending());
+    ASSERT_TRUE(WaitUntil([&] { return silent.holding(); }));
+    job_->AbandonRegistration();
+    EXPECT_EQ(job_->State(), UploadState::Abandoned);
+    EXPECT_EQ(view_.Seen().waits, (std::vector<bool>{true, false}));  // ended at once
+    ASSERT_TRUE(RunPosted());
+    EXPECT_EQ(answered, std::vector<bool>{false});
+    EXPECT_EQ(view_.Seen().answers, Results{RegistrationResult::Abandoned});
+    EXPECT_EQ(view_.Seen().waits, (std::vector<bool>{true, false}));
+    EXPECT_EQ(job_->State(), UploadState::Idle);
+    EXPECT_FALSE(job_->RegistrationPending());
+
+    ScriptedPeer second(ScriptedPeer::Act::Silent);
+    PointAt(second.port());
+    job_->BeginRegistration([&](bool registered) { answered.push_back(registered); });
+    ASSERT_TRUE(WaitUntil([&] { return second.holding(); }));
+    job_.reset();  // the exchange is abandoned; a hang here fails the test by its time-out
+    // The control thread posted the abandoned exchange's answer before it ended.
+    std::vector<std::function<void()>> late;
+    {
+        std::lock_guard lock(postedMutex_);
+        late.swap(posted_);
+    }
+    EXPECT_EQ(late.size(), 1u);
+    for (const auto& call : late) call();
+    EXPECT_EQ(answered, std::vector<bool>{false});
+}
+
+// The destructor must reach Exiting from every state, and nothing leaves it: the threads' waits
+// end only there.
+TEST(UploadStateTest, EveryStateExitsAndNothingLeavesExiting) {
+    for (int s = 0; s <= static_cast<int>(UploadState::Exiting); ++s) {
+        const auto from = static_cast<UploadState>(s);
+        EXPECT_EQ(NextUploadState(from, UploadEvent::Exit), UploadState::Exiting)
+            << UploadStateName(from);
+    }
+    for (int e = 0; e < static_cast<int>(UploadEvent::Exit); ++e)
+        EXPECT_EQ(NextUploadState(UploadState::Exiting, static_cast<UploadEvent>(e)), std::nullopt)
+            << e;
 }
 
 // (The settings dialog into the settings file is the main window's test, MainWindowTest; the

@@ -106,7 +106,7 @@ public:
     explicit Monitor(const Options& o)
         : telemetry_(config_),
           link_(events_, MonitorLinkOptions(o), NowSeconds()),
-          winch_([this](int c, int v) { link_.PostCommand(c, v); }, prompter_) {
+          winch_([this](bhv::Command c, int v) { link_.PostCommand(c, v); }, prompter_) {
         config_.pulleyDiameterMm = o.pulley;
         telemetry_.SetConsole(o.raw ? &std::cout : nullptr);
         if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
@@ -237,7 +237,7 @@ private:
                            std::chrono::steady_clock::now().time_since_epoch())
                     .count();
             };
-            link_.BeginAcknowledged(CMD_ZERO_DEPTH, 0, steadyNs());
+            link_.BeginAcknowledged(Command::ZeroDepth, 0, steadyNs());
             Link::AckResult result;
             while ((result = link_.CheckAcknowledged(steadyNs())) == Link::AckResult::Waiting) {
                 Pump();

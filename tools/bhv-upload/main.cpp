@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ConsolePrompter.h"
+#include "controller/UploadTexts.h"
 #include "platform/CommandLine.h"
 #include "platform/Endpoint.h"
 #include "platform/Environment.h"
@@ -42,22 +43,31 @@ const char* kUsage =
     "Pictures are named by their depth in tenths of a millimetre (150000.jpg); side pictures\n"
     "start with \"s-\" (s-4200.jpg).\n";
 
-// Prints each status text of the upload bar once, as a line.
-class ConsoleView : public bhv::UploadView {
+// Prints each status text of the upload bar once, as a line, and the registration's wait; the
+// registration's boxes go to the prompter.
+class ConsoleView : public bhv::UploadEvents {
 public:
-    void ShowStatus(const std::wstring& text) override {
+    explicit ConsoleView(bhv::Prompter& prompter) : prompter_(prompter) {}
+    void SetJob(bhv::UploadJob* job) { job_ = job; }
+
+    void OnUploadStatus(const bhv::UploadReport& status) override {
+        const std::wstring text = bhv::UploadText(status);
         std::lock_guard lock(mutex_);
         if (text == last_ || text.empty()) return;
         last_ = text;
         std::cout << bhv::ToNarrow(text) << std::endl;
     }
-    void ShowUploadSwitch(bool, bool) override {}
-    void SetBusy(bool) override {}
-    void ShowMessageField(const std::wstring& text) override {
-        if (!text.empty()) std::cout << bhv::ToNarrow(text) << std::endl;
+    void OnSwitchState(bool, bool) override {}
+    void OnRegistrationWait(bool waiting) override {
+        if (waiting) std::cout << bhv::ToNarrow(bhv::kUploadConnectingText) << std::endl;
+    }
+    void OnRegistrationAnswer(bhv::RegistrationResult result) override {
+        if (job_) bhv::TellRegistrationAnswer(result, prompter_, *job_);
     }
 
 private:
+    bhv::Prompter& prompter_;
+    bhv::UploadJob* job_ = nullptr;
     std::mutex mutex_;
     std::wstring last_;
 };
@@ -156,12 +166,11 @@ int main(int argc, char** argv) {
               << bhv::ToNarrow(param.serialNumber) << "/" << bhv::ToNarrow(param.pileNumber)
               << std::endl;
 
-    ConsoleView view;
     // Message boxes go to standard error; a question is answered "no".
     bhv::tools::ConsolePrompter prompter(stderr, bhv::tools::ConsolePrompter::Questions::No);
+    ConsoleView view(prompter);
     bhv::UploadJobConfig config;
-    config.view = &view;
-    config.prompter = &prompter;
+    config.events = &view;
     config.workspaceRoot = root;
     config.settingsPath = settings;
     config.saveSettingsOnDestroy = false;  // the technician's settings file stays as it is
@@ -169,11 +178,13 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         bhv::UploadJob job(config);
+        view.SetJob(&job);
         job.SetParam(param);
         if (existing) {
             job.AdoptRegisteredProject();
-        } else if (!job.RegisterAtRunStart()) {
-            if (job.LastRegistrationResult() == bhv::kExchangeProjectExists)
+        } else if (const bhv::RegistrationResult result = job.RegisterAtRunStart();
+                   !bhv::RunMayStart(result)) {
+            if (result == bhv::RegistrationResult::ProjectExists)
                 std::cerr << "the project exists on the server: add --existing to send the "
                              "pictures to it"
                           << std::endl;
@@ -188,7 +199,8 @@ int main(int argc, char** argv) {
         const auto sent = job.PicturesSent();
         if (g_interrupted) {
             std::cout << "interrupted: " << sent << " of " << good.size() << " pictures sent; "
-                      << "last message: " << bhv::ToNarrow(job.LastMessage()) << std::endl;
+                      << "last message: " << bhv::ToNarrow(bhv::UploadText(job.LastMessage()))
+                      << std::endl;
             rc = 130;
         } else {
             std::cout << sent << " of " << pictures.size() << " pictures sent, project closed ("

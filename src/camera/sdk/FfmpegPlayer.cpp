@@ -28,7 +28,7 @@ struct FfmpegPlayer::Port {
     std::thread thread;
 
     std::mutex callbackMutex;  // held while the decode callback runs
-    DecCallBack callback = nullptr;
+    DecodedFrameCallback callback = nullptr;
     void* user = nullptr;
 
     // Used by the decode thread only (created before it starts).
@@ -77,7 +77,7 @@ std::shared_ptr<FfmpegPlayer::Port> FfmpegPlayer::Find(int32_t port) {
     return it == ports_.end() ? nullptr : it->second;
 }
 
-bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t, uint32_t poolSize) {
+bool FfmpegPlayer::OpenPort(int32_t port, const uint8_t*, uint32_t, uint32_t poolSize) {
     std::lock_guard lock(mutex_);
     if (ports_.count(port)) return false;
     auto p = std::make_shared<Port>();
@@ -101,11 +101,11 @@ bool FfmpegPlayer::H264_PLAY_OpenStream(int32_t port, const uint8_t*, uint32_t, 
     return true;
 }
 
-bool FfmpegPlayer::H264_PLAY_SetStreamOpenMode(int32_t port, int32_t) {
+bool FfmpegPlayer::SetStreamMode(int32_t port, int32_t) {
     return Find(port) != nullptr;
 }
 
-bool FfmpegPlayer::H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) {
+bool FfmpegPlayer::SetDecodeCallback(int32_t port, DecodedFrameCallback callback, void* user) {
     const auto p = Find(port);
     if (!p) return false;
     std::lock_guard lock(p->callbackMutex);  // waits for a running callback
@@ -114,7 +114,7 @@ bool FfmpegPlayer::H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, 
     return true;
 }
 
-bool FfmpegPlayer::H264_PLAY_Play(int32_t port, void*) {
+bool FfmpegPlayer::StartPlayer(int32_t port, void*) {
     const auto p = Find(port);
     if (!p) return false;
     std::lock_guard lock(p->inMutex);
@@ -124,7 +124,7 @@ bool FfmpegPlayer::H264_PLAY_Play(int32_t port, void*) {
     return true;
 }
 
-bool FfmpegPlayer::H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) {
+bool FfmpegPlayer::InputData(int32_t port, const uint8_t* data, uint32_t length) {
     const auto p = Find(port);
     if (!p || !data) return false;
     if (length == 0) return true;
@@ -282,7 +282,7 @@ void FfmpegPlayer::DeliverFrame(Port* p, const AVFrame* frame) {
                     p->damaged ? kFrameTypeYuv420Damaged : kFrameTypeYuv420, p->user);
 }
 
-bool FfmpegPlayer::H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t) {
+bool FfmpegPlayer::StartRecording(int32_t port, const char* fileName, int32_t) {
     const auto p = Find(port);
     if (!p || !fileName) return false;
     std::lock_guard lock(p->recordMutex);
@@ -290,7 +290,7 @@ bool FfmpegPlayer::H264_PLAY_StartDataRecord(int32_t port, const char* fileName,
     return p->recorder.Open(fileName);
 }
 
-bool FfmpegPlayer::H264_PLAY_GetRecordLead(int32_t port, double& seconds) {
+bool FfmpegPlayer::RecordingLead(int32_t port, double& seconds) {
     const auto p = Find(port);
     if (!p) return false;
     std::lock_guard lock(p->recordMutex);
@@ -299,7 +299,7 @@ bool FfmpegPlayer::H264_PLAY_GetRecordLead(int32_t port, double& seconds) {
     return true;
 }
 
-bool FfmpegPlayer::H264_PLAY_StopDataRecord(int32_t port) {
+bool FfmpegPlayer::StopRecording(int32_t port) {
     const auto p = Find(port);
     if (!p) return false;
     std::lock_guard lock(p->recordMutex);
@@ -308,14 +308,14 @@ bool FfmpegPlayer::H264_PLAY_StopDataRecord(int32_t port) {
     return wasOpen;
 }
 
-bool FfmpegPlayer::H264_PLAY_RecordWriteFailed(int32_t port) {
+bool FfmpegPlayer::RecordingWriteFailed(int32_t port) {
     const auto p = Find(port);
     if (!p) return false;
     std::lock_guard lock(p->recordMutex);
     return p->recorder.WriteFailed();
 }
 
-bool FfmpegPlayer::H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t) {
+bool FfmpegPlayer::SavePicture(int32_t port, const char* fileName, int32_t) {
     const auto p = Find(port);
     if (!p || !fileName) return false;
     AvFramePtr picture(av_frame_alloc());

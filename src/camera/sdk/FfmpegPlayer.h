@@ -19,7 +19,7 @@ namespace bhv::sdk {
 // playing, a decode thread that splits the bytes into access units, decodes them with
 // libavcodec's H.264 decoder and hands each picture as planar YUV 4:2:0 (frame type 3) to the
 // decode callback. The same thread remuxes the access units into the data recording, and keeps
-// a reference to the newest picture for H264_PLAY_CatchPic. Corrupt or truncated data costs
+// a reference to the newest picture for SavePicture. Corrupt or truncated data costs
 // the pictures it belongs to, never the stream. Ports are closed and their threads joined by
 // the destructor.
 class FfmpegPlayer : public H264Player {
@@ -38,17 +38,17 @@ public:
     FfmpegPlayer(const FfmpegPlayer&) = delete;
     FfmpegPlayer& operator=(const FfmpegPlayer&) = delete;
 
-    bool H264_PLAY_OpenStream(int32_t port, const uint8_t* header, uint32_t headerSize,
-                              uint32_t poolSize) override;
-    bool H264_PLAY_SetStreamOpenMode(int32_t port, int32_t mode) override;
-    bool H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) override;
-    bool H264_PLAY_Play(int32_t port, void* window) override;
-    bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) override;
-    bool H264_PLAY_GetRecordLead(int32_t port, double& seconds) override;
-    bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) override;
-    bool H264_PLAY_StopDataRecord(int32_t port) override;
-    bool H264_PLAY_RecordWriteFailed(int32_t port) override;
-    bool H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t type) override;
+    bool OpenPort(int32_t port, const uint8_t* header, uint32_t headerSize,
+                  uint32_t poolSize) override;
+    bool SetStreamMode(int32_t port, int32_t mode) override;
+    bool SetDecodeCallback(int32_t port, DecodedFrameCallback callback, void* user) override;
+    bool StartPlayer(int32_t port, void* window) override;
+    bool InputData(int32_t port, const uint8_t* data, uint32_t length) override;
+    bool RecordingLead(int32_t port, double& seconds) override;
+    bool StartRecording(int32_t port, const char* fileName, int32_t type) override;
+    bool StopRecording(int32_t port) override;
+    bool RecordingWriteFailed(int32_t port) override;
+    bool SavePicture(int32_t port, const char* fileName, int32_t type) override;
 
     Stats PortStats(int32_t port);
     // Blocks until the port's input pool is empty and the decode thread is idle, or the time-out

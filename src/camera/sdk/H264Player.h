@@ -9,9 +9,9 @@ namespace bhv::sdk {
 // received stream can be recorded to a file and the newest decoded frame saved as a picture.
 // Ports are small integers; every call returns non-zero (true) on success.
 //
-// Threads: open, play, recording and picture calls come from the user-interface thread; input
-// comes from the network library's receiving thread. Once H264_PLAY_SetDecCallBack has returned,
-// the previous callback is not running and will not be called again.
+// Threads: open, start, recording and picture calls come from the user-interface thread; input
+// comes from the camera client's receiving thread. Once SetDecodeCallback has returned, the
+// previous callback is not running and will not be called again.
 
 // Frame types reported to the decode callback.
 inline constexpr int32_t kFrameTypeYuv420 = 3;
@@ -22,34 +22,35 @@ inline constexpr int32_t kFrameTypeYuv420Damaged = 103;
 
 // Planar YUV 4:2:0 (the Y plane, then U, then V), `size` = width * height * 3 / 2 bytes.
 // `pixels` stays valid only during the call.
-using DecCallBack = void (*)(int32_t port, const uint8_t* pixels, int32_t size, int32_t width,
-                             int32_t height, int32_t stamp, int32_t type, void* user);
+using DecodedFrameCallback = void (*)(int32_t port, const uint8_t* pixels, int32_t size,
+                                      int32_t width, int32_t height, int32_t stamp, int32_t type,
+                                      void* user);
 
 class H264Player {
 public:
     virtual ~H264Player() = default;
 
-    // Opens a stream on `port` with an input pool of `poolSize` bytes; received data beyond the
+    // Opens `port` for a stream, with an input pool of `poolSize` bytes; received data beyond the
     // pool is dropped.
-    virtual bool H264_PLAY_OpenStream(int32_t port, const uint8_t* header, uint32_t headerSize,
-                                      uint32_t poolSize) = 0;
+    virtual bool OpenPort(int32_t port, const uint8_t* header, uint32_t headerSize,
+                          uint32_t poolSize) = 0;
     // Stream mode: 0 = a live stream.
-    virtual bool H264_PLAY_SetStreamOpenMode(int32_t port, int32_t mode) = 0;
-    virtual bool H264_PLAY_SetDecCallBack(int32_t port, DecCallBack callback, void* user) = 0;
+    virtual bool SetStreamMode(int32_t port, int32_t mode) = 0;
+    virtual bool SetDecodeCallback(int32_t port, DecodedFrameCallback callback, void* user) = 0;
     // Starts the decode thread of the port; the window is never used.
-    virtual bool H264_PLAY_Play(int32_t port, void* window) = 0;
-    virtual bool H264_PLAY_InputData(int32_t port, const uint8_t* data, uint32_t length) = 0;
+    virtual bool StartPlayer(int32_t port, void* window) = 0;
+    virtual bool InputData(int32_t port, const uint8_t* data, uint32_t length) = 0;
     // Records the received stream, from its next key frame, to `fileName` (type 2: AVI).
-    virtual bool H264_PLAY_StartDataRecord(int32_t port, const char* fileName, int32_t type) = 0;
-    virtual bool H264_PLAY_StopDataRecord(int32_t port) = 0;
+    virtual bool StartRecording(int32_t port, const char* fileName, int32_t type) = 0;
+    virtual bool StopRecording(int32_t port) = 0;
     // True when a write of the port's recording (started last) failed; players that cannot
     // tell report false.
-    virtual bool H264_PLAY_RecordWriteFailed(int32_t /*port*/) { return false; }
+    virtual bool RecordingWriteFailed(int32_t /*port*/) { return false; }
     // Seconds from the start of the data recording to its first frame (the next key frame);
     // false while no frame was recorded.
-    virtual bool H264_PLAY_GetRecordLead(int32_t /*port*/, double& /*seconds*/) { return false; }
+    virtual bool RecordingLead(int32_t /*port*/, double& /*seconds*/) { return false; }
     // Saves the newest decoded frame as a JPEG picture (type 0).
-    virtual bool H264_PLAY_CatchPic(int32_t port, const char* fileName, int32_t type) = 0;
+    virtual bool SavePicture(int32_t port, const char* fileName, int32_t type) = 0;
 };
 
 }  // namespace bhv::sdk

@@ -5,15 +5,15 @@
 
 namespace bhv::sdk {
 
-// The camera's network library as the acquisition program calls it: login, live stream, device
+// The camera client as the acquisition program calls it: login, live stream, device
 // configuration records and the camera clock. Handles are 32-bit signed integers, > 0 when valid.
 // Text arguments are narrow (UTF-8) zero-terminated strings.
 //
-// Threads: every call is made from the user-interface thread; the real-data callback runs on the
-// library's own receiving thread. Once H264_DVR_DelRealDataCallBack or H264_DVR_StopRealPlay has
-// returned, the callback is not running and will not run again for that play handle.
+// Threads: every call is made from the user-interface thread; the stream-data callback runs on
+// the client's own receiving thread. Once RemoveStreamCallback or StopStream has returned, the
+// callback is not running and will not run again for that play handle.
 
-// Errors reported by H264_DVR_GetLastError (0 when the last call succeeded).
+// Errors reported by LastError (0 when the last call succeeded).
 enum SdkError : int32_t {
     kSdkNoError = 0,
     kSdkConnectFailed = -10001,
@@ -33,7 +33,7 @@ struct DeviceInfo {
 };
 
 // What a live stream is requested with.
-struct ClientInfo {
+struct StreamRequest {
     int32_t channel = 0;
     int32_t stream = 0;      // 0 = main stream
     int32_t mode = 1;        // 1 = TCP
@@ -43,56 +43,53 @@ struct ClientInfo {
 
 // One received piece of the live stream. The program relies only on the data pointer at byte 8
 // and the 32-bit length at byte 16.
-struct PacketInfo {
+struct StreamPacket {
     int32_t channel = 0;
     int32_t packetType = 0;
     const uint8_t* data = nullptr;
     uint32_t size = 0;
     uint32_t reserved = 0;
 };
-static_assert(offsetof(PacketInfo, data) == 8);
-static_assert(offsetof(PacketInfo, size) == 16);
+static_assert(offsetof(StreamPacket, data) == 8);
+static_assert(offsetof(StreamPacket, size) == 16);
 
-using DisconnectCallBack = void (*)(int32_t loginHandle, const char* ip, int32_t port, void* user);
-using MessCallBack = bool (*)(int32_t loginHandle, const char* buf, uint32_t len, void* user);
-using RealDataCallBack = int32_t (*)(int32_t playHandle, const PacketInfo* packet, void* user);
+using DisconnectCallback = void (*)(int32_t loginHandle, const char* ip, int32_t port, void* user);
+using DeviceMessageCallback = bool (*)(int32_t loginHandle, const char* message, uint32_t length,
+                                       void* user);
+using StreamDataCallback = int32_t (*)(int32_t playHandle, const StreamPacket* packet, void* user);
 
 class NetSdk {
 public:
     virtual ~NetSdk() = default;
 
-    virtual bool H264_DVR_Init(DisconnectCallBack onDisconnect, void* user) = 0;
-    virtual bool H264_DVR_SetDVRMessCallBack(MessCallBack callback, void* user) = 0;
+    virtual bool Init(DisconnectCallback onDisconnect, void* user) = 0;
+    virtual bool SetDeviceMessageCallback(DeviceMessageCallback callback, void* user) = 0;
     // Time-out of one connection attempt and the number of attempts of the following logins.
-    virtual bool H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) = 0;
+    virtual bool SetConnectTimeout(int32_t waitMs, int32_t tries) = 0;
     // > 0: the login handle; otherwise failure, with the reason in *error and the last error.
-    virtual int32_t H264_DVR_Login(const char* ip, uint16_t port, const char* user,
-                                   const char* password, DeviceInfo* info, int32_t* error,
-                                   int32_t socketType) = 0;
-    virtual int32_t H264_DVR_GetLastError() = 0;
+    virtual int32_t Login(const char* ip, uint16_t port, const char* user, const char* password,
+                          DeviceInfo* info, int32_t* error, int32_t socketType) = 0;
+    virtual int32_t LastError() = 0;
     // Made right after a successful login (subscribes to the device's alarm messages).
-    virtual bool H264_DVR_SetupAlarmChan(int32_t loginHandle) = 0;
+    virtual bool SubscribeAlarms(int32_t loginHandle) = 0;
     // > 0: the play handle of a new live stream.
-    virtual int32_t H264_DVR_RealPlay(int32_t loginHandle, const ClientInfo* client) = 0;
-    // Made right after a successful real-play start (asks the camera for a key frame).
-    virtual bool H264_DVR_MakeKeyFrame(int32_t loginHandle, int32_t channel, int32_t stream) = 0;
-    virtual bool H264_DVR_SetRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
-                                              void* user) = 0;
-    virtual bool H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
-                                              void* user) = 0;
-    virtual bool H264_DVR_StopRealPlay(int32_t playHandle, void* window) = 0;
-    virtual bool H264_DVR_Logout(int32_t loginHandle) = 0;
+    virtual int32_t StartStream(int32_t loginHandle, const StreamRequest* request) = 0;
+    // Made right after a successful stream start (asks the camera for a key frame).
+    virtual bool RequestKeyFrame(int32_t loginHandle, int32_t channel, int32_t stream) = 0;
+    virtual bool SetStreamCallback(int32_t playHandle, StreamDataCallback callback, void* user) = 0;
+    virtual bool RemoveStreamCallback(int32_t playHandle, StreamDataCallback callback,
+                                      void* user) = 0;
+    virtual bool StopStream(int32_t playHandle, void* window) = 0;
+    virtual bool Logout(int32_t loginHandle) = 0;
     // Reads configuration record `command` into `buffer`; > 0 on success (the number of records).
-    virtual int32_t H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
-                                          void* buffer, uint32_t size, uint32_t* bytesReturned,
-                                          int32_t waitMs) = 0;
+    virtual int32_t GetConfig(int32_t loginHandle, uint32_t command, int32_t channel, void* buffer,
+                              uint32_t size, uint32_t* bytesReturned, int32_t waitMs) = 0;
     // Writes configuration record `command`; 0 on success, a negative error otherwise.
-    virtual int32_t H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
-                                          const void* buffer, uint32_t size, int32_t waitMs) = 0;
+    virtual int32_t SetConfig(int32_t loginHandle, uint32_t command, int32_t channel,
+                              const void* buffer, uint32_t size, int32_t waitMs) = 0;
     // Sets the camera's clock from a clock record (command 18 layout).
-    virtual bool H264_DVR_SetSystemDateTime(int32_t loginHandle, const void* clockRecord,
-                                            int32_t reserved) = 0;
-    virtual bool H264_DVR_Cleanup() = 0;
+    virtual bool SetCameraClock(int32_t loginHandle, const void* clockRecord, int32_t reserved) = 0;
+    virtual bool Cleanup() = 0;
 };
 
 // Device configuration commands and the byte offsets of the fields the program uses.

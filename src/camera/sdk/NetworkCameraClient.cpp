@@ -11,7 +11,7 @@
 namespace bhv::sdk {
 
 NetworkCameraClient::~NetworkCameraClient() {
-    H264_DVR_Cleanup();
+    Cleanup();
 }
 
 int32_t NetworkCameraClient::Fail(int32_t error) {
@@ -19,18 +19,18 @@ int32_t NetworkCameraClient::Fail(int32_t error) {
     return error;
 }
 
-bool NetworkCameraClient::H264_DVR_Init(DisconnectCallBack, void*) {
+bool NetworkCameraClient::Init(DisconnectCallback, void*) {
     // The program's disconnect callback does nothing, so a lost connection is only seen as
     // failing calls and an ending stream.
     lastError_ = kSdkNoError;
     return true;
 }
 
-bool NetworkCameraClient::H264_DVR_SetDVRMessCallBack(MessCallBack, void*) {
+bool NetworkCameraClient::SetDeviceMessageCallback(DeviceMessageCallback, void*) {
     return true;
 }
 
-bool NetworkCameraClient::H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) {
+bool NetworkCameraClient::SetConnectTimeout(int32_t waitMs, int32_t tries) {
     connectWaitMs_ = std::max(waitMs, 1);
     connectTries_ = std::max(tries, 1);
     return true;
@@ -46,7 +46,7 @@ bool NetworkCameraClient::Connect(TcpSocket& socket, const std::string& ip, uint
     return false;
 }
 
-std::shared_ptr<NetworkCameraClient::Login> NetworkCameraClient::FindLogin(int32_t handle) {
+std::shared_ptr<NetworkCameraClient::LoginSession> NetworkCameraClient::FindLogin(int32_t handle) {
     std::lock_guard lock(mutex_);
     auto it = logins_.find(handle);
     return it == logins_.end() ? nullptr : it->second;
@@ -58,16 +58,16 @@ std::shared_ptr<NetworkCameraClient::Play> NetworkCameraClient::FindPlay(int32_t
     return it == plays_.end() ? nullptr : it->second;
 }
 
-int32_t NetworkCameraClient::H264_DVR_Login(const char* ip, uint16_t port, const char* user,
-                                            const char* password, DeviceInfo* info, int32_t* error,
-                                            int32_t) {
+int32_t NetworkCameraClient::Login(const char* ip, uint16_t port, const char* user,
+                                   const char* password, DeviceInfo* info, int32_t* error,
+                                   int32_t) {
     auto setError = [&](int32_t e) {
         if (error) *error = e;
         Fail(e);
         return 0;
     };
     if (!ip || !user || !password) return setError(kSdkBadArgument);
-    auto login = std::make_shared<Login>();
+    auto login = std::make_shared<LoginSession>();
     login->ip = ip;
     login->port = port;
     if (!Connect(login->socket, login->ip, port)) return setError(kSdkConnectFailed);
@@ -125,11 +125,11 @@ std::optional<CameraMessage> NetworkCameraClient::Request(int32_t loginHandle, C
     return reply;
 }
 
-bool NetworkCameraClient::H264_DVR_SetupAlarmChan(int32_t loginHandle) {
+bool NetworkCameraClient::SubscribeAlarms(int32_t loginHandle) {
     return Request(loginHandle, CameraMsg::AlarmSubscribe, {}, connectWaitMs_).has_value();
 }
 
-int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const ClientInfo* client) {
+int32_t NetworkCameraClient::StartStream(int32_t loginHandle, const StreamRequest* request) {
     const auto login = FindLogin(loginHandle);
     if (!login) return Fail(kSdkNotLoggedIn), 0;
     auto play = std::make_shared<Play>();
@@ -137,9 +137,9 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
     play->ip = login->ip;
     play->port = login->port;
     play->session = login->session;
-    play->channel = client ? client->channel : 0;
-    play->stream = client ? client->stream : 0;
-    if (const int32_t error = OpenStream(*play, play->socket); error != kSdkNoError)
+    play->channel = request ? request->channel : 0;
+    play->stream = request ? request->stream : 0;
+    if (const int32_t error = ConnectStream(*play, play->socket); error != kSdkNoError)
         return Fail(error), 0;
 
     int32_t handle;
@@ -156,7 +156,7 @@ int32_t NetworkCameraClient::H264_DVR_RealPlay(int32_t loginHandle, const Client
     return handle;
 }
 
-int32_t NetworkCameraClient::OpenStream(Play& play, TcpSocket& socket) {
+int32_t NetworkCameraClient::ConnectStream(Play& play, TcpSocket& socket) {
     if (!Connect(socket, play.ip, play.port)) return kSdkConnectFailed;
     CameraMessage request{CameraMsg::StartStream, 0, play.session, {}};
     AppendInt32(request.payload, play.channel);
@@ -167,7 +167,7 @@ int32_t NetworkCameraClient::OpenStream(Play& play, TcpSocket& socket) {
     return reply->status;
 }
 
-bool NetworkCameraClient::ReopenStream(Play* play) {
+bool NetworkCameraClient::ReconnectStream(Play* play) {
     // The camera broke the stream off (a network break, a camera restart): start it again every
     // half second until it comes back or the play is stopped, so a run does not lose its
     // pictures for the rest of its length.
@@ -175,7 +175,7 @@ bool NetworkCameraClient::ReopenStream(Play* play) {
         for (int waited = 0; waited < 500 && !play->stopping; waited += 50)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         TcpSocket socket;
-        if (play->stopping || OpenStream(*play, socket) != kSdkNoError) continue;
+        if (play->stopping || ConnectStream(*play, socket) != kSdkNoError) continue;
         std::lock_guard lock(play->socketMutex);
         if (play->stopping) return false;
         play->socket = std::move(socket);
@@ -188,7 +188,7 @@ void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
     for (;;) {
         auto message = ReceiveMessage(play->socket, -1);
         if (!message) {
-            if (ReopenStream(play)) continue;
+            if (ReconnectStream(play)) continue;
             return;  // stopped
         }
         if (message->type != CameraMsg::StreamData || message->payload.empty()) continue;
@@ -202,22 +202,22 @@ void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
             }
             continue;
         }
-        PacketInfo packet;
+        StreamPacket packet;
         packet.data = message->payload.data();
         packet.size = static_cast<uint32_t>(message->payload.size());
         play->callback(handle, &packet, play->user);
     }
 }
 
-bool NetworkCameraClient::H264_DVR_MakeKeyFrame(int32_t loginHandle, int32_t channel, int32_t) {
+bool NetworkCameraClient::RequestKeyFrame(int32_t loginHandle, int32_t channel, int32_t) {
     std::vector<uint8_t> payload;
     AppendInt32(payload, channel);
     return Request(loginHandle, CameraMsg::KeyFrame, std::move(payload), connectWaitMs_)
         .has_value();
 }
 
-bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
-                                                       RealDataCallBack callback, void* user) {
+bool NetworkCameraClient::SetStreamCallback(int32_t playHandle, StreamDataCallback callback,
+                                            void* user) {
     const auto play = FindPlay(playHandle);
     if (!play) return Fail(kSdkBadArgument), false;
     std::lock_guard lock(play->callbackMutex);
@@ -226,7 +226,7 @@ bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
     if (!play->callbackEverSet && callback) {
         play->callbackEverSet = true;
         for (const auto& data : play->early) {
-            PacketInfo packet;
+            StreamPacket packet;
             packet.data = data.data();
             packet.size = static_cast<uint32_t>(data.size());
             callback(playHandle, &packet, user);
@@ -237,8 +237,7 @@ bool NetworkCameraClient::H264_DVR_SetRealDataCallBack(int32_t playHandle,
     return true;
 }
 
-bool NetworkCameraClient::H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack,
-                                                       void*) {
+bool NetworkCameraClient::RemoveStreamCallback(int32_t playHandle, StreamDataCallback, void*) {
     const auto play = FindPlay(playHandle);
     if (!play) return Fail(kSdkBadArgument), false;
     std::lock_guard lock(play->callbackMutex);  // waits for a running callback
@@ -257,7 +256,7 @@ void NetworkCameraClient::StopPlay(const std::shared_ptr<Play>& play) {
     play->socket.Close();
 }
 
-bool NetworkCameraClient::H264_DVR_StopRealPlay(int32_t playHandle, void*) {
+bool NetworkCameraClient::StopStream(int32_t playHandle, void*) {
     std::shared_ptr<Play> play;
     {
         std::lock_guard lock(mutex_);
@@ -270,7 +269,7 @@ bool NetworkCameraClient::H264_DVR_StopRealPlay(int32_t playHandle, void*) {
     return true;
 }
 
-bool NetworkCameraClient::H264_DVR_Logout(int32_t loginHandle) {
+bool NetworkCameraClient::Logout(int32_t loginHandle) {
     const auto login = FindLogin(loginHandle);
     if (!login) return Fail(kSdkNotLoggedIn), false;
     Request(loginHandle, CameraMsg::Logout, {}, 1000);
@@ -294,9 +293,9 @@ bool NetworkCameraClient::H264_DVR_Logout(int32_t loginHandle) {
     return true;
 }
 
-int32_t NetworkCameraClient::H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command,
-                                                   int32_t channel, void* buffer, uint32_t size,
-                                                   uint32_t* bytesReturned, int32_t waitMs) {
+int32_t NetworkCameraClient::GetConfig(int32_t loginHandle, uint32_t command, int32_t channel,
+                                       void* buffer, uint32_t size, uint32_t* bytesReturned,
+                                       int32_t waitMs) {
     if (bytesReturned) *bytesReturned = 0;
     if (!buffer) return Fail(kSdkBadArgument);
     std::vector<uint8_t> payload;
@@ -312,9 +311,8 @@ int32_t NetworkCameraClient::H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t
     return 1;
 }
 
-int32_t NetworkCameraClient::H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t command,
-                                                   int32_t channel, const void* buffer,
-                                                   uint32_t size, int32_t waitMs) {
+int32_t NetworkCameraClient::SetConfig(int32_t loginHandle, uint32_t command, int32_t channel,
+                                       const void* buffer, uint32_t size, int32_t waitMs) {
     if (!buffer) return Fail(kSdkBadArgument);
     std::vector<uint8_t> payload;
     AppendInt32(payload, static_cast<int32_t>(command));
@@ -325,21 +323,20 @@ int32_t NetworkCameraClient::H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t
     return reply ? 0 : lastError_.load();
 }
 
-bool NetworkCameraClient::H264_DVR_SetSystemDateTime(int32_t loginHandle, const void* clockRecord,
-                                                     int32_t) {
+bool NetworkCameraClient::SetCameraClock(int32_t loginHandle, const void* clockRecord, int32_t) {
     if (!clockRecord) return Fail(kSdkBadArgument), false;
     const auto* bytes = static_cast<const uint8_t*>(clockRecord);
     std::vector<uint8_t> payload(bytes, bytes + devcfg::kClockSize);
     return Request(loginHandle, CameraMsg::SetClock, std::move(payload), 1000).has_value();
 }
 
-bool NetworkCameraClient::H264_DVR_Cleanup() {
+bool NetworkCameraClient::Cleanup() {
     std::vector<int32_t> handles;
     {
         std::lock_guard lock(mutex_);
         for (const auto& [handle, login] : logins_) handles.push_back(handle);
     }
-    for (int32_t handle : handles) H264_DVR_Logout(handle);
+    for (int32_t handle : handles) Logout(handle);
     std::vector<std::shared_ptr<Play>> rest;
     {
         std::lock_guard lock(mutex_);

@@ -15,44 +15,40 @@ namespace bhv::sdk {
 
 // The camera library for a network camera that speaks our TCP camera protocol
 // (docs/camera-protocol.md). Each login keeps one request connection; each live stream opens
-// a connection of its own whose receiving thread hands every access unit to the real-data
+// a connection of its own whose receiving thread hands every access unit to the stream-data
 // callback (the data received before the first callback is set is handed to it when it is set,
-// on the setting thread). Thread-safe; every thread is joined by StopRealPlay, Logout, Cleanup or
+// on the setting thread). Thread-safe; every thread is joined by StopStream, Logout, Cleanup or
 // the destructor.
 class NetworkCameraClient : public NetSdk {
 public:
     NetworkCameraClient() = default;
     ~NetworkCameraClient() override;
 
-    bool H264_DVR_Init(DisconnectCallBack onDisconnect, void* user) override;
-    bool H264_DVR_SetDVRMessCallBack(MessCallBack callback, void* user) override;
-    bool H264_DVR_SetConnectTime(int32_t waitMs, int32_t tries) override;
-    int32_t H264_DVR_Login(const char* ip, uint16_t port, const char* user, const char* password,
-                           DeviceInfo* info, int32_t* error, int32_t socketType) override;
-    int32_t H264_DVR_GetLastError() override { return lastError_.load(); }
-    bool H264_DVR_SetupAlarmChan(int32_t loginHandle) override;
-    int32_t H264_DVR_RealPlay(int32_t loginHandle, const ClientInfo* client) override;
-    bool H264_DVR_MakeKeyFrame(int32_t loginHandle, int32_t channel, int32_t stream) override;
-    bool H264_DVR_SetRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
-                                      void* user) override;
-    bool H264_DVR_DelRealDataCallBack(int32_t playHandle, RealDataCallBack callback,
-                                      void* user) override;
-    bool H264_DVR_StopRealPlay(int32_t playHandle, void* window) override;
-    bool H264_DVR_Logout(int32_t loginHandle) override;
-    int32_t H264_DVR_GetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
-                                  void* buffer, uint32_t size, uint32_t* bytesReturned,
-                                  int32_t waitMs) override;
-    int32_t H264_DVR_SetDevConfig(int32_t loginHandle, uint32_t command, int32_t channel,
-                                  const void* buffer, uint32_t size, int32_t waitMs) override;
-    bool H264_DVR_SetSystemDateTime(int32_t loginHandle, const void* clockRecord,
-                                    int32_t reserved) override;
-    bool H264_DVR_Cleanup() override;
+    bool Init(DisconnectCallback onDisconnect, void* user) override;
+    bool SetDeviceMessageCallback(DeviceMessageCallback callback, void* user) override;
+    bool SetConnectTimeout(int32_t waitMs, int32_t tries) override;
+    int32_t Login(const char* ip, uint16_t port, const char* user, const char* password,
+                  DeviceInfo* info, int32_t* error, int32_t socketType) override;
+    int32_t LastError() override { return lastError_.load(); }
+    bool SubscribeAlarms(int32_t loginHandle) override;
+    int32_t StartStream(int32_t loginHandle, const StreamRequest* request) override;
+    bool RequestKeyFrame(int32_t loginHandle, int32_t channel, int32_t stream) override;
+    bool SetStreamCallback(int32_t playHandle, StreamDataCallback callback, void* user) override;
+    bool RemoveStreamCallback(int32_t playHandle, StreamDataCallback callback, void* user) override;
+    bool StopStream(int32_t playHandle, void* window) override;
+    bool Logout(int32_t loginHandle) override;
+    int32_t GetConfig(int32_t loginHandle, uint32_t command, int32_t channel, void* buffer,
+                      uint32_t size, uint32_t* bytesReturned, int32_t waitMs) override;
+    int32_t SetConfig(int32_t loginHandle, uint32_t command, int32_t channel, const void* buffer,
+                      uint32_t size, int32_t waitMs) override;
+    bool SetCameraClock(int32_t loginHandle, const void* clockRecord, int32_t reserved) override;
+    bool Cleanup() override;
 
     // Stream statistics, for tests and measurements.
     uint64_t PacketsReceived() const { return packetsReceived_.load(); }
 
 private:
-    struct Login {
+    struct LoginSession {
         std::string ip;
         uint16_t port = 0;
         int32_t session = 0;
@@ -72,7 +68,7 @@ private:
         TcpSocket socket;
         std::thread thread;
         std::mutex callbackMutex;  // held while the callback runs
-        RealDataCallBack callback = nullptr;
+        StreamDataCallback callback = nullptr;
         void* user = nullptr;
         // What arrives before the first callback is set: the stream's opening key frame must not
         // be lost to the moment between the play's start and the caller setting its callback.
@@ -82,7 +78,7 @@ private:
     };
     static constexpr size_t kMaxEarlyBytes = 16u << 20;
 
-    std::shared_ptr<Login> FindLogin(int32_t handle);
+    std::shared_ptr<LoginSession> FindLogin(int32_t handle);
     std::shared_ptr<Play> FindPlay(int32_t handle);
     bool Connect(TcpSocket& socket, const std::string& ip, uint16_t port);
     // One request and its reply on a login's connection; the reply only when its status is 0.
@@ -90,14 +86,14 @@ private:
                                          std::vector<uint8_t> payload, int32_t waitMs);
     void ReceiveStream(Play* play, int32_t handle);
     // Connects `socket` and asks for the play's stream; kSdkNoError or the failure.
-    int32_t OpenStream(Play& play, TcpSocket& socket);
+    int32_t ConnectStream(Play& play, TcpSocket& socket);
     // Starts a broken-off stream again; false once the play is stopped.
-    bool ReopenStream(Play* play);
+    bool ReconnectStream(Play* play);
     void StopPlay(const std::shared_ptr<Play>& play);
     int32_t Fail(int32_t error);
 
     std::mutex mutex_;  // guards the maps and the handle counter
-    std::map<int32_t, std::shared_ptr<Login>> logins_;
+    std::map<int32_t, std::shared_ptr<LoginSession>> logins_;
     std::map<int32_t, std::shared_ptr<Play>> plays_;
     int32_t nextHandle_ = 1;
     std::atomic<int32_t> connectWaitMs_{3000};
