@@ -599,7 +599,8 @@ void Acquisition::OnScreenshotButton() {
 
 bool Acquisition::RequestExit() {
     if (exit_ == ExitState::Ready) return true;
-    if (exit_ == ExitState::AfterRunEnd) return false;  // asked already: the end is under way
+    // Asked already: the end, or the log's, is under way.
+    if (exit_ == ExitState::AfterRunEnd || exit_ == ExitState::AfterLogs) return false;
     PromptStyle style;
     style.icon = PromptIcon::Question;
     style.defaultButton = PromptAnswer::Cancel;
@@ -613,12 +614,54 @@ bool Acquisition::RequestExit() {
         session_->Stop();
         return false;
     }
-    SaveForExit();
-    return true;
+    return ExitAfterLogs();
 }
 
 void Acquisition::OnRunEnded() {
     if (exit_ != ExitState::AfterRunEnd) return;
+    if (ExitAfterLogs()) view_.CloseWindow();
+}
+
+bool Acquisition::ExitAfterLogs() {
+    const RunReportStatus status =
+        options_.runReportStatus ? options_.runReportStatus() : RunReportStatus{};
+    if (status.underWay == 0) {
+        SaveForExit();
+        return true;
+    }
+    exit_ = ExitState::AfterLogs;
+    WaitForLogsOrStop(status);
+    return false;
+}
+
+void Acquisition::WaitForLogsOrStop(const RunReportStatus& status) {
+    if (logsStopped_) return;
+    // A log that ends within a few seconds (at the pace of its pages so far) is waited for; a
+    // long one (a deep hole's) is stopped: the project holds everything it is made from.
+    constexpr double kWaitSeconds = 3.0;
+    if (status.underWay == 1 && status.pagesTotal > 0 && status.pagesDone > 0) {
+        const double left =
+            status.seconds * (status.pagesTotal - status.pagesDone) / status.pagesDone;
+        if (left <= kWaitSeconds && status.seconds < 2 * kWaitSeconds) return;
+    } else if (status.underWay == 1 && status.seconds < kWaitSeconds) {
+        return;  // its pages are not known yet
+    }
+    logsStopped_ = true;
+    if (options_.cancelRunReports) options_.cancelRunReports();
+    prompter_.Tell(
+        L"测井报告尚未生成完毕，已停止生成。工程数据已保存，可稍后用 bhv-export "
+        L"--report 重新生成测井报告");
+}
+
+void Acquisition::OnReportProgress() {
+    if (!options_.runReportStatus) return;
+    const RunReportStatus status = options_.runReportStatus();
+    if (!tearingDown_) session_->ShowReportProgress(status);
+    if (exit_ != ExitState::AfterLogs) return;
+    if (status.underWay > 0) {
+        WaitForLogsOrStop(status);
+        return;
+    }
     SaveForExit();
     view_.CloseWindow();
 }
@@ -861,6 +904,8 @@ void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
 // ---- Timers ----
 
 void Acquisition::OnPollTimer() {
+    // An exit waiting for a log whose pages have not begun yet.
+    if (exit_ == ExitState::AfterLogs) OnReportProgress();
     // The zeroing of a start that nothing answers times out here.
     session_->CheckZeroing();
     parts_->link.Poll(NowSeconds(), parts_->winch.State(), parts_->winch.Speed());

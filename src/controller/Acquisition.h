@@ -58,6 +58,18 @@ struct RunReportRequest {
     double loggingSpeedMPerMin = -1.0;  // mean over the run; negative: not known
 };
 
+// How the run logs handed over stand: the logs under way (the oldest one's pages written of
+// all, and for how long it has been written) and the logs ended so far.
+struct RunReportStatus {
+    int underWay = 0;
+    int pagesDone = 0;
+    int pagesTotal = 0;  // 0 while the log's pages are not known yet
+    double seconds = 0.0;
+    int written = 0;
+    int failed = 0;
+    int cancelled = 0;
+};
+
 // Where the controller's parts find their peers and files. The program takes them from its
 // environment (FromEnvironment); tests and the headless tool point them at a simulator and
 // temporary folders.
@@ -87,6 +99,11 @@ struct AcquisitionOptions {
     // Called at the end of every run that stored anything, before the end box; it must return
     // at once. Empty: no log is written.
     std::function<void(const RunReportRequest&)> runReport;
+    // How the logs handed over stand, and a stop for those under way (empty: none are written
+    // in the background). Whoever writes them calls Acquisition::OnReportProgress when that
+    // changes.
+    std::function<RunReportStatus()> runReportStatus;
+    std::function<void()> cancelRunReports;
     // How the structure detector reads a run's pages (a fresh detection per run); empty: the
     // program's detector (structures/Detector.h). Tests give their own.
     std::function<StructureDetection()> structureDetection;
@@ -162,9 +179,15 @@ public:
     // "退出" or the close box: asks "确认要退出?"; true after OK, when the settings are saved and
     // the window may close. During a run the answer OK ends the run first and returns false:
     // the window is told to close (AcquisitionView::CloseWindow) when the end is over, and
-    // asking again meanwhile does nothing; once the exit is ready it answers true.
+    // asking again meanwhile does nothing; once the exit is ready it answers true. A run log
+    // still being written is waited for when it ends within a few seconds; a longer one is
+    // stopped (the operator is told it can be written again with bhv-export --report), and the
+    // window is told to close once it has stopped.
     bool RequestExit();
     bool ExitReady() const;
+    // The run logs written in the background moved on (a page, an end): the message field says
+    // how far the log under way has come, and an exit waiting for it goes on.
+    void OnReportProgress();
     // The browse buttons "上一张" / "下一张": returns at once; the page is read and decoded on
     // a worker and shown later on this thread, which then calls the function given to
     // SetBrowseShown (the view updates its ruler and overspeed mark from the browsed page).
@@ -317,6 +340,10 @@ private:
     void OnRunEnded();
     // What the exit keeps: the upload settings with the workspace, the configuration.
     void SaveForExit();
+    // The exit once no run log is under way: ready at once (true), or waiting for the log
+    // (false; it ends within a few seconds or is stopped).
+    bool ExitAfterLogs();
+    void WaitForLogsOrStop(const RunReportStatus& status);
     // Runs `call` on the user-interface thread: now when called there, else (the connect
     // worker) queued in order and posted.
     void OnUiThread(std::function<void()> call);
@@ -345,8 +372,10 @@ private:
     bool cameraWatched_ = false;     // cameraWatch_ follows the run now active
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
-    // The exit: not asked; asked during a run, waiting for its end; the window may close.
-    enum class ExitState { None, AfterRunEnd, Ready };
+    // The exit: not asked; asked during a run, waiting for its end; waiting for a run log to
+    // end or stop; the window may close.
+    enum class ExitState { None, AfterRunEnd, AfterLogs, Ready };
+    bool logsStopped_ = false;
     ExitState exit_ = ExitState::None;
 
     class CameraPrompter;

@@ -310,6 +310,29 @@ void RunSession::ShowCameraRefused(bool refusing) {
     ShowHeldMessage();
 }
 
+void RunSession::ShowReportProgress(const RunReportStatus& status) {
+    const bool failed = status.failed != reportsFailed_;
+    const bool ended = failed || status.written != reportsWritten_;
+    reportsWritten_ = status.written;
+    reportsFailed_ = status.failed;
+    std::wstring line;
+    if (status.underWay > 0 && status.seconds >= 1.0) {
+        wchar_t text[96];
+        if (status.pagesTotal > 0)
+            std::swprintf(text, 96, L"正在生成测井报告... %d/%d 页", status.pagesDone,
+                          status.pagesTotal);
+        else
+            std::swprintf(text, 96, L"正在生成测井报告...");
+        line = text;
+    }
+    const bool wasShown = heldMessage_ == HeldMessage::ReportProgress;
+    reportLine_ = line;
+    ShowHeldMessage();
+    // A log's end is said where its progress was, and a failure in any case.
+    if (ended && heldMessage_ == HeldMessage::None && (wasShown || failed))
+        view_.ShowInfo(InfoField::Message, failed ? L"测井报告生成失败" : L"测井报告已生成");
+}
+
 void RunSession::ShowHeldMessage() {
     const double delay = parts_.db.WriteDelaySeconds();
     if (delay >= 1.0) {
@@ -324,6 +347,11 @@ void RunSession::ShowHeldMessage() {
         if (heldMessage_ == HeldMessage::CameraRefused) return;
         view_.ShowInfo(InfoField::Message, L"相机分辨率改变，未拼接");
         heldMessage_ = HeldMessage::CameraRefused;
+    } else if (!reportLine_.empty()) {
+        if (heldMessage_ == HeldMessage::ReportProgress && shownReportLine_ == reportLine_) return;
+        view_.ShowInfo(InfoField::Message, reportLine_);
+        heldMessage_ = HeldMessage::ReportProgress;
+        shownReportLine_ = reportLine_;
     } else if (heldMessage_ != HeldMessage::None) {
         view_.ShowInfo(InfoField::Message, L"");
         heldMessage_ = HeldMessage::None;

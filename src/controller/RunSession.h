@@ -80,8 +80,13 @@ public:
     // The camera sends frames of another size or type, which are not stitched: said in the
     // message field while it lasts (after waiting writes, which go first).
     void ShowCameraRefused(bool refusing);
-    // The message field says that writes wait, or that the camera's frames are refused
-    // (nothing else is to be shown there meanwhile).
+    // The run log written in the background: while it has taken more than a second the message
+    // field says "正在生成测井报告... <done>/<all> 页" (after waiting writes and refused camera
+    // frames, which go first); then "测井报告已生成", or "测井报告生成失败" for a log that
+    // failed.
+    void ShowReportProgress(const RunReportStatus& status);
+    // The message field says that writes wait, that the camera's frames are refused, or how far
+    // the run log has come (nothing else is to be shown there meanwhile).
     bool HoldsMessage() const { return heldMessage_ != HeldMessage::None; }
 
     // The run checks of a depth message (after the logging speed took it) and of a full
@@ -144,10 +149,14 @@ private:
     bool overspeedShown_ = false;
     bool recordingLost_ = false;
     bool lastRunLost_ = false;
-    enum class HeldMessage { None, WriteDelay, CameraRefused };
+    enum class HeldMessage { None, WriteDelay, CameraRefused, ReportProgress };
     HeldMessage heldMessage_ = HeldMessage::None;
     int heldSeconds_ = -1;  // the write delay shown
     bool cameraRefused_ = false;
+    std::wstring reportLine_;  // the log's progress to show; empty: none
+    std::wstring shownReportLine_;
+    int reportsWritten_ = 0;
+    int reportsFailed_ = 0;
     int storageChecks_ = 0;
 };
 

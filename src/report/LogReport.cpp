@@ -863,7 +863,7 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
 }
 
 int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int scale,
-                   std::string& error) {
+                   std::string& error, LogProgress* progress) {
     if (!ValidLogScale(scale)) {
         error = "the scale must be 1:10, 1:20 or 1:50";
         return 0;
@@ -897,6 +897,8 @@ int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int
     if (tLo > tHi) tLo = 0, tHi = 50;
     if (tHi - tLo < 10) tHi = tLo + 10;
 
+    if (progress) progress->pagesTotal = pages;
+    bool cancelled = false;
     const bool written = ReplaceFileAtomically(pdf, [&](const std::filesystem::path& temp) {
         QPdfWriter writer(QString::fromStdString(temp.string()));
         writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
@@ -908,17 +910,29 @@ int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int
         if (!painter.begin(&writer)) return false;
         Paper paper(painter, writer.resolution());
         FirstPage(paper, d, scale, pages);
+        auto pageDone = [progress](int done) {
+            if (!progress) return;
+            progress->pagesDone = done;
+            if (progress->changed) progress->changed();
+        };
+        pageDone(1);
         PageWindow window(d);
         for (int i = 0; i < logPages; ++i) {
+            if (progress && progress->cancel) {
+                cancelled = true;
+                painter.end();
+                return false;
+            }
             writer.newPage();
             const double pageTop = first + i * pageMm, pageBottom = first + (i + 1) * pageMm;
             LogPage(paper, d, window.For(pageTop, pageBottom), scale, pageTop, pageBottom, i + 2,
                     pages, {0.0, tiltMax}, dispMax, {tLo, tHi});
+            pageDone(i + 2);
         }
         return painter.end();
     });
     if (!written) {
-        error = "cannot write " + pdf.string();
+        error = cancelled ? "cancelled" : "cannot write " + pdf.string();
         return 0;
     }
     return pages;
@@ -926,13 +940,13 @@ int WriteLogReport(const LogReportData& d, const std::filesystem::path& pdf, int
 
 bool WriteRunLog(const std::filesystem::path& database, const std::filesystem::path& pdf,
                  const std::vector<std::pair<std::string, std::string>>& fields,
-                 double loggingSpeedMPerMin, std::string& error) {
+                 double loggingSpeedMPerMin, std::string& error, LogProgress* progress) {
     LogReportData data;
     if (!LoadLogReportData(database, data, error, kRunLogScale)) return false;
     data.fields = fields;
     data.loggingSpeedMPerMin = loggingSpeedMPerMin;
     data.softwareVersion = BHV_VERSION;
-    return WriteLogReport(data, pdf, kRunLogScale, error) > 0;
+    return WriteLogReport(data, pdf, kRunLogScale, error, progress) > 0;
 }
 
 }  // namespace bhv

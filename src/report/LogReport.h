@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -62,6 +64,15 @@ inline constexpr int kLogImageDpi = 200;
 bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data,
                        std::string& error, int scale);
 
+// How far a log being written has come, shared with the thread that writes it: the pages
+// written of all, and a request to stop.
+struct LogProgress {
+    std::atomic<int> pagesDone{0};
+    std::atomic<int> pagesTotal{0};  // 0 until the log's pages are known
+    std::atomic<bool> cancel{false};
+    std::function<void()> changed;  // after each page, on the writing thread (may be empty)
+};
+
 // Writes the log as PDF with Qt's own writer (A4, text as text): a first page with the hole, the
 // run, a quality summary and the structures (a stereonet of their poles, a rose of their dip
 // directions and their counts by kind), then log pages at 1:`scale` with the depth track, the
@@ -70,8 +81,10 @@ bool LoadLogReportData(const std::filesystem::path& project, LogReportData& data
 // displacement, temperature and humidity; the header repeated and the page numbered on every
 // page. Written through a temporary file and a rename. Safe on any thread (it paints no
 // widget). Returns the number of pages, 0 on failure with the reason in `error`.
+// `progress`, when given, counts the pages written and stops the log between two pages once its
+// `cancel` is set (no file is left then, and the error says "cancelled").
 int WriteLogReport(const LogReportData& data, const std::filesystem::path& pdf, int scale,
-                   std::string& error);
+                   std::string& error, LogProgress* progress = nullptr);
 
 // The scale of the log the program leaves in the project folder.
 inline constexpr int kRunLogScale = 20;
@@ -81,6 +94,6 @@ inline constexpr int kRunLogScale = 20;
 // software's version. False with the reason in `error`.
 bool WriteRunLog(const std::filesystem::path& database, const std::filesystem::path& pdf,
                  const std::vector<std::pair<std::string, std::string>>& fields,
-                 double loggingSpeedMPerMin, std::string& error);
+                 double loggingSpeedMPerMin, std::string& error, LogProgress* progress = nullptr);
 
 }  // namespace bhv

@@ -124,6 +124,14 @@ MainWindow::MainWindow(AcquisitionOptions options, Prompter* prompter) : QWidget
         options.runReport = [reports](const RunReportRequest& request) {
             reports->Submit(request);
         };
+        options.runReportStatus = [reports] { return reports->Status(); };
+        options.cancelRunReports = [reports] { reports->CancelAll(); };
+        // The writer's threads post; the controller reads the status on this thread.
+        reports->SetOnChange([this] {
+            PostToUi([this] {
+                if (acq_) acq_->OnReportProgress();
+            });
+        });
     }
     connect(this, &MainWindow::callsPosted, this, &MainWindow::RunPostedCalls,
             Qt::QueuedConnection);
@@ -178,6 +186,8 @@ MainWindow::~MainWindow() {
     // widget they report to still exists.
     image_->SetImageRun(nullptr);
     delete calibration_.data();
+    // A log still written posts nothing into a window going away.
+    reports_->SetOnChange({});
     acq_.reset();
     if (waitCursor_) QGuiApplication::restoreOverrideCursor();
 }

@@ -398,5 +398,82 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
     }
 }
 
+// The run log of a deep hole takes tens of seconds: the message field follows it, and the exit
+// neither waits for it nor loses it silently.
+TEST_F(AcquisitionTest, TheRunLogsProgressIsShownAndALongOneIsStoppedByTheExit) {
+    RunReportStatus status;
+    int cancels = 0;
+    AcquisitionOptions options = Options();
+    options.link.host = options.link.probe = Endpoint{"127.0.0.1", 9};
+    options.camera = "127.0.0.1:9";
+    options.runReportStatus = [&] { return status; };
+    options.cancelRunReports = [&] { ++cancels; };
+    Create(options);
+    auto message = [&] { return view.info[InfoField::Message]; };
+
+    // A log that ends within a second says nothing; one that fails says so.
+    status = {.underWay = 1, .pagesDone = 1, .pagesTotal = 3, .seconds = 0.3};
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"");
+    status = {.written = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"");
+    status = {.written = 1, .failed = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"测井报告生成失败");
+
+    // A long one: its pages, then its end.
+    status = {
+        .underWay = 1, .pagesDone = 0, .pagesTotal = 0, .seconds = 1.2, .written = 1, .failed = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"正在生成测井报告...");
+    status.pagesDone = 37;
+    status.pagesTotal = 126;
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"正在生成测井报告... 37/126 页");
+    status = {.written = 2, .failed = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(message(), L"测井报告已生成");
+
+    // The exit while a log is nearly done waits for it, without a word.
+    status = {
+        .underWay = 1, .pagesDone = 9, .pagesTotal = 10, .seconds = 1.8, .written = 2, .failed = 1};
+    EXPECT_FALSE(acq->RequestExit());
+    EXPECT_EQ(cancels, 0);
+    EXPECT_EQ(prompter.prompts.back().text, L"确认要退出?");
+    EXPECT_FALSE(acq->RequestExit());  // asked already: nothing more is asked
+    EXPECT_EQ(view.closeRequests, 0);
+    status = {.written = 3, .failed = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(view.closeRequests, 1);
+    EXPECT_TRUE(acq->ExitReady());
+}
+
+TEST_F(AcquisitionTest, TheExitStopsALongRunLogAndSaysHowToWriteItAgain) {
+    RunReportStatus status{.underWay = 1, .pagesDone = 12, .pagesTotal = 126, .seconds = 2.5};
+    int cancels = 0;
+    AcquisitionOptions options = Options();
+    options.link.host = options.link.probe = Endpoint{"127.0.0.1", 9};
+    options.camera = "127.0.0.1:9";
+    options.runReportStatus = [&] { return status; };
+    options.cancelRunReports = [&] { ++cancels; };
+    Create(options);
+    EXPECT_FALSE(acq->RequestExit());
+    EXPECT_EQ(cancels, 1);
+    ASSERT_EQ(prompter.prompts.size(), 2u);
+    EXPECT_EQ(prompter.prompts[1].text,
+              L"测井报告尚未生成完毕，已停止生成。工程数据已保存，可稍后用 bhv-export --report "
+              L"重新生成测井报告");
+    // The window closes once the stopped log has ended; its next pages change nothing.
+    status.pagesDone = 13;
+    acq->OnReportProgress();
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(view.closeRequests, 0);
+    status = {.cancelled = 1};
+    acq->OnReportProgress();
+    EXPECT_EQ(view.closeRequests, 1);
+    EXPECT_TRUE(acq->RequestExit());
+}
+
 }  // namespace
 }  // namespace bhv::test

@@ -247,6 +247,37 @@ TEST(LogReport, ALogWithoutStructuresSaysSoOnItsFirstPage) {
     EXPECT_EQ(t.find("Poles"), std::string::npos);
 }
 
+TEST(LogReport, ALogStoppedBetweenItsPagesLeavesNoFile) {
+    NeedGuiApplication();
+    TempDir dir;
+    std::vector<cv::Scalar> colours;
+    LogReportData data;
+    std::string error;
+    ASSERT_TRUE(LoadLogReportData(MakeProject(dir, colours), data, error, 10)) << error;
+    const fs::path pdf = dir / "log.pdf";
+    LogProgress progress;
+    std::vector<int> seen;
+    progress.changed = [&] {
+        seen.push_back(progress.pagesDone);
+        if (progress.pagesDone == 2) progress.cancel = true;
+    };
+    EXPECT_EQ(WriteLogReport(data, pdf, 10, error, &progress), 0);
+    EXPECT_EQ(error, "cancelled");
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    EXPECT_GT(progress.pagesTotal, 2);
+    EXPECT_FALSE(fs::exists(pdf));
+    EXPECT_FALSE(fs::exists(dir / "log.pdf.tmp"));
+
+    // Left to run, it counts every page.
+    progress.cancel = false;
+    seen.clear();
+    progress.changed = [&] { seen.push_back(progress.pagesDone); };
+    const int pages = WriteLogReport(data, pdf, 10, error, &progress);
+    EXPECT_EQ(pages, progress.pagesTotal);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(pages));
+    EXPECT_TRUE(fs::exists(pdf));
+}
+
 // (The pages of a scale and the quality summary are read back from the log above.)
 TEST(LogReport, AScaleOfNoPaperSizeIsRefusedAndNothingWritten) {
     EXPECT_TRUE(ValidLogScale(50));
