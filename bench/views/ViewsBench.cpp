@@ -1,18 +1,23 @@
 // Paint time of the unrolled image view with a full page in view, at the size the view has in a
 // 1920 x 1080 main window and filling the whole 1920 x 1080, for both run directions. Each
 // repaint takes the display as the image run hands it over (a deep copy of the display), picks
-// the rows, scales and draws them. Prints the figures.
+// the rows, scales and draws them. Then the depth charts of a run 5, 500 and 1000 m deep (a probe
+// state every 100 mm): the redraw after a new record and a repaint of both charts, with the
+// points each curve draws. Prints the figures; "charts at depth: PASS" when their cost is bounded:
+// a record of a 1000 m run costs at most 1.5 times one of a 500 m run, and at most 16 ms.
 //
 //   bench_views [--shots DIR]    DIR: also save a PNG of each run view there
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineSeries>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <span>
 #include <vector>
 
 #include "storage/ProbeStateRecord.h"
@@ -120,6 +125,55 @@ void SaveShots(const QString& folder, CopyingSource& source) {
     std::printf("shots saved in %s\n", folder.toLocal8Bit().constData());
 }
 
+// A run's probe-state history to `metres`: a record every 100 mm, a slow drift and wobble.
+std::vector<ProbeStateRecord> DeepHistory(int metres) {
+    std::vector<ProbeStateRecord> history;
+    for (int i = 1; i <= metres * 10; ++i) {
+        ProbeStateRecord r;
+        r.id = 100 * i;
+        r.totalMove = static_cast<int32_t>(40.0 * std::sin(i / 25.0) + i * 0.05);
+        r.verticality = static_cast<float>(0.3 * std::sin(i / 7.0));
+        history.push_back(r);
+    }
+    return history;
+}
+
+// The redraw after each new record and the repaint of both charts, in ms (mean of 20).
+bool ChartsAtDepth() {
+    std::printf("depth charts (481 x 548, as in a 1920 x 1080 window), 20 redraws each:\n");
+    double half = 0.0, deep = 0.0;
+    for (int metres : {5, 500, 1000}) {
+        QWidget window;
+        ProbeCharts charts(&window);
+        charts.MoveView()->setGeometry(0, 0, 307, 548);
+        charts.VerticalityView()->setGeometry(309, 0, 172, 548);
+        window.resize(481, 548);
+        window.show();
+        const std::vector<ProbeStateRecord> history = DeepHistory(metres);
+        charts.Redraw(std::span(history).first(history.size() - 20));
+        QApplication::processEvents();
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 20; i > 0; --i) {
+            charts.Redraw(std::span(history).first(history.size() - i + 1));
+            charts.MoveView()->repaint();
+            charts.VerticalityView()->repaint();
+        }
+        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6 / 20;
+        std::printf(
+            "  %4d m, %5zu records: %.2f ms per record (redraw and paint), %lld and %lld "
+            "points drawn\n",
+            metres, history.size(), ms, static_cast<long long>(charts.MoveSeries()->count()),
+            static_cast<long long>(charts.VerticalitySeries()->count()));
+        if (metres == 500) half = ms;
+        if (metres == 1000) deep = ms;
+    }
+    const bool pass = deep <= 1.5 * half && deep <= 16.0;
+    std::printf("charts at depth: %s (1000 m %.2f ms against 500 m %.2f ms, at most 16 ms)\n",
+                pass ? "PASS" : "MISSED", deep, half);
+    return pass;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +209,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+    const bool chartsPass = ChartsAtDepth();
     source.copy = true;
     if (!shots.isEmpty()) SaveShots(shots, source);
-    return 0;
+    return chartsPass ? 0 : 1;
 }

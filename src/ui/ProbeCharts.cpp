@@ -118,11 +118,13 @@ void ProbeCharts::ApplyRanges() {
         {vertDepth_, ranges_.depthMin, ranges_.depthMax,
          AxisLabelStep((ranges_.depthMax - ranges_.depthMin) / 5)},
     };
+    // The step before the range: a range widened at the old step (a run starting 495 m down,
+    // with the step of 0..10 m) would lay out some 250 labels first, 100 ms of the window's time.
     for (const auto& a : axes) {
-        a.axis->setRange(a.min, a.max);
         a.axis->setTickType(QValueAxis::TicksDynamic);
         a.axis->setTickAnchor(0.0);
         a.axis->setTickInterval(a.step);
+        a.axis->setRange(a.min, a.max);
     }
 }
 
