@@ -197,7 +197,8 @@ if [ "$live" = 1 ]; then
         for v in "$BHV_HOST_ADDR" "$BHV_PROBE_ADDR" "$BHV_CAMERA_ADDR"; do
             case "$v" in 127.0.0.1:*) ;; *) echo "scale.sh: $v is not loopback" >&2; exit 2 ;; esac
         done
-        HOME="$work/home" BHV_ROOT="$work/root/" xvfb-run -a -s "-screen 0 1366x768x24" \
+        HOME="$work/home" BHV_ROOT="$work/root/" env -u QT_QPA_PLATFORM \
+            xvfb-run -a -s "-screen 0 1366x768x24" \
             "$bin/bhv-operator" "${args[@]}" > "$work/operator.out" 2>&1 || true
         result=$(sed -n 's/^RESULT: //p' "$work/operator.out")
         while IFS='|' read -r verdict name value; do
