@@ -101,7 +101,9 @@ TEST(StructurePlots, ATraceIsCutWhereItIsSeenAndFollowsItsSinusoid) {
         EXPECT_LE(pieces[0].points[i].x - pieces[0].points[i - 1].x, 3.0 + 1e-9);
     for (const PlotPoint& p : pieces[0].points) {
         EXPECT_NEAR(p.y, 2000 + 50 * std::cos((p.x - 90) * kRad), 1e-9);
-        if (std::abs(p.x - 90) < 1e-9) EXPECT_DOUBLE_EQ(p.y, 2050);
+        if (std::abs(p.x - 90) < 1e-9) {
+            EXPECT_DOUBLE_EQ(p.y, 2050);
+        }
     }
 
     // Seen from 300 clockwise through north to 60: seen, not seen, seen; the ends shared.
