@@ -399,16 +399,23 @@ TEST_F(AcquisitionTest, ExitAsksAndEndsARunSoItsLastPageIsKept) {
 }
 
 // The run log of a deep hole takes tens of seconds: the message field follows it, and the exit
-// neither waits for it nor loses it silently.
-TEST_F(AcquisitionTest, TheRunLogsProgressIsShownAndALongOneIsStoppedByTheExit) {
+// neither waits for it nor loses it silently. No devices: nothing connects.
+class RunLogTest : public AcquisitionTest {
+protected:
+    void CreateWithLogs(RunReportStatus& status, int& cancels) {
+        AcquisitionOptions options = Options();
+        options.link.host = options.link.probe = Endpoint{"127.0.0.1", 9};
+        options.camera = "127.0.0.1:9";
+        options.runReportStatus = [&status] { return status; };
+        options.cancelRunReports = [&cancels] { ++cancels; };
+        Create(options);
+    }
+};
+
+TEST_F(RunLogTest, ItsProgressIsShownAndTheExitWaitsForAShortOne) {
     RunReportStatus status;
     int cancels = 0;
-    AcquisitionOptions options = Options();
-    options.link.host = options.link.probe = Endpoint{"127.0.0.1", 9};
-    options.camera = "127.0.0.1:9";
-    options.runReportStatus = [&] { return status; };
-    options.cancelRunReports = [&] { ++cancels; };
-    Create(options);
+    CreateWithLogs(status, cancels);
     auto message = [&] { return view.info[InfoField::Message]; };
 
     // A log that ends within a second says nothing; one that fails says so.
@@ -449,15 +456,10 @@ TEST_F(AcquisitionTest, TheRunLogsProgressIsShownAndALongOneIsStoppedByTheExit) 
     EXPECT_TRUE(acq->ExitReady());
 }
 
-TEST_F(AcquisitionTest, TheExitStopsALongRunLogAndSaysHowToWriteItAgain) {
+TEST_F(RunLogTest, TheExitStopsALongOneAndSaysHowToWriteItAgain) {
     RunReportStatus status{.underWay = 1, .pagesDone = 12, .pagesTotal = 126, .seconds = 2.5};
     int cancels = 0;
-    AcquisitionOptions options = Options();
-    options.link.host = options.link.probe = Endpoint{"127.0.0.1", 9};
-    options.camera = "127.0.0.1:9";
-    options.runReportStatus = [&] { return status; };
-    options.cancelRunReports = [&] { ++cancels; };
-    Create(options);
+    CreateWithLogs(status, cancels);
     EXPECT_FALSE(acq->RequestExit());
     EXPECT_EQ(cancels, 1);
     ASSERT_EQ(prompter.prompts.size(), 2u);
