@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "imaging/Pages.h"
+
 namespace bhv {
 namespace {
 
@@ -131,13 +133,13 @@ std::vector<ImagePoint> ImageGeometry::Trace(const Sinusoid& s, int steps) const
 
 std::pair<double, double> StoredPageDepthsMm(int32_t pageId, int32_t startDepthTenthsMm,
                                              bool upward) {
-    constexpr int32_t kPage = 10000;
     double lo = 0, hi = 0;
-    if (pageId % kPage == 0 && pageId > 0) {
-        lo = upward ? pageId - 9800.0 : pageId - 10000.0;
-        hi = upward ? pageId + 200.0 : pageId;
+    if (pageId % kPageTravel == 0 && pageId > 0) {
+        const PageTravel held = FullPageTravel(pageId, upward);
+        lo = held.from;
+        hi = held.to;
     } else {
-        lo = (pageId / kPage) * static_cast<double>(kPage);
+        lo = (pageId / kPageTravel) * static_cast<double>(kPageTravel);
         hi = pageId;
     }
     const double start = startDepthTenthsMm;

@@ -418,8 +418,7 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         // A downward page holds the metre of travel that ends at its id; an upward one the
         // metre that ends 20 mm past it (it is cut that much later). The first row is the
         // shallow end.
-        const double from = upward_ ? pageEnd - 9800.0 : pageEnd - 10000.0;
-        const double to = from + 10000.0;
+        const auto [from, to] = FullPageTravel(pageEnd, upward_);
         // Wait until the stitching has committed 5 mm past the page's end (at the run's end,
         // until the page's end).
         if (travels.back() < to + (final ? 0.0 : 50.0)) return true;
@@ -449,14 +448,14 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
             for (const int32_t j : unseen) page.row(j).setTo(cv::Scalar::all(0));
             StorePage(pageEnd, page, from, to);
         }
-        StorePageOverspeed(pageEnd, pageEnd - 10000, pageEnd);
+        StorePageOverspeed(pageEnd, pageEnd - kPageTravel, pageEnd);
 
         // The columns before the next page's first row go, but for a few.
-        const double next = upward_ ? pageEnd + 200.0 : pageEnd;
+        const double next = FullPageTravel(pageEnd + kPageTravel, upward_).from;
         const int64_t keep = 30;
         const int64_t cut = static_cast<int64_t>(std::floor(columnAt(next, nullptr))) - base - keep;
-        pageEnd_.store(pageEnd + 10000);
-        pageLen_ = 10000;
+        pageEnd_.store(pageEnd + kPageTravel);
+        pageLen_ = kPageTravel;
         if (cut > 0) {
             const int32_t displayRows = static_cast<int32_t>((3 * cut + 1) / 2);
             stitcher_.CutStitcher(travel_.load(), displayRows);
@@ -502,14 +501,15 @@ void ImageRun::PageStep() {
     const cv::Mat page = FormPage(live_.rowRange(0, r), pageLen_, diameter_, startHeading_);
     {
         // Cut by rows, a page's travel is read from its key, as the stored pages are read back.
-        const int32_t id = (travel / 10000) * 10000;
-        StorePage(id, page, upward_ ? id - 9800.0 : id - 10000.0, upward_ ? id + 200.0 : id);
+        const int32_t id = (travel / kPageTravel) * kPageTravel;
+        const PageTravel held = FullPageTravel(id, upward_);
+        StorePage(id, page, held.from, held.to);
     }
-    StorePageOverspeed((travel / 10000) * 10000, pageEnd - 10000, pageEnd);
+    StorePageOverspeed((travel / kPageTravel) * kPageTravel, pageEnd - kPageTravel, pageEnd);
 
     live_.release();
-    pageEnd_.store(pageEnd + 10000);
-    pageLen_ = 10000;
+    pageEnd_.store(pageEnd + kPageTravel);
+    pageLen_ = kPageTravel;
     stitcher_.CutStitcher(travel, r);
 }
 

@@ -9,6 +9,23 @@ namespace bhv {
 
 // Page arithmetic, all lengths in tenths of a millimetre.
 
+// A page holds one metre of travel; its key is the travel at its end, a whole metre for every
+// page but a run's last.
+inline constexpr int32_t kPageTravel = 10000;
+// An upward page is cut 20 mm past its metre and holds the newest metre of the image, which
+// ends there.
+inline constexpr int32_t kUpwardPageLead = 200;
+
+// The travel a full page of key `id` holds, from its shallow end (its first row) to its deep.
+struct PageTravel {
+    double from = 0.0;
+    double to = 0.0;
+};
+inline PageTravel FullPageTravel(int32_t id, bool upward) {
+    if (upward) return {id - double(kPageTravel - kUpwardPageLead), id + double(kUpwardPageLead)};
+    return {id - double(kPageTravel), double(id)};
+}
+
 // Rows of the live image that cover one page: the live image spans the travel from
 // pageEnd - 10000 to `travel`, so pageLen * rows / (pageLen - pageEnd + travel).
 int32_t PageRows(int32_t liveRows, int32_t pageEnd, int32_t pageLen, int32_t travel);

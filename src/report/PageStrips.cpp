@@ -48,18 +48,19 @@ PageStripStream::PageStripStream(const ProjectInfoRow& info, const ProjectReader
             // The metre stays empty rather than another page being stretched over it; a key on
             // a whole metre before the last page is a full page.
             s.problem = why;
-            s.partial = !(id % 10000 == 0 && id != ids.back());
+            s.partial = !(id % kPageTravel == 0 && id != ids.back());
         } else {
-            const int32_t fullRows = TrueProportionRows(stored.width, 10000, D);
-            s.partial = !(id % 10000 == 0 && (D <= 0 || stored.height == fullRows));
+            const int32_t fullRows = TrueProportionRows(stored.width, kPageTravel, D);
+            s.partial = !(id % kPageTravel == 0 && (D <= 0 || stored.height == fullRows));
         }
         // Travel the page covers (tenths of a millimetre). A page is cut once the travel
         // passes its metre by 20 mm; downward it takes the oldest metre of the image, upward
         // the newest, which ends where the cut happened. The last page holds the rest.
         double lo, hi;
         if (!s.partial) {
-            lo = upward ? id - 9800.0 : id - 10000.0;
-            hi = upward ? id + 200.0 : id;
+            const PageTravel held = FullPageTravel(id, upward);
+            lo = held.from;
+            hi = held.to;
             lastFull = id;
         } else {
             lo = lastFull;
@@ -187,7 +188,7 @@ Strip PageStripStream::Take(size_t i, std::vector<std::string>* problems) const 
     if (image.empty()) {
         // Sound header, unsound picture: the strip stays empty at its depths.
         s.problem = why;
-        s.partial = !(s.pageId % 10000 == 0 && s.pageId != lastId_);
+        s.partial = !(s.pageId % kPageTravel == 0 && s.pageId != lastId_);
         s.mmPerRow = s.mmPerColumn = 0.0;
         if (problems)
             problems->push_back("page " + std::to_string(s.pageId) + ": " + why + ": " +
