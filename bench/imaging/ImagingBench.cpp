@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
                 updated = stitcher.StitchStep();
                 // A page is cut about every metre (some 7250 columns at 5 columns per frame).
                 cutNow = stitcher.Fill() >= 7250;
-                if (cutNow) stitcher.CutStitcher(10000, static_cast<int>(7250 * 1.5f));
+                if (cutNow) stitcher.CutStitcher(static_cast<int>(7250 * 1.5f));
             });
             total += one.wallMs;
             Cost& bucket = fillBefore < 1000 ? start : end;

@@ -23,11 +23,6 @@ void EventLoop::StopTimer(int id) {
     timers_.erase(id);
 }
 
-bool EventLoop::TimerRunning(int id) const {
-    std::lock_guard lock(mutex_);
-    return timers_.count(id) != 0;
-}
-
 void EventLoop::RunPending() {
     std::deque<std::function<void()>> tasks;
     {

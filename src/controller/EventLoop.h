@@ -22,7 +22,6 @@ public:
     // Starts (or restarts) the periodic timer `id`; stops it. Loop thread only.
     void SetTimer(int id, std::chrono::milliseconds period, std::function<void()> tick);
     void StopTimer(int id);
-    bool TimerRunning(int id) const;
 
     // Runs what is posted and the timers that are due, once.
     void RunPending();

@@ -319,7 +319,6 @@ void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
                       "quality of " + std::to_string(q.topMm) + " mm not stored");
         }
     }
-    if (qualityListener_) qualityListener_(rows);
 }
 
 int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
@@ -458,7 +457,7 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         pageLen_ = kPageTravel;
         if (cut > 0) {
             const int32_t displayRows = static_cast<int32_t>((3 * cut + 1) / 2);
-            stitcher_.CutStitcher(travel_.load(), displayRows);
+            stitcher_.CutStitcher(displayRows);
         }
     }
     return true;
@@ -510,7 +509,7 @@ void ImageRun::PageStep() {
     live_.release();
     pageEnd_.store(pageEnd + kPageTravel);
     pageLen_ = kPageTravel;
-    stitcher_.CutStitcher(travel, r);
+    stitcher_.CutStitcher(r);
 }
 
 void ImageRun::FinishImageRun(bool uploadEnabled,

@@ -115,11 +115,6 @@ public:
     std::map<int32_t, QualityGrade> QualityGrades(int32_t loMm, int32_t hiMm) const {
         return quality_.Grades(loMm, hiMm);
     }
-    // Called on the image thread with each interval as it is graded (and with all of them, the
-    // final grades, at the run's end); set before the image thread starts.
-    void SetQualityListener(std::function<void(const std::vector<DepthQuality>&)> listener) {
-        qualityListener_ = std::move(listener);
-    }
 
     // Called with every page as it is stored (the run's pages in the order they are cut, the
     // last partial one at the run's end), on the image thread or the run's end: the page shares
@@ -268,7 +263,6 @@ private:
     OverspeedDetector detector_;                          // image thread (tick lock)
     std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
     QualityTracker quality_;
-    std::function<void(const std::vector<DepthQuality>&)> qualityListener_;
     // The last placed band taken into the quality (image thread): its moment, column, depth.
     int64_t qualityNs_ = 0;
     double qualityColumn_ = 0.0;

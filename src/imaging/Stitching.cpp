@@ -7,7 +7,6 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
-#include "imaging/Jpeg.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -423,21 +422,8 @@ void StripStitcher::RefreshDisplay() {
     if (fill_ > 0) UpdateDisplay();
 }
 
-void StripStitcher::CutStitcher(int32_t travel, int32_t rows) {
+void StripStitcher::CutStitcher(int32_t rows) {
     if (rows <= 0) return;
-    if (!debugFolder_.empty()) {
-        // The page's rows, in display order, from the accumulator (the display keeps only the
-        // newest rows).
-        const int64_t count = std::min<int64_t>(rows, scaledHi_ - scaledLo_);
-        cv::Mat head;
-        if (count > 0 && fill_ > 0)
-            head = params_.upward ? ScaledRows(scaledHi_ - count, scaledHi_)
-                                  : ScaledRows(scaledLo_, scaledLo_ + count);
-        if (!head.empty()) {
-            const std::string name = std::to_string((travel / 10000) * 10000) + ".jpg";
-            WriteJpegFile(debugFolder_ / name, head);
-        }
-    }
     {
         // The first rows go: the oldest in a downward run, the newest in an upward one (whose
         // display is turned the other way); the next update brings the display back in line

@@ -170,8 +170,6 @@ public:
         worker_.SetClock(std::move(clock));
     }
     std::chrono::steady_clock::time_point Now() const { return clock_(); }
-    // When set, every cut page's display rows are also written there as "<metre * 10000>.jpg".
-    void SetDebugFolder(std::filesystem::path folder) { debugFolder_ = std::move(folder); }
     // Called on the image thread for every frame pair StitchStep consumes (set before a run).
     void SetPairObserver(std::function<void(const StitchParam&)> observer) {
         pairObserver_ = std::move(observer);
@@ -183,7 +181,7 @@ public:
     bool StitchStep();
     // Drops the first `rows` display rows (a page of that many rows was stored) and the matching
     // accumulator columns.
-    void CutStitcher(int32_t travel, int32_t rows);
+    void CutStitcher(int32_t rows);
     // The end of a run (worker stopped): commits the tail's last columns, which no band will
     // change any more, and brings the display up to date.
     void CommitTail();
@@ -273,7 +271,6 @@ private:
     bool fast_ = true;
     bool depthAssist_ = true;
     bool threaded_ = true;
-    std::filesystem::path debugFolder_;
     std::function<void(const StitchParam&)> pairObserver_;
     std::atomic<uint64_t> pairs_{0};
     std::atomic<uint64_t> cappedPairs_{0};

@@ -157,12 +157,6 @@ double SiteModel::DisturbanceLocked(double depth) const {
     return edge >= ramp ? 1.0 : std::pow(std::sin(edge / ramp * kPi / 2), 2);
 }
 
-double SiteModel::CompassErrorDegrees() const {
-    std::lock_guard lock(mutex_);
-    return std::atan2(kDisturbEast * DisturbanceLocked(ProbeDepthLocked()), kEarthHorizontal) *
-           180.0 / kPi;
-}
-
 SiteModel::Attitude SiteModel::CurrentAttitude() const {
     std::lock_guard lock(mutex_);
     return AttitudeLocked();

@@ -87,8 +87,6 @@ public:
     // probe's compass reports goes astray by up to about 40 degrees. The camera still sees the
     // wall as it is. from >= to: none.
     void SetMagneticDisturbance(double fromMetres, double toMetres);
-    // The compass's error at the probe's depth (degrees), for tests and tools.
-    double CompassErrorDegrees() const;
 
     // Winch commands; an action other than stop is ignored while the brake holds.
     void SetWinchAction(int action);

@@ -22,7 +22,6 @@ public:
     ColorButton(const QString& text, const QString& objectName, QWidget* parent);
     void ShowState(bool active, bool enabled);
     bool Active() const { return active_; }
-    ButtonColours Colours() const { return ColoursFor(active_, isEnabled()); }
 
 private:
     bool active_ = false;

@@ -102,9 +102,4 @@ void InfoPanel::ShowLoggingSpeed(double metresPerMinute) {
     speed_->setText(LoggingSpeedText(metresPerMinute));
 }
 
-void InfoPanel::RepaintTexts() {
-    message_->repaint();
-    battery_->repaint();
-}
-
 }  // namespace bhv::ui

@@ -26,8 +26,6 @@ public:
     void ShowWinch(int state, int speed, bool enabled);
     // Metres per minute with one decimal; negative: unknown.
     void ShowLoggingSpeed(double metresPerMinute);
-    // Paints the message field now (inside blocking steps).
-    void RepaintTexts();
 
     int ShownWinchState() const { return state_; }
     QLabel* Field(InfoField field) const;

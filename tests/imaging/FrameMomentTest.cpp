@@ -82,7 +82,7 @@ TEST(StripStitcher, ALongRunOfFractionalShiftsLosesNothing) {
     EXPECT_NEAR(stitcher.AccumulatorBase() + stitcher.Fill() + stitcher.Tail().cols, placedEnd,
                 2.0);
     // Cutting keeps the numbering absolute.
-    stitcher.CutStitcher(10000, 3000);
+    stitcher.CutStitcher(3000);
     EXPECT_EQ(stitcher.AccumulatorBase(), 2000);
     EXPECT_LT(stitcher.Placements().size(), static_cast<size_t>(kSteps));
     EXPECT_LE(stitcher.Placements().front().column, 2000.0);

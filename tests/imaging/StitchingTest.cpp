@@ -117,7 +117,7 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirectionsAndAcrossCu
             // A "page" of 2800 accumulator columns (4200 display rows, more than are kept) is
             // cut with 200 columns kept.
             if (stitcher_.Fill() > 3000) {
-                stitcher_.CutStitcher(0, 4200);
+                stitcher_.CutStitcher(4200);
                 stitcher_.RefreshDisplay();
                 ++cuts;
             }
@@ -144,7 +144,7 @@ TEST_F(StitcherSteps, AccumulatorGrowsByItsStepAndCutsShiftItLeft) {
     while (stitcher_.Commits() % 10 != 1) Step(frame++ % 700, 5);
     const cv::Mat view = stitcher_.View().clone();
     const int rows = stitcher_.WholeDisplayRows();
-    stitcher_.CutStitcher(12345, 300);
+    stitcher_.CutStitcher(300);
     EXPECT_EQ(stitcher_.WholeDisplayRows(), rows - 300);
     EXPECT_EQ(stitcher_.Fill(), view.cols - 200);
     EXPECT_EQ(cv::norm(stitcher_.View(), view.colRange(200, view.cols), cv::NORM_INF), 0);

@@ -192,7 +192,6 @@ void NetworkCameraClient::ReceiveStream(Play* play, int32_t handle) {
             return;  // stopped
         }
         if (message->type != CameraMsg::StreamData || message->payload.empty()) continue;
-        ++packetsReceived_;
         std::lock_guard lock(play->callbackMutex);
         if (!play->callback) {
             if (!play->callbackEverSet &&

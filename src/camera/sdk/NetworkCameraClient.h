@@ -45,7 +45,6 @@ public:
     bool Cleanup() override;
 
     // Stream statistics, for tests and measurements.
-    uint64_t PacketsReceived() const { return packetsReceived_.load(); }
 
 private:
     struct LoginSession {
@@ -99,7 +98,6 @@ private:
     std::atomic<int32_t> connectWaitMs_{3000};
     std::atomic<int32_t> connectTries_{1};
     std::atomic<int32_t> lastError_{kSdkNoError};
-    std::atomic<uint64_t> packetsReceived_{0};
 };
 
 }  // namespace bhv::sdk
