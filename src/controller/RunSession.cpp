@@ -319,8 +319,7 @@ void RunSession::ShowReportProgress(const RunReportStatus& status) {
     if (status.underWay > 0 && status.seconds >= 1.0) {
         wchar_t text[96];
         if (status.pagesTotal > 0)
-            std::swprintf(text, 96, L"正在生成测井报告... %d/%d 页", status.pagesDone,
-                          status.pagesTotal);
+            std::swprintf(text, 96, L"正在生成测井报告 %d/%d", status.pagesDone, status.pagesTotal);
         else
             std::swprintf(text, 96, L"正在生成测井报告...");
         line = text;

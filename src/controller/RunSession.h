@@ -81,7 +81,7 @@ public:
     // message field while it lasts (after waiting writes, which go first).
     void ShowCameraRefused(bool refusing);
     // The run log written in the background: while it has taken more than a second the message
-    // field says "正在生成测井报告... <done>/<all> 页" (after waiting writes and refused camera
+    // field says "正在生成测井报告 <pages done>/<pages>" (after waiting writes and refused camera
     // frames, which go first); then "测井报告已生成", or "测井报告生成失败" for a log that
     // failed.
     void ShowReportProgress(const RunReportStatus& status);

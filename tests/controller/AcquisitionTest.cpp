@@ -437,7 +437,7 @@ TEST_F(RunLogTest, ItsProgressIsShownAndTheExitWaitsForAShortOne) {
     status.pagesDone = 37;
     status.pagesTotal = 126;
     acq->OnReportProgress();
-    EXPECT_EQ(message(), L"正在生成测井报告... 37/126 页");
+    EXPECT_EQ(message(), L"正在生成测井报告 37/126");
     status = {.written = 2, .failed = 1};
     acq->OnReportProgress();
     EXPECT_EQ(message(), L"测井报告已生成");

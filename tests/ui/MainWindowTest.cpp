@@ -364,11 +364,11 @@ TEST_F(MainWindowTest, NothingOverlapsOrLeavesTheWindowAtTheSupportedScreens) {
     for (const QSize screen : {QSize(1280, 768), QSize(1366, 768), QSize(1920, 1080)}) {
         Start(screen);
         for (const LayoutMode mode : {LayoutMode::NoRun, LayoutMode::Run})
-            for (const wchar_t* message :
-                 {L"数据库被占用，待写 999 秒", L"相机分辨率改变，未拼接"}) {
+            for (const wchar_t* message : {L"数据库被占用，待写 999 秒", L"相机分辨率改变，未拼接",
+                                           L"正在生成测井报告 251/251"}) {
                 window->SetLayout(mode);
                 // The longest the message field says: writes waiting for a held database, a camera
-                // whose frames are refused.
+                // whose frames are refused, a deep hole's log under way.
                 window->ShowInfo(InfoField::Message, message);
                 QCoreApplication::processEvents();
                 const std::string where = std::to_string(screen.width()) + "x" +
