@@ -16,6 +16,7 @@
 #include "controller/UploadTexts.h"
 #include "link/Endpoints.h"
 #include "link/Protocol.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -40,11 +41,6 @@ using attitude::kTilt;
 int64_t SteadySeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double SteadySecondsPrecise() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -505,7 +501,7 @@ void Acquisition::OnDepthMessage(int64_t arrivedNs) {
 }
 
 void Acquisition::OnDepthUpdate(int64_t arrivedNs) {
-    const double now = SteadySecondsPrecise();
+    const double now = MonotonicSeconds();
     const int32_t depth = parts_->telemetry.State().depth;
     speed_.AddDepth(depth, now);
     pipelineSpeed_.AddDepth(depth, now);
@@ -913,7 +909,7 @@ void Acquisition::OnPollTimer() {
         lastPollSeconds_ = 0.0;
         return;
     }
-    const double now = SteadySecondsPrecise();
+    const double now = MonotonicSeconds();
     // Time without the host or the probe during a run counts against the depth it happened at.
     const LinkState& link = parts_->link.State();
     if (session_->Active() && lastPollSeconds_ > 0.0 && (!link.hostAlive || !link.probeAlive))

@@ -10,6 +10,7 @@
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -27,11 +28,6 @@ using attitude::kTilt;
 int64_t SteadyNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double SteadySecondsPrecise() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -183,7 +179,7 @@ void RunSession::CompleteStart() {
     recordingLost_ = false;
     lastRunLost_ = false;
     storageChecks_ = 0;
-    startedSeconds_ = SteadySecondsPrecise();
+    startedSeconds_ = MonotonicSeconds();
     beforeStart_.registered = false;  // nothing to undo: the run is on
     phase_ = Phase::Running;
     hooks_.updateButtons();
@@ -231,7 +227,7 @@ void RunSession::BeginEnd() {
     // last page is of the depth and heading at the end, and a store failure seen by a poll
     // does not end the run a second time.
     const bool uploadOn = parts_.upload.IsUploadOn();
-    endBegunSeconds_ = SteadySecondsPrecise();
+    endBegunSeconds_ = MonotonicSeconds();
     WaitForEndWorker();  // an earlier end's worker has reported already
     endWorker_ = std::thread([this, uploadOn] {
         NameThisThread("bhv-run-end");
@@ -254,7 +250,7 @@ void RunSession::WaitForEndWorker() {
 void RunSession::CompleteEnd() {
     WaitForEndWorker();  // it has only this report left
     TraceF(TraceCategory::Pages, "run end: image run finished in %.1f ms",
-           (SteadySecondsPrecise() - endBegunSeconds_) * 1000.0);
+           (MonotonicSeconds() - endBegunSeconds_) * 1000.0);
     ProjectDb& db = parts_.db;
     UploadJob& upload = parts_.upload;
     ClearCaptions();
@@ -284,7 +280,7 @@ void RunSession::RequestReport() {
     const std::wstring hole = parts_.db.ProjectName();
     request.pdf = FsPath(parts_.db.ProjectFolder() + kPathSep +
                          (hole.empty() ? std::wstring(L"Project") : hole) + L" log.pdf");
-    const double minutes = (SteadySecondsPrecise() - startedSeconds_) / 60.0;
+    const double minutes = (MonotonicSeconds() - startedSeconds_) / 60.0;
     const double metres = std::abs(parts_.telemetry.State().movedDistance) / 10000.0;
     if (minutes > 0) request.loggingSpeedMPerMin = metres / minutes;
     const UploadParam p = parts_.upload.Param();

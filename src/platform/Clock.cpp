@@ -52,6 +52,11 @@ void AppendNumber(std::string& out, int value, int width) {
 
 }  // namespace
 
+double MonotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int64_t ToMilliseconds(const LocalTime& t) {
     const int64_t days = DaysFromCivil(t.year, t.month, t.day);
     return ((days * 24 + t.hour) * 60 + t.minute) * 60000LL + t.second * 1000LL + t.millisecond;

@@ -25,6 +25,9 @@ struct LocalTime {
 // difference between two local times.
 int64_t ToMilliseconds(const LocalTime& t);
 
+// Seconds of the steady clock (any epoch), for intervals within the program.
+double MonotonicSeconds();
+
 // Source of the local time. The program uses SystemClock(); tests inject a ManualClock so that
 // every formatted time is known in advance.
 class Clock {

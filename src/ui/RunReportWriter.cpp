@@ -1,22 +1,13 @@
 #include "ui/RunReportWriter.h"
 
 #include <algorithm>
-#include <chrono>
 
+#include "platform/Clock.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 #include "report/LogReport.h"
 
 namespace bhv::ui {
-
-namespace {
-
-double SteadySeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 struct RunReportWriter::Job {
     LogProgress progress;
@@ -29,7 +20,7 @@ RunReportWriter::~RunReportWriter() {
 
 void RunReportWriter::Submit(const RunReportRequest& request) {
     auto job = std::make_shared<Job>();
-    job->startedSeconds = SteadySeconds();
+    job->startedSeconds = MonotonicSeconds();
     std::lock_guard lock(mutex_);
     underWay_.push_back(job);
     workers_.emplace_back([this, request, job] {
@@ -71,7 +62,7 @@ RunReportStatus RunReportWriter::Status() const {
         const Job& oldest = *underWay_.front();
         status.pagesDone = oldest.progress.pagesDone;
         status.pagesTotal = oldest.progress.pagesTotal;
-        status.seconds = SteadySeconds() - oldest.startedSeconds;
+        status.seconds = MonotonicSeconds() - oldest.startedSeconds;
     }
     status.written = written_;
     status.failed = failed_;
