@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QScreen>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -96,8 +97,15 @@ int main(int argc, char** argv) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->size() : QSize(0, 0);
     bhv::ui::MainWindow window(options);
-    // The resolution box was shown (the normal end), or another program uses the workspace.
-    if (!window.Initialise(screenSize)) return window.Controller().WorkspaceRefused() ? 1 : 0;
+    if (!window.Initialise(screenSize)) {
+        // The resolution is too small (the normal end), or another program uses the workspace:
+        // the box that says so is read before the program ends.
+        const int status = window.Controller().WorkspaceRefused() ? 1 : 0;
+        window.MessagePrompter().WhenNoBox(
+            [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); });
+        QApplication::exec();
+        return status;
+    }
     window.show();
     return QApplication::exec();
 }

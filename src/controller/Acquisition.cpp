@@ -63,13 +63,15 @@ SysConfigParam ConfigIn(const std::filesystem::path& folder, const std::wstring&
 class Acquisition::CameraPrompter : public Prompter {
 public:
     explicit CameraPrompter(Acquisition& owner) : owner_(owner) {}
-    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
-                      const std::wstring& caption) override {
-        if (std::this_thread::get_id() == owner_.uiThread_)
-            return owner_.prompter_.Show(text, buttons, caption);
-        owner_.OnUiThread(
-            [this, text, buttons, caption] { owner_.prompter_.Show(text, buttons, caption); });
-        return PromptAnswer::Ok;  // the camera asks nothing; it only tells
+    void Ask(const std::wstring& text, PromptButtons buttons, const std::wstring& caption,
+             const PromptStyle& style, Answered answered) override {
+        if (std::this_thread::get_id() == owner_.uiThread_) {
+            owner_.prompter_.Ask(text, buttons, caption, style, std::move(answered));
+            return;
+        }
+        owner_.OnUiThread([this, text, buttons, caption, style, answered = std::move(answered)] {
+            owner_.prompter_.Ask(text, buttons, caption, style, answered);
+        });
     }
 
 private:
@@ -595,22 +597,28 @@ void Acquisition::OnScreenshotButton() {
 
 bool Acquisition::RequestExit() {
     if (exit_ == ExitState::Ready) return true;
-    // Asked already: the end, or the log's, is under way.
-    if (exit_ == ExitState::AfterRunEnd || exit_ == ExitState::AfterLogs) return false;
+    // Asked already: the question is on screen, or the end, or the log's, is under way.
+    if (exit_ != ExitState::None) return false;
+    exit_ = ExitState::Asking;
     PromptStyle style;
     style.icon = PromptIcon::Question;
     style.defaultButton = PromptAnswer::Cancel;
-    if (prompter_.ShowStyled(L"确认要退出?", PromptButtons::OkCancel, L"警告", style) !=
-        PromptAnswer::Ok)
-        return false;
+    prompter_.Ask(L"确认要退出?", PromptButtons::OkCancel, L"警告", style,
+                  [this](PromptAnswer answer) { OnExitAnswered(answer); });
+    return exit_ == ExitState::Ready;
+}
+
+void Acquisition::OnExitAnswered(PromptAnswer answer) {
+    exit_ = ExitState::None;
+    if (answer != PromptAnswer::Ok) return;
     // A run still going is ended first, so its last page is stored and its log closed; the
     // window closes when that end is over (OnRunEnded).
     if (session_->Active()) {
         exit_ = ExitState::AfterRunEnd;
         session_->Stop();
-        return false;
+        return;
     }
-    return ExitAfterLogs();
+    if (ExitAfterLogs()) view_.CloseWindow();
 }
 
 void Acquisition::OnRunEnded() {
@@ -893,8 +901,15 @@ void Acquisition::OnUploadSwitch(bool checked) {
     if (!upload.OnUploadSwitchClicked(checked)) prompter_.Tell(kUploadBusyText);
 }
 
-void Acquisition::OnUploadSettings(const UploadJob::SettingsEditor& editor) {
-    if (!parts_->upload.OpenSettings(editor)) prompter_.Tell(kUploadBusyText);
+void Acquisition::OnUploadSettings(const UploadSettingsEditor& edit) {
+    std::optional<UploadParam> param = parts_->upload.SettingsToEdit();
+    if (!param) {
+        prompter_.Tell(kUploadBusyText);
+        return;
+    }
+    edit(std::move(*param), [this](std::optional<UploadParam> edited) {
+        if (edited) parts_->upload.TakeSettings(*edited);
+    });
 }
 
 // ---- Timers ----

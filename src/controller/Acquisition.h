@@ -176,13 +176,13 @@ public:
     void OnRunButton();         // "开始" / "结束"
     void OnRecordButton();      // "录像" / "停止录像"
     void OnScreenshotButton();  // "截图"
-    // "退出" or the close box: asks "确认要退出?"; true after OK, when the settings are saved and
-    // the window may close. During a run the answer OK ends the run first and returns false:
-    // the window is told to close (AcquisitionView::CloseWindow) when the end is over, and
-    // asking again meanwhile does nothing; once the exit is ready it answers true. A run log
-    // still being written is waited for when it ends within a few seconds; a longer one is
-    // stopped (the operator is told it can be written again with bhv-export --report), and the
-    // window is told to close once it has stopped.
+    // "退出" or the close box: asks "确认要退出?" and returns; the answer OK saves the settings
+    // and tells the window to close (AcquisitionView::CloseWindow). During a run OK ends the
+    // run first and the window is told to close when the end is over; asking again meanwhile
+    // does nothing. A run log still being written is waited for when it ends within a few
+    // seconds; a longer one is stopped (the operator is told it can be written again with
+    // bhv-export --report), and the window is told to close once it has stopped. True once the
+    // exit is ready (at once with a prompter that answers before it returns).
     bool RequestExit();
     bool ExitReady() const;
     // The run logs written in the background moved on (a page, an end): the message field says
@@ -250,7 +250,11 @@ public:
 
     // ---- Upload bar ----
     void OnUploadSwitch(bool checked);
-    void OnUploadSettings(const UploadJob::SettingsEditor& editor);
+    // "上传设置": `edit` opens the settings dialog over a copy and returns; it calls `done` with
+    // the edited copy on OK (nullopt on Cancel), which the upload job then keeps.
+    using UploadSettingsDone = std::function<void(std::optional<UploadParam>)>;
+    using UploadSettingsEditor = std::function<void(UploadParam, UploadSettingsDone done)>;
+    void OnUploadSettings(const UploadSettingsEditor& edit);
 
     // ---- Timers and received messages ----
     void OnPollTimer();    // 100 ms while connected
@@ -372,9 +376,10 @@ private:
     bool cameraWatched_ = false;     // cameraWatch_ follows the run now active
     AttitudeBlock attitudeShown_{};  // what the attitude view was last given
     std::atomic<bool> tearingDown_{false};
-    // The exit: not asked; asked during a run, waiting for its end; waiting for a run log to
-    // end or stop; the window may close.
-    enum class ExitState { None, AfterRunEnd, AfterLogs, Ready };
+    // The exit: not asked; the question on screen; asked during a run, waiting for its end;
+    // waiting for a run log to end or stop; the window may close.
+    enum class ExitState { None, Asking, AfterRunEnd, AfterLogs, Ready };
+    void OnExitAnswered(PromptAnswer answer);
     bool logsStopped_ = false;
     ExitState exit_ = ExitState::None;
 

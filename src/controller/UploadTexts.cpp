@@ -69,11 +69,13 @@ std::wstring RegistrationFailureText(RegistrationResult result) {
 
 void TellRegistrationAnswer(RegistrationResult result, Prompter& prompter, UploadJob& job) {
     if (result == RegistrationResult::UploadUnderWay) {
-        if (prompter.AskYesNo(kUploadInterruptQuestion)) job.ForceInterruption();
+        prompter.AskYesNo(kUploadInterruptQuestion, [&job](bool yes) {
+            if (yes) job.ForceInterruption();
+        });
         return;
     }
     const std::wstring text = RegistrationFailureText(result);
-    if (!text.empty()) prompter.Show(text, PromptButtons::Ok);
+    if (!text.empty()) prompter.Tell(text);
 }
 
 }  // namespace bhv

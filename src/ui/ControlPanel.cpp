@@ -254,9 +254,15 @@ int ControlPanel::StartHeightM() const {
 }
 
 void ControlPanel::ChooseFolder() {
-    const QString folder = QFileDialog::getExistingDirectory(
-        this, QStringLiteral("请选择文件夹"), path_->text(), QFileDialog::ShowDirsOnly);
-    if (!folder.isEmpty()) emit workspaceChosen(folder);
+    // Modal without an event loop of its own: the choice arrives once the dialog closes.
+    auto* dialog = new QFileDialog(this, QStringLiteral("请选择文件夹"), path_->text());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& folder) {
+        if (!folder.isEmpty()) emit workspaceChosen(folder);
+    });
+    dialog->open();
 }
 
 void ControlPanel::SliderReleased() {

@@ -283,8 +283,8 @@ void MainWindow::ConnectPanels() {
     connect(uploadBar_, &UploadBar::switchClicked, this,
             [this](bool checked) { acq_->OnUploadSwitch(checked); });
     connect(uploadBar_, &UploadBar::settingsClicked, this, [this] {
-        acq_->OnUploadSettings([this](const UploadParam& param) {
-            return UploadSettingsDialog::Edit(*prompter_, param, this);
+        acq_->OnUploadSettings([this](UploadParam param, Acquisition::UploadSettingsDone done) {
+            UploadSettingsDialog::Edit(*prompter_, param, this, std::move(done));
         });
     });
 }
@@ -435,14 +435,16 @@ bool MainWindow::FilterKey(QWidget* target, QKeyEvent* event) {
 }
 
 void MainWindow::OpenSettings() {
-    RunSettingsDialog dialog(*prompter_, panel_->HoleNumber(), panel_->DiameterMm(),
-                             panel_->StartHeightM(), acq_->Config().tiltAdjust, this);
-    connect(&dialog, &RunSettingsDialog::lightStep, this,
+    // Modal without an event loop of its own, as the calibration dialog.
+    auto* dialog = new RunSettingsDialog(*prompter_, panel_->HoleNumber(), panel_->DiameterMm(),
+                                         panel_->StartHeightM(), acq_->Config().tiltAdjust, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &RunSettingsDialog::lightStep, this,
             [this](bool up) { acq_->OnLightStep(up); });
-    connect(&dialog, &RunSettingsDialog::tiltEntered, this,
+    connect(dialog, &RunSettingsDialog::tiltEntered, this,
             [this](double degrees) { acq_->OnTiltAdjustEntered(static_cast<float>(degrees)); });
-    dialog.PlaceOnScreen();
-    dialog.exec();
+    dialog->PlaceOnScreen();
+    dialog->open();
 }
 
 void MainWindow::OpenCalibration() {
@@ -473,11 +475,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     if (acq_->StartPending()) acq_->AbandonStart();
-    if ((InputBlocked() && !acq_->RunEnding()) || !acq_->RequestExit()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
+    // The answer closes the window when the exit is ready (CloseWindow).
+    if (!InputBlocked() || acq_->RunEnding()) acq_->RequestExit();
+    event->ignore();
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
@@ -627,7 +627,9 @@ void MainWindow::SetBusy(bool busy) {
 }
 
 void MainWindow::CloseWindow() {
-    close();  // the exit is ready: closeEvent lets it through without asking again
+    // The exit is ready: closeEvent lets it through without asking again, once the operator
+    // has closed every box (the run's end box, the stopped log's).
+    prompter_->WhenNoBox([this] { QTimer::singleShot(0, this, [this] { close(); }); });
 }
 
 void MainWindow::PostToUi(std::function<void()> call) {

@@ -54,16 +54,13 @@ void RangeEdit::SetValue(double value) {
 }
 
 bool RangeEdit::Commit() {
-    if (checking_) return true;
     const std::optional<double> value = ParseInRange(text(), minimum_, maximum_, integer_);
     if (value) {
         emit committed(*value);
         return true;
     }
-    checking_ = true;
     const QString message = refusal_.isEmpty() ? RangeMessage(minimum_, maximum_) : refusal_;
-    prompter_.Show(message.toStdWString(), PromptButtons::Ok, {});
-    checking_ = false;
+    prompter_.Tell(message.toStdWString());
     // Back into the edit once the focus change that brought us here has finished.
     QTimer::singleShot(0, this, [this] {
         setFocus(Qt::OtherFocusReason);

@@ -53,7 +53,6 @@ private:
     Prompter& prompter_;
     double minimum_, maximum_;
     bool integer_;
-    bool checking_ = false;
     QString refusal_;
 };
 

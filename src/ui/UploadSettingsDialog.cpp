@@ -139,7 +139,7 @@ UploadSettingsDialog::UploadSettingsDialog(Prompter& prompter, const UploadParam
 }
 
 bool UploadSettingsDialog::Refuse(QLineEdit* edit, const QString& message) {
-    prompter_.Show(message.toStdWString(), PromptButtons::Ok, {});
+    prompter_.Tell(message.toStdWString());
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();
     return false;
@@ -197,11 +197,15 @@ void UploadSettingsDialog::Accept() {
     accept();
 }
 
-std::optional<UploadParam> UploadSettingsDialog::Edit(Prompter& prompter, const UploadParam& param,
-                                                      QWidget* parent) {
-    UploadSettingsDialog dialog(prompter, param, parent);
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    return dialog.Result();
+void UploadSettingsDialog::Edit(Prompter& prompter, const UploadParam& param, QWidget* parent,
+                                std::function<void(std::optional<UploadParam>)> done) {
+    auto* dialog = new UploadSettingsDialog(prompter, param, parent);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(dialog, &QDialog::finished, dialog,
+                     [dialog, done = std::move(done)](int result) {
+                         done(result == QDialog::Accepted ? dialog->Result() : std::nullopt);
+                     });
+    dialog->open();
 }
 
 }  // namespace bhv::ui

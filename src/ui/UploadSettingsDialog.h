@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <optional>
 
 #include "upload/UploadParam.h"
@@ -24,9 +25,10 @@ public:
     // The edited settings once the dialog was accepted.
     const std::optional<UploadParam>& Result() const { return result_; }
 
-    // The editor the upload job calls: runs the dialog modally over `parent`.
-    static std::optional<UploadParam> Edit(Prompter& prompter, const UploadParam& param,
-                                           QWidget* parent);
+    // Opens the dialog over `parent`, modal but without an event loop of its own, and returns;
+    // `done` gets the edited copy on OK and nullopt on Cancel. The dialog goes once closed.
+    static void Edit(Prompter& prompter, const UploadParam& param, QWidget* parent,
+                     std::function<void(std::optional<UploadParam>)> done);
 
 private:
     void Accept();

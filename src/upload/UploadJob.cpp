@@ -213,17 +213,18 @@ bool UploadJob::OnUploadSwitchClicked(bool checked) {
     return true;
 }
 
-bool UploadJob::OpenSettings(const SettingsEditor& editor) {
-    if (IsRegistered()) return false;
+std::optional<UploadParam> UploadJob::SettingsToEdit() {
+    if (IsRegistered()) return std::nullopt;
     RefreshProjectFields();
-    const std::optional<UploadParam> edited = editor(Param());
-    if (!edited) return true;
+    return Param();
+}
+
+void UploadJob::TakeSettings(const UploadParam& edited) {
     {
         std::lock_guard lock(mutex_);
-        param_ = *edited;
+        param_ = edited;
     }
     SaveSettings();
-    return true;
 }
 
 std::optional<RegistrationResult> UploadJob::PrepareRegistration(Packet& packet) {

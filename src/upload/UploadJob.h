@@ -136,10 +136,11 @@ public:
     // The settings file is left as it is when the job ends (a program refused at its start:
     // the file belongs to the program that runs). The UI thread.
     void KeepSettingsFile() { config_.saveSettingsOnDestroy = false; }
-    // The settings button: `editor` shows the settings dialog with a copy and returns the edited
-    // copy on OK. False: refused, a project is registered.
-    using SettingsEditor = std::function<std::optional<UploadParam>(const UploadParam&)>;
-    bool OpenSettings(const SettingsEditor& editor);
+    // The settings button: a copy of the settings to edit, with the project's fields as they
+    // are now; nullopt: refused, a project is registered. TakeSettings keeps the edited copy
+    // (the dialog's OK) and saves the file. The UI thread.
+    std::optional<UploadParam> SettingsToEdit();
+    void TakeSettings(const UploadParam& edited);
 
     // Registers the project on the data server at run start; the run may start when
     // RunMayStart(result). Waits for the server's answer on the calling thread (the

@@ -138,10 +138,10 @@ protected:
 
     // The upload settings point at a data server on 127.0.0.1:port.
     void UploadTo(uint16_t port) {
-        acq->OnUploadSettings([port](UploadParam p) -> std::optional<UploadParam> {
+        acq->OnUploadSettings([port](UploadParam p, auto done) {
             p.serverAddress = 0x7F000001;
             p.serverPort = port;
-            return p;
+            done(p);
         });
     }
 

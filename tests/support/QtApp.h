@@ -26,8 +26,9 @@ bool ShowAt(QWidget& widget, int width, int height);
 // any channel.
 int CountInk(const QImage& image, const QRect& area, QColor background, int tolerance = 60);
 
-// Runs `action` on the modal dialog of type T once it is open (from inside its own event
-// loop); the caller then opens the dialog. Each poll that finds no dialog yet schedules a copy
+// Runs `action` on the modal dialog of type T once it is open; the caller then opens the
+// dialog (which returns at once: no dialog of the program has an event loop of its own) and
+// waits with WaitForNoModal. Each poll that finds no dialog yet schedules a copy
 // of itself: nothing refers back to itself, so nothing outlives the last poll.
 template <typename T>
 class ModalPoll {
@@ -48,6 +49,11 @@ private:
 template <typename T>
 void WhenModalOpens(std::function<void(T*)> action) {
     QTimer::singleShot(0, ModalPoll<T>(std::move(action)));
+}
+
+// Runs the event loop until no modal dialog or message box is open; false after `timeoutMs`.
+inline bool WaitForNoModal(int timeoutMs = 10000) {
+    return WaitFor([] { return QApplication::activeModalWidget() == nullptr; }, timeoutMs);
 }
 
 }  // namespace bhv::test

@@ -19,20 +19,16 @@ public:
         PromptStyle style;
     };
 
-    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
-                      const std::wstring& caption) override {
-        return ShowStyled(text, buttons, caption, PromptStyle{});
-    }
-
-    PromptAnswer ShowStyled(const std::wstring& text, PromptButtons buttons,
-                            const std::wstring& caption, const PromptStyle& style) override {
+    // Answers at once, before Ask returns: a scenario reads on with the answer taken.
+    void Ask(const std::wstring& text, PromptButtons buttons, const std::wstring& caption,
+             const PromptStyle& style, Answered answered) override {
         prompts.push_back({text, buttons, caption, style});
+        PromptAnswer a = buttons == PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
         if (!answers.empty()) {
-            const PromptAnswer a = answers.front();
+            a = answers.front();
             answers.pop_front();
-            return a;
         }
-        return buttons == PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
+        if (answered) answered(a);
     }
 
     std::vector<std::wstring> Texts() const {

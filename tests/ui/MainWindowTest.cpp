@@ -236,7 +236,7 @@ TEST_F(MainWindowTest, ExitAsksFirstAndSavesBothSettingsFilesOnOk) {
     EXPECT_FALSE(std::filesystem::exists(sysConfig));
 
     QTest::mouseClick(window->Button(MainButton::Exit), Qt::LeftButton);  // answered Ok
-    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(test::WaitFor([&] { return !window->isVisible(); }));
     EXPECT_TRUE(std::filesystem::exists(sysConfig));
     EXPECT_TRUE(std::filesystem::exists(uploadConfig));
 }
@@ -264,6 +264,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
         dialog->findChild<QPushButton*>("uploadOkButton")->click();
     });
     QTest::mouseClick(settings, Qt::LeftButton);
+    ASSERT_TRUE(test::WaitForNoModal());
     EXPECT_EQ(prompter.Texts(),
               std::vector<std::wstring>{L"256 不是有效项。请指定一个介于 0 和 255 之间的值。"});
     UploadParam saved;
@@ -282,6 +283,7 @@ TEST_F(MainWindowTest, UploadSettingsDialogRoundTripsIntoTheSettingsFile) {
         dialog->findChild<QPushButton*>("uploadCancelButton")->click();
     });
     QTest::mouseClick(settings, Qt::LeftButton);
+    ASSERT_TRUE(test::WaitForNoModal());
     EXPECT_EQ(ReadFile(file), before);
 }
 
@@ -306,6 +308,7 @@ TEST_F(MainWindowTest, SettingsDialogShowsTheRunValuesAndTakesTheTiltCorrection)
         QTest::keyClick(tilt, Qt::Key_Return);
     });
     window->OpenSettings();
+    ASSERT_TRUE(test::WaitForNoModal());
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"请输入一个介于 -90 和 90 之间的数字"});
     EXPECT_FLOAT_EQ(window->Controller().Config().tiltAdjust, -2.5f);
 }
@@ -661,10 +664,10 @@ TEST_F(MainWindowSimTest, TheWindowTurnsWhileTheDataServerDoesNotAnswerAndCanBeC
     ASSERT_TRUE(window->Controller().Connected()) << console.str();
     Acquisition& acq = window->Controller();
     test::Blackhole server;
-    acq.OnUploadSettings([&](UploadParam p) -> std::optional<UploadParam> {
+    acq.OnUploadSettings([&](UploadParam p, auto done) {
         p.serverAddress = 0x7F000001;
         p.serverPort = server.Port();
-        return p;
+        done(p);
     });
     acq.OnUploadSwitch(true);
     acq.SetRunSettings({L"ZK-WAIT", 1100, 0});

@@ -45,11 +45,15 @@ TEST(QtTranslationsTest, MessageBoxesAndTheFolderChooserSpeakChinese) {
     PromptStyle question;
     question.icon = PromptIcon::Question;
     question.defaultButton = PromptAnswer::Cancel;
+    std::vector<PromptAnswer> answers;
+    auto keep = [&answers](PromptAnswer a) { answers.push_back(a); };
     readAndClick(QMessageBox::Cancel);
-    EXPECT_EQ(prompter.ShowStyled(L"确认要退出?", PromptButtons::OkCancel, L"警告", question),
-              PromptAnswer::Cancel);
+    prompter.Ask(L"确认要退出?", PromptButtons::OkCancel, L"警告", question, keep);
+    ASSERT_TRUE(test::WaitForNoModal());
     readAndClick(QMessageBox::Ok);
-    EXPECT_EQ(prompter.Show(L"试验结束", PromptButtons::Ok, {}), PromptAnswer::Ok);
+    prompter.Ask(L"试验结束", PromptButtons::Ok, {}, {}, keep);
+    ASSERT_TRUE(test::WaitForNoModal());
+    EXPECT_EQ(answers, (std::vector<PromptAnswer>{PromptAnswer::Cancel, PromptAnswer::Ok}));
     EXPECT_EQ(buttons, (QStringList{"确定", "取消", "确定"}));
 
     // The storage folder chooser of the control panel ("..."): every button and label that
@@ -71,6 +75,7 @@ TEST(QtTranslationsTest, MessageBoxesAndTheFolderChooserSpeakChinese) {
         dialog->reject();
     });
     panel.findChild<QPushButton*>("storagePathButton")->click();
+    ASSERT_TRUE(test::WaitForNoModal());
     EXPECT_TRUE(english.isEmpty()) << english.join(" | ").toStdString();
     EXPECT_GE(chinese.size(), 3) << chinese.join(" | ").toStdString();
 

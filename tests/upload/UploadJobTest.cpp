@@ -288,12 +288,7 @@ TEST_F(UploadJobTest, ForcedInterruptionEmptiesTheQueueAndRefusesTheStartOnce) {
     // While registered the switch and the settings are refused and nothing changes.
     EXPECT_FALSE(job_->OnUploadSwitchClicked(false));
     EXPECT_EQ(view_.Seen().switches.back(), (std::pair<bool, bool>{true, true}));
-    bool editorOpened = false;
-    EXPECT_FALSE(job_->OpenSettings([&](const UploadParam& p) {
-        editorOpened = true;
-        return std::optional<UploadParam>(p);
-    }));
-    EXPECT_FALSE(editorOpened);
+    EXPECT_FALSE(job_->SettingsToEdit());
     EXPECT_TRUE(job_->IsUploadOn());
 
     // The start asks the operator (the controller); "no" leaves the upload as it is.

@@ -264,10 +264,10 @@ int Acquire(int argc, char** argv) {
         return 2;
     }
     if (o.upload) {
-        acq->OnUploadSettings([&](bhv::UploadParam p) -> std::optional<bhv::UploadParam> {
+        acq->OnUploadSettings([&](bhv::UploadParam p, auto done) {
             p.serverAddress = *bhv::ParseDottedIPv4(o.upload->ip);
             p.serverPort = o.upload->port;
-            return p;
+            done(p);
         });
         acq->OnUploadSwitch(true);
     }

@@ -252,7 +252,8 @@ private:
             QTest::mouseClick(dialog->findChild<QPushButton*>("uploadOkButton"), Qt::LeftButton);
         });
         hands_->Click(uploadSettings);
-        Check(edited, "upload settings dialog filled in");
+        // The dialog has no event loop of its own: it is filled in once it is on screen.
+        Check(WaitFor([&] { return edited; }, 10000), "upload settings dialog filled in");
         if (!switchFirst) hands_->Click(uploadSwitch);
         Check(WaitFor([&] { return uploadSwitch && uploadSwitch->isChecked(); }, 10000),
               "real-time upload on");

@@ -61,20 +61,17 @@ public:
     }
     bool Saved() const { return saved_; }
 
-    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
-                      const std::wstring& caption) override {
-        if (path_.isEmpty()) return console_.Show(text, buttons, caption);
-        ui::QtPrompter box(parent_, QString::fromWCharArray(kAppTitle));
+    void Ask(const std::wstring& text, PromptButtons buttons, const std::wstring& caption,
+             const PromptStyle& style, Answered answered) override {
+        if (path_.isEmpty()) {
+            console_.Ask(text, buttons, caption, style, std::move(answered));
+            return;
+        }
+        box_.SetParent(parent_);
         AnswerWhenShown();
-        return box.Show(text, buttons, caption);
+        box_.Ask(text, buttons, caption, style, std::move(answered));
     }
-    PromptAnswer ShowStyled(const std::wstring& text, PromptButtons buttons,
-                            const std::wstring& caption, const PromptStyle& style) override {
-        if (path_.isEmpty()) return console_.ShowStyled(text, buttons, caption, style);
-        ui::QtPrompter box(parent_, QString::fromWCharArray(kAppTitle));
-        AnswerWhenShown();
-        return box.ShowStyled(text, buttons, caption, style);
-    }
+    void WhenNoBox(std::function<void()> then) override { box_.WhenNoBox(std::move(then)); }
 
 private:
     void AnswerWhenShown() {
@@ -94,6 +91,7 @@ private:
     }
 
     Prompter& console_;
+    ui::QtPrompter box_{nullptr, QString::fromWCharArray(kAppTitle)};
     QWidget* parent_ = nullptr;
     QString path_;
     bool saved_ = false;
@@ -161,6 +159,8 @@ int RunScreens(const QString& folderName) {
     hole->setText(QStringLiteral("ZK-01"));
     emit hole->editingFinished();
     QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
+    // The start goes on when the host has acknowledged the zeroing.
+    WaitFor([&] { return !window.Controller().StartPending(); }, 30000);
     if (!window.Controller().RunActive()) {
         Say("bhv-operator: the run did not start");
         return 1;
@@ -171,13 +171,13 @@ int RunScreens(const QString& folderName) {
     QTest::mouseClick(hands.Find<QPushButton>("winchStopButton"), Qt::LeftButton);
     prompter.ShowNextBox(&window, QDir(folder).filePath("box-run-end.png"));
     QTest::mouseClick(window.Button(MainButton::Run), Qt::LeftButton);
-    ok &= prompter.Saved();
+    ok &= WaitFor([&] { return prompter.Saved(); }, 60000);
     QTest::mouseClick(window.Button(MainButton::Connect), Qt::LeftButton);
     WaitFor([&] { return !window.Controller().Connecting(); }, 60000);
     // The exit question, answered Cancel.
     prompter.ShowNextBox(&window, QDir(folder).filePath("box-exit.png"));
     QTest::mouseClick(window.Button(MainButton::Exit), Qt::LeftButton);
-    ok &= prompter.Saved();
+    ok &= WaitFor([&] { return prompter.Saved(); }, 10000);
     return ok ? 0 : 1;
 }
 

@@ -188,14 +188,18 @@ private:
         if (!uploadSettings->isEnabled()) hands_->Click(uploadSwitch);
         const QString ip =
             QString::fromStdString(serverAddress_.substr(0, serverAddress_.find(':')));
+        bool edited = false;
         WhenModalOpens([&](QWidget* dialog) {
             Settle(300);
             hands_->Type(dialog->findChild<QLineEdit*>("serverAddressEdit"), ip);
             hands_->Type(dialog->findChild<QLineEdit*>("serverPortEdit"), serverPort_);
             Settle(200);
             QTest::mouseClick(dialog->findChild<QPushButton*>("uploadOkButton"), Qt::LeftButton);
+            edited = true;
         });
         hands_->Click(uploadSettings);
+        // The dialog has no event loop of its own: it is filled in once it is on screen.
+        if (!WaitFor([&] { return edited; }, 10000)) return false;
         if (!uploadSwitch->isChecked()) hands_->Click(uploadSwitch);
         window_->activateWindow();
         if (!QTest::qWaitForWindowActive(window_.get(), 3000))

@@ -4,8 +4,8 @@
 
 namespace bhv::tools {
 
-PromptAnswer ConsolePrompter::Show(const std::wstring& text, PromptButtons buttons,
-                                   const std::wstring&) {
+void ConsolePrompter::Ask(const std::wstring& text, PromptButtons buttons, const std::wstring&,
+                          const PromptStyle&, Answered answered) {
     const bool question = buttons == PromptButtons::YesNo;
     const PromptAnswer answer = !question                      ? PromptAnswer::Ok
                                 : questions_ == Questions::Yes ? PromptAnswer::Yes
@@ -13,13 +13,16 @@ PromptAnswer ConsolePrompter::Show(const std::wstring& text, PromptButtons butto
     const char* said = answer == PromptAnswer::Ok    ? "确定"
                        : answer == PromptAnswer::Yes ? "是"
                                                      : "否";
-    std::lock_guard lock(mutex_);
-    boxes_.push_back(text);
-    if (stream_) {
-        std::fprintf(stream_, "%s[box] %s -> %s\n", indent_.c_str(), ToNarrow(text).c_str(), said);
-        std::fflush(stream_);
+    {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back(text);
+        if (stream_) {
+            std::fprintf(stream_, "%s[box] %s -> %s\n", indent_.c_str(), ToNarrow(text).c_str(),
+                         said);
+            std::fflush(stream_);
+        }
     }
-    return answer;
+    if (answered) answered(answer);
 }
 
 std::vector<std::wstring> ConsolePrompter::Boxes() const {

@@ -21,8 +21,9 @@ public:
                              std::string indent = {})
         : stream_(stream), questions_(questions), indent_(std::move(indent)) {}
 
-    PromptAnswer Show(const std::wstring& text, PromptButtons buttons,
-                      const std::wstring& caption) override;
+    // Prints the box and answers it before returning.
+    void Ask(const std::wstring& text, PromptButtons buttons, const std::wstring& caption,
+             const PromptStyle& style, Answered answered) override;
 
     // Every text shown so far, in order.
     std::vector<std::wstring> Boxes() const;
