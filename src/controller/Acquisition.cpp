@@ -125,7 +125,6 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
           return c;
       }()),
       runLog(clock) {
-    winch.onBottomStillReset = [this] { telemetry.State().bottomStillCount = 0; };
     camera.SetFrameQueue(&frames);
     // Every stored page goes on to the structure detector's queue, from the image thread.
     imageRun.SetPageListener([this](StructurePage page) { structures.AddPage(std::move(page)); });
@@ -315,7 +314,7 @@ void Acquisition::OnVideoResized(int width, int height) {
 
 void Acquisition::OnConnectButton() {
     // The connect sequence, or a run's start or end under way (they report back here).
-    if (parts_->link.State().busy || session_->Starting() || session_->Ending()) return;
+    if (connecting_ || session_->Starting() || session_->Ending()) return;
     if (Connected())
         Disconnect();
     else
@@ -335,12 +334,11 @@ void Acquisition::Connect() {
 
     view_.SetWaitCursor(true);
     view_.ShowVideoStatus(true, L"正在连接主机，请稍等...");
-    view_.SetBusy(true);
+    connecting_ = true;
     // A new connection starts with the winch stopped: the poll must not send a motion chosen
     // on an earlier connection.
     parts_->winch.ResetForConnection();
     panel_->RefreshWinchPanel(false);
-    parts_->link.SetConnecting(true);
     // The sockets and the camera's login wait on the network: a worker does them and reports
     // back, while the window goes on painting with the busy mark swallowing the operator's input.
     if (connectWorker_.joinable()) connectWorker_.join();
@@ -366,8 +364,7 @@ void Acquisition::FinishConnect(Link::OpenedConnections opened) {
     RunDeferred();
     const Link::ConnectResult result = opened.result;
     if (result == Link::ConnectResult::Ok) parts_->link.Adopt(std::move(opened));
-    parts_->link.SetConnecting(false);
-    view_.SetBusy(uploadBusy_);
+    connecting_ = false;
     view_.SetWaitCursor(false);
     view_.ShowVideoStatus(false, L"");
     if (result != Link::ConnectResult::Ok) {
@@ -565,7 +562,6 @@ void Acquisition::OnSwitchState(bool checked, bool settingsEnabled) {
 void Acquisition::OnRegistrationWait(bool waiting) {
     uploadBusy_ = waiting;
     if (tearingDown_) return;
-    view_.SetBusy(waiting);
     view_.ShowInfo(InfoField::Message, waiting ? kUploadConnectingText : L"");
 }
 void Acquisition::OnRegistrationAnswer(RegistrationResult result) {
@@ -825,7 +821,7 @@ void Acquisition::OnDirectionButton() {
     panel_->OnDirectionButton();
 }
 void Acquisition::OnWorkspaceChosen(const std::wstring& folder) {
-    panel_->OnWorkspaceChosen(folder);
+    panel_->OnWorkspaceChosen(folder, RunActive());
 }
 void Acquisition::OnWinchModeChecked(bool electric) {
     panel_->OnWinchModeChecked(electric);
@@ -971,10 +967,10 @@ bool Acquisition::Connected() const {
     return parts_->link.State().connected;
 }
 bool Acquisition::Busy() const {
-    return parts_->link.State().busy || uploadBusy_;
+    return connecting_ || uploadBusy_;
 }
 bool Acquisition::Connecting() const {
-    return parts_->link.State().busy;
+    return connecting_;
 }
 bool Acquisition::StartPending() const {
     return session_->Starting();
@@ -989,7 +985,7 @@ void Acquisition::AbandonStart() {
     session_->AbandonStart();
 }
 bool Acquisition::RunActive() const {
-    return parts_->db.runActive == 1;
+    return session_->Running();
 }
 bool Acquisition::Acquiring() const {
     return session_->Active();

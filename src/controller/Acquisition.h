@@ -265,6 +265,7 @@ public:
 
     // ---- State the windows read ----
     bool Connected() const;
+    // The connect sequence runs or the registration waits for the data server.
     bool Busy() const;
     // The connect sequence runs (on its worker; the window goes on with its input swallowed).
     bool Connecting() const;
@@ -365,6 +366,9 @@ private:
     // Plain state first: the parts below may call back while they are built.
     LoggingSpeed speed_;               // the read-out, smoothed over 2 s
     LoggingSpeed pipelineSpeed_{0.8};  // for the overspeed check, which must react within 1 s
+    // The operator's input is swallowed while either waits: the connect sequence on its
+    // worker, the data server's answer to the registration.
+    bool connecting_ = false;
     bool uploadBusy_ = false;
     bool screenshotEnabled_ = false;
     bool imageThreadStarted_ = false;

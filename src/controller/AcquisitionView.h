@@ -102,10 +102,9 @@ public:
     virtual void ShowUploadStatus(const std::wstring& text) = 0;  // any thread
     virtual void ShowUploadSwitch(bool checked, bool settingsEnabled) = 0;
 
-    // Wait cursor, and the busy mark that swallows the operator's input while a step that
-    // waits on the network (connect, upload registration) runs.
+    // The wait cursor while a step waits on the network. The window swallows the operator's
+    // input while the controller says so (Acquisition::Busy and the run's start and end).
     virtual void SetWaitCursor(bool wait) = 0;
-    virtual void SetBusy(bool busy) = 0;
     // Runs `call` on the user-interface thread, after what is queued there; any thread. The
     // steps that wait (connecting, the upload registration, a run's end) report back here.
     virtual void PostToUi(std::function<void()> call) = 0;

@@ -47,7 +47,6 @@ public:
     void ShowUploadStatus(const std::wstring& text) override;
     void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
     void SetWaitCursor(bool wait) override { waitCursor = wait; }
-    void SetBusy(bool value) override { busy = value; }
     void PostToUi(std::function<void()> call) override { loop_.Post(std::move(call)); }
     void CloseWindow() override { ++closeRequests; }
     void SetLinkTimers(bool run) override;
@@ -80,7 +79,7 @@ public:
     bool pullUpShown = false, highFrameRate = true, highClarity = false;
     int brightness = 50, saturation = 50;
     bool uploadChecked = false, uploadSettingsEnabled = true;
-    bool waitCursor = false, busy = false;
+    bool waitCursor = false;
     int closeRequests = 0;  // CloseWindow calls
 
 private:

@@ -140,11 +140,11 @@ bool PanelSettings::TakeWorkspaceAtStart(const std::wstring& path) {
     return true;
 }
 
-void PanelSettings::OnWorkspaceChosen(const std::wstring& folder) {
+void PanelSettings::OnWorkspaceChosen(const std::wstring& folder, bool runActive) {
     if (folder.empty()) return;
     const std::wstring current = parts_.db.WorkspacePath();
     // The run's project lies in the workspace in use, which stays claimed until the run ends.
-    if (parts_.db.runActive == 1) {
+    if (runActive) {
         prompter_.Tell(L"采集过程中不能更改工作目录");
         view_.ShowWorkspacePath(current);
         return;

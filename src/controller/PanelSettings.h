@@ -42,7 +42,7 @@ public:
     // The operator chose another workspace: it is claimed before the one in use is let go.
     // Refused, with the refusal told and the old workspace kept, while a run is active or when
     // another program holds it.
-    void OnWorkspaceChosen(const std::wstring& folder);
+    void OnWorkspaceChosen(const std::wstring& folder, bool runActive);
     void OnWinchModeChecked(bool electric);
     bool OnPulleyEntered(float millimetres);
     bool OnTiltAdjustEntered(float degrees);

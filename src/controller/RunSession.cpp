@@ -44,9 +44,13 @@ constexpr int32_t kMouthRearmDepth = 1000;
 
 RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
                        PanelSettings& panel, Hooks hooks)
-    : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {}
+    : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {
+    // A winch command starts the count of still messages at the bottom again.
+    parts_.winch.onBottomStillReset = [this] { bottomStillCount_ = 0; };
+}
 
 RunSession::~RunSession() {
+    parts_.winch.onBottomStillReset = nullptr;
     WaitForEndWorker();
 }
 
@@ -99,8 +103,8 @@ void RunSession::OnRegistered(uint64_t start, bool registered) {
         return;
     }
     const TelemetryState& state = parts_.telemetry.State();
-    beforeStart_ = {parts_.telemetry.Reference(), state.movedDistance, state.depth,
-                    state.captureHeight, true};
+    beforeStart_ = {parts_.telemetry.Reference(), state.movedDistance, state.depth, captureHeight_,
+                    true};
     if (!BeginStartProper()) UndoStart();
     // Otherwise the host's acknowledgement of the zeroing goes on with the start (CheckZeroing).
 }
@@ -112,7 +116,7 @@ bool RunSession::BeginStartProper() {
     parts_.telemetry.Reference() = {settings.startHeightMm, panel_.PullUp()};
     TelemetryState& state = parts_.telemetry.State();
     state.movedDistance = 0;
-    state.depth = state.captureHeight = startDepth;
+    state.depth = captureHeight_ = startDepth;
     directionWarned_ = false;
 
     if (!db.ProjectPathFits(settings.holeNumber)) {
@@ -155,7 +159,6 @@ void RunSession::CompleteStart() {
     parts_.runLog.WriteRunLog(L"Start");
     parts_.runLog.WriteHeldLines();
 
-    db.runActive = 1;
     view_.SetLayout(LayoutMode::Run);
     view_.SetImageUpward(pullUp);
     ImageRunStart start;
@@ -194,8 +197,7 @@ void RunSession::UndoStart() {
         TelemetryState& state = parts_.telemetry.State();
         state.movedDistance = beforeStart_.movedDistance;
         state.depth = beforeStart_.depth;
-        state.captureHeight = beforeStart_.captureHeight;
-        parts_.db.runActive = 0;
+        captureHeight_ = beforeStart_.captureHeight;
         beforeStart_.registered = false;
     }
     phase_ = Phase::Idle;
@@ -211,7 +213,6 @@ void RunSession::Stop() {
 void RunSession::BeginEnd() {
     ProjectDb& db = parts_.db;
     const int32_t depth = parts_.telemetry.State().depth;
-    db.runActive = 0;
     view_.SetLayout(LayoutMode::NoRun);
     const bool recording = parts_.recorder.Recording();
     // The recording stops with the run; the button offers a new one.
@@ -427,16 +428,15 @@ void RunSession::OnDepthUpdate(int64_t arrivedNs) {
 void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
     TelemetryState& state = parts_.telemetry.State();
     WinchControl& winch = parts_.winch;
-    state.bottomStillCount = NextBottomStillCount(state.bottomStillCount, winch.State(),
-                                                  parts_.config.bottomStillTrigger,
-                                                  state.attitude[kRateY], state.attitude[kRateZ]);
-    if (state.captureHeight != shownCaptureHeight_) {
-        shownCaptureHeight_ = state.captureHeight;
-        view_.ShowInfo(InfoField::CaptureHeight,
-                       MmCaption(L"采集高度 %d mm ", state.captureHeight));
+    bottomStillCount_ =
+        NextBottomStillCount(bottomStillCount_, winch.State(), parts_.config.bottomStillTrigger,
+                             state.attitude[kRateY], state.attitude[kRateZ]);
+    if (captureHeight_ != shownCaptureHeight_) {
+        shownCaptureHeight_ = captureHeight_;
+        view_.ShowInfo(InfoField::CaptureHeight, MmCaption(L"采集高度 %d mm ", captureHeight_));
     }
     ShowCurrentHeight(state.depth);
-    state.captureHeight = state.depth;
+    captureHeight_ = state.depth;
     if (phase_ != Phase::Ending) {
         if (phase_ == Phase::Running && arrivedNs != 0)
             parts_.imageRun.NoteHeading(arrivedNs, state.attitude[kAngleZ]);
@@ -444,7 +444,7 @@ void RunSession::OnAttitudeUpdate(int64_t arrivedNs) {
         parts_.imageRun.SetTravel(state.movedDistance);
     }
 
-    if (BottomReached(state.depth, winch.State(), state.attitude[kTilt], state.bottomStillCount)) {
+    if (BottomReached(state.depth, winch.State(), state.attitude[kTilt], bottomStillCount_)) {
         winch.AutoStop();
         panel_.RefreshWinchPanel(false);
         prompter_.Tell(L"探头已经触底，自动停止放线");

@@ -49,6 +49,8 @@ public:
 
     // A run is on: from the zeroing's answer to the end's last step (Ending included).
     bool Active() const { return phase_ == Phase::Running || phase_ == Phase::Ending; }
+    // From the zeroing's answer to the operator's "结束" (or an end for a failure).
+    bool Running() const { return phase_ == Phase::Running; }
     // "开始": the checks, then the run; nothing when a check or a step refuses. With the upload
     // on, the run starts when the data server has answered the registration; then the depth is
     // zeroed and the run starts when the host has acknowledged it (Starting() meanwhile); a
@@ -144,6 +146,11 @@ private:
     double startedSeconds_ = 0.0;  // steady clock, for the run's mean logging speed
     bool directionWarned_ = true;
     bool mouthDisarmed_ = false;
+    // The capture height: the depth of the attitude message before the last (the caption
+    // lags one message behind the current height), and the run checks' count of still
+    // attitude messages at the bottom.
+    int32_t captureHeight_ = 0;
+    int32_t bottomStillCount_ = 0;
     int32_t shownCaptureHeight_ = INT32_MIN;
     int32_t shownDepth_ = INT32_MIN;
     bool overspeedShown_ = false;

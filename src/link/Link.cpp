@@ -94,13 +94,11 @@ void Link::Adopt(OpenedConnections connections) {
 }
 
 Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
-    state_.busy = true;
     OpenedConnections c = OpenConnections({});
     if (c.result == ConnectResult::Ok && cameraLogin && !cameraLogin())
         c.result = ConnectResult::CameraFailed;
     const ConnectResult result = c.result;
     if (result == ConnectResult::Ok) Adopt(std::move(c));
-    state_.busy = false;
     return result;
 }
 

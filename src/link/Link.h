@@ -58,7 +58,7 @@ public:
 
     // The same sequence in two halves, for an owner that connects on a worker thread: the
     // sockets (any thread; touches nothing of the link), then, on the owner's thread, the
-    // threads and the start-up commands. SetConnecting marks the sequence as running meanwhile.
+    // threads and the start-up commands.
     struct OpenedConnections {
         ConnectResult result = ConnectResult::Ok;
         std::shared_ptr<TcpSocket> probe, host;  // both set when the result is Ok
@@ -67,7 +67,6 @@ public:
     // (the result is then a failure of the peer being connected).
     OpenedConnections OpenConnections(const CancelCheck& cancel) const;
     void Adopt(OpenedConnections connections);
-    void SetConnecting(bool connecting) { state_.busy = connecting; }
     // The operator's message for a failed connect (empty for Ok and CameraFailed, whose message
     // the camera shows itself).
     static std::wstring ConnectFailureText(ConnectResult result);

@@ -12,7 +12,6 @@ struct LinkState {
         : hostLastHeard(constructionTimeSeconds), probeLastHeard(constructionTimeSeconds) {}
 
     bool connected = false;
-    bool busy = false;  // the connect sequence is running
     bool hostAlive = false;
     bool probeAlive = false;
     int64_t hostLastHeard;  // whole seconds; pushed 5 s ahead by each reconnect attempt

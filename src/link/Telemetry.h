@@ -21,7 +21,6 @@ struct SysConfigParam;
 struct TelemetryState {
     int32_t depth = 0;          // positive downwards from the surface reference
     int32_t movedDistance = 0;  // travelled from the start, positive in the run's direction
-    int32_t captureHeight = 0;  // set by the run checks from the depth
     AttitudeBlock attitude{};   // order: see namespace attitude; zeros until the first message
     double azimuth = 0.0;
     double azimuthCopy = 0.0;
@@ -31,7 +30,6 @@ struct TelemetryState {
     std::optional<FirmwareVersion> probeFirmware;
     std::optional<FirmwareVersion> hostFirmware;
     std::optional<GpsPosition> position;
-    int32_t bottomStillCount = 0;  // kept here, counted by the run checks
 
     double Longitude() const { return position ? position->longitude : 0.0; }
     double Latitude() const { return position ? position->latitude : 0.0; }

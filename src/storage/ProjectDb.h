@@ -197,9 +197,8 @@ public:
     const std::list<DiameterConfig>& Diameters() const { return diameters_; }
     const std::list<VideoConfig>& Videos() const { return videos_; }
 
-    // Run fields kept here for the controller, which owns their meaning.
-    int32_t runActive = 0;  // 1 while a run is active
-    int32_t direction = 0;  // 1 up, 0 down
+    // The direction of the project CreateProject writes, set by the controller: 1 up, 0 down.
+    int32_t direction = 0;
 
     static bool IsValidProjectName(const std::wstring& name);
     // SQLite opens no database whose path passes 512 bytes: the longest file of a project of

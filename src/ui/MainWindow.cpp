@@ -382,7 +382,7 @@ void MainWindow::ApplyVisibility() {
 }
 
 bool MainWindow::InputBlocked() const {
-    return busy_ || (acq_ && (acq_->Busy() || acq_->StartPending() || acq_->RunEnding()));
+    return acq_ && (acq_->Busy() || acq_->StartPending() || acq_->RunEnding());
 }
 
 bool MainWindow::InsidePanel(const QWidget* widget) const {
@@ -620,10 +620,6 @@ void MainWindow::SetWaitCursor(bool wait) {
         QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QGuiApplication::restoreOverrideCursor();
-}
-
-void MainWindow::SetBusy(bool busy) {
-    busy_ = busy;
 }
 
 void MainWindow::CloseWindow() {

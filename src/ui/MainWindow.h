@@ -104,7 +104,6 @@ public:
     void ShowUploadStatus(const std::wstring& text) override;
     void ShowUploadSwitch(bool checked, bool settingsEnabled) override;
     void SetWaitCursor(bool wait) override;
-    void SetBusy(bool busy) override;
     void PostToUi(std::function<void()> call) override;
     void CloseWindow() override;
     void SetLinkTimers(bool run) override;
@@ -166,7 +165,6 @@ private:
     LayoutMode mode_ = LayoutMode::NoRun;
     QRect videoArea_;
     QSize reportedVideoSize_;
-    bool busy_ = false;
     bool waitCursor_ = false;
     // The calibration dialog while it is open (Ctrl+T again brings it to the front).
     QPointer<CalibrationDialog> calibration_;

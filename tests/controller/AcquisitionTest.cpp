@@ -30,7 +30,7 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     ConnectButton();
     EXPECT_FALSE(acq->Connected());
     EXPECT_EQ(Count(L"连接主机失败，请检查网络连接"), 1);
-    EXPECT_FALSE(view.busy);
+    EXPECT_FALSE(acq->Busy());
     EXPECT_FALSE(view.Enabled(MainButton::Run));
     EXPECT_TRUE(view.Enabled(MainButton::Connect));
 
@@ -102,7 +102,7 @@ TEST_F(AcquisitionTest, RefusedStartsLeaveNoRunAndTheNextStartWorks) {
         EXPECT_EQ(view.Caption(MainButton::Run), L"") << c.name;
         EXPECT_EQ(view.layout, LayoutMode::NoRun) << c.name;
         EXPECT_EQ(Count(c.box), 1) << c.name << ": " << Prompts();
-        EXPECT_FALSE(view.busy) << c.name;
+        EXPECT_FALSE(acq->Busy()) << c.name;
         EXPECT_FALSE(acq->Upload().IsRegistered()) << c.name;
         EXPECT_TRUE(view.uploadSettingsEnabled) << c.name;
         c.undo();
@@ -157,7 +157,7 @@ TEST_F(WaitingStepTest, AConnectionThatWaitsLeavesTheLoopTurningAndIgnoresASecon
     loop.StopTimer(79);
     EXPECT_GT(ticks, 5);
     EXPECT_TRUE(acq->Connecting());
-    EXPECT_TRUE(view.busy);
+    EXPECT_TRUE(acq->Busy());
     EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
     acq.reset();  // the program closes: the connection is given up, nothing hangs
 }

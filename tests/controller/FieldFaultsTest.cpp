@@ -145,7 +145,7 @@ TEST_F(FieldFaultsTest, ADataServerThatNeverAnswersLeavesTheWindowTurningWhileTh
     acq->OnRunButton();
     // The start waits for the answer; the window's texts say so at once.
     EXPECT_TRUE(acq->StartPending());
-    EXPECT_TRUE(view.busy);
+    EXPECT_TRUE(acq->Busy());
     EXPECT_EQ(view.info[InfoField::Message], L"正在连接远程服务器...");
     EXPECT_TRUE(prompter.prompts.empty());
 
@@ -166,7 +166,7 @@ TEST_F(FieldFaultsTest, ADataServerThatNeverAnswersLeavesTheWindowTurningWhileTh
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络连接失败!"});
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_FALSE(acq->RunActive());
-    EXPECT_FALSE(view.busy);
+    EXPECT_FALSE(acq->Busy());
     // The waiting text is gone (the probe's next attitude message may already stand there).
     EXPECT_NE(view.info[InfoField::Message], L"正在连接远程服务器...");
     EXPECT_FALSE(acq->Upload().IsRegistered());

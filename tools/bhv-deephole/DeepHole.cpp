@@ -241,7 +241,6 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
     log.OpenRunLog(db.WorkspacePath(), db.ProjectFolderName() + kPathSep);
     log.WriteRunLog(L"Start");
     result.runLog = FsPath(log.Path());
-    db.runActive = 1;
 
     QualityTracker quality;
     quality.Reset(o.upward);
@@ -321,7 +320,6 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
     // The run's end: the final grades replace those given as the run went.
     storeQuality(quality.Finish());
     result.qualityRows = static_cast<int>(stored.size());
-    db.runActive = 0;
     db.FlushWrites(ProjectDb::kCloseWait);
     result.writesLost += db.ProbeStatesLost() + db.WritesLost();
     log.CloseRunLog();
