@@ -28,7 +28,6 @@
 #include <string>
 #include <thread>
 
-#include "ConsolePrompter.h"
 #include "camera/CameraDevice.h"
 #include "camera/CameraStream.h"
 #include "camera/VideoSink.h"
@@ -270,12 +269,11 @@ int main(int argc, char** argv) {
     NotingPlayer player;
     bhv::CameraDevice device;
     bhv::InitCameraDevice(device, ("127.0.0.1:" + std::to_string(port)).c_str());
-    bhv::tools::ConsolePrompter prompter(nullptr);
     BenchSink sink;
     uint64_t bandsMade = 0;
     {
         bhv::FrameQueue frames;
-        bhv::CameraStream stream(sdk, player, device, prompter);
+        bhv::CameraStream stream(sdk, player, device);
         stream.SetBottomWindow(&sink);
         stream.SetFrameQueue(&frames);
 

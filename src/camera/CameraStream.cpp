@@ -16,8 +16,6 @@
 namespace bhv {
 
 namespace {
-const std::wstring kConnectFailed = L"连接视频失败，请检查网络连接";
-
 // CPU time of the calling thread, in nanoseconds.
 int64_t ThreadCpuNs() {
     timespec t{};
@@ -27,13 +25,8 @@ int64_t ThreadCpuNs() {
 }  // namespace
 
 CameraStream::CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
-                           Prompter& prompter, const Clock& clock, CameraEvents events)
-    : sdk_(sdk),
-      player_(player),
-      device_(&device),
-      prompter_(prompter),
-      clock_(clock),
-      events_(std::move(events)) {
+                           const Clock& clock, CameraEvents events)
+    : sdk_(sdk), player_(player), device_(&device), clock_(clock), events_(std::move(events)) {
     displayThread_ = std::thread(&CameraStream::DisplayLoop, this);
 }
 
@@ -74,7 +67,6 @@ bool CameraStream::ConnectCamera() {
     if (events_.waitCursor) events_.waitCursor(true);
     auto fail = [this] {
         if (events_.waitCursor) events_.waitCursor(false);
-        prompter_.Tell(kConnectFailed);
         return false;
     };
 

@@ -13,7 +13,6 @@
 #include "camera/sdk/NetSdk.h"
 #include "imaging/FrameQueue.h"
 #include "platform/Clock.h"
-#include "platform/Prompter.h"
 
 namespace bhv {
 
@@ -80,7 +79,7 @@ public:
 
     // The camera client, the player and the device must outlive the stream.
     CameraStream(sdk::NetSdk& sdk, sdk::H264Player& player, CameraDevice& device,
-                 Prompter& prompter, const Clock& clock = SystemClock(), CameraEvents events = {});
+                 const Clock& clock = SystemClock(), CameraEvents events = {});
     ~CameraStream();
     CameraStream(const CameraStream&) = delete;
     CameraStream& operator=(const CameraStream&) = delete;
@@ -126,7 +125,6 @@ private:
     sdk::NetSdk& sdk_;
     sdk::H264Player& player_;
     CameraDevice* device_;
-    Prompter& prompter_;
     const Clock& clock_;
     CameraEvents events_;
     VideoSink* bottomWindow_ = nullptr;

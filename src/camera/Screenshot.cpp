@@ -21,18 +21,17 @@ std::wstring ScreenshotPath(const std::wstring& folder, const LocalTime& time,
            L"-BotPic-" + std::to_wstring(depthTenthsMm / 10) + L"mm.jpg";
 }
 
-bool TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk, const std::wstring& folder,
-                    int32_t depthTenthsMm, const Clock& clock, Prompter& prompter) {
+ScreenshotResult TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk,
+                                const std::wstring& folder, int32_t depthTenthsMm,
+                                const Clock& clock) {
     const LocalTime now = clock.Now();
-    if (!CreateDirectoryTree(ScreenshotFolder(folder))) return false;
+    if (!CreateDirectoryTree(ScreenshotFolder(folder))) return {};
     const std::wstring name = ScreenshotPath(folder, now, depthTenthsMm);
     if (!player.SavePicture(kBottomPlayerPort, ToNarrow(name).c_str(), 0)) {
         TraceF(TraceCategory::Camera, "catch pic error:%d", sdk.LastError());
-        prompter.Tell(L"底部截图失败");
-        return false;
+        return {ScreenshotResult::Outcome::NotSaved, {}};
     }
-    prompter.Tell(L"底部截图成功 :" + name);
-    return true;
+    return {ScreenshotResult::Outcome::Saved, name};
 }
 
 }  // namespace bhv

@@ -6,7 +6,6 @@
 #include "camera/sdk/H264Player.h"
 #include "camera/sdk/NetSdk.h"
 #include "platform/Clock.h"
-#include "platform/Prompter.h"
 
 namespace bhv {
 
@@ -15,10 +14,18 @@ namespace bhv {
 std::wstring ScreenshotPath(const std::wstring& folder, const LocalTime& time,
                             int32_t depthTenthsMm);
 
+// What a screenshot came to: saved (in `path`), not saved (no picture to take, or it could not
+// be written), or nothing done because the folder could not be made.
+struct ScreenshotResult {
+    enum class Outcome { Saved, NotSaved, NoFolder };
+    Outcome outcome = Outcome::NoFolder;
+    std::wstring path;
+};
+
 // The screenshot button: saves the newest frame of the bottom camera (player port 1) in the
-// "ScreenShot" folder of `folder` (the project folder) and tells the operator where it went.
-// Stops silently when the folder cannot be made. True when the picture was saved.
-bool TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk, const std::wstring& folder,
-                    int32_t depthTenthsMm, const Clock& clock, Prompter& prompter);
+// "ScreenShot" folder of `folder` (the project folder).
+ScreenshotResult TakeScreenshot(sdk::H264Player& player, sdk::NetSdk& sdk,
+                                const std::wstring& folder, int32_t depthTenthsMm,
+                                const Clock& clock);
 
 }  // namespace bhv

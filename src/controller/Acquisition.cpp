@@ -9,6 +9,7 @@
 #include "controller/AcquisitionParts.h"
 #include "controller/Captions.h"
 #include "controller/ConfigCheck.h"
+#include "controller/DeviceTexts.h"
 #include "controller/InputNotes.h"
 #include "controller/PanelSettings.h"
 #include "controller/Rules.h"
@@ -58,26 +59,6 @@ SysConfigParam ConfigIn(const std::filesystem::path& folder, const std::wstring&
 
 }  // namespace
 
-// The camera's message boxes: shown at once on the user-interface thread; from the connect
-// worker they are kept and shown when the sequence reports back, in their order.
-class Acquisition::CameraPrompter : public Prompter {
-public:
-    explicit CameraPrompter(Acquisition& owner) : owner_(owner) {}
-    void Ask(const std::wstring& text, PromptButtons buttons, const std::wstring& caption,
-             const PromptStyle& style, Answered answered) override {
-        if (std::this_thread::get_id() == owner_.uiThread_) {
-            owner_.prompter_.Ask(text, buttons, caption, style, std::move(answered));
-            return;
-        }
-        owner_.OnUiThread([this, text, buttons, caption, style, answered = std::move(answered)] {
-            owner_.prompter_.Ask(text, buttons, caption, style, answered);
-        });
-    }
-
-private:
-    Acquisition& owner_;
-};
-
 AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment& environment) {
     AcquisitionOptions options;
     options.link.host = HostEndpoint(environment.hostAddress);
@@ -92,7 +73,7 @@ AcquisitionOptions AcquisitionOptions::FromEnvironment(const StartupEnvironment&
 // ---- The parts ----
 
 AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Clock& clock,
-                                   Prompter& prompter, Callbacks callbacks)
+                                   Callbacks callbacks)
     : db(clock, options.workspaceRoot),
       config(ConfigIn(options.configFolder, options.workspaceRoot)),
       telemetry(config),
@@ -104,10 +85,8 @@ AcquisitionParts::AcquisitionParts(const AcquisitionOptions& options, const Cloc
               return o;
           }(),
           SteadySeconds()),
-      winch([this](Command command, int value) { link.PostCommand(command, value); }, prompter),
-      camera(netSdk, player, cameraDevice,
-             callbacks.cameraPrompter ? *callbacks.cameraPrompter : prompter, clock,
-             std::move(callbacks.camera)),
+      winch([this](Command command, int value) { link.PostCommand(command, value); }),
+      camera(netSdk, player, cameraDevice, clock, std::move(callbacks.camera)),
       structures(std::move(callbacks.structuresFound), std::move(callbacks.structureDetection)),
       imageRun(frames, stitchRecords),
       recorder(player, camera.PlayerPort, db, std::move(callbacks.recordTimer)),
@@ -150,9 +129,6 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     callbacks.uploadEvents = this;
     callbacks.projectFields = [this] { return CurrentProjectFields(); };
     callbacks.post = [this](std::function<void()> call) { view_.PostToUi(std::move(call)); };
-    // The camera connects on the connect worker: what it shows waits for the sequence's end.
-    cameraPrompter_ = std::make_unique<CameraPrompter>(*this);
-    callbacks.cameraPrompter = cameraPrompter_.get();
     callbacks.camera = CameraEvents{
         [this](bool busy) { OnUiThread([this, busy] { view_.SetWaitCursor(busy); }); },
         [this](int32_t fps) {
@@ -175,7 +151,7 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
         PostToUi([this] { TakeFoundStructures(); });
     };
     callbacks.structureDetection = options_.structureDetection;
-    parts_ = std::make_unique<AcquisitionParts>(options_, clock_, prompter_, std::move(callbacks));
+    parts_ = std::make_unique<AcquisitionParts>(options_, clock_, std::move(callbacks));
     panel_ = std::make_unique<PanelSettings>(view_, prompter_, *parts_);
     RunSession::Hooks hooks;
     hooks.post = [this](std::function<void()> call) { PostToUi(std::move(call)); };
@@ -368,7 +344,7 @@ void Acquisition::FinishConnect(Link::OpenedConnections opened) {
     view_.SetWaitCursor(false);
     view_.ShowVideoStatus(false, L"");
     if (result != Link::ConnectResult::Ok) {
-        const std::wstring text = Link::ConnectFailureText(result);
+        const std::wstring text = ConnectFailureText(result);
         if (!text.empty()) prompter_.Tell(text);
         return;
     }
@@ -587,8 +563,10 @@ void Acquisition::OnRecordButton() {
 }
 
 void Acquisition::OnScreenshotButton() {
-    TakeScreenshot(parts_->player, parts_->netSdk, parts_->db.ProjectFolder(),
-                   parts_->telemetry.State().depth, clock_, prompter_);
+    const std::wstring text =
+        ScreenshotText(TakeScreenshot(parts_->player, parts_->netSdk, parts_->db.ProjectFolder(),
+                                      parts_->telemetry.State().depth, clock_));
+    if (!text.empty()) prompter_.Tell(text);
 }
 
 bool Acquisition::RequestExit() {

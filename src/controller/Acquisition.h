@@ -387,9 +387,7 @@ private:
     bool logsStopped_ = false;
     ExitState exit_ = ExitState::None;
 
-    class CameraPrompter;
     const std::thread::id uiThread_ = std::this_thread::get_id();
-    std::unique_ptr<Prompter> cameraPrompter_;
     std::mutex deferredMutex_;
     std::vector<std::function<void()>> deferred_;
     std::atomic<bool> cancelConnect_{false};

@@ -36,7 +36,6 @@ struct AcquisitionParts {
         UploadEvents* uploadEvents = nullptr;
         std::function<ProjectFields()> projectFields;
         std::function<void(std::function<void()>)> post;  // runs a call on the UI thread
-        Prompter* cameraPrompter = nullptr;  // the camera's boxes; `prompter` when null
         CameraEvents camera;
         std::function<void(bool run)> recordTimer;
         // The structure worker's picks, on its own thread (the controller posts them on).
@@ -45,8 +44,7 @@ struct AcquisitionParts {
         StructureWorker::DetectionFactory structureDetection;
     };
 
-    AcquisitionParts(const AcquisitionOptions& options, const Clock& clock, Prompter& prompter,
-                     Callbacks callbacks);
+    AcquisitionParts(const AcquisitionOptions& options, const Clock& clock, Callbacks callbacks);
     // Stops what runs on its own (the link's threads, the image thread, the camera) before the
     // members go in reverse order: the run log, the upload job (saves its settings and joins its
     // worker), the recorder, the image run, the camera stream (joins the display thread) before

@@ -1,6 +1,7 @@
 #include "controller/PanelSettings.h"
 
 #include "controller/AcquisitionParts.h"
+#include "controller/DeviceTexts.h"
 #include "controller/InputRanges.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
@@ -234,7 +235,10 @@ void PanelSettings::OnMoveCentre(int dx, int dy) {
 }
 
 void PanelSettings::OnWinchButton(int state) {
-    if (parts_.winch.Choose(state, parts_.telemetry.State().winchFree)) RefreshWinchPanel(false);
+    if (parts_.winch.Choose(state, parts_.telemetry.State().winchFree))
+        RefreshWinchPanel(false);
+    else
+        prompter_.Tell(kBrakeHint);
 }
 
 void PanelSettings::OnWinchSpeed(int speed) {

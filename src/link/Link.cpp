@@ -102,18 +102,6 @@ Link::ConnectResult Link::Connect(const std::function<bool()>& cameraLogin) {
     return result;
 }
 
-std::wstring Link::ConnectFailureText(ConnectResult result) {
-    switch (result) {
-        case ConnectResult::SocketFailed:
-            return L"连接视频失败，请检查网络连接";
-        case ConnectResult::ProbeFailed:
-        case ConnectResult::HostFailed:
-            return L"连接主机失败，请检查网络连接";
-        default:
-            return {};
-    }
-}
-
 void Link::Disconnect() {
     CloseSockets();
     state_.hostAlive = false;

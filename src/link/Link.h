@@ -67,9 +67,6 @@ public:
     // (the result is then a failure of the peer being connected).
     OpenedConnections OpenConnections(const CancelCheck& cancel) const;
     void Adopt(OpenedConnections connections);
-    // The operator's message for a failed connect (empty for Ok and CameraFailed, whose message
-    // the camera shows itself).
-    static std::wstring ConnectFailureText(ConnectResult result);
 
     // Closes both sockets, clears the alive flags, ends and joins the three threads and drops
     // what was received but not yet taken (it belongs to the closed connections), then tells

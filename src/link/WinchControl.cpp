@@ -1,13 +1,11 @@
 #include "link/WinchControl.h"
 
 #include "link/Protocol.h"
-#include "platform/Prompter.h"
 
 namespace bhv {
 
 bool WinchControl::Choose(int state, bool winchFree) {
     if ((state == kWinchReelIn || state == kWinchPayOut) && !winchFree) {
-        prompter_.Tell(kBrakeHint);
         return false;
     }
     ReportState(state);

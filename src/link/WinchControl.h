@@ -8,8 +8,6 @@
 
 namespace bhv {
 
-class Prompter;
-
 // The winch and probe command state behind the information panel, the control panel and the
 // calibration dialog: winch state and speed (repeated by the 100 ms poll), the brake refusal,
 // and the one-shot light and calibration commands. Commands leave through `post`
@@ -19,14 +17,11 @@ class WinchControl {
 public:
     using Post = std::function<void(Command command, int value)>;
 
-    static constexpr const wchar_t* kBrakeHint =
-        L"提示：当前绞车处于制动安全模式，如需收放线，需拧动绞车的急停旋钮，确保按钮处于弹起状态！";
-
-    WinchControl(Post post, Prompter& prompter) : post_(std::move(post)), prompter_(prompter) {}
+    explicit WinchControl(Post post) : post_(std::move(post)) {}
 
     // The operator pressed "停止" (0), "收线" (1) or "放线" (2). Reeling in or paying out while
-    // the brake holds shows the brake hint and changes nothing (false). Otherwise the panel's
-    // report follows: Command::WinchAction and Command::WinchSpeed at once.
+    // the brake holds changes nothing (false: the controller shows the brake hint). Otherwise the
+    // panel's report follows: Command::WinchAction and Command::WinchSpeed at once.
     bool Choose(int state, bool winchFree);
     // The operator chose a speed index 0..2.
     void ChooseSpeed(int speed);
@@ -59,7 +54,6 @@ public:
 
 private:
     Post post_;
-    Prompter& prompter_;
     int state_ = 0;
     int speed_ = 0;
 };

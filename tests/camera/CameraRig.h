@@ -19,7 +19,6 @@
 #include "platform/Clock.h"
 #include "simulation/CameraServer.h"
 #include "support/Loopback.h"
-#include "support/RecordingPrompter.h"
 
 namespace bhv::test {
 
@@ -75,7 +74,7 @@ struct CameraRig {
         EXPECT_TRUE(server.Start(0, "127.0.0.1"));
         InitCameraDevice(device, ("127.0.0.1:" + std::to_string(server.Port())).c_str());
         clock.Set(LocalTime{2026, 12, 6, 21, 5, 7, 0});
-        stream = std::make_unique<CameraStream>(sdk, player, device, prompter, clock);
+        stream = std::make_unique<CameraStream>(sdk, player, device, clock);
         stream->SetBottomWindow(&sink);
         stream->SetFrameQueue(&queue);
     }
@@ -95,7 +94,6 @@ struct CameraRig {
     sdk::NetworkCameraClient sdk;
     sdk::FfmpegPlayer player;
     CameraDevice device;
-    RecordingPrompter prompter;
     ManualClock clock;
     TestSink sink;
     FrameQueue queue;  // closed until a test opens it, as between runs

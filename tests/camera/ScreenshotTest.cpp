@@ -19,9 +19,10 @@ TEST(Screenshot, SavesTheNewestFrameAsAFullSizeJpeg) {
     ASSERT_TRUE(rig.stream->ConnectCamera());
     ASSERT_TRUE(WaitUntil([&] { return rig.Taken() >= 2; }));
     const std::wstring folder = dir.wide() + L"a/钻孔 1";  // missing parents, a Chinese name
-    ASSERT_TRUE(TakeScreenshot(rig.player, rig.sdk, folder, 5, rig.clock, rig.prompter));
+    const ScreenshotResult result = TakeScreenshot(rig.player, rig.sdk, folder, 5, rig.clock);
+    ASSERT_EQ(result.outcome, ScreenshotResult::Outcome::Saved);
     const std::wstring name = ScreenshotPath(folder, rig.clock.Now(), 5);
-    EXPECT_EQ(rig.prompter.Texts(), std::vector<std::wstring>{L"底部截图成功 :" + name});
+    EXPECT_EQ(result.path, name);
     const cv::Mat picture = cv::imread(ToNarrow(name));
     ASSERT_FALSE(picture.empty());
     EXPECT_EQ(picture.cols, 2592);
@@ -30,23 +31,21 @@ TEST(Screenshot, SavesTheNewestFrameAsAFullSizeJpeg) {
 
 TEST(Screenshot, ReportsFailureWithoutAPictureAndStaysQuietWithoutAFolder) {
     TempDir dir;
-    RecordingPrompter prompter;
     sdk::NetworkCameraClient client;
     sdk::FfmpegPlayer player;  // never opened: no picture to take
     ManualClock clock;
     std::ostringstream trace;
     {
         ScopedTrace on(TraceBit(TraceCategory::Camera), trace);
-        EXPECT_FALSE(TakeScreenshot(player, client, dir.wide(), 0, clock, prompter));
+        const ScreenshotResult result = TakeScreenshot(player, client, dir.wide(), 0, clock);
+        EXPECT_EQ(result.outcome, ScreenshotResult::Outcome::NotSaved);
     }
     EXPECT_NE(trace.str().find("camera: catch pic error:"), std::string::npos);
-    EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"底部截图失败"});
 
     { std::ofstream file(dir / "plain-file"); }
-    prompter.prompts.clear();
-    EXPECT_FALSE(
-        TakeScreenshot(player, client, (dir / "plain-file").wstring(), 0, clock, prompter));
-    EXPECT_TRUE(prompter.prompts.empty());
+    const ScreenshotResult none =
+        TakeScreenshot(player, client, (dir / "plain-file").wstring(), 0, clock);
+    EXPECT_EQ(none.outcome, ScreenshotResult::Outcome::NoFolder);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "AcquisitionRig.h"
+#include "controller/DeviceTexts.h"
 #include "link/WinchControl.h"
 #include "storage/RunLog.h"
 #include "support/Files.h"
@@ -34,9 +35,21 @@ TEST_F(AcquisitionTest, ConnectFailuresAreToldAndALaterConnectWorks) {
     EXPECT_FALSE(view.Enabled(MainButton::Run));
     EXPECT_TRUE(view.Enabled(MainButton::Connect));
 
-    // Everything up: the connection works. (A camera that refuses, or takes only an empty
-    // password, is CameraStreamTest's.)
+    // The host and the probe answer, the camera does not. (A camera that refuses, or takes
+    // only an empty password, is CameraStreamTest's.)
     StartSite(o);
+    AcquisitionOptions noCamera = a;
+    noCamera.camera = "127.0.0.1:" + std::to_string(FreePort());
+    acq.reset();
+    Create(noCamera);
+    ConnectButton();
+    EXPECT_FALSE(acq->Connected());
+    EXPECT_EQ(Count(L"连接视频失败，请检查网络连接"), 1);
+    EXPECT_FALSE(acq->Busy());
+
+    // Everything up: the connection works.
+    acq.reset();
+    Create(a);
     Connect();
     EXPECT_TRUE(view.Enabled(MainButton::Run));
 
@@ -320,7 +333,7 @@ TEST_F(AcquisitionTest, APeerFailingDuringARunLeavesTheRunGoingAndNothingHanging
     ASSERT_TRUE(WaitFor([&] { return !acq->Telemetry().winchFree; }));
     acq->OnWinchButton(0);
     acq->OnWinchButton(2);
-    EXPECT_EQ(Count(WinchControl::kBrakeHint), 1);
+    EXPECT_EQ(Count(kBrakeHint), 1);
     EXPECT_EQ(acq->WinchState(), 0);
     site->Command("brake off");
     ASSERT_TRUE(WaitFor([&] { return acq->Telemetry().winchFree; }));

@@ -14,9 +14,8 @@ using Posts = std::vector<std::pair<Command, int>>;
 
 class WinchControlTest : public ::testing::Test {
 protected:
-    WinchControlTest() : winch([this](Command c, int v) { posts.emplace_back(c, v); }, prompter) {}
+    WinchControlTest() : winch([this](Command c, int v) { posts.emplace_back(c, v); }) {}
     Posts posts;
-    test::RecordingPrompter prompter;
     WinchControl winch;
 };
 

@@ -15,6 +15,7 @@
 
 #include "ConsolePrompter.h"
 #include "controller/Captions.h"
+#include "controller/DeviceTexts.h"
 #include "link/Link.h"
 #include "link/Telemetry.h"
 #include "link/WinchControl.h"
@@ -106,7 +107,7 @@ public:
     explicit Monitor(const Options& o)
         : telemetry_(config_),
           link_(events_, MonitorLinkOptions(o), NowSeconds()),
-          winch_([this](bhv::Command c, int v) { link_.PostCommand(c, v); }, prompter_) {
+          winch_([this](bhv::Command c, int v) { link_.PostCommand(c, v); }) {
         config_.pulleyDiameterMm = o.pulley;
         telemetry_.SetConsole(o.raw ? &std::cout : nullptr);
         if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
@@ -124,7 +125,7 @@ public:
     bool Connect() {
         const auto result = link_.Connect();
         if (result != Link::ConnectResult::Ok) {
-            std::cout << ToNarrow(Link::ConnectFailureText(result)) << std::endl;
+            std::cout << ToNarrow(ConnectFailureText(result)) << std::endl;
             return false;
         }
         std::cout << "connected" << std::endl;
@@ -214,10 +215,9 @@ private:
         if (verb.empty()) return;
         if (verb == "stop")
             winch_.Choose(kWinchStop, free);
-        else if (verb == "in")
-            winch_.Choose(kWinchReelIn, free);
-        else if (verb == "out")
-            winch_.Choose(kWinchPayOut, free);
+        else if ((verb == "in" || verb == "out") &&
+                 !winch_.Choose(verb == "in" ? kWinchReelIn : kWinchPayOut, free))
+            prompter_.Tell(kBrakeHint);
         else if (verb == "speed" && (arg == "0" || arg == "1" || arg == "2"))
             winch_.ChooseSpeed(arg[0] - '0');
         else if (verb == "b-")
