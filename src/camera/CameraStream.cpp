@@ -10,6 +10,7 @@
 
 #include "camera/DisplayScaler.h"
 #include "imaging/FrameQueue.h"
+#include "platform/Clock.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -281,9 +282,7 @@ void CameraStream::OnDecodedFrame(int32_t, const uint8_t* pixels, int32_t size, 
     const int64_t cpuStart = ThreadCpuNs();
     // The frame's moment, taken as it leaves the decoder: the depth and heading of the frame are
     // those of this moment, however long it then waits in the queues.
-    const int64_t arrivedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count();
+    const int64_t arrivedNs = SteadyNanoseconds();
 
     // The display takes the frame when it is done with the last one and a window shows it; the
     // stitching takes it while a run's queue is open and has room (a full queue would refuse

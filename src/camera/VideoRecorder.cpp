@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -117,11 +118,6 @@ void VideoRecorder::OnRunEnd(int32_t currentDepth) {
 }
 
 namespace {
-int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The depth at `t` seconds, linear between the timed samples (sorted by time), held beyond them.
 int32_t DepthAt(const std::vector<std::pair<double, int32_t>>& timed, double t) {
@@ -139,11 +135,11 @@ void VideoRecorder::OnTimer(int32_t currentDepth, int64_t depthAtNs) {
     if (!recording_) return;
     samples_.push_back(currentDepth);
     const double at =
-        static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNs()) - startNs_) * 1e-9;
+        static_cast<double>((depthAtNs != 0 ? depthAtNs : SteadyNanoseconds()) - startNs_) * 1e-9;
     // The same measurement again (a still winch sends no new depth) adds nothing.
     if (at > timed_.back().first) timed_.emplace_back(at, currentDepth);
     // The depth the timer reads is the one that holds now, whenever it was measured.
-    WriteDueSubtitles(static_cast<double>(SteadyNs() - startNs_) * 1e-9, false);
+    WriteDueSubtitles(static_cast<double>(SteadyNanoseconds() - startNs_) * 1e-9, false);
     if (player_.RecordingWriteFailed(playerPort_)) videoFailed_ = true;
 }
 
@@ -188,7 +184,7 @@ bool VideoRecorder::WriteFailed() const {
 
 void VideoRecorder::Start(int32_t currentDepth) {
     startDepth_ = currentDepth;
-    startNs_ = SteadyNs();
+    startNs_ = SteadyNanoseconds();
     timed_.assign(1, {0.0, currentDepth});
     subtitlesWritten_ = 0;
     samples_.clear();
@@ -218,7 +214,7 @@ void VideoRecorder::Start(int32_t currentDepth) {
 
 void VideoRecorder::Stop(int32_t currentDepth) {
     if (player_.RecordingWriteFailed(playerPort_)) videoFailed_ = true;
-    const double now = static_cast<double>(SteadyNs() - startNs_) * 1e-9;
+    const double now = static_cast<double>(SteadyNanoseconds() - startNs_) * 1e-9;
     if (now > timed_.back().first) timed_.emplace_back(now, currentDepth);
     // The first frame's delay is known only while the recording is open.
     WriteDueSubtitles(now, true);

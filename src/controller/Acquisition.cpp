@@ -38,11 +38,9 @@ using attitude::kHumidity;
 using attitude::kTemperature;
 using attitude::kTilt;
 
-// The link's watchdogs and the logging speed run on a monotonic clock; only differences count.
+// The link's watchdogs and the logging speed run on the steady clock; only differences count.
 int64_t SteadySeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return SteadyNanoseconds() / 1'000'000'000;
 }
 
 void OnCameraDisconnected(int32_t, const char*, int32_t, void*) {}

@@ -25,12 +25,6 @@ using attitude::kRateY;
 using attitude::kRateZ;
 using attitude::kTilt;
 
-int64_t SteadyNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::wstring MmCaption(const wchar_t* format, int32_t tenths) {
     wchar_t text[64];
     std::swprintf(text, 64, format, tenths / 10);
@@ -211,7 +205,6 @@ void RunSession::Stop() {
 }
 
 void RunSession::BeginEnd() {
-    ProjectDb& db = parts_.db;
     const int32_t depth = parts_.telemetry.State().depth;
     view_.SetLayout(LayoutMode::NoRun);
     const bool recording = parts_.recorder.Recording();

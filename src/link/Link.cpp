@@ -7,6 +7,7 @@
 
 #include "link/FrameParser.h"
 #include "link/Messages.h"
+#include "platform/Clock.h"
 #include "platform/ThreadName.h"
 #include "platform/Trace.h"
 
@@ -264,9 +265,7 @@ void Link::ReceiveLoop(Peer peer) {
         const std::size_t crcFailures = parser.Feed(
             std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(n)), received);
         for (std::size_t i = 0; i < crcFailures; ++i) ConsoleLine("Message CRC verify failed");
-        const int64_t arrived = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::steady_clock::now().time_since_epoch())
-                                    .count();
+        const int64_t arrived = SteadyNanoseconds();
         for (Message& m : received) {
             m.SetArrivedNs(arrived);
             if (m.AsMessageCode() == MessageCode::Depth) lastDepthArrivalNs_.store(arrived);

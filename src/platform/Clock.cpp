@@ -1,5 +1,6 @@
 #include "platform/Clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 
@@ -52,9 +53,23 @@ void AppendNumber(std::string& out, int value, int width) {
 
 }  // namespace
 
+namespace {
+std::atomic<int64_t> steadyOffsetNs{0};
+}  // namespace
+
+int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+               .count() +
+           steadyOffsetNs.load(std::memory_order_relaxed);
+}
+
 double MonotonicSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return static_cast<double>(SteadyNanoseconds()) * 1e-9;
+}
+
+void AdvanceSteadyClock(int64_t ns) {
+    if (ns > 0) steadyOffsetNs.fetch_add(ns, std::memory_order_relaxed);
 }
 
 int64_t ToMilliseconds(const LocalTime& t) {

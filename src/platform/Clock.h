@@ -25,8 +25,15 @@ struct LocalTime {
 // difference between two local times.
 int64_t ToMilliseconds(const LocalTime& t);
 
-// Seconds of the steady clock (any epoch), for intervals within the program.
+// The program's steady clock, nanoseconds of any epoch: the moments of the devices' messages and
+// of the camera's frames, the time-outs and the intervals all come from it, so they compare.
+int64_t SteadyNanoseconds();
+// The same in seconds.
 double MonotonicSeconds();
+// Tests: moves the program's steady clock forward by `ns` (never back), for every thread at
+// once, so that a time-out comes without the test sleeping through it. The clock goes on at
+// its own pace from there.
+void AdvanceSteadyClock(int64_t ns);
 
 // Source of the local time. The program uses SystemClock(); tests inject a ManualClock so that
 // every formatted time is known in advance.

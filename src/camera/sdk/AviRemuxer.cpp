@@ -8,17 +8,13 @@
 #include <cstring>
 
 #include "camera/sdk/FfmpegHandles.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 namespace bhv::sdk {
 
 namespace {
-int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Whole microseconds: no decimal mark, whatever the locale.
 constexpr char kFrameTimesHeader[] = "slot,microseconds";
@@ -31,7 +27,7 @@ std::filesystem::path FrameTimesPath(const std::filesystem::path& video) {
 bool AviRemuxer::Open(const std::string& path) {
     Close();
     failed_ = false;
-    openedNs_ = SteadyNs();
+    openedNs_ = SteadyNanoseconds();
     lastSlot_ = -1;
     if (avformat_alloc_output_context2(&ctx_, nullptr, "avi", path.c_str()) < 0 || !ctx_) {
         ctx_ = nullptr;
@@ -72,7 +68,7 @@ void AviRemuxer::WriteFrameTime(int64_t slot, double seconds) {
 bool AviRemuxer::Write(const uint8_t* data, int size, bool keyFrame, int width, int height,
                        int fpsNum, int fpsDen, double atSeconds) {
     if (!ctx_ || size <= 0) return false;
-    if (atSeconds < 0) atSeconds = static_cast<double>(SteadyNs() - openedNs_) * 1e-9;
+    if (atSeconds < 0) atSeconds = static_cast<double>(SteadyNanoseconds() - openedNs_) * 1e-9;
     if (!headerWritten_) {
         if (!keyFrame || width <= 0 || height <= 0) return false;
         AVStream* stream = avformat_new_stream(ctx_, nullptr);
