@@ -284,11 +284,7 @@ int main(int argc, char** argv) {
         std::thread worker([&] {
             workerTid = ThreadId();
             bhv::FastBandReader reader;
-            bhv::UnwrapParams params;
-            params.radiusIn = 420;
-            params.radiusOut = 480;
-            params.centreX = 732;
-            params.centreY = 572;
+            const bhv::UnwrapParams params{{732, 572, 420, 480}};
             bhv::FrameBands bands;
             while (!stop) {
                 try {

@@ -115,13 +115,13 @@ int main(int argc, char** argv) {
         const RawFrame frame = Frame(camera.RenderYuv420(100000, 30.0));
         FastBandReader fast;
         FrameBands bands;
-        const UnwrapParams defaults{260, 500, 732, 572, 0};
+        const UnwrapParams defaults{{732, 572, 260, 500}};
         for (int i = 0, n = std::atoi(argv[2]); i < n; ++i)
             fast.MakeBands(frame, 1440, defaults, bands);
         return 0;
     }
     const int pipelineFrames = argc > 1 && !bandsOnly ? std::atoi(argv[1]) : 600;
-    const UnwrapParams params{260, 500, 732, 572, 0};
+    const UnwrapParams params{{732, 572, 260, 500}};
     constexpr int kFrames = 24;
 
     // Consecutive frames of a downward run at 0.69 mm per frame (about 5 band columns).

@@ -141,9 +141,7 @@ int main(int argc, char** argv) {
         }
     }
     const bool upward = info->Upward();
-    UnwrapParams ring{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
-                      config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
-    const BandGeometry g = BandGeometryFor(ring);
+    const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRing, upward});
     const BoreholeWall wall;
     const SyntheticBoreholeCamera camera(wall, SyntheticCameraOptions{.maxRadiusPx = 0.0});
     const double bandRadius = g.rIn + g.firstRow + g.h / 2.0;
@@ -166,8 +164,8 @@ int main(int argc, char** argv) {
         "  %s run from %.3f m, diameter %d mm (wall %.0f mm); ring centre %d,%d radii %d/%d "
         "(working), band radius %.1f, looks %.1f mm ahead\n",
         upward ? "upward" : "downward", info->start / 10000.0, info->diameter / 10,
-        wall.DiameterMm(), config.workCentreX, config.workCentreY, config.workRadiusIn,
-        config.workRadiusOut, bandRadius, look);
+        wall.DiameterMm(), config.workRing.centreX, config.workRing.centreY,
+        config.workRing.radiusIn, config.workRing.radiusOut, bandRadius, look);
     if (headingRow >= 0)
         std::printf(
             "  start heading %.2f (probe state at %d mm); simulated trajectory at the start "

@@ -65,12 +65,8 @@ struct Take {
     double centreShiftX = 0;  // working pixels the camera's centre lies right of the setting
 };
 
-UnwrapParams Ring(bool upward, bool outer) {
-    const SysConfigParam c;
-    UnwrapParams p{c.workRadiusIn, c.workRadiusOut, c.workCentreX, c.workCentreY,
-                   static_cast<uint8_t>(upward ? 1 : 0)};
-    p.upwardBandOuter = outer ? 1 : 0;
-    return p;
+UnwrapParams DefaultRing(bool upward, bool outer) {
+    return UnwrapParams{SysConfigParam().workRing, upward, outer};
 }
 
 fs::path Record(const fs::path& folder, const Take& take) {
@@ -78,8 +74,8 @@ fs::path Record(const fs::path& folder, const Take& take) {
     const fs::path avi = folder / ("Bot-VideoFrom" + std::to_string(take.start / 10) + "mm.avi");
     const double scale = SyntheticBoreholeCamera::kWidth / 1440.0;
     // Render the rings of both band choices (only the downward one going down).
-    const BandGeometry inner = BandGeometryFor(Ring(take.upward, false));
-    const BandGeometry outer = BandGeometryFor(Ring(false, false));
+    const BandGeometry inner = BandGeometryFor(DefaultRing(take.upward, false));
+    const BandGeometry outer = BandGeometryFor(DefaultRing(false, false));
     SyntheticCameraOptions options;
     options.centreX += take.centreShiftX * scale;
     options.minRadiusPx =
@@ -401,7 +397,7 @@ int main(int argc, char** argv) {
     // 1. Downward: live against re-processed, and the speed.
     const Take down;
     {
-        const BandGeometry g = BandGeometryFor(Ring(false, false));
+        const BandGeometry g = BandGeometryFor(DefaultRing(false, false));
         BoreholeRunSettings live;
         live.length = down.length;
         live.step = down.step;
@@ -442,7 +438,7 @@ int main(int argc, char** argv) {
         Take off = down;
         off.centreShiftX = 20;
         if (rest) off.length = restLength;
-        const BandGeometry g = BandGeometryFor(Ring(false, false));
+        const BandGeometry g = BandGeometryFor(DefaultRing(false, false));
         const fs::path avi = Record(work / "offcentre", off);
         const Similarity wrong = Score(Run(avi, work / "off-wrong", off, 2).projectFolder, off, g);
         const Similarity fixed = Score(
@@ -472,7 +468,8 @@ int main(int argc, char** argv) {
                     work / ("up-" + std::to_string(static_cast<int>(step * 10)) +
                             (outer ? "-outer" : "-inner")),
                     up, 1, band);
-            const Similarity s = Score(r.projectFolder, up, BandGeometryFor(Ring(true, outer)));
+            const Similarity s =
+                Score(r.projectFolder, up, BandGeometryFor(DefaultRing(true, outer)));
             std::printf(
                 "upward %.2f mm/frame (%.2f m/min at 20 fps), band %s: similarity %.3f "
                 "(%s), %.1f frames per second\n",

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "storage/ProbeStateRecord.h"
+#include "storage/Ring.h"
 
 namespace bhv {
 
@@ -28,10 +29,9 @@ struct ButtonStates {
 ButtonStates ButtonStatesFor(bool connected, bool runActive, bool screenshotWasEnabled);
 
 // The ring of the bottom camera in pixels of the live video window.
-struct WindowRing {
-    int32_t cx = 0, cy = 0, rin = 268, rout = 311;
-    bool operator==(const WindowRing&) const = default;
-};
+using WindowRing = Ring;
+// What the window shows until it knows its size and the working ring.
+inline constexpr WindowRing kUnsizedWindowRing{0, 0, 268, 311};
 
 // What the probe's attitude view shows.
 struct AttitudeValues {

@@ -26,12 +26,7 @@ void FallBack(std::vector<std::wstring>& lines, const char* key, T& value, T fal
 }
 
 bool RingFits(int32_t cx, int32_t cy, int32_t rIn, int32_t rOut, int width, int height) {
-    UnwrapParams p;
-    p.centreX = cx;
-    p.centreY = cy;
-    p.radiusIn = rIn;
-    p.radiusOut = rOut;
-    return RingFitsFrame(p, width, height);
+    return RingFitsFrame(Ring{cx, cy, rIn, rOut}, width, height);
 }
 
 }  // namespace
@@ -69,8 +64,7 @@ std::vector<std::wstring> CheckConfigValues(SysConfigParam& c) {
 }
 
 bool WorkingRingFits(const SysConfigParam& c) {
-    return RingFits(c.workCentreX, c.workCentreY, c.workRadiusIn, c.workRadiusOut, c.workFrameWidth,
-                    c.workFrameHeight);
+    return RingFitsFrame(c.workRing, c.workFrameWidth, c.workFrameHeight);
 }
 
 }  // namespace bhv

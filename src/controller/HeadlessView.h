@@ -73,7 +73,7 @@ public:
     bool attitudeOnline = false;
     AttitudeValues attitude;
     std::size_t chartRedraws = 0, chartPoints = 0;
-    WindowRing ring;
+    WindowRing ring = kUnsizedWindowRing;
     int videoClears = 0;
     bool videoFrozen = false, imageUpward = false, panelEnabled = false, frozenShown = false;
     bool pullUpShown = false, highFrameRate = true, highClarity = false;

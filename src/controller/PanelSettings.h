@@ -78,7 +78,7 @@ private:
     Prompter& prompter_;
     AcquisitionParts& parts_;
     RunSettings settings_;
-    WindowRing ring_;
+    WindowRing ring_ = kUnsizedWindowRing;
     int videoWidth_ = 0, videoHeight_ = 0;
     bool frozen_ = false;
     int lightLevel_ = 30;

@@ -22,14 +22,15 @@ ButtonStates ButtonStatesFor(bool connected, bool runActive, bool screenshotWasE
 }
 
 WindowRing ScaleRingToWindow(const SysConfigParam& c, int width, int height) {
-    if (width <= 0 || height <= 0 || c.workFrameWidth <= 0 || c.workFrameHeight <= 0) return {};
+    if (width <= 0 || height <= 0 || c.workFrameWidth <= 0 || c.workFrameHeight <= 0)
+        return kUnsizedWindowRing;
     auto scale = [](int64_t value, int64_t window, int64_t work) {
         return static_cast<int32_t>(value * window / work);
     };
-    return {scale(c.workCentreX, width, c.workFrameWidth),
-            scale(c.workCentreY, height, c.workFrameHeight),
-            scale(c.workRadiusIn, width, c.workFrameWidth),
-            scale(c.workRadiusOut, height, c.workFrameHeight)};
+    const Ring& r = c.workRing;
+    return {scale(r.centreX, width, c.workFrameWidth), scale(r.centreY, height, c.workFrameHeight),
+            scale(r.radiusIn, width, c.workFrameWidth),
+            scale(r.radiusOut, height, c.workFrameHeight)};
 }
 
 int NextLightLevel(int level, bool up) {

@@ -146,7 +146,7 @@ struct FastBandReader::Plan {
         int32_t first;
         uint16_t y;
         uint16_t x0, x1;  // working columns [x0, x1)
-        uint8_t black;
+        bool black;
     };
     std::vector<Run> runs;
     size_t pixels = 0;
@@ -204,10 +204,7 @@ bool FastBandReader::MakeBands(const RawFrame& frame, int32_t workWidth, const U
     }
     Plan* p = plan_.get();
     if (!p || p->srcWidth != frame.width || p->srcHeight != frame.height ||
-        p->workWidth != workWidth || p->params.radiusIn != params.radiusIn ||
-        p->params.radiusOut != params.radiusOut || p->params.centreX != params.centreX ||
-        p->params.centreY != params.centreY || p->params.upward != params.upward ||
-        p->params.upwardBandOuter != params.upwardBandOuter) {
+        p->workWidth != workWidth || p->params != params) {
         plan_ = BuildPlan(frame.width, frame.height, workWidth, params);
         ++plansBuilt_;
         p = plan_.get();
@@ -342,7 +339,7 @@ std::unique_ptr<FastBandReader::Plan> FastBandReader::BuildPlan(uint32_t srcWidt
     const int srcW = static_cast<int>(srcWidthU), srcH = static_cast<int>(srcHeightU);
     const int workW = srcW == workWidth ? srcW : workWidth;
     const int workH = srcW == workWidth ? srcH : WorkingHeight(srcWidthU, srcHeightU, workWidth);
-    const cv::Rect region(params.centreX - g.R, params.centreY - g.R, 2 * g.R, 2 * g.R);
+    const cv::Rect region(params.ring.centreX - g.R, params.ring.centreY - g.R, 2 * g.R, 2 * g.R);
     plan->usable = g.R > 0 && workH > 0 && region.x >= 0 && region.y >= 0 &&
                    region.x + region.width <= workW && region.y + region.height <= workH;
     if (!plan->usable || g.h <= 0) return plan;
@@ -434,7 +431,7 @@ std::unique_ptr<FastBandReader::Plan> FastBandReader::BuildPlan(uint32_t srcWidt
             run.y = static_cast<uint16_t>(inside ? region.y + ty : 0);
             run.x0 = static_cast<uint16_t>(inside ? region.x + start : 0);
             run.x1 = static_cast<uint16_t>(run.x0 + (tx - start));
-            run.black = inside ? 0 : 1;
+            run.black = !inside;
             plan->runs.push_back(run);
             next += tx - start;
         }

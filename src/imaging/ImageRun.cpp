@@ -107,11 +107,8 @@ void ImageRun::StartRun(const ImageRunStart& start) {
     {
         std::lock_guard lock(tickMutex_);
         UnwrapParams params;
-        params.radiusIn = start.config.workRadiusIn;
-        params.radiusOut = start.config.workRadiusOut;
-        params.centreX = start.config.workCentreX;
-        params.centreY = start.config.workCentreY;
-        params.upward = start.upward ? 1 : 0;
+        params.ring = start.config.workRing;
+        params.upward = start.upward;
         stitcher_.ResetForRun(params, start.config.workFrameWidth);
         {
             // Whatever the browse worker has under way belongs to the run before.

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "imaging/Stitching.h"
+#include "imaging/Matching.h"
 
 namespace bhv {
 

@@ -57,8 +57,8 @@ FrameBands PrepareFrame(const cv::Mat& frame, const UnwrapParams& params) {
 
 BandGeometry BandGeometryFor(const UnwrapParams& params) {
     BandGeometry g;
-    g.rIn = params.radiusIn + 1;
-    g.R = params.radiusOut - 1;
+    g.rIn = params.ring.radiusIn + 1;
+    g.R = params.ring.radiusOut - 1;
     g.W = static_cast<int32_t>(std::floor(2.0 * kPi * g.R));
     const int H = g.R;
     g.stripRows = std::max(0, H - std::max(0, g.rIn));
@@ -82,7 +82,7 @@ void FinishBands(FrameBands& bands) {
 
 FrameBands RingUnwrapper::Prepare(const cv::Mat& frame, const UnwrapParams& params) {
     const BandGeometry g = BandGeometryFor(params);
-    cv::Mat strip = Unwrap(frame, g.rIn, g.R, params.centreX, params.centreY);
+    cv::Mat strip = Unwrap(frame, g.rIn, g.R, params.ring.centreX, params.ring.centreY);
     const int W = strip.cols, n = strip.rows;
 
     const int k = (W * 270) / 360;
@@ -102,10 +102,10 @@ FrameBands RingUnwrapper::Prepare(const cv::Mat& frame, const UnwrapParams& para
     return bands;
 }
 
-bool RingFitsFrame(const UnwrapParams& p, int width, int height) {
-    const int R = p.radiusOut - 1;
-    return R > 0 && p.radiusIn >= 0 && p.radiusIn < p.radiusOut && p.centreX - R >= 0 &&
-           p.centreY - R >= 0 && p.centreX + R <= width && p.centreY + R <= height;
+bool RingFitsFrame(const Ring& ring, int width, int height) {
+    const int R = ring.radiusOut - 1;
+    return R > 0 && ring.radiusIn >= 0 && ring.radiusIn < ring.radiusOut && ring.centreX - R >= 0 &&
+           ring.centreY - R >= 0 && ring.centreX + R <= width && ring.centreY + R <= height;
 }
 
 }  // namespace bhv

@@ -3,26 +3,26 @@
 #include <cstdint>
 #include <opencv2/core/mat.hpp>
 
+#include "storage/Ring.h"
+
 namespace bhv {
 
 // Geometry of the ring in pixels of the working frame and the run direction, copied from the
 // system configuration when a run starts.
 struct UnwrapParams {
-    int32_t radiusIn = 100;
-    int32_t radiusOut = 220;
-    int32_t centreX = 376;
-    int32_t centreY = 240;
-    uint8_t upward = 0;  // 1 when the run goes upward (depth decreases)
-    // Upward runs only: 1 takes the band near the outer radius, as a downward run does (more
+    Ring ring{376, 240, 100, 220};
+    bool upward = false;  // the run goes upward (depth decreases)
+    // Upward runs only: takes the band near the outer radius, as a downward run does (more
     // pixels, sharper pages, but more columns per millimetre: a lower top speed). The live
-    // program keeps 0, the band near the inner radius; re-processing offers both.
-    uint8_t upwardBandOuter = 0;
+    // program keeps the band near the inner radius; re-processing offers both.
+    bool upwardBandOuter = false;
+    bool operator==(const UnwrapParams&) const = default;
 };
 
 // True when the ring can be unwrapped from a width x height frame: radii not negative and not
 // inverted, and the square around the outer circle inside the frame. A run, and a
 // re-processing, refuse a ring that does not fit.
-bool RingFitsFrame(const UnwrapParams& params, int width, int height);
+bool RingFitsFrame(const Ring& ring, int width, int height);
 
 // What one frame contributes to stitching: a thin band of the wall at a fixed radius.
 struct FrameBands {

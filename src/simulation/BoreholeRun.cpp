@@ -17,8 +17,7 @@ namespace {
 
 UnwrapParams DefaultRing(bool upward) {
     const SysConfigParam config;
-    return UnwrapParams{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
-                        config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)};
+    return UnwrapParams{config.workRing, upward};
 }
 
 }  // namespace

@@ -83,10 +83,8 @@ void SysConfigParam::SetStitchClarity(int mode) {
     workFrameWidth = high ? 1800 : 1440;
     workFrameHeight = high ? 1350 : 1080;
     const double scale = high ? 1.25 : 1.0;
-    workCentreX = static_cast<int32_t>(centreX * scale);
-    workCentreY = static_cast<int32_t>(centreY * scale);
-    workRadiusIn = static_cast<int32_t>(radiusIn * scale);
-    workRadiusOut = static_cast<int32_t>(radiusOut * scale);
+    auto working = [scale](int32_t reference) { return static_cast<int32_t>(reference * scale); };
+    workRing = {working(centreX), working(centreY), working(radiusIn), working(radiusOut)};
 }
 
 bool SysConfigParam::MoveCentre(int dx, int dy) {
@@ -95,16 +93,17 @@ bool SysConfigParam::MoveCentre(int dx, int dy) {
 
     // An axis that is not asked to move keeps its stored value (re-deriving it from the working
     // value would let a high-clarity rounding drift into the file).
-    const int column = workCentreX + dx;
-    if (dx != 0 && column + workRadiusOut < workFrameWidth - 10 && column - workRadiusOut > 10) {
-        workCentreX = column;
+    const int radius = workRing.radiusOut;
+    const int column = workRing.centreX + dx;
+    if (dx != 0 && column + radius < workFrameWidth - 10 && column - radius > 10) {
+        workRing.centreX = column;
         centreX = static_cast<int32_t>(column / scale);
         Save();
         moved = true;
     }
-    const int row = workCentreY + dy;
-    if (dy != 0 && row + workRadiusOut < workFrameHeight - 10 && row - workRadiusOut > 10) {
-        workCentreY = row;
+    const int row = workRing.centreY + dy;
+    if (dy != 0 && row + radius < workFrameHeight - 10 && row - radius > 10) {
+        workRing.centreY = row;
         centreY = static_cast<int32_t>(row / scale);
         Save();
         moved = true;

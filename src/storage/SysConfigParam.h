@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "storage/Ring.h"
+
 namespace bhv {
 
 // The system configuration: the geometry of the bottom camera's ring image, the stitching
@@ -33,10 +35,7 @@ struct SysConfigParam {
     int32_t bottomStillTrigger = 1;
 
     // Working values, never stored: the ring in pixels of the working frame.
-    int32_t workCentreX = 732;
-    int32_t workCentreY = 572;
-    int32_t workRadiusIn = 260;
-    int32_t workRadiusOut = 500;
+    Ring workRing{732, 572, 260, 500};
     int32_t sourceFrameWidth = 2592;  // bottom camera frame
     int32_t sourceFrameHeight = 1944;
     int32_t workFrameWidth = 1440;   // 1800 in high clarity

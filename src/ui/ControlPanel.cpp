@@ -195,7 +195,7 @@ void ControlPanel::ShowPulley(double millimetres) {
 }
 
 void ControlPanel::ShowRing(const WindowRing& ring) {
-    const int values[4] = {ring.cx, ring.cy, ring.rin, ring.rout};
+    const int values[4] = {ring.centreX, ring.centreY, ring.radiusIn, ring.radiusOut};
     for (int i = 0; i < 4; ++i) ring_[i]->setText(QString::number(values[i]));
 }
 

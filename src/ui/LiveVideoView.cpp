@@ -81,7 +81,7 @@ bool LiveVideoView::Paint(const cv::Mat& picture) {
 void LiveVideoView::SetRing(const WindowRing& ring) {
     ring_ = ring;
     update();
-    TraceF(TraceCategory::Ui, "LiveVideoView Radius sz:%d,%d", ring.rin, ring.rout);
+    TraceF(TraceCategory::Ui, "LiveVideoView Radius sz:%d,%d", ring.radiusIn, ring.radiusOut);
 }
 
 void LiveVideoView::ShowStatus(bool show, const QString& text) {
@@ -170,11 +170,11 @@ void LiveVideoView::paintEvent(QPaintEvent*) {
     painter.drawImage(rect(), still_);
     painter.setPen(QPen(QColor(255, 0, 0), 1));
     painter.setBrush(Qt::NoBrush);
-    const int x = ring_.cx, y = ring_.cy;
+    const int x = ring_.centreX, y = ring_.centreY;
     painter.drawLine(x - 10, y, x + 10, y);
     painter.drawLine(x, y - 10, x, y + 10);
-    painter.drawEllipse(QPoint(x, y), ring_.rout, ring_.rout);
-    painter.drawEllipse(QPoint(x, y), ring_.rin, ring_.rin);
+    painter.drawEllipse(QPoint(x, y), ring_.radiusOut, ring_.radiusOut);
+    painter.drawEllipse(QPoint(x, y), ring_.radiusIn, ring_.radiusIn);
 }
 
 void LiveVideoView::resizeEvent(QResizeEvent* event) {

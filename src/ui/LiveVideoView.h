@@ -64,7 +64,7 @@ private:
 
     QLabel* status_;
     QLabel* overspeed_;
-    WindowRing ring_;
+    WindowRing ring_ = kUnsizedWindowRing;
     QImage still_;  // the frozen picture, client sized; null while live
 
     std::atomic<int> width_{0}, height_{0};

@@ -1,6 +1,6 @@
-// The controller's pure rules: the probe-state history, the telemetry captions and the logging
-// speed. (The run checks, the automatic stops included, are AcquisitionTest's scenarios; the
-// button states are checked on the window, MainWindowTest.)
+// The controller's pure rules: the probe-state history, the ring overlay, the telemetry captions
+// and the logging speed. (The run checks, the automatic stops included, are AcquisitionTest's
+// scenarios; the button states are checked on the window, MainWindowTest.)
 #include <gtest/gtest.h>
 
 #include "controller/Captions.h"
@@ -43,6 +43,21 @@ TEST(ControllerRules, ProbeStatesEvery100MmWithDisplacementSigns) {
     block[attitude::kAngleX] = 120.0;
     ASSERT_TRUE(add(1100));
     EXPECT_EQ(history[3].move, -86);
+}
+
+// The overlay is the working ring scaled to the live video window: columns and the inner radius
+// by the widths, rows and the outer radius by the heights. Both clarity modes put it in the same
+// place; a window not laid out yet shows the overlay it starts with.
+TEST(ControllerRules, TheRingOverlayIsTheWorkingRingScaledToTheWindow) {
+    SysConfigParam config;
+    EXPECT_EQ(ScaleRingToWindow(config, 720, 540), (WindowRing{366, 286, 130, 250}));
+    EXPECT_EQ(ScaleRingToWindow(config, 1440, 540), (WindowRing{732, 286, 260, 250}));
+    config.SetStitchClarity(1);
+    EXPECT_EQ(config.workRing, (Ring{915, 715, 325, 625}));
+    EXPECT_EQ(ScaleRingToWindow(config, 720, 540), (WindowRing{366, 286, 130, 250}));
+    EXPECT_EQ(ScaleRingToWindow(config, 0, 540), kUnsizedWindowRing);
+    config.workFrameHeight = 0;
+    EXPECT_EQ(ScaleRingToWindow(config, 720, 540), kUnsizedWindowRing);
 }
 
 TEST(TelemetryCaptions, BatteryFirmwareAzimuthAndRunLogTexts) {

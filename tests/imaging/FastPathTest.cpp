@@ -14,14 +14,7 @@ namespace {
 
 // An upward run's outer band (`outer`) is the one re-processing reads.
 UnwrapParams DefaultParams(bool upward, bool outer = false) {
-    UnwrapParams p;
-    p.radiusIn = 260;
-    p.radiusOut = 500;
-    p.centreX = 732;
-    p.centreY = 572;
-    p.upward = upward ? 1 : 0;
-    p.upwardBandOuter = outer ? 1 : 0;
-    return p;
+    return UnwrapParams{{732, 572, 260, 500}, upward, outer};
 }
 
 RawFrame MakeFrame(std::vector<uint8_t> pixels, uint32_t width = 2592, uint32_t height = 1944) {

@@ -67,7 +67,7 @@ TEST(StripStitcher, ALongRunOfFractionalShiftsLosesNothing) {
         record->current.band = band;
         record->current.arrivedNs = (i + 1) * 50 * kMs;
         record->shift = kShift;
-        record->computed = 1;
+        record->computed = true;
         records.Append(std::move(record));
         stitcher.StitchStep();
     }

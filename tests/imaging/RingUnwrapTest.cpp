@@ -12,7 +12,7 @@ namespace bhv {
 namespace {
 
 UnwrapParams Params(int in, int out, bool upward, int cx = 732, int cy = 572) {
-    return UnwrapParams{in, out, cx, cy, static_cast<uint8_t>(upward ? 1 : 0)};
+    return UnwrapParams{{cx, cy, in, out}, upward};
 }
 
 // A working frame whose grey value is half the distance from (cx, cy).
@@ -60,7 +60,7 @@ TEST(PrepareFrame, CutsTheBandOfTheRunDirectionStartingStraightUp) {
     EXPECT_DOUBLE_EQ(down.profile.at<double>(0, 0), cv::sum(down.grey.col(0))[0]);
     // The outer band of an upward run (re-processing reads it) is the downward band turned.
     UnwrapParams outer = Params(260, 500, true);
-    outer.upwardBandOuter = 1;
+    outer.upwardBandOuter = true;
     cv::Mat turned;
     cv::rotate(down.band, turned, cv::ROTATE_180);
     EXPECT_EQ(cv::norm(turned, PrepareFrame(frame, outer).band, cv::NORM_INF), 0.0);

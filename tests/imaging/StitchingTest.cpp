@@ -33,7 +33,7 @@ protected:
     void SetUp() override {
         stitcher_.SetDepthAssist(false);
         stitcher_.SetWorkerThread(false);
-        stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, 0}, 1440);
+        stitcher_.ResetForRun(UnwrapParams{{732, 572, 260, 500}}, 1440);
         for (int i = 0; i < 4000; ++i) wall_.push_back(static_cast<double>((i * 7919) % 101));
     }
     void TearDown() override { stitcher_.StopWorker(); }
@@ -68,7 +68,7 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirectionsAndAcrossCu
     rows_ = 40;
     const int frames = 3000;
     for (bool upward : {false, true}) {
-        stitcher_.ResetForRun(UnwrapParams{260, 500, 732, 572, static_cast<uint8_t>(upward)}, 1440);
+        stitcher_.ResetForRun(UnwrapParams{{732, 572, 260, 500}, upward}, 1440);
         stitcher_.StitchStep();
         Step(0, 3);
         int compared = 0, comparedKept = 0, cuts = 0;
@@ -90,7 +90,7 @@ TEST_F(StitcherSteps, DisplayUpdatesMatchAFullRebuildInBothDirectionsAndAcrossCu
             const cv::Mat whole = stitcher_.WholeDisplay();
             ASSERT_EQ(whole.size(), rebuilt.size()) << upward << " " << frame;
             const cv::Mat kept = stitcher_.DisplayShared();
-            ASSERT_EQ(kept.rows, std::min(rebuilt.rows, StripStitcher::kDisplayKeepRows));
+            ASSERT_EQ(kept.rows, std::min(rebuilt.rows, StitchDisplay::kKeepRows));
             // The newest rows: the last of a downward display, the first of an upward one.
             cv::Range newest = upward ? cv::Range(0, kept.rows)
                                       : cv::Range(rebuilt.rows - kept.rows, rebuilt.rows);

@@ -56,9 +56,7 @@ inline bool FilmFrames(const std::filesystem::path& avi, const RecordingSpec& ta
                        const std::vector<std::pair<double, double>>& frames) {
     // Only the ring the bands are cut from is rendered.
     const SysConfigParam config;
-    const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRadiusIn, config.workRadiusOut,
-                                                        config.workCentreX, config.workCentreY,
-                                                        static_cast<uint8_t>(take.upward ? 1 : 0)});
+    const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRing, take.upward});
     const double scale = static_cast<double>(SyntheticBoreholeCamera::kWidth) / 1440.0;
     SyntheticCameraOptions options;
     options.minRadiusPx = scale * (g.rIn + g.firstRow) - 24;

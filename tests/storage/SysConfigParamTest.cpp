@@ -32,7 +32,7 @@ TEST_F(SysConfigFile, WithoutAFileLoadingFailsAndTheFirstSaveWritesEveryKeyInOrd
     c.workspacePath = L"/data/ws/";
     EXPECT_FALSE(c.Load());
     EXPECT_EQ(c.diameterTenthsMm, 700);
-    EXPECT_EQ(c.workCentreX, 732);
+    EXPECT_EQ(c.workRing.centreX, 732);
     EXPECT_TRUE(c.Save());
     EXPECT_EQ(Read(),
               "<?xml version=\"1.0\" ?>\n"
@@ -72,8 +72,8 @@ TEST_F(SysConfigFile, SaveThenLoadKeepsEveryStoredValue) {
     EXPECT_EQ(b.winchMode, 1);
     EXPECT_FLOAT_EQ(b.pulleyDiameterMm, 63.0f);
     EXPECT_EQ(b.stitchClarity, 1);
-    EXPECT_EQ(b.workCentreX, 875);
-    EXPECT_EQ(b.workRadiusIn, 326);  // 261 * 1.25 = 326.25, truncated
+    EXPECT_EQ(b.workRing.centreX, 875);
+    EXPECT_EQ(b.workRing.radiusIn, 326);  // 261 * 1.25 = 326.25, truncated
     EXPECT_EQ(b.workspacePath, L"/数据/孔/");
     EXPECT_FLOAT_EQ(b.tiltAdjust, -0.25f);
     EXPECT_EQ(b.bottomStillTrigger, 0);
@@ -123,21 +123,21 @@ TEST_F(SysConfigFile, AFailedSaveLeavesTheOldFile) {
 
 TEST_F(SysConfigFile, MoveCentreRefusesMovesNearTheFrameEdge) {
     SysConfigParam c = Fresh();
-    c.workRadiusOut = 500;
-    c.workCentreX = 920;
+    c.workRing.radiusOut = 500;
+    c.workRing.centreX = 920;
     EXPECT_FALSE(c.MoveCentre(10, 0));  // 930 + 500 is not below 1430
-    EXPECT_EQ(c.workCentreX, 920);
+    EXPECT_EQ(c.workRing.centreX, 920);
     EXPECT_FALSE(std::filesystem::exists(tmp / SysConfigParam::kFileName));
 
-    c.workCentreX = 900;
+    c.workRing.centreX = 900;
     EXPECT_TRUE(c.MoveCentre(10, 0));
-    EXPECT_EQ(c.workCentreX, 910);
+    EXPECT_EQ(c.workRing.centreX, 910);
     EXPECT_EQ(c.centreX, 910);
     EXPECT_NE(Read().find("<Xoffset>910</Xoffset>"), std::string::npos);
 
-    c.workCentreY = 520;  // 510 - 500 is not above 10
+    c.workRing.centreY = 520;  // 510 - 500 is not above 10
     EXPECT_FALSE(c.MoveCentre(0, -10));
-    EXPECT_EQ(c.workCentreY, 520);
+    EXPECT_EQ(c.workRing.centreY, 520);
 }
 
 TEST_F(SysConfigFile, TheSettingsFolderTakesOverAnOlderCopyOnceElseGetsTheDefaults) {

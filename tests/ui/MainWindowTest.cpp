@@ -188,10 +188,10 @@ TEST_F(MainWindowTest, KeyboardFilterSwallowsTheRowsKeysAndLeavesThePanelEditsTh
     QTest::keyClick(hole, Qt::Key_Left);
     QTest::keyClick(hole, Qt::Key_Up);
     const WindowRing moved = window->Controller().Ring();
-    EXPECT_LT(moved.cx, ring.cx);
-    EXPECT_LT(moved.cy, ring.cy);
+    EXPECT_LT(moved.centreX, ring.centreX);
+    EXPECT_LT(moved.centreY, ring.centreY);
     EXPECT_EQ(window->Video()->Ring(), moved) << "the overlay follows";
-    EXPECT_EQ(Find<QLineEdit>("ringXEdit")->text(), QString::number(moved.cx));
+    EXPECT_EQ(Find<QLineEdit>("ringXEdit")->text(), QString::number(moved.centreX));
     window->Controller().OnFreezeButton();
     QTest::keyClick(hole, Qt::Key_Return);
     EXPECT_TRUE(prompter.prompts.empty());

@@ -44,9 +44,7 @@ constexpr double kQualityStepMm = 10.0;
 // accumulator keeps of the unrolled ring, and the rows that give them true proportions.
 cv::Size ProgramPageSize(bool upward, int32_t diameterTenthsMm) {
     const SysConfigParam config;
-    const BandGeometry g =
-        BandGeometryFor(UnwrapParams{config.workRadiusIn, config.workRadiusOut, config.workCentreX,
-                                     config.workCentreY, static_cast<uint8_t>(upward ? 1 : 0)});
+    const BandGeometry g = BandGeometryFor(UnwrapParams{config.workRing, upward});
     const int width = StripStitcher::ImageWidthOf(g.W);
     return {width, TrueProportionRows(width, 10000, diameterTenthsMm)};
 }

@@ -581,15 +581,14 @@ double Reprocessing::HeadingAt(double depth) const {
 // The ring and, going up, where its band is cut; the ring must fit the working frame.
 bool Reprocessing::ChooseBand() {
     const VideoInfo& info = video_.Info();
-    params_ = UnwrapParams{config_.workRadiusIn, config_.workRadiusOut, config_.workCentreX,
-                           config_.workCentreY, static_cast<uint8_t>(upward_ ? 1 : 0)};
+    params_ = UnwrapParams{config_.workRing, upward_};
     workWidth_ = config_.workFrameWidth;
     if (upward_ && o_.upwardBand == UpwardBand::Auto) {
         // The outer band is sharper but moves about 2.5 times as many band columns per
         // millimetre: it is taken when the recording's fastest second stays within 6 of the 7
         // columns per frame the stitching places there.
         UnwrapParams outer = params_;
-        outer.upwardBandOuter = 1;
+        outer.upwardBandOuter = true;
         const double focalWork =
             config_.sourceFrameWidth > 0
                 ? ImageRunStart{}.focalSourcePx * workWidth_ / config_.sourceFrameWidth
@@ -604,25 +603,26 @@ bool Reprocessing::ChooseBand() {
                                    std::abs(samples_[i].depth - samples_[i - 1].depth) / 10.0 / dt);
         }
         const bool useOuter = limit > 0 && !samples_.empty() && fastest <= limit;
-        params_.upwardBandOuter = useOuter ? 1 : 0;
+        params_.upwardBandOuter = useOuter;
         char text[160];
         std::snprintf(text, sizeof text,
                       "the speed: fastest %.1f mm/s, the outer band keeps up to %.1f mm/s", fastest,
                       limit);
         bandFrom_ = text;
     } else {
-        params_.upwardBandOuter = upward_ && o_.upwardBand == UpwardBand::Outer ? 1 : 0;
+        params_.upwardBandOuter = upward_ && o_.upwardBand == UpwardBand::Outer;
     }
     const int workHeight =
         static_cast<int>(static_cast<float>(info.height) /
                          (static_cast<float>(info.width) / static_cast<float>(workWidth_)));
-    if (!RingFitsFrame(params_, workWidth_, workHeight))
+    const Ring& ring = params_.ring;
+    if (!RingFitsFrame(ring, workWidth_, workHeight))
         return Fail(kReprocessMismatched,
-                    "the ring (centre " + std::to_string(params_.centreX) + "," +
-                        std::to_string(params_.centreY) + ", radii " +
-                        std::to_string(params_.radiusIn) + "/" + std::to_string(params_.radiusOut) +
-                        ") does not fit the " + std::to_string(workWidth_) + "x" +
-                        std::to_string(workHeight) + " working frame of this video");
+                    "the ring (centre " + std::to_string(ring.centreX) + "," +
+                        std::to_string(ring.centreY) + ", radii " + std::to_string(ring.radiusIn) +
+                        "/" + std::to_string(ring.radiusOut) + ") does not fit the " +
+                        std::to_string(workWidth_) + "x" + std::to_string(workHeight) +
+                        " working frame of this video");
     LogSettings();
     return true;
 }
@@ -630,9 +630,9 @@ bool Reprocessing::ChooseBand() {
 void Reprocessing::LogSettings() {
     log_ << "ring: centre " << config_.centreX << "," << config_.centreY << ", radii "
          << config_.radiusIn << "/" << config_.radiusOut << " (reference pixels; working "
-         << params_.centreX << "," << params_.centreY << ", " << params_.radiusIn << "/"
-         << params_.radiusOut << "), clarity " << config_.stitchClarity << ", from " << configFrom_
-         << "\n"
+         << params_.ring.centreX << "," << params_.ring.centreY << ", " << params_.ring.radiusIn
+         << "/" << params_.ring.radiusOut << "), clarity " << config_.stitchClarity << ", from "
+         << configFrom_ << "\n"
          << "direction " << (upward_ ? "up" : "down") << " (" << upwardFrom_ << ")"
          << (upward_ ? std::string(params_.upwardBandOuter ? ", band near the outer radius ("
                                                            : ", band near the inner radius (") +
