@@ -8,6 +8,7 @@
 #include "controller/AcquisitionParts.h"
 #include "controller/ConfigCheck.h"
 #include "controller/PanelSettings.h"
+#include "controller/ProjectPageSink.h"
 #include "controller/Rules.h"
 #include "link/Protocol.h"
 #include "platform/Clock.h"
@@ -157,7 +158,7 @@ void RunSession::CompleteStart() {
     view_.SetImageUpward(pullUp);
     ImageRunStart start;
     start.config = parts_.config;
-    start.project = &db;
+    start.project = std::make_shared<ProjectPageSink>(db);
     start.upward = pullUp;
     start.startDepth = startDepth;
     start.startHeading = static_cast<float>(state.attitude[kAngleZ]);

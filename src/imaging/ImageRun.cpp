@@ -14,6 +14,7 @@
 
 #include "imaging/Jpeg.h"
 #include "imaging/Pages.h"
+#include "imaging/TravelColumns.h"
 #include "platform/FileSystem.h"
 #include "platform/Memory.h"
 #include "platform/Paths.h"
@@ -27,38 +28,8 @@ namespace {
 // Bands measured before the run's own image scale replaces the geometry's.
 constexpr size_t kScaleSamples = 100;
 
-// Frames further apart than this leave the time between them without a camera.
-constexpr double kCameraGapSeconds = 0.5;
-
 double Seconds(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
-// The moment (steady clock, ns) the accumulator column was taken at: placements run along the
-// accumulator, and a column between two takes the moment between theirs.
-int64_t MomentOfColumn(const std::deque<StripStitcher::Placement>& placements, double column) {
-    const auto it =
-        std::lower_bound(placements.begin(), placements.end(), column,
-                         [](const StripStitcher::Placement& p, double c) { return p.column < c; });
-    if (it == placements.begin()) return placements.front().arrivedNs;
-    if (it == placements.end()) return placements.back().arrivedNs;
-    const StripStitcher::Placement& a = *(it - 1);
-    const StripStitcher::Placement& b = *it;
-    const double f = b.column > a.column ? (column - a.column) / (b.column - a.column) : 1.0;
-    return a.arrivedNs + static_cast<int64_t>(f * static_cast<double>(b.arrivedNs - a.arrivedNs));
-}
-
-// Whether `travel` lies between two frames more than half a second apart while the probe moved
-// on by more than 2 mm: a stretch the camera gave no usable picture of (a silent, refused or
-// damaged stream). `travels` ascends; `moments` are the frames' moments (ns), in step.
-bool InCameraGap(const std::vector<double>& travels, const std::vector<int64_t>& moments,
-                 double travel) {
-    constexpr int64_t kGapNs = static_cast<int64_t>(kCameraGapSeconds * 1e9);
-    constexpr double kMovedTenthsMm = 20.0;
-    const auto it = std::upper_bound(travels.begin(), travels.end(), travel);
-    if (it == travels.begin() || it == travels.end()) return false;
-    const size_t i = static_cast<size_t>(it - travels.begin());
-    return moments[i] - moments[i - 1] > kGapNs && travels[i] - travels[i - 1] > kMovedTenthsMm;
 }
 
 // Display rows between two samples of DisplayGeometry.
@@ -67,7 +38,15 @@ constexpr int kGeometrySamples = 48;
 }  // namespace
 
 ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
-    : frames_(frames), records_(records), stitcher_(frames, records) {
+    : frames_(frames),
+      records_(records),
+      stitcher_(frames, records),
+      browser_({.liveTravel = [this] { return travel_.load(); },
+                .shownWidth = [this] { return stitcher_.ShownWidth(); },
+                .repaint =
+                    [this] {
+                        if (repaint_) repaint_();
+                    }}) {
     // Frames are paired with the depth the telemetry last wrote here, so that depth assist
     // sees the probe move.
     stitcher_.SetDepthSource([this] { return static_cast<double>(depth_.load()); });
@@ -91,13 +70,6 @@ ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
 }
 
 ImageRun::~ImageRun() {
-    {
-        std::lock_guard lock(browseMutex_);
-        browseQuit_ = true;
-        browseWake_.notify_all();
-        browseDone_.notify_all();
-    }
-    if (browseThread_.joinable()) browseThread_.join();
     StopImageThread();
     stitcher_.StopWorker();
 }
@@ -110,76 +82,48 @@ void ImageRun::StartRun(const ImageRunStart& start) {
         params.ring = start.config.workRing;
         params.upward = start.upward;
         stitcher_.ResetForRun(params, start.config.workFrameWidth);
-        {
-            // Whatever the browse worker has under way belongs to the run before.
-            std::lock_guard browseLock(browseMutex_);
-            browseSteps_.clear();
-            ++browseEpoch_;
-            browseHandled_ = browseRequests_;
-            browseDone_.notify_all();
-            browseAtPage_ = false;
-            browseAt_ = 0;
-            browseProject_ = start.project;
-        }
-        {
-            std::lock_guard browsedLock(browsedMutex_);
-            browse_.store(false);
-            browsed_.release();
-        }
-        ++viewVersion_;
+        browser_.Restart(start.project);
 
-        live_.release();
-        liveRows_ = 0;
+        // Everything of the run before goes at once.
+        state_ = RunState{};
+        state_.project = start.project;
+        // The diameter list is made with the project at run start; taking its first entry now
+        // keeps the image thread off a list the window thread owns.
+        state_.diameter = start.project ? start.project->Diameter() : 0;
+        state_.upward = start.upward;
+        state_.startDepth = start.startDepth;
+        state_.startHeading = start.startHeading;
+        state_.uploadFolder = start.uploadFolder;
         {
             std::lock_guard geometryLock(geometryMutex_);
             displayGeometry_.clear();
         }
-        project_ = start.project;
-        // The diameter list is made with the project at run start; taking its first entry now
-        // keeps the image thread off a list the window thread owns.
-        diameter_ =
-            project_ && !project_->Diameters().empty() ? project_->Diameters().front().diameter : 0;
-        upward_ = start.upward;
-        uploadFolder_ = start.uploadFolder;
-        travel_.store(0);
-        startDepth_ = start.startDepth;
-        depth_.store(start.startDepth);
-        startHeading_ = start.startHeading;
         track_.Clear();
         if (start.startNs != 0) {
             track_.AddDepth(start.startNs, start.startDepth, 0);
             track_.AddHeading(start.startNs, start.startHeading);
         }
-        pageEnd_.store(10000);
-        pageLen_ = 10000;
-        storeFailures_.store(0);
-        pagesStored_.store(0);
-        axisStart_.store(0);
-
         const double focalWork =
             start.config.sourceFrameWidth > 0
                 ? start.focalSourcePx * start.config.workFrameWidth / start.config.sourceFrameWidth
                 : 0.0;
         const double limit =
-            MaxStitchSpeedMmPerS(start.frameRate, params, focalWork, diameter_ / 10.0);
-        maxStitchSpeed_.store(limit);
+            MaxStitchSpeedMmPerS(start.frameRate, params, focalWork, state_.diameter / 10.0);
         detector_.Reset();
         detector_.SetLimit(limit);
-        overspeedActive_.store(false);
-        overspeed_.clear();
-        lastTravel_ = 0;
         quality_.Reset(start.upward);
-        cameraOutageNotedUs_ = 0;
-        qualityNs_ = 0;
-        qualityHasBand_ = false;
-        mmPerColumn_ = 0.0;
-        nominalMmPerColumn_ = 0.0;
-        columnScales_.clear();
-        qualityPending_.clear();
-        {
-            std::lock_guard browsedLock(browsedMutex_);
-            browsedShare_.reset();
-        }
+
+        // What other threads read of the run.
+        travel_.store(0);
+        depth_.store(start.startDepth);
+        pageEnd_.store(10000);
+        axisStart_.store(0);
+        storeFailures_.store(0);
+        pagesStored_.store(0);
+        maxStitchSpeed_.store(limit);
+        overspeedActive_.store(false);
+        cameraOutageNotedUs_.store(0);
+        ++viewVersion_;
     }
     tickPaused_.store(false);
 }
@@ -197,11 +141,11 @@ bool ImageRun::TickLocked() {
     if (!placed) return false;
     // The display's own rows, without a copy: only this thread writes them, inside the tick.
     const int rows = stitcher_.WholeDisplayRows();
-    if (rows == liveRows_) return false;
-    liveRows_ = rows;
+    if (rows == state_.liveRows) return false;
+    state_.liveRows = rows;
     PageStep();
     NoteDisplayGeometry();
-    axisStart_.store(AxisStart(upward_, startDepth_, pageEnd_.load()));
+    axisStart_.store(AxisStart(state_.upward, state_.startDepth, pageEnd_.load()));
     ++viewVersion_;
     if (repaint_) repaint_();
     return true;
@@ -211,18 +155,19 @@ void ImageRun::TrackOverspeed() {
     const bool active = detector_.Update(Seconds(stitcher_.Now()), depthSpeed_.load());
     overspeedActive_.store(active);
     const int32_t travel = travel_.load();
-    if (active && travel != lastTravel_) {
-        const int32_t from = std::min(travel, lastTravel_), to = std::max(travel, lastTravel_);
-        if (!overspeed_.empty() && overspeed_.back().second >= from &&
-            overspeed_.back().first <= to) {
-            overspeed_.back().first = std::min(overspeed_.back().first, from);
-            overspeed_.back().second = std::max(overspeed_.back().second, to);
+    if (active && travel != state_.lastTravel) {
+        const int32_t from = std::min(travel, state_.lastTravel),
+                      to = std::max(travel, state_.lastTravel);
+        if (!state_.overspeed.empty() && state_.overspeed.back().second >= from &&
+            state_.overspeed.back().first <= to) {
+            state_.overspeed.back().first = std::min(state_.overspeed.back().first, from);
+            state_.overspeed.back().second = std::max(state_.overspeed.back().second, to);
         } else {
-            overspeed_.emplace_back(from, to);
+            state_.overspeed.emplace_back(from, to);
         }
         quality_.AddOverspeed(DepthMmOfTravel(from), DepthMmOfTravel(to));
     }
-    lastTravel_ = travel;
+    state_.lastTravel = travel;
 }
 
 void ImageRun::NoteField(double x, double y, double z) {
@@ -246,72 +191,73 @@ void ImageRun::NoteEncoderDisagreement(double mm) {
 void ImageRun::TrackQuality() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return;
-    if (nominalMmPerColumn_ <= 0.0) {
+    if (state_.nominalMmPerColumn <= 0.0) {
         if (stitcher_.Fill() <= 0) return;  // nothing committed yet: no accumulator to measure
         // A page of `width` columns round the hole at true proportions has `rows` rows per
         // metre; a column along the hole covers about as much wall as a row.
         const int width = stitcher_.View().rows;
-        const int32_t rows = TrueProportionRows(width, 10000, diameter_);
+        const int32_t rows = TrueProportionRows(width, 10000, state_.diameter);
         if (rows <= 0) return;
-        nominalMmPerColumn_ = 1000.0 / rows;
-        mmPerColumn_ = nominalMmPerColumn_;
+        state_.nominalMmPerColumn = 1000.0 / rows;
+        state_.mmPerColumn = state_.nominalMmPerColumn;
     }
     const double committed = static_cast<double>(stitcher_.AccumulatorBase() + stitcher_.Fill());
     for (const StripStitcher::Placement& p : placements) {
         if (p.column >= committed) break;
-        if (p.arrivedNs <= qualityNs_) continue;
+        if (p.arrivedNs <= state_.qualityNs) continue;
         const std::optional<MotionTrack::Motion> m = track_.MotionAt(p.arrivedNs);
         if (!m) continue;
         const double depthMm = m->depth / 10.0;
-        if (qualityHasBand_) {
-            const double columns = std::max(0.0, p.column - qualityColumn_);
-            const double travel = std::abs(depthMm - qualityDepthMm_);
+        if (state_.qualityHasBand) {
+            const double columns = std::max(0.0, p.column - state_.qualityColumn);
+            const double travel = std::abs(depthMm - state_.qualityDepthMm);
             // Bands placed well below the cap moved as far as the wall did: they calibrate the
             // image's scale (a capped band, a starved or overspeed stretch, says nothing).
             if (columns > 0.5 && columns < kMaxStitchShift - 1.0 && travel > 0) {
-                columnScales_.push_back(travel / columns);
-                if (columnScales_.size() >= kScaleSamples && columnScales_.size() % 50 == 0) {
-                    std::vector<double> v = columnScales_;
+                state_.columnScales.push_back(travel / columns);
+                if (state_.columnScales.size() >= kScaleSamples &&
+                    state_.columnScales.size() % 50 == 0) {
+                    std::vector<double> v = state_.columnScales;
                     const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
                     std::nth_element(v.begin(), mid, v.end());
                     // Within a factor of four of the geometry's (the upward band's smaller ring
                     // shows the wall at a finer scale): anything else is not a scale.
-                    mmPerColumn_ =
-                        std::clamp(*mid, nominalMmPerColumn_ / 4, nominalMmPerColumn_ * 4);
+                    state_.mmPerColumn = std::clamp(*mid, state_.nominalMmPerColumn / 4,
+                                                    state_.nominalMmPerColumn * 4);
                 }
             }
             // The upward band's scale is not measured reliably yet (its bands stay near the
             // cap): upward, the image-against-encoder figures are left out rather than mark a
             // sound run bad.
-            if (!upward_) AddQualitySegment(qualityDepthMm_, depthMm, columns);
+            if (!state_.upward) AddQualitySegment(state_.qualityDepthMm, depthMm, columns);
         }
-        qualityHasBand_ = true;
-        qualityNs_ = p.arrivedNs;
-        qualityColumn_ = p.column;
-        qualityDepthMm_ = depthMm;
+        state_.qualityHasBand = true;
+        state_.qualityNs = p.arrivedNs;
+        state_.qualityColumn = p.column;
+        state_.qualityDepthMm = depthMm;
     }
-    if (qualityHasBand_ && qualityPending_.empty())
-        StoreQuality(quality_.TakeCompleted(qualityDepthMm_));
+    if (state_.qualityHasBand && state_.qualityPending.empty())
+        StoreQuality(quality_.TakeCompleted(state_.qualityDepthMm));
 }
 
 void ImageRun::AddQualitySegment(double fromMm, double toMm, double columns) {
     // The geometry's scale is only a guess (a stitched column is not a page row: live it came
     // to 1.7 times the measured scale), and the run's first 100 mm would be graded on it:
     // until the image's own scale is measured, the segments wait.
-    if (columnScales_.size() < kScaleSamples && std::isfinite(fromMm)) {
-        qualityPending_.push_back({fromMm, toMm, columns});
+    if (state_.columnScales.size() < kScaleSamples && std::isfinite(fromMm)) {
+        state_.qualityPending.push_back({fromMm, toMm, columns});
         return;
     }
-    for (const PendingSegment& p : std::exchange(qualityPending_, {}))
-        quality_.AddSegment(p.fromMm, p.toMm, p.columns * mmPerColumn_);
-    if (std::isfinite(fromMm)) quality_.AddSegment(fromMm, toMm, columns * mmPerColumn_);
+    for (const PendingSegment& p : std::exchange(state_.qualityPending, {}))
+        quality_.AddSegment(p.fromMm, p.toMm, p.columns * state_.mmPerColumn);
+    if (std::isfinite(fromMm)) quality_.AddSegment(fromMm, toMm, columns * state_.mmPerColumn);
 }
 
 void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
     if (rows.empty()) return;
-    if (project_) {
+    if (state_.project) {
         for (const DepthQuality& q : rows) {
-            if (!project_->SetDepthQuality(ToStoredRow(q)))
+            if (!state_.project->StoreQuality(ToStoredRow(q)))
                 Trace(TraceCategory::Pages,
                       "quality of " + std::to_string(q.topMm) + " mm not stored");
         }
@@ -320,7 +266,7 @@ void ImageRun::StoreQuality(const std::vector<DepthQuality>& rows) {
 
 int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
     int64_t tenths = 0;
-    for (const auto& [a, b] : overspeed_) {
+    for (const auto& [a, b] : state_.overspeed) {
         const int32_t lo = std::max(a, from), hi = std::min(b, to);
         if (hi > lo) tenths += hi - lo;
     }
@@ -328,14 +274,14 @@ int32_t ImageRun::OverspeedMm(int32_t from, int32_t to) const {
 }
 
 void ImageRun::StorePageOverspeed(int32_t id, int32_t from, int32_t to) {
-    if (!project_ || to <= from) return;
-    if (!project_->SetPageOverspeed(id, OverspeedMm(from, to), (to - from) / 10)) {
+    if (!state_.project || to <= from) return;
+    if (!state_.project->StorePageOverspeed(id, OverspeedMm(from, to), (to - from) / 10)) {
         Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": overspeed row not stored");
         NoteStore(false);
     }
     // Ranges wholly before the next page are done with.
-    while (!overspeed_.empty() && overspeed_.front().second <= to)
-        overspeed_.erase(overspeed_.begin());
+    while (!state_.overspeed.empty() && state_.overspeed.front().second <= to)
+        state_.overspeed.erase(state_.overspeed.begin());
 }
 
 void ImageRun::StorePage(int32_t id, const cv::Mat& page, double from, double to) {
@@ -351,14 +297,16 @@ void ImageRun::StorePage(int32_t id, const cv::Mat& page, double from, double to
         StructurePage handed;
         handed.id = id;
         handed.image = page;
-        handed.topDepthMm = upward_ ? (startDepth_ - to) / 10.0 : (startDepth_ + from) / 10.0;
-        handed.bottomDepthMm = upward_ ? (startDepth_ - from) / 10.0 : (startDepth_ + to) / 10.0;
-        handed.diameterMm = diameter_ / 10.0;
+        handed.topDepthMm =
+            state_.upward ? (state_.startDepth - to) / 10.0 : (state_.startDepth + from) / 10.0;
+        handed.bottomDepthMm =
+            state_.upward ? (state_.startDepth - from) / 10.0 : (state_.startDepth + to) / 10.0;
+        handed.diameterMm = state_.diameter / 10.0;
         pageListener_(std::move(handed));
     }
-    if (!project_) return;
+    if (!state_.project) return;
     // A failed insert is counted; the controller reads the count and ends the run.
-    const bool stored = project_->InsertBigImage(id, jpeg);
+    const bool stored = state_.project->StorePage(id, jpeg);
     if (!stored) Trace(TraceCategory::Pages, "page " + std::to_string(id) + ": not stored");
     if (stored) ++pagesStored_;
     NoteStore(stored);
@@ -376,69 +324,42 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
     if (!track_.HasDepth() || placements.empty()) return false;
 
-    // The committed columns' travel, from their frames' moments (never going back).
+    // The committed columns' travel, from their frames' moments.
     const int64_t base = stitcher_.AccumulatorBase();
-    const double committed = static_cast<double>(base + stitcher_.Fill());
-    std::vector<double> xs, travels;
-    std::vector<int64_t> moments;
-    const int64_t latency = cameraLatencyNs_.load();
-    for (const StripStitcher::Placement& p : placements) {
-        if (p.column >= committed) break;
-        const int64_t taken = p.arrivedNs - latency;
-        const std::optional<MotionTrack::Motion> m = track_.MotionAt(taken);
-        const double t = travels.empty() ? m->travel : std::max(m->travel, travels.back());
-        xs.push_back(p.column);
-        travels.push_back(t);
-        moments.push_back(taken);
-    }
-    if (xs.size() < 2) return true;
-    // The column (absolute) and moment at which the stitched travel reaches `travel`.
-    auto columnAt = [&](double travel, int64_t* moment) {
-        const auto it = std::lower_bound(travels.begin(), travels.end(), travel);
-        size_t i = static_cast<size_t>(it - travels.begin());
-        if (i == 0 || i == travels.size()) {
-            i = std::min(i, travels.size() - 1);
-            if (moment) *moment = moments[i];
-            return xs[i];
-        }
-        const double span = travels[i] - travels[i - 1];
-        const double f = span > 0 ? (travel - travels[i - 1]) / span : 1.0;
-        if (moment)
-            *moment = moments[i - 1] +
-                      static_cast<int64_t>(f * static_cast<double>(moments[i] - moments[i - 1]));
-        return xs[i - 1] + f * (xs[i] - xs[i - 1]);
-    };
+    const TravelColumns along(placements, static_cast<double>(base + stitcher_.Fill()), track_,
+                              cameraLatencyNs_.load());
+    if (!along.Usable()) return true;
 
     {
         const int32_t pageEnd = pageEnd_.load();
         // A downward page holds the metre of travel that ends at its id; an upward one the
         // metre that ends 20 mm past it (it is cut that much later). The first row is the
         // shallow end.
-        const auto [from, to] = FullPageTravel(pageEnd, upward_);
+        const auto [from, to] = FullPageTravel(pageEnd, state_.upward);
         // Wait until the stitching has committed 5 mm past the page's end (at the run's end,
         // until the page's end).
-        if (travels.back() < to + (final ? 0.0 : 50.0)) return true;
+        if (along.LastTravel() < to + (final ? 0.0 : 50.0)) return true;
         if (stored) *stored = true;
         Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel_.load()));
 
         const cv::Mat accumulator = stitcher_.View();
         const int width = accumulator.rows;
-        int32_t rows = TrueProportionRows(width, pageLen_, diameter_);
+        int32_t rows = TrueProportionRows(width, state_.pageLen, state_.diameter);
         if (rows <= 0)
             rows = static_cast<int32_t>(StripStitcher::kColScale *
-                                        (columnAt(to, nullptr) - columnAt(from, nullptr)));
+                                        (along.ColumnAt(to) - along.ColumnAt(from)));
         if (rows > 0 && width > 0) {
             std::vector<double> columns(static_cast<size_t>(rows)), headings(columns.size());
             std::vector<int32_t> unseen;
             for (int32_t j = 0; j < rows; ++j) {
                 const double f = (j + 0.5) / rows;
-                const double travel = upward_ ? to - f * (to - from) : from + f * (to - from);
+                const double travel = state_.upward ? to - f * (to - from) : from + f * (to - from);
                 int64_t moment = 0;
-                columns[j] = columnAt(travel, &moment) - static_cast<double>(base);
-                headings[j] = track_.HeadingAt(moment).value_or(startHeading_);
-                if (InCameraGap(travels, moments, travel)) unseen.push_back(j);
+                columns[j] = along.ColumnAt(travel, &moment) - static_cast<double>(base);
+                headings[j] = track_.HeadingAt(moment).value_or(state_.startHeading);
+                if (along.InCameraGap(travel)) unseen.push_back(j);
             }
-            cv::Mat page = FormPageAlong(accumulator, columns, headings, width, upward_);
+            cv::Mat page = FormPageAlong(accumulator, columns, headings, width, state_.upward);
             // Travel the camera gave no picture of stays black: the columns on either side of
             // the gap would only be stretched over it.
             for (const int32_t j : unseen) page.row(j).setTo(cv::Scalar::all(0));
@@ -447,11 +368,11 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
         StorePageOverspeed(pageEnd, pageEnd - kPageTravel, pageEnd);
 
         // The columns before the next page's first row go, but for a few.
-        const double next = FullPageTravel(pageEnd + kPageTravel, upward_).from;
+        const double next = FullPageTravel(pageEnd + kPageTravel, state_.upward).from;
         const int64_t keep = 30;
-        const int64_t cut = static_cast<int64_t>(std::floor(columnAt(next, nullptr))) - base - keep;
+        const int64_t cut = static_cast<int64_t>(std::floor(along.ColumnAt(next))) - base - keep;
         pageEnd_.store(pageEnd + kPageTravel);
-        pageLen_ = kPageTravel;
+        state_.pageLen = kPageTravel;
         if (cut > 0) {
             const int32_t displayRows = static_cast<int32_t>((3 * cut + 1) / 2);
             stitcher_.CutStitcher(displayRows);
@@ -462,17 +383,18 @@ bool ImageRun::PageStepAlongTravel(bool final, bool* stored) {
 
 void ImageRun::TurnLastPage() {
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
-    if (!track_.HasHeading() || placements.empty() || live_.rows != stitcher_.WholeDisplayRows()) {
-        RollByAngle(live_, 360.0f - startHeading_);
+    if (!track_.HasHeading() || placements.empty() ||
+        state_.live.rows != stitcher_.WholeDisplayRows()) {
+        RollByAngle(state_.live, 360.0f - state_.startHeading);
         return;
     }
     auto momentAt = [&](double column) { return MomentOfColumn(placements, column); };
     const int64_t latency = cameraLatencyNs_.load();
-    std::vector<double> headings(static_cast<size_t>(live_.rows));
-    for (int row = 0; row < live_.rows; ++row)
+    std::vector<double> headings(static_cast<size_t>(state_.live.rows));
+    for (int row = 0; row < state_.live.rows; ++row)
         headings[row] = track_.HeadingAt(momentAt(stitcher_.DisplayRowColumn(row)) - latency)
-                            .value_or(startHeading_);
-    TurnRowsByHeadings(live_, headings);
+                            .value_or(state_.startHeading);
+    TurnRowsByHeadings(state_.live, headings);
 }
 
 void ImageRun::PageStep() {
@@ -483,29 +405,30 @@ void ImageRun::PageStep() {
     Trace(TraceCategory::Pages, "curDepth:" + std::to_string(travel));
 
     // The page's rows, from the accumulator (the display keeps only the newest).
-    live_ = stitcher_.WholeDisplay();
-    const int32_t r = PageRows(live_.rows, pageEnd, pageLen_, travel);
+    state_.live = stitcher_.WholeDisplay();
+    const int32_t r = PageRows(state_.live.rows, pageEnd, state_.pageLen, travel);
     if (r <= 0) {
         // Nothing stitched for this metre: there is no page to store.
         Trace(TraceCategory::Pages,
               "page of 0 rows at travel " + std::to_string(travel) + " skipped");
-        live_.release();
+        state_.live.release();
         pageEnd_.store(pageEnd + 10000);
-        pageLen_ = 10000;
+        state_.pageLen = 10000;
         return;
     }
-    const cv::Mat page = FormPage(live_.rowRange(0, r), pageLen_, diameter_, startHeading_);
+    const cv::Mat page =
+        FormPage(state_.live.rowRange(0, r), state_.pageLen, state_.diameter, state_.startHeading);
     {
         // Cut by rows, a page's travel is read from its key, as the stored pages are read back.
         const int32_t id = (travel / kPageTravel) * kPageTravel;
-        const PageTravel held = FullPageTravel(id, upward_);
+        const PageTravel held = FullPageTravel(id, state_.upward);
         StorePage(id, page, held.from, held.to);
     }
     StorePageOverspeed((travel / kPageTravel) * kPageTravel, pageEnd - kPageTravel, pageEnd);
 
-    live_.release();
+    state_.live.release();
     pageEnd_.store(pageEnd + kPageTravel);
-    pageLen_ = kPageTravel;
+    state_.pageLen = kPageTravel;
     stitcher_.CutStitcher(r);
 }
 
@@ -540,14 +463,14 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
                 stitcher_.ReleaseDisplay();
             }
         }
-        live_.release();
+        state_.live.release();
     }
 
     // What is left after the last whole page (without a depth track the pages were cut by
     // rows): the last page, made once, from the accumulator, when nothing else of the run is
     // being formed and the display's rows are gone.
     stitcher_.ReleaseDisplay();
-    if (live_.empty()) live_ = stitcher_.WholeDisplay();
+    if (state_.live.empty()) state_.live = stitcher_.WholeDisplay();
 
     // The final grades, against the whole run's steady field; image motion still waiting for
     // its scale goes in at the best scale there is.
@@ -560,36 +483,36 @@ void ImageRun::FinishImageRun(bool uploadEnabled,
     // headings stay; the view is told at the end.)
     stitcher_.ReleaseImage();
 
-    if (live_.empty()) {
-        startHeading_ = 0.0f;
+    if (state_.live.empty()) {
+        state_.startHeading = 0.0f;
         return;
     }
     const int32_t travel = travel_.load();
     TurnLastPage();
     // The last page holds what the run moved after its last whole page.
-    StorePage(travel, live_, pageEnd_.load() - 10000.0, travel);
+    StorePage(travel, state_.live, pageEnd_.load() - 10000.0, travel);
     StorePageOverspeed(travel, pageEnd_.load() - 10000, travel);
 
-    if (uploadEnabled && !uploadFolder_.empty()) {
+    if (uploadEnabled && !state_.uploadFolder.empty()) {
         const int32_t height = UploadCopyHeight(travel);
         if (height <= 0) {
             Trace(TraceCategory::Pages,
                   "upload copy of height 0 at travel " + std::to_string(travel) + " skipped");
         } else {
             cv::Mat copy;
-            cv::resize(live_, copy, cv::Size(350, height), 0, 0, cv::INTER_LINEAR);
+            cv::resize(state_.live, copy, cv::Size(350, height), 0, 0, cv::INTER_LINEAR);
             const cv::Mat annotated = AnnotateUploadImage(copy, pageEnd_.load());
-            CreateDirectoryTree(uploadFolder_);
+            CreateDirectoryTree(state_.uploadFolder);
             const std::wstring path =
-                WithTrailingSep(uploadFolder_) + std::to_wstring(travel) + L".jpg";
+                WithTrailingSep(state_.uploadFolder) + std::to_wstring(travel) + L".jpg";
             const bool written = path.size() <= 259 && WriteJpegFile(FsPath(path), annotated);
             if (written && queueUpload) queueUpload(path);
         }
     }
-    startHeading_ = 0.0f;
+    state_.startHeading = 0.0f;
     // The run's pages are stored: its image is no longer needed (the view shows stored pages
     // from now on), and the room goes back to the system.
-    live_.release();
+    state_.live.release();
     ReleaseFreeMemory();
 }
 
@@ -617,123 +540,6 @@ void ImageRun::StopImageThread() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ImageRun::RequestBrowse(bool next) {
-    std::lock_guard lock(browseMutex_);
-    if (!browseThread_.joinable()) {
-        browseQuit_ = false;
-        browseThread_ = std::thread([this] {
-            NameThisThread("bhv-browse");
-            BrowseLoop();
-        });
-    }
-    browseSteps_.push_back(next);
-    ++browseRequests_;
-    browseWake_.notify_all();
-}
-
-void ImageRun::Browse(bool next) {
-    uint64_t request = 0;
-    {
-        std::lock_guard lock(browseMutex_);
-        request = browseRequests_ + 1;
-    }
-    RequestBrowse(next);
-    std::unique_lock lock(browseMutex_);
-    browseDone_.wait(lock, [&] { return browseHandled_ >= request || browseQuit_; });
-}
-
-void ImageRun::BrowseLoop() {
-    std::unique_lock lock(browseMutex_);
-    for (;;) {
-        browseWake_.wait(lock, [&] { return browseQuit_ || !browseSteps_.empty(); });
-        if (browseQuit_) return;
-        // Browsing keeps a position of its own: the run's travel belongs to the telemetry and
-        // the page step, and a browsed page stays in the view while the run goes on, until
-        // "next" walks past the newest stored page back to the live image. Only ids are looked
-        // up per step; the page is read and decoded once, for the newest request.
-        const std::deque<bool> steps = std::exchange(browseSteps_, {});
-        BrowseResult result;
-        result.request = browseRequests_;
-        result.epoch = browseEpoch_;
-        result.browsing = browseAtPage_;
-        result.id = browseAt_;
-        ProjectDb* project = browseProject_;
-        lock.unlock();
-        for (const bool next : steps) {
-            const int32_t from = result.browsing ? result.id : travel_.load();
-            const std::optional<int32_t> found =
-                project ? project->NeighbourPageId(from, next) : std::nullopt;
-            if (found) {
-                result.browsing = true;
-                result.id = *found;
-            } else if (next) {
-                result.browsing = false;
-            }
-        }
-        lock.lock();
-        if (result.epoch != browseEpoch_) continue;  // a run started meanwhile
-        browseAtPage_ = result.browsing;
-        browseAt_ = result.id;
-        if (result.request != browseRequests_) continue;  // a newer request takes over
-        lock.unlock();
-        if (result.browsing && project) {
-            const int shown = stitcher_.ShownWidth();
-            result.page = project->ReadBigImage(result.id, shown > 0);
-            if (!result.page.empty() && result.page.cols < shown)
-                result.page = project->ReadBigImage(result.id);
-            if (const auto stored = project->PageOverspeed(result.id); stored && stored->second > 0)
-                result.share =
-                    std::clamp(static_cast<double>(stored->first) / stored->second, 0.0, 1.0);
-        }
-        if (browseDeliver_) {
-            auto shared = std::make_shared<BrowseResult>(std::move(result));
-            browseDeliver_([this, shared] {
-                if (ShowBrowsed(*shared) && browseShown_) browseShown_();
-            });
-        } else {
-            ShowBrowsed(result);
-        }
-        lock.lock();
-    }
-}
-
-bool ImageRun::ShowBrowsed(BrowseResult& result) {
-    {
-        // Held while the page goes in, so that a run start cannot come between the check and
-        // the page.
-        std::lock_guard lock(browseMutex_);
-        struct Handled {
-            ImageRun& run;
-            uint64_t request;
-            ~Handled() {
-                run.browseHandled_ = std::max(run.browseHandled_, request);
-                run.browseDone_.notify_all();
-            }
-        } handled{*this, result.request};
-        if (result.epoch != browseEpoch_ || result.request != browseRequests_) return false;
-        std::lock_guard browsedLock(browsedMutex_);
-        if (result.browsing && !result.page.empty()) {
-            browsed_ = std::move(result.page);
-            browsedShare_ = result.share;
-            browsePos_ = result.id;
-            browse_.store(true);
-        } else if (!result.browsing) {
-            browse_.store(false);
-            browsed_.release();
-            browsedShare_.reset();
-        }
-        // Before a caller waiting in Browse goes on: what the view shows has changed.
-        ++viewVersion_;
-    }
-    if (repaint_) repaint_();
-    return true;
-}
-
-int32_t ImageRun::BrowsedPageId() const {
-    std::lock_guard lock(browsedMutex_);
-    return browse_.load() ? browsePos_ : -1;
-}
-
 void ImageRun::NoteDisplayGeometry() {
     std::vector<DisplayRowSample> samples;
     const std::deque<StripStitcher::Placement>& placements = stitcher_.Placements();
@@ -741,7 +547,7 @@ void ImageRun::NoteDisplayGeometry() {
     const int whole = stitcher_.WholeDisplayRows();
     if (track_.HasDepth() && !placements.empty() && kept > 0 && whole >= kept) {
         // The display keeps its newest rows: the last ones downward, the first ones upward.
-        const int first = upward_ ? 0 : whole - kept;
+        const int first = state_.upward ? 0 : whole - kept;
         const int64_t latency = cameraLatencyNs_.load();
         samples.reserve(static_cast<size_t>(kept / kGeometrySamples + 2));
         for (int row = 0;; row = std::min(row + kGeometrySamples, kept - 1)) {
@@ -749,7 +555,7 @@ void ImageRun::NoteDisplayGeometry() {
                 MomentOfColumn(placements, stitcher_.DisplayRowColumn(first + row)) - latency;
             if (const std::optional<MotionTrack::Motion> m = track_.MotionAt(moment))
                 samples.push_back({row, DepthMmOfTravel(m->travel),
-                                   track_.HeadingAt(moment).value_or(startHeading_)});
+                                   track_.HeadingAt(moment).value_or(state_.startHeading)});
             if (row == kept - 1) break;
         }
     }
@@ -763,36 +569,24 @@ std::vector<ImageRun::DisplayRowSample> ImageRun::DisplayGeometry() const {
 }
 
 void ImageRun::ReadViewSource(const std::function<void(const cv::Mat&)>& read) const {
-    if (browse_.load()) {
-        std::lock_guard lock(browsedMutex_);
-        read(browsed_);
-        return;
-    }
+    if (browser_.ReadPage(read)) return;
     stitcher_.ReadDisplay(read);
 }
 
 cv::Mat ImageRun::ViewSource() const {
-    if (browse_.load()) {
-        std::lock_guard lock(browsedMutex_);
-        return browsed_.clone();
-    }
+    cv::Mat page;
+    if (browser_.ReadPage([&page](const cv::Mat& shown) { page = shown.clone(); })) return page;
     return stitcher_.DisplayCopy();
-}
-
-std::optional<double> ImageRun::BrowsedOverspeedShare() const {
-    if (!browse_.load()) return std::nullopt;
-    std::lock_guard lock(browsedMutex_);
-    return browsedShare_;
 }
 
 cv::Mat ImageRun::LiveImage() const {
     std::lock_guard lock(tickMutex_);
-    return live_.empty() ? stitcher_.WholeDisplay() : live_.clone();
+    return state_.live.empty() ? stitcher_.WholeDisplay() : state_.live.clone();
 }
 
 float ImageRun::StartHeading() const {
     std::lock_guard lock(tickMutex_);
-    return startHeading_;
+    return state_.startHeading;
 }
 
 }  // namespace bhv

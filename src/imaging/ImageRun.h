@@ -1,11 +1,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <opencv2/core/mat.hpp>
 #include <optional>
@@ -16,21 +15,24 @@
 
 #include "imaging/MotionTrack.h"
 #include "imaging/Overspeed.h"
+#include "imaging/PageBrowser.h"
+#include "imaging/PageSink.h"
 #include "imaging/Quality.h"
 #include "imaging/Stitching.h"
 #include "imaging/StructureWorker.h"
-#include "storage/ProjectDb.h"
 #include "storage/SysConfigParam.h"
 
 namespace bhv {
 
 // What the image pipeline takes when an acquisition run starts.
 struct ImageRunStart {
-    SysConfigParam config;         // snapshot: working centre, radii and frame width
-    ProjectDb* project = nullptr;  // page storage and diameter list; may be null
-    bool upward = false;           // the run goes upward (depth decreases)
-    int32_t startDepth = 0;        // tenths of a millimetre
-    float startHeading = 0.0f;     // probe heading at run start, degrees
+    SysConfigParam config;  // snapshot: working centre, radii and frame width
+    // Where the pages go and what is browsed, shared with the run until the next one starts;
+    // may be null.
+    std::shared_ptr<PageSink> project;
+    bool upward = false;        // the run goes upward (depth decreases)
+    int32_t startDepth = 0;     // tenths of a millimetre
+    float startHeading = 0.0f;  // probe heading at run start, degrees
     // The moment of the start depth and heading (steady clock, ns); 0: not known.
     int64_t startNs = 0;
     // For the stitching's top speed (overspeed): the camera's frame rate and the bottom
@@ -97,7 +99,7 @@ public:
     double MaxStitchSpeed() const { return maxStitchSpeed_.load(); }
     // Share (0..1) of the browsed page's travel that was overspeed; nullopt when not browsing
     // a stored page or when the page has no record (older projects).
-    std::optional<double> BrowsedOverspeedShare() const;
+    std::optional<double> BrowsedOverspeedShare() const { return browser_.OverspeedShare(); }
 
     // The magnetometer's reading (raw values) at the current depth, for the compass's trust.
     void NoteField(double x, double y, double z);
@@ -159,25 +161,18 @@ public:
     void StartImageThread();
     void StopImageThread();
 
-    // Browsing the stored pages. A request (any thread, returns at once) steps from the
-    // position of the requests before it: the browsed page, or the run's travel while the live
-    // image is shown; "next" past the newest page goes back to the live image, "previous"
-    // before the first stays. A worker finds and decodes the page (the window thread never
-    // waits on the database or the image thread) and hands it to `deliver`, which runs the
-    // given call where the view lives (the program posts it to its event loop); the call
-    // shows the page and then calls `shown`. Without a delivery the worker shows it itself.
-    // A newer request wins: a page decoded for an older one is dropped, and so is one still
-    // on its way when a run starts. Set both before the first request.
-    void RequestBrowse(bool next);
+    // Browsing the stored pages (PageBrowser): a request returns at once; the browsed page is
+    // handed to `deliver` to be shown where the view lives, and a newer request wins. Set the
+    // delivery before the first request.
+    void RequestBrowse(bool next) { browser_.Request(next); }
     void SetBrowseDelivery(std::function<void(std::function<void()>)> deliver,
                            std::function<void()> shown = {}) {
-        browseDeliver_ = std::move(deliver);
-        browseShown_ = std::move(shown);
+        browser_.SetDelivery(std::move(deliver), std::move(shown));
     }
     // A request that returns once its page is shown (or dropped): for callers without a
     // delivery to their own thread (tools, tests).
-    void BrowsePrevious() { Browse(false); }
-    void BrowseNext() { Browse(true); }
+    void BrowsePrevious() { browser_.Browse(false); }
+    void BrowseNext() { browser_.Browse(true); }
 
     // What the view shows: the browsed page while browsing, otherwise the stitcher's display.
     cv::Mat ViewSource() const;
@@ -189,10 +184,10 @@ public:
     // The display keeps as many of its newest rows as a view of that size shows.
     void NoteShownSize(int width, int height) const { stitcher_.SetShownSize(width, height); }
     // Changes whenever what ViewSource gives may have changed (before the repaint call).
-    uint64_t ViewVersion() const { return viewVersion_.load(); }
-    bool Browsing() const { return browse_.load(); }
+    uint64_t ViewVersion() const { return viewVersion_.load() + browser_.Version(); }
+    bool Browsing() const { return browser_.Browsing(); }
     // The id of the page shown while browsing; -1 when not browsing.
-    int32_t BrowsedPageId() const;
+    int32_t BrowsedPageId() const { return browser_.PageId(); }
     int32_t AxisStartMm() const { return axisStart_.load(); }
     int32_t PageEnd() const { return pageEnd_.load(); }
     cv::Mat LiveImage() const;
@@ -205,7 +200,7 @@ private:
     void TrackQuality();
     void StoreQuality(const std::vector<DepthQuality>& rows);
     double DepthMmOfTravel(double travel) const {
-        return (upward_ ? startDepth_ - travel : startDepth_ + travel) / 10.0;
+        return (state_.upward ? state_.startDepth - travel : state_.startDepth + travel) / 10.0;
     }
     // Overspeed travel inside [from, to] (tenths of a millimetre), in whole millimetres.
     int32_t OverspeedMm(int32_t from, int32_t to) const;
@@ -223,18 +218,40 @@ private:
     // its accumulator column was placed (by the start heading when the moments are not known).
     void TurnLastPage();
     void NoteStore(bool stored);
-    void Browse(bool next);
-    // The browse worker: resolves the queued steps to a page and decodes it.
-    void BrowseLoop();
-    struct BrowseResult {
-        uint64_t request = 0, epoch = 0;
-        bool browsing = false;
-        int32_t id = 0;
-        cv::Mat page;
-        std::optional<double> share;
+    void AddQualitySegment(double fromMm, double toMm, double columns);
+
+    // Image motion measured before the image's own scale is (from, to depth in mm, columns):
+    // added to the quality once the scale is known, or at the run's end.
+    struct PendingSegment {
+        double fromMm, toMm, columns;
     };
-    // Shows a result unless a newer request or a run start came after it; true when shown.
-    bool ShowBrowsed(BrowseResult& result);
+    // What the image thread keeps of one run (tick lock): made anew, whole, at each run start.
+    struct RunState {
+        std::shared_ptr<PageSink> project;
+        int32_t diameter = 0;  // the project's, taken at run start
+        bool upward = false;
+        int32_t startDepth = 0;
+        float startHeading = 0.0f;
+        std::wstring uploadFolder;
+        int32_t pageLen = 10000;
+        // The whole display, taken from the stitcher only where a page is made of it.
+        cv::Mat live;
+        int liveRows = 0;  // the display's rows at the last tick
+        int32_t lastTravel = 0;
+        std::vector<std::pair<int32_t, int32_t>> overspeed;  // travel ranges, oldest first
+        // The last placed band taken into the quality: its moment, column, depth.
+        int64_t qualityNs = 0;
+        double qualityColumn = 0.0;
+        double qualityDepthMm = 0.0;
+        bool qualityHasBand = false;
+        // Wall length along the hole per accumulator column: measured on the run itself (the
+        // median of the encoder's travel per column over the bands placed well below the shift
+        // cap), the page geometry's value until enough bands are in.
+        double mmPerColumn = 0.0;
+        double nominalMmPerColumn = 0.0;
+        std::vector<double> columnScales;
+        std::vector<PendingSegment> qualityPending;
+    };
 
     FrameQueue& frames_;
     StitchParamQueue& records_;
@@ -245,14 +262,14 @@ private:
     mutable std::mutex geometryMutex_;
     std::vector<DisplayRowSample> displayGeometry_;
 
-    mutable std::mutex tickMutex_;  // one tick, run start, run end or browse at a time
+    mutable std::mutex tickMutex_;  // one tick, run start or run end at a time
+    RunState state_;
+    // Read by other threads, so atomics; StartRun resets them together.
     std::atomic<int64_t> cameraOutageNotedUs_{0};  // see NoteCameraOutage
     std::atomic<int32_t> travel_{0};
     std::atomic<int32_t> depth_{0};
     std::atomic<int32_t> pageEnd_{10000};
     std::atomic<int32_t> axisStart_{0};
-    std::atomic<bool> browse_{false};
-    int32_t browsePos_ = 0;  // the browsed page's id (browsed lock)
     std::atomic<double> depthSpeed_{0.0};
     std::atomic<bool> overspeedActive_{false};
     std::atomic<int32_t> storeFailures_{0};
@@ -260,60 +277,12 @@ private:
     std::atomic<double> maxStitchSpeed_{0.0};
     MotionTrack track_;
     std::atomic<int64_t> cameraLatencyNs_{0};
-    OverspeedDetector detector_;                          // image thread (tick lock)
-    std::vector<std::pair<int32_t, int32_t>> overspeed_;  // travel ranges, oldest first
+    OverspeedDetector detector_;  // image thread (tick lock)
     QualityTracker quality_;
-    // The last placed band taken into the quality (image thread): its moment, column, depth.
-    int64_t qualityNs_ = 0;
-    double qualityColumn_ = 0.0;
-    double qualityDepthMm_ = 0.0;
-    bool qualityHasBand_ = false;
-    // Wall length along the hole per accumulator column: measured on the run itself (the median
-    // of the encoder's travel per column over the bands placed well below the shift cap), the
-    // page geometry's value until enough bands are in.
-    double mmPerColumn_ = 0.0;
-    double nominalMmPerColumn_ = 0.0;
-    std::vector<double> columnScales_;
-    // Image motion measured before the image's own scale is (from, to depth in mm, columns):
-    // added to the quality once the scale is known, or at the run's end.
-    struct PendingSegment {
-        double fromMm, toMm, columns;
-    };
-    std::vector<PendingSegment> qualityPending_;
-    void AddQualitySegment(double fromMm, double toMm, double columns);
-    int32_t lastTravel_ = 0;
-    int32_t pageLen_ = 10000;
-    int32_t startDepth_ = 0;
-    float startHeading_ = 0.0f;
-    bool upward_ = false;
-    ProjectDb* project_ = nullptr;
-    int32_t diameter_ = 0;  // first entry of the project's diameter list
-    std::wstring uploadFolder_;
-    // The whole display, taken from the stitcher only where a page is made of it.
-    cv::Mat live_;
-    int liveRows_ = 0;  // the display's rows at the last tick
 
-    mutable std::mutex browsedMutex_;
-    cv::Mat browsed_;
-    std::optional<double> browsedShare_;
-
-    // Browse requests (browse lock): the steps not yet taken by the worker, the number of
-    // requests made and of those shown or dropped, and the position the next step starts from.
-    // A run start moves the epoch on, which drops whatever the worker has under way.
-    mutable std::mutex browseMutex_;
-    std::condition_variable browseWake_;
-    std::condition_variable browseDone_;
-    std::deque<bool> browseSteps_;
-    uint64_t browseRequests_ = 0;
-    uint64_t browseHandled_ = 0;
-    uint64_t browseEpoch_ = 0;
-    bool browseAtPage_ = false;
-    int32_t browseAt_ = 0;
-    ProjectDb* browseProject_ = nullptr;
-    bool browseQuit_ = false;
-    std::function<void(std::function<void()>)> browseDeliver_;
-    std::function<void()> browseShown_;
-    std::thread browseThread_;
+    // Uses the stitcher, the travel and the repaint call: declared after them, so that its
+    // worker ends before they go.
+    PageBrowser browser_;
 
     std::atomic<bool> tickPaused_{true};  // set while the image thread must not tick
     std::atomic<bool> quit_{false};

@@ -6,7 +6,9 @@
 #include <opencv2/imgproc.hpp>
 #include <random>
 
+#include "controller/ProjectPageSink.h"
 #include "imaging/ImageRun.h"
+#include "imaging/Jpeg.h"
 #include "imaging/RingUnwrap.h"
 #include "simulation/SimulatedCameraEncoder.h"
 #include "simulation/SyntheticCamera.h"
@@ -56,7 +58,7 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
     run.Stitcher().SetDepthSource([&depth] { return depth; });
 
     ImageRunStart start;
-    start.project = &db;
+    start.project = std::make_shared<ProjectPageSink>(db);
     start.upward = settings.upward;
     start.startDepth = settings.startDepth;
     start.startHeading = settings.heading;
@@ -93,8 +95,8 @@ std::map<int32_t, cv::Mat> RunSimulatedAcquisition(const BoreholeRunSettings& se
 
     std::map<int32_t, cv::Mat> pages;
     int32_t id = -1;
-    for (cv::Mat page = db.ReadNeighbourBigImage(id, true); !page.empty();
-         page = db.ReadNeighbourBigImage(id, true))
+    for (cv::Mat page = DecodeJpeg(db.ReadNeighbourBigImage(id, true)); !page.empty();
+         page = DecodeJpeg(db.ReadNeighbourBigImage(id, true)))
         pages[id] = page;
     return pages;
 }

@@ -10,7 +10,6 @@
 #include <system_error>
 #include <utility>
 
-#include "imaging/Jpeg.h"
 #include "platform/FileSystem.h"
 #include "platform/Numbers.h"
 #include "platform/Paths.h"
@@ -689,22 +688,20 @@ bool ProjectDb::InsertBigImage(int32_t id, std::span<const uint8_t> jpeg) {
     return Submit(std::move(w));
 }
 
-cv::Mat ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
+std::vector<uint8_t> ProjectDb::ReadNeighbourBigImage(int32_t& id, bool next) {
     std::shared_lock lock(connectionMutex_);
     if (!db_) return {};
     Statement stmt(db_, next ? kNextBigImage : kPreviousBigImage);
     if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return {};
-    cv::Mat image;
+    std::vector<uint8_t> jpeg;
     while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
         const int found = sqlite3_column_int(stmt.get(), 0);
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 1));
         const int size = sqlite3_column_bytes(stmt.get(), 1);
-        if (bytes && size > 0) {
-            image = DecodeJpeg({bytes, static_cast<size_t>(size)});
-        }
+        if (bytes && size > 0) jpeg.assign(bytes, bytes + size);
         id = found;
     }
-    return image;
+    return jpeg;
 }
 
 std::optional<int32_t> ProjectDb::NeighbourPageId(int32_t id, bool next) const {
@@ -716,20 +713,16 @@ std::optional<int32_t> ProjectDb::NeighbourPageId(int32_t id, bool next) const {
     return sqlite3_column_int(stmt.get(), 0);
 }
 
-cv::Mat ProjectDb::ReadBigImage(int32_t id, bool halved) const {
-    std::vector<uint8_t> jpeg;
-    {
-        std::shared_lock lock(connectionMutex_);
-        if (!db_) return {};
-        Statement stmt(db_, kReadBigImage);
-        if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return {};
-        if (sqlite3_step(stmt.get()) != SQLITE_ROW) return {};
-        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 0));
-        const int size = sqlite3_column_bytes(stmt.get(), 0);
-        if (!bytes || size <= 0) return {};
-        jpeg.assign(bytes, bytes + size);
-    }
-    return DecodeJpeg(jpeg, halved);
+std::vector<uint8_t> ProjectDb::ReadBigImage(int32_t id) const {
+    std::shared_lock lock(connectionMutex_);
+    if (!db_) return {};
+    Statement stmt(db_, kReadBigImage);
+    if (!stmt || sqlite3_bind_int(stmt.get(), 1, id) != SQLITE_OK) return {};
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) return {};
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 0));
+    const int size = sqlite3_column_bytes(stmt.get(), 0);
+    if (!bytes || size <= 0) return {};
+    return {bytes, bytes + size};
 }
 
 bool ProjectDb::SetPageOverspeed(int32_t id, int32_t overspeedMm, int32_t pageMm) {

@@ -9,7 +9,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <opencv2/core/mat.hpp>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -140,16 +139,16 @@ public:
     // refuses it, or past the queue's bound.
     bool InsertBigImage(int32_t id, std::span<const uint8_t> jpeg);
 
-    // The page after (next) or before `id`; on success `id` becomes the page's id. An empty
-    // image when there is no such page or no project is open.
-    cv::Mat ReadNeighbourBigImage(int32_t& id, bool next);
+    // The JPEG bytes of the page after (next) or before `id`; on success `id` becomes the page's
+    // id. Empty when there is no such page or no project is open.
+    std::vector<uint8_t> ReadNeighbourBigImage(int32_t& id, bool next);
     // The id of the page after (next) or before `id`, without reading the page; nullopt when
     // there is none or no project is open.
     std::optional<int32_t> NeighbourPageId(int32_t id, bool next) const;
-    // The page stored under `id`, decoded after the statement has let go of the connection; an
-    // empty image when there is none or it does not decode. `halved`: decoded at half its size
-    // each way (the JPEG decoder scales as it decodes: a quarter of the memory, and faster).
-    cv::Mat ReadBigImage(int32_t id, bool halved = false) const;
+    // The JPEG bytes of the page stored under `id`, as they were stored; empty when there is
+    // none or no project is open. Decoding is the caller's (imaging/Jpeg.h), after the
+    // statement has let go of the connection.
+    std::vector<uint8_t> ReadBigImage(int32_t id) const;
 
     // Overspeed of a stored page: how many millimetres of its travel the probe moved faster
     // than the stitching follows, and the page's own length in millimetres. Kept in a table of

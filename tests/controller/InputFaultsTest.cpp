@@ -9,6 +9,7 @@
 
 #include "AcquisitionRig.h"
 #include "imaging/ImageRun.h"
+#include "imaging/Jpeg.h"
 #include "storage/ProjectDb.h"
 #include "storage/RunLog.h"
 #include "support/Files.h"
@@ -176,7 +177,7 @@ TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheG
     // stretch), the wall elsewhere; never the wall stretched over the gap. (A loaded machine's
     // simulated camera falls behind now and then: such a gap is black too, and the quality
     // says so as well.)
-    const cv::Mat page = acq->Project().ReadBigImage(10000);
+    const cv::Mat page = DecodeJpeg(acq->Project().ReadBigImage(10000));
     ASSERT_FALSE(page.empty());
     auto black = [&](int32_t mm) {
         const int row = std::clamp(mm * page.rows / 1000, 0, page.rows - 1);

@@ -12,10 +12,13 @@
 #include <set>
 #include <thread>
 
+#include "controller/ProjectPageSink.h"
 #include "imaging/ImageRun.h"
+#include "imaging/Jpeg.h"
 #include "imaging/Pages.h"
 #include "platform/Paths.h"
 #include "simulation/SyntheticCamera.h"
+#include "storage/ProjectDb.h"
 #include "support/Sqlite.h"
 #include "support/TempDir.h"
 
@@ -40,6 +43,18 @@ SyntheticBoreholeCamera RingCamera(const BoreholeWall& wall) {
     return SyntheticBoreholeCamera(wall, options);
 }
 
+SyntheticBoreholeCamera RedRingCamera() {
+    BoreholeWallOptions red;
+    red.uniformBgr = cv::Vec3f(30, 30, 200);
+    return RingCamera(BoreholeWall(red));
+}
+
+// The run stitches on the calling thread, pairing frames with `depth`.
+void WithoutThreads(ImageRun& run, const double& depth) {
+    run.Stitcher().SetWorkerThread(false);
+    run.Stitcher().SetDepthSource([&depth] { return depth; });
+}
+
 class ImageRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,7 +63,7 @@ protected:
     }
     ImageRunStart Start(float heading = 0.0f) {
         ImageRunStart start;
-        start.project = &db_;
+        start.project = std::make_shared<ProjectPageSink>(db_);
         start.startDepth = 100000;
         start.startHeading = heading;
         start.uploadFolder = tmp_.wide() + L"upload_data";
@@ -69,13 +84,10 @@ protected:
 // A red wall, filmed without threads: the probe reports 8 mm of travel per frame while the wall
 // hardly moves, so depth assist places every band and pages come quickly.
 TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
-    BoreholeWallOptions red;
-    red.uniformBgr = cv::Vec3f(30, 30, 200);
-    const SyntheticBoreholeCamera camera = RingCamera(BoreholeWall(red));
+    const SyntheticBoreholeCamera camera = RedRingCamera();
     ImageRun run(frames_, records_);
     double depth = 100000;
-    run.Stitcher().SetWorkerThread(false);
-    run.Stitcher().SetDepthSource([&depth] { return depth; });
+    WithoutThreads(run, depth);
     std::atomic<int> repaints{0};  // the image thread and the browse worker both repaint
     run.SetRepaint([&repaints] { ++repaints; });
     run.StartRun(Start(90.0f));
@@ -99,7 +111,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_EQ(run.AxisStartMm(), (100000 + 20000 - 10000) / 10);
 
     int32_t id = 0;
-    const cv::Mat page = db_.ReadNeighbourBigImage(id, true);
+    const cv::Mat page = DecodeJpeg(db_.ReadNeighbourBigImage(id, true));
     EXPECT_EQ(id, 10000);
     EXPECT_EQ(page.size(), cv::Size(1567, TrueProportionRows(1567, 10000, 700)));
     const cv::Scalar colour = cv::mean(page);
@@ -113,7 +125,7 @@ TEST_F(ImageRunTest, CutsPagesByTravelKeepsColoursAndFinishesWithAnUploadCopy) {
     EXPECT_TRUE(frames_.Closed());
     ASSERT_TRUE(HasPage(travel));  // the last page under its exact travel, unscaled
     int32_t lastId = travel - 1;
-    EXPECT_EQ(db_.ReadNeighbourBigImage(lastId, true).rows, live.rows);
+    EXPECT_EQ(DecodeJpeg(db_.ReadNeighbourBigImage(lastId, true)).rows, live.rows);
     EXPECT_EQ(uploaded, tmp_.wide() + L"upload_data/" + std::to_wstring(travel) + L".jpg");
     const cv::Mat copy = cv::imread(FsPath(uploaded).string());
     EXPECT_EQ(copy.size(), cv::Size(410, UploadCopyHeight(travel) + 70));
@@ -210,6 +222,71 @@ TEST_F(ImageRunTest, DepthAssistSeesTheDepthSetOnTheRun) {
         EXPECT_EQ(run.Stitcher().Fill() > 0, c.grows) << c.step;
         run.FinishImageRun(false);
     }
+}
+
+// Project storage that refuses every write (a full disk), keeping what it was handed.
+class RefusingSink : public PageSink {
+public:
+    std::optional<int32_t> NeighbourPageId(int32_t, bool) const override { return std::nullopt; }
+    std::vector<uint8_t> ReadPage(int32_t) const override { return {}; }
+    std::optional<std::pair<int32_t, int32_t>> PageOverspeed(int32_t) const override {
+        return std::nullopt;
+    }
+    bool StorePage(int32_t id, std::span<const uint8_t> jpeg) override {
+        pages.push_back(id);
+        EXPECT_FALSE(DecodeJpeg(jpeg).empty());
+        return false;
+    }
+    bool StorePageOverspeed(int32_t id, int32_t, int32_t) override {
+        overspeedRows.push_back(id);
+        return false;
+    }
+    bool StoreQuality(const DepthQualityRow&) override { return false; }
+    int32_t Diameter() const override { return 700; }
+
+    std::vector<int32_t> pages, overspeedRows;
+};
+
+// A run whose writes are lost counts each page and overspeed row as a failure; the next run
+// starts afresh (its counts, its page position, its project) and stores its pages.
+TEST_F(ImageRunTest, LostWritesAreCountedAndTheNextRunStartsAfresh) {
+    const SyntheticBoreholeCamera camera = RedRingCamera();
+    ImageRun run(frames_, records_);
+    double depth = 100000;
+    WithoutThreads(run, depth);
+    auto film = [&] {
+        run.ImageTick();
+        for (int i = 0; i < 140; ++i) {
+            depth = 100000 + i;
+            frames_.Push(Frame(camera, depth, 0.0));
+            run.SetTravel(i * 80);
+            run.Stitcher().Worker().Pass();
+            while (records_.Size() > 0) run.ImageTick();
+        }
+    };
+    auto refusing = std::make_shared<RefusingSink>();
+    ImageRunStart start = Start();
+    start.project = refusing;
+    run.StartRun(start);
+    film();
+    ASSERT_EQ(refusing->pages, std::vector<int32_t>{10000});
+    EXPECT_EQ(refusing->overspeedRows, std::vector<int32_t>{10000});
+    EXPECT_EQ(run.PagesStored(), 0);
+    EXPECT_EQ(run.StoreFailures(), 2);  // the page and its overspeed row
+    EXPECT_EQ(run.PageEnd(), 20000);
+    run.FinishImageRun(false);  // the last partial page is lost too
+    EXPECT_EQ(refusing->pages.size(), 2u);
+
+    run.StartRun(Start());
+    EXPECT_EQ(run.StoreFailures(), 0);
+    EXPECT_EQ(run.PageEnd(), 10000);
+    EXPECT_EQ(run.Travel(), 0);
+    film();
+    EXPECT_EQ(run.PagesStored(), 1);
+    EXPECT_EQ(run.StoreFailures(), 0);
+    EXPECT_TRUE(HasPage(10000));
+    EXPECT_EQ(refusing->pages.size(), 2u);  // the run before's project gets nothing more
+    run.FinishImageRun(false);
 }
 
 // A probe faster than the stitching: every pair's shift hits the cap while the depth speed is

@@ -10,9 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "controller/ProjectPageSink.h"
 #include "imaging/ImageRun.h"
+#include "imaging/Jpeg.h"
 #include "imaging/StructureWorker.h"
 #include "simulation/SyntheticCamera.h"
+#include "storage/ProjectDb.h"
 #include "support/TempDir.h"
 
 namespace bhv {
@@ -171,7 +174,7 @@ TEST(StructureWorker, TheImageRunHandsOverEveryStoredPage) {
     run.Stitcher().SetWorkerThread(false);
     run.Stitcher().SetDepthSource([&depth] { return depth; });
     ImageRunStart start;
-    start.project = &db;
+    start.project = std::make_shared<ProjectPageSink>(db);
     start.startDepth = 100000;  // 10 m
     start.uploadFolder = tmp.wide() + L"upload_data";
     worker.BeginRun();
@@ -205,7 +208,7 @@ TEST(StructureWorker, TheImageRunHandsOverEveryStoredPage) {
     EXPECT_DOUBLE_EQ(rec.stretches[0].diameterMm, 70.0);
     // The pages themselves, not copies of other sizes.
     int32_t id = 0;
-    EXPECT_EQ(db.ReadNeighbourBigImage(id, true).size(), rec.stretches[0].image.size());
+    EXPECT_EQ(DecodeJpeg(db.ReadNeighbourBigImage(id, true)).size(), rec.stretches[0].image.size());
     ASSERT_EQ(rec.delivered.size(), 3u);  // a pick per page and the run's end
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "VideoFile.h"
 #include "camera/VideoRecorder.h"
 #include "camera/sdk/AviRemuxer.h"
+#include "controller/ProjectPageSink.h"
 #include "imaging/ImageRun.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -690,7 +692,7 @@ void Reprocessing::ProcessFrames() {
     run.Stitcher().SetDepthSource([&depthNow] { return depthNow; });
     ImageRunStart start;
     start.config = config_;
-    start.project = &db_;
+    start.project = std::make_shared<ProjectPageSink>(db_);
     start.upward = upward_;
     start.startDepth = startDepth_;
     start.startHeading = heading_;

@@ -5,8 +5,10 @@
 #include <opencv2/core.hpp>
 #include <thread>
 
+#include "controller/ProjectPageSink.h"
 #include "imaging/ImageRun.h"
 #include "imaging/Pages.h"
+#include "storage/ProjectDb.h"
 #include "support/QtApp.h"
 #include "support/TempDir.h"
 #include "ui/DepthRuler.h"
@@ -148,7 +150,7 @@ TEST_F(UnrolledImageViewTest, ShowsThePageTheImageRunBrowses) {
     StitchParamQueue records;
     ImageRun run(frames, records);
     ImageRunStart start;
-    start.project = &db;
+    start.project = std::make_shared<ProjectPageSink>(db);
     start.startDepth = 100000;
     run.StartRun(start);
     run.FinishImageRun(false);
