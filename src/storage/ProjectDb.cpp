@@ -288,12 +288,6 @@ bool Temporary(int rc) {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 const char* KindName(PendingWrite::Kind kind) {
     switch (kind) {
         case PendingWrite::Kind::ProbeState:
@@ -471,7 +465,7 @@ bool ProjectDb::Submit(PendingWrite write) {
         if (r != StoreResult::Busy) return r == StoreResult::Stored;
         lock.lock();
         int64_t none = 0;
-        delayedSinceNs_.compare_exchange_strong(none, SteadyNs());
+        delayedSinceNs_.compare_exchange_strong(none, SteadyNanoseconds());
         busyLimitMs_ = kBusyTimeoutWaitingMs;
     }
     return Enqueue(std::move(write), lock);
@@ -496,7 +490,7 @@ ProjectDb::StoreResult ProjectDb::Store(const PendingWrite& write) {
 
 double ProjectDb::WriteDelaySeconds() const {
     const int64_t since = delayedSinceNs_.load();
-    return since == 0 ? 0.0 : static_cast<double>(SteadyNs() - since) / 1e9;
+    return since == 0 ? 0.0 : static_cast<double>(SteadyNanoseconds() - since) / 1e9;
 }
 
 bool ProjectDb::FlushWrites(std::chrono::milliseconds limit) {
@@ -566,7 +560,7 @@ void ProjectDb::WriteLoop() {
         lock.lock();
         writing_ = false;
         if (result == StoreResult::Busy) {
-            const int64_t now = SteadyNs();
+            const int64_t now = SteadyNanoseconds();
             int64_t none = 0;
             delayedSinceNs_.compare_exchange_strong(none, now);
             busyLimitMs_ = kBusyTimeoutWaitingMs;
@@ -585,7 +579,7 @@ void ProjectDb::WriteLoop() {
         writeQueue_.pop_front();
         if (spilled_ > 0) --spilled_;
         if (writeQueue_.empty() && delayedSinceNs_.load() != 0) {
-            const int64_t waited = SteadyNs() - delayedSinceNs_.load();
+            const int64_t waited = SteadyNanoseconds() - delayedSinceNs_.load();
             longestDelayNs_ = std::max(longestDelayNs_.load(), waited);
             delayedSinceNs_ = 0;
             busyLimitMs_ = kBusyTimeoutMs;

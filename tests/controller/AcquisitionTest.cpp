@@ -182,13 +182,19 @@ TEST_F(WaitingStepTest, TheZeroingAndTheRunsEndLeaveTheLoopTurningAndIgnoreSecon
     acq->SetRunSettings({L"ZK-WAIT", 1100, 0});
 
     // The host does not answer the zeroing: the start waits for its acknowledgement, then
-    // gives up after a second with the same box as ever, and no run.
+    // gives up after a second with the same box as ever, and no run. (The program's clock goes
+    // 50 ms further at each tick: the second passes without the test waiting it out.)
     site->Command("ignore-zero on");
     prompter.prompts.clear();
     acq->OnRunButton();
     ASSERT_TRUE(acq->StartPending());
     EXPECT_TRUE(view.waitCursor);
-    EXPECT_GT(TicksWhile([&] { return acq->StartPending(); }, [&] { acq->OnRunButton(); }), 10);
+    EXPECT_GT(TicksWhile([&] { return acq->StartPending(); },
+                         [&] {
+                             acq->OnRunButton();
+                             AdvanceSteadyClock(50'000'000);
+                         }),
+              10);
     EXPECT_EQ(prompter.Texts(), std::vector<std::wstring>{L"网络信号不好，请重试:)"});
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_FALSE(acq->RunActive());
@@ -202,7 +208,8 @@ TEST_F(WaitingStepTest, TheZeroingAndTheRunsEndLeaveTheLoopTurningAndIgnoreSecon
     acq->AbandonStart();
     EXPECT_FALSE(acq->StartPending());
     EXPECT_FALSE(view.waitCursor);
-    loop.RunFor(1500ms);
+    AdvanceSteadyClock(1'500'000'000);
+    loop.RunFor(300ms);
     EXPECT_TRUE(prompter.prompts.empty()) << Prompts();
     EXPECT_FALSE(acq->Acquiring());
     EXPECT_FALSE(acq->RunActive());
