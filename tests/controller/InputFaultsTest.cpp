@@ -135,7 +135,7 @@ TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheG
         WaitFor([&] { return view.info[InfoField::Message] == L"相机分辨率改变，未拼接"; }));
     ASSERT_TRUE(WaitFor([&] { return acq->Telemetry().depth / 10 > refusedFrom + 120; }));
     ASSERT_TRUE(site->Command("camera-size off"));
-    ASSERT_TRUE(WaitFor([&] { return logged("CameraBack:"); }, 90s)) << ReadFile(log);
+    ASSERT_TRUE(WaitFor([&] { return logged("CameraBack:"); }, kCameraBackWait)) << ReadFile(log);
     const int32_t refusedTo = acq->Telemetry().depth / 10;
     ASSERT_TRUE(
         WaitFor([&] { return view.info[InfoField::Message] != L"相机分辨率改变，未拼接"; }));
@@ -147,12 +147,13 @@ TEST_F(InputFaultsTest, ACameraThatChangesResolutionOrDamagesItsStreamLeavesTheG
     ASSERT_TRUE(site->Command("corrupt camera 6"));
     // (A sanitizer build's simulated camera sends a frame or two a second: a key frame comes
     // every 20 frames.)
-    ASSERT_TRUE(
-        WaitFor([&] { return acq->Camera().Counters().framesDamaged > damagedBefore; }, 90s));
+    ASSERT_TRUE(WaitFor([&] { return acq->Camera().Counters().framesDamaged > damagedBefore; },
+                        kCameraBackWait));
     // Whole pictures again from the next key frame on.
     const uint64_t damaged = acq->Camera().Counters().framesDamaged;
     const uint64_t taken = acq->Camera().Counters().framesTaken;
-    ASSERT_TRUE(WaitFor([&] { return acq->Camera().Counters().framesTaken > taken; }, 90s));
+    ASSERT_TRUE(
+        WaitFor([&] { return acq->Camera().Counters().framesTaken > taken; }, kCameraBackWait));
     const int32_t damagedTo = acq->Telemetry().depth / 10;
     EXPECT_GE(acq->Camera().Counters().framesDamaged, damaged);
     ASSERT_TRUE(Drive(2, 2, 1150));
