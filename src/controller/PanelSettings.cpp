@@ -40,7 +40,7 @@ void PanelSettings::TakeDiameterFromConfig() {
 }
 
 bool PanelSettings::PullUp() const {
-    return parts_.db.direction == 1;
+    return pullUp_;
 }
 
 void PanelSettings::ShowFirstValues() {
@@ -123,7 +123,7 @@ void PanelSettings::SetFrozen(bool frozen) {
 }
 
 void PanelSettings::OnDirectionButton() {
-    parts_.db.direction = parts_.db.direction == 1 ? 0 : 1;
+    pullUp_ = !pullUp_;
     parts_.telemetry.Reference().pullUp = PullUp();
     view_.ShowDirection(PullUp());
 }

@@ -81,6 +81,7 @@ private:
     WindowRing ring_ = kUnsizedWindowRing;
     int videoWidth_ = 0, videoHeight_ = 0;
     bool frozen_ = false;
+    bool pullUp_ = false;  // "上拉" chosen: the next run goes upward
     int lightLevel_ = 30;
     int frameRate_ = 20;  // the camera's, as last read or set
 };

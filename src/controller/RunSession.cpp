@@ -119,7 +119,7 @@ bool RunSession::BeginStartProper() {
         return false;
     }
     if (!db.CreateProject(settings.holeNumber, startDepth, settings.diameterTenthsMm,
-                          state.Longitude(), state.Latitude())) {
+                          state.Longitude(), state.Latitude(), panel_.PullUp())) {
         prompter_.Tell(L"工程文件保存失败，请检查磁盘");
         return false;
     }

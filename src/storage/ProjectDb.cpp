@@ -339,7 +339,7 @@ std::wstring ProjectDb::DatabasePath() const {
 }
 
 bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
-                              double longitude, double latitude) {
+                              double longitude, double latitude, bool upward) {
     // A hole number with a separator or ".." would put the project outside the workspace, and
     // without a workspace it would land in the current folder.
     if (!IsValidProjectName(name) || workspacePath_.empty() || !ProjectPathFits(name)) return false;
@@ -408,8 +408,8 @@ bool ProjectDb::CreateProject(const std::wstring& name, int32_t startDepth, int3
     std::snprintf(insert, sizeof insert,
                   "insert into ProjectInfo(FileVer,strTestTime,direction, start, "
                   "diameter,fLongitude,fLatitude) values ('%s','%s','%s', %d, %d,%s,%s)",
-                  kFileVersion, testTime.c_str(), direction == 1 ? "up" : "down", startDepth,
-                  diameter, FormatFixed6(longitude).c_str(), FormatFixed6(latitude).c_str());
+                  kFileVersion, testTime.c_str(), upward ? "up" : "down", startDepth, diameter,
+                  FormatFixed6(longitude).c_str(), FormatFixed6(latitude).c_str());
     ExecIgnoringFailure(db_, insert);
     return true;
 }

@@ -85,11 +85,11 @@ public:
 
     // Creates the project folder "<workspace><name> - <time>" (or "<workspace><time>" for an
     // empty name), its "sidePic" folder and the database "<name>.prj" ("Project.prj"), with the
-    // seven tables and the ProjectInfo row. The direction flag must be set before. False when a
-    // folder or the database cannot be made, or when the name is not a valid folder name (path
+    // seven tables and the ProjectInfo row, whose direction says "up" for an upward run. False when
+    // a folder or the database cannot be made, or when the name is not a valid folder name (path
     // separators, "." or "..", the characters : * ? " < > | or control characters).
     bool CreateProject(const std::wstring& name, int32_t startDepth, int32_t diameter,
-                       double longitude, double latitude);
+                       double longitude, double latitude, bool upward = false);
 
     // Appends to the history at once, and hands the probeState row and the probe's
     // temperature, humidity and raw magnetometer values (probeStateEnv, ours, beside the seven
@@ -195,9 +195,6 @@ public:
     void ClearProbeStates() { probeStates_.clear(); }
     const std::list<DiameterConfig>& Diameters() const { return diameters_; }
     const std::list<VideoConfig>& Videos() const { return videos_; }
-
-    // The direction of the project CreateProject writes, set by the controller: 1 up, 0 down.
-    int32_t direction = 0;
 
     static bool IsValidProjectName(const std::wstring& name);
     // SQLite opens no database whose path passes 512 bytes: the longest file of a project of

@@ -178,8 +178,7 @@ TEST(Export, StripsJoinWithoutGapOrOverlapAtTheirDepths) {
         TempDir dir;
         ProjectDb db;
         db.SetWorkspacePath(dir.wide());
-        db.direction = c.upward ? 1 : 0;
-        ASSERT_TRUE(db.CreateProject(L"S", c.start, 700, 0, 0));
+        ASSERT_TRUE(db.CreateProject(L"S", c.start, 700, 0, 0, c.upward));
         const int cols = 300, fullRows = TrueProportionRows(cols, 10000, 700);
         for (int32_t id : {10000, 20000})
             ASSERT_TRUE(db.InsertBigImage(

@@ -294,7 +294,6 @@ TEST_F(ReprocessTest, TakesItsDefaultsFromTheRecordingsProjectAndCopiesItsProbeS
     // A project folder as the program leaves it: the database beside the video.
     ProjectDb db;
     db.SetWorkspacePath(work_.wide());
-    db.direction = 0;
     ASSERT_TRUE(db.CreateProject(L"K7", 95000, 760, 116.3912, 39.9075));
     for (auto [mm, heading] : {std::pair{9500, 20.0}, {9990, 33.0}, {10120, 40.0}}) {
         ProbeStateRecord record;

@@ -41,7 +41,6 @@ protected:
 };
 
 TEST_F(ProjectDbTest, NamedProjectGetsItsFolderDatabaseAndSidePicFolder) {
-    db.direction = 0;
     ASSERT_TRUE(db.CreateProject(L"K1", 12000, 910, 114.5, 30.25));
     EXPECT_EQ(db.ProjectFolderName(), L"K1 - 2022-12-05 14.03.27");
     const fs::path folder = tmp.path() / "K1 - 2022-12-05 14.03.27";

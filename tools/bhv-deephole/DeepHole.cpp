@@ -224,12 +224,11 @@ bool MakeDeepHole(const DeepHoleOptions& o, DeepHoleResult& result, std::string&
 
     ProjectDb db;
     db.SetWorkspacePath(WidePath(o.workspace));
-    db.direction = o.upward ? 1 : 0;
     const SysConfigParam config;  // the telemetry keeps a reference to it
     Telemetry telemetry(config);
     telemetry.OnLinkMessage(EncodeGps(kSiteLongitude, kSiteLatitude));
     if (!db.CreateProject(o.hole, run.startDepth, o.diameterTenthsMm, telemetry.State().Longitude(),
-                          telemetry.State().Latitude())) {
+                          telemetry.State().Latitude(), o.upward)) {
         error = "the project cannot be made in " + o.workspace.string();
         return false;
     }

@@ -657,10 +657,9 @@ bool Reprocessing::CreateProject() {
     const std::wstring name = ToWide(o_.output.filename().string());
     const std::wstring projectName = ProjectDb::IsValidProjectName(name) ? name : L"Project";
     db_.SetWorkspacePath(WidePath(staging_ / ""));
-    db_.direction = upward_ ? 1 : 0;
     if (!db_.CreateProject(projectName, startDepth_, diameter_,
                            sourceInfo_ ? sourceInfo_->longitude : 0.0,
-                           sourceInfo_ ? sourceInfo_->latitude : 0.0)) {
+                           sourceInfo_ ? sourceInfo_->latitude : 0.0, upward_)) {
         RemoveStaging();
         return Fail(kReprocessOutput, "cannot create the project in " + staging_.string());
     }
