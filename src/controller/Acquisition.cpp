@@ -150,7 +150,10 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
     };
     callbacks.structureDetection = options_.structureDetection;
     parts_ = std::make_unique<AcquisitionParts>(options_, clock_, std::move(callbacks));
-    panel_ = std::make_unique<PanelSettings>(view_, prompter_, *parts_);
+    AcquisitionParts& p = *parts_;
+    panel_ = std::make_unique<PanelSettings>(
+        view_, prompter_,
+        PanelSettings::Parts{p.workspaceLock, p.db, p.config, p.telemetry, p.winch, p.camera});
     RunSession::Hooks hooks;
     hooks.post = [this](std::function<void()> call) { PostToUi(std::move(call)); };
     hooks.ended = [this] { OnRunEnded(); };
@@ -163,7 +166,11 @@ Acquisition::Acquisition(AcquisitionView& view, Prompter& prompter, AcquisitionO
         overlay_.SetPicks({});
         view_.ShowStructures();
     };
-    session_ = std::make_unique<RunSession>(view_, prompter_, *parts_, *panel_, std::move(hooks));
+    session_ = std::make_unique<RunSession>(
+        view_, prompter_,
+        RunSession::Parts{p.db, p.config, p.telemetry, p.link, p.winch, p.imageRun, p.structures,
+                          p.recorder, p.upload, p.runLog},
+        *panel_, std::move(hooks));
     // A browsed page is decoded on the image run's worker and shown on this thread, through
     // the event loop; a call still queued when the controller goes is dropped.
     parts_->imageRun.SetBrowseDelivery(

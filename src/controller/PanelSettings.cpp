@@ -30,7 +30,7 @@ void TraceUnavailable(const WorkspaceLock::Result& r) {
 
 }  // namespace
 
-PanelSettings::PanelSettings(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts)
+PanelSettings::PanelSettings(AcquisitionView& view, Prompter& prompter, Parts parts)
     : view_(view), prompter_(prompter), parts_(parts) {
     TakeDiameterFromConfig();
 }

@@ -7,7 +7,12 @@
 
 namespace bhv {
 
-struct AcquisitionParts;
+class CameraStream;
+class ProjectDb;
+struct SysConfigParam;
+class Telemetry;
+class WinchControl;
+class WorkspaceLock;
 
 // The settings the control panel, the information panel's winch buttons and the settings
 // dialog edit: the run settings (hole number, diameter, start height), the winch mode, state and
@@ -18,7 +23,16 @@ struct AcquisitionParts;
 // Threads: the user-interface thread only.
 class PanelSettings {
 public:
-    PanelSettings(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts);
+    // The parts the settings apply to (the controller's, which outlive this).
+    struct Parts {
+        WorkspaceLock& workspaceLock;
+        ProjectDb& db;
+        SysConfigParam& config;
+        Telemetry& telemetry;
+        WinchControl& winch;
+        CameraStream& camera;
+    };
+    PanelSettings(AcquisitionView& view, Prompter& prompter, Parts parts);
 
     // The panels' first values after the configuration was loaded.
     void ShowFirstValues();
@@ -76,7 +90,7 @@ private:
 
     AcquisitionView& view_;
     Prompter& prompter_;
-    AcquisitionParts& parts_;
+    Parts parts_;
     RunSettings settings_;
     WindowRing ring_ = kUnsizedWindowRing;
     int videoWidth_ = 0, videoHeight_ = 0;

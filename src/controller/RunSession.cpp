@@ -37,8 +37,8 @@ constexpr int32_t kMouthRearmDepth = 1000;
 
 }  // namespace
 
-RunSession::RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
-                       PanelSettings& panel, Hooks hooks)
+RunSession::RunSession(AcquisitionView& view, Prompter& prompter, Parts parts, PanelSettings& panel,
+                       Hooks hooks)
     : view_(view), prompter_(prompter), parts_(parts), panel_(panel), hooks_(std::move(hooks)) {
     // A winch command starts the count of still messages at the bottom again.
     parts_.winch.onBottomStillReset = [this] { bottomStillCount_ = 0; };

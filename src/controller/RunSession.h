@@ -9,7 +9,16 @@
 
 namespace bhv {
 
-struct AcquisitionParts;
+class ImageRun;
+class Link;
+class ProjectDb;
+class RunLog;
+class StructureWorker;
+struct SysConfigParam;
+class Telemetry;
+class UploadJob;
+class VideoRecorder;
+class WinchControl;
 class PanelSettings;
 
 // One acquisition run: its start (the disk and direction checks, the upload registration, the
@@ -42,8 +51,21 @@ public:
         std::function<void()> beginStructures;
     };
 
-    RunSession(AcquisitionView& view, Prompter& prompter, AcquisitionParts& parts,
-               PanelSettings& panel, Hooks hooks);
+    // The parts a run drives (the controller's, which outlive this).
+    struct Parts {
+        ProjectDb& db;
+        SysConfigParam& config;
+        Telemetry& telemetry;
+        Link& link;
+        WinchControl& winch;
+        ImageRun& imageRun;
+        StructureWorker& structures;
+        VideoRecorder& recorder;
+        UploadJob& upload;
+        RunLog& runLog;
+    };
+    RunSession(AcquisitionView& view, Prompter& prompter, Parts parts, PanelSettings& panel,
+               Hooks hooks);
 
     ~RunSession();
 
@@ -128,7 +150,7 @@ private:
 
     AcquisitionView& view_;
     Prompter& prompter_;
-    AcquisitionParts& parts_;
+    Parts parts_;
     PanelSettings& panel_;
     Hooks hooks_;
 
