@@ -52,7 +52,7 @@ ImageRun::ImageRun(FrameQueue& frames, StitchParamQueue& records)
     stitcher_.SetDepthSource([this] { return static_cast<double>(depth_.load()); });
     // Runs inside StitchStep, on the image thread under the tick lock.
     stitcher_.SetPairObserver([this](const StitchParam& pair) {
-        detector_.AddPair(Seconds(pair.pairedAt), pair.atCap != 0);
+        detector_.AddPair(Seconds(pair.pairedAt), pair.atCap);
         // Every frame that reached the stitching counts for its interval's frame rate; a gap of
         // more than half a second between two frames is time without a camera.
         const int64_t at = pair.current.arrivedNs, before = pair.previous.arrivedNs;

@@ -36,11 +36,7 @@ public:
     // window waits here, so that no box is lost with it.
     virtual void WhenNoBox(std::function<void()> then) { then(); }
 
-    void Tell(const std::wstring& text, std::function<void()> closed = {}) {
-        Ask(text, PromptButtons::Ok, {}, {},
-            closed ? Answered([closed = std::move(closed)](PromptAnswer) { closed(); })
-                   : Answered());
-    }
+    void Tell(const std::wstring& text) { Ask(text, PromptButtons::Ok, {}, {}, {}); }
     void AskYesNo(const std::wstring& text, std::function<void(bool yes)> answered) {
         Ask(text, PromptButtons::YesNo, {}, {}, [answered = std::move(answered)](PromptAnswer a) {
             if (answered) answered(a == PromptAnswer::Yes);

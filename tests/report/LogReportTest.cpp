@@ -98,6 +98,18 @@ fs::path MakeProject(const TempDir& dir, std::vector<cv::Scalar>& colours) {
     return folder;
 }
 
+// The PDF's second page (the log itself) as pdftoppm draws it at `dpi`; empty when it fails.
+cv::Mat RenderLogPage(const fs::path& pdf, const TempDir& dir, int dpi) {
+    const std::string prefix = "page-" + std::to_string(dpi);
+    const std::string command = "pdftoppm -r " + std::to_string(dpi) + " -f 2 -l 2 -png '" +
+                                pdf.string() + "' '" + (dir / prefix).string() + "'";
+    if (std::system(command.c_str()) != 0) return {};
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            return cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+    return {};
+}
+
 TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     if (!HavePoppler()) GTEST_SKIP() << "pdftoppm/pdftotext (poppler-utils) not installed";
     NeedGuiApplication();
@@ -164,14 +176,7 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
 
     // The log page at 40 dpi against the pages, shrunk the same way.
     const int dpi = 40;
-    ASSERT_EQ(std::system(("pdftoppm -r 40 -f 2 -l 2 -png '" + pdf.string() + "' '" +
-                           (dir / "page").string() + "'")
-                              .c_str()),
-              0);
-    cv::Mat rendered;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        if (entry.path().filename().string().rfind("page", 0) == 0)
-            rendered = cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+    const cv::Mat rendered = RenderLogPage(pdf, dir, dpi);
     ASSERT_FALSE(rendered.empty());
     const LogImageTrack track = LogImageTrackMm();
     auto px = [dpi](double mm) { return static_cast<int>(std::lround(mm * dpi / 25.4)); };
@@ -199,14 +204,7 @@ TEST(LogReport, PdfReadsBackAsTextAndItsImageTrackMatchesThePages) {
     // The fracture's trace at 200 dpi: deepest under E (2.7 m), shallowest under W (2.5 m),
     // 2.6 m under N and S.
     const int fine = 200;
-    ASSERT_EQ(std::system(("pdftoppm -r 200 -f 2 -l 2 -png '" + pdf.string() + "' '" +
-                           (dir / "fine").string() + "'")
-                              .c_str()),
-              0);
-    cv::Mat page;
-    for (const auto& entry : fs::directory_iterator(dir.path()))
-        if (entry.path().filename().string().rfind("fine", 0) == 0)
-            page = cv::imread(entry.path().string(), cv::IMREAD_COLOR);
+    const cv::Mat page = RenderLogPage(pdf, dir, fine);
     ASSERT_FALSE(page.empty());
     auto finePx = [fine](double mm) { return mm * fine / 25.4; };
     for (const auto& [azimuth, depth] : {std::pair{90.0, 2700.0}, std::pair{270.0, 2500.0},

@@ -27,7 +27,7 @@ TEST(MessageBoxTest, BoxesComeOneAtATimeWithoutStoppingTheLoop) {
     QtPrompter prompter(&window, QStringLiteral("钻孔电视"));
     std::vector<PromptAnswer> answers;
     bool told = false, noBox = false;
-    prompter.Tell(L"试验结束", [&told] { told = true; });
+    prompter.Ask(L"试验结束", PromptButtons::Ok, {}, {}, [&told](PromptAnswer) { told = true; });
     PromptStyle question;
     question.defaultButton = PromptAnswer::Cancel;
     prompter.Ask(L"确认要退出?", PromptButtons::OkCancel, L"警告", question,
